@@ -1,0 +1,201 @@
+// The archive model: an opened archive or a folder level inside it, the
+// registry of archive formats with detection, and the path API.
+//
+// Format readers add entries with addEntry; the model builds folders from the
+// entry paths (one level at a time, on demand) and keeps three views in
+// natural order: files, folders and nested archives.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/refobject.h"
+
+namespace zorvex {
+
+class Codec;
+class InStream;
+
+struct ArchiveEntry {
+    Codec* codec = nullptr;  // null: the entry cannot be opened
+    std::u16string name;     // relative to its level, "\\"-separated, may go deeper
+    int64_t offset = 0;
+    int64_t packedSize = 0;
+    int64_t size = -1;
+    int64_t time = 0;
+    std::optional<uint32_t> crc;  // CRC-32 stored by the archive, when it has one
+};
+
+struct DirectoryRecord {
+    std::u16string name;  // one component
+    std::vector<ArchiveEntry> entries;
+    int64_t time = 0;
+};
+
+class Archive : public RefObject {
+public:
+    Archive(const char16_t* name, Archive* owner, InStream* stream);
+    ~Archive() override;
+
+    // slot 2 `name` and slot 3 `owner` come from RefObject.
+    virtual InStream* openFileByName(const char16_t* name);            // slot 4
+    virtual Archive* openFolderByName(const char16_t* name);           // slot 5
+    virtual Archive* openNestedArchive(int index);                     // slot 6
+    virtual Archive* openNestedArchiveByName(const char16_t* name);    // slot 7
+    virtual InStream* openNestedStreamByName(const char16_t* name);    // slot 8
+
+    virtual int fileCount();                                           // slot 9
+    virtual const char16_t* fileName(int index);                       // slot 10
+    virtual int findFile(const char16_t* name);                        // slot 11
+    virtual InStream* openFile(int index);                             // slot 12
+    virtual int64_t fileSize(int index);                               // slot 13
+    virtual int64_t fileTime(int index);                               // slot 14
+
+    virtual int folderCount();                                         // slot 15
+    virtual const char16_t* folderName(int index);                     // slot 16
+    virtual int findFolder(const char16_t* name);                      // slot 17
+    virtual Archive* openFolder(int index);                            // slot 18
+    virtual int64_t folderTime(int index);                             // slot 19
+
+    virtual int nestedCount();                                         // slot 20
+    virtual const char16_t* nestedName(int index);                     // slot 21
+    virtual int findNested(const char16_t* name);                      // slot 22
+    virtual InStream* openNestedStream(int index);                     // slot 23
+    virtual int64_t nestedSize(int index);                             // slot 24
+    virtual int64_t nestedTime(int index);                             // slot 25
+
+    // Sorts names (of this level, or "folder\\name" one level down) by data
+    // offset so that extraction reads the archive front to back.
+    virtual bool orderForExtraction(std::vector<std::u16string>& names);  // slot 26
+
+    virtual int entryCount();                                          // slot 27
+    virtual const char16_t* entryName(int raw);                        // slot 28
+    virtual InStream* openEntry(int raw);                              // slot 29
+    virtual int64_t entrySize(int raw);                                // slot 30
+    virtual int64_t entryTime(int raw);                                // slot 31
+
+    virtual int directoryCount();                                      // slot 32
+    virtual const char16_t* directoryName(int raw);                    // slot 33
+    virtual Archive* openDirectory(int raw);                           // slot 34
+    virtual int64_t directoryTime(int raw);                            // slot 35
+
+    // The CRC-32 the archive stores for the entry, when it has one.
+    virtual std::optional<uint32_t> entryCrc(int raw);                // slot 36
+    std::optional<uint32_t> fileCrc(int index);
+    std::optional<uint32_t> nestedCrc(int index);
+
+    // The archive's stream (not counted); shared by all levels of one archive.
+    InStream* stream() const { return stream_; }
+
+private:
+    friend bool addEntry(Archive*, Codec*, std::u16string_view, int64_t, int64_t, int64_t, int64_t,
+                         std::optional<uint32_t>);
+    // Adds an entry whose name has no separator left. False for a duplicate.
+    bool insertEntry(ArchiveEntry&& entry);
+    DirectoryRecord& directoryFor(std::u16string_view name);
+    const std::vector<int>& fileView();
+    const std::vector<int>& folderView();
+    const std::vector<int>& nestedView();
+    void buildViews();
+    int findInView(const std::vector<int>& view, const char16_t* name, bool folders);
+    int64_t offsetOfPath(const std::u16string& path);
+
+    InStream* stream_;
+    std::vector<ArchiveEntry> entries_;
+    std::vector<DirectoryRecord> directories_;
+    // Case-folded name -> raw index.
+    std::unordered_map<std::u16string, int> entryIndex_;
+    std::unordered_map<std::u16string, int> directoryIndex_;
+    // Views are sorted lazily: a reader may add a million entries before the
+    // first listing, and sorting once is n log n.
+    bool viewsValid_ = false;
+    std::vector<int> fileView_;
+    std::vector<int> folderView_;
+    std::vector<int> nestedView_;
+};
+
+// Adds an entry to a format reader's archive. The path may use "/" or "\\";
+// "." and ".." components, empty components, drive prefixes and leading
+// separators are resolved so that no entry names anything outside the
+// archive's root. A size of -1 asks the codec's stream. False when the path is
+// empty, the archive has no stream, or the name is a duplicate.
+bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
+              int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt);
+
+// An empty archive over `stream` (counted). Format readers start with it.
+Archive* newArchive(const char16_t* name, Archive* container, InStream* stream);
+
+// Registered archive formats.
+using FormatOpener = Archive* (*)(const char16_t* name, Archive* container, InStream* stream);
+
+class ArchiveFormat {
+public:
+    // Registers the format. `extensions` is a static array of names with their dot.
+    ArchiveFormat(const char16_t* displayName, const char16_t* const* extensions, int extensionCount,
+                  const uint8_t* signature, int signatureLength);
+    ArchiveFormat(const ArchiveFormat&) = delete;
+    ArchiveFormat& operator=(const ArchiveFormat&) = delete;
+    virtual ~ArchiveFormat();  // slots 0 and 1: unregisters
+    virtual Archive* open(const char16_t* name, Archive* container, InStream* stream) = 0;  // slot 2
+
+    const char16_t* displayName;
+    const char16_t* const* extensions;
+    int extensionCount;
+    const uint8_t* signature;
+    int signatureLength;
+};
+
+class FunctionFormat final : public ArchiveFormat {
+public:
+    FunctionFormat(const char16_t* displayName, const char16_t* const* extensions, int extensionCount,
+                   const uint8_t* signature, int signatureLength, FormatOpener opener)
+        : ArchiveFormat(displayName, extensions, extensionCount, signature, signatureLength), opener_(opener) {}
+    Archive* open(const char16_t* name, Archive* container, InStream* stream) override {
+        return opener_(name, container, stream);
+    }
+
+private:
+    FormatOpener opener_;
+};
+
+Archive* detectAndOpen(const char16_t* name, Archive* container, InStream* stream);
+const char16_t* formatNameFor(const char16_t* name);
+bool isArchiveName(const char16_t* name);
+bool formatHasExtension(const ArchiveFormat* format, const char16_t* name);
+bool endsWithExtension(const char16_t* name, const char16_t* extension);
+ArchiveFormat* formatAt(int index);
+int formatCount();
+int maxSignatureLength();
+template <class Visitor>
+void forEachFormatName(Visitor&& visit) {
+    for (int i = 0; i < formatCount(); ++i)
+        if (formatAt(i)->displayName) visit(formatAt(i)->displayName);
+}
+// Calls `visit` once per distinct extension (case-insensitive), in registry order.
+void forEachExtension(void (*visit)(const char16_t* extension, void* context), void* context);
+
+// Path API. Paths are "\\"-separated wide strings.
+std::optional<std::u16string> normalizePath(const char16_t* path);
+// An archive on disk, a folder inside one, or a nested archive. When the last
+// component is a file and `outStream` is given, its stream is handed out there.
+Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr);
+// A file (or nested archive's stream) by path; a folder goes to `outFolder`.
+InStream* openStreamPath(const char16_t* path, Archive** outFolder = nullptr);
+std::optional<std::u16string> parentPath(const char16_t* path);
+
+// Natural order: digit runs compare as numbers, letters without case; ties by
+// case-insensitive order. Negative, zero or positive.
+int naturalCompare(std::u16string_view a, std::u16string_view b);
+// Case-insensitive ordinal comparison and folding, as used for entry names.
+int compareNoCase(std::u16string_view a, std::u16string_view b);
+char16_t foldCase(char16_t c);
+std::u16string foldCase(std::u16string_view s);
+
+// Counts live archives (for tests and leak checks).
+int liveArchiveCount();
+
+}  // namespace zorvex

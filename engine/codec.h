@@ -1,0 +1,54 @@
+// Codecs: one static object per method name, kept in one ordered registry.
+#pragma once
+
+#include <cstdint>
+
+namespace zorvex {
+
+class Archive;
+class InStream;
+
+// Makes the stream that decodes packed data [offset, offset + packedSize) of
+// `source`. Returns a new stream (count 1) or null.
+using StreamFactory = InStream* (*)(const char16_t* name, Archive* owner, int64_t tag, InStream* source,
+                                    int64_t offset, int64_t packedSize, int64_t unpackedSize);
+
+class Codec {
+public:
+    // Registers the codec (appended to the registry).
+    explicit Codec(const char16_t* name);
+    Codec(const Codec&) = delete;
+    Codec& operator=(const Codec&) = delete;
+    virtual ~Codec();  // slots 0 and 1: unregisters
+
+    // Null without a source; otherwise what makeStream returns.
+    virtual InStream* createStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source,
+                                   int64_t offset, int64_t packedSize, int64_t unpackedSize);  // slot 2
+    virtual InStream* makeStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source,
+                                 int64_t offset, int64_t packedSize, int64_t unpackedSize) = 0;  // slot 3
+
+    const char16_t* name() const { return name_; }
+
+private:
+    const char16_t* name_;
+};
+
+// A codec whose stream comes from a plain factory function.
+class FactoryCodec final : public Codec {
+public:
+    FactoryCodec(const char16_t* name, StreamFactory factory) : Codec(name), factory_(factory) {}
+    InStream* makeStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                         int64_t packedSize, int64_t unpackedSize) override {
+        return factory_(name, owner, tag, source, offset, packedSize, unpackedSize);
+    }
+
+private:
+    StreamFactory factory_;
+};
+
+// First codec whose name equals `name` case-insensitively; null for null or unknown.
+Codec* findCodec(const char16_t* name);
+Codec* codecAt(int index);
+int codecCount();
+
+}  // namespace zorvex

@@ -1,0 +1,192 @@
+// Readable, seekable byte streams: the base contract, memory and store views,
+// the block decoder base of every compressing codec, and joined windows.
+//
+// Failure is never thrown: reads return 0, seeks false, sizes and positions -1.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/refobject.h"
+
+namespace zorvex {
+
+class InStream : public RefObject {
+public:
+    InStream(const char16_t* name, Archive* owner, int64_t tag);
+
+    // Reads one line into `buf` (CR LF or LF ends it, neither is stored) and
+    // zero-terminates it. Returns the line length + 1 when a line end was met,
+    // else the number of bytes stored; 0 for a null buffer.
+    virtual int readLine(char* buf, int capacity);                           // slot 4
+    virtual int64_t tell() = 0;                                                // slot 5
+    virtual bool seek(int64_t position) = 0;                                   // slot 6
+    virtual int read(void* buf, int count) = 0;                                // slot 7
+    virtual bool rewind();                                                     // slot 8
+    virtual bool skip(int64_t count);                                          // slot 9
+    virtual int64_t size() = 0;                                                // slot 10
+    virtual int64_t tag();                                                     // slot 11
+    // A file of that name next to this stream: asks the owning archive.
+    virtual InStream* openSibling(const char16_t* name, int64_t a, int64_t b);  // slot 12
+    // As openSibling, but copied whole into memory.
+    virtual InStream* openSiblingInMemory(const char16_t* name, int64_t a, int64_t b);  // slot 13
+
+private:
+    int64_t tag_;
+};
+
+// Reads and discards `count` bytes in small pieces. Returns true on FAILURE
+// (a read delivered nothing before all were skipped).
+bool skipBytes(InStream* stream, int64_t count);
+
+// Reads exactly `count` bytes; false when the stream delivered fewer.
+bool readExact(InStream* stream, void* buf, int count);
+
+// A stream over bytes held in memory (copied at construction).
+class MemoryStream final : public InStream {
+public:
+    MemoryStream(const char16_t* name, Archive* owner, int64_t tag, const void* data, size_t size);
+    // Null when memory for the copy cannot be had.
+    static MemoryStream* create(const char16_t* name, Archive* owner, int64_t tag, const void* data,
+                                size_t size);
+    // Adopts a buffer allocated with malloc.
+    static MemoryStream* adopt(const char16_t* name, Archive* owner, int64_t tag, uint8_t* data,
+                               size_t size);
+
+    int64_t tell() override;
+    bool seek(int64_t position) override;
+    int read(void* buf, int count) override;
+    int64_t size() override;
+
+private:
+    MemoryStream(const char16_t* name, Archive* owner, int64_t tag);
+    struct FreeDeleter {
+        void operator()(uint8_t* p) const;
+    };
+    std::unique_ptr<uint8_t, FreeDeleter> data_;
+    int64_t size_ = 0;
+    int64_t position_ = 0;
+};
+
+// A window [offset, offset + size) of another stream, as made by the "store" codec.
+class StoreStream final : public InStream {
+public:
+    StoreStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                int64_t size);
+    ~StoreStream() override;
+
+    int64_t tell() override;
+    bool seek(int64_t position) override;  // 0 <= position < size
+    int read(void* buf, int count) override;
+    int64_t size() override;
+
+private:
+    InStream* source_;
+    int64_t offset_;
+    int64_t size_;
+    int64_t position_ = 0;
+};
+
+// Status returned by DecoderStream::decode.
+enum DecodeStatus : int {
+    kDecodeError = 0,
+    kDecodeProgress = 1,
+    kDecodeEnd = 2,
+    kDecodeStop = 3,  // any other value: stop after delivering what was produced
+};
+
+// Buffered base of every codec that decodes in steps: packed bytes are fetched
+// in 16 KiB pieces and decoded into a 16 KiB window that `read` drains.
+class DecoderStream : public InStream {
+public:
+    static constexpr int kBufferSize = 0x4000;
+
+    // With a source and packedSize >= 0 the stream keeps the source and allocates
+    // its buffers; otherwise it keeps nothing and its unpacked size is -1.
+    DecoderStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                  int64_t packedSize, int64_t unpackedSize);
+    ~DecoderStream() override;
+
+    int64_t tell() override;
+    bool seek(int64_t position) override;
+    int read(void* buf, int count) override;
+    int64_t size() override;
+
+    // Where decoding can resume for `target`: the packed offset (relative to the
+    // packed data) and the decoded position there. Base: none.
+    virtual bool restartPoint(int64_t target, int64_t* inputOffset, int64_t* outputPosition);  // slot 14
+    // Returns the decoder to its initial state.
+    virtual void reset() = 0;  // slot 15
+    // One decoding step; returns a DecodeStatus.
+    virtual int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+                       int* produced) = 0;  // slot 16
+
+    // False when the buffers are absent; a factory then releases the stream.
+    bool ok() const { return input_ != nullptr; }
+    // Factories call this when their decoder failed to initialise.
+    void freeBuffers();
+    // When the unpacked size is negative: decode everything once, count the
+    // bytes, keep the count as the size and rewind.
+    void measureSize();
+
+protected:
+    InStream* source() const { return source_; }
+    int64_t packedOffset() const { return offset_; }
+    int64_t packedSize() const { return packedSize_; }
+    void setUnpackedSize(int64_t size) { unpackedSize_ = size; }
+
+private:
+    struct FreeDeleter {
+        void operator()(uint8_t* p) const;
+    };
+    // Fills the input buffer and decodes one step into the window. False when
+    // the stream is finished.
+    bool decodeStep();
+    // Moves to `inputOffset`/`outputPosition` with emptied buffers.
+    void restartAt(int64_t inputOffset, int64_t outputPosition);
+    int windowAvailable() const { return readCounter_ - freeCounter_; }
+
+    InStream* source_ = nullptr;
+    int64_t offset_ = 0;
+    int64_t packedSize_ = 0;
+    int64_t unpackedSize_ = -1;
+    std::unique_ptr<uint8_t, FreeDeleter> input_;
+    std::unique_ptr<uint8_t, FreeDeleter> window_;
+    int inputFill_ = 0;
+    int inputLeft_ = 0;
+    int64_t packedLeft_ = 0;
+    int readCounter_ = kBufferSize;
+    int freeCounter_ = kBufferSize;
+    int64_t position_ = 0;
+    bool finished_ = false;
+};
+
+// Windows of other streams joined back to back.
+class ConcatStream final : public InStream {
+public:
+    ConcatStream(const char16_t* name, Archive* owner, int64_t tag);
+    ~ConcatStream() override;
+
+    int64_t tell() override;
+    bool seek(int64_t position) override;  // 0 <= position <= size
+    int read(void* buf, int count) override;
+    int64_t size() override;
+    InStream* openSibling(const char16_t* name, int64_t a, int64_t b) override;
+
+    // Appends [offset, offset + length) of `stream` (count raised). A length of
+    // 0 adds nothing and succeeds.
+    virtual bool appendPart(InStream* stream, int64_t offset, int64_t length);  // slot 14
+
+private:
+    struct Part {
+        InStream* stream;
+        int64_t offset;
+        int64_t length;
+        int64_t end;
+    };
+    std::vector<Part> parts_;
+    int64_t position_ = 0;
+};
+
+}  // namespace zorvex
