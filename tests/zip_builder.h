@@ -15,25 +15,26 @@ inline uint32_t le32At(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
+struct ZipEntry {
+    uint16_t method = 0;
+    uint16_t flags = 0;
+    // Values for the local header's size fields; by default the real ones
+    // (0 for an entry with a data descriptor).
+    std::optional<uint32_t> packedSize;
+    std::optional<uint32_t> size;
+    std::vector<uint8_t> extra;
+};
+
+struct ZipFinish {
+    std::string comment;
+    bool zip64End = false;      // zip64 end record and locator
+    bool zip64Offsets = false;  // header offsets only in zip64 fields
+};
+
 class ZipBuilder {
 public:
     static constexpr uint16_t kDate = 0x5284;  // 2021-04-04
     static constexpr uint16_t kTime = 0x6A35;  // 13:17:42
-
-    struct Entry {
-        uint16_t method = 0;
-        uint16_t flags = 0;
-        // Values for the local header's size fields; by default the real ones
-        // (0 for an entry with a data descriptor).
-        std::optional<uint32_t> packedSize;
-        std::optional<uint32_t> size;
-        std::vector<uint8_t> extra;
-    };
-    struct Finish {
-        std::string comment;
-        bool zip64End = false;      // zip64 end record and locator
-        bool zip64Offsets = false;  // header offsets only in zip64 fields
-    };
 
     std::vector<uint8_t> bytes;
 
@@ -41,7 +42,7 @@ public:
 
     // Appends a local header, the data as given (already packed) and, for
     // flag bit 3, a data descriptor. Returns where the data starts.
-    size_t local(const std::string& name, const std::vector<uint8_t>& data, const Entry& e = {}) {
+    size_t local(const std::string& name, const std::vector<uint8_t>& data, const ZipEntry& e = {}) {
         Central c{name, e.method, e.flags, crc32Update(0, data.data(), data.size()),
                   static_cast<uint32_t>(data.size()), static_cast<uint32_t>(data.size()), bytes.size()};
         bool descriptor = e.flags & 8;
@@ -71,7 +72,7 @@ public:
     }
 
     // Appends the central directory and the end records.
-    void finish(const Finish& f = {}) {
+    void finish(const ZipFinish& f = {}) {
         uint64_t directory = bytes.size();
         for (const Central& c : central_) {
             std::vector<uint8_t> extra = f.zip64Offsets ? zip64Extra({c.headerOffset}) : std::vector<uint8_t>{};
