@@ -3,6 +3,7 @@
 #include "codecs/bzip2/bzip2.h"
 #include "codecs/deflate/deflate.h"
 #include "codecs/deflate64/deflate64.h"
+#include "codecs/wavpack/wavpack.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
 
@@ -14,6 +15,7 @@ InStream* makeStoreStream(const char16_t* name, Archive* owner, int64_t tag, InS
     return new StoreStream(name, owner, tag, source, offset, packedSize);
 }
 
+FactoryCodec wavpack(u"wavpack", makeWavPackStream);
 FactoryCodec bzip2(u"bzip2", makeBzip2Stream);
 FactoryCodec deflate(u"deflate", makeDeflateStream);
 FactoryCodec deflate64(u"deflate64", makeDeflate64Stream);

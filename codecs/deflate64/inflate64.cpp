@@ -213,7 +213,7 @@ Inflate64::Result Inflate64::decode(const uint8_t* in, int inLength, int* consum
         *produced += already;
     }
     if (deliveredPos_ != windowPos_) return kProgress;
-    if (state_ == kFailed) return kError;
+    if (state_ == kFailed) return *produced > 0 ? kProgress : kError;
     if (state_ == kDone) return kEnd;
     return moved ? kProgress : kError;
 }
