@@ -126,6 +126,7 @@ public:
             streams.push_back(std::move(blocks));
             end = start;
         }
+        if (streams.empty()) return false;
         int64_t position = 0;
         for (auto stream = streams.rbegin(); stream != streams.rend(); ++stream) {
             for (Block& block : *stream) {
@@ -356,7 +357,8 @@ private:
 
     bool checkMatches(const Block& block) {
         uint8_t stored[4];
-        int64_t at = block.headerOffset + block.unpaddedSize - 4;
+        // The check follows the block padding.
+        int64_t at = block.headerOffset + roundUp4(block.unpaddedSize) - 4;
         return readAt(at, stored, 4) && le32(stored) == crc_;
     }
 
