@@ -1,5 +1,6 @@
 // Every codec, registered at load in this order (the order matters only when
 // codecs are enumerated). A family's header names its stream factory.
+#include "codecs/deflate/deflate.h"
 #include "codecs/filters/filters.h"
 #include "codecs/lzma/lzma.h"
 #include "codecs/xz/xz.h"
@@ -29,6 +30,7 @@ FactoryCodec ia64Offset(u"ia64-offset", makeIa64OffsetStream);
 FactoryCodec delta(u"delta", makeDeltaStream);
 FactoryCodec lzma2(u"lzma2", makeLzma2Stream);
 FactoryCodec lzma(u"lzma", makeLzmaStream);
+FactoryCodec deflate(u"deflate", makeDeflateStream);
 FactoryCodec xz(u"xz", makeXzStream);
 FactoryCodec store(u"store", makeStoreStream);
 
