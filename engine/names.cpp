@@ -1,0 +1,92 @@
+// Name comparison for entry lookups and listings.
+#include <algorithm>
+
+#include "engine/archive.h"
+
+namespace zorvex {
+
+// Simple one-unit case folding: ASCII, Latin-1, Latin Extended-A, Greek and
+// Cyrillic cover the names found in real archives.
+char16_t foldCase(char16_t c) {
+    if (c < 0x80) return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return char16_t(c + 32);
+    if (c >= 0x100 && c <= 0x17F) {
+        if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+        if (c == 0x178) return 0xFF;
+        bool oddUpper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+        bool isUpper = oddUpper ? (c & 1) : !(c & 1);
+        return isUpper ? char16_t(c + 1) : c;
+    }
+    if (c >= 0x386 && c <= 0x3AB) {
+        if (c == 0x386) return 0x3AC;
+        if (c >= 0x388 && c <= 0x38A) return char16_t(c + 37);
+        if (c == 0x38C) return 0x3CC;
+        if (c == 0x38E || c == 0x38F) return char16_t(c + 63);
+        if (c >= 0x391 && c != 0x3A2) return char16_t(c + 32);
+        return c;
+    }
+    if (c >= 0x400 && c <= 0x52F) {
+        if (c <= 0x40F) return char16_t(c + 80);
+        if (c <= 0x42F) return char16_t(c + 32);
+        if (c == 0x4C0) return 0x4CF;
+        if ((c >= 0x460 && c <= 0x481) || (c >= 0x48A && c <= 0x4BF) || (c >= 0x4D0 && c <= 0x52F))
+            return (c & 1) ? c : char16_t(c + 1);
+        if (c >= 0x4C1 && c <= 0x4CE) return (c & 1) ? char16_t(c + 1) : c;
+    }
+    return c;
+}
+
+std::u16string foldCase(std::u16string_view s) {
+    std::u16string out(s);
+    for (char16_t& c : out) c = foldCase(c);
+    return out;
+}
+
+int compareNoCase(std::u16string_view a, std::u16string_view b) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        char16_t x = foldCase(a[i]), y = foldCase(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+namespace {
+
+bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+// Compares the digit runs starting at a[i] and b[j] by value (any length) and
+// moves both indices past them.
+int compareNumbers(std::u16string_view a, size_t& i, std::u16string_view b, size_t& j) {
+    while (i < a.size() && a[i] == u'0') ++i;
+    while (j < b.size() && b[j] == u'0') ++j;
+    size_t startA = i, startB = j;
+    while (i < a.size() && isDigit(a[i])) ++i;
+    while (j < b.size() && isDigit(b[j])) ++j;
+    size_t lenA = i - startA, lenB = j - startB;
+    if (lenA != lenB) return lenA < lenB ? -1 : 1;
+    int c = a.substr(startA, lenA).compare(b.substr(startB, lenB));
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int naturalCompare(std::u16string_view a, std::u16string_view b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            int c = compareNumbers(a, i, b, j);
+            if (c != 0) return c;
+            continue;
+        }
+        char16_t x = foldCase(a[i]), y = foldCase(b[j]);
+        if (x != y) return x < y ? -1 : 1;
+        ++i, ++j;
+    }
+    bool aLeft = i < a.size(), bLeft = j < b.size();
+    if (aLeft != bLeft) return aLeft ? 1 : -1;
+    return compareNoCase(a, b);
+}
+
+}  // namespace zorvex

@@ -1,0 +1,385 @@
+// Streams: line reading, store windows, the block decoder base, joined
+// windows, the codec registry and CRC-32.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "engine/codec.h"
+#include "engine/crc32.h"
+#include "engine/stream.h"
+
+namespace zorvex {
+namespace {
+
+Ref<MemoryStream> memoryOf(const std::vector<uint8_t>& bytes) {
+    return Ref<MemoryStream>(MemoryStream::create(u"mem", nullptr, 0, bytes.data(), bytes.size()));
+}
+
+Ref<MemoryStream> memoryOf(const char* text) {
+    return Ref<MemoryStream>(MemoryStream::create(u"mem", nullptr, 0, text, std::strlen(text)));
+}
+
+std::vector<uint8_t> iota(int from, int count) {
+    std::vector<uint8_t> v(count);
+    std::iota(v.begin(), v.end(), static_cast<uint8_t>(from));
+    return v;
+}
+
+std::vector<uint8_t> drain(InStream* s, int piece = 7) {
+    std::vector<uint8_t> out;
+    std::vector<uint8_t> buf(piece);
+    int n;
+    while ((n = s->read(buf.data(), piece)) > 0) out.insert(out.end(), buf.begin(), buf.begin() + n);
+    return out;
+}
+
+TEST(ReadLine, EndsAtLineFeedWithOrWithoutCarriageReturn) {
+    auto s = memoryOf("ab\r\ncd");
+    char buf[16];
+    EXPECT_EQ(s->readLine(buf, 16), 3);
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(s->readLine(buf, 16), 2);
+    EXPECT_STREQ(buf, "cd");
+    EXPECT_EQ(s->readLine(buf, 16), 0);
+
+    auto lf = memoryOf("ab\nx\r\n\n");
+    EXPECT_EQ(lf->readLine(buf, 16), 3);
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(lf->readLine(buf, 16), 2);
+    EXPECT_STREQ(buf, "x");
+    EXPECT_EQ(lf->readLine(buf, 16), 1);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(lf->readLine(nullptr, 16), 0);
+}
+
+TEST(ReadLine, StopsAtCapacityAndKeepsTheRest) {
+    auto s = memoryOf("abcdef\n");
+    char buf[4];
+    EXPECT_EQ(s->readLine(buf, 4), 3);
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_EQ(s->readLine(buf, 4), 3);
+    EXPECT_STREQ(buf, "def");
+    EXPECT_EQ(s->readLine(buf, 4), 1);
+    EXPECT_STREQ(buf, "");
+}
+
+TEST(StoreStream, WindowBoundsAndSeeks) {
+    auto source = memoryOf(iota(0, 20));
+    StoreStream store(u"s", nullptr, 0, source.get(), 5, 10);
+    EXPECT_EQ(store.size(), 10);
+    EXPECT_EQ(drain(&store), iota(5, 10));
+    EXPECT_TRUE(store.seek(9));
+    uint8_t b = 0;
+    EXPECT_EQ(store.read(&b, 1), 1);
+    EXPECT_EQ(b, 14);
+    EXPECT_EQ(store.tell(), 10);
+    EXPECT_EQ(store.read(&b, 1), 0);  // at the end
+    EXPECT_FALSE(store.seek(10));
+    EXPECT_FALSE(store.seek(-1));
+    EXPECT_TRUE(store.rewind());
+    EXPECT_TRUE(store.skip(3));
+    EXPECT_EQ(store.read(&b, 1), 1);
+    EXPECT_EQ(b, 8);
+}
+
+TEST(StoreStream, ShortSourceDeliversWhatIsThere) {
+    auto source = memoryOf(iota(0, 8));
+    StoreStream store(u"s", nullptr, 0, source.get(), 5, 10);
+    EXPECT_EQ(drain(&store), iota(5, 3));
+}
+
+int countingFactoryCalls = 0;
+InStream* countingFactory(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                          int64_t packedSize, int64_t) {
+    ++countingFactoryCalls;
+    return new StoreStream(name, owner, tag, source, offset, packedSize);
+}
+
+TEST(CodecRegistry, FindsByNameInAnyCaseAndGuardsTheSource) {
+    FactoryCodec codec(u"test-counting", countingFactory);
+    EXPECT_EQ(findCodec(u"TEST-Counting"), &codec);
+    EXPECT_EQ(findCodec(u"store"), findCodec(u"STORE"));
+    EXPECT_NE(findCodec(u"store"), nullptr);
+    EXPECT_EQ(findCodec(nullptr), nullptr);
+    EXPECT_EQ(findCodec(u"no-such-method"), nullptr);
+    EXPECT_EQ(codecAt(codecCount() - 1), &codec);
+    EXPECT_EQ(codecAt(codecCount()), nullptr);
+    EXPECT_EQ(codecAt(-1), nullptr);
+
+    countingFactoryCalls = 0;
+    EXPECT_EQ(codec.createStream(u"x", nullptr, 0, nullptr, 0, 10, 10), nullptr);
+    EXPECT_EQ(countingFactoryCalls, 0);
+    auto source = memoryOf(iota(0, 4));
+    Ref<InStream> s(codec.createStream(u"x", nullptr, 7, source.get(), 1, 2, 2));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(countingFactoryCalls, 1);
+    EXPECT_EQ(s->tag(), 7);
+    EXPECT_EQ(drain(s.get()), iota(1, 2));
+}
+
+TEST(CodecRegistry, UnregistersOnDestruction) {
+    int before = codecCount();
+    {
+        FactoryCodec codec(u"test-temporary", countingFactory);
+        EXPECT_EQ(codecCount(), before + 1);
+    }
+    EXPECT_EQ(codecCount(), before);
+    EXPECT_EQ(findCodec(u"test-temporary"), nullptr);
+}
+
+// Run-length decoder: pairs (count, byte). It keeps the run in progress
+// between calls, so runs straddle window and input buffer boundaries. A count
+// of 0 is an error; a pair (0xFF, 0xFF) ends the data.
+class RunLengthStream final : public DecoderStream {
+public:
+    using DecoderStream::DecoderStream;
+    int resets = 0;
+    int64_t restartInput = -1, restartOutput = -1;  // offered restart point, if any
+
+    bool restartPoint(int64_t target, int64_t* in, int64_t* out) override {
+        if (restartInput < 0 || target < restartOutput) return false;
+        *in = restartInput;
+        *out = restartOutput;
+        runLeft_ = 0;
+        return true;
+    }
+    void reset() override {
+        ++resets;
+        runLeft_ = 0;
+    }
+    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+               int* produced) override {
+        *consumed = *produced = 0;
+        while (*produced < outCapacity) {
+            if (runLeft_ == 0) {
+                if (inLength - *consumed < 2) break;
+                int count = in[*consumed];
+                runByte_ = in[*consumed + 1];
+                *consumed += 2;
+                if (count == 0xFF && runByte_ == 0xFF) return kDecodeEnd;
+                if (count == 0) return kDecodeError;
+                runLeft_ = count;
+            }
+            int n = std::min(runLeft_, outCapacity - *produced);
+            std::memset(out + *produced, runByte_, n);
+            *produced += n;
+            runLeft_ -= n;
+        }
+        return kDecodeProgress;
+    }
+
+private:
+    int runLeft_ = 0;
+    uint8_t runByte_ = 0;
+};
+
+// Packed runs of varying bytes and lengths, with their decoded form.
+struct RunLengthData {
+    std::vector<uint8_t> packed, plain;
+};
+
+RunLengthData makeRuns(int runs, bool withEnd) {
+    RunLengthData d;
+    for (int i = 0; i < runs; ++i) {
+        int count = 1 + (i * 37) % 250;
+        uint8_t byte = static_cast<uint8_t>(i * 13);
+        d.packed.push_back(static_cast<uint8_t>(count));
+        d.packed.push_back(byte);
+        d.plain.insert(d.plain.end(), count, byte);
+    }
+    if (withEnd) d.packed.insert(d.packed.end(), {0xFF, 0xFF});
+    return d;
+}
+
+Ref<RunLengthStream> runLengthStream(InStream* source, int64_t packedSize, int64_t unpackedSize, int64_t offset = 0) {
+    Ref<RunLengthStream> s(new RunLengthStream(u"rle", nullptr, 0, source, offset, packedSize, unpackedSize));
+    EXPECT_TRUE(s->ok());
+    return s;
+}
+
+TEST(DecoderStream, DeliversEverythingAcrossWindowsAndInputPieces) {
+    auto d = makeRuns(2000, true);  // ~250 KB decoded, ~4 KB packed
+    std::vector<uint8_t> framed(3, 0xEE);  // data at a non-zero offset
+    framed.insert(framed.end(), d.packed.begin(), d.packed.end());
+    auto source = memoryOf(framed);
+    auto s = runLengthStream(source.get(), d.packed.size(), d.plain.size(), 3);
+    EXPECT_EQ(s->size(), static_cast<int64_t>(d.plain.size()));
+    EXPECT_EQ(drain(s.get(), 5000), d.plain);
+    EXPECT_EQ(s->tell(), s->size());
+    uint8_t b;
+    EXPECT_EQ(s->read(&b, 1), 0);
+}
+
+TEST(DecoderStream, ReadsNothingBeyondTheStatedSize) {
+    auto d = makeRuns(100, false);
+    auto source = memoryOf(d.packed);
+    auto s = runLengthStream(source.get(), d.packed.size(), 100);
+    EXPECT_EQ(drain(s.get()), std::vector<uint8_t>(d.plain.begin(), d.plain.begin() + 100));
+}
+
+TEST(DecoderStream, UnknownSizeReadsNothingUntilMeasured) {
+    auto d = makeRuns(500, true);
+    auto source = memoryOf(d.packed);
+    auto s = runLengthStream(source.get(), d.packed.size(), -1);
+    uint8_t buf[16];
+    EXPECT_EQ(s->read(buf, sizeof buf), 0);
+    EXPECT_FALSE(s->seek(0));
+    s->measureSize();
+    EXPECT_EQ(s->size(), static_cast<int64_t>(d.plain.size()));
+    EXPECT_EQ(s->tell(), 0);
+    EXPECT_EQ(drain(s.get()), d.plain);
+}
+
+TEST(DecoderStream, SeeksWithinTheWindowAndRestartsForEarlierData) {
+    auto d = makeRuns(2000, true);
+    auto source = memoryOf(d.packed);
+    auto s = runLengthStream(source.get(), d.packed.size(), d.plain.size());
+    std::vector<uint8_t> buf(100000);
+    ASSERT_EQ(s->read(buf.data(), 100000), 100000);
+
+    // Just behind the position: still in the window, no restart.
+    ASSERT_TRUE(s->seek(99990));
+    ASSERT_EQ(s->read(buf.data(), 10), 10);
+    EXPECT_EQ(0, std::memcmp(buf.data(), d.plain.data() + 99990, 10));
+    EXPECT_EQ(s->resets, 0);
+
+    // Far behind: decoding restarts and yields the same bytes.
+    ASSERT_TRUE(s->seek(1234));
+    EXPECT_EQ(s->resets, 1);
+    EXPECT_EQ(s->tell(), 1234);
+    ASSERT_EQ(s->read(buf.data(), 50000), 50000);
+    EXPECT_EQ(0, std::memcmp(buf.data(), d.plain.data() + 1234, 50000));
+
+    // Forward far ahead, then to the last byte; past the end fails.
+    ASSERT_TRUE(s->seek(200000));
+    ASSERT_EQ(s->read(buf.data(), 10), 10);
+    EXPECT_EQ(0, std::memcmp(buf.data(), d.plain.data() + 200000, 10));
+    int64_t last = static_cast<int64_t>(d.plain.size()) - 1;
+    EXPECT_TRUE(s->seek(last));
+    EXPECT_FALSE(s->seek(last + 1));
+    EXPECT_TRUE(s->rewind());
+    EXPECT_EQ(drain(s.get(), 4096), d.plain);
+}
+
+TEST(DecoderStream, UsesTheDecodersRestartPoint) {
+    auto d = makeRuns(2000, true);
+    auto source = memoryOf(d.packed);
+    auto s = runLengthStream(source.get(), d.packed.size(), d.plain.size());
+    // Restart at the start of run 1000.
+    int64_t plainAt = 0;
+    for (int i = 0; i < 1000; ++i) plainAt += d.packed[2 * i];
+    s->restartInput = 2000;
+    s->restartOutput = plainAt;
+    std::vector<uint8_t> buf(10);
+    ASSERT_TRUE(s->seek(plainAt + 5));
+    EXPECT_EQ(s->resets, 0);
+    ASSERT_EQ(s->read(buf.data(), 10), 10);
+    EXPECT_EQ(0, std::memcmp(buf.data(), d.plain.data() + plainAt + 5, 10));
+}
+
+TEST(DecoderStream, ErrorsAndTruncationEndTheDataWithoutHanging) {
+    // An error keeps what was decoded before it.
+    std::vector<uint8_t> packed = {3, 'a', 2, 'b'};
+    std::vector<uint8_t> withError = packed;
+    withError.insert(withError.end(), {0, 'x', 4, 'c'});
+    auto source = memoryOf(withError);
+    auto s = runLengthStream(source.get(), withError.size(), 100);
+    // The error step's own output is dropped; earlier steps' output stays.
+    const std::vector<uint8_t> good = {'a', 'a', 'a', 'b', 'b'};
+    std::vector<uint8_t> got = drain(s.get(), 1);
+    ASSERT_LE(got.size(), good.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), good.begin()));
+
+    // The packed size promises more than the source holds: the stream ends.
+    auto shortSource = memoryOf(packed);
+    auto t = runLengthStream(shortSource.get(), 1000, 1000);
+    EXPECT_EQ(drain(t.get()), (std::vector<uint8_t>{'a', 'a', 'a', 'b', 'b'}));
+    EXPECT_FALSE(t->seek(999));
+}
+
+TEST(DecoderStream, WithoutSourceOrWithNegativePackedSizeIsNotUsable) {
+    RunLengthStream none(u"x", nullptr, 0, nullptr, 0, 10, 10);
+    EXPECT_FALSE(none.ok());
+    EXPECT_EQ(none.size(), -1);
+    EXPECT_EQ(none.tell(), -1);
+    auto source = memoryOf("ab");
+    RunLengthStream negative(u"x", nullptr, 0, source.get(), 0, -1, 10);
+    EXPECT_FALSE(negative.ok());
+    uint8_t b;
+    EXPECT_EQ(negative.read(&b, 1), 0);
+}
+
+TEST(ConcatStream, JoinsWindowsBackToBack) {
+    auto a = memoryOf(iota(0, 10));
+    auto b = memoryOf(iota(10, 10));
+    ConcatStream joined(u"j", nullptr, 0);
+    EXPECT_EQ(joined.size(), 0);
+    EXPECT_EQ(joined.openSibling(u"x", 0, 0), nullptr);
+    EXPECT_TRUE(joined.appendPart(a.get(), 0, 3));
+    EXPECT_TRUE(joined.appendPart(b.get(), 5, 0));  // empty: nothing added
+    EXPECT_TRUE(joined.appendPart(b.get(), 5, 2));
+    EXPECT_EQ(joined.size(), 5);
+    EXPECT_EQ(drain(&joined, 4), (std::vector<uint8_t>{0, 1, 2, 15, 16}));
+
+    EXPECT_TRUE(joined.seek(2));
+    uint8_t buf[8];
+    EXPECT_EQ(joined.read(buf, 8), 3);
+    EXPECT_EQ(buf[0], 2);
+    EXPECT_EQ(buf[2], 16);
+    EXPECT_TRUE(joined.seek(5));
+    EXPECT_EQ(joined.read(buf, 1), 0);
+    EXPECT_FALSE(joined.seek(6));
+    EXPECT_FALSE(joined.seek(-1));
+
+    EXPECT_FALSE(joined.appendPart(nullptr, 0, 1));
+    EXPECT_FALSE(joined.appendPart(a.get(), -1, 1));
+    EXPECT_FALSE(joined.appendPart(a.get(), 11, 1));  // offset beyond the stream
+    EXPECT_EQ(joined.size(), 5);
+}
+
+TEST(ConcatStream, PartThatReadsShortEndsTheRead) {
+    auto a = memoryOf(iota(0, 4));
+    auto b = memoryOf(iota(10, 4));
+    ConcatStream joined(u"j", nullptr, 0);
+    EXPECT_TRUE(joined.appendPart(a.get(), 2, 5));  // promises 5, holds 2
+    EXPECT_TRUE(joined.appendPart(b.get(), 0, 4));
+    uint8_t buf[16];
+    EXPECT_EQ(joined.read(buf, 16), 2);
+}
+
+TEST(StreamHelpers, SkipAndReadExact) {
+    auto s = memoryOf(iota(0, 3000));
+    EXPECT_FALSE(skipBytes(s.get(), 2500));  // false means success
+    uint8_t buf[600];
+    EXPECT_TRUE(readExact(s.get(), buf, 400));
+    EXPECT_EQ(buf[0], static_cast<uint8_t>(2500));
+    EXPECT_FALSE(readExact(s.get(), buf, 200));  // 100 left
+    EXPECT_TRUE(s->rewind());
+    EXPECT_TRUE(skipBytes(s.get(), 3001));
+}
+
+TEST(Crc32, KnownValuesAndChaining) {
+    EXPECT_EQ(crc32Update(0, "123456789", 9), 0xCBF43926u);
+    EXPECT_EQ(crc32Update(0, "", 0), 0u);
+    std::vector<uint8_t> data(1000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + (i >> 3));
+    uint32_t whole = crc32Update(0, data.data(), data.size());
+    // Split at odd places so that both the eight-byte and the byte loop run.
+    uint32_t c = crc32Update(0, data.data(), 3);
+    c = crc32Update(c, data.data() + 3, 501);
+    c = crc32Update(c, data.data() + 504, 496);
+    EXPECT_EQ(c, whole);
+    // Against the bitwise definition.
+    uint32_t ref = 0xFFFFFFFF;
+    for (uint8_t byte : data) {
+        ref ^= byte;
+        for (int k = 0; k < 8; ++k) ref = (ref & 1) ? (ref >> 1) ^ 0xEDB88320u : ref >> 1;
+    }
+    EXPECT_EQ(whole, ~ref);
+}
+
+}  // namespace
+}  // namespace zorvex
