@@ -67,6 +67,16 @@ build_gtest() {  # build_gtest PREFIX TOOLCHAIN
     rm -rf "$work"
 }
 
+# CLI11 is header-only: Debian's headers and package files are copied beside
+# the cross-built libraries, so that the cross-build never searches /usr.
+copy_cli11() {  # copy_cli11 PREFIX
+    local prefix=$1
+    [[ -f "$prefix/share/cmake/CLI11/CLI11Config.cmake" ]] && return
+    mkdir -p "$prefix/include" "$prefix/share/cmake"
+    cp -r /usr/include/CLI "$prefix/include/"
+    cp -r /usr/share/cmake/CLI11 "$prefix/share/cmake/"
+}
+
 for triplet in x86_64-w64-mingw32 i686-w64-mingw32; do
     prefix=$root/third_party/mingw/$triplet
     case $triplet in
@@ -75,6 +85,7 @@ for triplet in x86_64-w64-mingw32 i686-w64-mingw32; do
     esac
     build_bzip2 "$triplet" "$prefix"
     build_wavpack "$triplet" "$prefix" "$toolchain"
+    copy_cli11 "$prefix"
     [[ $triplet == x86_64-* ]] && build_gtest "$prefix" "$toolchain"
 done
 exit 0

@@ -83,12 +83,12 @@ int64_t timeFromDosPacked(uint32_t dateTime) {
 }
 
 int64_t timeFromFiletime(uint64_t filetime) {
-    FILETIME utc, local;
-    utc.dwLowDateTime = static_cast<DWORD>(filetime);
-    utc.dwHighDateTime = static_cast<DWORD>(filetime >> 32);
-    SYSTEMTIME st;
-    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) return 0;
-    return timeFromParts(st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond);
+    // A FILETIME is already UTC: the seconds follow directly. Going through
+    // FileTimeToLocalFileTime would apply today's daylight-saving bias to
+    // every date and misplace times from the other half of the year.
+    constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+    int64_t t = static_cast<int64_t>(filetime / 10000000) - kSecondsFrom1601To1970;
+    return t < 0 ? 0 : t;
 }
 
 std::optional<TimeParts> timeToParts(int64_t time) {
