@@ -168,7 +168,7 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::QueryInterface(REFIID riid, void** out)
     else if (riid == IID_IPersist || riid == IID_IPersistFolder || riid == IID_IPersistFolder2 ||
              riid == IID_IPersistFolder3)
         *out = static_cast<IPersistFolder3*>(this);
-    else if (riid == __uuidof(IFolderHint))
+    else if (riid == kFolderHintIid)
         *out = static_cast<IFolderHint*>(this);
     else {
         *out = nullptr;

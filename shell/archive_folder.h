@@ -12,9 +12,9 @@ class Archive;
 
 namespace zorvex::shell {
 
-// A second interface the shell asks folders for; its one method answers S_FALSE.
-MIDL_INTERFACE("CD9617E6-E67F-4F7B-8B64-11B05F507868")
-IFolderHint : public IUnknown {
+// A further interface the shell asks folders for; its one method answers S_FALSE.
+inline constexpr IID kFolderHintIid = {0xcd9617e6, 0xe67f, 0x4f7b, {0x8b, 0x64, 0x11, 0xb0, 0x5f, 0x50, 0x78, 0x68}};
+struct IFolderHint : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE hint() = 0;
 };
 
