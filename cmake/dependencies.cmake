@@ -1,5 +1,7 @@
 # Called libraries: zlib, libbz2, WavPack and the LZMA SDK's C decoders,
-# gathered in one interface target.
+# gathered in one interface target. A mingw-w64 cross-build finds bzip2,
+# WavPack and GoogleTest in third_party/mingw/<triplet> (scripts/setup-windows.sh)
+# through the toolchain file's search roots, and links them statically.
 add_library(zorvex_deps INTERFACE)
 
 find_package(ZLIB REQUIRED)
@@ -21,3 +23,9 @@ add_library(lzmasdk STATIC
 target_include_directories(lzmasdk SYSTEM PUBLIC ${LZMA_SDK_DIR})
 target_compile_options(lzmasdk PRIVATE -w)
 target_link_libraries(zorvex_deps INTERFACE lzmasdk)
+
+if(WIN32)
+    # Wide-character Windows APIs throughout; Windows 7 is the oldest target.
+    target_compile_definitions(zorvex_deps INTERFACE UNICODE _UNICODE _WIN32_WINNT=0x0601 WINVER=0x0601)
+    target_link_libraries(zorvex_deps INTERFACE shlwapi)
+endif()

@@ -1,0 +1,103 @@
+// Text and time conversions through the Windows code-page and time APIs:
+// ANSI and OEM mean the system's current code pages, local time the C
+// runtime's view of the machine's time zone.
+#include "engine/convert.h"
+
+#include <windows.h>
+
+#include <time.h>
+
+#include <string>
+
+namespace zorvex {
+
+namespace {
+
+std::optional<std::u16string> toWide(UINT codePage, std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    // The input need not be zero-terminated here, so its length is passed.
+    int length = static_cast<int>(text.size());
+    int needed = MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
+    if (needed <= 0) return std::nullopt;
+    std::u16string out(static_cast<size_t>(needed), u'\0');
+    if (MultiByteToWideChar(codePage, 0, text.data(), length, reinterpret_cast<wchar_t*>(out.data()), needed) !=
+        needed)
+        return std::nullopt;
+    // A name ends at its first NUL, as a zero-terminated input would.
+    out.resize(std::char_traits<char16_t>::length(out.c_str()));
+    if (out.empty()) return std::nullopt;
+    return out;
+}
+
+bool charToWide(UINT codePage, char c, char16_t out[2]) {
+    out[0] = out[1] = 0;
+    int n = MultiByteToWideChar(codePage, 0, &c, 1, reinterpret_cast<wchar_t*>(out), 1);
+    return n == 1;
+}
+
+}  // namespace
+
+std::optional<std::u16string> utf8ToWide(std::string_view text) { return toWide(CP_UTF8, text); }
+std::optional<std::u16string> ansiToWide(std::string_view text) { return toWide(CP_ACP, text); }
+std::optional<std::u16string> oemToWide(std::string_view text) { return toWide(CP_OEMCP, text); }
+
+std::optional<std::string> wideToUtf8(std::u16string_view text) {
+    if (text.empty()) return std::nullopt;
+    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+    int length = static_cast<int>(text.size());
+    int needed = WideCharToMultiByte(CP_UTF8, 0, wide, length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return std::nullopt;
+    std::string out(static_cast<size_t>(needed), '\0');
+    if (WideCharToMultiByte(CP_UTF8, 0, wide, length, out.data(), needed, nullptr, nullptr) != needed)
+        return std::nullopt;
+    out.resize(std::char_traits<char>::length(out.c_str()));
+    if (out.empty()) return std::nullopt;
+    return out;
+}
+
+bool ansiCharToWide(char c, char16_t out[2]) { return charToWide(CP_ACP, c, out); }
+bool oemCharToWide(char c, char16_t out[2]) { return charToWide(CP_OEMCP, c, out); }
+
+int64_t timeFromParts(int year, int month, int day, int hour, int minute, int second) {
+    struct tm parts = {};
+    parts.tm_year = year - 1900;
+    parts.tm_mon = month - 1;
+    parts.tm_mday = day;
+    parts.tm_hour = hour;
+    parts.tm_min = minute;
+    parts.tm_sec = second;
+    parts.tm_isdst = -1;
+    __time64_t t = _mktime64(&parts);
+    return t < 0 ? 0 : static_cast<int64_t>(t);
+}
+
+int64_t timeFromDos(uint16_t date, uint16_t time) {
+    if (date == 0 && time == 0) return 0;
+    return timeFromParts(1980 + (date >> 9), (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63,
+                         2 * (time & 31));
+}
+
+int64_t timeFromDosPacked(uint32_t dateTime) {
+    if (dateTime == 0) return 0;
+    return timeFromDos(static_cast<uint16_t>(dateTime >> 16), static_cast<uint16_t>(dateTime & 0xFFFF));
+}
+
+int64_t timeFromFiletime(uint64_t filetime) {
+    // A FILETIME is already UTC: the seconds follow directly. Going through
+    // FileTimeToLocalFileTime would apply today's daylight-saving bias to
+    // every date and misplace times from the other half of the year.
+    constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+    int64_t t = static_cast<int64_t>(filetime / 10000000) - kSecondsFrom1601To1970;
+    return t < 0 ? 0 : t;
+}
+
+std::optional<TimeParts> timeToParts(int64_t time) {
+    if (time <= 0) return std::nullopt;
+    __time64_t t = time;
+    struct tm parts;
+    if (_localtime64_s(&parts, &t) != 0) return std::nullopt;
+    return TimeParts{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                     parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+}
+
+}  // namespace zorvex

@@ -1,0 +1,284 @@
+// FileSource on Windows: overlapped reads into a ring of four sector-aligned
+// blocks. Up to four consecutive blocks from the read position's block on are
+// in flight or complete, so decoding overlaps with the disk or the network.
+#include "engine/file_source.h"
+
+#include <windows.h>
+
+#include <malloc.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+
+#include "engine/archive.h"
+#include "platform/platform.h"
+
+namespace zorvex {
+
+namespace {
+
+constexpr int kLocalBlock = 0x100000;
+constexpr int kRemoteBlock = 8192;
+
+enum SlotState : int32_t { kEmpty = 0, kPending = 1, kComplete = 2, kFailed = 3 };
+
+}  // namespace
+
+struct FileSource::Reader {
+    struct Slot {
+        OVERLAPPED overlapped{};
+        uint8_t* buffer = nullptr;
+        int32_t bytesRead = 0;
+        int32_t state = kEmpty;
+        int64_t block = -1;
+    };
+
+    HANDLE file = INVALID_HANDLE_VALUE;
+    Slot slots[kSlots];
+    int32_t current = 0;
+    int32_t blockSize = kLocalBlock;
+    int64_t position = 0;
+
+    ~Reader() {
+        if (file != INVALID_HANDLE_VALUE) {
+            CancelIo(file);
+            // Pending reads must finish (or be cancelled) before their
+            // buffers go away.
+            for (Slot& slot : slots) {
+                DWORD ignored;
+                if (slot.state == kPending) GetOverlappedResult(file, &slot.overlapped, &ignored, TRUE);
+            }
+            CloseHandle(file);
+        }
+        for (Slot& slot : slots) {
+            if (slot.overlapped.hEvent) CloseHandle(slot.overlapped.hEvent);
+            if (slot.buffer) _aligned_free(slot.buffer);
+        }
+    }
+
+    void empty(Slot& slot) {
+        slot.state = kEmpty;
+        slot.block = -1;
+    }
+
+    // Completes a pending read without waiting. False while it is still running.
+    bool poll(Slot& slot) {
+        DWORD got = 0;
+        if (GetOverlappedResult(file, &slot.overlapped, &got, FALSE)) {
+            slot.state = kComplete;
+            slot.bytesRead = static_cast<int32_t>(got);
+            return true;
+        }
+        if (GetLastError() == ERROR_IO_INCOMPLETE) return false;
+        slot.state = kFailed;
+        return true;
+    }
+
+    bool issue(Slot& slot, int64_t block) {
+        slot.state = kFailed;
+        slot.block = block;
+        slot.overlapped.Offset = static_cast<DWORD>(block);
+        slot.overlapped.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(block) >> 32);
+        slot.overlapped.Internal = 0;
+        slot.overlapped.InternalHigh = 0;
+        ResetEvent(slot.overlapped.hEvent);
+        DWORD got = 0;
+        if (ReadFile(file, slot.buffer, static_cast<DWORD>(blockSize), &got, &slot.overlapped)) {
+            slot.state = kComplete;
+            slot.bytesRead = static_cast<int32_t>(got);
+            return true;
+        }
+        if (GetLastError() == ERROR_IO_PENDING) {
+            slot.state = kPending;
+            slot.bytesRead = blockSize;
+            return true;
+        }
+        return false;
+    }
+
+    // Lines the ring up behind the read position: the slot of the position's
+    // block becomes current, followed by the next three blocks. Blocks already
+    // read (or being read) that the new ring can use are kept.
+    bool schedule() {
+        const int64_t size = blockSize;
+        const int64_t c = position - position % size;
+        int h = 0;
+        int64_t nearest = kSlots;
+        for (int s = 0; s < kSlots; ++s) {
+            int64_t b = slots[s].block;
+            if (b >= c && b < c + kSlots * size && (b - c) / size < nearest) {
+                nearest = (b - c) / size;
+                h = static_cast<int>(((s - nearest) % kSlots + kSlots) % kSlots);
+            }
+        }
+        current = h;
+        if (slots[h].block != c) {
+            bool abandoned[kSlots] = {};
+            for (int j = 0; j < kSlots; ++j) {
+                int s = (h + j) % kSlots;
+                Slot& slot = slots[s];
+                int64_t b = c + j * size;
+                if (slot.block == b && slot.state == kComplete) continue;
+                if (slot.block == b && slot.state == kPending && poll(slot) && slot.state == kComplete) continue;
+                abandoned[s] = slot.state == kPending;
+                empty(slot);
+            }
+            CancelIo(file);
+            // A cancelled read still owns its OVERLAPPED and buffer until it
+            // has completed; the slot is reused only after that.
+            for (int s = 0; s < kSlots; ++s) {
+                DWORD ignored;
+                if (abandoned[s]) GetOverlappedResult(file, &slots[s].overlapped, &ignored, TRUE);
+            }
+        }
+        for (int j = 0; j < kSlots; ++j) {
+            Slot& slot = slots[(h + j) % kSlots];
+            int64_t b = c + j * size;
+            if (slot.block == b && slot.state != kEmpty) continue;
+            if (slot.state == kPending && !poll(slot)) return true;
+            if (!issue(slot, b)) return j > 0;
+        }
+        return true;
+    }
+
+    int read(uint8_t* out, int count) {
+        int done = 0;
+        for (;;) {
+            Slot& slot = slots[current];
+            if (slot.state == kEmpty || slot.state == kFailed) break;
+            if (slot.state == kPending) {
+                DWORD got = 0;
+                if (!GetOverlappedResult(file, &slot.overlapped, &got, TRUE)) {
+                    slot.state = kFailed;
+                    break;
+                }
+                slot.state = kComplete;
+                slot.bytesRead = static_cast<int32_t>(got);
+            }
+            if (position < slot.block || position >= slot.block + slot.bytesRead) break;
+            int64_t offset = position - slot.block;
+            int n = static_cast<int>(std::min<int64_t>(count - done, slot.bytesRead - offset));
+            memcpy(out + done, slot.buffer + offset, static_cast<size_t>(n));
+            done += n;
+            position += n;
+            if (done == count) break;
+            if (!schedule()) break;
+        }
+        return done;
+    }
+};
+
+namespace {
+
+// The directory part of a path, up to and including its last separator.
+std::wstring directoryOf(const std::wstring& path) {
+    size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
+}
+
+// Base block size and alignment for the volume that holds `path`.
+void volumeSizes(const std::wstring& path, int* block, int* alignment) {
+    std::wstring dir = directoryOf(path);
+    if (dir.empty()) {
+        *block = *alignment = kLocalBlock;
+        return;
+    }
+    int base = GetDriveTypeW(dir.c_str()) == DRIVE_REMOTE ? kRemoteBlock : kLocalBlock;
+    DWORD sectorsPerCluster, bytesPerSector, freeClusters, clusters;
+    if (GetDiskFreeSpaceW(dir.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) &&
+        bytesPerSector > 0) {
+        *alignment = static_cast<int>(bytesPerSector);
+        *block = std::max(base, *alignment);
+    } else {
+        *block = *alignment = base;
+    }
+}
+
+std::wstring nativeOf(const char16_t* path) {
+    return platform::toNativePath(path ? std::u16string(path) : std::u16string());
+}
+
+// The tag of a source opened without one: the file's modification time.
+int64_t modificationTime(const char16_t* path) {
+    struct _stat64 st;
+    return _wstat64(nativeOf(path).c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+
+}  // namespace
+
+int chooseBlockSize(int base, int alignment, int64_t fileSize) {
+    int64_t limit = std::max<int64_t>(alignment, fileSize);
+    int block = base;
+    while (block > 1 && block > limit) block /= 2;
+    return block;
+}
+
+FileSource::FileSource(const char16_t* path, Archive* owner, int64_t tag, int64_t sizeHint)
+    : InStream(path, owner, tag != 0 ? tag : modificationTime(path)) {
+    std::wstring native = nativeOf(path);
+    HANDLE file = CreateFileW(native.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == nullptr || file == INVALID_HANDLE_VALUE) return;
+    auto reader = std::make_unique<Reader>();
+    reader->file = file;
+
+    int64_t fileSize = sizeHint;
+    struct _stat64 st;
+    if (sizeHint < 0 && _wstat64(native.c_str(), &st) == 0) fileSize = st.st_size;
+    int block, alignment;
+    volumeSizes(native, &block, &alignment);
+    reader->blockSize = chooseBlockSize(block, alignment, fileSize);
+
+    for (auto& slot : reader->slots) {
+        slot.overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        slot.buffer = static_cast<uint8_t*>(_aligned_malloc(static_cast<size_t>(reader->blockSize),
+                                                            static_cast<size_t>(alignment)));
+        if (!slot.overlapped.hEvent || !slot.buffer) return;  // the reader closes what was made
+    }
+    reader->schedule();
+    reader_ = std::move(reader);
+}
+
+FileSource::~FileSource() = default;
+
+int64_t FileSource::tell() { return reader_ ? reader_->position : -1; }
+
+bool FileSource::seek(int64_t position) {
+    if (!reader_) return false;
+    if (position == reader_->position) return true;
+    reader_->position = position;
+    return reader_->schedule();
+}
+
+int FileSource::read(void* buf, int count) {
+    if (!reader_ || !buf || count <= 0) return 0;
+    return reader_->read(static_cast<uint8_t*>(buf), count);
+}
+
+int64_t FileSource::size() {
+    LARGE_INTEGER size;
+    if (!reader_ || !GetFileSizeEx(reader_->file, &size)) return -1;
+    return size.QuadPart;
+}
+
+InStream* FileSource::openSibling(const char16_t* name, int64_t, int64_t) {
+    if (!name || !*name) return nullptr;
+    std::optional<std::u16string> self = normalizePath(this->name());
+    if (!self || self->size() < 4) return nullptr;
+    size_t cut = self->rfind(u'\\');
+    if (cut == std::u16string::npos || cut + 1 == self->size()) return nullptr;
+    std::u16string path = self->substr(0, cut + 1) + name;
+    return openFileSource(path.c_str());
+}
+
+FileSource* openFileSource(const char16_t* path) {
+    auto* source = new (std::nothrow) FileSource(path, nullptr, 0, -1);
+    if (source && !source->isOpen()) {
+        source->release();
+        return nullptr;
+    }
+    return source;
+}
+
+}  // namespace zorvex

@@ -1,0 +1,23 @@
+// An IStream over an entry's InStream, for the shell's copy engine and for
+// binding to an item as a stream.
+#pragma once
+
+#include <objidl.h>
+
+#include <cstdint>
+
+namespace zorvex {
+class InStream;
+}
+
+namespace zorvex::shell {
+
+// Adopts the caller's reference to `stream`. Null when out of memory (the
+// stream is then released under the engine lock).
+IStream* newEntryStream(InStream* stream);
+
+// An entry time (seconds, local time as stored) as a UTC FILETIME; false for
+// times of 0 or less and ones the runtime cannot split.
+bool entryTimeToFiletime(int64_t time, FILETIME* out);
+
+}  // namespace zorvex::shell

@@ -1,0 +1,150 @@
+// The library entry point, the class factory and the exports that make the
+// library a COM server (registration is in registration.cpp).
+#include "shell/server.h"
+
+#include <objbase.h>
+
+#include <deque>
+
+#include "shell/archive_folder.h"
+
+namespace zorvex::shell {
+
+namespace {
+
+HINSTANCE moduleInstance = nullptr;
+LONG liveObjects = 0;
+
+// The three mutexes, created at load and closed at unload.
+struct Mutexes {
+    HANDLE handles[3];
+    Mutexes() {
+        for (HANDLE& h : handles) h = CreateMutexW(nullptr, FALSE, nullptr);
+    }
+    ~Mutexes() {
+        for (HANDLE h : handles)
+            if (h) CloseHandle(h);
+    }
+} mutexes;
+
+// A deque keeps the strings in place as it grows: callers hold their pointers.
+std::deque<std::wstring> temporaryFolders;
+
+struct ClipboardFormats {
+    UINT ids[5];
+    ClipboardFormats() {
+        static const wchar_t* const names[] = {L"Preferred DropEffect", L"FileGroupDescriptorW", L"FileContents",
+                                               L"Shell IDList Array", L"OleClipboardPersistOnFlush"};
+        for (int i = 0; i < 5; ++i) ids[i] = RegisterClipboardFormatW(names[i]);
+    }
+} clipboardFormats;
+
+class ClassFactory final : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        if (riid == IID_IClassFactory || riid == IID_IUnknown) {
+            *out = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    // The factory is a static object: its counts mean nothing.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        // The folder answers the folder and persistence interfaces; the data
+        // object and the file menu are not part of this library yet, so their
+        // interfaces are refused by the folder's QueryInterface.
+        IShellFolder2* folder = ArchiveFolder::create(nullptr, nullptr);
+        if (!folder) return E_OUTOFMEMORY;
+        HRESULT hr = folder->QueryInterface(riid, out);
+        folder->Release();
+        return hr;
+    }
+
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        if (lock)
+            objectCreated();
+        else
+            objectDestroyed();
+        return S_OK;
+    }
+} classFactory;
+
+}  // namespace
+
+HINSTANCE moduleHandle() { return moduleInstance; }
+
+void objectCreated() { InterlockedIncrement(&liveObjects); }
+void objectDestroyed() { InterlockedDecrement(&liveObjects); }
+LONG objectCount() { return InterlockedCompareExchange(&liveObjects, 0, 0); }
+
+ScopedLock::ScopedLock(LockId id) : mutex_(mutexes.handles[static_cast<int>(id)]) {
+    WaitForSingleObject(mutex_, INFINITE);
+}
+ScopedLock::~ScopedLock() { ReleaseMutex(mutex_); }
+
+const wchar_t* addTemporaryFolder(const std::wstring& path) {
+    ScopedLock lock(LockId::temporaryFolders);
+    temporaryFolders.push_back(path);
+    return temporaryFolders.back().c_str();
+}
+
+void deleteFolderTree(const wchar_t* folder) {
+    wchar_t pattern[MAX_PATH];
+    if (wsprintfW(pattern, L"%s\\*", folder) >= MAX_PATH - 1) return;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(pattern, &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const wchar_t* name = found.cFileName;
+            if (lstrcmpW(name, L".") == 0 || lstrcmpW(name, L"..") == 0) continue;
+            wchar_t path[MAX_PATH];
+            if (lstrlenW(folder) + 1 + lstrlenW(name) >= MAX_PATH) continue;
+            wsprintfW(path, L"%s\\%s", folder, name);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                deleteFolderTree(path);
+            else
+                DeleteFileW(path);
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+    }
+    RemoveDirectoryW(folder);
+}
+
+UINT clipboardFormat(ClipboardFormat which) { return clipboardFormats.ids[which]; }
+
+}  // namespace zorvex::shell
+
+using namespace zorvex::shell;
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        moduleInstance = instance;
+        DisableThreadLibraryCalls(instance);
+    }
+    return TRUE;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (rclsid != kClsid) return CLASS_E_CLASSNOTAVAILABLE;
+    if (riid != IID_IClassFactory && riid != IID_IUnknown) return E_NOINTERFACE;
+    *out = static_cast<IClassFactory*>(&classFactory);
+    return S_OK;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+    if (objectCount() != 0) return S_FALSE;
+    ScopedLock lock(LockId::temporaryFolders);
+    for (const std::wstring& folder : temporaryFolders) deleteFolderTree(folder.c_str());
+    temporaryFolders.clear();
+    return S_OK;
+}

@@ -1,0 +1,51 @@
+#!/usr/bin/env python3
+"""Makes the archives the COM server tests browse (see shell/shell_test.cpp)."""
+import io
+import os
+import random
+import sys
+import zipfile
+
+out = sys.argv[1]
+src = os.path.join(out, "src")
+os.makedirs(src, exist_ok=True)
+
+rng = random.Random(5)
+words = [b"archive ", b"stream ", b"folder ", b"entry ", b"\n", b"0123456789 "]
+a_txt = b"".join(rng.choice(words) for _ in range(40000)) + bytes(rng.randrange(256) for _ in range(5000))
+deep = b"deep inside a nested archive\n" * 100
+x_bin = bytes(rng.randrange(256) for _ in range(3000))
+
+dated = (2020, 6, 15, 12, 34, 56)
+later = (2021, 1, 2, 3, 4, 6)
+undated = (1980, 0, 0, 0, 0, 0)  # DOS date and time both 0
+
+
+def add(z, name, data, when=later):
+    info = zipfile.ZipInfo(name, when)
+    info.compress_type = zipfile.ZIP_DEFLATED
+    z.writestr(info, data)
+
+
+inner = io.BytesIO()
+with zipfile.ZipFile(inner, "w") as z:
+    add(z, "dir/deep.txt", deep)
+    add(z, "x.bin", x_bin)
+inner_zip = inner.getvalue()
+
+with zipfile.ZipFile(os.path.join(out, "main.zip"), "w") as z:
+    add(z, "a.txt", a_txt, dated)
+    add(z, "a01.txt", b"same size", later)
+    add(z, "a1.txt", b"size same", undated)
+    add(z, "Photo10.jpg", b"ten")
+    add(z, "photo9.JPG", b"nine")
+    add(z, "empty.txt", b"")
+    add(z, "noext", b"no extension")
+    add(z, "dup", b"a file named like a folder")
+    add(z, "dup/z.txt", b"z")
+    add(z, "sub/b.txt", b"b")
+    add(z, "sub/inner.zip", inner_zip)
+
+for name, data in (("a.txt", a_txt), ("deep.txt", deep), ("inner.zip", inner_zip)):
+    with open(os.path.join(src, name), "wb") as f:
+        f.write(data)
