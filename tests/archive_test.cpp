@@ -171,6 +171,8 @@ TEST(ArchiveModel, EntriesWithoutCodecOrSizeAreDropped) {
     // Size -1: the codec's stream tells it.
     EXPECT_TRUE(addEntry(f.archive.get(), store(), u"measured", 100, 37, -1, 0));
     EXPECT_EQ(f.archive->fileSize(f.archive->findFile(u"measured")), 37);
+    EXPECT_TRUE(addEntry(f.archive.get(), store(), u"negative", 100, 12, -7, 0));  // a damaged header
+    EXPECT_EQ(f.archive->fileSize(f.archive->findFile(u"negative")), 12);
     FactoryCodec noSize(u"test-nosize", [](const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t,
                                            int64_t) -> InStream* { return nullptr; });
     EXPECT_TRUE(addEntry(f.archive.get(), &noSize, u"unmeasurable", 0, 4, -1, 0));
