@@ -87,6 +87,11 @@ private:
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
     bool readDirectory(std::vector<DirectoryRecord>& records);
+    bool centralHeaderAt(uint64_t offset) {
+        uint32_t signature;
+        return offset <= INT64_MAX && in_->seek(static_cast<int64_t>(offset)) && readU32(signature) &&
+               signature == kCentralHeaderSignature;
+    }
     bool readZip64Extra(int extraLength, uint64_t* values[], int count);
     bool addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
                        int64_t packedSize, int64_t size, uint32_t crc);
@@ -115,6 +120,7 @@ private:
 bool ZipReader::read() {
     if (!in_->seek(0)) return true;
     int unknownWords = 0;
+    bool passedDirectory = false;
     uint32_t signature;
     while (readU32(signature)) {
         if (signature == kLocalHeaderSignature) {
@@ -124,17 +130,21 @@ bool ZipReader::read() {
                 if (!in_->seek(next)) break;
                 continue;
             }
+            if (next == kEncrypted) return false;
             if (next == kUseDirectory) return readFromDirectory();
-            return next != kEncrypted;
+            break;
         }
         if (signature == kCentralHeaderSignature) {
             unknownWords = 0;
+            passedDirectory = true;
             if (!skipCentralHeader()) break;
         } else if (signature != kSpanningMarker && ++unknownWords >= kMaxUnknownWords) {
             break;
         }
     }
-    return true;
+    // The scan stopped before the central directory (junk between records, a
+    // damaged header, a stub in front): the directory still lists the rest.
+    return passedDirectory || readFromDirectory();
 }
 
 // In the sequential scan, passes over a central directory header.
@@ -242,7 +252,10 @@ bool ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, ui
     if (method == 0) packedSize = std::min(packedSize, size);
 
     std::string_view raw(name_.c_str());  // a zero byte ends the name
-    std::optional<std::u16string> name = (flags & kFlagUtf8Name) ? utf8ToWide(raw) : oemToWide(raw);
+    std::optional<std::u16string> name;
+    if (flags & kFlagUtf8Name) name = utf8ToWide(raw);
+    // A name flagged UTF-8 that is not is still the entry's name.
+    if (!name) name = oemToWide(raw);
     if (!name) return true;
     addEntry(archive_, codec, *name, dataOffset + headerBytes, packedSize - headerBytes, size,
              timeFromDos(date, time), crc);
@@ -294,7 +307,9 @@ bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records) {
     uint8_t e[kEndRecordSize];
     if (!in_->seek(*end) || !readBytes(e, kEndRecordSize)) return false;
     uint64_t total = le16(e + 10);
+    uint64_t directorySize = le32(e + 12);
     uint64_t directoryOffset = le32(e + 16);
+    int64_t directoryEnd = *end;
 
     uint8_t locator[kZip64LocatorSize];
     if (*end > kZip64LocatorSize && in_->seek(*end - kZip64LocatorSize) &&
@@ -305,10 +320,23 @@ bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records) {
             !readBytes(z, kZip64EndRecordPrefix) || le32(z) != kZip64EndRecordSignature)
             return false;
         total = std::min<uint64_t>(le64(z + 32), 0x7FFFFFFF);
+        directorySize = le64(z + 40);
         directoryOffset = le64(z + 48);
+        directoryEnd = static_cast<int64_t>(recordOffset);
     }
 
-    if (directoryOffset > INT64_MAX || !in_->seek(static_cast<int64_t>(directoryOffset))) return false;
+    // Data in front of the archive (a self-extractor stub, padding) moves
+    // every recorded offset by the same amount; the directory still ends where
+    // the end record begins.
+    uint64_t shift = 0;
+    if (!centralHeaderAt(directoryOffset)) {
+        if (directorySize > static_cast<uint64_t>(directoryEnd)) return false;
+        uint64_t actual = static_cast<uint64_t>(directoryEnd) - directorySize;
+        if (actual <= directoryOffset || !centralHeaderAt(actual)) return false;
+        shift = actual - directoryOffset;
+        directoryOffset = actual;
+    }
+    if (!in_->seek(static_cast<int64_t>(directoryOffset))) return false;
     for (uint64_t i = 0; i < total; ++i) {
         uint8_t h[kCentralHeaderSize];
         if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
@@ -328,6 +356,7 @@ bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records) {
             complete = skip(int64_t{nameLength} + extraLength + commentLength);
         }
         if (!complete) break;
+        record.headerOffset += shift;
         records.push_back(record);
     }
     return !records.empty();
