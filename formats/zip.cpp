@@ -92,17 +92,11 @@ private:
         return offset <= INT64_MAX && in_->seek(static_cast<int64_t>(offset)) && readU32(signature) &&
                signature == kCentralHeaderSignature;
     }
-    bool readZip64Extra(int extraLength, uint64_t* values[], int count);
-    bool addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
+    bool readZip64Extra(int extraLength, uint64_t* values[], int count, bool allPresent);
+    void addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
                        int64_t packedSize, int64_t size, uint32_t crc);
 
     bool readBytes(void* buf, int count) { return count == 0 || readExact(in_, buf, count); }
-    bool readU16(uint16_t& v) {
-        uint8_t b[2];
-        if (!readBytes(b, 2)) return false;
-        v = le16(b);
-        return true;
-    }
     bool readU32(uint32_t& v) {
         uint8_t b[4];
         if (!readBytes(b, 4)) return false;
@@ -186,7 +180,7 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
     } else if (extraLength != 0 && (packedSize == kZip64Marker || size == kZip64Marker)) {
         // A local zip64 field always holds both sizes.
         uint64_t* values[] = {&size, &packedSize};
-        if (!readZip64Extra(extraLength, values, 2)) return kStop;
+        if (!readZip64Extra(extraLength, values, 2, true)) return kStop;
     }
 
     // Sizes beyond what a stream position can express, or data that would end
@@ -196,19 +190,19 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
         packedSize > kMaxPosition - static_cast<uint64_t>(dataOffset))
         return kStop;
 
-    if (!addLocalEntry(flags, method, time, date, dataOffset, static_cast<int64_t>(packedSize),
-                       static_cast<int64_t>(size), crc))
-        return kStop;
+    addLocalEntry(flags, method, time, date, dataOffset, static_cast<int64_t>(packedSize),
+                  static_cast<int64_t>(size), crc);
     return dataOffset + static_cast<int64_t>(packedSize);
 }
 
-// Reads the zip64 extra field from the current position: the 8-byte values of
-// the fields that are marked 0xFFFFFFFF, in their fixed order. Values not
-// marked are left alone. False on a short read.
-bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count) {
+// Reads the zip64 extra field from the current position into `values`, in
+// their fixed order: all of them (a local header's field), or only those
+// marked 0xFFFFFFFF (a central header's field holds no others). False on a
+// short read.
+bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count, bool allPresent) {
     int needed = 0;
     for (int i = 0; i < count; ++i)
-        if (*values[i] == kZip64Marker) needed += 8;
+        if (allPresent || *values[i] == kZip64Marker) needed += 8;
     int remaining = extraLength;
     while (remaining > 4) {
         uint8_t head[4];
@@ -222,7 +216,7 @@ bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count) {
             if (!readBytes(data, needed)) return false;
             const uint8_t* p = data;
             for (int i = 0; i < count; ++i) {
-                if (*values[i] != kZip64Marker) continue;
+                if (!allPresent && *values[i] != kZip64Marker) continue;
                 *values[i] = le64(p);
                 p += 8;
             }
@@ -234,9 +228,9 @@ bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count) {
     return true;
 }
 
-// False only when the archive's memory ran out; entries that cannot be listed
-// (unknown method, unconvertible name) are passed over.
-bool ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
+// Entries that cannot be listed (unconvertible name, duplicate) are passed
+// over; one of an unknown method still makes its folders.
+void ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
                               int64_t packedSize, int64_t size, uint32_t crc) {
     Codec* codec = nullptr;
     int headerBytes = 0;
@@ -256,10 +250,9 @@ bool ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, ui
     if (flags & kFlagUtf8Name) name = utf8ToWide(raw);
     // A name flagged UTF-8 that is not is still the entry's name.
     if (!name) name = oemToWide(raw);
-    if (!name) return true;
+    if (!name) return;
     addEntry(archive_, codec, *name, dataOffset + headerBytes, packedSize - headerBytes, size,
              timeFromDos(date, time), crc);
-    return true;
 }
 
 bool ZipReader::readFromDirectory() {
@@ -350,7 +343,7 @@ bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records) {
         if (extraLength != 0 && marked) {
             uint64_t* values[] = {&record.size, &record.packedSize, &record.headerOffset};
             int64_t extraStart = in_->tell() + nameLength;
-            complete = extraStart >= nameLength && skip(nameLength) && readZip64Extra(extraLength, values, 3) &&
+            complete = extraStart >= nameLength && skip(nameLength) && readZip64Extra(extraLength, values, 3, false) &&
                        in_->seek(extraStart + extraLength) && skip(commentLength);
         } else {
             complete = skip(int64_t{nameLength} + extraLength + commentLength);

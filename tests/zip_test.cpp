@@ -495,6 +495,18 @@ TEST(ZipRecords, MethodFourteenSkipsTheVersionAndPropertySizeFields) {
     EXPECT_EQ(seen.size, 500);
 }
 
+// A local header's zip64 field holds both sizes, even when only one of the
+// 32-bit fields is marked.
+TEST(ZipRecords, LocalZip64FieldHoldsBothSizes) {
+    test::ZipBuilder z;
+    z.local("a", bytesOf("abcdef"), {.packedSize = 0xFFFFFFFF, .extra = test::ZipBuilder::zip64Extra({6, 6})});
+    z.local("b", bytesOf("b"));
+    Ref<Archive> a = openBytes(z.bytes);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(readFileEntry(a.get(), u"a"), bytesOf("abcdef"));
+    EXPECT_EQ(readFileEntry(a.get(), u"b"), bytesOf("b"));
+}
+
 // In the central directory a zip64 field holds only the values marked
 // 0xFFFFFFFF, in order: here only the header offset.
 TEST(ZipRecords, CentralZip64FieldWithOnlySomeValues) {
