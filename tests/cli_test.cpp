@@ -209,6 +209,12 @@ TEST_F(CliTest, ListsAndReadsInsideNestedArchives) {
     // Natural order: file2 before file10.
     EXPECT_LT(all.out.find("file2.txt"), all.out.find("file10.txt"));
 
+    // A path naming a file lists just that file.
+    auto one = zorvex(tmp, "list " + quote(outer / "inner.zip/top.txt"));
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_NE(one.out.find("top.txt\n"), std::string::npos) << one.out;
+    EXPECT_NE(one.out.find("1 file, 0 folders"), std::string::npos) << one.out;
+
     auto cat = zorvex(tmp, "cat " + quote(outer / "inner.zip/dir/y.txt"));
     EXPECT_EQ(cat.status, 0) << cat.err;
     EXPECT_EQ(cat.out, "why");
@@ -307,9 +313,16 @@ with zipfile.ZipFile('two.zip', 'w') as z:
     EXPECT_EQ(readFile(tmp / "out/two/a.txt").size(), 7u);
     EXPECT_TRUE(fs::exists(tmp / "out/two/b.txt"));  // the missing one is still written
 
+    // A link in place of a file is replaced, never written through.
+    writeFile(tmp / "victim.txt", "keep");
+    fs::remove(tmp / "out/two/b.txt");
+    fs::create_symlink(tmp / "victim.txt", tmp / "out/two/b.txt");
+
     auto replaced = zorvex(tmp, args + " --overwrite");
     EXPECT_EQ(replaced.status, 0) << replaced.err;
     EXPECT_EQ(readFile(tmp / "out/two/a.txt").size(), 12u);
+    EXPECT_FALSE(fs::is_symlink(tmp / "out/two/b.txt"));
+    EXPECT_EQ(readFile(tmp / "victim.txt").size(), 4u);
     // No temporary files are left behind.
     EXPECT_EQ(readTree(tmp / "out").size(), 2u);
 }
