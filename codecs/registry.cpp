@@ -1,6 +1,9 @@
 // Every codec, registered at load in this order (the order matters only when
 // codecs are enumerated). A family's header names its stream factory.
 #include "codecs/deflate/deflate.h"
+#include "codecs/filters/filters.h"
+#include "codecs/lzma/lzma.h"
+#include "codecs/xz/xz.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
 
@@ -12,7 +15,23 @@ InStream* makeStoreStream(const char16_t* name, Archive* owner, int64_t tag, InS
     return new StoreStream(name, owner, tag, source, offset, packedSize);
 }
 
+FactoryCodec bcj(u"bcj", makeBcjStream);
+FactoryCodec bcjOffset(u"bcj-offset", makeBcjOffsetStream);
+FactoryCodec arm(u"arm", makeArmStream);
+FactoryCodec armOffset(u"arm-offset", makeArmOffsetStream);
+FactoryCodec armt(u"armt", makeArmtStream);
+FactoryCodec armtOffset(u"armt-offset", makeArmtOffsetStream);
+FactoryCodec ppc(u"ppc", makePpcStream);
+FactoryCodec ppcOffset(u"ppc-offset", makePpcOffsetStream);
+FactoryCodec sparc(u"sparc", makeSparcStream);
+FactoryCodec sparcOffset(u"sparc-offset", makeSparcOffsetStream);
+FactoryCodec ia64(u"ia64", makeIa64Stream);
+FactoryCodec ia64Offset(u"ia64-offset", makeIa64OffsetStream);
+FactoryCodec delta(u"delta", makeDeltaStream);
+FactoryCodec lzma2(u"lzma2", makeLzma2Stream);
+FactoryCodec lzma(u"lzma", makeLzmaStream);
 FactoryCodec deflate(u"deflate", makeDeflateStream);
+FactoryCodec xz(u"xz", makeXzStream);
 FactoryCodec store(u"store", makeStoreStream);
 
 }  // namespace
