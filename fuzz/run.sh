@@ -86,7 +86,7 @@ PY
         while IFS= read -r -d '' f; do
             n=$((n + 1))
             cp "$f" "$seeds/corpus$n-$(basename "$f")"
-        done < <(find "$corpus" -type f -size -24k ! -name '*.tsv' ! -name '*.md' -print0)
+        done < <(find "$corpus/" -type f -size -24k ! -name '*.tsv' ! -name '*.md' -print0)
     fi
 }
 
