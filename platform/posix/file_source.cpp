@@ -189,7 +189,11 @@ int FileSource::read(void* buf, int count) {
         std::memcpy(out + done, s.buffer + (r.position - s.block), static_cast<size_t>(take));
         r.position += take;
         done += take;
-        if (done == count || !r.schedule()) break;
+        // Leaving a block moves the ring on, also when the request ends
+        // exactly there: the next read starts in the following block.
+        bool leftBlock = r.position == s.block + s.bytes;
+        if (done == count && !leftBlock) break;
+        if (!r.schedule() || done == count) break;
     }
     return done;
 }
