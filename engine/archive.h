@@ -96,6 +96,9 @@ private:
                          std::optional<uint32_t>);
     // Adds an entry whose name has no separator left. False for a duplicate.
     bool insertEntry(ArchiveEntry&& entry);
+    // Adds an entry with an already safe path to this level: a file here, or
+    // the rest of a deeper path kept in its first folder's record.
+    bool addAtLevel(ArchiveEntry&& entry);
     DirectoryRecord& directoryFor(std::u16string_view name);
     const std::vector<int>& fileView();
     const std::vector<int>& folderView();

@@ -1,0 +1,491 @@
+#include "engine/archive.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <unordered_set>
+
+#include "engine/codec.h"
+#include "engine/file_source.h"
+#include "engine/stream.h"
+#include "platform/platform.h"
+
+namespace zorvex {
+namespace {
+
+// Every archive and folder level alive, so that opening a path that is open
+// already hands out the same object.
+std::vector<Archive*>& liveArchives() {
+    static std::vector<Archive*> archives;
+    return archives;
+}
+
+std::vector<ArchiveFormat*>& formats() {
+    static std::vector<ArchiveFormat*> registered;
+    return registered;
+}
+
+int& maxSignature() {
+    static int length = 0;
+    return length;
+}
+
+std::u16string joinName(const char16_t* level, std::u16string_view name) {
+    std::u16string full(level);
+    full += u'\\';
+    full += name;
+    return full;
+}
+
+bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+bool isDriveComponent(std::u16string_view part) {
+    return part.size() >= 2 && part[1] == u':' &&
+           ((part[0] >= u'A' && part[0] <= u'Z') || (part[0] >= u'a' && part[0] <= u'z'));
+}
+
+// Makes a stored path safe to use below the archive's root: "/" becomes "\\",
+// empty and "." components go, ".." removes the component before it (never
+// climbing above the root), and drive or device prefixes and leading
+// separators are dropped. A trailing separator (a folder entry) is kept.
+std::u16string sanitizePath(std::u16string_view path) {
+    std::vector<std::u16string_view> parts;
+    bool devicePrefix = path.size() >= 4 && isSeparator(path[0]) && isSeparator(path[1]) &&
+                        (path[2] == u'?' || path[2] == u'.') && isSeparator(path[3]);
+    if (devicePrefix) path.remove_prefix(4);
+    bool folder = false;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = start;
+        while (end < path.size() && !isSeparator(path[end])) ++end;
+        std::u16string_view part = path.substr(start, end - start);
+        if (parts.empty() && isDriveComponent(part)) part.remove_prefix(2);
+        folder = part.empty() || part == u"." || part == u"..";
+        if (part == u"..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != u".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::u16string clean;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) clean += u'\\';
+        clean += parts[i];
+    }
+    if (folder && !clean.empty()) clean += u'\\';
+    return clean;
+}
+
+}  // namespace
+
+// ---- Archive: construction and entry insertion ----------------------------
+
+Archive::Archive(const char16_t* name, Archive* owner, InStream* stream) : RefObject(name, owner), stream_(stream) {
+    if (stream_) stream_->addRef();
+    liveArchives().push_back(this);
+}
+
+Archive::~Archive() {
+    auto& live = liveArchives();
+    live.erase(std::find(live.begin(), live.end(), this));
+    if (stream_) stream_->release();
+}
+
+Archive* newArchive(const char16_t* name, Archive* container, InStream* stream) {
+    return new (std::nothrow) Archive(name, container, stream);
+}
+
+int liveArchiveCount() { return static_cast<int>(liveArchives().size()); }
+
+bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
+              int64_t size, int64_t time, std::optional<uint32_t> crc) {
+    if (!archive || path.empty() || !archive->stream_) return false;
+    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, crc};
+    if (entry.name.empty()) return true;  // names only the root: nothing to add
+    return archive->addAtLevel(std::move(entry));
+}
+
+bool Archive::addAtLevel(ArchiveEntry&& entry) {
+    size_t separator = entry.name.find(u'\\');
+    if (separator == std::u16string::npos) {
+        if (!entry.codec) return true;
+        if (entry.size == -1) {
+            // The reader could not tell the size: ask the decoder once.
+            Ref<InStream> probe(entry.codec->createStream(joinName(name(), entry.name).c_str(), this, entry.time,
+                                                          stream_, entry.offset, entry.packedSize, -1));
+            if (!probe || probe->size() < 0) return true;  // size unknown: the entry is dropped
+            entry.size = probe->size();
+        }
+        return insertEntry(std::move(entry));
+    }
+    std::u16string_view first = std::u16string_view(entry.name).substr(0, separator);
+    bool isFolderItself = separator + 1 == entry.name.size();
+    DirectoryRecord& directory = directoryFor(first);
+    if (isFolderItself) {
+        if (entry.time > 0 && directory.time <= 0) directory.time = entry.time;
+        return true;
+    }
+    entry.name.erase(0, separator + 1);
+    directory.entries.push_back(std::move(entry));
+    return true;
+}
+
+bool Archive::insertEntry(ArchiveEntry&& entry) {
+    auto [it, inserted] = entryIndex_.try_emplace(foldCase(entry.name), static_cast<int>(entries_.size()));
+    if (!inserted) return false;
+    entries_.push_back(std::move(entry));
+    viewsValid_ = false;
+    return true;
+}
+
+DirectoryRecord& Archive::directoryFor(std::u16string_view name) {
+    auto [it, inserted] = directoryIndex_.try_emplace(foldCase(name), static_cast<int>(directories_.size()));
+    if (inserted) {
+        directories_.push_back(DirectoryRecord{std::u16string(name), {}, 0});
+        viewsValid_ = false;
+    }
+    return directories_[it->second];
+}
+
+// ---- Views ------------------------------------------------------------------
+
+void Archive::buildViews() {
+    fileView_.clear();
+    nestedView_.clear();
+    folderView_.clear();
+    for (int i = 0; i < static_cast<int>(entries_.size()); ++i)
+        (isArchiveName(entries_[i].name.c_str()) ? nestedView_ : fileView_).push_back(i);
+    for (int i = 0; i < static_cast<int>(directories_.size()); ++i) folderView_.push_back(i);
+    auto byEntryName = [this](int a, int b) { return naturalCompare(entries_[a].name, entries_[b].name) < 0; };
+    std::sort(fileView_.begin(), fileView_.end(), byEntryName);
+    std::sort(nestedView_.begin(), nestedView_.end(), byEntryName);
+    std::sort(folderView_.begin(), folderView_.end(), [this](int a, int b) {
+        return naturalCompare(directories_[a].name, directories_[b].name) < 0;
+    });
+    viewsValid_ = true;
+}
+
+const std::vector<int>& Archive::fileView() {
+    if (!viewsValid_) buildViews();
+    return fileView_;
+}
+
+const std::vector<int>& Archive::folderView() {
+    if (!viewsValid_) buildViews();
+    return folderView_;
+}
+
+const std::vector<int>& Archive::nestedView() {
+    if (!viewsValid_) buildViews();
+    return nestedView_;
+}
+
+int Archive::findInView(const std::vector<int>& view, const char16_t* name, bool folders) {
+    if (!name) return -1;
+    auto nameOf = [&](int raw) -> const std::u16string& {
+        return folders ? directories_[raw].name : entries_[raw].name;
+    };
+    auto it = std::lower_bound(view.begin(), view.end(), name,
+                               [&](int raw, const char16_t* key) { return naturalCompare(nameOf(raw), key) < 0; });
+    if (it == view.end() || compareNoCase(nameOf(*it), name) != 0) return -1;
+    return static_cast<int>(it - view.begin());
+}
+
+namespace {
+
+// Raw index of a view position, or -1 out of range.
+int rawAt(const std::vector<int>& view, int index) {
+    return index >= 0 && index < static_cast<int>(view.size()) ? view[index] : -1;
+}
+
+}  // namespace
+
+int Archive::fileCount() { return static_cast<int>(fileView().size()); }
+const char16_t* Archive::fileName(int index) { return entryName(rawAt(fileView(), index)); }
+int Archive::findFile(const char16_t* name) { return findInView(fileView(), name, false); }
+InStream* Archive::openFile(int index) { return openEntry(rawAt(fileView(), index)); }
+int64_t Archive::fileSize(int index) { return entrySize(rawAt(fileView(), index)); }
+int64_t Archive::fileTime(int index) { return entryTime(rawAt(fileView(), index)); }
+std::optional<uint32_t> Archive::fileCrc(int index) { return entryCrc(rawAt(fileView(), index)); }
+
+int Archive::folderCount() { return static_cast<int>(folderView().size()); }
+const char16_t* Archive::folderName(int index) { return directoryName(rawAt(folderView(), index)); }
+int Archive::findFolder(const char16_t* name) { return findInView(folderView(), name, true); }
+Archive* Archive::openFolder(int index) { return openDirectory(rawAt(folderView(), index)); }
+int64_t Archive::folderTime(int index) { return directoryTime(rawAt(folderView(), index)); }
+
+int Archive::nestedCount() { return static_cast<int>(nestedView().size()); }
+const char16_t* Archive::nestedName(int index) { return entryName(rawAt(nestedView(), index)); }
+int Archive::findNested(const char16_t* name) { return findInView(nestedView(), name, false); }
+InStream* Archive::openNestedStream(int index) { return openEntry(rawAt(nestedView(), index)); }
+int64_t Archive::nestedSize(int index) { return entrySize(rawAt(nestedView(), index)); }
+int64_t Archive::nestedTime(int index) { return entryTime(rawAt(nestedView(), index)); }
+std::optional<uint32_t> Archive::nestedCrc(int index) { return entryCrc(rawAt(nestedView(), index)); }
+
+InStream* Archive::openFileByName(const char16_t* name) { return openFile(findFile(name)); }
+Archive* Archive::openFolderByName(const char16_t* name) { return openFolder(findFolder(name)); }
+InStream* Archive::openNestedStreamByName(const char16_t* name) { return openNestedStream(findNested(name)); }
+Archive* Archive::openNestedArchiveByName(const char16_t* name) { return openNestedArchive(findNested(name)); }
+
+Archive* Archive::openNestedArchive(int index) {
+    int raw = rawAt(nestedView(), index);
+    if (raw < 0) return nullptr;
+    Ref<InStream> stream(openEntry(raw));
+    if (!stream) return nullptr;
+    return detectAndOpen(joinName(name(), entries_[raw].name).c_str(), this, stream.get());
+}
+
+// ---- Raw entries and directories -------------------------------------------
+
+int Archive::entryCount() { return static_cast<int>(entries_.size()); }
+
+const char16_t* Archive::entryName(int raw) {
+    return raw >= 0 && raw < entryCount() ? entries_[raw].name.c_str() : nullptr;
+}
+
+InStream* Archive::openEntry(int raw) {
+    if (raw < 0 || raw >= entryCount() || !entries_[raw].codec) return nullptr;
+    const ArchiveEntry& e = entries_[raw];
+    return e.codec->createStream(joinName(name(), e.name).c_str(), this, e.time, stream_, e.offset, e.packedSize,
+                                 e.size);
+}
+
+int64_t Archive::entrySize(int raw) { return raw >= 0 && raw < entryCount() ? entries_[raw].size : -1; }
+int64_t Archive::entryTime(int raw) { return raw >= 0 && raw < entryCount() ? entries_[raw].time : 0; }
+
+std::optional<uint32_t> Archive::entryCrc(int raw) {
+    if (raw < 0 || raw >= entryCount()) return std::nullopt;
+    return entries_[raw].crc;
+}
+
+int Archive::directoryCount() { return static_cast<int>(directories_.size()); }
+
+const char16_t* Archive::directoryName(int raw) {
+    return raw >= 0 && raw < directoryCount() ? directories_[raw].name.c_str() : nullptr;
+}
+
+int64_t Archive::directoryTime(int raw) { return raw >= 0 && raw < directoryCount() ? directories_[raw].time : 0; }
+
+Archive* Archive::openDirectory(int raw) {
+    if (raw < 0 || raw >= directoryCount()) return nullptr;
+    Archive* level = newArchive(joinName(name(), directories_[raw].name).c_str(), this, stream_);
+    if (!level) return nullptr;
+    // The records keep their remaining paths, already made safe on the way in.
+    for (const ArchiveEntry& e : directories_[raw].entries) level->addAtLevel(ArchiveEntry(e));
+    return level;
+}
+
+// ---- Extraction order --------------------------------------------------------
+
+int64_t Archive::offsetOfPath(const std::u16string& path) {
+    auto it = entryIndex_.find(foldCase(path));
+    return it == entryIndex_.end() ? -1 : entries_[it->second].offset;
+}
+
+bool Archive::orderForExtraction(std::vector<std::u16string>& names) {
+    struct Item {
+        int64_t offset;
+        std::u16string name;
+    };
+    std::vector<Item> items;
+    items.reserve(names.size());
+    // Names one level down are looked up in their folder's records, indexed
+    // once per folder so that long lists stay n log n.
+    std::unordered_map<std::u16string, int64_t> deeper;
+    std::unordered_set<int> indexedFolders;
+    auto offsetOf = [&](const std::u16string& path) -> int64_t {
+        size_t separator = path.find(u'\\');
+        if (separator == std::u16string::npos) return offsetOfPath(path);
+        auto dir = directoryIndex_.find(foldCase(std::u16string_view(path).substr(0, separator)));
+        if (dir == directoryIndex_.end()) return -1;
+        if (indexedFolders.insert(dir->second).second) {
+            const DirectoryRecord& record = directories_[dir->second];
+            for (const ArchiveEntry& e : record.entries)
+                if (e.codec && e.name.find(u'\\') == std::u16string::npos)
+                    deeper.try_emplace(foldCase(record.name + u'\\' + e.name), e.offset);
+        }
+        auto found = deeper.find(foldCase(path));
+        return found == deeper.end() ? -1 : found->second;
+    };
+    for (auto& n : names) items.push_back(Item{offsetOf(n), std::move(n)});
+    std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.offset < b.offset; });
+    // Names sharing their data (one stored copy for several names) go last,
+    // after everything that has data of its own.
+    std::vector<Item*> order;
+    std::vector<Item*> shared;
+    for (size_t i = 0; i < items.size(); ++i) {
+        bool sameAsPrevious = items.size() > 2 && i > 0 && items[i].offset > 0 &&
+                              items[i].offset == order.back()->offset;
+        (sameAsPrevious ? shared : order).push_back(&items[i]);
+    }
+    order.insert(order.end(), shared.begin(), shared.end());
+    for (size_t i = 0; i < order.size(); ++i) names[i] = std::move(order[i]->name);
+    return true;
+}
+
+// ---- Format registry and detection --------------------------------------------
+
+ArchiveFormat::ArchiveFormat(const char16_t* displayName, const char16_t* const* extensions, int extensionCount,
+                             const uint8_t* signature, int signatureLength)
+    : displayName(displayName),
+      extensions(extensions),
+      extensionCount(extensionCount),
+      signature(signature),
+      signatureLength(signature ? signatureLength : 0) {
+    formats().push_back(this);
+    maxSignature() = std::max(maxSignature(), this->signatureLength);
+}
+
+ArchiveFormat::~ArchiveFormat() {
+    auto& all = formats();
+    all.erase(std::remove(all.begin(), all.end(), this), all.end());
+    maxSignature() = 0;
+    for (ArchiveFormat* f : all) maxSignature() = std::max(maxSignature(), f->signatureLength);
+}
+
+ArchiveFormat* formatAt(int index) {
+    return index >= 0 && index < formatCount() ? formats()[index] : nullptr;
+}
+
+int formatCount() { return static_cast<int>(formats().size()); }
+
+int maxSignatureLength() { return maxSignature(); }
+
+bool endsWithExtension(const char16_t* name, const char16_t* extension) {
+    if (!name || !extension) return false;
+    std::u16string_view n(name), e(extension);
+    return e.size() < n.size() && compareNoCase(n.substr(n.size() - e.size()), e) == 0;
+}
+
+bool formatHasExtension(const ArchiveFormat* format, const char16_t* name) {
+    if (!format) return false;
+    for (int i = 0; i < format->extensionCount; ++i)
+        if (endsWithExtension(name, format->extensions[i])) return true;
+    return false;
+}
+
+const char16_t* formatNameFor(const char16_t* name) {
+    if (!name) return nullptr;
+    for (ArchiveFormat* f : formats())
+        if (f->displayName && formatHasExtension(f, name)) return f->displayName;
+    return nullptr;
+}
+
+bool isArchiveName(const char16_t* name) { return formatNameFor(name) != nullptr; }
+
+void forEachExtension(void (*visit)(const char16_t* extension, void* context), void* context) {
+    std::unordered_set<std::u16string> seen;
+    for (ArchiveFormat* f : formats())
+        for (int i = 0; i < f->extensionCount; ++i)
+            if (seen.insert(foldCase(f->extensions[i])).second) visit(f->extensions[i], context);
+}
+
+Archive* detectAndOpen(const char16_t* name, Archive* container, InStream* stream) {
+    if (!name || !stream || formats().empty()) return nullptr;
+    ArchiveFormat* byName = nullptr;
+    for (ArchiveFormat* f : formats()) {
+        if (f->displayName && formatHasExtension(f, name)) {
+            byName = f;
+            break;
+        }
+    }
+    if (!byName) return nullptr;
+    if (byName->signatureLength == 0) return byName->open(name, container, stream);
+    // The bytes decide among the formats with signatures, shorter signatures
+    // first: the extension only says that the file is meant to be an archive.
+    std::vector<uint8_t> head;
+    for (int n = 1; n <= maxSignatureLength(); ++n) {
+        uint8_t byte;
+        if (stream->read(&byte, 1) != 1) return nullptr;
+        head.push_back(byte);
+        for (ArchiveFormat* f : formats())
+            if (f->displayName && f->signatureLength == n && std::memcmp(f->signature, head.data(), n) == 0)
+                return f->open(name, container, stream);
+    }
+    return nullptr;
+}
+
+// ---- Path API -------------------------------------------------------------------
+
+std::optional<std::u16string> normalizePath(const char16_t* path) {
+    if (!path || !*path) return std::u16string();
+    auto full = platform::fullPath(path);
+    if (!full) return std::nullopt;
+    std::replace(full->begin(), full->end(), u'/', u'\\');
+    if (full->back() == u':') full->push_back(u'\\');
+    return full;
+}
+
+namespace {
+
+// Splits a normalised path into parent and last component. A parent that is
+// a root keeps its separator ("C:\\", or "\\" on POSIX). False when the path
+// has no parent.
+bool splitLast(const std::u16string& path, std::u16string* parent, std::u16string* last) {
+    size_t separator = path.rfind(u'\\');
+    if (separator == std::u16string::npos || separator + 1 == path.size()) return false;
+    *parent = path.substr(0, separator);
+    bool root = parent->empty() || (parent->size() == 2 && (*parent)[1] == u':');
+    if (root) *parent += u'\\';
+    *last = path.substr(separator + 1);
+    return *parent != path;
+}
+
+Archive* findLive(const std::u16string& name) {
+    for (Archive* a : liveArchives())
+        if (compareNoCase(a->name(), name) == 0) return a;
+    return nullptr;
+}
+
+}  // namespace
+
+Archive* openArchivePath(const char16_t* path, InStream** outStream) {
+    auto normalized = normalizePath(path);
+    if (!normalized || normalized->empty()) return nullptr;
+    const std::u16string& full = *normalized;
+    if (Archive* live = findLive(full)) {
+        live->addRef();
+        return live;
+    }
+    if (FileSource* file = openFileSource(full.c_str())) {
+        Archive* archive = detectAndOpen(full.c_str(), nullptr, file);
+        file->release();
+        if (archive) return archive;
+    }
+    // Not an archive on disk: maybe a folder, nested archive or file inside one.
+    if (full.size() > 1 && full.back() == u'\\')
+        return openArchivePath(full.substr(0, full.size() - 1).c_str(), outStream);
+    std::u16string parentName, last;
+    if (!splitLast(full, &parentName, &last)) return nullptr;
+    Ref<Archive> parent(openArchivePath(parentName.c_str()));
+    if (!parent) return nullptr;
+    if (Archive* folder = parent->openFolderByName(last.c_str())) return folder;
+    if (Archive* nested = parent->openNestedArchiveByName(last.c_str())) return nested;
+    if (outStream) *outStream = parent->openFileByName(last.c_str());
+    return nullptr;
+}
+
+InStream* openStreamPath(const char16_t* path, Archive** outFolder) {
+    auto normalized = normalizePath(path);
+    std::u16string parentName, last;
+    if (!normalized || !splitLast(*normalized, &parentName, &last)) return nullptr;
+    Ref<Archive> parent(openArchivePath(parentName.c_str()));
+    if (!parent) return nullptr;
+    if (InStream* file = parent->openFileByName(last.c_str())) return file;
+    if (InStream* nested = parent->openNestedStreamByName(last.c_str())) return nested;
+    if (outFolder) *outFolder = parent->openFolderByName(last.c_str());
+    return nullptr;
+}
+
+std::optional<std::u16string> parentPath(const char16_t* path) {
+    auto normalized = normalizePath(path);
+    if (!normalized) return std::nullopt;
+    std::u16string full = *normalized;
+    if (full.size() > 1 && full.back() == u'\\') full.pop_back();
+    std::u16string parentName, last;
+    if (!splitLast(full, &parentName, &last)) return std::nullopt;
+    return parentName;
+}
+
+}  // namespace zorvex

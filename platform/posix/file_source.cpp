@@ -1,0 +1,220 @@
+// The file source on POSIX. The ring of four blocks works as on Windows, but
+// without threads or asynchronous reads: issuing a block's read tells the
+// kernel to read it ahead (posix_fadvise), and the read itself (pread) is done
+// when the reader reaches the block, by which time the data is usually in the
+// page cache.
+#include "engine/file_source.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "engine/archive.h"
+#include "platform/platform.h"
+
+namespace zorvex {
+
+namespace {
+
+constexpr int kLocalBlock = 0x100000;
+
+enum SlotState : int32_t { kEmpty = 0, kPending = 1, kComplete = 2, kFailed = 3 };
+
+}  // namespace
+
+struct FileSource::Reader {
+    struct Slot {
+        uint8_t* buffer = nullptr;
+        int32_t bytes = 0;
+        int32_t state = kEmpty;
+        int64_t block = -1;
+    };
+
+    int fd = -1;
+    Slot slots[kSlots];
+    int current = 0;
+    int blockSize = 0;
+    int64_t position = 0;
+    int64_t fileSize = 0;
+
+    ~Reader() {
+        if (fd >= 0) close(fd);
+        for (Slot& s : slots) std::free(s.buffer);
+    }
+
+    void empty(Slot& s) {
+        s.state = kEmpty;
+        s.block = -1;
+    }
+
+    // Starts the read of `block` into `s`; false when there is nothing to read there.
+    bool issue(Slot& s, int64_t block) {
+        s.state = kFailed;
+        s.block = block;
+        if (block >= fileSize) return false;
+        posix_fadvise(fd, block, blockSize, POSIX_FADV_WILLNEED);
+        s.state = kPending;
+        s.bytes = blockSize;
+        return true;
+    }
+
+    // Finishes a pending read: the whole block, or up to the end of the file.
+    void complete(Slot& s) {
+        int32_t got = 0;
+        while (got < blockSize) {
+            ssize_t n = pread(fd, s.buffer + got, static_cast<size_t>(blockSize - got), s.block + got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                s.state = kFailed;
+                return;
+            }
+            if (n == 0) break;
+            got += static_cast<int32_t>(n);
+        }
+        s.bytes = got;
+        s.state = kComplete;
+    }
+
+    // Lines the ring up behind the position: block c + j lives in slot
+    // (h + j) mod 4, blocks already read that fit the new ring are kept, and
+    // the others are read ahead.
+    bool schedule() {
+        const int64_t block = blockSize;
+        const int64_t c = position - position % block;
+        int h = 0;
+        int64_t nearest = kSlots;
+        for (int s = 0; s < kSlots; ++s) {
+            const Slot& slot = slots[s];
+            if (slot.state == kEmpty || slot.block < c || slot.block >= c + kSlots * block) continue;
+            int64_t k = (slot.block - c) / block;
+            if (k < nearest) {
+                nearest = k;
+                h = static_cast<int>((s - k + kSlots) % kSlots);
+            }
+        }
+        current = h;
+        if (slots[h].block != c || slots[h].state == kEmpty) {
+            for (int j = 0; j < kSlots; ++j) {
+                Slot& slot = slots[(h + j) % kSlots];
+                bool usable = slot.block == c + j * block && (slot.state == kPending || slot.state == kComplete);
+                if (!usable) empty(slot);
+            }
+        }
+        for (int j = 0; j < kSlots; ++j) {
+            Slot& slot = slots[(h + j) % kSlots];
+            int64_t b = c + j * block;
+            if (slot.block == b && slot.state != kEmpty) continue;
+            if (!issue(slot, b)) return j > 0;
+        }
+        return true;
+    }
+};
+
+int chooseBlockSize(int base, int alignment, int64_t fileSize) {
+    int64_t limit = std::max<int64_t>(alignment, fileSize);
+    int block = base;
+    while (block > 1 && block > limit) block >>= 1;
+    return block;
+}
+
+namespace {
+
+// The tag of a file source without one: the file's modification time.
+int64_t modificationTime(const char16_t* path) {
+    struct stat info;
+    if (!path || stat(platform::toNativePath(path).c_str(), &info) != 0) return 0;
+    return info.st_mtime;
+}
+
+}  // namespace
+
+FileSource::FileSource(const char16_t* path, Archive* owner, int64_t tag, int64_t sizeHint)
+    : InStream(path, owner, tag != 0 ? tag : modificationTime(path)) {
+    if (!path || !*path) return;
+    int fd = open(platform::toNativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    auto reader = std::unique_ptr<Reader>(new (std::nothrow) Reader);
+    if (!reader) {
+        close(fd);
+        return;
+    }
+    reader->fd = fd;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) return;
+    reader->fileSize = info.st_size;
+    if (sizeHint < 0) sizeHint = info.st_size;
+    int alignment = info.st_blksize > 0 && info.st_blksize <= kLocalBlock ? static_cast<int>(info.st_blksize) : 0;
+    int base = std::max(kLocalBlock, alignment);
+    reader->blockSize = chooseBlockSize(base, alignment, sizeHint);
+    for (Reader::Slot& s : reader->slots) {
+        s.buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(reader->blockSize)));
+        if (!s.buffer) return;
+    }
+    reader->schedule();
+    reader_ = std::move(reader);
+}
+
+FileSource::~FileSource() = default;
+
+int64_t FileSource::tell() { return reader_ ? reader_->position : -1; }
+
+int64_t FileSource::size() { return reader_ ? reader_->fileSize : -1; }
+
+bool FileSource::seek(int64_t position) {
+    if (!reader_ || position < 0) return false;
+    if (position == reader_->position) return true;
+    reader_->position = position;
+    // The end of the file has nothing to read: seeking there fails, as a
+    // store window does, though the position is kept.
+    return reader_->schedule() && position < reader_->fileSize;
+}
+
+int FileSource::read(void* buf, int count) {
+    if (!reader_ || !buf || count <= 0) return 0;
+    Reader& r = *reader_;
+    uint8_t* out = static_cast<uint8_t*>(buf);
+    int done = 0;
+    for (;;) {
+        Reader::Slot& s = r.slots[r.current];
+        if (s.state == kEmpty || s.state == kFailed) break;
+        if (s.state == kPending) r.complete(s);
+        if (s.state != kComplete || r.position < s.block || r.position >= s.block + s.bytes) break;
+        int take = static_cast<int>(std::min<int64_t>(count - done, s.block + s.bytes - r.position));
+        std::memcpy(out + done, s.buffer + (r.position - s.block), static_cast<size_t>(take));
+        r.position += take;
+        done += take;
+        // Leaving a block moves the ring on, also when the request ends
+        // exactly there: the next read starts in the following block.
+        bool leftBlock = r.position == s.block + s.bytes;
+        if (done == count && !leftBlock) break;
+        if (!r.schedule() || done == count) break;
+    }
+    return done;
+}
+
+InStream* FileSource::openSibling(const char16_t* name, int64_t, int64_t) {
+    if (!name || !*name) return nullptr;
+    auto self = normalizePath(this->name());
+    if (!self || self->size() < 4) return nullptr;
+    size_t separator = self->rfind(u'\\');
+    if (separator == std::u16string::npos || separator + 1 == self->size()) return nullptr;
+    std::u16string path = self->substr(0, separator + 1) + name;
+    return openFileSource(path.c_str());
+}
+
+FileSource* openFileSource(const char16_t* path) {
+    auto* source = new (std::nothrow) FileSource(path, nullptr, 0, -1);
+    if (source && !source->isOpen()) {
+        source->release();
+        return nullptr;
+    }
+    return source;
+}
+
+}  // namespace zorvex

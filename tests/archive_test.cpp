@@ -1,0 +1,351 @@
+// The archive model: folder split, views, safe entry paths, extraction order
+// and the scale of large listings.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/archive.h"
+#include "engine/codec.h"
+#include "engine/stream.h"
+#include "tests/test_util.h"
+
+namespace zorvex {
+namespace {
+
+Codec* store() { return findCodec(u"store"); }
+
+std::u16string wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+// An empty archive over 64 KiB of numbered bytes: entries are windows of it.
+struct Fixture {
+    Ref<Archive> archive;
+    Fixture() {
+        std::vector<uint8_t> bytes(65536);
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i % 251);
+        Ref<MemoryStream> stream(MemoryStream::create(u"mem", nullptr, 0, bytes.data(), bytes.size()));
+        archive = Ref<Archive>(newArchive(u"\\t\\a.arc", nullptr, stream.get()));
+    }
+    bool add(std::u16string_view path, int64_t offset = 0, int64_t size = 4, int64_t time = 0) {
+        return addEntry(archive.get(), store(), path, offset, size, size, time);
+    }
+};
+
+std::vector<std::u16string> fileNames(Archive* a) {
+    std::vector<std::u16string> out;
+    for (int i = 0; i < a->fileCount(); ++i) out.push_back(a->fileName(i));
+    return out;
+}
+
+std::vector<std::u16string> folderNames(Archive* a) {
+    std::vector<std::u16string> out;
+    for (int i = 0; i < a->folderCount(); ++i) out.push_back(a->folderName(i));
+    return out;
+}
+
+// Every name of the tree below `a`, depth first, as "folder\\name".
+void collect(Archive* a, const std::u16string& prefix, std::vector<std::u16string>& out) {
+    for (const auto& f : fileNames(a)) out.push_back(prefix + f);
+    for (int i = 0; i < a->folderCount(); ++i) {
+        Ref<Archive> sub(a->openFolder(i));
+        ASSERT_TRUE(sub);
+        out.push_back(prefix + a->folderName(i) + u"\\");
+        collect(sub.get(), prefix + a->folderName(i) + u"\\", out);
+    }
+}
+
+TEST(ArchiveModel, SeparatorsOfBothKindsMakeOneFolderAndCaseMakesDuplicates) {
+    Fixture f;
+    EXPECT_TRUE(f.add(u"a/b.txt", 0));
+    EXPECT_TRUE(f.add(u"a\\b.txt", 10));
+    EXPECT_TRUE(f.add(u"A\\B.TXT", 20));
+    EXPECT_EQ(f.archive->folderCount(), 1);
+    EXPECT_EQ(f.archive->fileCount(), 0);
+    Ref<Archive> a(f.archive->openFolderByName(u"A"));
+    ASSERT_TRUE(a);
+    EXPECT_STREQ(reinterpret_cast<const char*>(std::u16string(a->name()).c_str()),
+                 reinterpret_cast<const char*>(u"\\t\\a.arc\\a"));
+    ASSERT_EQ(a->fileCount(), 1);
+    // The first of the duplicates is kept.
+    Ref<InStream> s(a->openFile(0));
+    ASSERT_TRUE(s);
+    uint8_t b;
+    ASSERT_EQ(s->read(&b, 1), 1);
+    EXPECT_EQ(b, 0);
+
+    EXPECT_TRUE(f.add(u"x.txt"));
+    EXPECT_FALSE(f.add(u"X.TXT"));  // a duplicate at the level the reader adds to
+    EXPECT_EQ(f.archive->fileCount(), 1);
+}
+
+TEST(ArchiveModel, FolderTimesComeFromTheFolderEntries) {
+    Fixture f;
+    f.add(u"dir\\", 0, 0, 1000);
+    f.add(u"later\\x", 0, 4, 5);  // a file inside does not date its folder
+    f.add(u"later\\", 0, 0, 2000);
+    f.add(u"dated\\", 0, 0, 3000);
+    f.add(u"dated\\", 0, 0, 4000);  // the first time stays
+    EXPECT_EQ(f.archive->folderTime(f.archive->findFolder(u"dir")), 1000);
+    EXPECT_EQ(f.archive->folderTime(f.archive->findFolder(u"later")), 2000);
+    EXPECT_EQ(f.archive->folderTime(f.archive->findFolder(u"dated")), 3000);
+    EXPECT_EQ(f.archive->folderTime(99), 0);
+}
+
+TEST(ArchiveModel, ViewsUseNaturalOrderAndSeparateNestedArchives) {
+    static const char16_t* const ext[] = {u".tsn"};
+    FunctionFormat nested(u"test-nested", ext, 1, nullptr, 0, newArchive);
+    Fixture f;
+    for (auto n : {u"file10", u"file2", u"File1", u"b.tsn", u"a.TSN", u".tsn", u"file02"}) f.add(n);
+    EXPECT_EQ(fileNames(f.archive.get()),
+              (std::vector<std::u16string>{u".tsn", u"File1", u"file02", u"file2", u"file10"}));
+    ASSERT_EQ(f.archive->nestedCount(), 2);
+    EXPECT_EQ(std::u16string(f.archive->nestedName(0)), u"a.TSN");
+    EXPECT_EQ(f.archive->findNested(u"B.tsn"), 1);
+    EXPECT_EQ(f.archive->findFile(u"FILE10"), 4);
+    EXPECT_EQ(f.archive->findFile(u"file1"), 1);
+    EXPECT_EQ(f.archive->findFile(u"file3"), -1);
+    EXPECT_EQ(f.archive->findFile(u"b.tsn"), -1);
+
+    for (auto n : {u"d10\\x", u"d9\\x", u"D1\\x"}) f.add(n);
+    EXPECT_EQ(folderNames(f.archive.get()), (std::vector<std::u16string>{u"D1", u"d9", u"d10"}));
+    EXPECT_EQ(f.archive->findFolder(u"d9"), 1);
+
+    // Out of range.
+    EXPECT_EQ(f.archive->fileName(-1), nullptr);
+    EXPECT_EQ(f.archive->fileSize(5), -1);
+    EXPECT_EQ(f.archive->nestedSize(2), -1);
+    EXPECT_EQ(f.archive->openFile(5), nullptr);
+    EXPECT_EQ(f.archive->openFolder(3), nullptr);
+    EXPECT_EQ(f.archive->openNestedArchive(2), nullptr);
+}
+
+TEST(ArchiveModel, NaturalCompareRules) {
+    EXPECT_LT(naturalCompare(u"file2", u"file10"), 0);
+    EXPECT_LT(naturalCompare(u"File1", u"file2"), 0);
+    EXPECT_LT(naturalCompare(u"a99999999999999999999999", u"a100000000000000000000000"), 0);
+    EXPECT_LT(naturalCompare(u"x", u"x1"), 0);
+    EXPECT_NE(naturalCompare(u"file01", u"file1"), 0);  // equal by value, told apart by text
+    EXPECT_EQ(naturalCompare(u"ABC", u"abc"), 0);
+    EXPECT_EQ(compareNoCase(u"ÄÖÜ ΣΑΣ ЖЁ", u"äöü σασ жё"), 0);
+    EXPECT_NE(compareNoCase(u"a", u"b"), 0);
+}
+
+TEST(ArchiveModel, StoredPathsCannotLeaveTheRoot) {
+    Fixture f;
+    EXPECT_TRUE(f.add(u"../../etc/passwd"));
+    EXPECT_TRUE(f.add(u"C:\\Windows\\win.ini"));
+    EXPECT_TRUE(f.add(u"\\\\?\\D:\\dev\\x"));
+    EXPECT_TRUE(f.add(u"/abs/y"));
+    EXPECT_TRUE(f.add(u"a/./b/../c"));
+    EXPECT_TRUE(f.add(u"a/../../../up"));
+    EXPECT_TRUE(f.add(u"C:drive-relative"));
+    EXPECT_TRUE(f.add(u"//server/share/z"));
+    EXPECT_TRUE(f.add(u"k/l/..", 0, 0, 77));  // names folder k itself
+    EXPECT_TRUE(f.add(u".."));
+    EXPECT_TRUE(f.add(u"/"));
+    EXPECT_TRUE(f.add(u"./"));
+    EXPECT_FALSE(f.add(u""));
+
+    std::vector<std::u16string> all;
+    collect(f.archive.get(), u"", all);
+    std::vector<std::u16string> expected = {u"a\\",       u"a\\c",           u"abs\\",   u"abs\\y",
+                                            u"dev\\",     u"dev\\x",         u"drive-relative",
+                                            u"etc\\",     u"etc\\passwd",    u"k\\",     u"server\\",
+                                            u"server\\share\\", u"server\\share\\z", u"up", u"Windows\\",
+                                            u"Windows\\win.ini"};
+    std::sort(all.begin(), all.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(all, expected);
+    EXPECT_EQ(f.archive->folderTime(f.archive->findFolder(u"k")), 77);
+}
+
+TEST(ArchiveModel, EntriesWithoutCodecOrSizeAreDropped) {
+    Fixture f;
+    EXPECT_TRUE(addEntry(f.archive.get(), nullptr, u"nocodec", 0, 4, 4, 0));
+    EXPECT_TRUE(addEntry(f.archive.get(), nullptr, u"dir\\nocodec", 0, 4, 4, 0));
+    EXPECT_EQ(f.archive->fileCount(), 0);
+    ASSERT_EQ(f.archive->folderCount(), 1);
+    Ref<Archive> dir(f.archive->openFolder(0));
+    EXPECT_EQ(dir->fileCount(), 0);
+
+    // Size -1: the codec's stream tells it.
+    EXPECT_TRUE(addEntry(f.archive.get(), store(), u"measured", 100, 37, -1, 0));
+    EXPECT_EQ(f.archive->fileSize(f.archive->findFile(u"measured")), 37);
+    FactoryCodec noSize(u"test-nosize", [](const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t,
+                                           int64_t) -> InStream* { return nullptr; });
+    EXPECT_TRUE(addEntry(f.archive.get(), &noSize, u"unmeasurable", 0, 4, -1, 0));
+    EXPECT_EQ(f.archive->findFile(u"unmeasurable"), -1);
+
+    Ref<Archive> noStream(newArchive(u"x", nullptr, nullptr));
+    EXPECT_FALSE(addEntry(noStream.get(), store(), u"a", 0, 1, 1, 0));
+    EXPECT_FALSE(addEntry(nullptr, store(), u"a", 0, 1, 1, 0));
+}
+
+TEST(ArchiveModel, StoredChecksumsAreKeptPerEntry) {
+    Fixture f;
+    addEntry(f.archive.get(), store(), u"with", 0, 4, 4, 0, 0xDEADBEEFu);
+    addEntry(f.archive.get(), store(), u"without", 0, 4, 4, 0);
+    addEntry(f.archive.get(), store(), u"d\\deep", 0, 4, 4, 0, 0x12345678u);
+    EXPECT_EQ(f.archive->fileCrc(f.archive->findFile(u"with")), 0xDEADBEEFu);
+    EXPECT_EQ(f.archive->fileCrc(f.archive->findFile(u"without")), std::nullopt);
+    EXPECT_EQ(f.archive->fileCrc(7), std::nullopt);
+    Ref<Archive> d(f.archive->openFolderByName(u"d"));
+    EXPECT_EQ(d->fileCrc(0), 0x12345678u);
+}
+
+TEST(ArchiveModel, EntryStreamsAreNamedAndOwnedByTheirLevel) {
+    Fixture f;
+    f.add(u"sub\\data.bin", 300, 5, 1234);
+    Ref<Archive> sub(f.archive->openFolderByName(u"sub"));
+    Ref<InStream> s(sub->openFileByName(u"DATA.bin"));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(std::u16string(s->name()), u"\\t\\a.arc\\sub\\data.bin");
+    EXPECT_EQ(s->tag(), 1234);
+    Ref<Archive> owner(s->owner());
+    EXPECT_EQ(owner.get(), sub.get());
+    EXPECT_EQ(test::readAll(s.get()), (std::vector<uint8_t>{300 % 251, 301 % 251, 302 % 251, 303 % 251, 304 % 251}));
+}
+
+TEST(ArchiveModel, SiblingsAreOpenedThroughTheOwner) {
+    Fixture f;
+    f.add(u"part1", 0, 10);
+    f.add(u"part2", 10, 20, 55);
+    Ref<InStream> first(f.archive->openFileByName(u"part1"));
+    Ref<InStream> second(first->openSibling(u"part2", 0, 0));
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->size(), 20);
+    EXPECT_EQ(first->openSibling(u"", 0, 0), nullptr);
+    EXPECT_EQ(first->openSibling(u"part3", 0, 0), nullptr);
+    Ref<InStream> copy(first->openSiblingInMemory(u"part2", 0, 0));
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(copy->tag(), 55);
+    EXPECT_EQ(test::readAll(copy.get()), test::readAll(second.get()));
+    Ref<MemoryStream> loose(MemoryStream::create(u"m", nullptr, 0, "x", 1));
+    EXPECT_EQ(loose->openSibling(u"part2", 0, 0), nullptr);  // no owner to ask
+}
+
+TEST(ArchiveModel, ExtractionOrderFollowsTheData) {
+    Fixture f;
+    f.add(u"c", 300);
+    f.add(u"a", 100);
+    f.add(u"dir\\b", 200);
+    f.add(u"linked", 100);  // shares its data with "a"
+    f.add(u"zero1", 0);
+    f.add(u"zero2", 0);
+    std::vector<std::u16string> names = {u"c", u"linked", u"dir\\B", u"missing", u"a", u"zero1", u"zero2"};
+    EXPECT_TRUE(f.archive->orderForExtraction(names));
+    EXPECT_EQ(names,
+              (std::vector<std::u16string>{u"missing", u"zero1", u"zero2", u"linked", u"dir\\B", u"c", u"a"}));
+
+    std::vector<std::u16string> two = {u"linked", u"a"};
+    EXPECT_TRUE(f.archive->orderForExtraction(two));
+    EXPECT_EQ(two, (std::vector<std::u16string>{u"linked", u"a"}));
+}
+
+// Listing must stay n log n for archives of many entries, in one folder or
+// spread over many: quadratic inserts or linear lookups would take minutes.
+TEST(ArchiveModel, LargeListingsInOneFolderAndManyFolders) {
+    constexpr int kEntries = 100000;
+    for (int folders : {1, 1000}) {
+        Fixture f;
+        for (int i = 0; i < kEntries; ++i) {
+            std::u16string path = u"d" + wide(std::to_string(i % folders)) + u"\\file" + wide(std::to_string(kEntries - i));
+            ASSERT_TRUE(f.add(path, i % 1000, 1));
+        }
+        ASSERT_EQ(f.archive->folderCount(), folders);
+        int total = 0;
+        std::vector<std::u16string> order;
+        for (int d = 0; d < folders; ++d) {
+            Ref<Archive> dir(f.archive->openFolder(d));
+            int n = dir->fileCount();
+            total += n;
+            for (int i = 0; i < n; ++i) ASSERT_EQ(dir->findFile(dir->fileName(i)), i);
+            for (int i = 1; i < n; ++i) ASSERT_LT(naturalCompare(dir->fileName(i - 1), dir->fileName(i)), 0);
+            if (d == 0)
+                for (int i = 0; i < n; ++i) order.push_back(f.archive->folderName(0) + std::u16string(u"\\") + dir->fileName(i));
+        }
+        EXPECT_EQ(total, kEntries);
+        EXPECT_TRUE(f.archive->orderForExtraction(order));
+    }
+}
+
+TEST(FormatRegistry, ExtensionsAreMatchedCaseInsensitivelyAndNeverWhole) {
+    static const char16_t* const extA[] = {u".tsx", u".TSY"};
+    static const char16_t* const extB[] = {u".tsy", u".tsz"};
+    FunctionFormat a(u"test-a", extA, 2, nullptr, 0, newArchive);
+    FunctionFormat b(u"test-b", extB, 2, nullptr, 0, newArchive);
+    FunctionFormat anonymous(nullptr, extB, 2, nullptr, 0, newArchive);
+    EXPECT_TRUE(endsWithExtension(u"x.TSX", u".tsx"));
+    EXPECT_FALSE(endsWithExtension(u".tsx", u".tsx"));
+    EXPECT_FALSE(endsWithExtension(u"tsx", u".tsx"));
+    EXPECT_EQ(std::u16string(formatNameFor(u"a.tsy")), u"test-a");
+    EXPECT_EQ(std::u16string(formatNameFor(u"a.tsz")), u"test-b");
+    EXPECT_EQ(formatNameFor(u".tsz"), nullptr);
+    EXPECT_FALSE(isArchiveName(u"a.tsq"));
+
+    std::vector<std::u16string> seen;
+    forEachExtension(
+        [](const char16_t* e, void* context) { static_cast<std::vector<std::u16string>*>(context)->push_back(e); },
+        &seen);
+    int tsy = 0;
+    for (const auto& e : seen) tsy += compareNoCase(e, u".tsy") == 0;
+    EXPECT_EQ(tsy, 1);
+    std::vector<std::u16string> names;
+    forEachFormatName([&](const char16_t* n) { names.push_back(n); });
+    EXPECT_EQ(std::count(names.begin(), names.end(), u"test-b"), 1);
+    EXPECT_EQ(names.size() + 1, static_cast<size_t>(formatCount()));
+}
+
+// Formats with signatures of different lengths, to check which one detection
+// picks. The bytes chosen belong to no real format.
+int openedBy = 0;
+template <int Id>
+Archive* openAs(const char16_t* name, Archive* container, InStream* stream) {
+    openedBy = Id;
+    return newArchive(name, container, stream);
+}
+
+TEST(FormatRegistry, SignaturesDecideShorterFirstAndExtensionsOnlyPickCandidates) {
+    static const char16_t* const extShort[] = {u".tss"};
+    static const char16_t* const extLong[] = {u".tsl"};
+    static const char16_t* const extPlain[] = {u".tsp"};
+    static const char16_t* const extOther[] = {u".tso"};
+    static const uint8_t sigShort[] = {0xE7, 0x01};
+    static const uint8_t sigLong[] = {0xE7, 0x01, 0x02, 0x03};
+    static const uint8_t sigOther[] = {0xE7, 0x02};
+    FunctionFormat longer(u"test-long", extLong, 1, sigLong, 4, openAs<2>);
+    FunctionFormat shorter(u"test-short", extShort, 1, sigShort, 2, openAs<1>);
+    FunctionFormat plain(u"test-plain", extPlain, 1, nullptr, 0, openAs<3>);
+    FunctionFormat other(u"test-other", extOther, 1, sigOther, 2, openAs<4>);
+    EXPECT_GE(maxSignatureLength(), 4);
+
+    auto detect = [](const char16_t* name, std::vector<uint8_t> bytes) {
+        openedBy = 0;
+        Ref<MemoryStream> s(MemoryStream::create(u"m", nullptr, 0, bytes.data(), bytes.size()));
+        Ref<Archive> a(detectAndOpen(name, nullptr, s.get()));
+        return a ? openedBy : -1;
+    };
+    EXPECT_EQ(detect(u"x.tsl", {0xE7, 0x01, 0x02, 0x03, 9, 9}), 1);  // the 2-byte signature matches first
+    EXPECT_EQ(detect(u"x.tss", {0xE7, 0x02, 0, 0, 0, 0}), 4);        // the bytes win over the name
+    EXPECT_EQ(detect(u"x.TSP", {0xE7, 0x01}), 3);                    // no signature: by name alone
+    EXPECT_EQ(detect(u"x.tsp", {}), 3);
+    EXPECT_EQ(detect(u"x.tss", {0xE7, 0x09, 0, 0, 0, 0, 0, 0}), -1);  // no signature known
+    EXPECT_EQ(detect(u"x.tss", {0xE7}), -1);                          // too short
+    EXPECT_EQ(detect(u"x.unknown", {0xE7, 0x01, 0, 0}), -1);
+    EXPECT_EQ(detect(u".tss", {0xE7, 0x01, 0, 0}), -1);
+    EXPECT_EQ(detectAndOpen(nullptr, nullptr, nullptr), nullptr);
+}
+
+TEST(FormatRegistry, UnregisteringRestoresTheLongestSignature) {
+    int before = maxSignatureLength();
+    {
+        static const char16_t* const ext[] = {u".tsw"};
+        static const uint8_t sig[32] = {0xE7};
+        FunctionFormat wide(u"test-wide", ext, 1, sig, 32, newArchive);
+        EXPECT_EQ(maxSignatureLength(), 32);
+    }
+    EXPECT_EQ(maxSignatureLength(), before);
+}
+
+}  // namespace
+}  // namespace zorvex
