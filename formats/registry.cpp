@@ -5,6 +5,7 @@
 #include "formats/single.h"
 #include "formats/split.h"
 #include "formats/tar.h"
+#include "formats/zip.h"
 
 namespace zorvex {
 namespace {
@@ -33,6 +34,10 @@ FunctionFormat tar(u"tar", tarExtensions, 1, nullptr, 0, openTar);
 const char16_t* const gzipExtensions[] = {u".gz", u".tgz"};
 const uint8_t gzipSignature[] = {0x1F, 0x8B};
 FunctionFormat gzip(u"gzip", gzipExtensions, 2, gzipSignature, 2, openGzip);
+
+const char16_t* const zipExtensions[] = {u".zip", u".zipx"};
+const uint8_t zipSignature[] = {0x50, 0x4B};
+FunctionFormat zip(u"zip", zipExtensions, 2, zipSignature, 2, openZip);
 
 }  // namespace
 }  // namespace zorvex

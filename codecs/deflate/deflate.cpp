@@ -1,0 +1,67 @@
+#include "codecs/deflate/deflate.h"
+
+#include <zlib.h>
+
+#include <new>
+
+#include "engine/stream.h"
+
+namespace zorvex {
+namespace {
+
+// Raw inflate: window bits -15 means a 32 KiB window and no header.
+constexpr int kRawWindowBits = -15;
+
+class InflateStream final : public DecoderStream {
+public:
+    InflateStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                  int64_t packedSize, int64_t unpackedSize)
+        : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize) {}
+
+    ~InflateStream() override {
+        if (initialised_) inflateEnd(&zs_);
+    }
+
+    bool init() {
+        initialised_ = inflateInit2(&zs_, kRawWindowBits) == Z_OK;
+        return initialised_;
+    }
+
+    void reset() override { inflateReset(&zs_); }
+
+    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+               int* produced) override {
+        zs_.next_in = const_cast<Bytef*>(in);
+        zs_.avail_in = static_cast<uInt>(inLength);
+        zs_.next_out = out;
+        zs_.avail_out = static_cast<uInt>(outCapacity);
+        int rc = inflate(&zs_, Z_NO_FLUSH);
+        *consumed = inLength - static_cast<int>(zs_.avail_in);
+        *produced = outCapacity - static_cast<int>(zs_.avail_out);
+        // Z_BUF_ERROR (no progress possible) is what a stream cut short ends
+        // with: an error, so that a short entry is never taken for a whole one.
+        if (rc != Z_OK && rc != Z_STREAM_END) return kDecodeError;
+        if (rc == Z_STREAM_END || (inLength == 0 && *produced == 0)) return kDecodeEnd;
+        return kDecodeProgress;
+    }
+
+private:
+    z_stream zs_{};
+    bool initialised_ = false;
+};
+
+}  // namespace
+
+InStream* makeDeflateStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                            int64_t packedSize, int64_t unpackedSize) {
+    auto* stream = new (std::nothrow) InflateStream(name, owner, tag, source, offset, packedSize, unpackedSize);
+    if (!stream) return nullptr;
+    if (!stream->ok() || !stream->init()) {
+        stream->release();
+        return nullptr;
+    }
+    stream->measureSize();
+    return stream;
+}
+
+}  // namespace zorvex

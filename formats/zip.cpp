@@ -1,0 +1,354 @@
+#include "formats/zip.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/archive.h"
+#include "engine/codec.h"
+#include "engine/convert.h"
+#include "engine/stream.h"
+
+namespace zorvex {
+namespace {
+
+constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
+constexpr uint32_t kCentralHeaderSignature = 0x02014B50;
+constexpr uint32_t kEndRecordSignature = 0x06054B50;
+constexpr uint32_t kZip64LocatorSignature = 0x07064B50;
+constexpr uint32_t kZip64EndRecordSignature = 0x06064B50;
+constexpr uint32_t kSpanningMarker = 0x30304B50;
+
+constexpr uint16_t kFlagEncrypted = 0x1;
+constexpr uint16_t kFlagDataDescriptor = 0x8;
+constexpr uint16_t kFlagUtf8Name = 0x800;
+
+constexpr uint32_t kZip64Marker = 0xFFFFFFFF;
+constexpr uint16_t kZip64ExtraId = 1;
+
+constexpr int kLocalHeaderSize = 26;    // after the signature
+constexpr int kCentralHeaderSize = 46;  // with the signature
+constexpr int kEndRecordSize = 22;
+constexpr int kZip64LocatorSize = 20;
+constexpr int kZip64EndRecordPrefix = 56;  // up to and including the directory offset
+constexpr int64_t kEndRecordSearch = 65558;
+// Unrecognised words tolerated between records before the scan gives up.
+constexpr int kMaxUnknownWords = 7;
+
+// Local header parse results other than the position after the entry's data.
+constexpr int64_t kStop = -1;
+constexpr int64_t kUseDirectory = -2;
+constexpr int64_t kEncrypted = -3;
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t* p) { return le16(p) | static_cast<uint32_t>(le16(p + 2)) << 16; }
+uint64_t le64(const uint8_t* p) { return le32(p) | static_cast<uint64_t>(le32(p + 4)) << 32; }
+
+struct Method {
+    uint16_t number;
+    const char16_t* codec;
+    // Bytes in front of the codec's data that belong to the zip method itself.
+    int headerBytes;
+};
+
+// The lzma method stores a 2-byte version and a 2-byte property size before
+// the properties that the "lzma" codec reads itself.
+constexpr Method kMethods[] = {
+    {0, u"store", 0},      {8, u"deflate", 0}, {9, u"deflate64", 0}, {12, u"bzip2", 0},  {14, u"lzma", 4},
+    {95, u"xz", 0},        {96, u"zip-jpeg", 0}, {97, u"wavpack", 0}, {98, u"ppmd-i", 0},
+};
+constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
+
+// What the central directory says about one entry.
+struct DirectoryRecord {
+    uint64_t packedSize;
+    uint64_t size;
+    uint64_t headerOffset;
+    uint32_t crc;
+};
+
+class ZipReader {
+public:
+    ZipReader(Archive* archive, InStream* in) : archive_(archive), in_(in) {
+        for (int i = 0; i < kMethodCount; ++i) codecs_[i] = findCodec(kMethods[i].codec);
+    }
+
+    // False when the archive holds an encrypted entry.
+    bool read();
+
+private:
+    int64_t parseLocalHeader(const DirectoryRecord* record);
+    bool skipCentralHeader();
+    bool readFromDirectory();
+    std::optional<int64_t> findEndRecord();
+    bool readDirectory(std::vector<DirectoryRecord>& records);
+    bool readZip64Extra(int extraLength, uint64_t* values[], int count);
+    bool addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
+                       int64_t packedSize, int64_t size, uint32_t crc);
+
+    bool readBytes(void* buf, int count) { return count == 0 || readExact(in_, buf, count); }
+    bool readU16(uint16_t& v) {
+        uint8_t b[2];
+        if (!readBytes(b, 2)) return false;
+        v = le16(b);
+        return true;
+    }
+    bool readU32(uint32_t& v) {
+        uint8_t b[4];
+        if (!readBytes(b, 4)) return false;
+        v = le32(b);
+        return true;
+    }
+    bool skip(int64_t count) { return count == 0 || in_->skip(count); }
+
+    Archive* archive_;
+    InStream* in_;
+    Codec* codecs_[kMethodCount];
+    std::string name_;
+};
+
+bool ZipReader::read() {
+    if (!in_->seek(0)) return true;
+    int unknownWords = 0;
+    uint32_t signature;
+    while (readU32(signature)) {
+        if (signature == kLocalHeaderSignature) {
+            unknownWords = 0;
+            int64_t next = parseLocalHeader(nullptr);
+            if (next >= 0) {
+                if (!in_->seek(next)) break;
+                continue;
+            }
+            if (next == kUseDirectory) return readFromDirectory();
+            return next != kEncrypted;
+        }
+        if (signature == kCentralHeaderSignature) {
+            unknownWords = 0;
+            if (!skipCentralHeader()) break;
+        } else if (signature != kSpanningMarker && ++unknownWords >= kMaxUnknownWords) {
+            break;
+        }
+    }
+    return true;
+}
+
+// In the sequential scan, passes over a central directory header.
+bool ZipReader::skipCentralHeader() {
+    uint8_t lengths[6];
+    if (!skip(24) || !readBytes(lengths, 6)) return false;
+    return skip(12 + int64_t{le16(lengths)} + le16(lengths + 2) + le16(lengths + 4));
+}
+
+// Parses a local header whose signature has just been read. Without a
+// directory record (sequential mode) the header's own sizes count; with one,
+// the directory's. Returns the position after the entry's data, or kStop,
+// kUseDirectory or kEncrypted.
+int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
+    uint8_t h[kLocalHeaderSize];
+    if (!readBytes(h, kLocalHeaderSize)) return kStop;
+    uint16_t flags = le16(h + 2);
+    if (!record && (flags & kFlagDataDescriptor)) return kUseDirectory;
+    if (flags & kFlagEncrypted) return kEncrypted;
+    uint16_t method = le16(h + 4);
+    uint16_t time = le16(h + 6);
+    uint16_t date = le16(h + 8);
+    uint32_t crc = le32(h + 10);
+    uint64_t packedSize = le32(h + 14);
+    uint64_t size = le32(h + 18);
+    uint16_t nameLength = le16(h + 22);
+    uint16_t extraLength = le16(h + 24);
+
+    name_.resize(nameLength);
+    if (!readBytes(name_.data(), nameLength)) return kStop;
+    int64_t nameEnd = in_->tell();
+    if (nameEnd < 0) return kStop;
+    int64_t dataOffset = nameEnd + extraLength;
+
+    if (record) {
+        packedSize = record->packedSize;
+        size = record->size;
+        crc = record->crc;
+    } else if (extraLength != 0 && (packedSize == kZip64Marker || size == kZip64Marker)) {
+        // A local zip64 field always holds both sizes.
+        uint64_t* values[] = {&size, &packedSize};
+        if (!readZip64Extra(extraLength, values, 2)) return kStop;
+    }
+
+    // Sizes beyond what a stream position can express, or data that would end
+    // past the largest position, are damage: nothing further can be trusted.
+    constexpr uint64_t kMaxPosition = INT64_MAX;
+    if (packedSize > kMaxPosition || size > kMaxPosition ||
+        packedSize > kMaxPosition - static_cast<uint64_t>(dataOffset))
+        return kStop;
+
+    if (!addLocalEntry(flags, method, time, date, dataOffset, static_cast<int64_t>(packedSize),
+                       static_cast<int64_t>(size), crc))
+        return kStop;
+    return dataOffset + static_cast<int64_t>(packedSize);
+}
+
+// Reads the zip64 extra field from the current position: the 8-byte values of
+// the fields that are marked 0xFFFFFFFF, in their fixed order. Values not
+// marked are left alone. False on a short read.
+bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count) {
+    int needed = 0;
+    for (int i = 0; i < count; ++i)
+        if (*values[i] == kZip64Marker) needed += 8;
+    int remaining = extraLength;
+    while (remaining > 4) {
+        uint8_t head[4];
+        if (!readBytes(head, 4)) return false;
+        remaining -= 4;
+        uint16_t id = le16(head);
+        uint16_t dataSize = le16(head + 2);
+        if (dataSize > remaining) return true;
+        if (id == kZip64ExtraId && dataSize >= needed) {
+            uint8_t data[24];
+            if (!readBytes(data, needed)) return false;
+            const uint8_t* p = data;
+            for (int i = 0; i < count; ++i) {
+                if (*values[i] != kZip64Marker) continue;
+                *values[i] = le64(p);
+                p += 8;
+            }
+            return true;
+        }
+        if (!skip(dataSize)) return false;
+        remaining -= dataSize;
+    }
+    return true;
+}
+
+// False only when the archive's memory ran out; entries that cannot be listed
+// (unknown method, unconvertible name) are passed over.
+bool ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
+                              int64_t packedSize, int64_t size, uint32_t crc) {
+    Codec* codec = nullptr;
+    int headerBytes = 0;
+    for (int i = 0; i < kMethodCount; ++i) {
+        if (kMethods[i].number != method) continue;
+        codec = codecs_[i];
+        headerBytes = kMethods[i].headerBytes;
+        break;
+    }
+    // Stored data is the entry itself: never hand out more than the entry's
+    // size (the bytes after it belong to the next record), and when the data
+    // is shorter the reader sees fewer bytes than the size.
+    if (method == 0) packedSize = std::min(packedSize, size);
+
+    std::string_view raw(name_.c_str());  // a zero byte ends the name
+    std::optional<std::u16string> name = (flags & kFlagUtf8Name) ? utf8ToWide(raw) : oemToWide(raw);
+    if (!name) return true;
+    addEntry(archive_, codec, *name, dataOffset + headerBytes, packedSize - headerBytes, size,
+             timeFromDos(date, time), crc);
+    return true;
+}
+
+bool ZipReader::readFromDirectory() {
+    std::vector<DirectoryRecord> records;
+    if (!readDirectory(records)) return true;
+    for (const DirectoryRecord& record : records) {
+        uint32_t signature;
+        if (record.headerOffset > INT64_MAX || !in_->seek(static_cast<int64_t>(record.headerOffset)) ||
+            !readU32(signature) || signature != kLocalHeaderSignature)
+            break;
+        int64_t next = parseLocalHeader(&record);
+        if (next == kEncrypted) return false;
+        if (next < 0) break;
+    }
+    return true;
+}
+
+// Position of the end of central directory record.
+std::optional<int64_t> ZipReader::findEndRecord() {
+    int64_t n = in_->size();
+    if (n <= kEndRecordSize) return std::nullopt;
+    uint32_t signature;
+    if (in_->seek(n - kEndRecordSize) && readU32(signature) && signature == kEndRecordSignature)
+        return n - kEndRecordSize;
+
+    // A comment follows the record: search the tail for it.
+    int64_t tail = std::min(n, kEndRecordSearch);
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[tail]);
+    if (!buf || !in_->seek(n - tail) || !readBytes(buf.get(), static_cast<int>(tail))) return std::nullopt;
+    std::optional<int64_t> first;
+    for (int64_t i = 0; i + kEndRecordSize <= tail; ++i) {
+        if (le32(buf.get() + i) != kEndRecordSignature) continue;
+        // The record whose comment ends exactly at the end of the file is the
+        // real one; an earlier match may lie in the data of a stored entry
+        // (a zip inside the zip).
+        if (i + kEndRecordSize + le16(buf.get() + i + 20) == tail) return n - tail + i;
+        if (!first) first = n - tail + i;
+    }
+    return first;
+}
+
+bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records) {
+    std::optional<int64_t> end = findEndRecord();
+    if (!end) return false;
+    uint8_t e[kEndRecordSize];
+    if (!in_->seek(*end) || !readBytes(e, kEndRecordSize)) return false;
+    uint64_t total = le16(e + 10);
+    uint64_t directoryOffset = le32(e + 16);
+
+    uint8_t locator[kZip64LocatorSize];
+    if (*end > kZip64LocatorSize && in_->seek(*end - kZip64LocatorSize) &&
+        readBytes(locator, kZip64LocatorSize) && le32(locator) == kZip64LocatorSignature) {
+        uint64_t recordOffset = le64(locator + 8);
+        uint8_t z[kZip64EndRecordPrefix];
+        if (recordOffset > INT64_MAX || !in_->seek(static_cast<int64_t>(recordOffset)) ||
+            !readBytes(z, kZip64EndRecordPrefix) || le32(z) != kZip64EndRecordSignature)
+            return false;
+        total = std::min<uint64_t>(le64(z + 32), 0x7FFFFFFF);
+        directoryOffset = le64(z + 48);
+    }
+
+    if (directoryOffset > INT64_MAX || !in_->seek(static_cast<int64_t>(directoryOffset))) return false;
+    for (uint64_t i = 0; i < total; ++i) {
+        uint8_t h[kCentralHeaderSize];
+        if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
+        DirectoryRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16)};
+        uint16_t nameLength = le16(h + 28);
+        uint16_t extraLength = le16(h + 30);
+        uint16_t commentLength = le16(h + 32);
+        bool marked = record.packedSize == kZip64Marker || record.size == kZip64Marker ||
+                      record.headerOffset == kZip64Marker;
+        bool complete;
+        if (extraLength != 0 && marked) {
+            uint64_t* values[] = {&record.size, &record.packedSize, &record.headerOffset};
+            int64_t extraStart = in_->tell() + nameLength;
+            complete = extraStart >= nameLength && skip(nameLength) && readZip64Extra(extraLength, values, 3) &&
+                       in_->seek(extraStart + extraLength) && skip(commentLength);
+        } else {
+            complete = skip(int64_t{nameLength} + extraLength + commentLength);
+        }
+        if (!complete) break;
+        records.push_back(record);
+    }
+    return !records.empty();
+}
+
+}  // namespace
+
+Archive* openZip(const char16_t* name, Archive* container, InStream* stream) {
+    if (!name || !stream) return nullptr;
+    Archive* archive = newArchive(name, container, stream);
+    if (!archive) return nullptr;
+    if (!archive->stream()) {
+        archive->release();
+        return nullptr;
+    }
+    ZipReader reader(archive, archive->stream());
+    if (!reader.read()) {
+        archive->release();
+        return nullptr;
+    }
+    return archive;
+}
+
+}  // namespace zorvex

@@ -1,0 +1,15 @@
+// The zip and zipx reader: lists entries from the local headers front to back,
+// or from the central directory once an entry keeps its sizes in a data
+// descriptor.
+#pragma once
+
+namespace zorvex {
+
+class Archive;
+class InStream;
+
+// Null for a null name or stream and for an archive with an encrypted entry;
+// otherwise the archive with the entries read before any damage.
+Archive* openZip(const char16_t* name, Archive* container, InStream* stream);
+
+}  // namespace zorvex

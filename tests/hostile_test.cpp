@@ -1,0 +1,154 @@
+// Damaged and hostile zip archives: cut at every length, bits flipped, header
+// fields set to extreme values, and the malformed files of the corpus. None
+// may crash, hang or leak an archive; whatever opens is walked and read fully.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/archive.h"
+#include "fuzz/walk.h"
+#include "tests/test_util.h"
+#include "tests/zip_builder.h"
+
+namespace zorvex {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A handful of small zips that together have every record kind the reader
+// knows: local headers with and without data descriptors, zip64 fields and end
+// records, comments, folders, a nested zip.
+std::vector<std::vector<uint8_t>> sampleZips() {
+    std::vector<std::vector<uint8_t>> zips;
+    test::TempDir dir;
+    std::vector<uint8_t> text = test::sampleData(3000, 41);
+    test::writeFile(dir / "in" / "t.txt", text.data(), text.size());
+    test::writeFile(dir / "in" / "d" / "e.txt", "e");
+    if (test::haveTool("7zz")) {
+        std::string in = (dir / "in").string();
+        if (test::run("cd '" + in + "' && 7zz a -bso0 -tzip ../a.zip . >/dev/null && "
+                      "7zz a -bso0 -tzip -mx0 ../b.zip t.txt ../a.zip >/dev/null") == 0) {
+            zips.push_back(test::readFile(dir / "a.zip"));
+            zips.push_back(test::readFile(dir / "b.zip"));
+        }
+    }
+    test::writeFile(dir / "make.py", R"(
+import io, sys, zipfile
+class Unseekable(io.RawIOBase):
+    def __init__(self, f): self.f = f
+    def writable(self): return True
+    def write(self, b): return self.f.write(b)
+with open(sys.argv[1], "wb") as f:
+    z = zipfile.ZipFile(Unseekable(f), "w", zipfile.ZIP_DEFLATED)
+    z.writestr("x/y.txt", b"why " * 300)
+    with z.open("big.txt", "w", force_zip64=True) as e:
+        e.write(b"zip64 " * 100)
+    z.comment = b"comment"
+    z.close()
+)");
+    if (test::run("python3 '" + (dir / "make.py").string() + "' '" + (dir / "c.zip").string() + "'") == 0)
+        zips.push_back(test::readFile(dir / "c.zip"));
+
+    test::ZipBuilder z;
+    z.local("a", std::vector<uint8_t>(50, 'a'), {.flags = 8});
+    z.local("dir/", {});
+    z.local("dir/b", std::vector<uint8_t>(20, 'b'));
+    z.finish({.comment = "zip64", .zip64End = true, .zip64Offsets = true});
+    zips.push_back(z.bytes);
+    return zips;
+}
+
+void walkZip(const std::vector<uint8_t>& bytes) {
+    walk::bytes(u"hostile.zip", bytes.data(), bytes.size());
+    ASSERT_EQ(liveArchiveCount(), 0);
+}
+
+TEST(HostileZip, CutAtEveryLength) {
+    auto start = Clock::now();
+    for (const std::vector<uint8_t>& zip : sampleZips()) {
+        for (size_t n = 0; n <= zip.size(); ++n) {
+            std::vector<uint8_t> cut(zip.begin(), zip.begin() + n);
+            walkZip(cut);
+        }
+    }
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(60));
+}
+
+TEST(HostileZip, BitsFlipped) {
+    std::mt19937 rng(1234);
+    for (const std::vector<uint8_t>& zip : sampleZips()) {
+        for (int round = 0; round < 1500; ++round) {
+            std::vector<uint8_t> damaged = zip;
+            int flips = 1 + static_cast<int>(rng() % 4);
+            for (int i = 0; i < flips; ++i) damaged[rng() % damaged.size()] ^= static_cast<uint8_t>(1 << (rng() % 8));
+            walkZip(damaged);
+        }
+    }
+}
+
+// Every size, length, count and offset field of every record, set to values
+// that overflow or point far away.
+TEST(HostileZip, ExtremeFieldValues) {
+    struct Field {
+        uint32_t signature;
+        std::vector<std::pair<int, int>> fields;  // (offset in record, width)
+    };
+    const Field records[] = {
+        {0x04034B50, {{6, 2}, {8, 2}, {18, 4}, {22, 4}, {26, 2}, {28, 2}}},
+        {0x02014B50, {{8, 2}, {20, 4}, {24, 4}, {28, 2}, {30, 2}, {32, 2}, {42, 4}}},
+        {0x06054B50, {{8, 2}, {10, 2}, {12, 4}, {16, 4}, {20, 2}}},
+        {0x06064B50, {{24, 8}, {32, 8}, {40, 8}, {48, 8}}},
+        {0x07064B50, {{8, 8}}},
+        {0x00010001, {{2, 2}, {4, 8}, {12, 8}, {20, 8}}},  // a zip64 extra field's id and size
+    };
+    const uint64_t values[] = {0, 1, 0x7FFF, 0xFFFF, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF,
+                               0x7FFFFFFFFFFFFFFF, 0x8000000000000000, 0xFFFFFFFFFFFFFFFF};
+    int mutated = 0;
+    for (const std::vector<uint8_t>& zip : sampleZips()) {
+        for (size_t at = 0; at + 4 <= zip.size(); ++at) {
+            uint32_t word = test::le32At(zip, at);
+            for (const Field& record : records) {
+                bool match = record.signature == 0x00010001 ? (word & 0xFFFF) == 1 && zip[at + 3] == 0
+                                                            : word == record.signature;
+                if (!match) continue;
+                for (auto [offset, width] : record.fields) {
+                    if (at + offset + width > zip.size()) continue;
+                    for (uint64_t v : values) {
+                        std::vector<uint8_t> damaged = zip;
+                        for (int i = 0; i < width; ++i) damaged[at + offset + i] = static_cast<uint8_t>(v >> (8 * i));
+                        walkZip(damaged);
+                        ++mutated;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(mutated, 500);
+}
+
+TEST(HostileZip, CorpusZipsNeverCrashOrHang) {
+    REQUIRE_CORPUS(corpus);
+    std::ifstream in(corpus / "MANIFEST.tsv");
+    std::string line, last;
+    int walked = 0;
+    while (std::getline(in, line)) {
+        std::string archive = line.substr(0, line.find('\t'));
+        if (archive.rfind("zip/", 0) != 0 || archive == last) continue;
+        last = archive;
+        std::vector<uint8_t> bytes = test::readFile(corpus / archive);
+        auto start = Clock::now();
+        walk::bytes(u"corpus.zip", bytes.data(), bytes.size());
+        ASSERT_EQ(liveArchiveCount(), 0) << archive;
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(10)) << archive;
+        ++walked;
+    }
+    EXPECT_GT(walked, 100);
+}
+
+}  // namespace
+}  // namespace zorvex
