@@ -32,7 +32,7 @@ std::string field(const uint8_t* header, int offset, int length) {
     return std::string(p, strnlen(p, length));
 }
 
-// A numeric field: octal text (leading spaces, then spaces or zeros) or,
+// A numeric field: octal text (leading spaces, ending at a space or zero) or,
 // with the high bit of the first byte set, a big-endian base-256 number whose
 // next bit is the sign. Nullopt when it does not fit in 63 bits.
 std::optional<int64_t> parseNumber(const uint8_t* p, int length) {
@@ -60,9 +60,9 @@ std::optional<int64_t> parseNumber(const uint8_t* p, int length) {
         if (value >> 60) return std::nullopt;
         value = value * 8 + (p[i] - '0');
     }
-    // Only spaces and zeros may follow the digits: anything else is not a header.
-    for (; i < length; ++i)
-        if (p[i] != ' ' && p[i] != 0) return std::nullopt;
+    // The digits end at a space or zero byte (what follows is ignored); any
+    // other byte means this is not a header.
+    if (i < length && p[i] != ' ' && p[i] != 0) return std::nullopt;
     return int64_t(value);
 }
 

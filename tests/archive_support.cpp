@@ -1,6 +1,7 @@
 #include "tests/archive_support.h"
 
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "engine/convert.h"
@@ -113,7 +114,7 @@ std::map<std::string, int64_t> listTree(Archive* archive) {
 
 std::string fileText(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-void checkCorpusFolder(const fs::path& corpus, const std::string& folder) {
+void checkCorpusFolder(const fs::path& corpus, const std::string& folder, const std::set<std::string>& knownDifferent) {
     std::vector<Row> rows = manifestRows(corpus, folder);
     ASSERT_FALSE(rows.empty());
     // The decompressed tar of a compressed tar, by archive: tar rows live in it.
@@ -125,9 +126,25 @@ void checkCorpusFolder(const fs::path& corpus, const std::string& folder) {
     std::map<std::pair<std::string, std::string>, std::vector<const Row*>> byPath;
     for (const Row& row : rows) byPath[{row.archive, row.path}].push_back(&row);
 
+    // Archives with names that climb out or are absolute: the names are
+    // rewritten, so their rows are not looked up by path; instead nothing
+    // listed may climb out.
+    std::set<std::string> traversal;
+    for (const Row& row : rows)
+        if (row.notes.find("path traversal") != std::string::npos) traversal.insert(row.archive);
+    for (const std::string& name : traversal) {
+        SCOPED_TRACE(name);
+        Ref<Archive> opened(openArchivePath(insidePath(corpus / name).c_str()));
+        if (!opened) continue;
+        for (const auto& [path, size] : listTree(opened.get()))
+            EXPECT_EQ(("/" + path + "/").find("/../"), std::string::npos) << path;
+        drain(opened.get(), 0);
+    }
+
     int checked = 0, unreachable = 0;
     for (const auto& [key, candidates] : byPath) {
         const Row& row = *candidates.front();
+        if (traversal.count(row.archive)) continue;
         fs::path archive = corpus / row.archive;
         SCOPED_TRACE(row.archive + " : " + row.path);
         if (row.kind == "malformed" || row.kind == "empty") {
@@ -136,7 +153,10 @@ void checkCorpusFolder(const fs::path& corpus, const std::string& folder) {
             continue;
         }
         if (row.kind != "file" && row.kind != "stream") continue;  // links: content rules differ by design
-        if (row.path.find("<path>") != std::string::npos || lzmaAloneTlz(archive)) {
+        // Names that are not valid UTF-8 are listed through the ANSI code page:
+        // such rows are not found by their peers' names.
+        if (row.path.find("<path>") != std::string::npos || row.notes.find("names differ") != std::string::npos ||
+            lzmaAloneTlz(archive) || knownDifferent.count(row.archive + ":" + row.path)) {
             ++unreachable;
             continue;
         }
