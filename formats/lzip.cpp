@@ -1,4 +1,5 @@
-// lzip: members found from the end of the file through their trailers. Each
+// lzip: members found from the end of the file through their trailers (data
+// after the last member is passed over). Each
 // member's data is an lzma stream whose properties are made from the header's
 // coded dictionary size; the archive reads a joined stream built from them.
 #include <algorithm>
@@ -56,6 +57,25 @@ std::optional<Member> memberEndingAt(InStream* stream, int64_t end) {
     return m;
 }
 
+// Where the last member ends: the file's end, or, when data follows the last
+// member, the latest position in the file's tail where a member ends.
+std::optional<int64_t> lastMemberEnd(InStream* stream) {
+    constexpr int kTail = 1 << 16;
+    int64_t fileSize = stream->size();
+    if (fileSize <= kMinMember) return std::nullopt;
+    if (memberEndingAt(stream, fileSize)) return fileSize;
+    int64_t tailStart = std::max<int64_t>(0, fileSize - kTail);
+    std::vector<uint8_t> tail(static_cast<size_t>(fileSize - tailStart));
+    if (!stream->seek(tailStart) || !readExact(stream, tail.data(), static_cast<int>(tail.size())))
+        return std::nullopt;
+    for (int64_t end = fileSize - 1; end - kTrailerBytes >= tailStart && end > kMinMember; --end) {
+        uint64_t memberSize = le(&tail[static_cast<size_t>(end - 8 - tailStart)], 8);
+        if (memberSize > uint64_t(kMinMember) && memberSize <= uint64_t(end) && memberEndingAt(stream, end))
+            return end;
+    }
+    return std::nullopt;
+}
+
 // Appends [properties, member data]: what the "lzma" codec reads.
 bool appendMember(ConcatStream* to, InStream* stream, const Member& m) {
     Ref<MemoryStream> properties(MemoryStream::create(u"", nullptr, 0, m.properties, sizeof m.properties));
@@ -85,7 +105,7 @@ Archive* openLzip(const char16_t* name, Archive* container, InStream* stream) {
 
     // Every member is at least kMinMember bytes, so the walk ends.
     std::vector<Member> members;
-    for (int64_t end = stream->size(); end > kMinMember;) {
+    for (int64_t end = lastMemberEnd(stream).value_or(0); end > kMinMember;) {
         std::optional<Member> m = memberEndingAt(stream, end);
         if (!m) break;
         members.push_back(*m);

@@ -60,6 +60,9 @@ std::optional<int64_t> parseNumber(const uint8_t* p, int length) {
         if (value >> 60) return std::nullopt;
         value = value * 8 + (p[i] - '0');
     }
+    // The digits end at a space or zero byte (what follows is ignored); any
+    // other byte means this is not a header.
+    if (i < length && p[i] != ' ' && p[i] != 0) return std::nullopt;
     return int64_t(value);
 }
 

@@ -35,14 +35,6 @@ TEST(Split, SetEndsAtTheFirstMissingPiece) {
     EXPECT_EQ(fileText(*entryData(insidePath(dir / "solo/only.001", "only"))), "x");
 }
 
-TEST(Split, UpperCaseFirstPieceIsNotASplitSet) {
-    TempDir dir;
-    writeFile(dir / "NAME.001", "aaa");
-    writeFile(dir / "NAME.002", "bb");
-    Ref<Archive> archive(openArchivePath(insidePath(dir / "NAME.001").c_str()));
-    EXPECT_FALSE(archive);
-}
-
 TEST(Split, Corpus) {
     REQUIRE_CORPUS(corpus);
     // The joined entry is the pieces back to back, whatever they hold.
