@@ -157,7 +157,7 @@ private:
 // Old GNU sparse headers: 4 pieces in the header, 21 per extension block.
 constexpr int kGnuPieces = 386, kGnuExtended = 482, kGnuRealSize = 483;
 constexpr int kPiecesPerExtension = 21, kExtensionFlag = 504;
-// A map larger than this is treated as damage.
+// More pieces than this (in one map or in all) are treated as damage.
 constexpr size_t kMaxPieces = 1 << 20;
 
 class TarReader {
@@ -350,6 +350,8 @@ private:
             stored += length;
         }
         if (path.empty() || path.back() == '/') return;
+        expandedPieces_ += map.pieces.size();
+        if (expandedPieces_ > kMaxPieces) return addFile(path, dataStart, size, time);
         if (!expanded_) {
             expanded_ = Ref<ConcatStream>(new (std::nothrow) ConcatStream(stream_->name(), nullptr, stream_->tag()));
             zeros_ = Ref<InStream>(new (std::nothrow) ZeroStream());
@@ -491,6 +493,7 @@ private:
     std::vector<ListedEntry> listed_;
     Ref<ConcatStream> expanded_;
     Ref<InStream> zeros_;
+    size_t expandedPieces_ = 0;  // bounded over the whole archive
     std::unordered_map<std::string, FileData> files_;
     std::vector<SymbolicLink> links_;
 };
