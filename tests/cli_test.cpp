@@ -1,0 +1,421 @@
+// End-to-end tests of the zorvex program on archives made at test time by
+// 7zz and python3's zipfile.
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "tests/test_util.h"
+
+namespace zorvex::test {
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string quote(const fs::path& path) { return "'" + path.string() + "'"; }
+
+// Runs zorvex with `args` (already quoted) and collects both outputs.
+Outcome zorvex(const TempDir& tmp, const std::string& args) {
+    fs::path errFile = tmp / "stderr.txt";
+    Outcome o;
+    o.out = runOutput(quote(cliPath()) + " " + args + " 2>" + quote(errFile), &o.status);
+    std::ifstream in(errFile);
+    o.err.assign(std::istreambuf_iterator<char>(in), {});
+    return o;
+}
+
+// Runs a python3 script (zipfile fixtures) in `dir`.
+void python(const fs::path& dir, const std::string& script) {
+    writeFile(dir / "make.py", "import zipfile, os, io, struct, time\n" + script);
+    ASSERT_EQ(run("cd " + quote(dir) + " && python3 make.py"), 0) << script;
+}
+
+using Tree = std::map<std::string, std::vector<uint8_t>>;
+
+// Every regular file below `root`, by relative path.
+Tree readTree(const fs::path& root) {
+    Tree tree;
+    for (auto& item : fs::recursive_directory_iterator(root))
+        if (item.is_regular_file()) tree[fs::relative(item.path(), root).generic_string()] = readFile(item.path());
+    return tree;
+}
+
+int64_t mtime(const fs::path& path) {
+    using namespace std::chrono;
+    auto sys = file_clock::to_sys(fs::last_write_time(path));
+    return duration_cast<seconds>(sys.time_since_epoch()).count();
+}
+
+void setMtime(const fs::path& path, int64_t seconds) {
+    using namespace std::chrono;
+    fs::last_write_time(path, file_clock::from_sys(sys_seconds{std::chrono::seconds{seconds}}));
+}
+
+// An input tree with empty, small, large and oddly named files and a few
+// folders, all with known (even) modification times.
+constexpr int64_t kFileTime = 1700000000;    // 2023-11-14
+constexpr int64_t kFolderTime = 1600000000;  // 2020-09-13
+void makeInputTree(const fs::path& root) {
+    writeFile(root / "empty.txt", "");
+    writeFile(root / "hello.txt", "hello, world\n");
+    auto big = sampleData(3 << 20, 7);
+    writeFile(root / "docs/big.bin", big.data(), big.size());
+    auto mid = sampleData(100000, 8);
+    writeFile(root / "docs/deeper/mid.dat", mid.data(), mid.size());
+    writeFile(root / "docs/\xc3\xa9t\xc3\xa9 \xe2\x82\xac.txt", "utf-8 name");
+    fs::create_directories(root / "emptydir");
+    for (auto& item : fs::recursive_directory_iterator(root))
+        if (item.is_regular_file()) setMtime(item.path(), kFileTime);
+    for (const char* dir : {"docs/deeper", "docs", "emptydir"}) setMtime(root / dir, kFolderTime);
+}
+
+void expectSameTree(const fs::path& input, const fs::path& output) {
+    Tree want = readTree(input), got = readTree(output);
+    ASSERT_EQ(want.size(), got.size());
+    for (auto& [name, bytes] : want) {
+        ASSERT_TRUE(got.count(name)) << name;
+        EXPECT_TRUE(got[name] == bytes) << name << " differs";
+        EXPECT_EQ(mtime(output / name), kFileTime) << name;
+    }
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!fs::exists(cliPath())) GTEST_SKIP() << "zorvex is not built";
+    }
+    TempDir tmp;
+};
+
+TEST_F(CliTest, ExtractsWhatSevenZipStoredAndDeflated) {
+    REQUIRE_TOOL("7zz");
+    makeInputTree(tmp / "in");
+    for (const char* method : {"Copy", "Deflate"}) {
+        SCOPED_TRACE(method);
+        std::string zip = std::string(method) + ".zip";
+        ASSERT_EQ(run("cd " + quote(tmp / "in") + " && 7zz a -tzip -mm=" + method + " ../" + zip + " . >/dev/null"), 0);
+        auto o = zorvex(tmp, "extract " + quote(tmp / zip) + " -C " + quote(tmp / "out"));
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(o.err, "");
+        // Several top-level entries: a wrapper folder named after the archive.
+        fs::path extracted = tmp / "out" / method;
+        expectSameTree(tmp / "in", extracted);
+        EXPECT_TRUE(fs::is_directory(extracted / "emptydir"));
+        EXPECT_EQ(mtime(extracted / "docs"), kFolderTime);
+        EXPECT_EQ(mtime(extracted / "docs/deeper"), kFolderTime);
+
+        auto t = zorvex(tmp, "test " + quote(tmp / zip));
+        EXPECT_EQ(t.status, 0) << t.err;
+        EXPECT_NE(t.out.find("OK"), std::string::npos) << t.out;
+    }
+}
+
+TEST_F(CliTest, ReadsPythonZipsWithDescriptorsCommentsAndCodePageNames) {
+    REQUIRE_TOOL("python3");
+    // Written to an unseekable stream, zipfile puts sizes and CRCs in data
+    // descriptors after the data. The cp437 name is stored without the UTF-8 flag.
+    python(tmp.path(), R"(
+class Unseekable(io.RawIOBase):
+    def __init__(self, f): self.f = f
+    def writable(self): return True
+    def write(self, b): return self.f.write(b)
+with open('descr.zip', 'wb') as raw:
+    with zipfile.ZipFile(Unseekable(raw), 'w', zipfile.ZIP_DEFLATED) as z:
+        z.comment = b'archive comment'
+        info = zipfile.ZipInfo('notes/a.txt', (2021, 3, 4, 5, 6, 8))
+        info.comment = b'entry comment'
+        z.writestr(info, 'alpha ' * 5000)
+        z.writestr(zipfile.ZipInfo('notes/b.bin', (2021, 3, 4, 5, 6, 10)), bytes(range(256)) * 300,
+                   compress_type=zipfile.ZIP_STORED)
+        z.writestr(zipfile.ZipInfo('\u65e5\u672c.txt', (2021, 3, 4, 5, 6, 12)), 'utf8 flagged')
+zipfile.ZipInfo._encodeFilenameFlags = lambda self: (self.filename.encode('cp437'), self.flag_bits)
+with zipfile.ZipFile('cp437.zip', 'w') as z:
+    z.writestr(zipfile.ZipInfo('caf\u00e9 \u00fc\u00f1.txt', (2019, 1, 2, 3, 4, 6)), 'cp437 name')
+    z.writestr(zipfile.ZipInfo('plain.txt', (2019, 1, 2, 3, 4, 6)), 'second')
+)");
+    auto o = zorvex(tmp, "extract " + quote(tmp / "descr.zip") + " " + quote(tmp / "cp437.zip") + " -C " +
+                             quote(tmp / "out"));
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string alpha;
+    for (int i = 0; i < 5000; ++i) alpha += "alpha ";
+    EXPECT_EQ(readFile(tmp / "out/descr/notes/a.txt"), std::vector<uint8_t>(alpha.begin(), alpha.end()));
+    EXPECT_EQ(readFile(tmp / "out/descr/notes/b.bin").size(), 256u * 300);
+    EXPECT_EQ(readFile(tmp / "out/descr/\xe6\x97\xa5\xe6\x9c\xac.txt").size(), 12u);
+    EXPECT_TRUE(fs::exists(tmp / "out/cp437/caf\xc3\xa9 \xc3\xbc\xc3\xb1.txt"));
+    // Zip times are local times.
+    std::tm local{};
+    local.tm_year = 2021 - 1900, local.tm_mon = 2, local.tm_mday = 4, local.tm_hour = 5, local.tm_min = 6;
+    local.tm_sec = 8, local.tm_isdst = -1;
+    EXPECT_EQ(mtime(tmp / "out/descr/notes/a.txt"), int64_t(std::mktime(&local)));
+
+    auto t = zorvex(tmp, "test " + quote(tmp / "descr.zip"));
+    EXPECT_EQ(t.status, 0) << t.err;
+}
+
+// outer.zip: readme.txt, inner.zip (dir/x.txt, dir/y.txt, top.txt) and a file
+// whose folders exist only in its path.
+void makeNested(const fs::path& dir) {
+    python(dir, R"(
+with zipfile.ZipFile('inner.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('dir/x.txt', 'x' * 1000)
+    z.writestr('dir/y.txt', 'why')
+    z.writestr('top.txt', 'top')
+with zipfile.ZipFile('outer.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('readme.txt', 'read me')
+    z.write('inner.zip', 'inner.zip')
+    z.writestr('implied/deep/er/file10.txt', 'ten')
+    z.writestr('implied/deep/er/file2.txt', 'two')
+)");
+}
+
+TEST_F(CliTest, ListsAndReadsInsideNestedArchives) {
+    REQUIRE_TOOL("python3");
+    makeNested(tmp.path());
+    fs::path outer = tmp / "outer.zip";
+
+    auto dir = zorvex(tmp, "list " + quote(outer / "inner.zip/dir"));
+    ASSERT_EQ(dir.status, 0) << dir.err;
+    EXPECT_NE(dir.out.find("x.txt"), std::string::npos) << dir.out;
+    EXPECT_NE(dir.out.find("1000"), std::string::npos) << dir.out;
+    EXPECT_EQ(dir.out.find("top.txt"), std::string::npos) << dir.out;
+    // A trailing separator names the same level.
+    EXPECT_EQ(zorvex(tmp, "list " + quote(outer / "inner.zip/dir/")).out, dir.out);
+
+    auto all = zorvex(tmp, "list -r " + quote(outer));
+    ASSERT_EQ(all.status, 0) << all.err;
+    for (const char* path : {"inner.zip/dir/y.txt", "inner.zip/top.txt", "implied/deep/er/", "readme.txt"})
+        EXPECT_NE(all.out.find(path), std::string::npos) << path << "\n" << all.out;
+    // Natural order: file2 before file10.
+    EXPECT_LT(all.out.find("file2.txt"), all.out.find("file10.txt"));
+
+    auto cat = zorvex(tmp, "cat " + quote(outer / "inner.zip/dir/y.txt"));
+    EXPECT_EQ(cat.status, 0) << cat.err;
+    EXPECT_EQ(cat.out, "why");
+    EXPECT_EQ(zorvex(tmp, "cat " + quote(outer / "implied/deep/er/file10.txt")).out, "ten");
+}
+
+TEST_F(CliTest, ExtractWritesNestedArchivesAsFilesAndImpliedFolders) {
+    REQUIRE_TOOL("python3");
+    makeNested(tmp.path());
+    auto o = zorvex(tmp, "extract " + quote(tmp / "outer.zip") + " -C " + quote(tmp / "out"));
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(readFile(tmp / "out/outer/inner.zip"), readFile(tmp / "inner.zip"));
+    EXPECT_EQ(readFile(tmp / "out/outer/implied/deep/er/file2.txt").size(), 3u);
+    EXPECT_EQ(readTree(tmp / "out").size(), 4u);
+}
+
+TEST_F(CliTest, WrapperFolderOnlyForSeveralTopLevelEntries) {
+    REQUIRE_TOOL("python3");
+    python(tmp.path(), R"(
+with zipfile.ZipFile('single.zip', 'w') as z:
+    z.writestr('only.txt', 'one')
+with zipfile.ZipFile('folder.zip', 'w') as z:
+    z.writestr('photos/a.jpg', 'a')
+    z.writestr('photos/b.jpg', 'b')
+with zipfile.ZipFile('pair.zip', 'w') as z:
+    z.writestr('a.txt', 'a')
+    z.writestr('b.txt', 'b')
+with zipfile.ZipFile('wrapped.v2.zip', 'w') as z:
+    z.write('pair.zip', 'pair.zip')
+)");
+    for (const char* zip : {"single.zip", "folder.zip", "wrapped.v2.zip"}) {
+        auto o = zorvex(tmp, "extract " + quote(tmp / zip) + " -C " + quote(tmp / "out"));
+        EXPECT_EQ(o.status, 0) << zip << ": " << o.err;
+    }
+    Tree got = readTree(tmp / "out");
+    // A lone nested archive is unwrapped: its own entries land in a folder
+    // named after it.
+    Tree want = {{"only.txt", {'o', 'n', 'e'}}, {"photos/a.jpg", {'a'}}, {"photos/b.jpg", {'b'}},
+                 {"pair/a.txt", {'a'}}, {"pair/b.txt", {'b'}}};
+    EXPECT_EQ(got, want);
+}
+
+TEST_F(CliTest, UnwrapsTarInsideGzip) {
+    REQUIRE_TOOL("tar");
+    writeFile(tmp / "t/one.txt", "1");
+    writeFile(tmp / "t/two.txt", "22");
+    ASSERT_EQ(run("cd " + quote(tmp / "t") + " && tar czf ../bundle.tar.gz one.txt two.txt"), 0);
+    if (zorvex(tmp, "list " + quote(tmp / "bundle.tar.gz")).status != 0) GTEST_SKIP() << "no gzip/tar reader built";
+    auto o = zorvex(tmp, "extract " + quote(tmp / "bundle.tar.gz") + " -C " + quote(tmp / "out"));
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(readFile(tmp / "out/bundle/two.txt").size(), 2u);
+}
+
+TEST_F(CliTest, NothingLandsOutsideTheDestination) {
+    REQUIRE_TOOL("python3");
+    python(tmp.path(), R"(
+names = ['../evil.txt', '/abs.txt', 'C:\\x.txt', 'a/../../b.txt', '..\\win.txt', 'd/../../../up.txt',
+         'link/through.txt', './dot/../ok.txt']
+with zipfile.ZipFile('evil.zip', 'w') as z:
+    for n in names:
+        z.writestr(zipfile.ZipInfo(n), n)
+)");
+    fs::path dest = tmp / "x/y/dest";
+    fs::create_directories(dest / "evil");
+    fs::create_directories(tmp / "outside");
+    // A link planted in the destination must not be written through.
+    fs::create_directory_symlink(tmp / "outside", dest / "evil/link");
+    auto o = zorvex(tmp, "extract " + quote(tmp / "evil.zip") + " -C " + quote(dest));
+    EXPECT_NE(o.status, 0);
+    EXPECT_NE(o.err.find("link"), std::string::npos) << o.err;
+    EXPECT_TRUE(fs::is_empty(tmp / "outside"));
+    for (auto& item : fs::recursive_directory_iterator(tmp.path())) {
+        if (!item.is_regular_file() || item.is_symlink()) continue;
+        auto rel = fs::relative(item.path(), tmp.path()).generic_string();
+        bool input = rel == "evil.zip" || rel == "make.py" || rel == "stderr.txt";
+        EXPECT_TRUE(input || rel.rfind("x/y/dest/evil/", 0) == 0) << rel << " escaped";
+    }
+    EXPECT_TRUE(fs::exists(dest / "evil/ok.txt"));
+}
+
+TEST_F(CliTest, ExistingFilesAreKeptUnlessOverwriteIsGiven) {
+    REQUIRE_TOOL("python3");
+    python(tmp.path(), R"(
+with zipfile.ZipFile('two.zip', 'w') as z:
+    z.writestr('a.txt', 'from archive')
+    z.writestr('b.txt', 'b')
+)");
+    std::string args = "extract " + quote(tmp / "two.zip") + " -C " + quote(tmp / "out");
+    ASSERT_EQ(zorvex(tmp, args).status, 0);
+    writeFile(tmp / "out/two/a.txt", "changed");
+    fs::remove(tmp / "out/two/b.txt");
+
+    auto kept = zorvex(tmp, args);
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_NE(kept.err.find("a.txt: exists"), std::string::npos) << kept.err;
+    EXPECT_EQ(readFile(tmp / "out/two/a.txt").size(), 7u);
+    EXPECT_TRUE(fs::exists(tmp / "out/two/b.txt"));  // the missing one is still written
+
+    auto replaced = zorvex(tmp, args + " --overwrite");
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(readFile(tmp / "out/two/a.txt").size(), 12u);
+    // No temporary files are left behind.
+    EXPECT_EQ(readTree(tmp / "out").size(), 2u);
+}
+
+// Offsets of an entry in a zip made by python: local header and central record.
+struct ZipRecord {
+    size_t local, central;
+};
+ZipRecord findRecord(const std::vector<uint8_t>& zip, const std::string& name) {
+    auto find = [&](uint32_t signature, size_t nameAt) {
+        for (size_t i = 0; i + nameAt + name.size() <= zip.size(); ++i)
+            if (zip[i] == (signature & 0xff) && zip[i + 1] == ((signature >> 8) & 0xff) && zip[i + 2] == ((signature >> 16) & 0xff) &&
+                zip[i + 3] == (signature >> 24) && std::equal(name.begin(), name.end(), zip.begin() + long(i + nameAt)))
+                return i;
+        return size_t(0);
+    };
+    return {find(0x04034b50, 30), find(0x02014b50, 46)};
+}
+void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+}
+
+TEST_F(CliTest, TruncatedEntryFailsInEveryCommand) {
+    REQUIRE_TOOL("python3");
+    python(tmp.path(), R"(
+with zipfile.ZipFile('t.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('short.txt', 'data ' * 2000)
+    z.writestr('fine.txt', 'fine')
+)");
+    // Claim 100 more bytes than the deflated data decodes to.
+    auto zip = readFile(tmp / "t.zip");
+    ZipRecord r = findRecord(zip, "short.txt");
+    ASSERT_TRUE(r.local && r.central);
+    put32(zip, r.local + 22, 10100);
+    put32(zip, r.central + 24, 10100);
+    writeFile(tmp / "t.zip", zip.data(), zip.size());
+    const std::string line = "short.txt: data ends after 10000 of 10100 bytes";
+
+    auto cat = zorvex(tmp, "cat " + quote(tmp / "t.zip/short.txt") + " >/dev/null");
+    EXPECT_EQ(cat.status, 1);
+    EXPECT_NE(cat.err.find(line), std::string::npos) << cat.err;
+
+    auto test = zorvex(tmp, "test " + quote(tmp / "t.zip"));
+    EXPECT_EQ(test.status, 1);
+    EXPECT_NE(test.err.find(line), std::string::npos) << test.err;
+
+    auto extract = zorvex(tmp, "extract " + quote(tmp / "t.zip") + " -C " + quote(tmp / "out"));
+    EXPECT_EQ(extract.status, 1);
+    EXPECT_NE(extract.err.find(line), std::string::npos) << extract.err;
+    // No short file is left, the sound entry is written.
+    EXPECT_EQ(readTree(tmp / "out"), (Tree{{"t/fine.txt", {'f', 'i', 'n', 'e'}}}));
+}
+
+TEST_F(CliTest, CrcMismatchIsReported) {
+    REQUIRE_TOOL("python3");
+    python(tmp.path(), R"(
+with zipfile.ZipFile('c.zip', 'w') as z:
+    z.writestr('flipped.bin', bytes(range(256)) * 4)
+    z.writestr('fine.txt', 'fine')
+)");
+    auto zip = readFile(tmp / "c.zip");
+    ZipRecord r = findRecord(zip, "flipped.bin");
+    ASSERT_TRUE(r.central);
+    zip[r.local + 30 + 11 + 100] ^= 0x40;  // a byte of the stored data
+    writeFile(tmp / "c.zip", zip.data(), zip.size());
+
+    auto test = zorvex(tmp, "test " + quote(tmp / "c.zip"));
+    EXPECT_EQ(test.status, 1);
+    EXPECT_NE(test.err.find("c.zip: flipped.bin: CRC mismatch"), std::string::npos) << test.err;
+
+    auto extract = zorvex(tmp, "extract " + quote(tmp / "c.zip") + " -C " + quote(tmp / "out"));
+    EXPECT_EQ(extract.status, 1);
+    EXPECT_NE(extract.err.find("flipped.bin: CRC mismatch"), std::string::npos) << extract.err;
+
+    auto cat = zorvex(tmp, "cat " + quote(tmp / "c.zip/flipped.bin") + " >/dev/null");
+    EXPECT_EQ(cat.status, 1);
+    EXPECT_NE(cat.err.find("CRC mismatch"), std::string::npos) << cat.err;
+}
+
+TEST_F(CliTest, ManyEntriesListAndExtract) {
+    REQUIRE_TOOL("python3");
+    python(tmp.path(), R"(
+with zipfile.ZipFile('many.zip', 'w') as z:
+    for i in range(3000):
+        z.writestr('f%02d/e%d.txt' % (i % 30, i), str(i))
+)");
+    auto list = zorvex(tmp, "list -r " + quote(tmp / "many.zip"));
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("3000 files, 30 folders, 0 archives"), std::string::npos);
+    auto o = zorvex(tmp, "extract " + quote(tmp / "many.zip") + " -C " + quote(tmp / "out"));
+    ASSERT_EQ(o.status, 0) << o.err;
+    Tree tree = readTree(tmp / "out/many");
+    EXPECT_EQ(tree.size(), 3000u);
+    EXPECT_EQ(tree["f29/e2999.txt"], (std::vector<uint8_t>{'2', '9', '9', '9'}));
+}
+
+TEST_F(CliTest, ExitStatusAndMessagesForBadRequests) {
+    REQUIRE_TOOL("python3");
+    makeNested(tmp.path());
+    struct Case {
+        std::string args;
+        int status;
+        std::string message;
+    };
+    fs::path outer = tmp / "outer.zip";
+    for (const Case& c : std::vector<Case>{
+             {"list " + quote(tmp / "missing.zip"), 1, "cannot open"},
+             {"list " + quote(outer / "nope"), 1, "cannot open"},
+             {"cat " + quote(outer / "implied"), 1, "is a folder"},
+             {"cat " + quote(outer / "absent.txt"), 1, "no such entry"},
+             {"test " + quote(outer) + " " + quote(tmp / "missing.zip"), 1, "missing.zip: cannot open"},
+             {"extract " + quote(tmp / "make.py") + " -C " + quote(tmp / "out"), 1, "cannot open as an archive"},
+             {"", 2, ""},
+             {"frobnicate", 2, ""},
+             {"cat", 2, ""},
+         }) {
+        auto o = zorvex(tmp, c.args);
+        EXPECT_EQ(o.status, c.status) << c.args << "\n" << o.err;
+        EXPECT_NE(o.err.find(c.message), std::string::npos) << c.args << "\n" << o.err;
+        // Failures are one line each, never on stdout.
+        if (c.status == 1) EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+    }
+}
+
+}  // namespace
+}  // namespace zorvex::test

@@ -1,0 +1,69 @@
+// `zorvex test`: decodes every entry of each archive, through all folders,
+// and checks its size and stored CRC. Nested archives are checked as entries.
+#include <cstdio>
+
+#include "tools/commands.h"
+#include "tools/entries.h"
+
+namespace zorvex::cli {
+
+namespace {
+
+struct Checker {
+    Reporter& reporter;
+    std::string subject;
+    int64_t entries = 0, bytes = 0;
+
+    void level(Archive* archive, const std::string& prefix) {
+        for (const LevelItem& item : itemsForExtraction(archive)) {
+            std::string entry = prefix + displayName(item.name);
+            reporter.countEntry();
+            ++entries;
+            Ref<InStream> stream(item.open(archive));
+            if (!stream) {
+                reporter.error(subject, entry, "cannot be decoded (unsupported method or damaged archive)");
+                continue;
+            }
+            auto discard = [](const uint8_t*, size_t) { return true; };
+            if (copyVerified(stream.get(), item.crc(archive), discard, reporter, subject, entry) == CopyResult::Ok)
+                bytes += stream->size();
+        }
+        for (int i = 0; i < archive->folderCount(); ++i) {
+            std::string entry = prefix + displayName(archive->folderName(i));
+            Ref<Archive> folder(archive->openFolder(i));
+            if (folder)
+                level(folder.get(), entry + kDisplaySeparator);
+            else
+                reporter.error(subject, entry, "cannot open folder");
+        }
+    }
+};
+
+}  // namespace
+
+int testCommand(const std::vector<std::string>& archives) {
+    Reporter reporter;
+    for (const std::string& argument : archives) {
+        std::u16string path = engineArgumentPath(argument);
+        Ref<Archive> archive(openArchivePath(path.c_str()));
+        if (!archive) {
+            reporter.error(argument, "", "cannot open as an archive");
+            continue;
+        }
+        int failuresBefore = reporter.failures();
+        Checker checker{reporter, argument};
+        reporter.beginWork("testing " + argument);
+        checker.level(archive.get(), "");
+        reporter.clearProgress();
+        int failed = reporter.failures() - failuresBefore;
+        if (failed == 0)
+            std::printf("%s: OK (%lld entries, %lld bytes)\n", argument.c_str(),
+                        static_cast<long long>(checker.entries), static_cast<long long>(checker.bytes));
+        else
+            std::printf("%s: %d error%s\n", argument.c_str(), failed, failed == 1 ? "" : "s");
+        std::fflush(stdout);
+    }
+    return reporter.failures() ? 1 : 0;
+}
+
+}  // namespace zorvex::cli

@@ -1,0 +1,132 @@
+#include "tools/entries.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "engine/convert.h"
+#include "engine/crc32.h"
+#include "platform/platform.h"
+#include "tools/os.h"
+
+namespace zorvex::cli {
+
+namespace {
+
+// Large reads keep per-call overhead negligible next to the copying itself.
+constexpr int kCopyBufferSize = 1 << 20;
+
+std::u16string u16FromNative(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return platform::fromNativePath(path.wstring());
+#else
+    return platform::fromNativePath(path.string());
+#endif
+}
+
+}  // namespace
+
+std::u16string engineArgumentPath(const std::string& argument) {
+    std::u16string path = u16FromNative(pathFromUtf8(argument));
+    return platform::fullPath(path).value_or(path);
+}
+
+std::string displayName(std::u16string_view name) {
+    if (name.empty()) return {};
+    if (auto utf8 = wideToUtf8(name)) return *utf8;
+    // Unpaired surrogates: show what converts.
+    std::string out;
+    for (char16_t c : name) {
+        auto one = (c >= 0xD800 && c <= 0xDFFF) ? std::nullopt : wideToUtf8(std::u16string_view(&c, 1));
+        out += one ? *one : "?";
+    }
+    return out;
+}
+
+std::string formatTime(int64_t time) {
+    auto parts = timeToParts(time);
+    if (!parts) return std::string(19, ' ');
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", parts->year, parts->month, parts->day,
+                  parts->hour, parts->minute, parts->second);
+    return text;
+}
+
+InStream* LevelItem::open(Archive* level) const {
+    return nested ? level->openNestedStream(index) : level->openFile(index);
+}
+
+int64_t LevelItem::size(Archive* level) const {
+    return nested ? level->nestedSize(index) : level->fileSize(index);
+}
+
+int64_t LevelItem::time(Archive* level) const {
+    return nested ? level->nestedTime(index) : level->fileTime(index);
+}
+
+std::optional<uint32_t> LevelItem::crc(Archive* level) const {
+    return nested ? level->nestedCrc(index) : level->fileCrc(index);
+}
+
+std::vector<LevelItem> itemsForExtraction(Archive* level) {
+    std::vector<std::u16string> names;
+    for (int i = 0; i < level->fileCount(); ++i) names.emplace_back(level->fileName(i));
+    for (int i = 0; i < level->nestedCount(); ++i) names.emplace_back(level->nestedName(i));
+    level->orderForExtraction(names);  // on failure the view order stands
+
+    std::vector<LevelItem> items;
+    items.reserve(names.size());
+    for (auto& name : names) {
+        LevelItem item;
+        item.index = level->findFile(name.c_str());
+        if (item.index < 0) {
+            item.nested = true;
+            item.index = level->findNested(name.c_str());
+        }
+        item.name = std::move(name);
+        if (item.index >= 0) items.push_back(std::move(item));
+    }
+    return items;
+}
+
+CopyResult copyVerified(InStream* stream, std::optional<uint32_t> storedCrc, const ByteSink& sink,
+                        Reporter& reporter, const std::string& subject, const std::string& entry) {
+    static std::unique_ptr<uint8_t, decltype(&std::free)> buffer(static_cast<uint8_t*>(std::malloc(kCopyBufferSize)),
+                                                               &std::free);
+    if (!buffer) {
+        reporter.error(subject, entry, "out of memory");
+        return CopyResult::WriteFailed;
+    }
+    const int64_t expected = stream->size();
+    int64_t total = 0;
+    uint32_t crc = 0;
+    for (;;) {
+        int want = kCopyBufferSize;
+        if (expected >= 0) {
+            if (total >= expected) break;
+            if (expected - total < want) want = int(expected - total);
+        }
+        int got = stream->read(buffer.get(), want);
+        if (got <= 0) break;
+        if (storedCrc) crc = crc32Update(crc, buffer.get(), size_t(got));
+        if (!sink(buffer.get(), size_t(got))) return CopyResult::WriteFailed;
+        total += got;
+        reporter.countBytes(got);
+    }
+    if (expected >= 0 && total < expected) {
+        reporter.error(subject, entry,
+                       "data ends after " + std::to_string(total) + " of " + std::to_string(expected) + " bytes");
+        return CopyResult::Short;
+    }
+    if (storedCrc && crc != *storedCrc) {
+        char text[96];
+        std::snprintf(text, sizeof text, "CRC mismatch (stored %08" PRIx32 ", data gives %08" PRIx32 ")", *storedCrc,
+                      crc);
+        reporter.error(subject, entry, text);
+        return CopyResult::CrcMismatch;
+    }
+    return CopyResult::Ok;
+}
+
+}  // namespace zorvex::cli

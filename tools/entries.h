@@ -1,0 +1,60 @@
+// What the commands share: engine paths from the command line, names for
+// display, and reading an entry with its size and CRC checked.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/archive.h"
+#include "engine/refobject.h"
+#include "engine/stream.h"
+#include "tools/report.h"
+
+namespace zorvex::cli {
+
+#ifdef _WIN32
+constexpr char kDisplaySeparator = '\\';
+#else
+constexpr char kDisplaySeparator = '/';
+#endif
+
+// The absolute engine path of a command-line path (UTF-8).
+std::u16string engineArgumentPath(const std::string& argument);
+
+// An engine name as UTF-8 for display (unconvertible units become "?").
+std::string displayName(std::u16string_view name);
+
+// "YYYY-MM-DD HH:MM:SS" in local time, or blanks when the time is unknown.
+std::string formatTime(int64_t time);
+
+// A file or nested archive of one level, as the commands read it.
+struct LevelItem {
+    std::u16string name;
+    bool nested = false;
+    int index = -1;  // in the file or nested view
+    InStream* open(Archive* level) const;
+    int64_t size(Archive* level) const;
+    int64_t time(Archive* level) const;
+    std::optional<uint32_t> crc(Archive* level) const;
+};
+
+// The level's files and nested archives in the order that reads the archive
+// front to back.
+std::vector<LevelItem> itemsForExtraction(Archive* level);
+
+// Receives decoded bytes; false stops the copy as a write failure.
+using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;
+
+enum class CopyResult { Ok, Short, CrcMismatch, WriteFailed };
+
+// Reads the whole stream into `sink`, checking that it yields exactly its size
+// and, when `storedCrc` is given, that the CRC-32 matches. Short data and CRC
+// mismatches are reported as "SUBJECT: ENTRY: ..."; a write failure is left to
+// the caller, which knows what it was writing.
+CopyResult copyVerified(InStream* stream, std::optional<uint32_t> storedCrc, const ByteSink& sink, Reporter& reporter,
+                        const std::string& subject, const std::string& entry);
+
+}  // namespace zorvex::cli

@@ -1,0 +1,245 @@
+// `zorvex extract`: writes whole archives to disk.
+//
+// An archive whose top level holds more than one entry goes into a folder
+// named after it; a level that holds nothing but one nested archive is
+// unwrapped (a .tar.gz extracts the tar's contents). Other nested archives are
+// written as files. Nothing is ever written outside the destination: every
+// name is checked component by component, and a folder that resolves outside
+// (through a symbolic link) is refused.
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+
+#include "tools/commands.h"
+#include "tools/entries.h"
+#include "tools/os.h"
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+namespace zorvex::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A path component that is safe to create: never empty, ".", ".." or with a
+// separator (the engine cleans entry paths already; this does not rely on it).
+std::optional<fs::path> safeComponent(std::u16string_view name) {
+    if (name.empty() || name == u"." || name == u"..") return std::nullopt;
+    std::u16string cleaned(name);
+    for (char16_t& c : cleaned) {
+        if (c == u'/' || c == u'\\' || c == 0) return std::nullopt;
+#ifdef _WIN32
+        // Characters Windows does not allow in names (":" would name a stream).
+        if (c < 32 || std::u16string_view(u"<>:\"|?*").find(c) != std::u16string_view::npos) c = u'_';
+#endif
+    }
+#ifdef _WIN32
+    return fs::path(std::wstring(cleaned.begin(), cleaned.end()));
+#else
+    return fs::path(displayName(cleaned));
+#endif
+}
+
+bool isWithin(const fs::path& path, const fs::path& root) {
+    auto [rootEnd, pathAt] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
+    return rootEnd == root.end();
+}
+
+class Extractor {
+public:
+    Extractor(Reporter& reporter, const ExtractOptions& options) : reporter_(reporter), options_(options) {}
+
+    // Prepares the destination folder; false when it cannot be used.
+    bool prepare();
+    void extractArchive(const std::string& argument);
+
+private:
+    void extractLevel(Archive* level, const fs::path& folder, const std::string& entryPrefix);
+    void extractItem(Archive* level, const LevelItem& item, const fs::path& folder, const std::string& entry);
+    // Creates (or accepts) a folder inside the destination. False after reporting.
+    bool makeFolder(const fs::path& folder, const std::string& entry);
+    fs::path temporaryName(const fs::path& folder);
+
+    Reporter& reporter_;
+    const ExtractOptions& options_;
+    fs::path root_;  // canonical destination
+    std::string subject_;
+    int temporaries_ = 0;
+};
+
+bool Extractor::prepare() {
+    std::error_code error;
+    fs::path destination = pathFromUtf8(options_.destination);
+    fs::create_directories(destination, error);
+    root_ = fs::canonical(destination, error);
+    if (error || !fs::is_directory(root_)) {
+        reporter_.error(options_.destination, "", "cannot use as destination folder: " + error.message());
+        return false;
+    }
+    return true;
+}
+
+void Extractor::extractArchive(const std::string& argument) {
+    subject_ = argument;
+    std::u16string path = engineArgumentPath(argument);
+    Ref<Archive> level(openArchivePath(path.c_str()));
+    if (!level) {
+        reporter_.error(argument, "", "cannot open as an archive");
+        return;
+    }
+    std::string prefix;
+    while (level->folderCount() == 0 && level->fileCount() == 0 && level->nestedCount() == 1) {
+        Ref<Archive> inner(level->openNestedArchive(0));
+        if (!inner) break;  // then it is written as a file
+        prefix += displayName(level->nestedName(0)) + kDisplaySeparator;
+        level = std::move(inner);
+    }
+    int total = level->folderCount() + level->fileCount() + level->nestedCount();
+    if (total == 0) return;  // an empty archive extracts nothing
+
+    fs::path folder = root_;
+    if (total > 1) {
+        std::u16string name = level->name();
+        name = name.substr(name.find_last_of(u'\\') + 1);
+        name = name.substr(0, name.find_last_of(u'.'));
+        if (auto wrapper = safeComponent(name)) {
+            folder /= *wrapper;
+            if (!makeFolder(folder, displayName(name))) return;
+        }
+    }
+    reporter_.beginWork("extracting " + argument);
+    extractLevel(level.get(), folder, prefix);
+    reporter_.clearProgress();
+}
+
+void Extractor::extractLevel(Archive* level, const fs::path& folder, const std::string& entryPrefix) {
+    for (const LevelItem& item : itemsForExtraction(level))
+        extractItem(level, item, folder, entryPrefix + displayName(item.name));
+
+    for (int i = 0; i < level->folderCount(); ++i) {
+        std::u16string_view name = level->folderName(i);
+        std::string entry = entryPrefix + displayName(name);
+        auto component = safeComponent(name);
+        if (!component) {
+            reporter_.error(subject_, entry, "unsafe folder name, skipped");
+            continue;
+        }
+        fs::path sub = folder / *component;
+        if (!makeFolder(sub, entry)) continue;
+        Ref<Archive> inner(level->openFolder(i));
+        if (!inner) {
+            reporter_.error(subject_, entry, "cannot open folder");
+            continue;
+        }
+        extractLevel(inner.get(), sub, entry + kDisplaySeparator);
+        // After its contents: writing them changed the folder's time.
+        if (int64_t time = level->folderTime(i); time > 0) setModificationTime(sub, time);
+    }
+}
+
+bool Extractor::makeFolder(const fs::path& folder, const std::string& entry) {
+    std::error_code error;
+    auto status = fs::symlink_status(folder, error);
+    if (!fs::exists(status)) {
+        if (!fs::create_directory(folder, error) && error) {
+            reporter_.error(subject_, entry, "cannot create folder: " + error.message());
+            return false;
+        }
+        return true;
+    }
+    // An existing folder, or a link to one, is used only when it lies inside
+    // the destination.
+    fs::path resolved = fs::canonical(folder, error);
+    if (error || !fs::is_directory(resolved)) {
+        reporter_.error(subject_, entry, "exists and is not a folder");
+        return false;
+    }
+    if (!isWithin(resolved, root_)) {
+        reporter_.error(subject_, entry, "refusing to write through a link that leads outside the destination");
+        return false;
+    }
+    return true;
+}
+
+fs::path Extractor::temporaryName(const fs::path& folder) {
+    return folder / (".zorvex-" + std::to_string(getpid()) + "-" + std::to_string(++temporaries_) + ".part");
+}
+
+void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::path& folder, const std::string& entry) {
+    reporter_.countEntry();
+    auto component = safeComponent(item.name);
+    if (!component) {
+        reporter_.error(subject_, entry, "unsafe file name, skipped");
+        return;
+    }
+    fs::path target = folder / *component;
+    std::error_code error;
+    auto status = fs::symlink_status(target, error);
+    if (fs::exists(status)) {
+        if (fs::is_directory(status)) {
+            reporter_.error(subject_, entry, "a folder of that name exists, not overwritten");
+            return;
+        }
+        if (!options_.overwrite) {
+            reporter_.error(subject_, entry, "exists, not overwritten (use --overwrite to replace it)");
+            return;
+        }
+    }
+    Ref<InStream> stream(item.open(level));
+    if (!stream) {
+        reporter_.error(subject_, entry, "cannot be decoded (unsupported method or damaged archive)");
+        return;
+    }
+
+    // Data goes to a temporary file first, so that a failed entry never
+    // leaves a short file behind nor destroys the file it would replace.
+    fs::path temporary = temporaryName(folder);
+    OutputFile out;
+    if (!out.create(temporary)) {
+        reporter_.error(subject_, entry, "cannot create " + utf8FromPath(temporary) + ": " + lastErrorText());
+        return;
+    }
+    std::string writeError;
+    auto toFile = [&](const uint8_t* data, size_t size) {
+        if (out.write(data, size)) return true;
+        writeError = lastErrorText();
+        return false;
+    };
+    CopyResult result = copyVerified(stream.get(), item.crc(level), toFile, reporter_, subject_, entry);
+    if (!out.close() && writeError.empty() && result != CopyResult::Short) {
+        writeError = lastErrorText();
+        result = CopyResult::WriteFailed;
+    }
+    if (result == CopyResult::WriteFailed)
+        reporter_.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + writeError);
+    // A CRC mismatch keeps the data (it is complete, and reported); short or
+    // unwritten data is discarded.
+    if (result == CopyResult::Short || result == CopyResult::WriteFailed) {
+        fs::remove(temporary, error);
+        return;
+    }
+    if (int64_t time = item.time(level); time > 0) setModificationTime(temporary, time);
+    fs::rename(temporary, target, error);
+    if (error) {
+        reporter_.error(subject_, entry, "cannot create " + utf8FromPath(target) + ": " + error.message());
+        fs::remove(temporary, error);
+    }
+}
+
+}  // namespace
+
+int extractCommand(const std::vector<std::string>& archives, const ExtractOptions& options) {
+    Reporter reporter;
+    Extractor extractor(reporter, options);
+    if (!extractor.prepare()) return 1;
+    for (const std::string& archive : archives) extractor.extractArchive(archive);
+    return reporter.failures() ? 1 : 0;
+}
+
+}  // namespace zorvex::cli

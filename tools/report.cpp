@@ -1,0 +1,67 @@
+#include "tools/report.h"
+
+#include <cstdio>
+
+#include "tools/os.h"
+
+namespace zorvex::cli {
+
+namespace {
+
+constexpr auto kRedrawInterval = std::chrono::milliseconds(150);
+constexpr size_t kProgressWidth = 78;
+
+}  // namespace
+
+Reporter::Reporter() : terminal_(stderrIsTerminal()) {}
+
+Reporter::~Reporter() { clearProgress(); }
+
+void Reporter::error(const std::string& subject, const std::string& entry, const std::string& message) {
+    clearProgress();
+    std::fflush(stdout);
+    if (entry.empty())
+        std::fprintf(stderr, "zorvex: %s: %s\n", subject.c_str(), message.c_str());
+    else
+        std::fprintf(stderr, "zorvex: %s: %s: %s\n", subject.c_str(), entry.c_str(), message.c_str());
+    ++failures_;
+}
+
+void Reporter::beginWork(const std::string& what) {
+    work_ = what;
+    entries_ = bytes_ = 0;
+    // The first redraw waits a little: short jobs never show a progress line.
+    nextDraw_ = std::chrono::steady_clock::now() + kRedrawInterval;
+}
+
+void Reporter::tick() {
+    if (!terminal_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (now < nextDraw_) return;
+    nextDraw_ = now + kRedrawInterval;
+    draw();
+}
+
+void Reporter::draw() {
+    char figures[64];
+    std::snprintf(figures, sizeof figures, ": %lld entries, %.1f MiB", static_cast<long long>(entries_),
+                  double(bytes_) / (1024.0 * 1024.0));
+    std::string line = work_;
+    std::string tail = figures;
+    if (line.size() + tail.size() > kProgressWidth) {
+        size_t keep = kProgressWidth > tail.size() + 3 ? kProgressWidth - tail.size() - 3 : 0;
+        line = "..." + line.substr(line.size() - std::min(keep, line.size()));
+    }
+    std::fprintf(stderr, "\r%s%s\033[K", line.c_str(), tail.c_str());
+    std::fflush(stderr);
+    shown_ = true;
+}
+
+void Reporter::clearProgress() {
+    if (!shown_) return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    shown_ = false;
+}
+
+}  // namespace zorvex::cli
