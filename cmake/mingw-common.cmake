@@ -18,3 +18,5 @@ set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# FindZLIB would take the import library libz.dll.a.
+set(ZLIB_LIBRARY /usr/${ZORVEX_MINGW_TRIPLET}/lib/libz.a CACHE FILEPATH "Static zlib of the mingw-w64 sysroot")

@@ -454,7 +454,10 @@ Archive* openArchivePath(const char16_t* path, InStream** outStream) {
         if (archive) return archive;
     }
     // Not an archive on disk: maybe a folder, nested archive or file inside one.
-    if (full.size() > 1 && full.back() == u'\\')
+    // A root ("\\" or "C:\\") has no parent; any other trailing separator is
+    // dropped. ("C:" without it would name the drive's current folder.)
+    bool root = full.size() == 1 || (full.size() == 3 && full[1] == u':');
+    if (!root && full.back() == u'\\')
         return openArchivePath(full.substr(0, full.size() - 1).c_str(), outStream);
     std::u16string parentName, last;
     if (!splitLast(full, &parentName, &last)) return nullptr;

@@ -43,7 +43,11 @@ wineboot -i >/dev/null 2>&1
 wineserver -p >/dev/null 2>&1
 
 step "engine unit tests under Wine"
-TZ=Europe/Berlin wine build/mingw-x64/tests/zorvex_tests.exe --gtest_brief=1
+# Fixture-making archivers are POSIX programs: tests that need them skip under
+# Wine (REQUIRE_TOOL), except these suites, whose helpers run python3 without
+# asking first.
+needs_posix_tools='ZipWriters.*'
+TZ=Europe/Berlin wine build/mingw-x64/tests/zorvex_tests.exe --gtest_brief=1 --gtest_filter="-$needs_posix_tools"
 
 step "registration and unregistration"
 dll=$root/build/mingw-x64/shell/zorvexextractor.dll

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build, the same under
-# ASan+UBSan, and a short fuzzing run.
+# ASan+UBSan, a short fuzzing run, and the Windows builds with their tests
+# under Wine (scripts/test-windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh --windows
 
 for preset in native asan; do
     cmake --preset "$preset" >/dev/null
@@ -16,3 +17,5 @@ if [[ -d fuzz ]] && ls fuzz/*.cpp >/dev/null 2>&1; then
     cmake --build --preset fuzz
     bash fuzz/run.sh build/fuzz 60
 fi
+
+bash scripts/test-windows.sh

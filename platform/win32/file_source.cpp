@@ -245,10 +245,12 @@ FileSource::~FileSource() = default;
 int64_t FileSource::tell() { return reader_ ? reader_->position : -1; }
 
 bool FileSource::seek(int64_t position) {
-    if (!reader_) return false;
+    if (!reader_ || position < 0) return false;
     if (position == reader_->position) return true;
     reader_->position = position;
-    return reader_->schedule();
+    // An overlapped read at or past the end may be queued before it fails, so
+    // the end is checked here: seeking there fails, the position is kept.
+    return reader_->schedule() && position < size();
 }
 
 int FileSource::read(void* buf, int count) {

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "engine/archive.h"
 #include "engine/convert.h"
 #include "engine/file_source.h"
 #include "platform/platform.h"
@@ -174,6 +175,14 @@ TEST(Win32Paths, FullAndNativeForms) {
     ASSERT_TRUE(full);
     EXPECT_EQ(foldCase(*full), u"c:\\windows\\win.ini");
     EXPECT_FALSE(platform::fullPath(u""));
+}
+
+TEST(Win32Paths, PathsUpToADriveRootEndThere) {
+    // A drive root is not an archive and has no parent: the walk up a path of
+    // things that are not archives stops there instead of recursing forever.
+    EXPECT_EQ(openArchivePath(u"C:\\"), nullptr);
+    EXPECT_EQ(openArchivePath(u"C:\\windows\\no-such-folder\\x.zip\\y"), nullptr);
+    EXPECT_EQ(openStreamPath(u"C:\\windows\\no-such-file"), nullptr);
 }
 
 }  // namespace

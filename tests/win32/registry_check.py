@@ -20,6 +20,8 @@ HANDLERS = [
 ]
 LIBRARY_HANDLER = r"LibraryFolder\background\shellex\ContextMenuHandlers\zorvex extractor"
 FOREIGN = "OtherProgram.zip"
+# Longer than the 200-byte buffer registration reads default values into.
+FOREIGN_LONG = "OtherProgram.Archive." + "x" * 120
 
 dll_unix = sys.argv[1]
 failures = []
@@ -88,6 +90,7 @@ def extensions_of(keys):
 
 
 wine("reg", "add", r"HKCR\.zip", "/ve", "/d", FOREIGN, "/f")
+wine("reg", "add", r"HKCR\.zipx", "/ve", "/d", FOREIGN_LONG, "/f")
 wine("reg", "delete", r"HKCR\LibraryFolder", "/f")
 
 check(wine("regsvr32", "/s", dll_unix) == 0, "regsvr32 succeeds")
@@ -108,8 +111,9 @@ check(default(keys, r"ZorvexArchive\shell") == sz("open"), "file type verb")
 check(default(keys, ".zip") == sz(FOREIGN), "another program's .zip value survives registration")
 extensions = extensions_of(keys)
 check(".zip" in extensions and ".zipx" in extensions, "associations " + " ".join(extensions))
+check(default(keys, ".zipx") == sz(FOREIGN_LONG), "a value too long for the read buffer survives registration")
 for extension in extensions:
-    if extension != ".zip":
+    if extension not in (".zip", ".zipx"):
         check(default(keys, extension) == sz("ZorvexArchive"), extension + " names the file type")
 for handler in HANDLERS:
     check(default(keys, handler) == sz(CLSID), "handler " + handler)
@@ -134,8 +138,9 @@ check(default(keys, ".zip") == sz(FOREIGN), "another program's .zip value surviv
 check(r"systemfileassociations\.zip" not in keys, ".zip association removed")
 check(default(keys, r"SystemFileAssociations\.zipx\CLSID") == sz("{00000000-1111-2222-3333-444444444444}"),
       "another program's .zipx association survives")
+check(default(keys, ".zipx") == sz(FOREIGN_LONG), "a value too long for the read buffer survives unregistration")
 for extension in extensions:
-    if extension not in (".zip",):
+    if extension not in (".zip", ".zipx"):
         check(extension.lower() not in keys or default(keys, extension) != sz("ZorvexArchive"),
               extension + " file type link removed")
 

@@ -17,6 +17,7 @@
 #include <shlwapi.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -252,7 +253,7 @@ TEST_F(ShellFolderTest, ParsingNestedPaths) {
     deep.p = parse(L"sub\\inner.zip\\dir\\deep.txt", &hr, &eaten, &attributes);
     ASSERT_EQ(hr, S_OK);
     EXPECT_EQ(attributes, static_cast<ULONG>(SFGAO_STREAM));
-    EXPECT_EQ(eaten, 25u);
+    EXPECT_EQ(eaten, 26u);
 
     IdList bad;
     bad.p = parse(L"a.txt/x", &hr);
@@ -283,10 +284,10 @@ TEST_F(ShellFolderTest, BindingToFoldersNestedArchivesAndStreams) {
     ASSERT_EQ(persist->GetCurFolder(current.out()), S_OK);
     IdList expected;
     expected.p = ILCombine(own.p, inner.p);
-    EXPECT_TRUE(ILIsEqual(current.p, expected.p));
+    ASSERT_EQ(ILGetSize(current.p), ILGetSize(expected.p));
+    EXPECT_EQ(memcmp(current.p, expected.p, ILGetSize(current.p)), 0);
     // Names for parsing are full paths through the nested archive.
     IdList x;
-    x.p = parse(L"x.bin");
     std::wstring copy = L"x.bin";
     ASSERT_EQ(innerFolder->ParseDisplayName(nullptr, nullptr, copy.data(), nullptr, x.out(), nullptr), S_OK);
     EXPECT_EQ(displayName(innerFolder.p, x.p, SHGDN_FORPARSING), archivePath + L"\\sub\\inner.zip\\x.bin");
