@@ -3,7 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/file_source.h"
+#include "tests/archive_support.h"
 #include "tests/codec_fixtures.h"
 
 namespace zorvex::test {
@@ -154,6 +154,25 @@ TEST(Xz, DamageAnywhereNeverFaults) {
         stream->seek(static_cast<int64_t>(at) % 40000);
         readAll(stream.get());
     }
+}
+
+TEST(Xz, ZipMethodsLzmaAndXzEndToEnd) {
+    REQUIRE_TOOL("7zz");
+    TempDir dir;
+    auto data = sampleData(300000, 29);
+    writeFile(dir / "d", data.data(), data.size());
+    for (const char* method : {"LZMA", "XZ"}) {
+        std::string zip = std::string(method) + ".zip";
+        mustRun(dir, std::string("7zz a -tzip -mm=") + method + " -bso0 -bsp0 " + zip + " d");
+        auto got = entryData(insidePath(dir / zip, "d"));
+        ASSERT_TRUE(got) << method;
+        EXPECT_TRUE(*got == data) << method;
+    }
+    REQUIRE_TOOL("python3");
+    mustRun(dir, "python3 -c \"import zipfile; zipfile.ZipFile('py.zip', 'w', zipfile.ZIP_LZMA).write('d')\"");
+    auto got = entryData(insidePath(dir / "py.zip", "d"));
+    ASSERT_TRUE(got);
+    EXPECT_TRUE(*got == data);
 }
 
 // Expected size and SHA-256 of the one entry of a corpus file, from the manifest.

@@ -2,6 +2,7 @@
 
 #include <wavpack/wavpack.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -52,12 +53,20 @@ private:
     // Makes the next pending bytes; false once nothing more comes.
     bool produce();
     void convert(int frames);
+    void hand(const uint8_t* bytes, int count) {
+        pending_ = bytes;
+        pendingCount_ = count;
+        produced_ += count;
+    }
 
     static WavPackStream* self(void* id) { return static_cast<WavPackStream*>(id); }
     static int32_t readBytes(void* id, void* data, int32_t count);
     static uint32_t getPosition(void* id) { return static_cast<uint32_t>(self(id)->readerPos_); }
     static int setAbsolute(void* id, uint32_t position);
     static int setRelative(void* id, int32_t delta, int mode);
+    // The library of the 5.x series steps back one byte while it looks for a
+    // block header, and calls this without checking that it is there.
+    static int pushBackByte(void* id, int c);
     static uint32_t getLength(void* id) { return static_cast<uint32_t>(self(id)->packedSize_); }
     static int canSeek(void*) { return 1; }
     static WavpackStreamReader reader_;
@@ -70,6 +79,9 @@ private:
     int64_t readerPos_ = 0;
     Phase phase_ = kLeadingWrapper;
     bool wrapperHanded_ = false;
+    bool padHanded_ = false;
+    int64_t produced_ = 0;     // bytes made so far, handed out or pending
+    int64_t sampleBytes_ = 0;  // of which PCM samples
     WavpackContext* context_ = nullptr;
     char error_[80] = {};
     int channels_ = 0;
@@ -82,7 +94,7 @@ private:
 };
 
 WavpackStreamReader WavPackStream::reader_ = {
-    readBytes, getPosition, setAbsolute, setRelative, nullptr, getLength, canSeek, nullptr,
+    readBytes, getPosition, setAbsolute, setRelative, pushBackByte, getLength, canSeek, nullptr,
 };
 
 // Reads stay inside the packed data: what follows belongs to other entries.
@@ -110,6 +122,13 @@ int WavPackStream::setRelative(void* id, int32_t delta, int mode) {
     if (position < 0 || position > s->packedSize_) return -1;
     s->readerPos_ = position;
     return 0;
+}
+
+int WavPackStream::pushBackByte(void* id, int c) {
+    WavPackStream* s = self(id);
+    if (s->readerPos_ == 0) return EOF;
+    --s->readerPos_;
+    return c;
 }
 
 bool WavPackStream::open() {
@@ -149,8 +168,7 @@ bool WavPackStream::produce() {
                     phase_ = kSamples;
                     break;
                 }
-                pending_ = WavpackGetWrapperData(context_);
-                pendingCount_ = static_cast<int>(WavpackGetWrapperBytes(context_));
+                hand(WavpackGetWrapperData(context_), static_cast<int>(WavpackGetWrapperBytes(context_)));
                 wrapperHanded_ = true;
                 return true;
             case kSamples: {
@@ -160,11 +178,11 @@ bool WavPackStream::produce() {
                     break;
                 }
                 convert(static_cast<int>(frames));
-                pending_ = bytes_;
-                pendingCount_ = static_cast<int>(frames) * frameSize_;
+                hand(bytes_, static_cast<int>(frames) * frameSize_);
+                sampleBytes_ += pendingCount_;
                 return true;
             }
-            case kTrailingWrapper:
+            case kTrailingWrapper: {
                 // The trailing chunks may already have been read with the
                 // last samples; otherwise one more unpack reaches them.
                 if (wrapperHanded_) {
@@ -174,14 +192,23 @@ bool WavPackStream::produce() {
                     break;
                 }
                 if (WavpackGetWrapperBytes(context_) == 0) WavpackUnpackSamples(context_, samples_, 1);
-                if (WavpackGetWrapperBytes(context_) == 0) {
+                const int trailer = static_cast<int>(WavpackGetWrapperBytes(context_));
+                // A data chunk of odd length is padded to even in the WAV
+                // file; the encoder keeps the pad byte in neither wrapper.
+                if (!padHanded_ && (sampleBytes_ & 1) && produced_ + trailer + 1 == unpackedSize_) {
+                    static const uint8_t kPad = 0;
+                    padHanded_ = true;
+                    hand(&kPad, 1);
+                    return true;
+                }
+                if (trailer == 0) {
                     phase_ = kFinished;
                     break;
                 }
-                pending_ = WavpackGetWrapperData(context_);
-                pendingCount_ = static_cast<int>(WavpackGetWrapperBytes(context_));
+                hand(WavpackGetWrapperData(context_), trailer);
                 wrapperHanded_ = true;
                 return true;
+            }
             case kFinished:
                 return false;
         }
@@ -231,6 +258,8 @@ bool WavPackStream::seek(int64_t target) {
         position_ = 0;
         phase_ = kLeadingWrapper;
         wrapperHanded_ = false;
+        padHanded_ = false;
+        produced_ = sampleBytes_ = 0;
         pendingCount_ = 0;
         if (!open()) {
             std::free(bytes_);
