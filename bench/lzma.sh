@@ -68,12 +68,14 @@ bench d 'xz -dc -T1 text.xz > /dev/null' '7zz e -so -mmt1 text.xz > /dev/null' "
 python3 - <<'PY'
 import json, os
 
+# Wall time and user CPU time: on a busy machine the CPU time is the steadier figure.
 def means(name):
     with open(name + '.json') as f:
-        return [r['mean'] for r in json.load(f)['results']]
+        return [(r['mean'], r['user']) for r in json.load(f)['results']]
 
-def line(label, seconds, size):
-    return f'    {label:<22} {seconds:7.3f} s  {size / seconds / 2**20:8.0f} MiB/s'
+def line(label, times, size):
+    wall, user = times
+    return f'    {label:<22} {wall:7.3f} s  {size / wall / 2**20:6.0f} MiB/s  (user {user:6.3f} s)'
 
 size = os.path.getsize('text')
 for key, title, peers in (
@@ -84,8 +86,9 @@ for key, title, peers in (
     times = means(key)
     ours = times[-1]
     print(f'\n({key}) {title}, {size / 2**20:.0f} MiB of output')
-    for name, seconds in zip(peers, times):
-        print(line(name, seconds, size) + f'   zorvex ratio {seconds / ours:.2f}x (target >= 1.00)')
+    for name, peer in zip(peers, times):
+        print(line(name, peer, size) + f'   zorvex ratio {peer[0] / ours[0]:.2f}x wall, '
+              f'{peer[1] / ours[1]:.2f}x cpu (target >= 1.00)')
     print(line('zorvex', ours, size))
 
 def kib(name):
