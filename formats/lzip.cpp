@@ -52,6 +52,8 @@ std::optional<Member> memberEndingAt(InStream* stream, int64_t end) {
     uint32_t dictionary = base - base / 16 * (header[5] >> 5);
     // The format allows 4 KiB to 512 MiB; larger would be a hostile allocation.
     if (dictionary < (uint32_t(1) << 12) || dictionary > (uint32_t(1) << 29)) return std::nullopt;
+    // No larger dictionary than the data is needed (a hostile header could ask for 512 MiB).
+    dictionary = static_cast<uint32_t>(std::min<int64_t>(dictionary, std::max<int64_t>(m.dataSize, 4096)));
     m.properties[0] = 0x5D;  // lc 3, lp 0, pb 2: the only coding lzip uses
     for (int i = 0; i < 4; ++i) m.properties[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));
     return m;

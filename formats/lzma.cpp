@@ -1,7 +1,8 @@
 // .lzma: 5 property bytes, the decoded size as 64-bit little-endian (all ones:
 // not stored), then the data. The "lzma" codec expects the properties right
-// before the data, so the archive reads a joined stream of bytes 0-4 and
-// 13 onwards.
+// before the data, so the archive reads a joined stream of the properties
+// and bytes 13 onwards.
+#include <algorithm>
 #include <new>
 
 #include "engine/archive.h"
@@ -22,17 +23,25 @@ Archive* openLzma(const char16_t* name, Archive* container, InStream* stream) {
     if (fileSize < kHeaderBytes || !stream->seek(0) || !readExact(stream, header, kHeaderBytes))
         return newArchive(name, container, stream);
 
-    Ref<ConcatStream> joined(new (std::nothrow) ConcatStream(stream->name(), nullptr, stream->tag()));
-    if (!joined || !joined->appendPart(stream, 0, kPropertyBytes) ||
-        !joined->appendPart(stream, kHeaderBytes, fileSize - kHeaderBytes))
-        return newArchive(name, container, stream);
-    Archive* archive = newArchive(name, container, joined.get());
-    if (!archive) return nullptr;
-
     uint64_t stored = 0;
     for (int i = kHeaderBytes - 1; i >= kPropertyBytes; --i) stored = stored << 8 | header[i];
     // All ones marks a size that is not stored; anything beyond 63 bits cannot be real either.
     int64_t size = stored > uint64_t(INT64_MAX) ? -1 : int64_t(stored);
+
+    // A dictionary larger than the data is never used: the header may ask for
+    // 4 GiB, which would be allocated before the first byte is decoded.
+    uint32_t dictionary = header[1] | header[2] << 8 | header[3] << 16 | uint32_t(header[4]) << 24;
+    if (size >= 0 && dictionary > std::max<int64_t>(size, 4096)) {
+        dictionary = static_cast<uint32_t>(std::max<int64_t>(size, 4096));
+        for (int i = 0; i < 4; ++i) header[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));
+    }
+    Ref<MemoryStream> properties(MemoryStream::create(u"", nullptr, 0, header, kPropertyBytes));
+    Ref<ConcatStream> joined(new (std::nothrow) ConcatStream(stream->name(), nullptr, stream->tag()));
+    if (!properties || !joined || !joined->appendPart(properties.get(), 0, kPropertyBytes) ||
+        !joined->appendPart(stream, kHeaderBytes, fileSize - kHeaderBytes))
+        return newArchive(name, container, stream);
+    Archive* archive = newArchive(name, container, joined.get());
+    if (!archive) return nullptr;
     std::u16string entryName = singleEntryName(stream, {{u".lzma", u""}}, u"lzma.out");
     addEntry(archive, findCodec(u"lzma"), entryName, 0, joined->size(), size, stream->tag());
     return archive;

@@ -1,6 +1,8 @@
 #include "formats/tar.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,6 +27,7 @@ constexpr int kName = 0, kNameLength = 100;
 constexpr int kSize = 124, kMtime = 136, kNumberLength = 12;
 constexpr int kType = 156;
 constexpr int kLinkName = 157;
+constexpr int kMagic = 257;
 constexpr int kPrefix = 345, kPrefixLength = 155;
 
 std::string field(const uint8_t* header, int offset, int length) {
@@ -106,17 +109,62 @@ struct SymbolicLink {
     std::string target;
 };
 
+// A sparse file: its real size and the (offset, length) pieces that hold
+// data, stored back to back in the archive; the rest reads as zeros.
+struct SparseMap {
+    int64_t realSize = -1;
+    std::vector<std::pair<int64_t, int64_t>> pieces;
+    bool mapInData = false;  // format 1.0: the map opens the stored data
+};
+
 // Attributes that a GNU long-name record or a pax header sets for the next entry.
 struct Pending {
     std::optional<std::string> path, linkPath;
     std::optional<int64_t> size, mtime;
+    std::optional<SparseMap> sparse;
 };
+
+// Entries are added once the scan is over, when it is known which stream the
+// archive reads (the file, or the file followed by expanded sparse files).
+struct ListedEntry {
+    bool folder;
+    std::string path;
+    int64_t offset, size, time;
+};
+
+// Endless zeros: the holes of sparse files.
+class ZeroStream final : public InStream {
+public:
+    ZeroStream() : InStream(u"", nullptr, 0) {}
+    int64_t tell() override { return position_; }
+    bool seek(int64_t position) override {
+        if (position < 0) return false;
+        position_ = position;
+        return true;
+    }
+    int read(void* buf, int count) override {
+        if (!buf || count <= 0) return 0;
+        std::memset(buf, 0, static_cast<size_t>(count));
+        position_ += count;
+        return count;
+    }
+    int64_t size() override { return INT64_MAX; }
+
+private:
+    int64_t position_ = 0;
+};
+
+// Old GNU sparse headers: 4 pieces in the header, 21 per extension block.
+constexpr int kGnuPieces = 386, kGnuExtended = 482, kGnuRealSize = 483;
+constexpr int kPiecesPerExtension = 21, kExtensionFlag = 504;
+// More pieces than this (in one map or in all) are treated as damage.
+constexpr size_t kMaxPieces = 1 << 20;
 
 class TarReader {
 public:
-    TarReader(Archive* archive, InStream* stream) : archive_(archive), stream_(stream), store_(findCodec(u"store")) {}
+    explicit TarReader(InStream* stream) : stream_(stream) {}
 
-    void run() {
+    Archive* run(const char16_t* name, Archive* container) {
         uint8_t header[kBlock];
         for (int64_t at = 0;;) {
             if (!stream_->seek(at) || !readExact(stream_, header, kBlock)) break;
@@ -125,6 +173,12 @@ public:
             at = *next;
         }
         addSymbolicLinks();
+        Archive* archive = newArchive(name, container, expanded_ ? expanded_.get() : stream_);
+        if (!archive) return nullptr;
+        Codec* store = findCodec(u"store");
+        for (const ListedEntry& e : listed_)
+            addEntry(archive, e.folder ? nullptr : store, toWide(e.path), e.offset, e.size, e.size, e.time);
+        return archive;
     }
 
 private:
@@ -166,15 +220,21 @@ private:
         std::string linkTarget =
             attributes.linkPath ? *attributes.linkPath : field(header, kLinkName, kNameLength);
 
+        if (type == 'S') {
+            attributes.sparse = gnuSparseMap(header, &dataStart, &next);
+            if (!attributes.sparse) return std::nullopt;
+        }
         switch (type) {
             case 0:
             case '0':
             case '7':  // contiguous file: a regular file everywhere else
-                if (!path.empty() && path.back() == '/') addFolder(path, time);  // old-style folder
+            case 'S':
+                if (path.back() == '/') addFolder(path, time);  // old-style folder
+                else if (attributes.sparse) addSparseFile(path, dataStart, size, *attributes.sparse, time);
                 else addFile(path, dataStart, size, time);
                 break;
             case '1':  // hard link: the content of the earlier file of that name
-                if (auto it = files_.find(normalizeName(linkTarget)); it != files_.end())
+                if (auto it = files().find(normalizeName(linkTarget)); it != files_.end())
                     addFile(path, it->second.offset, it->second.size, time);
                 break;
             case '2':
@@ -187,20 +247,140 @@ private:
         return next;
     }
 
+    // The old GNU layout keeps times and sparse data where ustar has the
+    // name prefix: the prefix counts only for headers that are not GNU's.
     static std::string headerName(const uint8_t* header) {
         std::string name = field(header, kName, kNameLength);
+        if (std::memcmp(header + kMagic, "ustar  ", 8) == 0) return name;
         std::string prefix = field(header, kPrefix, kPrefixLength);
         return prefix.empty() ? name : prefix + "/" + name;
     }
 
     void addFolder(const std::string& path, int64_t time) {
-        if (path != "/") addEntry(archive_, nullptr, toWide(path), 0, 0, 0, time);
+        if (path != "/") listed_.push_back({true, path, 0, 0, time});
     }
 
     void addFile(const std::string& path, int64_t offset, int64_t size, int64_t time) {
         if (path.empty() || path.back() == '/') return;
-        addEntry(archive_, store_, toWide(path), offset, size, size, time);
-        files_.try_emplace(path, FileData{offset, size});
+        listed_.push_back({false, path, offset, size, time});
+        if (filesIndexed_) files_.try_emplace(path, FileData{offset, size});
+    }
+
+    // The files listed so far by path, for links. Built on the first link:
+    // most archives have none and need not pay for the index.
+    const std::unordered_map<std::string, FileData>& files() {
+        if (!filesIndexed_) {
+            for (const ListedEntry& e : listed_)
+                if (!e.folder) files_.try_emplace(e.path, FileData{e.offset, e.size});
+            filesIndexed_ = true;
+        }
+        return files_;
+    }
+
+    // The pieces of the old GNU format: in the header, then in extension
+    // blocks before the data (which moves `dataStart` and `next`).
+    std::optional<SparseMap> gnuSparseMap(const uint8_t* header, int64_t* dataStart, int64_t* next) {
+        SparseMap map;
+        std::optional<int64_t> realSize = parseNumber(header + kGnuRealSize, kNumberLength);
+        if (!realSize) return std::nullopt;
+        map.realSize = *realSize;
+        if (!addPieces(&map, header + kGnuPieces, 4)) return std::nullopt;
+        bool extended = header[kGnuExtended] != 0;
+        uint8_t block[kBlock];
+        while (extended) {
+            if (map.pieces.size() > kMaxPieces || !stream_->seek(*dataStart) || !readExact(stream_, block, kBlock) ||
+                !addPieces(&map, block, kPiecesPerExtension))
+                return std::nullopt;
+            extended = block[kExtensionFlag] != 0;
+            *dataStart += kBlock;
+            *next += kBlock;
+        }
+        return map;
+    }
+
+    static bool addPieces(SparseMap* map, const uint8_t* entries, int count) {
+        for (int i = 0; i < count; ++i) {
+            const uint8_t* entry = entries + i * 2 * kNumberLength;
+            if (entry[0] == 0) break;
+            std::optional<int64_t> offset = parseNumber(entry, kNumberLength);
+            std::optional<int64_t> length = parseNumber(entry + kNumberLength, kNumberLength);
+            if (!offset || !length) return false;
+            map->pieces.emplace_back(*offset, *length);
+        }
+        return true;
+    }
+
+    // Format 1.0 keeps the map as decimal lines at the start of the data:
+    // the count, then offset and length per piece, padded to a block.
+    bool readMapFromData(SparseMap* map, int64_t* dataStart, int64_t* size) {
+        std::vector<int64_t> numbers;
+        int64_t pos = *dataStart;
+        int64_t wanted = 1;
+        std::string digits;
+        bool comment = false;
+        uint8_t block[kBlock];
+        while (int64_t(numbers.size()) < wanted) {
+            if (pos - *dataStart >= *size || !stream_->seek(pos) || !readExact(stream_, block, kBlock)) return false;
+            pos += kBlock;
+            for (int i = 0; i < kBlock && int64_t(numbers.size()) < wanted; ++i) {
+                if (comment || (digits.empty() && block[i] == '#')) {  // "#!gnu-sparse-format" and the like
+                    comment = block[i] != '\n';
+                    continue;
+                }
+                if (block[i] != '\n') {
+                    if (block[i] < '0' || block[i] > '9' || digits.size() >= 18) return false;
+                    digits += char(block[i]);
+                    continue;
+                }
+                if (digits.empty()) return false;
+                numbers.push_back(std::stoll(digits));
+                digits.clear();
+                if (numbers.size() == 1) {
+                    if (numbers[0] > int64_t(kMaxPieces)) return false;
+                    wanted = 1 + 2 * numbers[0];
+                }
+            }
+        }
+        for (size_t i = 1; i + 1 < numbers.size(); i += 2) map->pieces.emplace_back(numbers[i], numbers[i + 1]);
+        *size -= pos - *dataStart;
+        *dataStart = pos;
+        return true;
+    }
+
+    // A sparse file reads from the expanded stream: its pieces from the
+    // archive with zeros between them. A map that does not fit the stored
+    // data lists the stored data as it is.
+    void addSparseFile(const std::string& path, int64_t dataStart, int64_t size, SparseMap map, int64_t time) {
+        if (map.mapInData && !readMapFromData(&map, &dataStart, &size)) return addFile(path, dataStart, size, time);
+        if (map.realSize < 0 || map.realSize > kMaxSize) return addFile(path, dataStart, size, time);
+        int64_t end = 0, stored = 0;
+        for (auto [offset, length] : map.pieces) {
+            if (offset < end || length < 0 || length > size - stored || offset > map.realSize - length)
+                return addFile(path, dataStart, size, time);
+            end = offset + length;
+            stored += length;
+        }
+        if (path.empty() || path.back() == '/') return;
+        expandedPieces_ += map.pieces.size();
+        if (expandedPieces_ > kMaxPieces) return addFile(path, dataStart, size, time);
+        if (!expanded_) {
+            expanded_ = Ref<ConcatStream>(new (std::nothrow) ConcatStream(stream_->name(), nullptr, stream_->tag()));
+            zeros_ = Ref<InStream>(new (std::nothrow) ZeroStream());
+            if (!expanded_ || !zeros_ || !expanded_->appendPart(stream_, 0, stream_->size())) {
+                expanded_ = {};
+                return;
+            }
+        }
+        int64_t start = expanded_->size();
+        int64_t at = 0, from = dataStart;
+        for (auto [offset, length] : map.pieces) {
+            expanded_->appendPart(zeros_.get(), 0, offset - at);
+            expanded_->appendPart(stream_, from, length);
+            at = offset + length;
+            from += length;
+        }
+        expanded_->appendPart(zeros_.get(), 0, map.realSize - at);
+        addFile(path, start, map.realSize, time);
     }
 
     // A relative link target is relative to the link's folder.
@@ -218,7 +398,7 @@ private:
         for (int pass = 0; pass < kMaxChain && progress && !links_.empty(); ++pass) {
             progress = false;
             for (size_t i = 0; i < links_.size();) {
-                auto it = files_.find(links_[i].target);
+                auto it = files().find(links_[i].target);
                 if (it == files_.end()) {
                     ++i;
                     continue;
@@ -276,6 +456,34 @@ private:
             if (auto n = decimal(value)) pending_.size = *n;
         } else if (key == "mtime") {
             if (auto n = decimal(value.substr(0, value.find('.')))) pending_.mtime = *n;
+        } else if (key.starts_with("GNU.sparse.")) {
+            sparseRecord(key.substr(11), value);
+        }
+    }
+
+    void sparseRecord(std::string_view key, std::string_view value) {
+        SparseMap& map = pending_.sparse ? *pending_.sparse : pending_.sparse.emplace();
+        std::optional<int64_t> number = decimal(value);
+        if (key == "name") {
+            pending_.path = std::string(value);
+        } else if ((key == "size" || key == "realsize") && number) {
+            map.realSize = *number;
+        } else if (key == "major" && number) {
+            map.mapInData = *number == 1;
+        } else if (key == "offset" && number && map.pieces.size() < kMaxPieces) {
+            map.pieces.emplace_back(*number, 0);  // format 0.0: offset, then numbytes
+        } else if (key == "numbytes" && number && !map.pieces.empty()) {
+            map.pieces.back().second = *number;
+        } else if (key == "map") {  // format 0.1: "offset,length,offset,length..."
+            std::vector<int64_t> numbers;
+            for (size_t start = 0; start <= value.size() && numbers.size() < 2 * kMaxPieces;) {
+                size_t comma = std::min(value.find(',', start), value.size());
+                std::optional<int64_t> n = decimal(value.substr(start, comma - start));
+                if (!n) break;
+                numbers.push_back(*n);
+                start = comma + 1;
+            }
+            for (size_t i = 0; i + 1 < numbers.size(); i += 2) map.pieces.emplace_back(numbers[i], numbers[i + 1]);
         }
     }
 
@@ -291,21 +499,21 @@ private:
         return negative ? -value : value;
     }
 
-    Archive* archive_;
     InStream* stream_;
-    Codec* store_;
     Pending pending_;
+    std::vector<ListedEntry> listed_;
+    Ref<ConcatStream> expanded_;
+    Ref<InStream> zeros_;
+    size_t expandedPieces_ = 0;  // bounded over the whole archive
     std::unordered_map<std::string, FileData> files_;
+    bool filesIndexed_ = false;
     std::vector<SymbolicLink> links_;
 };
 
 }  // namespace
 
 Archive* openTar(const char16_t* name, Archive* container, InStream* stream) {
-    Archive* archive = newArchive(name, container, stream);
-    if (!archive) return nullptr;
-    TarReader(archive, stream).run();
-    return archive;
+    return TarReader(stream).run(name, container);
 }
 
 }  // namespace zorvex
