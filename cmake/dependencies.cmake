@@ -22,6 +22,10 @@ add_library(lzmasdk STATIC
     ${LZMA_SDK_DIR}/CpuArch.c)
 target_include_directories(lzmasdk SYSTEM PUBLIC ${LZMA_SDK_DIR})
 target_compile_options(lzmasdk PRIVATE -w)
+# The SDK reads and writes unaligned words on purpose on CPUs that allow it.
+if(ZORVEX_SANITIZE OR ZORVEX_FUZZ)
+    target_compile_options(lzmasdk PRIVATE -fno-sanitize=alignment)
+endif()
 target_link_libraries(zorvex_deps INTERFACE lzmasdk)
 
 if(WIN32)

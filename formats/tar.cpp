@@ -128,7 +128,7 @@ struct Pending {
 // archive reads (the file, or the file followed by expanded sparse files).
 struct ListedEntry {
     bool folder;
-    std::u16string name;
+    std::string path;
     int64_t offset, size, time;
 };
 
@@ -177,7 +177,7 @@ public:
         if (!archive) return nullptr;
         Codec* store = findCodec(u"store");
         for (const ListedEntry& e : listed_)
-            addEntry(archive, e.folder ? nullptr : store, e.name, e.offset, e.size, e.size, e.time);
+            addEntry(archive, e.folder ? nullptr : store, toWide(e.path), e.offset, e.size, e.size, e.time);
         return archive;
     }
 
@@ -229,12 +229,12 @@ private:
             case '0':
             case '7':  // contiguous file: a regular file everywhere else
             case 'S':
-                if (!path.empty() && path.back() == '/') addFolder(path, time);  // old-style folder
+                if (path.back() == '/') addFolder(path, time);  // old-style folder
                 else if (attributes.sparse) addSparseFile(path, dataStart, size, *attributes.sparse, time);
                 else addFile(path, dataStart, size, time);
                 break;
             case '1':  // hard link: the content of the earlier file of that name
-                if (auto it = files_.find(normalizeName(linkTarget)); it != files_.end())
+                if (auto it = files().find(normalizeName(linkTarget)); it != files_.end())
                     addFile(path, it->second.offset, it->second.size, time);
                 break;
             case '2':
@@ -257,13 +257,24 @@ private:
     }
 
     void addFolder(const std::string& path, int64_t time) {
-        if (path != "/") listed_.push_back({true, toWide(path), 0, 0, time});
+        if (path != "/") listed_.push_back({true, path, 0, 0, time});
     }
 
     void addFile(const std::string& path, int64_t offset, int64_t size, int64_t time) {
         if (path.empty() || path.back() == '/') return;
-        listed_.push_back({false, toWide(path), offset, size, time});
-        files_.try_emplace(path, FileData{offset, size});
+        listed_.push_back({false, path, offset, size, time});
+        if (filesIndexed_) files_.try_emplace(path, FileData{offset, size});
+    }
+
+    // The files listed so far by path, for links. Built on the first link:
+    // most archives have none and need not pay for the index.
+    const std::unordered_map<std::string, FileData>& files() {
+        if (!filesIndexed_) {
+            for (const ListedEntry& e : listed_)
+                if (!e.folder) files_.try_emplace(e.path, FileData{e.offset, e.size});
+            filesIndexed_ = true;
+        }
+        return files_;
     }
 
     // The pieces of the old GNU format: in the header, then in extension
@@ -387,7 +398,7 @@ private:
         for (int pass = 0; pass < kMaxChain && progress && !links_.empty(); ++pass) {
             progress = false;
             for (size_t i = 0; i < links_.size();) {
-                auto it = files_.find(links_[i].target);
+                auto it = files().find(links_[i].target);
                 if (it == files_.end()) {
                     ++i;
                     continue;
@@ -495,6 +506,7 @@ private:
     Ref<InStream> zeros_;
     size_t expandedPieces_ = 0;  // bounded over the whole archive
     std::unordered_map<std::string, FileData> files_;
+    bool filesIndexed_ = false;
     std::vector<SymbolicLink> links_;
 };
 

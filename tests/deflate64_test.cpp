@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "codecs/deflate64/inflate64.h"
 #include "engine/archive.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
@@ -222,20 +223,48 @@ TEST(Deflate64, RejectsWhatTheFormatForbids) {
     EXPECT_TRUE(test::readAll(decoderOver(u"deflate64", many.finish()).get()).empty());
 }
 
-TEST(Deflate64, DamagedDataEndsWithoutCrashingOrHanging) {
-    REQUIRE_TOOL("7zz");
+// The raw Deflate64 data of `data` compressed by 7zz as a zip's only entry.
+std::vector<uint8_t> rawDeflate64(const std::vector<uint8_t>& data) {
     TempDir dir;
-    auto data = farAndLongMatches(300000);
     test::writeFile(dir / "d.bin", data.data(), data.size());
-    ASSERT_EQ(test::run("cd '" + dir.path().string() + "' && 7zz a -tzip -mm=Deflate64 a.zip d.bin >/dev/null"), 0);
+    EXPECT_EQ(test::run("cd '" + dir.path().string() + "' && 7zz a -tzip -mm=Deflate64 a.zip d.bin >/dev/null"), 0);
     auto zip = test::readFile(dir / "a.zip");
+    if (zip.size() < 30) return {};
     auto le = [&](size_t at, int n) {
         uint32_t v = 0;
         for (int i = n - 1; i >= 0; --i) v = v << 8 | zip[at + i];
         return v;
     };
     const size_t start = 30 + le(26, 2) + le(28, 2);
-    std::vector<uint8_t> packed(zip.begin() + start, zip.begin() + start + le(18, 4));
+    return std::vector<uint8_t>(zip.begin() + start, zip.begin() + start + le(18, 4));
+}
+
+TEST(Deflate64, DecodesAlikeInPiecesOfAnySize) {
+    REQUIRE_TOOL("7zz");
+    auto data = farAndLongMatches(400000);
+    auto packed = rawDeflate64(data);
+    const int pieces[][2] = {{1, 1}, {3, 7}, {7, 100000}, {100000, 5}, {1000, 65536}};
+    for (auto [inPiece, outPiece] : pieces) {
+        Inflate64 inflater;
+        std::vector<uint8_t> out, buf(outPiece);
+        size_t at = 0;
+        Inflate64::Result r;
+        do {
+            int n = static_cast<int>(std::min<size_t>(inPiece, packed.size() - at));
+            int consumed, produced;
+            r = inflater.decode(packed.data() + at, n, &consumed, buf.data(), outPiece, &produced);
+            at += consumed;
+            out.insert(out.end(), buf.begin(), buf.begin() + produced);
+        } while (r == Inflate64::kProgress);
+        EXPECT_EQ(r, Inflate64::kEnd) << inPiece << "/" << outPiece;
+        EXPECT_TRUE(out == data) << inPiece << "/" << outPiece;
+    }
+}
+
+TEST(Deflate64, DamagedDataEndsWithoutCrashingOrHanging) {
+    REQUIRE_TOOL("7zz");
+    auto data = farAndLongMatches(300000);
+    auto packed = rawDeflate64(data);
     ASSERT_TRUE(test::readAll(decoderOver(u"deflate64", packed).get()) == data);
 
     // Cut short: what is decoded is a prefix of the data.

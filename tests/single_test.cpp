@@ -71,21 +71,17 @@ TEST(Single, NamesFollowTheArchiveName) {
         const char* entry;
     } cases[] = {
         {"gzip -n -c", "backup.tgz", "backup.tar"}, {"gzip -n -c", "A.TGZ", "A.tar"},
-        {"gzip -n -c", "noext", "noext.out"},       {"gzip -n -c", "x.GZ", "x"},
+        {"gzip -n -c", "data.zip", "data.zip.out"}, {"gzip -n -c", "x.GZ", "x"},
         {"bzip2 -c", "x.bz", "x"},                  {"bzip2 -c", "data.bin.bz2", "data.bin"},
         {"bzip2 -c", "y.tbz2", "y.tar"},            {"bzip2 -c", "z.tbz", "z.tar"},
     };
     for (const Case& c : cases) {
         fs::path sub = dir / (std::string("d") + c.archive);
         fs::create_directories(sub);
-        // "noext" has no registered extension: reach it through a parent .gz name instead.
+        // data.zip holds gzip data: the signature picks the reader, no rule matches the name.
         fs::path file = sub / c.archive;
         ASSERT_EQ(run(std::string(c.command) + " " + q(dir / "in") + " > " + q(file)), 0);
         Ref<Archive> archive(openArchivePath(insidePath(file).c_str()));
-        if (std::string(c.archive) == "noext") {
-            EXPECT_FALSE(archive);
-            continue;
-        }
         ASSERT_TRUE(archive) << c.archive;
         EXPECT_EQ(listTree(archive.get()).begin()->first, c.entry) << c.archive;
     }

@@ -402,38 +402,32 @@ bool Inflate64::decodeCodes() {
     uint8_t* const window = window_;
     int pos = windowPos_;
     bool result = true;
-    if (state_ == kDistance) goto distance;
     while (pos < kWorkLimit) {
-        {
+        if (state_ == kLiteralLength) {
             if (bitCount_ < 32) refill();
             uint32_t e = lookup(literalTable_, kLiteralBits, bits_);
-            int need = entryLength(e) + entryExtra(e);
-            if (need > bitCount_) {
+            if (entryLength(e) + entryExtra(e) > bitCount_) {
                 result = false;
                 break;
             }
+            drop(entryLength(e));
             uint32_t kind = entryKind(e);
             if (kind == kLiteral) {
-                drop(entryLength(e));
                 window[pos++] = static_cast<uint8_t>(entryValue(e));
                 continue;
             }
             if (kind != kMatch) {
-                drop(entryLength(e));
                 state_ = kind == kEndOfBlock ? kBlockHeader : kFailed;
                 break;
             }
-            drop(entryLength(e));
             int extra = entryExtra(e);
             matchLength_ = static_cast<int>(entryValue(e) + (bits_ & ((1u << extra) - 1)));
             drop(extra);
             state_ = kDistance;
         }
-    distance : {
         if (bitCount_ < 32) refill();
         uint32_t e = lookup(distanceTable_, kDistanceBits, bits_);
-        int need = entryLength(e) + entryExtra(e);
-        if (need > bitCount_) {
+        if (entryLength(e) + entryExtra(e) > bitCount_) {
             result = false;
             break;
         }
@@ -452,7 +446,7 @@ bool Inflate64::decodeCodes() {
         }
         uint8_t* dst = window + pos;
         const uint8_t* src = dst - distance;
-        int length = matchLength_;
+        const int length = matchLength_;
         pos += length;
         if (distance >= 8) {
             // 8-byte steps may run up to 7 bytes past the match: the window
@@ -463,7 +457,6 @@ bool Inflate64::decodeCodes() {
         } else {
             for (int i = 0; i < length; ++i) dst[i] = src[i];
         }
-    }
     }
     total_ += pos - windowPos_;
     windowPos_ = pos;
