@@ -27,11 +27,13 @@ check() {  # check NAME COMMAND...: runs a test step, remembering a failure
 step "cross-built libraries"
 bash scripts/setup-windows.sh
 
-for preset in mingw-x64 mingw-x86; do
-    step "build $preset"
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
-done
+# Everything for x86-64; for 32-bit x86 the DLL, which is only inspected.
+step "build mingw-x64"
+cmake --preset mingw-x64 >/dev/null
+cmake --build --preset mingw-x64
+step "build mingw-x86"
+cmake --preset mingw-x86 >/dev/null
+cmake --build --preset mingw-x86 --target zorvexextractor
 
 step "DLL exports, imports and resources"
 check "x86 DLL" python3 tests/win32/dll_check.py build/mingw-x86/shell/zorvexextractor.dll i686-w64-mingw32 \
