@@ -87,6 +87,23 @@ TEST(Win32FileSource, SeeksForwardBackAndAcrossTheRing) {
     EXPECT_EQ(readRange(source.get(), 0, 16), std::vector<uint8_t>(data.begin(), data.begin() + 16));
 }
 
+TEST(Win32FileSource, ReadsEndingOnABlockBoundaryGoOnInTheNextBlock) {
+    TempDir dir;
+    std::vector<uint8_t> data = test::sampleData(3 * 0x100000 + 5, 9);
+    test::writeFile(dir / "f", data.data(), data.size());
+    Ref<FileSource> source = openSource(dir / "f");
+    ASSERT_TRUE(source);
+    // Whole blocks (1 MiB on a local disk), then the few bytes after them.
+    std::vector<uint8_t> got(0x100000);
+    for (int block = 0; block < 3; ++block) {
+        ASSERT_EQ(source->read(got.data(), 0x100000), 0x100000) << "block " << block;
+        ASSERT_TRUE(std::equal(got.begin(), got.end(), data.begin() + block * 0x100000)) << "block " << block;
+    }
+    EXPECT_EQ(source->read(got.data(), 100), 5);
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + 5, data.end() - 5));
+    EXPECT_EQ(source->read(got.data(), 100), 0);
+}
+
 TEST(Win32FileSource, SeekToTheEndFailsButKeepsThePosition) {
     TempDir dir;
     std::vector<uint8_t> data = test::sampleData(100000, 5);
