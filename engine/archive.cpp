@@ -110,7 +110,7 @@ bool Archive::addAtLevel(ArchiveEntry&& entry) {
     size_t separator = entry.name.find(u'\\');
     if (separator == std::u16string::npos) {
         if (!entry.codec) return true;
-        if (entry.size == -1) {
+        if (entry.size < 0) {
             // The reader could not tell the size: ask the decoder once.
             Ref<InStream> probe(entry.codec->createStream(joinName(name(), entry.name).c_str(), this, entry.time,
                                                           stream_, entry.offset, entry.packedSize, -1));

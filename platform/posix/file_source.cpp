@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,22 @@ namespace zorvex {
 namespace {
 
 constexpr int kLocalBlock = 0x100000;
+constexpr int kRemoteBlock = 0x2000;
+
+// Network file systems answer small reads sooner; local disks prefer large ones.
+bool isRemote(int fd) {
+    struct statfs info;
+    if (fstatfs(fd, &info) != 0) return false;
+    switch (static_cast<uint32_t>(info.f_type)) {
+        case 0x6969:      // NFS
+        case 0x517B:      // SMB
+        case 0xFF534D42:  // CIFS
+        case 0xFE534D42:  // SMB2
+            return true;
+        default:
+            return false;
+    }
+}
 
 enum SlotState : int32_t { kEmpty = 0, kPending = 1, kComplete = 2, kFailed = 3 };
 
@@ -150,7 +167,7 @@ FileSource::FileSource(const char16_t* path, Archive* owner, int64_t tag, int64_
     reader->fileSize = info.st_size;
     if (sizeHint < 0) sizeHint = info.st_size;
     int alignment = info.st_blksize > 0 && info.st_blksize <= kLocalBlock ? static_cast<int>(info.st_blksize) : 0;
-    int base = std::max(kLocalBlock, alignment);
+    int base = std::max(isRemote(fd) ? kRemoteBlock : kLocalBlock, alignment);
     reader->blockSize = chooseBlockSize(base, alignment, sizeHint);
     for (Reader::Slot& s : reader->slots) {
         s.buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(reader->blockSize)));
@@ -189,7 +206,11 @@ int FileSource::read(void* buf, int count) {
         std::memcpy(out + done, s.buffer + (r.position - s.block), static_cast<size_t>(take));
         r.position += take;
         done += take;
-        if (done == count || !r.schedule()) break;
+        // Leaving a block moves the ring on, also when the request ends
+        // exactly there: the next read starts in the following block.
+        bool leftBlock = r.position == s.block + s.bytes;
+        if (done == count && !leftBlock) break;
+        if (!r.schedule() || done == count) break;
     }
     return done;
 }

@@ -1,0 +1,152 @@
+// The file source: block sizes, reading through the ring, seeks and siblings.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "engine/file_source.h"
+#include "tests/test_util.h"
+
+namespace zorvex {
+namespace {
+
+constexpr int kMiB = 0x100000;
+
+Ref<FileSource> open(const test::fs::path& path) {
+    return Ref<FileSource>(openFileSource(test::enginePath(path).c_str()));
+}
+
+// Overwrites bytes in place, so that a later read shows whether the source
+// read the file again or used a block it already had.
+void overwrite(const test::fs::path& path, int64_t offset, uint8_t value, int count) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(offset);
+    std::vector<char> fill(count, static_cast<char>(value));
+    f.write(fill.data(), count);
+}
+
+TEST(FileSource, BlockSizeFollowsTheFile) {
+    EXPECT_EQ(chooseBlockSize(kMiB, 512, 100000), 65536);
+    EXPECT_EQ(chooseBlockSize(kMiB, 4096, 0), 4096);
+    EXPECT_EQ(chooseBlockSize(kMiB, 4096, 10 * kMiB), kMiB);
+    EXPECT_EQ(chooseBlockSize(kMiB, 512, kMiB), kMiB);
+    EXPECT_EQ(chooseBlockSize(8192, 512, 100000), 8192);  // network drives
+    EXPECT_EQ(chooseBlockSize(8192, 512, 600), 512);
+}
+
+TEST(FileSource, EmptyMissingAndFolder) {
+    test::TempDir dir;
+    test::writeFile(dir / "empty", "");
+    auto empty = open(dir / "empty");
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->size(), 0);
+    uint8_t b;
+    EXPECT_EQ(empty->read(&b, 1), 0);
+    EXPECT_FALSE(open(dir / "missing"));
+    EXPECT_FALSE(open(dir.path()));
+    FileSource closed(u"", nullptr, 0, -1);
+    EXPECT_FALSE(closed.isOpen());
+    EXPECT_EQ(closed.size(), -1);
+    EXPECT_EQ(closed.tell(), -1);
+    EXPECT_FALSE(closed.seek(0));
+}
+
+TEST(FileSource, ReadsExactlyTheFileAcrossBlocks) {
+    test::TempDir dir;
+    auto data = test::sampleData(5 * kMiB + 12345, 7);  // the last block is short
+    test::writeFile(dir / "f", data.data(), data.size());
+    // Pieces that straddle block ends, and pieces that end exactly on them.
+    for (int piece : {300001, 65536}) {
+        auto s = open(dir / "f");
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
+        std::vector<uint8_t> got;
+        std::vector<uint8_t> buf(piece);
+        int n;
+        while ((n = s->read(buf.data(), piece)) > 0) got.insert(got.end(), buf.begin(), buf.begin() + n);
+        EXPECT_TRUE(got == data) << "piece " << piece << ": " << got.size() << " bytes";
+        EXPECT_EQ(s->tell(), s->size());
+    }
+}
+
+TEST(FileSource, SeeksAndTheEndOfTheFile) {
+    test::TempDir dir;
+    auto data = test::sampleData(3 * kMiB, 3);
+    test::writeFile(dir / "f", data.data(), data.size());
+    auto s = open(dir / "f");
+    ASSERT_TRUE(s);
+    int64_t size = s->size();
+    ASSERT_TRUE(s->seek(size - 1));
+    uint8_t b;
+    ASSERT_EQ(s->read(&b, 1), 1);
+    EXPECT_EQ(b, data.back());
+    EXPECT_FALSE(s->seek(size + 10));
+    EXPECT_FALSE(s->seek(size));
+    EXPECT_EQ(s->tell(), size);
+    EXPECT_EQ(s->read(&b, 1), 0);
+    ASSERT_TRUE(s->seek(kMiB + 5));
+    uint8_t piece[10];
+    ASSERT_EQ(s->read(piece, 10), 10);
+    EXPECT_EQ(0, std::memcmp(piece, data.data() + kMiB + 5, 10));
+    EXPECT_TRUE(s->rewind());
+    auto all = test::readAll(s.get());
+    ASSERT_EQ(all.size(), data.size());
+    for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i], data[i]) << i;
+}
+
+TEST(FileSource, KeepsBlocksItHasAlreadyRead) {
+    test::TempDir dir;
+    auto data = test::sampleData(6 * kMiB, 5);
+    test::writeFile(dir / "f", data.data(), data.size());
+    auto s = open(dir / "f");
+    ASSERT_TRUE(s);
+    std::vector<uint8_t> buf(kMiB + kMiB / 2);
+    ASSERT_EQ(s->read(buf.data(), static_cast<int>(buf.size())), static_cast<int>(buf.size()));
+
+    // Block 1 is in the ring: seeking within it, or back into block 0 (which
+    // is read again) must not read block 1 again.
+    overwrite(dir / "f", kMiB, 0xAA, kMiB);
+    ASSERT_TRUE(s->seek(kMiB + 10));
+    uint8_t b;
+    ASSERT_EQ(s->read(&b, 1), 1);
+    EXPECT_EQ(b, data[kMiB + 10]);
+    ASSERT_TRUE(s->seek(100));
+    std::vector<uint8_t> again(2 * kMiB);
+    ASSERT_EQ(s->read(again.data(), 2 * kMiB), 2 * kMiB);
+    EXPECT_EQ(0, std::memcmp(again.data(), data.data() + 100, 2 * kMiB - 100));
+}
+
+TEST(FileSource, TagsAndSiblings) {
+    test::TempDir dir;
+    test::writeFile(dir / "a.001", "first");
+    test::writeFile(dir / "a.002", "second");
+    auto first = open(dir / "a.001");
+    ASSERT_TRUE(first);
+    struct stat info;
+    ASSERT_EQ(stat((dir / "a.001").c_str(), &info), 0);
+    EXPECT_EQ(first->tag(), static_cast<int64_t>(info.st_mtime));
+    FileSource tagged(test::enginePath(dir / "a.001").c_str(), nullptr, 42, -1);
+    EXPECT_EQ(tagged.tag(), 42);
+
+    Ref<InStream> second(first->openSibling(u"a.002", 0, 0));
+    ASSERT_TRUE(second);
+    auto v = test::readAll(second.get());
+    EXPECT_EQ(std::string(v.begin(), v.end()), "second");
+    EXPECT_EQ(first->openSibling(u"a.003", 0, 0), nullptr);
+    EXPECT_EQ(first->openSibling(u"", 0, 0), nullptr);
+}
+
+TEST(FileSource, NamesOutsideAscii) {
+    test::TempDir dir;
+    test::writeFile(dir / "\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80.bin", "x");
+    auto s = open(dir / "\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80.bin");
+    ASSERT_TRUE(s);
+    std::u16string name = s->name();
+    EXPECT_NE(name.find(u"ä€😀.bin"), std::u16string::npos);
+    EXPECT_EQ(s->size(), 1);
+}
+
+}  // namespace
+}  // namespace zorvex
