@@ -1,6 +1,12 @@
 // Every codec, registered at load in this order (the order matters only when
 // codecs are enumerated). A family's header names its stream factory.
+#include "codecs/bzip2/bzip2.h"
 #include "codecs/deflate/deflate.h"
+#include "codecs/deflate64/deflate64.h"
+#include "codecs/filters/filters.h"
+#include "codecs/lzma/lzma.h"
+#include "codecs/wavpack/wavpack.h"
+#include "codecs/xz/xz.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
 
@@ -12,7 +18,26 @@ InStream* makeStoreStream(const char16_t* name, Archive* owner, int64_t tag, InS
     return new StoreStream(name, owner, tag, source, offset, packedSize);
 }
 
+FactoryCodec wavpack(u"wavpack", makeWavPackStream);
+FactoryCodec bcj(u"bcj", makeBcjStream);
+FactoryCodec bcjOffset(u"bcj-offset", makeBcjOffsetStream);
+FactoryCodec arm(u"arm", makeArmStream);
+FactoryCodec armOffset(u"arm-offset", makeArmOffsetStream);
+FactoryCodec armt(u"armt", makeArmtStream);
+FactoryCodec armtOffset(u"armt-offset", makeArmtOffsetStream);
+FactoryCodec ppc(u"ppc", makePpcStream);
+FactoryCodec ppcOffset(u"ppc-offset", makePpcOffsetStream);
+FactoryCodec sparc(u"sparc", makeSparcStream);
+FactoryCodec sparcOffset(u"sparc-offset", makeSparcOffsetStream);
+FactoryCodec ia64(u"ia64", makeIa64Stream);
+FactoryCodec ia64Offset(u"ia64-offset", makeIa64OffsetStream);
+FactoryCodec delta(u"delta", makeDeltaStream);
+FactoryCodec lzma2(u"lzma2", makeLzma2Stream);
+FactoryCodec lzma(u"lzma", makeLzmaStream);
+FactoryCodec bzip2(u"bzip2", makeBzip2Stream);
 FactoryCodec deflate(u"deflate", makeDeflateStream);
+FactoryCodec deflate64(u"deflate64", makeDeflate64Stream);
+FactoryCodec xz(u"xz", makeXzStream);
 FactoryCodec store(u"store", makeStoreStream);
 
 }  // namespace

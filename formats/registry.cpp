@@ -2,10 +2,38 @@
 // formats front to back, so the order decides between equal extensions and
 // between signatures of equal length.
 #include "engine/archive.h"
+#include "formats/single.h"
+#include "formats/split.h"
+#include "formats/tar.h"
 #include "formats/zip.h"
 
 namespace zorvex {
 namespace {
+
+const char16_t* const lzipExtensions[] = {u".lz", u".tlz"};
+const uint8_t lzipSignature[] = {'L', 'Z', 'I', 'P'};
+FunctionFormat lzip(u"lzip", lzipExtensions, 2, lzipSignature, 4, openLzip);
+
+const char16_t* const xzExtensions[] = {u".xz", u".txz"};
+const uint8_t xzSignature[] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
+FunctionFormat xz(u"xz", xzExtensions, 2, xzSignature, 6, openXz);
+
+const char16_t* const splitExtensions[] = {u".001"};
+FunctionFormat split(u"001", splitExtensions, 1, nullptr, 0, openSplit);
+
+const char16_t* const lzmaExtensions[] = {u".lzma"};
+FunctionFormat lzma(u"lzma", lzmaExtensions, 1, nullptr, 0, openLzma);
+
+const char16_t* const bzip2Extensions[] = {u".bz2", u".bz", u".tbz2", u".tbz"};
+const uint8_t bzip2Signature[] = {'B', 'Z'};
+FunctionFormat bzip2(u"bzip2", bzip2Extensions, 4, bzip2Signature, 2, openBzip2);
+
+const char16_t* const tarExtensions[] = {u".tar"};
+FunctionFormat tar(u"tar", tarExtensions, 1, nullptr, 0, openTar);
+
+const char16_t* const gzipExtensions[] = {u".gz", u".tgz"};
+const uint8_t gzipSignature[] = {0x1F, 0x8B};
+FunctionFormat gzip(u"gzip", gzipExtensions, 2, gzipSignature, 2, openGzip);
 
 const char16_t* const zipExtensions[] = {u".zip", u".zipx"};
 const uint8_t zipSignature[] = {0x50, 0x4B};

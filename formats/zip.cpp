@@ -87,17 +87,16 @@ private:
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
     bool readDirectory(std::vector<DirectoryRecord>& records);
-    bool readZip64Extra(int extraLength, uint64_t* values[], int count);
-    bool addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
+    bool centralHeaderAt(uint64_t offset) {
+        uint32_t signature;
+        return offset <= INT64_MAX && in_->seek(static_cast<int64_t>(offset)) && readU32(signature) &&
+               signature == kCentralHeaderSignature;
+    }
+    bool readZip64Extra(int extraLength, uint64_t* values[], int count, bool allPresent);
+    void addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
                        int64_t packedSize, int64_t size, uint32_t crc);
 
     bool readBytes(void* buf, int count) { return count == 0 || readExact(in_, buf, count); }
-    bool readU16(uint16_t& v) {
-        uint8_t b[2];
-        if (!readBytes(b, 2)) return false;
-        v = le16(b);
-        return true;
-    }
     bool readU32(uint32_t& v) {
         uint8_t b[4];
         if (!readBytes(b, 4)) return false;
@@ -115,6 +114,7 @@ private:
 bool ZipReader::read() {
     if (!in_->seek(0)) return true;
     int unknownWords = 0;
+    bool passedDirectory = false;
     uint32_t signature;
     while (readU32(signature)) {
         if (signature == kLocalHeaderSignature) {
@@ -124,17 +124,21 @@ bool ZipReader::read() {
                 if (!in_->seek(next)) break;
                 continue;
             }
+            if (next == kEncrypted) return false;
             if (next == kUseDirectory) return readFromDirectory();
-            return next != kEncrypted;
+            break;
         }
         if (signature == kCentralHeaderSignature) {
             unknownWords = 0;
+            passedDirectory = true;
             if (!skipCentralHeader()) break;
         } else if (signature != kSpanningMarker && ++unknownWords >= kMaxUnknownWords) {
             break;
         }
     }
-    return true;
+    // The scan stopped before the central directory (junk between records, a
+    // damaged header, a stub in front): the directory still lists the rest.
+    return passedDirectory || readFromDirectory();
 }
 
 // In the sequential scan, passes over a central directory header.
@@ -176,7 +180,7 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
     } else if (extraLength != 0 && (packedSize == kZip64Marker || size == kZip64Marker)) {
         // A local zip64 field always holds both sizes.
         uint64_t* values[] = {&size, &packedSize};
-        if (!readZip64Extra(extraLength, values, 2)) return kStop;
+        if (!readZip64Extra(extraLength, values, 2, true)) return kStop;
     }
 
     // Sizes beyond what a stream position can express, or data that would end
@@ -186,19 +190,19 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
         packedSize > kMaxPosition - static_cast<uint64_t>(dataOffset))
         return kStop;
 
-    if (!addLocalEntry(flags, method, time, date, dataOffset, static_cast<int64_t>(packedSize),
-                       static_cast<int64_t>(size), crc))
-        return kStop;
+    addLocalEntry(flags, method, time, date, dataOffset, static_cast<int64_t>(packedSize),
+                  static_cast<int64_t>(size), crc);
     return dataOffset + static_cast<int64_t>(packedSize);
 }
 
-// Reads the zip64 extra field from the current position: the 8-byte values of
-// the fields that are marked 0xFFFFFFFF, in their fixed order. Values not
-// marked are left alone. False on a short read.
-bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count) {
+// Reads the zip64 extra field from the current position into `values`, in
+// their fixed order: all of them (a local header's field), or only those
+// marked 0xFFFFFFFF (a central header's field holds no others). False on a
+// short read.
+bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count, bool allPresent) {
     int needed = 0;
     for (int i = 0; i < count; ++i)
-        if (*values[i] == kZip64Marker) needed += 8;
+        if (allPresent || *values[i] == kZip64Marker) needed += 8;
     int remaining = extraLength;
     while (remaining > 4) {
         uint8_t head[4];
@@ -212,7 +216,7 @@ bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count) {
             if (!readBytes(data, needed)) return false;
             const uint8_t* p = data;
             for (int i = 0; i < count; ++i) {
-                if (*values[i] != kZip64Marker) continue;
+                if (!allPresent && *values[i] != kZip64Marker) continue;
                 *values[i] = le64(p);
                 p += 8;
             }
@@ -224,9 +228,9 @@ bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count) {
     return true;
 }
 
-// False only when the archive's memory ran out; entries that cannot be listed
-// (unknown method, unconvertible name) are passed over.
-bool ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
+// Entries that cannot be listed (unconvertible name, duplicate) are passed
+// over; one of an unknown method still makes its folders.
+void ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
                               int64_t packedSize, int64_t size, uint32_t crc) {
     Codec* codec = nullptr;
     int headerBytes = 0;
@@ -242,11 +246,13 @@ bool ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, ui
     if (method == 0) packedSize = std::min(packedSize, size);
 
     std::string_view raw(name_.c_str());  // a zero byte ends the name
-    std::optional<std::u16string> name = (flags & kFlagUtf8Name) ? utf8ToWide(raw) : oemToWide(raw);
-    if (!name) return true;
+    std::optional<std::u16string> name;
+    if (flags & kFlagUtf8Name) name = utf8ToWide(raw);
+    // A name flagged UTF-8 that is not is still the entry's name.
+    if (!name) name = oemToWide(raw);
+    if (!name) return;
     addEntry(archive_, codec, *name, dataOffset + headerBytes, packedSize - headerBytes, size,
              timeFromDos(date, time), crc);
-    return true;
 }
 
 bool ZipReader::readFromDirectory() {
@@ -294,7 +300,9 @@ bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records) {
     uint8_t e[kEndRecordSize];
     if (!in_->seek(*end) || !readBytes(e, kEndRecordSize)) return false;
     uint64_t total = le16(e + 10);
+    uint64_t directorySize = le32(e + 12);
     uint64_t directoryOffset = le32(e + 16);
+    int64_t directoryEnd = *end;
 
     uint8_t locator[kZip64LocatorSize];
     if (*end > kZip64LocatorSize && in_->seek(*end - kZip64LocatorSize) &&
@@ -305,10 +313,23 @@ bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records) {
             !readBytes(z, kZip64EndRecordPrefix) || le32(z) != kZip64EndRecordSignature)
             return false;
         total = std::min<uint64_t>(le64(z + 32), 0x7FFFFFFF);
+        directorySize = le64(z + 40);
         directoryOffset = le64(z + 48);
+        directoryEnd = static_cast<int64_t>(recordOffset);
     }
 
-    if (directoryOffset > INT64_MAX || !in_->seek(static_cast<int64_t>(directoryOffset))) return false;
+    // Data in front of the archive (a self-extractor stub, padding) moves
+    // every recorded offset by the same amount; the directory still ends where
+    // the end record begins.
+    uint64_t shift = 0;
+    if (!centralHeaderAt(directoryOffset)) {
+        if (directorySize > static_cast<uint64_t>(directoryEnd)) return false;
+        uint64_t actual = static_cast<uint64_t>(directoryEnd) - directorySize;
+        if (actual <= directoryOffset || !centralHeaderAt(actual)) return false;
+        shift = actual - directoryOffset;
+        directoryOffset = actual;
+    }
+    if (!in_->seek(static_cast<int64_t>(directoryOffset))) return false;
     for (uint64_t i = 0; i < total; ++i) {
         uint8_t h[kCentralHeaderSize];
         if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
@@ -322,12 +343,13 @@ bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records) {
         if (extraLength != 0 && marked) {
             uint64_t* values[] = {&record.size, &record.packedSize, &record.headerOffset};
             int64_t extraStart = in_->tell() + nameLength;
-            complete = extraStart >= nameLength && skip(nameLength) && readZip64Extra(extraLength, values, 3) &&
+            complete = extraStart >= nameLength && skip(nameLength) && readZip64Extra(extraLength, values, 3, false) &&
                        in_->seek(extraStart + extraLength) && skip(commentLength);
         } else {
             complete = skip(int64_t{nameLength} + extraLength + commentLength);
         }
         if (!complete) break;
+        record.headerOffset += shift;
         records.push_back(record);
     }
     return !records.empty();

@@ -17,8 +17,8 @@ namespace zorvex::walk {
 struct Budget {
     int nesting = 4;                    // archives inside archives
     int items = 4000;                   // files, folders and nested archives visited
-    int64_t entryOutput = 4 << 20;      // bytes read from one entry
-    int64_t totalOutput = 32 << 20;     // bytes read in all
+    int64_t entryOutput = 1 << 20;      // bytes read from one entry
+    int64_t totalOutput = 8 << 20;      // bytes read in all
     bool spend() { return items-- > 0; }
 };
 

@@ -40,6 +40,13 @@ std::optional<fs::path> safeComponent(std::u16string_view name) {
 #endif
     }
 #ifdef _WIN32
+    // Device names (CON, NUL, COM1, ...) with any extension would open the
+    // device rather than a file.
+    std::u16string stem = foldCase(cleaned.substr(0, cleaned.find(u'.')));
+    bool device = stem == u"con" || stem == u"prn" || stem == u"aux" || stem == u"nul" ||
+                  (stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) && stem[3] >= u'1' &&
+                   stem[3] <= u'9');
+    if (device) cleaned.insert(0, u"_");
     return fs::path(std::wstring(cleaned.begin(), cleaned.end()));
 #else
     return fs::path(displayName(cleaned));

@@ -42,6 +42,7 @@ std::wstring wideFromUtf8(const std::string& text) {
 }  // namespace
 
 std::vector<std::string> utf8Arguments(int, char**) {
+    SetConsoleOutputCP(CP_UTF8);
     int argc = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::string> args;

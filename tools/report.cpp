@@ -1,5 +1,6 @@
 #include "tools/report.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "tools/os.h"
@@ -44,13 +45,16 @@ void Reporter::tick() {
 
 void Reporter::draw() {
     char figures[64];
-    std::snprintf(figures, sizeof figures, ": %lld entries, %.1f MiB", static_cast<long long>(entries_),
-                  double(bytes_) / (1024.0 * 1024.0));
+    std::snprintf(figures, sizeof figures, ": %lld %s, %.1f MiB", static_cast<long long>(entries_),
+                  entries_ == 1 ? "entry" : "entries", double(bytes_) / (1024.0 * 1024.0));
     std::string line = work_;
     std::string tail = figures;
     if (line.size() + tail.size() > kProgressWidth) {
+        // Keep the end of a long name, cut at a character boundary.
         size_t keep = kProgressWidth > tail.size() + 3 ? kProgressWidth - tail.size() - 3 : 0;
-        line = "..." + line.substr(line.size() - std::min(keep, line.size()));
+        size_t from = line.size() - std::min(keep, line.size());
+        while (from < line.size() && (static_cast<unsigned char>(line[from]) & 0xC0) == 0x80) ++from;
+        line = "..." + line.substr(from);
     }
     std::fprintf(stderr, "\r%s%s\033[K", line.c_str(), tail.c_str());
     std::fflush(stderr);

@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Deflate64, bzip2 and WavPack decoding: zorvex beside its peers on the same
+# generated data, in the same run.
+#   (a) Deflate64 zip entry, zorvex cat     vs  7zz e -so -mmt1
+#   (b) bzip2 zip entry, zorvex cat         vs  bzip2 -dc of the same stream
+#   (c) backward seek to 10% of a 200 MB bzip2 entry after a full read, beside
+#       the full read and the mean time per block
+#   (d) WavPack zip entry (method 97)       vs  wvunpack to /dev/null
+# Usage: bench/codecs3.sh [build dir]   (default: build/native)
+# Needs python3, 7zz, bzip2, wavpack, hyperfine. Takes a few minutes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(realpath "${1:-build/native}")
+zorvex=$build/tools/zorvex
+seeker=$build/bench/bzip2_seek
+for program in "$zorvex" "$seeker"; do
+    [[ -x "$program" ]] || { echo "no $program (build first)" >&2; exit 1; }
+done
+for tool in python3 7zz bzip2 wavpack wvunpack hyperfine; do
+    command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/zorvex-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+echo "generating data in $work ..." >&2
+python3 - <<'PY'
+import math, random, struct, zipfile
+
+# Text-like data with long repeats at all distances.
+rng = random.Random(3)
+words = [bytes(rng.choice(b'abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(2, 10))) for _ in range(8000)]
+chunk = b' '.join(rng.choice(words) for _ in range(300000)) + b'\n'
+def text(path, size):
+    with open(path, 'wb') as f:
+        written = 0
+        while written < size:
+            piece = bytearray(chunk)
+            for _ in range(20):
+                piece[rng.randrange(len(piece))] = rng.randrange(256)
+            f.write(piece)
+            written += len(piece)
+text('text.bin', 128 << 20)
+text('big.bin', 200 << 20)
+with zipfile.ZipFile('bzip2.zip', 'w', zipfile.ZIP_BZIP2, compresslevel=9) as z:
+    z.write('text.bin')
+with zipfile.ZipFile('bzip2big.zip', 'w', zipfile.ZIP_BZIP2, compresslevel=9) as z:
+    z.write('big.bin')
+
+# Ten seconds of 16-bit stereo sine and noise, repeated with small changes.
+frames = bytearray()
+for i in range(441000):
+    l = int(math.sin(i * 0.013) * 12000) + rng.randint(-300, 300)
+    r = int(math.sin(i * 0.021) * 9000) + rng.randint(-300, 300)
+    frames += struct.pack('<hh', l, r)
+with open('audio.wav', 'wb') as f:
+    data_size = len(frames) * 12
+    f.write(b'RIFF' + struct.pack('<I', 36 + data_size) + b'WAVEfmt ' +
+            struct.pack('<IHHIIHH', 16, 1, 2, 44100, 44100 * 4, 4, 16) + b'data' + struct.pack('<I', data_size))
+    for k in range(12):
+        frames[rng.randrange(len(frames))] ^= 0x40
+        f.write(frames)
+PY
+7zz a -tzip -mm=Deflate64 -mx5 deflate64.zip text.bin >/dev/null
+bzip2 -9 -k -c text.bin > text.bin.bz2
+wavpack -q -y audio.wav -o audio.wv
+python3 - <<'PY'
+import os, struct, zlib
+# A zip entry of method 97 holding the .wv file.
+packed = open('audio.wv', 'rb').read()
+crc = zlib.crc32(open('audio.wav', 'rb').read())
+size = os.path.getsize('audio.wav')
+name = b'audio.wav'
+local = struct.pack('<IHHHHHIIIHH', 0x04034B50, 63, 0, 97, 0, 0x5A21, crc, len(packed), size, len(name), 0) + name
+central = struct.pack('<IHHHHHHIIIHHHHHII', 0x02014B50, 63, 63, 0, 97, 0, 0x5A21, crc, len(packed), size,
+                      len(name), 0, 0, 0, 0, 0, 0) + name
+end = struct.pack('<IHHHHIIH', 0x06054B50, 0, 0, 1, 1, len(central), len(local) + len(packed), 0)
+open('wavpack.zip', 'wb').write(local + packed + central + end)
+PY
+
+bench() {  # name, then commands
+    local name=$1
+    shift
+    hyperfine --style basic --warmup 1 --runs "${RUNS:-3}" --export-json "$name.json" "$@" >&2
+}
+bench a "7zz e -so -mmt1 deflate64.zip > /dev/null" "$zorvex cat deflate64.zip/text.bin > /dev/null"
+bench b "bzip2 -dc text.bin.bz2 > /dev/null" "$zorvex cat bzip2.zip/text.bin > /dev/null"
+bench d "wvunpack -q -y audio.wv -o - > /dev/null" "$zorvex cat wavpack.zip/audio.wav > /dev/null"
+"$zorvex" cat deflate64.zip/text.bin | cmp - text.bin
+"$zorvex" cat bzip2.zip/text.bin | cmp - text.bin
+"$zorvex" cat wavpack.zip/audio.wav | cmp - audio.wav
+"$seeker" bzip2big.zip/big.bin 0.1 > seek.txt
+
+python3 - <<'PY'
+import json, os
+
+def means(name):
+    with open(name + '.json') as f:
+        return [r['mean'] for r in json.load(f)['results']]
+
+def line(label, seconds, size, ratio=None, target=None):
+    text = f'    {label:<22} {seconds:7.3f} s  {size / seconds / 2**20:8.1f} MiB/s'
+    if ratio is not None:
+        text += f'   ratio {ratio:.2f}x (target >= {target})'
+    print(text)
+
+size = os.path.getsize('text.bin')
+peer, ours = means('a')
+print(f'(a) Deflate64, {size / 2**20:.0f} MiB of output')
+line('7zz e -so -mmt1', peer, size)
+line('zorvex cat', ours, size, peer / ours, '0.80')
+
+peer, ours = means('b')
+print(f'\n(b) bzip2 -9, {size / 2**20:.0f} MiB of output')
+line('bzip2 -dc', peer, size)
+line('zorvex cat', ours, size, peer / ours, '0.95')
+
+total, full, seek = open('seek.txt').read().split()
+total, full, seek = int(total), float(full), float(seek)
+blocks = -(-total // 900000)
+print(f'\n(c) bzip2 -9 entry of {total / 2**20:.0f} MiB (about {blocks} blocks)')
+print(f'    full read              {full:7.3f} s   ({full / blocks * 1000:.1f} ms per block)')
+print(f'    seek back to 10% + 64 KiB read   {seek * 1000:7.1f} ms   = {seek / (full / blocks):.2f} blocks '
+      f'(target < 2)')
+
+size = os.path.getsize('audio.wav')
+peer, ours = means('d')
+print(f'\n(d) WavPack 16-bit stereo, {size / 2**20:.0f} MiB of output')
+line('wvunpack', peer, size)
+line('zorvex cat', ours, size, peer / ours, '1.00')
+PY

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Tar and single-file format benchmarks: zorvex beside the formats' own tools
+# on the same generated data, in the same run.
+#   (a) gzip decoding                      vs  gzip -dc
+#   (b) lzip decoding                      vs  lzip -dc
+#   (c) listing a tar of 100,000 small files  vs  bsdtar -tf
+# Usage: bench/formats.sh [path/to/zorvex]   (default: build/native/tools/zorvex)
+# Needs python3, gzip, lzip, bsdtar and hyperfine. Takes a minute or two.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+zorvex=$(realpath "${1:-build/native/tools/zorvex}")
+[[ -x "$zorvex" ]] || { echo "no zorvex at $zorvex (build it first)" >&2; exit 1; }
+for tool in python3 gzip lzip bsdtar hyperfine; do
+    command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/zorvex-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+echo "generating data in $work ..." >&2
+python3 - <<'PY'
+import io, random, tarfile
+
+# 256 MiB of text-like data.
+rng = random.Random(2)
+words = [bytes(rng.choice(b'abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(2, 10))) for _ in range(5000)]
+chunk = b' '.join(rng.choice(words) for _ in range(400000)) + b'\n'
+with open('text.txt', 'wb') as f:
+    written = 0
+    while written < 256 << 20:
+        piece = bytearray(chunk)
+        piece[rng.randrange(len(piece))] = 0x41  # keep chunks from being exact repeats
+        f.write(piece)
+        written += len(piece)
+
+# 100,000 small files over 1,000 folders.
+with tarfile.open('many.tar', 'w', format=tarfile.GNU_FORMAT) as t:
+    for i in range(100000):
+        info = tarfile.TarInfo('f%04d/entry%06d.txt' % (i % 1000, i))
+        info.size = 1
+        info.mtime = 1700000000
+        t.addfile(info, io.BytesIO(b'x'))
+PY
+gzip -6 -k -n text.txt
+head -c $((96 << 20)) text.txt > part.txt
+lzip -3 -k part.txt
+
+bench() {  # name, then commands
+    local name=$1
+    shift
+    hyperfine --style basic --warmup 1 --runs "${RUNS:-5}" --export-json "$name.json" "$@" >&2
+}
+
+bench a 'gzip -dc text.txt.gz > /dev/null' "$zorvex cat text.txt.gz/text.txt > /dev/null"
+bench b 'lzip -dc part.txt.lz > /dev/null' "$zorvex cat part.txt.lz/part.txt > /dev/null"
+bench c 'bsdtar -tf many.tar > /dev/null' "$zorvex list -r many.tar > /dev/null"
+
+python3 - <<'PY'
+import json, os
+
+def means(name):
+    with open(name + '.json') as f:
+        return [r['mean'] for r in json.load(f)['results']]
+
+def line(label, seconds, size):
+    rate = f'{size / seconds / 2**20:8.0f} MiB/s' if size else ''
+    return f'    {label:<14} {seconds:7.3f} s  {rate}'
+
+for key, title, peer_name, size in (
+        ('a', 'gzip decoding', 'gzip -dc', os.path.getsize('text.txt')),
+        ('b', 'lzip decoding', 'lzip -dc', os.path.getsize('part.txt')),
+        ('c', 'listing a tar of 100,000 files', 'bsdtar -tf', 0)):
+    peer, ours = means(key)
+    print(f'\n({key}) {title}' + (f', {size / 2**20:.0f} MiB of output' if size else ''))
+    print(line(peer_name, peer, size))
+    print(line('zorvex', ours, size) + f'   ratio {peer / ours:.2f}x (target >= 1.00)')
+PY

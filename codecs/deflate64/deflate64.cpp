@@ -1,0 +1,40 @@
+#include "codecs/deflate64/deflate64.h"
+
+#include <new>
+
+#include "codecs/deflate64/inflate64.h"
+#include "engine/stream.h"
+
+namespace zorvex {
+namespace {
+
+class Deflate64Stream final : public DecoderStream {
+public:
+    using DecoderStream::DecoderStream;
+
+    bool ready() const { return ok() && inflater_.ok(); }
+    void reset() override { inflater_.reset(); }
+    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+               int* produced) override {
+        return inflater_.decode(in, inLength, consumed, out, outCapacity, produced);
+    }
+
+private:
+    Inflate64 inflater_;
+};
+
+}  // namespace
+
+InStream* makeDeflate64Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                              int64_t packedSize, int64_t unpackedSize) {
+    auto* stream = new (std::nothrow) Deflate64Stream(name, owner, tag, source, offset, packedSize, unpackedSize);
+    if (!stream) return nullptr;
+    if (!stream->ready()) {
+        stream->release();
+        return nullptr;
+    }
+    stream->measureSize();
+    return stream;
+}
+
+}  // namespace zorvex

@@ -1,0 +1,91 @@
+// Inflate for Deflate64: Deflate with a 64 KiB history, length code 285
+// carrying 16 extra bits (lengths 3 to 65538) and distance codes 30 and 31
+// (bases 32769 and 49153, 14 extra bits each).
+//
+// The decoder is a resumable state machine: it takes input and gives output
+// in pieces of any size, keeping partial bits and undelivered output itself.
+#pragma once
+
+#include <cstdint>
+
+namespace zorvex {
+
+class Inflate64 {
+public:
+    enum Result { kError = 0, kProgress = 1, kEnd = 2 };
+
+    Inflate64();
+    ~Inflate64();
+    Inflate64(const Inflate64&) = delete;
+    Inflate64& operator=(const Inflate64&) = delete;
+
+    // False when the history buffer could not be allocated.
+    bool ok() const { return window_ != nullptr; }
+    void reset();
+    // Consumes input and produces output. kEnd once the final block is
+    // decoded and all its output delivered; kError on corrupt data (output
+    // decoded before the fault is delivered first). An empty input that leads
+    // to no output is an error: the data was cut short.
+    Result decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced);
+
+    // A decoding table: primary entries indexed by the next kPrimaryBits
+    // bits, links to subtables for longer codes.
+    static constexpr int kTableSize = 1024 + 288 * 32;
+
+private:
+    enum State {
+        kBlockHeader,
+        kStoredHeader,
+        kStoredCopy,
+        kDynamicHeader,
+        kCodeLengthCodes,
+        kCodeLengths,
+        kLiteralLength,
+        kDistance,
+        kDone,
+        kFailed,
+    };
+
+    bool refill();
+    void drop(int bits) {
+        bits_ >>= bits;
+        bitCount_ -= bits;
+    }
+    // Runs the state machine until the window's work area is full, input is
+    // exhausted (false), the end is reached or the data is corrupt.
+    bool run();
+    bool decodeCodes();
+    bool readStored();
+    bool readDynamicHeader();
+    bool buildDynamicTables();
+    void flush(uint8_t* out, int outCapacity, int* produced);
+
+    uint8_t* window_;
+    int windowPos_ = 0;     // where the next byte is written
+    int deliveredPos_ = 0;  // window bytes before this were handed out
+    int64_t total_ = 0;     // bytes decoded so far, for distance checks
+
+    const uint8_t* in_ = nullptr;
+    const uint8_t* inEnd_ = nullptr;
+    uint64_t bits_ = 0;
+    int bitCount_ = 0;
+
+    State state_ = kBlockHeader;
+    bool finalBlock_ = false;
+    bool error_ = false;
+    int storedLeft_ = 0;
+    int matchLength_ = 0;
+
+    // Dynamic header progress.
+    int literalCount_ = 0;
+    int distanceCount_ = 0;
+    int codeLengthCount_ = 0;
+    int lengthIndex_ = 0;
+    uint8_t lengths_[288 + 32];
+
+    uint32_t literalTable_[kTableSize];
+    uint32_t distanceTable_[kTableSize];
+    uint32_t codeLengthTable_[kTableSize];
+};
+
+}  // namespace zorvex

@@ -1,0 +1,136 @@
+#include "codecs/lzma/lzma.h"
+
+#include <cstdlib>
+
+#include "engine/stream.h"
+
+extern "C" {
+#include "Lzma2Dec.h"
+#include "LzmaDec.h"
+}
+
+namespace zorvex {
+namespace {
+
+void* sdkAlloc(ISzAllocPtr, size_t size) { return std::malloc(size); }
+void sdkFree(ISzAllocPtr, void* address) { std::free(address); }
+const ISzAlloc kHeapAlloc = {sdkAlloc, sdkFree};
+
+// Maps one SDK decoding call onto the decoder-stream step result.
+int stepStatus(SRes result, ELzmaStatus status, SizeT consumed, SizeT produced) {
+    if (result != SZ_OK) return kDecodeError;
+    if (status == LZMA_STATUS_FINISHED_WITH_MARK) return kDecodeEnd;
+    // Nothing taken and nothing given: the input is used up (or the decoder
+    // cannot move on), so the data ends here.
+    if (consumed == 0 && produced == 0) return kDecodeEnd;
+    return kDecodeProgress;
+}
+
+class LzmaStream final : public DecoderStream {
+public:
+    static constexpr int kPropsSize = LZMA_PROPS_SIZE;
+
+    LzmaStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+               int64_t packedSize, int64_t unpackedSize)
+        : DecoderStream(name, owner, tag, source, offset + kPropsSize, packedSize - kPropsSize, unpackedSize) {
+        LzmaDec_CONSTRUCT(&decoder_);
+    }
+    ~LzmaStream() override { LzmaDec_Free(&decoder_, &kHeapAlloc); }
+
+    bool init(InStream* source, int64_t offset) {
+        if (!source->seek(offset) || !readExact(source, props_, kPropsSize)) return false;
+        return start();
+    }
+
+    void reset() override { start(); }
+
+    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+               int* produced) override {
+        SizeT inLen = static_cast<SizeT>(inLength);
+        SizeT outLen = static_cast<SizeT>(outCapacity);
+        ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
+        SRes result = LzmaDec_DecodeToBuf(&decoder_, out, &outLen, in, &inLen, LZMA_FINISH_ANY, &status);
+        *consumed = static_cast<int>(inLen);
+        *produced = static_cast<int>(outLen);
+        return stepStatus(result, status, inLen, outLen);
+    }
+
+private:
+    // Allocation keeps the probability table and dictionary when their sizes
+    // do not change, so restarts cost no new memory.
+    bool start() {
+        if (LzmaDec_Allocate(&decoder_, props_, kPropsSize, &kHeapAlloc) != SZ_OK) return false;
+        LzmaDec_Init(&decoder_);
+        return true;
+    }
+
+    CLzmaDec decoder_;
+    Byte props_[kPropsSize] = {};
+};
+
+class Lzma2Stream final : public DecoderStream {
+public:
+    Lzma2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                int64_t packedSize, int64_t unpackedSize)
+        : DecoderStream(name, owner, tag, source, offset + 1, packedSize - 1, unpackedSize) {
+        Lzma2Dec_CONSTRUCT(&decoder_);
+    }
+    ~Lzma2Stream() override { Lzma2Dec_Free(&decoder_, &kHeapAlloc); }
+
+    bool init(InStream* source, int64_t offset) {
+        if (!source->seek(offset) || !readExact(source, &prop_, 1)) return false;
+        return start();
+    }
+
+    void reset() override { start(); }
+
+    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+               int* produced) override {
+        SizeT inLen = static_cast<SizeT>(inLength);
+        SizeT outLen = static_cast<SizeT>(outCapacity);
+        ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
+        SRes result = Lzma2Dec_DecodeToBuf(&decoder_, out, &outLen, in, &inLen, LZMA_FINISH_ANY, &status);
+        *consumed = static_cast<int>(inLen);
+        *produced = static_cast<int>(outLen);
+        return stepStatus(result, status, inLen, outLen);
+    }
+
+private:
+    bool start() {
+        if (Lzma2Dec_Allocate(&decoder_, prop_, &kHeapAlloc) != SZ_OK) return false;
+        Lzma2Dec_Init(&decoder_);
+        return true;
+    }
+
+    CLzma2Dec decoder_;
+    Byte prop_ = 0;
+};
+
+template <class Stream>
+InStream* makeStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                     int64_t packedSize, int64_t unpackedSize) {
+    if (!source) return nullptr;
+    auto* stream = new (std::nothrow) Stream(name, owner, tag, source, offset, packedSize, unpackedSize);
+    if (!stream) return nullptr;
+    if (stream->ok() && !stream->init(source, offset)) stream->freeBuffers();
+    if (!stream->ok()) {
+        stream->release();
+        return nullptr;
+    }
+    stream->measureSize();
+    return stream;
+}
+
+}  // namespace
+
+InStream* makeLzmaStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                         int64_t packedSize, int64_t unpackedSize) {
+    return makeStream<LzmaStream>(name, owner, tag, source, offset, packedSize, unpackedSize);
+}
+
+InStream* makeLzma2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                          int64_t packedSize, int64_t unpackedSize) {
+    return makeStream<Lzma2Stream>(name, owner, tag, source, offset, packedSize, unpackedSize);
+}
+
+}  // namespace zorvex

@@ -1,0 +1,390 @@
+#include "codecs/xz/xz.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "codecs/filters/filters.h"
+#include "codecs/lzma/lzma.h"
+#include "engine/codec.h"
+#include "engine/crc32.h"
+#include "engine/stream.h"
+
+namespace zorvex {
+namespace {
+
+constexpr int kHeaderSize = 12;  // stream header and stream footer alike
+constexpr uint8_t kHeaderMagic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
+constexpr int kCheckCrc32 = 1;
+constexpr int kMaxFilters = 4;
+constexpr int64_t kMaxIndexSize = 1 << 30;  // far beyond any real index; keeps reads in int range
+constexpr uint64_t kFilterLzma2 = 0x21;
+
+uint32_t le32(const uint8_t* p) {
+    return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+int64_t roundUp4(int64_t n) { return (n + 3) & ~int64_t{3}; }
+
+// Bytes of the check value that ends each block, by check type.
+int checkSize(int type) {
+    static constexpr int kSizes[16] = {0, 4, 4, 4, 8, 8, 8, 16, 16, 16, 32, 32, 32, 64, 64, 64};
+    return kSizes[type & 15];
+}
+
+// xz variable-length integer: 7 bits a byte, low bits first, at most 9 bytes,
+// no superfluous zero byte at the end.
+bool readVli(const uint8_t* data, size_t size, size_t* pos, uint64_t* value) {
+    uint64_t v = 0;
+    for (int i = 0; i < 9; ++i) {
+        if (*pos >= size) return false;
+        uint8_t b = data[(*pos)++];
+        v |= uint64_t{b & 0x7Fu} << (7 * i);
+        if (!(b & 0x80)) {
+            if (i > 0 && b == 0) return false;
+            *value = v;
+            return v <= uint64_t{INT64_MAX};
+        }
+    }
+    return false;
+}
+
+bool crcMatches(const uint8_t* data, size_t size, const uint8_t* stored) {
+    return crc32Update(0, data, size) == le32(stored);
+}
+
+struct Block {
+    int64_t headerOffset;  // within the xz data
+    int64_t unpaddedSize;  // header + packed data + check
+    int64_t start;         // decoded position of its first byte
+    int64_t size;          // decoded size
+    uint8_t checkType;
+    bool damaged = false;  // its check value did not match
+};
+
+struct Filter {
+    uint64_t id;
+    uint8_t props[4];
+    int propsSize;
+};
+
+using Factory = InStream* (*)(const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t, int64_t);
+
+struct BranchFilter {
+    uint64_t id;
+    Factory plain;
+    Factory withStartOffset;
+};
+constexpr BranchFilter kBranchFilters[] = {
+    {0x04, makeBcjStream, makeBcjOffsetStream},     {0x05, makePpcStream, makePpcOffsetStream},
+    {0x06, makeIa64Stream, makeIa64OffsetStream},   {0x07, makeArmStream, makeArmOffsetStream},
+    {0x08, makeArmtStream, makeArmtOffsetStream},   {0x09, makeSparcStream, makeSparcOffsetStream},
+};
+constexpr uint64_t kFilterDelta = 0x03;
+
+// The codec that undoes a non-final filter of a chain; null for ids and
+// property sizes that are not allowed there.
+Factory filterFactory(const Filter& filter) {
+    if (filter.id == kFilterDelta) return filter.propsSize == 1 ? makeDeltaStream : nullptr;
+    for (const BranchFilter& branch : kBranchFilters) {
+        if (branch.id != filter.id) continue;
+        if (filter.propsSize == 0) return branch.plain;
+        return filter.propsSize == 4 ? branch.withStartOffset : nullptr;
+    }
+    return nullptr;
+}
+
+class XzStream final : public InStream {
+public:
+    XzStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset, int64_t packedSize)
+        : InStream(name, owner, tag), source_(source), offset_(offset), packedSize_(packedSize) {
+        source_->addRef();
+    }
+    ~XzStream() override {
+        closeBlock();
+        source_->release();
+    }
+
+    // Reads every stream's index, from the last stream to the first.
+    bool readIndexes() {
+        std::vector<std::vector<Block>> streams;
+        int64_t end = packedSize_;
+        while (end > 0) {
+            uint8_t footer[kHeaderSize];
+            if (end < 2 * kHeaderSize || !readAt(end - kHeaderSize, footer, kHeaderSize)) return false;
+            if (footer[10] != 'Y' || footer[11] != 'Z') {
+                // Stream padding: zero bytes in groups of four after a stream.
+                if (le32(footer + 8) != 0) return false;
+                end -= 4;
+                continue;
+            }
+            std::vector<Block> blocks;
+            int64_t start = readStream(end, footer, &blocks);
+            if (start < 0) return false;
+            streams.push_back(std::move(blocks));
+            end = start;
+        }
+        if (streams.empty()) return false;
+        int64_t position = 0;
+        for (auto stream = streams.rbegin(); stream != streams.rend(); ++stream) {
+            for (Block& block : *stream) {
+                block.start = position;
+                if (block.size > INT64_MAX - position) return false;
+                position += block.size;
+                blocks_.push_back(block);
+            }
+        }
+        size_ = position;
+        return true;
+    }
+
+    int64_t tell() override { return position_; }
+    int64_t size() override { return size_; }
+
+    bool seek(int64_t target) override {
+        if (target < 0 || target >= size_) return false;
+        if (target == position_ && chain_) return true;
+        position_ = target;
+        return enterBlock();
+    }
+
+    int read(void* buf, int count) override {
+        if (!buf || count <= 0 || position_ >= size_) return 0;
+        int wanted = static_cast<int>(std::min<int64_t>(count, size_ - position_));
+        auto* out = static_cast<uint8_t*>(buf);
+        int delivered = 0;
+        while (delivered < wanted) {
+            if (!enterBlock()) break;
+            Block& block = blocks_[current_];
+            // A block whose check failed never delivers its last byte, so the
+            // reader sees the data end short.
+            int64_t limit = block.start + block.size - (block.damaged ? 1 : 0);
+            if (position_ >= limit) break;
+            int n = static_cast<int>(std::min<int64_t>(wanted - delivered, limit - position_));
+            int got = chain_->read(out + delivered, n);
+            if (got <= 0) {
+                closeBlock();
+                break;
+            }
+            if (checking_) crc_ = crc32Update(crc_, out + delivered, got);
+            position_ += got;
+            delivered += got;
+            if (position_ == block.start + block.size && checking_ && !checkMatches(block)) {
+                block.damaged = true;
+                --position_;
+                --delivered;
+                closeBlock();
+                break;
+            }
+        }
+        return delivered;
+    }
+
+private:
+    bool readAt(int64_t position, void* buf, int count) {
+        return source_->seek(offset_ + position) && readExact(source_, buf, count);
+    }
+
+    // Reads the stream that ends at `end` (its footer read already) and lists
+    // its blocks. Returns the stream's start, or -1 when it is damaged.
+    int64_t readStream(int64_t end, const uint8_t* footer, std::vector<Block>* blocks) {
+        if (!crcMatches(footer + 4, 6, footer) || footer[8] != 0 || footer[9] > 15) return -1;
+        int64_t indexSize = (int64_t{le32(footer + 4)} + 1) * 4;
+        int64_t indexStart = end - kHeaderSize - indexSize;
+        if (indexStart < kHeaderSize || indexSize > kMaxIndexSize) return -1;
+        auto* index = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(indexSize)));
+        if (!index) return -1;
+        bool ok = readAt(indexStart, index, static_cast<int>(indexSize)) && parseIndex(index, indexSize, blocks);
+        std::free(index);
+        if (!ok) return -1;
+
+        int64_t blocksSize = 0;
+        for (Block& block : *blocks) {
+            block.headerOffset = blocksSize;  // made absolute below
+            block.checkType = footer[9];
+            blocksSize += roundUp4(block.unpaddedSize);
+            if (blocksSize > indexStart) return -1;
+        }
+        int64_t start = indexStart - blocksSize - kHeaderSize;
+        uint8_t header[kHeaderSize];
+        if (start < 0 || !readAt(start, header, kHeaderSize)) return -1;
+        if (std::memcmp(header, kHeaderMagic, 6) != 0 || header[6] != footer[8] || header[7] != footer[9] ||
+            !crcMatches(header + 6, 2, header + 8))
+            return -1;
+        for (Block& block : *blocks) block.headerOffset += start + kHeaderSize;
+        return start;
+    }
+
+    static bool parseIndex(const uint8_t* index, int64_t indexSize, std::vector<Block>* blocks) {
+        size_t size = static_cast<size_t>(indexSize) - 4;
+        if (index[0] != 0 || !crcMatches(index, size, index + size)) return false;
+        size_t pos = 1;
+        uint64_t count;
+        if (!readVli(index, size, &pos, &count) || count > size / 2) return false;
+        for (uint64_t i = 0; i < count; ++i) {
+            uint64_t unpadded, unpacked;
+            if (!readVli(index, size, &pos, &unpadded) || !readVli(index, size, &pos, &unpacked)) return false;
+            if (unpadded < 5 || unpadded > (uint64_t{1} << 62)) return false;
+            blocks->push_back({0, static_cast<int64_t>(unpadded), 0, static_cast<int64_t>(unpacked), 0});
+        }
+        // Zero padding up to the CRC-32, which starts on a multiple of four.
+        if (size - pos >= 4) return false;
+        for (; pos < size; ++pos)
+            if (index[pos] != 0) return false;
+        return true;
+    }
+
+    // Makes the chain of the block holding position_ ready to deliver it.
+    bool enterBlock() {
+        if (chain_ && position_ >= blocks_[current_].start &&
+            position_ < blocks_[current_].start + blocks_[current_].size) {
+            int64_t inBlock = position_ - blocks_[current_].start;
+            if (chain_->tell() == inBlock) return true;
+            if (!chain_->seek(inBlock)) {
+                closeBlock();
+                return false;
+            }
+            checking_ = false;
+            return true;
+        }
+        closeBlock();
+        // The last block starting at or before the position; empty blocks
+        // share their start with the next one, which is the one wanted.
+        auto after = std::upper_bound(blocks_.begin(), blocks_.end(), position_,
+                                      [](int64_t p, const Block& b) { return p < b.start; });
+        if (after == blocks_.begin()) return false;
+        int index = static_cast<int>(after - blocks_.begin()) - 1;
+        if (!openBlock(index)) return false;
+        int64_t inBlock = position_ - blocks_[index].start;
+        checking_ = inBlock == 0 && blocks_[index].checkType == kCheckCrc32;
+        crc_ = 0;
+        if (inBlock > 0 && !chain_->seek(inBlock)) {
+            closeBlock();
+            return false;
+        }
+        return true;
+    }
+
+    void closeBlock() {
+        if (chain_) chain_->release();
+        chain_ = nullptr;
+        current_ = -1;
+        checking_ = false;
+    }
+
+    // Reads the block header and builds the decoder chain for its data.
+    bool openBlock(int index) {
+        const Block& block = blocks_[index];
+        uint8_t header[1024];
+        if (!readAt(block.headerOffset, header, 1)) return false;
+        int headerSize = (header[0] + 1) * 4;
+        if (header[0] == 0 || headerSize > block.unpaddedSize || !readAt(block.headerOffset, header, headerSize) ||
+            !crcMatches(header, headerSize - 4, header + headerSize - 4))
+            return false;
+        int64_t packed = block.unpaddedSize - headerSize - checkSize(block.checkType);
+        Filter filters[kMaxFilters];
+        int filterCount = 0;
+        if (packed <= 0 || !parseBlockHeader(header, headerSize - 4, block, packed, filters, &filterCount))
+            return false;
+
+        const Filter& last = filters[filterCount - 1];
+        if (last.id != kFilterLzma2 || last.propsSize != 1) return false;
+        InStream* stream = withProperties(source_, offset_ + block.headerOffset + headerSize, packed, last);
+        if (stream) stream = adopt(stream, makeLzma2Stream(name(), ownerNoRef(), tag(), stream, 0,
+                                                             stream->size(), block.size));
+        for (int i = filterCount - 2; i >= 0 && stream; --i) {
+            Factory factory = filterFactory(filters[i]);
+            int64_t size = stream->size();
+            InStream* input = factory ? withProperties(stream, 0, size, filters[i]) : nullptr;
+            stream->release();
+            stream = input ? adopt(input, factory(name(), ownerNoRef(), tag(), input, 0, input->size(), size))
+                           : nullptr;
+        }
+        if (!stream || stream->size() != block.size) {
+            if (stream) stream->release();
+            return false;
+        }
+        chain_ = stream;
+        current_ = index;
+        return true;
+    }
+
+    // Checks the header fields; fills the filter list.
+    static bool parseBlockHeader(const uint8_t* header, size_t size, const Block& block, int64_t packed,
+                                 Filter* filters, int* filterCount) {
+        uint8_t flags = header[1];
+        if (flags & 0x3C) return false;
+        size_t pos = 2;
+        uint64_t value;
+        if (flags & 0x40) {
+            if (!readVli(header, size, &pos, &value) || value != static_cast<uint64_t>(packed)) return false;
+        }
+        if (flags & 0x80) {
+            if (!readVli(header, size, &pos, &value) || value != static_cast<uint64_t>(block.size)) return false;
+        }
+        *filterCount = (flags & 3) + 1;
+        for (int i = 0; i < *filterCount; ++i) {
+            uint64_t propsSize;
+            if (!readVli(header, size, &pos, &filters[i].id) || !readVli(header, size, &pos, &propsSize) ||
+                propsSize > 4 || propsSize > size - pos)
+                return false;
+            filters[i].propsSize = static_cast<int>(propsSize);
+            std::memcpy(filters[i].props, header + pos, propsSize);
+            pos += propsSize;
+        }
+        for (; pos < size; ++pos)
+            if (header[pos] != 0) return false;
+        return true;
+    }
+
+    // The input of a filter's codec: its property bytes (perhaps none), then the data.
+    InStream* withProperties(InStream* data, int64_t offset, int64_t size, const Filter& filter) {
+        Ref<MemoryStream> props(MemoryStream::create(name(), ownerNoRef(), tag(), filter.props, filter.propsSize));
+        Ref<ConcatStream> joined(new (std::nothrow) ConcatStream(name(), ownerNoRef(), tag()));
+        if (!props || !joined || !joined->appendPart(props.get(), 0, filter.propsSize) ||
+            !joined->appendPart(data, offset, size))
+            return nullptr;
+        return joined.detach();
+    }
+
+    // The stream made over `input` (the made stream holds its own reference).
+    static InStream* adopt(InStream* input, InStream* made) {
+        input->release();
+        return made;
+    }
+
+    bool checkMatches(const Block& block) {
+        uint8_t stored[4];
+        // The check follows the block padding.
+        int64_t at = block.headerOffset + roundUp4(block.unpaddedSize) - 4;
+        return readAt(at, stored, 4) && le32(stored) == crc_;
+    }
+
+    InStream* source_;
+    int64_t offset_;
+    int64_t packedSize_;
+    std::vector<Block> blocks_;
+    int64_t size_ = 0;
+    int64_t position_ = 0;
+    InStream* chain_ = nullptr;
+    int current_ = -1;
+    bool checking_ = false;  // the block is read from its start: its CRC-32 is being computed
+    uint32_t crc_ = 0;
+};
+
+}  // namespace
+
+InStream* makeXzStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                       int64_t packedSize, int64_t) {
+    if (!source || offset < 0 || packedSize < 0) return nullptr;
+    auto* stream = new (std::nothrow) XzStream(name, owner, tag, source, offset, packedSize);
+    if (stream && !stream->readIndexes()) {
+        stream->release();
+        return nullptr;
+    }
+    return stream;
+}
+
+}  // namespace zorvex

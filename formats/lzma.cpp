@@ -1,0 +1,41 @@
+// .lzma: 5 property bytes, the decoded size as 64-bit little-endian (all ones:
+// not stored), then the data. The "lzma" codec expects the properties right
+// before the data, so the archive reads a joined stream of bytes 0-4 and
+// 13 onwards.
+#include <new>
+
+#include "engine/archive.h"
+#include "engine/codec.h"
+#include "engine/stream.h"
+#include "formats/entry_name.h"
+#include "formats/single.h"
+
+namespace zorvex {
+
+namespace {
+constexpr int kPropertyBytes = 5, kHeaderBytes = 13;
+}
+
+Archive* openLzma(const char16_t* name, Archive* container, InStream* stream) {
+    uint8_t header[kHeaderBytes];
+    int64_t fileSize = stream->size();
+    if (fileSize < kHeaderBytes || !stream->seek(0) || !readExact(stream, header, kHeaderBytes))
+        return newArchive(name, container, stream);
+
+    Ref<ConcatStream> joined(new (std::nothrow) ConcatStream(stream->name(), nullptr, stream->tag()));
+    if (!joined || !joined->appendPart(stream, 0, kPropertyBytes) ||
+        !joined->appendPart(stream, kHeaderBytes, fileSize - kHeaderBytes))
+        return newArchive(name, container, stream);
+    Archive* archive = newArchive(name, container, joined.get());
+    if (!archive) return nullptr;
+
+    uint64_t stored = 0;
+    for (int i = kHeaderBytes - 1; i >= kPropertyBytes; --i) stored = stored << 8 | header[i];
+    // All ones marks a size that is not stored; anything beyond 63 bits cannot be real either.
+    int64_t size = stored > uint64_t(INT64_MAX) ? -1 : int64_t(stored);
+    std::u16string entryName = singleEntryName(stream, {{u".lzma", u""}}, u"lzma.out");
+    addEntry(archive, findCodec(u"lzma"), entryName, 0, joined->size(), size, stream->tag());
+    return archive;
+}
+
+}  // namespace zorvex

@@ -1,0 +1,17 @@
+// Readers of the compressed single-file formats: each presents one entry, the
+// decompressed data, named after the archive (x.tgz gives x.tar, which opens
+// in its turn as a nested archive).
+#pragma once
+
+namespace zorvex {
+
+class Archive;
+class InStream;
+
+Archive* openGzip(const char16_t* name, Archive* container, InStream* stream);
+Archive* openBzip2(const char16_t* name, Archive* container, InStream* stream);
+Archive* openLzma(const char16_t* name, Archive* container, InStream* stream);
+Archive* openXz(const char16_t* name, Archive* container, InStream* stream);
+Archive* openLzip(const char16_t* name, Archive* container, InStream* stream);
+
+}  // namespace zorvex

@@ -1,0 +1,18 @@
+// xz: one entry decoded by the "xz" codec over the whole file.
+#include "engine/archive.h"
+#include "engine/codec.h"
+#include "engine/stream.h"
+#include "formats/entry_name.h"
+#include "formats/single.h"
+
+namespace zorvex {
+
+Archive* openXz(const char16_t* name, Archive* container, InStream* stream) {
+    Archive* archive = newArchive(name, container, stream);
+    if (!archive) return nullptr;
+    std::u16string entryName = singleEntryName(stream, {{u".xz", u""}, {u".txz", u".tar"}}, u"xz.out");
+    addEntry(archive, findCodec(u"xz"), entryName, 0, stream->size(), -1, stream->tag());
+    return archive;
+}
+
+}  // namespace zorvex

@@ -1,0 +1,164 @@
+// bzip2: multi-block data read whole and by seeking back into blocks after
+// the first pass, zip entries, concatenated streams, cut and damaged data.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "engine/archive.h"
+#include "engine/codec.h"
+#include "engine/stream.h"
+#include "tests/test_util.h"
+
+namespace zorvex {
+namespace {
+
+using test::TempDir;
+
+Ref<InStream> bzip2Over(const std::vector<uint8_t>& packed, int64_t size = -1) {
+    Ref<MemoryStream> memory(MemoryStream::create(u"mem", nullptr, 0, packed.data(), packed.size()));
+    return Ref<InStream>(
+        findCodec(u"bzip2")->createStream(u"x", nullptr, 0, memory.get(), 0, static_cast<int64_t>(packed.size()), size));
+}
+
+std::vector<uint8_t> bzip2Of(const TempDir& dir, const std::vector<uint8_t>& data, const std::string& options) {
+    test::writeFile(dir / "plain", data.data(), data.size());
+    EXPECT_EQ(test::run("bzip2 " + options + " -c '" + (dir / "plain").string() + "' > '" + (dir / "packed").string() + "'"), 0);
+    return test::readFile(dir / "packed");
+}
+
+// Seeks to `at`, reads `count` bytes and compares them with the data there.
+void expectRange(InStream* s, const std::vector<uint8_t>& data, int64_t at, int count) {
+    ASSERT_TRUE(s->seek(at)) << at;
+    std::vector<uint8_t> got(count);
+    int done = 0;
+    while (done < count) {
+        int n = s->read(got.data() + done, count - done);
+        if (n <= 0) break;
+        done += n;
+    }
+    int want = static_cast<int>(std::min<int64_t>(count, static_cast<int64_t>(data.size()) - at));
+    ASSERT_EQ(done, want) << at;
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + done, data.begin() + at)) << at;
+}
+
+// Seeks into the first, a middle and the last block (and back and forth).
+void expectSeeksAfterFullRead(InStream* s, const std::vector<uint8_t>& data) {
+    ASSERT_TRUE(test::readAll(s) == data);
+    const int64_t n = static_cast<int64_t>(data.size());
+    for (int64_t at : {int64_t(10), n / 2, n - 1000, n / 10, int64_t(0), n * 7 / 10, n - 1, n / 3 + 12345}) {
+        expectRange(s, data, at, 100000);
+    }
+}
+
+TEST(Bzip2, MultiBlockStreamSeeksBackIntoAnyBlock) {
+    REQUIRE_TOOL("bzip2");
+    TempDir dir;
+    auto data = test::sampleData(3 << 20, 21);  // about 30 blocks of 100k
+    auto packed = bzip2Of(dir, data, "-1");
+    auto s = bzip2Over(packed);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
+    expectSeeksAfterFullRead(s.get(), data);
+    // Again after a rewind: the index survives it.
+    ASSERT_TRUE(s->rewind());
+    expectSeeksAfterFullRead(s.get(), data);
+}
+
+TEST(Bzip2, SizeGivenByTheContainerAndSeekBeforeTheFirstPassEnds) {
+    REQUIRE_TOOL("bzip2");
+    TempDir dir;
+    auto data = test::sampleData(1 << 20, 22);
+    auto packed = bzip2Of(dir, data, "-1");
+    auto s = bzip2Over(packed, static_cast<int64_t>(data.size()));
+    ASSERT_TRUE(s);
+    // A backward seek halfway through the first pass starts over.
+    expectRange(s.get(), data, 600000, 1000);
+    expectRange(s.get(), data, 5000, 1000);
+    ASSERT_TRUE(s->rewind());
+    expectSeeksAfterFullRead(s.get(), data);
+}
+
+TEST(Bzip2, ZipEntriesDecodeAndSeek) {
+    REQUIRE_TOOL("7zz");
+    TempDir dir;
+    auto data = test::sampleData(2 << 20, 23);
+    test::writeFile(dir / "data.bin", data.data(), data.size());
+    ASSERT_EQ(test::run("cd '" + dir.path().string() + "' && 7zz a -tzip -mm=BZip2 -mx1 a.zip data.bin >/dev/null"), 0);
+    Ref<InStream> s(openStreamPath((test::enginePath(dir / "a.zip") + u"\\data.bin").c_str()));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
+    expectSeeksAfterFullRead(s.get(), data);
+}
+
+TEST(Bzip2, ConcatenatedStreamsAreAllDecoded) {
+    REQUIRE_TOOL("bzip2");
+    TempDir dir;
+    auto first = test::sampleData(700000, 24);
+    auto second = test::sampleData(300000, 25);
+    auto packed = bzip2Of(dir, first, "-1");
+    auto empty = bzip2Of(dir, {}, "-9");
+    auto more = bzip2Of(dir, second, "-9");
+    packed.insert(packed.end(), empty.begin(), empty.end());
+    packed.insert(packed.end(), more.begin(), more.end());
+    auto data = first;
+    data.insert(data.end(), second.begin(), second.end());
+
+    auto s = bzip2Over(packed);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
+    expectSeeksAfterFullRead(s.get(), data);
+    // Resuming in the first stream runs on into the next ones.
+    expectRange(s.get(), data, 650000, 200000);
+
+    // Bytes after the last stream that start no other are ignored.
+    const char tail[] = "not bzip2 at all";
+    packed.insert(packed.end(), tail, tail + sizeof tail);
+    s = bzip2Over(packed);
+    ASSERT_TRUE(s);
+    EXPECT_TRUE(test::readAll(s.get()) == data);
+}
+
+TEST(Bzip2, CutShortYieldsTheDecodablePrefix) {
+    REQUIRE_TOOL("bzip2");
+    TempDir dir;
+    auto data = test::sampleData(1 << 20, 26);
+    auto packed = bzip2Of(dir, data, "-1");
+    packed.resize(packed.size() * 2 / 3);
+    auto s = bzip2Over(packed);
+    ASSERT_TRUE(s);
+    auto got = test::readAll(s.get());
+    EXPECT_GT(got.size(), data.size() / 2);
+    EXPECT_LT(got.size(), data.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+    // Its blocks are indexed like those of a whole stream.
+    expectRange(s.get(), data, 1000, 5000);
+    expectRange(s.get(), data, static_cast<int64_t>(got.size()) - 5000, 5000);
+}
+
+TEST(Bzip2, DamagedDataEndsWithoutCrashingOrHanging) {
+    REQUIRE_TOOL("bzip2");
+    TempDir dir;
+    auto data = test::sampleData(300000, 27);
+    auto packed = bzip2Of(dir, data, "-1");
+    std::mt19937 rng(5);
+    for (int round = 0; round < 30; ++round) {
+        auto damaged = packed;
+        for (int i = 0; i < 1 + round % 3; ++i) damaged[rng() % damaged.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
+        auto s = bzip2Over(damaged, static_cast<int64_t>(data.size()));
+        ASSERT_TRUE(s);
+        EXPECT_LE(test::readAll(s.get()).size(), data.size());
+        s->seek(static_cast<int64_t>(data.size() / 3));
+        test::readAll(s.get());
+    }
+    std::vector<uint8_t> noise(3000);
+    for (auto& b : noise) b = static_cast<uint8_t>(rng());
+    noise[0] = 'B', noise[1] = 'Z', noise[2] = 'h', noise[3] = '9';
+    auto s = bzip2Over(noise);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(test::readAll(s.get()).size(), static_cast<size_t>(s->size()));
+}
+
+}  // namespace
+}  // namespace zorvex

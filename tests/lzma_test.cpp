@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/codec_fixtures.h"
+
+namespace zorvex::test {
+namespace {
+
+constexpr int kAloneHeader = 13;  // 5 property bytes and the 8-byte decoded size
+
+// Raw .lzma file made by xz: properties, size field, data.
+std::vector<uint8_t> makeAlone(const TempDir& dir, const std::vector<uint8_t>& data, const std::string& options) {
+    writeFile(dir / "data", data.data(), data.size());
+    EXPECT_EQ(run("cd '" + dir.path().string() + "' && xz --format=lzma -k -c " + options + " data > data.lzma"),
+              0);
+    return readFile(dir / "data.lzma");
+}
+
+// The properties followed by the data, as a container hands them to the codec.
+std::vector<uint8_t> withoutSizeField(const std::vector<uint8_t>& alone) {
+    if (alone.size() < kAloneHeader) return {};
+    auto out = alone;
+    out.erase(out.begin() + 5, out.begin() + kAloneHeader);
+    return out;
+}
+
+// The dictionary-size code of a raw LZMA2 stream of that dictionary.
+std::vector<uint8_t> makeRawLzma2(const TempDir& dir, const std::vector<uint8_t>& data) {
+    writeFile(dir / "data", data.data(), data.size());
+    EXPECT_EQ(run("cd '" + dir.path().string() +
+                  "' && xz --format=raw --lzma2=preset=6,dict=1MiB -c data > data.raw"),
+              0);
+    std::vector<uint8_t> out{16};  // 1 MiB = 2 << (16 / 2 + 11)
+    return concat(out, readFile(dir / "data.raw"));
+}
+
+TEST(Lzma, DecodesWithStoredOrMeasuredSize) {
+    REQUIRE_TOOL("xz");
+    TempDir dir;
+    auto data = sampleData(300000, 1);
+    auto packed = withoutSizeField(makeAlone(dir, data, "-6"));
+
+    auto known = openCodec(u"lzma", packed, static_cast<int64_t>(data.size()));
+    ASSERT_TRUE(known);
+    EXPECT_EQ(known->size(), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(readAll(known.get()), data);
+
+    auto measured = openCodec(u"LZMA", packed, -1);
+    ASSERT_TRUE(measured);
+    EXPECT_EQ(measured->size(), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(measured->tell(), 0);
+    EXPECT_EQ(readAll(measured.get()), data);
+}
+
+TEST(Lzma, ReadsPropertiesAtTheGivenOffsetOfAJoinedSource) {
+    REQUIRE_TOOL("xz");
+    TempDir dir;
+    auto data = sampleData(50000, 2);
+    auto alone = makeAlone(dir, data, "-1");
+    auto file = memorySource(alone);
+    // As a container would: properties and data joined, skipping the size field.
+    Ref<ConcatStream> joined(new ConcatStream(u"joined", nullptr, 0));
+    ASSERT_TRUE(joined->appendPart(file.get(), 0, 5));
+    ASSERT_TRUE(joined->appendPart(file.get(), kAloneHeader, static_cast<int64_t>(alone.size()) - kAloneHeader));
+    auto stream = openCodec(u"lzma", joined.get(), 0, joined->size(), static_cast<int64_t>(data.size()));
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(readAll(stream.get()), data);
+
+    // The same data placed after other bytes of the source.
+    auto shifted = concat(std::vector<uint8_t>(7, 0xAA), withoutSizeField(alone));
+    auto source = memorySource(shifted);
+    auto inner = openCodec(u"lzma", source.get(), 7, static_cast<int64_t>(shifted.size()) - 7, -1);
+    ASSERT_TRUE(inner);
+    EXPECT_EQ(readAll(inner.get()), data);
+}
+
+TEST(Lzma, TinyDictionaryIsRaisedToTheMinimum) {
+    REQUIRE_TOOL("xz");
+    TempDir dir;
+    auto data = sampleData(40000, 3);
+    auto packed = withoutSizeField(makeAlone(dir, data, "--lzma1=preset=1,dict=4KiB"));
+    ASSERT_EQ(packed[0], 0x5D);
+    packed[1] = 1;
+    packed[2] = packed[3] = packed[4] = 0;
+    auto stream = openCodec(u"lzma", packed, static_cast<int64_t>(data.size()));
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(readAll(stream.get()), data);
+}
+
+TEST(Lzma, RejectsBadPropertiesAndShortHeads) {
+    std::vector<uint8_t> props{225, 0, 0, 1, 0, 0, 0, 0};
+    EXPECT_FALSE(openCodec(u"lzma", props, 10));
+    EXPECT_FALSE(openCodec(u"lzma", std::vector<uint8_t>{0x5D, 0, 0}, 10));
+    EXPECT_FALSE(openCodec(u"lzma2", std::vector<uint8_t>{41, 0}, 10));
+    EXPECT_FALSE(openCodec(u"lzma2", std::vector<uint8_t>{}, 10));
+    // A source that is too short for the properties at the offset.
+    auto source = memorySource({0x5D, 0, 0, 1, 0});
+    EXPECT_FALSE(openCodec(u"lzma", source.get(), 2, 5, 10));
+}
+
+TEST(Lzma, StreamWithoutEndMarkIsMeasuredToItsInput) {
+    REQUIRE_TOOL("7zz");
+    TempDir dir;
+    auto data = sampleData(120000, 4);
+    writeFile(dir / "data", data.data(), data.size());
+    // A 7z archive with a plain header: its one packed stream starts at byte 32
+    // and ends where the header begins; 7z writes no end mark.
+    mustRun(dir, "7zz a -t7z -m0=LZMA -mhc=off -bso0 -bsp0 d.7z data");
+    auto archive = readFile(dir / "d.7z");
+    ASSERT_GT(archive.size(), 32u);
+    int64_t packedSize = 0;
+    for (int i = 7; i >= 0; --i) packedSize = packedSize << 8 | archive[12 + i];
+    const uint8_t coder[] = {0x23, 0x03, 0x01, 0x01, 0x05};
+    auto found = std::search(archive.begin() + 32 + packedSize, archive.end(), coder, coder + sizeof coder);
+    ASSERT_NE(found, archive.end());
+    auto packed = concat(std::vector<uint8_t>(found + 5, found + 10), slice(archive, 32, packedSize));
+    auto stream = openCodec(u"lzma", packed, -1);
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(stream->size(), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(readAll(stream.get()), data);
+}
+
+TEST(Lzma2, DecodesRawStreams) {
+    REQUIRE_TOOL("xz");
+    TempDir dir;
+    auto data = sampleData(400000, 5);
+    auto packed = makeRawLzma2(dir, data);
+    auto measured = openCodec(u"lzma2", packed, -1);
+    ASSERT_TRUE(measured);
+    EXPECT_EQ(measured->size(), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(readAll(measured.get()), data);
+
+    // Incompressible data travels in uncompressed chunks.
+    std::vector<uint8_t> noise(70000);
+    uint32_t x = 12345;
+    for (auto& b : noise) b = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 16);
+    auto packedNoise = makeRawLzma2(dir, noise);
+    auto stream = openCodec(u"lzma2", packedNoise, static_cast<int64_t>(noise.size()));
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(readAll(stream.get()), noise);
+}
+
+TEST(Lzma, SeeksBackwardAndForward) {
+    REQUIRE_TOOL("xz");
+    TempDir dir;
+    auto data = sampleData(200000, 6);
+    auto lzma = openCodec(u"lzma", withoutSizeField(makeAlone(dir, data, "-6")), -1);
+    auto lzma2 = openCodec(u"lzma2", makeRawLzma2(dir, data), -1);
+    for (InStream* stream : {lzma.get(), lzma2.get()}) {
+        ASSERT_TRUE(stream);
+        for (int64_t at : {150000, 1000, 199999, 0, 90000, 90001, 70000}) {
+            int count = static_cast<int>(std::min<int64_t>(5000, 200000 - at));
+            EXPECT_EQ(readAt(stream, at, count), slice(data, at, count)) << at;
+        }
+        EXPECT_FALSE(stream->seek(200000));
+        EXPECT_FALSE(stream->seek(-1));
+    }
+}
+
+TEST(Lzma, DamagedDataEndsEarlyWithoutFault) {
+    REQUIRE_TOOL("xz");
+    TempDir dir;
+    auto data = sampleData(100000, 7);
+    auto good = withoutSizeField(makeAlone(dir, data, "-6"));
+    auto good2 = makeRawLzma2(dir, data);
+    for (size_t at : {size_t{6}, size_t{40}, good.size() / 2, good.size() - 3}) {
+        for (const auto* original : {&good, &good2}) {
+            auto bad = *original;
+            if (at >= bad.size()) continue;
+            bad[at] ^= 0x55;
+            auto codec = original == &good ? u"lzma" : u"lzma2";
+            auto stream = openCodec(codec, bad, static_cast<int64_t>(data.size()));
+            if (stream) EXPECT_LE(readAll(stream.get()).size(), data.size());
+            auto measured = openCodec(codec, bad, -1);
+            if (measured) readAll(measured.get());
+        }
+    }
+    // Cut short: the size promised is not reached.
+    auto cut = std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2);
+    auto stream = openCodec(u"lzma", cut, static_cast<int64_t>(data.size()));
+    ASSERT_TRUE(stream);
+    EXPECT_LT(readAll(stream.get()).size(), data.size());
+}
+
+}  // namespace
+}  // namespace zorvex::test

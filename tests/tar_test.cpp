@@ -1,0 +1,233 @@
+// The tar reader against archives written by GNU tar (gnu, pax, ustar) and
+// bsdtar, hand-made headers for huge sizes, and the corpus.
+#include <cstring>
+
+#include "tests/archive_support.h"
+
+namespace zorvex::test {
+namespace {
+
+// A tree with deep and long paths, links and sizes around block edges.
+struct Tree {
+    std::map<std::string, std::vector<uint8_t>> files;  // relative path -> content
+    std::string longDir;
+};
+
+Tree makeTree(const fs::path& root, bool longLinks) {
+    Tree tree;
+    tree.longDir = "deep/" + std::string(60, 'd') + "/" + std::string(70, 'e');
+    auto add = [&](const std::string& path, size_t size, uint32_t seed) {
+        tree.files[path] = sampleData(size, seed);
+        writeFile(root / path, tree.files[path].data(), size);
+    };
+    add("empty.txt", 0, 1);
+    add("one.bin", 1, 2);
+    add("block.bin", 512, 3);
+    add("over.bin", 513, 4);
+    add("a/b/c/d/e/f/g/h/nested.txt", 3000, 5);
+    add(tree.longDir + "/" + std::string(90, 'n') + ".txt", 777, 6);  // well over 100 characters
+    add("big.bin", 300000, 7);
+    fs::create_directories(root / "emptydir");
+    fs::create_symlink("../one.bin", root / "a/link-to-one");
+    tree.files["a/link-to-one"] = tree.files["one.bin"];
+    fs::create_hard_link(root / "big.bin", root / "hard.bin");
+    tree.files["hard.bin"] = tree.files["big.bin"];
+    if (longLinks) {
+        std::string target = "../" + tree.longDir + "/" + std::string(90, 'n') + ".txt";
+        fs::create_symlink(target, root / "deep/long-link");
+        tree.files["deep/long-link"] = tree.files[tree.longDir + "/" + std::string(90, 'n') + ".txt"];
+    }
+    return tree;
+}
+
+void expectTree(const fs::path& tar, const Tree& tree) {
+    for (const auto& [path, content] : tree.files) {
+        SCOPED_TRACE(path);
+        std::optional<std::vector<uint8_t>> data = entryData(insidePath(tar, path));
+        ASSERT_TRUE(data);
+        EXPECT_TRUE(*data == content);
+    }
+    Ref<Archive> archive(openArchivePath(insidePath(tar).c_str()));
+    ASSERT_TRUE(archive);
+    std::map<std::string, int64_t> listed = listTree(archive.get());
+    EXPECT_TRUE(listed.count("emptydir/"));
+    int files = 0;
+    for (const auto& [path, size] : listed) files += size >= 0;
+    EXPECT_EQ(files, int(tree.files.size()));  // nothing extra, nothing lost
+}
+
+struct Writer {
+    const char* name;
+    const char* tool;
+    const char* command;  // run in the tree's folder, writes ../out.tar
+    bool longLinks;
+};
+
+TEST(Tar, ReadsWhatCommonWritersProduce) {
+    const Writer writers[] = {
+        {"gnu", "tar", "tar --format=gnu -cf ../out.tar .", true},
+        {"pax", "tar", "tar --format=pax -cf ../out.tar .", true},
+        {"ustar", "tar", "tar --format=ustar -cf ../out.tar .", false},
+        {"bsdtar", "bsdtar", "bsdtar -cf ../out.tar .", true},
+    };
+    for (const Writer& writer : writers) {
+        SCOPED_TRACE(writer.name);
+        if (!haveTool(writer.tool)) continue;
+        TempDir dir;
+        Tree tree = makeTree(dir / "tree", writer.longLinks);
+        ASSERT_EQ(run("cd '" + (dir / "tree").string() + "' && " + writer.command + " 2>/dev/null"), 0);
+        expectTree(dir / "out.tar", tree);
+    }
+}
+
+// One header with the given size field, then an end block.
+std::vector<uint8_t> headerWithSize(const uint8_t sizeField[12], const char* mtime) {
+    std::vector<uint8_t> tar(512 * 3, 0);
+    std::strcpy(reinterpret_cast<char*>(tar.data()), "huge.img");
+    std::memcpy(tar.data() + 124, sizeField, 12);
+    std::memcpy(tar.data() + 136, mtime, 12);
+    tar[156] = '0';
+    std::memcpy(tar.data() + 257, "ustar", 6);
+    return tar;
+}
+
+TEST(Tar, SizesAndTimesBeyond32Bits) {
+    TempDir dir;
+    const uint8_t octal5G[12] = {'5', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', 0};  // 5 GiB
+    uint8_t base256[12] = {0x80};
+    const uint64_t size20G = 20ull << 30;
+    for (int i = 0; i < 8; ++i) base256[11 - i] = uint8_t(size20G >> (8 * i));
+    const char year2100[12] = "36441453400";  // 4102444800 seconds
+
+    struct Case {
+        const uint8_t* field;
+        int64_t size;
+    } cases[] = {{octal5G, 5ll << 30}, {base256, int64_t(size20G)}};
+    for (const Case& c : cases) {
+        std::vector<uint8_t> bytes = headerWithSize(c.field, year2100);
+        fs::path tar = dir / ("huge" + std::to_string(c.size) + ".tar");
+        writeFile(tar, bytes.data(), bytes.size());
+        Ref<Archive> archive(openArchivePath(insidePath(tar).c_str()));
+        ASSERT_TRUE(archive);
+        ASSERT_EQ(archive->fileCount(), 1);
+        EXPECT_EQ(archive->fileSize(0), c.size);
+        EXPECT_EQ(archive->fileTime(0), 4102444800);
+    }
+}
+
+TEST(Tar, SparseFileOfFiveGiB) {
+    REQUIRE_TOOL("tar");
+    TempDir dir;
+    // A sparse input with --sparse keeps the archive small; the listed size is the real one.
+    ASSERT_EQ(run("cd '" + dir.path().string() + "' && truncate -s 5G holes.img && "
+                  "tar --format=gnu --sparse -cf sparse.tar holes.img"),
+              0);
+    Ref<Archive> archive(openArchivePath(insidePath(dir / "sparse.tar").c_str()));
+    ASSERT_TRUE(archive);
+    // GNU sparse members are not expanded; the archive still opens and the scan ends.
+    EXPECT_LE(archive->fileCount(), 1);
+}
+
+// Python's tarfile writes names exactly as given.
+void pythonTar(const fs::path& tar, const std::string& members) {
+    std::string script =
+        "import tarfile, io\n"
+        "t = tarfile.open('" + tar.string() + "', 'w', format=tarfile.GNU_FORMAT)\n"
+        "def add(name, data=b'', kind=tarfile.REGTYPE, link=''):\n"
+        "    i = tarfile.TarInfo(name); i.size = len(data); i.type = kind; i.linkname = link\n"
+        "    t.addfile(i, io.BytesIO(data))\n" + members + "t.close()\n";
+    writeFile(tar.parent_path() / "make.py", script);
+    ASSERT_EQ(run("python3 '" + (tar.parent_path() / "make.py").string() + "'"), 0);
+}
+
+TEST(Tar, NamesAreNormalisedAndLinksResolved) {
+    REQUIRE_TOOL("python3");
+    TempDir dir;
+    fs::path tar = dir / "names.tar";
+    pythonTar(tar,
+              "add('a//b', b'first')\n"
+              "add('./a/b', b'second')\n"        // the same name: the first stays
+              "add('x/../c/d', b'dee')\n"
+              "add('../../escape.txt', b'out')\n"
+              "add('c/link', kind=tarfile.SYMTYPE, link='d')\n"
+              "add('c/abs', kind=tarfile.SYMTYPE, link='/c/d')\n"
+              "add('c/chain', kind=tarfile.SYMTYPE, link='link')\n"
+              "add('c/dangling', kind=tarfile.SYMTYPE, link='nowhere')\n"
+              "add('c/hard', kind=tarfile.LNKTYPE, link='c/d')\n"
+              "add('c/hard-missing', kind=tarfile.LNKTYPE, link='c/none')\n");
+    Ref<Archive> archive(openArchivePath(insidePath(tar).c_str()));
+    ASSERT_TRUE(archive);
+    std::map<std::string, int64_t> listed = listTree(archive.get());
+    std::map<std::string, int64_t> expected = {{"a/", -1},      {"a/b", 5},      {"c/", -1},   {"c/d", 3},
+                                               {"escape.txt", 3}, {"c/link", 3}, {"c/abs", 3}, {"c/chain", 3},
+                                               {"c/hard", 3}};
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(fileText(*entryData(insidePath(tar, "a/b"))), "first");
+    EXPECT_EQ(fileText(*entryData(insidePath(tar, "c/chain"))), "dee");
+}
+
+TEST(Tar, DamagedHeadersEndTheListing) {
+    REQUIRE_TOOL("python3");
+    TempDir dir;
+    fs::path good = dir / "good.tar";
+    pythonTar(good, "add('one', b'1' * 700)\nadd('two', b'2' * 10)\n");
+    std::vector<uint8_t> bytes = readFile(good);
+
+    // Cut inside the second header: the first file stays.
+    std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + 1536 + 100);
+    writeFile(dir / "cut.tar", cut.data(), cut.size());
+    Ref<Archive> a(openArchivePath(insidePath(dir / "cut.tar").c_str()));
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->fileCount(), 1);
+
+    // Garbage in a size field of the second header, and a size of 2^63-1 in base-256.
+    std::vector<uint8_t> bad = bytes;
+    std::memcpy(bad.data() + 1536 + 124, "zzzzzzzzzzz", 11);
+    writeFile(dir / "bad.tar", bad.data(), bad.size());
+    Ref<Archive> b(openArchivePath(insidePath(dir / "bad.tar").c_str()));
+    ASSERT_TRUE(b);
+    EXPECT_LE(b->fileCount(), 2);
+    std::memset(bad.data() + 1536 + 124, 0xFF, 12);
+    bad[1536 + 124] = 0x80;
+    writeFile(dir / "huge.tar", bad.data(), bad.size());
+    Ref<Archive> c(openArchivePath(insidePath(dir / "huge.tar").c_str()));
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->fileCount(), 1);
+}
+
+TEST(Tar, PaxRecordsAndLongNamesBoundedAndApplied) {
+    REQUIRE_TOOL("python3");
+    TempDir dir;
+    fs::path tar = dir / "pax.tar";
+    std::string script =
+        "import tarfile, io\n"
+        "t = tarfile.open('" + tar.string() + "', 'w', format=tarfile.PAX_FORMAT)\n"
+        "i = tarfile.TarInfo('p' * 150 + '/file'); data = b'x' * 99; i.size = len(data)\n"
+        "i.pax_headers = {'comment': 'y' * 3000, 'mtime': '1700000000.25'}\n"
+        "t.addfile(i, io.BytesIO(data))\n"
+        "t.close()\n";
+    writeFile(dir / "make.py", script);
+    ASSERT_EQ(run("python3 '" + (dir / "make.py").string() + "'"), 0);
+    std::optional<std::vector<uint8_t>> data = entryData(insidePath(tar, std::string(150, 'p') + "/file"));
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->size(), 99u);
+    Ref<Archive> folder(openArchivePath(insidePath(tar, std::string(150, 'p')).c_str()));
+    ASSERT_TRUE(folder);
+    EXPECT_EQ(folder->fileTime(0), 1700000000);
+
+    // A pax header whose record lengths lie must not be trusted or loop.
+    std::vector<uint8_t> bytes = readFile(tar);
+    for (size_t i = 512; i + 4 < 1024; ++i)
+        if (bytes[i] >= '0' && bytes[i] <= '9') bytes[i] = '9';
+    writeFile(dir / "lying.tar", bytes.data(), bytes.size());
+    Ref<Archive> lying(openArchivePath(insidePath(dir / "lying.tar").c_str()));
+    EXPECT_TRUE(lying);
+}
+
+TEST(Tar, Corpus) {
+    REQUIRE_CORPUS(corpus);
+    checkCorpusFolder(corpus, "tar");
+}
+
+}  // namespace
+}  // namespace zorvex::test
