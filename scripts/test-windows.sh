@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows part of CI: cross-builds the x86-64 and 32-bit x86 builds, checks
-# the 32-bit DLL's exports and resources with objdump (this machine cannot run
-# 32-bit code), and under Wine (a fresh prefix per run) runs the engine's unit
-# tests, registration and unregistration key by key, and the COM server tests
-# on archives made here. Prints the time of each step.
+# both DLLs' exports, imports and resources with objdump (this machine cannot
+# run 32-bit code), and under Wine (a fresh prefix per run) runs the engine's
+# unit tests, registration and unregistration key by key, and the COM server
+# tests on archives made here. Prints the time of each step; a failing test
+# step does not stop the later ones, and the exit status reports them all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -16,19 +17,29 @@ step() {
     step_start=$now
     echo "== $*"
 }
+failed=()
+check() {  # check NAME COMMAND...: runs a test step, remembering a failure
+    local name=$1
+    shift
+    "$@" || failed+=("$name")
+}
 
 step "cross-built libraries"
 bash scripts/setup-windows.sh
 
-for preset in mingw-x64 mingw-x86; do
-    step "build $preset"
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
-done
+# Everything for x86-64; for 32-bit x86 the DLL, which is only inspected.
+step "build mingw-x64"
+cmake --preset mingw-x64 >/dev/null
+cmake --build --preset mingw-x64
+step "build mingw-x86"
+cmake --preset mingw-x86 >/dev/null
+cmake --build --preset mingw-x86 --target zorvexextractor
 
 step "DLL exports, imports and resources"
-python3 tests/win32/dll_check.py build/mingw-x86/shell/zorvexextractor.dll i686-w64-mingw32 shell/extract.bmp
-python3 tests/win32/dll_check.py build/mingw-x64/shell/zorvexextractor.dll x86_64-w64-mingw32 shell/extract.bmp
+check "x86 DLL" python3 tests/win32/dll_check.py build/mingw-x86/shell/zorvexextractor.dll i686-w64-mingw32 \
+    shell/extract.bmp
+check "x64 DLL" python3 tests/win32/dll_check.py build/mingw-x64/shell/zorvexextractor.dll x86_64-w64-mingw32 \
+    shell/extract.bmp
 
 step "fresh Wine prefix"
 scratch=$(mktemp -d)
@@ -38,26 +49,31 @@ cleanup() {
     rm -rf "$scratch"
 }
 trap cleanup EXIT
+# One server for the whole run, so that each wine call starts quickly.
+wineserver -p >/dev/null 2>&1 || true
 wineboot -i >/dev/null 2>&1
-# One server for the whole run: each wine call then starts quickly.
-wineserver -p >/dev/null 2>&1
 
 step "engine unit tests under Wine"
 # Fixture-making archivers are POSIX programs: tests that need them skip under
 # Wine (REQUIRE_TOOL), except these suites, whose helpers run python3 without
 # asking first.
 needs_posix_tools='ZipWriters.*'
-TZ=Europe/Berlin wine build/mingw-x64/tests/zorvex_tests.exe --gtest_brief=1 --gtest_filter="-$needs_posix_tools"
+TZ=Europe/Berlin check "unit tests" \
+    wine build/mingw-x64/tests/zorvex_tests.exe --gtest_brief=1 --gtest_filter="-$needs_posix_tools"
 
 step "registration and unregistration"
 dll=$root/build/mingw-x64/shell/zorvexextractor.dll
-python3 tests/win32/registry_check.py "$dll"
+check "registry" python3 tests/win32/registry_check.py "$dll"
 
 step "COM server tests under Wine"
 python3 tests/win32/make_shell_fixtures.py "$scratch/fixtures"
 wine regsvr32 /s "$dll"
 ZORVEX_SHELL_FIXTURES=$(winepath -w "$scratch/fixtures") ZORVEX_SHELL_DLL=$(winepath -w "$dll") TZ=Europe/Berlin \
-    wine build/mingw-x64/tests/zorvex_shell_tests.exe --gtest_brief=1
+    check "COM server tests" wine build/mingw-x64/tests/zorvex_shell_tests.exe --gtest_brief=1
 wine regsvr32 /s /u "$dll"
 
 step "finished"
+if [[ ${#failed[@]} -gt 0 ]]; then
+    echo "failed: ${failed[*]}"
+    exit 1
+fi

@@ -15,13 +15,16 @@ namespace {
 
 std::optional<std::u16string> toWide(UINT codePage, std::string_view text) {
     if (text.empty()) return std::nullopt;
+    // Malformed UTF-8 fails instead of turning into U+FFFD, so that readers
+    // can fall back to another code page and names stay distinct.
+    DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
     // The input need not be zero-terminated here, so its length is passed.
     int length = static_cast<int>(text.size());
-    int needed = MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
+    int needed = MultiByteToWideChar(codePage, flags, text.data(), length, nullptr, 0);
     if (needed <= 0) return std::nullopt;
     std::u16string out(static_cast<size_t>(needed), u'\0');
-    if (MultiByteToWideChar(codePage, 0, text.data(), length, reinterpret_cast<wchar_t*>(out.data()), needed) !=
-        needed)
+    if (MultiByteToWideChar(codePage, flags, text.data(), length, reinterpret_cast<wchar_t*>(out.data()),
+                            needed) != needed)
         return std::nullopt;
     // A name ends at its first NUL, as a zero-terminated input would.
     out.resize(std::char_traits<char16_t>::length(out.c_str()));

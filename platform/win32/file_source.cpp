@@ -162,7 +162,14 @@ struct FileSource::Reader {
             memcpy(out + done, slot.buffer + offset, static_cast<size_t>(n));
             done += n;
             position += n;
-            if (done == count) break;
+            // Leaving a block moves the ring on, also when the request ends
+            // exactly there: otherwise the next read would find the position
+            // outside the current slot and deliver nothing.
+            bool leftBlock = position == slot.block + slot.bytesRead;
+            if (done == count) {
+                if (leftBlock) schedule();
+                break;
+            }
             if (!schedule()) break;
         }
         return done;

@@ -25,19 +25,81 @@ std::wstring callWithBuffer(Call call) {
 
 }  // namespace
 
-std::optional<std::u16string> fullPath(const std::u16string& path) {
-    if (path.empty()) return std::nullopt;
-    std::wstring native = toNativePath(path);
+namespace {
+
+bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+// The system's full form of a short prefix ("." or "C:" or "\\"): the current
+// folder, a drive's current folder, or the current drive's root.
+std::optional<std::u16string> systemFullPath(const wchar_t* prefix) {
     std::wstring full = callWithBuffer([&](DWORD size, wchar_t* buffer) {
-        return GetFullPathNameW(native.c_str(), size, buffer, nullptr);
+        return GetFullPathNameW(prefix, size, buffer, nullptr);
     });
     if (full.empty()) return std::nullopt;
+    return std::u16string(full.begin(), full.end());
+}
+
+}  // namespace
+
+std::optional<std::u16string> fullPath(const std::u16string& path) {
+    if (path.empty()) return std::nullopt;
+    // Paths in the system's own namespace are taken as they are.
+    if (path.rfind(u"\\\\?\\", 0) == 0) return path;
+    // Split off the root: "\\\\server\\share", "C:", or what the current folder
+    // supplies. Then "." and ".." are resolved by the text alone: entry paths
+    // inside archives do not exist on disk, and GetFullPathNameW would also
+    // turn names such as "con" or "name." into devices or other names.
+    std::u16string root, rest;
+    if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) {
+        size_t server = path.find_first_of(u"\\/", 2);
+        size_t share = server == std::u16string::npos ? server : path.find_first_of(u"\\/", server + 1);
+        root = path.substr(0, share);
+        rest = share == std::u16string::npos ? std::u16string() : path.substr(share);
+    } else if (path.size() >= 2 && path[1] == u':') {
+        if (path.size() >= 3 && isSeparator(path[2])) {
+            root = path.substr(0, 2);
+            rest = path.substr(2);
+        } else {
+            wchar_t drive[3] = {static_cast<wchar_t>(path[0]), L':', 0};
+            auto current = systemFullPath(drive);
+            if (!current) return std::nullopt;
+            root = current->substr(0, 2);
+            rest = current->substr(2) + u"\\" + path.substr(2);
+        }
+    } else {
+        auto current = systemFullPath(isSeparator(path[0]) ? L"\\" : L".");
+        if (!current || current->size() < 2) return std::nullopt;
+        if ((*current)[1] == u':') {
+            root = current->substr(0, 2);
+            rest = current->substr(2);
+        } else {
+            root = *current;  // a UNC current folder: keep it whole as the root
+            while (root.size() > 2 && isSeparator(root.back())) root.pop_back();
+        }
+        rest = isSeparator(path[0]) ? path : rest + u"\\" + path;
+    }
+    std::vector<std::u16string> parts;
+    for (size_t start = 0; start <= rest.size();) {
+        size_t end = start;
+        while (end < rest.size() && !isSeparator(rest[end])) ++end;
+        std::u16string part = rest.substr(start, end - start);
+        if (part == u"..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != u".") {
+            parts.push_back(std::move(part));
+        }
+        start = end + 1;
+    }
+    std::u16string full = root;
+    for (const auto& part : parts) full += u"\\" + part;
+    if (parts.empty() || isSeparator(path.back())) full += u"\\";
     // Short (8.3) components become their long names when the path exists, so
     // that one file has one full path.
+    std::wstring native = toNativePath(full);
     std::wstring longName = callWithBuffer([&](DWORD size, wchar_t* buffer) {
-        return GetLongPathNameW(full.c_str(), buffer, size);
+        return GetLongPathNameW(native.c_str(), buffer, size);
     });
-    return fromNativePath(longName.empty() ? full : longName);
+    return longName.empty() ? full : fromNativePath(longName);
 }
 
 NativePath toNativePath(const std::u16string& path) {

@@ -87,6 +87,23 @@ TEST(Win32FileSource, SeeksForwardBackAndAcrossTheRing) {
     EXPECT_EQ(readRange(source.get(), 0, 16), std::vector<uint8_t>(data.begin(), data.begin() + 16));
 }
 
+TEST(Win32FileSource, ReadsEndingOnABlockBoundaryGoOnInTheNextBlock) {
+    TempDir dir;
+    std::vector<uint8_t> data = test::sampleData(3 * 0x100000 + 5, 9);
+    test::writeFile(dir / "f", data.data(), data.size());
+    Ref<FileSource> source = openSource(dir / "f");
+    ASSERT_TRUE(source);
+    // Whole blocks (1 MiB on a local disk), then the few bytes after them.
+    std::vector<uint8_t> got(0x100000);
+    for (int block = 0; block < 3; ++block) {
+        ASSERT_EQ(source->read(got.data(), 0x100000), 0x100000) << "block " << block;
+        ASSERT_TRUE(std::equal(got.begin(), got.end(), data.begin() + block * 0x100000)) << "block " << block;
+    }
+    EXPECT_EQ(source->read(got.data(), 100), 5);
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + 5, data.end() - 5));
+    EXPECT_EQ(source->read(got.data(), 100), 0);
+}
+
 TEST(Win32FileSource, SeekToTheEndFailsButKeepsThePosition) {
     TempDir dir;
     std::vector<uint8_t> data = test::sampleData(100000, 5);
@@ -136,6 +153,9 @@ TEST(Win32Convert, CodePages) {
     EXPECT_EQ(*ansiToWide("plain.txt"), u"plain.txt");
     EXPECT_EQ(*oemToWide("PLAIN.TXT"), u"PLAIN.TXT");
     EXPECT_FALSE(utf8ToWide(""));
+    // Malformed UTF-8 fails, so that a reader can fall back to a code page.
+    EXPECT_FALSE(utf8ToWide("a\xE5" "a"));
+    EXPECT_FALSE(utf8ToWide("\xC0\x80"));
     EXPECT_FALSE(wideToUtf8(u""));
     // A stored name ends at its first zero byte.
     EXPECT_EQ(*utf8ToWide(std::string_view("name\0junk", 9)), u"name");
@@ -175,6 +195,17 @@ TEST(Win32Paths, FullAndNativeForms) {
     ASSERT_TRUE(full);
     EXPECT_EQ(foldCase(*full), u"c:\\windows\\win.ini");
     EXPECT_FALSE(platform::fullPath(u""));
+    EXPECT_EQ(platform::fullPath(u"C:\\a\\..\\..\\b\\"), std::u16string(u"C:\\b\\"));
+    EXPECT_EQ(platform::fullPath(u"\\\\server\\share\\x\\..\\y.zip"), std::u16string(u"\\\\server\\share\\y.zip"));
+    // Names inside archives are text, not devices or names to be trimmed.
+    EXPECT_EQ(platform::fullPath(u"C:\\a.zip\\con"), std::u16string(u"C:\\a.zip\\con"));
+    EXPECT_EQ(platform::fullPath(u"C:\\a.zip\\name. "), std::u16string(u"C:\\a.zip\\name. "));
+    // Relative paths start in the current folder.
+    wchar_t current[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, current), 0u);
+    std::u16string expected = platform::fromNativePath(current);
+    if (expected.back() != u'\\') expected += u'\\';
+    EXPECT_EQ(foldCase(*platform::fullPath(u"x\\..\\y")), foldCase(expected + u"y"));
 }
 
 TEST(Win32Paths, PathsUpToADriveRootEndThere) {
@@ -183,6 +214,9 @@ TEST(Win32Paths, PathsUpToADriveRootEndThere) {
     EXPECT_EQ(openArchivePath(u"C:\\"), nullptr);
     EXPECT_EQ(openArchivePath(u"C:\\windows\\no-such-folder\\x.zip\\y"), nullptr);
     EXPECT_EQ(openStreamPath(u"C:\\windows\\no-such-file"), nullptr);
+    // A device name inside a path once made the walk climb forever.
+    EXPECT_EQ(openStreamPath(u"C:\\windows\\win.ini\\con"), nullptr);
+    EXPECT_EQ(openArchivePath(u"C:\\windows\\win.ini\\aux\\nul"), nullptr);
 }
 
 }  // namespace

@@ -580,19 +580,38 @@ TEST_F(ShellFolderTest, IconsAssociationsAndViews) {
     EXPECT_EQ(folder->CreateViewObject(nullptr, IID_IShellView, view.out()), S_OK);
 }
 
-TEST(ShellInternals, FolderTreeDeletion) {
+// A small tree of folders and files in the temporary folder.
+std::wstring makeTree(const wchar_t* name) {
     wchar_t temp[MAX_PATH];
-    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-    std::wstring root = std::wstring(temp) + L"zorvex-tree-" + std::to_wstring(GetCurrentProcessId());
-    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW((root + L"\\a").c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW((root + L"\\a\\b").c_str(), nullptr));
-    for (const wchar_t* name : {L"\\x.txt", L"\\a\\y.txt", L"\\a\\b\\z.txt"}) {
-        HANDLE h = CreateFileW((root + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    std::wstring root = std::wstring(temp) + name + std::to_wstring(GetCurrentProcessId());
+    EXPECT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    EXPECT_TRUE(CreateDirectoryW((root + L"\\a").c_str(), nullptr));
+    EXPECT_TRUE(CreateDirectoryW((root + L"\\a\\b").c_str(), nullptr));
+    for (const wchar_t* file : {L"\\x.txt", L"\\a\\y.txt", L"\\a\\b\\z.txt"}) {
+        HANDLE h = CreateFileW((root + file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE);
         CloseHandle(h);
     }
+    return root;
+}
+
+TEST(ShellInternals, FolderTreeDeletion) {
+    std::wstring root = makeTree(L"zorvex-tree-");
     deleteFolderTree(root.c_str());
+    EXPECT_EQ(GetFileAttributesW(root.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(ShellInternals, TemporaryFoldersGoOnlyWhenNothingIsAlive) {
+    // This program links the server code itself, so its own DllCanUnloadNow
+    // sees the folders registered here.
+    std::wstring root = makeTree(L"zorvex-temporary-");
+    addTemporaryFolder(root);
+    objectCreated();
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+    EXPECT_NE(GetFileAttributesW(root.c_str()), INVALID_FILE_ATTRIBUTES);
+    objectDestroyed();
+    EXPECT_EQ(DllCanUnloadNow(), S_OK);
     EXPECT_EQ(GetFileAttributesW(root.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
