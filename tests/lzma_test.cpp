@@ -88,6 +88,22 @@ TEST(Lzma, TinyDictionaryIsRaisedToTheMinimum) {
     EXPECT_EQ(readAll(stream.get()), data);
 }
 
+// A header may ask for a 4 GiB dictionary; an entry of known size decodes with
+// no more dictionary than its own length.
+TEST(Lzma, HugeDictionaryOfASmallEntryDecodes) {
+    REQUIRE_TOOL("xz");
+    TempDir dir;
+    auto data = sampleData(70000, 4);
+    auto packed = withoutSizeField(makeAlone(dir, data, "-1"));
+    packed[1] = packed[2] = packed[3] = packed[4] = 0xFF;
+    auto stream = openCodec(u"lzma", packed, static_cast<int64_t>(data.size()));
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(readAll(stream.get()), data);
+    ASSERT_TRUE(stream->seek(10));
+    std::vector<uint8_t> tail = readAll(stream.get());
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), data.begin() + 10));
+}
+
 TEST(Lzma, RejectsBadPropertiesAndShortHeads) {
     std::vector<uint8_t> props{225, 0, 0, 1, 0, 0, 0, 0};
     EXPECT_FALSE(openCodec(u"lzma", props, 10));

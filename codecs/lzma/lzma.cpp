@@ -39,6 +39,7 @@ public:
 
     bool init(InStream* source, int64_t offset) {
         if (!source->seek(offset) || !readExact(source, props_, kPropsSize)) return false;
+        limitDictionary();
         return start();
     }
 
@@ -56,6 +57,20 @@ public:
     }
 
 private:
+    // A dictionary larger than the whole output is never used beyond the
+    // output's length, so a header asking for gigabytes for a small entry
+    // gets only what the entry needs.
+    void limitDictionary() {
+        int64_t size = DecoderStream::size();
+        if (size < 0) return;
+        uint32_t dictionary = uint32_t(props_[1]) | uint32_t(props_[2]) << 8 | uint32_t(props_[3]) << 16 |
+                              uint32_t(props_[4]) << 24;
+        if (dictionary <= size) return;
+        constexpr int64_t kSmallestDictionary = 1 << 12;
+        uint32_t needed = static_cast<uint32_t>(size < kSmallestDictionary ? kSmallestDictionary : size);
+        for (int i = 0; i < 4; ++i) props_[1 + i] = static_cast<Byte>(needed >> (8 * i));
+    }
+
     // Allocation keeps the probability table and dictionary when their sizes
     // do not change, so restarts cost no new memory.
     bool start() {
