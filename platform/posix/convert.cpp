@@ -181,25 +181,6 @@ int64_t timeFromParts(int year, int month, int day, int hour, int minute, int se
     return t < 0 ? 0 : static_cast<int64_t>(t);
 }
 
-int64_t timeFromDos(uint16_t date, uint16_t time) {
-    if (date == 0 && time == 0) return 0;
-    return timeFromParts(1980 + (date >> 9), (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63,
-                         2 * (time & 31));
-}
-
-int64_t timeFromDosPacked(uint32_t dateTime) {
-    if (dateTime == 0) return 0;
-    return timeFromDos(static_cast<uint16_t>(dateTime >> 16), static_cast<uint16_t>(dateTime & 0xFFFF));
-}
-
-int64_t timeFromFiletime(uint64_t filetime) {
-    // A FILETIME is already UTC: the seconds follow directly, without the
-    // round trip through local time that would misplace the repeated hour.
-    constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
-    int64_t t = static_cast<int64_t>(filetime / 10000000) - kSecondsFrom1601To1970;
-    return t < 0 ? 0 : t;
-}
-
 std::optional<TimeParts> timeToParts(int64_t time) {
     if (time <= 0) return std::nullopt;
     time_t t = static_cast<time_t>(time);
