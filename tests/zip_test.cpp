@@ -470,31 +470,6 @@ TEST(ZipRecords, SizesBeyondAnyPositionStopTheScan) {
     EXPECT_EQ(fileNames(a.get()), std::vector<std::u16string>{u"ok"});
 }
 
-TEST(ZipRecords, MethodFourteenSkipsTheVersionAndPropertySizeFields) {
-    struct Seen {
-        int64_t offset = -1, packedSize = -1, size = -1;
-    };
-    static Seen seen;
-    Codec* real = findCodec(u"lzma");
-    if (real) GTEST_SKIP() << "the lzma codec exists; ZipWriters covers method 14 end to end";
-    FactoryCodec recorder(u"lzma", [](const char16_t* name, Archive* owner, int64_t tag, InStream* source,
-                                      int64_t offset, int64_t packedSize, int64_t size) -> InStream* {
-        seen = {offset, packedSize, size};
-        return new StoreStream(name, owner, tag, source, offset, packedSize);
-    });
-    test::ZipBuilder z;
-    z.local("pad", bytesOf("pad"));
-    std::vector<uint8_t> packed(100, 0x77);
-    size_t dataOffset = z.local("l.bin", packed, {.method = 14, .size = 500});
-    Ref<Archive> a = openBytes(z.bytes);
-    ASSERT_TRUE(a);
-    Ref<InStream> s(a->openFileByName(u"l.bin"));
-    ASSERT_TRUE(s);
-    EXPECT_EQ(seen.offset, static_cast<int64_t>(dataOffset) + 4);
-    EXPECT_EQ(seen.packedSize, 96);
-    EXPECT_EQ(seen.size, 500);
-}
-
 // A local header's zip64 field holds both sizes, even when only one of the
 // 32-bit fields is marked.
 TEST(ZipRecords, LocalZip64FieldHoldsBothSizes) {
