@@ -114,7 +114,7 @@ struct FileSource::Reader {
             return static_cast<int>(n);
         }
 #else
-        (void)out, (void)offset;
+        (void)out, (void)count, (void)offset;
 #endif
         return 0;
     }
