@@ -118,6 +118,60 @@ TEST(FileSource, KeepsBlocksItHasAlreadyRead) {
     EXPECT_EQ(0, std::memcmp(again.data(), data.data() + 100, 2 * kMiB - 100));
 }
 
+// Large reads of blocks not read yet go straight to the caller: the bytes must
+// be exact wherever the reads start and end, and the ring must still serve
+// seeks and small reads afterwards.
+TEST(FileSource, LargeReadsBypassTheRing) {
+    test::TempDir dir;
+    auto data = test::sampleData(4 * kMiB + 777, 9);
+    test::writeFile(dir / "f", data.data(), data.size());
+    for (int piece : {0x40000, 0x10000, 0x10000 + 3, kMiB - 1, 3 * kMiB}) {
+        auto s = open(dir / "f");
+        ASSERT_TRUE(s);
+        ASSERT_TRUE(s->seek(1234));  // not on a block boundary
+        std::vector<uint8_t> got(data.size() - 1234 + 100);
+        size_t total = 0;
+        int n;
+        while ((n = s->read(got.data() + total, std::min<int>(piece, int(got.size() - total)))) > 0) total += n;
+        ASSERT_EQ(total, data.size() - 1234) << piece;
+        EXPECT_EQ(0, std::memcmp(got.data(), data.data() + 1234, total)) << piece;
+        EXPECT_EQ(s->tell(), s->size());
+        EXPECT_EQ(s->read(got.data(), piece), 0);
+
+        // Back into blocks that were read directly, then small reads.
+        ASSERT_TRUE(s->seek(kMiB - 5));
+        uint8_t small[10];
+        ASSERT_EQ(s->read(small, 10), 10);
+        EXPECT_EQ(0, std::memcmp(small, data.data() + kMiB - 5, 10)) << piece;
+        ASSERT_TRUE(s->seek(3 * kMiB + 100));
+        std::vector<uint8_t> more(0x40000);
+        ASSERT_EQ(s->read(more.data(), int(more.size())), int(more.size()));
+        EXPECT_EQ(0, std::memcmp(more.data(), data.data() + 3 * kMiB + 100, more.size())) << piece;
+        ASSERT_TRUE(s->seek(2));
+        ASSERT_EQ(s->read(small, 10), 10);
+        EXPECT_EQ(0, std::memcmp(small, data.data() + 2, 10)) << piece;
+    }
+}
+
+// A large read that ends inside a block it passes into still loads that
+// block, and a block already in the ring is copied from there rather than
+// read again, even by a large read.
+TEST(FileSource, LargeReadsUseBlocksInTheRing) {
+    test::TempDir dir;
+    auto data = test::sampleData(4 * kMiB, 13);
+    test::writeFile(dir / "f", data.data(), data.size());
+    auto s = open(dir / "f");
+    ASSERT_TRUE(s);
+    uint8_t b;
+    ASSERT_TRUE(s->seek(kMiB));
+    ASSERT_EQ(s->read(&b, 1), 1);  // block 1 is now in the ring
+    overwrite(dir / "f", kMiB, 0xAA, kMiB);
+    ASSERT_TRUE(s->seek(kMiB + 1));
+    std::vector<uint8_t> buf(0x40000);
+    ASSERT_EQ(s->read(buf.data(), int(buf.size())), int(buf.size()));
+    EXPECT_EQ(0, std::memcmp(buf.data(), data.data() + kMiB + 1, buf.size()));
+}
+
 TEST(FileSource, TagsAndSiblings) {
     test::TempDir dir;
     test::writeFile(dir / "a.001", "first");

@@ -10,30 +10,19 @@
 #include "platform/platform.h"
 #include "tools/os.h"
 
-#ifdef ZORVEX_HAVE_ISAL
-#include <isa-l/crc.h>
-#endif
-
 namespace zorvex::cli {
 
 namespace {
 
-// Large reads keep per-call overhead negligible next to the copying itself.
-constexpr int kCopyBufferSize = 1 << 20;
+// Small enough for the data to stay in the cache between reading, checking
+// and writing; large enough to keep per-call overhead negligible.
+constexpr int kCopyBufferSize = 256 << 10;
 
 std::u16string u16FromNative(const std::filesystem::path& path) {
 #ifdef _WIN32
     return platform::fromNativePath(path.wstring());
 #else
     return platform::fromNativePath(path.string());
-#endif
-}
-
-uint32_t continueCrc(uint32_t crc, const uint8_t* data, size_t size) {
-#ifdef ZORVEX_HAVE_ISAL
-    return crc32_gzip_refl(crc, data, size);
-#else
-    return crc32Update(crc, data, size);
 #endif
 }
 
@@ -121,7 +110,7 @@ CopyResult copyVerified(InStream* stream, std::optional<uint32_t> storedCrc, con
         }
         int got = stream->read(buffer.get(), want);
         if (got <= 0) break;
-        if (storedCrc) crc = continueCrc(crc, buffer.get(), size_t(got));
+        if (storedCrc) crc = crc32Update(crc, buffer.get(), size_t(got));
         if (!sink(buffer.get(), size_t(got))) return CopyResult::WriteFailed;
         total += got;
         reporter.countBytes(got);
