@@ -292,7 +292,13 @@ Archive* Archive::openDirectory(int raw) {
     Archive* level = newArchive(joinName(name(), directories_[raw].name).c_str(), this, stream_);
     if (!level) return nullptr;
     // The records keep their remaining paths, already made safe on the way in.
-    for (const ArchiveEntry& e : directories_[raw].entries) level->addAtLevel(ArchiveEntry(e));
+    const std::vector<ArchiveEntry>& records = directories_[raw].entries;
+    // Sized up front: growing the index a record at a time rehashes it over and over.
+    size_t here = std::count_if(records.begin(), records.end(),
+                                [](const ArchiveEntry& e) { return e.name.find(u'\\') == std::u16string::npos; });
+    level->entries_.reserve(here);
+    level->entryIndex_.reserve(here);
+    for (const ArchiveEntry& e : records) level->addAtLevel(ArchiveEntry(e));
     return level;
 }
 
