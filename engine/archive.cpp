@@ -382,11 +382,16 @@ namespace {
 
 // Every entry's name is matched against every extension when views are
 // built, so the name is measured once and compared from its end.
+char16_t foldUnit(char16_t c) {
+    if (c < 0x80) return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+    return foldCase(c);
+}
+
 bool hasSuffix(std::u16string_view name, const char16_t* extension) {
     std::u16string_view e(extension);
     if (e.size() >= name.size()) return false;
     for (size_t i = 1; i <= e.size(); ++i)
-        if (foldCase(name[name.size() - i]) != foldCase(e[e.size() - i])) return false;
+        if (foldUnit(name[name.size() - i]) != foldUnit(e[e.size() - i])) return false;
     return true;
 }
 

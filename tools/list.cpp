@@ -1,8 +1,8 @@
 // `zorvex list`: one line per folder, nested archive and file, with its
 // modification time and size; -r descends into folders and nested archives.
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 #include "tools/commands.h"
 #include "tools/entries.h"
@@ -74,9 +74,10 @@ struct Listing {
         out.text("  ");
     }
     void beginSizedRow(int64_t time, int64_t size) {
-        char text[32] = "?";
-        if (size >= 0) std::snprintf(text, sizeof text, "%" PRId64, size);
-        beginRow(time, text);
+        char text[24] = "?";
+        size_t length = 1;
+        if (size >= 0) length = static_cast<size_t>(std::to_chars(text, text + sizeof text, size).ptr - text);
+        beginRow(time, std::string_view(text, length));
     }
     void error(const std::string& name, const std::string& message) {
         out.flush();  // keep the error after the rows before it
