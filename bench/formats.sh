@@ -4,8 +4,8 @@
 #   (a) gzip decoding                      vs  gzip -dc
 #   (b) lzip decoding                      vs  lzip -dc
 #   (c) listing a tar of 100,000 small files  vs  bsdtar -tf
-# Usage: bench/formats.sh [path/to/zorvex]   (default: build/native/tools/zorvex)
-#   ONLY="c" runs (and generates data for) just the cases named; RUNS=n sets hyperfine's runs.
+# Usage: [CASES="a b c"] bench/formats.sh [path/to/zorvex]
+#        (default zorvex: build/native/tools/zorvex; CASES picks the cases to run)
 # Needs python3, gzip, lzip, bsdtar and hyperfine. Takes a minute or two.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,16 +18,16 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/zorvex-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-export ONLY="${ONLY:-a b c}"
-wants() { [[ " $ONLY " == *" $1 "* ]]; }
+export CASES="${CASES:-a b c}"
+has() { [[ " $CASES " == *" $1 "* ]]; }
 
 echo "generating data in $work ..." >&2
 python3 - <<'PY'
 import io, os, random, tarfile
-only = os.environ['ONLY'].split()
+cases = os.environ['CASES'].split()
 
 # 256 MiB of text-like data.
-if 'a' in only or 'b' in only:
+if 'a' in cases or 'b' in cases:
     rng = random.Random(2)
     words = [bytes(rng.choice(b'abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(2, 10))) for _ in range(5000)]
     chunk = b' '.join(rng.choice(words) for _ in range(400000)) + b'\n'
@@ -40,7 +40,7 @@ if 'a' in only or 'b' in only:
             written += len(piece)
 
 # 100,000 small files over 1,000 folders.
-if 'c' in only:
+if 'c' in cases:
     with tarfile.open('many.tar', 'w', format=tarfile.GNU_FORMAT) as t:
         for i in range(100000):
             info = tarfile.TarInfo('f%04d/entry%06d.txt' % (i % 1000, i))
@@ -48,8 +48,8 @@ if 'c' in only:
             info.mtime = 1700000000
             t.addfile(info, io.BytesIO(b'x'))
 PY
-wants a && gzip -6 -k -n text.txt
-wants b && head -c $((96 << 20)) text.txt > part.txt && lzip -3 -k part.txt
+has a && gzip -6 -k -n text.txt
+has b && head -c $((96 << 20)) text.txt > part.txt && lzip -3 -k part.txt
 
 bench() {  # name, then commands
     local name=$1
@@ -57,9 +57,9 @@ bench() {  # name, then commands
     hyperfine --style basic --warmup 1 --runs "${RUNS:-5}" --export-json "$name.json" "$@" >&2
 }
 
-wants a && bench a 'gzip -dc text.txt.gz > /dev/null' "$zorvex cat text.txt.gz/text.txt > /dev/null"
-wants b && bench b 'lzip -dc part.txt.lz > /dev/null' "$zorvex cat part.txt.lz/part.txt > /dev/null"
-wants c && bench c 'bsdtar -tf many.tar > /dev/null' "$zorvex list -r many.tar > /dev/null"
+has a && bench a 'gzip -dc text.txt.gz > /dev/null' "$zorvex cat text.txt.gz/text.txt > /dev/null"
+has b && bench b 'lzip -dc part.txt.lz > /dev/null' "$zorvex cat part.txt.lz/part.txt > /dev/null"
+has c && bench c 'bsdtar -tf many.tar > /dev/null' "$zorvex list -r many.tar > /dev/null"
 
 python3 - <<'PY'
 import json, os
@@ -77,7 +77,7 @@ for key, title, peer_name, size in (
         ('a', 'gzip decoding', 'gzip -dc', 'text.txt'),
         ('b', 'lzip decoding', 'lzip -dc', 'part.txt'),
         ('c', 'listing a tar of 100,000 files', 'bsdtar -tf', None)):
-    if key not in os.environ['ONLY'].split():
+    if key not in os.environ['CASES'].split():
         continue
     size = os.path.getsize(size) if size else 0
     peer, ours = results(key)

@@ -6,7 +6,6 @@
 #   (c) listing 10k/30k/100k entries in one folder and 100k over 1,000 folders
 #                                               vs  7zz l
 # Usage: bench/foundation.sh [path/to/zorvex]   (default: build/native/tools/zorvex)
-#   ONLY="c" runs (and generates data for) just the cases named; RUNS=n sets hyperfine's runs.
 # Needs python3, 7zz, hyperfine and GNU time. Takes a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,36 +18,31 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/zorvex-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-export ONLY="${ONLY:-a b c}"
-wants() { [[ " $ONLY " == *" $1 "* ]]; }
 
 echo "generating data in $work ..." >&2
 python3 - <<'PY'
 import os, random, zipfile, zlib
-only = os.environ['ONLY'].split()
 
 # (a) 1 GiB of incompressible bytes, as a plain file and as a stored entry.
-if 'a' in only:
-    block = random.Random(1).randbytes(16 << 20)
-    with open('big.bin', 'wb') as f:
-        for _ in range(64):
-            f.write(block)
-    with zipfile.ZipFile('stored.zip', 'w', zipfile.ZIP_STORED) as z, z.open('big.bin', 'w') as e:
-        for _ in range(64):
-            e.write(block)
+block = random.Random(1).randbytes(16 << 20)
+with open('big.bin', 'wb') as f:
+    for _ in range(64):
+        f.write(block)
+with zipfile.ZipFile('stored.zip', 'w', zipfile.ZIP_STORED) as z, z.open('big.bin', 'w') as e:
+    for _ in range(64):
+        e.write(block)
 
 # (b) 256 MiB of text-like data, deflated at the usual level.
-if 'b' in only:
-    rng = random.Random(2)
-    words = [bytes(rng.choice(b'abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(2, 10))) for _ in range(5000)]
-    chunk = b' '.join(rng.choice(words) for _ in range(400000)) + b'\n'
-    with zipfile.ZipFile('deflate.zip', 'w', zipfile.ZIP_DEFLATED, compresslevel=6) as z, z.open('text.txt', 'w') as e:
-        written = 0
-        while written < 256 << 20:
-            piece = bytearray(chunk)
-            piece[rng.randrange(len(piece))] = 0x41  # keep chunks from being exact repeats
-            e.write(piece)
-            written += len(piece)
+rng = random.Random(2)
+words = [bytes(rng.choice(b'abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(2, 10))) for _ in range(5000)]
+chunk = b' '.join(rng.choice(words) for _ in range(400000)) + b'\n'
+with zipfile.ZipFile('deflate.zip', 'w', zipfile.ZIP_DEFLATED, compresslevel=6) as z, z.open('text.txt', 'w') as e:
+    written = 0
+    while written < 256 << 20:
+        piece = bytearray(chunk)
+        piece[rng.randrange(len(piece))] = 0x41  # keep chunks from being exact repeats
+        e.write(piece)
+        written += len(piece)
 
 # (c) many small entries.
 def many(name, count, folders):
@@ -56,11 +50,10 @@ def many(name, count, folders):
         for i in range(count):
             path = 'f%04d/entry%06d.txt' % (i % folders, i) if folders else 'entry%06d.txt' % i
             z.writestr(zipfile.ZipInfo(path, (2024, 1, 2, 3, 4, 6)), b'x')
-if 'c' in only:
-    many('flat10k.zip', 10000, 0)
-    many('flat30k.zip', 30000, 0)
-    many('flat100k.zip', 100000, 0)
-    many('tree100k.zip', 100000, 1000)
+many('flat10k.zip', 10000, 0)
+many('flat30k.zip', 30000, 0)
+many('flat100k.zip', 100000, 0)
+many('tree100k.zip', 100000, 1000)
 PY
 
 # hyperfine prints its own report; the JSON feeds the table at the end. The
@@ -71,23 +64,19 @@ bench() {  # name, then commands
     hyperfine -N --output=null --style basic --warmup 1 --runs "${RUNS:-5}" --export-json "$name.json" "$@" >&2
 }
 
-wants a && bench a 'cat big.bin' "$zorvex cat stored.zip/big.bin"
-wants b && bench b "7zz e -so -mmt1 deflate.zip" "$zorvex cat deflate.zip/text.txt"
-wants c && for z in flat10k flat30k flat100k tree100k; do
+bench a 'cat big.bin' "$zorvex cat stored.zip/big.bin"
+bench b "7zz e -so -mmt1 deflate.zip" "$zorvex cat deflate.zip/text.txt"
+for z in flat10k flat30k flat100k tree100k; do
     bench "c-$z" "7zz l $z.zip" "$zorvex list -r $z.zip"
 done
 
 peak() {  # peak resident set in KiB of a command
     /usr/bin/time -v bash -c "$1" 2>&1 >/dev/null | awk -F': ' '/Maximum resident/ {print $2}'
 }
-if wants b; then
-    echo "$(peak "$zorvex cat deflate.zip/text.txt > /dev/null")" > rss-zorvex-b
-    echo "$(peak "7zz e -so -mmt1 deflate.zip > /dev/null")" > rss-7zz-b
-fi
-if wants c; then
-    echo "$(peak "$zorvex list -r flat100k.zip > /dev/null")" > rss-zorvex-c
-    echo "$(peak "7zz l flat100k.zip > /dev/null")" > rss-7zz-c
-fi
+echo "$(peak "$zorvex cat deflate.zip/text.txt > /dev/null")" > rss-zorvex-b
+echo "$(peak "7zz e -so -mmt1 deflate.zip > /dev/null")" > rss-7zz-b
+echo "$(peak "$zorvex list -r flat100k.zip > /dev/null")" > rss-zorvex-c
+echo "$(peak "7zz l flat100k.zip > /dev/null")" > rss-7zz-c
 
 python3 - <<'PY'
 import json, os
@@ -99,30 +88,26 @@ def means(name):
 def rss(name):
     return int(open(name).read()) / 1024
 
-only = os.environ['ONLY'].split()
+size_a = os.path.getsize('big.bin')
+peer, ours = means('a')
+print('\n(a) 1 GiB stored entry to /dev/null')
+print(f'    cat          {peer:7.3f} s  {size_a / peer / 2**20:8.0f} MiB/s')
+print(f'    zorvex cat   {ours:7.3f} s  {size_a / ours / 2**20:8.0f} MiB/s   ratio {peer / ours:.2f}x (target >= 0.90)')
 
-if 'a' in only:
-    size_a = os.path.getsize('big.bin')
-    peer, ours = means('a')
-    print('\n(a) 1 GiB stored entry to /dev/null')
-    print(f'    cat          {peer:7.3f} s  {size_a / peer / 2**20:8.0f} MiB/s')
-    print(f'    zorvex cat   {ours:7.3f} s  {size_a / ours / 2**20:8.0f} MiB/s   ratio {peer / ours:.2f}x (target >= 0.90)')
+size_b = 0
+import zipfile
+with zipfile.ZipFile('deflate.zip') as z:
+    size_b = z.getinfo('text.txt').file_size
+peer, ours = means('b')
+print(f'\n(b) deflate decoding, {size_b / 2**20:.0f} MiB of output')
+print(f'    7zz -mmt1    {peer:7.3f} s  {size_b / peer / 2**20:8.0f} MiB/s  peak RSS {rss("rss-7zz-b"):6.1f} MiB')
+print(f'    zorvex cat   {ours:7.3f} s  {size_b / ours / 2**20:8.0f} MiB/s  peak RSS {rss("rss-zorvex-b"):6.1f} MiB'
+      f'   ratio {peer / ours:.2f}x (target >= 1.00, RSS < 64 MiB)')
 
-if 'b' in only:
-    import zipfile
-    with zipfile.ZipFile('deflate.zip') as z:
-        size_b = z.getinfo('text.txt').file_size
-    peer, ours = means('b')
-    print(f'\n(b) deflate decoding, {size_b / 2**20:.0f} MiB of output')
-    print(f'    7zz -mmt1    {peer:7.3f} s  {size_b / peer / 2**20:8.0f} MiB/s  peak RSS {rss("rss-7zz-b"):6.1f} MiB')
-    print(f'    zorvex cat   {ours:7.3f} s  {size_b / ours / 2**20:8.0f} MiB/s  peak RSS {rss("rss-zorvex-b"):6.1f} MiB'
-          f'   ratio {peer / ours:.2f}x (target >= 1.00, RSS < 64 MiB)')
-
-if 'c' in only:
-    print('\n(c) listing (7zz l vs zorvex list -r)')
-    print('    archive          entries    7zz l   zorvex   ratio   zorvex us/entry')
-    for name, n in (('flat10k', 10000), ('flat30k', 30000), ('flat100k', 100000), ('tree100k', 100000)):
-        peer, ours = means('c-' + name)
-        print(f'    {name:<14} {n:9d} {peer:7.3f}s {ours:7.3f}s  {peer / ours:5.2f}x  {ours / n * 1e6:8.2f}')
-    print(f'    peak RSS, flat100k: 7zz {rss("rss-7zz-c"):.1f} MiB, zorvex {rss("rss-zorvex-c"):.1f} MiB')
+print('\n(c) listing (7zz l vs zorvex list -r)')
+print('    archive          entries    7zz l   zorvex   ratio   zorvex us/entry')
+for name, n in (('flat10k', 10000), ('flat30k', 30000), ('flat100k', 100000), ('tree100k', 100000)):
+    peer, ours = means('c-' + name)
+    print(f'    {name:<14} {n:9d} {peer:7.3f}s {ours:7.3f}s  {peer / ours:5.2f}x  {ours / n * 1e6:8.2f}')
+print(f'    peak RSS, flat100k: 7zz {rss("rss-7zz-c"):.1f} MiB, zorvex {rss("rss-zorvex-c"):.1f} MiB')
 PY
