@@ -48,7 +48,27 @@ bool isDriveComponent(std::u16string_view part) {
 // empty and "." components go, ".." removes the component before it (never
 // climbing above the root), and drive or device prefixes and leading
 // separators are dropped. A trailing separator (a folder entry) is kept.
+// True when sanitizePath would only turn "/" into "\\": no leading separator,
+// no empty, "." or ".." component (but a trailing separator) and no drive.
+bool isPlainPath(std::u16string_view path) {
+    if (path.empty() || isSeparator(path[0]) || isDriveComponent(path)) return false;
+    size_t start = 0;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i < path.size() && !isSeparator(path[i])) continue;
+        std::u16string_view part = path.substr(start, i - start);
+        bool afterLastSeparator = i == path.size();
+        if (part == u"." || part == u".." || (part.empty() && !afterLastSeparator)) return false;
+        start = i + 1;
+    }
+    return true;
+}
+
 std::u16string sanitizePath(std::u16string_view path) {
+    if (isPlainPath(path)) {
+        std::u16string clean(path);
+        std::replace(clean.begin(), clean.end(), u'/', u'\\');
+        return clean;
+    }
     std::vector<std::u16string_view> parts;
     bool devicePrefix = path.size() >= 4 && isSeparator(path[0]) && isSeparator(path[1]) &&
                         (path[2] == u'?' || path[2] == u'.') && isSeparator(path[3]);
@@ -272,7 +292,13 @@ Archive* Archive::openDirectory(int raw) {
     Archive* level = newArchive(joinName(name(), directories_[raw].name).c_str(), this, stream_);
     if (!level) return nullptr;
     // The records keep their remaining paths, already made safe on the way in.
-    for (const ArchiveEntry& e : directories_[raw].entries) level->addAtLevel(ArchiveEntry(e));
+    const std::vector<ArchiveEntry>& records = directories_[raw].entries;
+    // Sized up front: growing the index a record at a time rehashes it over and over.
+    size_t here = std::count_if(records.begin(), records.end(),
+                                [](const ArchiveEntry& e) { return e.name.find(u'\\') == std::u16string::npos; });
+    level->entries_.reserve(here);
+    level->entryIndex_.reserve(here);
+    for (const ArchiveEntry& e : records) level->addAtLevel(ArchiveEntry(e));
     return level;
 }
 
@@ -352,23 +378,44 @@ int formatCount() { return static_cast<int>(formats().size()); }
 
 int maxSignatureLength() { return maxSignature(); }
 
+namespace {
+
+// Every entry's name is matched against every extension when views are
+// built, so the name is measured once and compared from its end.
+char16_t foldUnit(char16_t c) {
+    if (c < 0x80) return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+    return foldCase(c);
+}
+
+bool hasSuffix(std::u16string_view name, const char16_t* extension) {
+    std::u16string_view e(extension);
+    if (e.size() >= name.size()) return false;
+    for (size_t i = 1; i <= e.size(); ++i)
+        if (foldUnit(name[name.size() - i]) != foldUnit(e[e.size() - i])) return false;
+    return true;
+}
+
+bool hasAnyExtension(const ArchiveFormat* format, std::u16string_view name) {
+    for (int i = 0; i < format->extensionCount; ++i)
+        if (hasSuffix(name, format->extensions[i])) return true;
+    return false;
+}
+
+}  // namespace
+
 bool endsWithExtension(const char16_t* name, const char16_t* extension) {
-    if (!name || !extension) return false;
-    std::u16string_view n(name), e(extension);
-    return e.size() < n.size() && compareNoCase(n.substr(n.size() - e.size()), e) == 0;
+    return name && extension && hasSuffix(name, extension);
 }
 
 bool formatHasExtension(const ArchiveFormat* format, const char16_t* name) {
-    if (!format) return false;
-    for (int i = 0; i < format->extensionCount; ++i)
-        if (endsWithExtension(name, format->extensions[i])) return true;
-    return false;
+    return format && name && hasAnyExtension(format, name);
 }
 
 const char16_t* formatNameFor(const char16_t* name) {
     if (!name) return nullptr;
+    std::u16string_view view(name);
     for (ArchiveFormat* f : formats())
-        if (f->displayName && formatHasExtension(f, name)) return f->displayName;
+        if (f->displayName && hasAnyExtension(f, view)) return f->displayName;
     return nullptr;
 }
 

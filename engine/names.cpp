@@ -80,8 +80,11 @@ int naturalCompare(std::u16string_view a, std::u16string_view b) {
             if (c != 0) return c;
             continue;
         }
-        char16_t x = foldCase(a[i]), y = foldCase(b[j]);
-        if (x != y) return x < y ? -1 : 1;
+        // Names in one folder mostly share long stretches: equal units need no folding.
+        if (a[i] != b[j]) {
+            char16_t x = foldCase(a[i]), y = foldCase(b[j]);
+            if (x != y) return x < y ? -1 : 1;
+        }
         ++i, ++j;
     }
     bool aLeft = i < a.size(), bLeft = j < b.size();

@@ -69,9 +69,24 @@ std::optional<int64_t> parseNumber(const uint8_t* p, int length) {
     return int64_t(value);
 }
 
+// True for the usual names that normalizeName keeps as they are: no leading
+// "/", no empty, "." or ".." component before the end.
+bool isNormalName(std::string_view name) {
+    if (!name.empty() && name[0] == '/') return false;
+    size_t start = 0;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        if (i < name.size() && name[i] != '/') continue;
+        std::string_view part = name.substr(start, i - start);
+        if (part == "." || part == ".." || (part.empty() && i != name.size())) return false;
+        start = i + 1;
+    }
+    return true;
+}
+
 // Removes empty and "." components and resolves ".." without ever leaving the
 // root. A trailing "/" (a folder) is kept.
 std::string normalizeName(std::string_view name) {
+    if (isNormalName(name)) return std::string(name);
     std::vector<std::string_view> parts;
     size_t start = 0;
     while (start <= name.size()) {
@@ -95,7 +110,7 @@ std::string normalizeName(std::string_view name) {
 }
 
 std::u16string toWide(const std::string& name) {
-    if (auto wide = utf8ToWide(name)) return *wide;
+    if (auto wide = utf8ToWide(name)) return std::move(*wide);
     return ansiToWide(name).value_or(std::u16string());
 }
 

@@ -159,6 +159,26 @@ TEST(ArchiveModel, StoredPathsCannotLeaveTheRoot) {
     EXPECT_EQ(f.archive->folderTime(f.archive->findFolder(u"k")), 77);
 }
 
+TEST(ArchiveModel, DoubledSeparatorsCollapseAndTrailingOnesNameFolders) {
+    Fixture f;
+    EXPECT_TRUE(f.add(u"p//q"));
+    EXPECT_TRUE(f.add(u"r//", 0, 0, 55));
+    EXPECT_TRUE(f.add(u"s/t/", 0, 0, 66));
+    EXPECT_TRUE(f.add(u"u\\v\\"));
+    EXPECT_TRUE(f.add(u"w/x.y/z"));
+
+    std::vector<std::u16string> all;
+    collect(f.archive.get(), u"", all);
+    std::vector<std::u16string> expected = {u"p\\", u"p\\q", u"r\\", u"s\\", u"s\\t\\", u"u\\", u"u\\v\\",
+                                            u"w\\", u"w\\x.y\\", u"w\\x.y\\z"};
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(all, expected);
+    EXPECT_EQ(f.archive->folderTime(f.archive->findFolder(u"r")), 55);
+    Ref<Archive> s(f.archive->openFolderByName(u"s"));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->folderTime(s->findFolder(u"t")), 66);
+}
+
 TEST(ArchiveModel, EntriesWithoutCodecOrSizeAreDropped) {
     Fixture f;
     EXPECT_TRUE(addEntry(f.archive.get(), nullptr, u"nocodec", 0, 4, 4, 0));

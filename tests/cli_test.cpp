@@ -189,6 +189,30 @@ with zipfile.ZipFile('outer.zip', 'w', zipfile.ZIP_DEFLATED) as z:
 )");
 }
 
+TEST_F(CliTest, ListingRowsKeepTheirColumnsTimesAndNames) {
+    REQUIRE_TOOL("python3");
+    // Times alternate between entries, so a row never shows its neighbour's.
+    python(tmp.path(), R"(
+with zipfile.ZipFile('rows.zip', 'w') as z:
+    z.writestr(zipfile.ZipInfo('d/in.txt', (2021, 3, 4, 5, 6, 8)), 'abc')
+    z.writestr(zipfile.ZipInfo('b.txt', (2022, 7, 1, 12, 0, 0)), 'hello')
+    z.writestr(zipfile.ZipInfo('c.txt', (2021, 3, 4, 5, 6, 8)), '')
+    z.writestr(zipfile.ZipInfo('\u65e5\u672c.txt', (2022, 7, 1, 12, 0, 0)), 'x' * 1234567)
+)");
+    auto list = zorvex(tmp, "list -r " + quote(tmp / "rows.zip"));
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out,
+              "Modified                       Size  Name\n"
+              "-------------------  --------------  ----\n"
+              "                              <dir>  d/\n"
+              "2021-03-04 05:06:08               3  d/in.txt\n"
+              "2022-07-01 12:00:00               5  b.txt\n"
+              "2021-03-04 05:06:08               0  c.txt\n"
+              "2022-07-01 12:00:00         1234567  \xe6\x97\xa5\xe6\x9c\xac.txt\n"
+              "-------------------  --------------  ----\n"
+              "                            1234575  4 files, 1 folder, 0 archives\n");
+}
+
 TEST_F(CliTest, ListsAndReadsInsideNestedArchives) {
     REQUIRE_TOOL("python3");
     makeNested(tmp.path());

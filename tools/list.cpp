@@ -1,5 +1,6 @@
 // `zorvex list`: one line per folder, nested archive and file, with its
 // modification time and size; -r descends into folders and nested archives.
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 
@@ -12,19 +13,76 @@ namespace {
 
 constexpr const char* kRule = "-------------------  --------------  ----";
 
+// Listings run to hundreds of thousands of lines: they are gathered here and
+// written in large pieces rather than formatted line by line through stdio.
+class Output {
+public:
+    ~Output() { flush(); }
+
+    void text(std::string_view s) { buffer_.append(s); }
+    void character(char c) { buffer_.push_back(c); }
+    // A name as UTF-8; ASCII names are copied unit by unit.
+    void name(std::u16string_view name) {
+        size_t start = buffer_.size();
+        for (char16_t c : name) {
+            if (c >= 0x80) {
+                buffer_.resize(start);
+                buffer_ += displayName(name);
+                return;
+            }
+            buffer_.push_back(static_cast<char>(c));
+        }
+    }
+    void endLine() {
+        buffer_.push_back('\n');
+        if (buffer_.size() >= kFlushSize) flush();
+    }
+    void flush() {
+        if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), stdout);
+        buffer_.clear();
+    }
+
+private:
+    static constexpr size_t kFlushSize = 1 << 18;
+    std::string buffer_;
+};
+
 struct Listing {
+    Listing(Reporter& reporter, std::string subject, bool recursive)
+        : reporter(reporter), subject(std::move(subject)), recursive(recursive) {}
+
     Reporter& reporter;
     std::string subject;  // the path as given, for error lines
     bool recursive;
     int64_t files = 0, folders = 0, archives = 0, bytes = 0;
+    Output out;
+    // Entries of one archive often share their time: the local-time
+    // conversion is done once per distinct value in a row.
+    int64_t lastTime = 0;
+    std::string lastTimeText = formatTime(0);
 
-    void row(int64_t time, const char* size, const std::string& name) {
-        std::printf("%s  %14s  %s\n", formatTime(time).c_str(), size, name.c_str());
+    // Starts a row: the time and the size column, then the name follows.
+    void beginRow(int64_t time, std::string_view size) {
+        if (time != lastTime) {
+            lastTimeText = formatTime(time);
+            lastTime = time;
+        }
+        out.text(lastTimeText);
+        out.text("  ");
+        for (size_t n = size.size(); n < 14; ++n) out.character(' ');
+        out.text(size);
+        out.text("  ");
     }
-    void sizedRow(int64_t time, int64_t size, const std::string& name) {
-        char text[32] = "?";
-        if (size >= 0) std::snprintf(text, sizeof text, "%" PRId64, size);
-        row(time, text, name);
+    void beginSizedRow(int64_t time, int64_t size) {
+        char text[24] = "?";
+        size_t length = 1;
+        if (size >= 0) length = static_cast<size_t>(std::to_chars(text, text + sizeof text, size).ptr - text);
+        beginRow(time, std::string_view(text, length));
+    }
+    void error(const std::string& name, const std::string& message) {
+        out.flush();  // keep the error after the rows before it
+        std::fflush(stdout);
+        reporter.error(subject, name, message);
     }
 
     void level(Archive* archive, const std::string& prefix);
@@ -32,19 +90,29 @@ struct Listing {
 
 void Listing::level(Archive* archive, const std::string& prefix) {
     for (int i = 0; i < archive->folderCount(); ++i) {
-        std::string name = prefix + displayName(archive->folderName(i)) + kDisplaySeparator;
-        row(archive->folderTime(i), "<dir>", name);
+        beginRow(archive->folderTime(i), "<dir>");
         ++folders;
-        if (!recursive) continue;
+        if (!recursive) {
+            out.text(prefix);
+            out.name(archive->folderName(i));
+            out.character(kDisplaySeparator);
+            out.endLine();
+            continue;
+        }
+        std::string name = prefix + displayName(archive->folderName(i)) + kDisplaySeparator;
+        out.text(name);
+        out.endLine();
         Ref<Archive> folder(archive->openFolder(i));
         if (folder)
             level(folder.get(), name);
         else
-            reporter.error(subject, name, "cannot open folder");
+            error(name, "cannot open folder");
     }
     for (int i = 0; i < archive->nestedCount(); ++i) {
         std::string name = prefix + displayName(archive->nestedName(i));
-        sizedRow(archive->nestedTime(i), archive->nestedSize(i), name);
+        beginSizedRow(archive->nestedTime(i), archive->nestedSize(i));
+        out.text(name);
+        out.endLine();
         ++archives;
         if (!recursive) {
             bytes += std::max<int64_t>(archive->nestedSize(i), 0);
@@ -54,12 +122,16 @@ void Listing::level(Archive* archive, const std::string& prefix) {
         if (nested)
             level(nested.get(), name + kDisplaySeparator);
         else
-            reporter.error(subject, name, "cannot open as an archive");
+            error(name, "cannot open as an archive");
     }
     for (int i = 0; i < archive->fileCount(); ++i) {
-        sizedRow(archive->fileTime(i), archive->fileSize(i), prefix + displayName(archive->fileName(i)));
+        int64_t size = archive->fileSize(i);
+        beginSizedRow(archive->fileTime(i), size);
+        out.text(prefix);
+        out.name(archive->fileName(i));
+        out.endLine();
         ++files;
-        bytes += std::max<int64_t>(archive->fileSize(i), 0);
+        bytes += std::max<int64_t>(size, 0);
     }
 }
 
@@ -87,10 +159,13 @@ int listCommand(const std::string& path, bool recursive) {
     } else {
         // The path names a file inside an archive: show just that entry.
         auto slash = enginePath.find_last_of(u'\\');
-        listing.sizedRow(file->tag(), file->size(), displayName(enginePath.substr(slash + 1)));
+        listing.beginSizedRow(file->tag(), file->size());
+        listing.out.name(std::u16string_view(enginePath).substr(slash + 1));
+        listing.out.endLine();
         listing.files = 1;
         listing.bytes = std::max<int64_t>(file->size(), 0);
     }
+    listing.out.flush();
     std::string summary = plural(listing.files, "file", "files") + ", " +
                           plural(listing.folders, "folder", "folders") + ", " +
                           plural(listing.archives, "archive", "archives");

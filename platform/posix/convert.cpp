@@ -50,9 +50,12 @@ int decodeOne(std::string_view text, size_t i, char32_t* cp) {
 }  // namespace
 
 std::optional<std::u16string> decodeUtf8(std::string_view text, bool lenient) {
-    std::u16string out;
+    // Most names are plain ASCII: that leading run widens in one go.
+    size_t ascii = 0;
+    while (ascii < text.size() && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
+    std::u16string out(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(ascii));
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
+    for (size_t i = ascii; i < text.size();) {
         char32_t cp;
         int length = decodeOne(text, i, &cp);
         if (length == 0) {
