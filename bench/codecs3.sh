@@ -10,21 +10,16 @@
 # Needs python3, 7zz, bzip2, wavpack, hyperfine. Takes a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/common.sh
 build=$(realpath "${1:-build/native}")
 zorvex=$build/tools/zorvex
 seeker=$build/bench/bzip2_seek
-for program in "$zorvex" "$seeker"; do
-    [[ -x "$program" ]] || { echo "no $program (build first)" >&2; exit 1; }
-done
-for tool in python3 7zz bzip2 wavpack wvunpack hyperfine; do
-    command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
-done
+need_built "$zorvex" "$seeker"
+need_tools python3 7zz bzip2 wavpack wvunpack hyperfine
+RUNS=${RUNS:-3}
+enter_workdir
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zorvex-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
 
-echo "generating data in $work ..." >&2
 python3 - <<'PY'
 import math, random, struct, zipfile
 
@@ -79,11 +74,6 @@ end = struct.pack('<IHHHHIIH', 0x06054B50, 0, 0, 1, 1, len(central), len(local) 
 open('wavpack.zip', 'wb').write(local + packed + central + end)
 PY
 
-bench() {  # name, then commands
-    local name=$1
-    shift
-    hyperfine --style basic --warmup 1 --runs "${RUNS:-3}" --export-json "$name.json" "$@" >&2
-}
 bench a "7zz e -so -mmt1 deflate64.zip > /dev/null" "$zorvex cat deflate64.zip/text.bin > /dev/null"
 bench b "bzip2 -dc text.bin.bz2 > /dev/null" "$zorvex cat bzip2.zip/text.bin > /dev/null"
 bench d "wvunpack -q -y audio.wv -o - > /dev/null" "$zorvex cat wavpack.zip/audio.wav > /dev/null"

@@ -9,19 +9,15 @@
 # Needs python3, gzip, lzip, bsdtar and hyperfine. Takes a minute or two.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/common.sh
 zorvex=$(realpath "${1:-build/native/tools/zorvex}")
-[[ -x "$zorvex" ]] || { echo "no zorvex at $zorvex (build it first)" >&2; exit 1; }
-for tool in python3 gzip lzip bsdtar hyperfine; do
-    command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
-done
+need_built "$zorvex"
+need_tools python3 gzip lzip bsdtar hyperfine
+enter_workdir
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zorvex-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
 export CASES="${CASES:-a b c}"
 has() { [[ " $CASES " == *" $1 "* ]]; }
 
-echo "generating data in $work ..." >&2
 python3 - <<'PY'
 import io, os, random, tarfile
 cases = os.environ['CASES'].split()
@@ -51,11 +47,6 @@ PY
 has a && gzip -6 -k -n text.txt
 has b && head -c $((96 << 20)) text.txt > part.txt && lzip -3 -k part.txt
 
-bench() {  # name, then commands
-    local name=$1
-    shift
-    hyperfine --style basic --warmup 1 --runs "${RUNS:-5}" --export-json "$name.json" "$@" >&2
-}
 
 has a && bench a 'gzip -dc text.txt.gz > /dev/null' "$zorvex cat text.txt.gz/text.txt > /dev/null"
 has b && bench b 'lzip -dc part.txt.lz > /dev/null' "$zorvex cat part.txt.lz/part.txt > /dev/null"

@@ -10,19 +10,16 @@
 # Needs python3, 7zz, hyperfine and GNU time. Takes a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/common.sh
 zorvex=$(realpath "${1:-build/native/tools/zorvex}")
-[[ -x "$zorvex" ]] || { echo "no zorvex at $zorvex (build it first)" >&2; exit 1; }
-for tool in python3 7zz hyperfine /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
-done
+need_built "$zorvex"
+need_tools python3 7zz hyperfine /usr/bin/time
+HYPERFINE_OPTIONS="-N --output=null"
+enter_workdir
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zorvex-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
 export CASES="${CASES:-a b c}"
 has() { [[ " $CASES " == *" $1 "* ]]; }
 
-echo "generating data in $work ..." >&2
 python3 - <<'PY'
 import os, random, zipfile, zlib
 
@@ -81,11 +78,6 @@ PY
 
 # hyperfine prints its own report; the JSON feeds the table at the end. The
 # commands run without a shell, their output going to /dev/null.
-bench() {  # name, then commands
-    local name=$1
-    shift
-    hyperfine -N --output=null --style basic --warmup 1 --runs "${RUNS:-5}" --export-json "$name.json" "$@" >&2
-}
 
 if has a; then
     bench a 'cat big.bin' "$zorvex cat stored.zip/big.bin"

@@ -10,17 +10,13 @@
 # Needs python3, xz, 7zz, hyperfine and /usr/bin/time. Takes a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/common.sh
 zorvex=$(realpath "${1:-build/native/tools/zorvex}")
-[[ -x "$zorvex" ]] || { echo "no zorvex at $zorvex (build it first)" >&2; exit 1; }
-for tool in python3 xz 7zz hyperfine /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
-done
+need_built "$zorvex"
+need_tools python3 xz 7zz hyperfine /usr/bin/time
+enter_workdir
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zorvex-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
 
-echo "generating data in $work ..." >&2
 python3 - <<'PY'
 import random
 
@@ -51,11 +47,6 @@ PY
 mkdir zip && cp text zip/text && (cd zip && 7zz a -tzip -mm=LZMA -mx=5 -mmt1 -bso0 -bsp0 ../text.zip text)
 xz -T1 --lzma2=preset=1,dict=64MiB -k -c big > big.xz
 
-bench() {  # name, then commands
-    local name=$1
-    shift
-    hyperfine --style basic --warmup 1 --runs "${RUNS:-5}" --export-json "$name.json" "$@" >&2
-}
 
 bench a '7zz e -so -mmt1 sized.lzma > /dev/null' "$zorvex cat sized.lzma/sized > /dev/null"
 bench b '7zz e -so -mmt1 nosize.lzma > /dev/null' "$zorvex cat nosize.lzma/nosize > /dev/null"
