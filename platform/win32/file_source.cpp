@@ -271,23 +271,4 @@ int64_t FileSource::size() {
     return size.QuadPart;
 }
 
-InStream* FileSource::openSibling(const char16_t* name, int64_t, int64_t) {
-    if (!name || !*name) return nullptr;
-    std::optional<std::u16string> self = normalizePath(this->name());
-    if (!self || self->size() < 4) return nullptr;
-    size_t cut = self->rfind(u'\\');
-    if (cut == std::u16string::npos || cut + 1 == self->size()) return nullptr;
-    std::u16string path = self->substr(0, cut + 1) + name;
-    return openFileSource(path.c_str());
-}
-
-FileSource* openFileSource(const char16_t* path) {
-    auto* source = new (std::nothrow) FileSource(path, nullptr, 0, -1);
-    if (source && !source->isOpen()) {
-        source->release();
-        return nullptr;
-    }
-    return source;
-}
-
 }  // namespace zorvex
