@@ -16,13 +16,23 @@ void* sdkAlloc(ISzAllocPtr, size_t size) { return std::malloc(size); }
 void sdkFree(ISzAllocPtr, void* address) { std::free(address); }
 const ISzAlloc kHeapAlloc = {sdkAlloc, sdkFree};
 
-// Maps one SDK decoding call onto the decoder-stream step result.
-int stepStatus(SRes result, ELzmaStatus status, SizeT consumed, SizeT produced) {
+// One SDK decoding call (LzmaDec_DecodeToBuf or Lzma2Dec_DecodeToBuf) as a
+// decoder-stream step.
+template <class Decoder>
+int sdkDecodeStep(SRes (*decodeToBuf)(Decoder*, Byte*, SizeT*, const Byte*, SizeT*, ELzmaFinishMode, ELzmaStatus*),
+               Decoder* decoder, const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+               int* produced) {
+    SizeT inLen = static_cast<SizeT>(inLength);
+    SizeT outLen = static_cast<SizeT>(outCapacity);
+    ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
+    SRes result = decodeToBuf(decoder, out, &outLen, in, &inLen, LZMA_FINISH_ANY, &status);
+    *consumed = static_cast<int>(inLen);
+    *produced = static_cast<int>(outLen);
     if (result != SZ_OK) return kDecodeError;
     if (status == LZMA_STATUS_FINISHED_WITH_MARK) return kDecodeEnd;
     // Nothing taken and nothing given: the input is used up (or the decoder
     // cannot move on), so the data ends here.
-    if (consumed == 0 && produced == 0) return kDecodeEnd;
+    if (inLen == 0 && outLen == 0) return kDecodeEnd;
     return kDecodeProgress;
 }
 
@@ -47,13 +57,7 @@ public:
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
-        SizeT inLen = static_cast<SizeT>(inLength);
-        SizeT outLen = static_cast<SizeT>(outCapacity);
-        ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
-        SRes result = LzmaDec_DecodeToBuf(&decoder_, out, &outLen, in, &inLen, LZMA_FINISH_ANY, &status);
-        *consumed = static_cast<int>(inLen);
-        *produced = static_cast<int>(outLen);
-        return stepStatus(result, status, inLen, outLen);
+        return sdkDecodeStep(LzmaDec_DecodeToBuf, &decoder_, in, inLength, consumed, out, outCapacity, produced);
     }
 
 private:
@@ -101,13 +105,7 @@ public:
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
-        SizeT inLen = static_cast<SizeT>(inLength);
-        SizeT outLen = static_cast<SizeT>(outCapacity);
-        ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
-        SRes result = Lzma2Dec_DecodeToBuf(&decoder_, out, &outLen, in, &inLen, LZMA_FINISH_ANY, &status);
-        *consumed = static_cast<int>(inLen);
-        *produced = static_cast<int>(outLen);
-        return stepStatus(result, status, inLen, outLen);
+        return sdkDecodeStep(Lzma2Dec_DecodeToBuf, &decoder_, in, inLength, consumed, out, outCapacity, produced);
     }
 
 private:
