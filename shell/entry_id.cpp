@@ -212,26 +212,9 @@ HRESULT compareIds(Archive* archive, LPARAM lParam, LPCITEMIDLIST first, LPCITEM
 
 namespace {
 
-class EntryIdEnumerator final : public IEnumIDList, private Counted {
+class EntryIdEnumerator final : public SingleInterface<IEnumIDList> {
 public:
     EntryIdEnumerator(int folders, int nested, int files) : counts_{folders, nested, files} {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumIDList) {
-            *out = static_cast<IEnumIDList*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = InterlockedDecrement(&refs_);
-        if (left == 0) delete this;
-        return left;
-    }
 
     HRESULT STDMETHODCALLTYPE Next(ULONG wanted, LPITEMIDLIST* items, ULONG* fetched) override {
         if (!items && wanted > 0) return E_POINTER;
@@ -269,7 +252,6 @@ private:
         return kind_ < 3;
     }
 
-    LONG refs_ = 1;
     int counts_[3];
     int kind_ = 0;
     int index_ = 0;

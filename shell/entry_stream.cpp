@@ -27,29 +27,12 @@ bool entryTimeToFiletime(int64_t time, FILETIME* out) {
 
 namespace {
 
-class EntryStream final : public IStream, private Counted {
+class EntryStream final : public SingleInterface<IStream> {
 public:
     explicit EntryStream(InStream* stream) : stream_(stream) {}
-    ~EntryStream() {
+    ~EntryStream() override {
         ScopedLock lock(LockId::engine);
         stream_->release();
-    }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IStream) {
-            *out = static_cast<IStream*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = InterlockedDecrement(&refs_);
-        if (left == 0) delete this;
-        return left;
     }
 
     HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* done) override {
@@ -114,7 +97,6 @@ public:
     HRESULT STDMETHODCALLTYPE Clone(IStream**) override { return E_NOTIMPL; }
 
 private:
-    LONG refs_ = 1;
     InStream* stream_;
     int64_t position_ = 0;
 };

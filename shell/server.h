@@ -52,4 +52,33 @@ public:
     Counted& operator=(const Counted&) = delete;
 };
 
+// IUnknown of an object that exposes one interface: an interlocked count that
+// starts at 1; the object deletes itself when it drops to 0.
+template <class Interface>
+class SingleInterface : public Interface, private Counted {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        if (riid == IID_IUnknown || riid == __uuidof(Interface)) {
+            *out = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG left = InterlockedDecrement(&refs_);
+        if (left == 0) delete this;
+        return left;
+    }
+
+protected:
+    virtual ~SingleInterface() = default;
+
+private:
+    LONG refs_ = 1;
+};
+
 }  // namespace zorvex::shell
