@@ -263,7 +263,8 @@ TEST(ZipJpegSample, SeeksBackAndForthToTheSameBytes) {
     ASSERT_TRUE(stream);
     for (int64_t position : {40000, 100, 100, 56000, 30, 56010, 542, 541}) {
         SCOPED_TRACE(position);
-        EXPECT_EQ(readAt(stream.get(), position, 1000), slice(*original, position, std::min<size_t>(1000, kSampleSize - position)));
+        size_t count = std::min<size_t>(1000, kSampleSize - position);
+        EXPECT_EQ(readAt(stream.get(), position, 1000), slice(*original, position, count));
         EXPECT_EQ(stream->tell(), std::min<int64_t>(position + 1000, kSampleSize));
     }
     EXPECT_FALSE(stream->seek(kSampleSize));
@@ -372,7 +373,9 @@ TEST(ZipJpegContainer, HeaderBlocksStoredOrLzmaWithUncompressedSizeFirst) {
 
 TEST(ZipJpegContainer, BadFileHeaderOrMarkersGiveNothing) {
     std::vector<uint8_t> image = emptyImage(10);
-    for (std::vector<uint8_t> header : {std::vector<uint8_t>{4, 15, 1, 8}, {4, 16, 2, 8}, {4, 16, 1, 32}, {3, 16, 1, 8}}) {
+    // Wrong version, wrong kind, band setting out of range, header too short.
+    using Header = std::vector<uint8_t>;
+    for (Header header : {Header{4, 15, 1, 8}, Header{4, 16, 2, 8}, Header{4, 16, 1, 32}, Header{3, 16, 1, 8}}) {
         addBlock(header, image);
         EXPECT_TRUE(decodeAll(header, int64_t(image.size())).empty());
     }

@@ -128,14 +128,15 @@ void CoefficientModel::decodeAc(ArithDecoder& decoder, int component, const uint
             if (decoder.decode(tables_.pivot[component][k - 1][capped(near, 4)][capped(below, 6)])) {
                 int group = row == 0 ? 0 : column == 0 ? 1 : 2;
                 int selector = row == 0 ? column - 1 : column == 0 ? row - 1 : category(k - 4);
-                magnitude = 2 + decodeMagnitude(decoder,
-                                                tables_.acMagnitude[component][group][capped(near, 8)][capped(below, 8)],
-                                                tables_.acRemainder[component][group][selector], 14, 9);
+                Context* sizes = tables_.acMagnitude[component][group][capped(near, 8)][capped(below, 8)];
+                magnitude = 2 + decodeMagnitude(decoder, sizes, tables_.acRemainder[component][group][selector], 14, 9);
             }
             int predicted = predictedSign(k, estimate, north, west);
-            int negative = predicted < 0 ? decoder.decode(fixed_)
-                                         : decoder.decode(tables_.acSign[component][kSignPosition[k]]
-                                                                        [std::min(category(magnitude) / 2, 2)][predicted]);
+            int negative =
+                predicted < 0
+                    ? decoder.decode(fixed_)
+                    : decoder.decode(tables_.acSign[component][kSignPosition[k]][std::min(category(magnitude) / 2, 2)]
+                                                   [predicted]);
             block->coefficient[k] = static_cast<int16_t>(negative ? -magnitude : magnitude);
         }
         quadrant[row][column] = below + magnitude;

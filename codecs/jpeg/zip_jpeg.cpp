@@ -159,7 +159,8 @@ bool ZipJpegDecoder::readHeaderBlock(const uint8_t** data, int* size) {
         length = le32(sizes);
         packed = le32(sizes + 4);
     }
-    if (length == 0 || length > kMaxHeaderBytes) return false;
+    // Header bytes are output as they are, so they never exceed the file.
+    if (length == 0 || length > kMaxHeaderBytes || (unpackedSize_ >= 0 && length > unpackedSize_)) return false;
     if (packed == 0) {
         if (length > input_.remaining()) return false;
         header_.reset(static_cast<uint8_t*>(std::malloc(length)));
