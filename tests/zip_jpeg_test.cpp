@@ -407,6 +407,15 @@ TEST(ZipJpegContainer, UnsupportedOrAbsurdFramesFailWithoutDecoding) {
     packed.resize(packed.size() + 64, 0x5A);
     EXPECT_TRUE(decodeAll(packed, 100000).empty());
 
+    // A zero DC quantisation value would divide by zero in the DC prediction.
+    std::vector<uint8_t> zeroQuant = cjpegHeader(dir, "-grayscale");
+    for (size_t i = 0; i + 5 < zeroQuant.size(); ++i)
+        if (zeroQuant[i] == 0xFF && zeroQuant[i + 1] == 0xDB) zeroQuant[i + 5] = 0;
+    std::vector<uint8_t> divides = fileHeader();
+    addBlock(divides, zeroQuant);
+    divides.resize(divides.size() + 512, 0x5A);
+    EXPECT_LE(decodeAll(divides, 100000).size(), zeroQuant.size());
+
     // 65535 x 65535 with a few bytes of data: refused by the declared size, or
     // by the band memory it would take when no size is known.
     std::vector<uint8_t> huge = cjpegHeader(dir, "-grayscale");

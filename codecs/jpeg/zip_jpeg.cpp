@@ -67,9 +67,8 @@ public:
         : input_(source, offset, packedSize), arith_(&input_), unpackedSize_(unpackedSize) {}
 
     // The next piece of output, valid until the next call; false at the end or
-    // on damage (then failed() tells which).
+    // on damage.
     bool next(const uint8_t** data, int* size);
-    bool failed() const { return phase_ == Phase::kFailed; }
 
 private:
     enum class Phase { kFileHeader, kHeaderBlock, kScanStart, kBandDecode, kBandOutput, kFinished, kFailed };
