@@ -7,6 +7,7 @@
 #include <deque>
 
 #include "shell/archive_folder.h"
+#include "shell/engine_lock.h"
 
 namespace zorvex::shell {
 
@@ -15,7 +16,9 @@ namespace {
 HINSTANCE moduleInstance = nullptr;
 LONG liveObjects = 0;
 
-// The three mutexes, created at load and closed at unload.
+// The three mutexes (engine, temporary folders, column cache), created at load
+// and closed at unload.
+constexpr int kEngineMutex = 0;
 struct Mutexes {
     HANDLE handles[3];
     Mutexes() {
@@ -61,7 +64,7 @@ public:
         // The folder answers the folder and persistence interfaces; the data
         // object and the file menu are not part of this library yet, so their
         // interfaces are refused by the folder's QueryInterface.
-        IShellFolder2* folder = ArchiveFolder::create(nullptr, nullptr);
+        IShellFolder2* folder = ArchiveFolder::create(nullptr, {});
         if (!folder) return E_OUTOFMEMORY;
         HRESULT hr = folder->QueryInterface(riid, out);
         folder->Release();
@@ -89,6 +92,9 @@ ScopedLock::ScopedLock(LockId id) : mutex_(mutexes.handles[static_cast<int>(id)]
     WaitForSingleObject(mutex_, INFINITE);
 }
 ScopedLock::~ScopedLock() { ReleaseMutex(mutex_); }
+
+EngineLock::EngineLock() { WaitForSingleObject(mutexes.handles[kEngineMutex], INFINITE); }
+EngineLock::~EngineLock() { ReleaseMutex(mutexes.handles[kEngineMutex]); }
 
 const wchar_t* addTemporaryFolder(const std::wstring& path) {
     ScopedLock lock(LockId::temporaryFolders);

@@ -18,10 +18,11 @@ void objectCreated();
 void objectDestroyed();
 LONG objectCount();
 
-enum class LockId { engine, temporaryFolders, columnCache };
+// The library's other two mutexes (the engine's is taken only by EngineLock,
+// shell/engine_lock.h).
+enum class LockId { temporaryFolders = 1, columnCache = 2 };
 
-// Holds one of the library's mutexes for its lifetime. The engine lock guards
-// every call into an Archive or InStream and every change of their counts.
+// Holds one of them for its lifetime.
 class ScopedLock {
 public:
     explicit ScopedLock(LockId id);

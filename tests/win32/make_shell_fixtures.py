@@ -49,3 +49,25 @@ with zipfile.ZipFile(os.path.join(out, "main.zip"), "w") as z:
 for name, data in (("a.txt", a_txt), ("deep.txt", deep), ("inner.zip", inner_zip)):
     with open(os.path.join(src, name), "wb") as f:
         f.write(data)
+
+
+def stored_zip(path, name, data, method, packed, crc):
+    """A one-entry zip written by hand, so that its header may lie."""
+    import struct
+    when_time, when_date = 0x6458, 0x50CF  # 2020-06-15 12:34:48
+    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, method, when_time, when_date, crc, len(packed),
+                        len(data), len(name), 0) + name
+    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, method, when_time, when_date, crc,
+                          len(packed), len(data), len(name), 0, 0, 0, 0, 0, 0) + name
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(central), len(local) + len(packed), 0)
+    with open(path, "wb") as f:
+        f.write(local + packed + central + end)
+
+
+# damaged.zip: big.txt's deflate data is cut in half while its header keeps the
+# full sizes, so decoding fails in the middle of the entry.
+import zlib
+compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+packed = compressor.compress(a_txt) + compressor.flush()
+stored_zip(os.path.join(out, "damaged.zip"), b"big.txt", a_txt, 8, packed[: len(packed) // 2],
+           zlib.crc32(a_txt))

@@ -24,47 +24,10 @@
 
 #include "shell/entry_id.h"
 #include "shell/server.h"
+#include "shell_test_util.h"
 
 namespace zorvex::shell {
 namespace {
-
-std::wstring environment(const wchar_t* name) {
-    wchar_t buffer[1024];
-    DWORD n = GetEnvironmentVariableW(name, buffer, 1024);
-    return n > 0 && n < 1024 ? std::wstring(buffer, n) : std::wstring();
-}
-
-std::wstring fixtures() { return environment(L"ZORVEX_SHELL_FIXTURES"); }
-
-std::vector<uint8_t> fileBytes(const std::wstring& path) {
-    std::ifstream in(path.c_str(), std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-// Frees a task-allocated item identifier list on scope exit.
-struct IdList {
-    LPITEMIDLIST p = nullptr;
-    ~IdList() { CoTaskMemFree(p); }
-    LPITEMIDLIST* out() { return &p; }
-};
-
-template <class T>
-struct Com {
-    T* p = nullptr;
-    ~Com() {
-        if (p) p->Release();
-    }
-    T* operator->() const { return p; }
-    void** out() { return reinterpret_cast<void**>(&p); }
-};
-
-std::wstring takeString(STRRET& value) {
-    wchar_t* text = nullptr;
-    if (FAILED(StrRetToStrW(&value, nullptr, &text))) return L"<failed>";
-    std::wstring out = text;
-    CoTaskMemFree(text);
-    return out;
-}
 
 class ShellFolderTest : public ::testing::Test {
 protected:
@@ -74,11 +37,7 @@ protected:
     void SetUp() override {
         if (fixtures().empty()) GTEST_SKIP() << "ZORVEX_SHELL_FIXTURES is not set";
         archivePath = fixtures() + L"\\main.zip";
-        ASSERT_EQ(CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellFolder2, folder.out()), S_OK);
-        Com<IPersistFolder> persist;
-        ASSERT_EQ(folder->QueryInterface(IID_IPersistFolder, persist.out()), S_OK);
-        ASSERT_EQ(SHParseDisplayName(archivePath.c_str(), nullptr, own.out(), 0, nullptr), S_OK);
-        ASSERT_EQ(persist->Initialize(own.p), S_OK);
+        openArchiveFolder(archivePath, folder, own);
     }
 
     // One identifier list for a path inside the archive, relative to the folder.
@@ -367,6 +326,38 @@ TEST_F(ShellFolderTest, EntryStreamReadSeekAndStat) {
     ASSERT_EQ(folder->BindToObject(empty.p, nullptr, IID_IStream, emptyStream.out()), S_OK);
     n = 99;
     EXPECT_EQ(emptyStream->Read(tail, 20, &n), S_FALSE);
+    EXPECT_EQ(n, 0u);
+}
+
+TEST_F(ShellFolderTest, DamagedEntryFailsInsteadOfEndingEarly) {
+    // damaged.zip's big.txt decodes about half of a.txt, then its data ends.
+    Com<IShellFolder2> damaged;
+    IdList damagedList;
+    openArchiveFolder(fixtures() + L"\\damaged.zip", damaged, damagedList);
+    IdList item;
+    std::wstring name = L"big.txt";
+    ASSERT_EQ(damaged->ParseDisplayName(nullptr, nullptr, name.data(), nullptr, item.out(), nullptr), S_OK);
+    const size_t size = fileBytes(fixtures() + L"\\src\\a.txt").size();
+    for (ULONG piece : {4096u, 1000u, 70000u}) {
+        Com<IStream> stream;
+        ASSERT_EQ(damaged->BindToObject(item.p, nullptr, IID_IStream, stream.out()), S_OK);
+        std::vector<uint8_t> buffer(piece);
+        size_t total = 0;
+        ULONG n = 0;
+        HRESULT hr;
+        while ((hr = stream->Read(buffer.data(), piece, &n)) == S_OK) total += n;
+        // Some data came, then a failure: never S_FALSE (the end) short of the size.
+        EXPECT_TRUE(FAILED(hr)) << piece << ": " << std::hex << hr;
+        EXPECT_GT(total, 0u);
+        EXPECT_LT(total, size);
+    }
+
+    Com<IStream> stream;
+    IdList good;
+    good.p = parse(L"a.txt");
+    ASSERT_EQ(folder->BindToObject(good.p, nullptr, IID_IStream, stream.out()), S_OK);
+    ULONG n = 7;
+    EXPECT_EQ(stream->Read(nullptr, 10, &n), STG_E_INVALIDPOINTER);
     EXPECT_EQ(n, 0u);
 }
 
