@@ -31,4 +31,11 @@ ExtractionPlan planExtraction(Archive* archive);
 // "C:\\x\\photos.zip", "x" for "...\\x.tar.gz\\x.tar").
 std::u16string wrapperName(const char16_t* fullName);
 
+// A name from an archive made safe to create as one component on Windows:
+// characters Windows does not allow (":" would name an alternate data stream,
+// separators another folder) become "_", as do trailing dots and spaces,
+// which Windows strips ("." and ".." become "_" and "__"); device names (CON,
+// NUL, COM1, LPT1 ... with any extension) get a leading "_". Never empty.
+std::u16string windowsSafeName(std::u16string_view name);
+
 }  // namespace zorvex

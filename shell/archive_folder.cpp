@@ -10,8 +10,10 @@
 #include "engine/convert.h"
 #include "engine/stream.h"
 #include "shell/entry_id.h"
+#include "shell/data_object.h"
 #include "shell/engine_lock.h"
 #include "shell/entry_stream.h"
+#include "shell/menus.h"
 #include "shell/server.h"
 
 namespace zorvex::shell {
@@ -299,7 +301,7 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetAttributesOf(UINT count, PCUITEMID_C
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE ArchiveFolder::GetUIObjectOf(HWND, UINT count, PCUITEMID_CHILD_ARRAY items, REFIID riid,
+HRESULT STDMETHODCALLTYPE ArchiveFolder::GetUIObjectOf(HWND owner, UINT count, PCUITEMID_CHILD_ARRAY items, REFIID riid,
                                                        UINT*, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
@@ -333,8 +335,39 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetUIObjectOf(HWND, UINT count, PCUITEM
         *out = associations;
         return S_OK;
     }
-    // The item menu and the data object come with the data-transfer code.
+    if (riid == IID_IDataObject) {
+        if (count < 1 || !items) return E_INVALIDARG;
+        if (FAILED(ensureArchive())) return E_FAIL;
+        Locked<Archive> shared;
+        {
+            EngineLock lock;
+            Archive* archive = archive_.get(lock);
+            archive->addRef();
+            shared.reset(archive, lock);
+        }
+        *out = newEntryDataObject(std::move(shared), ownList_, count, items);
+        return *out ? S_OK : E_INVALIDARG;
+    }
+    if (riid == IID_IContextMenu) {
+        if (count < 1 || !items) return E_INVALIDARG;
+        *out = newItemContextMenu(this, owner, count, items);
+        return *out ? S_OK : E_INVALIDARG;
+    }
     return E_NOINTERFACE;
+}
+
+std::wstring ArchiveFolder::temporaryFolder() {
+    if (!temporaryFolder_.empty()) return temporaryFolder_;
+    wchar_t temp[MAX_PATH + 1];
+    wchar_t name[MAX_PATH + 1];
+    DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+    if (n == 0 || n > MAX_PATH) return {};
+    // GetTempFileNameW makes a unique empty file; a folder takes its place.
+    if (!GetTempFileNameW(temp, L"zsf", 0, name)) return {};
+    DeleteFileW(name);
+    if (!CreateDirectoryW(name, nullptr)) return {};
+    temporaryFolder_ = addTemporaryFolder(name);
+    return temporaryFolder_;
 }
 
 HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDisplayNameOf(PCUITEMID_CHILD item, SHGDNF flags, STRRET* name) {

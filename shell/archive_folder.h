@@ -72,6 +72,12 @@ public:
     // IFolderHint
     HRESULT STDMETHODCALLTYPE hint() override { return S_FALSE; }
 
+    // The folder into which this folder's entries are copied to be opened,
+    // made on first need and deleted when the library unloads; empty when it
+    // cannot be made.
+    std::wstring temporaryFolder();
+    LPCITEMIDLIST ownList() const { return ownList_; }
+
 private:
     ArchiveFolder(LPITEMIDLIST ownList, Locked<Archive> archive);
     ~ArchiveFolder();
@@ -81,6 +87,7 @@ private:
     LONG refs_ = 1;
     LPITEMIDLIST ownList_;
     Locked<Archive> archive_;
+    std::wstring temporaryFolder_;
 };
 
 }  // namespace zorvex::shell

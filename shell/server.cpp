@@ -7,7 +7,9 @@
 #include <deque>
 
 #include "shell/archive_folder.h"
+#include "shell/data_object.h"
 #include "shell/engine_lock.h"
+#include "shell/menus.h"
 
 namespace zorvex::shell {
 
@@ -61,13 +63,18 @@ public:
         if (!out) return E_POINTER;
         *out = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        // The folder answers the folder and persistence interfaces; the data
-        // object and the file menu are not part of this library yet, so their
-        // interfaces are refused by the folder's QueryInterface.
-        IShellFolder2* folder = ArchiveFolder::create(nullptr, {});
-        if (!folder) return E_OUTOFMEMORY;
-        HRESULT hr = folder->QueryInterface(riid, out);
-        folder->Release();
+        // One class serves three purposes: a data object to be loaded from
+        // the clipboard, the menu handler of files and folders, and the folder.
+        IUnknown* object;
+        if (riid == IID_IDataObject)
+            object = newEmptyEntryDataObject();
+        else if (riid == IID_IShellExtInit || riid == IID_IContextMenu)
+            object = newArchiveFileMenu();
+        else
+            object = ArchiveFolder::create(nullptr, {});
+        if (!object) return E_OUTOFMEMORY;
+        HRESULT hr = object->QueryInterface(riid, out);
+        object->Release();
         return hr;
     }
 

@@ -29,27 +29,16 @@ namespace {
 
 // A path component that is safe to create: never empty, ".", ".." or with a
 // separator (the engine cleans entry paths already; this does not rely on it).
+// On Windows the name is then mapped as the shell maps it.
 std::optional<fs::path> safeComponent(std::u16string_view name) {
     if (name.empty() || name == u"." || name == u"..") return std::nullopt;
-    std::u16string cleaned(name);
-    for (char16_t& c : cleaned) {
+    for (char16_t c : name)
         if (c == u'/' || c == u'\\' || c == 0) return std::nullopt;
 #ifdef _WIN32
-        // Characters Windows does not allow in names (":" would name a stream).
-        if (c < 32 || std::u16string_view(u"<>:\"|?*").find(c) != std::u16string_view::npos) c = u'_';
-#endif
-    }
-#ifdef _WIN32
-    // Device names (CON, NUL, COM1, ...) with any extension would open the
-    // device rather than a file.
-    std::u16string stem = foldCase(cleaned.substr(0, cleaned.find(u'.')));
-    bool device = stem == u"con" || stem == u"prn" || stem == u"aux" || stem == u"nul" ||
-                  (stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) && stem[3] >= u'1' &&
-                   stem[3] <= u'9');
-    if (device) cleaned.insert(0, u"_");
-    return fs::path(std::wstring(cleaned.begin(), cleaned.end()));
+    std::u16string safe = windowsSafeName(name);
+    return fs::path(std::wstring(safe.begin(), safe.end()));
 #else
-    return fs::path(displayName(cleaned));
+    return fs::path(displayName(name));
 #endif
 }
 
