@@ -71,3 +71,33 @@ compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
 packed = compressor.compress(a_txt) + compressor.flush()
 stored_zip(os.path.join(out, "damaged.zip"), b"big.txt", a_txt, 8, packed[: len(packed) // 2],
            zlib.crc32(a_txt))
+
+# bundle.tar.gz: a tar with folders inside gzip (unwrapped by extraction).
+import tarfile
+with tarfile.open(os.path.join(out, "bundle.tar.gz"), "w:gz") as t:
+    for name, data in (("docs/readme.txt", b"read me\n" * 50), ("docs/deeper/notes.txt", x_bin),
+                       ("top.bin", a_txt[:20000])):
+        info = tarfile.TarInfo(name)
+        info.size = len(data)
+        info.mtime = 1600000000
+        t.addfile(info, io.BytesIO(data))
+
+# pieces.zip.001 ...: a zip split into three pieces.
+pieces = io.BytesIO()
+with zipfile.ZipFile(pieces, "w") as z:
+    add(z, "p/one.txt", a_txt[:30000])
+    add(z, "two.bin", x_bin)
+whole = pieces.getvalue()
+third = len(whole) // 3 + 1
+for i in range(3):
+    with open(os.path.join(out, "pieces.zip.%03d" % (i + 1)), "wb") as f:
+        f.write(whole[i * third:(i + 1) * third])
+
+# names.zip: names Windows would take for devices, streams or other names.
+with zipfile.ZipFile(os.path.join(out, "names.zip"), "w") as z:
+    for name in ("CON.txt", "a:b.txt", "trail.", "space ", "q?x", "dir./LPT1", "ok.txt"):
+        add(z, name, name.encode())
+
+# only.zip: one file, extracted without a wrapper folder.
+with zipfile.ZipFile(os.path.join(out, "only.zip"), "w") as z:
+    add(z, "only.txt", b"the only entry")

@@ -105,10 +105,21 @@ TEST(ShellServer, ClassObjectAndUnloading) {
     IUnknown* object = nullptr;
     EXPECT_EQ(factory->CreateInstance(factory, IID_IUnknown, reinterpret_cast<void**>(&object)),
               CLASS_E_NOAGGREGATION);
-    // The file menu and the data object are not served yet.
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&object)),
-              E_NOINTERFACE);
-    EXPECT_EQ(object, nullptr);
+    // The one class is the file menu for the handler keys, an empty data
+    // object for the clipboard, and otherwise the folder.
+    IContextMenu* menu = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&menu)), S_OK);
+    IShellExtInit* init = nullptr;
+    EXPECT_EQ(menu->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init)), S_OK);
+    if (init) init->Release();
+    EXPECT_EQ(menu->QueryInterface(IID_IShellFolder, reinterpret_cast<void**>(&object)), E_NOINTERFACE);
+    menu->Release();
+    IDataObject* data = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(&data)), S_OK);
+    IPersistStream* persist = nullptr;
+    EXPECT_EQ(data->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&persist)), S_OK);
+    if (persist) persist->Release();
+    data->Release();
 
     EXPECT_EQ(canUnloadNow(), S_OK);
     factory->LockServer(TRUE);
