@@ -109,26 +109,39 @@ const wchar_t* addTemporaryFolder(const std::wstring& path) {
     return temporaryFolders.back().c_str();
 }
 
-void deleteFolderTree(const wchar_t* folder) {
-    wchar_t pattern[MAX_PATH];
-    if (wsprintfW(pattern, L"%s\\*", folder) >= MAX_PATH - 1) return;
+namespace {
+
+// Paths are built as long as they need to be; the "\\?\" form lets Windows
+// handle those beyond MAX_PATH.
+void deleteTree(const std::wstring& folder) {
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(pattern, &found);
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            const wchar_t* name = found.cFileName;
-            if (lstrcmpW(name, L".") == 0 || lstrcmpW(name, L"..") == 0) continue;
-            wchar_t path[MAX_PATH];
-            if (lstrlenW(folder) + 1 + lstrlenW(name) >= MAX_PATH) continue;
-            wsprintfW(path, L"%s\\%s", folder, name);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                deleteFolderTree(path);
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = folder + L"\\" + name;
+            const DWORD attributes = found.dwFileAttributes;
+            if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+            // A junction or link is removed itself; what it points at is not ours.
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                deleteTree(path);
+            else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveDirectoryW(path.c_str());
             else
-                DeleteFileW(path);
+                DeleteFileW(path.c_str());
         } while (FindNextFileW(find, &found));
         FindClose(find);
     }
-    RemoveDirectoryW(folder);
+    RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
+void deleteFolderTree(const wchar_t* folder) {
+    std::wstring path = folder;
+    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') path.insert(0, L"\\\\?\\");
+    deleteTree(path);
 }
 
 UINT clipboardFormat(ClipboardFormat which) { return clipboardFormats.ids[which]; }

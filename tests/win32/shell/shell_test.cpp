@@ -602,6 +602,32 @@ TEST(ShellInternals, FolderTreeDeletion) {
     std::wstring root = makeTree(L"zorvex-tree-");
     deleteFolderTree(root.c_str());
     EXPECT_EQ(GetFileAttributesW(root.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // Deeper than MAX_PATH, with names that make the paths long.
+    root = makeTree(L"zorvex-deep-");
+    std::wstring deep = L"\\\\?\\" + root;
+    for (int level = 0; level < 30; ++level) {
+        deep += L"\\folder-with-a-long-name-" + std::to_wstring(level);
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << level;
+    }
+    HANDLE file = CreateFileW((deep + L"\\leaf.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    deleteFolderTree(root.c_str());
+    EXPECT_EQ(GetFileAttributesW(root.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // A link inside the tree goes, what it points at stays.
+    std::wstring outside = makeTree(L"zorvex-outside-");
+    root = makeTree(L"zorvex-linked-");
+    if (!CreateSymbolicLinkW((root + L"\\link").c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+        deleteFolderTree(root.c_str());
+        deleteFolderTree(outside.c_str());
+        GTEST_SKIP() << "no directory links here";
+    }
+    deleteFolderTree(root.c_str());
+    EXPECT_EQ(GetFileAttributesW(root.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW((outside + L"\\a\\b\\z.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    deleteFolderTree(outside.c_str());
 }
 
 TEST(ShellInternals, TemporaryFoldersGoOnlyWhenNothingIsAlive) {
