@@ -134,6 +134,21 @@ inline std::map<std::wstring, std::vector<uint8_t>> readTree(const std::wstring&
     return tree;
 }
 
+using Tree = std::map<std::wstring, std::vector<uint8_t>>;
+
+// A fresh, empty folder under the temporary folder, removed afterwards.
+struct ScratchFolder {
+    std::wstring path;
+    explicit ScratchFolder(const wchar_t* name) {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        static int serial = 0;
+        path = std::wstring(temp) + name + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
+        CreateDirectoryW(path.c_str(), nullptr);
+    }
+    ~ScratchFolder() { deleteFolderTree(path.c_str()); }
+};
+
 // A drop target that copies with the engine above, on the calling thread or,
 // when the data object allows it, on a thread of its own as the shell does.
 class CopyEngineTarget final : public IDropTarget {

@@ -24,21 +24,6 @@
 namespace zorvex::shell {
 namespace {
 
-using Tree = std::map<std::wstring, std::vector<uint8_t>>;
-
-// A fresh, empty folder under the temporary folder, removed afterwards.
-struct ScratchFolder {
-    std::wstring path;
-    explicit ScratchFolder(const wchar_t* name) {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        static int serial = 0;
-        path = std::wstring(temp) + name + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
-        CreateDirectoryW(path.c_str(), nullptr);
-    }
-    ~ScratchFolder() { deleteFolderTree(path.c_str()); }
-};
-
 // The expected tree below `expected\<top>`, restricted to the given top-level names.
 Tree expectedTree(const std::wstring& top, const std::vector<std::wstring>& names = {}) {
     Tree all = readTree(fixtures() + L"\\expected\\" + top);
