@@ -84,47 +84,88 @@ HRESULT enumerateFormats(DWORD direction, IEnumFORMATETC** out) {
     return *out ? S_OK : E_OUTOFMEMORY;
 }
 
-// Start and end of the shell's operation on a data object, shared by both
-// kinds. The reference StartOperation takes keeps the object alive until the
-// copy ends; an end without a start releases nothing.
-class AsyncState {
+// What both data objects share: the reference count, the data object
+// methods neither supports, and the shell's asynchronous operation. The
+// reference StartOperation takes keeps the object alive until the copy ends;
+// an end without a start releases nothing.
+class DataObjectBase : public IDataObject, public IDataObjectAsyncCapability, private Counted {
 public:
-    explicit AsyncState(bool async) : async_(async), thread_(GetCurrentThreadId()) {}
+    DataObjectBase(bool async, bool quitOnEnd)
+        : async_(async), quitOnEnd_(quitOnEnd), thread_(GetCurrentThreadId()) {}
+    virtual ~DataObjectBase() = default;
 
-    HRESULT setMode(BOOL async) {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDataObject)
+            *out = static_cast<IDataObject*>(this);
+        else if (riid == IID_IDataObjectAsyncCapability)
+            *out = static_cast<IDataObjectAsyncCapability*>(this);
+        else
+            *out = otherInterface(riid);
+        if (!*out) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG left = InterlockedDecrement(&refs_);
+        if (left == 0) delete this;
+        return left;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override {
+        if (out) out->ptd = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA** out) override {
+        if (out) *out = nullptr;
+        return OLE_E_ADVISENOTSUPPORTED;
+    }
+
+    HRESULT STDMETHODCALLTYPE SetAsyncMode(BOOL async) override {
         async_ = async != FALSE;
         return S_OK;
     }
-    HRESULT getMode(BOOL* async) const {
+    HRESULT STDMETHODCALLTYPE GetAsyncMode(BOOL* async) override {
         if (!async) return E_POINTER;
         *async = async_;
         return S_OK;
     }
-    HRESULT start(IUnknown* object) {
-        object->AddRef();
+    HRESULT STDMETHODCALLTYPE StartOperation(IBindCtx*) override {
+        AddRef();
         InterlockedIncrement(&pending_);
         return S_OK;
     }
-    HRESULT inOperation(BOOL* pending) const {
+    HRESULT STDMETHODCALLTYPE InOperation(BOOL* pending) override {
         if (!pending) return E_POINTER;
-        *pending = isPending();
+        *pending = InterlockedCompareExchange(&pending_, 0, 0) > 0;
         return S_OK;
     }
     // The copy engine may end the operation from its own thread: the quit
     // message goes to the thread that waits for it.
-    HRESULT end(IUnknown* object, bool quit) {
-        if (quit) PostThreadMessageW(thread_, WM_QUIT, 0, 0);
+    HRESULT STDMETHODCALLTYPE EndOperation(HRESULT, IBindCtx*, DWORD) override {
+        if (quitOnEnd_) PostThreadMessageW(thread_, WM_QUIT, 0, 0);
         if (InterlockedDecrement(&pending_) < 0) {
             InterlockedIncrement(&pending_);
             return S_OK;
         }
-        object->Release();
+        Release();
         return S_OK;
     }
-    bool isPending() const { return InterlockedCompareExchange(const_cast<LONG*>(&pending_), 0, 0) > 0; }
+
+protected:
+    // A further interface of the derived object, or null.
+    virtual void* otherInterface(REFIID) { return nullptr; }
 
 private:
+    LONG refs_ = 1;
     bool async_;
+    bool quitOnEnd_;
     DWORD thread_;
     LONG pending_ = 0;
 };
@@ -191,65 +232,28 @@ HRESULT readList(IStream* stream, LPITEMIDLIST* out) {
     return S_OK;
 }
 
-class EntryDataObject final : public IDataObject, public IPersistStream, public IDataObjectAsyncCapability {
+class EntryDataObject final : public DataObjectBase, public IPersistStream {
 public:
     EntryDataObject(Locked<Archive> level, LPITEMIDLIST folderList, std::vector<EntryId> items, bool async,
                     bool quitOnEnd, std::u16string prefix)
-        : level_(std::move(level)),
+        : DataObjectBase(async, quitOnEnd),
+          level_(std::move(level)),
           folderList_(folderList),
           items_(std::move(items)),
-          async_(async),
-          quitOnEnd_(quitOnEnd),
-          prefix_(std::move(prefix)) {
-        objectCreated();
-    }
-    ~EntryDataObject() {
-        CoTaskMemFree(folderList_);
-        objectDestroyed();
-    }
-    EntryDataObject(const EntryDataObject&) = delete;
-    EntryDataObject& operator=(const EntryDataObject&) = delete;
+          prefix_(std::move(prefix)) {}
+    ~EntryDataObject() override { CoTaskMemFree(folderList_); }
 
-    // IUnknown
+    // IUnknown, shared with the persistence interface.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDataObject)
-            *out = static_cast<IDataObject*>(this);
-        else if (riid == IID_IPersistStream || riid == IID_IPersist)
-            *out = static_cast<IPersistStream*>(this);
-        else if (riid == IID_IDataObjectAsyncCapability)
-            *out = static_cast<IDataObjectAsyncCapability*>(this);
-        else {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+        return DataObjectBase::QueryInterface(riid, out);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = InterlockedDecrement(&refs_);
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return DataObjectBase::AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return DataObjectBase::Release(); }
 
     // IDataObject
     HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override;
-    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override {
-        if (out) out->ptd = nullptr;
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD direction, IEnumFORMATETC** out) override {
         return enumerateFormats(direction, out);
-    }
-    HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA** out) override {
-        if (out) *out = nullptr;
-        return OLE_E_ADVISENOTSUPPORTED;
     }
 
     // IPersistStream
@@ -263,15 +267,9 @@ public:
     HRESULT STDMETHODCALLTYPE Save(IStream* stream, BOOL) override;
     HRESULT STDMETHODCALLTYPE GetSizeMax(ULARGE_INTEGER*) override { return E_NOTIMPL; }
 
-    // IDataObjectAsyncCapability
-    HRESULT STDMETHODCALLTYPE SetAsyncMode(BOOL async) override { return async_.setMode(async); }
-    HRESULT STDMETHODCALLTYPE GetAsyncMode(BOOL* async) override { return async_.getMode(async); }
-    HRESULT STDMETHODCALLTYPE StartOperation(IBindCtx*) override {
-        return async_.start(static_cast<IDataObject*>(this));
-    }
-    HRESULT STDMETHODCALLTYPE InOperation(BOOL* pending) override { return async_.inOperation(pending); }
-    HRESULT STDMETHODCALLTYPE EndOperation(HRESULT, IBindCtx*, DWORD) override {
-        return async_.end(static_cast<IDataObject*>(this), quitOnEnd_);
+protected:
+    void* otherInterface(REFIID riid) override {
+        return riid == IID_IPersistStream || riid == IID_IPersist ? static_cast<IPersistStream*>(this) : nullptr;
     }
 
 private:
@@ -290,12 +288,9 @@ private:
     HRESULT contents(LONG index, STGMEDIUM* medium);
     HRESULT idListArray(STGMEDIUM* medium);
 
-    LONG refs_ = 1;
     Locked<Archive> level_;
     LPITEMIDLIST folderList_;
     std::vector<EntryId> items_;
-    AsyncState async_;
-    bool quitOnEnd_;
     std::u16string prefix_;  // the wrapper folder with its "\\", or empty
 
     bool expanded_ = false;
@@ -550,9 +545,11 @@ HRESULT STDMETHODCALLTYPE EntryDataObject::Load(IStream* stream) {
         hr = readList(stream, &item);
         if (FAILED(hr)) break;
         EntryId id;
-        if (!readEntryId(item, &id) || nextId(item)) hr = E_FAIL;
+        if (readEntryId(item, &id) && !nextId(item))
+            items.push_back(id);
+        else
+            hr = E_FAIL;
         CoTaskMemFree(item);
-        items.push_back(id);
     }
     uint32_t length = 0;
     if (SUCCEEDED(hr)) hr = readAll(stream, &length, sizeof length);
@@ -580,74 +577,24 @@ HRESULT STDMETHODCALLTYPE EntryDataObject::Load(IStream* stream) {
     return S_OK;
 }
 
-class MultiArchiveDataObject final : public IDataObject, public IDataObjectAsyncCapability {
+class MultiArchiveDataObject final : public DataObjectBase {
 public:
     explicit MultiArchiveDataObject(std::vector<IDataObject*> members)
-        : members_(std::move(members)), async_(true) {
-        objectCreated();
-    }
-    ~MultiArchiveDataObject() {
+        : DataObjectBase(true, true), members_(std::move(members)) {}
+    ~MultiArchiveDataObject() override {
         for (IDataObject* member : members_) member->Release();
-        objectDestroyed();
-    }
-    MultiArchiveDataObject(const MultiArchiveDataObject&) = delete;
-    MultiArchiveDataObject& operator=(const MultiArchiveDataObject&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDataObject)
-            *out = static_cast<IDataObject*>(this);
-        else if (riid == IID_IDataObjectAsyncCapability)
-            *out = static_cast<IDataObjectAsyncCapability*>(this);
-        else {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = InterlockedDecrement(&refs_);
-        if (left == 0) delete this;
-        return left;
     }
 
     HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override;
-    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override {
-        if (out) out->ptd = nullptr;
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD direction, IEnumFORMATETC** out) override {
         return members_[0]->EnumFormatEtc(direction, out);
-    }
-    HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA** out) override {
-        if (out) *out = nullptr;
-        return OLE_E_ADVISENOTSUPPORTED;
-    }
-
-    HRESULT STDMETHODCALLTYPE SetAsyncMode(BOOL async) override { return async_.setMode(async); }
-    HRESULT STDMETHODCALLTYPE GetAsyncMode(BOOL* async) override { return async_.getMode(async); }
-    HRESULT STDMETHODCALLTYPE StartOperation(IBindCtx*) override {
-        return async_.start(static_cast<IDataObject*>(this));
-    }
-    HRESULT STDMETHODCALLTYPE InOperation(BOOL* pending) override { return async_.inOperation(pending); }
-    HRESULT STDMETHODCALLTYPE EndOperation(HRESULT, IBindCtx*, DWORD) override {
-        return async_.end(static_cast<IDataObject*>(this), true);
     }
 
 private:
     HRESULT descriptors(STGMEDIUM* medium);
 
-    LONG refs_ = 1;
     std::vector<IDataObject*> members_;
     std::vector<UINT> counts_;  // each member's descriptor count, once asked
-    AsyncState async_;
 };
 
 HRESULT STDMETHODCALLTYPE MultiArchiveDataObject::GetData(FORMATETC* format, STGMEDIUM* medium) {

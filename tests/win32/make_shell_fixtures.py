@@ -95,9 +95,14 @@ for i in range(3):
 
 # names.zip: names Windows would take for devices, streams or other names.
 with zipfile.ZipFile(os.path.join(out, "names.zip"), "w") as z:
-    for name in ("CON.txt", "a:b.txt", "trail.", "space ", "q?x", "dir./LPT1", "ok.txt"):
+    for name in ("CON.txt", "a:b.txt", "trail.", "trail", "space ", "q?x", "dir./LPT1", "ok.txt"):
         add(z, name, name.encode())
 
 # only.zip: one file, extracted without a wrapper folder.
 with zipfile.ZipFile(os.path.join(out, "only.zip"), "w") as z:
     add(z, "only.txt", b"the only entry")
+
+# long.zip: a path longer than a file descriptor's name field.
+with zipfile.ZipFile(os.path.join(out, "long.zip"), "w") as z:
+    add(z, "d" * 100 + "/" + "e" * 100 + "/" + "f" * 100 + ".txt", b"deep")
+    add(z, "short.txt", b"short")

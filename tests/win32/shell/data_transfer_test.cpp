@@ -182,14 +182,36 @@ TEST_F(DataTransferTest, NamesFromArchivesAreMadeSafe) {
     ASSERT_EQ(readDescriptors(data.p, &descriptors), S_OK);
     std::vector<std::wstring> names;
     for (const Descriptor& d : descriptors) names.push_back(d.name);
-    EXPECT_EQ(names, std::vector<std::wstring>({L"dir_", L"dir_\\_LPT1", L"_CON.txt", L"b.txt", L"trail_", L"space_",
-                                                L"q_x", L"ok.txt"}));
-    // What the copy engine writes under those names holds the entries' bytes.
+    EXPECT_EQ(names, std::vector<std::wstring>({L"dir_", L"dir_\\_LPT1", L"_CON.txt", L"b.txt", L"trail_", L"trail",
+                                                L"space_", L"q_x", L"ok.txt"}));
+    // What the copy engine writes under those names holds the entries' own
+    // bytes ("trail." is not confused with "trail").
     ScratchFolder out(L"zorvex-names-");
     ASSERT_EQ(copyOut(data.p, out.path), S_OK);
     Tree tree = readTree(out.path);
     EXPECT_EQ(tree[L"_CON.txt"], std::vector<uint8_t>({'C', 'O', 'N', '.', 't', 'x', 't'}));
-    EXPECT_EQ(tree.size(), 8u);
+    EXPECT_EQ(tree[L"trail_"], std::vector<uint8_t>({'t', 'r', 'a', 'i', 'l', '.'}));
+    EXPECT_EQ(tree[L"trail"], std::vector<uint8_t>({'t', 'r', 'a', 'i', 'l'}));
+    EXPECT_EQ(tree.size(), 9u);
+
+    // A path longer than the descriptor's name field is an error, not cut.
+    Com<IShellFolder2> longFolder;
+    IdList longList;
+    openArchiveFolder(fixtures() + L"\\long.zip", longFolder, longList);
+    Com<IEnumIDList> longItems;
+    ASSERT_EQ(longFolder->EnumObjects(nullptr, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS, &longItems.p), S_OK);
+    std::vector<LPITEMIDLIST> both;
+    while (longItems->Next(1, &item, nullptr) == S_OK) both.push_back(item);
+    Com<IDataObject> longData;
+    ASSERT_EQ(longFolder->GetUIObjectOf(nullptr, static_cast<UINT>(both.size()),
+                                        const_cast<PCUITEMID_CHILD_ARRAY>(both.data()), IID_IDataObject, nullptr,
+                                        longData.out()),
+              S_OK);
+    for (LPITEMIDLIST i : both) CoTaskMemFree(i);
+    std::vector<Descriptor> none;
+    EXPECT_EQ(readDescriptors(longData.p, &none), HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE));
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(readContents(longData.p, 0, 4096, &bytes), HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE));
 
     // The entry writer maps names the same way.
     IdList con;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "shell/archive_folder.h"
 #include "shell/entry_id.h"
 #include "shell/server.h"
 #include "shell_test_util.h"
@@ -628,6 +629,27 @@ TEST(ShellInternals, FolderTreeDeletion) {
     EXPECT_EQ(GetFileAttributesW(root.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_NE(GetFileAttributesW((outside + L"\\a\\b\\z.txt").c_str()), INVALID_FILE_ATTRIBUTES);
     deleteFolderTree(outside.c_str());
+}
+
+TEST(ShellInternals, NullArgumentsAndMissingTemporaryFolder) {
+    // This program's own copy of the folder class, not yet initialised.
+    IShellFolder2* created = ArchiveFolder::create(nullptr, {});
+    ASSERT_TRUE(created);
+    auto* folder = static_cast<ArchiveFolder*>(created);
+    EXPECT_EQ(folder->MessageSFVCB(27, 0, 0), E_POINTER);
+    FOLDERVIEWMODE mode = FVM_ICON;
+    EXPECT_EQ(folder->MessageSFVCB(27, 0, reinterpret_cast<LPARAM>(&mode)), S_OK);
+    EXPECT_EQ(mode, FVM_DETAILS);
+    EXPECT_EQ(folder->GetUIObjectOf(nullptr, 0, nullptr, IID_IDataObject, nullptr, nullptr), E_POINTER);
+
+    // No temporary folder can be made: opening fails rather than writing
+    // somewhere else (such as the drive's root).
+    wchar_t saved[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+    SetEnvironmentVariableW(L"TMP", L"C:\\no such folder\\at all");
+    EXPECT_EQ(folder->temporaryFolder(), L"");
+    SetEnvironmentVariableW(L"TMP", n ? saved : nullptr);
+    created->Release();
 }
 
 TEST(ShellInternals, TemporaryFoldersGoOnlyWhenNothingIsAlive) {
