@@ -293,12 +293,8 @@ public:
         AddRef();
         return S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = InterlockedDecrement(&refs_);
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return refs_.add(); }
+    ULONG STDMETHODCALLTYPE Release() override { return refs_.release(this); }
 
     HRESULT STDMETHODCALLTYPE Initialize(PCIDLIST_ABSOLUTE folder, IDataObject* data, HKEY) override;
 
@@ -343,7 +339,7 @@ private:
     void addClipboardArchives();
     HBITMAP menuBitmap();
 
-    LONG refs_ = 1;
+    RefCount refs_;
     std::wstring target_;
     std::vector<std::wstring> archives_;
     bool singleArchive_ = false;

@@ -53,6 +53,22 @@ public:
     Counted& operator=(const Counted&) = delete;
 };
 
+// The interlocked reference count of a COM object with several interfaces:
+// it starts at 1, and the object deletes itself when it drops to 0.
+class RefCount {
+public:
+    ULONG add() { return InterlockedIncrement(&refs_); }
+    template <class Object>
+    ULONG release(Object* object) {
+        ULONG left = InterlockedDecrement(&refs_);
+        if (left == 0) delete object;
+        return left;
+    }
+
+private:
+    LONG refs_ = 1;
+};
+
 // IUnknown of an object that exposes one interface: an interlocked count that
 // starts at 1; the object deletes itself when it drops to 0.
 template <class Interface>
