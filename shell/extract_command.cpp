@@ -148,7 +148,10 @@ extern "C" void CALLBACK ExtractW(HWND window, HINSTANCE, LPWSTR commandLine, in
         if (lstrcmpW(commandLine, L"-") == 0) {
             request = parseExtractionInput(readStandardInput());
         } else {
-            request = ExtractionRequest{folderOf(commandLine), {commandLine}};
+            // One archive path, perhaps quoted as typed.
+            std::wstring path = commandLine;
+            if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"') path = path.substr(1, path.size() - 2);
+            request = ExtractionRequest{folderOf(path), {path}};
         }
         if (request) extract(*request, desktop);
         desktop->Release();

@@ -1,11 +1,13 @@
 #include "shell/menus.h"
 
 #include <shellapi.h>
+#include <shlwapi.h>
 #include <shobjidl.h>
 
 #include <new>
 
 #include "engine/archive.h"
+#include "engine/extraction.h"
 #include "shell/archive_folder.h"
 #include "shell/entry_id.h"
 #include "shell/entry_writer.h"
@@ -161,14 +163,20 @@ private:
         if (folder.empty()) return E_UNEXPECTED;
         std::wstring path = everyFile ? writeEveryFile(folder) : writeSelected(folder);
         if (path.empty()) return E_UNEXPECTED;
+        // The file's identifier list is given too: not every shell makes one
+        // from the path when asked to invoke through it.
+        LPITEMIDLIST list = ILCreateFromPathW(path.c_str());
         SHELLEXECUTEINFOW execute = {};
         execute.cbSize = sizeof execute;
         execute.fMask = SEE_MASK_INVOKEIDLIST | SEE_MASK_NOASYNC;
         execute.hwnd = window;
         execute.lpVerb = openWith ? L"openas" : nullptr;
         execute.lpFile = path.c_str();
+        execute.lpIDList = list;
         execute.nShow = SW_SHOWNORMAL;
-        return ShellExecuteExW(&execute) ? S_OK : E_UNEXPECTED;
+        BOOL ok = ShellExecuteExW(&execute);
+        ILFree(list);
+        return ok ? S_OK : E_UNEXPECTED;
     }
 
     std::wstring writeSelected(const std::wstring& folder) {
@@ -183,6 +191,14 @@ private:
     // The selected file's path only when it was written now: an older copy
     // left in the folder is never opened in its place.
     std::wstring writeEveryFile(const std::wstring& folder) {
+        STRRET name;
+        if (FAILED(folder_->GetDisplayNameOf(items_[0], SHGDN_INFOLDER, &name))) return {};
+        wchar_t* selectedName = nullptr;
+        if (FAILED(StrRetToStrW(&name, items_[0], &selectedName))) return {};
+        std::u16string safe = windowsSafeName(reinterpret_cast<const char16_t*>(selectedName));
+        CoTaskMemFree(selectedName);
+        const std::wstring selected = folder + L"\\" + std::wstring(safe.begin(), safe.end());
+
         std::vector<LPITEMIDLIST> files;
         IEnumIDList* items = nullptr;
         if (folder_->EnumObjects(nullptr, SHCONTF_NONFOLDERS, &items) != S_OK) return {};
@@ -195,28 +211,26 @@ private:
                 CoTaskMemFree(item);
         }
         items->Release();
-        EntryId selected;
-        readEntryId(items_[0], &selected);
-        std::wstring selectedPath;
+        bool selectedWritten = false;
         IDataObject* data = nullptr;
         if (!files.empty() &&
             SUCCEEDED(folder_->GetUIObjectOf(owner_, static_cast<UINT>(files.size()),
                                              const_cast<PCUITEMID_CHILD_ARRAY>(files.data()), IID_IDataObject,
                                              nullptr, reinterpret_cast<void**>(&data)))) {
+            // The data object lists the files in the archive's order, which
+            // need not be the folder's: the written paths tell which is which.
             for (size_t j = 0; j < files.size(); ++j) {
                 FORMATETC format = {static_cast<CLIPFORMAT>(clipboardFormat(kFileContents)), nullptr,
                                     DVASPECT_CONTENT, static_cast<LONG>(j), TYMED_ISTREAM};
                 STGMEDIUM medium = {};
                 if (FAILED(data->GetData(&format, &medium))) continue;
-                std::wstring path = writeEntry(medium.pstm, folder);
+                if (lstrcmpiW(writeEntry(medium.pstm, folder).c_str(), selected.c_str()) == 0) selectedWritten = true;
                 ReleaseStgMedium(&medium);
-                EntryId id;
-                if (!path.empty() && readEntryId(files[j], &id) && id.index == selected.index) selectedPath = path;
             }
             data->Release();
         }
         for (LPITEMIDLIST file : files) CoTaskMemFree(file);
-        return selectedPath;
+        return selectedWritten ? selected : std::wstring();
     }
 
     ArchiveFolder* folder_;

@@ -51,26 +51,41 @@ for name, data in (("a.txt", a_txt), ("deep.txt", deep), ("inner.zip", inner_zip
         f.write(data)
 
 
-def stored_zip(path, name, data, method, packed, crc):
-    """A one-entry zip written by hand, so that its header may lie."""
+def raw_zip(path, entries):
+    """A zip written by hand, so that its headers may lie. Entries are
+    (name, data, method, packed, crc)."""
     import struct
     when_time, when_date = 0x6458, 0x50CF  # 2020-06-15 12:34:48
-    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, method, when_time, when_date, crc, len(packed),
-                        len(data), len(name), 0) + name
-    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, method, when_time, when_date, crc,
-                          len(packed), len(data), len(name), 0, 0, 0, 0, 0, 0) + name
-    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(central), len(local) + len(packed), 0)
+    body, central = b"", b""
+    for name, data, method, packed, crc in entries:
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, method, when_time, when_date, crc,
+                               len(packed), len(data), len(name), 0, 0, 0, 0, 0, len(body)) + name
+        body += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, method, when_time, when_date, crc, len(packed),
+                            len(data), len(name), 0) + name + packed
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central), len(body), 0)
     with open(path, "wb") as f:
-        f.write(local + packed + central + end)
+        f.write(body + central + end)
+
+
+def deflated(data):
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return compressor.compress(data) + compressor.flush()
 
 
 # damaged.zip: big.txt's deflate data is cut in half while its header keeps the
 # full sizes, so decoding fails in the middle of the entry.
 import zlib
-compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
-packed = compressor.compress(a_txt) + compressor.flush()
-stored_zip(os.path.join(out, "damaged.zip"), b"big.txt", a_txt, 8, packed[: len(packed) // 2],
-           zlib.crc32(a_txt))
+packed = deflated(a_txt)
+raw_zip(os.path.join(out, "damaged.zip"), [(b"big.txt", a_txt, 8, packed[: len(packed) // 2], zlib.crc32(a_txt))])
+
+# open.zip: files of a type the open tests associate with a stand-in program;
+# bad.zvt is damaged like big.txt.
+doc, other = b"document to open\n" * 300, b"opened beside it\n"
+raw_zip(os.path.join(out, "open.zip"), [
+    (b"doc.zvt", doc, 8, deflated(doc), zlib.crc32(doc)),
+    (b"bad.zvt", a_txt, 8, packed[: len(packed) // 2], zlib.crc32(a_txt)),
+    (b"other.zvt", other, 0, other, zlib.crc32(other)),
+])
 
 # bundle.tar.gz: a tar with folders inside gzip (unwrapped by extraction).
 import tarfile

@@ -285,9 +285,97 @@ std::wstring besideTests(const wchar_t* name) {
     return path.substr(0, path.find_last_of(L'\\') + 1) + name;
 }
 
+// An entry's bytes, read through the folder.
+std::vector<uint8_t> readAll(IShellFolder* folder, const wchar_t* name) {
+    std::wstring copy = name;
+    IdList item;
+    folder->ParseDisplayName(nullptr, nullptr, copy.data(), nullptr, item.out(), nullptr);
+    Com<IStream> stream;
+    std::vector<uint8_t> bytes;
+    if (FAILED(folder->BindToObject(item.p, nullptr, IID_IStream, stream.out()))) return bytes;
+    uint8_t buffer[4096];
+    ULONG got = 0;
+    while (stream->Read(buffer, sizeof buffer, &got) == S_OK || got > 0) {
+        bytes.insert(bytes.end(), buffer, buffer + got);
+        got = 0;
+    }
+    return bytes;
+}
+
 std::vector<uint8_t> waitForFile(const std::wstring& path) {
     for (int i = 0; i < 300 && GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
     return fileBytes(path);
+}
+
+// Associates ".zvt" files with the stand-in program for the life of the object.
+struct TestFileType {
+    explicit TestFileType(const std::wstring& command) {
+        HKEY key;
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, L".zvt", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+        setDefault(key, L"ZorvexTestDocument");
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, L"ZorvexTestDocument\\shell\\open\\command", 0, nullptr, 0, KEY_WRITE,
+                        nullptr, &key, nullptr);
+        setDefault(key, command);
+    }
+    ~TestFileType() {
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, L"ZorvexTestDocument");
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, L".zvt");
+    }
+    static void setDefault(HKEY key, const std::wstring& value) {
+        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+};
+
+std::string narrow(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+TEST_F(MenuTest, OpeningGoesThroughAFreshTemporaryCopy) {
+    ScratchFolder out(L"zorvex-open-");
+    const std::wstring opened = out.path + L"\\opened.bin";
+    TestFileType type(L"\"" + besideTests(L"zorvex_stdin_capture.exe") + L"\" \"" + opened + L"\" \"%1\"");
+    Com<IShellFolder2> archive;
+    IdList archiveList;
+    openArchiveFolder(fixtures() + L"\\open.zip", archive, archiveList);
+    auto open = [&](const wchar_t* name, DWORD mask) {
+        std::wstring copy = name;
+        IdList item;
+        archive->ParseDisplayName(nullptr, nullptr, copy.data(), nullptr, item.out(), nullptr);
+        Com<IContextMenu> menu;
+        LPCITEMIDLIST items[1] = {item.p};
+        EXPECT_EQ(archive->GetUIObjectOf(nullptr, 1, items, IID_IContextMenu, nullptr, menu.out()), S_OK);
+        CMINVOKECOMMANDINFO info = {};
+        info.cbSize = sizeof info;
+        info.fMask = mask;
+        info.lpVerb = "open";
+        info.nShow = SW_SHOWNORMAL;
+        DeleteFileW(opened.c_str());
+        return menu->InvokeCommand(&info);
+    };
+    const std::vector<uint8_t> doc = readAll(archive.p, L"doc.zvt");
+
+    ASSERT_EQ(open(L"doc.zvt", 0), S_OK);
+    EXPECT_EQ(waitForFile(opened), doc);
+    // The program got a copy in the folder's own temporary folder.
+    std::string path = narrow(fileBytes(opened + L".path"));
+    std::string temporary = path.substr(0, path.find_last_of('\\'));
+    EXPECT_NE(temporary.find("zsf"), std::string::npos) << path;
+    EXPECT_EQ(path.substr(path.find_last_of('\\') + 1), "doc.zvt");
+
+    // With Shift, every file that can be read lands beside the one opened.
+    ASSERT_EQ(open(L"other.zvt", CMIC_MASK_SHIFT_DOWN), S_OK);
+    EXPECT_EQ(narrow(waitForFile(opened)), "opened beside it\n");
+    std::wstring folder(temporary.begin(), temporary.end());
+    EXPECT_EQ(fileBytes(folder + L"\\doc.zvt"), doc);
+    EXPECT_EQ(GetFileAttributesW((folder + L"\\bad.zvt").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // A damaged file is not opened, nor an older copy of it left there.
+    for (DWORD mask : {0ul, static_cast<unsigned long>(CMIC_MASK_SHIFT_DOWN)}) {
+        writeBytes(folder + L"\\bad.zvt", {'s', 't', 'a', 'l', 'e'});
+        EXPECT_EQ(open(L"bad.zvt", mask), E_UNEXPECTED) << mask;
+    }
+    Sleep(1000);
+    EXPECT_EQ(GetFileAttributesW(opened.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(ExtractionProcess, PipeCarriesTheLinesAndEndsForTheChild) {
