@@ -62,21 +62,7 @@ protected:
             top.p->AddRef();
         }
         if (!folder.p) return nullptr;
-        std::vector<LPITEMIDLIST> items;
-        for (const std::wstring& name : names) {
-            std::wstring copy = name;
-            LPITEMIDLIST item = nullptr;
-            EXPECT_EQ(folder->ParseDisplayName(nullptr, nullptr, copy.data(), nullptr, &item, nullptr), S_OK)
-                << name.c_str();
-            items.push_back(item);
-        }
-        IDataObject* data = nullptr;
-        EXPECT_EQ(folder->GetUIObjectOf(nullptr, static_cast<UINT>(items.size()),
-                                        const_cast<PCUITEMID_CHILD_ARRAY>(items.data()), IID_IDataObject, nullptr,
-                                        reinterpret_cast<void**>(&data)),
-                  S_OK);
-        for (LPITEMIDLIST item : items) CoTaskMemFree(item);
-        return data;
+        return uiObjectOf<IDataObject>(folder.p, names, IID_IDataObject);
     }
 };
 

@@ -21,25 +21,10 @@ namespace {
 
 // A data object that offers dropped file names (CF_HDROP), as the shell
 // hands them to menu handlers.
-class DroppedFiles final : public IDataObject {
+class DroppedFiles final : public SingleInterface<IDataObject> {
 public:
     explicit DroppedFiles(std::vector<std::wstring> names) : names_(std::move(names)) {}
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (riid == IID_IUnknown || riid == IID_IDataObject) {
-            *out = this;
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = InterlockedDecrement(&refs_);
-        if (left == 0) delete this;
-        return left;
-    }
     HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override {
         if (format->cfFormat != CF_HDROP || !(format->tymed & TYMED_HGLOBAL)) return DV_E_FORMATETC;
         std::wstring list;
@@ -71,7 +56,6 @@ public:
     HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
 
 private:
-    LONG refs_ = 1;
     std::vector<std::wstring> names_;
 };
 
@@ -122,20 +106,7 @@ protected:
     }
 
     IContextMenu* itemMenu(const std::vector<std::wstring>& names) {
-        std::vector<LPITEMIDLIST> items;
-        for (const std::wstring& name : names) {
-            std::wstring copy = name;
-            LPITEMIDLIST item = nullptr;
-            folder->ParseDisplayName(nullptr, nullptr, copy.data(), nullptr, &item, nullptr);
-            items.push_back(item);
-        }
-        IContextMenu* menu = nullptr;
-        EXPECT_EQ(folder->GetUIObjectOf(nullptr, static_cast<UINT>(items.size()),
-                                        const_cast<PCUITEMID_CHILD_ARRAY>(items.data()), IID_IContextMenu, nullptr,
-                                        reinterpret_cast<void**>(&menu)),
-                  S_OK);
-        for (LPITEMIDLIST item : items) CoTaskMemFree(item);
-        return menu;
+        return uiObjectOf<IContextMenu>(folder.p, names, IID_IContextMenu);
     }
 
     // A file menu initialised as the shell does for a selection or a drop.

@@ -65,4 +65,25 @@ inline void openArchiveFolder(const std::wstring& path, Com<IShellFolder2>& fold
     ASSERT_EQ(persist->Initialize(own.p), S_OK);
 }
 
+// The UI object `riid` of the children `names` of `folder`, as the view asks
+// for it for a selection.
+template <class T>
+T* uiObjectOf(IShellFolder* folder, const std::vector<std::wstring>& names, REFIID riid) {
+    std::vector<LPITEMIDLIST> items;
+    for (const std::wstring& name : names) {
+        std::wstring copy = name;
+        LPITEMIDLIST item = nullptr;
+        EXPECT_EQ(folder->ParseDisplayName(nullptr, nullptr, copy.data(), nullptr, &item, nullptr), S_OK)
+            << name.c_str();
+        items.push_back(item);
+    }
+    T* object = nullptr;
+    EXPECT_EQ(folder->GetUIObjectOf(nullptr, static_cast<UINT>(items.size()),
+                                    const_cast<PCUITEMID_CHILD_ARRAY>(items.data()), riid, nullptr,
+                                    reinterpret_cast<void**>(&object)),
+              S_OK);
+    for (LPITEMIDLIST item : items) CoTaskMemFree(item);
+    return object;
+}
+
 }  // namespace zorvex::shell
