@@ -10,14 +10,17 @@
 #include "engine/convert.h"
 #include "engine/stream.h"
 #include "shell/entry_id.h"
+#include "shell/data_object.h"
+#include "shell/engine_lock.h"
 #include "shell/entry_stream.h"
+#include "shell/menus.h"
 #include "shell/server.h"
 
 namespace zorvex::shell {
 
 namespace {
 
-// {B725F130-47EF-101A-A5F1-02608C9EEBAC}: name 10, size 12, write time 14.
+// Property sets and the properties of each that the folder answers.
 constexpr GUID kStorageProperties = {0xb725f130, 0x47ef, 0x101a, {0xa5, 0xf1, 0x02, 0x60, 0x8c, 0x9e, 0xeb, 0xac}};
 constexpr GUID kInfoTipProperties = {0x28636aa6, 0x953d, 0x11d2, {0xb5, 0xd6, 0x00, 0xc0, 0x4f, 0xd9, 0x18, 0xd0}};
 constexpr GUID kItemTileProperties = {0xf2275480, 0xf782, 0x4291, {0xbd, 0x94, 0xf1, 0x36, 0x93, 0x51, 0x3a, 0xec}};
@@ -25,7 +28,13 @@ constexpr GUID kViewLayoutProperties = {0xc9944a21, 0xa406, 0x48fe, {0x82, 0x25,
 constexpr GUID kFolderPathProperties = {0xe3e0584c, 0xb788, 0x4a5a, {0xbb, 0x20, 0x7f, 0x5a, 0x44, 0xc9, 0xac, 0xdd}};
 constexpr GUID kExplorerCommandProvider = {0x64961751, 0x0835, 0x43c0, {0x8f, 0xfe, 0xd5, 0x76, 0x86, 0x53, 0x0e, 0x64}};
 constexpr GUID kQueryAssociationsClass = {0xa07034fd, 0x6caa, 0x4954, {0xac, 0x3f, 0x97, 0xa2, 0x72, 0x16, 0xf9, 0x8a}};
-constexpr DWORD kNameProperty = 10, kSizeProperty = 12, kWriteTimeProperty = 14;
+constexpr DWORD kNameProperty = 10, kSizeProperty = 12, kWriteTimeProperty = 14;  // storage set
+constexpr DWORD kInfoTipProperty = 9;                                              // info-tip set
+constexpr DWORD kTileProperty = 0;                                                 // tile set
+// View layout set: the property lists the view shows in each place.
+constexpr DWORD kTileInfoProperty = 3, kInfoTipListProperty = 4, kPreviewTitleProperty = 6,
+                kPreviewDetailsProperty = 8, kContentViewProperty = 13;
+constexpr DWORD kFolderPathDisplayProperty = 6;  // folder path set
 constexpr UINT kDefViewModeMessage = 27;  // SFVM_DEFVIEWMODE
 
 const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
@@ -135,29 +144,22 @@ LPITEMIDLIST cloneList(LPCITEMIDLIST list) { return list ? ILClone(list) : nullp
 
 }  // namespace
 
-IShellFolder2* ArchiveFolder::create(LPITEMIDLIST ownList, Archive* archive) {
-    auto* folder = new (std::nothrow) ArchiveFolder(ownList, archive);
+IShellFolder2* ArchiveFolder::create(LPITEMIDLIST ownList, Locked<Archive> archive) {
+    auto* folder = new (std::nothrow) ArchiveFolder(ownList, std::move(archive));
     if (!folder) {
         CoTaskMemFree(ownList);
-        if (archive) {
-            ScopedLock lock(LockId::engine);
-            archive->release();
-        }
         return nullptr;
     }
     return static_cast<IShellFolder2*>(folder);
 }
 
-ArchiveFolder::ArchiveFolder(LPITEMIDLIST ownList, Archive* archive) : ownList_(ownList), archive_(archive) {
+ArchiveFolder::ArchiveFolder(LPITEMIDLIST ownList, Locked<Archive> archive)
+    : ownList_(ownList), archive_(std::move(archive)) {
     objectCreated();
 }
 
 ArchiveFolder::~ArchiveFolder() {
     CoTaskMemFree(ownList_);
-    if (archive_) {
-        ScopedLock lock(LockId::engine);
-        archive_->release();
-    }
     objectDestroyed();
 }
 
@@ -188,31 +190,31 @@ ULONG STDMETHODCALLTYPE ArchiveFolder::Release() {
 
 HRESULT ArchiveFolder::ensureArchive() {
     {
-        ScopedLock lock(LockId::engine);
-        if (archive_) return S_OK;
+        EngineLock lock;
+        if (archive_.get(lock)) return S_OK;
     }
     if (!ownList_) return E_FAIL;
     wchar_t path[MAX_PATH];
     if (!SHGetPathFromIDListW(ownList_, path)) return E_FAIL;
-    ScopedLock lock(LockId::engine);
-    if (!archive_) archive_ = openArchivePath(reinterpret_cast<const char16_t*>(path));
-    return archive_ ? S_OK : E_FAIL;
+    EngineLock lock;
+    if (!archive_.get(lock)) archive_.reset(openArchivePath(reinterpret_cast<const char16_t*>(path)), lock);
+    return archive_.get(lock) ? S_OK : E_FAIL;
 }
 
 HRESULT STDMETHODCALLTYPE ArchiveFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR name, ULONG* eaten,
                                                           PIDLIST_RELATIVE* out, ULONG* attributes) {
     if (out) *out = nullptr;
     if (FAILED(ensureArchive())) return E_FAIL;
-    ScopedLock lock(LockId::engine);
-    return parseDisplayName(archive_, name, eaten, out, attributes);
+    EngineLock lock;
+    return parseDisplayName(archive_.get(lock), name, eaten, out, attributes);
 }
 
 HRESULT STDMETHODCALLTYPE ArchiveFolder::EnumObjects(HWND, SHCONTF flags, IEnumIDList** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (FAILED(ensureArchive())) return E_FAIL;
-    ScopedLock lock(LockId::engine);
-    *out = newEntryEnumerator(archive_, flags);
+    EngineLock lock;
+    *out = newEntryEnumerator(archive_.get(lock), flags);
     return *out ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -221,19 +223,15 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::BindToObject(PCUIDLIST_RELATIVE list, I
     *out = nullptr;
     if (FAILED(ensureArchive())) return E_FAIL;
     if (riid == IID_IShellFolder || riid == IID_IShellFolder2) {
-        Archive* child;
+        Locked<Archive> child;
         {
-            ScopedLock lock(LockId::engine);
-            child = resolve(archive_, list);
+            EngineLock lock;
+            child.reset(resolve(archive_.get(lock), list), lock);
         }
         if (!child) return E_FAIL;
         LPITEMIDLIST combined = ILCombine(ownList_, list);
-        if (!combined) {
-            ScopedLock lock(LockId::engine);
-            child->release();
-            return E_OUTOFMEMORY;
-        }
-        IShellFolder2* folder = create(combined, child);
+        if (!combined) return E_OUTOFMEMORY;
+        IShellFolder2* folder = create(combined, std::move(child));
         if (!folder) return E_OUTOFMEMORY;
         HRESULT hr = folder->QueryInterface(riid, out);
         folder->Release();
@@ -246,14 +244,14 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::BindToObject(PCUIDLIST_RELATIVE list, I
         for (int i = 1; i < count; ++i) last = nextId(last);
         EntryId id;
         if (!readEntryId(last, &id) || id.kind == kFolderEntry) return E_FAIL;
-        InStream* stream = nullptr;
+        Locked<InStream> stream;
         {
-            ScopedLock lock(LockId::engine);
-            Ref<Archive> parent(resolve(archive_, list, count - 1));
-            if (parent) stream = openItemStream(parent.get(), id.kind, id.index);
+            EngineLock lock;
+            Ref<Archive> parent(resolve(archive_.get(lock), list, count - 1));
+            if (parent) stream.reset(openItemStream(parent.get(), id.kind, id.index), lock);
         }
         if (!stream) return E_FAIL;
-        *out = newEntryStream(stream);
+        *out = newEntryStream(std::move(stream));
         return *out ? S_OK : E_OUTOFMEMORY;
     }
     return E_NOINTERFACE;
@@ -267,8 +265,8 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::BindToStorage(PCUIDLIST_RELATIVE, IBind
 HRESULT STDMETHODCALLTYPE ArchiveFolder::CompareIDs(LPARAM column, PCUIDLIST_RELATIVE first,
                                                     PCUIDLIST_RELATIVE second) {
     if (FAILED(ensureArchive())) return E_FAIL;
-    ScopedLock lock(LockId::engine);
-    return compareIds(archive_, column, first, second);
+    EngineLock lock;
+    return compareIds(archive_.get(lock), column, first, second);
 }
 
 HRESULT STDMETHODCALLTYPE ArchiveFolder::CreateViewObject(HWND, REFIID riid, void** out) {
@@ -303,7 +301,7 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetAttributesOf(UINT count, PCUITEMID_C
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE ArchiveFolder::GetUIObjectOf(HWND, UINT count, PCUITEMID_CHILD_ARRAY items, REFIID riid,
+HRESULT STDMETHODCALLTYPE ArchiveFolder::GetUIObjectOf(HWND owner, UINT count, PCUITEMID_CHILD_ARRAY items, REFIID riid,
                                                        UINT*, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
@@ -319,8 +317,8 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetUIObjectOf(HWND, UINT count, PCUITEM
         if (FAILED(ensureArchive())) return E_FAIL;
         std::wstring extension;
         {
-            ScopedLock lock(LockId::engine);
-            const char16_t* name = itemName(archive_, id.kind, id.index);
+            EngineLock lock;
+            const char16_t* name = itemName(archive_.get(lock), id.kind, id.index);
             if (!name) return E_FAIL;
             const wchar_t* dot = wcsrchr(wide(name), L'.');
             if (!dot) return E_FAIL;
@@ -337,8 +335,39 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetUIObjectOf(HWND, UINT count, PCUITEM
         *out = associations;
         return S_OK;
     }
-    // The item menu and the data object come with the data-transfer code.
+    if (riid == IID_IDataObject) {
+        if (count < 1 || !items) return E_INVALIDARG;
+        if (FAILED(ensureArchive())) return E_FAIL;
+        Locked<Archive> shared;
+        {
+            EngineLock lock;
+            Archive* archive = archive_.get(lock);
+            archive->addRef();
+            shared.reset(archive, lock);
+        }
+        *out = newEntryDataObject(std::move(shared), ownList_, count, items);
+        return *out ? S_OK : E_INVALIDARG;
+    }
+    if (riid == IID_IContextMenu) {
+        if (count < 1 || !items) return E_INVALIDARG;
+        *out = newItemContextMenu(this, owner, count, items);
+        return *out ? S_OK : E_INVALIDARG;
+    }
     return E_NOINTERFACE;
+}
+
+std::wstring ArchiveFolder::temporaryFolder() {
+    if (!temporaryFolder_.empty()) return temporaryFolder_;
+    wchar_t temp[MAX_PATH + 1];
+    wchar_t name[MAX_PATH + 1];
+    DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+    if (n == 0 || n > MAX_PATH) return {};
+    // GetTempFileNameW makes a unique empty file; a folder takes its place.
+    if (!GetTempFileNameW(temp, L"zsf", 0, name)) return {};
+    DeleteFileW(name);
+    if (!CreateDirectoryW(name, nullptr)) return {};
+    temporaryFolder_ = addTemporaryFolder(name);
+    return temporaryFolder_;
 }
 
 HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDisplayNameOf(PCUITEMID_CHILD item, SHGDNF flags, STRRET* name) {
@@ -348,11 +377,12 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDisplayNameOf(PCUITEMID_CHILD item, 
     if (FAILED(ensureArchive())) return E_FAIL;
     std::wstring text;
     {
-        ScopedLock lock(LockId::engine);
-        const char16_t* own = itemName(archive_, id.kind, id.index);
+        EngineLock lock;
+        Archive* archive = archive_.get(lock);
+        const char16_t* own = itemName(archive, id.kind, id.index);
         if (!own) return E_FAIL;
         if ((flags & (SHGDN_FORPARSING | SHGDN_INFOLDER)) == SHGDN_FORPARSING)
-            text = std::wstring(wide(archive_->name())) + L"\\";
+            text = std::wstring(wide(archive->name())) + L"\\";
         text += wide(own);
     }
     return returnString(text.c_str(), name);
@@ -395,13 +425,14 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDetailsEx(PCUITEMID_CHILD item, cons
         (property == kNameProperty || property == kSizeProperty || property == kWriteTimeProperty)) {
         EntryId id;
         if (!readEntryId(item, &id)) return E_INVALIDARG;
-        ScopedLock lock(LockId::engine);
+        EngineLock lock;
+        Archive* archive = archive_.get(lock);
         if (property == kNameProperty) {
-            const char16_t* name = itemName(archive_, id.kind, id.index);
+            const char16_t* name = itemName(archive, id.kind, id.index);
             return name ? returnBstr(wide(name), value) : E_INVALIDARG;
         }
         if (property == kSizeProperty) {
-            int64_t size = itemSize(archive_, id.kind, id.index);
+            int64_t size = itemSize(archive, id.kind, id.index);
             if (id.kind == kFolderEntry || size < 0) return E_FAIL;
             V_VT(value) = VT_I8;
             V_I8(value) = size;
@@ -410,28 +441,28 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDetailsEx(PCUITEMID_CHILD item, cons
         FILETIME utc;
         SYSTEMTIME st;
         DATE date;
-        if (!entryTimeToFiletime(itemTime(archive_, id.kind, id.index), &utc) || !FileTimeToSystemTime(&utc, &st) ||
+        if (!entryTimeToFiletime(itemTime(archive, id.kind, id.index), &utc) || !FileTimeToSystemTime(&utc, &st) ||
             !SystemTimeToVariantTime(&st, &date))
             return E_FAIL;
         V_VT(value) = VT_DATE;
         V_DATE(value) = date;
         return S_OK;
     }
-    if (set == kInfoTipProperties && property == 9) return returnBstr(L"", value);
-    if (set == kItemTileProperties && property == 0) return returnBstr(L"prop:Name;Write;Size", value);
+    if (set == kInfoTipProperties && property == kInfoTipProperty) return returnBstr(L"", value);
+    if (set == kItemTileProperties && property == kTileProperty) return returnBstr(L"prop:Name;Write;Size", value);
     if (set == kViewLayoutProperties) {
         switch (property) {
-            case 3:
-            case 4: return returnBstr(L"prop:Size;Write", value);
-            case 6: return returnBstr(L"prop:Name", value);
-            case 8: return returnBstr(L"prop:Write;Size", value);
-            case 13: return returnBstr(L"prop:Name;Write;Size", value);
+            case kTileInfoProperty:
+            case kInfoTipListProperty: return returnBstr(L"prop:Size;Write", value);
+            case kPreviewTitleProperty: return returnBstr(L"prop:Name", value);
+            case kPreviewDetailsProperty: return returnBstr(L"prop:Write;Size", value);
+            case kContentViewProperty: return returnBstr(L"prop:Name;Write;Size", value);
         }
         return E_INVALIDARG;
     }
-    if (set == kFolderPathProperties && property == 6) {
-        ScopedLock lock(LockId::engine);
-        return returnBstr(wide(archive_->name()), value);
+    if (set == kFolderPathProperties && property == kFolderPathDisplayProperty) {
+        EngineLock lock;
+        return returnBstr(wide(archive_.get(lock)->name()), value);
     }
     return E_INVALIDARG;
 }
@@ -455,8 +486,8 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDetailsOf(PCUITEMID_CHILD item, UINT
         if (id.kind == kFolderEntry) return E_FAIL;
         int64_t size;
         {
-            ScopedLock lock(LockId::engine);
-            size = itemSize(archive_, id.kind, id.index);
+            EngineLock lock;
+            size = itemSize(archive_.get(lock), id.kind, id.index);
         }
         if (size < 0 || !StrFormatByteSizeW(size, text, 40)) return E_FAIL;
         return returnString(text, &details->str);
@@ -464,8 +495,8 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDetailsOf(PCUITEMID_CHILD item, UINT
     if (column == 2) {
         SYSTEMTIME st;
         {
-            ScopedLock lock(LockId::engine);
-            if (!splitTime(itemTime(archive_, id.kind, id.index), &st)) return E_FAIL;
+            EngineLock lock;
+            if (!splitTime(itemTime(archive_.get(lock), id.kind, id.index), &st)) return E_FAIL;
         }
         int n = GetDateFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, text, 40);
         if (n <= 0) return E_FAIL;
@@ -512,6 +543,7 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetFolderTargetInfo(PERSIST_FOLDER_TARG
 
 HRESULT STDMETHODCALLTYPE ArchiveFolder::MessageSFVCB(UINT message, WPARAM, LPARAM value) {
     if (message != kDefViewModeMessage) return E_NOTIMPL;
+    if (!value) return E_POINTER;
     *reinterpret_cast<FOLDERVIEWMODE*>(value) = FVM_DETAILS;
     return S_OK;
 }

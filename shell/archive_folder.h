@@ -6,6 +6,10 @@
 
 #include <shlobj.h>
 
+#include <string>
+
+#include "shell/engine_lock.h"
+
 namespace zorvex {
 class Archive;
 }
@@ -24,8 +28,8 @@ class ArchiveFolder final : public IShellFolder2,
                             public IFolderHint {
 public:
     // A folder for `ownList` (adopted; null: not yet initialised) showing
-    // `archive` (its reference adopted; null: opened on first need).
-    static IShellFolder2* create(LPITEMIDLIST ownList, Archive* archive);
+    // `archive` (null: opened on first need).
+    static IShellFolder2* create(LPITEMIDLIST ownList, Locked<Archive> archive);
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override;
@@ -68,15 +72,22 @@ public:
     // IFolderHint
     HRESULT STDMETHODCALLTYPE hint() override { return S_FALSE; }
 
+    // The folder into which this folder's entries are copied to be opened,
+    // made on first need and deleted when the library unloads; empty when it
+    // cannot be made.
+    std::wstring temporaryFolder();
+    LPCITEMIDLIST ownList() const { return ownList_; }
+
 private:
-    ArchiveFolder(LPITEMIDLIST ownList, Archive* archive);
+    ArchiveFolder(LPITEMIDLIST ownList, Locked<Archive> archive);
     ~ArchiveFolder();
     // Opens the archive of the own list when it is not open yet.
     HRESULT ensureArchive();
 
     LONG refs_ = 1;
     LPITEMIDLIST ownList_;
-    Archive* archive_;
+    Locked<Archive> archive_;
+    std::wstring temporaryFolder_;
 };
 
 }  // namespace zorvex::shell

@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <new>
 
 #include "engine/convert.h"
@@ -29,29 +30,34 @@ namespace {
 
 class EntryStream final : public SingleInterface<IStream> {
 public:
-    explicit EntryStream(InStream* stream) : stream_(stream) {}
-    ~EntryStream() override {
-        ScopedLock lock(LockId::engine);
-        stream_->release();
-    }
+    explicit EntryStream(Locked<InStream> stream) : stream_(std::move(stream)) {}
 
+    // Fills the whole request unless the data ends. Data that ends before
+    // the entry's size is damaged: that is a failure, never an early end, so
+    // that no copy of a broken entry looks complete.
     HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* done) override {
-        ScopedLock lock(LockId::engine);
-        int n = 0;
-        if (stream_->seek(position_)) {
-            // InStream reads take an int; the copy engine asks for far less.
-            int want = count > 0x40000000u ? 0x40000000 : static_cast<int>(count);
-            n = stream_->read(buffer, want);
-        }
-        if (n > 0) {
-            position_ += n;
-            if (done) *done = static_cast<ULONG>(n);
-            return static_cast<ULONG>(n) < count ? S_FALSE : S_OK;
-        }
-        // Nothing at the very start of a non-empty entry: it cannot be decoded.
-        if (position_ == 0 && stream_->size() != 0) return E_FAIL;
         if (done) *done = 0;
-        return position_ != 0 || count != 0 ? S_FALSE : S_OK;
+        if (!buffer && count > 0) return STG_E_INVALIDPOINTER;
+        EngineLock lock;
+        InStream* stream = stream_.get(lock);
+        ULONG total = 0;
+        if (stream->seek(position_)) {
+            while (total < count) {
+                // InStream reads take an int.
+                int want = static_cast<int>(std::min<ULONG>(count - total, 0x40000000u));
+                int n = stream->read(static_cast<uint8_t*>(buffer) + total, want);
+                if (n <= 0) break;
+                total += static_cast<ULONG>(n);
+            }
+        }
+        position_ += total;
+        if (done) *done = total;
+        if (total == count) return S_OK;
+        int64_t size = stream->size();
+        // Nothing at the very start of a non-empty entry: it cannot be decoded.
+        if (position_ == 0 && size != 0) return E_FAIL;
+        if (size >= 0 && position_ < size) return E_FAIL;
+        return S_FALSE;
     }
 
     HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) override {
@@ -59,8 +65,8 @@ public:
             case STREAM_SEEK_SET: position_ = move.QuadPart; break;
             case STREAM_SEEK_CUR: position_ += move.QuadPart; break;
             case STREAM_SEEK_END: {
-                ScopedLock lock(LockId::engine);
-                position_ = stream_->size() + move.QuadPart;
+                EngineLock lock;
+                position_ = stream_.get(lock)->size() + move.QuadPart;
                 break;
             }
             default: return STG_E_INVALIDFUNCTION;
@@ -73,15 +79,16 @@ public:
         if (!stat) return E_POINTER;
         *stat = STATSTG{};
         stat->type = STGTY_STREAM;
-        ScopedLock lock(LockId::engine);
-        stat->cbSize.QuadPart = static_cast<ULONGLONG>(stream_->size());
+        EngineLock lock;
+        InStream* stream = stream_.get(lock);
+        stat->cbSize.QuadPart = static_cast<ULONGLONG>(stream->size());
         if (!(flags & STATFLAG_NONAME)) {
-            const char16_t* name = stream_->name();
+            const char16_t* name = stream->name();
             for (const char16_t* p = name; *p; ++p)
                 if (*p == u'\\') name = p + 1;
             SHStrDupW(reinterpret_cast<const wchar_t*>(name), &stat->pwcsName);
         }
-        entryTimeToFiletime(stream_->tag(), &stat->mtime);
+        entryTimeToFiletime(stream->tag(), &stat->mtime);
         return S_OK;
     }
 
@@ -97,19 +104,12 @@ public:
     HRESULT STDMETHODCALLTYPE Clone(IStream**) override { return E_NOTIMPL; }
 
 private:
-    InStream* stream_;
+    Locked<InStream> stream_;
     int64_t position_ = 0;
 };
 
 }  // namespace
 
-IStream* newEntryStream(InStream* stream) {
-    auto* entry = new (std::nothrow) EntryStream(stream);
-    if (!entry) {
-        ScopedLock lock(LockId::engine);
-        stream->release();
-    }
-    return entry;
-}
+IStream* newEntryStream(Locked<InStream> stream) { return new (std::nothrow) EntryStream(std::move(stream)); }
 
 }  // namespace zorvex::shell

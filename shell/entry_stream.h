@@ -6,15 +6,16 @@
 
 #include <cstdint>
 
+#include "shell/engine_lock.h"
+
 namespace zorvex {
 class InStream;
 }
 
 namespace zorvex::shell {
 
-// Adopts the caller's reference to `stream`. Null when out of memory (the
-// stream is then released under the engine lock).
-IStream* newEntryStream(InStream* stream);
+// An IStream over `stream`; null when out of memory.
+IStream* newEntryStream(Locked<InStream> stream);
 
 // An entry time (seconds, local time as stored) as a UTC FILETIME; false for
 // times of 0 or less and ones the runtime cannot split.

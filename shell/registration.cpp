@@ -87,26 +87,38 @@ void registerExtension(const char16_t* extension, void* context) {
     setDefaultIfEmpty(L"SystemFileAssociations\\" + e + L"\\CLSID", clsid);
 }
 
+// Deletes a key that holds nothing any more: no value and no subkey.
+void deleteIfEmpty(const std::wstring& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
+    DWORD subkeys = 0, values = 0;
+    LONG rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                               nullptr, nullptr);
+    RegCloseKey(key);
+    if (rc == ERROR_SUCCESS && subkeys == 0 && values == 0) RegDeleteKeyW(HKEY_CLASSES_ROOT, path.c_str());
+}
+
+// Removes the default value that registration wrote (when it still reads
+// `ours`) and then the key if nothing else is in it. Other programs keep
+// their own values and subkeys in these keys ("Content Type",
+// "PerceivedType", OpenWithProgids ...).
+void removeOwnDefault(const std::wstring& path, const std::wstring& ours) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    std::wstring value;
+    if (readDefault(key, &value) == DefaultValue::present && value == ours) RegDeleteValueW(key, nullptr);
+    RegCloseKey(key);
+    deleteIfEmpty(path);
+}
+
 void unregisterExtension(const char16_t* extension, void* context) {
     const std::wstring& clsid = *static_cast<const std::wstring*>(context);
     std::wstring e = wide(extension);
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, e.c_str(), 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        std::wstring value;
-        DefaultValue state = readDefault(key, &value);
-        RegCloseKey(key);
-        bool ours = state == DefaultValue::absent || value == kProgId;
-        if (ours) RegDeleteKeyW(HKEY_CLASSES_ROOT, e.c_str());
-    }
+    removeOwnDefault(e, kProgId);
     std::wstring association = L"SystemFileAssociations\\" + e;
-    std::wstring clsidKey = association + L"\\CLSID";
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, clsidKey.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
-    std::wstring value;
-    DefaultValue state = readDefault(key, &value);
-    RegCloseKey(key);
-    if (state == DefaultValue::tooLong || (state == DefaultValue::present && value != clsid)) return;
-    if (RegDeleteKeyW(HKEY_CLASSES_ROOT, clsidKey.c_str()) == ERROR_SUCCESS)
-        RegDeleteKeyW(HKEY_CLASSES_ROOT, association.c_str());
+    removeOwnDefault(association + L"\\CLSID", clsid);
+    deleteIfEmpty(association);
 }
 
 bool libraryFolderExists() {

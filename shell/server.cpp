@@ -7,6 +7,9 @@
 #include <deque>
 
 #include "shell/archive_folder.h"
+#include "shell/data_object.h"
+#include "shell/engine_lock.h"
+#include "shell/menus.h"
 
 namespace zorvex::shell {
 
@@ -15,7 +18,9 @@ namespace {
 HINSTANCE moduleInstance = nullptr;
 LONG liveObjects = 0;
 
-// The three mutexes, created at load and closed at unload.
+// The three mutexes (engine, temporary folders, column cache), created at load
+// and closed at unload.
+constexpr int kEngineMutex = 0;
 struct Mutexes {
     HANDLE handles[3];
     Mutexes() {
@@ -58,13 +63,18 @@ public:
         if (!out) return E_POINTER;
         *out = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        // The folder answers the folder and persistence interfaces; the data
-        // object and the file menu are not part of this library yet, so their
-        // interfaces are refused by the folder's QueryInterface.
-        IShellFolder2* folder = ArchiveFolder::create(nullptr, nullptr);
-        if (!folder) return E_OUTOFMEMORY;
-        HRESULT hr = folder->QueryInterface(riid, out);
-        folder->Release();
+        // One class serves three purposes: a data object to be loaded from
+        // the clipboard, the menu handler of files and folders, and the folder.
+        IUnknown* object;
+        if (riid == IID_IDataObject)
+            object = newEmptyEntryDataObject();
+        else if (riid == IID_IShellExtInit || riid == IID_IContextMenu)
+            object = newArchiveFileMenu();
+        else
+            object = ArchiveFolder::create(nullptr, {});
+        if (!object) return E_OUTOFMEMORY;
+        HRESULT hr = object->QueryInterface(riid, out);
+        object->Release();
         return hr;
     }
 
@@ -90,32 +100,48 @@ ScopedLock::ScopedLock(LockId id) : mutex_(mutexes.handles[static_cast<int>(id)]
 }
 ScopedLock::~ScopedLock() { ReleaseMutex(mutex_); }
 
+EngineLock::EngineLock() { WaitForSingleObject(mutexes.handles[kEngineMutex], INFINITE); }
+EngineLock::~EngineLock() { ReleaseMutex(mutexes.handles[kEngineMutex]); }
+
 const wchar_t* addTemporaryFolder(const std::wstring& path) {
     ScopedLock lock(LockId::temporaryFolders);
     temporaryFolders.push_back(path);
     return temporaryFolders.back().c_str();
 }
 
-void deleteFolderTree(const wchar_t* folder) {
-    wchar_t pattern[MAX_PATH];
-    if (wsprintfW(pattern, L"%s\\*", folder) >= MAX_PATH - 1) return;
+namespace {
+
+// Paths are built as long as they need to be; the "\\?\" form lets Windows
+// handle those beyond MAX_PATH.
+void deleteTree(const std::wstring& folder) {
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(pattern, &found);
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            const wchar_t* name = found.cFileName;
-            if (lstrcmpW(name, L".") == 0 || lstrcmpW(name, L"..") == 0) continue;
-            wchar_t path[MAX_PATH];
-            if (lstrlenW(folder) + 1 + lstrlenW(name) >= MAX_PATH) continue;
-            wsprintfW(path, L"%s\\%s", folder, name);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                deleteFolderTree(path);
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = folder + L"\\" + name;
+            const DWORD attributes = found.dwFileAttributes;
+            if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+            // A junction or link is removed itself; what it points at is not ours.
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                deleteTree(path);
+            else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveDirectoryW(path.c_str());
             else
-                DeleteFileW(path);
+                DeleteFileW(path.c_str());
         } while (FindNextFileW(find, &found));
         FindClose(find);
     }
-    RemoveDirectoryW(folder);
+    RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
+void deleteFolderTree(const wchar_t* folder) {
+    std::wstring path = folder;
+    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') path.insert(0, L"\\\\?\\");
+    deleteTree(path);
 }
 
 UINT clipboardFormat(ClipboardFormat which) { return clipboardFormats.ids[which]; }

@@ -18,10 +18,11 @@ void objectCreated();
 void objectDestroyed();
 LONG objectCount();
 
-enum class LockId { engine, temporaryFolders, columnCache };
+// The library's other two mutexes (the engine's is taken only by EngineLock,
+// shell/engine_lock.h).
+enum class LockId { temporaryFolders = 1, columnCache = 2 };
 
-// Holds one of the library's mutexes for its lifetime. The engine lock guards
-// every call into an Archive or InStream and every change of their counts.
+// Holds one of them for its lifetime.
 class ScopedLock {
 public:
     explicit ScopedLock(LockId id);
@@ -50,6 +51,22 @@ public:
     ~Counted() { objectDestroyed(); }
     Counted(const Counted&) = delete;
     Counted& operator=(const Counted&) = delete;
+};
+
+// The interlocked reference count of a COM object with several interfaces:
+// it starts at 1, and the object deletes itself when it drops to 0.
+class RefCount {
+public:
+    ULONG add() { return InterlockedIncrement(&refs_); }
+    template <class Object>
+    ULONG release(Object* object) {
+        ULONG left = InterlockedDecrement(&refs_);
+        if (left == 0) delete object;
+        return left;
+    }
+
+private:
+    LONG refs_ = 1;
 };
 
 // IUnknown of an object that exposes one interface: an interlocked count that

@@ -1,15 +1,15 @@
 // `zorvex extract`: writes whole archives to disk.
 //
-// An archive whose top level holds more than one entry goes into a folder
-// named after it; a level that holds nothing but one nested archive is
-// unwrapped (a .tar.gz extracts the tar's contents). Other nested archives are
-// written as files. Nothing is ever written outside the destination: every
+// Which level is written and under which wrapper folder is the engine's
+// extraction rule (engine/extraction.h); other nested archives are written as
+// files. Nothing is ever written outside the destination: every
 // name is checked component by component, and a folder that resolves outside
 // (through a symbolic link) is refused.
 #include <algorithm>
 #include <filesystem>
 #include <optional>
 
+#include "engine/extraction.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/os.h"
@@ -29,27 +29,16 @@ namespace {
 
 // A path component that is safe to create: never empty, ".", ".." or with a
 // separator (the engine cleans entry paths already; this does not rely on it).
+// On Windows the name is then mapped as the shell maps it.
 std::optional<fs::path> safeComponent(std::u16string_view name) {
     if (name.empty() || name == u"." || name == u"..") return std::nullopt;
-    std::u16string cleaned(name);
-    for (char16_t& c : cleaned) {
+    for (char16_t c : name)
         if (c == u'/' || c == u'\\' || c == 0) return std::nullopt;
 #ifdef _WIN32
-        // Characters Windows does not allow in names (":" would name a stream).
-        if (c < 32 || std::u16string_view(u"<>:\"|?*").find(c) != std::u16string_view::npos) c = u'_';
-#endif
-    }
-#ifdef _WIN32
-    // Device names (CON, NUL, COM1, ...) with any extension would open the
-    // device rather than a file.
-    std::u16string stem = foldCase(cleaned.substr(0, cleaned.find(u'.')));
-    bool device = stem == u"con" || stem == u"prn" || stem == u"aux" || stem == u"nul" ||
-                  (stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) && stem[3] >= u'1' &&
-                   stem[3] <= u'9');
-    if (device) cleaned.insert(0, u"_");
-    return fs::path(std::wstring(cleaned.begin(), cleaned.end()));
+    std::u16string safe = windowsSafeName(name);
+    return fs::path(std::wstring(safe.begin(), safe.end()));
 #else
-    return fs::path(displayName(cleaned));
+    return fs::path(displayName(name));
 #endif
 }
 
@@ -95,33 +84,26 @@ bool Extractor::prepare() {
 void Extractor::extractArchive(const std::string& argument) {
     subject_ = argument;
     std::u16string path = engineArgumentPath(argument);
-    Ref<Archive> level(openArchivePath(path.c_str()));
-    if (!level) {
+    Ref<Archive> archive(openArchivePath(path.c_str()));
+    if (!archive) {
         reporter_.error(argument, "", "cannot open as an archive");
         return;
     }
+    ExtractionPlan plan = planExtraction(archive.get());
+    if (!plan.level) return;  // an empty archive extracts nothing
     std::string prefix;
-    while (level->folderCount() == 0 && level->fileCount() == 0 && level->nestedCount() == 1) {
-        Ref<Archive> inner(level->openNestedArchive(0));
-        if (!inner) break;  // then it is written as a file
-        prefix += displayName(level->nestedName(0)) + kDisplaySeparator;
-        level = std::move(inner);
-    }
-    int total = level->folderCount() + level->fileCount() + level->nestedCount();
-    if (total == 0) return;  // an empty archive extracts nothing
+    for (const std::u16string& name : plan.unwrapped) prefix += displayName(name) + kDisplaySeparator;
+    Archive* level = plan.level.get();
 
     fs::path folder = root_;
-    if (total > 1) {
-        std::u16string name = level->name();
-        name = name.substr(name.find_last_of(u'\\') + 1);
-        name = name.substr(0, name.find_last_of(u'.'));
-        if (auto wrapper = safeComponent(name)) {
+    if (!plan.wrapper.empty()) {
+        if (auto wrapper = safeComponent(plan.wrapper)) {
             folder /= *wrapper;
-            if (!makeFolder(folder, displayName(name))) return;
+            if (!makeFolder(folder, displayName(plan.wrapper))) return;
         }
     }
     reporter_.beginWork("extracting " + argument);
-    extractLevel(level.get(), folder, prefix);
+    extractLevel(level, folder, prefix);
     reporter_.clearProgress();
 }
 

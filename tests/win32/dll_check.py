@@ -2,7 +2,7 @@
 """Checks a built zorvexextractor.dll without running it.
 
 Usage: dll_check.py DLL TRIPLET BITMAP. The export table must hold exactly
-the COM server's entry points, the imports only system DLLs (everything else
+the COM server's entry points and ExtractW, the imports only system DLLs (everything else
 is linked statically), and the resources the 11x11 menu bitmap.
 """
 import re
@@ -22,7 +22,7 @@ def check(condition, what):
 
 exports_section = dump.split("[Ordinal/Name Pointer] Table", 1)[-1].split("\n\n", 1)[0]
 exports = sorted(re.findall(r"\]\s+(\w+)\s*$", exports_section, re.M))
-check(exports == ["DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"],
+check(exports == ["DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer", "ExtractW"],
       "exports " + " ".join(exports))
 
 system = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll",

@@ -49,3 +49,75 @@ with zipfile.ZipFile(os.path.join(out, "main.zip"), "w") as z:
 for name, data in (("a.txt", a_txt), ("deep.txt", deep), ("inner.zip", inner_zip)):
     with open(os.path.join(src, name), "wb") as f:
         f.write(data)
+
+
+def raw_zip(path, entries):
+    """A zip written by hand, so that its headers may lie. Entries are
+    (name, data, method, packed, crc)."""
+    import struct
+    when_time, when_date = 0x6458, 0x50CF  # 2020-06-15 12:34:48
+    body, central = b"", b""
+    for name, data, method, packed, crc in entries:
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, method, when_time, when_date, crc,
+                               len(packed), len(data), len(name), 0, 0, 0, 0, 0, len(body)) + name
+        body += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, method, when_time, when_date, crc, len(packed),
+                            len(data), len(name), 0) + name + packed
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central), len(body), 0)
+    with open(path, "wb") as f:
+        f.write(body + central + end)
+
+
+def deflated(data):
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return compressor.compress(data) + compressor.flush()
+
+
+# damaged.zip: big.txt's deflate data is cut in half while its header keeps the
+# full sizes, so decoding fails in the middle of the entry.
+import zlib
+packed = deflated(a_txt)
+raw_zip(os.path.join(out, "damaged.zip"), [(b"big.txt", a_txt, 8, packed[: len(packed) // 2], zlib.crc32(a_txt))])
+
+# open.zip: files of a type the open tests associate with a stand-in program;
+# bad.zvt is damaged like big.txt.
+doc, other = b"document to open\n" * 300, b"opened beside it\n"
+raw_zip(os.path.join(out, "open.zip"), [
+    (b"doc.zvt", doc, 8, deflated(doc), zlib.crc32(doc)),
+    (b"bad.zvt", a_txt, 8, packed[: len(packed) // 2], zlib.crc32(a_txt)),
+    (b"other.zvt", other, 0, other, zlib.crc32(other)),
+])
+
+# bundle.tar.gz: a tar with folders inside gzip (unwrapped by extraction).
+import tarfile
+with tarfile.open(os.path.join(out, "bundle.tar.gz"), "w:gz") as t:
+    for name, data in (("docs/readme.txt", b"read me\n" * 50), ("docs/deeper/notes.txt", x_bin),
+                       ("top.bin", a_txt[:20000])):
+        info = tarfile.TarInfo(name)
+        info.size = len(data)
+        info.mtime = 1600000000
+        t.addfile(info, io.BytesIO(data))
+
+# pieces.zip.001 ...: a zip split into three pieces.
+pieces = io.BytesIO()
+with zipfile.ZipFile(pieces, "w") as z:
+    add(z, "p/one.txt", a_txt[:30000])
+    add(z, "two.bin", x_bin)
+whole = pieces.getvalue()
+third = len(whole) // 3 + 1
+for i in range(3):
+    with open(os.path.join(out, "pieces.zip.%03d" % (i + 1)), "wb") as f:
+        f.write(whole[i * third:(i + 1) * third])
+
+# names.zip: names Windows would take for devices, streams or other names.
+with zipfile.ZipFile(os.path.join(out, "names.zip"), "w") as z:
+    for name in ("CON.txt", "a:b.txt", "trail.", "trail", "space ", "q?x", "dir./LPT1", "ok.txt"):
+        add(z, name, name.encode())
+
+# only.zip: one file, extracted without a wrapper folder.
+with zipfile.ZipFile(os.path.join(out, "only.zip"), "w") as z:
+    add(z, "only.txt", b"the only entry")
+
+# long.zip: a path longer than a file descriptor's name field.
+with zipfile.ZipFile(os.path.join(out, "long.zip"), "w") as z:
+    add(z, "d" * 100 + "/" + "e" * 100 + "/" + "f" * 100 + ".txt", b"deep")
+    add(z, "short.txt", b"short")

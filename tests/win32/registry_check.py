@@ -92,6 +92,19 @@ def extensions_of(keys):
 wine("reg", "add", r"HKCR\.zip", "/ve", "/d", FOREIGN, "/f")
 wine("reg", "add", r"HKCR\.zipx", "/ve", "/d", FOREIGN_LONG, "/f")
 wine("reg", "delete", r"HKCR\LibraryFolder", "/f")
+# Values and subkeys that other programs keep in the keys registration shares.
+SEEDED = [
+    (r".gz", "Content Type", "application/gzip"),
+    (r".gz\OpenWithProgids", "Other.gz", ""),
+    (r".tgz", "PerceivedType", "compressed"),
+    (r"SystemFileAssociations\.tar", "FullDetails", "prop:System.Size"),
+    (r"SystemFileAssociations\.bz2\shell\other", "", "Other verb"),
+]
+for key, name, value in SEEDED:
+    if name:
+        wine("reg", "add", "HKCR\\" + key, "/v", name, "/d", value, "/f")
+    else:
+        wine("reg", "add", "HKCR\\" + key, "/ve", "/d", value, "/f")
 
 check(wine("regsvr32", "/s", dll_unix) == 0, "regsvr32 succeeds")
 keys = export()
@@ -143,6 +156,13 @@ for extension in extensions:
     if extension not in (".zip", ".zipx"):
         check(extension.lower() not in keys or default(keys, extension) != sz("ZorvexArchive"),
               extension + " file type link removed")
+
+for key, name, value in SEEDED:
+    check(keys.get(key.lower(), {}).get(name) == sz(value), "foreign value survives: " + key + " " + (name or "@"))
+check(default(keys, ".gz") is None, ".gz file type link removed, key kept for its other values")
+check(r"systemfileassociations\.tar\clsid" not in keys, ".tar association removed beside foreign values")
+check(r"systemfileassociations\.bz2\clsid" not in keys, ".bz2 association removed beside a foreign subkey")
+check(".xz" not in keys and r"systemfileassociations\.xz" not in keys, "keys left empty are pruned (.xz)")
 
 if failures:
     print("%d registry check(s) failed" % len(failures))

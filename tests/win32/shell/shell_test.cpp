@@ -22,49 +22,13 @@
 #include <string>
 #include <vector>
 
+#include "shell/archive_folder.h"
 #include "shell/entry_id.h"
 #include "shell/server.h"
+#include "shell_test_util.h"
 
 namespace zorvex::shell {
 namespace {
-
-std::wstring environment(const wchar_t* name) {
-    wchar_t buffer[1024];
-    DWORD n = GetEnvironmentVariableW(name, buffer, 1024);
-    return n > 0 && n < 1024 ? std::wstring(buffer, n) : std::wstring();
-}
-
-std::wstring fixtures() { return environment(L"ZORVEX_SHELL_FIXTURES"); }
-
-std::vector<uint8_t> fileBytes(const std::wstring& path) {
-    std::ifstream in(path.c_str(), std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-// Frees a task-allocated item identifier list on scope exit.
-struct IdList {
-    LPITEMIDLIST p = nullptr;
-    ~IdList() { CoTaskMemFree(p); }
-    LPITEMIDLIST* out() { return &p; }
-};
-
-template <class T>
-struct Com {
-    T* p = nullptr;
-    ~Com() {
-        if (p) p->Release();
-    }
-    T* operator->() const { return p; }
-    void** out() { return reinterpret_cast<void**>(&p); }
-};
-
-std::wstring takeString(STRRET& value) {
-    wchar_t* text = nullptr;
-    if (FAILED(StrRetToStrW(&value, nullptr, &text))) return L"<failed>";
-    std::wstring out = text;
-    CoTaskMemFree(text);
-    return out;
-}
 
 class ShellFolderTest : public ::testing::Test {
 protected:
@@ -74,11 +38,7 @@ protected:
     void SetUp() override {
         if (fixtures().empty()) GTEST_SKIP() << "ZORVEX_SHELL_FIXTURES is not set";
         archivePath = fixtures() + L"\\main.zip";
-        ASSERT_EQ(CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellFolder2, folder.out()), S_OK);
-        Com<IPersistFolder> persist;
-        ASSERT_EQ(folder->QueryInterface(IID_IPersistFolder, persist.out()), S_OK);
-        ASSERT_EQ(SHParseDisplayName(archivePath.c_str(), nullptr, own.out(), 0, nullptr), S_OK);
-        ASSERT_EQ(persist->Initialize(own.p), S_OK);
+        openArchiveFolder(archivePath, folder, own);
     }
 
     // One identifier list for a path inside the archive, relative to the folder.
@@ -146,10 +106,21 @@ TEST(ShellServer, ClassObjectAndUnloading) {
     IUnknown* object = nullptr;
     EXPECT_EQ(factory->CreateInstance(factory, IID_IUnknown, reinterpret_cast<void**>(&object)),
               CLASS_E_NOAGGREGATION);
-    // The file menu and the data object are not served yet.
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&object)),
-              E_NOINTERFACE);
-    EXPECT_EQ(object, nullptr);
+    // The one class is the file menu for the handler keys, an empty data
+    // object for the clipboard, and otherwise the folder.
+    IContextMenu* menu = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&menu)), S_OK);
+    IShellExtInit* init = nullptr;
+    EXPECT_EQ(menu->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init)), S_OK);
+    if (init) init->Release();
+    EXPECT_EQ(menu->QueryInterface(IID_IShellFolder, reinterpret_cast<void**>(&object)), E_NOINTERFACE);
+    menu->Release();
+    IDataObject* data = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(&data)), S_OK);
+    IPersistStream* persist = nullptr;
+    EXPECT_EQ(data->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&persist)), S_OK);
+    if (persist) persist->Release();
+    data->Release();
 
     EXPECT_EQ(canUnloadNow(), S_OK);
     factory->LockServer(TRUE);
@@ -367,6 +338,38 @@ TEST_F(ShellFolderTest, EntryStreamReadSeekAndStat) {
     ASSERT_EQ(folder->BindToObject(empty.p, nullptr, IID_IStream, emptyStream.out()), S_OK);
     n = 99;
     EXPECT_EQ(emptyStream->Read(tail, 20, &n), S_FALSE);
+    EXPECT_EQ(n, 0u);
+}
+
+TEST_F(ShellFolderTest, DamagedEntryFailsInsteadOfEndingEarly) {
+    // damaged.zip's big.txt decodes about half of a.txt, then its data ends.
+    Com<IShellFolder2> damaged;
+    IdList damagedList;
+    openArchiveFolder(fixtures() + L"\\damaged.zip", damaged, damagedList);
+    IdList item;
+    std::wstring name = L"big.txt";
+    ASSERT_EQ(damaged->ParseDisplayName(nullptr, nullptr, name.data(), nullptr, item.out(), nullptr), S_OK);
+    const size_t size = fileBytes(fixtures() + L"\\src\\a.txt").size();
+    for (ULONG piece : {4096u, 1000u, 70000u}) {
+        Com<IStream> stream;
+        ASSERT_EQ(damaged->BindToObject(item.p, nullptr, IID_IStream, stream.out()), S_OK);
+        std::vector<uint8_t> buffer(piece);
+        size_t total = 0;
+        ULONG n = 0;
+        HRESULT hr;
+        while ((hr = stream->Read(buffer.data(), piece, &n)) == S_OK) total += n;
+        // Some data came, then a failure: never S_FALSE (the end) short of the size.
+        EXPECT_TRUE(FAILED(hr)) << piece << ": " << std::hex << hr;
+        EXPECT_GT(total, 0u);
+        EXPECT_LT(total, size);
+    }
+
+    Com<IStream> stream;
+    IdList good;
+    good.p = parse(L"a.txt");
+    ASSERT_EQ(folder->BindToObject(good.p, nullptr, IID_IStream, stream.out()), S_OK);
+    ULONG n = 7;
+    EXPECT_EQ(stream->Read(nullptr, 10, &n), STG_E_INVALIDPOINTER);
     EXPECT_EQ(n, 0u);
 }
 
@@ -600,6 +603,53 @@ TEST(ShellInternals, FolderTreeDeletion) {
     std::wstring root = makeTree(L"zorvex-tree-");
     deleteFolderTree(root.c_str());
     EXPECT_EQ(GetFileAttributesW(root.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // Deeper than MAX_PATH, with names that make the paths long.
+    root = makeTree(L"zorvex-deep-");
+    std::wstring deep = L"\\\\?\\" + root;
+    for (int level = 0; level < 30; ++level) {
+        deep += L"\\folder-with-a-long-name-" + std::to_wstring(level);
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << level;
+    }
+    HANDLE file = CreateFileW((deep + L"\\leaf.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    deleteFolderTree(root.c_str());
+    EXPECT_EQ(GetFileAttributesW(root.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // A link inside the tree goes, what it points at stays.
+    std::wstring outside = makeTree(L"zorvex-outside-");
+    root = makeTree(L"zorvex-linked-");
+    if (!CreateSymbolicLinkW((root + L"\\link").c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+        deleteFolderTree(root.c_str());
+        deleteFolderTree(outside.c_str());
+        GTEST_SKIP() << "no directory links here";
+    }
+    deleteFolderTree(root.c_str());
+    EXPECT_EQ(GetFileAttributesW(root.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW((outside + L"\\a\\b\\z.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    deleteFolderTree(outside.c_str());
+}
+
+TEST(ShellInternals, NullArgumentsAndMissingTemporaryFolder) {
+    // This program's own copy of the folder class, not yet initialised.
+    IShellFolder2* created = ArchiveFolder::create(nullptr, {});
+    ASSERT_TRUE(created);
+    auto* folder = static_cast<ArchiveFolder*>(created);
+    EXPECT_EQ(folder->MessageSFVCB(27, 0, 0), E_POINTER);
+    FOLDERVIEWMODE mode = FVM_ICON;
+    EXPECT_EQ(folder->MessageSFVCB(27, 0, reinterpret_cast<LPARAM>(&mode)), S_OK);
+    EXPECT_EQ(mode, FVM_DETAILS);
+    EXPECT_EQ(folder->GetUIObjectOf(nullptr, 0, nullptr, IID_IDataObject, nullptr, nullptr), E_POINTER);
+
+    // No temporary folder can be made: opening fails rather than writing
+    // somewhere else (such as the drive's root).
+    wchar_t saved[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+    SetEnvironmentVariableW(L"TMP", L"C:\\no such folder\\at all");
+    EXPECT_EQ(folder->temporaryFolder(), L"");
+    SetEnvironmentVariableW(L"TMP", n ? saved : nullptr);
+    created->Release();
 }
 
 TEST(ShellInternals, TemporaryFoldersGoOnlyWhenNothingIsAlive) {

@@ -1,0 +1,57 @@
+#include "engine/extraction.h"
+
+namespace zorvex {
+
+namespace {
+
+bool isDeviceName(std::u16string_view name) {
+    // Windows ignores the extension and trailing spaces before it.
+    std::u16string stem = foldCase(name.substr(0, name.find(u'.')));
+    while (!stem.empty() && stem.back() == u' ') stem.pop_back();
+    static constexpr std::u16string_view kDevices[] = {u"con", u"prn", u"aux", u"nul", u"conin$", u"conout$"};
+    for (std::u16string_view device : kDevices)
+        if (stem == device) return true;
+    // COM1-9 and LPT1-9, also with the superscript digits Windows accepts.
+    if (stem.size() != 4 || (stem.compare(0, 3, u"com") != 0 && stem.compare(0, 3, u"lpt") != 0)) return false;
+    char16_t digit = stem[3];
+    return (digit >= u'1' && digit <= u'9') || digit == u'\u00b9' || digit == u'\u00b2' || digit == u'\u00b3';
+}
+
+int entryTotal(Archive* level) { return level->folderCount() + level->fileCount() + level->nestedCount(); }
+
+}  // namespace
+
+std::u16string wrapperName(const char16_t* fullName) {
+    std::u16string_view name(fullName);
+    size_t slash = name.find_last_of(u'\\');
+    if (slash != std::u16string_view::npos) name.remove_prefix(slash + 1);
+    return std::u16string(name.substr(0, name.find_last_of(u'.')));
+}
+
+std::u16string windowsSafeName(std::u16string_view name) {
+    std::u16string safe(name);
+    for (char16_t& c : safe)
+        if (c < 32 || std::u16string_view(u"<>:\"/\\|?*").find(c) != std::u16string_view::npos) c = u'_';
+    for (size_t i = safe.size(); i > 0 && (safe[i - 1] == u'.' || safe[i - 1] == u' '); --i) safe[i - 1] = u'_';
+    if (safe.empty()) return u"_";
+    if (isDeviceName(safe)) safe.insert(0, u"_");
+    return safe;
+}
+
+ExtractionPlan planExtraction(Archive* archive) {
+    ExtractionPlan plan;
+    plan.level = Ref<Archive>::share(archive);
+    while (static_cast<int>(plan.unwrapped.size()) < kMaxUnwrapDepth && plan.level->nestedCount() == 1 &&
+           plan.level->folderCount() == 0 && plan.level->fileCount() == 0) {
+        Ref<Archive> inner(plan.level->openNestedArchive(0));
+        if (!inner) break;  // then it is written as a file
+        plan.unwrapped.emplace_back(plan.level->nestedName(0));
+        plan.level = std::move(inner);
+    }
+    int total = entryTotal(plan.level.get());
+    if (total == 0) return ExtractionPlan{};
+    if (total > 1) plan.wrapper = wrapperName(plan.level->name());
+    return plan;
+}
+
+}  // namespace zorvex

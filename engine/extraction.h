@@ -1,0 +1,41 @@
+// What a whole-archive extraction writes: which level of the archive, and
+// under which wrapper folder. `zorvex extract` and the shell's Extract command
+// follow the same rule, so both put an archive's contents in the same place.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/archive.h"
+#include "engine/refobject.h"
+
+namespace zorvex {
+
+// A level that holds nothing but one nested archive is unwrapped (a .tar.gz
+// extracts the tar's contents), at most this many times: a self-containing
+// archive or a long chain of single-member gzip files must end somewhere.
+inline constexpr int kMaxUnwrapDepth = 8;
+
+struct ExtractionPlan {
+    Ref<Archive> level;                     // the level whose entries are written
+    std::vector<std::u16string> unwrapped;  // names of the nested archives descended through (each index 0)
+    std::u16string wrapper;                 // folder to put the entries in; empty: straight into the target
+};
+
+// The plan for `archive` (its count is shared, not adopted). An empty level
+// (nothing to extract) gives a plan with a null level.
+ExtractionPlan planExtraction(Archive* archive);
+
+// The folder name a level with several entries is extracted into: the last
+// component of its full name without its extension ("photos" for
+// "C:\\x\\photos.zip", "x" for "...\\x.tar.gz\\x.tar").
+std::u16string wrapperName(const char16_t* fullName);
+
+// A name from an archive made safe to create as one component on Windows:
+// characters Windows does not allow (":" would name an alternate data stream,
+// separators another folder) become "_", as do trailing dots and spaces,
+// which Windows strips ("." and ".." become "_" and "__"); device names (CON,
+// NUL, COM1, LPT1 ... with any extension) get a leading "_". Never empty.
+std::u16string windowsSafeName(std::u16string_view name);
+
+}  // namespace zorvex

@@ -1,0 +1,39 @@
+// How entries leave an archive: a data object that the shell's copy engine
+// reads as a list of file descriptors ("FileGroupDescriptorW") and one stream
+// per file ("FileContents"). It persists itself, so that a copy on the
+// clipboard outlives the folder it came from.
+#pragma once
+
+#include <windows.h>
+
+#include <objidl.h>
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
+#include "shell/engine_lock.h"
+
+namespace zorvex::shell {
+
+// The selection `items` (child identifiers of `level`) of the folder whose
+// absolute list is `folderList` (both copied). Null when out of memory.
+IDataObject* newEntryDataObject(Locked<Archive> level, LPCITEMIDLIST folderList, UINT count,
+                                PCUITEMID_CHILD_ARRAY items);
+
+// An empty object, to be filled by its IPersistStream::Load.
+IDataObject* newEmptyEntryDataObject();
+
+// Every entry of `level` for extraction, under `wrapper` (a folder name; empty:
+// none). When the shell's copy ends, the object posts the quit message to the
+// thread that made it.
+IDataObject* newExtractionDataObject(Locked<Archive> level, LPCITEMIDLIST levelList, const std::u16string& wrapper);
+
+// Several extraction objects as one (their references adopted); its end of
+// operation always posts the quit message.
+IDataObject* newMultiArchiveDataObject(std::vector<IDataObject*> members);
+
+// Whether the shell started an operation on `object` that has not ended yet.
+bool operationPending(IDataObject* object);
+
+}  // namespace zorvex::shell

@@ -1,0 +1,35 @@
+// ExtractW, the entry point rundll32 runs for the Extract command: it opens
+// each archive, wraps the entries to extract in a data object and drops that
+// on the target folder, so that the shell's copy engine writes the files with
+// its own progress, overwrite and error dialogs.
+#pragma once
+
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zorvex::shell {
+
+struct ExtractionRequest {
+    std::wstring target;  // the folder to extract into
+    std::vector<std::wstring> archives;
+};
+
+// The request in the extraction process's standard input (UTF-16LE lines:
+// the target, possibly empty, then one archive per line; a last line without
+// its line feed is incomplete and dropped). None when there is nothing to do.
+std::optional<ExtractionRequest> parseExtractionInput(const std::u16string& input);
+
+// The data object that extracts `archives` (one object for several); null
+// when any of them cannot be opened or holds nothing.
+IDataObject* extractionDataObject(const std::vector<std::wstring>& archives, IShellFolder* desktop);
+
+// Drops `data` on `target` and, when the target started an operation that is
+// still running, serves messages until the data object ends it.
+void dropAndWait(IDropTarget* target, IDataObject* data);
+
+}  // namespace zorvex::shell
