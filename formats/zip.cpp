@@ -60,7 +60,8 @@ struct Method {
 // the properties that the "lzma" codec reads itself.
 constexpr Method kMethods[] = {
     {0, u"store", 0},      {8, u"deflate", 0}, {9, u"deflate64", 0}, {12, u"bzip2", 0},  {14, u"lzma", 4},
-    {95, u"xz", 0},        {96, u"zip-jpeg", 0}, {97, u"wavpack", 0}, {98, u"ppmd-i", 0},
+    {93, u"zstd", 0},      {95, u"xz", 0},        {96, u"zip-jpeg", 0}, {97, u"wavpack", 0},
+    {98, u"ppmd-i", 0},
 };
 constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
 

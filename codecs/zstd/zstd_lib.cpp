@@ -1,0 +1,77 @@
+// The "zstd" codec over libzstd's streaming decoder.
+#include <zstd.h>
+
+#include <new>
+
+#include "codecs/zstd/zstd.h"
+#include "engine/stream.h"
+
+namespace zorvex {
+namespace {
+
+class ZstdStream final : public DecoderStream {
+public:
+    using DecoderStream::DecoderStream;
+    ~ZstdStream() override { ZSTD_freeDStream(stream_); }
+
+    bool init() {
+        stream_ = ZSTD_createDStream();
+        int largest = ZSTD_dParam_getBounds(ZSTD_d_windowLogMax).upperBound;
+        int limit = zstdWindowLogLimit(packedSize(), largest);
+        return stream_ && !ZSTD_isError(ZSTD_DCtx_setParameter(stream_, ZSTD_d_windowLogMax, limit));
+    }
+
+    void reset() override {
+        ZSTD_DCtx_reset(stream_, ZSTD_reset_session_only);
+        betweenFrames_ = true;
+    }
+
+    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+               int* produced) override {
+        ZSTD_inBuffer input{in, static_cast<size_t>(inLength), 0};
+        ZSTD_outBuffer output{out, static_cast<size_t>(outCapacity), 0};
+        size_t result = ZSTD_decompressStream(stream_, &output, &input);
+        *consumed = static_cast<int>(input.pos);
+        *produced = static_cast<int>(output.pos);
+        if (ZSTD_isError(result)) return fail();
+        betweenFrames_ = result == 0;
+        if (*consumed > 0 || *produced > 0) return kDecodeProgress;
+        // Nothing moved: the input is used up, which is only right between frames.
+        return betweenFrames_ ? kDecodeEnd : fail();
+    }
+
+    // When the size was learnt by decoding and the data turned out damaged,
+    // the entry claims one byte more than it delivers, so that every reader
+    // sees it fall short instead of a complete entry.
+    void measureSizeReportingDamage() {
+        measureSize();
+        if (damaged_) setUnpackedSize(size() + 1);
+    }
+
+private:
+    int fail() {
+        damaged_ = true;
+        return kDecodeError;
+    }
+
+    ZSTD_DStream* stream_ = nullptr;
+    bool betweenFrames_ = true;
+    bool damaged_ = false;
+};
+
+}  // namespace
+
+InStream* makeZstdStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                         int64_t packedSize, int64_t unpackedSize) {
+    if (!source) return nullptr;
+    auto* stream = new (std::nothrow) ZstdStream(name, owner, tag, source, offset, packedSize, unpackedSize);
+    if (!stream) return nullptr;
+    if (!stream->ok() || !stream->init()) {
+        stream->release();
+        return nullptr;
+    }
+    if (unpackedSize < 0) stream->measureSizeReportingDamage();
+    return stream;
+}
+
+}  // namespace zorvex
