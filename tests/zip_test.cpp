@@ -508,6 +508,127 @@ TEST(ZipRecords, CentralDirectoryFoundBehindAComment) {
     }
 }
 
+// ---- data in front of the archive ---------------------------------------------
+
+// A zip written after a stub: python records offsets from the file's start, as
+// `zip -A` adjusts them; a stub put in front of a finished zip leaves them
+// relative to the archive.
+const char* kStubbed = R"(
+import io, sys, zipfile
+stub = sys.argv[2].encode().decode("unicode_escape").encode("latin-1") * 500
+body = io.BytesIO()
+with zipfile.ZipFile(body, "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("dir/a.txt", b"alpha " * 1000)
+    z.writestr("b.txt", b"beta")
+with open(sys.argv[1] + ".relative", "wb") as f:
+    f.write(stub + body.getvalue())
+with open(sys.argv[1] + ".adjusted", "wb") as f:
+    f.write(stub)
+    with zipfile.ZipFile(f, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("dir/a.txt", b"alpha " * 1000)
+        z.writestr("b.txt", b"beta")
+)";
+
+TEST(ZipDataInFront, StubsAndPaddingWithOffsetsOfEitherKind) {
+    REQUIRE_TOOL("python3");
+    test::TempDir dir;
+    // A stub with a "PK" word in it, and one that is nothing but zero bytes.
+    for (const char* stub : {"MZ stub PK\x03\x04 ", "\x00"}) {
+        python(dir, kStubbed, "'" + (dir / "s").string() + "' \"" + stub + "\"");
+        for (const char* kind : {"relative", "adjusted"}) {
+            SCOPED_TRACE(std::string(stub) + " " + kind);
+            Ref<Archive> a = openArchive(dir / (std::string("s.") + kind));
+            ASSERT_TRUE(a);
+            EXPECT_EQ(readFileEntry(a.get(), u"b.txt"), bytesOf("beta"));
+            Ref<Archive> sub(a->openFolderByName(u"dir"));
+            ASSERT_TRUE(sub);
+            EXPECT_EQ(readFileEntry(sub.get(), u"a.txt").size(), 6000u);
+        }
+    }
+}
+
+// A stub that is a zip of its own: the archive is the one whose end record
+// ends the file, not the one the file starts with.
+TEST(ZipDataInFront, StubThatIsAnotherZip) {
+    REQUIRE_TOOL("python3");
+    test::TempDir dir;
+    python(dir, R"(
+import io, sys, zipfile
+def archive(names):
+    b = io.BytesIO()
+    with zipfile.ZipFile(b, "w") as z:
+        for n in names: z.writestr(n, n.encode() * 3)
+    return b.getvalue()
+with open(sys.argv[1], "wb") as f:
+    f.write(archive(["stub.exe", "stub.cfg"]) + archive(["real.txt"]))
+)", "'" + (dir / "two.zip").string() + "'");
+    Ref<Archive> a = openArchive(dir / "two.zip");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(fileNames(a.get()), std::vector<std::u16string>{u"real.txt"});
+    EXPECT_EQ(readFileEntry(a.get(), u"real.txt"), bytesOf("real.txtreal.txtreal.txt"));
+}
+
+// End records that place the directory before the file's start or beyond
+// its end: nothing is read from outside the file, and what the local headers
+// show is still listed.
+TEST(ZipDataInFront, EndRecordsPointingOutsideTheFile) {
+    test::ZipBuilder z;
+    z.local("a", bytesOf("aaaa"));
+    z.local("b", bytesOf("bb"));
+    z.finish({});
+    size_t end = z.bytes.size() - 22;
+    struct Lie {
+        size_t field;
+        uint32_t value;
+    } lies[] = {{12, 0xFFFFFF00}, {12, static_cast<uint32_t>(end + 1)}, {16, 0xFFFFFFF0}, {16, static_cast<uint32_t>(end)}};
+    for (const Lie& lie : lies) {
+        auto bytes = z.bytes;
+        for (int i = 0; i < 4; ++i) bytes[end + lie.field + i] = static_cast<uint8_t>(lie.value >> (8 * i));
+        Ref<Archive> a = openBytes(bytes);
+        ASSERT_TRUE(a) << lie.field << " " << lie.value;
+        EXPECT_EQ(readFileEntry(a.get(), u"a"), bytesOf("aaaa"));
+        EXPECT_EQ(readFileEntry(a.get(), u"b"), bytesOf("bb"));
+    }
+    // With a stub in front as well, a directory said to lie further in than
+    // it does cannot be placed: nothing is listed, nothing crashes.
+    std::vector<uint8_t> stubbed(100, 0);
+    stubbed.insert(stubbed.end(), z.bytes.begin(), z.bytes.end());
+    uint32_t directory = static_cast<uint32_t>(z.bytes[end + 16] | z.bytes[end + 17] << 8) + 300;
+    for (int i = 0; i < 4; ++i) stubbed[100 + end + 16 + i] = static_cast<uint8_t>(directory >> (8 * i));
+    Ref<Archive> a = openBytes(stubbed);
+    if (a) EXPECT_EQ(a->fileCount(), 0);
+}
+
+// ---- names from the Unicode path field -------------------------------------------
+
+TEST(ZipNames, UnicodePathFieldWhenItsChecksumMatchesTheHeaderName) {
+    REQUIRE_TOOL("python3");
+    test::TempDir dir;
+    python(dir, R"(
+import struct, sys, zipfile, zlib
+def field(header_name, unicode_name, crc=None):
+    crc = zlib.crc32(header_name) if crc is None else crc
+    data = b"\x01" + struct.pack("<I", crc) + unicode_name.encode()
+    return struct.pack("<HH", 0x7075, len(data)) + data
+def entry(z, header_name, extra, content):
+    info = zipfile.ZipInfo(header_name.decode("cp437"))
+    info.extra = extra
+    z.writestr(info, content)
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    entry(z, b"caf? 1.txt", field(b"caf? 1.txt", "caf\u00e9 1.txt"), b"one")
+    entry(z, b"renamed.txt", field(b"old name.txt", "old name \u00e9.txt"), b"two")
+    entry(z, b"d/x.txt", struct.pack("<HH", 0x5455, 5) + b"\x01\0\0\0\0" + field(b"d/x.txt", "d/\u00fc.txt"), b"three")
+    entry(z, b"cut.txt", field(b"cut.txt", "never")[:-2], b"four")
+)", "'" + (dir / "u.zip").string() + "'");
+    Ref<Archive> a = openArchive(dir / "u.zip");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(fileNames(a.get()), (std::vector<std::u16string>{u"caf\u00e9 1.txt", u"cut.txt", u"renamed.txt"}));
+    EXPECT_EQ(readFileEntry(a.get(), u"caf\u00e9 1.txt"), bytesOf("one"));
+    Ref<Archive> d(a->openFolderByName(u"d"));
+    ASSERT_TRUE(d);
+    EXPECT_EQ(fileNames(d.get()), std::vector<std::u16string>{u"\u00fc.txt"});
+}
+
 // ---- the corpus ---------------------------------------------------------------
 
 struct ManifestRow {

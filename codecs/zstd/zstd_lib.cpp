@@ -34,8 +34,10 @@ public:
         *consumed = static_cast<int>(input.pos);
         *produced = static_cast<int>(output.pos);
         if (ZSTD_isError(result)) return fail();
-        betweenFrames_ = result == 0;
-        if (*consumed > 0 || *produced > 0) return kDecodeProgress;
+        if (*consumed > 0 || *produced > 0) {
+            betweenFrames_ = result == 0;  // 0: a frame ended and everything of it was delivered
+            return kDecodeProgress;
+        }
         // Nothing moved: the input is used up, which is only right between frames.
         return betweenFrames_ ? kDecodeEnd : fail();
     }
