@@ -1,6 +1,6 @@
 # Called libraries: zlib, libbz2, WavPack, libzstd and the LZMA SDK's C
 # decoders, gathered in one interface target. The Windows builds decode zstd
-# with the SDK's decoder instead of libzstd. A mingw-w64 cross-build finds bzip2,
+# with the SDK's decoder instead of libzstd (ZORVEX_ZSTD_SDK). A mingw-w64 cross-build finds bzip2,
 # WavPack and GoogleTest in third_party/mingw/<triplet> (scripts/setup-windows.sh)
 # through the toolchain file's search roots, and links them statically.
 add_library(zorvex_deps INTERFACE)
@@ -27,7 +27,7 @@ target_compile_options(lzmasdk PRIVATE -w)
 if(ZORVEX_SANITIZE OR ZORVEX_FUZZ)
     target_compile_options(lzmasdk PRIVATE -fno-sanitize=alignment)
 endif()
-if(WIN32)
+if(ZORVEX_ZSTD_SDK)
     target_sources(lzmasdk PRIVATE ${LZMA_SDK_DIR}/ZstdDec.c ${LZMA_SDK_DIR}/Xxh64.c)
 else()
     find_path(ZSTD_INCLUDE_DIR zstd.h REQUIRED)

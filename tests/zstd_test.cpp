@@ -113,12 +113,41 @@ TEST(Zstd, DamageIsAnErrorNeverAShortEntry) {
         expectDamaged(junk, -1, kind + ", junk after the frame");
     }
 
-    // Through the engine a cut .zst fails to read whole.
-    auto packed = makeZstd(dir, data, "-3", true);
-    writeFile(dir / "cut.zst", packed.data(), packed.size() / 2);
-    EXPECT_FALSE(entryData(insidePath(dir / "cut.zst", "cut")));
-    writeFile(dir / "whole.zst", packed.data(), packed.size());
-    EXPECT_TRUE(entryData(insidePath(dir / "whole.zst", "whole")) == data);
+    // Through the engine a cut .zst fails to read whole, whether its size
+    // comes from the frame or from decoding.
+    for (bool stdin : {false, true}) {
+        auto packed = makeZstd(dir, data, "-3", stdin);
+        fs::path folder = dir / (stdin ? "stream" : "file");
+        writeFile(folder / "cut.zst", packed.data(), packed.size() / 2);
+        EXPECT_FALSE(entryData(insidePath(folder / "cut.zst", "cut"))) << stdin;
+        writeFile(folder / "whole.zst", packed.data(), packed.size());
+        EXPECT_TRUE(entryData(insidePath(folder / "whole.zst", "whole")) == data) << stdin;
+    }
+}
+
+// The entry's size is what the frames state, skippable frames counting for
+// nothing; a frame that states more than it holds is an error.
+TEST(Zstd, FileSizeFromTheFrameHeaders) {
+    REQUIRE_TOOL("zstd");
+    TempDir dir;
+    auto first = sampleData(70000, 86);
+    auto second = sampleData(1000, 87);
+    std::vector<uint8_t> packed = makeZstd(dir, first, "-1");
+    append(packed, skippableFrame(3, "between"));
+    append(packed, makeZstd(dir, second, "--no-check"));
+    writeFile(dir / "two.zst", packed.data(), packed.size());
+    Ref<Archive> archive(openArchivePath(insidePath(dir / "two.zst").c_str()));
+    ASSERT_TRUE(archive);
+    ASSERT_EQ(archive->fileCount(), 1);
+    EXPECT_EQ(archive->fileSize(0), 71000);
+    EXPECT_TRUE(entryData(insidePath(dir / "two.zst", "two")) == concat(first, second));
+
+    // The 4-byte content size field (descriptor 0x80) made larger.
+    auto lying = makeZstd(dir, first, "-1");
+    ASSERT_EQ(lying[4] & 0xC0, 0x80);
+    lying[6] += 1;
+    writeFile(dir / "lying.zst", lying.data(), lying.size());
+    EXPECT_FALSE(entryData(insidePath(dir / "lying.zst", "lying")));
 }
 
 // A 100-byte frame asking for a 2 GiB window can never fill it: it is

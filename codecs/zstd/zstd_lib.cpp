@@ -1,17 +1,15 @@
 // The "zstd" codec over libzstd's streaming decoder.
 #include <zstd.h>
 
-#include <new>
-
 #include "codecs/zstd/zstd.h"
-#include "engine/stream.h"
+#include "codecs/zstd/zstd_stream.h"
 
 namespace zorvex {
 namespace {
 
-class ZstdStream final : public DecoderStream {
+class ZstdStream final : public ZstdStreamBase {
 public:
-    using DecoderStream::DecoderStream;
+    using ZstdStreamBase::ZstdStreamBase;
     ~ZstdStream() override { ZSTD_freeDStream(stream_); }
 
     bool init() {
@@ -42,38 +40,16 @@ public:
         return betweenFrames_ ? kDecodeEnd : fail();
     }
 
-    // When the size was learnt by decoding and the data turned out damaged,
-    // the entry claims one byte more than it delivers, so that every reader
-    // sees it fall short instead of a complete entry.
-    void measureSizeReportingDamage() {
-        measureSize();
-        if (damaged_) setUnpackedSize(size() + 1);
-    }
-
 private:
-    int fail() {
-        damaged_ = true;
-        return kDecodeError;
-    }
-
     ZSTD_DStream* stream_ = nullptr;
     bool betweenFrames_ = true;
-    bool damaged_ = false;
 };
 
 }  // namespace
 
 InStream* makeZstdStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                          int64_t packedSize, int64_t unpackedSize) {
-    if (!source) return nullptr;
-    auto* stream = new (std::nothrow) ZstdStream(name, owner, tag, source, offset, packedSize, unpackedSize);
-    if (!stream) return nullptr;
-    if (!stream->ok() || !stream->init()) {
-        stream->release();
-        return nullptr;
-    }
-    if (unpackedSize < 0) stream->measureSizeReportingDamage();
-    return stream;
+    return makeZstdStreamOf<ZstdStream>(name, owner, tag, source, offset, packedSize, unpackedSize);
 }
 
 }  // namespace zorvex
