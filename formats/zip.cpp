@@ -198,7 +198,6 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
     if (nameEnd < 0) return kStop;
     extra_.resize(extraLength);
     if (!readBytes(extra_.data(), extraLength)) extra_.clear();
-    if (!in_->seek(nameEnd)) return kStop;
     int64_t dataOffset = nameEnd + extraLength;
 
     if (record) {
@@ -208,7 +207,7 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
     } else if (extraLength != 0 && (packedSize == kZip64Marker || size == kZip64Marker)) {
         // A local zip64 field always holds both sizes.
         uint64_t* values[] = {&size, &packedSize};
-        if (!readZip64Extra(extraLength, values, 2, true)) return kStop;
+        if (!in_->seek(nameEnd) || !readZip64Extra(extraLength, values, 2, true)) return kStop;
     }
 
     // Sizes beyond what a stream position can express, or data that would end

@@ -96,9 +96,9 @@ TEST(Zstd, DamageIsAnErrorNeverAShortEntry) {
     REQUIRE_TOOL("zstd");
     TempDir dir;
     auto data = sampleData(300000, 85);
-    for (bool stdin : {false, true}) {
-        std::string kind = stdin ? "no content size" : "content size";
-        auto packed = makeZstd(dir, data, "-3", stdin);
+    for (bool streamed : {false, true}) {
+        std::string kind = streamed ? "no content size" : "content size";
+        auto packed = makeZstd(dir, data, "-3", streamed);
         // The frame checksum is the last 4 bytes.
         auto badChecksum = packed;
         badChecksum[badChecksum.size() - 2] ^= 0x40;
@@ -115,13 +115,13 @@ TEST(Zstd, DamageIsAnErrorNeverAShortEntry) {
 
     // Through the engine a cut .zst fails to read whole, whether its size
     // comes from the frame or from decoding.
-    for (bool stdin : {false, true}) {
-        auto packed = makeZstd(dir, data, "-3", stdin);
-        fs::path folder = dir / (stdin ? "stream" : "file");
+    for (bool streamed : {false, true}) {
+        auto packed = makeZstd(dir, data, "-3", streamed);
+        fs::path folder = dir / (streamed ? "stream" : "file");
         writeFile(folder / "cut.zst", packed.data(), packed.size() / 2);
-        EXPECT_FALSE(entryData(insidePath(folder / "cut.zst", "cut"))) << stdin;
+        EXPECT_FALSE(entryData(insidePath(folder / "cut.zst", "cut"))) << streamed;
         writeFile(folder / "whole.zst", packed.data(), packed.size());
-        EXPECT_TRUE(entryData(insidePath(folder / "whole.zst", "whole")) == data) << stdin;
+        EXPECT_TRUE(entryData(insidePath(folder / "whole.zst", "whole")) == data) << streamed;
     }
 }
 
