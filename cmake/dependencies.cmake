@@ -1,5 +1,6 @@
-# Called libraries: zlib, libbz2, WavPack and the LZMA SDK's C decoders,
-# gathered in one interface target. A mingw-w64 cross-build finds bzip2,
+# Called libraries: zlib, libbz2, WavPack, libzstd and the LZMA SDK's C
+# decoders, gathered in one interface target. The Windows builds decode zstd
+# with the SDK's decoder instead of libzstd (ZORVEX_ZSTD_SDK). A mingw-w64 cross-build finds bzip2,
 # WavPack and GoogleTest in third_party/mingw/<triplet> (scripts/setup-windows.sh)
 # through the toolchain file's search roots, and links them statically.
 add_library(zorvex_deps INTERFACE)
@@ -25,6 +26,14 @@ target_compile_options(lzmasdk PRIVATE -w)
 # The SDK reads and writes unaligned words on purpose on CPUs that allow it.
 if(ZORVEX_SANITIZE OR ZORVEX_FUZZ)
     target_compile_options(lzmasdk PRIVATE -fno-sanitize=alignment)
+endif()
+if(ZORVEX_ZSTD_SDK)
+    target_sources(lzmasdk PRIVATE ${LZMA_SDK_DIR}/ZstdDec.c ${LZMA_SDK_DIR}/Xxh64.c)
+else()
+    find_path(ZSTD_INCLUDE_DIR zstd.h REQUIRED)
+    find_library(ZSTD_LIBRARY NAMES zstd REQUIRED)
+    target_include_directories(zorvex_deps INTERFACE ${ZSTD_INCLUDE_DIR})
+    target_link_libraries(zorvex_deps INTERFACE ${ZSTD_LIBRARY})
 endif()
 target_link_libraries(zorvex_deps INTERFACE lzmasdk)
 

@@ -8,6 +8,7 @@
 #include "codecs/lzma/lzma.h"
 #include "codecs/wavpack/wavpack.h"
 #include "codecs/xz/xz.h"
+#include "codecs/zstd/zstd.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
 
@@ -40,6 +41,7 @@ FactoryCodec bzip2(u"bzip2", makeBzip2Stream);
 FactoryCodec deflate(u"deflate", makeDeflateStream);
 FactoryCodec deflate64(u"deflate64", makeDeflate64Stream);
 FactoryCodec xz(u"xz", makeXzStream);
+FactoryCodec zstd(u"zstd", makeZstdStream);
 FactoryCodec store(u"store", makeStoreStream);
 
 }  // namespace

@@ -428,29 +428,69 @@ void forEachExtension(void (*visit)(const char16_t* extension, void* context), v
             if (seen.insert(foldCase(f->extensions[i])).second) visit(f->extensions[i], context);
 }
 
-Archive* detectAndOpen(const char16_t* name, Archive* container, InStream* stream) {
-    if (!name || !stream || formats().empty()) return nullptr;
-    ArchiveFormat* byName = nullptr;
-    for (ArchiveFormat* f : formats()) {
-        if (f->displayName && formatHasExtension(f, name)) {
-            byName = f;
-            break;
-        }
-    }
-    if (!byName) return nullptr;
-    if (byName->signatureLength == 0) return byName->open(name, container, stream);
-    // The bytes decide among the formats with signatures, shorter signatures
-    // first: the extension only says that the file is meant to be an archive.
+namespace {
+
+ArchiveFormat* formatBySignature(InStream* stream) {
+    // Shorter signatures first, reading no further than needed.
     std::vector<uint8_t> head;
+    if (!stream->seek(0)) return nullptr;
     for (int n = 1; n <= maxSignatureLength(); ++n) {
         uint8_t byte;
         if (stream->read(&byte, 1) != 1) return nullptr;
         head.push_back(byte);
         for (ArchiveFormat* f : formats())
             if (f->displayName && f->signatureLength == n && std::memcmp(f->signature, head.data(), n) == 0)
-                return f->open(name, container, stream);
+                return f;
     }
     return nullptr;
+}
+
+ArchiveFormat* formatNamed(const char16_t* displayName) {
+    for (ArchiveFormat* f : formats())
+        if (f->displayName && std::u16string_view(f->displayName) == displayName) return f;
+    return nullptr;
+}
+
+// The archive a format finds in the stream, or null when it finds nothing:
+// for formats whose first bytes prove nothing (a tar header, a zip with data
+// in front), finding entries is the proof.
+Archive* openIfItHoldsEntries(const char16_t* format, const char16_t* name, Archive* container, InStream* stream) {
+    ArchiveFormat* f = formatNamed(format);
+    Archive* archive = f ? f->open(name, container, stream) : nullptr;
+    if (archive && archive->entryCount() == 0 && archive->directoryCount() == 0) {
+        archive->release();
+        return nullptr;
+    }
+    return archive;
+}
+
+// For a name that says nothing, or bytes that do not match what it says: a
+// tar by its headers, or a zip found from its end. Finding a zip's end means
+// reading an entry's whole data, so inside archives only a name ending as a
+// zip's does asks for it.
+Archive* openByContent(const char16_t* name, Archive* container, InStream* stream, bool namedAsZip) {
+    if (Archive* tar = openIfItHoldsEntries(u"tar", name, container, stream)) return tar;
+    if (!container || namedAsZip) return openIfItHoldsEntries(u"zip", name, container, stream);
+    return nullptr;
+}
+
+}  // namespace
+
+// The extension says that a file is meant to be an archive, the bytes say
+// which: a format with a signature opens when its signature starts the data;
+// one without (tar, .lzma) opens when its extension is the first to match or
+// no signature does. Names that match no extension are opened by content.
+Archive* detectAndOpen(const char16_t* name, Archive* container, InStream* stream) {
+    if (!name || !stream || formats().empty()) return nullptr;
+    std::vector<ArchiveFormat*> byName;
+    for (ArchiveFormat* f : formats())
+        if (f->displayName && formatHasExtension(f, name)) byName.push_back(f);
+    if (!byName.empty() && byName.front()->signatureLength == 0) return byName.front()->open(name, container, stream);
+    if (ArchiveFormat* f = formatBySignature(stream)) return f->open(name, container, stream);
+    for (ArchiveFormat* f : byName)
+        if (f->signatureLength == 0) return f->open(name, container, stream);
+    bool namedAsZip = !byName.empty() && byName.front() == formatNamed(u"zip");
+    return openByContent(name, container, stream, namedAsZip);
 }
 
 // ---- Path API -------------------------------------------------------------------
@@ -512,8 +552,15 @@ Archive* openArchivePath(const char16_t* path, InStream** outStream) {
     if (!parent) return nullptr;
     if (Archive* folder = parent->openFolderByName(last.c_str())) return folder;
     if (Archive* nested = parent->openNestedArchiveByName(last.c_str())) return nested;
-    if (outStream) *outStream = parent->openFileByName(last.c_str());
-    return nullptr;
+    Ref<InStream> file(parent->openFileByName(last.c_str()));
+    if (!file) return nullptr;
+    // A caller that takes a file gets the file; a path that goes on through it
+    // (a .jar inside a zip) opens it as the archive its content says it is.
+    if (outStream) {
+        *outStream = file.detach();
+        return nullptr;
+    }
+    return detectAndOpen(full.c_str(), parent.get(), file.get());
 }
 
 InStream* openStreamPath(const char16_t* path, Archive** outFolder) {

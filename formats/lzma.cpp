@@ -42,7 +42,7 @@ Archive* openLzma(const char16_t* name, Archive* container, InStream* stream) {
         return newArchive(name, container, stream);
     Archive* archive = newArchive(name, container, joined.get());
     if (!archive) return nullptr;
-    std::u16string entryName = singleEntryName(stream, {{u".lzma", u""}}, u"lzma.out");
+    std::u16string entryName = singleEntryName(stream, {{u".lzma", u""}, {u".tlz", u".tar"}}, u"lzma.out");
     addEntry(archive, findCodec(u"lzma"), entryName, 0, joined->size(), size, stream->tag());
     return archive;
 }

@@ -18,11 +18,17 @@ const char16_t* const xzExtensions[] = {u".xz", u".txz"};
 const uint8_t xzSignature[] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
 FunctionFormat xz(u"xz", xzExtensions, 2, xzSignature, 6, openXz);
 
+const char16_t* const zstdExtensions[] = {u".zst", u".tzst"};
+const uint8_t zstdSignature[] = {0x28, 0xB5, 0x2F, 0xFD};
+FunctionFormat zstd(u"zstd", zstdExtensions, 2, zstdSignature, 4, openZstd);
+
 const char16_t* const splitExtensions[] = {u".001"};
 FunctionFormat split(u"001", splitExtensions, 1, nullptr, 0, openSplit);
 
-const char16_t* const lzmaExtensions[] = {u".lzma"};
-FunctionFormat lzma(u"lzma", lzmaExtensions, 1, nullptr, 0, openLzma);
+// Older tools wrote tar.lzma as .tlz: lzip's signature decides, and a .tlz
+// without it is read as .lzma.
+const char16_t* const lzmaExtensions[] = {u".lzma", u".tlz"};
+FunctionFormat lzma(u"lzma", lzmaExtensions, 2, nullptr, 0, openLzma);
 
 const char16_t* const bzip2Extensions[] = {u".bz2", u".bz", u".tbz2", u".tbz"};
 const uint8_t bzip2Signature[] = {'B', 'Z'};

@@ -13,5 +13,6 @@ Archive* openBzip2(const char16_t* name, Archive* container, InStream* stream);
 Archive* openLzma(const char16_t* name, Archive* container, InStream* stream);
 Archive* openXz(const char16_t* name, Archive* container, InStream* stream);
 Archive* openLzip(const char16_t* name, Archive* container, InStream* stream);
+Archive* openZstd(const char16_t* name, Archive* container, InStream* stream);
 
 }  // namespace zorvex

@@ -12,6 +12,7 @@
 #include "engine/archive.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
+#include "engine/crc32.h"
 #include "engine/stream.h"
 
 namespace zorvex {
@@ -30,6 +31,7 @@ constexpr uint16_t kFlagUtf8Name = 0x800;
 
 constexpr uint32_t kZip64Marker = 0xFFFFFFFF;
 constexpr uint16_t kZip64ExtraId = 1;
+constexpr uint16_t kUnicodePathExtraId = 0x7075;
 
 constexpr int kLocalHeaderSize = 26;    // after the signature
 constexpr int kCentralHeaderSize = 46;  // with the signature
@@ -60,9 +62,29 @@ struct Method {
 // the properties that the "lzma" codec reads itself.
 constexpr Method kMethods[] = {
     {0, u"store", 0},      {8, u"deflate", 0}, {9, u"deflate64", 0}, {12, u"bzip2", 0},  {14, u"lzma", 4},
-    {95, u"xz", 0},        {96, u"zip-jpeg", 0}, {97, u"wavpack", 0}, {98, u"ppmd-i", 0},
+    {93, u"zstd", 0},      {95, u"xz", 0},        {96, u"zip-jpeg", 0}, {97, u"wavpack", 0},
+    {98, u"ppmd-i", 0},
 };
 constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
+
+// The UTF-8 name of an Info-ZIP Unicode path field (version 1, the CRC-32
+// of the header's name, the name), when the CRC shows that it was written
+// for this name and not left behind by a tool that renamed the entry.
+std::optional<std::u16string> unicodePathName(std::string_view extra, std::string_view headerName) {
+    constexpr size_t kRecordHead = 4, kFieldHead = 5;
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(extra.data());
+    for (size_t at = 0; at + kRecordHead <= extra.size();) {
+        uint16_t id = le16(p + at);
+        size_t size = le16(p + at + 2);
+        at += kRecordHead;
+        if (size > extra.size() - at) break;
+        if (id == kUnicodePathExtraId && size > kFieldHead && p[at] == 1 &&
+            le32(p + at + 1) == crc32Update(0, headerName.data(), headerName.size()))
+            return utf8ToWide(extra.substr(at + kFieldHead, size - kFieldHead));
+        at += size;
+    }
+    return std::nullopt;
+}
 
 // What the central directory says about one entry.
 struct DirectoryRecord {
@@ -86,7 +108,8 @@ private:
     bool skipCentralHeader();
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
-    bool readDirectory(std::vector<DirectoryRecord>& records);
+    bool readDirectory(std::vector<DirectoryRecord>& records, uint64_t limit = UINT64_MAX);
+    bool dataInFront();
     bool centralHeaderAt(uint64_t offset) {
         uint32_t signature;
         return offset <= INT64_MAX && in_->seek(static_cast<int64_t>(offset)) && readU32(signature) &&
@@ -109,9 +132,11 @@ private:
     InStream* in_;
     Codec* codecs_[kMethodCount];
     std::string name_;
+    std::string extra_;
 };
 
 bool ZipReader::read() {
+    if (dataInFront()) return readFromDirectory();
     if (!in_->seek(0)) return true;
     int unknownWords = 0;
     bool passedDirectory = false;
@@ -171,6 +196,8 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
     if (!readBytes(name_.data(), nameLength)) return kStop;
     int64_t nameEnd = in_->tell();
     if (nameEnd < 0) return kStop;
+    extra_.resize(extraLength);
+    if (!readBytes(extra_.data(), extraLength)) extra_.clear();
     int64_t dataOffset = nameEnd + extraLength;
 
     if (record) {
@@ -180,7 +207,7 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
     } else if (extraLength != 0 && (packedSize == kZip64Marker || size == kZip64Marker)) {
         // A local zip64 field always holds both sizes.
         uint64_t* values[] = {&size, &packedSize};
-        if (!readZip64Extra(extraLength, values, 2, true)) return kStop;
+        if (!in_->seek(nameEnd) || !readZip64Extra(extraLength, values, 2, true)) return kStop;
     }
 
     // Sizes beyond what a stream position can express, or data that would end
@@ -246,8 +273,8 @@ void ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, ui
     if (method == 0) packedSize = std::min(packedSize, size);
 
     std::string_view raw(name_.c_str());  // a zero byte ends the name
-    std::optional<std::u16string> name;
-    if (flags & kFlagUtf8Name) name = utf8ToWide(raw);
+    std::optional<std::u16string> name = unicodePathName(extra_, name_);
+    if (!name && (flags & kFlagUtf8Name)) name = utf8ToWide(raw);
     // A name flagged UTF-8 that is not is still the entry's name.
     if (!name) name = oemToWide(raw);
     if (!name) return;
@@ -294,7 +321,16 @@ std::optional<int64_t> ZipReader::findEndRecord() {
     return first;
 }
 
-bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records) {
+// Whether something other than the archive's first entry starts the file: a
+// self-extractor stub, padding, even another zip. The directory found from
+// the end then says where the entries are; a scan from the start would read
+// the stub.
+bool ZipReader::dataInFront() {
+    std::vector<DirectoryRecord> first;
+    return readDirectory(first, 1) && first[0].headerOffset > 0;
+}
+
+bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records, uint64_t limit) {
     std::optional<int64_t> end = findEndRecord();
     if (!end) return false;
     uint8_t e[kEndRecordSize];
@@ -330,7 +366,7 @@ bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records) {
         directoryOffset = actual;
     }
     if (!in_->seek(static_cast<int64_t>(directoryOffset))) return false;
-    for (uint64_t i = 0; i < total; ++i) {
+    for (uint64_t i = 0; i < std::min(total, limit); ++i) {
         uint8_t h[kCentralHeaderSize];
         if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
         DirectoryRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16)};

@@ -77,6 +77,10 @@ PY
         have xz && xz -c a.txt >"$seeds/a.txt.xz" && xz --format=lzma -c a.txt >"$seeds/a.txt.lzma" &&
             xz -c "$seeds/plain.tar" >"$seeds/plain.txz"
         have lzip && lzip -c a.txt >"$seeds/a.txt.lz"
+        have xz && xz --format=lzma -c "$seeds/plain.tar" >"$seeds/alone.tlz"
+        have zstd && zstd -q -c a.txt >"$seeds/a.txt.zst" && zstd -q -c <"$seeds/plain.tar" >"$seeds/plain.tzst"
+        # A zip behind a stub, its offsets relative to the zip.
+        [[ -f "$seeds/stored.zip" ]] && { head -c 300 a.txt && cat "$seeds/stored.zip"; } >"$seeds/stub.zip"
         true
     )
     # Real-world archives of every format (rar among them, which nothing here writes).

@@ -96,14 +96,6 @@ std::string listedPath(const std::string& path) {
     return out;
 }
 
-// Old .tlz files made with lzma-alone data carry no lzip signature, and
-// detection goes by the bytes for that extension: they do not open.
-bool lzmaAloneTlz(const fs::path& archive) {
-    std::vector<uint8_t> head = readFile(archive);
-    return archive.extension() == ".tlz" && head.size() > 4 && head[0] < 9 * 5 * 5 &&
-           std::string(head.begin(), head.begin() + 4) != "LZIP";
-}
-
 }  // namespace
 
 std::map<std::string, int64_t> listTree(Archive* archive) {
@@ -157,8 +149,7 @@ void checkCorpusFolder(const fs::path& corpus, const std::string& folder, const 
         // such rows are not found by their peers' names.
         // Peers that ignore sparse records list the stored pieces under GNUSparseFile.* names.
         if (row.path.find("<path>") != std::string::npos || row.notes.find("names differ") != std::string::npos ||
-            row.path.find("GNUSparseFile.") != std::string::npos ||
-            lzmaAloneTlz(archive) || knownDifferent.count(row.archive + ":" + row.path)) {
+            row.path.find("GNUSparseFile.") != std::string::npos || knownDifferent.count(row.archive + ":" + row.path)) {
             ++unreachable;
             continue;
         }
@@ -171,9 +162,7 @@ void checkCorpusFolder(const fs::path& corpus, const std::string& folder, const 
         std::optional<std::vector<uint8_t>> data = entryData(insidePath(archive, inner));
         if (!data) {
             // Reachable only through a reader that is not part of this build.
-            bool nestedElsewhere = folder == "split" || (row.kind == "file" && streamOf.count(row.archive) &&
-                                                         !isArchiveName(utf8ToWide(streamOf[row.archive])->c_str()));
-            if (nestedElsewhere) {
+            if (folder == "split") {
                 ++unreachable;
                 continue;
             }

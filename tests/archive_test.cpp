@@ -341,6 +341,9 @@ TEST(FormatRegistry, SignaturesDecideShorterFirstAndExtensionsOnlyPickCandidates
     FunctionFormat shorter(u"test-short", extShort, 1, sigShort, 2, openAs<1>);
     FunctionFormat plain(u"test-plain", extPlain, 1, nullptr, 0, openAs<3>);
     FunctionFormat other(u"test-other", extOther, 1, sigOther, 2, openAs<4>);
+    // Shares .tsl with test-long and reads what has not its signature (as
+    // lzma-alone data named .tlz is read when lzip's signature is absent).
+    FunctionFormat alternative(u"test-alt", extLong, 1, nullptr, 0, openAs<5>);
     EXPECT_GE(maxSignatureLength(), 4);
 
     auto detect = [](const char16_t* name, std::vector<uint8_t> bytes) {
@@ -355,8 +358,11 @@ TEST(FormatRegistry, SignaturesDecideShorterFirstAndExtensionsOnlyPickCandidates
     EXPECT_EQ(detect(u"x.tsp", {}), 3);
     EXPECT_EQ(detect(u"x.tss", {0xE7, 0x09, 0, 0, 0, 0, 0, 0}), -1);  // no signature known
     EXPECT_EQ(detect(u"x.tss", {0xE7}), -1);                          // too short
-    EXPECT_EQ(detect(u"x.unknown", {0xE7, 0x01, 0, 0}), -1);
-    EXPECT_EQ(detect(u".tss", {0xE7, 0x01, 0, 0}), -1);
+    EXPECT_EQ(detect(u"x.tsl", {0xE7, 0x09, 0, 0}), 5);               // the name's format without a signature
+    // Names that match no extension go by the bytes alone.
+    EXPECT_EQ(detect(u"x.unknown", {0xE7, 0x01, 0, 0}), 1);
+    EXPECT_EQ(detect(u".tss", {0xE7, 0x02, 0, 0}), 4);
+    EXPECT_EQ(detect(u"noname", {0xE7, 0x09, 0, 0}), -1);
     EXPECT_EQ(detectAndOpen(nullptr, nullptr, nullptr), nullptr);
 }
 

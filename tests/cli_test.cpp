@@ -245,6 +245,42 @@ TEST_F(CliTest, ListsAndReadsInsideNestedArchives) {
     EXPECT_EQ(zorvex(tmp, "cat " + quote(outer / "implied/deep/er/file10.txt")).out, "ten");
 }
 
+// Archives whose names say nothing (a .jar, a .docx, no extension at all)
+// open by their content, on disk and inside other archives.
+TEST_F(CliTest, ArchivesOfAnyNameOpenByContent) {
+    REQUIRE_TOOL("python3");
+    REQUIRE_TOOL("tar");
+    python(tmp.path(), R"(
+def jar(name):
+    with zipfile.ZipFile(name, 'w', zipfile.ZIP_DEFLATED) as z:
+        z.writestr('META-INF/MANIFEST.MF', 'Manifest-Version: 1.0\n')
+        z.writestr('org/x/Main.class', b'\xca\xfe\xba\xbe')
+for name in ['lib.jar', 'report.docx', 'noext']: jar(name)
+with zipfile.ZipFile('outer.zip', 'w') as z:
+    z.write('lib.jar')
+    z.writestr('readme', 'not an archive')
+)");
+    ASSERT_EQ(run("cd " + quote(tmp.path()) + " && mkdir t && echo tarred > t/f.txt && tar -cf plain t"), 0);
+    for (const char* name : {"lib.jar", "report.docx", "noext"}) {
+        auto listed = zorvex(tmp, "list " + quote(tmp / name));
+        EXPECT_EQ(listed.status, 0) << name << listed.err;
+        EXPECT_NE(listed.out.find("META-INF/"), std::string::npos) << name << listed.out;
+    }
+    EXPECT_EQ(zorvex(tmp, "cat " + quote(tmp / "plain/t/f.txt")).out, "tarred\n");
+
+    auto all = zorvex(tmp, "list -r " + quote(tmp / "outer.zip"));
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_NE(all.out.find("lib.jar/META-INF/MANIFEST.MF"), std::string::npos) << all.out;
+    EXPECT_NE(all.out.find("lib.jar/org/x/Main.class"), std::string::npos) << all.out;
+    EXPECT_EQ(all.out.find("readme/"), std::string::npos) << all.out;
+    auto cat = zorvex(tmp, "cat " + quote(tmp / "outer.zip/lib.jar/META-INF/MANIFEST.MF"));
+    EXPECT_EQ(cat.status, 0) << cat.err;
+    EXPECT_EQ(cat.out, "Manifest-Version: 1.0\n");
+    // A file that is no archive stays a file.
+    EXPECT_EQ(zorvex(tmp, "cat " + quote(tmp / "outer.zip/readme")).out, "not an archive");
+    EXPECT_NE(zorvex(tmp, "list " + quote(tmp / "outer.zip/readme/x")).status, 0);
+}
+
 TEST_F(CliTest, ExtractWritesNestedArchivesAsFilesAndImpliedFolders) {
     REQUIRE_TOOL("python3");
     makeNested(tmp.path());

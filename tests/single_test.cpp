@@ -46,6 +46,7 @@ TEST(Single, EachCompressorThroughTheEngine) {
         {"gzip", "gzip -n -c", ".gz"},      {"bzip2", "bzip2 -c", ".bz2"},
         {"xz", "xz -c", ".xz"},             {"xz", "xz --format=lzma -c", ".lzma"},
         {"lzip", "lzip -c", ".lz"},         {"xz", "xz -c --check=sha256 --x86 --lzma2", ".xz"},
+        {"zstd", "zstd -q -c", ".zst"},
     };
     TempDir dir;
     std::vector<uint8_t> content = sampleData(200000, 11);
@@ -246,16 +247,40 @@ TEST(Single, CompressedTarsBrowseInto) {
     TempDir dir;
     std::vector<uint8_t> content = sampleData(70000, 61);
     writeFile(dir / "src/dir/file.bin", content.data(), content.size());
+    REQUIRE_TOOL("zstd");
     ASSERT_EQ(run("cd " + q(dir / "src") + " && tar -cf ../a.tar dir && cd .. && gzip -n -c a.tar > a.tgz && "
                   "gzip -n -c a.tar > b.tar.gz && bzip2 -c a.tar > c.tbz2 && xz -c a.tar > d.txz && "
-                  "lzip -c a.tar > e.tlz"),
+                  "lzip -c a.tar > e.tlz && xz --format=lzma -c a.tar > f.tlz && zstd -q -c a.tar > g.tzst && "
+                  "zstd -q -c a.tar > h.tar.zst"),
               0);
-    for (const char* path : {"a.tgz/a.tar", "b.tar.gz/b.tar", "c.tbz2/c.tar", "d.txz/d.tar", "e.tlz/e.tar"}) {
+    // f.tlz holds lzma-alone data, as older tools wrote .tlz.
+    for (const char* path : {"a.tgz/a.tar", "b.tar.gz/b.tar", "c.tbz2/c.tar", "d.txz/d.tar", "e.tlz/e.tar",
+                             "f.tlz/f.tar", "g.tzst/g.tar", "h.tar.zst/h.tar"}) {
         SCOPED_TRACE(path);
         std::optional<std::vector<uint8_t>> data = entryData(insidePath(dir.path(), std::string(path) + "/dir/file.bin"));
         ASSERT_TRUE(data);
         EXPECT_TRUE(*data == content);
     }
+}
+
+// The tar inside opens by its headers whatever name gzip stored for it.
+TEST(Single, CompressedTarWithAnyInnerNameBrowsesInto) {
+    REQUIRE_TOOL("tar");
+    REQUIRE_TOOL("gzip");
+    TempDir dir;
+    writeFile(dir / "src/f.txt", "inner");
+    ASSERT_EQ(run("cd " + q(dir / "src") + " && tar -cf ../backup.part1 f.txt && cd .. && "
+                  "gzip -N -c backup.part1 > a.tgz && cp backup.part1 noname"),
+              0);
+    Single single = openSingle(dir / "a.tgz");
+    EXPECT_EQ(single.name, "backup.part1");
+    std::optional<std::vector<uint8_t>> data = entryData(insidePath(dir / "a.tgz", "backup.part1/f.txt"));
+    ASSERT_TRUE(data);
+    EXPECT_EQ(fileText(*data), "inner");
+    // A tar on disk without an extension opens too, by its header checksum.
+    data = entryData(insidePath(dir / "noname", "f.txt"));
+    ASSERT_TRUE(data);
+    EXPECT_EQ(fileText(*data), "inner");
 }
 
 TEST(Single, TarGzInsideZip) {

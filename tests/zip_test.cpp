@@ -413,8 +413,8 @@ TEST(ZipRecords, OemNamesWithoutTheUtf8Flag) {
 
 TEST(ZipRecords, UnknownMethodsAreNotListedButTheirFoldersAre) {
     test::ZipBuilder z;
-    z.local("zstd/x.bin", bytesOf("xxxx"), {.method = 93});
-    z.local("y.bin", bytesOf("yyyy"), {.method = 93});
+    z.local("mp3/x.bin", bytesOf("xxxx"), {.method = 94});
+    z.local("y.bin", bytesOf("yyyy"), {.method = 94});
     z.local("z.txt", bytesOf("z"));
     Ref<Archive> a = openBytes(z.bytes);
     ASSERT_TRUE(a);
@@ -508,6 +508,127 @@ TEST(ZipRecords, CentralDirectoryFoundBehindAComment) {
     }
 }
 
+// ---- data in front of the archive ---------------------------------------------
+
+// A zip written after a stub: python records offsets from the file's start, as
+// `zip -A` adjusts them; a stub put in front of a finished zip leaves them
+// relative to the archive.
+const char* kStubbed = R"(
+import io, sys, zipfile
+stub = sys.argv[2].encode().decode("unicode_escape").encode("latin-1") * 500
+body = io.BytesIO()
+with zipfile.ZipFile(body, "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("dir/a.txt", b"alpha " * 1000)
+    z.writestr("b.txt", b"beta")
+with open(sys.argv[1] + ".relative", "wb") as f:
+    f.write(stub + body.getvalue())
+with open(sys.argv[1] + ".adjusted", "wb") as f:
+    f.write(stub)
+    with zipfile.ZipFile(f, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("dir/a.txt", b"alpha " * 1000)
+        z.writestr("b.txt", b"beta")
+)";
+
+TEST(ZipDataInFront, StubsAndPaddingWithOffsetsOfEitherKind) {
+    REQUIRE_TOOL("python3");
+    test::TempDir dir;
+    // A stub with a "PK" word in it, and one that is nothing but zero bytes.
+    for (const char* stub : {"MZ stub PK\x03\x04 ", "\x00"}) {
+        python(dir, kStubbed, "'" + (dir / "s").string() + "' \"" + stub + "\"");
+        for (const char* kind : {"relative", "adjusted"}) {
+            SCOPED_TRACE(std::string(stub) + " " + kind);
+            Ref<Archive> a = openArchive(dir / (std::string("s.") + kind));
+            ASSERT_TRUE(a);
+            EXPECT_EQ(readFileEntry(a.get(), u"b.txt"), bytesOf("beta"));
+            Ref<Archive> sub(a->openFolderByName(u"dir"));
+            ASSERT_TRUE(sub);
+            EXPECT_EQ(readFileEntry(sub.get(), u"a.txt").size(), 6000u);
+        }
+    }
+}
+
+// A stub that is a zip of its own: the archive is the one whose end record
+// ends the file, not the one the file starts with.
+TEST(ZipDataInFront, StubThatIsAnotherZip) {
+    REQUIRE_TOOL("python3");
+    test::TempDir dir;
+    python(dir, R"(
+import io, sys, zipfile
+def archive(names):
+    b = io.BytesIO()
+    with zipfile.ZipFile(b, "w") as z:
+        for n in names: z.writestr(n, n.encode() * 3)
+    return b.getvalue()
+with open(sys.argv[1], "wb") as f:
+    f.write(archive(["stub.exe", "stub.cfg"]) + archive(["real.txt"]))
+)", "'" + (dir / "two.zip").string() + "'");
+    Ref<Archive> a = openArchive(dir / "two.zip");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(fileNames(a.get()), std::vector<std::u16string>{u"real.txt"});
+    EXPECT_EQ(readFileEntry(a.get(), u"real.txt"), bytesOf("real.txtreal.txtreal.txt"));
+}
+
+// End records that place the directory before the file's start or beyond
+// its end: nothing is read from outside the file, and what the local headers
+// show is still listed.
+TEST(ZipDataInFront, EndRecordsPointingOutsideTheFile) {
+    test::ZipBuilder z;
+    z.local("a", bytesOf("aaaa"));
+    z.local("b", bytesOf("bb"));
+    z.finish({});
+    size_t end = z.bytes.size() - 22;
+    struct Lie {
+        size_t field;
+        uint32_t value;
+    } lies[] = {{12, 0xFFFFFF00}, {12, static_cast<uint32_t>(end + 1)}, {16, 0xFFFFFFF0}, {16, static_cast<uint32_t>(end)}};
+    for (const Lie& lie : lies) {
+        auto bytes = z.bytes;
+        for (int i = 0; i < 4; ++i) bytes[end + lie.field + i] = static_cast<uint8_t>(lie.value >> (8 * i));
+        Ref<Archive> a = openBytes(bytes);
+        ASSERT_TRUE(a) << lie.field << " " << lie.value;
+        EXPECT_EQ(readFileEntry(a.get(), u"a"), bytesOf("aaaa"));
+        EXPECT_EQ(readFileEntry(a.get(), u"b"), bytesOf("bb"));
+    }
+    // With a stub in front as well, a directory said to lie further in than
+    // it does cannot be placed: nothing is listed, nothing crashes.
+    std::vector<uint8_t> stubbed(100, 0);
+    stubbed.insert(stubbed.end(), z.bytes.begin(), z.bytes.end());
+    uint32_t directory = static_cast<uint32_t>(z.bytes[end + 16] | z.bytes[end + 17] << 8) + 300;
+    for (int i = 0; i < 4; ++i) stubbed[100 + end + 16 + i] = static_cast<uint8_t>(directory >> (8 * i));
+    Ref<Archive> a = openBytes(stubbed);
+    if (a) EXPECT_EQ(a->fileCount(), 0);
+}
+
+// ---- names from the Unicode path field -------------------------------------------
+
+TEST(ZipNames, UnicodePathFieldWhenItsChecksumMatchesTheHeaderName) {
+    REQUIRE_TOOL("python3");
+    test::TempDir dir;
+    python(dir, R"(
+import struct, sys, zipfile, zlib
+def field(header_name, unicode_name, crc=None):
+    crc = zlib.crc32(header_name) if crc is None else crc
+    data = b"\x01" + struct.pack("<I", crc) + unicode_name.encode()
+    return struct.pack("<HH", 0x7075, len(data)) + data
+def entry(z, header_name, extra, content):
+    info = zipfile.ZipInfo(header_name.decode("cp437"))
+    info.extra = extra
+    z.writestr(info, content)
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    entry(z, b"caf? 1.txt", field(b"caf? 1.txt", "caf\u00e9 1.txt"), b"one")
+    entry(z, b"renamed.txt", field(b"old name.txt", "old name \u00e9.txt"), b"two")
+    entry(z, b"d/x.txt", struct.pack("<HH", 0x5455, 5) + b"\x01\0\0\0\0" + field(b"d/x.txt", "d/\u00fc.txt"), b"three")
+    entry(z, b"cut.txt", field(b"cut.txt", "never")[:-2], b"four")
+)", "'" + (dir / "u.zip").string() + "'");
+    Ref<Archive> a = openArchive(dir / "u.zip");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(fileNames(a.get()), (std::vector<std::u16string>{u"caf\u00e9 1.txt", u"cut.txt", u"renamed.txt"}));
+    EXPECT_EQ(readFileEntry(a.get(), u"caf\u00e9 1.txt"), bytesOf("one"));
+    Ref<Archive> d(a->openFolderByName(u"d"));
+    ASSERT_TRUE(d);
+    EXPECT_EQ(fileNames(d.get()), std::vector<std::u16string>{u"\u00fc.txt"});
+}
+
 // ---- the corpus ---------------------------------------------------------------
 
 struct ManifestRow {
@@ -533,7 +654,7 @@ std::vector<ManifestRow> zipRows(const path& corpus) {
 const char16_t* codecForMethod(const std::string& method) {
     static const std::map<int, const char16_t*> codecs = {
         {0, u"store"}, {8, u"deflate"}, {9, u"deflate64"}, {12, u"bzip2"}, {14, u"lzma"},
-        {95, u"xz"},   {96, u"zip-jpeg"}, {97, u"wavpack"}, {98, u"ppmd-i"}};
+        {93, u"zstd"}, {95, u"xz"},   {96, u"zip-jpeg"}, {97, u"wavpack"}, {98, u"ppmd-i"}};
     size_t open = method.find('(');
     if (open == std::string::npos) return nullptr;
     auto it = codecs.find(std::atoi(method.c_str() + open + 1));
@@ -565,21 +686,10 @@ void collectContents(Archive* archive, std::set<std::pair<int64_t, std::string>>
     }
 }
 
-// Detection opens a file as zip by its extension and its "PK" signature.
-bool detectedAsZip(const path& file) {
-    std::string ext = file.extension().string();
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    std::ifstream in(file, std::ios::binary);
-    char head[2] = {};
-    in.read(head, 2);
-    return (ext == ".zip" || ext == ".zipx") && head[0] == 'P' && head[1] == 'K';
-}
-
 // Every entry must be there with its size and content. Names are matched
 // first; a name that the archive stores in a code page other than the OEM
 // one, or in an extra field the reader does not use, is matched by content.
-// Archives with an encrypted entry are refused whole, and files that do not
-// begin with the zip signature are not detected, so their rows are not expected.
+// Archives with an encrypted entry are refused whole.
 TEST(ZipCorpus, FilesListAndExtractAsTheManifestSays) {
     REQUIRE_CORPUS(corpus);
     std::vector<ManifestRow> rows = zipRows(corpus);
@@ -590,7 +700,7 @@ TEST(ZipCorpus, FilesListAndExtractAsTheManifestSays) {
     int byName = 0, byContent = 0;
     for (const ManifestRow& row : rows) {
         if (row.kind != "file" && row.kind != "symlink") continue;
-        if (!detectedAsZip(corpus / row.archive) || refused.count(row.archive)) continue;
+        if (refused.count(row.archive)) continue;
         const char16_t* codec = codecForMethod(row.method);
         if (!codec || !findCodec(codec)) continue;
         int64_t size = std::stoll(row.size);

@@ -86,6 +86,7 @@ struct Listing {
     }
 
     void level(Archive* archive, const std::string& prefix);
+    void descendByContent(Archive* archive, int index, const std::string& prefix);
 };
 
 void Listing::level(Archive* archive, const std::string& prefix) {
@@ -132,7 +133,17 @@ void Listing::level(Archive* archive, const std::string& prefix) {
         out.endLine();
         ++files;
         bytes += std::max<int64_t>(size, 0);
+        if (recursive) descendByContent(archive, i, prefix + displayName(archive->fileName(i)) + kDisplaySeparator);
     }
+}
+
+// A file whose name says nothing may still be an archive (a .jar, a .docx).
+void Listing::descendByContent(Archive* archive, int index, const std::string& prefix) {
+    Ref<InStream> file(archive->openFile(index));
+    if (!file) return;
+    std::u16string path = std::u16string(archive->name()) + u"\\" + archive->fileName(index);
+    Ref<Archive> inner(detectAndOpen(path.c_str(), archive, file.get()));
+    if (inner) level(inner.get(), prefix);
 }
 
 std::string plural(int64_t n, const char* one, const char* many) {

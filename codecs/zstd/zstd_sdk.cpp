@@ -1,0 +1,101 @@
+// The "zstd" codec over the LZMA SDK's decoder, for the builds that do not
+// link libzstd. The decoder writes into its own window; each step hands out
+// what it has decoded before asking it for more.
+#include <algorithm>
+#include <cstdlib>
+#include <cstddef>
+#include <cstring>
+
+#include "codecs/zstd/zstd.h"
+#include "codecs/zstd/zstd_stream.h"
+
+extern "C" {
+#include "7zTypes.h"
+#include "ZstdDec.h"
+}
+
+namespace zorvex {
+namespace {
+
+void* heapAlloc(ISzAllocPtr, size_t size) { return std::malloc(size); }
+void heapFree(ISzAllocPtr, void* address) { std::free(address); }
+const ISzAlloc kHeapAlloc = {heapAlloc, heapFree};
+
+// The window allocator: refuses anything beyond twice the largest window the
+// packed data can justify (the decoder rounds its window up and adds room
+// for two blocks).
+struct WindowAlloc {
+    ISzAlloc base = {allocate, heapFree};
+    uint64_t limit = 0;
+
+    static void* allocate(ISzAllocPtr p, size_t size) {
+        const auto* self = reinterpret_cast<const WindowAlloc*>(p);
+        return size <= self->limit ? std::malloc(size) : nullptr;
+    }
+};
+static_assert(offsetof(WindowAlloc, base) == 0);
+
+class ZstdStream final : public ZstdStreamBase {
+public:
+    using ZstdStreamBase::ZstdStreamBase;
+    ~ZstdStream() override {
+        if (decoder_) ZstdDec_Destroy(decoder_);
+    }
+
+    bool init() {
+        constexpr int kLargestWindowLog = sizeof(size_t) == 4 ? 30 : 31;
+        constexpr uint64_t kBlockRoom = 1 << 20;
+        windows_.limit = (uint64_t{2} << zstdWindowLogLimit(packedSize(), kLargestWindowLog)) + kBlockRoom;
+        decoder_ = ZstdDec_Create(&kHeapAlloc, &windows_.base);
+        if (!decoder_) return false;
+        reset();
+        return true;
+    }
+
+    void reset() override {
+        ZstdDec_Init(decoder_);
+        ZstdDecState_Clear(&state_);
+    }
+
+    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+               int* produced) override {
+        *consumed = 0;
+        *produced = deliver(out, outCapacity);
+        if (*produced > 0) return kDecodeProgress;
+        state_.inBuf = in;
+        state_.inPos = 0;
+        state_.inLim = static_cast<size_t>(inLength);
+        SRes result = ZstdDec_Decode(decoder_, &state_);
+        *consumed = static_cast<int>(state_.inPos);
+        if (result != SZ_OK) return fail();
+        *produced = deliver(out, outCapacity);
+        if (*consumed > 0 || *produced > 0) return kDecodeProgress;
+        // Nothing moved: the input is used up, which is only right between frames.
+        CZstdDecResInfo info;
+        ZstdDec_GetResInfo(decoder_, &state_, result, &info);
+        return info.is_NonFinishedFrame || info.extraSize != 0 ? fail() : kDecodeEnd;
+    }
+
+private:
+    // Copies decoded bytes not handed out yet from the decoder's window.
+    int deliver(uint8_t* out, int capacity) {
+        size_t ready = state_.winPos - state_.wrPos;
+        int n = static_cast<int>(std::min(ready, static_cast<size_t>(capacity)));
+        if (n > 0) std::memcpy(out, state_.win + state_.wrPos, static_cast<size_t>(n));
+        state_.wrPos += static_cast<size_t>(n);
+        return n;
+    }
+
+    WindowAlloc windows_;
+    CZstdDecHandle decoder_ = nullptr;
+    CZstdDecState state_{};
+};
+
+}  // namespace
+
+InStream* makeZstdStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                         int64_t packedSize, int64_t unpackedSize) {
+    return makeZstdStreamOf<ZstdStream>(name, owner, tag, source, offset, packedSize, unpackedSize);
+}
+
+}  // namespace zorvex
