@@ -471,5 +471,20 @@ TEST_F(CliTest, ExitStatusAndMessagesForBadRequests) {
     }
 }
 
+// A tar whose entry names carry drive letters and device prefixes, read with
+// the same kinds of prefix typed into the path: every request ends in the
+// entry or in one clear error line.
+TEST_F(CliTest, DriveLikePathComponentsEndInAnEntryOrAnError) {
+    REQUIRE_CORPUS(corpus);
+    fs::path tar = corpus / "tar/test_patterns_4.tar";
+    for (const char* rest : {"c:/file04", "//./c:/file09", "//?/c:/file11", "////c:/file13", "\\\\C:\\file24", "c:",
+                             "//?/UNC/file16"}) {
+        auto o = zorvex(tmp, "cat " + quote(tar.string() + "/" + rest) + " >/dev/null");
+        EXPECT_TRUE(o.status == 0 || o.status == 1) << rest << ": status " << o.status;
+        if (o.status == 1) EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << rest << "\n" << o.err;
+    }
+    EXPECT_EQ(zorvex(tmp, "cat " + quote(tar / "file04")).status, 0);
+}
+
 }  // namespace
 }  // namespace zorvex::test
