@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/archive.h"
@@ -64,6 +65,14 @@ constexpr Method kMethods[] = {
 };
 constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
 
+// Entries whose bytes are also another entry's list with this codec, which
+// never decodes them: every command then reports them as errors, and no data
+// is expanded again and again (the overlapping zip-bomb pattern).
+InStream* refuseSharedData(const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t, int64_t) {
+    return nullptr;
+}
+FactoryCodec sharedDataCodec(u"zip-overlapping-data", refuseSharedData);
+
 // What the central directory says about one entry.
 struct DirectoryRecord {
     uint64_t packedSize;
@@ -71,6 +80,38 @@ struct DirectoryRecord {
     uint64_t headerOffset;
     uint32_t crc;
 };
+
+// One entry as its local header gives it, with the directory's sizes and CRC
+// when it was reached from there. Its bytes run from the header to the end
+// of its data.
+struct LocalEntry {
+    uint16_t flags, method, time, date;
+    int64_t headerOffset, dataOffset, packedSize, size;
+    uint32_t crc;
+    std::string name;
+    bool named = false;  // by a directory record
+    bool overlapping = false;  // its bytes are also another entry's
+    int64_t end() const { return dataOffset + packedSize; }
+};
+
+// Marks the entries whose bytes are shared with another entry.
+void markOverlaps(std::vector<LocalEntry>& entries) {
+    std::vector<LocalEntry*> byStart;
+    byStart.reserve(entries.size());
+    for (LocalEntry& e : entries) byStart.push_back(&e);
+    std::stable_sort(byStart.begin(), byStart.end(),
+                     [](const LocalEntry* a, const LocalEntry* b) { return a->headerOffset < b->headerOffset; });
+    // An entry shares bytes with an earlier-starting one exactly when it
+    // starts before the farthest end so far, and with a later-starting one
+    // exactly when the next one starts before its end.
+    int64_t farthestEnd = 0;
+    for (size_t i = 0; i < byStart.size(); ++i) {
+        LocalEntry& e = *byStart[i];
+        if (i > 0 && e.headerOffset < farthestEnd) e.overlapping = true;
+        if (i + 1 < byStart.size() && byStart[i + 1]->headerOffset < e.end()) e.overlapping = true;
+        farthestEnd = std::max(farthestEnd, e.end());
+    }
+}
 
 class ZipReader {
 public:
@@ -82,8 +123,8 @@ public:
     bool read();
 
 private:
-    int64_t parseLocalHeader(const DirectoryRecord* record);
-    bool skipCentralHeader();
+    int64_t parseLocalHeader(const DirectoryRecord* record, LocalEntry& entry);
+    bool skipCentralHeader(uint32_t& headerOffset);
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
     bool readDirectory(std::vector<DirectoryRecord>& records);
@@ -93,8 +134,7 @@ private:
                signature == kCentralHeaderSignature;
     }
     bool readZip64Extra(int extraLength, uint64_t* values[], int count, bool allPresent);
-    void addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
-                       int64_t packedSize, int64_t size, uint32_t crc);
+    void addLocalEntry(const LocalEntry& entry);
 
     bool readBytes(void* buf, int count) { return count == 0 || readExact(in_, buf, count); }
     bool readU32(uint32_t& v) {
@@ -108,53 +148,78 @@ private:
     Archive* archive_;
     InStream* in_;
     Codec* codecs_[kMethodCount];
-    std::string name_;
+    // Entries in the order they were found, added once the reading is over;
+    // their positions by header offset.
+    std::vector<LocalEntry> entries_;
+    std::unordered_map<int64_t, size_t> entryAt_;
+    // Local header names read in all. Headers that do not overlap hold no
+    // more name bytes than the file has, whatever the directory says.
+    int64_t nameBudget_ = 0;
 };
 
 bool ZipReader::read() {
+    int64_t fileSize = in_->size();
+    nameBudget_ = fileSize >= 0 ? fileSize : INT64_MAX;
     if (!in_->seek(0)) return true;
     int unknownWords = 0;
     bool passedDirectory = false;
+    // Whether the directory names a header the scan did not find (one inside
+    // another entry's data) or names one header twice.
+    bool directoryDisagrees = false;
+    std::unordered_map<uint32_t, int> namedOffsets;
+    bool listed = true;
     uint32_t signature;
     while (readU32(signature)) {
         if (signature == kLocalHeaderSignature) {
             unknownWords = 0;
-            int64_t next = parseLocalHeader(nullptr);
+            LocalEntry entry;
+            int64_t next = parseLocalHeader(nullptr, entry);
             if (next >= 0) {
                 if (!in_->seek(next)) break;
                 continue;
             }
             if (next == kEncrypted) return false;
-            if (next == kUseDirectory) return readFromDirectory();
+            if (next == kUseDirectory) passedDirectory = true, listed = readFromDirectory();
             break;
         }
         if (signature == kCentralHeaderSignature) {
             unknownWords = 0;
             passedDirectory = true;
-            if (!skipCentralHeader()) break;
+            uint32_t headerOffset;
+            if (!skipCentralHeader(headerOffset)) break;
+            if (headerOffset != kZip64Marker &&
+                (!entryAt_.count(headerOffset) || ++namedOffsets[headerOffset] > 1))
+                directoryDisagrees = true;
         } else if (signature != kSpanningMarker && ++unknownWords >= kMaxUnknownWords) {
             break;
         }
     }
     // The scan stopped before the central directory (junk between records, a
     // damaged header, a stub in front): the directory still lists the rest.
-    return passedDirectory || readFromDirectory();
+    if (!passedDirectory || directoryDisagrees) listed = readFromDirectory();
+    if (!listed) return false;
+    markOverlaps(entries_);
+    for (const LocalEntry& entry : entries_) addLocalEntry(entry);
+    return true;
 }
 
-// In the sequential scan, passes over a central directory header.
-bool ZipReader::skipCentralHeader() {
-    uint8_t lengths[6];
-    if (!skip(24) || !readBytes(lengths, 6)) return false;
-    return skip(12 + int64_t{le16(lengths)} + le16(lengths + 2) + le16(lengths + 4));
+// In the sequential scan, passes over a central directory header whose
+// signature has just been read, noting the local header offset it records.
+bool ZipReader::skipCentralHeader(uint32_t& headerOffset) {
+    uint8_t h[kCentralHeaderSize - 4];
+    if (!readBytes(h, sizeof h)) return false;
+    headerOffset = le32(h + 38);
+    return skip(int64_t{le16(h + 24)} + le16(h + 26) + le16(h + 28));
 }
 
-// Parses a local header whose signature has just been read. Without a
-// directory record (sequential mode) the header's own sizes count; with one,
-// the directory's. Returns the position after the entry's data, or kStop,
-// kUseDirectory or kEncrypted.
-int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
+// Parses a local header whose signature has just been read into `entry` and
+// keeps it. Without a directory record (sequential mode) the header's own
+// sizes count; with one, the directory's. Returns the position after the
+// entry's data, or kStop, kUseDirectory or kEncrypted.
+int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record, LocalEntry& entry) {
+    int64_t headerOffset = in_->tell() - 4;
     uint8_t h[kLocalHeaderSize];
-    if (!readBytes(h, kLocalHeaderSize)) return kStop;
+    if (headerOffset < 0 || !readBytes(h, kLocalHeaderSize)) return kStop;
     uint16_t flags = le16(h + 2);
     if (!record && (flags & kFlagDataDescriptor)) return kUseDirectory;
     if (flags & kFlagEncrypted) return kEncrypted;
@@ -167,8 +232,10 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
     uint16_t nameLength = le16(h + 22);
     uint16_t extraLength = le16(h + 24);
 
-    name_.resize(nameLength);
-    if (!readBytes(name_.data(), nameLength)) return kStop;
+    if (nameLength > nameBudget_) return kStop;
+    nameBudget_ -= nameLength;
+    entry.name.resize(nameLength);
+    if (!readBytes(entry.name.data(), nameLength)) return kStop;
     int64_t nameEnd = in_->tell();
     if (nameEnd < 0) return kStop;
     int64_t dataOffset = nameEnd + extraLength;
@@ -190,9 +257,19 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
         packedSize > kMaxPosition - static_cast<uint64_t>(dataOffset))
         return kStop;
 
-    addLocalEntry(flags, method, time, date, dataOffset, static_cast<int64_t>(packedSize),
-                  static_cast<int64_t>(size), crc);
-    return dataOffset + static_cast<int64_t>(packedSize);
+    entry.flags = flags;
+    entry.method = method;
+    entry.time = time;
+    entry.date = date;
+    entry.headerOffset = headerOffset;
+    entry.dataOffset = dataOffset;
+    entry.packedSize = static_cast<int64_t>(packedSize);
+    entry.size = static_cast<int64_t>(size);
+    entry.crc = crc;
+    entry.named = record != nullptr;
+    entryAt_.emplace(headerOffset, entries_.size());
+    entries_.push_back(std::move(entry));
+    return entries_.back().end();
 }
 
 // Reads the zip64 extra field from the current position into `values`, in
@@ -230,12 +307,11 @@ bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count, b
 
 // Entries that cannot be listed (unconvertible name, duplicate) are passed
 // over; one of an unknown method still makes its folders.
-void ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
-                              int64_t packedSize, int64_t size, uint32_t crc) {
-    Codec* codec = nullptr;
+void ZipReader::addLocalEntry(const LocalEntry& entry) {
+    Codec* codec = entry.overlapping ? &sharedDataCodec : nullptr;
     int headerBytes = 0;
-    for (int i = 0; i < kMethodCount; ++i) {
-        if (kMethods[i].number != method) continue;
+    for (int i = 0; i < kMethodCount && !entry.overlapping; ++i) {
+        if (kMethods[i].number != entry.method) continue;
         codec = codecs_[i];
         headerBytes = kMethods[i].headerBytes;
         break;
@@ -243,27 +319,38 @@ void ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, ui
     // Stored data is the entry itself: never hand out more than the entry's
     // size (the bytes after it belong to the next record), and when the data
     // is shorter the reader sees fewer bytes than the size.
-    if (method == 0) packedSize = std::min(packedSize, size);
+    int64_t packedSize = entry.method == 0 ? std::min(entry.packedSize, entry.size) : entry.packedSize;
 
-    std::string_view raw(name_.c_str());  // a zero byte ends the name
+    std::string_view raw(entry.name.c_str());  // a zero byte ends the name
     std::optional<std::u16string> name;
-    if (flags & kFlagUtf8Name) name = utf8ToWide(raw);
+    if (entry.flags & kFlagUtf8Name) name = utf8ToWide(raw);
     // A name flagged UTF-8 that is not is still the entry's name.
     if (!name) name = oemToWide(raw);
     if (!name) return;
-    addEntry(archive_, codec, *name, dataOffset + headerBytes, packedSize - headerBytes, size,
-             timeFromDos(date, time), crc);
+    addEntry(archive_, codec, *name, entry.dataOffset + headerBytes, packedSize - headerBytes, entry.size,
+             timeFromDos(entry.date, entry.time), entry.crc);
 }
 
 bool ZipReader::readFromDirectory() {
     std::vector<DirectoryRecord> records;
     if (!readDirectory(records)) return true;
     for (const DirectoryRecord& record : records) {
+        if (record.headerOffset > INT64_MAX) break;
+        // A header already read is the entry the scan found there, or one
+        // that another record names too: then both share its data.
+        auto seen = entryAt_.find(static_cast<int64_t>(record.headerOffset));
+        if (seen != entryAt_.end()) {
+            LocalEntry& earlier = entries_[seen->second];
+            if (earlier.named) earlier.overlapping = true;
+            earlier.named = true;
+            continue;
+        }
         uint32_t signature;
-        if (record.headerOffset > INT64_MAX || !in_->seek(static_cast<int64_t>(record.headerOffset)) ||
-            !readU32(signature) || signature != kLocalHeaderSignature)
+        if (!in_->seek(static_cast<int64_t>(record.headerOffset)) || !readU32(signature) ||
+            signature != kLocalHeaderSignature)
             break;
-        int64_t next = parseLocalHeader(&record);
+        LocalEntry entry;
+        int64_t next = parseLocalHeader(&record, entry);
         if (next == kEncrypted) return false;
         if (next < 0) break;
     }

@@ -486,5 +486,21 @@ TEST_F(CliTest, DriveLikePathComponentsEndInAnEntryOrAnError) {
     EXPECT_EQ(zorvex(tmp, "cat " + quote(tar / "file04")).status, 0);
 }
 
+// Both zip-bomb patterns of the corpus: entries sharing bytes are errors of
+// test and extract, each named on its own line, and nothing is expanded.
+TEST_F(CliTest, OverlappingZipEntriesFailTestAndExtract) {
+    REQUIRE_CORPUS(corpus);
+    for (const char* name : {"zip/zipdetails-err_badly-formed_zipbomb-quoted-overlap_zipbomb--quoted-overlap.zip",
+                             "zip/zipdetails-err_badly-formed_zipbomb-full-overlap_zipbomb--full-overlap.zip"}) {
+        fs::path zip = corpus / name;
+        auto test = zorvex(tmp, "test " + quote(zip));
+        EXPECT_EQ(test.status, 1) << name;
+        EXPECT_NE(test.err.find(": 0: cannot be decoded"), std::string::npos) << test.err;
+        auto extract = zorvex(tmp, "extract " + quote(zip) + " -C " + quote(tmp / "out"));
+        EXPECT_EQ(extract.status, 1) << name;
+        EXPECT_NE(extract.err.find(": 0: "), std::string::npos) << extract.err;
+    }
+}
+
 }  // namespace
 }  // namespace zorvex::test
