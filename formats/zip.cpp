@@ -88,19 +88,23 @@ struct LocalEntry {
     uint16_t flags, method, time, date;
     int64_t headerOffset, dataOffset, packedSize, size;
     uint32_t crc;
-    std::string name;
-    bool named = false;  // by a directory record
-    bool overlapping = false;  // its bytes are also another entry's
+    size_t nameAt;  // in the reader's name store
+    uint16_t nameLength;
+    bool named;  // by a directory record
+    bool overlapping;  // its bytes are also another entry's
     int64_t end() const { return dataOffset + packedSize; }
 };
+
+bool startsBefore(const LocalEntry* a, const LocalEntry* b) { return a->headerOffset < b->headerOffset; }
 
 // Marks the entries whose bytes are shared with another entry.
 void markOverlaps(std::vector<LocalEntry>& entries) {
     std::vector<LocalEntry*> byStart;
     byStart.reserve(entries.size());
     for (LocalEntry& e : entries) byStart.push_back(&e);
-    std::stable_sort(byStart.begin(), byStart.end(),
-                     [](const LocalEntry* a, const LocalEntry* b) { return a->headerOffset < b->headerOffset; });
+    // Found by the scan, they are in order already.
+    if (!std::is_sorted(byStart.begin(), byStart.end(), startsBefore))
+        std::stable_sort(byStart.begin(), byStart.end(), startsBefore);
     // An entry shares bytes with an earlier-starting one exactly when it
     // starts before the farthest end so far, and with a later-starting one
     // exactly when the next one starts before its end.
@@ -123,7 +127,7 @@ public:
     bool read();
 
 private:
-    int64_t parseLocalHeader(const DirectoryRecord* record, LocalEntry& entry);
+    int64_t parseLocalHeader(const DirectoryRecord* record);
     bool skipCentralHeader(uint32_t& headerOffset);
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
@@ -148,10 +152,12 @@ private:
     Archive* archive_;
     InStream* in_;
     Codec* codecs_[kMethodCount];
-    // Entries in the order they were found, added once the reading is over;
-    // their positions by header offset.
+    LocalEntry* scannedEntryAt(int64_t headerOffset);
+
+    // Entries in the order they were found, added once the reading is over,
+    // and their names back to back.
     std::vector<LocalEntry> entries_;
-    std::unordered_map<int64_t, size_t> entryAt_;
+    std::string names_;
     // Local header names read in all. Headers that do not overlap hold no
     // more name bytes than the file has, whatever the directory says.
     int64_t nameBudget_ = 0;
@@ -166,14 +172,12 @@ bool ZipReader::read() {
     // Whether the directory names a header the scan did not find (one inside
     // another entry's data) or names one header twice.
     bool directoryDisagrees = false;
-    std::unordered_map<uint32_t, int> namedOffsets;
     bool listed = true;
     uint32_t signature;
     while (readU32(signature)) {
         if (signature == kLocalHeaderSignature) {
             unknownWords = 0;
-            LocalEntry entry;
-            int64_t next = parseLocalHeader(nullptr, entry);
+            int64_t next = parseLocalHeader(nullptr);
             if (next >= 0) {
                 if (!in_->seek(next)) break;
                 continue;
@@ -187,20 +191,32 @@ bool ZipReader::read() {
             passedDirectory = true;
             uint32_t headerOffset;
             if (!skipCentralHeader(headerOffset)) break;
-            if (headerOffset != kZip64Marker &&
-                (!entryAt_.count(headerOffset) || ++namedOffsets[headerOffset] > 1))
-                directoryDisagrees = true;
+            if (headerOffset == kZip64Marker) continue;
+            LocalEntry* named = scannedEntryAt(headerOffset);
+            if (!named || named->named) directoryDisagrees = true;
+            if (named) named->named = true;
         } else if (signature != kSpanningMarker && ++unknownWords >= kMaxUnknownWords) {
             break;
         }
     }
     // The scan stopped before the central directory (junk between records, a
     // damaged header, a stub in front): the directory still lists the rest.
-    if (!passedDirectory || directoryDisagrees) listed = readFromDirectory();
+    if (!passedDirectory || directoryDisagrees) {
+        for (LocalEntry& entry : entries_) entry.named = false;
+        listed = readFromDirectory();
+    }
     if (!listed) return false;
     markOverlaps(entries_);
     for (const LocalEntry& entry : entries_) addLocalEntry(entry);
     return true;
+}
+
+// The entry the sequential scan found at `headerOffset` (the scan finds them
+// in order), or null.
+LocalEntry* ZipReader::scannedEntryAt(int64_t headerOffset) {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), headerOffset,
+                               [](const LocalEntry& e, int64_t offset) { return e.headerOffset < offset; });
+    return it != entries_.end() && it->headerOffset == headerOffset ? &*it : nullptr;
 }
 
 // In the sequential scan, passes over a central directory header whose
@@ -212,11 +228,11 @@ bool ZipReader::skipCentralHeader(uint32_t& headerOffset) {
     return skip(int64_t{le16(h + 24)} + le16(h + 26) + le16(h + 28));
 }
 
-// Parses a local header whose signature has just been read into `entry` and
-// keeps it. Without a directory record (sequential mode) the header's own
-// sizes count; with one, the directory's. Returns the position after the
-// entry's data, or kStop, kUseDirectory or kEncrypted.
-int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record, LocalEntry& entry) {
+// Parses a local header whose signature has just been read and keeps its
+// entry. Without a directory record (sequential mode) the header's own sizes
+// count; with one, the directory's. Returns the position after the entry's
+// data, or kStop, kUseDirectory or kEncrypted.
+int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
     int64_t headerOffset = in_->tell() - 4;
     uint8_t h[kLocalHeaderSize];
     if (headerOffset < 0 || !readBytes(h, kLocalHeaderSize)) return kStop;
@@ -234,8 +250,9 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record, LocalEntry& e
 
     if (nameLength > nameBudget_) return kStop;
     nameBudget_ -= nameLength;
-    entry.name.resize(nameLength);
-    if (!readBytes(entry.name.data(), nameLength)) return kStop;
+    size_t nameAt = names_.size();
+    names_.resize(nameAt + nameLength);
+    if (!readBytes(names_.data() + nameAt, nameLength)) return kStop;
     int64_t nameEnd = in_->tell();
     if (nameEnd < 0) return kStop;
     int64_t dataOffset = nameEnd + extraLength;
@@ -257,6 +274,7 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record, LocalEntry& e
         packedSize > kMaxPosition - static_cast<uint64_t>(dataOffset))
         return kStop;
 
+    LocalEntry entry;
     entry.flags = flags;
     entry.method = method;
     entry.time = time;
@@ -266,10 +284,12 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record, LocalEntry& e
     entry.packedSize = static_cast<int64_t>(packedSize);
     entry.size = static_cast<int64_t>(size);
     entry.crc = crc;
+    entry.nameAt = nameAt;
+    entry.nameLength = nameLength;
     entry.named = record != nullptr;
-    entryAt_.emplace(headerOffset, entries_.size());
-    entries_.push_back(std::move(entry));
-    return entries_.back().end();
+    entry.overlapping = false;
+    entries_.push_back(entry);
+    return entry.end();
 }
 
 // Reads the zip64 extra field from the current position into `values`, in
@@ -321,7 +341,8 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     // is shorter the reader sees fewer bytes than the size.
     int64_t packedSize = entry.method == 0 ? std::min(entry.packedSize, entry.size) : entry.packedSize;
 
-    std::string_view raw(entry.name.c_str());  // a zero byte ends the name
+    std::string_view raw(names_.data() + entry.nameAt, entry.nameLength);
+    raw = raw.substr(0, raw.find('\0'));  // a zero byte ends the name
     std::optional<std::u16string> name;
     if (entry.flags & kFlagUtf8Name) name = utf8ToWide(raw);
     // A name flagged UTF-8 that is not is still the entry's name.
@@ -334,12 +355,14 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
 bool ZipReader::readFromDirectory() {
     std::vector<DirectoryRecord> records;
     if (!readDirectory(records)) return true;
+    std::unordered_map<int64_t, size_t> entryAt;  // entries by header offset
+    for (size_t i = 0; i < entries_.size(); ++i) entryAt.emplace(entries_[i].headerOffset, i);
     for (const DirectoryRecord& record : records) {
         if (record.headerOffset > INT64_MAX) break;
         // A header already read is the entry the scan found there, or one
         // that another record names too: then both share its data.
-        auto seen = entryAt_.find(static_cast<int64_t>(record.headerOffset));
-        if (seen != entryAt_.end()) {
+        auto seen = entryAt.find(static_cast<int64_t>(record.headerOffset));
+        if (seen != entryAt.end()) {
             LocalEntry& earlier = entries_[seen->second];
             if (earlier.named) earlier.overlapping = true;
             earlier.named = true;
@@ -349,10 +372,10 @@ bool ZipReader::readFromDirectory() {
         if (!in_->seek(static_cast<int64_t>(record.headerOffset)) || !readU32(signature) ||
             signature != kLocalHeaderSignature)
             break;
-        LocalEntry entry;
-        int64_t next = parseLocalHeader(&record, entry);
+        int64_t next = parseLocalHeader(&record);
         if (next == kEncrypted) return false;
         if (next < 0) break;
+        entryAt.emplace(entries_.back().headerOffset, entries_.size() - 1);
     }
     return true;
 }
