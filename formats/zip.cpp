@@ -65,14 +65,6 @@ constexpr Method kMethods[] = {
 };
 constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
 
-// Entries whose bytes are also another entry's list with this codec, which
-// never decodes them: every command then reports them as errors, and no data
-// is expanded again and again (the overlapping zip-bomb pattern).
-InStream* refuseSharedData(const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t, int64_t) {
-    return nullptr;
-}
-FactoryCodec sharedDataCodec(u"zip-overlapping-data", refuseSharedData);
-
 // What the central directory says about one entry.
 struct DirectoryRecord {
     uint64_t packedSize;
@@ -328,7 +320,9 @@ bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count, b
 // Entries that cannot be listed (unconvertible name, duplicate) are passed
 // over; one of an unknown method still makes its folders.
 void ZipReader::addLocalEntry(const LocalEntry& entry) {
-    Codec* codec = entry.overlapping ? &sharedDataCodec : nullptr;
+    // Entries sharing bytes never decode: no data is expanded again and again
+    // (the overlapping zip-bomb pattern), and every command reports them.
+    Codec* codec = entry.overlapping ? damagedEntryCodec() : nullptr;
     int headerBytes = 0;
     for (int i = 0; i < kMethodCount && !entry.overlapping; ++i) {
         if (kMethods[i].number != entry.method) continue;
