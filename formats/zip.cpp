@@ -175,7 +175,10 @@ bool ZipReader::read() {
                 continue;
             }
             if (next == kEncrypted) return false;
-            if (next == kUseDirectory) passedDirectory = true, listed = readFromDirectory();
+            if (next == kUseDirectory) {
+                passedDirectory = true;
+                listed = readFromDirectory();
+            }
             break;
         }
         if (signature == kCentralHeaderSignature) {
