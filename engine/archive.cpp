@@ -525,49 +525,83 @@ Archive* findLive(const std::u16string& name) {
     return nullptr;
 }
 
-}  // namespace
-
-Archive* openArchivePath(const char16_t* path, InStream** outStream) {
-    auto normalized = normalizePath(path);
-    if (!normalized || normalized->empty()) return nullptr;
-    const std::u16string& full = *normalized;
-    if (Archive* live = findLive(full)) {
+// An archive already open under this exact path, or one on disk there.
+Archive* openWholePath(const std::u16string& path) {
+    if (Archive* live = findLive(path)) {
         live->addRef();
         return live;
     }
-    if (FileSource* file = openFileSource(full.c_str())) {
-        Archive* archive = detectAndOpen(full.c_str(), nullptr, file);
-        file->release();
-        if (archive) return archive;
-    }
-    // Not an archive on disk: maybe a folder, nested archive or file inside one.
-    // A root ("\\" or "C:\\") has no parent; any other trailing separator is
-    // dropped. ("C:" without it would name the drive's current folder.)
-    bool root = full.size() == 1 || (full.size() == 3 && full[1] == u':');
-    if (!root && full.back() == u'\\')
-        return openArchivePath(full.substr(0, full.size() - 1).c_str(), outStream);
-    std::u16string parentName, last;
-    if (!splitLast(full, &parentName, &last)) return nullptr;
-    Ref<Archive> parent(openArchivePath(parentName.c_str()));
-    if (!parent) return nullptr;
-    if (Archive* folder = parent->openFolderByName(last.c_str())) return folder;
-    if (Archive* nested = parent->openNestedArchiveByName(last.c_str())) return nested;
-    Ref<InStream> file(parent->openFileByName(last.c_str()));
+    FileSource* file = openFileSource(path.c_str());
     if (!file) return nullptr;
-    // A caller that takes a file gets the file; a path that goes on through it
-    // (a .jar inside a zip) opens it as the archive its content says it is.
+    Archive* archive = detectAndOpen(path.c_str(), nullptr, file);
+    file->release();
+    return archive;
+}
+
+// A file of `level` that a path names: a caller that takes the last file gets
+// the file; a path that goes on through it (a .jar inside a zip) opens it as
+// the archive its content says it is.
+Archive* openFileAsArchive(Archive* level, const std::u16string& path, const char16_t* name, InStream** outStream) {
+    Ref<InStream> file(level->openFileByName(name));
+    if (!file) return nullptr;
     if (outStream) {
         *outStream = file.detach();
         return nullptr;
     }
-    return detectAndOpen(full.c_str(), parent.get(), file.get());
+    return detectAndOpen(path.c_str(), level, file.get());
+}
+
+// Opens an already normalised path: finds the longest prefix that is an
+// archive, then goes down one folder or nested archive per remaining
+// component. A loop rather than recursion, so that neither a long path nor
+// components such as "c:" (to which normalising adds a separator again) can
+// exhaust the stack.
+Archive* openNormalizedPath(const std::u16string& full, InStream** outStream) {
+    std::vector<std::u16string> below;  // components after `base`, the last one first
+    Ref<Archive> level;
+    for (std::u16string base = full; !base.empty();) {
+        level = Ref<Archive>(openWholePath(base));
+        if (level) break;
+        // A root ("\\" or "C:\\") has no parent; any other trailing
+        // separator is dropped. ("C:" without it would name the drive's
+        // current folder.)
+        bool root = base.size() == 1 || (base.size() == 3 && base[1] == u':');
+        if (!root && base.back() == u'\\') {
+            base.pop_back();
+            continue;
+        }
+        std::u16string parent, last;
+        if (!splitLast(base, &parent, &last)) return nullptr;
+        below.push_back(std::move(last));
+        base = std::move(parent);
+    }
+    if (!level) return nullptr;
+    std::u16string path = level->name();
+    for (; !below.empty(); below.pop_back()) {
+        const char16_t* name = below.back().c_str();
+        path += u'\\';
+        path += below.back();
+        Archive* next = level->openFolderByName(name);
+        if (!next) next = level->openNestedArchiveByName(name);
+        if (!next) next = openFileAsArchive(level.get(), path, name, below.size() == 1 ? outStream : nullptr);
+        if (!next) return nullptr;
+        level = Ref<Archive>(next);
+    }
+    return level.detach();
+}
+
+}  // namespace
+
+Archive* openArchivePath(const char16_t* path, InStream** outStream) {
+    auto normalized = normalizePath(path);
+    return normalized ? openNormalizedPath(*normalized, outStream) : nullptr;
 }
 
 InStream* openStreamPath(const char16_t* path, Archive** outFolder) {
     auto normalized = normalizePath(path);
     std::u16string parentName, last;
     if (!normalized || !splitLast(*normalized, &parentName, &last)) return nullptr;
-    Ref<Archive> parent(openArchivePath(parentName.c_str()));
+    Ref<Archive> parent(openNormalizedPath(parentName, nullptr));
     if (!parent) return nullptr;
     if (InStream* file = parent->openFileByName(last.c_str())) return file;
     if (InStream* nested = parent->openNestedStreamByName(last.c_str())) return nested;

@@ -45,4 +45,10 @@ Codec* codecAt(int index) {
 
 int codecCount() { return static_cast<int>(registry().size()); }
 
+Codec* damagedEntryCodec() {
+    static FactoryCodec codec(u"damaged", [](const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t,
+                                             int64_t) -> InStream* { return nullptr; });
+    return &codec;
+}
+
 }  // namespace zorvex

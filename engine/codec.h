@@ -51,4 +51,9 @@ Codec* findCodec(const char16_t* name);
 Codec* codecAt(int index);
 int codecCount();
 
+// A codec that never decodes. Readers list an entry whose data they know to
+// be unusable (bytes shared with another entry, a map that does not fit the
+// archive) with it, so that every command reports the entry as an error.
+Codec* damagedEntryCodec();
+
 }  // namespace zorvex

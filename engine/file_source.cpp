@@ -2,6 +2,7 @@
 // finding files next to this one.
 #include "engine/file_source.h"
 
+#include <algorithm>
 #include <new>
 #include <optional>
 #include <string>
@@ -18,6 +19,12 @@ InStream* FileSource::openSibling(const char16_t* name, int64_t, int64_t) {
     if (separator == std::u16string::npos || separator + 1 == self->size()) return nullptr;
     std::u16string path = self->substr(0, separator + 1) + name;
     return openFileSource(path.c_str());
+}
+
+int64_t ringStart(int64_t position, int blockSize) {
+    const int64_t last = INT64_MAX - int64_t{FileSource::kSlots} * blockSize;
+    const int64_t clamped = std::min(position, last);
+    return clamped - clamped % blockSize;
 }
 
 FileSource* openFileSource(const char16_t* path) {

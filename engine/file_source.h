@@ -42,4 +42,10 @@ FileSource* openFileSource(const char16_t* path);
 // sector size) halved while it exceeds max(alignment, file size).
 int chooseBlockSize(int base, int alignment, int64_t fileSize);
 
+// The first block of the read-ahead ring for a read position. A position so
+// far out that the ring's blocks would pass INT64_MAX (a hostile offset; no
+// file is that large) starts the ring at the last place where it fits, so the
+// block positions never overflow and the reads there find nothing.
+int64_t ringStart(int64_t position, int blockSize);
+
 }  // namespace zorvex

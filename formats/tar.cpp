@@ -145,6 +145,7 @@ struct ListedEntry {
     bool folder;
     std::string path;
     int64_t offset, size, time;
+    bool damaged = false;  // listed, but its data cannot be read
 };
 
 // Endless zeros: the holes of sparse files.
@@ -191,8 +192,10 @@ public:
         Archive* archive = newArchive(name, container, expanded_ ? expanded_.get() : stream_);
         if (!archive) return nullptr;
         Codec* store = findCodec(u"store");
-        for (const ListedEntry& e : listed_)
-            addEntry(archive, e.folder ? nullptr : store, toWide(e.path), e.offset, e.size, e.size, e.time);
+        for (const ListedEntry& e : listed_) {
+            Codec* codec = e.folder ? nullptr : e.damaged ? damagedEntryCodec() : store;
+            addEntry(archive, codec, toWide(e.path), e.offset, e.size, e.size, e.time);
+        }
         return archive;
     }
 
@@ -286,7 +289,7 @@ private:
     const std::unordered_map<std::string, FileData>& files() {
         if (!filesIndexed_) {
             for (const ListedEntry& e : listed_)
-                if (!e.folder) files_.try_emplace(e.path, FileData{e.offset, e.size});
+                if (!e.folder && !e.damaged) files_.try_emplace(e.path, FileData{e.offset, e.size});
             filesIndexed_ = true;
         }
         return files_;
@@ -362,22 +365,34 @@ private:
         return true;
     }
 
-    // A sparse file reads from the expanded stream: its pieces from the
-    // archive with zeros between them. A map that does not fit the stored
-    // data lists the stored data as it is.
-    void addSparseFile(const std::string& path, int64_t dataStart, int64_t size, SparseMap map, int64_t time) {
-        if (map.mapInData && !readMapFromData(&map, &dataStart, &size)) return addFile(path, dataStart, size, time);
-        if (map.realSize < 0 || map.realSize > kMaxSize) return addFile(path, dataStart, size, time);
+    // Whether a sparse map fits the archive: pieces in order and inside the
+    // real size, their data stored in full, and the real size where the last
+    // piece ends (writers end the map with an empty piece there when the file
+    // ends in a hole). Otherwise the map could make a few bytes of archive
+    // read as petabytes of zeros.
+    bool mapFits(const SparseMap& map, int64_t dataStart, int64_t size) {
+        if (map.realSize < 0 || map.realSize > kMaxSize) return false;
         int64_t end = 0, stored = 0;
         for (auto [offset, length] : map.pieces) {
-            if (offset < end || length < 0 || length > size - stored || offset > map.realSize - length)
-                return addFile(path, dataStart, size, time);
+            if (offset < end || length < 0 || length > size - stored || offset > map.realSize - length) return false;
             end = offset + length;
             stored += length;
         }
+        int64_t archiveSize = stream_->size();
+        return end == map.realSize && (archiveSize < 0 || stored <= archiveSize - dataStart);
+    }
+
+    // A sparse file reads from the expanded stream: its pieces from the
+    // archive with zeros between them. One whose map does not fit is listed
+    // as damaged.
+    void addSparseFile(const std::string& path, int64_t dataStart, int64_t size, SparseMap map, int64_t time) {
         if (path.empty() || path.back() == '/') return;
-        expandedPieces_ += map.pieces.size();
-        if (expandedPieces_ > kMaxPieces) return addFile(path, dataStart, size, time);
+        bool fits = (!map.mapInData || readMapFromData(&map, &dataStart, &size)) && mapFits(map, dataStart, size);
+        if (fits) expandedPieces_ += map.pieces.size();
+        if (!fits || expandedPieces_ > kMaxPieces) {
+            listed_.push_back({false, path, dataStart, size, time, true});
+            return;
+        }
         if (!expanded_) {
             expanded_ = Ref<ConcatStream>(new (std::nothrow) ConcatStream(stream_->name(), nullptr, stream_->tag()));
             zeros_ = Ref<InStream>(new (std::nothrow) ZeroStream());

@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/archive.h"
@@ -70,7 +71,7 @@ constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
 // The UTF-8 name of an Info-ZIP Unicode path field (version 1, the CRC-32
 // of the header's name, the name), when the CRC shows that it was written
 // for this name and not left behind by a tool that renamed the entry.
-std::optional<std::u16string> unicodePathName(std::string_view extra, std::string_view headerName) {
+std::optional<std::string_view> unicodePathName(std::string_view extra, std::string_view headerName) {
     constexpr size_t kRecordHead = 4, kFieldHead = 5;
     const uint8_t* p = reinterpret_cast<const uint8_t*>(extra.data());
     for (size_t at = 0; at + kRecordHead <= extra.size();) {
@@ -80,7 +81,7 @@ std::optional<std::u16string> unicodePathName(std::string_view extra, std::strin
         if (size > extra.size() - at) break;
         if (id == kUnicodePathExtraId && size > kFieldHead && p[at] == 1 &&
             le32(p + at + 1) == crc32Update(0, headerName.data(), headerName.size()))
-            return utf8ToWide(extra.substr(at + kFieldHead, size - kFieldHead));
+            return extra.substr(at + kFieldHead, size - kFieldHead);
         at += size;
     }
     return std::nullopt;
@@ -94,6 +95,43 @@ struct DirectoryRecord {
     uint32_t crc;
 };
 
+// One entry as its local header gives it, with the directory's sizes and CRC
+// when it was reached from there. Its bytes run from the header to the end
+// of its data.
+struct LocalEntry {
+    uint16_t flags, method, time, date;
+    int64_t headerOffset, dataOffset, packedSize, size;
+    uint32_t crc;
+    size_t nameAt;  // in the reader's name store
+    uint16_t nameLength;
+    bool named;  // by a directory record
+    bool overlapping;  // its bytes are also another entry's
+    bool unicodePath;  // the name is the Unicode path field's UTF-8
+    int64_t end() const { return dataOffset + packedSize; }
+};
+
+bool startsBefore(const LocalEntry* a, const LocalEntry* b) { return a->headerOffset < b->headerOffset; }
+
+// Marks the entries whose bytes are shared with another entry.
+void markOverlaps(std::vector<LocalEntry>& entries) {
+    std::vector<LocalEntry*> byStart;
+    byStart.reserve(entries.size());
+    for (LocalEntry& e : entries) byStart.push_back(&e);
+    // Found by the scan, they are in order already.
+    if (!std::is_sorted(byStart.begin(), byStart.end(), startsBefore))
+        std::stable_sort(byStart.begin(), byStart.end(), startsBefore);
+    // An entry shares bytes with an earlier-starting one exactly when it
+    // starts before the farthest end so far, and with a later-starting one
+    // exactly when the next one starts before its end.
+    int64_t farthestEnd = 0;
+    for (size_t i = 0; i < byStart.size(); ++i) {
+        LocalEntry& e = *byStart[i];
+        if (i > 0 && e.headerOffset < farthestEnd) e.overlapping = true;
+        if (i + 1 < byStart.size() && byStart[i + 1]->headerOffset < e.end()) e.overlapping = true;
+        farthestEnd = std::max(farthestEnd, e.end());
+    }
+}
+
 class ZipReader {
 public:
     ZipReader(Archive* archive, InStream* in) : archive_(archive), in_(in) {
@@ -105,19 +143,20 @@ public:
 
 private:
     int64_t parseLocalHeader(const DirectoryRecord* record);
-    bool skipCentralHeader();
+    bool skipCentralHeader(uint32_t& headerOffset);
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
     bool readDirectory(std::vector<DirectoryRecord>& records, uint64_t limit = UINT64_MAX);
     bool dataInFront();
+    bool takeUnicodePath(size_t nameAt, uint16_t& nameLength);
     bool centralHeaderAt(uint64_t offset) {
         uint32_t signature;
         return offset <= INT64_MAX && in_->seek(static_cast<int64_t>(offset)) && readU32(signature) &&
                signature == kCentralHeaderSignature;
     }
     bool readZip64Extra(int extraLength, uint64_t* values[], int count, bool allPresent);
-    void addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
-                       int64_t packedSize, int64_t size, uint32_t crc);
+    void addLocalEntry(const LocalEntry& entry);
+    void addEntries();
 
     bool readBytes(void* buf, int count) { return count == 0 || readExact(in_, buf, count); }
     bool readU32(uint32_t& v) {
@@ -131,15 +170,33 @@ private:
     Archive* archive_;
     InStream* in_;
     Codec* codecs_[kMethodCount];
-    std::string name_;
+    LocalEntry* scannedEntryAt(int64_t headerOffset);
+
+    // Entries in the order they were found, added once the reading is over,
+    // and their names back to back.
+    std::vector<LocalEntry> entries_;
+    std::string names_;
+    // Local header names read in all. Headers that do not overlap hold no
+    // more name bytes than the file has, whatever the directory says.
+    int64_t nameBudget_ = 0;
     std::string extra_;
 };
 
 bool ZipReader::read() {
-    if (dataInFront()) return readFromDirectory();
+    int64_t fileSize = in_->size();
+    nameBudget_ = fileSize >= 0 ? fileSize : INT64_MAX;
+    if (dataInFront()) {
+        if (!readFromDirectory()) return false;
+        addEntries();
+        return true;
+    }
     if (!in_->seek(0)) return true;
     int unknownWords = 0;
     bool passedDirectory = false;
+    // Whether the directory names a header the scan did not find (one inside
+    // another entry's data) or names one header twice.
+    bool directoryDisagrees = false;
+    bool listed = true;
     uint32_t signature;
     while (readU32(signature)) {
         if (signature == kLocalHeaderSignature) {
@@ -150,36 +207,68 @@ bool ZipReader::read() {
                 continue;
             }
             if (next == kEncrypted) return false;
-            if (next == kUseDirectory) return readFromDirectory();
+            if (next == kUseDirectory) {
+                passedDirectory = true;
+                listed = readFromDirectory();
+            }
             break;
         }
         if (signature == kCentralHeaderSignature) {
             unknownWords = 0;
             passedDirectory = true;
-            if (!skipCentralHeader()) break;
+            uint32_t headerOffset;
+            if (!skipCentralHeader(headerOffset)) break;
+            if (headerOffset == kZip64Marker) continue;
+            LocalEntry* named = scannedEntryAt(headerOffset);
+            if (!named || named->named) directoryDisagrees = true;
+            if (named) named->named = true;
         } else if (signature != kSpanningMarker && ++unknownWords >= kMaxUnknownWords) {
             break;
         }
     }
     // The scan stopped before the central directory (junk between records, a
     // damaged header, a stub in front): the directory still lists the rest.
-    return passedDirectory || readFromDirectory();
+    if (!passedDirectory || directoryDisagrees) {
+        for (LocalEntry& entry : entries_) entry.named = false;
+        listed = readFromDirectory();
+    }
+    if (!listed) return false;
+    addEntries();
+    return true;
 }
 
-// In the sequential scan, passes over a central directory header.
-bool ZipReader::skipCentralHeader() {
-    uint8_t lengths[6];
-    if (!skip(24) || !readBytes(lengths, 6)) return false;
-    return skip(12 + int64_t{le16(lengths)} + le16(lengths + 2) + le16(lengths + 4));
+// Adds the entries found, once all are known: only then can the ones sharing
+// bytes with another be told.
+void ZipReader::addEntries() {
+    markOverlaps(entries_);
+    for (const LocalEntry& entry : entries_) addLocalEntry(entry);
 }
 
-// Parses a local header whose signature has just been read. Without a
-// directory record (sequential mode) the header's own sizes count; with one,
-// the directory's. Returns the position after the entry's data, or kStop,
-// kUseDirectory or kEncrypted.
+// The entry the sequential scan found at `headerOffset` (the scan finds them
+// in order), or null.
+LocalEntry* ZipReader::scannedEntryAt(int64_t headerOffset) {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), headerOffset,
+                               [](const LocalEntry& e, int64_t offset) { return e.headerOffset < offset; });
+    return it != entries_.end() && it->headerOffset == headerOffset ? &*it : nullptr;
+}
+
+// In the sequential scan, passes over a central directory header whose
+// signature has just been read, noting the local header offset it records.
+bool ZipReader::skipCentralHeader(uint32_t& headerOffset) {
+    uint8_t h[kCentralHeaderSize - 4];
+    if (!readBytes(h, sizeof h)) return false;
+    headerOffset = le32(h + 38);
+    return skip(int64_t{le16(h + 24)} + le16(h + 26) + le16(h + 28));
+}
+
+// Parses a local header whose signature has just been read and keeps its
+// entry. Without a directory record (sequential mode) the header's own sizes
+// count; with one, the directory's. Returns the position after the entry's
+// data, or kStop, kUseDirectory or kEncrypted.
 int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
+    int64_t headerOffset = in_->tell() - 4;
     uint8_t h[kLocalHeaderSize];
-    if (!readBytes(h, kLocalHeaderSize)) return kStop;
+    if (headerOffset < 0 || !readBytes(h, kLocalHeaderSize)) return kStop;
     uint16_t flags = le16(h + 2);
     if (!record && (flags & kFlagDataDescriptor)) return kUseDirectory;
     if (flags & kFlagEncrypted) return kEncrypted;
@@ -192,12 +281,16 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
     uint16_t nameLength = le16(h + 22);
     uint16_t extraLength = le16(h + 24);
 
-    name_.resize(nameLength);
-    if (!readBytes(name_.data(), nameLength)) return kStop;
+    if (nameLength > nameBudget_) return kStop;
+    nameBudget_ -= nameLength;
+    size_t nameAt = names_.size();
+    names_.resize(nameAt + nameLength);
+    if (!readBytes(names_.data() + nameAt, nameLength)) return kStop;
     int64_t nameEnd = in_->tell();
     if (nameEnd < 0) return kStop;
     extra_.resize(extraLength);
     if (!readBytes(extra_.data(), extraLength)) extra_.clear();
+    bool unicodePath = takeUnicodePath(nameAt, nameLength);
     int64_t dataOffset = nameEnd + extraLength;
 
     if (record) {
@@ -217,9 +310,36 @@ int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
         packedSize > kMaxPosition - static_cast<uint64_t>(dataOffset))
         return kStop;
 
-    addLocalEntry(flags, method, time, date, dataOffset, static_cast<int64_t>(packedSize),
-                  static_cast<int64_t>(size), crc);
-    return dataOffset + static_cast<int64_t>(packedSize);
+    LocalEntry entry;
+    entry.flags = flags;
+    entry.method = method;
+    entry.time = time;
+    entry.date = date;
+    entry.headerOffset = headerOffset;
+    entry.dataOffset = dataOffset;
+    entry.packedSize = static_cast<int64_t>(packedSize);
+    entry.size = static_cast<int64_t>(size);
+    entry.crc = crc;
+    entry.nameAt = nameAt;
+    entry.nameLength = nameLength;
+    entry.named = record != nullptr;
+    entry.overlapping = false;
+    entry.unicodePath = unicodePath;
+    entries_.push_back(entry);
+    return entry.end();
+}
+
+// When the extra field just read holds a Unicode path written for the name
+// stored at `nameAt`, that name is replaced by the field's UTF-8 name.
+bool ZipReader::takeUnicodePath(size_t nameAt, uint16_t& nameLength) {
+    std::string_view headerName = std::string_view(names_).substr(nameAt, nameLength);
+    std::optional<std::string_view> unicode = unicodePathName(extra_, headerName);
+    if (!unicode || !utf8ToWide(*unicode)) return false;
+    std::string utf8(*unicode);
+    names_.resize(nameAt);
+    names_ += utf8;
+    nameLength = static_cast<uint16_t>(utf8.size());
+    return true;
 }
 
 // Reads the zip64 extra field from the current position into `values`, in
@@ -257,12 +377,13 @@ bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count, b
 
 // Entries that cannot be listed (unconvertible name, duplicate) are passed
 // over; one of an unknown method still makes its folders.
-void ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, uint16_t date, int64_t dataOffset,
-                              int64_t packedSize, int64_t size, uint32_t crc) {
-    Codec* codec = nullptr;
+void ZipReader::addLocalEntry(const LocalEntry& entry) {
+    // Entries sharing bytes never decode: no data is expanded again and again
+    // (the overlapping zip-bomb pattern), and every command reports them.
+    Codec* codec = entry.overlapping ? damagedEntryCodec() : nullptr;
     int headerBytes = 0;
-    for (int i = 0; i < kMethodCount; ++i) {
-        if (kMethods[i].number != method) continue;
+    for (int i = 0; i < kMethodCount && !entry.overlapping; ++i) {
+        if (kMethods[i].number != entry.method) continue;
         codec = codecs_[i];
         headerBytes = kMethods[i].headerBytes;
         break;
@@ -270,29 +391,43 @@ void ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, ui
     // Stored data is the entry itself: never hand out more than the entry's
     // size (the bytes after it belong to the next record), and when the data
     // is shorter the reader sees fewer bytes than the size.
-    if (method == 0) packedSize = std::min(packedSize, size);
+    int64_t packedSize = entry.method == 0 ? std::min(entry.packedSize, entry.size) : entry.packedSize;
 
-    std::string_view raw(name_.c_str());  // a zero byte ends the name
-    std::optional<std::u16string> name = unicodePathName(extra_, name_);
-    if (!name && (flags & kFlagUtf8Name)) name = utf8ToWide(raw);
+    std::string_view raw(names_.data() + entry.nameAt, entry.nameLength);
+    raw = raw.substr(0, raw.find('\0'));  // a zero byte ends the name
+    std::optional<std::u16string> name;
+    if (entry.flags & kFlagUtf8Name || entry.unicodePath) name = utf8ToWide(raw);
     // A name flagged UTF-8 that is not is still the entry's name.
     if (!name) name = oemToWide(raw);
     if (!name) return;
-    addEntry(archive_, codec, *name, dataOffset + headerBytes, packedSize - headerBytes, size,
-             timeFromDos(date, time), crc);
+    addEntry(archive_, codec, *name, entry.dataOffset + headerBytes, packedSize - headerBytes, entry.size,
+             timeFromDos(entry.date, entry.time), entry.crc);
 }
 
 bool ZipReader::readFromDirectory() {
     std::vector<DirectoryRecord> records;
     if (!readDirectory(records)) return true;
+    std::unordered_map<int64_t, size_t> entryAt;  // entries by header offset
+    for (size_t i = 0; i < entries_.size(); ++i) entryAt.emplace(entries_[i].headerOffset, i);
     for (const DirectoryRecord& record : records) {
+        if (record.headerOffset > INT64_MAX) break;
+        // A header already read is the entry the scan found there, or one
+        // that another record names too: then both share its data.
+        auto seen = entryAt.find(static_cast<int64_t>(record.headerOffset));
+        if (seen != entryAt.end()) {
+            LocalEntry& earlier = entries_[seen->second];
+            if (earlier.named) earlier.overlapping = true;
+            earlier.named = true;
+            continue;
+        }
         uint32_t signature;
-        if (record.headerOffset > INT64_MAX || !in_->seek(static_cast<int64_t>(record.headerOffset)) ||
-            !readU32(signature) || signature != kLocalHeaderSignature)
+        if (!in_->seek(static_cast<int64_t>(record.headerOffset)) || !readU32(signature) ||
+            signature != kLocalHeaderSignature)
             break;
         int64_t next = parseLocalHeader(&record);
         if (next == kEncrypted) return false;
         if (next < 0) break;
+        entryAt.emplace(entries_.back().headerOffset, entries_.size() - 1);
     }
     return true;
 }

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Runs every fuzz target of a fuzz build for a while and fails on any crash,
-# leak, undefined behaviour or hang.
-#   fuzz/run.sh BUILD_DIR SECONDS      e.g. fuzz/run.sh build/fuzz 60
+# Runs every fuzz target of a fuzz build, sharing the time given among them,
+# and fails on any crash, leak, undefined behaviour or hang.
+#   fuzz/run.sh BUILD_DIR SECONDS      e.g. fuzz/run.sh build/fuzz 180
 # The seed corpus is made here and now by real archivers (7zz, python3, gzip,
 # bzip2, xz, lzip, bsdtar) in a temporary folder, plus the small archives of
-# the shared corpus beside the repository when it is there.
+# the shared corpus beside the repository when it is there. Each target says
+# which seeds it takes (see fuzz/target.h); packed data for the codec targets
+# is cut out of the zip seeds.
 set -euo pipefail
 build=${1:?usage: fuzz/run.sh BUILD_DIR SECONDS}
 seconds=${2:?usage: fuzz/run.sh BUILD_DIR SECONDS}
@@ -92,23 +94,73 @@ PY
             cp "$f" "$seeds/corpus$n-$(basename "$f")"
         done < <(find "$corpus/" -type f -size -24k ! -name '*.tsv' ! -name '*.md' -print0)
     fi
+    make_codec_seeds "$in" "$seeds"
 }
 
-# Copies the seeds into a target's corpus, each behind the byte that makes the
-# target pick the seed's extension.
+# Packed data alone, "NAME.raw-CODEC": the members of every zip seed by
+# method, and streams made here for the codecs zip does not use.
+make_codec_seeds() {
+    python3 - "$1" "$2" <<'PY'
+import glob, lzma, os, struct, sys, zlib
+inputs, seeds = sys.argv[1], sys.argv[2]
+text = open(os.path.join(inputs, "a.txt"), "rb").read()
+def put(name, data):
+    open(os.path.join(seeds, name), "wb").write(data)
+deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
+put("text.raw-deflate", deflate.compress(text) + deflate.flush())
+alone = lzma.compress(text, format=lzma.FORMAT_ALONE)
+put("text.raw-lzma", alone[:5] + alone[13:])
+raw2 = lzma.compress(text, format=lzma.FORMAT_RAW, filters=[{"id": lzma.FILTER_LZMA2, "dict_size": 1 << 20}])
+put("text.raw-lzma2", bytes([16]) + raw2)
+put("text.raw-xz", lzma.compress(text))
+machine = open("/bin/ls", "rb").read()[:16384]
+for name in ("bcj", "arm", "armt", "ppc", "sparc", "ia64", "delta"):
+    put("code.raw-" + name, machine)
+# Zip members by method; lzma's 4-byte version and property size go.
+methods = {8: "deflate", 9: "deflate64", 12: "bzip2", 14: "lzma", 95: "xz", 97: "wavpack"}
+for path in glob.glob(os.path.join(seeds, "*.zip*")):
+    data = open(path, "rb").read()
+    at = data.find(b"PK\x01\x02")
+    n = 0
+    while 0 <= at and at + 46 <= len(data) and n < 8:
+        method, packed = struct.unpack_from("<H", data, at + 10)[0], struct.unpack_from("<I", data, at + 20)[0]
+        lengths = struct.unpack_from("<HHH", data, at + 28)
+        local = struct.unpack_from("<I", data, at + 42)[0]
+        at = data.find(b"PK\x01\x02", at + 46 + sum(lengths))
+        if method not in methods or packed == 0 or local + 30 > len(data):
+            continue
+        start = local + 30 + sum(struct.unpack_from("<HH", data, local + 26))
+        member = data[start:start + packed]
+        if method == 14:
+            member = member[4:]
+        n += 1
+        put("%s-%d.raw-%s" % (os.path.basename(path), n, methods[method]), member)
+for path in glob.glob(os.path.join(seeds, "*.bz2")):
+    put(os.path.basename(path) + ".raw-bzip2", open(path, "rb").read())
+PY
+}
+
+# Copies into a target's corpus the seeds it asks for, each behind its
+# prefix byte when it has one; a target that asks for nothing gets them all.
 prefix_seeds() {
-    local target=$1 corpus=$2 seed ext i
-    local -a extensions
-    mapfile -t extensions < <(ZORVEX_FUZZ_LIST_EXTENSIONS=1 "$target" -runs=0 2>/dev/null | tr 'A-Z' 'a-z')
+    local target=$1 corpus=$2 seed ext kind prefix
+    local -A prefixes=()
+    while IFS=$'\t' read -r kind prefix; do
+        [[ -n $kind ]] && prefixes[${kind,,}]=$prefix
+    done < <(ZORVEX_FUZZ_LIST_SEEDS=1 "$target" -runs=0 2>/dev/null)
     for seed in "$work/seeds"/*; do
         ext=".${seed##*.}"
         ext=${ext,,}
-        for i in "${!extensions[@]}"; do
-            if [[ ${extensions[$i]} == "$ext" ]]; then
-                { printf "\\$(printf %03o "$i")"; cat "$seed"; } >"$corpus/$(basename "$seed")"
-                break
+        if [[ ${#prefixes[@]} == 0 ]]; then
+            cp "$seed" "$corpus/"
+        elif [[ -v prefixes[$ext] ]]; then
+            prefix=${prefixes[$ext]}
+            if [[ -n $prefix ]]; then
+                { printf "\\$(printf %03o "$prefix")"; cat "$seed"; } >"$corpus/$(basename "$seed")"
+            else
+                cp "$seed" "$corpus/"
             fi
-        done
+        fi
     done
 }
 
@@ -116,29 +168,35 @@ make_seeds
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 
-status=0
-ran=0
+targets=()
 for target in "$build"/fuzz/fuzz_*; do
-    [[ -f $target && -x $target ]] || continue
+    [[ -f $target && -x $target ]] && targets+=("$target")
+done
+if [[ ${#targets[@]} == 0 ]]; then
+    echo "no fuzz target in $build/fuzz" >&2
+    exit 1
+fi
+each=$((seconds / ${#targets[@]}))
+((each >= 5)) || each=5
+
+status=0
+for target in "${targets[@]}"; do
     name=$(basename "$target")
     corpus=$work/corpus-$name
     mkdir -p "$corpus"
     prefix_seeds "$target" "$corpus"
-    echo "== $name: $(ls "$corpus" | wc -l) seeds, ${seconds}s"
+    echo "== $name: $(ls "$corpus" | wc -l) seeds, ${each}s"
     # A single allocation may reach 4 GiB, the largest dictionary an LZMA
     # header can declare; memory actually used stays bounded by the RSS limit.
-    if "$target" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2560 -malloc_limit_mb=4200 -max_len=65536 \
+    if "$target" -max_total_time="$each" -timeout=25 -rss_limit_mb=2560 -malloc_limit_mb=4200 -max_len=65536 \
         -print_final_stats=1 -artifact_prefix="$build/fuzz/$name-" "$corpus" >"$work/$name.log" 2>&1; then
-        grep -E '^(#[0-9]+\s+INITED|Done|stat::(number_of_executed_units|average_exec_per_sec|slowest_unit_time_sec|peak_rss_mb))' "$work/$name.log" || true
-        ran=$((ran + 1))
+        grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$work/$name.log" |
+            tr '\n' ' ' || true
+        echo
     else
         echo "FAILED: $name (artifacts in $build/fuzz/$name-*)"
         tail -n 60 "$work/$name.log"
         status=1
     fi
 done
-if [[ $ran == 0 && $status == 0 ]]; then
-    echo "no fuzz target in $build/fuzz" >&2
-    exit 1
-fi
 exit $status

@@ -1,7 +1,8 @@
 // Visits everything an archive lists (files, folders, nested archives) and
 // reads every entry, within fixed bounds of nesting, items and bytes, so that
 // hostile input is exercised fully yet each run ends quickly. Shared by the
-// fuzz targets and the hostile-input tests.
+// fuzz targets and the hostile-input tests; how an entry is read can be
+// chosen (by default: drained).
 #pragma once
 
 #include <algorithm>
@@ -22,6 +23,9 @@ struct Budget {
     bool spend() { return items-- > 0; }
 };
 
+// Reads one entry's stream (which may be null) and releases it.
+using EntryReader = void (*)(InStream* stream, Budget& budget);
+
 // Reads the stream to its end (within the budget), then goes back to the
 // start and reads once more, as a consumer that rewinds would. Releases it.
 inline void drain(InStream* stream, Budget& budget) {
@@ -40,28 +44,28 @@ inline void drain(InStream* stream, Budget& budget) {
     stream->release();
 }
 
-inline void archive(Archive* archive, Budget& budget, int nesting = 0) {
+inline void archive(Archive* archive, Budget& budget, EntryReader read = drain, int nesting = 0) {
     std::vector<std::u16string> names;
     for (int i = 0; i < archive->fileCount() && budget.spend(); ++i) {
         if (const char16_t* name = archive->fileName(i)) names.emplace_back(name);
         archive->fileSize(i);
         archive->fileTime(i);
-        drain(archive->openFile(i), budget);
+        read(archive->openFile(i), budget);
     }
     archive->orderForExtraction(names);
     for (int i = 0; i < archive->folderCount() && budget.spend(); ++i) {
         archive->folderTime(i);
         if (Archive* folder = archive->openFolder(i)) {
-            walk::archive(folder, budget, nesting);
+            walk::archive(folder, budget, read, nesting);
             folder->release();
         }
     }
     for (int i = 0; i < archive->nestedCount() && budget.spend(); ++i) {
         archive->nestedSize(i);
-        drain(archive->openNestedStream(i), budget);
+        read(archive->openNestedStream(i), budget);
         if (nesting >= budget.nesting) continue;
         if (Archive* nested = archive->openNestedArchive(i)) {
-            walk::archive(nested, budget, nesting + 1);
+            walk::archive(nested, budget, read, nesting + 1);
             nested->release();
         }
     }
@@ -69,13 +73,14 @@ inline void archive(Archive* archive, Budget& budget, int nesting = 0) {
 
 // Opens bytes held in memory as an archive of that name and walks it. False
 // when nothing opened.
-inline bool bytes(const char16_t* name, const uint8_t* data, size_t size, Budget budget = {}) {
+inline bool bytes(const char16_t* name, const uint8_t* data, size_t size, Budget budget = {},
+                  EntryReader read = drain) {
     InStream* stream = MemoryStream::create(name, nullptr, 0, data, size);
     if (!stream) return false;
     Archive* opened = detectAndOpen(name, nullptr, stream);
     stream->release();
     if (!opened) return false;
-    archive(opened, budget);
+    archive(opened, budget, read);
     opened->release();
     return true;
 }

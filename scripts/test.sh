@@ -15,7 +15,7 @@ done
 if [[ -d fuzz ]] && ls fuzz/*.cpp >/dev/null 2>&1; then
     cmake --preset fuzz >/dev/null
     cmake --build --preset fuzz
-    bash fuzz/run.sh build/fuzz 60
+    bash fuzz/run.sh build/fuzz 200
 fi
 
 bash scripts/test-windows.sh

@@ -63,8 +63,7 @@ TEST(ArchiveModel, SeparatorsOfBothKindsMakeOneFolderAndCaseMakesDuplicates) {
     EXPECT_EQ(f.archive->fileCount(), 0);
     Ref<Archive> a(f.archive->openFolderByName(u"A"));
     ASSERT_TRUE(a);
-    EXPECT_STREQ(reinterpret_cast<const char*>(std::u16string(a->name()).c_str()),
-                 reinterpret_cast<const char*>(u"\\t\\a.arc\\a"));
+    EXPECT_EQ(std::u16string(a->name()), std::u16string(u"\\t\\a.arc\\a"));
     ASSERT_EQ(a->fileCount(), 1);
     // The first of the duplicates is kept.
     Ref<InStream> s(a->openFile(0));

@@ -507,5 +507,36 @@ TEST_F(CliTest, ExitStatusAndMessagesForBadRequests) {
     }
 }
 
+// A tar whose entry names carry drive letters and device prefixes, read with
+// the same kinds of prefix typed into the path: every request ends in the
+// entry or in one clear error line.
+TEST_F(CliTest, DriveLikePathComponentsEndInAnEntryOrAnError) {
+    REQUIRE_CORPUS(corpus);
+    fs::path tar = corpus / "tar/test_patterns_4.tar";
+    for (const char* rest : {"c:/file04", "//./c:/file09", "//?/c:/file11", "////c:/file13", "\\\\C:\\file24", "c:",
+                             "//?/UNC/file16"}) {
+        auto o = zorvex(tmp, "cat " + quote(tar.string() + "/" + rest) + " >/dev/null");
+        EXPECT_TRUE(o.status == 0 || o.status == 1) << rest << ": status " << o.status;
+        if (o.status == 1) EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << rest << "\n" << o.err;
+    }
+    EXPECT_EQ(zorvex(tmp, "cat " + quote(tar / "file04")).status, 0);
+}
+
+// Both zip-bomb patterns of the corpus: entries sharing bytes are errors of
+// test and extract, each named on its own line, and nothing is expanded.
+TEST_F(CliTest, OverlappingZipEntriesFailTestAndExtract) {
+    REQUIRE_CORPUS(corpus);
+    for (const char* name : {"zip/zipdetails-err_badly-formed_zipbomb-quoted-overlap_zipbomb--quoted-overlap.zip",
+                             "zip/zipdetails-err_badly-formed_zipbomb-full-overlap_zipbomb--full-overlap.zip"}) {
+        fs::path zip = corpus / name;
+        auto test = zorvex(tmp, "test " + quote(zip));
+        EXPECT_EQ(test.status, 1) << name;
+        EXPECT_NE(test.err.find(": 0: cannot be decoded"), std::string::npos) << test.err;
+        auto extract = zorvex(tmp, "extract " + quote(zip) + " -C " + quote(tmp / "out"));
+        EXPECT_EQ(extract.status, 1) << name;
+        EXPECT_NE(extract.err.find(": 0: "), std::string::npos) << extract.err;
+    }
+}
+
 }  // namespace
 }  // namespace zorvex::test

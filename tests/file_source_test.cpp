@@ -86,8 +86,14 @@ TEST(FileSource, SeeksAndTheEndOfTheFile) {
     EXPECT_FALSE(s->seek(size));
     EXPECT_EQ(s->tell(), size);
     EXPECT_EQ(s->read(&b, 1), 0);
-    ASSERT_TRUE(s->seek(kMiB + 5));
+    // Offsets from hostile headers, up to the largest position there is.
     uint8_t piece[10];
+    for (int64_t far : {INT64_MAX, INT64_MAX - 16, INT64_MAX - 5 * kMiB, int64_t{1} << 62}) {
+        EXPECT_FALSE(s->seek(far)) << far;
+        EXPECT_EQ(s->read(piece, 10), 0) << far;
+        EXPECT_EQ(s->read(piece, 10), 0) << far;
+    }
+    ASSERT_TRUE(s->seek(kMiB + 5));
     ASSERT_EQ(s->read(piece, 10), 10);
     EXPECT_EQ(0, std::memcmp(piece, data.data() + kMiB + 5, 10));
     EXPECT_TRUE(s->rewind());

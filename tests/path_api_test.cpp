@@ -156,5 +156,23 @@ TEST_F(PathApi, NormalizesAndFindsParents) {
     EXPECT_EQ(parentPath(u"\\"), std::nullopt);
 }
 
+// Drive-like components, device and long-path prefixes and very deep paths
+// typed by a user: each walk ends, with nothing found.
+TEST_F(PathApi, TypedPathsEndInAResultOrNothing) {
+    for (const char16_t* rest : {u"c:", u"c:\\a.txt", u"c:\\", u"//./c:/a.txt", u"//?/c:/a.txt", u"////c:/a.txt",
+                                 u"\\\\C:\\\\a.txt", u"docs\\c:\\readme.txt", u"inner.tpk\\d:"}) {
+        SCOPED_TRACE(std::string(rest, rest + std::char_traits<char16_t>::length(rest)));
+        InStream* stream = nullptr;
+        EXPECT_EQ(openArchivePath(at(rest).c_str(), &stream), nullptr);
+        EXPECT_EQ(stream, nullptr);
+        EXPECT_EQ(openStreamPath(at(rest).c_str()), nullptr);
+    }
+    std::u16string deep = outer_;
+    for (int i = 0; i < 3000; ++i) deep += u"\\c:";
+    EXPECT_EQ(openArchivePath(deep.c_str()), nullptr);
+    EXPECT_EQ(openStreamPath((deep + u"\\a.txt").c_str()), nullptr);
+
+}
+
 }  // namespace
 }  // namespace zorvex

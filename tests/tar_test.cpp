@@ -142,6 +142,47 @@ TEST(Tar, SparseFilesExpandToTheirRealSize) {
     }
 }
 
+// Sparse maps that do not fit the archive: the entry lists, but no command
+// reads anything from it (a few bytes must not read as petabytes of zeros,
+// nor the raw pieces pass for the file).
+TEST(Tar, SparseMapsThatDoNotFitAreDamaged) {
+    REQUIRE_TOOL("python3");
+    TempDir dir;
+    // Each member: name, GNU.sparse.realsize, GNU.sparse.map, stored bytes.
+    writeFile(dir / "make.py", R"(
+import io, sys, tarfile
+members = [("fits", 12, "0,5,12,0", 5), ("huge", 1 << 56, "0,5", 5), ("outside", 8, "0,5,6,5", 10),
+           ("unordered", 20, "10,5,0,5,20,0", 10), ("short", 9, "0,5", 5), ("missing", 9000, "0,9000", 9000)]
+out = io.BytesIO()
+with tarfile.open(fileobj=out, mode="w", format=tarfile.PAX_FORMAT) as t:
+    for name, real, pieces, stored in members:
+        info = tarfile.TarInfo(name)
+        info.size = stored
+        info.pax_headers = {"GNU.sparse.realsize": str(real), "GNU.sparse.map": pieces}
+        t.addfile(info, io.BytesIO(b"x" * stored))
+data = out.getvalue()
+open(sys.argv[1], "wb").write(data[:data.rfind(b"x" * 9000) + 100])  # the last member's data cut short
+)");
+    std::string tar = "'" + (dir / "sparse.tar").string() + "'";
+    ASSERT_EQ(run("python3 '" + (dir / "make.py").string() + "' " + tar), 0);
+    Ref<Archive> archive(openArchivePath(insidePath(dir / "sparse.tar").c_str()));
+    ASSERT_TRUE(archive);
+    int fits = archive->findFile(u"fits");
+    ASSERT_GE(fits, 0);
+    EXPECT_EQ(archive->fileSize(fits), 12);
+    Ref<InStream> data(archive->openFile(fits));
+    ASSERT_TRUE(data);
+    EXPECT_EQ(readAll(data.get()), std::vector<uint8_t>({'x', 'x', 'x', 'x', 'x', 0, 0, 0, 0, 0, 0, 0}));
+    for (const char16_t* name : {u"huge", u"outside", u"unordered", u"short", u"missing"}) {
+        int i = archive->findFile(name);
+        ASSERT_GE(i, 0) << archive->fileCount();
+        EXPECT_LT(archive->fileSize(i), 10000);
+        EXPECT_EQ(archive->openFile(i), nullptr);
+    }
+    auto test = runOutput("'" + cliPath() + "' test " + tar + " 2>&1");
+    EXPECT_NE(test.find("5 errors"), std::string::npos) << test;
+}
+
 // Python's tarfile writes names exactly as given.
 void pythonTar(const fs::path& tar, const std::string& members) {
     std::string script =

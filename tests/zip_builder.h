@@ -67,14 +67,14 @@ public:
             u32(c.packedSize);
             u32(c.size);
         }
-        central_.push_back(c);
+        central.push_back(c);
         return dataOffset;
     }
 
     // Appends the central directory and the end records.
     void finish(const ZipFinish& f = {}) {
         uint64_t directory = bytes.size();
-        for (const Central& c : central_) {
+        for (const Central& c : central) {
             std::vector<uint8_t> extra = f.zip64Offsets ? zip64Extra({c.headerOffset}) : std::vector<uint8_t>{};
             u32(0x02014B50);
             u16(20);
@@ -97,7 +97,7 @@ public:
             raw(extra);
         }
         uint64_t directorySize = bytes.size() - directory;
-        uint64_t count = central_.size();
+        uint64_t count = central.size();
         if (f.zip64End) {
             uint64_t record = bytes.size();
             u32(0x06064B50);
@@ -135,6 +135,16 @@ public:
         return b.bytes;
     }
 
+    // The directory's records, as finish() will write them: a test may change
+    // or repeat one first.
+    struct Central {
+        std::string name;
+        uint16_t method, flags;
+        uint32_t crc, packedSize, size;
+        uint64_t headerOffset;
+    };
+    std::vector<Central> central;
+
     void u16(uint16_t v) { raw({static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)}); }
     void u32(uint32_t v) {
         u16(static_cast<uint16_t>(v));
@@ -144,15 +154,6 @@ public:
         u32(static_cast<uint32_t>(v));
         u32(static_cast<uint32_t>(v >> 32));
     }
-
-private:
-    struct Central {
-        std::string name;
-        uint16_t method, flags;
-        uint32_t crc, packedSize, size;
-        uint64_t headerOffset;
-    };
-    std::vector<Central> central_;
 };
 
 }  // namespace zorvex::test

@@ -140,7 +140,7 @@ struct FileSource::Reader {
     // the others are read ahead.
     bool schedule() {
         const int64_t block = blockSize;
-        const int64_t c = position - position % block;
+        const int64_t c = ringStart(position, blockSize);
         int h = 0;
         int64_t nearest = kSlots;
         for (int s = 0; s < kSlots; ++s) {

@@ -102,7 +102,7 @@ struct FileSource::Reader {
     // read (or being read) that the new ring can use are kept.
     bool schedule() {
         const int64_t size = blockSize;
-        const int64_t c = position - position % size;
+        const int64_t c = ringStart(position, blockSize);
         int h = 0;
         int64_t nearest = kSlots;
         for (int s = 0; s < kSlots; ++s) {
