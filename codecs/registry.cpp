@@ -4,6 +4,7 @@
 #include "codecs/deflate/deflate.h"
 #include "codecs/deflate64/deflate64.h"
 #include "codecs/filters/filters.h"
+#include "codecs/gzip/gzip.h"
 #include "codecs/lzma/lzma.h"
 #include "codecs/wavpack/wavpack.h"
 #include "codecs/xz/xz.h"
@@ -38,6 +39,7 @@ FactoryCodec bzip2(u"bzip2", makeBzip2Stream);
 FactoryCodec deflate(u"deflate", makeDeflateStream);
 FactoryCodec deflate64(u"deflate64", makeDeflate64Stream);
 FactoryCodec xz(u"xz", makeXzStream);
+FactoryCodec gzip(u"gzip", makeGzipStream);
 FactoryCodec store(u"store", makeStoreStream);
 
 }  // namespace
