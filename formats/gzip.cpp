@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/archive.h"
+#include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
 #include "engine/stream.h"
@@ -68,8 +69,8 @@ bool readHeader(InStream* stream, GzipHeader* header) {
     if (magic1 != kMagic[0] || magic2 != kMagic[1] || method != 8) return false;
     if (!in.skip(6)) return false;
     if (flags & kFlagExtra) {
-        uint8_t lo, hi;
-        if (!in.byte(&lo) || !in.byte(&hi) || !in.skip(lo | hi << 8)) return false;
+        uint8_t length[2];
+        if (!in.byte(&length[0]) || !in.byte(&length[1]) || !in.skip(le16(length))) return false;
     }
     if ((flags & kFlagName) && !in.text(&header->storedName, 4096)) return false;
     if ((flags & kFlagComment) && !in.text(nullptr, 0)) return false;

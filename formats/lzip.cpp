@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/archive.h"
+#include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/pipeline.h"
 #include "formats/entry_name.h"
@@ -26,19 +27,13 @@ struct Member {
     uint8_t properties[5];
 };
 
-uint64_t le(const uint8_t* p, int n) {
-    uint64_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = v << 8 | p[i];
-    return v;
-}
-
 // The member that ends at `end`, when its trailer and header agree.
 std::optional<Member> memberEndingAt(InStream* stream, int64_t end) {
     uint8_t trailer[kTrailerBytes], header[kHeaderBytes];
     if (!stream->seek(end - kTrailerBytes) || !readExact(stream, trailer, kTrailerBytes)) return std::nullopt;
     Member m;
-    m.crc = static_cast<uint32_t>(le(trailer, 4));
-    uint64_t dataSize = le(trailer + 4, 8), memberSize = le(trailer + 12, 8);
+    m.crc = le32(trailer);
+    uint64_t dataSize = le64(trailer + 4), memberSize = le64(trailer + 12);
     if (memberSize <= uint64_t(kMinMember) || memberSize > uint64_t(end) || dataSize > uint64_t(INT64_MAX))
         return std::nullopt;
     m.memberSize = static_cast<int64_t>(memberSize);
@@ -70,7 +65,7 @@ std::optional<int64_t> lastMemberEnd(InStream* stream) {
     if (!stream->seek(tailStart) || !readExact(stream, tail.data(), static_cast<int>(tail.size())))
         return std::nullopt;
     for (int64_t end = fileSize - 1; end - kTrailerBytes >= tailStart && end > kMinMember; --end) {
-        uint64_t memberSize = le(&tail[static_cast<size_t>(end - 8 - tailStart)], 8);
+        uint64_t memberSize = le64(&tail[static_cast<size_t>(end - 8 - tailStart)]);
         if (memberSize > uint64_t(kMinMember) && memberSize <= uint64_t(end) && memberEndingAt(stream, end))
             return end;
     }

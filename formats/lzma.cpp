@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "engine/archive.h"
+#include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/pipeline.h"
 #include "formats/entry_name.h"
@@ -21,14 +22,13 @@ Archive* openLzma(const char16_t* name, Archive* container, InStream* stream) {
     if (fileSize < kHeaderBytes || !stream->seek(0) || !readExact(stream, header, kHeaderBytes))
         return newArchive(name, container, stream);
 
-    uint64_t stored = 0;
-    for (int i = kHeaderBytes - 1; i >= kPropertyBytes; --i) stored = stored << 8 | header[i];
+    uint64_t stored = le64(header + kPropertyBytes);
     // All ones marks a size that is not stored; anything beyond 63 bits cannot be real either.
     int64_t size = stored > uint64_t(INT64_MAX) ? -1 : int64_t(stored);
 
     // A dictionary larger than the data is never used: the header may ask for
     // 4 GiB, which would be allocated before the first byte is decoded.
-    uint32_t dictionary = header[1] | header[2] << 8 | header[3] << 16 | uint32_t(header[4]) << 24;
+    uint32_t dictionary = le32(header + 1);
     if (size >= 0 && dictionary > std::max<int64_t>(size, 4096)) {
         dictionary = static_cast<uint32_t>(std::max<int64_t>(size, 4096));
         for (int i = 0; i < 4; ++i) header[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/archive.h"
+#include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
 #include "engine/stream.h"
@@ -45,9 +46,6 @@ constexpr int64_t kStop = -1;
 constexpr int64_t kUseDirectory = -2;
 constexpr int64_t kEncrypted = -3;
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) { return le16(p) | static_cast<uint32_t>(le16(p + 2)) << 16; }
-uint64_t le64(const uint8_t* p) { return le32(p) | static_cast<uint64_t>(le32(p + 4)) << 32; }
 
 struct Method {
     uint16_t number;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "engine/byte_order.h"
 #include "engine/pipeline.h"
 
 extern "C" {
@@ -67,8 +68,7 @@ private:
     void limitDictionary() {
         int64_t size = DecoderStream::size();
         if (size < 0) return;
-        uint32_t dictionary = uint32_t(props_[1]) | uint32_t(props_[2]) << 8 | uint32_t(props_[3]) << 16 |
-                              uint32_t(props_[4]) << 24;
+        uint32_t dictionary = le32(props_ + 1);
         if (dictionary <= size) return;
         constexpr int64_t kSmallestDictionary = 1 << 12;
         uint32_t needed = static_cast<uint32_t>(size < kSmallestDictionary ? kSmallestDictionary : size);
