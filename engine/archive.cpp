@@ -7,6 +7,7 @@
 
 #include "engine/codec.h"
 #include "engine/file_source.h"
+#include "engine/path_clean.h"
 #include "engine/stream.h"
 #include "platform/platform.h"
 
@@ -37,57 +38,24 @@ std::u16string joinName(const char16_t* level, std::u16string_view name) {
     return full;
 }
 
-bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
-bool isDriveComponent(std::u16string_view part) {
-    return part.size() >= 2 && part[1] == u':' &&
-           ((part[0] >= u'A' && part[0] <= u'Z') || (part[0] >= u'a' && part[0] <= u'z'));
-}
-
 // Makes a stored path safe to use below the archive's root: "/" becomes "\\",
 // empty and "." components go, ".." removes the component before it (never
 // climbing above the root), and drive or device prefixes and leading
 // separators are dropped. A trailing separator (a folder entry) is kept.
-// True when sanitizePath would only turn "/" into "\\": no leading separator,
-// no empty, "." or ".." component (but a trailing separator) and no drive.
-bool isPlainPath(std::u16string_view path) {
-    if (path.empty() || isSeparator(path[0]) || isDriveComponent(path)) return false;
-    size_t start = 0;
-    for (size_t i = 0; i <= path.size(); ++i) {
-        if (i < path.size() && !isSeparator(path[i])) continue;
-        std::u16string_view part = path.substr(start, i - start);
-        bool afterLastSeparator = i == path.size();
-        if (part == u"." || part == u".." || (part.empty() && !afterLastSeparator)) return false;
-        start = i + 1;
-    }
-    return true;
-}
-
 std::u16string sanitizePath(std::u16string_view path) {
-    if (isPlainPath(path)) {
+    if (!path.empty() && !isDriveComponent(path) && isResolvedPath(path)) {
         std::u16string clean(path);
         std::replace(clean.begin(), clean.end(), u'/', u'\\');
         return clean;
     }
-    std::vector<std::u16string_view> parts;
-    bool devicePrefix = path.size() >= 4 && isSeparator(path[0]) && isSeparator(path[1]) &&
-                        (path[2] == u'?' || path[2] == u'.') && isSeparator(path[3]);
+    bool devicePrefix = path.size() >= 4 && isPathSeparator(path[0]) && isPathSeparator(path[1]) &&
+                        (path[2] == u'?' || path[2] == u'.') && isPathSeparator(path[3]);
     if (devicePrefix) path.remove_prefix(4);
-    bool folder = false;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = start;
-        while (end < path.size() && !isSeparator(path[end])) ++end;
-        std::u16string_view part = path.substr(start, end - start);
-        if (parts.empty() && isDriveComponent(part)) part.remove_prefix(2);
-        folder = part.empty() || part == u"." || part == u"..";
-        if (part == u"..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != u".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
+    std::vector<std::u16string_view> parts = resolvePath(path, Drives::kDropLeading);
+    // A last component that names no file (empty, "." or "..") leaves a folder.
+    std::u16string_view last = path.substr(path.find_last_of(u"\\/") + 1);
+    if (parts.empty() && isDriveComponent(last)) last.remove_prefix(2);
+    bool folder = last.empty() || last == u"." || last == u"..";
     std::u16string clean;
     for (size_t i = 0; i < parts.size(); ++i) {
         if (i > 0) clean += u'\\';
