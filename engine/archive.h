@@ -1,5 +1,6 @@
-// The archive model: an opened archive or a folder level inside it, the
-// registry of archive formats with detection, and the path API.
+// The archive model: an opened archive or a folder level inside it, and the
+// path API. Formats register in engine/format_registry.h; name comparison is
+// engine/names.h.
 //
 // Format readers add entries with addEntry; the model builds folders from the
 // entry paths (one level at a time, on demand) and keeps three views in
@@ -132,55 +133,6 @@ bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t 
 // An empty archive over `stream` (counted). Format readers start with it.
 Archive* newArchive(const char16_t* name, Archive* container, InStream* stream);
 
-// Registered archive formats.
-using FormatOpener = Archive* (*)(const char16_t* name, Archive* container, InStream* stream);
-
-class ArchiveFormat {
-public:
-    // Registers the format. `extensions` is a static array of names with their dot.
-    ArchiveFormat(const char16_t* displayName, const char16_t* const* extensions, int extensionCount,
-                  const uint8_t* signature, int signatureLength);
-    ArchiveFormat(const ArchiveFormat&) = delete;
-    ArchiveFormat& operator=(const ArchiveFormat&) = delete;
-    virtual ~ArchiveFormat();  // slots 0 and 1: unregisters
-    virtual Archive* open(const char16_t* name, Archive* container, InStream* stream) = 0;  // slot 2
-
-    const char16_t* displayName;
-    const char16_t* const* extensions;
-    int extensionCount;
-    const uint8_t* signature;
-    int signatureLength;
-};
-
-class FunctionFormat final : public ArchiveFormat {
-public:
-    FunctionFormat(const char16_t* displayName, const char16_t* const* extensions, int extensionCount,
-                   const uint8_t* signature, int signatureLength, FormatOpener opener)
-        : ArchiveFormat(displayName, extensions, extensionCount, signature, signatureLength), opener_(opener) {}
-    Archive* open(const char16_t* name, Archive* container, InStream* stream) override {
-        return opener_(name, container, stream);
-    }
-
-private:
-    FormatOpener opener_;
-};
-
-Archive* detectAndOpen(const char16_t* name, Archive* container, InStream* stream);
-const char16_t* formatNameFor(const char16_t* name);
-bool isArchiveName(const char16_t* name);
-bool formatHasExtension(const ArchiveFormat* format, const char16_t* name);
-bool endsWithExtension(const char16_t* name, const char16_t* extension);
-ArchiveFormat* formatAt(int index);
-int formatCount();
-int maxSignatureLength();
-template <class Visitor>
-void forEachFormatName(Visitor&& visit) {
-    for (int i = 0; i < formatCount(); ++i)
-        if (formatAt(i)->displayName) visit(formatAt(i)->displayName);
-}
-// Calls `visit` once per distinct extension (case-insensitive), in registry order.
-void forEachExtension(void (*visit)(const char16_t* extension, void* context), void* context);
-
 // Path API. Paths are "\\"-separated wide strings.
 std::optional<std::u16string> normalizePath(const char16_t* path);
 // An archive on disk, a folder inside one, or a nested archive. When the last
@@ -189,14 +141,6 @@ Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr);
 // A file (or nested archive's stream) by path; a folder goes to `outFolder`.
 InStream* openStreamPath(const char16_t* path, Archive** outFolder = nullptr);
 std::optional<std::u16string> parentPath(const char16_t* path);
-
-// Natural order: digit runs compare as numbers, letters without case; ties by
-// case-insensitive order. Negative, zero or positive.
-int naturalCompare(std::u16string_view a, std::u16string_view b);
-// Case-insensitive ordinal comparison and folding, as used for entry names.
-int compareNoCase(std::u16string_view a, std::u16string_view b);
-char16_t foldCase(char16_t c);
-std::u16string foldCase(std::u16string_view s);
 
 // Counts live archives (for tests and leak checks).
 int liveArchiveCount();

@@ -44,15 +44,15 @@ bool InStream::skip(int64_t count) {
 
 int64_t InStream::tag() { return tag_; }
 
-InStream* InStream::openSibling(const char16_t* name, int64_t, int64_t) {
+InStream* InStream::openSibling(const char16_t* name) {
     Archive* owner = ownerNoRef();
     if (!name || !*name || !owner) return nullptr;
     if (InStream* file = owner->openFileByName(name)) return file;
     return owner->openNestedStreamByName(name);
 }
 
-InStream* InStream::openSiblingInMemory(const char16_t* name, int64_t a, int64_t b) {
-    Ref<InStream> sibling(openSibling(name, a, b));
+InStream* InStream::openSiblingInMemory(const char16_t* name) {
+    Ref<InStream> sibling(openSibling(name));
     if (!sibling) return nullptr;
     int64_t size = sibling->size();
     if (size < 0 || static_cast<uint64_t>(size) > std::numeric_limits<size_t>::max() / 2) return nullptr;
@@ -82,10 +82,10 @@ bool skipBytes(InStream* stream, int64_t count) {
     while (count > 0) {
         int want = static_cast<int>(std::min<int64_t>(count, sizeof scratch));
         int got = stream->read(scratch, want);
-        if (got <= 0) return true;
+        if (got <= 0) return false;
         count -= got;
     }
-    return false;
+    return true;
 }
 
 bool readExact(InStream* stream, void* buf, int count) {
@@ -356,9 +356,9 @@ int ConcatStream::read(void* buf, int count) {
     return done;
 }
 
-InStream* ConcatStream::openSibling(const char16_t* name, int64_t a, int64_t b) {
+InStream* ConcatStream::openSibling(const char16_t* name) {
     if (parts_.empty()) return nullptr;
-    return parts_.front().stream->openSibling(name, a, b);
+    return parts_.front().stream->openSibling(name);
 }
 
 bool ConcatStream::appendPart(InStream* stream, int64_t offset, int64_t length) {

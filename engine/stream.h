@@ -28,16 +28,16 @@ public:
     virtual int64_t size() = 0;                                                // slot 10
     virtual int64_t tag();                                                     // slot 11
     // A file of that name next to this stream: asks the owning archive.
-    virtual InStream* openSibling(const char16_t* name, int64_t a, int64_t b);  // slot 12
+    virtual InStream* openSibling(const char16_t* name);  // slot 12
     // As openSibling, but copied whole into memory.
-    virtual InStream* openSiblingInMemory(const char16_t* name, int64_t a, int64_t b);  // slot 13
+    virtual InStream* openSiblingInMemory(const char16_t* name);  // slot 13
 
 private:
     int64_t tag_;
 };
 
-// Reads and discards `count` bytes in small pieces. Returns true on FAILURE
-// (a read delivered nothing before all were skipped).
+// Reads and discards `count` bytes in small pieces; false when the stream
+// delivered fewer.
 bool skipBytes(InStream* stream, int64_t count);
 
 // Reads exactly `count` bytes; false when the stream delivered fewer.
@@ -172,7 +172,7 @@ public:
     bool seek(int64_t position) override;  // 0 <= position <= size
     int read(void* buf, int count) override;
     int64_t size() override;
-    InStream* openSibling(const char16_t* name, int64_t a, int64_t b) override;
+    InStream* openSibling(const char16_t* name) override;
 
     // Appends [offset, offset + length) of `stream` (count raised). A length of
     // 0 adds nothing and succeeds.

@@ -63,7 +63,7 @@ constexpr Method kMethods[] = {
 constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
 
 // What the central directory says about one entry.
-struct DirectoryRecord {
+struct CentralRecord {
     uint64_t packedSize;
     uint64_t size;
     uint64_t headerOffset;
@@ -80,11 +80,11 @@ public:
     bool read();
 
 private:
-    int64_t parseLocalHeader(const DirectoryRecord* record);
+    int64_t parseLocalHeader(const CentralRecord* record);
     bool skipCentralHeader();
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
-    bool readDirectory(std::vector<DirectoryRecord>& records);
+    bool readDirectory(std::vector<CentralRecord>& records);
     bool centralHeaderAt(uint64_t offset) {
         uint32_t signature;
         return offset <= INT64_MAX && in_->seek(static_cast<int64_t>(offset)) && readU32(signature) &&
@@ -150,7 +150,7 @@ bool ZipReader::skipCentralHeader() {
 // directory record (sequential mode) the header's own sizes count; with one,
 // the directory's. Returns the position after the entry's data, or kStop,
 // kUseDirectory or kEncrypted.
-int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
+int64_t ZipReader::parseLocalHeader(const CentralRecord* record) {
     uint8_t h[kLocalHeaderSize];
     if (!readBytes(h, kLocalHeaderSize)) return kStop;
     uint16_t flags = le16(h + 2);
@@ -254,9 +254,9 @@ void ZipReader::addLocalEntry(uint16_t flags, uint16_t method, uint16_t time, ui
 }
 
 bool ZipReader::readFromDirectory() {
-    std::vector<DirectoryRecord> records;
+    std::vector<CentralRecord> records;
     if (!readDirectory(records)) return true;
-    for (const DirectoryRecord& record : records) {
+    for (const CentralRecord& record : records) {
         uint32_t signature;
         if (record.headerOffset > INT64_MAX || !in_->seek(static_cast<int64_t>(record.headerOffset)) ||
             !readU32(signature) || signature != kLocalHeaderSignature)
@@ -292,7 +292,7 @@ std::optional<int64_t> ZipReader::findEndRecord() {
     return first;
 }
 
-bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records) {
+bool ZipReader::readDirectory(std::vector<CentralRecord>& records) {
     std::optional<int64_t> end = findEndRecord();
     if (!end) return false;
     uint8_t e[kEndRecordSize];
@@ -331,7 +331,7 @@ bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records) {
     for (uint64_t i = 0; i < total; ++i) {
         uint8_t h[kCentralHeaderSize];
         if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
-        DirectoryRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16)};
+        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16)};
         uint16_t nameLength = le16(h + 28);
         uint16_t extraLength = le16(h + 30);
         uint16_t commentLength = le16(h + 32);

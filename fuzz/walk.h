@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/archive.h"
+#include "engine/format_registry.h"
 #include "engine/stream.h"
 
 namespace zorvex::walk {

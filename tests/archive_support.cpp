@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "engine/convert.h"
+#include "engine/format_registry.h"
 
 namespace zorvex::test {
 

@@ -2,6 +2,7 @@
 // several members, lying trailers and sizes beyond 32 bits.
 #include <cstring>
 
+#include "engine/format_registry.h"
 #include "tests/archive_support.h"
 
 namespace zorvex::test {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "engine/names.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/os.h"
