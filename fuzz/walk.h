@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/archive.h"
 #include "engine/format_registry.h"
+#include "engine/level_walk.h"
 #include "engine/stream.h"
 
 namespace zorvex::walk {
@@ -41,31 +43,39 @@ inline void drain(InStream* stream, Budget& budget) {
     stream->release();
 }
 
-inline void archive(Archive* archive, Budget& budget, int nesting = 0) {
-    std::vector<std::u16string> names;
-    for (int i = 0; i < archive->fileCount() && budget.spend(); ++i) {
-        if (const char16_t* name = archive->fileName(i)) names.emplace_back(name);
-        archive->fileSize(i);
-        archive->fileTime(i);
-        drain(archive->openFile(i), budget);
-    }
-    archive->orderForExtraction(names);
-    for (int i = 0; i < archive->folderCount() && budget.spend(); ++i) {
-        archive->folderTime(i);
-        if (Archive* folder = archive->openFolder(i)) {
-            walk::archive(folder, budget, nesting);
-            folder->release();
+// The walk over the levels (engine/level_walk.h); the place is the nesting depth.
+struct Visitor {
+    Budget& budget;
+
+    void items(Archive* archive, int) {
+        std::vector<std::u16string> names;
+        for (int i = 0; i < archive->fileCount() && budget.spend(); ++i) {
+            if (const char16_t* name = archive->fileName(i)) names.emplace_back(name);
+            archive->fileSize(i);
+            archive->fileTime(i);
+            drain(archive->openFile(i), budget);
         }
+        archive->orderForExtraction(names);
     }
-    for (int i = 0; i < archive->nestedCount() && budget.spend(); ++i) {
+    std::optional<int> folder(Archive* archive, int i, int nesting) {
+        if (!budget.spend()) return std::nullopt;
+        archive->folderTime(i);
+        return nesting;
+    }
+    void folderFailed(Archive*, int, int) {}
+    std::optional<int> nested(Archive* archive, int i, int nesting) {
+        if (!budget.spend()) return std::nullopt;
         archive->nestedSize(i);
         drain(archive->openNestedStream(i), budget);
-        if (nesting >= budget.nesting) continue;
-        if (Archive* nested = archive->openNestedArchive(i)) {
-            walk::archive(nested, budget, nesting + 1);
-            nested->release();
-        }
+        if (nesting >= budget.nesting) return std::nullopt;
+        return nesting + 1;
     }
+    void nestedFailed(Archive*, int, int) {}
+};
+
+inline void archive(Archive* archive, Budget& budget) {
+    Visitor visitor{budget};
+    walkLevels(archive, visitor, 0);
 }
 
 // Opens bytes held in memory as an archive of that name and walks it. False
