@@ -83,9 +83,9 @@ Archive* newArchive(const char16_t* name, Archive* container, InStream* stream) 
 int liveArchiveCount() { return static_cast<int>(liveArchives().size()); }
 
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
-              int64_t size, int64_t time, std::optional<uint32_t> crc) {
+              int64_t size, int64_t time, std::optional<uint32_t> crc, bool damaged) {
     if (!archive || path.empty() || !archive->stream_) return false;
-    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, crc};
+    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, crc, damaged};
     if (entry.name.empty()) return true;  // names only the root: nothing to add
     return archive->addAtLevel(std::move(entry));
 }
@@ -100,6 +100,9 @@ bool Archive::addAtLevel(ArchiveEntry&& entry) {
                                                           stream_, entry.offset, entry.packedSize, -1));
             if (!probe || probe->size() < 0) return true;  // size unknown: the entry is dropped
             entry.size = probe->size();
+            // The size is where decoding stopped; when that was damage, every
+            // stream of the entry says so.
+            entry.damaged = entry.damaged || probe->damaged();
         }
         return insertEntry(std::move(entry));
     }
@@ -231,8 +234,10 @@ const char16_t* Archive::entryName(int raw) {
 InStream* Archive::openEntry(int raw) {
     if (raw < 0 || raw >= entryCount() || !entries_[raw].codec) return nullptr;
     const ArchiveEntry& e = entries_[raw];
-    return e.codec->createStream(joinName(name(), e.name).c_str(), this, e.time, stream_, e.offset, e.packedSize,
-                                 e.size);
+    InStream* stream = e.codec->createStream(joinName(name(), e.name).c_str(), this, e.time, stream_, e.offset,
+                                             e.packedSize, e.size);
+    if (stream && e.damaged) stream->markDamaged();
+    return stream;
 }
 
 int64_t Archive::entrySize(int raw) { return raw >= 0 && raw < entryCount() ? entries_[raw].size : -1; }

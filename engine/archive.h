@@ -29,6 +29,7 @@ struct ArchiveEntry {
     int64_t size = -1;
     int64_t time = 0;
     std::optional<uint32_t> crc;  // CRC-32 stored by the archive, when it has one
+    bool damaged = false;         // decoding failed when the size was learnt
 };
 
 struct DirectoryRecord {
@@ -94,7 +95,7 @@ public:
 
 private:
     friend bool addEntry(Archive*, Codec*, std::u16string_view, int64_t, int64_t, int64_t, int64_t,
-                         std::optional<uint32_t>);
+                         std::optional<uint32_t>, bool);
     // Adds an entry whose name has no separator left. False for a duplicate.
     bool insertEntry(ArchiveEntry&& entry);
     // Adds an entry with an already safe path to this level: a file here, or
@@ -125,10 +126,12 @@ private:
 // Adds an entry to a format reader's archive. The path may use "/" or "\\";
 // "." and ".." components, empty components, drive prefixes and leading
 // separators are resolved so that no entry names anything outside the
-// archive's root. A size of -1 asks the codec's stream. False when the path is
-// empty, the archive has no stream, or the name is a duplicate.
+// archive's root. A size of -1 asks the codec's stream. `damaged` marks data
+// the reader knows is not whole (every stream of the entry then says so).
+// False when the path is empty, the archive has no stream, or the name is a
+// duplicate.
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
-              int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt);
+              int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt, bool damaged = false);
 
 // An empty archive over `stream` (counted). Format readers start with it.
 Archive* newArchive(const char16_t* name, Archive* container, InStream* stream);

@@ -179,6 +179,7 @@ int StoreStream::read(void* buf, int count) {
     int n = static_cast<int>(std::min<int64_t>(count, size_ - position_));
     if (!source_->seek(offset_ + position_)) return 0;
     int got = source_->read(buf, n);
+    if (source_->damaged()) markDamaged();
     if (got > 0) position_ += got;
     return std::max(got, 0);
 }
@@ -243,6 +244,7 @@ bool DecoderStream::decodeStep() {
     int status = decode(input_.get() + inputFill_ - inputLeft_, inputLeft_, &consumed, out, freeCounter_, &produced);
     if (status == kDecodeError) {
         finished_ = true;
+        markDamaged();
         return false;
     }
     // A decoder can neither take back input nor overrun the window.
@@ -250,8 +252,9 @@ bool DecoderStream::decodeStep() {
     produced = std::clamp(produced, 0, freeCounter_);
     inputLeft_ -= consumed;
     freeCounter_ -= produced;
-    // A step that takes nothing and gives nothing would repeat forever (for
-    // instance on a truncated source): treat it as the end.
+    // A step that takes nothing and gives nothing would repeat forever: the
+    // packed data ended (or could not be read) before the decoder finished.
+    if (status == kDecodeProgress && consumed == 0 && produced == 0) markDamaged();
     if (status != kDecodeProgress || (consumed == 0 && produced == 0)) finished_ = true;
     return produced > 0 || !finished_;
 }
@@ -349,6 +352,7 @@ int ConcatStream::read(void* buf, int count) {
         if (!part->stream->seek(part->offset + inPart)) break;
         int want = static_cast<int>(std::min<int64_t>(count - done, part->length - inPart));
         int got = std::max(part->stream->read(out + done, want), 0);
+        if (part->stream->damaged()) markDamaged();
         position_ += got;
         done += got;
         if (got < want) break;

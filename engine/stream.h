@@ -32,8 +32,16 @@ public:
     // As openSibling, but copied whole into memory.
     virtual InStream* openSiblingInMemory(const char16_t* name);  // slot 13
 
+    // True once the data was found damaged: a decode error, a failed check or
+    // packed data that ended early. What was read is then not the whole data,
+    // even when it reached the size (a size learnt by decoding ends where the
+    // damage is). Streams over other streams pass it on as they read.
+    bool damaged() const { return damaged_; }
+    void markDamaged() { damaged_ = true; }
+
 private:
     int64_t tag_;
+    bool damaged_ = false;
 };
 
 // Reads and discards `count` bytes in small pieces; false when the stream
@@ -124,10 +132,9 @@ public:
 
     // False when the buffers are absent; a factory then releases the stream.
     bool ok() const { return input_ != nullptr; }
-    // Factories call this when their decoder failed to initialise.
-    void freeBuffers();
     // When the unpacked size is negative: decode everything once, count the
-    // bytes, keep the count as the size and rewind.
+    // bytes, keep the count as the size and rewind. Decoding that ends by an
+    // error leaves the stream damaged.
     void measureSize();
 
 protected:
@@ -140,6 +147,7 @@ private:
     struct FreeDeleter {
         void operator()(uint8_t* p) const;
     };
+    void freeBuffers();
     // Fills the input buffer and decodes one step into the window. False when
     // the stream is finished.
     bool decodeStep();

@@ -27,6 +27,24 @@ struct Member {
     uint8_t properties[5];
 };
 
+bool isMemberStart(const uint8_t* p) { return p[0] == 'L' && p[1] == 'Z' && p[2] == 'I' && p[3] == 'P'; }
+
+// The "lzma" properties of a member from its header; false for a header that
+// is not one. A negative data size means unknown.
+bool memberProperties(const uint8_t* header, int64_t dataSize, uint8_t* properties) {
+    if (!isMemberStart(header) || header[4] >= 2) return false;
+    uint32_t base = uint32_t(1) << (header[5] & 31);
+    uint32_t dictionary = base - base / 16 * (header[5] >> 5);
+    // The format allows 4 KiB to 512 MiB; larger would be a hostile allocation.
+    if (dictionary < (uint32_t(1) << 12) || dictionary > (uint32_t(1) << 29)) return false;
+    // No larger dictionary than the data is needed (a hostile header could ask for 512 MiB).
+    if (dataSize >= 0)
+        dictionary = static_cast<uint32_t>(std::min<int64_t>(dictionary, std::max<int64_t>(dataSize, 4096)));
+    properties[0] = 0x5D;  // lc 3, lp 0, pb 2: the only coding lzip uses
+    for (int i = 0; i < 4; ++i) properties[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));
+    return true;
+}
+
 // The member that ends at `end`, when its trailer and header agree.
 std::optional<Member> memberEndingAt(InStream* stream, int64_t end) {
     uint8_t trailer[kTrailerBytes], header[kHeaderBytes];
@@ -39,17 +57,9 @@ std::optional<Member> memberEndingAt(InStream* stream, int64_t end) {
     m.memberSize = static_cast<int64_t>(memberSize);
     m.dataSize = static_cast<int64_t>(dataSize);
     m.start = end - m.memberSize;
-    if (!stream->seek(m.start) || !readExact(stream, header, kHeaderBytes)) return std::nullopt;
-    if (header[0] != 'L' || header[1] != 'Z' || header[2] != 'I' || header[3] != 'P' || header[4] >= 2)
+    if (!stream->seek(m.start) || !readExact(stream, header, kHeaderBytes) ||
+        !memberProperties(header, m.dataSize, m.properties))
         return std::nullopt;
-    uint32_t base = uint32_t(1) << (header[5] & 31);
-    uint32_t dictionary = base - base / 16 * (header[5] >> 5);
-    // The format allows 4 KiB to 512 MiB; larger would be a hostile allocation.
-    if (dictionary < (uint32_t(1) << 12) || dictionary > (uint32_t(1) << 29)) return std::nullopt;
-    // No larger dictionary than the data is needed (a hostile header could ask for 512 MiB).
-    dictionary = static_cast<uint32_t>(std::min<int64_t>(dictionary, std::max<int64_t>(m.dataSize, 4096)));
-    m.properties[0] = 0x5D;  // lc 3, lp 0, pb 2: the only coding lzip uses
-    for (int i = 0; i < 4; ++i) m.properties[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));
     return m;
 }
 
@@ -91,30 +101,62 @@ bool joinMembers(CodecInput& data, InStream* stream, const std::vector<Member>& 
     return true;
 }
 
+// Whether the members found from the end make up the file: the first starts
+// at the file's start and what follows the last is not a member cut short.
+bool membersWhole(InStream* stream, const std::vector<Member>& members, int64_t lastEnd) {
+    if (members.empty() || members.front().start != 0) return false;
+    uint8_t next[4];
+    bool followed = lastEnd + 4 <= stream->size() && stream->seek(lastEnd) && readExact(stream, next, 4);
+    return !(followed && isMemberStart(next));
+}
+
+// A file whose members cannot all be found: its first member decoded for as
+// long as it lasts, marked damaged.
+Archive* openDamaged(const char16_t* name, Archive* container, InStream* stream, const std::u16string& entryName) {
+    Archive* archive = newArchive(name, container, stream);
+    uint8_t header[kHeaderBytes], properties[5];
+    if (!archive || !stream->seek(0) || !readExact(stream, header, kHeaderBytes) ||
+        !memberProperties(header, -1, properties))
+        return archive;
+    CodecInput input(stream->name(), nullptr, stream->tag());
+    input.addBytes(properties, sizeof properties);
+    input.addWindow(stream, kHeaderBytes, stream->size() - kHeaderBytes);
+    Ref<InStream> data(input.take());
+    if (!data) return archive;
+    Archive* over = newArchive(name, container, data.get());
+    archive->release();
+    if (over) addEntry(over, findCodec(u"lzma"), entryName, 0, input.size(), -1, stream->tag(), std::nullopt, true);
+    return over;
+}
+
 }  // namespace
 
 Archive* openLzip(const char16_t* name, Archive* container, InStream* stream) {
     // Every member is at least kMinMember bytes, so the walk ends.
     std::vector<Member> members;
-    for (int64_t end = lastMemberEnd(stream).value_or(0); end > kMinMember;) {
+    int64_t lastEnd = lastMemberEnd(stream).value_or(0);
+    for (int64_t end = lastEnd; end > kMinMember;) {
         std::optional<Member> m = memberEndingAt(stream, end);
         if (!m) break;
         members.push_back(*m);
         end = m->start;
     }
     std::reverse(members.begin(), members.end());
+    std::u16string entryName = singleEntryName(stream, {{u".lz", u""}, {u".tlz", u".tar"}}, u"lz.out");
+    bool whole = membersWhole(stream, members, lastEnd);
+    if (members.empty() || members.front().start != 0) return openDamaged(name, container, stream, entryName);
     CodecInput input(stream->name(), nullptr, stream->tag());
-    if (members.empty() || !joinMembers(input, stream, members)) return newArchive(name, container, stream);
+    if (!joinMembers(input, stream, members)) return newArchive(name, container, stream);
     Ref<InStream> data(input.take());
     Archive* archive = newArchive(name, container, data.get());
     if (!archive) return nullptr;
 
-    std::u16string entryName = singleEntryName(stream, {{u".lz", u""}, {u".tlz", u".tar"}}, u"lz.out");
     int64_t total = input.size();
     if (members.size() == 1)
-        addEntry(archive, findCodec(u"lzma"), entryName, 0, total, members[0].dataSize, stream->tag(), members[0].crc);
+        addEntry(archive, findCodec(u"lzma"), entryName, 0, total, members[0].dataSize, stream->tag(), members[0].crc,
+                 !whole);
     else
-        addEntry(archive, findCodec(u"store"), entryName, 0, total, total, stream->tag());
+        addEntry(archive, findCodec(u"store"), entryName, 0, total, total, stream->tag(), std::nullopt, !whole);
     return archive;
 }
 

@@ -236,15 +236,16 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
         return false;
     };
     CopyResult result = copyVerified(stream.get(), item.crc(level), toFile, reporter_, subject_, entry);
-    if (!out.close() && writeError.empty() && result != CopyResult::Short) {
+    bool incomplete = result == CopyResult::Short || result == CopyResult::Damaged;
+    if (!out.close() && writeError.empty() && !incomplete) {
         writeError = lastErrorText();
         result = CopyResult::WriteFailed;
     }
     if (result == CopyResult::WriteFailed)
         reporter_.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + writeError);
-    // A CRC mismatch keeps the data (it is complete, and reported); short or
-    // unwritten data is discarded.
-    if (result == CopyResult::Short || result == CopyResult::WriteFailed) {
+    // A CRC mismatch keeps the data (it is complete, and reported); short,
+    // damaged or unwritten data is discarded.
+    if (incomplete || result == CopyResult::WriteFailed) {
         fs::remove(temporary, error);
         return;
     }

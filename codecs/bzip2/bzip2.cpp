@@ -252,7 +252,9 @@ int Bzip2Stream::decode(const uint8_t* in, int inLength, int* consumed, uint8_t*
         if (took == 0 && fed == 0 && made == 0) {
             if (*consumed > 0 || *produced > 0) return kDecodeProgress;
             finishIndex();
-            return kDecodeEnd;
+            // The input is used up: whole only between streams, not inside one.
+            bool betweenStreams = afterStreamEnd_ && bz_.total_in_lo32 == 0 && bz_.total_in_hi32 == 0;
+            return betweenStreams ? kDecodeEnd : kDecodeError;
         }
     }
 }

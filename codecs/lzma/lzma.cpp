@@ -31,10 +31,10 @@ int sdkDecodeStep(SRes (*decodeToBuf)(Decoder*, Byte*, SizeT*, const Byte*, Size
     *produced = static_cast<int>(outLen);
     if (result != SZ_OK) return kDecodeError;
     if (status == LZMA_STATUS_FINISHED_WITH_MARK) return kDecodeEnd;
-    // Nothing taken and nothing given: the input is used up (or the decoder
-    // cannot move on), so the data ends here.
-    if (inLen == 0 && outLen == 0) return kDecodeEnd;
-    return kDecodeProgress;
+    if (inLen > 0 || outLen > 0) return kDecodeProgress;
+    // Nothing taken and nothing given: the data ends here. Without an end
+    // mark that is whole only where the decoder could have finished.
+    return status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK ? kDecodeEnd : kDecodeError;
 }
 
 class LzmaStream final : public DecoderStream {
