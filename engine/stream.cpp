@@ -272,8 +272,19 @@ int DecoderStream::read(void* buf, int count) {
             position_ += take;
             done += take;
         }
-        if (done == wanted || !decodeStep()) return done;
+        if (done == wanted) {
+            if (position_ == unpackedSize_ && endToCheck_) checkEnd();
+            return done;
+        }
+        if (!decodeStep()) return done;
     }
+}
+
+void DecoderStream::checkEnd() {
+    endToCheck_ = false;
+    while (windowAvailable() == 0 && decodeStep()) {
+    }
+    if (windowAvailable() > 0) markDamaged();  // more data than the size says
 }
 
 bool DecoderStream::seek(int64_t target) {

@@ -138,6 +138,9 @@ public:
     void measureSize();
 
 protected:
+    // For a size that was stated rather than learnt: once reading reaches it,
+    // the data must end there, or the stream is damaged.
+    void requireEndAtSize() { endToCheck_ = true; }
     InStream* source() const { return source_; }
     int64_t packedOffset() const { return offset_; }
     int64_t packedSize() const { return packedSize_; }
@@ -153,6 +156,7 @@ private:
     bool decodeStep();
     // Moves to `inputOffset`/`outputPosition` with emptied buffers.
     void restartAt(int64_t inputOffset, int64_t outputPosition);
+    void checkEnd();
     int windowAvailable() const { return readCounter_ - freeCounter_; }
 
     InStream* source_ = nullptr;
@@ -168,6 +172,7 @@ private:
     int freeCounter_ = kBufferSize;
     int64_t position_ = 0;
     bool finished_ = false;
+    bool endToCheck_ = false;
 };
 
 // Windows of other streams joined back to back.

@@ -193,6 +193,32 @@ TEST(Single, GzipTrailerThatCannotDescribeTheDataIsNotBelieved) {
     expectContent(dir / "text.gz", "text", text);
 }
 
+TEST(Single, BelievedGzipTrailerIsStillChecked) {
+    REQUIRE_TOOL("gzip");
+    TempDir dir;
+    // Data that does not compress, large enough for the trailer's size to be
+    // believed at listing; a stored size 1000 bytes short, or a wrong CRC,
+    // must still make the entry fail rather than end quietly at that size.
+    std::vector<uint8_t> text(6 << 20);
+    uint32_t x = 4242;
+    for (uint8_t& byte : text) byte = uint8_t((x = x * 1103515245 + 12345) >> 23);
+    writeFile(dir / "text", text.data(), text.size());
+    ASSERT_EQ(run("cd " + q(dir.path()) + " && gzip -n -c text > text.gz"), 0);
+    std::vector<uint8_t> gz = readFile(dir / "text.gz");
+    std::vector<uint8_t> shorter = gz, badCrc = gz;
+    uint32_t size = uint32_t(text.size()) - 1000;
+    std::memcpy(shorter.data() + shorter.size() - 4, &size, 4);
+    badCrc[badCrc.size() - 8] ^= 1;
+    writeFile(dir / "shorter.gz", shorter.data(), shorter.size());
+    writeFile(dir / "crc.gz", badCrc.data(), badCrc.size());
+    Single single = openSingle(dir / "shorter.gz");
+    EXPECT_EQ(single.listedSize, int64_t(size));
+    EXPECT_FALSE(single.data);
+    single = openSingle(dir / "crc.gz");
+    EXPECT_EQ(single.listedSize, int64_t(text.size()));
+    EXPECT_FALSE(single.data);
+}
+
 TEST(Single, DamagedOrTinyFilesDoNotCrash) {
     REQUIRE_TOOL("gzip");
     REQUIRE_TOOL("lzip");

@@ -34,6 +34,9 @@ public:
     }
 
     bool init() {
+        // A size taken from the last trailer is believed only when the data
+        // ends there.
+        requireEndAtSize();
         ready_ = inflateInit2(&z_, kGzipWindowBits) == Z_OK;
         return ready_;
     }

@@ -1,5 +1,6 @@
 #include "codecs/lzma/lzma.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "engine/byte_order.h"
@@ -98,6 +99,7 @@ public:
 
     bool init(InStream* source, int64_t offset) {
         if (!source->seek(offset) || !readExact(source, &prop_, 1)) return false;
+        limitDictionary();
         return start();
     }
 
@@ -109,6 +111,17 @@ public:
     }
 
 private:
+    // As for lzma: a known output size bounds the dictionary that is used.
+    // The property byte codes 2 or 3 times a power of two; the smallest code
+    // that still covers the output is taken.
+    void limitDictionary() {
+        int64_t size = DecoderStream::size();
+        if (size < 0 || prop_ > 40) return;  // larger codes are refused by the decoder
+        auto dictionary = [](int prop) { return int64_t{2 | (prop & 1)} << (prop / 2 + 11); };
+        int64_t needed = std::max<int64_t>(size, 1 << 12);
+        while (prop_ > 0 && dictionary(prop_ - 1) >= needed) --prop_;
+    }
+
     bool start() {
         if (Lzma2Dec_Allocate(&decoder_, prop_, &kHeapAlloc) != SZ_OK) return false;
         Lzma2Dec_Init(&decoder_);

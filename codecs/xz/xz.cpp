@@ -157,6 +157,7 @@ public:
             int n = static_cast<int>(std::min<int64_t>(wanted - delivered, limit - position_));
             int got = chain_->read(out + delivered, n);
             if (got <= 0) {
+                markDamaged();  // the block decodes to less than the index says
                 closeBlock();
                 break;
             }
@@ -165,6 +166,7 @@ public:
             delivered += got;
             if (position_ == block.start + block.size && checking_ && !checkMatches(block)) {
                 block.damaged = true;
+                markDamaged();
                 --position_;
                 --delivered;
                 closeBlock();
