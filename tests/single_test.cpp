@@ -38,6 +38,20 @@ void expectContent(const fs::path& file, const std::string& name, const std::vec
 
 std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
 
+// Bytes that do not compress (a fixed sequence per seed).
+std::vector<uint8_t> noiseData(size_t size, uint32_t seed) {
+    std::vector<uint8_t> noise(size);
+    for (uint8_t& byte : noise) byte = uint8_t((seed = seed * 1103515245 + 12345) >> 23);
+    return noise;
+}
+
+// `data` written as `name` in `dir` and packed by gzip; the .gz bytes.
+std::vector<uint8_t> gzipOf(const TempDir& dir, const std::string& name, const std::vector<uint8_t>& data) {
+    writeFile(dir / name, data.data(), data.size());
+    EXPECT_EQ(run("cd " + q(dir.path()) + " && gzip -n -c " + name + " > " + name + ".gz"), 0);
+    return readFile(dir / (name + ".gz"));
+}
+
 TEST(Single, EachCompressorThroughTheEngine) {
     struct Tool {
         const char* program;
@@ -144,9 +158,7 @@ TEST(Single, GzipMemberWithUnusualExtraFlagsIsFound) {
     // the last trailer's size is plausible for the whole file. The second
     // header carries extra-flags byte 1, which some writers set; missing that
     // member would list only its 10 MiB from the trailer.
-    std::vector<uint8_t> a(5 << 20), b;
-    uint32_t x = 777;
-    for (uint8_t& byte : a) byte = uint8_t((x = x * 1103515245 + 12345) >> 23);
+    std::vector<uint8_t> a = noiseData(5 << 20, 777), b;
     std::vector<uint8_t> piece = sampleData(1 << 16, 32);
     for (int i = 0; i < 160; ++i) b.insert(b.end(), piece.begin(), piece.end());
     writeFile(dir / "a", a.data(), a.size());
@@ -168,12 +180,8 @@ TEST(Single, GzipTrailerThatCannotDescribeTheDataIsNotBelieved) {
     // for 4 GiB + 1000 bytes: the size is learnt by decoding. The member's
     // size check then fails, so the entry is damaged, but all that decoded
     // before is the data.
-    std::vector<uint8_t> noise(2 << 20);
-    uint32_t x = 12345;
-    for (uint8_t& byte : noise) byte = uint8_t((x = x * 1103515245 + 12345) >> 23);
-    writeFile(dir / "noise", noise.data(), noise.size());
-    ASSERT_EQ(run("cd " + q(dir.path()) + " && gzip -n -c noise > noise.gz"), 0);
-    std::vector<uint8_t> gz = readFile(dir / "noise.gz");
+    std::vector<uint8_t> noise = noiseData(2 << 20, 12345);
+    std::vector<uint8_t> gz = gzipOf(dir, "noise", noise);
     uint32_t lie = 1000;
     std::memcpy(gz.data() + gz.size() - 4, &lie, 4);
     writeFile(dir / "lie.gz", gz.data(), gz.size());
@@ -199,12 +207,8 @@ TEST(Single, BelievedGzipTrailerIsStillChecked) {
     // Data that does not compress, large enough for the trailer's size to be
     // believed at listing; a stored size 1000 bytes short, or a wrong CRC,
     // must still make the entry fail rather than end quietly at that size.
-    std::vector<uint8_t> text(6 << 20);
-    uint32_t x = 4242;
-    for (uint8_t& byte : text) byte = uint8_t((x = x * 1103515245 + 12345) >> 23);
-    writeFile(dir / "text", text.data(), text.size());
-    ASSERT_EQ(run("cd " + q(dir.path()) + " && gzip -n -c text > text.gz"), 0);
-    std::vector<uint8_t> gz = readFile(dir / "text.gz");
+    std::vector<uint8_t> text = noiseData(6 << 20, 4242);
+    std::vector<uint8_t> gz = gzipOf(dir, "text", text);
     std::vector<uint8_t> shorter = gz, badCrc = gz;
     uint32_t size = uint32_t(text.size()) - 1000;
     std::memcpy(shorter.data() + shorter.size() - 4, &size, 4);
