@@ -4,6 +4,7 @@
 #include "codecs/deflate/deflate.h"
 #include "codecs/deflate64/deflate64.h"
 #include "codecs/filters/filters.h"
+#include "codecs/gzip/gzip.h"
 #include "codecs/jpeg/zip_jpeg.h"
 #include "codecs/lzma/lzma.h"
 #include "codecs/wavpack/wavpack.h"
@@ -42,6 +43,7 @@ FactoryCodec deflate(u"deflate", makeDeflateStream);
 FactoryCodec deflate64(u"deflate64", makeDeflate64Stream);
 FactoryCodec xz(u"xz", makeXzStream);
 FactoryCodec zstd(u"zstd", makeZstdStream);
+FactoryCodec gzip(u"gzip", makeGzipStream);
 FactoryCodec store(u"store", makeStoreStream);
 
 }  // namespace

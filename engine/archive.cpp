@@ -7,7 +7,14 @@
 
 #include "engine/codec.h"
 #include "engine/file_source.h"
+#include "engine/format_registry.h"
+#include "engine/names.h"
+#include "engine/path_clean.h"
 #include "engine/stream.h"
+// The path API resolves a path typed by a user against the current folder,
+// which only the operating system knows. platform/ is built into the same
+// library and its header declares plain functions on strings, so this one
+// upward include adds no cycle between the model and the platform code.
 #include "platform/platform.h"
 
 namespace zorvex {
@@ -20,16 +27,6 @@ std::vector<Archive*>& liveArchives() {
     return archives;
 }
 
-std::vector<ArchiveFormat*>& formats() {
-    static std::vector<ArchiveFormat*> registered;
-    return registered;
-}
-
-int& maxSignature() {
-    static int length = 0;
-    return length;
-}
-
 std::u16string joinName(const char16_t* level, std::u16string_view name) {
     std::u16string full(level);
     full += u'\\';
@@ -37,57 +34,24 @@ std::u16string joinName(const char16_t* level, std::u16string_view name) {
     return full;
 }
 
-bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
-bool isDriveComponent(std::u16string_view part) {
-    return part.size() >= 2 && part[1] == u':' &&
-           ((part[0] >= u'A' && part[0] <= u'Z') || (part[0] >= u'a' && part[0] <= u'z'));
-}
-
 // Makes a stored path safe to use below the archive's root: "/" becomes "\\",
 // empty and "." components go, ".." removes the component before it (never
 // climbing above the root), and drive or device prefixes and leading
 // separators are dropped. A trailing separator (a folder entry) is kept.
-// True when sanitizePath would only turn "/" into "\\": no leading separator,
-// no empty, "." or ".." component (but a trailing separator) and no drive.
-bool isPlainPath(std::u16string_view path) {
-    if (path.empty() || isSeparator(path[0]) || isDriveComponent(path)) return false;
-    size_t start = 0;
-    for (size_t i = 0; i <= path.size(); ++i) {
-        if (i < path.size() && !isSeparator(path[i])) continue;
-        std::u16string_view part = path.substr(start, i - start);
-        bool afterLastSeparator = i == path.size();
-        if (part == u"." || part == u".." || (part.empty() && !afterLastSeparator)) return false;
-        start = i + 1;
-    }
-    return true;
-}
-
 std::u16string sanitizePath(std::u16string_view path) {
-    if (isPlainPath(path)) {
+    if (!path.empty() && !isDriveComponent(path) && isResolvedPath(path)) {
         std::u16string clean(path);
         std::replace(clean.begin(), clean.end(), u'/', u'\\');
         return clean;
     }
-    std::vector<std::u16string_view> parts;
-    bool devicePrefix = path.size() >= 4 && isSeparator(path[0]) && isSeparator(path[1]) &&
-                        (path[2] == u'?' || path[2] == u'.') && isSeparator(path[3]);
+    bool devicePrefix = path.size() >= 4 && isPathSeparator(path[0]) && isPathSeparator(path[1]) &&
+                        (path[2] == u'?' || path[2] == u'.') && isPathSeparator(path[3]);
     if (devicePrefix) path.remove_prefix(4);
-    bool folder = false;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = start;
-        while (end < path.size() && !isSeparator(path[end])) ++end;
-        std::u16string_view part = path.substr(start, end - start);
-        if (parts.empty() && isDriveComponent(part)) part.remove_prefix(2);
-        folder = part.empty() || part == u"." || part == u"..";
-        if (part == u"..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != u".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
+    std::vector<std::u16string_view> parts = resolvePath(path, Drives::kDropLeading);
+    // A last component that names no file (empty, "." or "..") leaves a folder.
+    std::u16string_view last = path.substr(path.find_last_of(u"\\/") + 1);
+    if (parts.empty() && isDriveComponent(last)) last.remove_prefix(2);
+    bool folder = last.empty() || last == u"." || last == u"..";
     std::u16string clean;
     for (size_t i = 0; i < parts.size(); ++i) {
         if (i > 0) clean += u'\\';
@@ -119,9 +83,9 @@ Archive* newArchive(const char16_t* name, Archive* container, InStream* stream) 
 int liveArchiveCount() { return static_cast<int>(liveArchives().size()); }
 
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
-              int64_t size, int64_t time, std::optional<uint32_t> crc) {
+              int64_t size, int64_t time, std::optional<uint32_t> crc, bool damaged) {
     if (!archive || path.empty() || !archive->stream_) return false;
-    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, crc};
+    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, crc, damaged};
     if (entry.name.empty()) return true;  // names only the root: nothing to add
     return archive->addAtLevel(std::move(entry));
 }
@@ -136,6 +100,9 @@ bool Archive::addAtLevel(ArchiveEntry&& entry) {
                                                           stream_, entry.offset, entry.packedSize, -1));
             if (!probe || probe->size() < 0) return true;  // size unknown: the entry is dropped
             entry.size = probe->size();
+            // The size is where decoding stopped; when that was damage, every
+            // stream of the entry says so.
+            entry.damaged = entry.damaged || probe->damaged();
         }
         return insertEntry(std::move(entry));
     }
@@ -267,8 +234,10 @@ const char16_t* Archive::entryName(int raw) {
 InStream* Archive::openEntry(int raw) {
     if (raw < 0 || raw >= entryCount() || !entries_[raw].codec) return nullptr;
     const ArchiveEntry& e = entries_[raw];
-    return e.codec->createStream(joinName(name(), e.name).c_str(), this, e.time, stream_, e.offset, e.packedSize,
-                                 e.size);
+    InStream* stream = e.codec->createStream(joinName(name(), e.name).c_str(), this, e.time, stream_, e.offset,
+                                             e.packedSize, e.size);
+    if (stream && e.damaged) stream->markDamaged();
+    return stream;
 }
 
 int64_t Archive::entrySize(int raw) { return raw >= 0 && raw < entryCount() ? entries_[raw].size : -1; }
@@ -348,149 +317,6 @@ bool Archive::orderForExtraction(std::vector<std::u16string>& names) {
     order.insert(order.end(), shared.begin(), shared.end());
     for (size_t i = 0; i < order.size(); ++i) names[i] = std::move(order[i]->name);
     return true;
-}
-
-// ---- Format registry and detection --------------------------------------------
-
-ArchiveFormat::ArchiveFormat(const char16_t* displayName, const char16_t* const* extensions, int extensionCount,
-                             const uint8_t* signature, int signatureLength)
-    : displayName(displayName),
-      extensions(extensions),
-      extensionCount(extensionCount),
-      signature(signature),
-      signatureLength(signature ? signatureLength : 0) {
-    formats().push_back(this);
-    maxSignature() = std::max(maxSignature(), this->signatureLength);
-}
-
-ArchiveFormat::~ArchiveFormat() {
-    auto& all = formats();
-    all.erase(std::remove(all.begin(), all.end(), this), all.end());
-    maxSignature() = 0;
-    for (ArchiveFormat* f : all) maxSignature() = std::max(maxSignature(), f->signatureLength);
-}
-
-ArchiveFormat* formatAt(int index) {
-    return index >= 0 && index < formatCount() ? formats()[index] : nullptr;
-}
-
-int formatCount() { return static_cast<int>(formats().size()); }
-
-int maxSignatureLength() { return maxSignature(); }
-
-namespace {
-
-// Every entry's name is matched against every extension when views are
-// built, so the name is measured once and compared from its end.
-char16_t foldUnit(char16_t c) {
-    if (c < 0x80) return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
-    return foldCase(c);
-}
-
-bool hasSuffix(std::u16string_view name, const char16_t* extension) {
-    std::u16string_view e(extension);
-    if (e.size() >= name.size()) return false;
-    for (size_t i = 1; i <= e.size(); ++i)
-        if (foldUnit(name[name.size() - i]) != foldUnit(e[e.size() - i])) return false;
-    return true;
-}
-
-bool hasAnyExtension(const ArchiveFormat* format, std::u16string_view name) {
-    for (int i = 0; i < format->extensionCount; ++i)
-        if (hasSuffix(name, format->extensions[i])) return true;
-    return false;
-}
-
-}  // namespace
-
-bool endsWithExtension(const char16_t* name, const char16_t* extension) {
-    return name && extension && hasSuffix(name, extension);
-}
-
-bool formatHasExtension(const ArchiveFormat* format, const char16_t* name) {
-    return format && name && hasAnyExtension(format, name);
-}
-
-const char16_t* formatNameFor(const char16_t* name) {
-    if (!name) return nullptr;
-    std::u16string_view view(name);
-    for (ArchiveFormat* f : formats())
-        if (f->displayName && hasAnyExtension(f, view)) return f->displayName;
-    return nullptr;
-}
-
-bool isArchiveName(const char16_t* name) { return formatNameFor(name) != nullptr; }
-
-void forEachExtension(void (*visit)(const char16_t* extension, void* context), void* context) {
-    std::unordered_set<std::u16string> seen;
-    for (ArchiveFormat* f : formats())
-        for (int i = 0; i < f->extensionCount; ++i)
-            if (seen.insert(foldCase(f->extensions[i])).second) visit(f->extensions[i], context);
-}
-
-namespace {
-
-ArchiveFormat* formatBySignature(InStream* stream) {
-    // Shorter signatures first, reading no further than needed.
-    std::vector<uint8_t> head;
-    if (!stream->seek(0)) return nullptr;
-    for (int n = 1; n <= maxSignatureLength(); ++n) {
-        uint8_t byte;
-        if (stream->read(&byte, 1) != 1) return nullptr;
-        head.push_back(byte);
-        for (ArchiveFormat* f : formats())
-            if (f->displayName && f->signatureLength == n && std::memcmp(f->signature, head.data(), n) == 0)
-                return f;
-    }
-    return nullptr;
-}
-
-ArchiveFormat* formatNamed(const char16_t* displayName) {
-    for (ArchiveFormat* f : formats())
-        if (f->displayName && std::u16string_view(f->displayName) == displayName) return f;
-    return nullptr;
-}
-
-// The archive a format finds in the stream, or null when it finds nothing:
-// for formats whose first bytes prove nothing (a tar header, a zip with data
-// in front), finding entries is the proof.
-Archive* openIfItHoldsEntries(const char16_t* format, const char16_t* name, Archive* container, InStream* stream) {
-    ArchiveFormat* f = formatNamed(format);
-    Archive* archive = f ? f->open(name, container, stream) : nullptr;
-    if (archive && archive->entryCount() == 0 && archive->directoryCount() == 0) {
-        archive->release();
-        return nullptr;
-    }
-    return archive;
-}
-
-// For a name that says nothing, or bytes that do not match what it says: a
-// tar by its headers, or a zip found from its end. Finding a zip's end means
-// reading an entry's whole data, so inside archives only a name ending as a
-// zip's does asks for it.
-Archive* openByContent(const char16_t* name, Archive* container, InStream* stream, bool namedAsZip) {
-    if (Archive* tar = openIfItHoldsEntries(u"tar", name, container, stream)) return tar;
-    if (!container || namedAsZip) return openIfItHoldsEntries(u"zip", name, container, stream);
-    return nullptr;
-}
-
-}  // namespace
-
-// The extension says that a file is meant to be an archive, the bytes say
-// which: a format with a signature opens when its signature starts the data;
-// one without (tar, .lzma) opens when its extension is the first to match or
-// no signature does. Names that match no extension are opened by content.
-Archive* detectAndOpen(const char16_t* name, Archive* container, InStream* stream) {
-    if (!name || !stream || formats().empty()) return nullptr;
-    std::vector<ArchiveFormat*> byName;
-    for (ArchiveFormat* f : formats())
-        if (f->displayName && formatHasExtension(f, name)) byName.push_back(f);
-    if (!byName.empty() && byName.front()->signatureLength == 0) return byName.front()->open(name, container, stream);
-    if (ArchiveFormat* f = formatBySignature(stream)) return f->open(name, container, stream);
-    for (ArchiveFormat* f : byName)
-        if (f->signatureLength == 0) return f->open(name, container, stream);
-    bool namedAsZip = !byName.empty() && byName.front() == formatNamed(u"zip");
-    return openByContent(name, container, stream, namedAsZip);
 }
 
 // ---- Path API -------------------------------------------------------------------

@@ -1,5 +1,6 @@
-// The archive model: an opened archive or a folder level inside it, the
-// registry of archive formats with detection, and the path API.
+// The archive model: an opened archive or a folder level inside it, and the
+// path API. Formats register in engine/format_registry.h; name comparison is
+// engine/names.h.
 //
 // Format readers add entries with addEntry; the model builds folders from the
 // entry paths (one level at a time, on demand) and keeps three views in
@@ -28,6 +29,7 @@ struct ArchiveEntry {
     int64_t size = -1;
     int64_t time = 0;
     std::optional<uint32_t> crc;  // CRC-32 stored by the archive, when it has one
+    bool damaged = false;         // decoding failed when the size was learnt
 };
 
 struct DirectoryRecord {
@@ -93,7 +95,7 @@ public:
 
 private:
     friend bool addEntry(Archive*, Codec*, std::u16string_view, int64_t, int64_t, int64_t, int64_t,
-                         std::optional<uint32_t>);
+                         std::optional<uint32_t>, bool);
     // Adds an entry whose name has no separator left. False for a duplicate.
     bool insertEntry(ArchiveEntry&& entry);
     // Adds an entry with an already safe path to this level: a file here, or
@@ -124,62 +126,15 @@ private:
 // Adds an entry to a format reader's archive. The path may use "/" or "\\";
 // "." and ".." components, empty components, drive prefixes and leading
 // separators are resolved so that no entry names anything outside the
-// archive's root. A size of -1 asks the codec's stream. False when the path is
-// empty, the archive has no stream, or the name is a duplicate.
+// archive's root. A size of -1 asks the codec's stream. `damaged` marks data
+// the reader knows is not whole (every stream of the entry then says so).
+// False when the path is empty, the archive has no stream, or the name is a
+// duplicate.
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
-              int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt);
+              int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt, bool damaged = false);
 
 // An empty archive over `stream` (counted). Format readers start with it.
 Archive* newArchive(const char16_t* name, Archive* container, InStream* stream);
-
-// Registered archive formats.
-using FormatOpener = Archive* (*)(const char16_t* name, Archive* container, InStream* stream);
-
-class ArchiveFormat {
-public:
-    // Registers the format. `extensions` is a static array of names with their dot.
-    ArchiveFormat(const char16_t* displayName, const char16_t* const* extensions, int extensionCount,
-                  const uint8_t* signature, int signatureLength);
-    ArchiveFormat(const ArchiveFormat&) = delete;
-    ArchiveFormat& operator=(const ArchiveFormat&) = delete;
-    virtual ~ArchiveFormat();  // slots 0 and 1: unregisters
-    virtual Archive* open(const char16_t* name, Archive* container, InStream* stream) = 0;  // slot 2
-
-    const char16_t* displayName;
-    const char16_t* const* extensions;
-    int extensionCount;
-    const uint8_t* signature;
-    int signatureLength;
-};
-
-class FunctionFormat final : public ArchiveFormat {
-public:
-    FunctionFormat(const char16_t* displayName, const char16_t* const* extensions, int extensionCount,
-                   const uint8_t* signature, int signatureLength, FormatOpener opener)
-        : ArchiveFormat(displayName, extensions, extensionCount, signature, signatureLength), opener_(opener) {}
-    Archive* open(const char16_t* name, Archive* container, InStream* stream) override {
-        return opener_(name, container, stream);
-    }
-
-private:
-    FormatOpener opener_;
-};
-
-Archive* detectAndOpen(const char16_t* name, Archive* container, InStream* stream);
-const char16_t* formatNameFor(const char16_t* name);
-bool isArchiveName(const char16_t* name);
-bool formatHasExtension(const ArchiveFormat* format, const char16_t* name);
-bool endsWithExtension(const char16_t* name, const char16_t* extension);
-ArchiveFormat* formatAt(int index);
-int formatCount();
-int maxSignatureLength();
-template <class Visitor>
-void forEachFormatName(Visitor&& visit) {
-    for (int i = 0; i < formatCount(); ++i)
-        if (formatAt(i)->displayName) visit(formatAt(i)->displayName);
-}
-// Calls `visit` once per distinct extension (case-insensitive), in registry order.
-void forEachExtension(void (*visit)(const char16_t* extension, void* context), void* context);
 
 // Path API. Paths are "\\"-separated wide strings.
 std::optional<std::u16string> normalizePath(const char16_t* path);
@@ -189,14 +144,6 @@ Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr);
 // A file (or nested archive's stream) by path; a folder goes to `outFolder`.
 InStream* openStreamPath(const char16_t* path, Archive** outFolder = nullptr);
 std::optional<std::u16string> parentPath(const char16_t* path);
-
-// Natural order: digit runs compare as numbers, letters without case; ties by
-// case-insensitive order. Negative, zero or positive.
-int naturalCompare(std::u16string_view a, std::u16string_view b);
-// Case-insensitive ordinal comparison and folding, as used for entry names.
-int compareNoCase(std::u16string_view a, std::u16string_view b);
-char16_t foldCase(char16_t c);
-std::u16string foldCase(std::u16string_view s);
 
 // Counts live archives (for tests and leak checks).
 int liveArchiveCount();

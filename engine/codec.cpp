@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/archive.h"
+#include "engine/names.h"
 
 namespace zorvex {
 namespace {

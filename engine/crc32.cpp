@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "engine/byte_order.h"
+
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #include <immintrin.h>
 #define ZORVEX_CRC32_CLMUL 1
@@ -31,7 +33,7 @@ constexpr CrcTables kTables = makeTables();
 // `c` is the running (not inverted) register.
 uint32_t tableUpdate(uint32_t c, const uint8_t* p, size_t size) {
     for (; size >= 8; size -= 8, p += 8) {
-        uint32_t lo = c ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+        uint32_t lo = c ^ le32(p);
         c = kTables[7][lo & 0xFF] ^ kTables[6][(lo >> 8) & 0xFF] ^ kTables[5][(lo >> 16) & 0xFF] ^
             kTables[4][lo >> 24] ^ kTables[3][p[4]] ^ kTables[2][p[5]] ^ kTables[1][p[6]] ^ kTables[0][p[7]];
     }

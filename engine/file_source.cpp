@@ -11,7 +11,7 @@
 
 namespace zorvex {
 
-InStream* FileSource::openSibling(const char16_t* name, int64_t, int64_t) {
+InStream* FileSource::openSibling(const char16_t* name) {
     if (!name || !*name) return nullptr;
     std::optional<std::u16string> self = normalizePath(this->name());
     if (!self || self->size() < 4) return nullptr;

@@ -26,7 +26,7 @@ public:
     int read(void* buf, int count) override;
     int64_t size() override;
     // Opens a file of that name in this file's directory.
-    InStream* openSibling(const char16_t* name, int64_t a, int64_t b) override;
+    InStream* openSibling(const char16_t* name) override;
 
     // Platform reader state; defined by the platform.
     struct Reader;

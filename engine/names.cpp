@@ -1,7 +1,7 @@
 // Name comparison for entry lookups and listings.
 #include <algorithm>
 
-#include "engine/archive.h"
+#include "engine/names.h"
 
 namespace zorvex {
 

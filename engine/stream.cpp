@@ -44,15 +44,15 @@ bool InStream::skip(int64_t count) {
 
 int64_t InStream::tag() { return tag_; }
 
-InStream* InStream::openSibling(const char16_t* name, int64_t, int64_t) {
+InStream* InStream::openSibling(const char16_t* name) {
     Archive* owner = ownerNoRef();
     if (!name || !*name || !owner) return nullptr;
     if (InStream* file = owner->openFileByName(name)) return file;
     return owner->openNestedStreamByName(name);
 }
 
-InStream* InStream::openSiblingInMemory(const char16_t* name, int64_t a, int64_t b) {
-    Ref<InStream> sibling(openSibling(name, a, b));
+InStream* InStream::openSiblingInMemory(const char16_t* name) {
+    Ref<InStream> sibling(openSibling(name));
     if (!sibling) return nullptr;
     int64_t size = sibling->size();
     if (size < 0 || static_cast<uint64_t>(size) > std::numeric_limits<size_t>::max() / 2) return nullptr;
@@ -82,10 +82,10 @@ bool skipBytes(InStream* stream, int64_t count) {
     while (count > 0) {
         int want = static_cast<int>(std::min<int64_t>(count, sizeof scratch));
         int got = stream->read(scratch, want);
-        if (got <= 0) return true;
+        if (got <= 0) return false;
         count -= got;
     }
-    return false;
+    return true;
 }
 
 bool readExact(InStream* stream, void* buf, int count) {
@@ -179,6 +179,7 @@ int StoreStream::read(void* buf, int count) {
     int n = static_cast<int>(std::min<int64_t>(count, size_ - position_));
     if (!source_->seek(offset_ + position_)) return 0;
     int got = source_->read(buf, n);
+    if (source_->damaged()) markDamaged();
     if (got > 0) position_ += got;
     return std::max(got, 0);
 }
@@ -243,6 +244,7 @@ bool DecoderStream::decodeStep() {
     int status = decode(input_.get() + inputFill_ - inputLeft_, inputLeft_, &consumed, out, freeCounter_, &produced);
     if (status == kDecodeError) {
         finished_ = true;
+        markDamaged();
         return false;
     }
     // A decoder can neither take back input nor overrun the window.
@@ -250,8 +252,9 @@ bool DecoderStream::decodeStep() {
     produced = std::clamp(produced, 0, freeCounter_);
     inputLeft_ -= consumed;
     freeCounter_ -= produced;
-    // A step that takes nothing and gives nothing would repeat forever (for
-    // instance on a truncated source): treat it as the end.
+    // A step that takes nothing and gives nothing would repeat forever: the
+    // packed data ended (or could not be read) before the decoder finished.
+    if (status == kDecodeProgress && consumed == 0 && produced == 0) markDamaged();
     if (status != kDecodeProgress || (consumed == 0 && produced == 0)) finished_ = true;
     return produced > 0 || !finished_;
 }
@@ -269,8 +272,19 @@ int DecoderStream::read(void* buf, int count) {
             position_ += take;
             done += take;
         }
-        if (done == wanted || !decodeStep()) return done;
+        if (done == wanted) {
+            if (position_ == unpackedSize_ && endToCheck_) checkEnd();
+            return done;
+        }
+        if (!decodeStep()) return done;
     }
+}
+
+void DecoderStream::checkEnd() {
+    endToCheck_ = false;
+    while (windowAvailable() == 0 && decodeStep()) {
+    }
+    if (windowAvailable() > 0) markDamaged();  // more data than the size says
 }
 
 bool DecoderStream::seek(int64_t target) {
@@ -349,6 +363,7 @@ int ConcatStream::read(void* buf, int count) {
         if (!part->stream->seek(part->offset + inPart)) break;
         int want = static_cast<int>(std::min<int64_t>(count - done, part->length - inPart));
         int got = std::max(part->stream->read(out + done, want), 0);
+        if (part->stream->damaged()) markDamaged();
         position_ += got;
         done += got;
         if (got < want) break;
@@ -356,9 +371,9 @@ int ConcatStream::read(void* buf, int count) {
     return done;
 }
 
-InStream* ConcatStream::openSibling(const char16_t* name, int64_t a, int64_t b) {
+InStream* ConcatStream::openSibling(const char16_t* name) {
     if (parts_.empty()) return nullptr;
-    return parts_.front().stream->openSibling(name, a, b);
+    return parts_.front().stream->openSibling(name);
 }
 
 bool ConcatStream::appendPart(InStream* stream, int64_t offset, int64_t length) {

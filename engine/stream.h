@@ -28,16 +28,24 @@ public:
     virtual int64_t size() = 0;                                                // slot 10
     virtual int64_t tag();                                                     // slot 11
     // A file of that name next to this stream: asks the owning archive.
-    virtual InStream* openSibling(const char16_t* name, int64_t a, int64_t b);  // slot 12
+    virtual InStream* openSibling(const char16_t* name);  // slot 12
     // As openSibling, but copied whole into memory.
-    virtual InStream* openSiblingInMemory(const char16_t* name, int64_t a, int64_t b);  // slot 13
+    virtual InStream* openSiblingInMemory(const char16_t* name);  // slot 13
+
+    // True once the data was found damaged: a decode error, a failed check or
+    // packed data that ended early. What was read is then not the whole data,
+    // even when it reached the size (a size learnt by decoding ends where the
+    // damage is). Streams over other streams pass it on as they read.
+    bool damaged() const { return damaged_; }
+    void markDamaged() { damaged_ = true; }
 
 private:
     int64_t tag_;
+    bool damaged_ = false;
 };
 
-// Reads and discards `count` bytes in small pieces. Returns true on FAILURE
-// (a read delivered nothing before all were skipped).
+// Reads and discards `count` bytes in small pieces; false when the stream
+// delivered fewer.
 bool skipBytes(InStream* stream, int64_t count);
 
 // Reads exactly `count` bytes; false when the stream delivered fewer.
@@ -124,13 +132,15 @@ public:
 
     // False when the buffers are absent; a factory then releases the stream.
     bool ok() const { return input_ != nullptr; }
-    // Factories call this when their decoder failed to initialise.
-    void freeBuffers();
     // When the unpacked size is negative: decode everything once, count the
-    // bytes, keep the count as the size and rewind.
+    // bytes, keep the count as the size and rewind. Decoding that ends by an
+    // error leaves the stream damaged.
     void measureSize();
 
 protected:
+    // For a size that was stated rather than learnt: once reading reaches it,
+    // the data must end there, or the stream is damaged.
+    void requireEndAtSize() { endToCheck_ = true; }
     InStream* source() const { return source_; }
     int64_t packedOffset() const { return offset_; }
     int64_t packedSize() const { return packedSize_; }
@@ -140,11 +150,13 @@ private:
     struct FreeDeleter {
         void operator()(uint8_t* p) const;
     };
+    void freeBuffers();
     // Fills the input buffer and decodes one step into the window. False when
     // the stream is finished.
     bool decodeStep();
     // Moves to `inputOffset`/`outputPosition` with emptied buffers.
     void restartAt(int64_t inputOffset, int64_t outputPosition);
+    void checkEnd();
     int windowAvailable() const { return readCounter_ - freeCounter_; }
 
     InStream* source_ = nullptr;
@@ -160,6 +172,7 @@ private:
     int freeCounter_ = kBufferSize;
     int64_t position_ = 0;
     bool finished_ = false;
+    bool endToCheck_ = false;
 };
 
 // Windows of other streams joined back to back.
@@ -172,7 +185,7 @@ public:
     bool seek(int64_t position) override;  // 0 <= position <= size
     int read(void* buf, int count) override;
     int64_t size() override;
-    InStream* openSibling(const char16_t* name, int64_t a, int64_t b) override;
+    InStream* openSibling(const char16_t* name) override;
 
     // Appends [offset, offset + length) of `stream` (count raised). A length of
     // 0 adds nothing and succeeds.

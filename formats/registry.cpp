@@ -2,6 +2,7 @@
 // formats front to back, so the order decides between equal extensions and
 // between signatures of equal length.
 #include "engine/archive.h"
+#include "engine/format_registry.h"
 #include "formats/single.h"
 #include "formats/split.h"
 #include "formats/tar.h"

@@ -32,7 +32,7 @@ Archive* openSplit(const char16_t* name, Archive* container, InStream* stream) {
         char suffix[8];
         std::snprintf(suffix, sizeof suffix, ".%03d", i);
         std::u16string sibling = base + std::u16string(suffix, suffix + 4);
-        Ref<InStream> next(stream->openSibling(sibling.c_str(), 0, 0));
+        Ref<InStream> next(stream->openSibling(sibling.c_str()));
         if (!next || !joined->appendPart(next.get(), 0, next->size())) break;
     }
     int64_t size = joined->size();

@@ -11,6 +11,7 @@
 #include "engine/archive.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
+#include "engine/path_clean.h"
 #include "engine/stream.h"
 
 namespace zorvex {
@@ -69,39 +70,12 @@ std::optional<int64_t> parseNumber(const uint8_t* p, int length) {
     return int64_t(value);
 }
 
-// True for the usual names that normalizeName keeps as they are: no leading
-// "/", no empty, "." or ".." component before the end.
-bool isNormalName(std::string_view name) {
-    if (!name.empty() && name[0] == '/') return false;
-    size_t start = 0;
-    for (size_t i = 0; i <= name.size(); ++i) {
-        if (i < name.size() && name[i] != '/') continue;
-        std::string_view part = name.substr(start, i - start);
-        if (part == "." || part == ".." || (part.empty() && i != name.size())) return false;
-        start = i + 1;
-    }
-    return true;
-}
-
 // Removes empty and "." components and resolves ".." without ever leaving the
 // root. A trailing "/" (a folder) is kept.
 std::string normalizeName(std::string_view name) {
-    if (isNormalName(name)) return std::string(name);
-    std::vector<std::string_view> parts;
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find('/', start);
-        if (end == std::string_view::npos) end = name.size();
-        std::string_view part = name.substr(start, end - start);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
+    if (isResolvedPath(name)) return std::string(name);
     std::string out;
-    for (std::string_view part : parts) {
+    for (std::string_view part : resolvePath(name)) {
         if (!out.empty()) out += '/';
         out += part;
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/archive.h"
+#include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
 #include "engine/crc32.h"
@@ -48,9 +49,6 @@ constexpr int64_t kStop = -1;
 constexpr int64_t kUseDirectory = -2;
 constexpr int64_t kEncrypted = -3;
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) { return le16(p) | static_cast<uint32_t>(le16(p + 2)) << 16; }
-uint64_t le64(const uint8_t* p) { return le32(p) | static_cast<uint64_t>(le32(p + 4)) << 32; }
 
 struct Method {
     uint16_t number;
@@ -88,7 +86,7 @@ std::optional<std::string_view> unicodePathName(std::string_view extra, std::str
 }
 
 // What the central directory says about one entry.
-struct DirectoryRecord {
+struct CentralRecord {
     uint64_t packedSize;
     uint64_t size;
     uint64_t headerOffset;
@@ -142,11 +140,11 @@ public:
     bool read();
 
 private:
-    int64_t parseLocalHeader(const DirectoryRecord* record);
+    int64_t parseLocalHeader(const CentralRecord* record);
     bool skipCentralHeader(uint32_t& headerOffset);
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
-    bool readDirectory(std::vector<DirectoryRecord>& records, uint64_t limit = UINT64_MAX);
+    bool readDirectory(std::vector<CentralRecord>& records, uint64_t limit = UINT64_MAX);
     bool dataInFront();
     bool takeUnicodePath(size_t nameAt, uint16_t& nameLength);
     bool centralHeaderAt(uint64_t offset) {
@@ -265,7 +263,7 @@ bool ZipReader::skipCentralHeader(uint32_t& headerOffset) {
 // entry. Without a directory record (sequential mode) the header's own sizes
 // count; with one, the directory's. Returns the position after the entry's
 // data, or kStop, kUseDirectory or kEncrypted.
-int64_t ZipReader::parseLocalHeader(const DirectoryRecord* record) {
+int64_t ZipReader::parseLocalHeader(const CentralRecord* record) {
     int64_t headerOffset = in_->tell() - 4;
     uint8_t h[kLocalHeaderSize];
     if (headerOffset < 0 || !readBytes(h, kLocalHeaderSize)) return kStop;
@@ -405,11 +403,11 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
 }
 
 bool ZipReader::readFromDirectory() {
-    std::vector<DirectoryRecord> records;
+    std::vector<CentralRecord> records;
     if (!readDirectory(records)) return true;
     std::unordered_map<int64_t, size_t> entryAt;  // entries by header offset
     for (size_t i = 0; i < entries_.size(); ++i) entryAt.emplace(entries_[i].headerOffset, i);
-    for (const DirectoryRecord& record : records) {
+    for (const CentralRecord& record : records) {
         if (record.headerOffset > INT64_MAX) break;
         // A header already read is the entry the scan found there, or one
         // that another record names too: then both share its data.
@@ -461,11 +459,11 @@ std::optional<int64_t> ZipReader::findEndRecord() {
 // the end then says where the entries are; a scan from the start would read
 // the stub.
 bool ZipReader::dataInFront() {
-    std::vector<DirectoryRecord> first;
+    std::vector<CentralRecord> first;
     return readDirectory(first, 1) && first[0].headerOffset > 0;
 }
 
-bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records, uint64_t limit) {
+bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limit) {
     std::optional<int64_t> end = findEndRecord();
     if (!end) return false;
     uint8_t e[kEndRecordSize];
@@ -504,7 +502,7 @@ bool ZipReader::readDirectory(std::vector<DirectoryRecord>& records, uint64_t li
     for (uint64_t i = 0; i < std::min(total, limit); ++i) {
         uint8_t h[kCentralHeaderSize];
         if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
-        DirectoryRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16)};
+        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16)};
         uint16_t nameLength = le16(h + 28);
         uint16_t extraLength = le16(h + 30);
         uint16_t commentLength = le16(h + 32);

@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/archive.h"
+#include "engine/format_registry.h"
+#include "engine/level_walk.h"
 #include "engine/stream.h"
 
 namespace zorvex::walk {
@@ -44,31 +47,40 @@ inline void drain(InStream* stream, Budget& budget) {
     stream->release();
 }
 
-inline void archive(Archive* archive, Budget& budget, EntryReader read = drain, int nesting = 0) {
-    std::vector<std::u16string> names;
-    for (int i = 0; i < archive->fileCount() && budget.spend(); ++i) {
-        if (const char16_t* name = archive->fileName(i)) names.emplace_back(name);
-        archive->fileSize(i);
-        archive->fileTime(i);
-        read(archive->openFile(i), budget);
-    }
-    archive->orderForExtraction(names);
-    for (int i = 0; i < archive->folderCount() && budget.spend(); ++i) {
-        archive->folderTime(i);
-        if (Archive* folder = archive->openFolder(i)) {
-            walk::archive(folder, budget, read, nesting);
-            folder->release();
+// The walk over the levels (engine/level_walk.h); the place is the nesting depth.
+struct Visitor {
+    Budget& budget;
+    EntryReader read;
+
+    void items(Archive* archive, int) {
+        std::vector<std::u16string> names;
+        for (int i = 0; i < archive->fileCount() && budget.spend(); ++i) {
+            if (const char16_t* name = archive->fileName(i)) names.emplace_back(name);
+            archive->fileSize(i);
+            archive->fileTime(i);
+            read(archive->openFile(i), budget);
         }
+        archive->orderForExtraction(names);
     }
-    for (int i = 0; i < archive->nestedCount() && budget.spend(); ++i) {
+    std::optional<int> folder(Archive* archive, int i, int nesting) {
+        if (!budget.spend()) return std::nullopt;
+        archive->folderTime(i);
+        return nesting;
+    }
+    void folderFailed(Archive*, int, int) {}
+    std::optional<int> nested(Archive* archive, int i, int nesting) {
+        if (!budget.spend()) return std::nullopt;
         archive->nestedSize(i);
         read(archive->openNestedStream(i), budget);
-        if (nesting >= budget.nesting) continue;
-        if (Archive* nested = archive->openNestedArchive(i)) {
-            walk::archive(nested, budget, read, nesting + 1);
-            nested->release();
-        }
+        if (nesting >= budget.nesting) return std::nullopt;
+        return nesting + 1;
     }
+    void nestedFailed(Archive*, int, int) {}
+};
+
+inline void archive(Archive* archive, Budget& budget, EntryReader read = drain) {
+    Visitor visitor{budget, read};
+    walkLevels(archive, visitor, 0);
 }
 
 // Opens bytes held in memory as an archive of that name and walks it. False

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/archive.h"
+#include "engine/names.h"
 #include "engine/stream.h"
 #include "shell/server.h"
 

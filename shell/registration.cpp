@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/archive.h"
+#include "engine/format_registry.h"
 #include "shell/server.h"
 
 namespace zorvex::shell {

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "engine/convert.h"
+#include "engine/format_registry.h"
 
 namespace zorvex::test {
 
@@ -21,7 +22,7 @@ std::optional<std::vector<uint8_t>> entryData(const std::u16string& path) {
     Ref<InStream> stream(openStreamPath(path.c_str()));
     if (!stream) return std::nullopt;
     std::vector<uint8_t> data = readAll(stream.get());
-    if (stream->size() != int64_t(data.size())) return std::nullopt;
+    if (stream->size() != int64_t(data.size()) || stream->damaged()) return std::nullopt;
     return data;
 }
 

@@ -15,8 +15,8 @@ namespace zorvex::test {
 
 // `file` as an engine path followed by "\\" and `inner` ("/" becomes "\\").
 std::u16string insidePath(const fs::path& file, const std::string& inner = "");
-// Everything the stream at that path delivers; nullopt when it does not open
-// or delivers other than its stated size.
+// Everything the stream at that path delivers; nullopt when it does not open,
+// delivers other than its stated size or was found damaged.
 std::optional<std::vector<uint8_t>> entryData(const std::u16string& path);
 // Every file (nested archives included) by "/"-joined UTF-8 path, with its
 // listed size; folders appear with a trailing "/" and size -1.

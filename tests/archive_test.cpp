@@ -7,6 +7,8 @@
 
 #include "engine/archive.h"
 #include "engine/codec.h"
+#include "engine/format_registry.h"
+#include "engine/names.h"
 #include "engine/stream.h"
 #include "tests/test_util.h"
 
@@ -232,17 +234,17 @@ TEST(ArchiveModel, SiblingsAreOpenedThroughTheOwner) {
     f.add(u"part1", 0, 10);
     f.add(u"part2", 10, 20, 55);
     Ref<InStream> first(f.archive->openFileByName(u"part1"));
-    Ref<InStream> second(first->openSibling(u"part2", 0, 0));
+    Ref<InStream> second(first->openSibling(u"part2"));
     ASSERT_TRUE(second);
     EXPECT_EQ(second->size(), 20);
-    EXPECT_EQ(first->openSibling(u"", 0, 0), nullptr);
-    EXPECT_EQ(first->openSibling(u"part3", 0, 0), nullptr);
-    Ref<InStream> copy(first->openSiblingInMemory(u"part2", 0, 0));
+    EXPECT_EQ(first->openSibling(u""), nullptr);
+    EXPECT_EQ(first->openSibling(u"part3"), nullptr);
+    Ref<InStream> copy(first->openSiblingInMemory(u"part2"));
     ASSERT_TRUE(copy);
     EXPECT_EQ(copy->tag(), 55);
     EXPECT_EQ(test::readAll(copy.get()), test::readAll(second.get()));
     Ref<MemoryStream> loose(MemoryStream::create(u"m", nullptr, 0, "x", 1));
-    EXPECT_EQ(loose->openSibling(u"part2", 0, 0), nullptr);  // no owner to ask
+    EXPECT_EQ(loose->openSibling(u"part2"), nullptr);  // no owner to ask
 }
 
 TEST(ArchiveModel, ExtractionOrderFollowsTheData) {

@@ -436,6 +436,52 @@ with zipfile.ZipFile('t.zip', 'w', zipfile.ZIP_DEFLATED) as z:
     EXPECT_EQ(readTree(tmp / "out"), (Tree{{"t/fine.txt", {'f', 'i', 'n', 'e'}}}));
 }
 
+TEST_F(CliTest, DamagedCompressedFilesFailInEveryCommand) {
+    REQUIRE_TOOL("gzip");
+    REQUIRE_TOOL("bzip2");
+    REQUIRE_TOOL("xz");
+    std::vector<uint8_t> content = sampleData(600000, 41);
+    writeFile(tmp / "d", content.data(), content.size());
+    ASSERT_EQ(run("cd " + quote(tmp.path()) + " && gzip -n -c d > d.gz && bzip2 -c d > d.bz2 && "
+                  "xz --format=lzma -c d > d.lzma"),
+              0);
+    auto gz = readFile(tmp / "d.gz"), bz2 = readFile(tmp / "d.bz2"), lzma = readFile(tmp / "d.lzma");
+    struct Damage {
+        std::string file;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Damage> damaged = {{"half.gz", {gz.begin(), gz.begin() + gz.size() / 2}},
+                                   {"crc.gz", gz},
+                                   {"size.gz", gz},
+                                   {"cut.bz2", {bz2.begin(), bz2.begin() + bz2.size() * 2 / 3}},
+                                   {"crc.bz2", bz2},
+                                   {"cut.lzma", {lzma.begin(), lzma.begin() + lzma.size() * 2 / 3}}};
+    damaged[1].bytes[gz.size() - 8] ^= 0x01;  // stored CRC
+    damaged[2].bytes[gz.size() - 3] ^= 0x01;  // stored size
+    damaged[4].bytes[bz2.size() - 3] ^= 0x10; // stream CRC
+    if (haveTool("lzip")) {
+        ASSERT_EQ(run("cd " + quote(tmp.path()) + " && lzip -c d > a.lz && lzip -c d > b.lz"), 0);
+        auto lz = readFile(tmp / "a.lz"), second = readFile(tmp / "b.lz");
+        lz.insert(lz.end(), second.begin(), second.end() - 10);
+        damaged.push_back({"two-cut.lz", lz});
+    }
+    for (const Damage& d : damaged) {
+        SCOPED_TRACE(d.file);
+        writeFile(tmp / d.file, d.bytes.data(), d.bytes.size());
+        std::string entry = d.file.substr(0, d.file.find('.'));
+        auto test = zorvex(tmp, "test " + quote(tmp / d.file));
+        EXPECT_EQ(test.status, 1) << test.out;
+        EXPECT_NE(test.err.find(d.file + ": " + entry + ": "), std::string::npos) << test.err;
+        auto cat = zorvex(tmp, "cat " + quote(tmp / d.file / entry) + " >/dev/null");
+        EXPECT_EQ(cat.status, 1);
+        fs::path out = tmp / ("out-" + d.file);
+        auto extract = zorvex(tmp, "extract " + quote(tmp / d.file) + " -C " + quote(out));
+        EXPECT_EQ(extract.status, 1);
+        // Nothing is written for data known to be damaged.
+        EXPECT_TRUE(readTree(out).empty());
+    }
+}
+
 TEST_F(CliTest, CrcMismatchIsReported) {
     REQUIRE_TOOL("python3");
     python(tmp.path(), R"(

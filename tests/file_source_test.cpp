@@ -190,12 +190,12 @@ TEST(FileSource, TagsAndSiblings) {
     FileSource tagged(test::enginePath(dir / "a.001").c_str(), nullptr, 42, -1);
     EXPECT_EQ(tagged.tag(), 42);
 
-    Ref<InStream> second(first->openSibling(u"a.002", 0, 0));
+    Ref<InStream> second(first->openSibling(u"a.002"));
     ASSERT_TRUE(second);
     auto v = test::readAll(second.get());
     EXPECT_EQ(std::string(v.begin(), v.end()), "second");
-    EXPECT_EQ(first->openSibling(u"a.003", 0, 0), nullptr);
-    EXPECT_EQ(first->openSibling(u"", 0, 0), nullptr);
+    EXPECT_EQ(first->openSibling(u"a.003"), nullptr);
+    EXPECT_EQ(first->openSibling(u""), nullptr);
 }
 
 TEST(FileSource, NamesOutsideAscii) {

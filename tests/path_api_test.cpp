@@ -9,6 +9,7 @@
 
 #include "engine/archive.h"
 #include "engine/codec.h"
+#include "engine/format_registry.h"
 #include "engine/stream.h"
 #include "platform/platform.h"
 #include "tests/test_util.h"

@@ -17,6 +17,7 @@
 #include "engine/codec.h"
 #include "engine/convert.h"
 #include "engine/crc32.h"
+#include "engine/format_registry.h"
 #include "engine/stream.h"
 #include "tests/test_util.h"
 #include "tests/zip_builder.h"

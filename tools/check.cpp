@@ -2,6 +2,7 @@
 // and checks its size and stored CRC. Nested archives are checked as entries.
 #include <cstdio>
 
+#include "engine/level_walk.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 
@@ -14,7 +15,9 @@ struct Checker {
     std::string subject;
     int64_t entries = 0, bytes = 0;
 
-    void level(Archive* archive, const std::string& prefix) {
+    // The walk over the levels (engine/level_walk.h); the place is the
+    // display prefix. Nested archives are checked as entries, not entered.
+    void items(Archive* archive, const std::string& prefix) {
         for (const LevelItem& item : itemsForExtraction(archive)) {
             std::string entry = prefix + displayName(item.name);
             reporter.countEntry();
@@ -28,15 +31,15 @@ struct Checker {
             if (copyVerified(stream.get(), item.crc(archive), discard, reporter, subject, entry) == CopyResult::Ok)
                 bytes += stream->size();
         }
-        for (int i = 0; i < archive->folderCount(); ++i) {
-            std::string entry = prefix + displayName(archive->folderName(i));
-            Ref<Archive> folder(archive->openFolder(i));
-            if (folder)
-                level(folder.get(), entry + kDisplaySeparator);
-            else
-                reporter.error(subject, entry, "cannot open folder");
-        }
     }
+    std::optional<std::string> folder(Archive* archive, int i, const std::string& prefix) {
+        return prefix + displayName(archive->folderName(i)) + kDisplaySeparator;
+    }
+    void folderFailed(Archive* archive, int i, const std::string& prefix) {
+        reporter.error(subject, prefix + displayName(archive->folderName(i)), "cannot open folder");
+    }
+    std::optional<std::string> nested(Archive*, int, const std::string&) { return std::nullopt; }
+    void nestedFailed(Archive*, int, const std::string&) {}
 };
 
 }  // namespace
@@ -53,7 +56,7 @@ int testCommand(const std::vector<std::string>& archives) {
         int failuresBefore = reporter.failures();
         Checker checker{reporter, argument};
         reporter.beginWork("testing " + argument);
-        checker.level(archive.get(), "");
+        walkLevels(archive.get(), checker, std::string());
         reporter.clearProgress();
         int failed = reporter.failures() - failuresBefore;
         if (failed == 0)

@@ -120,6 +120,10 @@ CopyResult copyVerified(InStream* stream, std::optional<uint32_t> storedCrc, con
                        "data ends after " + std::to_string(total) + " of " + std::to_string(expected) + " bytes");
         return CopyResult::Short;
     }
+    if (stream->damaged()) {
+        reporter.error(subject, entry, "data is damaged (decoding failed after " + std::to_string(total) + " bytes)");
+        return CopyResult::Damaged;
+    }
     if (storedCrc && crc != *storedCrc) {
         char text[96];
         std::snprintf(text, sizeof text, "CRC mismatch (stored %08" PRIx32 ", data gives %08" PRIx32 ")", *storedCrc,

@@ -48,11 +48,11 @@ std::vector<LevelItem> itemsForExtraction(Archive* level);
 // Receives decoded bytes; false stops the copy as a write failure.
 using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;
 
-enum class CopyResult { Ok, Short, CrcMismatch, WriteFailed };
+enum class CopyResult { Ok, Short, Damaged, CrcMismatch, WriteFailed };
 
-// Reads the whole stream into `sink`, checking that it yields exactly its size
-// and, when `storedCrc` is given, that the CRC-32 matches. Short data and CRC
-// mismatches are reported as "SUBJECT: ENTRY: ..."; a write failure is left to
+// Reads the whole stream into `sink`, checking that it yields exactly its size,
+// that it was not found damaged and, when `storedCrc` is given, that the CRC-32
+// matches. Short or damaged data and CRC mismatches are reported as "SUBJECT: ENTRY: ..."; a write failure is left to
 // the caller, which knows what it was writing.
 CopyResult copyVerified(InStream* stream, std::optional<uint32_t> storedCrc, const ByteSink& sink, Reporter& reporter,
                         const std::string& subject, const std::string& entry);

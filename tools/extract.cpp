@@ -10,6 +10,8 @@
 #include <optional>
 
 #include "engine/extraction.h"
+#include "engine/level_walk.h"
+#include "engine/names.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/os.h"
@@ -55,8 +57,21 @@ public:
     bool prepare();
     void extractArchive(const std::string& argument);
 
+    // The walk over the levels (engine/level_walk.h): where a level's items
+    // are written and how their entries are named. Nested archives other than
+    // an unwrapped top are written as files, not entered.
+    struct Place {
+        fs::path folder;
+        std::string entryPrefix;
+    };
+    void items(Archive* level, const Place& place);
+    std::optional<Place> folder(Archive* level, int i, const Place& place);
+    void folderFailed(Archive* level, int i, const Place& place);
+    void leftFolder(Archive* level, int i, const Place& place, const Place& sub);
+    std::optional<Place> nested(Archive*, int, const Place&) { return std::nullopt; }
+    void nestedFailed(Archive*, int, const Place&) {}
+
 private:
-    void extractLevel(Archive* level, const fs::path& folder, const std::string& entryPrefix);
     void extractItem(Archive* level, const LevelItem& item, const fs::path& folder, const std::string& entry);
     // Creates (or accepts) a folder inside the destination. False after reporting.
     bool makeFolder(const fs::path& folder, const std::string& entry);
@@ -103,33 +118,35 @@ void Extractor::extractArchive(const std::string& argument) {
         }
     }
     reporter_.beginWork("extracting " + argument);
-    extractLevel(level, folder, prefix);
+    walkLevels(level, *this, Place{folder, prefix});
     reporter_.clearProgress();
 }
 
-void Extractor::extractLevel(Archive* level, const fs::path& folder, const std::string& entryPrefix) {
+void Extractor::items(Archive* level, const Place& place) {
     for (const LevelItem& item : itemsForExtraction(level))
-        extractItem(level, item, folder, entryPrefix + displayName(item.name));
+        extractItem(level, item, place.folder, place.entryPrefix + displayName(item.name));
+}
 
-    for (int i = 0; i < level->folderCount(); ++i) {
-        std::u16string_view name = level->folderName(i);
-        std::string entry = entryPrefix + displayName(name);
-        auto component = safeComponent(name);
-        if (!component) {
-            reporter_.error(subject_, entry, "unsafe folder name, skipped");
-            continue;
-        }
-        fs::path sub = folder / *component;
-        if (!makeFolder(sub, entry)) continue;
-        Ref<Archive> inner(level->openFolder(i));
-        if (!inner) {
-            reporter_.error(subject_, entry, "cannot open folder");
-            continue;
-        }
-        extractLevel(inner.get(), sub, entry + kDisplaySeparator);
-        // After its contents: writing them changed the folder's time.
-        if (int64_t time = level->folderTime(i); time > 0) setModificationTime(sub, time);
+std::optional<Extractor::Place> Extractor::folder(Archive* level, int i, const Place& place) {
+    std::u16string_view name = level->folderName(i);
+    std::string entry = place.entryPrefix + displayName(name);
+    auto component = safeComponent(name);
+    if (!component) {
+        reporter_.error(subject_, entry, "unsafe folder name, skipped");
+        return std::nullopt;
     }
+    fs::path sub = place.folder / *component;
+    if (!makeFolder(sub, entry)) return std::nullopt;
+    return Place{sub, entry + kDisplaySeparator};
+}
+
+void Extractor::folderFailed(Archive* level, int i, const Place& place) {
+    reporter_.error(subject_, place.entryPrefix + displayName(level->folderName(i)), "cannot open folder");
+}
+
+void Extractor::leftFolder(Archive* level, int i, const Place&, const Place& sub) {
+    // After its contents: writing them changed the folder's time.
+    if (int64_t time = level->folderTime(i); time > 0) setModificationTime(sub.folder, time);
 }
 
 bool Extractor::makeFolder(const fs::path& folder, const std::string& entry) {
@@ -201,15 +218,16 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
         return false;
     };
     CopyResult result = copyVerified(stream.get(), item.crc(level), toFile, reporter_, subject_, entry);
-    if (!out.close() && writeError.empty() && result != CopyResult::Short) {
+    bool incomplete = result == CopyResult::Short || result == CopyResult::Damaged;
+    if (!out.close() && writeError.empty() && !incomplete) {
         writeError = lastErrorText();
         result = CopyResult::WriteFailed;
     }
     if (result == CopyResult::WriteFailed)
         reporter_.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + writeError);
-    // A CRC mismatch keeps the data (it is complete, and reported); short or
-    // unwritten data is discarded.
-    if (result == CopyResult::Short || result == CopyResult::WriteFailed) {
+    // A CRC mismatch keeps the data (it is complete, and reported); short,
+    // damaged or unwritten data is discarded.
+    if (incomplete || result == CopyResult::WriteFailed) {
         fs::remove(temporary, error);
         return;
     }

@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "engine/format_registry.h"
+#include "engine/level_walk.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 
@@ -85,12 +87,11 @@ struct Listing {
         reporter.error(subject, name, message);
     }
 
-    void level(Archive* archive, const std::string& prefix);
-    void descendByContent(Archive* archive, int index, const std::string& prefix);
-};
-
-void Listing::level(Archive* archive, const std::string& prefix) {
-    for (int i = 0; i < archive->folderCount(); ++i) {
+    // The walk over the levels (engine/level_walk.h); the place is the
+    // display prefix. Rows: folders (each followed by its contents with -r),
+    // nested archives (likewise), then files.
+    void items(Archive*, const std::string&) {}
+    std::optional<std::string> folder(Archive* archive, int i, const std::string& prefix) {
         beginRow(archive->folderTime(i), "<dir>");
         ++folders;
         if (!recursive) {
@@ -98,18 +99,17 @@ void Listing::level(Archive* archive, const std::string& prefix) {
             out.name(archive->folderName(i));
             out.character(kDisplaySeparator);
             out.endLine();
-            continue;
+            return std::nullopt;
         }
         std::string name = prefix + displayName(archive->folderName(i)) + kDisplaySeparator;
         out.text(name);
         out.endLine();
-        Ref<Archive> folder(archive->openFolder(i));
-        if (folder)
-            level(folder.get(), name);
-        else
-            error(name, "cannot open folder");
+        return name;
     }
-    for (int i = 0; i < archive->nestedCount(); ++i) {
+    void folderFailed(Archive* archive, int i, const std::string& prefix) {
+        error(prefix + displayName(archive->folderName(i)) + kDisplaySeparator, "cannot open folder");
+    }
+    std::optional<std::string> nested(Archive* archive, int i, const std::string& prefix) {
         std::string name = prefix + displayName(archive->nestedName(i));
         beginSizedRow(archive->nestedTime(i), archive->nestedSize(i));
         out.text(name);
@@ -117,34 +117,34 @@ void Listing::level(Archive* archive, const std::string& prefix) {
         ++archives;
         if (!recursive) {
             bytes += std::max<int64_t>(archive->nestedSize(i), 0);
-            continue;
+            return std::nullopt;
         }
-        Ref<Archive> nested(archive->openNestedArchive(i));
-        if (nested)
-            level(nested.get(), name + kDisplaySeparator);
-        else
-            error(name, "cannot open as an archive");
+        return name + kDisplaySeparator;
     }
-    for (int i = 0; i < archive->fileCount(); ++i) {
-        int64_t size = archive->fileSize(i);
-        beginSizedRow(archive->fileTime(i), size);
-        out.text(prefix);
-        out.name(archive->fileName(i));
-        out.endLine();
-        ++files;
-        bytes += std::max<int64_t>(size, 0);
-        if (recursive) descendByContent(archive, i, prefix + displayName(archive->fileName(i)) + kDisplaySeparator);
+    void nestedFailed(Archive* archive, int i, const std::string& prefix) {
+        error(prefix + displayName(archive->nestedName(i)), "cannot open as an archive");
     }
-}
-
-// A file whose name says nothing may still be an archive (a .jar, a .docx).
-void Listing::descendByContent(Archive* archive, int index, const std::string& prefix) {
-    Ref<InStream> file(archive->openFile(index));
-    if (!file) return;
-    std::u16string path = std::u16string(archive->name()) + u"\\" + archive->fileName(index);
-    Ref<Archive> inner(detectAndOpen(path.c_str(), archive, file.get()));
-    if (inner) level(inner.get(), prefix);
-}
+    void after(Archive* archive, const std::string& prefix) {
+        for (int i = 0; i < archive->fileCount(); ++i) {
+            int64_t size = archive->fileSize(i);
+            beginSizedRow(archive->fileTime(i), size);
+            out.text(prefix);
+            out.name(archive->fileName(i));
+            out.endLine();
+            ++files;
+            bytes += std::max<int64_t>(size, 0);
+            if (recursive) descendByContent(archive, i, prefix + displayName(archive->fileName(i)) + kDisplaySeparator);
+        }
+    }
+    // A file whose name says nothing may still be an archive (a .jar, a .docx).
+    void descendByContent(Archive* archive, int index, const std::string& prefix) {
+        Ref<InStream> file(archive->openFile(index));
+        if (!file) return;
+        std::u16string path = std::u16string(archive->name()) + u"\\" + archive->fileName(index);
+        Ref<Archive> inner(detectAndOpen(path.c_str(), archive, file.get()));
+        if (inner) walkLevels(inner.get(), *this, prefix);
+    }
+};
 
 std::string plural(int64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -166,7 +166,7 @@ int listCommand(const std::string& path, bool recursive) {
     std::printf("%-19s  %14s  %s\n%s\n", "Modified", "Size", "Name", kRule);
     Listing listing{reporter, path, recursive};
     if (archive) {
-        listing.level(archive.get(), "");
+        walkLevels(archive.get(), listing, std::string());
     } else {
         // The path names a file inside an archive: show just that entry.
         auto slash = enginePath.find_last_of(u'\\');

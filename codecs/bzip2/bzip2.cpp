@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/stream.h"
+#include "engine/pipeline.h"
 
 // The block index. bzip2 blocks start at any bit, each with a 48-bit block
 // magic; a stream ends with a 48-bit end magic, the stream CRC and padding to
@@ -252,7 +252,9 @@ int Bzip2Stream::decode(const uint8_t* in, int inLength, int* consumed, uint8_t*
         if (took == 0 && fed == 0 && made == 0) {
             if (*consumed > 0 || *produced > 0) return kDecodeProgress;
             finishIndex();
-            return kDecodeEnd;
+            // The input is used up: whole only between streams, not inside one.
+            bool betweenStreams = afterStreamEnd_ && bz_.total_in_lo32 == 0 && bz_.total_in_hi32 == 0;
+            return betweenStreams ? kDecodeEnd : kDecodeError;
         }
     }
 }
@@ -473,14 +475,9 @@ bool Bzip2Stream::restartPoint(int64_t target, int64_t* inputOffset, int64_t* ou
 
 InStream* makeBzip2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                           int64_t packedSize, int64_t unpackedSize) {
-    auto* stream = new (std::nothrow) Bzip2Stream(name, owner, tag, source, offset, packedSize, unpackedSize);
-    if (!stream) return nullptr;
-    if (!stream->start()) {
-        stream->release();
-        return nullptr;
-    }
-    stream->measureSize();
-    return stream;
+    return startDecoderStream(
+        new (std::nothrow) Bzip2Stream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        [](Bzip2Stream& stream) { return stream.start(); });
 }
 
 }  // namespace zorvex

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "engine/byte_order.h"
 #include "engine/stream.h"
 
 extern "C" {
@@ -229,10 +230,6 @@ InStream* opened(FilterStream* stream) {
 // Reads the `n` header bytes that precede the filtered data.
 bool readHeader(InStream* source, int64_t offset, int64_t packedSize, uint8_t* header, int n) {
     return source && packedSize >= n && source->seek(offset) && readExact(source, header, n);
-}
-
-uint32_t le32(const uint8_t* p) {
-    return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
 InStream* makeBranch(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,

@@ -1,8 +1,10 @@
 #include "codecs/lzma/lzma.h"
 
+#include <algorithm>
 #include <cstdlib>
 
-#include "engine/stream.h"
+#include "engine/byte_order.h"
+#include "engine/pipeline.h"
 
 extern "C" {
 #include "Lzma2Dec.h"
@@ -30,10 +32,10 @@ int sdkDecodeStep(SRes (*decodeToBuf)(Decoder*, Byte*, SizeT*, const Byte*, Size
     *produced = static_cast<int>(outLen);
     if (result != SZ_OK) return kDecodeError;
     if (status == LZMA_STATUS_FINISHED_WITH_MARK) return kDecodeEnd;
-    // Nothing taken and nothing given: the input is used up (or the decoder
-    // cannot move on), so the data ends here.
-    if (inLen == 0 && outLen == 0) return kDecodeEnd;
-    return kDecodeProgress;
+    if (inLen > 0 || outLen > 0) return kDecodeProgress;
+    // Nothing taken and nothing given: the data ends here. Without an end
+    // mark that is whole only where the decoder could have finished.
+    return status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK ? kDecodeEnd : kDecodeError;
 }
 
 class LzmaStream final : public DecoderStream {
@@ -67,8 +69,7 @@ private:
     void limitDictionary() {
         int64_t size = DecoderStream::size();
         if (size < 0) return;
-        uint32_t dictionary = uint32_t(props_[1]) | uint32_t(props_[2]) << 8 | uint32_t(props_[3]) << 16 |
-                              uint32_t(props_[4]) << 24;
+        uint32_t dictionary = le32(props_ + 1);
         if (dictionary <= size) return;
         constexpr int64_t kSmallestDictionary = 1 << 12;
         uint32_t needed = static_cast<uint32_t>(size < kSmallestDictionary ? kSmallestDictionary : size);
@@ -98,6 +99,7 @@ public:
 
     bool init(InStream* source, int64_t offset) {
         if (!source->seek(offset) || !readExact(source, &prop_, 1)) return false;
+        limitDictionary();
         return start();
     }
 
@@ -109,6 +111,17 @@ public:
     }
 
 private:
+    // As for lzma: a known output size bounds the dictionary that is used.
+    // The property byte codes 2 or 3 times a power of two; the smallest code
+    // that still covers the output is taken.
+    void limitDictionary() {
+        int64_t size = DecoderStream::size();
+        if (size < 0 || prop_ > 40) return;  // larger codes are refused by the decoder
+        auto dictionary = [](int prop) { return int64_t{2 | (prop & 1)} << (prop / 2 + 11); };
+        int64_t needed = std::max<int64_t>(size, 1 << 12);
+        while (prop_ > 0 && dictionary(prop_ - 1) >= needed) --prop_;
+    }
+
     bool start() {
         if (Lzma2Dec_Allocate(&decoder_, prop_, &kHeapAlloc) != SZ_OK) return false;
         Lzma2Dec_Init(&decoder_);
@@ -123,15 +136,8 @@ template <class Stream>
 InStream* makeStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                      int64_t packedSize, int64_t unpackedSize) {
     if (!source) return nullptr;
-    auto* stream = new (std::nothrow) Stream(name, owner, tag, source, offset, packedSize, unpackedSize);
-    if (!stream) return nullptr;
-    if (stream->ok() && !stream->init(source, offset)) stream->freeBuffers();
-    if (!stream->ok()) {
-        stream->release();
-        return nullptr;
-    }
-    stream->measureSize();
-    return stream;
+    return startDecoderStream(new (std::nothrow) Stream(name, owner, tag, source, offset, packedSize, unpackedSize),
+                              [&](Stream& stream) { return stream.init(source, offset); });
 }
 
 }  // namespace

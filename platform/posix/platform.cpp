@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "engine/path_clean.h"
 #include "platform/posix/utf8.h"
 
 namespace zorvex::platform {
@@ -21,35 +22,20 @@ std::optional<std::u16string> currentDirectory() {
     return fromNativePath(buf.data());
 }
 
-bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
 }  // namespace
 
 std::optional<std::u16string> fullPath(const std::u16string& path) {
     if (path.empty()) return std::nullopt;
     std::u16string absolute = path;
-    if (!isSeparator(path[0])) {
+    if (!isPathSeparator(path[0])) {
         auto cwd = currentDirectory();
         if (!cwd) return std::nullopt;
         absolute = *cwd + u"\\" + path;
     }
-    // Resolve "." and ".." by the text alone, as the path need not exist.
-    std::vector<std::u16string> parts;
-    size_t start = 0;
-    while (start <= absolute.size()) {
-        size_t end = start;
-        while (end < absolute.size() && !isSeparator(absolute[end])) ++end;
-        std::u16string part = absolute.substr(start, end - start);
-        if (part == u"..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != u".") {
-            parts.push_back(std::move(part));
-        }
-        start = end + 1;
-    }
+    // The path need not exist: "." and ".." are resolved by the text alone.
     std::u16string out;
-    for (const auto& part : parts) out += u"\\" + part;
-    if (out.empty() || isSeparator(path.back())) out += u"\\";
+    for (std::u16string_view part : resolvePath(std::u16string_view(absolute))) (out += u'\\') += part;
+    if (out.empty() || isPathSeparator(path.back())) out += u"\\";
     return out;
 }
 

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "engine/path_clean.h"
+
 namespace zorvex::platform {
 
 namespace {
@@ -26,8 +28,6 @@ std::wstring callWithBuffer(Call call) {
 }  // namespace
 
 namespace {
-
-bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 // The system's full form of a short prefix ("." or "C:" or "\\"): the current
 // folder, a drive's current folder, or the current drive's root.
@@ -50,13 +50,13 @@ std::optional<std::u16string> fullPath(const std::u16string& path) {
     // inside archives do not exist on disk, and GetFullPathNameW would also
     // turn names such as "con" or "name." into devices or other names.
     std::u16string root, rest;
-    if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) {
+    if (path.size() >= 2 && isPathSeparator(path[0]) && isPathSeparator(path[1])) {
         size_t server = path.find_first_of(u"\\/", 2);
         size_t share = server == std::u16string::npos ? server : path.find_first_of(u"\\/", server + 1);
         root = path.substr(0, share);
         rest = share == std::u16string::npos ? std::u16string() : path.substr(share);
     } else if (path.size() >= 2 && path[1] == u':') {
-        if (path.size() >= 3 && isSeparator(path[2])) {
+        if (path.size() >= 3 && isPathSeparator(path[2])) {
             root = path.substr(0, 2);
             rest = path.substr(2);
         } else {
@@ -67,32 +67,21 @@ std::optional<std::u16string> fullPath(const std::u16string& path) {
             rest = current->substr(2) + u"\\" + path.substr(2);
         }
     } else {
-        auto current = systemFullPath(isSeparator(path[0]) ? L"\\" : L".");
+        auto current = systemFullPath(isPathSeparator(path[0]) ? L"\\" : L".");
         if (!current || current->size() < 2) return std::nullopt;
         if ((*current)[1] == u':') {
             root = current->substr(0, 2);
             rest = current->substr(2);
         } else {
             root = *current;  // a UNC current folder: keep it whole as the root
-            while (root.size() > 2 && isSeparator(root.back())) root.pop_back();
+            while (root.size() > 2 && isPathSeparator(root.back())) root.pop_back();
         }
-        rest = isSeparator(path[0]) ? path : rest + u"\\" + path;
+        rest = isPathSeparator(path[0]) ? path : rest + u"\\" + path;
     }
-    std::vector<std::u16string> parts;
-    for (size_t start = 0; start <= rest.size();) {
-        size_t end = start;
-        while (end < rest.size() && !isSeparator(rest[end])) ++end;
-        std::u16string part = rest.substr(start, end - start);
-        if (part == u"..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != u".") {
-            parts.push_back(std::move(part));
-        }
-        start = end + 1;
-    }
+    std::vector<std::u16string_view> parts = resolvePath(std::u16string_view(rest));
     std::u16string full = root;
-    for (const auto& part : parts) full += u"\\" + part;
-    if (parts.empty() || isSeparator(path.back())) full += u"\\";
+    for (std::u16string_view part : parts) (full += u'\\') += part;
+    if (parts.empty() || isPathSeparator(path.back())) full += u"\\";
     // Short (8.3) components become their long names when the path exists, so
     // that one file has one full path.
     std::wstring native = toNativePath(full);

@@ -11,6 +11,7 @@
 #include "engine/archive.h"
 #include "engine/convert.h"
 #include "engine/file_source.h"
+#include "engine/names.h"
 #include "platform/platform.h"
 #include "tests/test_util.h"
 
@@ -140,11 +141,11 @@ TEST(Win32FileSource, TagIsTheModificationTimeAndSiblingsOpen) {
     Ref<FileSource> first = openSource(dir / "a.001");
     ASSERT_TRUE(first);
     EXPECT_EQ(first->tag(), kTime);
-    Ref<InStream> second(first->openSibling(u"a.002", 0, 0));
+    Ref<InStream> second(first->openSibling(u"a.002"));
     ASSERT_TRUE(second);
     EXPECT_EQ(test::readAll(second.get()), std::vector<uint8_t>({'s', 'e', 'c', 'o', 'n', 'd'}));
-    EXPECT_EQ(first->openSibling(u"", 0, 0), nullptr);
-    EXPECT_EQ(first->openSibling(u"a.003", 0, 0), nullptr);
+    EXPECT_EQ(first->openSibling(u""), nullptr);
+    EXPECT_EQ(first->openSibling(u"a.003"), nullptr);
 }
 
 TEST(Win32Convert, CodePages) {

@@ -1,0 +1,17 @@
+// Name comparison for entry lookups and listings.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zorvex {
+
+// Natural order: digit runs compare as numbers, letters without case; ties by
+// case-insensitive order. Negative, zero or positive.
+int naturalCompare(std::u16string_view a, std::u16string_view b);
+// Case-insensitive ordinal comparison and folding, as used for entry names.
+int compareNoCase(std::u16string_view a, std::u16string_view b);
+char16_t foldCase(char16_t c);
+std::u16string foldCase(std::u16string_view s);
+
+}  // namespace zorvex
