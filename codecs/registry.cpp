@@ -5,6 +5,7 @@
 #include "codecs/deflate/deflate.h"
 #include "codecs/deflate64/deflate64.h"
 #include "codecs/filters/filters.h"
+#include "codecs/gzip/gzip.h"
 #include "codecs/lzma/lzma.h"
 #include "codecs/ppmd/ppmd.h"
 #include "codecs/wavpack/wavpack.h"
@@ -47,6 +48,7 @@ FactoryCodec bcj2(u"bcj2", makeBcj2Stream);
 FactoryCodec ppmdH(u"ppmd-h", makePpmdHStream);
 FactoryCodec ppmdI(u"ppmd-i", makePpmdIStream);
 FactoryCodec xz(u"xz", makeXzStream);
+FactoryCodec gzip(u"gzip", makeGzipStream);
 FactoryCodec store(u"store", makeStoreStream);
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "codecs/deflate64/inflate64.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,143 +16,59 @@ constexpr int kMaxMatch = 65538;
 constexpr int kWindowSize = kHistory + kWorkArea + kMaxMatch + 16;
 constexpr int kWorkLimit = kHistory + kWorkArea;
 
-// Table entries: bits 0-4 the bits to drop, bits 5-7 the kind, bits 8-12 the
-// extra bits (subtable bits for links), bits 16-31 the value.
-enum Kind : uint32_t { kLiteral = 0, kMatch = 1, kEndOfBlock = 2, kLink = 3, kInvalid = 4 };
+// Table payloads: bits 0-1 the kind, bits 2-6 the extra bits, bits 8-23 the
+// base value. In a table entry they sit above the code length (see huffman.h):
+// kind 0 is what unused codes carry.
+enum Kind : uint32_t { kInvalid = 0, kLiteral = 1, kMatch = 2, kEndOfBlock = 3 };
 
-constexpr uint32_t entry(uint32_t kind, uint32_t value, uint32_t extra, uint32_t length) {
-    return length | kind << 5 | extra << 8 | value << 16;
-}
-constexpr int entryLength(uint32_t e) { return e & 31; }
-constexpr uint32_t entryKind(uint32_t e) { return (e >> 5) & 7; }
-constexpr int entryExtra(uint32_t e) { return (e >> 8) & 31; }
+constexpr uint32_t payload(uint32_t kind, uint32_t value, uint32_t extra) { return kind | extra << 2 | value << 8; }
+constexpr int entryLength(uint32_t e) { return huffman::lengthOf(e); }
+constexpr uint32_t entryKind(uint32_t e) { return (e >> 8) & 3; }
+constexpr int entryExtra(uint32_t e) { return (e >> 10) & 31; }
 constexpr uint32_t entryValue(uint32_t e) { return e >> 16; }
 
-constexpr int kLiteralBits = 10;
-constexpr int kDistanceBits = 8;
-constexpr int kCodeLengthBits = 7;
-
-// What each symbol means: kind, base value and extra bits, without length.
+// What each symbol means: kind, base value and extra bits.
 struct Symbols {
     uint32_t literal[288];
     uint32_t distance[32];
-    uint32_t codeLength[19];
 
     Symbols() {
-        for (uint32_t i = 0; i < 256; ++i) literal[i] = entry(kLiteral, i, 0, 0);
-        literal[256] = entry(kEndOfBlock, 0, 0, 0);
+        for (uint32_t i = 0; i < 256; ++i) literal[i] = payload(kLiteral, i, 0);
+        literal[256] = payload(kEndOfBlock, 0, 0);
         uint32_t base = 3;
         for (int i = 257; i < 285; ++i) {
             int extra = i < 265 ? 0 : (i - 261) / 4;
-            literal[i] = entry(kMatch, base, extra, 0);
+            literal[i] = payload(kMatch, base, extra);
             base += 1u << extra;
         }
-        literal[285] = entry(kMatch, 3, 16, 0);
-        literal[286] = literal[287] = entry(kInvalid, 0, 0, 0);
+        literal[285] = payload(kMatch, 3, 16);
+        literal[286] = literal[287] = payload(kInvalid, 0, 0);
         base = 1;
         for (int i = 0; i < 32; ++i) {
             int extra = i < 4 ? 0 : i / 2 - 1;
-            distance[i] = entry(kMatch, base, extra, 0);
+            distance[i] = payload(kMatch, base, extra);
             base += 1u << extra;
         }
-        for (uint32_t i = 0; i < 19; ++i) codeLength[i] = entry(kLiteral, i, 0, 0);
     }
 };
 const Symbols kSymbols;
 
-uint32_t reverseBits(uint32_t code, int length) {
-    uint32_t r = 0;
-    for (int i = 0; i < length; ++i, code >>= 1) r = r << 1 | (code & 1);
-    return r;
-}
-
-// Builds a canonical Huffman decoding table. Over-subscribed lengths fail;
-// an incomplete set is accepted only as a single one-bit code (or no code at
-// all) when `allowIncomplete`; unused entries decode as invalid.
-bool buildTable(const uint8_t* lengths, int count, const uint32_t* symbols, int primaryBits, bool allowIncomplete,
-                uint32_t* table) {
-    int lengthCount[16] = {};
-    for (int i = 0; i < count; ++i) ++lengthCount[lengths[i]];
-    int maxLength = 0;
-    int left = 1;
-    for (int len = 1; len < 16; ++len) {
-        left = (left << 1) - lengthCount[len];
-        if (left < 0) return false;
-        if (lengthCount[len]) maxLength = len;
-    }
-    if (left > 0 && maxLength != 0 && !(allowIncomplete && maxLength == 1)) return false;
-
-    const uint32_t invalid = entry(kInvalid, 0, 0, 0);
-    const int primarySize = 1 << primaryBits;
-    for (int i = 0; i < primarySize; ++i) table[i] = invalid;
-
-    uint32_t nextCode[16];
-    uint32_t code = 0;
-    for (int len = 1; len < 16; ++len) {
-        code = (code + lengthCount[len - 1] * (len > 1)) << 1;
-        nextCode[len] = code;
-    }
-    // Codes longer than the primary index: size each prefix's subtable by
-    // the longest code sharing that prefix.
-    uint8_t subBits[1 << kLiteralBits] = {};
-    uint32_t codes[288];
-    for (int i = 0; i < count; ++i) {
-        int len = lengths[i];
-        if (!len) continue;
-        codes[i] = reverseBits(nextCode[len]++, len);
-        if (len > primaryBits) {
-            uint32_t prefix = codes[i] & (primarySize - 1);
-            if (len - primaryBits > subBits[prefix]) subBits[prefix] = static_cast<uint8_t>(len - primaryBits);
-        }
-    }
-    int next = primarySize;
-    for (int prefix = 0; prefix < primarySize; ++prefix) {
-        if (!subBits[prefix]) continue;
-        int size = 1 << subBits[prefix];
-        table[prefix] = entry(kLink, next, subBits[prefix], primaryBits);
-        for (int i = 0; i < size; ++i) table[next + i] = invalid;
-        next += size;
-    }
-    for (int i = 0; i < count; ++i) {
-        int len = lengths[i];
-        if (!len) continue;
-        if (len <= primaryBits) {
-            for (int j = codes[i]; j < primarySize; j += 1 << len) table[j] = symbols[i] | len;
-        } else {
-            uint32_t link = table[codes[i] & (primarySize - 1)];
-            int rest = len - primaryBits;
-            uint32_t* sub = table + entryValue(link);
-            for (int j = codes[i] >> primaryBits; j < 1 << entryExtra(link); j += 1 << rest) sub[j] = symbols[i] | rest;
-        }
-    }
-    return true;
-}
-
 // The fixed-code tables, built once.
 struct FixedTables {
-    uint32_t literal[Inflate64::kTableSize];
-    uint32_t distance[Inflate64::kTableSize];
+    Inflate64::LiteralTable literal;
+    Inflate64::DistanceTable distance;
 
     FixedTables() {
         uint8_t lengths[288];
         for (int i = 0; i < 288; ++i) lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
-        buildTable(lengths, 288, kSymbols.literal, kLiteralBits, false, literal);
+        literal.build(lengths, 288, Incomplete::kReject, kSymbols.literal);
         for (int i = 0; i < 32; ++i) lengths[i] = 5;
-        buildTable(lengths, 32, kSymbols.distance, kDistanceBits, false, distance);
+        distance.build(lengths, 32, Incomplete::kReject, kSymbols.distance);
     }
 };
 const FixedTables kFixed;
 
 constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-
-// Looks up the next code without dropping it. Returns the entry with its
-// length field holding all bits the code takes (primary + subtable).
-inline uint32_t lookup(const uint32_t* table, int primaryBits, uint64_t bits) {
-    uint32_t e = table[bits & ((1u << primaryBits) - 1)];
-    if (entryKind(e) != kLink) return e;
-    uint32_t sub = table[entryValue(e) + ((bits >> primaryBits) & ((1u << entryExtra(e)) - 1))];
-    return sub + primaryBits;  // length field cannot overflow: at most 15
-}
 
 }  // namespace
 
@@ -162,32 +79,10 @@ Inflate64::~Inflate64() { std::free(window_); }
 void Inflate64::reset() {
     windowPos_ = deliveredPos_ = 0;
     total_ = 0;
-    bits_ = 0;
-    bitCount_ = 0;
+    in_.clear();
     state_ = kBlockHeader;
     finalBlock_ = false;
     error_ = false;
-}
-
-// Tops the bit buffer up to at least 56 bits while input lasts. False when
-// no byte could be added.
-inline bool Inflate64::refill() {
-    if (inEnd_ - in_ >= 8) {
-        uint64_t v;
-        std::memcpy(&v, in_, 8);
-        if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) v = __builtin_bswap64(v);
-        bits_ |= v << bitCount_;
-        in_ += (63 - bitCount_) >> 3;
-        bitCount_ |= 56;
-        return true;
-    }
-    bool added = false;
-    while (bitCount_ <= 56 && in_ < inEnd_) {
-        bits_ |= static_cast<uint64_t>(*in_++) << bitCount_;
-        bitCount_ += 8;
-        added = true;
-    }
-    return added;
 }
 
 Inflate64::Result Inflate64::decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
@@ -201,13 +96,12 @@ Inflate64::Result Inflate64::decode(const uint8_t* in, int inLength, int* consum
             std::memmove(window_, window_ + windowPos_ - kHistory, kHistory);
             windowPos_ = deliveredPos_ = kHistory;
         }
-        in_ = in;
-        inEnd_ = in + inLength;
+        in_.setInput(in, in + inLength);
         int before = windowPos_;
-        int startBits = bitCount_;
+        int startBits = in_.count();
         run();
-        *consumed = static_cast<int>(in_ - in);
-        moved = moved || *consumed > 0 || windowPos_ != before || bitCount_ != startBits;
+        *consumed = static_cast<int>(in_.input() - in);
+        moved = moved || *consumed > 0 || windowPos_ != before || in_.count() != startBits;
         int already = *produced;
         flush(out + already, outCapacity - already, produced);
         *produced += already;
@@ -234,19 +128,18 @@ bool Inflate64::run() {
                     state_ = kDone;
                     return true;
                 }
-                if (bitCount_ < 3) refill();
-                if (bitCount_ < 3) return false;
-                finalBlock_ = bits_ & 1;
-                switch ((bits_ >> 1) & 3) {
+                if (!in_.ensure(3)) return false;
+                finalBlock_ = in_.peek(1);
+                switch (in_.peek(3) >> 1) {
                     case 0: state_ = kStoredHeader; break;
                     case 1: state_ = kLiteralLength; break;
                     case 2: state_ = kDynamicHeader; break;
                     default: state_ = kFailed; return true;
                 }
-                drop(3);
+                in_.drop(3);
                 if (state_ == kLiteralLength) {
-                    std::memcpy(literalTable_, kFixed.literal, sizeof literalTable_);
-                    std::memcpy(distanceTable_, kFixed.distance, sizeof distanceTable_);
+                    literalTable_ = kFixed.literal;
+                    distanceTable_ = kFixed.distance;
                 }
                 break;
             case kStoredHeader:
@@ -272,37 +165,21 @@ bool Inflate64::run() {
 
 bool Inflate64::readStored() {
     if (state_ == kStoredHeader) {
-        drop(bitCount_ & 7);
-        if (bitCount_ < 32) refill();
-        if (bitCount_ < 32) return false;
-        uint32_t length = bits_ & 0xFFFF;
-        uint32_t check = (bits_ >> 16) & 0xFFFF;
+        in_.alignToByte();
+        if (!in_.ensure(32)) return false;
+        uint32_t length = in_.peek(16);
+        uint32_t check = in_.peek(32) >> 16;
         if ((length ^ 0xFFFF) != check) {
             state_ = kFailed;
             return true;
         }
-        drop(32);
+        in_.drop(32);
         storedLeft_ = static_cast<int>(length);
         state_ = kStoredCopy;
     }
     while (storedLeft_ > 0 && windowPos_ < kWorkLimit) {
-        // Whole bytes still in the bit buffer come first.
-        if (bitCount_ >= 8) {
-            window_[windowPos_++] = static_cast<uint8_t>(bits_);
-            drop(8);
-            --storedLeft_;
-            ++total_;
-            continue;
-        }
-        // Bits above the count may hold a look-ahead copy of the bytes taken
-        // directly here: clear them.
-        bits_ = 0;
-        int n = static_cast<int>(inEnd_ - in_);
+        int n = static_cast<int>(in_.copyBytes(window_ + windowPos_, std::min(storedLeft_, kWorkLimit - windowPos_)));
         if (n == 0) return false;
-        if (n > storedLeft_) n = storedLeft_;
-        if (n > kWorkLimit - windowPos_) n = kWorkLimit - windowPos_;
-        std::memcpy(window_ + windowPos_, in_, n);
-        in_ += n;
         windowPos_ += n;
         storedLeft_ -= n;
         total_ += n;
@@ -313,12 +190,10 @@ bool Inflate64::readStored() {
 
 bool Inflate64::readDynamicHeader() {
     if (state_ == kDynamicHeader) {
-        if (bitCount_ < 14) refill();
-        if (bitCount_ < 14) return false;
-        literalCount_ = static_cast<int>(bits_ & 31) + 257;
-        distanceCount_ = static_cast<int>((bits_ >> 5) & 31) + 1;
-        codeLengthCount_ = static_cast<int>((bits_ >> 10) & 15) + 4;
-        drop(14);
+        if (!in_.ensure(14)) return false;
+        literalCount_ = static_cast<int>(in_.read(5)) + 257;
+        distanceCount_ = static_cast<int>(in_.read(5)) + 1;
+        codeLengthCount_ = static_cast<int>(in_.read(4)) + 4;
         // Up to 32 distance codes are fine with a 64 KiB history; literal
         // and length codes stop at 285.
         if (literalCount_ > 286) {
@@ -331,12 +206,10 @@ bool Inflate64::readDynamicHeader() {
     }
     if (state_ == kCodeLengthCodes) {
         for (; lengthIndex_ < codeLengthCount_; ++lengthIndex_) {
-            if (bitCount_ < 3) refill();
-            if (bitCount_ < 3) return false;
-            lengths_[kCodeLengthOrder[lengthIndex_]] = bits_ & 7;
-            drop(3);
+            if (!in_.ensure(3)) return false;
+            lengths_[kCodeLengthOrder[lengthIndex_]] = static_cast<uint8_t>(in_.read(3));
         }
-        if (!buildTable(lengths_, 19, kSymbols.codeLength, kCodeLengthBits, false, codeLengthTable_)) {
+        if (!codeLengthTable_.build(lengths_, 19, Incomplete::kReject)) {
             state_ = kFailed;
             return true;
         }
@@ -345,23 +218,22 @@ bool Inflate64::readDynamicHeader() {
     }
     const int total = literalCount_ + distanceCount_;
     while (lengthIndex_ < total) {
-        if (bitCount_ < 14) refill();
-        uint32_t e = lookup(codeLengthTable_, kCodeLengthBits, bits_);
-        if (entryKind(e) == kInvalid) {
+        if (in_.count() < 14) in_.refill();
+        uint32_t e = codeLengthTable_.lookup(in_.bits());
+        if (e & huffman::kInvalid) {
             state_ = kFailed;
             return true;
         }
-        int symbol = static_cast<int>(entryValue(e));
+        int symbol = static_cast<int>(huffman::payloadOf(e));
         static constexpr int kRepeatBits[3] = {2, 3, 7};
         int extraBits = symbol < 16 ? 0 : kRepeatBits[symbol - 16];
-        if (entryLength(e) + extraBits > bitCount_) return false;
-        drop(entryLength(e));
+        if (entryLength(e) + extraBits > in_.count()) return false;
+        in_.drop(entryLength(e));
         if (symbol < 16) {
             lengths_[lengthIndex_++] = static_cast<uint8_t>(symbol);
             continue;
         }
-        int extra = static_cast<int>(bits_ & ((1u << extraBits) - 1));
-        drop(extraBits);
+        int extra = static_cast<int>(in_.read(extraBits));
         uint8_t value = 0;
         int repeat;
         if (symbol == 16) {
@@ -391,9 +263,9 @@ bool Inflate64::readDynamicHeader() {
 
 bool Inflate64::buildDynamicTables() {
     if (lengths_[256] == 0) return false;  // no end-of-block code
-    return buildTable(lengths_, literalCount_, kSymbols.literal, kLiteralBits, true, literalTable_) &&
-           buildTable(lengths_ + literalCount_, distanceCount_, kSymbols.distance, kDistanceBits, true,
-                      distanceTable_);
+    return literalTable_.build(lengths_, literalCount_, Incomplete::kAcceptSingle, kSymbols.literal) &&
+           distanceTable_.build(lengths_ + literalCount_, distanceCount_, Incomplete::kAcceptSingle,
+                                kSymbols.distance);
 }
 
 // The hot loop: literals and matches until the block ends, the work area is
@@ -404,13 +276,13 @@ bool Inflate64::decodeCodes() {
     bool result = true;
     while (pos < kWorkLimit) {
         if (state_ == kLiteralLength) {
-            if (bitCount_ < 32) refill();
-            uint32_t e = lookup(literalTable_, kLiteralBits, bits_);
-            if (entryLength(e) + entryExtra(e) > bitCount_) {
+            if (in_.count() < 32) in_.refill();
+            uint32_t e = literalTable_.lookup(in_.bits());
+            if (entryLength(e) + entryExtra(e) > in_.count()) {
                 result = false;
                 break;
             }
-            drop(entryLength(e));
+            in_.drop(entryLength(e));
             uint32_t kind = entryKind(e);
             if (kind == kLiteral) {
                 window[pos++] = static_cast<uint8_t>(entryValue(e));
@@ -421,13 +293,12 @@ bool Inflate64::decodeCodes() {
                 break;
             }
             int extra = entryExtra(e);
-            matchLength_ = static_cast<int>(entryValue(e) + (bits_ & ((1u << extra) - 1)));
-            drop(extra);
+            matchLength_ = static_cast<int>(entryValue(e) + in_.read(extra));
             state_ = kDistance;
         }
-        if (bitCount_ < 32) refill();
-        uint32_t e = lookup(distanceTable_, kDistanceBits, bits_);
-        if (entryLength(e) + entryExtra(e) > bitCount_) {
+        if (in_.count() < 32) in_.refill();
+        uint32_t e = distanceTable_.lookup(in_.bits());
+        if (entryLength(e) + entryExtra(e) > in_.count()) {
             result = false;
             break;
         }
@@ -435,10 +306,8 @@ bool Inflate64::decodeCodes() {
             state_ = kFailed;
             break;
         }
-        drop(entryLength(e));
-        int extra = entryExtra(e);
-        int distance = static_cast<int>(entryValue(e) + (bits_ & ((1u << extra) - 1)));
-        drop(extra);
+        in_.drop(entryLength(e));
+        int distance = static_cast<int>(entryValue(e) + in_.read(entryExtra(e)));
         state_ = kLiteralLength;
         if (distance > total_ + (pos - windowPos_)) {
             state_ = kFailed;

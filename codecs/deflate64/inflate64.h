@@ -8,6 +8,9 @@
 
 #include <cstdint>
 
+#include "codecs/common/bit_reader.h"
+#include "codecs/common/huffman.h"
+
 namespace zorvex {
 
 class Inflate64 {
@@ -28,9 +31,9 @@ public:
     // to no output is an error: the data was cut short.
     Result decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced);
 
-    // A decoding table: primary entries indexed by the next kPrimaryBits
-    // bits, links to subtables for longer codes.
-    static constexpr int kTableSize = 1024 + 288 * 32;
+    using LiteralTable = HuffmanTable<BitOrder::kLsbFirst, 288, 10>;
+    using DistanceTable = HuffmanTable<BitOrder::kLsbFirst, 32, 8>;
+    using CodeLengthTable = HuffmanTable<BitOrder::kLsbFirst, 19, 7, 7>;
 
 private:
     enum State {
@@ -46,11 +49,6 @@ private:
         kFailed,
     };
 
-    bool refill();
-    void drop(int bits) {
-        bits_ >>= bits;
-        bitCount_ -= bits;
-    }
     // Runs the state machine until the window's work area is full, input is
     // exhausted (false), the end is reached or the data is corrupt.
     bool run();
@@ -65,10 +63,7 @@ private:
     int deliveredPos_ = 0;  // window bytes before this were handed out
     int64_t total_ = 0;     // bytes decoded so far, for distance checks
 
-    const uint8_t* in_ = nullptr;
-    const uint8_t* inEnd_ = nullptr;
-    uint64_t bits_ = 0;
-    int bitCount_ = 0;
+    LsbBitReader in_;
 
     State state_ = kBlockHeader;
     bool finalBlock_ = false;
@@ -83,9 +78,9 @@ private:
     int lengthIndex_ = 0;
     uint8_t lengths_[288 + 32];
 
-    uint32_t literalTable_[kTableSize];
-    uint32_t distanceTable_[kTableSize];
-    uint32_t codeLengthTable_[kTableSize];
+    LiteralTable literalTable_;
+    DistanceTable distanceTable_;
+    CodeLengthTable codeLengthTable_;
 };
 
 }  // namespace zorvex

@@ -1,0 +1,18 @@
+// The "gzip" codec: the members of a gzip file decoded back to back, each
+// member's header, CRC and size checked. Bytes after a member that do not
+// start another one (zero padding, junk) end the data. Without a given size,
+// the last trailer's size is used when nothing argues against it; otherwise
+// the data is decoded once to learn the size.
+#pragma once
+
+#include <cstdint>
+
+namespace zorvex {
+
+class Archive;
+class InStream;
+
+InStream* makeGzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                         int64_t packedSize, int64_t unpackedSize);
+
+}  // namespace zorvex
