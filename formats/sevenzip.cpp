@@ -14,10 +14,11 @@
 #include <vector>
 
 #include "engine/archive.h"
+#include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
+#include "engine/pipeline.h"
 #include "engine/stream.h"
-#include "formats/sevenzip_input.h"
 
 namespace zorvex {
 namespace {
@@ -98,11 +99,6 @@ constexpr CoderId kCoderIds[] = {
     {4, {0x03, 0x03, 0x08, 0x05}, u"sparc", u"sparc-offset"},
     {4, {0x04, 0xF7, 0x11, 0x01}, u"zstd", nullptr},
 };
-
-uint32_t le32(const uint8_t* p) {
-    return p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-uint64_t le64(const uint8_t* p) { return le32(p) | uint64_t{le32(p + 4)} << 32; }
 
 // The codec name for a coder id and its properties; null when the id is not
 // known or the properties do not fit it.

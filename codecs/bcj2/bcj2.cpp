@@ -5,6 +5,8 @@
 #include <memory>
 #include <new>
 
+#include "engine/byte_order.h"
+#include "engine/pipeline.h"
 #include "engine/sequential_stream.h"
 
 namespace zorvex {
@@ -213,12 +215,6 @@ private:
     int64_t produced_ = 0;
 };
 
-uint64_t le64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-    return v;
-}
-
 }  // namespace
 
 InStream* makeBcj2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
@@ -238,12 +234,8 @@ InStream* makeBcj2Stream(const char16_t* name, Archive* owner, int64_t tag, InSt
         sizes[i] = static_cast<int64_t>(size);
     }
     if (left != 0) return nullptr;
-    auto* stream = new (std::nothrow) Bcj2Stream(name, owner, tag, source, unpackedSize);
-    if (stream && !stream->init(offset, sizes)) {
-        stream->release();
-        return nullptr;
-    }
-    return stream;
+    return startDecoderStream(new (std::nothrow) Bcj2Stream(name, owner, tag, source, unpackedSize),
+                              [&](Bcj2Stream& stream) { return stream.init(offset, sizes); });
 }
 
 }  // namespace zorvex

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "engine/byte_order.h"
+#include "engine/pipeline.h"
 #include "engine/sequential_stream.h"
 
 extern "C" {
@@ -194,25 +196,25 @@ InStream* makePpmdHStream(const char16_t* name, Archive* owner, int64_t tag, InS
     uint8_t p[PpmdHStream::kPropertySize];
     if (!readProperties(source, offset, packedSize, p, sizeof p)) return nullptr;
     unsigned order = p[0];
-    uint32_t memory = p[1] | uint32_t{p[2]} << 8 | uint32_t{p[3]} << 16 | uint32_t{p[4]} << 24;
+    uint32_t memory = le32(p + 1);
     if (order < PPMD7_MIN_ORDER || order > PPMD7_MAX_ORDER || memory < PPMD7_MIN_MEM_SIZE ||
         memory > PPMD7_MAX_MEM_SIZE)
         return nullptr;
-    return new (std::nothrow)
-        PpmdHStream(name, owner, tag, source, offset, packedSize, unpackedSize, order, memory);
+    return startDecoderStream(new (std::nothrow)
+                                  PpmdHStream(name, owner, tag, source, offset, packedSize, unpackedSize, order, memory));
 }
 
 InStream* makePpmdIStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                           int64_t packedSize, int64_t unpackedSize) {
     uint8_t p[PpmdIStream::kPropertySize];
     if (!readProperties(source, offset, packedSize, p, sizeof p)) return nullptr;
-    unsigned value = p[0] | unsigned{p[1]} << 8;
+    unsigned value = le16(p);
     unsigned order = (value & 15) + 1;
     uint32_t memory = (((value >> 4) & 255) + 1) << 20;
     unsigned restore = value >> 12;
     if (order < PPMD8_MIN_ORDER || restore > 1) return nullptr;
-    return new (std::nothrow)
-        PpmdIStream(name, owner, tag, source, offset, packedSize, unpackedSize, order, memory, restore);
+    return startDecoderStream(new (std::nothrow) PpmdIStream(name, owner, tag, source, offset, packedSize,
+                                                             unpackedSize, order, memory, restore));
 }
 
 }  // namespace zorvex
