@@ -5,7 +5,6 @@
 #include "formats/sevenzip.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -17,6 +16,7 @@
 #include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
+#include "engine/crc32.h"
 #include "engine/pipeline.h"
 #include "engine/stream.h"
 
@@ -621,7 +621,8 @@ private:
             out.resize(done + static_cast<size_t>(std::min<int64_t>(kPiece, size - static_cast<int64_t>(done))));
             if (!readExact(stream.get(), out.data() + done, static_cast<int>(out.size() - done))) return false;
         }
-        return true;
+        // A damaged header could still parse, into wrong names and sizes.
+        return !folder.crc || crc32Update(0, out.data(), out.size()) == *folder.crc;
     }
 
     bool parseFiles(HeaderReader& in) {
