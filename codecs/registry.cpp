@@ -6,6 +6,7 @@
 #include "codecs/deflate64/deflate64.h"
 #include "codecs/filters/filters.h"
 #include "codecs/gzip/gzip.h"
+#include "codecs/jpeg/zip_jpeg.h"
 #include "codecs/lzma/lzma.h"
 #include "codecs/ppmd/ppmd.h"
 #include "codecs/wavpack/wavpack.h"
@@ -22,6 +23,7 @@ InStream* makeStoreStream(const char16_t* name, Archive* owner, int64_t tag, InS
 }
 
 FactoryCodec wavpack(u"wavpack", makeWavPackStream);
+FactoryCodec zipJpeg(u"zip-jpeg", makeZipJpegStream);
 FactoryCodec bcj(u"bcj", makeBcjStream);
 FactoryCodec bcjOffset(u"bcj-offset", makeBcjOffsetStream);
 FactoryCodec arm(u"arm", makeArmStream);

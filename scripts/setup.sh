@@ -12,6 +12,7 @@ native_packages=(
     libgtest-dev libgmock-dev libcli11-dev
     zlib1g-dev libbz2-dev libwavpack-dev
     7zip xz-utils bzip2 gzip lzip pigz wavpack libarchive-tools python3 hyperfine time
+    libjpeg-turbo-progs unar
     dpkg-dev
 )
 windows_packages=(mingw-w64 libz-mingw-w64-dev wine64 wine googletest)
