@@ -117,16 +117,21 @@ TEST(Ppmd, VariantHWithoutLeadingZeroDeliversNothing) {
 // A small entry never gets gigabytes of model, a large one keeps what it
 // declared; entries made with a huge model still decode exactly.
 TEST(Ppmd, ModelMemoryIsBoundedByTheOutput) {
-    EXPECT_LT(ppmdHModelSize(0xFFFFFFDB, 64, 100), 64u << 20);
+    EXPECT_LT(ppmdHModelSize(0xFFFFFFDB, 64, 100), 4u << 20);
+    EXPECT_LT(ppmdHModelSize(0xFFFFFFDB, 47, 15 << 10), 256u << 20);
     EXPECT_EQ(ppmdHModelSize(16u << 20, 6, 1 << 30), 16u << 20);
     EXPECT_EQ(ppmdHModelSize(1u << 30, 6, -1), 1u << 30);
     REQUIRE_TOOL("7zz");
     TempDir dir;
-    std::vector<uint8_t> text = sampleData(20000, 3);
-    writeFile(dir / "t.txt", text.data(), text.size());
-    mustRun(dir, "7zz a -bso0 -m0=PPMd:o=4:mem=1024m a.7z t.txt >/dev/null");
-    EXPECT_LT(ppmdHModelSize(1u << 30, 4, 20000), 1u << 30);
-    EXPECT_EQ(entryData(insidePath(dir / "a.7z", "t.txt")), text);
+    for (auto [order, size] : {std::pair{4u, 20000}, {32u, 60000}}) {
+        SCOPED_TRACE(order);
+        EXPECT_LT(ppmdHModelSize(1u << 30, order, size), 1u << 30);  // the bound is in force
+        std::vector<uint8_t> text = sampleData(size, order);
+        writeFile(dir / "t.txt", text.data(), text.size());
+        fs::remove(dir / "a.7z");
+        mustRun(dir, "7zz a -bso0 -m0=PPMd:o=" + std::to_string(order) + ":mem=1024m a.7z t.txt >/dev/null");
+        EXPECT_EQ(entryData(insidePath(dir / "a.7z", "t.txt")), text);
+    }
 }
 
 TEST(Ppmd, ZipMethod98EntriesRead) {

@@ -174,19 +174,22 @@ bool readProperties(InStream* source, int64_t offset, int64_t packedSize, uint8_
 }  // namespace
 
 // Memory the model of a variant H stream really needs. Each decoded byte adds
-// at most one byte of text and, in each of at most `order` contexts, one
-// context record plus one grown state array, each at most 128 units of 12
-// bytes; the start model takes 129 units. The text area is an eighth of the
-// memory, the units the rest. With room for all of that the model never runs
-// out, so it never restarts earlier than it would with the declared size and
-// the output is the same; a small entry then cannot ask for gigabytes.
+// at most one byte of text, at most `order` new contexts of one 12-byte unit,
+// and at most one state to each of at most `order` contexts. A context's
+// states grow by reallocation through the allocator's size classes: over a
+// context's whole life that allocates less than 9 units per state added (2152
+// units for 255 states, the most at any point 8.7 per state). The start model
+// takes 129 units. Text gets an eighth of the memory, units the rest. With
+// room for all of that the model never runs out, so it never restarts earlier
+// than it would with the declared size and the output is the same; a small
+// entry then cannot ask for gigabytes.
 uint32_t ppmdHModelSize(uint32_t declared, unsigned order, int64_t outputSize) {
-    constexpr uint64_t kUnitBytes = 12, kUnitsPerContext = 129;
+    constexpr uint64_t kUnitBytes = 12, kUnitsPerByteAndOrder = 1 + 9, kStartUnits = 129;
     if (outputSize < 0) return declared;
     uint64_t bytes = static_cast<uint64_t>(outputSize) + 2;
-    uint64_t perByte = order * kUnitsPerContext * kUnitBytes;
+    uint64_t perByte = order * kUnitsPerByteAndOrder * kUnitBytes;
     if (bytes > declared / perByte) return declared;
-    uint64_t units = (bytes * order + 1) * kUnitsPerContext * kUnitBytes;
+    uint64_t units = (bytes * order * kUnitsPerByteAndOrder + kStartUnits) * kUnitBytes;
     uint64_t needed = 8 * bytes + 2 * units + 4096;
     return needed < declared ? static_cast<uint32_t>(needed) : declared;
 }
