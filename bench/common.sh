@@ -18,6 +18,8 @@ need_built() {
 
 # A scratch folder for generated data, removed on exit; the script continues in it.
 enter_workdir() {
+    # The summaries import bench/compare.py.
+    export PYTHONPATH="$PWD/bench${PYTHONPATH:+:$PYTHONPATH}"
     work=$(mktemp -d "${TMPDIR:-/tmp}/zorvex-bench-XXXXXX")
     trap 'rm -rf "$work"' EXIT
     cd "$work"

@@ -53,28 +53,13 @@ has b && bench b 'lzip -dc part.txt.lz > /dev/null' "$zorvex cat part.txt.lz/par
 has c && bench c 'bsdtar -tf many.tar > /dev/null' "$zorvex list -r many.tar > /dev/null"
 
 python3 - <<'PY'
-import json, os
+import os
+from compare import compare
 
-def results(name):
-    with open(name + '.json') as f:
-        return json.load(f)['results']
-
-def line(label, r, size):
-    rate = f'{size / r["mean"] / 2**20:8.0f} MiB/s' if size else ' ' * 14
-    return f'    {label:<14} {r["mean"]:7.3f} s  {rate}  CPU {r["user"] + r["system"]:6.3f} s'
-
-# Wall time on a shared machine includes waiting; CPU time is printed beside it.
 for key, title, peer_name, size in (
         ('a', 'gzip decoding', 'gzip -dc', 'text.txt'),
         ('b', 'lzip decoding', 'lzip -dc', 'part.txt'),
         ('c', 'listing a tar of 100,000 files', 'bsdtar -tf', None)):
-    if key not in os.environ['CASES'].split():
-        continue
-    size = os.path.getsize(size) if size else 0
-    peer, ours = results(key)
-    cpu = (peer['user'] + peer['system']) / max(ours['user'] + ours['system'], 1e-6)
-    print(f'\n({key}) {title}' + (f', {size / 2**20:.0f} MiB of output' if size else ''))
-    print(line(peer_name, peer, size))
-    print(line('zorvex', ours, size) + f'   ratio {peer["mean"] / ours["mean"]:.2f}x wall, {cpu:.2f}x CPU'
-          ' (target >= 1.00)')
+    if key in os.environ['CASES'].split():
+        compare(key, title, peer_name, os.path.getsize(size) if size else 0)
 PY

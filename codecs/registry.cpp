@@ -1,5 +1,6 @@
 // Every codec, registered at load in this order (the order matters only when
 // codecs are enumerated). A family's header names its stream factory.
+#include "codecs/bcj2/bcj2.h"
 #include "codecs/bzip2/bzip2.h"
 #include "codecs/deflate/deflate.h"
 #include "codecs/deflate64/deflate64.h"
@@ -7,6 +8,7 @@
 #include "codecs/gzip/gzip.h"
 #include "codecs/jpeg/zip_jpeg.h"
 #include "codecs/lzma/lzma.h"
+#include "codecs/ppmd/ppmd.h"
 #include "codecs/wavpack/wavpack.h"
 #include "codecs/xz/xz.h"
 #include "codecs/zstd/zstd.h"
@@ -35,12 +37,19 @@ FactoryCodec sparc(u"sparc", makeSparcStream);
 FactoryCodec sparcOffset(u"sparc-offset", makeSparcOffsetStream);
 FactoryCodec ia64(u"ia64", makeIa64Stream);
 FactoryCodec ia64Offset(u"ia64-offset", makeIa64OffsetStream);
+FactoryCodec arm64(u"arm64", makeArm64Stream);
+FactoryCodec arm64Offset(u"arm64-offset", makeArm64OffsetStream);
+FactoryCodec riscv(u"riscv", makeRiscvStream);
+FactoryCodec riscvOffset(u"riscv-offset", makeRiscvOffsetStream);
 FactoryCodec delta(u"delta", makeDeltaStream);
 FactoryCodec lzma2(u"lzma2", makeLzma2Stream);
 FactoryCodec lzma(u"lzma", makeLzmaStream);
 FactoryCodec bzip2(u"bzip2", makeBzip2Stream);
 FactoryCodec deflate(u"deflate", makeDeflateStream);
 FactoryCodec deflate64(u"deflate64", makeDeflate64Stream);
+FactoryCodec bcj2(u"bcj2", makeBcj2Stream);
+FactoryCodec ppmdH(u"ppmd-h", makePpmdHStream);
+FactoryCodec ppmdI(u"ppmd-i", makePpmdIStream);
 FactoryCodec xz(u"xz", makeXzStream);
 FactoryCodec zstd(u"zstd", makeZstdStream);
 FactoryCodec gzip(u"gzip", makeGzipStream);

@@ -1,5 +1,7 @@
 #include "engine/extraction.h"
 
+#include "engine/names.h"
+
 namespace zorvex {
 
 namespace {

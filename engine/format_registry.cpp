@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/archive.h"
 #include "engine/names.h"
 #include "engine/stream.h"
 

@@ -3,6 +3,7 @@
 // between signatures of equal length.
 #include "engine/archive.h"
 #include "engine/format_registry.h"
+#include "formats/sevenzip.h"
 #include "formats/single.h"
 #include "formats/split.h"
 #include "formats/tar.h"
@@ -45,6 +46,10 @@ FunctionFormat gzip(u"gzip", gzipExtensions, 2, gzipSignature, 2, openGzip);
 const char16_t* const zipExtensions[] = {u".zip", u".zipx"};
 const uint8_t zipSignature[] = {0x50, 0x4B};
 FunctionFormat zip(u"zip", zipExtensions, 2, zipSignature, 2, openZip);
+
+const char16_t* const sevenZipExtensions[] = {u".7z"};
+const uint8_t sevenZipSignature[] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
+FunctionFormat sevenZip(u"7zip", sevenZipExtensions, 1, sevenZipSignature, 6, openSevenZip);
 
 }  // namespace
 }  // namespace zorvex

@@ -286,6 +286,9 @@ ZORVEX_BRANCH_FACTORIES(makeArmtStream, makeArmtOffsetStream, 4, Z7_BRANCH_CONV_
 ZORVEX_BRANCH_FACTORIES(makePpcStream, makePpcOffsetStream, 4, Z7_BRANCH_CONV_DEC(PPC))
 ZORVEX_BRANCH_FACTORIES(makeSparcStream, makeSparcOffsetStream, 4, Z7_BRANCH_CONV_DEC(SPARC))
 ZORVEX_BRANCH_FACTORIES(makeIa64Stream, makeIa64OffsetStream, 16, Z7_BRANCH_CONV_DEC(IA64))
+ZORVEX_BRANCH_FACTORIES(makeArm64Stream, makeArm64OffsetStream, 4, Z7_BRANCH_CONV_DEC(ARM64))
+// RISC-V instructions are 2-byte aligned and the converter looks 6 bytes ahead.
+ZORVEX_BRANCH_FACTORIES(makeRiscvStream, makeRiscvOffsetStream, 8, Z7_BRANCH_CONV_DEC(RISCV))
 
 #undef ZORVEX_BRANCH_FACTORIES
 

@@ -1,6 +1,6 @@
-// Branch-call converters (x86, ARM, ARM Thumb, PowerPC, SPARC, IA-64, each
-// plain and with a 4-byte start offset at the head of the data) and the byte
-// delta filter, all served by one buffered converting stream.
+// Branch-call converters (x86, ARM, ARM Thumb, PowerPC, SPARC, IA-64, ARM64,
+// RISC-V, each plain and with a 4-byte start offset at the head of the data)
+// and the byte delta filter, all served by one buffered converting stream.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,10 @@ ZORVEX_FILTER_FACTORY(makeSparcStream);
 ZORVEX_FILTER_FACTORY(makeSparcOffsetStream);
 ZORVEX_FILTER_FACTORY(makeIa64Stream);
 ZORVEX_FILTER_FACTORY(makeIa64OffsetStream);
+ZORVEX_FILTER_FACTORY(makeArm64Stream);
+ZORVEX_FILTER_FACTORY(makeArm64OffsetStream);
+ZORVEX_FILTER_FACTORY(makeRiscvStream);
+ZORVEX_FILTER_FACTORY(makeRiscvOffsetStream);
 ZORVEX_FILTER_FACTORY(makeDeltaStream);
 
 #undef ZORVEX_FILTER_FACTORY

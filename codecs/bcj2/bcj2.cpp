@@ -1,0 +1,241 @@
+#include "codecs/bcj2/bcj2.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "engine/byte_order.h"
+#include "engine/pipeline.h"
+#include "engine/sequential_stream.h"
+
+namespace zorvex {
+namespace {
+
+// Bytes of one window of the source, read in pieces through a buffer.
+class WindowInput {
+public:
+    bool init(InStream* source, int64_t offset, int64_t size, int capacity) {
+        source_ = source;
+        offset_ = offset;
+        size_ = size;
+        capacity_ = capacity;
+        buffer_.reset(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(capacity))));
+        return buffer_ != nullptr;
+    }
+
+    void rewind() {
+        consumed_ = 0;
+        next_ = fill_ = 0;
+    }
+
+    // False when the window is used up or the source fails.
+    bool byte(uint8_t* out) {
+        if (next_ == fill_ && !refill()) return false;
+        *out = buffer_.get()[next_++];
+        return true;
+    }
+
+private:
+    bool refill() {
+        int want = static_cast<int>(std::min<int64_t>(capacity_, size_ - consumed_));
+        if (want <= 0 || !source_->seek(offset_ + consumed_)) return false;
+        int got = source_->read(buffer_.get(), want);
+        if (got <= 0) return false;
+        consumed_ += got;
+        next_ = 0;
+        fill_ = got;
+        return true;
+    }
+
+    struct FreeDeleter {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    InStream* source_ = nullptr;
+    int64_t offset_ = 0;
+    int64_t size_ = 0;
+    int64_t consumed_ = 0;
+    int capacity_ = 0;
+    std::unique_ptr<uint8_t, FreeDeleter> buffer_;
+    int next_ = 0;
+    int fill_ = 0;
+};
+
+enum Input { kMain, kCall, kJump, kRange, kInputCount };
+
+class Bcj2Stream final : public SequentialStream {
+public:
+    static constexpr int kHeaderSize = 8 * kInputCount;
+
+    Bcj2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t unpackedSize)
+        : SequentialStream(name, owner, tag, unpackedSize), source_(source) {
+        source_->addRef();
+    }
+    ~Bcj2Stream() override { source_->release(); }
+
+    // Places the four windows after the size header.
+    bool init(int64_t offset, const int64_t sizes[kInputCount]) {
+        int64_t at = offset + kHeaderSize;
+        static constexpr int kCapacity[kInputCount] = {1 << 16, 1 << 12, 1 << 12, 1 << 12};
+        for (int i = 0; i < kInputCount; ++i) {
+            if (!inputs_[i].init(source_, at, sizes[i], kCapacity[i])) return false;
+            at += sizes[i];
+        }
+        return restart();
+    }
+
+protected:
+    bool restart() override {
+        for (WindowInput& input : inputs_) input.rewind();
+        std::fill(std::begin(probabilities_), std::end(probabilities_), kProbabilityInit);
+        phase_ = Phase::Start;
+        previous_ = 0;
+        produced_ = 0;
+        return true;
+    }
+
+    int produce(uint8_t* out, int count) override {
+        int done = 0;
+        while (done < count) {
+            switch (phase_) {
+                case Phase::Start:
+                    if (!startRangeDecoder()) return finish(done);
+                    phase_ = Phase::Opcode;
+                    break;
+                case Phase::Opcode:
+                    if (!inputs_[kMain].byte(&out[done])) return finish(done);
+                    ++done;
+                    ++produced_;
+                    if (!decideOpcode(out[done - 1])) return finish(done);
+                    break;
+                case Phase::Operand:
+                    out[done++] = static_cast<uint8_t>(operand_ >> (8 * (4 - operandLeft_)));
+                    ++produced_;
+                    if (--operandLeft_ == 0) phase_ = Phase::Opcode;
+                    break;
+                case Phase::Finished:
+                    return done;
+            }
+        }
+        return done;
+    }
+
+private:
+    enum class Phase { Start, Opcode, Operand, Finished };
+    static constexpr int kProbabilityBits = 11;
+    static constexpr uint32_t kProbabilityInit = 1u << (kProbabilityBits - 1);
+    static constexpr int kMoveBits = 5;
+    static constexpr uint32_t kTop = 1u << 24;
+    // 0-255: E8 by the byte before it; 256: E9; 257: 0F 80-8F.
+    static constexpr int kJumpProbability = 256;
+    static constexpr int kConditionalProbability = 257;
+
+    int finish(int done) {
+        phase_ = Phase::Finished;
+        return done;
+    }
+
+    bool startRangeDecoder() {
+        code_ = 0;
+        range_ = 0xFFFFFFFF;
+        for (int i = 0; i < 5; ++i) {
+            uint8_t b;
+            if (!inputs_[kRange].byte(&b)) return false;
+            code_ = code_ << 8 | b;
+        }
+        return true;
+    }
+
+    // One decision; the range is topped up before it rather than after, so
+    // that the last decision needs no byte past the coder's data.
+    bool decodeBit(uint32_t& probability, bool* bit) {
+        if (range_ < kTop) {
+            uint8_t b;
+            if (!inputs_[kRange].byte(&b)) return false;
+            range_ <<= 8;
+            code_ = code_ << 8 | b;
+        }
+        uint32_t bound = (range_ >> kProbabilityBits) * probability;
+        if (code_ < bound) {
+            range_ = bound;
+            probability += ((1u << kProbabilityBits) - probability) >> kMoveBits;
+            *bit = false;
+        } else {
+            range_ -= bound;
+            code_ -= bound;
+            probability -= probability >> kMoveBits;
+            *bit = true;
+        }
+        return true;
+    }
+
+    // After an output byte: when it is a branch opcode, the range coder says
+    // whether its operand was moved to the call or jump stream.
+    bool decideOpcode(uint8_t b) {
+        int index;
+        if (b == 0xE8)
+            index = previous_;
+        else if (b == 0xE9)
+            index = kJumpProbability;
+        else if (previous_ == 0x0F && (b & 0xF0) == 0x80)
+            index = kConditionalProbability;
+        else {
+            previous_ = b;
+            return true;
+        }
+        bool converted;
+        if (!decodeBit(probabilities_[index], &converted)) return false;
+        if (!converted) {
+            previous_ = b;
+            return true;
+        }
+        WindowInput& targets = inputs_[b == 0xE8 ? kCall : kJump];
+        uint32_t target = 0;
+        for (int i = 0; i < 4; ++i) {
+            uint8_t t;
+            if (!targets.byte(&t)) return false;
+            target = target << 8 | t;
+        }
+        operand_ = target - static_cast<uint32_t>(produced_ + 4);
+        operandLeft_ = 4;
+        previous_ = static_cast<uint8_t>(operand_ >> 24);
+        phase_ = Phase::Operand;
+        return true;
+    }
+
+    InStream* source_;
+    WindowInput inputs_[kInputCount];
+    Phase phase_ = Phase::Start;
+    uint32_t code_ = 0;
+    uint32_t range_ = 0;
+    uint32_t probabilities_[258] = {};
+    uint8_t previous_ = 0;
+    uint32_t operand_ = 0;  // written little-endian, lowest byte first
+    int operandLeft_ = 0;
+    int64_t produced_ = 0;
+};
+
+}  // namespace
+
+InStream* makeBcj2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                         int64_t packedSize, int64_t unpackedSize) {
+    uint8_t header[Bcj2Stream::kHeaderSize];
+    if (!source || packedSize < Bcj2Stream::kHeaderSize || unpackedSize < 0 || !source->seek(offset) ||
+        !readExact(source, header, sizeof header))
+        return nullptr;
+    // The four sizes must fill the packed data exactly; each is checked
+    // against what is left so that the sum cannot overflow.
+    int64_t sizes[kInputCount];
+    uint64_t left = static_cast<uint64_t>(packedSize - Bcj2Stream::kHeaderSize);
+    for (int i = 0; i < kInputCount; ++i) {
+        uint64_t size = le64(header + 8 * i);
+        if (size > left) return nullptr;
+        left -= size;
+        sizes[i] = static_cast<int64_t>(size);
+    }
+    if (left != 0) return nullptr;
+    return startDecoderStream(new (std::nothrow) Bcj2Stream(name, owner, tag, source, unpackedSize),
+                              [&](Bcj2Stream& stream) { return stream.init(offset, sizes); });
+}
+
+}  // namespace zorvex

@@ -1,0 +1,150 @@
+// BCJ2 on hand-made streams (the range coder's first decision forced either
+// way), and the PPMd codecs' property checks, model memory bound and zip
+// method 98 entries.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "codecs/ppmd/ppmd.h"
+#include "tests/archive_support.h"
+#include "tests/codec_fixtures.h"
+#include "tests/test_util.h"
+
+namespace zorvex::test {
+namespace {
+
+// Range-coder data whose first decision is 1 (code above any bound) or 0.
+const std::vector<uint8_t> kDecideOne = {0, 0xFF, 0xFF, 0xFF, 0xFF};
+const std::vector<uint8_t> kDecideZero = {0, 0, 0, 0, 0};
+
+std::vector<uint8_t> bcj2Input(const std::vector<uint8_t>& main, const std::vector<uint8_t>& call,
+                               const std::vector<uint8_t>& jump, const std::vector<uint8_t>& range) {
+    std::vector<uint8_t> out;
+    for (const auto* part : {&main, &call, &jump, &range})
+        for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(uint64_t(part->size()) >> (8 * i)));
+    for (const auto* part : {&main, &call, &jump, &range}) out.insert(out.end(), part->begin(), part->end());
+    return out;
+}
+
+std::vector<uint8_t> decodeBcj2(const std::vector<uint8_t>& input, int64_t size) {
+    Ref<InStream> stream = openCodec(u"bcj2", input, size);
+    if (!stream) return {0xDE, 0xAD};
+    return readAll(stream.get());
+}
+
+TEST(Bcj2, ConvertedCallTakesItsTargetFromTheCallStream) {
+    // Target 0x106 seen from output position 2 + 4: relative 0x100.
+    auto input = bcj2Input({0x90, 0xE8}, {0, 0, 1, 6}, {}, kDecideOne);
+    EXPECT_EQ(decodeBcj2(input, 6), (std::vector<uint8_t>{0x90, 0xE8, 0x00, 0x01, 0x00, 0x00}));
+}
+
+TEST(Bcj2, ConditionalJumpTakesItsTargetFromTheJumpStream) {
+    auto input = bcj2Input({0x0F, 0x85}, {0, 0, 0, 0x40}, {0, 0, 0, 0x10}, kDecideOne);
+    EXPECT_EQ(decodeBcj2(input, 6), (std::vector<uint8_t>{0x0F, 0x85, 0x0A, 0, 0, 0}));
+}
+
+TEST(Bcj2, UnconvertedOpcodeKeepsItsBytes) {
+    auto input = bcj2Input({0xE8, 1, 2, 3, 4}, {}, {}, kDecideZero);
+    EXPECT_EQ(decodeBcj2(input, 5), (std::vector<uint8_t>{0xE8, 1, 2, 3, 4}));
+}
+
+// A last E8 with a "converted" decision and no call bytes left ends the
+// output after the E8: the entry reads short.
+TEST(Bcj2, MissingTargetEndsTheOutputAfterTheOpcode) {
+    auto input = bcj2Input({0x41, 0xE8}, {}, {}, kDecideOne);
+    EXPECT_EQ(decodeBcj2(input, 6), (std::vector<uint8_t>{0x41, 0xE8}));
+}
+
+TEST(Bcj2, StopsAndResumesInsideAnOperandAndAfterSeeks) {
+    auto input = bcj2Input({0xE8, 0x90, 0xE8}, {0, 0, 0, 9, 0, 0, 0, 0x20}, {}, kDecideOne);
+    Ref<InStream> whole = openCodec(u"bcj2", input, 11);
+    ASSERT_TRUE(whole);
+    std::vector<uint8_t> expected = readAll(whole.get());
+    ASSERT_EQ(expected.size(), 11u);
+    Ref<InStream> stream = openCodec(u"bcj2", input, 11);
+    std::vector<uint8_t> pieces;
+    uint8_t byte;
+    while (stream->read(&byte, 1) == 1) pieces.push_back(byte);
+    EXPECT_EQ(pieces, expected);
+    EXPECT_EQ(readAt(stream.get(), 0, 11), expected);
+    EXPECT_EQ(readAt(stream.get(), 3, 4), slice(expected, 3, 4));
+    EXPECT_EQ(readAt(stream.get(), 1, 2), slice(expected, 1, 2));
+}
+
+TEST(Bcj2, SizesMustFillThePackedDataWithoutOverflow) {
+    auto input = bcj2Input({0x90}, {}, {}, kDecideZero);
+    EXPECT_TRUE(openCodec(u"bcj2", input, 1));
+    auto extra = input;
+    extra.push_back(0);
+    EXPECT_FALSE(openCodec(u"bcj2", extra, 1));
+    auto missing = input;
+    missing.pop_back();
+    EXPECT_FALSE(openCodec(u"bcj2", missing, 1));
+    // Main 2^64 - 1 and call 7: the sum wraps around to the 6 bytes there are.
+    auto wrapping = input;
+    std::fill(wrapping.begin(), wrapping.begin() + 32, 0);
+    std::fill(wrapping.begin(), wrapping.begin() + 8, 0xFF);
+    wrapping[8] = 7;
+    EXPECT_FALSE(openCodec(u"bcj2", wrapping, 1));
+    EXPECT_FALSE(openCodec(u"bcj2", std::vector<uint8_t>(31), 1));
+}
+
+// ---- PPMd -------------------------------------------------------------------
+
+std::vector<uint8_t> ppmdHProperties(uint8_t order, uint32_t memory) {
+    return {order, uint8_t(memory), uint8_t(memory >> 8), uint8_t(memory >> 16), uint8_t(memory >> 24)};
+}
+
+TEST(Ppmd, PropertiesOutsideTheirRangesAreRefused) {
+    std::vector<uint8_t> data = {0, 1, 2, 3, 4, 5};
+    EXPECT_TRUE(openCodec(u"ppmd-h", concat(ppmdHProperties(2, 2048), data), 10));
+    EXPECT_FALSE(openCodec(u"ppmd-h", concat(ppmdHProperties(1, 1 << 20), data), 10));
+    EXPECT_FALSE(openCodec(u"ppmd-h", concat(ppmdHProperties(65, 1 << 20), data), 10));
+    EXPECT_FALSE(openCodec(u"ppmd-h", concat(ppmdHProperties(6, 2047), data), 10));
+    EXPECT_FALSE(openCodec(u"ppmd-h", concat(ppmdHProperties(6, 0xFFFFFFDC), data), 10));
+    EXPECT_FALSE(openCodec(u"ppmd-h", ppmdHProperties(6, 1 << 20), 10));
+    EXPECT_TRUE(openCodec(u"ppmd-i", concat({0x15, 0x10}, data), 10));
+    EXPECT_FALSE(openCodec(u"ppmd-i", concat({0x00, 0x20}, data), 10));  // restore method 2
+    EXPECT_FALSE(openCodec(u"ppmd-i", concat({0x10, 0x00}, data), 10));  // order 1
+}
+
+TEST(Ppmd, VariantHWithoutLeadingZeroDeliversNothing) {
+    Ref<InStream> stream = openCodec(u"ppmd-h", concat(ppmdHProperties(6, 1 << 20), {1, 2, 3, 4, 5, 6}), 10);
+    ASSERT_TRUE(stream);
+    EXPECT_TRUE(readAll(stream.get()).empty());
+}
+
+// A small entry never gets gigabytes of model, a large one keeps what it
+// declared; entries made with a huge model still decode exactly.
+TEST(Ppmd, ModelMemoryIsBoundedByTheOutput) {
+    EXPECT_LT(ppmdHModelSize(0xFFFFFFDB, 64, 100), 4u << 20);
+    EXPECT_LT(ppmdHModelSize(0xFFFFFFDB, 47, 15 << 10), 256u << 20);
+    EXPECT_EQ(ppmdHModelSize(16u << 20, 6, 1 << 30), 16u << 20);
+    EXPECT_EQ(ppmdHModelSize(1u << 30, 6, -1), 1u << 30);
+    REQUIRE_TOOL("7zz");
+    TempDir dir;
+    for (auto [order, size] : {std::pair{4u, 20000}, {32u, 60000}}) {
+        SCOPED_TRACE(order);
+        EXPECT_LT(ppmdHModelSize(1u << 30, order, size), 1u << 30);  // the bound is in force
+        std::vector<uint8_t> text = sampleData(size, order);
+        writeFile(dir / "t.txt", text.data(), text.size());
+        fs::remove(dir / "a.7z");
+        mustRun(dir, "7zz a -bso0 -m0=PPMd:o=" + std::to_string(order) + ":mem=1024m a.7z t.txt >/dev/null");
+        EXPECT_EQ(entryData(insidePath(dir / "a.7z", "t.txt")), text);
+    }
+}
+
+TEST(Ppmd, ZipMethod98EntriesRead) {
+    REQUIRE_TOOL("7zz");
+    TempDir dir;
+    std::vector<uint8_t> text = sampleData(150000, 4);
+    writeFile(dir / "t.txt", text.data(), text.size());
+    mustRun(dir, "7zz a -bso0 -tzip -mm=PPMd -mo=8 -mmem=24 a.zip t.txt >/dev/null");
+    Ref<InStream> stream(openStreamPath(insidePath(dir / "a.zip", "t.txt").c_str()));
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(readAll(stream.get()), text);
+    EXPECT_EQ(readAt(stream.get(), 1000, 500), slice(text, 1000, 500));
+}
+
+}  // namespace
+}  // namespace zorvex::test
