@@ -491,6 +491,9 @@ private:
             coder.firstInput = inputs;
             inputs += coder.inputs;
             coder.codec = codecForCoder(idBytes, coder.properties);
+            // A zstd coder's properties only record the writer's version and
+            // level: its frames say all that decoding needs.
+            if (coder.codec && std::u16string_view(coder.codec) == u"zstd") coder.properties.clear();
         }
         return parseBindings(in, folder, inputs);
     }
