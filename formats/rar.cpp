@@ -64,6 +64,7 @@ constexpr uint16_t kEndVolumeNumber = 0x0008;
 constexpr int kBaseHeaderSize = 7;
 constexpr int kFileHeaderFixed = 32;  // base header + fields up to the attributes
 constexpr uint8_t kStoredMethod = 0x30;
+constexpr uint8_t kHostUnix = 3;
 
 // Format 5.0 header types and flags.
 constexpr uint64_t kMain5 = 1;
@@ -272,7 +273,7 @@ private:
     bool readBlocks4();
     bool readFileHeader4(const std::vector<uint8_t>& header, uint16_t flags, int64_t dataStart, int64_t* next);
     Codec* codecFor4(uint8_t version, uint8_t method);
-    std::u16string nameFromHeader4(const uint8_t* name, size_t size, uint16_t flags);
+    std::u16string nameFromHeader4(const uint8_t* name, size_t size, uint16_t flags, uint8_t host);
     // Format 5.0.
     bool readBlocks5();
     bool readFileHeader5(HeaderCursor& h, uint64_t headerFlags, int64_t dataStart, uint64_t dataSize,
@@ -536,8 +537,11 @@ Codec* RarReader::codecFor4(uint8_t version, uint8_t method) {
     }
 }
 
-std::u16string RarReader::nameFromHeader4(const uint8_t* name, size_t size, uint16_t flags) {
+std::u16string RarReader::nameFromHeader4(const uint8_t* name, size_t size, uint16_t flags, uint8_t host) {
     std::string_view bytes(reinterpret_cast<const char*>(name), size);
+    // Unix hosts store names as UTF-8 without saying so.
+    if (host == kHostUnix && !(flags & kFileUnicodeName))
+        if (std::optional<std::u16string> utf8 = utf8ToWide(bytes)) return *utf8;
     if (flags & kFileUnicodeName) {
         size_t zero = bytes.find('\0');
         if (zero == std::string_view::npos) return utf8ToWide(bytes).value_or(u"");
@@ -625,7 +629,7 @@ bool RarReader::readFileHeader4(const std::vector<uint8_t>& header, uint16_t fla
     if (header[2] == kSubBlock) return true;
 
     FileRecord file;
-    file.name = nameFromHeader4(h.here(), nameSize, flags);
+    file.name = nameFromHeader4(h.here(), nameSize, flags, host);
     if (file.name.empty()) return true;
     file.time = timeFromDosPacked(dosTime);
     file.crc = crc;
