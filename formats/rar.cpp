@@ -160,6 +160,8 @@ std::optional<std::u16string> rarVolumeName(std::u16string_view name, bool newNu
            std::u16string(name.substr(end));
 }
 
+uint64_t rar5DictionarySize(uint64_t compressionInfo) { return kDictionaryBase5 << ((compressionInfo >> 10) & 0xF); }
+
 std::u16string decodeRarUnicodeName(const uint8_t* plain, size_t plainSize, const uint8_t* encoded,
                                     size_t encodedSize) {
     std::u16string out;
@@ -688,8 +690,6 @@ bool RarReader::readBlocks5() {
             }
         } else if (type == kFile5) {
             if (!readFileHeader5(h, flags, dataStart, dataSize, header.size() - extraSize)) return !refused_;
-        } else if (type == kService5) {
-            // Comments, quick-open data, recovery records: not entries.
         } else if (type == kEncryption5) {
             return false;
         } else if (type == kEnd5) {
@@ -697,9 +697,8 @@ bool RarReader::readBlocks5() {
             if (!h.vint(&endFlags) || !(endFlags & kEndNextVolume) || !isVolume_) return true;
             if (!moveToVolume(volumeIndex_ + 1, false)) return true;
             continue;
-        } else {
-            return true;
         }
+        // Other types are skipped by their sizes: a newer writer's blocks.
         position_ = next;
     }
 }
@@ -757,7 +756,7 @@ bool RarReader::readFileHeader5(HeaderCursor& h, uint64_t headerFlags, int64_t d
     file.solid = compression & 0x40;
     file.stored = ((compression >> 7) & 7) == 0;
     file.codec = findCodec(u"rar50");
-    file.dictionary = kDictionaryBase5 << ((compression >> 10) & 0xF);
+    file.dictionary = rar5DictionarySize(compression);
     HeaderCursor extra(h.here() + (extraStart - h.position()), h.left() - (extraStart - h.position()));
     if (!readExtraRecords5(extra, &file)) {
         refused_ = true;
