@@ -410,8 +410,8 @@ Rar29Decoder::Symbol Rar29Decoder::ppmdSymbol(Unpacker& u) {
         return Symbol::Output;
     }
     int code = ppmdByte();
+    if (code < 0) return Symbol::Error;
     switch (code) {
-        case -1: return Symbol::Error;
         case kPpmEndOfBlock: return readTables(u) ? Symbol::Control : Symbol::Error;
         case kPpmEndOfFile: return Symbol::EndOfFile;
         case kPpmFilter: return readPpmdFilter(u) ? Symbol::Control : Symbol::Error;
