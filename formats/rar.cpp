@@ -69,7 +69,6 @@ constexpr uint8_t kHostUnix = 3;
 // Format 5.0 header types and flags.
 constexpr uint64_t kMain5 = 1;
 constexpr uint64_t kFile5 = 2;
-constexpr uint64_t kService5 = 3;
 constexpr uint64_t kEncryption5 = 4;
 constexpr uint64_t kEnd5 = 5;
 
@@ -256,6 +255,24 @@ private:
     size_t pos_ = 0;
 };
 
+// A member of a solid group, listed once the group's stream exists.
+struct GroupEntry {
+    std::u16string name;
+    uint64_t offset, size;
+    int64_t time;
+    std::optional<uint32_t> crc;
+};
+
+// The compressed members of a solid group, decoded by one stream.
+struct Group {
+    Codec* codec = nullptr;
+    uint64_t dictionary = 0;
+    Ref<ConcatStream> packed;
+    std::vector<rar::Member> members;
+    std::vector<GroupEntry> entries;
+    uint64_t unpacked = 0;
+};
+
 class RarReader {
 public:
     RarReader(Archive* archive, ConcatStream* data, const char16_t* path, InStream* first)
@@ -317,20 +334,6 @@ private:
     std::optional<FileRecord> pending_;
     bool pendingOrphan_ = false;
 
-    struct GroupEntry {
-        std::u16string name;
-        uint64_t offset, size;
-        int64_t time;
-        std::optional<uint32_t> crc;
-    };
-    struct Group {
-        Codec* codec = nullptr;
-        uint64_t dictionary = 0;
-        Ref<ConcatStream> packed;
-        std::vector<rar::Member> members;
-        std::vector<GroupEntry> entries;
-        uint64_t unpacked = 0;
-    };
     std::optional<Group> group_;
 
     std::unordered_map<std::u16string, ListedEntry> listed_;

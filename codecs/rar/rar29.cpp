@@ -74,7 +74,6 @@ constexpr int kPpmFilter = 3;
 constexpr int kPpmMatch = 4;
 constexpr int kPpmRun = 5;
 
-constexpr uint8_t kPpmBlockFlag = 0x80;
 constexpr uint8_t kPpmNewEscape = 0x40;
 constexpr uint8_t kPpmReset = 0x20;
 
