@@ -139,7 +139,7 @@ public:
     // while the member has them; past the member's data the reader sees zeros.
     static constexpr size_t kInputMargin = 256;
     // The most one symbol may add to the window beyond decodeLimit().
-    static constexpr uint64_t kMaxSymbolOutput = 0x1000;
+    static constexpr uint64_t kMaxSymbolOutput = 0x2000;
 
     // `source` (not counted: the codec stream holds it) from `dataOffset` on
     // holds the members' packed data.
