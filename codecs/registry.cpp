@@ -9,6 +9,7 @@
 #include "codecs/jpeg/zip_jpeg.h"
 #include "codecs/lzma/lzma.h"
 #include "codecs/ppmd/ppmd.h"
+#include "codecs/rar/unpacker.h"
 #include "codecs/wavpack/wavpack.h"
 #include "codecs/xz/xz.h"
 #include "codecs/zstd/zstd.h"
@@ -44,6 +45,10 @@ FactoryCodec riscvOffset(u"riscv-offset", makeRiscvOffsetStream);
 FactoryCodec delta(u"delta", makeDeltaStream);
 FactoryCodec lzma2(u"lzma2", makeLzma2Stream);
 FactoryCodec lzma(u"lzma", makeLzmaStream);
+FactoryCodec rar15(u"rar15", makeRar15Stream);
+FactoryCodec rar20(u"rar20", makeRar20Stream);
+FactoryCodec rar29(u"rar29", makeRar29Stream);
+FactoryCodec rar50(u"rar50", makeRar50Stream);
 FactoryCodec bzip2(u"bzip2", makeBzip2Stream);
 FactoryCodec deflate(u"deflate", makeDeflateStream);
 FactoryCodec deflate64(u"deflate64", makeDeflate64Stream);

@@ -1,0 +1,18 @@
+// The RAR 5.0 block decoder.
+#include "codecs/rar/unpacker.h"
+
+namespace zorvex::rar {
+namespace {
+
+// Not decoded yet: every member is reported damaged.
+class Rar50Decoder final : public BlockDecoder {
+public:
+    bool startMember(Unpacker&, bool) override { return false; }
+    DecodeResult decode(Unpacker&) override { return DecodeResult::Error; }
+};
+
+}  // namespace
+
+std::unique_ptr<BlockDecoder> makeRar50Decoder() { return std::make_unique<Rar50Decoder>(); }
+
+}  // namespace zorvex::rar
