@@ -5,6 +5,7 @@
 #include "codecs/deflate64/deflate64.h"
 #include "codecs/filters/filters.h"
 #include "codecs/lzma/lzma.h"
+#include "codecs/rar/unpacker.h"
 #include "codecs/wavpack/wavpack.h"
 #include "codecs/xz/xz.h"
 #include "engine/codec.h"
@@ -34,6 +35,10 @@ FactoryCodec ia64Offset(u"ia64-offset", makeIa64OffsetStream);
 FactoryCodec delta(u"delta", makeDeltaStream);
 FactoryCodec lzma2(u"lzma2", makeLzma2Stream);
 FactoryCodec lzma(u"lzma", makeLzmaStream);
+FactoryCodec rar15(u"rar15", makeRar15Stream);
+FactoryCodec rar20(u"rar20", makeRar20Stream);
+FactoryCodec rar29(u"rar29", makeRar29Stream);
+FactoryCodec rar50(u"rar50", makeRar50Stream);
 FactoryCodec bzip2(u"bzip2", makeBzip2Stream);
 FactoryCodec deflate(u"deflate", makeDeflateStream);
 FactoryCodec deflate64(u"deflate64", makeDeflate64Stream);

@@ -3,12 +3,11 @@
 // member's data is an lzma stream whose properties are made from the header's
 // coded dictionary size; the archive reads a joined stream built from them.
 #include <algorithm>
-#include <new>
 #include <vector>
 
 #include "engine/archive.h"
 #include "engine/codec.h"
-#include "engine/stream.h"
+#include "engine/pipeline.h"
 #include "formats/entry_name.h"
 #include "formats/single.h"
 
@@ -78,21 +77,21 @@ std::optional<int64_t> lastMemberEnd(InStream* stream) {
     return std::nullopt;
 }
 
-// Appends [properties, member data]: what the "lzma" codec reads.
-bool appendMember(ConcatStream* to, InStream* stream, const Member& m) {
-    Ref<MemoryStream> properties(MemoryStream::create(u"", nullptr, 0, m.properties, sizeof m.properties));
-    return properties && to->appendPart(properties.get(), 0, sizeof m.properties) &&
-           to->appendPart(stream, m.start + kHeaderBytes, m.memberSize - kMinMember);
+// Adds [properties, member data]: what the "lzma" codec reads.
+bool addMember(CodecInput& to, InStream* stream, const Member& m) {
+    return to.addBytes(m.properties, sizeof m.properties) &&
+           to.addWindow(stream, m.start + kHeaderBytes, m.memberSize - kMinMember);
 }
 
-bool joinMembers(ConcatStream* data, InStream* stream, const std::vector<Member>& members, Codec* lzma) {
-    if (members.size() == 1) return appendMember(data, stream, members[0]);
+bool joinMembers(CodecInput& data, InStream* stream, const std::vector<Member>& members) {
+    if (members.size() == 1) return addMember(data, stream, members[0]);
     for (const Member& m : members) {
-        Ref<ConcatStream> packed(new (std::nothrow) ConcatStream(stream->name(), nullptr, stream->tag()));
-        if (!packed || !appendMember(packed.get(), stream, m)) return false;
-        Ref<InStream> decoded(lzma->createStream(stream->name(), nullptr, stream->tag(), packed.get(), 0,
-                                                 packed->size(), m.dataSize));
-        if (!decoded || !data->appendPart(decoded.get(), 0, m.dataSize)) return false;
+        CodecInput member(stream->name(), nullptr, stream->tag());
+        if (!addMember(member, stream, m)) return false;
+        Ref<InStream> packed(member.take());
+        Ref<InStream> decoded(openCodecStream(u"lzma", stream->name(), nullptr, stream->tag(), packed.get(), 0,
+                                              member.size(), m.dataSize));
+        if (!decoded || !data.addWindow(decoded.get(), 0, m.dataSize)) return false;
     }
     return true;
 }
@@ -100,11 +99,6 @@ bool joinMembers(ConcatStream* data, InStream* stream, const std::vector<Member>
 }  // namespace
 
 Archive* openLzip(const char16_t* name, Archive* container, InStream* stream) {
-    Ref<ConcatStream> data(new (std::nothrow) ConcatStream(stream->name(), nullptr, stream->tag()));
-    if (!data) return nullptr;
-    Archive* archive = newArchive(name, container, data.get());
-    if (!archive) return nullptr;
-
     // Every member is at least kMinMember bytes, so the walk ends.
     std::vector<Member> members;
     for (int64_t end = lastMemberEnd(stream).value_or(0); end > kMinMember;) {
@@ -114,13 +108,16 @@ Archive* openLzip(const char16_t* name, Archive* container, InStream* stream) {
         end = m->start;
     }
     std::reverse(members.begin(), members.end());
-    Codec* lzma = findCodec(u"lzma");
-    if (members.empty() || !lzma || !joinMembers(data.get(), stream, members, lzma)) return archive;
+    CodecInput input(stream->name(), nullptr, stream->tag());
+    if (members.empty() || !joinMembers(input, stream, members)) return newArchive(name, container, stream);
+    Ref<InStream> data(input.take());
+    Archive* archive = newArchive(name, container, data.get());
+    if (!archive) return nullptr;
 
     std::u16string entryName = singleEntryName(stream, {{u".lz", u""}, {u".tlz", u".tar"}}, u"lz.out");
-    int64_t total = data->size();
+    int64_t total = input.size();
     if (members.size() == 1)
-        addEntry(archive, lzma, entryName, 0, total, members[0].dataSize, stream->tag(), members[0].crc);
+        addEntry(archive, findCodec(u"lzma"), entryName, 0, total, members[0].dataSize, stream->tag(), members[0].crc);
     else
         addEntry(archive, findCodec(u"store"), entryName, 0, total, total, stream->tag());
     return archive;

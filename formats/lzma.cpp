@@ -1,13 +1,11 @@
 // .lzma: 5 property bytes, the decoded size as 64-bit little-endian (all ones:
-// not stored), then the data. The "lzma" codec expects the properties right
-// before the data, so the archive reads a joined stream of the properties
-// and bytes 13 onwards.
+// not stored), then the data. The "lzma" codec reads the properties right
+// before the data: the archive's stream is the codec input of both.
 #include <algorithm>
-#include <new>
 
 #include "engine/archive.h"
 #include "engine/codec.h"
-#include "engine/stream.h"
+#include "engine/pipeline.h"
 #include "formats/entry_name.h"
 #include "formats/single.h"
 
@@ -35,15 +33,15 @@ Archive* openLzma(const char16_t* name, Archive* container, InStream* stream) {
         dictionary = static_cast<uint32_t>(std::max<int64_t>(size, 4096));
         for (int i = 0; i < 4; ++i) header[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));
     }
-    Ref<MemoryStream> properties(MemoryStream::create(u"", nullptr, 0, header, kPropertyBytes));
-    Ref<ConcatStream> joined(new (std::nothrow) ConcatStream(stream->name(), nullptr, stream->tag()));
-    if (!properties || !joined || !joined->appendPart(properties.get(), 0, kPropertyBytes) ||
-        !joined->appendPart(stream, kHeaderBytes, fileSize - kHeaderBytes))
-        return newArchive(name, container, stream);
+    CodecInput input(stream->name(), nullptr, stream->tag());
+    input.addBytes(header, kPropertyBytes);
+    input.addWindow(stream, kHeaderBytes, fileSize - kHeaderBytes);
+    Ref<InStream> joined(input.take());
+    if (!joined) return newArchive(name, container, stream);
     Archive* archive = newArchive(name, container, joined.get());
     if (!archive) return nullptr;
     std::u16string entryName = singleEntryName(stream, {{u".lzma", u""}}, u"lzma.out");
-    addEntry(archive, findCodec(u"lzma"), entryName, 0, joined->size(), size, stream->tag());
+    addEntry(archive, findCodec(u"lzma"), entryName, 0, input.size(), size, stream->tag());
     return archive;
 }
 

@@ -2,6 +2,7 @@
 // formats front to back, so the order decides between equal extensions and
 // between signatures of equal length.
 #include "engine/archive.h"
+#include "formats/rar.h"
 #include "formats/single.h"
 #include "formats/split.h"
 #include "formats/tar.h"
@@ -34,6 +35,10 @@ FunctionFormat tar(u"tar", tarExtensions, 1, nullptr, 0, openTar);
 const char16_t* const gzipExtensions[] = {u".gz", u".tgz"};
 const uint8_t gzipSignature[] = {0x1F, 0x8B};
 FunctionFormat gzip(u"gzip", gzipExtensions, 2, gzipSignature, 2, openGzip);
+
+const char16_t* const rarExtensions[] = {u".rar"};
+const uint8_t rarSignature[] = {'R', 'a', 'r', '!', 0x1A, 0x07};
+FunctionFormat rar(u"rar", rarExtensions, 1, rarSignature, 6, openRar);
 
 const char16_t* const zipExtensions[] = {u".zip", u".zipx"};
 const uint8_t zipSignature[] = {0x50, 0x4B};

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/stream.h"
+#include "engine/pipeline.h"
 
 // The block index. bzip2 blocks start at any bit, each with a 48-bit block
 // magic; a stream ends with a 48-bit end magic, the stream CRC and padding to
@@ -473,14 +473,9 @@ bool Bzip2Stream::restartPoint(int64_t target, int64_t* inputOffset, int64_t* ou
 
 InStream* makeBzip2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                           int64_t packedSize, int64_t unpackedSize) {
-    auto* stream = new (std::nothrow) Bzip2Stream(name, owner, tag, source, offset, packedSize, unpackedSize);
-    if (!stream) return nullptr;
-    if (!stream->start()) {
-        stream->release();
-        return nullptr;
-    }
-    stream->measureSize();
-    return stream;
+    return startDecoderStream(
+        new (std::nothrow) Bzip2Stream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        [](Bzip2Stream& stream) { return stream.start(); });
 }
 
 }  // namespace zorvex

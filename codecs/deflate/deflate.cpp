@@ -4,7 +4,7 @@
 
 #include <new>
 
-#include "engine/stream.h"
+#include "engine/pipeline.h"
 
 namespace zorvex {
 namespace {
@@ -54,14 +54,9 @@ private:
 
 InStream* makeDeflateStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                             int64_t packedSize, int64_t unpackedSize) {
-    auto* stream = new (std::nothrow) InflateStream(name, owner, tag, source, offset, packedSize, unpackedSize);
-    if (!stream) return nullptr;
-    if (!stream->ok() || !stream->init()) {
-        stream->release();
-        return nullptr;
-    }
-    stream->measureSize();
-    return stream;
+    return startDecoderStream(
+        new (std::nothrow) InflateStream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        [](InflateStream& stream) { return stream.init(); });
 }
 
 }  // namespace zorvex

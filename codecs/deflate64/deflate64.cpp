@@ -3,7 +3,7 @@
 #include <new>
 
 #include "codecs/deflate64/inflate64.h"
-#include "engine/stream.h"
+#include "engine/pipeline.h"
 
 namespace zorvex {
 namespace {
@@ -12,7 +12,7 @@ class Deflate64Stream final : public DecoderStream {
 public:
     using DecoderStream::DecoderStream;
 
-    bool ready() const { return ok() && inflater_.ok(); }
+    bool inflaterReady() const { return inflater_.ok(); }
     void reset() override { inflater_.reset(); }
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
@@ -27,14 +27,9 @@ private:
 
 InStream* makeDeflate64Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                               int64_t packedSize, int64_t unpackedSize) {
-    auto* stream = new (std::nothrow) Deflate64Stream(name, owner, tag, source, offset, packedSize, unpackedSize);
-    if (!stream) return nullptr;
-    if (!stream->ready()) {
-        stream->release();
-        return nullptr;
-    }
-    stream->measureSize();
-    return stream;
+    return startDecoderStream(
+        new (std::nothrow) Deflate64Stream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        [](Deflate64Stream& stream) { return stream.inflaterReady(); });
 }
 
 }  // namespace zorvex

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "engine/stream.h"
+#include "engine/pipeline.h"
 
 extern "C" {
 #include "Lzma2Dec.h"
@@ -123,15 +123,8 @@ template <class Stream>
 InStream* makeStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                      int64_t packedSize, int64_t unpackedSize) {
     if (!source) return nullptr;
-    auto* stream = new (std::nothrow) Stream(name, owner, tag, source, offset, packedSize, unpackedSize);
-    if (!stream) return nullptr;
-    if (stream->ok() && !stream->init(source, offset)) stream->freeBuffers();
-    if (!stream->ok()) {
-        stream->release();
-        return nullptr;
-    }
-    stream->measureSize();
-    return stream;
+    return startDecoderStream(new (std::nothrow) Stream(name, owner, tag, source, offset, packedSize, unpackedSize),
+                              [&](Stream& stream) { return stream.init(source, offset); });
 }
 
 }  // namespace

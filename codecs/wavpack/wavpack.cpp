@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/stream.h"
+#include "engine/pipeline.h"
 
 namespace zorvex {
 namespace {
@@ -282,13 +282,9 @@ bool WavPackStream::seek(int64_t target) {
 InStream* makeWavPackStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                             int64_t packedSize, int64_t unpackedSize) {
     if (!source || packedSize < 0) return nullptr;
-    auto* stream = new (std::nothrow) WavPackStream(name, owner, tag, source, offset, packedSize, unpackedSize);
-    if (!stream) return nullptr;
-    if (!stream->start()) {
-        stream->release();
-        return nullptr;
-    }
-    return stream;
+    return startDecoderStream(
+        new (std::nothrow) WavPackStream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        [](WavPackStream& stream) { return stream.start(); });
 }
 
 }  // namespace zorvex

@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <vector>
 
-#include "codecs/filters/filters.h"
-#include "codecs/lzma/lzma.h"
-#include "engine/codec.h"
+#include "engine/byte_order.h"
 #include "engine/crc32.h"
-#include "engine/stream.h"
+#include "engine/pipeline.h"
 
 namespace zorvex {
 namespace {
@@ -21,10 +18,6 @@ constexpr int kCheckCrc32 = 1;
 constexpr int kMaxFilters = 4;
 constexpr int64_t kMaxIndexSize = 1 << 30;  // far beyond any real index; keeps reads in int range
 constexpr uint64_t kFilterLzma2 = 0x21;
-
-uint32_t le32(const uint8_t* p) {
-    return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
 
 int64_t roundUp4(int64_t n) { return (n + 3) & ~int64_t{3}; }
 
@@ -70,24 +63,23 @@ struct Filter {
     int propsSize;
 };
 
-using Factory = InStream* (*)(const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t, int64_t);
-
+// Branch converters by filter id: the codec without properties and the one
+// whose 4 property bytes give the start offset.
 struct BranchFilter {
     uint64_t id;
-    Factory plain;
-    Factory withStartOffset;
+    const char16_t* plain;
+    const char16_t* withStartOffset;
 };
 constexpr BranchFilter kBranchFilters[] = {
-    {0x04, makeBcjStream, makeBcjOffsetStream},     {0x05, makePpcStream, makePpcOffsetStream},
-    {0x06, makeIa64Stream, makeIa64OffsetStream},   {0x07, makeArmStream, makeArmOffsetStream},
-    {0x08, makeArmtStream, makeArmtOffsetStream},   {0x09, makeSparcStream, makeSparcOffsetStream},
+    {0x04, u"bcj", u"bcj-offset"},   {0x05, u"ppc", u"ppc-offset"},     {0x06, u"ia64", u"ia64-offset"},
+    {0x07, u"arm", u"arm-offset"},   {0x08, u"armt", u"armt-offset"},   {0x09, u"sparc", u"sparc-offset"},
 };
 constexpr uint64_t kFilterDelta = 0x03;
 
 // The codec that undoes a non-final filter of a chain; null for ids and
 // property sizes that are not allowed there.
-Factory filterFactory(const Filter& filter) {
-    if (filter.id == kFilterDelta) return filter.propsSize == 1 ? makeDeltaStream : nullptr;
+const char16_t* filterCodec(const Filter& filter) {
+    if (filter.id == kFilterDelta) return filter.propsSize == 1 ? u"delta" : nullptr;
     for (const BranchFilter& branch : kBranchFilters) {
         if (branch.id != filter.id) continue;
         if (filter.propsSize == 0) return branch.plain;
@@ -291,22 +283,15 @@ private:
 
         const Filter& last = filters[filterCount - 1];
         if (last.id != kFilterLzma2 || last.propsSize != 1) return false;
-        InStream* stream = withProperties(source_, offset_ + block.headerOffset + headerSize, packed, last);
-        if (stream) stream = adopt(stream, makeLzma2Stream(name(), ownerNoRef(), tag(), stream, 0,
-                                                             stream->size(), block.size));
+        Ref<InStream> stream(
+            decodeFiltered(u"lzma2", source_, offset_ + block.headerOffset + headerSize, packed, last, block.size));
         for (int i = filterCount - 2; i >= 0 && stream; --i) {
-            Factory factory = filterFactory(filters[i]);
+            const char16_t* codec = filterCodec(filters[i]);
             int64_t size = stream->size();
-            InStream* input = factory ? withProperties(stream, 0, size, filters[i]) : nullptr;
-            stream->release();
-            stream = input ? adopt(input, factory(name(), ownerNoRef(), tag(), input, 0, input->size(), size))
-                           : nullptr;
+            stream = Ref<InStream>(codec ? decodeFiltered(codec, stream.get(), 0, size, filters[i], size) : nullptr);
         }
-        if (!stream || stream->size() != block.size) {
-            if (stream) stream->release();
-            return false;
-        }
-        chain_ = stream;
+        if (!stream || stream->size() != block.size) return false;
+        chain_ = stream.detach();
         current_ = index;
         return true;
     }
@@ -339,20 +324,16 @@ private:
         return true;
     }
 
-    // The input of a filter's codec: its property bytes (perhaps none), then the data.
-    InStream* withProperties(InStream* data, int64_t offset, int64_t size, const Filter& filter) {
-        Ref<MemoryStream> props(MemoryStream::create(name(), ownerNoRef(), tag(), filter.props, filter.propsSize));
-        Ref<ConcatStream> joined(new (std::nothrow) ConcatStream(name(), ownerNoRef(), tag()));
-        if (!props || !joined || !joined->appendPart(props.get(), 0, filter.propsSize) ||
-            !joined->appendPart(data, offset, size))
-            return nullptr;
-        return joined.detach();
-    }
-
-    // The stream made over `input` (the made stream holds its own reference).
-    static InStream* adopt(InStream* input, InStream* made) {
-        input->release();
-        return made;
+    // The named codec's stream over the filter's property bytes (perhaps
+    // none) followed by [offset, offset + size) of `data`.
+    InStream* decodeFiltered(const char16_t* codec, InStream* data, int64_t offset, int64_t size,
+                             const Filter& filter, int64_t unpackedSize) {
+        CodecInput input(name(), ownerNoRef(), tag());
+        input.addBytes(filter.props, static_cast<size_t>(filter.propsSize));
+        input.addWindow(data, offset, size);
+        Ref<InStream> joined(input.take());
+        if (!joined) return nullptr;
+        return openCodecStream(codec, name(), ownerNoRef(), tag(), joined.get(), 0, input.size(), unpackedSize);
     }
 
     bool checkMatches(const Block& block) {

@@ -1,0 +1,189 @@
+// The stream every RAR codec makes: reads the head in front of the packed
+// data, runs the unpacker, and keeps what a step decoded beyond the reader's
+// request for the next read. Seeking backwards decodes again from the start.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "codecs/rar/unpacker.h"
+#include "engine/byte_order.h"
+#include "engine/stream.h"
+
+namespace zorvex {
+namespace {
+
+using rar::Member;
+using rar::StepResult;
+using rar::Unpacker;
+using rar::Version;
+
+uint64_t roundUpToPowerOfTwo(uint64_t v) {
+    uint64_t p = 1;
+    while (p < v && p != 0) p <<= 1;
+    return p;
+}
+
+class RarStream final : public InStream, private rar::OutputSink {
+public:
+    RarStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source)
+        : InStream(name, owner, tag), source_(source) {
+        source_->addRef();
+    }
+    ~RarStream() override { source_->release(); }
+
+    bool init(Version version, int64_t offset, int64_t packedSize);
+
+    int64_t tell() override { return position_; }
+    int64_t size() override { return size_; }
+    int read(void* buf, int count) override;
+    bool seek(int64_t position) override;
+
+private:
+    void output(const uint8_t* data, size_t size) override;
+    bool readHead(int64_t offset, int64_t packedSize, uint64_t* dictionary, std::vector<Member>* members);
+    // Delivers `count` bytes to `dest` (null: discards them); returns how many.
+    int64_t pull(uint8_t* dest, int64_t count);
+    int64_t pendingLeft() const { return static_cast<int64_t>(pending_.size() - pendingOffset_); }
+
+    InStream* source_;
+    std::unique_ptr<Unpacker> unpacker_;
+    int64_t size_ = 0;
+    int64_t position_ = 0;
+    bool finished_ = false;
+    // Decoded bytes not yet delivered.
+    std::vector<uint8_t> pending_;
+    size_t pendingOffset_ = 0;
+    // The read in progress: where its bytes go (null: discarded) and how many
+    // it still wants.
+    uint8_t* dest_ = nullptr;
+    int64_t want_ = 0;
+};
+
+bool RarStream::readHead(int64_t offset, int64_t packedSize, uint64_t* dictionary, std::vector<Member>* members) {
+    uint8_t fixed[rar::kHeadFixedSize];
+    if (packedSize < static_cast<int64_t>(sizeof fixed) || !source_->seek(offset) ||
+        !readExact(source_, fixed, sizeof fixed))
+        return false;
+    *dictionary = le64(fixed);
+    uint32_t count = le32(fixed + 8);
+    if (count == 0 || count > rar::kMaxMembers) return false;
+    int64_t head = static_cast<int64_t>(rar::headSize(count));
+    if (head > packedSize) return false;
+    std::vector<uint8_t> table(static_cast<size_t>(count) * rar::kHeadMemberSize);
+    if (!readExact(source_, table.data(), static_cast<int>(table.size()))) return false;
+    uint64_t packedTotal = 0, unpackedTotal = 0;
+    members->resize(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        Member& m = (*members)[i];
+        m.packedSize = le64(table.data() + i * rar::kHeadMemberSize);
+        m.unpackedSize = le64(table.data() + i * rar::kHeadMemberSize + 8);
+        packedTotal += m.packedSize;
+        unpackedTotal += m.unpackedSize;
+        if (m.packedSize > INT64_MAX / 2 || m.unpackedSize > INT64_MAX / 2 || packedTotal > INT64_MAX / 2 ||
+            unpackedTotal > INT64_MAX / 2)
+            return false;
+    }
+    if (packedTotal != static_cast<uint64_t>(packedSize - head)) return false;
+    size_ = static_cast<int64_t>(unpackedTotal);
+    return true;
+}
+
+bool RarStream::init(Version version, int64_t offset, int64_t packedSize) {
+    uint64_t dictionary = 0;
+    std::vector<Member> members;
+    if (!readHead(offset, packedSize, &dictionary, &members)) return false;
+    uint64_t window = dictionary == 0 ? rar::kDefaultWindow : roundUpToPowerOfTwo(dictionary);
+    if (window == 0 || window > rar::kMaxWindow) return false;
+    // Matches never reach before the start of the stream, so the window need
+    // not be bigger than everything the stream decodes.
+    uint64_t needed = roundUpToPowerOfTwo(static_cast<uint64_t>(size_) + Unpacker::kMaxSymbolOutput);
+    window = std::max(std::min(window, needed), rar::kMinWindow);
+    int64_t dataOffset = offset + static_cast<int64_t>(rar::headSize(members.size()));
+    unpacker_.reset(new (std::nothrow) Unpacker(version, window, source_, dataOffset, std::move(members), this));
+    return unpacker_ && unpacker_->init();
+}
+
+void RarStream::output(const uint8_t* data, size_t size) {
+    size_t direct = static_cast<size_t>(std::min<int64_t>(want_, static_cast<int64_t>(size)));
+    if (dest_) {
+        std::memcpy(dest_, data, direct);
+        dest_ += direct;
+    }
+    want_ -= static_cast<int64_t>(direct);
+    if (direct < size) pending_.insert(pending_.end(), data + direct, data + size);
+}
+
+int64_t RarStream::pull(uint8_t* dest, int64_t count) {
+    int64_t fromPending = std::min(count, pendingLeft());
+    if (dest) std::memcpy(dest, pending_.data() + pendingOffset_, static_cast<size_t>(fromPending));
+    pendingOffset_ += static_cast<size_t>(fromPending);
+    if (pendingOffset_ == pending_.size()) {
+        pending_.clear();
+        pendingOffset_ = 0;
+    }
+    dest_ = dest ? dest + fromPending : nullptr;
+    want_ = count - fromPending;
+    while (want_ > 0 && !finished_) {
+        StepResult result = unpacker_->step();
+        if (result != StepResult::More) finished_ = true;
+    }
+    int64_t got = count - want_;
+    want_ = 0;
+    dest_ = nullptr;
+    position_ += got;
+    return got;
+}
+
+int RarStream::read(void* buf, int count) {
+    if (!buf || count <= 0 || position_ >= size_) return 0;
+    int64_t n = std::min<int64_t>(count, size_ - position_);
+    return static_cast<int>(pull(static_cast<uint8_t*>(buf), n));
+}
+
+bool RarStream::seek(int64_t position) {
+    if (position < 0 || position >= size_) return false;
+    if (position < position_) {
+        if (!unpacker_->restart()) return false;
+        pending_.clear();
+        pendingOffset_ = 0;
+        position_ = 0;
+        finished_ = false;
+    }
+    int64_t distance = position - position_;
+    return pull(nullptr, distance) == distance;
+}
+
+InStream* makeRarStream(Version version, const char16_t* name, Archive* owner, int64_t tag, InStream* source,
+                        int64_t offset, int64_t packedSize) {
+    auto* stream = new (std::nothrow) RarStream(name, owner, tag, source);
+    if (!stream) return nullptr;
+    if (!stream->init(version, offset, packedSize)) {
+        stream->release();
+        return nullptr;
+    }
+    return stream;
+}
+
+}  // namespace
+
+InStream* makeRar15Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                          int64_t packedSize, int64_t) {
+    return makeRarStream(Version::Rar15, name, owner, tag, source, offset, packedSize);
+}
+
+InStream* makeRar20Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                          int64_t packedSize, int64_t) {
+    return makeRarStream(Version::Rar20, name, owner, tag, source, offset, packedSize);
+}
+
+InStream* makeRar29Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                          int64_t packedSize, int64_t) {
+    return makeRarStream(Version::Rar29, name, owner, tag, source, offset, packedSize);
+}
+
+InStream* makeRar50Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                          int64_t packedSize, int64_t) {
+    return makeRarStream(Version::Rar50, name, owner, tag, source, offset, packedSize);
+}
+
+}  // namespace zorvex
