@@ -343,16 +343,24 @@ TEST(Rar20Decoder, FewerAudioChannelsRestartTheChannelCycle) {
 }
 
 TEST(Rar20Decoder, TableRepeatsStopAtTheTableEnd) {
-    // Literal codes of 9 bits, then zeros for the other 118 symbols written
-    // as one run of 138: the run is clipped at the table's end.
-    BitWriter w;
-    w.put(0, 2);
-    for (int i = 0; i < 19; ++i) w.put(5, 4);
-    for (int i = 0; i < 256; ++i) w.put(9, 5);
-    w.put(18, 5);
-    w.put(127, 7);
-    for (char c : std::string("clipped")) w.put(static_cast<uint8_t>(c), 9);
-    EXPECT_EQ(test::fileText(decode(u"rar20", Member{w.bytes(), 7})), "clipped");
+    // Four audio channels fill all 1028 lengths; the last channel codes
+    // deltas 5 and 6 and its zeros end in runs of 138 that reach 26 lengths
+    // past the table.
+    std::vector<uint8_t> lengths = audioLengths(4, 5);
+    lengths[3 * 257 + 256] = 0;
+    lengths[3 * 257 + 6] = 1;
+    lengths.resize(3 * 257 + 7);
+    BitWriter w = rar20Tables(true, 4, lengths);
+    for (int run = 0; run < 2; ++run) {
+        w.put(18, 5);
+        w.put(127, 7);
+    }
+    w.put(0, 3);
+    w.put(1, 1);
+    std::vector<uint8_t> out = decode(u"rar20", Member{w.bytes(), 4});
+    ASSERT_EQ(out.size(), 4u);
+    // Channel 3 decoded "1" as delta 6.
+    EXPECT_EQ(out, (std::vector<uint8_t>{0xFB, 0xFB, 0xFB, 0xFA}));
 }
 
 TEST(Rar20Decoder, OversubscribedCodeLengthsAreRejected) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "codecs/rar/lz_common.h"
 #include "codecs/rar/unpacker.h"
 
 namespace zorvex::rar {
@@ -130,10 +131,7 @@ private:
     uint32_t farLimit_ = 0;
     int altShort_ = 0;
     int literalRun_ = 0;
-    uint32_t history_[4];
-    unsigned historyPos_ = 0;
-    uint32_t lastDistance_ = 0;
-    int lastLength_ = 0;
+    MatchHistory history_;
 
     // Reset at every member.
     bool runMode_ = false;
@@ -158,10 +156,7 @@ void Rar15Decoder::resetModel() {
     farLimit_ = 0x2001;
     altShort_ = 0;
     literalRun_ = 0;
-    for (uint32_t& d : history_) d = 0;
-    historyPos_ = 0;
-    lastDistance_ = 0;
-    lastLength_ = 0;
+    history_ = {};
 }
 
 bool Rar15Decoder::startMember(Unpacker& unpacker, bool first) {
@@ -292,7 +287,7 @@ bool Rar15Decoder::runEscape() {
 bool Rar15Decoder::shortItem() {
     literalRun_ = 0;
     if (repeatCount_ == 2) {
-        if (bits_->read(1)) return copyMatch(lastDistance_, lastLength_);
+        if (bits_->read(1)) return copyMatch(history_.lastDistance, history_.lastLength);
         repeatCount_ = 0;
     }
     int k = decodeSelector();
@@ -309,7 +304,7 @@ bool Rar15Decoder::shortItem() {
     }
     if (k == 9) {
         ++repeatCount_;
-        return copyMatch(lastDistance_, lastLength_);
+        return copyMatch(history_.lastDistance, history_.lastLength);
     }
     repeatCount_ = 0;
     if (k == 14) {
@@ -318,7 +313,7 @@ bool Rar15Decoder::shortItem() {
         remember(distance, length, false);
         return copyMatch(distance, length);
     }
-    uint32_t distance = history_[(historyPos_ - (k - 9)) & 3];
+    uint32_t distance = history_.back(k - 9);
     int n = decodeFixed(kN1);
     if (k == 10 && n == 255) {
         altShort_ ^= 1;
@@ -386,12 +381,9 @@ bool Rar15Decoder::longItem() {
 }
 
 void Rar15Decoder::remember(uint32_t distance, int length, bool toHistory) {
-    if (toHistory) {
-        history_[historyPos_] = distance;
-        historyPos_ = (historyPos_ + 1) & 3;
-    }
-    lastDistance_ = distance;
-    lastLength_ = length;
+    if (toHistory) history_.push(distance);
+    history_.lastDistance = distance;
+    history_.lastLength = length;
 }
 
 // A match must start after the stream's first byte and end within the member.

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "codecs/common/huffman.h"
-#include "codecs/rar/lz_tables.h"
+#include "codecs/rar/lz_common.h"
 #include "codecs/rar/unpacker.h"
 
 namespace zorvex::rar {
@@ -111,10 +111,7 @@ private:
     int channelDelta_ = 0;
     AudioChannel audio_[kMaxChannels];
     uint8_t oldLengths_[kAudioSymbols * kMaxChannels];
-    uint32_t history_[4];
-    unsigned historyPos_ = 0;
-    uint32_t lastDistance_ = 0;
-    int lastLength_ = 0;
+    MatchHistory history_;
 
     Code<kPreCodeSymbols, 7> preCode_;
     Code<kMainSymbols, 10> mainCode_;
@@ -131,10 +128,7 @@ void Rar20Decoder::resetModel() {
     channelDelta_ = 0;
     std::memset(audio_, 0, sizeof audio_);
     std::memset(oldLengths_, 0, sizeof oldLengths_);
-    for (uint32_t& d : history_) d = 0;
-    historyPos_ = 0;
-    lastDistance_ = 0;
-    lastLength_ = 0;
+    history_ = {};
 }
 
 bool Rar20Decoder::startMember(Unpacker& unpacker, bool first) {
@@ -226,9 +220,9 @@ bool Rar20Decoder::readTables() {
 
 // Every match, repeats included, enters the distance ring.
 bool Rar20Decoder::copyMatch(uint32_t distance, int length) {
-    history_[historyPos_++ & 3] = distance;
-    lastDistance_ = distance;
-    lastLength_ = length;
+    history_.push(distance);
+    history_.lastDistance = distance;
+    history_.lastLength = length;
     if (length == 0) return true;
     Unpacker& u = *unpacker_;
     if (distance == 0 || static_cast<uint64_t>(length) > u.memberEnd() - u.decoded()) return false;
@@ -243,9 +237,9 @@ bool Rar20Decoder::lzSymbol() {
         unpacker_->putByte(static_cast<uint8_t>(symbol));
         return true;
     }
-    if (symbol == 256) return copyMatch(lastDistance_, lastLength_);
+    if (symbol == 256) return copyMatch(history_.lastDistance, history_.lastLength);
     if (symbol < 261) {
-        uint32_t distance = history_[(historyPos_ - (symbol - 256)) & 3];
+        uint32_t distance = history_.back(symbol - 256);
         int slot = repeatCode_.decode(*bits_);
         if (slot < 0) return false;
         int length = kLengthBase[slot] + 2 + static_cast<int>(readExtra(*bits_, kLengthBits[slot]));

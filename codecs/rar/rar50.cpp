@@ -14,7 +14,6 @@
 #include <cstring>
 
 #include "codecs/common/huffman.h"
-#include "codecs/rar/lz_tables.h"
 #include "codecs/rar/unpacker.h"
 #include "engine/byte_order.h"
 

@@ -115,7 +115,7 @@ void RarStream::output(const uint8_t* data, size_t size) {
 
 int64_t RarStream::pull(uint8_t* dest, int64_t count) {
     int64_t fromPending = std::min(count, pendingLeft());
-    if (dest) std::memcpy(dest, pending_.data() + pendingOffset_, static_cast<size_t>(fromPending));
+    if (dest && fromPending > 0) std::memcpy(dest, pending_.data() + pendingOffset_, static_cast<size_t>(fromPending));
     pendingOffset_ += static_cast<size_t>(fromPending);
     if (pendingOffset_ == pending_.size()) {
         pending_.clear();

@@ -1,4 +1,5 @@
-// Length and distance slots shared by the version 2.0 and 2.9 LZ decoders.
+// Pieces shared by the LZ decoders of versions 1.5 to 2.9: the recent match
+// distances, and the length and distance slots of versions 2.0 and 2.9.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,18 @@ struct DistanceSlots {
     }
 };
 constexpr DistanceSlots kDistanceSlotTable;
+
+// The last four match distances in a ring, and the last match.
+struct MatchHistory {
+    uint32_t ring[4] = {};
+    unsigned next = 0;
+    uint32_t lastDistance = 0;
+    int lastLength = 0;
+
+    void push(uint32_t distance) { ring[next++ & 3] = distance; }
+    // n = 1 is the distance pushed last.
+    uint32_t back(int n) const { return ring[(next - n) & 3]; }
+};
 
 // `n` extra bits, none for n = 0.
 inline uint32_t readExtra(MsbBitReader& bits, int n) { return n ? bits.read(n) : 0; }
