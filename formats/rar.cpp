@@ -64,6 +64,7 @@ constexpr uint16_t kEndVolumeNumber = 0x0008;
 constexpr int kBaseHeaderSize = 7;
 constexpr int kFileHeaderFixed = 32;  // base header + fields up to the attributes
 constexpr uint8_t kStoredMethod = 0x30;
+constexpr uint8_t kHostUnix = 3;
 
 // Format 5.0 header types and flags.
 constexpr uint64_t kMain5 = 1;
@@ -158,6 +159,8 @@ std::optional<std::u16string> rarVolumeName(std::u16string_view name, bool newNu
     return std::u16string(name.substr(0, start)) + std::u16string(digits, digits + width) +
            std::u16string(name.substr(end));
 }
+
+uint64_t rar5DictionarySize(uint64_t compressionInfo) { return kDictionaryBase5 << ((compressionInfo >> 10) & 0xF); }
 
 std::u16string decodeRarUnicodeName(const uint8_t* plain, size_t plainSize, const uint8_t* encoded,
                                     size_t encodedSize) {
@@ -272,7 +275,7 @@ private:
     bool readBlocks4();
     bool readFileHeader4(const std::vector<uint8_t>& header, uint16_t flags, int64_t dataStart, int64_t* next);
     Codec* codecFor4(uint8_t version, uint8_t method);
-    std::u16string nameFromHeader4(const uint8_t* name, size_t size, uint16_t flags);
+    std::u16string nameFromHeader4(const uint8_t* name, size_t size, uint16_t flags, uint8_t host);
     // Format 5.0.
     bool readBlocks5();
     bool readFileHeader5(HeaderCursor& h, uint64_t headerFlags, int64_t dataStart, uint64_t dataSize,
@@ -536,8 +539,11 @@ Codec* RarReader::codecFor4(uint8_t version, uint8_t method) {
     }
 }
 
-std::u16string RarReader::nameFromHeader4(const uint8_t* name, size_t size, uint16_t flags) {
+std::u16string RarReader::nameFromHeader4(const uint8_t* name, size_t size, uint16_t flags, uint8_t host) {
     std::string_view bytes(reinterpret_cast<const char*>(name), size);
+    // Unix hosts store names as UTF-8 without saying so.
+    if (host == kHostUnix && !(flags & kFileUnicodeName))
+        if (std::optional<std::u16string> utf8 = utf8ToWide(bytes)) return *utf8;
     if (flags & kFileUnicodeName) {
         size_t zero = bytes.find('\0');
         if (zero == std::string_view::npos) return utf8ToWide(bytes).value_or(u"");
@@ -625,7 +631,7 @@ bool RarReader::readFileHeader4(const std::vector<uint8_t>& header, uint16_t fla
     if (header[2] == kSubBlock) return true;
 
     FileRecord file;
-    file.name = nameFromHeader4(h.here(), nameSize, flags);
+    file.name = nameFromHeader4(h.here(), nameSize, flags, host);
     if (file.name.empty()) return true;
     file.time = timeFromDosPacked(dosTime);
     file.crc = crc;
@@ -684,8 +690,6 @@ bool RarReader::readBlocks5() {
             }
         } else if (type == kFile5) {
             if (!readFileHeader5(h, flags, dataStart, dataSize, header.size() - extraSize)) return !refused_;
-        } else if (type == kService5) {
-            // Comments, quick-open data, recovery records: not entries.
         } else if (type == kEncryption5) {
             return false;
         } else if (type == kEnd5) {
@@ -693,9 +697,8 @@ bool RarReader::readBlocks5() {
             if (!h.vint(&endFlags) || !(endFlags & kEndNextVolume) || !isVolume_) return true;
             if (!moveToVolume(volumeIndex_ + 1, false)) return true;
             continue;
-        } else {
-            return true;
         }
+        // Other types are skipped by their sizes: a newer writer's blocks.
         position_ = next;
     }
 }
@@ -753,7 +756,7 @@ bool RarReader::readFileHeader5(HeaderCursor& h, uint64_t headerFlags, int64_t d
     file.solid = compression & 0x40;
     file.stored = ((compression >> 7) & 7) == 0;
     file.codec = findCodec(u"rar50");
-    file.dictionary = kDictionaryBase5 << ((compression >> 10) & 0xF);
+    file.dictionary = rar5DictionarySize(compression);
     HeaderCursor extra(h.here() + (extraStart - h.position()), h.left() - (extraStart - h.position()));
     if (!readExtraRecords5(extra, &file)) {
         refused_ = true;

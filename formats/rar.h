@@ -21,6 +21,10 @@ Archive* openRar(const char16_t* name, Archive* container, InStream* stream);
 // the number does not fit.
 std::optional<std::u16string> rarVolumeName(std::u16string_view name, bool newNumbering, uint64_t index);
 
+// The dictionary size a format 5.0 file's compression information gives:
+// 128 KiB shifted by the exponent in bits 10-13.
+uint64_t rar5DictionarySize(uint64_t compressionInfo);
+
 // A format 1.5-4.x Unicode name stored as a compact encoding against its
 // plain (single-byte) form.
 std::u16string decodeRarUnicodeName(const uint8_t* plain, size_t plainSize, const uint8_t* encoded,

@@ -11,7 +11,7 @@ native_packages=(
     build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libcli11-dev
     zlib1g-dev libbz2-dev libwavpack-dev
-    7zip xz-utils bzip2 gzip lzip pigz wavpack libarchive-tools python3 hyperfine time
+    7zip xz-utils bzip2 gzip lzip pigz wavpack libarchive-tools unar python3 hyperfine time
     dpkg-dev
 )
 windows_packages=(mingw-w64 libz-mingw-w64-dev wine64 wine googletest)

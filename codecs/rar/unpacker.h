@@ -186,7 +186,10 @@ public:
         uint64_t mask = window_.mask();
         uint64_t from = (decoded_ - distance) & mask;
         uint64_t to = decoded_ & mask;
-        if (w && distance >= 8 && from + length <= mask && to + length <= mask) {
+        // Eight bytes at a time when neither range wraps and they lie at
+        // least eight bytes apart.
+        uint64_t gap = to >= from ? to - from : from - to;
+        if (w && gap >= 8 && from + length <= mask && to + length <= mask) {
             copyForward(w + to, w + from, length);
             decoded_ += length;
             return;
