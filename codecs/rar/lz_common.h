@@ -14,8 +14,8 @@ constexpr uint8_t kLengthBase[28] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  10,  12
 constexpr uint8_t kLengthBits[28] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5};
 
 // Distances of the length-2 matches.
-constexpr uint8_t kShortDistanceBase[8] = {0, 4, 8, 16, 32, 64, 128, 192};
-constexpr uint8_t kShortDistanceBits[8] = {2, 2, 3, 4, 5, 6, 6, 6};
+constexpr uint8_t kShortBase[8] = {0, 4, 8, 16, 32, 64, 128, 192};
+constexpr uint8_t kShortBits[8] = {2, 2, 3, 4, 5, 6, 6, 6};
 
 // Distance slots: four of 0 extra bits, two each of 1 to 15, then 16 bits
 // fourteen times (version 2.0 stops there), no 17, and 18 bits twelve times.
@@ -36,7 +36,7 @@ struct DistanceSlots {
         }
     }
 };
-constexpr DistanceSlots kDistanceSlotTable;
+constexpr DistanceSlots kDistances;
 
 // The last four match distances in a ring, and the last match.
 struct MatchHistory {

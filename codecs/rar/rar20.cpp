@@ -254,15 +254,15 @@ bool Rar20Decoder::lzSymbol() {
     }
     if (symbol < kNewTablesLz) {
         int i = symbol - 261;
-        return copyMatch(kShortDistanceBase[i] + 1 + bits_->read(kShortDistanceBits[i]), 2);
+        return copyMatch(kShortBase[i] + 1 + bits_->read(kShortBits[i]), 2);
     }
     if (symbol == kNewTablesLz) return readTables();
     int slot = symbol - 270;
     int length = kLengthBase[slot] + 3 + static_cast<int>(readExtra(*bits_, kLengthBits[slot]));
     int distanceSlot = distanceCode_.decode(*bits_);
     if (distanceSlot < 0) return false;
-    uint32_t distance = kDistanceSlotTable.base[distanceSlot] + 1 +
-                        readExtra(*bits_, kDistanceSlotTable.bits[distanceSlot]);
+    uint32_t distance = kDistances.base[distanceSlot] + 1 +
+                        readExtra(*bits_, kDistances.bits[distanceSlot]);
     if (distance >= 0x2000) {
         ++length;
         if (distance >= 0x40000) ++length;
