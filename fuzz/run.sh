@@ -122,7 +122,10 @@ for path in glob.glob(shared + '/rar*/*.rar'):
     data = open(path, 'rb').read()
     listing = subprocess.run([sys.executable, script, path], capture_output=True, text=True).stdout
     for n, line in enumerate(listing.splitlines()):
-        offset, packed, size, _, version = (int(x) for x in line.split('\t')[:5])
+        fields = line.split('\t')
+        if len(fields) < 9:
+            continue
+        offset, packed, size, _, version = (int(x) for x in fields[1:6])
         if str(version) not in versions or not 0 < size <= 65536 or packed > 65536:
             continue
         control = 1 if version in (20, 26) else 0
