@@ -164,6 +164,32 @@ prefix_seeds() {
     done
 }
 
+# The RAR decoder targets take packed data behind a control byte and the
+# unpacked size (fuzz/rar_decoder.h): their seeds are the corpus's RAR entries
+# of the given versions, found by tests/rar_packed.py.
+rar_seeds() {
+    local corpus=$1 shared=$root/../shared/corpus
+    shift
+    [[ -d $shared ]] || return 0
+    python3 - "$root/tests/rar_packed.py" "$corpus" "$shared" "$@" <<'PY'
+import glob, os, subprocess, sys
+script, out, shared, versions = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+for path in glob.glob(shared + '/rar*/*.rar'):
+    data = open(path, 'rb').read()
+    listing = subprocess.run([sys.executable, script, path], capture_output=True, text=True).stdout
+    for n, line in enumerate(listing.splitlines()):
+        fields = line.split('\t')
+        if len(fields) < 9:
+            continue
+        offset, packed, size, _, version = (int(x) for x in fields[1:6])
+        if str(version) not in versions or not 0 < size <= 65536 or packed > 65536:
+            continue
+        control = 1 if version in (20, 26) else 0
+        seed = bytes([control, (size - 1) & 0xFF, (size - 1) >> 8]) + data[offset:offset + packed]
+        open(os.path.join(out, '%s-%d' % (os.path.basename(path), n)), 'wb').write(seed)
+PY
+}
+
 make_seeds
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
@@ -184,7 +210,11 @@ for target in "${targets[@]}"; do
     name=$(basename "$target")
     corpus=$work/corpus-$name
     mkdir -p "$corpus"
-    prefix_seeds "$target" "$corpus"
+    case $name in
+        fuzz_rar50) rar_seeds "$corpus" 50 ;;
+        fuzz_rar_old) rar_seeds "$corpus" 15 20 26 ;;
+        *) prefix_seeds "$target" "$corpus" ;;
+    esac
     echo "== $name: $(ls "$corpus" | wc -l) seeds, ${each}s"
     # A single allocation may reach 4 GiB, the largest dictionary an LZMA
     # header can declare; memory actually used stays bounded by the RSS limit.

@@ -107,8 +107,11 @@ std::map<std::string, int64_t> listTree(Archive* archive) {
 
 std::string fileText(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-void checkCorpusFolder(const fs::path& corpus, const std::string& folder, const std::set<std::string>& knownDifferent) {
+void checkCorpusFolder(const fs::path& corpus, const std::string& folder, const std::set<std::string>& knownDifferent,
+                       const std::set<std::string>& onlyArchives) {
     std::vector<Row> rows = manifestRows(corpus, folder);
+    if (!onlyArchives.empty())
+        std::erase_if(rows, [&](const Row& row) { return !onlyArchives.count(row.archive); });
     ASSERT_FALSE(rows.empty());
     // The decompressed tar of a compressed tar, by archive: tar rows live in it.
     std::map<std::string, std::string> streamOf;

@@ -26,8 +26,10 @@ std::string fileText(const std::vector<uint8_t>& bytes);
 // Checks the engine against the manifest rows of one corpus folder: each
 // listed file's size and SHA-256; damaged archives must open or fail without
 // crashing. Rows the engine cannot reach yet (a nested format not built) and
-// the "archive:path" rows in `knownDifferent` are counted, not failed.
+// the "archive:path" rows in `knownDifferent` are counted, not failed. With
+// `onlyArchives`, just the rows of those archives are checked.
 void checkCorpusFolder(const fs::path& corpus, const std::string& folder,
-                       const std::set<std::string>& knownDifferent = {});
+                       const std::set<std::string>& knownDifferent = {},
+                       const std::set<std::string>& onlyArchives = {});
 
 }  // namespace zorvex::test

@@ -26,8 +26,7 @@ using test::fs::path;
 
 // ---- Helpers ------------------------------------------------------------------
 
-// Corpus rows whose data needs a decoder tested elsewhere (RAR 1.5, 2.0, 5.0)
-// self-extracting archives (found by their signature further in, not by the
+// Corpus rows of self-extracting archives (found by their signature further in, not by the
 // extension), and entries of archives refused whole for holding an encrypted file.
 std::set<std::string> rowsOutsideThisReader(const path& corpus, const std::string& folder) {
     std::set<std::string> rows;
@@ -45,13 +44,8 @@ std::set<std::string> rowsOutsideThisReader(const path& corpus, const std::strin
         all.push_back(cols);
     }
     for (const auto& cols : all) {
-        const std::string& method = cols[5];
-        bool otherDecoder = method.rfind("rar15 m", 0) == 0 || method.rfind("rar20 m", 0) == 0 ||
-                            method.rfind("rar5 v0", 0) == 0;
-        // The corpus' file copies all repeat entries decoded by RAR 5.0.
-        bool copy = method.find("redir=file-copy") != std::string::npos;
         bool selfExtracting = cols[0].ends_with(".sfx") || cols[0].ends_with(".exe");
-        if (otherDecoder || copy || selfExtracting || refused.count(cols[0])) rows.insert(cols[0] + ":" + cols[2]);
+        if (selfExtracting || refused.count(cols[0])) rows.insert(cols[0] + ":" + cols[2]);
     }
     return rows;
 }

@@ -10,6 +10,7 @@
 
 #include "codecs/common/huffman.h"
 #include "codecs/rar/filters29.h"
+#include "codecs/rar/lz_common.h"
 #include "codecs/rar/unpacker.h"
 
 extern "C" {
@@ -25,36 +26,6 @@ constexpr int kLowDistanceSymbols = 17;
 constexpr int kRepeatSymbols = 28;
 constexpr int kTableSymbols = kMainSymbols + kDistanceSymbols + kLowDistanceSymbols + kRepeatSymbols;  // 404
 constexpr int kPreCodeSymbols = 20;
-
-constexpr uint8_t kLengthBase[28] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  10,  12,  14,  16,  20,
-                                     24, 28, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224};
-constexpr uint8_t kLengthBits[28] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5};
-constexpr uint8_t kShortBase[8] = {0, 4, 8, 16, 32, 64, 128, 192};
-constexpr uint8_t kShortBits[8] = {2, 2, 3, 4, 5, 6, 6, 6};
-
-struct DistanceSlots {
-    uint32_t base[kDistanceSymbols];
-    uint8_t bits[kDistanceSymbols];
-};
-
-constexpr DistanceSlots makeDistanceSlots() {
-    DistanceSlots slots{};
-    int slot = 0;
-    auto add = [&](int count, int bits) {
-        for (int i = 0; i < count; ++i) slots.bits[slot++] = static_cast<uint8_t>(bits);
-    };
-    add(4, 0);
-    for (int bits = 1; bits <= 15; ++bits) add(2, bits);
-    add(14, 16);
-    add(12, 18);
-    uint32_t base = 0;
-    for (int i = 0; i < kDistanceSymbols; ++i) {
-        slots.base[i] = base;
-        base += uint32_t{1} << slots.bits[i];
-    }
-    return slots;
-}
-constexpr DistanceSlots kDistances = makeDistanceSlots();
 
 // One low-distance symbol stands for the previous value and then so do the
 // next 15 distances that need low bits.
