@@ -3,8 +3,10 @@
 # both DLLs' exports, imports and resources with objdump (this machine cannot
 # run 32-bit code), and under Wine (a fresh prefix per run) runs the engine's
 # unit tests, registration and unregistration key by key, and the COM server
-# tests on archives made here. Prints the time of each step; a failing test
-# step does not stop the later ones, and the exit status reports them all.
+# tests on archives made here, the last of them the archive folder's view in a
+# test browser on a private X server (screenshot in build/mingw-x64/artefacts).
+# Prints the time of each step; a failing test step does not stop the later
+# ones, and the exit status reports them all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
