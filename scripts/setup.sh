@@ -15,7 +15,7 @@ native_packages=(
     libjpeg-turbo-progs unar
     dpkg-dev
 )
-windows_packages=(mingw-w64 libz-mingw-w64-dev wine64 wine googletest)
+windows_packages=(mingw-w64 libz-mingw-w64-dev wine64 wine googletest xvfb xauth)
 
 want=("${native_packages[@]}")
 [[ "${1:-}" == --windows ]] && want+=("${windows_packages[@]}")

@@ -3,8 +3,10 @@
 # both DLLs' exports, imports and resources with objdump (this machine cannot
 # run 32-bit code), and under Wine (a fresh prefix per run) runs the engine's
 # unit tests, registration and unregistration key by key, and the COM server
-# tests on archives made here. Prints the time of each step; a failing test
-# step does not stop the later ones, and the exit status reports them all.
+# tests on archives made here, the last of them the archive folder's view in a
+# test browser on a private X server (screenshot in build/mingw-x64/artefacts).
+# Prints the time of each step; a failing test step does not stop the later
+# ones, and the exit status reports them all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -74,6 +76,23 @@ python3 tests/win32/make_shell_fixtures.py "$scratch/fixtures"
 wine regsvr32 /s "$dll"
 ZORVEX_SHELL_FIXTURES=$(winepath -w "$scratch/fixtures") ZORVEX_SHELL_DLL=$(winepath -w "$dll") TZ=Europe/Berlin \
     check "COM server tests" wine build/mingw-x64/tests/zorvex_shell_tests.exe --gtest_brief=1
+
+step "archive folder view under Xvfb"
+# The folder view needs a display: a private X server (xvfb-run picks a free
+# number) for this step only, and Wine's server restarted so that its desktop
+# uses it. A view that stops answering fails the step instead of hanging it.
+artefacts=$root/build/mingw-x64/artefacts
+mkdir -p "$artefacts"
+rm -f "$artefacts/view.png"
+view_fixtures=$(winepath -w "$scratch/fixtures")
+screenshot=$(winepath -w "$artefacts/view.png")
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w
+ZORVEX_SHELL_FIXTURES=$view_fixtures ZORVEX_VIEW_SCREENSHOT=$screenshot \
+    check "folder view" xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" \
+    sh -c 'timeout 120 wine "$0" --gtest_brief=1 --gtest_filter="ViewTest.*"; status=$?; wineserver -k; exit $status' \
+    build/mingw-x64/tests/zorvex_shell_tests.exe
+
 wine regsvr32 /s /u "$dll"
 
 step "finished"

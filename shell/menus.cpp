@@ -81,6 +81,15 @@ HRESULT copyVerb(UINT_PTR id, UINT type, LPSTR buffer, UINT size, const wchar_t*
     return S_OK;
 }
 
+// The shell browser whose top-level window holds `window`, if any. Browser
+// frames answer CWM_GETISHELLBROWSER with their IShellBrowser, not counted.
+IShellBrowser* browserOf(HWND window) {
+    constexpr UINT kGetShellBrowser = WM_USER + 7;
+    HWND top = window ? GetAncestor(window, GA_ROOT) : nullptr;
+    if (!top || GetWindowThreadProcessId(top, nullptr) != GetCurrentThreadId()) return nullptr;
+    return reinterpret_cast<IShellBrowser*>(SendMessageW(top, kGetShellBrowser, 0, 0));
+}
+
 class ItemContextMenu final : public SingleInterface<IContextMenu> {
 public:
     ItemContextMenu(ArchiveFolder* folder, HWND owner, std::vector<LPITEMIDLIST> items)
@@ -141,9 +150,16 @@ private:
         return SUCCEEDED(hr) ? OleFlushClipboard() : hr;
     }
 
+    // A folder or nested archive opens in the window that shows this folder
+    // when that window is a shell browser, and in a new one otherwise.
     HRESULT browse(HWND window) {
         LPITEMIDLIST list = ILCombine(folder_->ownList(), items_[0]);
         if (!list) return E_OUTOFMEMORY;
+        if (IShellBrowser* browser = browserOf(window)) {
+            HRESULT hr = browser->BrowseObject(list, SBSP_DEFBROWSER | SBSP_ABSOLUTE);
+            CoTaskMemFree(list);
+            return SUCCEEDED(hr) ? S_OK : E_UNEXPECTED;
+        }
         SHELLEXECUTEINFOW execute = {};
         execute.cbSize = sizeof execute;
         execute.fMask = SEE_MASK_IDLIST | SEE_MASK_CLASSNAME;

@@ -121,3 +121,11 @@ with zipfile.ZipFile(os.path.join(out, "only.zip"), "w") as z:
 with zipfile.ZipFile(os.path.join(out, "long.zip"), "w") as z:
     add(z, "d" * 100 + "/" + "e" * 100 + "/" + "f" * 100 + ".txt", b"deep")
     add(z, "short.txt", b"short")
+
+# view.zip: one folder, one nested archive and one file of the test type, as
+# the hosted folder view shows them.
+note = b"a note opened from the view\n" * 40
+with zipfile.ZipFile(os.path.join(out, "view.zip"), "w") as z:
+    add(z, "docs/readme.txt", b"read me\n")
+    add(z, "inner.zip", inner_zip)
+    add(z, "note.zvt", note)

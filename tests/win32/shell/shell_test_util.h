@@ -86,4 +86,59 @@ T* uiObjectOf(IShellFolder* folder, const std::vector<std::wstring>& names, REFI
     return object;
 }
 
+// The path of a program built beside this test program.
+inline std::wstring besideTests(const wchar_t* name) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path = self;
+    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
+}
+
+// An entry's bytes, read through the folder.
+inline std::vector<uint8_t> readAll(IShellFolder* folder, const wchar_t* name) {
+    std::wstring copy = name;
+    IdList item;
+    folder->ParseDisplayName(nullptr, nullptr, copy.data(), nullptr, item.out(), nullptr);
+    Com<IStream> stream;
+    std::vector<uint8_t> bytes;
+    if (FAILED(folder->BindToObject(item.p, nullptr, IID_IStream, stream.out()))) return bytes;
+    uint8_t buffer[4096];
+    ULONG got = 0;
+    while (stream->Read(buffer, sizeof buffer, &got) == S_OK || got > 0) {
+        bytes.insert(bytes.end(), buffer, buffer + got);
+        got = 0;
+    }
+    return bytes;
+}
+
+inline std::vector<uint8_t> waitForFile(const std::wstring& path) {
+    for (int i = 0; i < 300 && GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
+    return fileBytes(path);
+}
+
+// Associates ".zvt" files, for the life of the object, with the stand-in
+// program, which copies an opened file to `opened` and its path to
+// `opened`.path.
+struct TestFileType {
+    explicit TestFileType(const std::wstring& opened) {
+        const std::wstring command =
+            L"\"" + besideTests(L"zorvex_stdin_capture.exe") + L"\" \"" + opened + L"\" \"%1\"";
+        HKEY key;
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, L".zvt", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+        setDefault(key, L"ZorvexTestDocument");
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, L"ZorvexTestDocument\\shell\\open\\command", 0, nullptr, 0, KEY_WRITE,
+                        nullptr, &key, nullptr);
+        setDefault(key, command);
+    }
+    ~TestFileType() {
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, L"ZorvexTestDocument");
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, L".zvt");
+    }
+    static void setDefault(HKEY key, const std::wstring& value) {
+        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+};
+
 }  // namespace zorvex::shell
