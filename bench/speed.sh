@@ -11,15 +11,18 @@
 #   (x*)   zorvex extract beside tar -xf, 7zz x and bsdtar -xf on tar, tar.gz,
 #          tar.bz2, tar.xz, zip (many small files; a few big files) and single
 #          .gz/.bz2/.xz files (beside 7zz x and the format's own tool)
-# Usage: [CASES="a j x"] [RUNS=n] bench/speed.sh [path/to/zorvex]
+# Usage: [CASES="a j x"] [RUNS=n] [BEFORE=path/to/older/zorvex] bench/speed.sh [path/to/zorvex]
 #        (default zorvex: build/native/tools/zorvex; CASES picks rows by their
-#        first letter, "x" all extraction rows)
+#        first letter, "x" all extraction rows; BEFORE adds an older build to
+#        every row, for before/after figures from one run)
 # Takes ten minutes or more on a busy machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/common.sh
 zorvex=$(realpath "${1:-build/native/tools/zorvex}")
 need_built "$zorvex"
+before=${BEFORE:+$(realpath "$BEFORE")}
+[[ -z "$before" ]] || need_built "$before"
 need_tools python3 tar bsdtar 7zz gzip bzip2 xz lbzip2 igzip wavpack wvunpack hyperfine /usr/bin/time
 RUNS=${RUNS:-3}
 export CASES="${CASES:-a b c d e f g h i j x}"
@@ -70,11 +73,11 @@ PY
 tar -cf t.tar tree
 gzip -6 -k t.tar
 bzip2 -9 -k t.tar
-xz -6 -T1 -k t.tar
+xz -3 -T1 -k t.tar
 gzip -6 -k big.bin
 bzip2 -9 -k big.bin
-xz -6 -T1 -k big.bin
-xz --format=lzma -6 -c < big.bin > big.bin.lzma
+xz -3 -T1 -k big.bin
+xz --format=lzma -3 -c < big.bin > big.bin.lzma
 7zz a -tzip -mm=Deflate -mx5 deflate.zip big.bin >/dev/null
 7zz a -tzip -mm=BZip2 -mx9 -mmt1 bzip2.zip big.bin >/dev/null
 7zz a -tzip -mm=Deflate -mx5 small.zip small >/dev/null
@@ -106,6 +109,10 @@ row() {
         commands+=("$2")
         shift 2
     done
+    if [[ -n "$before" ]]; then
+        commands+=("${zorvex_command//$zorvex/$before}")
+        labels+=(before)
+    fi
     commands+=("$zorvex_command")
     labels+=(zorvex)
     HYPERFINE_OPTIONS=--prepare=./fresh bench "$key" "${commands[@]}"
