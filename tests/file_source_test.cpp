@@ -174,7 +174,6 @@ TEST(FileSource, LargeReadsUseBlocksInTheRing) {
     EXPECT_EQ(0, std::memcmp(buf.data(), data.data() + kMiB + 1, buf.size()));
 }
 
-#ifndef _WIN32
 // A reader hopping from header to header (a tar listing) gets the pages it
 // asks for, not the block around them: bytes a page further on, changed after
 // the hop, are read fresh. Once it reads on, whole blocks are loaded again.
@@ -194,7 +193,6 @@ TEST(FileSource, HopsReadOnlyThePagesAsked) {
     EXPECT_EQ(header[0], 0xAB);
     EXPECT_EQ(header[511], 0xAB);
 }
-#endif
 
 // Hops and reads of every size, across pages and blocks, forwards and back,
 // deliver the file's bytes wherever earlier reads left the ring.
