@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/archive.h"
+#include "engine/format_registry.h"
 
 namespace zorvex::fuzz {
 

@@ -51,6 +51,50 @@ TEST(Deflate, DecodesAcrossManyWindowsAndInputPieces) {
     EXPECT_EQ(s->tell(), static_cast<int64_t>(data.size()));
 }
 
+// A source that hands out one byte per read: every decoding step then stops
+// at a different point of the bit stream and must resume exactly there.
+class OneByteAtATime final : public InStream {
+public:
+    explicit OneByteAtATime(std::vector<uint8_t> bytes) : InStream(u"trickle", nullptr, 0), bytes_(std::move(bytes)) {}
+    int64_t tell() override { return position_; }
+    bool seek(int64_t position) override {
+        if (position < 0 || position > static_cast<int64_t>(bytes_.size())) return false;
+        position_ = position;
+        return true;
+    }
+    int read(void* buf, int count) override {
+        if (count <= 0 || position_ >= static_cast<int64_t>(bytes_.size())) return 0;
+        *static_cast<uint8_t*>(buf) = bytes_[static_cast<size_t>(position_++)];
+        return 1;
+    }
+    int64_t size() override { return static_cast<int64_t>(bytes_.size()); }
+
+private:
+    std::vector<uint8_t> bytes_;
+    int64_t position_ = 0;
+};
+
+TEST(Deflate, ResumesAtEveryInputByte) {
+    // Matches reaching far back across output windows, in several blocks.
+    std::vector<uint8_t> data = test::sampleData(120000, 6);
+    for (size_t i = 40000; i < data.size(); i += 3) data[i] = data[i - 32000];
+    std::vector<uint8_t> packed = rawDeflate(data, 9);
+    Ref<InStream> source(new OneByteAtATime(packed));
+    Ref<InStream> s(findCodec(u"deflate")->createStream(u"entry", nullptr, 0, source.get(), 0,
+                                                       static_cast<int64_t>(packed.size()), -1));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(test::readAll(s.get()), data);
+
+    std::vector<uint8_t> cut(packed.begin(), packed.end() - 100);
+    Ref<InStream> shortSource(new OneByteAtATime(cut));
+    Ref<InStream> shortStream(findCodec(u"deflate")->createStream(
+        u"entry", nullptr, 0, shortSource.get(), 0, static_cast<int64_t>(cut.size()),
+        static_cast<int64_t>(data.size())));
+    ASSERT_TRUE(shortStream);
+    EXPECT_LT(test::readAll(shortStream.get()).size(), data.size());
+}
+
 TEST(Deflate, UnknownSizeIsMeasuredAndTheStreamReadsFromItsStart) {
     std::vector<uint8_t> data = test::sampleData(70000, 2);
     Ref<InStream> source;

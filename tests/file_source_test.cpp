@@ -168,14 +168,61 @@ TEST(FileSource, LargeReadsUseBlocksInTheRing) {
     test::writeFile(dir / "f", data.data(), data.size());
     auto s = open(dir / "f");
     ASSERT_TRUE(s);
+    std::vector<uint8_t> lead(0x20000);
+    ASSERT_TRUE(s->seek(kMiB - 0x20000));
+    ASSERT_EQ(s->read(lead.data(), int(lead.size())), int(lead.size()));
     uint8_t b;
-    ASSERT_TRUE(s->seek(kMiB));
-    ASSERT_EQ(s->read(&b, 1), 1);  // block 1 is now in the ring
+    ASSERT_EQ(s->read(&b, 1), 1);  // read on without a jump: block 1 is now in the ring
     overwrite(dir / "f", kMiB, 0xAA, kMiB);
     ASSERT_TRUE(s->seek(kMiB + 1));
     std::vector<uint8_t> buf(0x40000);
     ASSERT_EQ(s->read(buf.data(), int(buf.size())), int(buf.size()));
     EXPECT_EQ(0, std::memcmp(buf.data(), data.data() + kMiB + 1, buf.size()));
+}
+
+// A reader hopping from header to header (a tar listing) gets the pages it
+// asks for, not the block around them: bytes a page further on, changed after
+// the hop, are read fresh. Once it reads on, whole blocks are loaded again.
+TEST(FileSource, HopsReadOnlyThePagesAsked) {
+    test::TempDir dir;
+    auto data = test::sampleData(4 * kMiB, 21);
+    test::writeFile(dir / "f", data.data(), data.size());
+    auto s = open(dir / "f");
+    ASSERT_TRUE(s);
+    uint8_t header[512];
+    ASSERT_TRUE(s->seek(kMiB + 0x30000));
+    ASSERT_EQ(s->read(header, 512), 512);
+    EXPECT_EQ(0, std::memcmp(header, data.data() + kMiB + 0x30000, 512));
+    overwrite(dir / "f", kMiB + 0x32000, 0xAB, 512);
+    ASSERT_TRUE(s->seek(kMiB + 0x32000));
+    ASSERT_EQ(s->read(header, 512), 512);
+    EXPECT_EQ(header[0], 0xAB);
+    EXPECT_EQ(header[511], 0xAB);
+}
+
+// Hops and reads of every size, across pages and blocks, forwards and back,
+// deliver the file's bytes wherever earlier reads left the ring.
+TEST(FileSource, ScatteredReadsDeliverTheFile) {
+    test::TempDir dir;
+    auto data = test::sampleData(3 * kMiB + 5000, 22);
+    test::writeFile(dir / "f", data.data(), data.size());
+    auto s = open(dir / "f");
+    ASSERT_TRUE(s);
+    uint32_t seed = 7;
+    auto next = [&seed](uint32_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % bound;
+    };
+    std::vector<uint8_t> buf(300000);
+    for (int i = 0; i < 400; ++i) {
+        int64_t at = next(5) == 0 ? s->tell() + next(0x12000) : next(static_cast<uint32_t>(data.size()));
+        int want = static_cast<int>(next(4) == 0 ? next(300000) + 1 : next(6000) + 1);
+        if (at >= static_cast<int64_t>(data.size())) continue;
+        ASSERT_TRUE(s->seek(at)) << i;
+        int expected = static_cast<int>(std::min<int64_t>(want, static_cast<int64_t>(data.size()) - at));
+        ASSERT_EQ(s->read(buf.data(), want), expected) << i;
+        ASSERT_EQ(0, std::memcmp(buf.data(), data.data() + at, static_cast<size_t>(expected))) << i;
+    }
 }
 
 TEST(FileSource, TagsAndSiblings) {

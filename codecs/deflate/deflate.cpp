@@ -1,6 +1,10 @@
 #include "codecs/deflate/deflate.h"
 
+#ifdef ZORVEX_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#else
 #include <zlib.h>
+#endif
 
 #include <new>
 
@@ -9,14 +13,52 @@
 namespace zorvex {
 namespace {
 
+#ifdef ZORVEX_HAVE_ISAL
+
+// Raw Deflate through ISA-L's inflate, which decodes several times faster than
+// zlib's on the machines that have it. It keeps its own bit buffer and history,
+// so a step may end anywhere in the input and the next one resumes there.
+class InflateStream final : public DecoderStream {
+public:
+    using DecoderStream::DecoderStream;
+
+    bool init() {
+        isal_inflate_init(&state_);
+        state_.crc_flag = ISAL_DEFLATE;
+        return true;
+    }
+
+    void reset() override { isal_inflate_reset(&state_); }
+
+    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+               int* produced) override {
+        state_.next_in = const_cast<uint8_t*>(in);
+        state_.avail_in = static_cast<uint32_t>(inLength);
+        state_.next_out = out;
+        state_.avail_out = static_cast<uint32_t>(outCapacity);
+        int rc = isal_inflate(&state_);
+        *consumed = inLength - static_cast<int>(state_.avail_in);
+        *produced = outCapacity - static_cast<int>(state_.avail_out);
+        if (rc < 0) return kDecodeError;
+        if (state_.block_state == ISAL_BLOCK_FINISH) return kDecodeEnd;
+        // Out of input with nothing more to give before the final block ended:
+        // the data was cut short, which must not pass for a whole entry.
+        if (inLength == 0 && *produced == 0) return kDecodeError;
+        return kDecodeProgress;
+    }
+
+private:
+    inflate_state state_{};
+};
+
+#else
+
 // Raw inflate: window bits -15 means a 32 KiB window and no header.
 constexpr int kRawWindowBits = -15;
 
 class InflateStream final : public DecoderStream {
 public:
-    InflateStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                  int64_t packedSize, int64_t unpackedSize)
-        : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize) {}
+    using DecoderStream::DecoderStream;
 
     ~InflateStream() override {
         if (initialised_) inflateEnd(&zs_);
@@ -49,6 +91,8 @@ private:
     z_stream zs_{};
     bool initialised_ = false;
 };
+
+#endif
 
 }  // namespace
 

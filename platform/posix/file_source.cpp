@@ -4,6 +4,11 @@
 // when the reader reaches the block, by which time the data is usually in the
 // page cache. While reads find their data there already, the advice is left
 // out: it would only walk the cached pages once more.
+//
+// Whole blocks and read-ahead pay only while the reader streams. A reader
+// that hops from header to header (listing a tar of large files) would
+// otherwise pull in every byte between the headers; until it has read on
+// without a jump for a while, only the pages it asks for are read.
 #include "engine/file_source.h"
 
 #include <fcntl.h>
@@ -30,6 +35,10 @@ constexpr int kRemoteBlock = 0x2000;
 // Reads at least this large skip the ring when their block has not been read
 // yet: they go straight into the caller's buffer, sparing a copy.
 constexpr int kDirectRead = 0x10000;
+// Bytes read on without a jump before the reader counts as streaming. Forward
+// skips shorter than this do not break a run.
+constexpr int kStreamRun = 0x10000;
+constexpr int kPage = 0x1000;
 
 // Network file systems answer small reads sooner; local disks prefer large ones.
 bool isRemote(int fd) {
@@ -51,8 +60,10 @@ enum SlotState : int32_t { kEmpty = 0, kPending = 1, kComplete = 2, kFailed = 3 
 }  // namespace
 
 struct FileSource::Reader {
+    // A complete slot holds the bytes [from, bytes) of its block.
     struct Slot {
         uint8_t* buffer = nullptr;
+        int32_t from = 0;
         int32_t bytes = 0;
         int32_t state = kEmpty;
         int64_t block = -1;
@@ -64,6 +75,8 @@ struct FileSource::Reader {
     int blockSize = 0;
     int64_t position = 0;
     int64_t fileSize = 0;
+    // Where the reader's current run without jumps began.
+    int64_t runStart = 0;
     // Whether the last read found all its data in the page cache.
     bool cached = false;
 
@@ -71,6 +84,8 @@ struct FileSource::Reader {
         if (fd >= 0) close(fd);
         for (Slot& s : slots) std::free(s.buffer);
     }
+
+    bool streaming() const { return position - runStart >= kStreamRun; }
 
     void empty(Slot& s) {
         s.state = kEmpty;
@@ -82,7 +97,7 @@ struct FileSource::Reader {
         s.state = kFailed;
         s.block = block;
         if (block >= fileSize) return false;
-        if (!cached) posix_fadvise(fd, block, blockSize, POSIX_FADV_WILLNEED);
+        if (!cached && streaming()) posix_fadvise(fd, block, blockSize, POSIX_FADV_WILLNEED);
         s.state = kPending;
         s.bytes = blockSize;
         return true;
@@ -119,11 +134,23 @@ struct FileSource::Reader {
         return 0;
     }
 
-    // Finishes a pending read: the whole block, or up to the end of the file.
-    void complete(Slot& s) {
-        int got = readAt(s.buffer, blockSize, s.block);
+    bool holdsPosition(const Slot& s) const {
+        return s.state == kComplete && position >= s.block + s.from && position < s.block + s.bytes;
+    }
+
+    // Loads what a read of `want` bytes at the position needs from the block
+    // of `s`: the rest of the block while streaming, else the pages the read
+    // touches. Bytes that continue those already held are appended to them.
+    void fill(Slot& s, int want) {
+        int offset = static_cast<int>(position - s.block);
+        int end = blockSize;
+        if (!streaming()) end = static_cast<int>(std::min<int64_t>(blockSize, (int64_t{offset} + want + kPage - 1) / kPage * kPage));
+        int start = offset - offset % kPage;
+        if (s.state == kComplete && offset >= s.from && offset <= s.bytes) start = s.bytes;
+        else s.from = start;
+        int got = readAt(s.buffer + start, end - start, s.block + start);
         s.state = got < 0 ? kFailed : kComplete;
-        s.bytes = std::max(got, 0);
+        s.bytes = start + std::max(got, 0);
     }
 
     // Whether `want` bytes at the position, which lies in the pending block
@@ -223,6 +250,8 @@ int64_t FileSource::size() { return reader_ ? reader_->fileSize : -1; }
 bool FileSource::seek(int64_t position) {
     if (!reader_ || position < 0) return false;
     if (position == reader_->position) return true;
+    bool shortSkip = position > reader_->position && position - reader_->position < kStreamRun;
+    if (!shortSkip) reader_->runStart = position;
     reader_->position = position;
     // The end of the file has nothing to read: seeking there fails, as a
     // store window does, though the position is kept.
@@ -249,16 +278,17 @@ int FileSource::read(void* buf, int count) {
             if (!r.schedule() || done == count) break;
             continue;
         }
-        if (s.state == kPending) r.complete(s);
-        if (s.state != kComplete || r.position < s.block || r.position >= s.block + s.bytes) break;
+        if (!r.holdsPosition(s)) r.fill(s, want);
+        if (!r.holdsPosition(s)) break;  // a read error or the end of the file
         int take = static_cast<int>(std::min<int64_t>(count - done, s.block + s.bytes - r.position));
         std::memcpy(out + done, s.buffer + (r.position - s.block), static_cast<size_t>(take));
         r.position += take;
         done += take;
         // Leaving a block moves the ring on, also when the request ends
         // exactly there: the next read starts in the following block.
-        bool leftBlock = r.position == s.block + s.bytes;
+        bool leftBlock = r.position == s.block + r.blockSize;
         if (done == count && !leftBlock) break;
+        if (!leftBlock) continue;  // the rest of the request is in this block
         if (!r.schedule() || done == count) break;
     }
     return done;
