@@ -81,6 +81,26 @@ TEST_F(SelfExtractorTest, ProgramsWithoutAValidHeaderDoNotOpen) {
     EXPECT_FALSE(openAs("named.zip", joined(programStub(5000), archive)));
 }
 
+// Cut anywhere in the archive part, a self-extractor opens or fails; what
+// opens reads whole or reports damage, never crashes.
+TEST_F(SelfExtractorTest, TruncatedSelfExtractorsAreSurvived) {
+    REQUIRE_CORPUS(corpus);
+    const std::pair<std::string, size_t> files[] = {{"rar/test_read_format_rar_sfx.exe", 98816},
+                                                    {"rar5/test_read_format_rar5_sfx.exe", 316928},
+                                                    {"7z/test_read_format_7zip_sfx_pe.exe", 213504}};
+    for (const auto& [file, archiveStart] : files) {
+        std::vector<uint8_t> whole = readFile(corpus / file);
+        ASSERT_GT(whole.size(), archiveStart);
+        for (size_t cut = archiveStart; cut < whole.size(); cut += 3) {
+            SCOPED_TRACE(file + " cut at " + std::to_string(cut));
+            Ref<Archive> opened = openAs("cut.exe", {whole.begin(), whole.begin() + static_cast<ptrdiff_t>(cut)});
+            if (!opened) continue;
+            for (const auto& [path, size] : listTree(opened.get()))
+                if (size >= 0) entryData(insidePath(tmp / "cut.exe", path));
+        }
+    }
+}
+
 // RAR sets whose first volume is a program: later volumes keep the .rar
 // extension (new numbering) or are numbered .r00 on (old numbering).
 TEST_F(SelfExtractorTest, RarVolumeSetsStartingWithAProgram) {
