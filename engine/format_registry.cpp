@@ -3,10 +3,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
 #include "engine/archive.h"
+#include "engine/byte_order.h"
+#include "engine/crc32.h"
 #include "engine/names.h"
 #include "engine/stream.h"
 
@@ -137,12 +142,158 @@ Archive* openIfItHoldsEntries(const char16_t* format, const char16_t* name, Arch
     return archive;
 }
 
+// ---- Archives behind a program stub (self-extractors) ----
+//
+// The stub is an ordinary program, whose code or data may well hold a
+// signature's bytes: a place counts only when the header that follows the
+// signature carries a checksum that holds.
+
+constexpr uint8_t kRar4Signature[7] = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00};
+constexpr uint8_t kRar5Signature[8] = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00};
+constexpr uint8_t k7zSignature[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
+// Stubs of the usual self-extractors are well under a megabyte; a few more
+// leave room for installers with resources, and keep a failed search cheap.
+constexpr int64_t kStubSearchLimit = 4 << 20;
+constexpr int kSearchBlock = 1 << 16;
+constexpr int kSearchOverlap = 8;  // the longest signature, so none is missed at a block's end
+
+bool readAt(InStream* stream, int64_t position, uint8_t* buf, int count) {
+    return stream->seek(position) && readExact(stream, buf, count);
+}
+
+// A format 1.5-4.x main header: its CRC-16 is the low half of the CRC-32 of
+// the header after the CRC field. Old writers that kept the archive comment
+// inside the main header covered only its fixed 13 bytes.
+bool rar4MainHeaderAt(InStream* stream, int64_t position) {
+    constexpr int kFixedMainHeader = 13;
+    uint8_t base[7];
+    if (!readAt(stream, position, base, sizeof base) || base[2] != 0x73) return false;
+    int size = le16(base + 5);
+    if (size < 7) return false;
+    std::unique_ptr<uint8_t[]> header(new (std::nothrow) uint8_t[size]);
+    if (!header || !readAt(stream, position, header.get(), size)) return false;
+    auto crcOver = [&](int length) {
+        return crc32Update(0, header.get() + 2, static_cast<size_t>(length) - 2) & 0xFFFF;
+    };
+    return crcOver(size) == le16(base) || (size > kFixedMainHeader && crcOver(kFixedMainHeader) == le16(base));
+}
+
+// A format 5.0 header: a CRC-32 over the size field and the header it sizes.
+bool rar5HeaderAt(InStream* stream, int64_t position) {
+    uint8_t head[4 + 3];
+    if (!readAt(stream, position, head, sizeof head)) return false;
+    uint32_t size = 0;
+    int fieldLength = 0;
+    while (fieldLength < 3) {
+        uint8_t b = head[4 + fieldLength];
+        size |= uint32_t{b & 0x7Fu} << (7 * fieldLength++);
+        if (!(b & 0x80)) break;
+    }
+    if (fieldLength == 3 && (head[6] & 0x80)) return false;
+    if (size == 0) return false;
+    std::unique_ptr<uint8_t[]> header(new (std::nothrow) uint8_t[fieldLength + size]);
+    if (!header || !readAt(stream, position + 4, header.get(), fieldLength + static_cast<int>(size))) return false;
+    return crc32Update(0, header.get(), fieldLength + size) == le32(head);
+}
+
+// A 7z start header: its CRC-32 covers the next header's place, size and CRC.
+bool sevenZipStartHeaderAt(InStream* stream, int64_t position) {
+    uint8_t start[32];
+    if (!readAt(stream, position, start, sizeof start)) return false;
+    return crc32Update(0, start + 12, 20) == le32(start + 8);
+}
+
+struct Embedded {
+    const char16_t* format;
+    int64_t offset;
+};
+
+// What a signature at `at` of the buffer (file position `position`) starts,
+// once its header checks.
+std::optional<Embedded> archiveAt(InStream* stream, const uint8_t* at, size_t left, int64_t position) {
+    auto starts = [&](const uint8_t* signature, size_t length) {
+        return left >= length && std::memcmp(at, signature, length) == 0;
+    };
+    if (starts(kRar4Signature, sizeof kRar4Signature) &&
+        rar4MainHeaderAt(stream, position + static_cast<int64_t>(sizeof kRar4Signature)))
+        return Embedded{u"rar", position};
+    if (starts(kRar5Signature, sizeof kRar5Signature) &&
+        rar5HeaderAt(stream, position + static_cast<int64_t>(sizeof kRar5Signature)))
+        return Embedded{u"rar", position};
+    if (starts(k7zSignature, sizeof k7zSignature) && sevenZipStartHeaderAt(stream, position))
+        return Embedded{u"7zip", position};
+    return std::nullopt;
+}
+
+// The first RAR or 7z archive in the stream's first few megabytes.
+std::optional<Embedded> findEmbeddedArchive(InStream* stream) {
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kSearchBlock]);
+    if (!block) return std::nullopt;
+    for (int64_t base = 0; base < kStubSearchLimit; base += kSearchBlock - kSearchOverlap) {
+        if (!stream->seek(base)) return std::nullopt;
+        int got = 0;
+        while (got < kSearchBlock) {
+            int n = stream->read(block.get() + got, kSearchBlock - got);
+            if (n <= 0) break;
+            got += n;
+        }
+        for (int i = 0; i < got; ++i) {
+            if (block[i] != 'R' && block[i] != '7') continue;
+            std::optional<Embedded> found = archiveAt(stream, block.get() + i, static_cast<size_t>(got - i), base + i);
+            if (found) return found;
+            // The checks moved the stream: read on from the block held.
+        }
+        if (got < kSearchBlock) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// Opens the archive found behind a stub through a window that starts at it,
+// so that the reader's offsets count from the archive's own start.
+Archive* openEmbedded(const char16_t* name, Archive* container, InStream* stream) {
+    std::optional<Embedded> found = findEmbeddedArchive(stream);
+    ArchiveFormat* format = found ? formatNamed(found->format) : nullptr;
+    if (!format) return nullptr;
+    Ref<ConcatStream> window(new (std::nothrow) ConcatStream(stream->name(), nullptr, stream->tag()));
+    if (!window || !window->appendPart(stream, found->offset, stream->size() - found->offset)) return nullptr;
+    return format->open(name, container, window.get());
+}
+
+// A tar's first header: the sum of its bytes, with the checksum field counted
+// as spaces, is the octal number in that field (old writers summed signed
+// bytes). Without this, a program's first bytes would pass for a header.
+bool tarHeaderAtStart(InStream* stream) {
+    constexpr int kBlock = 512, kChecksum = 148, kChecksumLength = 8;
+    uint8_t block[kBlock];
+    if (!readAt(stream, 0, block, kBlock)) return false;
+    int i = kChecksum;
+    while (i < kChecksum + kChecksumLength && block[i] == ' ') ++i;
+    int digitsStart = i;
+    int64_t stored = 0;
+    for (; i < kChecksum + kChecksumLength && block[i] >= '0' && block[i] <= '7'; ++i)
+        stored = stored * 8 + (block[i] - '0');
+    if (i == digitsStart || (i < kChecksum + kChecksumLength && block[i] != ' ' && block[i] != 0)) return false;
+    int64_t unsignedSum = 0, signedSum = 0;
+    for (int k = 0; k < kBlock; ++k) {
+        uint8_t byte = k >= kChecksum && k < kChecksum + kChecksumLength ? ' ' : block[k];
+        unsignedSum += byte;
+        signedSum += static_cast<int8_t>(byte);
+    }
+    return stored == unsignedSum || stored == signedSum;
+}
+
 // For a name that says nothing, or bytes that do not match what it says: a
-// tar by its headers, or a zip found from its end. Finding a zip's end means
-// reading an entry's whole data, so inside archives only a name ending as a
-// zip's does asks for it.
-Archive* openByContent(const char16_t* name, Archive* container, InStream* stream, bool namedAsZip) {
-    if (Archive* tar = openIfItHoldsEntries(u"tar", name, container, stream)) return tar;
+// tar by its first header's checksum, an archive behind a program stub, or a zip found from
+// its end. Finding a zip's end means reading an entry's whole data, so inside
+// archives only a name ending as a zip's does asks for it. The stub search
+// goes first: a RAR behind a stub may end with a stored zip, whose end would
+// then pass for the file's.
+Archive* openByContent(const char16_t* name, Archive* container, InStream* stream, bool namedAsZip,
+                       bool namedAsNothing) {
+    if (tarHeaderAtStart(stream))
+        if (Archive* tar = openIfItHoldsEntries(u"tar", name, container, stream)) return tar;
+    if (namedAsNothing)
+        if (Archive* embedded = openEmbedded(name, container, stream)) return embedded;
     if (!container || namedAsZip) return openIfItHoldsEntries(u"zip", name, container, stream);
     return nullptr;
 }
@@ -152,7 +303,8 @@ Archive* openByContent(const char16_t* name, Archive* container, InStream* strea
 // The extension says that a file is meant to be an archive, the bytes say
 // which: a format with a signature opens when its signature starts the data;
 // one without (tar, .lzma) opens when its extension is the first to match or
-// no signature does. Names that match no extension are opened by content.
+// no signature does. Names that match no extension (a program, a .jar) are
+// opened by content, which includes an archive behind a self-extractor stub.
 Archive* detectAndOpen(const char16_t* name, Archive* container, InStream* stream) {
     if (!name || !stream || formats().empty()) return nullptr;
     std::vector<ArchiveFormat*> byName;
@@ -163,7 +315,7 @@ Archive* detectAndOpen(const char16_t* name, Archive* container, InStream* strea
     for (ArchiveFormat* f : byName)
         if (f->signatureLength == 0) return f->open(name, container, stream);
     bool namedAsZip = !byName.empty() && byName.front() == formatNamed(u"zip");
-    return openByContent(name, container, stream, namedAsZip);
+    return openByContent(name, container, stream, namedAsZip, byName.empty());
 }
 
 }  // namespace zorvex

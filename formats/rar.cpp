@@ -363,10 +363,17 @@ uint64_t RarReader::volumeIndexFromName() const {
 bool RarReader::moveToVolume(uint64_t index, bool allowSeen) {
     std::optional<std::u16string> name = rarVolumeName(volumeName_, newNumbering_, index);
     if (!name) return false;
+    Ref<InStream> next(volume_->openSibling(name->c_str()));
+    if (!next) {
+        // A self-extracting first volume (x.part1.exe) is followed by x.part2.rar.
+        size_t dot = name->rfind(u'.');
+        if (foldCase(name->substr(dot)) == u".rar") return false;
+        name = name->substr(0, dot) + u".rar";
+        next = Ref<InStream>(volume_->openSibling(name->c_str()));
+        if (!next) return false;
+    }
     std::u16string key = foldCase(*name);
     if (!allowSeen && opened_.count(key)) return false;
-    Ref<InStream> next(volume_->openSibling(name->c_str()));
-    if (!next) return false;
     Layout layout = layoutAt(next.get(), 0);
     if (layout == Layout::None) return false;
     opened_.insert(key);

@@ -259,6 +259,7 @@ for name in ['lib.jar', 'report.docx', 'noext']: jar(name)
 with zipfile.ZipFile('outer.zip', 'w') as z:
     z.write('lib.jar')
     z.writestr('readme', 'not an archive')
+    z.write('noext', 'notes.txt')
 )");
     ASSERT_EQ(run("cd " + quote(tmp.path()) + " && mkdir t && echo tarred > t/f.txt && tar -cf plain t"), 0);
     for (const char* name : {"lib.jar", "report.docx", "noext"}) {
@@ -273,6 +274,9 @@ with zipfile.ZipFile('outer.zip', 'w') as z:
     EXPECT_NE(all.out.find("lib.jar/META-INF/MANIFEST.MF"), std::string::npos) << all.out;
     EXPECT_NE(all.out.find("lib.jar/org/x/Main.class"), std::string::npos) << all.out;
     EXPECT_EQ(all.out.find("readme/"), std::string::npos) << all.out;
+    // Only names that may hide an archive are looked into: in a solid archive
+    // every look decodes all that comes before the file.
+    EXPECT_EQ(all.out.find("notes.txt/"), std::string::npos) << all.out;
     auto cat = zorvex(tmp, "cat " + quote(tmp / "outer.zip/lib.jar/META-INF/MANIFEST.MF"));
     EXPECT_EQ(cat.status, 0) << cat.err;
     EXPECT_EQ(cat.out, "Manifest-Version: 1.0\n");

@@ -49,6 +49,24 @@ private:
     std::string buffer_;
 };
 
+// Looking into a file of a solid archive decodes everything before it, so
+// probing every file would make listing quadratic. Only names that may hide
+// an archive are probed: none at all, or the document and package types
+// built on zip or rar.
+bool mayHoldArchive(const char16_t* name) {
+    static constexpr const char16_t* kArchiveBased[] = {
+        u".jar",  u".war",  u".ear",  u".apk",  u".aar",  u".aab",   u".ipa",  u".docx", u".docm", u".dotx",
+        u".xlsx", u".xlsm", u".xltx", u".pptx", u".pptm", u".potx",  u".odt",  u".ods",  u".odp",  u".odg",
+        u".odf",  u".ott",  u".epub", u".xps",  u".oxps", u".cbz",   u".cbr",  u".cb7",  u".whl",  u".egg",
+        u".nupkg", u".vsix", u".crx", u".xpi",  u".appx", u".msix",  u".kmz",  u".sfx",  u".3mf"};
+    std::u16string_view view(name);
+    size_t dot = view.rfind(u'.');
+    if (dot == std::u16string_view::npos || dot == 0) return true;
+    for (const char16_t* extension : kArchiveBased)
+        if (endsWithExtension(name, extension)) return true;
+    return false;
+}
+
 struct Listing {
     Listing(Reporter& reporter, std::string subject, bool recursive)
         : reporter(reporter), subject(std::move(subject)), recursive(recursive) {}
@@ -138,6 +156,7 @@ struct Listing {
     }
     // A file whose name says nothing may still be an archive (a .jar, a .docx).
     void descendByContent(Archive* archive, int index, const std::string& prefix) {
+        if (!mayHoldArchive(archive->fileName(index))) return;
         Ref<InStream> file(archive->openFile(index));
         if (!file) return;
         std::u16string path = std::u16string(archive->name()) + u"\\" + archive->fileName(index);
