@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "codecs/common/sdk_alloc.h"
 #include "engine/byte_order.h"
 #include "engine/pipeline.h"
 
@@ -14,9 +15,6 @@ extern "C" {
 namespace zorvex {
 namespace {
 
-void* sdkAlloc(ISzAllocPtr, size_t size) { return std::malloc(size); }
-void sdkFree(ISzAllocPtr, void* address) { std::free(address); }
-const ISzAlloc kHeapAlloc = {sdkAlloc, sdkFree};
 
 // One SDK decoding call (LzmaDec_DecodeToBuf or Lzma2Dec_DecodeToBuf) as a
 // decoder-stream step.
@@ -47,7 +45,7 @@ public:
         : DecoderStream(name, owner, tag, source, offset + kPropsSize, packedSize - kPropsSize, unpackedSize) {
         LzmaDec_CONSTRUCT(&decoder_);
     }
-    ~LzmaStream() override { LzmaDec_Free(&decoder_, &kHeapAlloc); }
+    ~LzmaStream() override { LzmaDec_Free(&decoder_, &kSdkHeap); }
 
     bool init(InStream* source, int64_t offset) {
         if (!source->seek(offset) || !readExact(source, props_, kPropsSize)) return false;
@@ -79,7 +77,7 @@ private:
     // Allocation keeps the probability table and dictionary when their sizes
     // do not change, so restarts cost no new memory.
     bool start() {
-        if (LzmaDec_Allocate(&decoder_, props_, kPropsSize, &kHeapAlloc) != SZ_OK) return false;
+        if (LzmaDec_Allocate(&decoder_, props_, kPropsSize, &kSdkHeap) != SZ_OK) return false;
         LzmaDec_Init(&decoder_);
         return true;
     }
@@ -95,7 +93,7 @@ public:
         : DecoderStream(name, owner, tag, source, offset + 1, packedSize - 1, unpackedSize) {
         Lzma2Dec_CONSTRUCT(&decoder_);
     }
-    ~Lzma2Stream() override { Lzma2Dec_Free(&decoder_, &kHeapAlloc); }
+    ~Lzma2Stream() override { Lzma2Dec_Free(&decoder_, &kSdkHeap); }
 
     bool init(InStream* source, int64_t offset) {
         if (!source->seek(offset) || !readExact(source, &prop_, 1)) return false;
@@ -123,7 +121,7 @@ private:
     }
 
     bool start() {
-        if (Lzma2Dec_Allocate(&decoder_, prop_, &kHeapAlloc) != SZ_OK) return false;
+        if (Lzma2Dec_Allocate(&decoder_, prop_, &kSdkHeap) != SZ_OK) return false;
         Lzma2Dec_Init(&decoder_);
         return true;
     }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "codecs/common/sdk_alloc.h"
 #include "engine/byte_order.h"
 #include "engine/pipeline.h"
 #include "engine/sequential_stream.h"
@@ -16,9 +17,6 @@ extern "C" {
 namespace zorvex {
 namespace {
 
-void* sdkAlloc(ISzAllocPtr, size_t size) { return std::malloc(size); }
-void sdkFree(ISzAllocPtr, void* address) { std::free(address); }
-const ISzAlloc kHeapAlloc = {sdkAlloc, sdkFree};
 
 // The models' range decoders pull bytes one at a time through this reader.
 // Past the end of the data it gives zeros and notes that it ran dry.
@@ -118,11 +116,11 @@ public:
           memory_(ppmdHModelSize(memory, order, unpackedSize)) {
         Ppmd7_Construct(&model_);
     }
-    ~PpmdHStream() override { Ppmd7_Free(&model_, &kHeapAlloc); }
+    ~PpmdHStream() override { Ppmd7_Free(&model_, &kSdkHeap); }
 
 protected:
     bool setUp() override {
-        if (!Ppmd7_Alloc(&model_, memory_, &kHeapAlloc)) return false;
+        if (!Ppmd7_Alloc(&model_, memory_, &kSdkHeap)) return false;
         model_.rc.dec.Stream = &reader_.vt;
         if (!Ppmd7z_RangeDec_Init(&model_.rc.dec)) return false;
         Ppmd7_Init(&model_, order_);
@@ -148,11 +146,11 @@ public:
           restore_(restore) {
         Ppmd8_Construct(&model_);
     }
-    ~PpmdIStream() override { Ppmd8_Free(&model_, &kHeapAlloc); }
+    ~PpmdIStream() override { Ppmd8_Free(&model_, &kSdkHeap); }
 
 protected:
     bool setUp() override {
-        if (!Ppmd8_Alloc(&model_, memory_, &kHeapAlloc)) return false;
+        if (!Ppmd8_Alloc(&model_, memory_, &kSdkHeap)) return false;
         model_.Stream.In = &reader_.vt;
         if (!Ppmd8_Init_RangeDec(&model_)) return false;
         Ppmd8_Init(&model_, order_, restore_);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codecs/common/huffman.h"
+#include "codecs/common/sdk_alloc.h"
 #include "codecs/rar/filters29.h"
 #include "codecs/rar/lz_common.h"
 #include "codecs/rar/unpacker.h"
@@ -51,9 +52,6 @@ constexpr uint8_t kPpmReset = 0x20;
 using Table = HuffmanTable<BitOrder::kMsbFirst, kMainSymbols, 10>;
 using SmallTable = HuffmanTable<BitOrder::kMsbFirst, kDistanceSymbols, 8>;
 
-void* ppmdAlloc(ISzAllocPtr, size_t size) { return std::malloc(size); }
-void ppmdFree(ISzAllocPtr, void* address) { std::free(address); }
-const ISzAlloc kPpmdAllocator = {ppmdAlloc, ppmdFree};
 
 class Rar29Decoder;
 
@@ -75,7 +73,7 @@ public:
         Ppmd7_Construct(&ppmd_);
         byteSource_.vt.Read = readPpmdByte;
     }
-    ~Rar29Decoder() override { Ppmd7_Free(&ppmd_, &kPpmdAllocator); }
+    ~Rar29Decoder() override { Ppmd7_Free(&ppmd_, &kSdkHeap); }
 
     bool startMember(Unpacker& u, bool first) override;
     DecodeResult decode(Unpacker& u) override;
@@ -222,10 +220,10 @@ bool Rar29Decoder::startPpmd(Unpacker& u) {
         // size moves the point where the model restarts.
         uint32_t memory = (memoryMb + 1) << 20;
         if (memory != ppmdMemory_) {
-            Ppmd7_Free(&ppmd_, &kPpmdAllocator);
+            Ppmd7_Free(&ppmd_, &kSdkHeap);
             ppmdMemory_ = 0;
             ppmdReady_ = false;
-            if (!Ppmd7_Alloc(&ppmd_, memory, &kPpmdAllocator)) return false;
+            if (!Ppmd7_Alloc(&ppmd_, memory, &kSdkHeap)) return false;
             ppmdMemory_ = memory;
         }
         Ppmd7_Init(&ppmd_, order);

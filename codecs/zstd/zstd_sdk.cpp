@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "codecs/common/sdk_alloc.h"
 #include "codecs/zstd/zstd.h"
 #include "codecs/zstd/zstd_stream.h"
 
@@ -17,15 +18,12 @@ extern "C" {
 namespace zorvex {
 namespace {
 
-void* heapAlloc(ISzAllocPtr, size_t size) { return std::malloc(size); }
-void heapFree(ISzAllocPtr, void* address) { std::free(address); }
-const ISzAlloc kHeapAlloc = {heapAlloc, heapFree};
 
 // The window allocator: refuses anything beyond twice the largest window the
 // packed data can justify (the decoder rounds its window up and adds room
 // for two blocks).
 struct WindowAlloc {
-    ISzAlloc base = {allocate, heapFree};
+    ISzAlloc base = {allocate, sdkHeapFree};
     uint64_t limit = 0;
 
     static void* allocate(ISzAllocPtr p, size_t size) {
@@ -46,7 +44,7 @@ public:
         constexpr int kLargestWindowLog = sizeof(size_t) == 4 ? 30 : 31;
         constexpr uint64_t kBlockRoom = 1 << 20;
         windows_.limit = (uint64_t{2} << zstdWindowLogLimit(packedSize(), kLargestWindowLog)) + kBlockRoom;
-        decoder_ = ZstdDec_Create(&kHeapAlloc, &windows_.base);
+        decoder_ = ZstdDec_Create(&kSdkHeap, &windows_.base);
         if (!decoder_) return false;
         reset();
         return true;
