@@ -45,6 +45,7 @@ FactoryCodec riscvOffset(u"riscv-offset", makeRiscvOffsetStream);
 FactoryCodec delta(u"delta", makeDeltaStream);
 FactoryCodec lzma2(u"lzma2", makeLzma2Stream);
 FactoryCodec lzma(u"lzma", makeLzmaStream);
+FactoryCodec lzip(u"lzip", makeLzipStream);
 FactoryCodec rar15(u"rar15", makeRar15Stream);
 FactoryCodec rar20(u"rar20", makeRar20Stream);
 FactoryCodec rar29(u"rar29", makeRar29Stream);

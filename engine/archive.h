@@ -127,7 +127,8 @@ private:
 // "." and ".." components, empty components, drive prefixes and leading
 // separators are resolved so that no entry names anything outside the
 // archive's root. A size of -1 asks the codec's stream. `damaged` marks data
-// the reader knows is not whole (every stream of the entry then says so).
+// the reader knows is not whole (every stream of the entry then says so);
+// damagedEntryCodec() in engine/codec.h is for data that must not be decoded.
 // False when the path is empty, the archive has no stream, or the name is a
 // duplicate.
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,

@@ -54,6 +54,13 @@ int codecCount();
 // A codec that never decodes. Readers list an entry whose data they know to
 // be unusable (bytes shared with another entry, a map that does not fit the
 // archive) with it, so that every command reports the entry as an error.
+// Its sibling, addEntry(..., damaged) in engine/archive.h, keeps the entry's
+// codec: the data up to the damage is still decoded and delivered, and only
+// the stream's damage mark (InStream::damaged) says it is not whole, so a
+// user may salvage what is there. The two stay apart on purpose: entries
+// listed with this codec are the ones whose decoding itself must not happen
+// (an overlapping entry would expand the same bytes again; a sparse map that
+// does not fit the archive describes no data to deliver).
 Codec* damagedEntryCodec();
 
 }  // namespace zorvex

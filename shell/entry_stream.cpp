@@ -33,8 +33,10 @@ public:
     explicit EntryStream(Locked<InStream> stream) : stream_(std::move(stream)) {}
 
     // Fills the whole request unless the data ends. Data that ends before
-    // the entry's size is damaged: that is a failure, never an early end, so
-    // that no copy of a broken entry looks complete.
+    // the entry's size, or that the engine found damaged (a failed check, a
+    // decode error, an entry its reader knows is not whole), is a failure,
+    // never an early end or a full read, so that no copy of a broken entry
+    // looks complete.
     HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* done) override {
         if (done) *done = 0;
         if (!buffer && count > 0) return STG_E_INVALIDPOINTER;
@@ -52,6 +54,7 @@ public:
         }
         position_ += total;
         if (done) *done = total;
+        if (stream->damaged()) return E_FAIL;
         if (total == count) return S_OK;
         int64_t size = stream->size();
         // Nothing at the very start of a non-empty entry: it cannot be decoded.

@@ -466,8 +466,15 @@ TEST_F(CliTest, DamagedCompressedFilesFailInEveryCommand) {
     if (haveTool("lzip")) {
         ASSERT_EQ(run("cd " + quote(tmp.path()) + " && lzip -c d > a.lz && lzip -c d > b.lz"), 0);
         auto lz = readFile(tmp / "a.lz"), second = readFile(tmp / "b.lz");
+        std::vector<uint8_t> two = lz;
+        two.insert(two.end(), second.begin(), second.end());
         lz.insert(lz.end(), second.begin(), second.end() - 10);
         damaged.push_back({"two-cut.lz", lz});
+        // The first member's trailer: every member is checked, not only the last.
+        damaged.push_back({"crc.lz", two});
+        damaged.back().bytes[two.size() / 2 - 20] ^= 0x01;
+        damaged.push_back({"size.lz", two});
+        damaged.back().bytes[two.size() / 2 - 16] ^= 0x01;
     }
     for (const Damage& d : damaged) {
         SCOPED_TRACE(d.file);

@@ -104,6 +104,37 @@ TEST(Lzma, HugeDictionaryOfASmallEntryDecodes) {
     EXPECT_TRUE(std::equal(tail.begin(), tail.end(), data.begin() + 10));
 }
 
+// Without a stored size the dictionary grows with the output: a header asking
+// for 4 GiB costs what the data needs, and matches reaching back across the
+// buffer's growth still find their bytes.
+TEST(Lzma, DictionaryGrowsWithTheOutputWhenNoSizeIsStored) {
+    REQUIRE_TOOL("xz");
+    TempDir dir;
+    auto block = sampleData(100000, 5);
+    std::vector<uint8_t> data;
+    for (int i = 0; i < 5; ++i) data.insert(data.end(), block.begin(), block.end());
+    auto alone = makeAlone(dir, data, "--lzma1=preset=6,dict=1MiB");
+    alone[1] = alone[2] = alone[3] = alone[4] = 0xFF;
+    auto stream = openCodec(u"lzma", withoutSizeField(alone), -1);
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(stream->size(), static_cast<int64_t>(data.size()));
+    EXPECT_TRUE(readAll(stream.get()) == data);
+    ASSERT_TRUE(stream->seek(250000));
+    auto tail = readAll(stream.get());
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), data.begin() + 250000, data.end()));
+    EXPECT_FALSE(stream->damaged());
+
+#if !defined(__SANITIZE_ADDRESS__)  // sanitizer builds reserve far more address space than the limit
+    std::vector<uint8_t> small = sampleData(1200, 6);
+    auto tiny = makeAlone(dir, small, "-6");
+    tiny[1] = tiny[2] = tiny[3] = tiny[4] = 0xFF;
+    writeFile(dir / "tiny.lzma", tiny.data(), tiny.size());
+    std::string out = runOutput("ulimit -v 400000 && '" + cliPath() + "' cat '" + (dir / "tiny.lzma").string() +
+                                "/tiny'");
+    EXPECT_TRUE(std::vector<uint8_t>(out.begin(), out.end()) == small);
+#endif
+}
+
 TEST(Lzma, RejectsBadPropertiesAndShortHeads) {
     std::vector<uint8_t> props{225, 0, 0, 1, 0, 0, 0, 0};
     EXPECT_FALSE(openCodec(u"lzma", props, 10));

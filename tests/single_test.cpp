@@ -1,5 +1,6 @@
 // gzip, bzip2, lzma, xz and lzip files: naming, content through the engine,
 // several members, lying trailers and sizes beyond 32 bits.
+#include <cstdio>
 #include <cstring>
 
 #include "engine/format_registry.h"
@@ -298,6 +299,45 @@ TEST(Single, LzipAndBzip2WithSeveralMembers) {
     expectContent(dir / "members.lz", "members", a);
     expectContent(dir / "ab.lz", "ab", both);
     expectContent(dir / "ab.bz2", "ab", both);
+}
+
+// Peak resident kilobytes of `zorvex <args>` and its exit status, taken from
+// the rusage of a python parent that only waits for it.
+std::pair<long, int> zorvexPeakKib(const std::string& args) {
+    int status = 0;
+    std::string out = runOutput("python3 -c 'import resource, subprocess, sys; "
+                                "r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL).returncode; "
+                                "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, r)' " +
+                                    q(cliPath()) + " " + args,
+                                &status);
+    long kib = -1;
+    int rc = -1;
+    EXPECT_EQ(std::sscanf(out.c_str(), "%ld %d", &kib, &rc), 2) << out;
+    return {kib, rc};
+}
+
+TEST(Single, LzipOfManyMembersTakesLittleMemory) {
+    REQUIRE_TOOL("lzip");
+    REQUIRE_TOOL("python3");
+    if (!fs::exists(cliPath())) GTEST_SKIP() << "zorvex is not built";
+    TempDir dir;
+    constexpr int kMembers = 40000;
+    ASSERT_EQ(run("cd " + q(dir.path()) + " && printf x > x && lzip -c x > x.lz && python3 -c \"import sys; "
+                  "sys.stdout.buffer.write(open('x.lz', 'rb').read() * " +
+                  std::to_string(kMembers) + ")\" > many.lz"),
+              0);
+    expectContent(dir / "many.lz", "many", std::vector<uint8_t>(kMembers, 'x'));
+    // One decoder for all members: a few megabytes, where one decoder per
+    // member took hundreds.
+    constexpr long kBoundKib = 80 << 10;
+    for (const char* command : {"list", "test"}) {
+        auto [kib, rc] = zorvexPeakKib(std::string(command) + " " + q(dir / "many.lz"));
+        EXPECT_EQ(rc, 0) << command;
+        EXPECT_GT(kib, 0) << command;
+        EXPECT_LT(kib, kBoundKib) << command;
+        RecordProperty(std::string(command) + "PeakKib", std::to_string(kib));
+        std::printf("zorvex %s of %d lzip members: peak %ld KiB\n", command, kMembers, kib);
+    }
 }
 
 TEST(Single, CompressedTarsBrowseInto) {

@@ -99,20 +99,36 @@ TEST(Xz, SizeComesFromTheIndexes) {
     EXPECT_TRUE(readAt(stream.get(), 150000, 50000) == slice(data, 150000, 50000));
 }
 
-TEST(Xz, Crc32MismatchShortensTheBlock) {
+TEST(Xz, CheckMismatchShortensTheBlock) {
     REQUIRE_TOOL("xz");
     TempDir dir;
     auto data = sampleData(60000, 26);
-    auto xz = makeXz(dir, data, "--check=crc32");
-    xz[indexStart(xz) - 1] ^= 1;  // last byte of the only block's check value
-    auto stream = openCodec(u"xz", xz, -1);
-    ASSERT_TRUE(stream);
-    auto got = readAll(stream.get());
-    EXPECT_EQ(got.size(), data.size() - 1);
-    EXPECT_EQ(stream->read(got.data(), 1), 0);
-    // Reading after a seek back still stops short of the end.
-    EXPECT_TRUE(stream->seek(0));
-    EXPECT_EQ(readAll(stream.get()).size(), data.size() - 1);
+    struct Case {
+        const char* check;
+        size_t checkSize;
+    };
+    for (Case c : {Case{"crc32", 4}, Case{"crc64", 8}, Case{"sha256", 32}}) {
+        auto whole = makeXz(dir, data, std::string("--check=") + c.check);
+        // The first and the last byte of the only block's check value.
+        for (size_t back : {c.checkSize, size_t{1}}) {
+            std::string what = std::string(c.check) + " byte " + std::to_string(c.checkSize - back);
+            auto xz = whole;
+            xz[indexStart(xz) - back] ^= 1;
+            auto stream = openCodec(u"xz", xz, -1);
+            ASSERT_TRUE(stream) << what;
+            auto got = readAll(stream.get());
+            EXPECT_EQ(got.size(), data.size() - 1) << what;
+            EXPECT_TRUE(stream->damaged()) << what;
+            EXPECT_EQ(stream->read(got.data(), 1), 0) << what;
+            // Reading after a seek back still stops short of the end.
+            EXPECT_TRUE(stream->seek(0)) << what;
+            EXPECT_EQ(readAll(stream.get()).size(), data.size() - 1) << what;
+        }
+        auto stream = openCodec(u"xz", whole, -1);
+        ASSERT_TRUE(stream) << c.check;
+        EXPECT_TRUE(readAll(stream.get()) == data) << c.check;
+        EXPECT_FALSE(stream->damaged()) << c.check;
+    }
 }
 
 TEST(Xz, RejectsDamagedFramingAndUnknownFilters) {

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 
 #include "codecs/common/sdk_alloc.h"
 #include "engine/byte_order.h"
+#include "engine/crc32.h"
 #include "engine/pipeline.h"
 
 extern "C" {
@@ -15,17 +18,15 @@ extern "C" {
 namespace zorvex {
 namespace {
 
-
-// One SDK decoding call (LzmaDec_DecodeToBuf or Lzma2Dec_DecodeToBuf) as a
-// decoder-stream step.
-template <class Decoder>
-int sdkDecodeStep(SRes (*decodeToBuf)(Decoder*, Byte*, SizeT*, const Byte*, SizeT*, ELzmaFinishMode, ELzmaStatus*),
-               Decoder* decoder, const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
-               int* produced) {
+// One SDK decoding call as a decoder-stream step; `decodeToBuf(out, &outLen,
+// in, &inLen, &status)` wraps LzmaDec_DecodeToBuf or Lzma2Dec_DecodeToBuf.
+template <class DecodeToBuf>
+int sdkDecodeStep(DecodeToBuf&& decodeToBuf, const uint8_t* in, int inLength, int* consumed, uint8_t* out,
+                  int outCapacity, int* produced) {
     SizeT inLen = static_cast<SizeT>(inLength);
     SizeT outLen = static_cast<SizeT>(outCapacity);
     ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
-    SRes result = decodeToBuf(decoder, out, &outLen, in, &inLen, LZMA_FINISH_ANY, &status);
+    SRes result = decodeToBuf(out, &outLen, in, &inLen, &status);
     *consumed = static_cast<int>(inLen);
     *produced = static_cast<int>(outLen);
     if (result != SZ_OK) return kDecodeError;
@@ -36,34 +37,97 @@ int sdkDecodeStep(SRes (*decodeToBuf)(Decoder*, Byte*, SizeT*, const Byte*, Size
     return status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK ? kDecodeEnd : kDecodeError;
 }
 
+// An LZMA decoder whose dictionary grows with its output. Until the output
+// first fills the buffer nothing older than the buffer's start exists, so a
+// larger buffer holding the same bytes decodes the same: the buffer doubles
+// whenever it fills, up to the size the properties declare, and only then
+// wraps. Where no size is stored nothing else bounds the dictionary well: an
+// LZMA stream can give thousands of bytes per packed byte, so the packed size
+// would allow far more than real data uses. Growing on demand costs memory in
+// proportion to what is decoded, and a header asking for 4 GiB in front of a
+// few bytes gets a few kilobytes.
+class GrowingLzmaDecoder {
+public:
+    GrowingLzmaDecoder() { LzmaDec_CONSTRUCT(&decoder_); }
+    ~GrowingLzmaDecoder() {
+        LzmaDec_FreeProbs(&decoder_, &kSdkHeap);
+        std::free(dictionary_);
+    }
+    GrowingLzmaDecoder(const GrowingLzmaDecoder&) = delete;
+    GrowingLzmaDecoder& operator=(const GrowingLzmaDecoder&) = delete;
+
+    // Starts a stream with these properties; false when they are bad or
+    // memory is short. The buffer grown so far is kept.
+    bool start(const Byte* properties) {
+        if (LzmaDec_AllocateProbs(&decoder_, properties, LZMA_PROPS_SIZE, &kSdkHeap) != SZ_OK) return false;
+        LzmaDec_Init(&decoder_);
+        decoder_.dic = dictionary_;
+        decoder_.dicBufSize = capacity_;
+        return true;
+    }
+
+    // LzmaDec_DecodeToBuf that never wraps the buffer while it may grow.
+    SRes decode(Byte* out, SizeT* outLen, const Byte* in, SizeT* inLen, ELzmaStatus* status) {
+        if (!makeRoom()) {
+            *outLen = *inLen = 0;
+            return SZ_ERROR_MEM;
+        }
+        if (capacity_ < declared()) *outLen = std::min<SizeT>(*outLen, capacity_ - decoder_.dicPos);
+        return LzmaDec_DecodeToBuf(&decoder_, out, outLen, in, inLen, LZMA_FINISH_ANY, status);
+    }
+
+private:
+    static constexpr SizeT kSmallestDictionary = 1 << 12;
+    static constexpr SizeT kFirstBuffer = 1 << 16;
+
+    SizeT declared() const { return std::max<SizeT>(decoder_.prop.dicSize, kSmallestDictionary); }
+
+    bool makeRoom() {
+        if (decoder_.dicPos < capacity_ || capacity_ >= declared()) return true;
+        SizeT grown = capacity_ > declared() / 2 ? declared() : std::max(capacity_ * 2, kFirstBuffer);
+        grown = std::min(grown, declared());
+        auto* moved = static_cast<Byte*>(std::realloc(dictionary_, grown));
+        if (!moved) return false;
+        dictionary_ = moved;
+        capacity_ = grown;
+        decoder_.dic = moved;
+        decoder_.dicBufSize = grown;
+        return true;
+    }
+
+    CLzmaDec decoder_;
+    Byte* dictionary_ = nullptr;
+    SizeT capacity_ = 0;
+};
+
 class LzmaStream final : public DecoderStream {
 public:
     static constexpr int kPropsSize = LZMA_PROPS_SIZE;
 
     LzmaStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                int64_t packedSize, int64_t unpackedSize)
-        : DecoderStream(name, owner, tag, source, offset + kPropsSize, packedSize - kPropsSize, unpackedSize) {
-        LzmaDec_CONSTRUCT(&decoder_);
-    }
-    ~LzmaStream() override { LzmaDec_Free(&decoder_, &kSdkHeap); }
+        : DecoderStream(name, owner, tag, source, offset + kPropsSize, packedSize - kPropsSize, unpackedSize) {}
 
     bool init(InStream* source, int64_t offset) {
         if (!source->seek(offset) || !readExact(source, props_, kPropsSize)) return false;
         limitDictionary();
-        return start();
+        return decoder_.start(props_);
     }
 
-    void reset() override { start(); }
+    void reset() override { decoder_.start(props_); }
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
-        return sdkDecodeStep(LzmaDec_DecodeToBuf, &decoder_, in, inLength, consumed, out, outCapacity, produced);
+        return sdkDecodeStep(
+            [this](Byte* to, SizeT* toLen, const Byte* from, SizeT* fromLen, ELzmaStatus* status) {
+                return decoder_.decode(to, toLen, from, fromLen, status);
+            },
+            in, inLength, consumed, out, outCapacity, produced);
     }
 
 private:
     // A dictionary larger than the whole output is never used beyond the
-    // output's length, so a header asking for gigabytes for a small entry
-    // gets only what the entry needs.
+    // output's length: a known size caps what the buffer may grow to.
     void limitDictionary() {
         int64_t size = DecoderStream::size();
         if (size < 0) return;
@@ -74,16 +138,118 @@ private:
         for (int i = 0; i < 4; ++i) props_[1 + i] = static_cast<Byte>(needed >> (8 * i));
     }
 
-    // Allocation keeps the probability table and dictionary when their sizes
-    // do not change, so restarts cost no new memory.
-    bool start() {
-        if (LzmaDec_Allocate(&decoder_, props_, kPropsSize, &kSdkHeap) != SZ_OK) return false;
-        LzmaDec_Init(&decoder_);
+    GrowingLzmaDecoder decoder_;
+    Byte props_[kPropsSize] = {};
+};
+
+// The members of an lzip file decoded back to back by one decoder: a
+// header (magic, version, coded dictionary size), LZMA data ending with its
+// end mark, a trailer (CRC-32, data size, member size) that is checked. One
+// decoder serves every member, so a file of many small members costs no
+// more memory than one of a single member.
+class LzipStream final : public DecoderStream {
+public:
+    using DecoderStream::DecoderStream;
+
+    bool init() {
+        // A size summed from the trailers is believed only when the data ends
+        // there and every trailer has been checked.
+        requireEndAtSize();
         return true;
     }
 
-    CLzmaDec decoder_;
-    Byte props_[kPropsSize] = {};
+    void reset() override {
+        state_ = State::header;
+        filled_ = 0;
+        members_ = 0;
+    }
+
+    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+               int* produced) override {
+        *consumed = 0;
+        *produced = 0;
+        for (;;) {
+            int used = *consumed;
+            if (state_ == State::data) {
+                // A full window, or input used up after a header: the next
+                // call goes on (with no input there the member is cut short).
+                if (*produced == outCapacity || (used == inLength && used > 0)) return kDecodeProgress;
+                int took = 0, gave = 0;
+                int status = decodeData(in + used, inLength - used, &took, out + *produced, outCapacity - *produced,
+                                        &gave);
+                *consumed += took;
+                *produced += gave;
+                if (status != kDecodeEnd) return status;
+                state_ = State::trailer;
+                continue;
+            }
+            if (used == inLength) {
+                // The input ends between members, or inside a header or trailer.
+                if (*consumed > 0 || *produced > 0) return kDecodeProgress;
+                return state_ == State::header && filled_ == 0 && members_ > 0 ? kDecodeEnd : kDecodeError;
+            }
+            int wanted = (state_ == State::header ? kLzipHeaderBytes : kLzipTrailerBytes) - filled_;
+            int take = std::min(wanted, inLength - used);
+            std::memcpy(fields_ + filled_, in + used, static_cast<size_t>(take));
+            filled_ += take;
+            *consumed += take;
+            if (take < wanted) return kDecodeProgress;
+            filled_ = 0;
+            if (state_ == State::header ? !startMember() : !endMember()) return kDecodeError;
+        }
+    }
+
+private:
+    enum class State { header, data, trailer };
+
+    bool startMember() {
+        uint32_t dictionary = lzipDictionarySize(fields_);
+        if (dictionary == 0) return false;
+        // No larger dictionary than the whole output is ever used.
+        if (size() >= 0 && size() < dictionary) dictionary = static_cast<uint32_t>(size());
+        Byte properties[LZMA_PROPS_SIZE] = {0x5D};  // lc 3, lp 0, pb 2: the only coding lzip uses
+        for (int i = 0; i < 4; ++i) properties[1 + i] = static_cast<Byte>(dictionary >> (8 * i));
+        if (!decoder_.start(properties)) return false;
+        crc_ = 0;
+        dataSize_ = 0;
+        memberSize_ = kLzipHeaderBytes;
+        state_ = State::data;
+        return true;
+    }
+
+    bool endMember() {
+        memberSize_ += kLzipTrailerBytes;
+        if (le32(fields_) != crc_ || le64(fields_ + 4) != dataSize_ || le64(fields_ + 12) != memberSize_)
+            return false;
+        ++members_;
+        state_ = State::header;
+        return true;
+    }
+
+    // LZMA data up to its end mark, which every member has.
+    int decodeData(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced) {
+        SizeT inLen = static_cast<SizeT>(inLength);
+        SizeT outLen = static_cast<SizeT>(outCapacity);
+        ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
+        SRes result = decoder_.decode(out, &outLen, in, &inLen, &status);
+        *consumed = static_cast<int>(inLen);
+        *produced = static_cast<int>(outLen);
+        crc_ = crc32Update(crc_, out, outLen);
+        dataSize_ += outLen;
+        memberSize_ += inLen;
+        if (result != SZ_OK) return kDecodeError;
+        if (status == LZMA_STATUS_FINISHED_WITH_MARK) return kDecodeEnd;
+        return inLen > 0 || outLen > 0 ? kDecodeProgress : kDecodeError;  // a member cut short
+    }
+
+    GrowingLzmaDecoder decoder_;
+    State state_ = State::header;
+    uint8_t fields_[kLzipTrailerBytes] = {};  // the header or trailer being gathered
+    int filled_ = 0;
+    uint32_t crc_ = 0;
+    uint64_t dataSize_ = 0;
+    uint64_t memberSize_ = 0;
+    int64_t members_ = 0;
 };
 
 class Lzma2Stream final : public DecoderStream {
@@ -105,7 +271,11 @@ public:
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
-        return sdkDecodeStep(Lzma2Dec_DecodeToBuf, &decoder_, in, inLength, consumed, out, outCapacity, produced);
+        return sdkDecodeStep(
+            [this](Byte* to, SizeT* toLen, const Byte* from, SizeT* fromLen, ELzmaStatus* status) {
+                return Lzma2Dec_DecodeToBuf(&decoder_, to, toLen, from, fromLen, LZMA_FINISH_ANY, status);
+            },
+            in, inLength, consumed, out, outCapacity, produced);
     }
 
 private:
@@ -139,6 +309,22 @@ InStream* makeStream(const char16_t* name, Archive* owner, int64_t tag, InStream
 }
 
 }  // namespace
+
+uint32_t lzipDictionarySize(const uint8_t* header) {
+    if (header[0] != 'L' || header[1] != 'Z' || header[2] != 'I' || header[3] != 'P' || header[4] >= 2) return 0;
+    uint32_t base = uint32_t(1) << (header[5] & 31);
+    uint32_t dictionary = base - base / 16 * (header[5] >> 5);
+    // The format allows 4 KiB to 512 MiB.
+    return dictionary >= (uint32_t(1) << 12) && dictionary <= (uint32_t(1) << 29) ? dictionary : 0;
+}
+
+InStream* makeLzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+                         int64_t packedSize, int64_t unpackedSize) {
+    if (!source) return nullptr;
+    return startDecoderStream(
+        new (std::nothrow) LzipStream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        [](LzipStream& stream) { return stream.init(); });
+}
 
 InStream* makeLzmaStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                          int64_t packedSize, int64_t unpackedSize) {

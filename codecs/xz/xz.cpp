@@ -9,12 +9,19 @@
 #include "engine/crc32.h"
 #include "engine/pipeline.h"
 
+extern "C" {
+#include "Sha256.h"
+#include "XzCrc64.h"
+}
+
 namespace zorvex {
 namespace {
 
 constexpr int kHeaderSize = 12;  // stream header and stream footer alike
 constexpr uint8_t kHeaderMagic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
 constexpr int kCheckCrc32 = 1;
+constexpr int kCheckCrc64 = 4;
+constexpr int kCheckSha256 = 10;
 constexpr int kMaxFilters = 4;
 constexpr int64_t kMaxIndexSize = 1 << 30;  // far beyond any real index; keeps reads in int range
 constexpr uint64_t kFilterLzma2 = 0x21;
@@ -47,6 +54,52 @@ bool readVli(const uint8_t* data, size_t size, size_t* pos, uint64_t* value) {
 bool crcMatches(const uint8_t* data, size_t size, const uint8_t* stored) {
     return crc32Update(0, data, size) == le32(stored);
 }
+
+// The check value of a block's data, computed as the data is read. The
+// format's other check types are reserved and passed over.
+class BlockCheck {
+public:
+    // False for a type that is not computed.
+    bool start(int type) {
+        type_ = type;
+        switch (type) {
+        case kCheckCrc32:
+            crc32_ = 0;
+            return true;
+        case kCheckCrc64:
+            static const bool crc64Ready = (Crc64GenerateTable(), true);
+            (void)crc64Ready;
+            crc64_ = CRC64_INIT_VAL;
+            return true;
+        case kCheckSha256:
+            Sha256_Init(&sha256_);
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    void update(const uint8_t* data, size_t size) {
+        if (type_ == kCheckCrc32) crc32_ = crc32Update(crc32_, data, size);
+        else if (type_ == kCheckCrc64) crc64_ = Crc64Update(crc64_, data, size);
+        else if (type_ == kCheckSha256) Sha256_Update(&sha256_, data, size);
+    }
+
+    // Whether the stored value (checkSize(type) bytes) is the computed one.
+    bool matches(const uint8_t* stored) {
+        if (type_ == kCheckCrc32) return le32(stored) == crc32_;
+        if (type_ == kCheckCrc64) return le64(stored) == CRC64_GET_DIGEST(crc64_);
+        uint8_t digest[SHA256_DIGEST_SIZE];
+        Sha256_Final(&sha256_, digest);
+        return std::memcmp(digest, stored, sizeof digest) == 0;
+    }
+
+private:
+    int type_ = 0;
+    uint32_t crc32_ = 0;
+    uint64_t crc64_ = 0;
+    CSha256 sha256_;
+};
 
 struct Block {
     int64_t headerOffset;  // within the xz data
@@ -161,7 +214,7 @@ public:
                 closeBlock();
                 break;
             }
-            if (checking_) crc_ = crc32Update(crc_, out + delivered, got);
+            if (checking_) check_.update(out + delivered, got);
             position_ += got;
             delivered += got;
             if (position_ == block.start + block.size && checking_ && !checkMatches(block)) {
@@ -252,8 +305,7 @@ private:
         int index = static_cast<int>(after - blocks_.begin()) - 1;
         if (!openBlock(index)) return false;
         int64_t inBlock = position_ - blocks_[index].start;
-        checking_ = inBlock == 0 && blocks_[index].checkType == kCheckCrc32;
-        crc_ = 0;
+        checking_ = inBlock == 0 && check_.start(blocks_[index].checkType);
         if (inBlock > 0 && !chain_->seek(inBlock)) {
             closeBlock();
             return false;
@@ -339,10 +391,11 @@ private:
     }
 
     bool checkMatches(const Block& block) {
-        uint8_t stored[4];
+        uint8_t stored[SHA256_DIGEST_SIZE];
+        int size = checkSize(block.checkType);
         // The check follows the block padding.
-        int64_t at = block.headerOffset + roundUp4(block.unpaddedSize) - 4;
-        return readAt(at, stored, 4) && le32(stored) == crc_;
+        int64_t at = block.headerOffset + roundUp4(block.unpaddedSize) - size;
+        return readAt(at, stored, size) && check_.matches(stored);
     }
 
     InStream* source_;
@@ -353,8 +406,8 @@ private:
     int64_t position_ = 0;
     InStream* chain_ = nullptr;
     int current_ = -1;
-    bool checking_ = false;  // the block is read from its start: its CRC-32 is being computed
-    uint32_t crc_ = 0;
+    bool checking_ = false;  // the block is read from its start: its check is being computed
+    BlockCheck check_;
 };
 
 }  // namespace
