@@ -229,10 +229,17 @@ void DecoderStream::restartAt(int64_t inputOffset, int64_t outputPosition) {
 }
 
 bool DecoderStream::decodeStep() {
-    if (finished_) return false;
     // Only called once everything decoded has been delivered, so a full
     // window can start again at its beginning.
     if (freeCounter_ == 0) readCounter_ = freeCounter_ = kBufferSize;
+    int produced = decodeInto(window_.get() + (kBufferSize - freeCounter_), freeCounter_);
+    if (produced < 0) return false;
+    freeCounter_ -= produced;
+    return true;
+}
+
+int DecoderStream::decodeInto(uint8_t* out, int capacity) {
+    if (finished_) return -1;
     if (inputLeft_ == 0 && packedLeft_ > 0 && source_->seek(offset_ + packedSize_ - packedLeft_)) {
         int want = static_cast<int>(std::min<int64_t>(packedLeft_, kBufferSize));
         int got = std::max(source_->read(input_.get(), want), 0);
@@ -240,23 +247,21 @@ bool DecoderStream::decodeStep() {
         packedLeft_ -= got;
     }
     int consumed = 0, produced = 0;
-    uint8_t* out = window_.get() + (kBufferSize - freeCounter_);
-    int status = decode(input_.get() + inputFill_ - inputLeft_, inputLeft_, &consumed, out, freeCounter_, &produced);
+    int status = decode(input_.get() + inputFill_ - inputLeft_, inputLeft_, &consumed, out, capacity, &produced);
     if (status == kDecodeError) {
         finished_ = true;
         markDamaged();
-        return false;
+        return -1;
     }
-    // A decoder can neither take back input nor overrun the window.
+    // A decoder can neither take back input nor overrun the output.
     consumed = std::clamp(consumed, 0, inputLeft_);
-    produced = std::clamp(produced, 0, freeCounter_);
+    produced = std::clamp(produced, 0, capacity);
     inputLeft_ -= consumed;
-    freeCounter_ -= produced;
     // A step that takes nothing and gives nothing would repeat forever: the
     // packed data ended (or could not be read) before the decoder finished.
     if (status == kDecodeProgress && consumed == 0 && produced == 0) markDamaged();
     if (status != kDecodeProgress || (consumed == 0 && produced == 0)) finished_ = true;
-    return produced > 0 || !finished_;
+    return produced > 0 || !finished_ ? produced : -1;
 }
 
 int DecoderStream::read(void* buf, int count) {
@@ -264,20 +269,50 @@ int DecoderStream::read(void* buf, int count) {
     int wanted = static_cast<int>(std::min<int64_t>(count, unpackedSize_ - position_));
     uint8_t* out = static_cast<uint8_t*>(buf);
     int done = 0;
-    for (;;) {
+    bool direct = false;
+    while (done < wanted) {
         int take = std::min(wanted - done, windowAvailable());
         if (take > 0) {
             std::memcpy(out + done, window_.get() + (kBufferSize - readCounter_), static_cast<size_t>(take));
             readCounter_ -= take;
             position_ += take;
             done += take;
+        } else if (int capacity = directCapacity(wanted - done); capacity > 0) {
+            int produced = decodeInto(out + done, capacity);
+            if (produced < 0) break;
+            skipWindow(produced);
+            position_ += produced;
+            done += produced;
+            direct = true;
+        } else if (!decodeStep()) {
+            break;
         }
-        if (done == wanted) {
-            if (position_ == unpackedSize_ && endToCheck_) checkEnd();
-            return done;
-        }
-        if (!decodeStep()) return done;
     }
+    // The window's read part is what a short seek back uses: it must hold
+    // the bytes that went past it.
+    if (direct) {
+        int history = std::min(kBufferSize - readCounter_, done);
+        std::memcpy(window_.get() + (kBufferSize - readCounter_) - history, out + done - history,
+                    static_cast<size_t>(history));
+    }
+    if (done == wanted && position_ == unpackedSize_ && endToCheck_) checkEnd();
+    return done;
+}
+
+// A large read takes decoded bytes straight into the caller's buffer instead
+// of through the window, in steps that end where window steps would end (at
+// the window's boundaries), so that the decoder sees the same output limits
+// and stops, and so runs past the size at the end, as it does in the window.
+int DecoderStream::directCapacity(int wanted) const {
+    int toBoundary = freeCounter_ == 0 ? kBufferSize : freeCounter_;
+    if (wanted < toBoundary + kBufferSize) return 0;
+    return toBoundary + (wanted - toBoundary) / kBufferSize * kBufferSize;
+}
+
+void DecoderStream::skipWindow(int produced) {
+    if (produced == 0) return;
+    int filled = (kBufferSize - freeCounter_ + produced) % kBufferSize;
+    readCounter_ = freeCounter_ = filled == 0 ? 0 : kBufferSize - filled;
 }
 
 void DecoderStream::checkEnd() {

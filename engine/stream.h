@@ -154,6 +154,14 @@ private:
     // Fills the input buffer and decodes one step into the window. False when
     // the stream is finished.
     bool decodeStep();
+    // Fills the input buffer when it is empty and decodes one step into
+    // `out`. Returns the bytes produced; -1 when the stream is finished.
+    int decodeInto(uint8_t* out, int capacity);
+    // For a read of `wanted` more bytes with the window drained: how many to
+    // decode straight into the caller's buffer; 0 for none.
+    int directCapacity(int wanted) const;
+    // Moves the window's counters over `produced` bytes decoded past it.
+    void skipWindow(int produced);
     // Moves to `inputOffset`/`outputPosition` with emptied buffers.
     void restartAt(int64_t inputOffset, int64_t outputPosition);
     void checkEnd();

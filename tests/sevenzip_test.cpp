@@ -115,6 +115,29 @@ TEST(SevenZipGenerated, SolidFolderAndSeeksReadOutOfOrder) {
     }
 }
 
+// Branch opcodes everywhere, also across the BCJ2 decoder's main-stream
+// buffers; every read size gives the original bytes.
+TEST(SevenZipGenerated, Bcj2DenseOpcodesInAnyReadSize) {
+    REQUIRE_TOOL("7zz");
+    TempDir dir;
+    std::mt19937 random(9);
+    std::vector<uint8_t> program(400000);
+    const uint8_t opcodes[] = {0xE8, 0xE9, 0x0F, 0x85, 0x0F, 0x8C};
+    for (size_t i = 0; i < program.size(); ++i)
+        program[i] = random() % 4 == 0 ? opcodes[random() % sizeof opcodes] : static_cast<uint8_t>(random() % 16);
+    writeFile(dir / "in" / "prog", program.data(), program.size());
+    mustRun(dir, "cd in && 7zz a -bso0 -mf=BCJ2 ../bcj2.7z prog >/dev/null");
+    for (int piece : {1, 4093, 65536, 1 << 20}) {
+        SCOPED_TRACE(piece);
+        Ref<InStream> stream(openStreamPath(insidePath(dir / "bcj2.7z", "prog").c_str()));
+        ASSERT_TRUE(stream);
+        std::vector<uint8_t> got, buf(piece);
+        for (int n; (n = stream->read(buf.data(), piece)) > 0;) got.insert(got.end(), buf.begin(), buf.begin() + n);
+        EXPECT_TRUE(got == program);
+        EXPECT_FALSE(stream->damaged());
+    }
+}
+
 // Run by hand (--gtest_also_run_disabled_tests): minutes of CPU (the input
 // is a sparse file). Sizes and offsets past 4 GiB, solid and not.
 TEST(SevenZipLarge, DISABLED_FileOver4GiBSolidAndNot) {

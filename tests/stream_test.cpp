@@ -264,6 +264,44 @@ TEST(DecoderStream, SeeksWithinTheWindowAndRestartsForEarlierData) {
     EXPECT_EQ(drain(s.get(), 4096), d.plain);
 }
 
+// Large reads decode past the window straight into the caller's buffer; the
+// bytes, the short seeks back and the ends must be those of small reads.
+TEST(DecoderStream, LargeReadsMatchSmallReads) {
+    auto d = makeRuns(2000, true);
+    auto source = memoryOf(d.packed);
+    auto s = runLengthStream(source.get(), d.packed.size(), d.plain.size());
+    std::vector<uint8_t> got;
+    std::vector<uint8_t> buf(100000);
+    for (int piece : {70000, 3, 16384, 40000, 1, 100000}) {
+        int n = s->read(buf.data(), piece);
+        got.insert(got.end(), buf.begin(), buf.begin() + n);
+    }
+    got.insert(got.end(), buf.begin(), buf.begin() + s->read(buf.data(), static_cast<int>(buf.size())));
+    EXPECT_EQ(got, d.plain);
+
+    // A large read that ends at a window boundary leaves a whole window
+    // behind it to seek back into without a restart.
+    constexpr int kEnd = 5 * DecoderStream::kBufferSize;
+    ASSERT_TRUE(s->seek(0));
+    ASSERT_EQ(s->read(buf.data(), kEnd), kEnd);
+    int resets = s->resets;
+    ASSERT_TRUE(s->seek(kEnd - 16000));
+    ASSERT_EQ(s->read(buf.data(), 16000), 16000);
+    EXPECT_EQ(0, std::memcmp(buf.data(), d.plain.data() + kEnd - 16000, 16000));
+    EXPECT_EQ(s->resets, resets);
+
+    // Damage just after the stated size shows the same whatever the read size.
+    auto runs = makeRuns(300, false);
+    runs.packed.insert(runs.packed.end(), {0, 'x'});
+    auto damagedSource = memoryOf(runs.packed);
+    auto small = runLengthStream(damagedSource.get(), runs.packed.size(), runs.plain.size());
+    auto large = runLengthStream(damagedSource.get(), runs.packed.size(), runs.plain.size());
+    std::vector<uint8_t> fromSmall = drain(small.get(), 1);
+    std::vector<uint8_t> fromLarge = drain(large.get(), static_cast<int>(runs.plain.size()));
+    EXPECT_EQ(fromLarge, fromSmall);
+    EXPECT_EQ(large->damaged(), small->damaged());
+}
+
 TEST(DecoderStream, UsesTheDecodersRestartPoint) {
     auto d = makeRuns(2000, true);
     auto source = memoryOf(d.packed);

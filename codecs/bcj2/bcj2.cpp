@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -35,6 +36,15 @@ public:
         *out = buffer_.get()[next_++];
         return true;
     }
+
+    // The buffered bytes not yet taken (refilled when none are left); null
+    // when the window is used up or the source fails. `advance` takes them.
+    const uint8_t* peek(int* available) {
+        if (next_ == fill_ && !refill()) return nullptr;
+        *available = fill_ - next_;
+        return buffer_.get() + next_;
+    }
+    void advance(int count) { next_ += count; }
 
 private:
     bool refill() {
@@ -102,12 +112,13 @@ protected:
                     if (!startRangeDecoder()) return finish(done);
                     phase_ = Phase::Opcode;
                     break;
-                case Phase::Opcode:
-                    if (!inputs_[kMain].byte(&out[done])) return finish(done);
-                    ++done;
-                    ++produced_;
-                    if (!decideOpcode(out[done - 1])) return finish(done);
+                case Phase::Opcode: {
+                    int copied = 0;
+                    bool ok = copyMain(out + done, count - done, &copied);
+                    done += copied;
+                    if (!ok) return finish(done);
                     break;
+                }
                 case Phase::Operand:
                     out[done++] = static_cast<uint8_t>(operand_ >> (8 * (4 - operandLeft_)));
                     ++produced_;
@@ -169,20 +180,41 @@ private:
         return true;
     }
 
-    // After an output byte: when it is a branch opcode, the range coder says
-    // whether its operand was moved to the call or jump stream.
-    bool decideOpcode(uint8_t b) {
-        int index;
-        if (b == 0xE8)
-            index = previous_;
-        else if (b == 0xE9)
-            index = kJumpProbability;
-        else if (previous_ == 0x0F && (b & 0xF0) == 0x80)
-            index = kConditionalProbability;
-        else {
-            previous_ = b;
-            return true;
+    // Copies main-stream bytes in one go up to and including the next branch
+    // opcode, then decides that opcode. Stops earlier at `count` or at the end
+    // of the buffered bytes; false when the main stream or a decision failed.
+    bool copyMain(uint8_t* out, int count, int* copied) {
+        int available = 0;
+        const uint8_t* in = inputs_[kMain].peek(&available);
+        if (!in) return false;
+        int limit = std::min(count, available);
+        uint8_t before = previous_;
+        int n = 0;
+        bool opcodeFound = false;
+        while (n < limit) {
+            uint8_t b = in[n++];
+            if (isOpcode(before, b)) {
+                opcodeFound = true;
+                break;
+            }
+            before = b;
         }
+        std::memcpy(out, in, static_cast<size_t>(n));
+        inputs_[kMain].advance(n);
+        produced_ += n;
+        *copied = n;
+        previous_ = before;
+        return !opcodeFound || decideOpcode(out[n - 1]);
+    }
+
+    static bool isOpcode(uint8_t before, uint8_t b) {
+        return b == 0xE8 || b == 0xE9 || (before == 0x0F && (b & 0xF0) == 0x80);
+    }
+
+    // After a branch opcode (previous_ holds the byte before it): the range
+    // coder says whether its operand was moved to the call or jump stream.
+    bool decideOpcode(uint8_t b) {
+        int index = b == 0xE8 ? previous_ : b == 0xE9 ? kJumpProbability : kConditionalProbability;
         bool converted;
         if (!decodeBit(probabilities_[index], &converted)) return false;
         if (!converted) {
