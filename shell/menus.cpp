@@ -8,6 +8,7 @@
 
 #include "engine/archive.h"
 #include "engine/extraction.h"
+#include "engine/format_registry.h"
 #include "shell/archive_folder.h"
 #include "shell/entry_id.h"
 #include "shell/entry_writer.h"
