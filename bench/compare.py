@@ -14,10 +14,10 @@ def line(label, r, size, width):
     return f'    {label:<{width}} {r["mean"]:7.3f} s  {rate}  CPU {r["user"] + r["system"]:6.3f} s'
 
 
-def compare(key, title, peer_name, size, width=14):
+def compare(key, title, peer_name, size, width=14, target=1.0):
     peer, ours = results(key)
     cpu = (peer['user'] + peer['system']) / max(ours['user'] + ours['system'], 1e-6)
     print(f'\n({key}) {title}' + (f', {size / 2**20:.0f} MiB of output' if size else ''))
     print(line(peer_name, peer, size, width))
     print(line('zorvex', ours, size, width) + f'   ratio {peer["mean"] / ours["mean"]:.2f}x wall, {cpu:.2f}x CPU'
-          ' (target >= 1.00)')
+          f' (target >= {target:.2f})')

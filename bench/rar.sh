@@ -57,16 +57,12 @@ rm -rf out && mkdir out && /usr/bin/time -f '%M' -o rss.zorvex "$zorvex" extract
 rm -rf out && mkdir out && /usr/bin/time -f '%M' -o rss.unar unar -q -o out "$big" >/dev/null
 
 PYTHONPATH="$root/bench" python3 - <<'PY'
-from report import means, line
+from compare import compare
 
 for key, title, peer, target in (('a', 'all archives', 'unar', 2.0), ('b', "bsdtar's archives", 'bsdtar', 1.0)):
     size = int(open(('all' if key == 'a' else 'bsdtar') + '.bytes').read())
     count = sum(1 for _ in open(('all' if key == 'a' else 'bsdtar') + '.list'))
-    theirs, ours = means(key)
-    print(f'\n({key}) {title}: {count} archives, {size / 2**20:.0f} MiB of output')
-    print(line(peer, theirs, size) + f'   zorvex ratio {theirs[0] / ours[0]:.2f}x wall, '
-          f'{theirs[1] / ours[1]:.2f}x cpu (target >= {target:.2f})')
-    print(line('zorvex', ours, size))
+    compare(key, f'{title}: {count} archives', peer, size, target=target)
 
 def mib(name):
     return int(open('rss.' + name).read().split()[-1]) / 1024
