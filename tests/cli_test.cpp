@@ -106,6 +106,7 @@ class CliTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!fs::exists(cliPath())) GTEST_SKIP() << "zorvex is not built";
+        REQUIRE_TOOL("sh");  // zorvex runs through a shell
     }
     TempDir tmp;
 };
