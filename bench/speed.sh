@@ -29,7 +29,7 @@ export CASES="${CASES:-a b c d e f g h i j x}"
 enter_workdir
 
 python3 - <<'PY'
-import math, os, random, struct, zlib
+import os, random
 
 # Text-like data with repeats at all distances, 275 files of 256 KiB.
 rng = random.Random(16)
@@ -55,20 +55,6 @@ for i in range(5000):
 os.makedirs('few', exist_ok=True)
 for i in range(4):
     open(f'few/part{i}.bin', 'wb').write(text(18 << 20))
-
-# Ten seconds of 16-bit stereo sine and noise, repeated with small changes.
-frames = bytearray()
-for i in range(441000):
-    l = int(math.sin(i * 0.013) * 12000) + rng.randint(-300, 300)
-    r = int(math.sin(i * 0.021) * 9000) + rng.randint(-300, 300)
-    frames += struct.pack('<hh', l, r)
-with open('audio.wav', 'wb') as f:
-    data_size = len(frames) * 12
-    f.write(b'RIFF' + struct.pack('<I', 36 + data_size) + b'WAVEfmt ' +
-            struct.pack('<IHHIIHH', 16, 1, 2, 44100, 44100 * 4, 4, 16) + b'data' + struct.pack('<I', data_size))
-    for k in range(12):
-        frames[rng.randrange(len(frames))] ^= 0x40
-        f.write(frames)
 PY
 tar -cf t.tar tree
 gzip -6 -k t.tar
@@ -82,20 +68,7 @@ xz --format=lzma -3 -c < big.bin > big.bin.lzma
 7zz a -tzip -mm=BZip2 -mx9 -mmt1 bzip2.zip big.bin >/dev/null
 7zz a -tzip -mm=Deflate -mx5 small.zip small >/dev/null
 7zz a -tzip -mm=Deflate -mx5 few.zip few >/dev/null
-wavpack -q -y audio.wav -o audio.wv
-python3 - <<'PY'
-import os, struct, zlib
-# A zip entry of method 97 holding the .wv file.
-packed = open('audio.wv', 'rb').read()
-crc = zlib.crc32(open('audio.wav', 'rb').read())
-size = os.path.getsize('audio.wav')
-name = b'audio.wav'
-local = struct.pack('<IHHHHHIIIHH', 0x04034B50, 63, 0, 97, 0, 0x5A21, crc, len(packed), size, len(name), 0) + name
-central = struct.pack('<IHHHHHHIIIHHHHHII', 0x02014B50, 63, 63, 0, 97, 0, 0x5A21, crc, len(packed), size,
-                      len(name), 0, 0, 0, 0, 0, 0) + name
-end = struct.pack('<IHHHHIIH', 0x06054B50, 0, 0, 1, 1, len(central), len(local) + len(packed), 0)
-open('wavpack.zip', 'wb').write(local + packed + central + end)
-PY
+python3 -m wavpack_zip
 
 # row KEY TITLE PEER-LABEL PEER-COMMAND [LABEL COMMAND]... : one benchmark, zorvex last.
 # Extraction commands run in a fresh folder "out".

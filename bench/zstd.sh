@@ -41,23 +41,11 @@ bench b 'zstd -dc stream.zst > /dev/null' "$zorvex cat stream.zst/stream > /dev/
 bench c 'zstd -dc frames.zst > /dev/null' "$zorvex cat frames.zst/frames > /dev/null"
 
 python3 - <<'PY'
-import json, os
-
-# Wall time and user CPU time: on a busy machine the CPU time is the steadier figure.
-def means(name):
-    with open(name + '.json') as f:
-        return [(r['mean'], r['user']) for r in json.load(f)['results']]
-
-def line(label, times, size):
-    wall, user = times
-    return f'    {label:<14} {wall:7.3f} s  {size / wall / 2**20:6.0f} MiB/s  (user {user:6.3f} s)'
+import os
+from compare import compare
 
 size = os.path.getsize('text')
 for key, title in (('a', '.zst, size stated'), ('b', '.zst, no size stated (zorvex measures it first)'),
                    ('c', '.zst, 6 frames and 6 skippable frames')):
-    peer, ours = means(key)
-    print(f'\n({key}) {title}, {size / 2**20:.0f} MiB of output')
-    print(line('zstd -dc', peer, size) + f'   zorvex ratio {peer[0] / ours[0]:.2f}x wall, '
-          f'{peer[1] / ours[1]:.2f}x cpu (target >= 1.00)')
-    print(line('zorvex', ours, size))
+    compare(key, title, 'zstd -dc', size)
 PY
