@@ -92,20 +92,7 @@ bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t 
 
 bool Archive::addAtLevel(ArchiveEntry&& entry) {
     size_t separator = entry.name.find(u'\\');
-    if (separator == std::u16string::npos) {
-        if (!entry.codec) return true;
-        if (entry.size < 0) {
-            // The reader could not tell the size: ask the decoder once.
-            Ref<InStream> probe(entry.codec->createStream(joinName(name(), entry.name).c_str(), this, entry.time,
-                                                          stream_, entry.offset, entry.packedSize, -1));
-            if (!probe || probe->size() < 0) return true;  // size unknown: the entry is dropped
-            entry.size = probe->size();
-            // The size is where decoding stopped; when that was damage, every
-            // stream of the entry says so.
-            entry.damaged = entry.damaged || probe->damaged();
-        }
-        return insertEntry(std::move(entry));
-    }
+    if (separator == std::u16string::npos) return !entry.codec || insertEntry(std::move(entry));
     std::u16string_view first = std::u16string_view(entry.name).substr(0, separator);
     bool isFolderItself = separator + 1 == entry.name.size();
     DirectoryRecord& directory = directoryFor(first);
@@ -240,7 +227,22 @@ InStream* Archive::openEntry(int raw) {
     return stream;
 }
 
-int64_t Archive::entrySize(int raw) { return raw >= 0 && raw < entryCount() ? entries_[raw].size : -1; }
+// A size the reader could not tell is learnt from the decoder when first
+// asked: a command that reads the entry anyway never decodes it twice.
+int64_t Archive::entrySize(int raw) {
+    if (raw < 0 || raw >= entryCount()) return -1;
+    ArchiveEntry& e = entries_[raw];
+    if (e.size < 0 && e.codec) {
+        Ref<InStream> probe(openEntry(raw));
+        if (probe && probe->size() >= 0) {
+            e.size = probe->size();
+            // The size is where decoding stopped; when that was damage, every
+            // stream of the entry says so.
+            e.damaged = e.damaged || probe->damaged();
+        }
+    }
+    return e.size;
+}
 int64_t Archive::entryTime(int raw) { return raw >= 0 && raw < entryCount() ? entries_[raw].time : 0; }
 
 std::optional<uint32_t> Archive::entryCrc(int raw) {

@@ -29,7 +29,7 @@ struct ArchiveEntry {
     int64_t size = -1;
     int64_t time = 0;
     std::optional<uint32_t> crc;  // CRC-32 stored by the archive, when it has one
-    bool damaged = false;         // decoding failed when the size was learnt
+    bool damaged = false;         // the data is known not to be whole
 };
 
 struct DirectoryRecord {
@@ -126,7 +126,9 @@ private:
 // Adds an entry to a format reader's archive. The path may use "/" or "\\";
 // "." and ".." components, empty components, drive prefixes and leading
 // separators are resolved so that no entry names anything outside the
-// archive's root. A size of -1 asks the codec's stream. `damaged` marks data
+// archive's root. A size of -1 is learnt from the codec's stream when a
+// caller first asks for it (entrySize); reading the entry needs no size.
+// `damaged` marks data
 // the reader knows is not whole (every stream of the entry then says so);
 // damagedEntryCodec() in engine/codec.h is for data that must not be decoded.
 // False when the path is empty, the archive has no stream, or the name is a
