@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "engine/codec.h"
+#include "engine/decoded_cache.h"
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
 #include "engine/names.h"
@@ -65,7 +66,8 @@ std::u16string sanitizePath(std::u16string_view path) {
 
 // ---- Archive: construction and entry insertion ----------------------------
 
-Archive::Archive(const char16_t* name, Archive* owner, InStream* stream) : RefObject(name, owner), stream_(stream) {
+Archive::Archive(const char16_t* name, Archive* owner, InStream* stream)
+    : RefObject(name, owner), stream_(stream), readPlan_(owner ? owner->readPlan_ : ReadPlan::kBrowse) {
     if (stream_) stream_->addRef();
     liveArchives().push_back(this);
 }
@@ -207,6 +209,8 @@ Archive* Archive::openNestedArchive(int index) {
     if (raw < 0) return nullptr;
     Ref<InStream> stream(openEntry(raw));
     if (!stream) return nullptr;
+    if (readPlan_ == ReadPlan::kEveryEntry && entries_[raw].codec != findCodec(u"store"))
+        stream = Ref<InStream>(keepDecodedData(stream.detach()));
     return detectAndOpen(joinName(name(), entries_[raw].name).c_str(), this, stream.get());
 }
 
@@ -384,7 +388,7 @@ Archive* openFileAsArchive(Archive* level, const std::u16string& path, const cha
 // component. A loop rather than recursion, so that neither a long path nor
 // components such as "c:" (to which normalising adds a separator again) can
 // exhaust the stack.
-Archive* openNormalizedPath(const std::u16string& full, InStream** outStream) {
+Archive* openNormalizedPath(const std::u16string& full, InStream** outStream, ReadPlan plan) {
     std::vector<std::u16string> below;  // components after `base`, the last one first
     Ref<Archive> level;
     for (std::u16string base = full; !base.empty();) {
@@ -404,6 +408,7 @@ Archive* openNormalizedPath(const std::u16string& full, InStream** outStream) {
         base = std::move(parent);
     }
     if (!level) return nullptr;
+    if (plan == ReadPlan::kEveryEntry) level->setReadPlan(plan);
     std::u16string path = level->name();
     for (; !below.empty(); below.pop_back()) {
         const char16_t* name = below.back().c_str();
@@ -420,16 +425,16 @@ Archive* openNormalizedPath(const std::u16string& full, InStream** outStream) {
 
 }  // namespace
 
-Archive* openArchivePath(const char16_t* path, InStream** outStream) {
+Archive* openArchivePath(const char16_t* path, InStream** outStream, ReadPlan plan) {
     auto normalized = normalizePath(path);
-    return normalized ? openNormalizedPath(*normalized, outStream) : nullptr;
+    return normalized ? openNormalizedPath(*normalized, outStream, plan) : nullptr;
 }
 
 InStream* openStreamPath(const char16_t* path, Archive** outFolder) {
     auto normalized = normalizePath(path);
     std::u16string parentName, last;
     if (!normalized || !splitLast(*normalized, &parentName, &last)) return nullptr;
-    Ref<Archive> parent(openNormalizedPath(parentName, nullptr));
+    Ref<Archive> parent(openNormalizedPath(parentName, nullptr, ReadPlan::kBrowse));
     if (!parent) return nullptr;
     if (InStream* file = parent->openFileByName(last.c_str())) return file;
     if (InStream* nested = parent->openNestedStreamByName(last.c_str())) return nested;

@@ -21,6 +21,14 @@ namespace zorvex {
 class Codec;
 class InStream;
 
+// How a caller will use what it opens. A browser lists levels and reads some
+// entries; a caller that reads every entry after listing (extracting,
+// testing, copying one entry out of a nested archive) says so, and nested
+// archives inside compressed streams then keep their data as it is decoded
+// for the listing (engine/decoded_cache.h), so that reading the entries does
+// not decode it again. Levels opened under a level share its plan.
+enum class ReadPlan { kBrowse, kEveryEntry };
+
 struct ArchiveEntry {
     Codec* codec = nullptr;  // null: the entry cannot be opened
     std::u16string name;     // relative to its level, "\\"-separated, may go deeper
@@ -93,6 +101,9 @@ public:
     // The archive's stream (not counted); shared by all levels of one archive.
     InStream* stream() const { return stream_; }
 
+    ReadPlan readPlan() const { return readPlan_; }
+    void setReadPlan(ReadPlan plan) { readPlan_ = plan; }
+
 private:
     friend bool addEntry(Archive*, Codec*, std::u16string_view, int64_t, int64_t, int64_t, int64_t,
                          std::optional<uint32_t>, bool);
@@ -110,6 +121,7 @@ private:
     int64_t offsetOfPath(const std::u16string& path);
 
     InStream* stream_;
+    ReadPlan readPlan_;
     std::vector<ArchiveEntry> entries_;
     std::vector<DirectoryRecord> directories_;
     // Case-folded name -> raw index.
@@ -143,7 +155,7 @@ Archive* newArchive(const char16_t* name, Archive* container, InStream* stream);
 std::optional<std::u16string> normalizePath(const char16_t* path);
 // An archive on disk, a folder inside one, or a nested archive. When the last
 // component is a file and `outStream` is given, its stream is handed out there.
-Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr);
+Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr, ReadPlan plan = ReadPlan::kBrowse);
 // A file (or nested archive's stream) by path; a folder goes to `outFolder`.
 InStream* openStreamPath(const char16_t* path, Archive** outFolder = nullptr);
 std::optional<std::u16string> parentPath(const char16_t* path);
