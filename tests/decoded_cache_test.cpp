@@ -9,92 +9,74 @@
 namespace zorvex::test {
 namespace {
 
-std::vector<uint8_t> gzipOf(const TempDir& dir, const std::vector<uint8_t>& data, const std::string& name = "data") {
-    writeFile(dir / name, data.data(), data.size());
-    EXPECT_EQ(run("cd '" + dir.path().string() + "' && gzip -6 -k -f " + name), 0);
-    return readFile(dir / (name + ".gz"));
-}
-
-struct Counted {
+// A .gz of `data` read through a kept stream; the packed bytes are counted.
+struct Kept {
+    std::vector<uint8_t> gz;
     Ref<CountingStream> packed;
-    Ref<InStream> kept;
+    Ref<InStream> stream;
 };
 
-Counted keptGzip(const std::vector<uint8_t>& gz) {
-    Ref<InStream> memory(MemoryStream::create(u"data.gz", nullptr, 0, gz.data(), gz.size()));
-    Counted c{Ref<CountingStream>(new CountingStream(memory.detach())), {}};
-    Ref<InStream> decoded(openCodec(u"gzip", c.packed.get(), 0, static_cast<int64_t>(gz.size()), -1));
+Kept keptGzip(const TempDir& dir, const std::vector<uint8_t>& data, bool cutInHalf = false) {
+    writeFile(dir / "data", data.data(), data.size());
+    EXPECT_EQ(run("cd '" + dir.path().string() + "' && gzip -6 -k -f data"), 0);
+    Kept k{readFile(dir / "data.gz"), {}, {}};
+    if (cutInHalf) k.gz.resize(k.gz.size() / 2);
+    Ref<InStream> memory(MemoryStream::create(u"data.gz", nullptr, 0, k.gz.data(), k.gz.size()));
+    k.packed = Ref<CountingStream>(new CountingStream(memory.detach()));
+    Ref<InStream> decoded(openCodec(u"gzip", k.packed.get(), 0, static_cast<int64_t>(k.gz.size()), -1));
     EXPECT_TRUE(decoded);
-    if (decoded) c.kept = Ref<InStream>(keepDecodedData(decoded.detach()));
-    return c;
-}
-
-std::vector<uint8_t> readAt(InStream* s, int64_t at, int count) {
-    std::vector<uint8_t> out(count);
-    if (!s->seek(at)) return {};
-    int got = 0;
-    while (got < count) {
-        int n = s->read(out.data() + got, count - got);
-        if (n <= 0) break;
-        got += n;
-    }
-    out.resize(got);
-    return out;
+    if (decoded) k.stream = Ref<InStream>(keepDecodedData(decoded.detach()));
+    return k;
 }
 
 TEST(DecodedCache, ReadsBackWhatWasDecodedWithoutDecodingAgain) {
     REQUIRE_TOOL("gzip");
     TempDir dir;
     auto data = sampleData(3 << 20, 21);
-    auto gz = gzipOf(dir, data);
-    Counted c = keptGzip(gz);
-    ASSERT_TRUE(c.kept);
-    EXPECT_EQ(c.kept->knownSize(), -1);
+    Kept k = keptGzip(dir, data);
+    ASSERT_TRUE(k.stream);
+    EXPECT_EQ(k.stream->knownSize(), -1);
 
     // A jump ahead keeps the bytes in between, then everything reads back.
-    EXPECT_EQ(readAt(c.kept.get(), 2000000, 1000), std::vector<uint8_t>(data.begin() + 2000000, data.begin() + 2001000));
+    EXPECT_EQ(readAt(k.stream.get(), 2000000, 1000), slice(data, 2000000, 1000));
     for (int64_t at : {0, 123457, 1999999, 2999999, 1000, 3145727}) {
         int count = static_cast<int>(std::min<int64_t>(70000, int64_t(data.size()) - at));
-        EXPECT_EQ(readAt(c.kept.get(), at, count), std::vector<uint8_t>(data.begin() + at, data.begin() + at + count))
-            << at;
+        EXPECT_EQ(readAt(k.stream.get(), at, count), slice(data, at, count)) << at;
     }
-    EXPECT_TRUE(c.kept->seek(0));
-    EXPECT_EQ(readAll(c.kept.get()), data);
-    EXPECT_EQ(c.kept->size(), int64_t(data.size()));
-    EXPECT_FALSE(c.kept->seek(int64_t(data.size())));
-    EXPECT_FALSE(c.kept->damaged());
+    EXPECT_TRUE(k.stream->seek(0));
+    EXPECT_EQ(readAll(k.stream.get()), data);
+    EXPECT_EQ(k.stream->size(), int64_t(data.size()));
+    EXPECT_FALSE(k.stream->seek(int64_t(data.size())));
+    EXPECT_FALSE(k.stream->damaged());
     // The packed data was read once: the gzip reader's own probing aside.
-    EXPECT_LT(c.packed->bytesRead, int64_t(gz.size()) * 3 / 2);
+    EXPECT_LT(k.packed->bytesRead, int64_t(k.gz.size()) * 3 / 2);
 }
 
 TEST(DecodedCache, SizeAskedFirstKeepsEverything) {
     REQUIRE_TOOL("gzip");
     TempDir dir;
     auto data = sampleData(1 << 20, 22);
-    auto gz = gzipOf(dir, data);
-    Counted c = keptGzip(gz);
-    ASSERT_TRUE(c.kept);
-    EXPECT_EQ(c.kept->size(), int64_t(data.size()));
-    int64_t afterSize = c.packed->bytesRead;
-    EXPECT_EQ(readAll(c.kept.get()), data);
-    EXPECT_EQ(c.packed->bytesRead, afterSize);
+    Kept k = keptGzip(dir, data);
+    ASSERT_TRUE(k.stream);
+    EXPECT_EQ(k.stream->size(), int64_t(data.size()));
+    int64_t afterSize = k.packed->bytesRead;
+    EXPECT_EQ(readAll(k.stream.get()), data);
+    EXPECT_EQ(k.packed->bytesRead, afterSize);
 }
 
 TEST(DecodedCache, DamageIsPassedOn) {
     REQUIRE_TOOL("gzip");
     TempDir dir;
     auto data = sampleData(1 << 20, 23);
-    auto gz = gzipOf(dir, data);
-    gz.resize(gz.size() / 2);
-    Counted c = keptGzip(gz);
-    ASSERT_TRUE(c.kept);
-    auto got = readAll(c.kept.get());
+    Kept k = keptGzip(dir, data, true);
+    ASSERT_TRUE(k.stream);
+    auto got = readAll(k.stream.get());
     EXPECT_LT(got.size(), data.size());
-    EXPECT_TRUE(c.kept->damaged());
+    EXPECT_TRUE(k.stream->damaged());
     // Read back from the kept part, the stream still says so.
-    EXPECT_TRUE(c.kept->seek(0));
-    EXPECT_EQ(readAll(c.kept.get()), got);
-    EXPECT_TRUE(c.kept->damaged());
+    EXPECT_TRUE(k.stream->seek(0));
+    EXPECT_EQ(readAll(k.stream.get()), got);
+    EXPECT_TRUE(k.stream->damaged());
 }
 
 // A tar inside a .gz, listed and then read entry by entry: planned for
