@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <new>
 
 #include "platform/platform.h"
@@ -24,10 +25,11 @@ public:
     // As a decoder's seek: false past the end, which keeping up to the
     // target finds out.
     bool seek(int64_t target) override {
-        if (target < 0) return false;
+        // No stream has a byte at INT64_MAX, which leaves room for target + 1.
+        if (target < 0 || target == std::numeric_limits<int64_t>::max()) return false;
         int64_t known = decoded_->knownSize();
         if (known >= 0 && target >= known) return false;
-        if (target >= kept_ && !keepUpTo(target + 1) && !(decoded_->seek(target))) return false;
+        if (target >= kept_ && !keepUpTo(target + 1) && !decoded_->seek(target)) return false;
         position_ = target;
         return true;
     }
@@ -37,7 +39,11 @@ public:
         int got = 0;
         if (position_ < kept_) {
             got = static_cast<int>(std::min<int64_t>(count, kept_ - position_));
-            if (!file_->read(position_, buf, got)) got = readDecoded(buf, got);
+            if (!file_->read(position_, buf, got)) {
+                // The decoder moves away from the end of what is kept.
+                keeping_ = false;
+                got = readDecoded(buf, got);
+            }
         } else if (keepUpTo(position_) && keeping_) {
             got = std::max(decoded_->read(buf, count), 0);
             if (got > 0 && !keep(buf, got)) keeping_ = false;
@@ -50,7 +56,7 @@ public:
     }
 
     int64_t size() override {
-        if (decoded_->knownSize() < 0) keepUpTo(INT64_MAX);
+        if (decoded_->knownSize() < 0) keepUpTo(std::numeric_limits<int64_t>::max());
         return decoded_->size();
     }
     int64_t knownSize() override { return decoded_->knownSize(); }

@@ -79,9 +79,10 @@ TEST(DecodedCache, DamageIsPassedOn) {
     EXPECT_TRUE(k.stream->damaged());
 }
 
-// A tar inside a .gz, listed and then read entry by entry: planned for
-// reading every entry, the packed data is read once; only browsing, it is
-// decoded again for the entries.
+// A tar inside a .gz, listed and then read entry by entry, last first (as an
+// extraction folder by folder reads a tar whose folders interleave): planned
+// for reading every entry, the packed data is read once; only browsing, each
+// step back decodes from the start again.
 TEST(DecodedCache, NestedTarListedThenReadDecodesOnce) {
     REQUIRE_TOOL("tar");
     REQUIRE_TOOL("gzip");
@@ -108,7 +109,7 @@ TEST(DecodedCache, NestedTarListedThenReadDecodesOnce) {
         Ref<Archive> tree(tar->openFolderByName(u"tree"));
         EXPECT_TRUE(tree);
         if (!tree) return -1;
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 7; i >= 0; --i) {
             Ref<InStream> file(tree->openFileByName((u"f" + std::u16string(1, char16_t(u'0' + i))).c_str()));
             EXPECT_TRUE(file);
             if (file) EXPECT_EQ(readAll(file.get()), files[i]) << i;
@@ -118,7 +119,7 @@ TEST(DecodedCache, NestedTarListedThenReadDecodesOnce) {
     int64_t planned = readEverything(ReadPlan::kEveryEntry);
     int64_t browsed = readEverything(ReadPlan::kBrowse);
     EXPECT_LT(planned, int64_t(gz.size()) * 11 / 10);
-    EXPECT_GT(browsed, int64_t(gz.size()) * 3 / 2);
+    EXPECT_GT(browsed, int64_t(gz.size()) * 3);
 }
 
 }  // namespace
