@@ -93,7 +93,8 @@ row() {
     local i peaks=()
     for i in "${!commands[@]}"; do
         ./fresh
-        peaks+=("$( { /usr/bin/time -f %M bash -c "${commands[$i]}" >/dev/null 2>/dev/null; } 2>&1 | tail -n 1)")
+        /usr/bin/time -f %M -o peak bash -c "${commands[$i]}" >/dev/null 2>&1 || true
+        peaks+=("$(tail -n 1 peak)")
     done
     printf '%s\t%s\t%s\t%s\n' "$key" "$title" "$(IFS=,; echo "${labels[*]}")" "$(IFS=,; echo "${peaks[*]}")" >> rows.tsv
 }
