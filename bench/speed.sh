@@ -9,7 +9,8 @@
 #   (i)    WavPack in a zip                                        vs  wvunpack
 #   (j)    listing a 72 MB tar of 256 KiB files                    vs  bsdtar -tvf
 #   (x*)   zorvex extract beside tar -xf, 7zz x and bsdtar -xf on tar, tar.gz,
-#          tar.bz2, tar.xz, zip (many small files; a few big files) and single
+#          tar.bz2, tar.xz, zip (many small files; a few big files; not tar -xf,
+#          which reads no zip) and single
 #          .gz/.bz2/.xz files (beside 7zz x and the format's own tool)
 # Usage: [CASES="a j x"] [RUNS=n] [BEFORE=path/to/older/zorvex] bench/speed.sh [path/to/zorvex]
 #        (default zorvex: build/native/tools/zorvex; CASES picks rows by their
@@ -114,8 +115,11 @@ zorvex_command="$z list t.tar > /dev/null"
 row j 'listing a tar of 256 KiB files' 'bsdtar -tvf' 'bsdtar -tvf t.tar > /dev/null'
 for archive in t.tar t.tar.gz t.tar.bz2 t.tar.xz small.zip few.zip; do
     x $archive
+    # GNU tar does not read zip files.
+    tar_peer=('tar -xf' "cd out && tar -xf ../$archive")
+    [[ $archive == *.zip ]] && tar_peer=()
     row "x-$archive" "extract $archive" \
-        'tar -xf' "cd out && tar -xf ../$archive" \
+        "${tar_peer[@]}" \
         '7zz x' "cd out && 7zz x -mmt1 ../$archive > /dev/null" \
         'bsdtar -xf' "cd out && bsdtar -xf ../$archive"
 done

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "engine/codec.h"
+#include "engine/decoded_cache.h"
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
 #include "engine/names.h"
@@ -65,7 +66,8 @@ std::u16string sanitizePath(std::u16string_view path) {
 
 // ---- Archive: construction and entry insertion ----------------------------
 
-Archive::Archive(const char16_t* name, Archive* owner, InStream* stream) : RefObject(name, owner), stream_(stream) {
+Archive::Archive(const char16_t* name, Archive* owner, InStream* stream)
+    : RefObject(name, owner), stream_(stream), readPlan_(owner ? owner->readPlan_ : ReadPlan::kBrowse) {
     if (stream_) stream_->addRef();
     liveArchives().push_back(this);
 }
@@ -92,20 +94,7 @@ bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t 
 
 bool Archive::addAtLevel(ArchiveEntry&& entry) {
     size_t separator = entry.name.find(u'\\');
-    if (separator == std::u16string::npos) {
-        if (!entry.codec) return true;
-        if (entry.size < 0) {
-            // The reader could not tell the size: ask the decoder once.
-            Ref<InStream> probe(entry.codec->createStream(joinName(name(), entry.name).c_str(), this, entry.time,
-                                                          stream_, entry.offset, entry.packedSize, -1));
-            if (!probe || probe->size() < 0) return true;  // size unknown: the entry is dropped
-            entry.size = probe->size();
-            // The size is where decoding stopped; when that was damage, every
-            // stream of the entry says so.
-            entry.damaged = entry.damaged || probe->damaged();
-        }
-        return insertEntry(std::move(entry));
-    }
+    if (separator == std::u16string::npos) return !entry.codec || insertEntry(std::move(entry));
     std::u16string_view first = std::u16string_view(entry.name).substr(0, separator);
     bool isFolderItself = separator + 1 == entry.name.size();
     DirectoryRecord& directory = directoryFor(first);
@@ -220,6 +209,8 @@ Archive* Archive::openNestedArchive(int index) {
     if (raw < 0) return nullptr;
     Ref<InStream> stream(openEntry(raw));
     if (!stream) return nullptr;
+    if (readPlan_ == ReadPlan::kEveryEntry && entries_[raw].codec != findCodec(u"store"))
+        stream = Ref<InStream>(keepDecodedData(stream.detach()));
     return detectAndOpen(joinName(name(), entries_[raw].name).c_str(), this, stream.get());
 }
 
@@ -240,7 +231,22 @@ InStream* Archive::openEntry(int raw) {
     return stream;
 }
 
-int64_t Archive::entrySize(int raw) { return raw >= 0 && raw < entryCount() ? entries_[raw].size : -1; }
+// A size the reader could not tell is learnt from the decoder when first
+// asked: a command that reads the entry anyway never decodes it twice.
+int64_t Archive::entrySize(int raw) {
+    if (raw < 0 || raw >= entryCount()) return -1;
+    ArchiveEntry& e = entries_[raw];
+    if (e.size < 0 && e.codec) {
+        Ref<InStream> probe(openEntry(raw));
+        if (probe && probe->size() >= 0) {
+            e.size = probe->size();
+            // The size is where decoding stopped; when that was damage, every
+            // stream of the entry says so.
+            e.damaged = e.damaged || probe->damaged();
+        }
+    }
+    return e.size;
+}
 int64_t Archive::entryTime(int raw) { return raw >= 0 && raw < entryCount() ? entries_[raw].time : 0; }
 
 std::optional<uint32_t> Archive::entryCrc(int raw) {
@@ -382,7 +388,7 @@ Archive* openFileAsArchive(Archive* level, const std::u16string& path, const cha
 // component. A loop rather than recursion, so that neither a long path nor
 // components such as "c:" (to which normalising adds a separator again) can
 // exhaust the stack.
-Archive* openNormalizedPath(const std::u16string& full, InStream** outStream) {
+Archive* openNormalizedPath(const std::u16string& full, InStream** outStream, ReadPlan plan) {
     std::vector<std::u16string> below;  // components after `base`, the last one first
     Ref<Archive> level;
     for (std::u16string base = full; !base.empty();) {
@@ -402,6 +408,7 @@ Archive* openNormalizedPath(const std::u16string& full, InStream** outStream) {
         base = std::move(parent);
     }
     if (!level) return nullptr;
+    if (plan == ReadPlan::kEveryEntry) level->setReadPlan(plan);
     std::u16string path = level->name();
     for (; !below.empty(); below.pop_back()) {
         const char16_t* name = below.back().c_str();
@@ -418,16 +425,16 @@ Archive* openNormalizedPath(const std::u16string& full, InStream** outStream) {
 
 }  // namespace
 
-Archive* openArchivePath(const char16_t* path, InStream** outStream) {
+Archive* openArchivePath(const char16_t* path, InStream** outStream, ReadPlan plan) {
     auto normalized = normalizePath(path);
-    return normalized ? openNormalizedPath(*normalized, outStream) : nullptr;
+    return normalized ? openNormalizedPath(*normalized, outStream, plan) : nullptr;
 }
 
 InStream* openStreamPath(const char16_t* path, Archive** outFolder) {
     auto normalized = normalizePath(path);
     std::u16string parentName, last;
     if (!normalized || !splitLast(*normalized, &parentName, &last)) return nullptr;
-    Ref<Archive> parent(openNormalizedPath(parentName, nullptr));
+    Ref<Archive> parent(openNormalizedPath(parentName, nullptr, ReadPlan::kBrowse));
     if (!parent) return nullptr;
     if (InStream* file = parent->openFileByName(last.c_str())) return file;
     if (InStream* nested = parent->openNestedStreamByName(last.c_str())) return nested;

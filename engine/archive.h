@@ -21,6 +21,14 @@ namespace zorvex {
 class Codec;
 class InStream;
 
+// How a caller will use what it opens. A browser lists levels and reads some
+// entries; a caller that reads every entry after listing (extracting,
+// testing, copying one entry out of a nested archive) says so, and nested
+// archives inside compressed streams then keep their data as it is decoded
+// for the listing (engine/decoded_cache.h), so that reading the entries does
+// not decode it again. Levels opened under a level share its plan.
+enum class ReadPlan { kBrowse, kEveryEntry };
+
 struct ArchiveEntry {
     Codec* codec = nullptr;  // null: the entry cannot be opened
     std::u16string name;     // relative to its level, "\\"-separated, may go deeper
@@ -29,7 +37,7 @@ struct ArchiveEntry {
     int64_t size = -1;
     int64_t time = 0;
     std::optional<uint32_t> crc;  // CRC-32 stored by the archive, when it has one
-    bool damaged = false;         // decoding failed when the size was learnt
+    bool damaged = false;         // the data is known not to be whole
 };
 
 struct DirectoryRecord {
@@ -93,6 +101,9 @@ public:
     // The archive's stream (not counted); shared by all levels of one archive.
     InStream* stream() const { return stream_; }
 
+    ReadPlan readPlan() const { return readPlan_; }
+    void setReadPlan(ReadPlan plan) { readPlan_ = plan; }
+
 private:
     friend bool addEntry(Archive*, Codec*, std::u16string_view, int64_t, int64_t, int64_t, int64_t,
                          std::optional<uint32_t>, bool);
@@ -110,6 +121,7 @@ private:
     int64_t offsetOfPath(const std::u16string& path);
 
     InStream* stream_;
+    ReadPlan readPlan_;
     std::vector<ArchiveEntry> entries_;
     std::vector<DirectoryRecord> directories_;
     // Case-folded name -> raw index.
@@ -126,7 +138,9 @@ private:
 // Adds an entry to a format reader's archive. The path may use "/" or "\\";
 // "." and ".." components, empty components, drive prefixes and leading
 // separators are resolved so that no entry names anything outside the
-// archive's root. A size of -1 asks the codec's stream. `damaged` marks data
+// archive's root. A size of -1 is learnt from the codec's stream when a
+// caller first asks for it (entrySize); reading the entry needs no size.
+// `damaged` marks data
 // the reader knows is not whole (every stream of the entry then says so);
 // damagedEntryCodec() in engine/codec.h is for data that must not be decoded.
 // False when the path is empty, the archive has no stream, or the name is a
@@ -141,7 +155,7 @@ Archive* newArchive(const char16_t* name, Archive* container, InStream* stream);
 std::optional<std::u16string> normalizePath(const char16_t* path);
 // An archive on disk, a folder inside one, or a nested archive. When the last
 // component is a file and `outStream` is given, its stream is handed out there.
-Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr);
+Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr, ReadPlan plan = ReadPlan::kBrowse);
 // A file (or nested archive's stream) by path; a folder goes to `outFolder`.
 InStream* openStreamPath(const char16_t* path, Archive** outFolder = nullptr);
 std::optional<std::u16string> parentPath(const char16_t* path);

@@ -55,7 +55,7 @@ InStream* openCodecStream(const char16_t* codecName, const char16_t* name, Archi
 
 // Finishes a stream a factory made with new(std::nothrow): null when it is
 // null, when a DecoderStream lacks its buffers, or when `init(*stream)` fails
-// (the stream is then released). A DecoderStream of unknown size is measured.
+// (the stream is then released).
 template <class Stream, class Init>
 InStream* startDecoderStream(Stream* stream, Init&& init) {
     if (!stream) return nullptr;
@@ -65,7 +65,6 @@ InStream* startDecoderStream(Stream* stream, Init&& init) {
         stream->release();
         return nullptr;
     }
-    if constexpr (std::is_base_of_v<DecoderStream, Stream>) stream->measureSize();
     return stream;
 }
 

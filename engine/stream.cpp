@@ -216,7 +216,25 @@ void DecoderStream::freeBuffers() {
 
 int64_t DecoderStream::tell() { return source_ ? position_ : -1; }
 
-int64_t DecoderStream::size() { return unpackedSize_; }
+int64_t DecoderStream::size() {
+    if (unpackedSize_ >= 0 || !input_) return unpackedSize_;
+    int64_t back = position_;
+    do {
+        position_ += windowAvailable();
+        readCounter_ = freeCounter_;
+    } while (decodeStep());
+    learnSizeAtEnd();
+    if (back < position_) seek(back);
+    return unpackedSize_;
+}
+
+void DecoderStream::learnSizeAtEnd() {
+    if (unpackedSize_ < 0) unpackedSize_ = position_ + windowAvailable();
+}
+
+int64_t DecoderStream::left() const {
+    return unpackedSize_ < 0 ? std::numeric_limits<int64_t>::max() : unpackedSize_ - position_;
+}
 
 bool DecoderStream::restartPoint(int64_t, int64_t*, int64_t*) { return false; }
 
@@ -265,8 +283,8 @@ int DecoderStream::decodeInto(uint8_t* out, int capacity) {
 }
 
 int DecoderStream::read(void* buf, int count) {
-    if (!input_ || !buf || count <= 0 || unpackedSize_ - position_ <= 0) return 0;
-    int wanted = static_cast<int>(std::min<int64_t>(count, unpackedSize_ - position_));
+    if (!input_ || !buf || count <= 0 || left() <= 0) return 0;
+    int wanted = static_cast<int>(std::min<int64_t>(count, left()));
     uint8_t* out = static_cast<uint8_t*>(buf);
     int done = 0;
     bool direct = false;
@@ -279,12 +297,16 @@ int DecoderStream::read(void* buf, int count) {
             done += take;
         } else if (int capacity = directCapacity(wanted - done); capacity > 0) {
             int produced = decodeInto(out + done, capacity);
-            if (produced < 0) break;
+            if (produced < 0) {
+                learnSizeAtEnd();
+                break;
+            }
             skipWindow(produced);
             position_ += produced;
             done += produced;
             direct = true;
         } else if (!decodeStep()) {
+            learnSizeAtEnd();
             break;
         }
     }
@@ -323,7 +345,7 @@ void DecoderStream::checkEnd() {
 }
 
 bool DecoderStream::seek(int64_t target) {
-    if (!input_ || target < 0 || target >= unpackedSize_) return false;
+    if (!input_ || target < 0 || (unpackedSize_ >= 0 && target >= unpackedSize_)) return false;
     if (target == position_) return true;
     if (target < position_ && position_ - target <= kBufferSize - readCounter_) {
         readCounter_ += static_cast<int>(position_ - target);
@@ -343,29 +365,18 @@ bool DecoderStream::seek(int64_t target) {
         reset();
         restartAt(0, 0);
     }
-    while (position_ < target) {
+    // Without a known size, a byte must follow the target for it to exist.
+    while (position_ < target || (unpackedSize_ < 0 && windowAvailable() == 0)) {
         int take = static_cast<int>(std::min<int64_t>(windowAvailable(), target - position_));
         if (take > 0) {
             readCounter_ -= take;
             position_ += take;
         } else if (!decodeStep()) {
+            learnSizeAtEnd();
             return false;
         }
     }
     return true;
-}
-
-void DecoderStream::measureSize() {
-    if (!input_ || unpackedSize_ >= 0) return;
-    if (!source_->seek(offset_)) return;
-    int64_t total = 0;
-    while (decodeStep()) {
-        total += windowAvailable();
-        readCounter_ = freeCounter_;
-    }
-    unpackedSize_ = total;
-    reset();
-    restartAt(0, 0);
 }
 
 // ---- ConcatStream ---------------------------------------------------------

@@ -39,6 +39,11 @@ public:
     bool damaged() const { return damaged_; }
     void markDamaged() { damaged_ = true; }
 
+    // The size when it is known without further work; -1 while only decoding
+    // to the end would tell (size() then does that). A reader that goes to
+    // the end anyway asks this instead, so that nothing is decoded twice.
+    virtual int64_t knownSize() { return size(); }
+
 private:
     int64_t tag_;
     bool damaged_ = false;
@@ -119,7 +124,11 @@ public:
     int64_t tell() override;
     bool seek(int64_t position) override;
     int read(void* buf, int count) override;
+    // A size not stated when the stream was made is learnt by decoding: when
+    // a reader reaches the end, or here, by decoding on to the end and coming
+    // back (as far as a damaged stream decodes).
     int64_t size() override;
+    int64_t knownSize() override { return unpackedSize_; }
 
     // Where decoding can resume for `target`: the packed offset (relative to the
     // packed data) and the decoded position there. Base: none.
@@ -132,10 +141,6 @@ public:
 
     // False when the buffers are absent; a factory then releases the stream.
     bool ok() const { return input_ != nullptr; }
-    // When the unpacked size is negative: decode everything once, count the
-    // bytes, keep the count as the size and rewind. Decoding that ends by an
-    // error leaves the stream damaged.
-    void measureSize();
 
 protected:
     // For a size that was stated rather than learnt: once reading reaches it,
@@ -165,6 +170,9 @@ private:
     // Moves to `inputOffset`/`outputPosition` with emptied buffers.
     void restartAt(int64_t inputOffset, int64_t outputPosition);
     void checkEnd();
+    // Decoding has ended: an unknown size is where it ended.
+    void learnSizeAtEnd();
+    int64_t left() const;
     int windowAvailable() const { return readCounter_ - freeCounter_; }
 
     InStream* source_ = nullptr;

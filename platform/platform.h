@@ -1,8 +1,11 @@
 // The few operating-system pieces the engine needs beside file reading and
-// conversions: full paths, native path forms and memory for big models.
+// conversions: full paths, native path forms, scratch files and memory for
+// big models.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -20,6 +23,30 @@ using NativePath = std::string;
 NativePath toNativePath(const std::u16string& path);
 // Native path to an engine path.
 std::u16string fromNativePath(const NativePath& path);
+
+// A file in the system's temporary folder for data the engine keeps aside
+// while an archive is open. No other program is meant to use it, and it is
+// gone once closed (also when the process ends without closing it).
+class ScratchFile {
+public:
+    // Null when none can be made.
+    static std::unique_ptr<ScratchFile> create();
+    ~ScratchFile();
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    // False unless all `size` bytes were written at `offset`.
+    bool write(int64_t offset, const void* data, int size);
+    // False unless all `size` bytes were read from `offset`.
+    bool read(int64_t offset, void* data, int size);
+    // Bytes that were free on the file's volume when it was made.
+    int64_t freeSpace() const { return freeSpace_; }
+
+private:
+    ScratchFile(intptr_t handle, int64_t freeSpace) : handle_(handle), freeSpace_(freeSpace) {}
+    intptr_t handle_;
+    int64_t freeSpace_;
+};
 
 // Memory for a big model that is read all over (a PPMd model): where the
 // system offers them it lies on large pages, which spares the many address

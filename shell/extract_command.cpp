@@ -44,7 +44,8 @@ IDataObject* openForExtraction(const std::wstring& path, IShellFolder* desktop) 
     std::u16string wrapper;
     {
         EngineLock lock;
-        Ref<Archive> archive(openArchivePath(reinterpret_cast<const char16_t*>(path.c_str())));
+        Ref<Archive> archive(
+            openArchivePath(reinterpret_cast<const char16_t*>(path.c_str()), nullptr, ReadPlan::kEveryEntry));
         if (!archive) return nullptr;
         ExtractionPlan plan = planExtraction(archive.get());
         if (!plan.level) return nullptr;  // an empty archive extracts nothing

@@ -180,7 +180,7 @@ TEST(ArchiveModel, DoubledSeparatorsCollapseAndTrailingOnesNameFolders) {
     EXPECT_EQ(s->folderTime(s->findFolder(u"t")), 66);
 }
 
-TEST(ArchiveModel, EntriesWithoutCodecOrSizeAreDropped) {
+TEST(ArchiveModel, EntriesWithoutCodecAreDroppedAndUnknownSizesLearnt) {
     Fixture f;
     EXPECT_TRUE(addEntry(f.archive.get(), nullptr, u"nocodec", 0, 4, 4, 0));
     EXPECT_TRUE(addEntry(f.archive.get(), nullptr, u"dir\\nocodec", 0, 4, 4, 0));
@@ -196,8 +196,12 @@ TEST(ArchiveModel, EntriesWithoutCodecOrSizeAreDropped) {
     EXPECT_EQ(f.archive->fileSize(f.archive->findFile(u"negative")), 12);
     FactoryCodec noSize(u"test-nosize", [](const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t,
                                            int64_t) -> InStream* { return nullptr; });
+    // One whose stream cannot be made is listed, of unknown size, and fails to open.
     EXPECT_TRUE(addEntry(f.archive.get(), &noSize, u"unmeasurable", 0, 4, -1, 0));
-    EXPECT_EQ(f.archive->findFile(u"unmeasurable"), -1);
+    int unmeasurable = f.archive->findFile(u"unmeasurable");
+    ASSERT_GE(unmeasurable, 0);
+    EXPECT_EQ(f.archive->fileSize(unmeasurable), -1);
+    EXPECT_EQ(Ref<InStream>(f.archive->openFile(unmeasurable)).get(), nullptr);
 
     Ref<Archive> noStream(newArchive(u"x", nullptr, nullptr));
     EXPECT_FALSE(addEntry(noStream.get(), store(), u"a", 0, 1, 1, 0));

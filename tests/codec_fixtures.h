@@ -34,11 +34,17 @@ inline std::vector<uint8_t> concat(std::vector<uint8_t> head, const std::vector<
     return head;
 }
 
-// Reads `count` bytes at `position` after seeking there.
+// Reads `count` bytes at `position` after seeking there (fewer at the end).
 inline std::vector<uint8_t> readAt(InStream* stream, int64_t position, int count) {
     std::vector<uint8_t> out(count);
     if (!stream->seek(position)) return {};
-    out.resize(stream->read(out.data(), count));
+    int got = 0;
+    while (got < count) {
+        int n = stream->read(out.data() + got, count - got);
+        if (n <= 0) break;
+        got += n;
+    }
+    out.resize(got);
     return out;
 }
 

@@ -20,6 +20,7 @@ namespace zorvex {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using test::CountingStream;
 
 // A handful of small zips that together have every record kind the reader
 // knows: local headers with and without data descriptors, zip64 fields and end
@@ -131,24 +132,6 @@ TEST(HostileZip, ExtremeFieldValues) {
     }
     EXPECT_GT(mutated, 500);
 }
-
-// Counts the bytes read through it.
-class CountingStream final : public InStream {
-public:
-    explicit CountingStream(InStream* inner) : InStream(inner->name(), nullptr, 0), inner_(inner) {}
-    int64_t tell() override { return inner_->tell(); }
-    bool seek(int64_t position) override { return inner_->seek(position); }
-    int read(void* buf, int count) override {
-        int n = inner_->read(buf, count);
-        if (n > 0) bytesRead += n;
-        return n;
-    }
-    int64_t size() override { return inner_->size(); }
-    int64_t bytesRead = 0;
-
-private:
-    Ref<InStream> inner_;
-};
 
 Ref<Archive> openZipBytes(const std::vector<uint8_t>& bytes, int64_t* bytesRead = nullptr) {
     Ref<InStream> memory(MemoryStream::create(u"hostile.zip", nullptr, 0, bytes.data(), bytes.size()));

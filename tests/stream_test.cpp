@@ -220,17 +220,34 @@ TEST(DecoderStream, ReadsNothingBeyondTheStatedSize) {
     EXPECT_EQ(drain(s.get()), std::vector<uint8_t>(d.plain.begin(), d.plain.begin() + 100));
 }
 
-TEST(DecoderStream, UnknownSizeReadsNothingUntilMeasured) {
+TEST(DecoderStream, UnknownSizeIsLearntAtTheEndOrWhenAsked) {
     auto d = makeRuns(500, true);
     auto source = memoryOf(d.packed);
-    auto s = runLengthStream(source.get(), d.packed.size(), -1);
-    uint8_t buf[16];
-    EXPECT_EQ(s->read(buf, sizeof buf), 0);
-    EXPECT_FALSE(s->seek(0));
-    s->measureSize();
-    EXPECT_EQ(s->size(), static_cast<int64_t>(d.plain.size()));
-    EXPECT_EQ(s->tell(), 0);
-    EXPECT_EQ(drain(s.get()), d.plain);
+    const auto plain = static_cast<int64_t>(d.plain.size());
+
+    // Read to the end: the size is known then, without a second pass.
+    auto read = runLengthStream(source.get(), d.packed.size(), -1);
+    EXPECT_EQ(read->knownSize(), -1);
+    EXPECT_EQ(drain(read.get()), d.plain);
+    EXPECT_EQ(read->knownSize(), plain);
+
+    // Asked in the middle: decoding goes to the end and comes back.
+    auto asked = runLengthStream(source.get(), d.packed.size(), -1);
+    std::vector<uint8_t> head(16);
+    ASSERT_EQ(asked->read(head.data(), 16), 16);
+    EXPECT_EQ(asked->size(), plain);
+    EXPECT_EQ(asked->tell(), 16);
+    std::vector<uint8_t> rest = drain(asked.get());
+    head.insert(head.end(), rest.begin(), rest.end());
+    EXPECT_EQ(head, d.plain);
+
+    // A seek past the end fails and leaves the size learnt.
+    auto sought = runLengthStream(source.get(), d.packed.size(), -1);
+    EXPECT_TRUE(sought->seek(plain - 1));
+    EXPECT_FALSE(sought->seek(plain + 10));
+    EXPECT_EQ(sought->knownSize(), plain);
+    EXPECT_TRUE(sought->seek(0));
+    EXPECT_EQ(drain(sought.get()), d.plain);
 }
 
 TEST(DecoderStream, SeeksWithinTheWindowAndRestartsForEarlierData) {

@@ -61,4 +61,22 @@ std::string sha256Hex(const std::vector<uint8_t>& data);
 // The zorvex program built beside the tests.
 std::string cliPath();
 
+// Counts the bytes read through it.
+class CountingStream final : public InStream {
+public:
+    explicit CountingStream(InStream* inner) : InStream(inner->name(), nullptr, 0), inner_(inner) {}
+    int64_t tell() override { return inner_->tell(); }
+    bool seek(int64_t position) override { return inner_->seek(position); }
+    int read(void* buf, int count) override {
+        int n = inner_->read(buf, count);
+        if (n > 0) bytesRead += n;
+        return n;
+    }
+    int64_t size() override { return inner_->size(); }
+    int64_t bytesRead = 0;
+
+private:
+    Ref<InStream> inner_;
+};
+
 }  // namespace zorvex::test

@@ -17,7 +17,7 @@ int catCommand(const std::string& path) {
     // that the entry's stored CRC can be checked too.
     std::u16string parentPath = enginePath.substr(0, slash <= 2 ? slash + 1 : slash);
     std::u16string name = enginePath.substr(slash + 1);
-    Ref<Archive> parent(openArchivePath(parentPath.c_str()));
+    Ref<Archive> parent(openArchivePath(parentPath.c_str(), nullptr, ReadPlan::kEveryEntry));
     if (!parent) {
         reporter.error(path, "", "not an entry inside an archive");
         return 1;

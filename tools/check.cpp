@@ -48,7 +48,7 @@ int testCommand(const std::vector<std::string>& archives) {
     Reporter reporter;
     for (const std::string& argument : archives) {
         std::u16string path = engineArgumentPath(argument);
-        Ref<Archive> archive(openArchivePath(path.c_str()));
+        Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry));
         if (!archive) {
             reporter.error(argument, "", "cannot open as an archive");
             continue;

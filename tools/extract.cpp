@@ -99,7 +99,7 @@ bool Extractor::prepare() {
 void Extractor::extractArchive(const std::string& argument) {
     subject_ = argument;
     std::u16string path = engineArgumentPath(argument);
-    Ref<Archive> archive(openArchivePath(path.c_str()));
+    Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry));
     if (!archive) {
         reporter_.error(argument, "", "cannot open as an archive");
         return;

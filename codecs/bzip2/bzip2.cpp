@@ -439,7 +439,7 @@ bool Bzip2Stream::restartPoint(int64_t target, int64_t* inputOffset, int64_t* ou
     // A caller that knows the size stops reading at its end, before libbz2
     // reports the stream end: everything is decoded then all the same.
     // The end magic after the last block was fed but never waited at then.
-    if (mode_ == kIndexRecording && size() >= 0 && outPos_ >= size()) {
+    if (mode_ == kIndexRecording && knownSize() >= 0 && outPos_ >= knownSize()) {
         if (pendingCount_ > 0 && pending_[0].end) takeCandidate();
         finishIndex();
     }

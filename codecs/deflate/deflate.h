@@ -1,4 +1,4 @@
-// "deflate": raw Deflate data (no zlib or gzip header) decoded by zlib's inflate.
+// "deflate": raw Deflate data (no zlib or gzip header).
 #pragma once
 
 #include <cstdint>
@@ -8,8 +8,8 @@ namespace zorvex {
 class Archive;
 class InStream;
 
-// Stream factory of the "deflate" codec. With an unpacked size of -1 the data
-// is decoded once to learn its size.
+// Stream factory of the "deflate" codec. An unpacked size of -1 is learnt by
+// decoding.
 InStream* makeDeflateStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                             int64_t packedSize, int64_t unpackedSize);
 

@@ -1,12 +1,11 @@
 #include "codecs/gzip/gzip.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "codecs/deflate/inflater.h"
 #include "engine/byte_order.h"
 #include "engine/pipeline.h"
 
@@ -21,118 +20,31 @@ bool isGzipMemberHeader(const uint8_t* p) {
     return p[0] == kMagic[0] && p[1] == kMagic[1] && p[2] == 8 && (p[3] & 0xE0) == 0;
 }
 
-constexpr int kGzipWindowBits = 16 + MAX_WBITS;  // zlib parses and checks the gzip wrapper
-
-// Decodes the members of a gzip file back to back (the gzip wrapper, CRC and
-// size checks are zlib's). Bytes after a member that do not start another
-// member (zero padding, junk) end the data.
-class GzipStream final : public DecoderStream {
-public:
-    using DecoderStream::DecoderStream;
-    ~GzipStream() override {
-        if (ready_) inflateEnd(&z_);
-    }
-
-    bool init() {
-        // A size taken from the last trailer is believed only when the data
-        // ends there.
-        requireEndAtSize();
-        ready_ = inflateInit2(&z_, kGzipWindowBits) == Z_OK;
-        return ready_;
-    }
-
-    void reset() override {
-        inflateReset(&z_);
-        state_ = State::inMember;
-    }
-
-    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
-               int* produced) override {
-        *consumed = 0;
-        *produced = 0;
-        int used = 0;
-        while (state_ != State::inMember) {
-            if (used == inLength) {
-                *consumed = used;
-                return inLength == 0 ? kDecodeEnd : kDecodeProgress;
-            }
-            uint8_t expected = state_ == State::afterMember ? kMagic[0] : kMagic[1];
-            if (in[used] != expected) return kDecodeEnd;
-            ++used;
-            if (state_ == State::afterMember) {
-                state_ = State::afterFirstMagicByte;
-            } else {
-                startNextMember(out, outCapacity);
-                state_ = State::inMember;
-            }
-        }
-        z_.next_in = const_cast<Bytef*>(in + used);
-        z_.avail_in = static_cast<uInt>(inLength - used);
-        z_.next_out = out;
-        z_.avail_out = static_cast<uInt>(outCapacity);
-        int rc = inflate(&z_, Z_NO_FLUSH);
-        *consumed = inLength - static_cast<int>(z_.avail_in);
-        *produced = outCapacity - static_cast<int>(z_.avail_out);
-        if (rc == Z_STREAM_END) {
-            state_ = State::afterMember;
-            return kDecodeProgress;
-        }
-        if (rc == Z_OK || (rc == Z_BUF_ERROR && (*consumed > 0 || *produced > 0))) return kDecodeProgress;
-        return kDecodeError;  // damaged, or the file ends inside a member
-    }
-
-private:
-    enum class State { inMember, afterMember, afterFirstMagicByte };
-
-    // The magic bytes were consumed while looking for the member: hand them to
-    // the fresh inflater, which parses the header itself.
-    void startNextMember(uint8_t* out, int outCapacity) {
-        inflateReset(&z_);
-        z_.next_in = const_cast<Bytef*>(kMagic);
-        z_.avail_in = 2;
-        z_.next_out = out;
-        z_.avail_out = static_cast<uInt>(outCapacity);
-        inflate(&z_, Z_NO_FLUSH);
-    }
-
-    z_stream z_{};
-    bool ready_ = false;
-    State state_ = State::inMember;
-};
-
 // Inflates the start of the first member, header included (output discarded). Returns false
 // when the member ends inside the probe: the file has more than one member or
 // junk after it. Otherwise *ratio is decoded bytes per packed byte so far.
 bool probeFirstMember(InStream* stream, int64_t start, int64_t packedSize, double* ratio) {
     constexpr int64_t kProbeInput = 4 << 20;
-    z_stream z{};
-    if (inflateInit2(&z, kGzipWindowBits) != Z_OK || !stream->seek(start)) {
-        inflateEnd(&z);
-        return false;
-    }
+    Inflater inflater(Inflater::Wrapper::kGzip);
+    if (!inflater.ready() || !stream->seek(start)) return false;
     static thread_local uint8_t in[1 << 16], out[1 << 16];
     int64_t left = std::min(packedSize, kProbeInput), consumed = 0, produced = 0;
-    bool memberEnded = false;
-    while (left > 0 && !memberEnded) {
+    Inflater::Step step = Inflater::Step::kProgress;
+    while (left > 0 && step == Inflater::Step::kProgress) {
         int n = stream->read(in, static_cast<int>(std::min<int64_t>(left, sizeof in)));
         if (n <= 0) break;
         left -= n;
-        z.next_in = in;
-        z.avail_in = static_cast<uInt>(n);
-        int rc = Z_OK;
-        while (z.avail_in > 0 && rc == Z_OK) {
-            z.next_out = out;
-            z.avail_out = sizeof out;
-            rc = inflate(&z, Z_NO_FLUSH);
-            produced += sizeof out - z.avail_out;
+        for (int used = 0; used < n && step == Inflater::Step::kProgress;) {
+            int took = 0, gave = 0;
+            step = inflater.step(in + used, n - used, &took, out, sizeof out, &gave);
+            used += took;
+            consumed += took;
+            produced += gave;
+            if (took == 0 && gave == 0) break;
         }
-        consumed += n - z.avail_in;
-        if (rc == Z_STREAM_END) memberEnded = true;
-        else if (rc != Z_OK) break;
     }
-    inflateEnd(&z);
     *ratio = consumed > 0 ? double(produced) / double(consumed) : 0;
-    return !memberEnded;
+    return step != Inflater::Step::kEnd;
 }
 
 // Looks through the packed data for the header of a further member. Reading
@@ -204,15 +116,90 @@ int64_t trustedTrailerSize(InStream* file, int64_t offset, int64_t packedSize) {
     return trailerTrusted(file, offset, packedSize - kTrailerBytes, stated) ? stated : -1;
 }
 
+// Decodes the members of a gzip file back to back (the wrapper, CRC and size
+// checks are the inflater's). Bytes after a member that do not start another
+// member (zero padding, junk) end the data.
+class GzipStream final : public DecoderStream {
+public:
+    using DecoderStream::DecoderStream;
+
+    bool ready() const { return inflater_.ready(); }
+
+    void reset() override {
+        inflater_.reset();
+        state_ = State::inMember;
+    }
+
+    // The last trailer's size stands for the whole data when it can; only
+    // otherwise is the data decoded to learn it.
+    int64_t size() override {
+        if (knownSize() < 0 && !trailerAsked_) {
+            trailerAsked_ = true;
+            int64_t stated = trustedTrailerSize(source(), packedOffset(), packedSize());
+            if (stated >= tell()) {
+                setUnpackedSize(stated);
+                // Believed only when the data ends there.
+                requireEndAtSize();
+            }
+        }
+        return DecoderStream::size();
+    }
+
+    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+               int* produced) override {
+        *consumed = 0;
+        *produced = 0;
+        int used = 0;
+        while (state_ != State::inMember) {
+            if (used == inLength) {
+                *consumed = used;
+                return inLength == 0 ? kDecodeEnd : kDecodeProgress;
+            }
+            uint8_t expected = state_ == State::afterMember ? kMagic[0] : kMagic[1];
+            if (in[used] != expected) return kDecodeEnd;
+            ++used;
+            if (state_ == State::afterMember) {
+                state_ = State::afterFirstMagicByte;
+            } else {
+                startNextMember(out, outCapacity);
+                state_ = State::inMember;
+            }
+        }
+        Inflater::Step step = inflater_.step(in + used, inLength - used, consumed, out, outCapacity, produced);
+        *consumed += used;
+        if (step == Inflater::Step::kError) return kDecodeError;
+        if (step == Inflater::Step::kEnd) {
+            state_ = State::afterMember;
+            return kDecodeProgress;
+        }
+        // The file ends inside a member.
+        return inLength == 0 && *produced == 0 ? kDecodeError : kDecodeProgress;
+    }
+
+private:
+    enum class State { inMember, afterMember, afterFirstMagicByte };
+
+    // The magic bytes were consumed while looking for the member: hand them to
+    // the fresh inflater, which parses the header itself.
+    void startNextMember(uint8_t* out, int outCapacity) {
+        inflater_.reset();
+        int consumed = 0, produced = 0;
+        inflater_.step(kMagic, 2, &consumed, out, outCapacity, &produced);
+    }
+
+    Inflater inflater_{Inflater::Wrapper::kGzip};
+    bool trailerAsked_ = false;
+    State state_ = State::inMember;
+};
+
 }  // namespace
 
 InStream* makeGzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                          int64_t packedSize, int64_t unpackedSize) {
     if (!source) return nullptr;
-    if (unpackedSize < 0) unpackedSize = trustedTrailerSize(source, offset, packedSize);
     return startDecoderStream(
         new (std::nothrow) GzipStream(name, owner, tag, source, offset, packedSize, unpackedSize),
-        [](GzipStream& stream) { return stream.init(); });
+        [](GzipStream& stream) { return stream.ready(); });
 }
 
 }  // namespace zorvex

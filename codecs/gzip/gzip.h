@@ -1,8 +1,8 @@
 // The "gzip" codec: the members of a gzip file decoded back to back, each
 // member's header, CRC and size checked. Bytes after a member that do not
 // start another one (zero padding, junk) end the data. Without a given size,
-// the last trailer's size is used when nothing argues against it; otherwise
-// the data is decoded once to learn the size.
+// a caller that asks for it gets the last trailer's size when nothing argues
+// against it; otherwise the data is decoded to learn it.
 #pragma once
 
 #include <cstdint>

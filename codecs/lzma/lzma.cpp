@@ -129,7 +129,7 @@ private:
     // A dictionary larger than the whole output is never used beyond the
     // output's length: a known size caps what the buffer may grow to.
     void limitDictionary() {
-        int64_t size = DecoderStream::size();
+        int64_t size = knownSize();
         if (size < 0) return;
         uint32_t dictionary = le32(props_ + 1);
         if (dictionary <= size) return;
@@ -206,7 +206,7 @@ private:
         uint32_t dictionary = lzipDictionarySize(fields_);
         if (dictionary == 0) return false;
         // No larger dictionary than the whole output is ever used.
-        if (size() >= 0 && size() < dictionary) dictionary = static_cast<uint32_t>(size());
+        if (knownSize() >= 0 && knownSize() < dictionary) dictionary = static_cast<uint32_t>(knownSize());
         Byte properties[LZMA_PROPS_SIZE] = {0x5D};  // lc 3, lp 0, pb 2: the only coding lzip uses
         for (int i = 0; i < 4; ++i) properties[1 + i] = static_cast<Byte>(dictionary >> (8 * i));
         if (!decoder_.start(properties)) return false;
@@ -283,7 +283,7 @@ private:
     // The property byte codes 2 or 3 times a power of two; the smallest code
     // that still covers the output is taken.
     void limitDictionary() {
-        int64_t size = DecoderStream::size();
+        int64_t size = knownSize();
         if (size < 0 || prop_ > 40) return;  // larger codes are refused by the decoder
         auto dictionary = [](int prop) { return int64_t{2 | (prop & 1)} << (prop / 2 + 11); };
         int64_t needed = std::max<int64_t>(size, 1 << 12);

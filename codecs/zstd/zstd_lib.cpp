@@ -7,9 +7,9 @@
 namespace zorvex {
 namespace {
 
-class ZstdStream final : public ZstdStreamBase {
+class ZstdStream final : public DecoderStream {
 public:
-    using ZstdStreamBase::ZstdStreamBase;
+    using DecoderStream::DecoderStream;
     ~ZstdStream() override { ZSTD_freeDStream(stream_); }
 
     bool init() {
@@ -31,13 +31,13 @@ public:
         size_t result = ZSTD_decompressStream(stream_, &output, &input);
         *consumed = static_cast<int>(input.pos);
         *produced = static_cast<int>(output.pos);
-        if (ZSTD_isError(result)) return fail();
+        if (ZSTD_isError(result)) return kDecodeError;
         if (*consumed > 0 || *produced > 0) {
             betweenFrames_ = result == 0;  // 0: a frame ended and everything of it was delivered
             return kDecodeProgress;
         }
         // Nothing moved: the input is used up, which is only right between frames.
-        return betweenFrames_ ? kDecodeEnd : fail();
+        return betweenFrames_ ? kDecodeEnd : kDecodeError;
     }
 
 private:

@@ -33,9 +33,9 @@ struct WindowAlloc {
 };
 static_assert(offsetof(WindowAlloc, base) == 0);
 
-class ZstdStream final : public ZstdStreamBase {
+class ZstdStream final : public DecoderStream {
 public:
-    using ZstdStreamBase::ZstdStreamBase;
+    using DecoderStream::DecoderStream;
     ~ZstdStream() override {
         if (decoder_) ZstdDec_Destroy(decoder_);
     }
@@ -65,13 +65,13 @@ public:
         state_.inLim = static_cast<size_t>(inLength);
         SRes result = ZstdDec_Decode(decoder_, &state_);
         *consumed = static_cast<int>(state_.inPos);
-        if (result != SZ_OK) return fail();
+        if (result != SZ_OK) return kDecodeError;
         *produced = deliver(out, outCapacity);
         if (*consumed > 0 || *produced > 0) return kDecodeProgress;
         // Nothing moved: the input is used up, which is only right between frames.
         CZstdDecResInfo info;
         ZstdDec_GetResInfo(decoder_, &state_, result, &info);
-        return info.is_NonFinishedFrame || info.extraSize != 0 ? fail() : kDecodeEnd;
+        return info.is_NonFinishedFrame || info.extraSize != 0 ? kDecodeError : kDecodeEnd;
     }
 
 private:

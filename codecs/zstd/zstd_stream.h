@@ -1,4 +1,4 @@
-// What the two zstd decoder streams share: damage bookkeeping and the factory.
+// The factory the two zstd decoder streams share.
 #pragma once
 
 #include <new>
@@ -6,28 +6,6 @@
 #include "engine/stream.h"
 
 namespace zorvex {
-
-class ZstdStreamBase : public DecoderStream {
-public:
-    using DecoderStream::DecoderStream;
-
-    // When the size was learnt by decoding and the data turned out damaged,
-    // the entry claims one byte more than it delivers, so that every reader
-    // sees it fall short instead of a complete entry.
-    void measureSizeReportingDamage() {
-        measureSize();
-        if (damaged_) setUnpackedSize(size() + 1);
-    }
-
-protected:
-    int fail() {
-        damaged_ = true;
-        return kDecodeError;
-    }
-
-private:
-    bool damaged_ = false;
-};
 
 template <class Stream>
 InStream* makeZstdStreamOf(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
@@ -39,7 +17,6 @@ InStream* makeZstdStreamOf(const char16_t* name, Archive* owner, int64_t tag, In
         stream->release();
         return nullptr;
     }
-    if (unpackedSize < 0) stream->measureSizeReportingDamage();
     return stream;
 }
 

@@ -1,6 +1,11 @@
 // FileSource on Windows: overlapped reads into a ring of four sector-aligned
 // blocks. Up to four consecutive blocks from the read position's block on are
 // in flight or complete, so decoding overlaps with the disk or the network.
+//
+// Whole blocks and read-ahead pay only while the reader streams. A reader
+// that hops from header to header (listing a tar of large files) would
+// otherwise pull in every byte between the headers; until it has read on
+// without a jump for a while, it gets just the bytes it asks for.
 #include "engine/file_source.h"
 
 #include <windows.h>
@@ -20,6 +25,9 @@ namespace {
 
 constexpr int kLocalBlock = 0x100000;
 constexpr int kRemoteBlock = 8192;
+// Bytes read on without a jump before the reader counts as streaming. Forward
+// skips shorter than this do not break a run.
+constexpr int kStreamRun = 0x10000;
 
 enum SlotState : int32_t { kEmpty = 0, kPending = 1, kComplete = 2, kFailed = 3 };
 
@@ -36,9 +44,13 @@ struct FileSource::Reader {
 
     HANDLE file = INVALID_HANDLE_VALUE;
     Slot slots[kSlots];
+    // For reads outside the ring.
+    OVERLAPPED direct{};
     int32_t current = 0;
     int32_t blockSize = kLocalBlock;
     int64_t position = 0;
+    // Where the reader's current run without jumps began.
+    int64_t runStart = 0;
 
     ~Reader() {
         if (file != INVALID_HANDLE_VALUE) {
@@ -55,6 +67,30 @@ struct FileSource::Reader {
             if (slot.overlapped.hEvent) CloseHandle(slot.overlapped.hEvent);
             if (slot.buffer) _aligned_free(slot.buffer);
         }
+        if (direct.hEvent) CloseHandle(direct.hEvent);
+    }
+
+    bool streaming() const { return position - runStart >= kStreamRun; }
+
+    // Whether the current slot is the position's block.
+    bool ringAtPosition() const {
+        const Slot& slot = slots[current];
+        return slot.state != kEmpty && position >= slot.block && position < slot.block + blockSize;
+    }
+
+    // Reads up to `count` bytes at the position straight into `out`.
+    int readDirect(uint8_t* out, int count) {
+        direct.Offset = static_cast<DWORD>(position);
+        direct.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(position) >> 32);
+        direct.Internal = 0;
+        direct.InternalHigh = 0;
+        ResetEvent(direct.hEvent);
+        DWORD got = 0;
+        if (!ReadFile(file, out, static_cast<DWORD>(count), &got, &direct) &&
+            (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(file, &direct, &got, TRUE)))
+            return 0;
+        position += got;
+        return static_cast<int>(got);
     }
 
     void empty(Slot& slot) {
@@ -243,7 +279,8 @@ FileSource::FileSource(const char16_t* path, Archive* owner, int64_t tag, int64_
                                                             static_cast<size_t>(alignment)));
         if (!slot.overlapped.hEvent || !slot.buffer) return;  // the reader closes what was made
     }
-    reader->schedule();
+    reader->direct.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!reader->direct.hEvent) return;
     reader_ = std::move(reader);
 }
 
@@ -254,15 +291,28 @@ int64_t FileSource::tell() { return reader_ ? reader_->position : -1; }
 bool FileSource::seek(int64_t position) {
     if (!reader_ || position < 0) return false;
     if (position == reader_->position) return true;
+    bool shortSkip = position > reader_->position && position - reader_->position < kStreamRun;
+    if (!shortSkip) reader_->runStart = position;
     reader_->position = position;
+    if (reader_->streaming() && !reader_->schedule()) return false;
     // An overlapped read at or past the end may be queued before it fails, so
     // the end is checked here: seeking there fails, the position is kept.
-    return reader_->schedule() && position < size();
+    return position < size();
 }
 
 int FileSource::read(void* buf, int count) {
     if (!reader_ || !buf || count <= 0) return 0;
-    return reader_->read(static_cast<uint8_t*>(buf), count);
+    Reader& r = *reader_;
+    auto* out = static_cast<uint8_t*>(buf);
+    int done = 0;
+    // Up to the point where the reader streams, just the bytes asked for.
+    if (!r.streaming()) {
+        int hop = static_cast<int>(std::min<int64_t>(count, r.runStart + kStreamRun - r.position));
+        done = r.readDirect(out, hop);
+        if (done < hop || done == count) return done;
+    }
+    if (!r.ringAtPosition() && !r.schedule()) return done;
+    return done + r.read(out + done, count - done);
 }
 
 int64_t FileSource::size() {

@@ -1,0 +1,126 @@
+// Decoded data kept for a second reading: the same bytes as decoding again,
+// with the packed data read only once.
+#include "engine/decoded_cache.h"
+
+#include "codec_fixtures.h"
+#include "engine/format_registry.h"
+#include "test_util.h"
+
+namespace zorvex::test {
+namespace {
+
+// A .gz of `data` read through a kept stream; the packed bytes are counted.
+struct Kept {
+    std::vector<uint8_t> gz;
+    Ref<CountingStream> packed;
+    Ref<InStream> stream;
+};
+
+Kept keptGzip(const TempDir& dir, const std::vector<uint8_t>& data, bool cutInHalf = false) {
+    writeFile(dir / "data", data.data(), data.size());
+    EXPECT_EQ(run("cd '" + dir.path().string() + "' && gzip -6 -k -f data"), 0);
+    Kept k{readFile(dir / "data.gz"), {}, {}};
+    if (cutInHalf) k.gz.resize(k.gz.size() / 2);
+    Ref<InStream> memory(MemoryStream::create(u"data.gz", nullptr, 0, k.gz.data(), k.gz.size()));
+    k.packed = Ref<CountingStream>(new CountingStream(memory.detach()));
+    Ref<InStream> decoded(openCodec(u"gzip", k.packed.get(), 0, static_cast<int64_t>(k.gz.size()), -1));
+    EXPECT_TRUE(decoded);
+    if (decoded) k.stream = Ref<InStream>(keepDecodedData(decoded.detach()));
+    return k;
+}
+
+TEST(DecodedCache, ReadsBackWhatWasDecodedWithoutDecodingAgain) {
+    REQUIRE_TOOL("gzip");
+    TempDir dir;
+    auto data = sampleData(3 << 20, 21);
+    Kept k = keptGzip(dir, data);
+    ASSERT_TRUE(k.stream);
+    EXPECT_EQ(k.stream->knownSize(), -1);
+
+    // A jump ahead keeps the bytes in between, then everything reads back.
+    EXPECT_EQ(readAt(k.stream.get(), 2000000, 1000), slice(data, 2000000, 1000));
+    for (int64_t at : {0, 123457, 1999999, 2999999, 1000, 3145727}) {
+        int count = static_cast<int>(std::min<int64_t>(70000, int64_t(data.size()) - at));
+        EXPECT_EQ(readAt(k.stream.get(), at, count), slice(data, at, count)) << at;
+    }
+    EXPECT_TRUE(k.stream->seek(0));
+    EXPECT_EQ(readAll(k.stream.get()), data);
+    EXPECT_EQ(k.stream->size(), int64_t(data.size()));
+    EXPECT_FALSE(k.stream->seek(int64_t(data.size())));
+    EXPECT_FALSE(k.stream->damaged());
+    // The packed data was read once: the gzip reader's own probing aside.
+    EXPECT_LT(k.packed->bytesRead, int64_t(k.gz.size()) * 3 / 2);
+}
+
+TEST(DecodedCache, SizeAskedFirstKeepsEverything) {
+    REQUIRE_TOOL("gzip");
+    TempDir dir;
+    auto data = sampleData(1 << 20, 22);
+    Kept k = keptGzip(dir, data);
+    ASSERT_TRUE(k.stream);
+    EXPECT_EQ(k.stream->size(), int64_t(data.size()));
+    int64_t afterSize = k.packed->bytesRead;
+    EXPECT_EQ(readAll(k.stream.get()), data);
+    EXPECT_EQ(k.packed->bytesRead, afterSize);
+}
+
+TEST(DecodedCache, DamageIsPassedOn) {
+    REQUIRE_TOOL("gzip");
+    TempDir dir;
+    auto data = sampleData(1 << 20, 23);
+    Kept k = keptGzip(dir, data, true);
+    ASSERT_TRUE(k.stream);
+    auto got = readAll(k.stream.get());
+    EXPECT_LT(got.size(), data.size());
+    EXPECT_TRUE(k.stream->damaged());
+    // Read back from the kept part, the stream still says so.
+    EXPECT_TRUE(k.stream->seek(0));
+    EXPECT_EQ(readAll(k.stream.get()), got);
+    EXPECT_TRUE(k.stream->damaged());
+}
+
+// A tar inside a .gz, listed and then read entry by entry, last first (as an
+// extraction folder by folder reads a tar whose folders interleave): planned
+// for reading every entry, the packed data is read once; only browsing, each
+// step back decodes from the start again.
+TEST(DecodedCache, NestedTarListedThenReadDecodesOnce) {
+    REQUIRE_TOOL("tar");
+    REQUIRE_TOOL("gzip");
+    TempDir dir;
+    fs::create_directories(dir / "tree");
+    std::vector<std::vector<uint8_t>> files;
+    for (int i = 0; i < 8; ++i) {
+        files.push_back(sampleData(300000, 30 + i));
+        writeFile(dir / ("tree/f" + std::to_string(i)), files.back().data(), files.back().size());
+    }
+    ASSERT_EQ(run("cd '" + dir.path().string() + "' && tar -cf t.tar tree && gzip -k t.tar"), 0);
+    auto gz = readFile(dir / "t.tar.gz");
+
+    auto readEverything = [&](ReadPlan plan) -> int64_t {
+        Ref<InStream> memory(MemoryStream::create(u"t.tar.gz", nullptr, 0, gz.data(), gz.size()));
+        Ref<CountingStream> counting(new CountingStream(memory.detach()));
+        Ref<Archive> outer(detectAndOpen(u"t.tar.gz", nullptr, counting.get()));
+        EXPECT_TRUE(outer);
+        if (!outer) return -1;
+        outer->setReadPlan(plan);
+        Ref<Archive> tar(outer->openNestedArchive(0));
+        EXPECT_TRUE(tar);
+        if (!tar) return -1;
+        Ref<Archive> tree(tar->openFolderByName(u"tree"));
+        EXPECT_TRUE(tree);
+        if (!tree) return -1;
+        for (int i = 7; i >= 0; --i) {
+            Ref<InStream> file(tree->openFileByName((u"f" + std::u16string(1, char16_t(u'0' + i))).c_str()));
+            EXPECT_TRUE(file);
+            if (file) EXPECT_EQ(readAll(file.get()), files[i]) << i;
+        }
+        return counting->bytesRead;
+    };
+    int64_t planned = readEverything(ReadPlan::kEveryEntry);
+    int64_t browsed = readEverything(ReadPlan::kBrowse);
+    EXPECT_LT(planned, int64_t(gz.size()) * 11 / 10);
+    EXPECT_GT(browsed, int64_t(gz.size()) * 3);
+}
+
+}  // namespace
+}  // namespace zorvex::test
