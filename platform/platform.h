@@ -1,7 +1,9 @@
 // The few operating-system pieces the engine needs beside file reading and
-// conversions: full paths, native path forms and scratch files.
+// conversions: full paths, native path forms, scratch files and memory for
+// big models.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -45,5 +47,12 @@ private:
     intptr_t handle_;
     int64_t freeSpace_;
 };
+
+// Memory for a big model that is read all over (a PPMd model): where the
+// system offers them it lies on large pages, which spares the many address
+// translation misses of scattered reads. Null when memory is short; released
+// with freeLarge.
+void* allocateLarge(size_t size);
+void freeLarge(void* block);
 
 }  // namespace zorvex::platform

@@ -1,6 +1,6 @@
 // BCJ2 on hand-made streams (the range coder's first decision forced either
-// way), and the PPMd codecs' property checks, model memory bound and zip
-// method 98 entries.
+// way), and the PPMd codecs' property checks, model memory bound, zip
+// method 98 entries and large entries.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -144,6 +144,25 @@ TEST(Ppmd, ZipMethod98EntriesRead) {
     ASSERT_TRUE(stream);
     EXPECT_EQ(readAll(stream.get()), text);
     EXPECT_EQ(readAt(stream.get(), 1000, 500), slice(text, 1000, 500));
+}
+
+// Entries of a megabyte and more get their model on large pages where the
+// system has them: both variants still decode exactly, also after a seek
+// back that sets the model up again.
+TEST(Ppmd, LargeEntriesDecodeExactly) {
+    REQUIRE_TOOL("7zz");
+    TempDir dir;
+    std::vector<uint8_t> text = sampleData(3 << 20, 6);
+    writeFile(dir / "t.txt", text.data(), text.size());
+    mustRun(dir, "7zz a -bso0 -m0=PPMd:o=6:mem=16m a.7z t.txt >/dev/null");
+    mustRun(dir, "7zz a -bso0 -tzip -mm=PPMd -mo=6 -mmem=24 a.zip t.txt >/dev/null");
+    for (const char* archive : {"a.7z", "a.zip"}) {
+        SCOPED_TRACE(archive);
+        Ref<InStream> stream(openStreamPath(insidePath(dir / archive, "t.txt").c_str()));
+        ASSERT_TRUE(stream);
+        EXPECT_EQ(readAll(stream.get()), text);
+        EXPECT_EQ(readAt(stream.get(), 2 << 20, 4096), slice(text, 2 << 20, 4096));
+    }
 }
 
 }  // namespace

@@ -62,8 +62,12 @@ bool mayHoldArchive(const char16_t* name) {
     std::u16string_view view(name);
     size_t dot = view.rfind(u'.');
     if (dot == std::u16string_view::npos || dot == 0) return true;
+    // Each of them has one dot, so only the name's last extension can match:
+    // the tail from the character before that dot is matched, not the whole
+    // name again for every extension.
+    const char16_t* tail = name + dot - 1;
     for (const char16_t* extension : kArchiveBased)
-        if (endsWithExtension(name, extension)) return true;
+        if (endsWithExtension(tail, extension)) return true;
     return false;
 }
 

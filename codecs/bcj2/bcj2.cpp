@@ -180,31 +180,50 @@ private:
         return true;
     }
 
-    // Copies main-stream bytes in one go up to and including the next branch
-    // opcode, then decides that opcode. Stops earlier at `count` or at the end
-    // of the buffered bytes; false when the main stream or a decision failed.
+    // Copies main-stream bytes to `out` and decides each branch opcode on the
+    // way, writing a moved operand in place when it fits (else the Operand
+    // phase writes it). Stops at `count` or after an operand left for that
+    // phase; false when the main stream or a decision failed.
     bool copyMain(uint8_t* out, int count, int* copied) {
-        int available = 0;
-        const uint8_t* in = inputs_[kMain].peek(&available);
-        if (!in) return false;
-        int limit = std::min(count, available);
-        uint8_t before = previous_;
         int n = 0;
-        bool opcodeFound = false;
-        while (n < limit) {
-            uint8_t b = in[n++];
-            if (isOpcode(before, b)) {
-                opcodeFound = true;
-                break;
+        while (n < count && phase_ == Phase::Opcode) {
+            int available = 0;
+            const uint8_t* in = inputs_[kMain].peek(&available);
+            if (!in) {
+                *copied = n;
+                return false;
             }
-            before = b;
+            int limit = std::min(count - n, available);
+            uint8_t before = previous_;
+            int taken = 0;
+            bool opcodeFound = false;
+            while (taken < limit) {
+                uint8_t b = in[taken];
+                out[n + taken++] = b;
+                if (isOpcode(before, b)) {
+                    opcodeFound = true;
+                    break;
+                }
+                before = b;
+            }
+            inputs_[kMain].advance(taken);
+            produced_ += taken;
+            n += taken;
+            previous_ = before;
+            if (!opcodeFound) continue;
+            if (!decideOpcode(out[n - 1])) {
+                *copied = n;
+                return false;
+            }
+            if (phase_ == Phase::Operand && count - n >= 4) {
+                for (int i = 0; i < 4; ++i) out[n + i] = static_cast<uint8_t>(operand_ >> (8 * i));
+                n += 4;
+                produced_ += 4;
+                phase_ = Phase::Opcode;
+            }
         }
-        std::memcpy(out, in, static_cast<size_t>(n));
-        inputs_[kMain].advance(n);
-        produced_ += n;
         *copied = n;
-        previous_ = before;
-        return !opcodeFound || decideOpcode(out[n - 1]);
+        return true;
     }
 
     static bool isOpcode(uint8_t before, uint8_t b) {

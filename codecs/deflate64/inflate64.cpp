@@ -53,7 +53,7 @@ struct Symbols {
 };
 const Symbols kSymbols;
 
-// The fixed-code tables, built once.
+// The fixed-code tables, built on first use (not at every program start).
 struct FixedTables {
     Inflate64::LiteralTable literal;
     Inflate64::DistanceTable distance;
@@ -66,7 +66,10 @@ struct FixedTables {
         distance.build(lengths, 32, Incomplete::kReject, kSymbols.distance);
     }
 };
-const FixedTables kFixed;
+const FixedTables& fixedTables() {
+    static const FixedTables tables;
+    return tables;
+}
 
 constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
@@ -138,8 +141,8 @@ bool Inflate64::run() {
                 }
                 in_.drop(3);
                 if (state_ == kLiteralLength) {
-                    literalTable_ = kFixed.literal;
-                    distanceTable_ = kFixed.distance;
+                    literalTable_ = fixedTables().literal;
+                    distanceTable_ = fixedTables().distance;
                 }
                 break;
             case kStoredHeader:

@@ -11,23 +11,27 @@ constexpr int kKmin1 = 1;
 constexpr int kKmin2 = 0;
 constexpr int kKmax = 11;
 
-// Fraction part of log2(1 + m / 4096) in 1/1024 units, the inverse of kAntilog.
-const std::array<uint16_t, 4096> kLogFraction = [] {
-    std::array<uint16_t, 4096> table{};
-    int f = 1024;  // kAntilog extended by kAntilog[1024] = 4096
-    for (int m = 0; m < 4096; ++m) {
-        while (f > 0 && kAntilog[f - 1] <= 4096 + m) --f;
-        table[m] = static_cast<uint16_t>(1024 - f);
-    }
+// Fraction part of log2(1 + m / 4096) in 1/1024 units, the inverse of
+// kAntilog; built on first use (not at every program start).
+const std::array<uint16_t, 4096>& logFractions() {
+    static const std::array<uint16_t, 4096> table = [] {
+        std::array<uint16_t, 4096> fractions{};
+        int f = 1024;  // kAntilog extended by kAntilog[1024] = 4096
+        for (int m = 0; m < 4096; ++m) {
+            while (f > 0 && kAntilog[f - 1] <= 4096 + m) --f;
+            fractions[m] = static_cast<uint16_t>(1024 - f);
+        }
+        return fractions;
+    }();
     return table;
-}();
+}
 
 int logOf(uint32_t x) {
     uint32_t high = x >> 12;
     if (high == 0) return 8192;
     int digits = std::bit_width(high);
     int shift = digits < 9 ? 9 - digits : 0;
-    return shift * 1024 - kLogFraction[(x >> (8 - shift)) & 4095];
+    return shift * 1024 - logFractions()[(x >> (8 - shift)) & 4095];
 }
 
 uint32_t antilogOf(int logRange) { return uint32_t(kAntilog[logRange & 1023]) << (7 - (logRange >> 10)); }

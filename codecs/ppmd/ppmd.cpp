@@ -58,6 +58,11 @@ struct ByteReader {
     }
 };
 
+// Large pages speed up decoding a model's worth of output, but the first
+// touch of each one clears it whole: a few of them cost more than a small
+// entry takes to decode.
+constexpr int64_t kLargePageOutput = 1 << 20;
+
 // Shared stream behaviour: the model is set up on the first read (so opening
 // an entry costs no model memory) and again after a backward seek; decoding
 // stops at the model's end mark, on damage, or when the data ran dry.
@@ -65,7 +70,8 @@ class PpmdStream : public SequentialStream {
 public:
     PpmdStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t dataOffset,
                int64_t dataSize, int64_t unpackedSize)
-        : SequentialStream(name, owner, tag, unpackedSize) {
+        : SequentialStream(name, owner, tag, unpackedSize),
+          heap_(unpackedSize < 0 || unpackedSize >= kLargePageOutput ? &kSdkLargeHeap : &kSdkHeap) {
         source->addRef();
         reader_.vt.Read = ByteReader::read;
         reader_.source = source;
@@ -100,6 +106,8 @@ protected:
     }
 
     ByteReader reader_;
+    // Where the model lives.
+    const ISzAlloc* const heap_;
 
 private:
     bool ready_ = false;
@@ -116,11 +124,11 @@ public:
           memory_(ppmdHModelSize(memory, order, unpackedSize)) {
         Ppmd7_Construct(&model_);
     }
-    ~PpmdHStream() override { Ppmd7_Free(&model_, &kSdkHeap); }
+    ~PpmdHStream() override { Ppmd7_Free(&model_, heap_); }
 
 protected:
     bool setUp() override {
-        if (!Ppmd7_Alloc(&model_, memory_, &kSdkHeap)) return false;
+        if (!Ppmd7_Alloc(&model_, memory_, heap_)) return false;
         model_.rc.dec.Stream = &reader_.vt;
         if (!Ppmd7z_RangeDec_Init(&model_.rc.dec)) return false;
         Ppmd7_Init(&model_, order_);
@@ -146,11 +154,11 @@ public:
           restore_(restore) {
         Ppmd8_Construct(&model_);
     }
-    ~PpmdIStream() override { Ppmd8_Free(&model_, &kSdkHeap); }
+    ~PpmdIStream() override { Ppmd8_Free(&model_, heap_); }
 
 protected:
     bool setUp() override {
-        if (!Ppmd8_Alloc(&model_, memory_, &kSdkHeap)) return false;
+        if (!Ppmd8_Alloc(&model_, memory_, heap_)) return false;
         model_.Stream.In = &reader_.vt;
         if (!Ppmd8_Init_RangeDec(&model_)) return false;
         Ppmd8_Init(&model_, order_, restore_);

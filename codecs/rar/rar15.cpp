@@ -9,6 +9,7 @@
 // end, distance 0 or before the first byte, a match past the member's end,
 // bits past the packed data) is an error, never a read outside the lists.
 #include <cstdint>
+#include <new>
 #include <utility>
 
 #include "codecs/rar/lz_common.h"
@@ -398,6 +399,8 @@ bool Rar15Decoder::copyMatch(uint32_t distance, int length) {
 
 }  // namespace
 
-std::unique_ptr<BlockDecoder> makeRar15Decoder() { return std::make_unique<Rar15Decoder>(); }
+std::unique_ptr<BlockDecoder> makeRar15Decoder() {
+    return std::unique_ptr<BlockDecoder>(new (std::nothrow) Rar15Decoder);
+}
 
 }  // namespace zorvex::rar

@@ -7,6 +7,7 @@
 // for the next member may follow in its data.
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "codecs/common/huffman.h"
 #include "codecs/rar/lz_common.h"
@@ -281,6 +282,8 @@ bool Rar20Decoder::audioSymbol() {
 
 }  // namespace
 
-std::unique_ptr<BlockDecoder> makeRar20Decoder() { return std::make_unique<Rar20Decoder>(); }
+std::unique_ptr<BlockDecoder> makeRar20Decoder() {
+    return std::unique_ptr<BlockDecoder>(new (std::nothrow) Rar20Decoder);
+}
 
 }  // namespace zorvex::rar

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "codecs/common/huffman.h"
 #include "codecs/rar/unpacker.h"
@@ -413,6 +414,8 @@ bool Rar50Decoder::applyFilter(const Filter& filter) {
 
 }  // namespace
 
-std::unique_ptr<BlockDecoder> makeRar50Decoder() { return std::make_unique<Rar50Decoder>(); }
+std::unique_ptr<BlockDecoder> makeRar50Decoder() {
+    return std::unique_ptr<BlockDecoder>(new (std::nothrow) Rar50Decoder);
+}
 
 }  // namespace zorvex::rar

@@ -15,6 +15,7 @@ namespace {
 constexpr size_t kInputPiece = 0x10000;
 constexpr size_t kInputPadding = 64;
 constexpr size_t kInputCapacity = kInputPiece + Unpacker::kInputMargin + kInputPadding;
+static_assert(kInputPadding >= MsbBitReader::kPadding);
 
 // Output of one step is bounded so that the codec stream's pending buffer
 // stays small whatever the window size.
@@ -186,7 +187,8 @@ bool Unpacker::fillInput() {
         inputFill_ += static_cast<size_t>(got);
     }
     inputEnd_ = inputRead_ == members_[member_].packedSize;
-    std::memset(input_.get() + inputFill_, 0, kInputCapacity - inputFill_);
+    // The bit reader reads no further than its padding past the filled bytes.
+    std::memset(input_.get() + inputFill_, 0, kInputPadding);
     bits_.rebase(input_.get(), inputFill_, bitOffset);
     return true;
 }

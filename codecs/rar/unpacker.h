@@ -126,6 +126,9 @@ public:
     virtual bool writeOut(Unpacker& unpacker, bool memberEnd);
 };
 
+// Null when memory is short. The decoders' code tables are left uncleared:
+// each is filled whole when read, and clearing them would cost more than a
+// small file's decoding.
 std::unique_ptr<BlockDecoder> makeRar15Decoder();
 std::unique_ptr<BlockDecoder> makeRar20Decoder();
 std::unique_ptr<BlockDecoder> makeRar29Decoder();

@@ -1,8 +1,10 @@
 #include "platform/platform.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include <vector>
 
@@ -52,5 +54,24 @@ std::u16string fromNativePath(const NativePath& path) {
         if (c == u'/') c = u'\\';
     return out;
 }
+
+// Blocks of at least one large page start on a large-page boundary and fill
+// whole large pages, so the kernel can back all of them with large pages.
+// The advice is only a hint: where it is refused the block works as usual.
+void* allocateLarge(size_t size) {
+    constexpr size_t kLargePage = size_t{2} << 20;
+#ifdef MADV_HUGEPAGE
+    if (size >= kLargePage) {
+        size_t rounded = (size + kLargePage - 1) & ~(kLargePage - 1);
+        void* block = nullptr;
+        if (rounded < size || posix_memalign(&block, kLargePage, rounded) != 0) return nullptr;
+        madvise(block, rounded, MADV_HUGEPAGE);
+        return block;
+    }
+#endif
+    return std::malloc(size);
+}
+
+void freeLarge(void* block) { std::free(block); }
 
 }  // namespace zorvex::platform

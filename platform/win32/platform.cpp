@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "engine/path_clean.h"
@@ -104,5 +105,9 @@ std::u16string fromNativePath(const NativePath& path) {
         if (c == u'/') c = u'\\';
     return out;
 }
+
+// Large pages need a privilege that ordinary accounts lack: plain heap memory.
+void* allocateLarge(size_t size) { return std::malloc(size); }
+void freeLarge(void* block) { std::free(block); }
 
 }  // namespace zorvex::platform
