@@ -13,6 +13,7 @@
 #include "engine/archive.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
+#include "tests/codec_fixtures.h"
 #include "tests/test_util.h"
 
 namespace zorvex {
@@ -25,19 +26,6 @@ Ref<InStream> decoderOver(const char16_t* codec, const std::vector<uint8_t>& pac
     Codec* c = findCodec(codec);
     if (!c) return Ref<InStream>();
     return Ref<InStream>(c->createStream(u"x", nullptr, 0, memory.get(), 0, static_cast<int64_t>(packed.size()), size));
-}
-
-std::vector<uint8_t> readRange(InStream* s, int64_t from, int count) {
-    std::vector<uint8_t> out(count);
-    if (!s->seek(from)) return {};
-    int got = 0;
-    while (got < count) {
-        int n = s->read(out.data() + got, count - got);
-        if (n <= 0) break;
-        got += n;
-    }
-    out.resize(got);
-    return out;
 }
 
 // Data whose Deflate64 form needs matches longer than 258 bytes and
@@ -138,7 +126,7 @@ TEST(Deflate64, ZipEntriesWithFarAndLongMatchesDecodeExactly) {
     EXPECT_TRUE(test::readAll(s.get()) == data);
     // Backward seeks restart from the beginning and land on the same bytes.
     for (int64_t at : {int64_t(0), int64_t(1) << 20, int64_t(data.size() - 70000)}) {
-        auto got = readRange(s.get(), at, 70000);
+        auto got = test::readAt(s.get(), at, 70000);
         ASSERT_EQ(got.size(), 70000u);
         EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin() + at)) << at;
     }

@@ -10,6 +10,7 @@
 #include "engine/codec.h"
 #include "engine/crc32.h"
 #include "engine/stream.h"
+#include "tests/codec_fixtures.h"
 #include "tests/test_util.h"
 
 namespace zorvex {
@@ -115,15 +116,6 @@ Fixture makeEntry(const TempDir& dir, int bits, int channels, int frames, bool t
     return f;
 }
 
-std::vector<uint8_t> readAt(InStream* s, int64_t at, int count) {
-    std::vector<uint8_t> out(count);
-    if (!s->seek(at)) return {};
-    int done = 0;
-    for (int n; done < count && (n = s->read(out.data() + done, count - done)) > 0;) done += n;
-    out.resize(done);
-    return out;
-}
-
 TEST(WavPack, EverySampleWidthComesBackAsTheWavFile) {
     REQUIRE_TOOL("wavpack");
     REQUIRE_TOOL("python3");
@@ -141,7 +133,7 @@ TEST(WavPack, EverySampleWidthComesBackAsTheWavFile) {
         // all come back.
         const int64_t size = s->size();
         for (int64_t at : {size - 40, int64_t(0), size / 2, int64_t(10), size - 1}) {
-            auto got = readAt(s.get(), at, 5000);
+            auto got = test::readAt(s.get(), at, 5000);
             ASSERT_EQ(static_cast<int64_t>(got.size()), std::min<int64_t>(5000, size - at)) << at;
             EXPECT_TRUE(std::equal(got.begin(), got.end(), f.wav.begin() + at)) << at;
         }
