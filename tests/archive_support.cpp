@@ -185,4 +185,18 @@ void checkCorpusFolder(const fs::path& corpus, const std::string& folder, const 
     if (unreachable) std::printf("%s: %d rows not reachable through this build\n", folder.c_str(), unreachable);
 }
 
+std::set<std::string> refusedArchives(const fs::path& corpus, const std::string& folder) {
+    std::set<std::string> refused;
+    for (const Row& row : manifestRows(corpus, folder))
+        if (row.kind == "refused") refused.insert(row.archive);
+    return refused;
+}
+
+std::set<std::string> rowsOfRefusedArchives(const fs::path& corpus, const std::string& folder) {
+    std::set<std::string> refused = refusedArchives(corpus, folder), rows;
+    for (const Row& row : manifestRows(corpus, folder))
+        if (refused.count(row.archive)) rows.insert(row.archive + ":" + row.path);
+    return rows;
+}
+
 }  // namespace zorvex::test

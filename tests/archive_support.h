@@ -32,4 +32,9 @@ void checkCorpusFolder(const fs::path& corpus, const std::string& folder,
                        const std::set<std::string>& knownDifferent = {},
                        const std::set<std::string>& onlyArchives = {});
 
+// The archives of one corpus folder that are refused whole (for holding an
+// encrypted file), and the "archive:path" rows of those archives.
+std::set<std::string> refusedArchives(const fs::path& corpus, const std::string& folder);
+std::set<std::string> rowsOfRefusedArchives(const fs::path& corpus, const std::string& folder);
+
 }  // namespace zorvex::test

@@ -158,6 +158,7 @@ TEST(Deflate, TruncatedOrCorruptDataReadsShort) {
     Ref<InStream> measured = inflateOver(half, -1, &source);
     ASSERT_TRUE(measured);
     EXPECT_EQ(measured->size(), static_cast<int64_t>(got.size()));
+    EXPECT_TRUE(measured->damaged());
 }
 
 TEST(Deflate, StatedSizeShorterThanTheDataCapsTheStream) {

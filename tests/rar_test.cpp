@@ -5,10 +5,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <set>
-#include <sstream>
 
 #include "codecs/rar/filters29.h"
 #include "codecs/rar/unpacker.h"
@@ -25,27 +23,6 @@ namespace {
 using test::fs::path;
 
 // ---- Helpers ------------------------------------------------------------------
-
-// Corpus rows of archives refused whole for holding an encrypted file.
-std::set<std::string> rowsOfRefusedArchives(const path& corpus, const std::string& folder) {
-    std::set<std::string> rows;
-    std::ifstream in(corpus / "MANIFEST.tsv");
-    std::string line;
-    std::set<std::string> refused;
-    std::vector<std::vector<std::string>> all;
-    while (std::getline(in, line)) {
-        std::vector<std::string> cols;
-        std::stringstream fields(line);
-        for (std::string col; std::getline(fields, col, '\t');) cols.push_back(col);
-        cols.resize(8);
-        if (cols[0].rfind(folder + "/", 0) != 0) continue;
-        if (cols[1] == "refused") refused.insert(cols[0]);
-        all.push_back(cols);
-    }
-    for (const auto& cols : all)
-        if (refused.count(cols[0])) rows.insert(cols[0] + ":" + cols[2]);
-    return rows;
-}
 
 Ref<Archive> openRarFile(const path& file) { return Ref<Archive>(openArchivePath(test::enginePath(file).c_str())); }
 
@@ -128,20 +105,15 @@ std::vector<uint8_t> storedFile4(const std::string& name, const std::string& dat
 
 TEST(RarCorpus, FileRowsMatchAndMalformedArchivesSurvive) {
     REQUIRE_CORPUS(corpus);
-    test::checkCorpusFolder(corpus, "rar", rowsOfRefusedArchives(corpus, "rar"));
-    test::checkCorpusFolder(corpus, "rar5", rowsOfRefusedArchives(corpus, "rar5"));
+    test::checkCorpusFolder(corpus, "rar", test::rowsOfRefusedArchives(corpus, "rar"));
+    test::checkCorpusFolder(corpus, "rar5", test::rowsOfRefusedArchives(corpus, "rar5"));
 }
 
 TEST(RarCorpus, EncryptedArchivesAreRefused) {
     REQUIRE_CORPUS(corpus);
-    std::ifstream in(corpus / "MANIFEST.tsv");
-    std::set<std::string> refused;
-    for (std::string line; std::getline(in, line);) {
-        std::string archive = line.substr(0, line.find('\t'));
-        bool rar = archive.rfind("rar/", 0) == 0 || archive.rfind("rar5/", 0) == 0;
-        if (rar && line.find("\trefused\t") != std::string::npos && !archive.starts_with("rar/rar14"))
-            refused.insert(archive);
-    }
+    std::set<std::string> refused = test::refusedArchives(corpus, "rar");
+    refused.merge(test::refusedArchives(corpus, "rar5"));
+    std::erase_if(refused, [](const std::string& archive) { return archive.starts_with("rar/rar14"); });
     ASSERT_GT(refused.size(), 10u);
     for (const std::string& archive : refused) EXPECT_FALSE(openRarFile(corpus / archive)) << archive;
 }

@@ -31,28 +31,33 @@ std::unique_ptr<ScratchFile> ScratchFile::create() {
 
 ScratchFile::~ScratchFile() { close(static_cast<int>(handle_)); }
 
-bool ScratchFile::write(int64_t offset, const void* data, int size) {
-    const char* from = static_cast<const char*>(data);
+namespace {
+
+// Runs a positioned read or write until all `size` bytes are through.
+template <class Byte, class Transfer>
+bool transferAll(Byte* bytes, int size, int64_t offset, Transfer transfer) {
     while (size > 0) {
-        ssize_t n = pwrite(static_cast<int>(handle_), from, size_t(size), offset);
+        ssize_t n = transfer(bytes, size_t(size), offset);
         if (n <= 0) return false;
-        from += n;
+        bytes += n;
         offset += n;
         size -= int(n);
     }
     return true;
 }
 
+}  // namespace
+
+bool ScratchFile::write(int64_t offset, const void* data, int size) {
+    int fd = static_cast<int>(handle_);
+    return transferAll(static_cast<const char*>(data), size, offset,
+                       [fd](const char* from, size_t n, int64_t at) { return pwrite(fd, from, n, at); });
+}
+
 bool ScratchFile::read(int64_t offset, void* data, int size) {
-    char* to = static_cast<char*>(data);
-    while (size > 0) {
-        ssize_t n = pread(static_cast<int>(handle_), to, size_t(size), offset);
-        if (n <= 0) return false;
-        to += n;
-        offset += n;
-        size -= int(n);
-    }
-    return true;
+    int fd = static_cast<int>(handle_);
+    return transferAll(static_cast<char*>(data), size, offset,
+                       [fd](char* to, size_t n, int64_t at) { return pread(fd, to, n, at); });
 }
 
 }  // namespace zorvex::platform
