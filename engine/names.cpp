@@ -70,17 +70,29 @@ int compareNumbers(std::u16string_view a, size_t& i, std::u16string_view b, size
     return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
 
+// Where two names part, moved back to the start of the digit run it falls
+// in: the shared text before it compares equal, and a number is only ever
+// compared whole.
+size_t commonStart(std::u16string_view a, std::u16string_view b) {
+    size_t n = std::min(a.size(), b.size());
+    size_t k = 0;
+    while (k < n && a[k] == b[k]) ++k;
+    while (k > 0 && isDigit(a[k - 1])) --k;
+    return k;
+}
+
 }  // namespace
 
 int naturalCompare(std::u16string_view a, std::u16string_view b) {
-    size_t i = 0, j = 0;
+    // Names in one folder mostly share long stretches (a common stem, a
+    // counter's leading zeros): those are passed over without folding.
+    size_t i = commonStart(a, b), j = i;
     while (i < a.size() && j < b.size()) {
         if (isDigit(a[i]) && isDigit(b[j])) {
             int c = compareNumbers(a, i, b, j);
             if (c != 0) return c;
             continue;
         }
-        // Names in one folder mostly share long stretches: equal units need no folding.
         if (a[i] != b[j]) {
             char16_t x = foldCase(a[i]), y = foldCase(b[j]);
             if (x != y) return x < y ? -1 : 1;
