@@ -152,7 +152,8 @@ void Archive::buildViews() {
     auto byEntryName = [this](int a, int b) { return naturalCompare(entries_[a].name, entries_[b].name) < 0; };
     sortView(fileView_, byEntryName);
     sortView(nestedView_, byEntryName);
-    sortView(folderView_, [this](int a, int b) { return naturalCompare(directories_[a].name, directories_[b].name) < 0; });
+    sortView(folderView_,
+             [this](int a, int b) { return naturalCompare(directories_[a].name, directories_[b].name) < 0; });
     viewsValid_ = true;
 }
 

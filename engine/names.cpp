@@ -56,18 +56,19 @@ namespace {
 
 bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
-// Compares the digit runs starting at a[i] and b[j] by value (any length) and
-// moves both indices past them.
+// Compares the digit runs starting at a[i] and b[j] by value (any length):
+// past leading zeros, the longer run is the larger number, and runs of one
+// length differ at their first different digit. Both indices move past the
+// runs when they are equal.
 int compareNumbers(std::u16string_view a, size_t& i, std::u16string_view b, size_t& j) {
     while (i < a.size() && a[i] == u'0') ++i;
     while (j < b.size() && b[j] == u'0') ++j;
-    size_t startA = i, startB = j;
-    while (i < a.size() && isDigit(a[i])) ++i;
-    while (j < b.size() && isDigit(b[j])) ++j;
-    size_t lenA = i - startA, lenB = j - startB;
-    if (lenA != lenB) return lenA < lenB ? -1 : 1;
-    int c = a.substr(startA, lenA).compare(b.substr(startB, lenB));
-    return c < 0 ? -1 : c > 0 ? 1 : 0;
+    int firstDifference = 0;
+    for (; i < a.size() && j < b.size() && isDigit(a[i]) && isDigit(b[j]); ++i, ++j)
+        if (firstDifference == 0 && a[i] != b[j]) firstDifference = a[i] < b[j] ? -1 : 1;
+    if (i < a.size() && isDigit(a[i])) return 1;
+    if (j < b.size() && isDigit(b[j])) return -1;
+    return firstDifference;
 }
 
 // Where two names part, moved back to the start of the digit run it falls
