@@ -116,15 +116,31 @@ bool Archive::insertEntry(ArchiveEntry&& entry) {
 }
 
 DirectoryRecord& Archive::directoryFor(std::u16string_view name) {
+    // Entries of one folder mostly come one after another.
+    if (lastDirectory_ < directories_.size() && compareNoCase(directories_[lastDirectory_].name, name) == 0)
+        return directories_[lastDirectory_];
     auto [it, inserted] = directoryIndex_.try_emplace(foldCase(name), static_cast<int>(directories_.size()));
     if (inserted) {
         directories_.push_back(DirectoryRecord{std::u16string(name), {}, 0});
         viewsValid_ = false;
     }
+    lastDirectory_ = static_cast<size_t>(it->second);
     return directories_[it->second];
 }
 
 // ---- Views ------------------------------------------------------------------
+
+namespace {
+
+// Archives mostly store names in order already: checking that takes one
+// comparison per name, sorting many. Names in a view never compare equal
+// (duplicates are refused), so either way gives the same order.
+template <class Less>
+void sortView(std::vector<int>& view, Less less) {
+    if (!std::is_sorted(view.begin(), view.end(), less)) std::sort(view.begin(), view.end(), less);
+}
+
+}  // namespace
 
 void Archive::buildViews() {
     fileView_.clear();
@@ -134,11 +150,10 @@ void Archive::buildViews() {
         (isArchiveName(entries_[i].name.c_str()) ? nestedView_ : fileView_).push_back(i);
     for (int i = 0; i < static_cast<int>(directories_.size()); ++i) folderView_.push_back(i);
     auto byEntryName = [this](int a, int b) { return naturalCompare(entries_[a].name, entries_[b].name) < 0; };
-    std::sort(fileView_.begin(), fileView_.end(), byEntryName);
-    std::sort(nestedView_.begin(), nestedView_.end(), byEntryName);
-    std::sort(folderView_.begin(), folderView_.end(), [this](int a, int b) {
-        return naturalCompare(directories_[a].name, directories_[b].name) < 0;
-    });
+    sortView(fileView_, byEntryName);
+    sortView(nestedView_, byEntryName);
+    sortView(folderView_,
+             [this](int a, int b) { return naturalCompare(directories_[a].name, directories_[b].name) < 0; });
     viewsValid_ = true;
 }
 

@@ -127,6 +127,7 @@ private:
     // Case-folded name -> raw index.
     std::unordered_map<std::u16string, int> entryIndex_;
     std::unordered_map<std::u16string, int> directoryIndex_;
+    size_t lastDirectory_ = 0;  // the record directoryFor found last
     // Views are sorted lazily: a reader may add a million entries before the
     // first listing, and sorting once is n log n.
     bool viewsValid_ = false;

@@ -28,6 +28,8 @@ int& maxSignature() {
     return length;
 }
 
+void reindexExtensions();
+
 }  // namespace
 
 ArchiveFormat::ArchiveFormat(const char16_t* displayName, const char16_t* const* extensions, int extensionCount,
@@ -39,6 +41,7 @@ ArchiveFormat::ArchiveFormat(const char16_t* displayName, const char16_t* const*
       signatureLength(signature ? signatureLength : 0) {
     formats().push_back(this);
     maxSignature() = std::max(maxSignature(), this->signatureLength);
+    reindexExtensions();
 }
 
 ArchiveFormat::~ArchiveFormat() {
@@ -46,6 +49,7 @@ ArchiveFormat::~ArchiveFormat() {
     all.erase(std::remove(all.begin(), all.end(), this), all.end());
     maxSignature() = 0;
     for (ArchiveFormat* f : all) maxSignature() = std::max(maxSignature(), f->signatureLength);
+    reindexExtensions();
 }
 
 ArchiveFormat* formatAt(int index) {
@@ -58,43 +62,96 @@ int maxSignatureLength() { return maxSignature(); }
 
 namespace {
 
-// Every entry's name is matched against every extension when views are
-// built, so the name is measured once and compared from its end.
+// The extensions of the named formats in registry order, each with its
+// format's name: looking a name up costs one pass over them.
+struct NamedExtensions {
+    ExtensionSet extensions;
+    std::vector<const char16_t*> formatNames;
+};
+
+NamedExtensions& namedExtensions() {
+    static NamedExtensions named;
+    return named;
+}
+
 char16_t foldUnit(char16_t c) {
     if (c < 0x80) return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
     return foldCase(c);
 }
 
-bool hasSuffix(std::u16string_view name, const char16_t* extension) {
-    std::u16string_view e(extension);
-    if (e.size() >= name.size()) return false;
-    for (size_t i = 1; i <= e.size(); ++i)
-        if (foldUnit(name[name.size() - i]) != foldUnit(e[e.size() - i])) return false;
+// Whether the name ends with the already folded suffix and is longer than it;
+// `last` is the name's last unit folded.
+bool endsWithFolded(std::u16string_view name, char16_t last, std::u16string_view suffix) {
+    if (suffix.size() >= name.size()) return false;
+    if (suffix.empty()) return true;
+    if (suffix.back() != last) return false;
+    for (size_t i = 2; i <= suffix.size(); ++i)
+        if (foldUnit(name[name.size() - i]) != suffix[suffix.size() - i]) return false;
     return true;
 }
 
-bool hasAnyExtension(const ArchiveFormat* format, std::u16string_view name) {
-    for (int i = 0; i < format->extensionCount; ++i)
-        if (hasSuffix(name, format->extensions[i])) return true;
-    return false;
+std::u16string foldedUnits(std::u16string_view text) {
+    std::u16string folded(text);
+    for (char16_t& c : folded) c = foldUnit(c);
+    return folded;
+}
+
+bool hasSuffix(std::u16string_view name, std::u16string_view extension) {
+    return !name.empty() && endsWithFolded(name, foldUnit(name.back()), foldedUnits(extension));
+}
+
+void reindexExtensions() {
+    NamedExtensions& named = namedExtensions();
+    named.extensions.clear();
+    named.formatNames.clear();
+    for (ArchiveFormat* f : formats()) {
+        if (!f->displayName) continue;
+        for (int i = 0; i < f->extensionCount; ++i) {
+            if (!*f->extensions[i]) continue;
+            named.extensions.add(f->extensions[i]);
+            named.formatNames.push_back(f->displayName);
+        }
+    }
 }
 
 }  // namespace
+
+ExtensionSet::ExtensionSet(std::initializer_list<const char16_t*> extensions) {
+    for (const char16_t* extension : extensions) add(extension);
+}
+
+void ExtensionSet::add(std::u16string_view extension) {
+    if (extension.empty()) return;
+    folded_.push_back(foldedUnits(extension));
+    Ending ending{folded_.back().back(), static_cast<int>(folded_.size() - 1)};
+    byLastUnit_.insert(std::upper_bound(byLastUnit_.begin(), byLastUnit_.end(), ending), ending);
+}
+
+int ExtensionSet::find(std::u16string_view name) const {
+    if (name.empty()) return -1;
+    char16_t last = foldUnit(name.back());
+    auto it = std::lower_bound(byLastUnit_.begin(), byLastUnit_.end(), Ending{last, -1});
+    for (; it != byLastUnit_.end() && it->lastUnit == last; ++it)
+        if (endsWithFolded(name, last, folded_[it->position])) return it->position;
+    return -1;
+}
 
 bool endsWithExtension(const char16_t* name, const char16_t* extension) {
     return name && extension && hasSuffix(name, extension);
 }
 
 bool formatHasExtension(const ArchiveFormat* format, const char16_t* name) {
-    return format && name && hasAnyExtension(format, name);
+    if (!format || !name) return false;
+    for (int i = 0; i < format->extensionCount; ++i)
+        if (hasSuffix(name, format->extensions[i])) return true;
+    return false;
 }
 
 const char16_t* formatNameFor(const char16_t* name) {
     if (!name) return nullptr;
-    std::u16string_view view(name);
-    for (ArchiveFormat* f : formats())
-        if (f->displayName && hasAnyExtension(f, view)) return f->displayName;
-    return nullptr;
+    const NamedExtensions& named = namedExtensions();
+    int found = named.extensions.find(name);
+    return found < 0 ? nullptr : named.formatNames[found];
 }
 
 bool isArchiveName(const char16_t* name) { return formatNameFor(name) != nullptr; }

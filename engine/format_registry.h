@@ -4,6 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace zorvex {
 
@@ -40,6 +44,36 @@ public:
 
 private:
     FormatOpener opener_;
+};
+
+// Extensions matched against the ends of many names (every entry of a
+// listing), case-insensitively and never as the whole name: each one is
+// folded once and found by its last unit.
+class ExtensionSet {
+public:
+    ExtensionSet() = default;
+    ExtensionSet(std::initializer_list<const char16_t*> extensions);
+    void add(std::u16string_view extension);  // an empty one is ignored: it names no type
+    void clear() {
+        folded_.clear();
+        byLastUnit_.clear();
+    }
+    // The position, among the extensions added, of the first one the name
+    // ends with; -1 for none.
+    int find(std::u16string_view name) const;
+
+private:
+    struct Ending {
+        char16_t lastUnit;
+        int position;
+        bool operator<(const Ending& other) const {
+            return lastUnit != other.lastUnit ? lastUnit < other.lastUnit : position < other.position;
+        }
+    };
+    std::vector<std::u16string> folded_;
+    // Sorted by last unit, then position: a name is compared only with the
+    // extensions that end as it does.
+    std::vector<Ending> byLastUnit_;
 };
 
 Archive* detectAndOpen(const char16_t* name, Archive* container, InStream* stream);

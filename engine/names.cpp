@@ -56,31 +56,44 @@ namespace {
 
 bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
-// Compares the digit runs starting at a[i] and b[j] by value (any length) and
-// moves both indices past them.
+// Compares the digit runs starting at a[i] and b[j] by value (any length):
+// past leading zeros, the longer run is the larger number, and runs of one
+// length differ at their first different digit. Both indices move past the
+// runs when they are equal.
 int compareNumbers(std::u16string_view a, size_t& i, std::u16string_view b, size_t& j) {
     while (i < a.size() && a[i] == u'0') ++i;
     while (j < b.size() && b[j] == u'0') ++j;
-    size_t startA = i, startB = j;
-    while (i < a.size() && isDigit(a[i])) ++i;
-    while (j < b.size() && isDigit(b[j])) ++j;
-    size_t lenA = i - startA, lenB = j - startB;
-    if (lenA != lenB) return lenA < lenB ? -1 : 1;
-    int c = a.substr(startA, lenA).compare(b.substr(startB, lenB));
-    return c < 0 ? -1 : c > 0 ? 1 : 0;
+    int firstDifference = 0;
+    for (; i < a.size() && j < b.size() && isDigit(a[i]) && isDigit(b[j]); ++i, ++j)
+        if (firstDifference == 0 && a[i] != b[j]) firstDifference = a[i] < b[j] ? -1 : 1;
+    if (i < a.size() && isDigit(a[i])) return 1;
+    if (j < b.size() && isDigit(b[j])) return -1;
+    return firstDifference;
+}
+
+// Where two names part, moved back to the start of the digit run it falls
+// in: the shared text before it compares equal, and a number is only ever
+// compared whole.
+size_t commonStart(std::u16string_view a, std::u16string_view b) {
+    size_t n = std::min(a.size(), b.size());
+    size_t k = 0;
+    while (k < n && a[k] == b[k]) ++k;
+    while (k > 0 && isDigit(a[k - 1])) --k;
+    return k;
 }
 
 }  // namespace
 
 int naturalCompare(std::u16string_view a, std::u16string_view b) {
-    size_t i = 0, j = 0;
+    // Names in one folder mostly share long stretches (a common stem, a
+    // counter's leading zeros): those are passed over without folding.
+    size_t i = commonStart(a, b), j = i;
     while (i < a.size() && j < b.size()) {
         if (isDigit(a[i]) && isDigit(b[j])) {
             int c = compareNumbers(a, i, b, j);
             if (c != 0) return c;
             continue;
         }
-        // Names in one folder mostly share long stretches: equal units need no folding.
         if (a[i] != b[j]) {
             char16_t x = foldCase(a[i]), y = foldCase(b[j]);
             if (x != y) return x < y ? -1 : 1;

@@ -327,6 +327,18 @@ public:
 
     void skip(uint64_t n) { take(n); }
 
+    // A zero-terminated UTF-16LE string, measured first so that it is stored
+    // in one piece.
+    std::u16string terminatedText() {
+        size_t units = 0;
+        for (size_t room = left() / 2; units < room && (p_[2 * units] | p_[2 * units + 1]) != 0;) ++units;
+        const uint8_t* at = take(2 * units + 2);
+        if (!at) return {};
+        std::u16string text(units, u'\0');
+        for (size_t i = 0; i < units; ++i) text[i] = static_cast<char16_t>(at[2 * i] | at[2 * i + 1] << 8);
+        return text;
+    }
+
     std::vector<bool> bits(uint64_t n) {
         std::vector<bool> out;
         if (n / 8 > left()) return fail(), out;
@@ -678,13 +690,8 @@ private:
     void readNames(HeaderReader& in) {
         if (in.byte() != 0) return void(in.fail());
         for (FileRecord& file : files) {
-            for (;;) {
-                const uint8_t* unit = in.take(2);
-                if (!unit) return;
-                char16_t c = static_cast<char16_t>(unit[0] | unit[1] << 8);
-                if (c == 0) break;
-                file.name.push_back(c);
-            }
+            file.name = in.terminatedText();
+            if (!in.ok()) return;
         }
     }
 

@@ -77,6 +77,15 @@ TEST(ArchiveModel, SeparatorsOfBothKindsMakeOneFolderAndCaseMakesDuplicates) {
     EXPECT_TRUE(f.add(u"x.txt"));
     EXPECT_FALSE(f.add(u"X.TXT"));  // a duplicate at the level the reader adds to
     EXPECT_EQ(f.archive->fileCount(), 1);
+
+    // A folder met again after another one is still the same folder.
+    EXPECT_TRUE(f.add(u"b\\c.txt"));
+    EXPECT_TRUE(f.add(u"a\\d.txt"));
+    EXPECT_TRUE(f.add(u"B\\e.txt"));
+    EXPECT_EQ(folderNames(f.archive.get()), (std::vector<std::u16string>{u"a", u"b"}));
+    Ref<Archive> folderB(f.archive->openFolderByName(u"b"));
+    ASSERT_TRUE(folderB);
+    EXPECT_EQ(fileNames(folderB.get()), (std::vector<std::u16string>{u"c.txt", u"e.txt"}));
 }
 
 TEST(ArchiveModel, FolderTimesComeFromTheFolderEntries) {
@@ -127,8 +136,40 @@ TEST(ArchiveModel, NaturalCompareRules) {
     EXPECT_LT(naturalCompare(u"x", u"x1"), 0);
     EXPECT_NE(naturalCompare(u"file01", u"file1"), 0);  // equal by value, told apart by text
     EXPECT_EQ(naturalCompare(u"ABC", u"abc"), 0);
+    // Names that share the first digits of a number still compare it whole.
+    EXPECT_LT(naturalCompare(u"x17", u"x105"), 0);
+    EXPECT_GT(naturalCompare(u"x105", u"x17"), 0);
+    EXPECT_LT(naturalCompare(u"a1b2", u"a1b10"), 0);
+    EXPECT_LT(naturalCompare(u"page10", u"page100"), 0);
+    EXPECT_LT(naturalCompare(u"v1.9", u"v1.10"), 0);
+    EXPECT_LT(naturalCompare(u"entry000999", u"entry001000"), 0);
+    EXPECT_LT(naturalCompare(u"img007", u"img7"), 0);  // equal by value: the text decides
+    EXPECT_LT(naturalCompare(u"Äpfel2", u"äpfel10"), 0);
+    EXPECT_EQ(naturalCompare(u"ÉTÉ 2", u"été 2"), 0);
+    EXPECT_LT(naturalCompare(u"éta", u"étB"), 0);
     EXPECT_EQ(compareNoCase(u"ÄÖÜ ΣΑΣ ЖЁ", u"äöü σασ жё"), 0);
     EXPECT_NE(compareNoCase(u"a", u"b"), 0);
+}
+
+// Readers add entries in whatever order the archive stores them: in order
+// already, backwards or mixed, the views come out the same.
+TEST(ArchiveModel, ViewOrderDoesNotDependOnStoredOrder) {
+    const std::vector<std::u16string> sorted{u"a",    u"A1",  u"a01b", u"a1b",   u"a2",    u"a10",
+                                             u"a17",  u"a105", u"b",   u"é1",   u"É2",    u"éa"};
+    std::vector<std::u16string> mixed = sorted;
+    std::swap(mixed[0], mixed[7]);
+    std::swap(mixed[3], mixed[10]);
+    for (const auto& order : {sorted, std::vector<std::u16string>(sorted.rbegin(), sorted.rend()), mixed}) {
+        Fixture f;
+        for (const auto& name : order) {
+            ASSERT_TRUE(f.add(name));
+            ASSERT_TRUE(f.add(u"d" + name + u"\\x"));
+        }
+        EXPECT_EQ(fileNames(f.archive.get()), sorted);
+        std::vector<std::u16string> folders;
+        for (const auto& name : sorted) folders.push_back(u"d" + name);
+        EXPECT_EQ(folderNames(f.archive.get()), folders);
+    }
 }
 
 TEST(ArchiveModel, StoredPathsCannotLeaveTheRoot) {
@@ -298,6 +339,23 @@ TEST(ArchiveModel, LargeListingsInOneFolderAndManyFolders) {
     }
 }
 
+TEST(FormatRegistry, ExtensionSetFindsTheFirstExtensionAddedThatEndsTheName) {
+    ExtensionSet set{u".gz", u".tar.gz", u".TGZ", u"", u".αβ", u".z"};
+    EXPECT_EQ(set.find(u"a.gz"), 0);
+    EXPECT_EQ(set.find(u"a.tar.gz"), 0);  // ".gz" was added first
+    EXPECT_EQ(set.find(u"x.tGz"), 2);
+    EXPECT_EQ(set.find(u"x.ΑΒ"), 3);  // the empty extension is not counted
+    EXPECT_EQ(set.find(u"x.Z"), 4);
+    EXPECT_EQ(set.find(u".gz"), -1);  // never the whole name
+    EXPECT_EQ(set.find(u"gz"), -1);
+    EXPECT_EQ(set.find(u"a.gzip"), -1);
+    EXPECT_EQ(set.find(u""), -1);
+    ExtensionSet longerFirst{u".tar.gz", u".gz"};
+    EXPECT_EQ(longerFirst.find(u"a.TAR.GZ"), 0);
+    EXPECT_EQ(longerFirst.find(u"a.gz"), 1);
+    EXPECT_EQ(longerFirst.find(u"tar.gz"), 1);
+}
+
 TEST(FormatRegistry, ExtensionsAreMatchedCaseInsensitivelyAndNeverWhole) {
     static const char16_t* const extA[] = {u".tsx", u".TSY"};
     static const char16_t* const extB[] = {u".tsy", u".tsz"};
@@ -323,6 +381,17 @@ TEST(FormatRegistry, ExtensionsAreMatchedCaseInsensitivelyAndNeverWhole) {
     forEachFormatName([&](const char16_t* n) { names.push_back(n); });
     EXPECT_EQ(std::count(names.begin(), names.end(), u"test-b"), 1);
     EXPECT_EQ(names.size() + 1, static_cast<size_t>(formatCount()));
+}
+
+TEST(FormatRegistry, NamesFollowFormatsThatRegisterAndGo) {
+    static const char16_t* const ext[] = {u".tsw"};
+    {
+        FunctionFormat format(u"test-w", ext, 1, nullptr, 0, newArchive);
+        EXPECT_TRUE(isArchiveName(u"a.TSW"));
+    }
+    EXPECT_FALSE(isArchiveName(u"a.tsw"));
+    FunctionFormat again(u"test-w2", ext, 1, nullptr, 0, newArchive);
+    EXPECT_EQ(std::u16string(formatNameFor(u"a.tsw")), u"test-w2");
 }
 
 // Formats with signatures of different lengths, to check which one detection

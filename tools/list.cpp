@@ -53,22 +53,14 @@ private:
 // probing every file would make listing quadratic. Only names that may hide
 // an archive are probed: none at all, or the document and package types
 // built on zip or rar.
-bool mayHoldArchive(const char16_t* name) {
-    static constexpr const char16_t* kArchiveBased[] = {
+bool mayHoldArchive(std::u16string_view name) {
+    static const ExtensionSet kArchiveBased{
         u".jar",  u".war",  u".ear",  u".apk",  u".aar",  u".aab",   u".ipa",  u".docx", u".docm", u".dotx",
         u".xlsx", u".xlsm", u".xltx", u".pptx", u".pptm", u".potx",  u".odt",  u".ods",  u".odp",  u".odg",
         u".odf",  u".ott",  u".epub", u".xps",  u".oxps", u".cbz",   u".cbr",  u".cb7",  u".whl",  u".egg",
         u".nupkg", u".vsix", u".crx", u".xpi",  u".appx", u".msix",  u".kmz",  u".sfx",  u".3mf"};
-    std::u16string_view view(name);
-    size_t dot = view.rfind(u'.');
-    if (dot == std::u16string_view::npos || dot == 0) return true;
-    // Each of them has one dot, so only the name's last extension can match:
-    // the tail from the character before that dot is matched, not the whole
-    // name again for every extension.
-    const char16_t* tail = name + dot - 1;
-    for (const char16_t* extension : kArchiveBased)
-        if (endsWithExtension(tail, extension)) return true;
-    return false;
+    size_t dot = name.rfind(u'.');
+    return dot == std::u16string_view::npos || dot == 0 || kArchiveBased.find(name) >= 0;
 }
 
 struct Listing {
@@ -155,17 +147,18 @@ struct Listing {
             out.endLine();
             ++files;
             bytes += std::max<int64_t>(size, 0);
-            if (recursive) descendByContent(archive, i, prefix + displayName(archive->fileName(i)) + kDisplaySeparator);
+            if (recursive) descendByContent(archive, i, prefix);
         }
     }
     // A file whose name says nothing may still be an archive (a .jar, a .docx).
     void descendByContent(Archive* archive, int index, const std::string& prefix) {
-        if (!mayHoldArchive(archive->fileName(index))) return;
+        const char16_t* name = archive->fileName(index);
+        if (!mayHoldArchive(name)) return;
         Ref<InStream> file(archive->openFile(index));
         if (!file) return;
-        std::u16string path = std::u16string(archive->name()) + u"\\" + archive->fileName(index);
+        std::u16string path = std::u16string(archive->name()) + u"\\" + name;
         Ref<Archive> inner(detectAndOpen(path.c_str(), archive, file.get()));
-        if (inner) walkLevels(inner.get(), *this, prefix);
+        if (inner) walkLevels(inner.get(), *this, prefix + displayName(name) + kDisplaySeparator);
     }
 };
 
