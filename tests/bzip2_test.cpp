@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "codecs/bzip2/bzip2_blocks.h"
 #include "engine/archive.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
@@ -70,6 +71,18 @@ std::vector<uint8_t> dataSpelling(uint64_t magic, int firstGroup, size_t size, u
     return data;
 }
 
+// Runs `check` with blocks decoded on worker threads, then on the caller's
+// thread alone.
+template <class Check>
+void onBothPaths(Check&& check) {
+    for (int workers : {bzip2::kMaxWorkers, 0}) {
+        SCOPED_TRACE(workers ? "worker threads" : "caller's thread");
+        bzip2::setWorkerLimit(workers);
+        check();
+    }
+    bzip2::setWorkerLimit(bzip2::kMaxWorkers);
+}
+
 // Seeks to `at`, reads `count` bytes and compares them with the data there.
 void expectRange(InStream* s, const std::vector<uint8_t>& data, int64_t at, int count) {
     ASSERT_TRUE(s->seek(at)) << at;
@@ -99,13 +112,15 @@ TEST(Bzip2, MultiBlockStreamSeeksBackIntoAnyBlock) {
     TempDir dir;
     auto data = test::sampleData(3 << 20, 21);  // about 30 blocks of 100k
     auto packed = bzip2Of(dir, data, "-1");
-    auto s = bzip2Over(packed);
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
-    expectSeeksAfterFullRead(s.get(), data);
-    // Again after a rewind: the index survives it.
-    ASSERT_TRUE(s->rewind());
-    expectSeeksAfterFullRead(s.get(), data);
+    onBothPaths([&] {
+        auto s = bzip2Over(packed);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
+        expectSeeksAfterFullRead(s.get(), data);
+        // Again after a rewind: the index survives it.
+        ASSERT_TRUE(s->rewind());
+        expectSeeksAfterFullRead(s.get(), data);
+    });
 }
 
 TEST(Bzip2, SizeGivenByTheContainerAndSeekBeforeTheFirstPassEnds) {
@@ -147,19 +162,32 @@ TEST(Bzip2, ConcatenatedStreamsAreAllDecoded) {
     auto data = first;
     data.insert(data.end(), second.begin(), second.end());
 
-    auto s = bzip2Over(packed);
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
-    expectSeeksAfterFullRead(s.get(), data);
-    // Resuming in the first stream runs on into the next ones.
-    expectRange(s.get(), data, 650000, 200000);
+    onBothPaths([&] {
+        auto s = bzip2Over(packed);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
+        expectSeeksAfterFullRead(s.get(), data);
+        // Resuming in the first stream runs on into the next ones.
+        expectRange(s.get(), data, 650000, 200000);
+    });
 
-    // Bytes after the last stream that start no other are ignored.
+    // Bytes after the last stream that start no other are ignored; the
+    // start of a header there is a cut stream.
     const char tail[] = "not bzip2 at all";
-    packed.insert(packed.end(), tail, tail + sizeof tail);
-    s = bzip2Over(packed);
-    ASSERT_TRUE(s);
-    EXPECT_TRUE(test::readAll(s.get()) == data);
+    auto withTail = packed;
+    withTail.insert(withTail.end(), tail, tail + sizeof tail);
+    auto cutHeader = packed;
+    cutHeader.insert(cutHeader.end(), {'B', 'Z'});
+    onBothPaths([&] {
+        auto s = bzip2Over(withTail);
+        ASSERT_TRUE(s);
+        EXPECT_TRUE(test::readAll(s.get()) == data);
+        EXPECT_FALSE(s->damaged());
+        s = bzip2Over(cutHeader);
+        ASSERT_TRUE(s);
+        EXPECT_TRUE(test::readAll(s.get()) == data);
+        EXPECT_TRUE(s->damaged());
+    });
 }
 
 TEST(Bzip2, CutShortIsDamagedAfterTheDecodablePrefix) {
@@ -168,18 +196,20 @@ TEST(Bzip2, CutShortIsDamagedAfterTheDecodablePrefix) {
     auto data = test::sampleData(1 << 20, 26);
     auto packed = bzip2Of(dir, data, "-1");
     packed.resize(packed.size() * 2 / 3);
-    auto s = bzip2Over(packed);
-    ASSERT_TRUE(s);
-    auto got = test::readAll(s.get());
-    // The size is learnt by decoding up to the cut, so reading reaches it:
-    // only the damage mark tells that the data is not whole.
-    EXPECT_TRUE(s->damaged());
-    EXPECT_GT(got.size(), data.size() / 2);
-    EXPECT_LT(got.size(), data.size());
-    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
-    // Its blocks are indexed like those of a whole stream.
-    expectRange(s.get(), data, 1000, 5000);
-    expectRange(s.get(), data, static_cast<int64_t>(got.size()) - 5000, 5000);
+    onBothPaths([&] {
+        auto s = bzip2Over(packed);
+        ASSERT_TRUE(s);
+        auto got = test::readAll(s.get());
+        // The size is learnt by decoding up to the cut, so reading reaches it:
+        // only the damage mark tells that the data is not whole.
+        EXPECT_TRUE(s->damaged());
+        EXPECT_GT(got.size(), data.size() / 2);
+        EXPECT_LT(got.size(), data.size());
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+        // Its blocks are indexed like those of a whole stream.
+        expectRange(s.get(), data, 1000, 5000);
+        expectRange(s.get(), data, static_cast<int64_t>(got.size()) - 5000, 5000);
+    });
 }
 
 TEST(Bzip2, DamagedDataEndsWithoutCrashingOrHanging) {
@@ -259,12 +289,14 @@ TEST(Bzip2, MagicLookAlikesInsideBlocksSplitNothing) {
     auto data = blocks;
     append(data, ends);
 
-    for (int64_t size : {static_cast<int64_t>(data.size()), int64_t{-1}}) {
-        auto s = bzip2Over(packed, size);
-        ASSERT_TRUE(s);
-        expectSeeksAfterFullRead(s.get(), data);
-        EXPECT_FALSE(s->damaged());
-    }
+    onBothPaths([&] {
+        for (int64_t size : {static_cast<int64_t>(data.size()), int64_t{-1}}) {
+            auto s = bzip2Over(packed, size);
+            ASSERT_TRUE(s);
+            expectSeeksAfterFullRead(s.get(), data);
+            EXPECT_FALSE(s->damaged());
+        }
+    });
 }
 
 TEST(Bzip2, DamagedBlockInTheMiddleEndsTheDataBeforeIt) {

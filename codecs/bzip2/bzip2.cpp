@@ -26,10 +26,10 @@
 // has delivered the last block the decompressor is started afresh at the
 // next stream. Block CRCs are still checked by libbz2.
 //
-// A pass from the start decodes its blocks on several threads
-// (bzip2_blocks.h), which report each block they deliver to the index; the
-// path above serves resumed streams, and every pass where no thread can be
-// started.
+// Where threads can be started, both a pass from the start and a resume
+// decode blocks on several threads instead (bzip2_blocks.h); the blocks
+// delivered then are reported to the index, and the direct and shifted feeds
+// above serve only where no thread can be had.
 
 namespace zorvex {
 namespace {
@@ -479,19 +479,22 @@ bool Bzip2Stream::restartPoint(int64_t target, int64_t* inputOffset, int64_t* ou
     int64_t here = tell();
     if (here >= start && here <= target) return false;
     const Block& block = blocks_[index];
-    if (!restartLibrary()) return false;
-    parallel_.restart();
-    const StreamBounds& bounds = streams_[block.stream];
-    stageStart_ = 0;
-    std::memcpy(stage_, "BZh", 3);
-    stage_[3] = block.level;
-    stageEnd_ = 4;
-    feed_ = kShifted;
-    phase_ = block.phase;
-    carry_ = -1;
-    shiftEndBit_ = bounds.endBit;
-    skipTo_ = bounds.endByte;
-    inputPos_ = block.position;
+    if (parallel_.resumeAt(block.position * 8 + block.phase, block.level)) {
+        feed_ = kParallel;
+    } else {
+        if (!restartLibrary()) return false;
+        const StreamBounds& bounds = streams_[block.stream];
+        stageStart_ = 0;
+        std::memcpy(stage_, "BZh", 3);
+        stage_[3] = block.level;
+        stageEnd_ = 4;
+        feed_ = kShifted;
+        phase_ = block.phase;
+        carry_ = -1;
+        shiftEndBit_ = bounds.endBit;
+        skipTo_ = bounds.endByte;
+        inputPos_ = block.position;
+    }
     outPos_ = start;
     afterStreamEnd_ = false;
     *inputOffset = block.position;

@@ -20,6 +20,8 @@ constexpr int kMaxRetries = 16;       // look-alikes tolerated inside one block
 // A block holds at least its magic; no other magic can begin inside that.
 constexpr int kMagicBits = 48;
 
+std::atomic<int> workerLimit{kMaxWorkers};
+
 int64_t bytesFor(int64_t bits) { return (bits + 7) / 8; }
 
 // The byte after a stream whose end magic begins at `endBit`: the magic, the
@@ -58,6 +60,8 @@ bool reserve(uint8_t** buffer, int* capacity, int size) {
 }
 
 }  // namespace
+
+void setWorkerLimit(int workers) { workerLimit.store(std::clamp(workers, 0, kMaxWorkers)); }
 
 // ---- BlockJob -------------------------------------------------------------
 
@@ -191,10 +195,12 @@ ParallelBlocks::~ParallelBlocks() {
 
 bool ParallelBlocks::start() {
     if (pool_.started()) return true;
+    if (workerLimit.load() == 0) return false;
     if (!in_) in_ = static_cast<uint8_t*>(std::malloc(kInputCapacity));
     if (!marks_) marks_ = static_cast<Mark*>(std::malloc(sizeof(Mark) * kMaxMarks));
     if (!in_ || !marks_) return false;
     int workers = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kMaxWorkers);
+    workers = std::min(workers, workerLimit.load());
     if (!pool_.start(workers)) return false;
     slots_ = workers + 1;
     return true;
@@ -211,8 +217,21 @@ void ParallelBlocks::restart() {
     planPos_ = 0;
     starved_ = false;
     streamCrc_ = 0;
+    crcKnown_ = true;
     retries_ = 0;
     failed_ = false;
+}
+
+bool ParallelBlocks::resumeAt(int64_t bit, uint8_t level) {
+    if (!start()) return false;
+    restart();
+    inBase_ = bit >> 3;
+    plan_ = kAtMagic;
+    planPos_ = bit;
+    minEnd_ = bit + kMagicBits;
+    level_ = level;
+    crcKnown_ = false;
+    return true;
 }
 
 void ParallelBlocks::discardJobs() {
@@ -274,7 +293,7 @@ void ParallelBlocks::deliverHead(uint8_t* out, int outCapacity, int* produced) {
             retryHead();
             return;
         }
-        if (job.endsStream && combinedCrc(job) != job.streamCrc) {
+        if (job.endsStream && crcKnown_ && combinedCrc(job) != job.streamCrc) {
             fail();
             return;
         }
@@ -327,6 +346,7 @@ void ParallelBlocks::completeHead() {
     if (job.endsStream) {
         listener_.streamEnded(job.endBit, job.nextStream);
         streamCrc_ = 0;
+        crcKnown_ = true;
     }
     job.state = JobState::kFree;
     head_ = (head_ + 1) % slots_;
@@ -422,6 +442,11 @@ int ParallelBlocks::checkHeader(int64_t at) const {
 // At a magic: a block up to the next magic, or an empty stream.
 ParallelBlocks::Step ParallelBlocks::planBlock() {
     const Mark* here = markFrom(planPos_);
+    if (!here && !inputEnded_) return kStarved;
+    if (!here || here->bit != planPos_) {
+        endPlan(kDecodeError);  // a resumed block that is not there
+        return kStopped;
+    }
     const bool empty = here->end;
     const Mark* next = empty ? here : markFrom(minEnd_);
     if (!next || !available(streamEndByte(next->bit))) {

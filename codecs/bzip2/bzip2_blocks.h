@@ -111,6 +111,10 @@ struct BlockJob {
     std::atomic<bool> cancelled{false};
 };
 
+// Caps the worker threads of streams that start decoding afterwards; with 0
+// they decode on the caller's thread alone, through libbz2's own streaming.
+void setWorkerLimit(int workers);
+
 // Decodes the job's synthetic stream (what a worker runs).
 void decodeBlockJob(BlockJob& job);
 
@@ -125,6 +129,11 @@ public:
     bool start();
     // Drops everything in flight and starts over at packed offset 0.
     void restart();
+    // Starts over at the block magic at packed bit `bit` of a stream with
+    // block-size digit `level` (input is then taken from its byte on). That
+    // stream's CRC goes unchecked: it covers the blocks skipped. False when
+    // the workers cannot be had.
+    bool resumeAt(int64_t bit, uint8_t level);
     // As DecoderStream::decode over the packed data from offset 0.
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced);
 
@@ -189,6 +198,7 @@ private:
     bool streaming_ = false;
     bz_stream stream_ = {};  // the head decoded again when too big to keep
     uint32_t streamCrc_ = 0;
+    bool crcKnown_ = true;  // streamCrc_ covers the stream's blocks from its first
     int retries_ = 0;
     bool failed_ = false;
 
