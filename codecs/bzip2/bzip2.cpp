@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "codecs/bzip2/bzip2_blocks.h"
+#include "codecs/bzip2/bzip2_magic.h"
 #include "engine/pipeline.h"
 
 // The block index. bzip2 blocks start at any bit, each with a 48-bit block
@@ -23,29 +25,17 @@
 // trailer is withheld (its CRC covers blocks that are skipped); when libbz2
 // has delivered the last block the decompressor is started afresh at the
 // next stream. Block CRCs are still checked by libbz2.
+//
+// Where threads can be started, both a pass from the start and a resume
+// decode blocks on several threads instead (bzip2_blocks.h); the blocks
+// delivered then are reported to the index, and the direct and shifted feeds
+// above serve only where no thread can be had.
 
 namespace zorvex {
 namespace {
 
-constexpr uint64_t kBlockMagic = 0x314159265359;
-constexpr uint64_t kEndMagic = 0x177245385090;
-constexpr uint64_t kMagicMask = (uint64_t(1) << 48) - 1;
 constexpr int kStageSize = 0x10000;
 constexpr int kMaxPending = 32;
-
-// For each value of the byte after the one where a magic begins: the bit
-// phases at which a block magic (bits 0-7) or an end magic (bits 8-15) could
-// begin.
-struct PhaseTable {
-    uint16_t mask[256] = {};
-    PhaseTable() {
-        for (int phase = 0; phase < 8; ++phase) {
-            mask[(kBlockMagic >> (32 + phase)) & 0xFF] |= 1 << phase;
-            mask[(kEndMagic >> (32 + phase)) & 0xFF] |= 1 << (8 + phase);
-        }
-    }
-};
-const PhaseTable kPhases;
 
 // A growable array of plain records; growth failure is reported, not thrown.
 template <class T>
@@ -105,15 +95,17 @@ struct Candidate {
 enum IndexMode { kIndexOff = 0, kIndexRecording = 1, kIndexComplete = 2 };
 
 // How packed bytes reach libbz2: as they are, shifted into a synthetic stream
-// after a resume, or skipped (the rest of a stream whose trailer is withheld).
-enum Feed { kDirect, kShifted, kSkipping };
+// after a resume, or skipped (the rest of a stream whose trailer is withheld);
+// or how they reach the block workers instead.
+enum Feed { kDirect, kShifted, kSkipping, kParallel };
 
-class Bzip2Stream final : public DecoderStream {
+class Bzip2Stream final : public DecoderStream, private bzip2::BlockListener {
 public:
     Bzip2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                 int64_t packedSize, int64_t unpackedSize)
         : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize),
-          stage_(static_cast<uint8_t*>(std::malloc(kStageSize))) {}
+          stage_(static_cast<uint8_t*>(std::malloc(kStageSize))),
+          parallel_(*this) {}
 
     ~Bzip2Stream() override {
         if (libraryReady_) BZ2_bzDecompressEnd(&bz_);
@@ -158,6 +150,9 @@ private:
     }
     void takeCandidate();
     bool endOfStream();
+    bool closeStreamRecord(int64_t endByte);
+    void blockDelivered(int64_t startBit, uint8_t level, int64_t length) override;
+    void streamEnded(int64_t endBit, int64_t endByte) override;
     void closeBlock();
     void finishIndex();
     void abandonIndex();
@@ -188,13 +183,16 @@ private:
     int carry_ = -1;  // the previous packed byte while shifting
     int64_t shiftEndBit_ = -1;
     int64_t skipTo_ = -1;
+
+    bzip2::ParallelBlocks parallel_;
 };
 
 void Bzip2Stream::startFromBeginning() {
     stageStart_ = stageEnd_ = 0;
     inputPos_ = outPos_ = 0;
     afterStreamEnd_ = false;
-    feed_ = kDirect;
+    parallel_.restart();
+    feed_ = kParallel;
     // A complete index stays valid; anything else is recorded afresh.
     if (mode_ == kIndexComplete) return;
     abandonIndex();
@@ -211,6 +209,14 @@ int Bzip2Stream::decode(const uint8_t* in, int inLength, int* consumed, uint8_t*
                         int* produced) {
     *consumed = 0;
     *produced = 0;
+    // Threads are started at the first read, not for a stream only listed.
+    if (feed_ == kParallel && !parallel_.start()) feed_ = kDirect;
+    if (feed_ == kParallel) {
+        int status = parallel_.decode(in, inLength, consumed, out, outCapacity, produced);
+        outPos_ += *produced;
+        if (status != kDecodeProgress) finishIndex();
+        return status;
+    }
     const bool inputEnded = inLength == 0;
     for (;;) {
         int took = stageInput(in + *consumed, inLength - *consumed, inputEnded);
@@ -277,6 +283,8 @@ int Bzip2Stream::stageInput(const uint8_t* in, int length, bool inputEnded) {
             if (skipTo_ >= 0 && n > skipTo_ - inputPos_) n = static_cast<int>(skipTo_ - inputPos_);
             inputPos_ += n;
             return n;
+        case kParallel:
+            break;
     }
     return 0;
 }
@@ -298,20 +306,16 @@ void Bzip2Stream::stageDirect(const uint8_t* in, int n) {
 // bytes before is then fully in view.
 void Bzip2Stream::scan(uint8_t byte) {
     scanRegister_ = scanRegister_ << 8 | byte;
-    uint16_t phases = kPhases.mask[(scanRegister_ >> 40) & 0xFF];
-    if (!phases || inputPos_ < 6) return;
-    for (int phase = 0; phase < 8; ++phase) {
-        uint64_t bits = (scanRegister_ >> (8 - phase)) & kMagicMask;
-        bool block = (phases >> phase) & 1 && bits == kBlockMagic;
-        bool end = (phases >> (8 + phase)) & 1 && bits == kEndMagic;
-        if (!block && !end) continue;
+    if (inputPos_ < 6) return;
+    bzip2::forEachMagic(scanRegister_, [this](int phase, bool end) {
+        if (mode_ != kIndexRecording) return;
         if (pendingCount_ == kMaxPending) {
             abandonIndex();
             return;
         }
         pending_[pendingCount_++] = Candidate{inputPos_ - 6, static_cast<uint8_t>(phase), end,
                                               static_cast<uint8_t>(scanRegister_ >> 56)};
-    }
+    });
 }
 
 // Bits from the resumed block's magic up to the stream's end magic, shifted
@@ -390,24 +394,47 @@ void Bzip2Stream::takeCandidate() {
 }
 
 bool Bzip2Stream::endOfStream() {
-    if (mode_ == kIndexRecording) {
-        int64_t end = nextUnfed();
-        // The end magic must have been seen, and a stream count that does
-        // not fit the records ends the index.
-        if (streams_.back().endBit < 0 || streams_.count() >= 0xFFFF) {
-            abandonIndex();
-        } else {
-            streams_.back().endByte = end;
-            while (pendingCount_ > 0 && pending_[0].byte < end) {
-                std::memmove(pending_, pending_ + 1, sizeof(Candidate) * --pendingCount_);
-            }
-            if (!streams_.push(StreamBounds{})) abandonIndex();
-            streamStart_ = end;
-            awaitingFirstBlock_ = true;
+    int64_t end = nextUnfed();
+    if (closeStreamRecord(end)) {
+        while (pendingCount_ > 0 && pending_[0].byte < end) {
+            std::memmove(pending_, pending_ + 1, sizeof(Candidate) * --pendingCount_);
         }
+        streamStart_ = end;
+        awaitingFirstBlock_ = true;
     }
     afterStreamEnd_ = true;
     return restartLibrary();
+}
+
+// Records where the stream ends and opens the next one's record; false when
+// not recording (any more).
+bool Bzip2Stream::closeStreamRecord(int64_t endByte) {
+    if (mode_ != kIndexRecording) return false;
+    // The end magic must have been seen, and a stream count that does not
+    // fit the records ends the index.
+    if (streams_.back().endBit < 0 || streams_.count() >= 0xFFFF) {
+        abandonIndex();
+        return false;
+    }
+    streams_.back().endByte = endByte;
+    if (!streams_.push(StreamBounds{})) {
+        abandonIndex();
+        return false;
+    }
+    return true;
+}
+
+void Bzip2Stream::blockDelivered(int64_t startBit, uint8_t level, int64_t length) {
+    if (mode_ != kIndexRecording) return;
+    Block block{startBit >> 3, static_cast<uint32_t>(length), static_cast<uint8_t>(startBit & 7), level,
+                static_cast<uint16_t>(streams_.count() - 1)};
+    if (length > UINT32_MAX || !blocks_.push(block)) abandonIndex();
+}
+
+void Bzip2Stream::streamEnded(int64_t endBit, int64_t endByte) {
+    if (mode_ != kIndexRecording) return;
+    streams_.back().endBit = endBit;
+    closeStreamRecord(endByte);
 }
 
 void Bzip2Stream::closeBlock() {
@@ -452,18 +479,22 @@ bool Bzip2Stream::restartPoint(int64_t target, int64_t* inputOffset, int64_t* ou
     int64_t here = tell();
     if (here >= start && here <= target) return false;
     const Block& block = blocks_[index];
-    if (!restartLibrary()) return false;
-    const StreamBounds& bounds = streams_[block.stream];
-    stageStart_ = 0;
-    std::memcpy(stage_, "BZh", 3);
-    stage_[3] = block.level;
-    stageEnd_ = 4;
-    feed_ = kShifted;
-    phase_ = block.phase;
-    carry_ = -1;
-    shiftEndBit_ = bounds.endBit;
-    skipTo_ = bounds.endByte;
-    inputPos_ = block.position;
+    if (parallel_.resumeAt(block.position * 8 + block.phase, block.level)) {
+        feed_ = kParallel;
+    } else {
+        if (!restartLibrary()) return false;
+        const StreamBounds& bounds = streams_[block.stream];
+        stageStart_ = 0;
+        std::memcpy(stage_, "BZh", 3);
+        stage_[3] = block.level;
+        stageEnd_ = 4;
+        feed_ = kShifted;
+        phase_ = block.phase;
+        carry_ = -1;
+        shiftEndBit_ = bounds.endBit;
+        skipTo_ = bounds.endByte;
+        inputPos_ = block.position;
+    }
     outPos_ = start;
     afterStreamEnd_ = false;
     *inputOffset = block.position;
