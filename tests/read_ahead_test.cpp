@@ -42,12 +42,6 @@ private:
     Ref<InStream> inner_;
 };
 
-std::vector<uint8_t> readInPieces(InStream* stream, int piece) {
-    std::vector<uint8_t> out, buf(piece);
-    for (int n; (n = stream->read(buf.data(), piece)) > 0;) out.insert(out.end(), buf.begin(), buf.begin() + n);
-    return out;
-}
-
 TEST(ReadAhead, DeliversTheSourceInAnyReadSizeAndAfterSeeks) {
     const std::vector<uint8_t> data = patterned(3 * 1000 * 1000 + 17);
     for (int piece : {1, 4093, 65536, 1 << 20, 3 << 20}) {

@@ -131,9 +131,7 @@ TEST(SevenZipGenerated, Bcj2DenseOpcodesInAnyReadSize) {
         SCOPED_TRACE(piece);
         Ref<InStream> stream(openStreamPath(insidePath(dir / "bcj2.7z", "prog").c_str()));
         ASSERT_TRUE(stream);
-        std::vector<uint8_t> got, buf(piece);
-        for (int n; (n = stream->read(buf.data(), piece)) > 0;) got.insert(got.end(), buf.begin(), buf.begin() + n);
-        EXPECT_TRUE(got == program);
+        EXPECT_TRUE(readInPieces(stream.get(), piece) == program);
         EXPECT_FALSE(stream->damaged());
     }
 }
@@ -144,12 +142,6 @@ std::vector<uint8_t> systemPrograms(const TempDir& dir, const std::string& path,
     run("cd '" + dir.path().string() + "' && find /usr/bin -type f -size +200k | sort | head -60 |" +
         " xargs cat 2>/dev/null | head -c " + std::to_string(size) + " > " + path);
     return readFile(dir / path);
-}
-
-std::vector<uint8_t> readInPieces(InStream* stream, int piece) {
-    std::vector<uint8_t> out, buf(piece);
-    for (int n; (n = stream->read(buf.data(), piece)) > 0;) out.insert(out.end(), buf.begin(), buf.begin() + n);
-    return out;
 }
 
 // The main stream of a BCJ2 folder read from its start is decoded ahead on a
