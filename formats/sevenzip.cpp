@@ -213,7 +213,7 @@ public:
 
 private:
     // How a coder's inputs are made: the stream packed windows are read
-    // from, and whether a BCJ2 coder's main input may be read ahead.
+    // from, and whether BCJ2 main inputs may be read ahead.
     struct Plan {
         InStream* packedSource;
         bool readAhead;
@@ -233,12 +233,12 @@ private:
         return -1;
     }
 
-    // Adds one coder input: another coder's output or a packed stream.
-    bool addInput(CodecInput& input, uint32_t index, int depth, const Plan& plan) {
+    // Adds one coder input: another coder's output (`ahead`: decoded ahead
+    // on a worker) or a packed stream.
+    bool addInput(CodecInput& input, uint32_t index, int depth, const Plan& plan, bool ahead) {
         for (const BindPair& pair : folder_.bindPairs) {
             if (pair.input != index) continue;
-            Ref<InStream> bound(plan.readAhead ? openAhead(pair.output, depth + 1)
-                                               : openOutput(pair.output, depth + 1, plan));
+            Ref<InStream> bound(ahead ? openAhead(pair.output, depth + 1) : openOutput(pair.output, depth + 1, plan));
             return bound && input.addWindow(bound.get(), 0, folder_.unpackSizes[pair.output]);
         }
         for (size_t k = 0; k < folder_.packedInputs.size(); ++k)
@@ -278,10 +278,8 @@ private:
         }
         // Only BCJ2's first input, its main stream, is worth a thread.
         bool bcj2 = std::u16string_view(coder.codec) == u"bcj2";
-        for (uint32_t i = 0; i < coder.inputs; ++i) {
-            Plan inputPlan{plan.packedSource, plan.readAhead && bcj2 && i == 0};
-            if (!addInput(input, coder.firstInput + i, depth, inputPlan)) return nullptr;
-        }
+        for (uint32_t i = 0; i < coder.inputs; ++i)
+            if (!addInput(input, coder.firstInput + i, depth, plan, plan.readAhead && bcj2 && i == 0)) return nullptr;
         int64_t inputSize = input.size();
         Ref<InStream> source(input.take());
         if (!source) return nullptr;
