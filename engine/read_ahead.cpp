@@ -6,7 +6,6 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
 
 namespace zorvex {
@@ -65,9 +64,11 @@ private:
         filled_ = released_ = 0;
         taken_ = 0;
         ended_ = stopping_ = false;
+        // A thread that cannot start (no resources, no memory for its
+        // state) throws; the caller then reads on its own thread.
         try {
             worker_ = std::thread(&ReadAheadStream::work, this);
-        } catch (const std::system_error&) {
+        } catch (...) {
             return false;
         }
         return true;
