@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/archive.h"
@@ -18,6 +19,8 @@
 #include "engine/convert.h"
 #include "engine/crc32.h"
 #include "engine/pipeline.h"
+#include "engine/read_ahead.h"
+#include "engine/shared_stream.h"
 #include "engine/stream.h"
 
 namespace zorvex {
@@ -165,10 +168,20 @@ struct FileRecord {
 // The graph (with the decoders' dictionaries and models) is dropped when
 // reading reaches the folder's end, so extracting folder after folder keeps
 // only one alive.
+//
+// With a shared archive stream, a BCJ2 folder read from its start decodes
+// the coder's main input (the big one) ahead on a worker thread, reading the
+// archive through a view of its own; BCJ2 itself and its three small inputs
+// stay on the reader's thread. A folder first reached by a seek stays on one
+// thread: the read-ahead would decode from the start only to be stopped.
 class FolderStream final : public InStream {
 public:
-    FolderStream(InStream* archive, Folder folder)
-        : InStream(u"", nullptr, 0), archive_(Ref<InStream>::share(archive)), folder_(std::move(folder)) {}
+    // `shared`, when given, is the archive stream itself.
+    FolderStream(InStream* archive, Folder folder, SharedStream* shared = nullptr)
+        : InStream(u"", nullptr, 0),
+          archive_(Ref<InStream>::share(archive)),
+          shared_(Ref<SharedStream>::share(shared)),
+          folder_(std::move(folder)) {}
 
     int64_t tell() override { return position_; }
     int64_t size() override { return folder_.size(); }
@@ -181,7 +194,7 @@ public:
             position_ = position;
             return true;
         }
-        if (!decoder_ && !build()) return false;
+        if (!decoder_ && !build(false)) return false;
         if (!decoder_->seek(position)) return false;
         position_ = position;
         return true;
@@ -189,7 +202,7 @@ public:
 
     int read(void* buf, int count) override {
         if (!buf || count <= 0 || position_ >= size()) return 0;
-        if (!decoder_ && !build()) return 0;
+        if (!decoder_ && !build(position_ == 0)) return 0;
         if (decoder_->tell() != position_ && !decoder_->seek(position_)) return 0;
         int want = static_cast<int>(std::min<int64_t>(count, size() - position_));
         int got = std::max(decoder_->read(buf, want), 0);
@@ -199,8 +212,16 @@ public:
     }
 
 private:
-    bool build() {
-        decoder_ = Ref<InStream>(openOutput(folder_.mainOutput, 0));
+    // How a coder's inputs are made: the stream packed windows are read
+    // from, and whether BCJ2 main inputs may be read ahead.
+    struct Plan {
+        InStream* packedSource;
+        bool readAhead;
+    };
+
+    bool build(bool fromStart) {
+        Plan plan{archive_.get(), fromStart && shared_};
+        decoder_ = Ref<InStream>(openOutput(folder_.mainOutput, 0, plan));
         return static_cast<bool>(decoder_);
     }
 
@@ -212,23 +233,33 @@ private:
         return -1;
     }
 
-    // Adds one coder input: another coder's output or a packed stream.
-    bool addInput(CodecInput& input, uint32_t index, int depth) {
+    // Adds one coder input: another coder's output (`ahead`: decoded ahead
+    // on a worker) or a packed stream.
+    bool addInput(CodecInput& input, uint32_t index, int depth, const Plan& plan, bool ahead) {
         for (const BindPair& pair : folder_.bindPairs) {
             if (pair.input != index) continue;
-            Ref<InStream> bound(openOutput(pair.output, depth + 1));
+            Ref<InStream> bound(ahead ? openAhead(pair.output, depth + 1) : openOutput(pair.output, depth + 1, plan));
             return bound && input.addWindow(bound.get(), 0, folder_.unpackSizes[pair.output]);
         }
         for (size_t k = 0; k < folder_.packedInputs.size(); ++k)
             if (folder_.packedInputs[k] == index)
-                return input.addWindow(archive_.get(), folder_.packed[k].offset, folder_.packed[k].size);
+                return input.addWindow(plan.packedSource, folder_.packed[k].offset, folder_.packed[k].size);
         return false;
+    }
+
+    // Coder `output` decoded ahead on a worker, from a view of the archive
+    // that nothing else reads.
+    InStream* openAhead(uint32_t output, int depth) {
+        Ref<SharedStream> view(shared_->openView());
+        if (!view) return nullptr;
+        Ref<InStream> decoded(openOutput(output, depth, Plan{view.get(), false}));
+        return decoded ? openReadAhead(decoded.get()) : nullptr;
     }
 
     // The decoded stream of coder `output`. Bind pairs were checked to bind
     // every output at most once, so the walk is a tree; the depth bound stops
     // a cycle.
-    InStream* openOutput(uint32_t output, int depth) {
+    InStream* openOutput(uint32_t output, int depth, const Plan& plan) {
         if (depth > static_cast<int>(folder_.coders.size())) return nullptr;
         const Coder& coder = folder_.coders[output];
         if (!coder.codec) return nullptr;
@@ -245,8 +276,10 @@ private:
             }
             if (!input.addBytes(table.data(), table.size())) return nullptr;
         }
+        // Only BCJ2's first input, its main stream, is worth a thread.
+        bool bcj2 = std::u16string_view(coder.codec) == u"bcj2";
         for (uint32_t i = 0; i < coder.inputs; ++i)
-            if (!addInput(input, coder.firstInput + i, depth)) return nullptr;
+            if (!addInput(input, coder.firstInput + i, depth, plan, plan.readAhead && bcj2 && i == 0)) return nullptr;
         int64_t inputSize = input.size();
         Ref<InStream> source(input.take());
         if (!source) return nullptr;
@@ -255,6 +288,7 @@ private:
     }
 
     Ref<InStream> archive_;
+    Ref<SharedStream> shared_;
     Folder folder_;
     Ref<InStream> decoder_;
     int64_t position_ = 0;
@@ -772,8 +806,15 @@ Archive* openSevenZip(const char16_t* name, Archive* container, InStream* stream
     Codec* store = findCodec(u"store");
     Ref<ConcatStream> joined(new (std::nothrow) ConcatStream(name, container, 0));
     if (!store || !joined) return nullptr;
+    // A top-level archive's stream is its own file (or a window of it), which
+    // nothing but this archive reads from now on: its folders may read it
+    // from a second thread, every read under the shared stream's lock. A
+    // nested archive's stream reads through its container, whose other
+    // streams its reader uses too, so its folders stay on one thread.
+    Ref<SharedStream> shared(container ? nullptr : SharedStream::create(stream));
+    InStream* source = shared ? shared.get() : stream;
     for (const Folder& folder : header.streams.folders) {
-        Ref<FolderStream> output(new (std::nothrow) FolderStream(stream, folder));
+        Ref<FolderStream> output(new (std::nothrow) FolderStream(source, folder, shared.get()));
         if (!output || !joined->appendPart(output.get(), 0, folder.size())) return nullptr;
     }
     Ref<Archive> archive(newArchive(name, container, joined.get()));

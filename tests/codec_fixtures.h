@@ -48,6 +48,13 @@ inline std::vector<uint8_t> readAt(InStream* stream, int64_t position, int count
     return out;
 }
 
+// Everything from the current position, read `piece` bytes at a time.
+inline std::vector<uint8_t> readInPieces(InStream* stream, int piece) {
+    std::vector<uint8_t> out, buf(piece);
+    for (int n; (n = stream->read(buf.data(), piece)) > 0;) out.insert(out.end(), buf.begin(), buf.begin() + n);
+    return out;
+}
+
 inline std::vector<uint8_t> slice(const std::vector<uint8_t>& data, size_t position, size_t count) {
     return std::vector<uint8_t>(data.begin() + position, data.begin() + position + count);
 }
