@@ -203,12 +203,15 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
         return;
     }
 
-    // Data goes to a temporary file first, so that a failed entry never
-    // leaves a short file behind nor destroys the file it would replace.
-    fs::path temporary = temporaryName(folder);
+    // A file that is replaced is written under a temporary name first, so
+    // that a failed entry never destroys it. A new file is written in place
+    // (never through anything that appeared there since) and removed again
+    // when the entry fails: either way no short file is left behind.
+    const bool replacing = fs::exists(status);
+    fs::path written = replacing ? temporaryName(folder) : target;
     OutputFile out;
-    if (!out.create(temporary)) {
-        reporter_.error(subject_, entry, "cannot create " + utf8FromPath(temporary) + ": " + lastErrorText());
+    if (!out.create(written)) {
+        reporter_.error(subject_, entry, "cannot create " + utf8FromPath(written) + ": " + lastErrorText());
         return;
     }
     std::string writeError;
@@ -228,14 +231,15 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
     // A CRC mismatch keeps the data (it is complete, and reported); short,
     // damaged or unwritten data is discarded.
     if (incomplete || result == CopyResult::WriteFailed) {
-        fs::remove(temporary, error);
+        fs::remove(written, error);
         return;
     }
-    if (int64_t time = item.time(level); time > 0) setModificationTime(temporary, time);
-    fs::rename(temporary, target, error);
+    if (int64_t time = item.time(level); time > 0) setModificationTime(written, time);
+    if (!replacing) return;
+    fs::rename(written, target, error);
     if (error) {
         reporter_.error(subject_, entry, "cannot create " + utf8FromPath(target) + ": " + error.message());
-        fs::remove(temporary, error);
+        fs::remove(written, error);
     }
 }
 
