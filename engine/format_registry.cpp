@@ -96,8 +96,13 @@ std::u16string foldedUnits(std::u16string_view text) {
     return folded;
 }
 
+// As endsWithFolded for an extension not folded yet, without copying it: a
+// name is checked against every format's extensions whenever one is opened.
 bool hasSuffix(std::u16string_view name, std::u16string_view extension) {
-    return !name.empty() && endsWithFolded(name, foldUnit(name.back()), foldedUnits(extension));
+    if (extension.size() >= name.size()) return false;
+    for (size_t i = 1; i <= extension.size(); ++i)
+        if (foldUnit(name[name.size() - i]) != foldUnit(extension[extension.size() - i])) return false;
+    return true;
 }
 
 void reindexExtensions() {
