@@ -48,7 +48,8 @@ private:
     int64_t freeSpace_;
 };
 
-// Memory for a big model that is read all over (a PPMd model): where the
+// Memory for a big block that is read all over (a PPMd model, an LZMA
+// dictionary): where the
 // system offers them it lies on large pages, which spares the many address
 // translation misses of scattered reads. Null when memory is short; released
 // with freeLarge.

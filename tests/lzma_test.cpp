@@ -135,6 +135,24 @@ TEST(Lzma, DictionaryGrowsWithTheOutputWhenNoSizeIsStored) {
 #endif
 }
 
+// Past the size of a large page the buffer moves to new memory: with a
+// stated size straight to the whole dictionary, without one by doubling.
+// Matches reaching back across each move still find their bytes.
+TEST(Lzma, MatchesReachBackAcrossTheMovesOfABigDictionary) {
+    REQUIRE_TOOL("xz");
+    TempDir dir;
+    auto block = sampleData(1500000, 7);
+    std::vector<uint8_t> data;
+    for (int i = 0; i < 4; ++i) data.insert(data.end(), block.begin(), block.end());
+    auto packed = withoutSizeField(makeAlone(dir, data, "--lzma1=preset=1,dict=8MiB"));
+    for (int64_t size : {static_cast<int64_t>(data.size()), int64_t{-1}}) {
+        auto stream = openCodec(u"lzma", packed, size);
+        ASSERT_TRUE(stream);
+        EXPECT_TRUE(readAll(stream.get()) == data) << "size " << size;
+        EXPECT_FALSE(stream->damaged());
+    }
+}
+
 TEST(Lzma, RejectsBadPropertiesAndShortHeads) {
     std::vector<uint8_t> props{225, 0, 0, 1, 0, 0, 0, 0};
     EXPECT_FALSE(openCodec(u"lzma", props, 10));

@@ -46,20 +46,29 @@ int sdkDecodeStep(DecodeToBuf&& decodeToBuf, const uint8_t* in, int inLength, in
 // would allow far more than real data uses. Growing on demand costs memory in
 // proportion to what is decoded, and a header asking for 4 GiB in front of a
 // few bytes gets a few kilobytes.
+//
+// Matches read the dictionary all over, so from the size of one large page
+// on it lies on large pages (fewer address translation misses and first-touch
+// faults). Such a block grows by copying, which holds both copies for a
+// moment; a stream whose size is stated, and whose dictionary that size
+// bounds already, therefore goes from one large page straight to its whole
+// dictionary. Pages of it that the output never reaches are never touched.
 class GrowingLzmaDecoder {
 public:
     GrowingLzmaDecoder() { LzmaDec_CONSTRUCT(&decoder_); }
     ~GrowingLzmaDecoder() {
         LzmaDec_FreeProbs(&decoder_, &kSdkHeap);
-        std::free(dictionary_);
+        platform::freeLarge(dictionary_);
     }
     GrowingLzmaDecoder(const GrowingLzmaDecoder&) = delete;
     GrowingLzmaDecoder& operator=(const GrowingLzmaDecoder&) = delete;
 
     // Starts a stream with these properties; false when they are bad or
-    // memory is short. The buffer grown so far is kept.
-    bool start(const Byte* properties) {
+    // memory is short. The buffer grown so far is kept. `sizeStated`: the
+    // stream's size is known and bounds the dictionary in `properties`.
+    bool start(const Byte* properties, bool sizeStated) {
         if (LzmaDec_AllocateProbs(&decoder_, properties, LZMA_PROPS_SIZE, &kSdkHeap) != SZ_OK) return false;
+        sizeStated_ = sizeStated;
         LzmaDec_Init(&decoder_);
         decoder_.dic = dictionary_;
         decoder_.dicBufSize = capacity_;
@@ -79,15 +88,18 @@ public:
 private:
     static constexpr SizeT kSmallestDictionary = 1 << 12;
     static constexpr SizeT kFirstBuffer = 1 << 16;
+    static constexpr SizeT kLargePage = 2 << 20;
 
     SizeT declared() const { return std::max<SizeT>(decoder_.prop.dicSize, kSmallestDictionary); }
 
     bool makeRoom() {
         if (decoder_.dicPos < capacity_ || capacity_ >= declared()) return true;
-        SizeT grown = capacity_ > declared() / 2 ? declared() : std::max(capacity_ * 2, kFirstBuffer);
-        grown = std::min(grown, declared());
-        auto* moved = static_cast<Byte*>(std::realloc(dictionary_, grown));
+        bool whole = capacity_ > declared() / 2 || (sizeStated_ && capacity_ >= kLargePage);
+        SizeT grown = whole ? declared() : std::min(std::max(capacity_ * 2, kFirstBuffer), declared());
+        auto* moved = static_cast<Byte*>(platform::allocateLarge(grown));
         if (!moved) return false;
+        if (capacity_ > 0) std::memcpy(moved, dictionary_, capacity_);
+        platform::freeLarge(dictionary_);
         dictionary_ = moved;
         capacity_ = grown;
         decoder_.dic = moved;
@@ -98,6 +110,7 @@ private:
     CLzmaDec decoder_;
     Byte* dictionary_ = nullptr;
     SizeT capacity_ = 0;
+    bool sizeStated_ = false;
 };
 
 class LzmaStream final : public DecoderStream {
@@ -111,10 +124,10 @@ public:
     bool init(InStream* source, int64_t offset) {
         if (!source->seek(offset) || !readExact(source, props_, kPropsSize)) return false;
         limitDictionary();
-        return decoder_.start(props_);
+        return decoder_.start(props_, knownSize() >= 0);
     }
 
-    void reset() override { decoder_.start(props_); }
+    void reset() override { decoder_.start(props_, knownSize() >= 0); }
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
@@ -209,7 +222,7 @@ private:
         if (knownSize() >= 0 && knownSize() < dictionary) dictionary = static_cast<uint32_t>(knownSize());
         Byte properties[LZMA_PROPS_SIZE] = {0x5D};  // lc 3, lp 0, pb 2: the only coding lzip uses
         for (int i = 0; i < 4; ++i) properties[1 + i] = static_cast<Byte>(dictionary >> (8 * i));
-        if (!decoder_.start(properties)) return false;
+        if (!decoder_.start(properties, knownSize() >= 0)) return false;
         crc_ = 0;
         dataSize_ = 0;
         memberSize_ = kLzipHeaderBytes;
@@ -259,7 +272,7 @@ public:
         : DecoderStream(name, owner, tag, source, offset + 1, packedSize - 1, unpackedSize) {
         Lzma2Dec_CONSTRUCT(&decoder_);
     }
-    ~Lzma2Stream() override { Lzma2Dec_Free(&decoder_, &kSdkHeap); }
+    ~Lzma2Stream() override { Lzma2Dec_Free(&decoder_, &kSdkLargeHeap); }
 
     bool init(InStream* source, int64_t offset) {
         if (!source->seek(offset) || !readExact(source, &prop_, 1)) return false;
@@ -290,8 +303,9 @@ private:
         while (prop_ > 0 && dictionary(prop_ - 1) >= needed) --prop_;
     }
 
+    // The dictionary on large pages, as GrowingLzmaDecoder's.
     bool start() {
-        if (Lzma2Dec_Allocate(&decoder_, prop_, &kSdkHeap) != SZ_OK) return false;
+        if (Lzma2Dec_Allocate(&decoder_, prop_, &kSdkLargeHeap) != SZ_OK) return false;
         Lzma2Dec_Init(&decoder_);
         return true;
     }
