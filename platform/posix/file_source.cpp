@@ -60,7 +60,10 @@ enum SlotState : int32_t { kEmpty = 0, kPending = 1, kComplete = 2, kFailed = 3 
 }  // namespace
 
 struct FileSource::Reader {
-    // A complete slot holds the bytes [from, bytes) of its block.
+    // A complete slot holds the bytes [from, bytes) of its block, from the
+    // start of its buffer: a reader hopping from header to header touches
+    // the first pages of each buffer again and again, not a new page per
+    // header (fresh pages cost a fault each).
     struct Slot {
         uint8_t* buffer = nullptr;
         int32_t from = 0;
@@ -148,7 +151,7 @@ struct FileSource::Reader {
         int start = offset - offset % kPage;
         if (s.state == kComplete && offset >= s.from && offset <= s.bytes) start = s.bytes;
         else s.from = start;
-        int got = readAt(s.buffer + start, end - start, s.block + start);
+        int got = readAt(s.buffer + (start - s.from), end - start, s.block + start);
         s.state = got < 0 ? kFailed : kComplete;
         s.bytes = start + std::max(got, 0);
     }
@@ -281,7 +284,7 @@ int FileSource::read(void* buf, int count) {
         if (!r.holdsPosition(s)) r.fill(s, want);
         if (!r.holdsPosition(s)) break;  // a read error or the end of the file
         int take = static_cast<int>(std::min<int64_t>(count - done, s.block + s.bytes - r.position));
-        std::memcpy(out + done, s.buffer + (r.position - s.block), static_cast<size_t>(take));
+        std::memcpy(out + done, s.buffer + (r.position - s.block - s.from), static_cast<size_t>(take));
         r.position += take;
         done += take;
         // Leaving a block moves the ring on, also when the request ends
