@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "codecs/deflate/inflater.h"
@@ -25,18 +26,21 @@ bool isGzipMemberHeader(const uint8_t* p) {
 // junk after it. Otherwise *ratio is decoded bytes per packed byte so far.
 bool probeFirstMember(InStream* stream, int64_t start, int64_t packedSize, double* ratio) {
     constexpr int64_t kProbeInput = 4 << 20;
+    constexpr int kPiece = 1 << 16;
     Inflater inflater(Inflater::Wrapper::kGzip);
-    if (!inflater.ready() || !stream->seek(start)) return false;
-    static thread_local uint8_t in[1 << 16], out[1 << 16];
+    std::unique_ptr<uint8_t[]> buffers(new (std::nothrow) uint8_t[2 * kPiece]);
+    if (!inflater.ready() || !buffers || !stream->seek(start)) return false;
+    uint8_t* in = buffers.get();
+    uint8_t* out = in + kPiece;
     int64_t left = std::min(packedSize, kProbeInput), consumed = 0, produced = 0;
     Inflater::Step step = Inflater::Step::kProgress;
     while (left > 0 && step == Inflater::Step::kProgress) {
-        int n = stream->read(in, static_cast<int>(std::min<int64_t>(left, sizeof in)));
+        int n = stream->read(in, static_cast<int>(std::min<int64_t>(left, kPiece)));
         if (n <= 0) break;
         left -= n;
         for (int used = 0; used < n && step == Inflater::Step::kProgress;) {
             int took = 0, gave = 0;
-            step = inflater.step(in + used, n - used, &took, out, sizeof out, &gave);
+            step = inflater.step(in + used, n - used, &took, out, kPiece, &gave);
             used += took;
             consumed += took;
             produced += gave;
