@@ -52,7 +52,9 @@ int sdkDecodeStep(DecodeToBuf&& decodeToBuf, const uint8_t* in, int inLength, in
 // faults). Such a block grows by copying, which holds both copies for a
 // moment; a stream whose size is stated, and whose dictionary that size
 // bounds already, therefore goes from one large page straight to its whole
-// dictionary. Pages of it that the output never reaches are never touched.
+// dictionary (pages the output never reaches are never touched). Beyond
+// 64 MiB it doubles again, so that a stated size alone never buys a larger
+// block than that.
 class GrowingLzmaDecoder {
 public:
     GrowingLzmaDecoder() { LzmaDec_CONSTRUCT(&decoder_); }
@@ -89,13 +91,15 @@ private:
     static constexpr SizeT kSmallestDictionary = 1 << 12;
     static constexpr SizeT kFirstBuffer = 1 << 16;
     static constexpr SizeT kLargePage = 2 << 20;
+    static constexpr SizeT kLargestStep = 64 << 20;
 
     SizeT declared() const { return std::max<SizeT>(decoder_.prop.dicSize, kSmallestDictionary); }
 
     bool makeRoom() {
         if (decoder_.dicPos < capacity_ || capacity_ >= declared()) return true;
-        bool whole = capacity_ > declared() / 2 || (sizeStated_ && capacity_ >= kLargePage);
-        SizeT grown = whole ? declared() : std::min(std::max(capacity_ * 2, kFirstBuffer), declared());
+        SizeT grown = capacity_ > declared() / 2 ? declared() : std::max(capacity_ * 2, kFirstBuffer);
+        if (sizeStated_ && capacity_ >= kLargePage) grown = std::max(grown, kLargestStep);
+        grown = std::min(grown, declared());
         auto* moved = static_cast<Byte*>(platform::allocateLarge(grown));
         if (!moved) return false;
         if (capacity_ > 0) std::memcpy(moved, dictionary_, capacity_);
