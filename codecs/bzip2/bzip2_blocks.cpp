@@ -7,6 +7,7 @@
 
 #include "codecs/bzip2/bzip2_magic.h"
 #include "engine/stream.h"
+#include "platform/platform.h"
 
 namespace zorvex {
 namespace bzip2 {
@@ -63,6 +64,50 @@ bool reserve(uint8_t** buffer, int* capacity, int size) {
 
 void setWorkerLimit(int workers) { workerLimit.store(std::clamp(workers, 0, kMaxWorkers)); }
 
+// ---- LibraryMemory --------------------------------------------------------
+
+LibraryMemory::~LibraryMemory() {
+    for (Block& block : blocks_) platform::freeLarge(block.memory);
+}
+
+void LibraryMemory::attach(bz_stream& bz) {
+    bz.bzalloc = &allocate;
+    bz.bzfree = &release;
+    bz.opaque = this;
+}
+
+// A free block of the same size is handed out again; otherwise a free slot
+// takes the new block, dropping what it held.
+void* LibraryMemory::allocate(void* self, int count, int size) {
+    if (count <= 0 || size <= 0) return nullptr;
+    size_t bytes = size_t(count) * size_t(size);
+    Block* slot = nullptr;
+    for (Block& block : static_cast<LibraryMemory*>(self)->blocks_) {
+        if (block.inUse) continue;
+        if (block.memory && block.size == bytes) {
+            block.inUse = true;
+            return block.memory;
+        }
+        if (!slot || !block.memory) slot = &block;
+    }
+    if (!slot) return platform::allocateLarge(bytes);
+    platform::freeLarge(slot->memory);
+    slot->memory = platform::allocateLarge(bytes);
+    slot->size = bytes;
+    slot->inUse = slot->memory != nullptr;
+    return slot->memory;
+}
+
+void LibraryMemory::release(void* self, void* memory) {
+    for (Block& block : static_cast<LibraryMemory*>(self)->blocks_) {
+        if (block.memory == memory) {
+            block.inUse = false;
+            return;
+        }
+    }
+    platform::freeLarge(memory);
+}
+
 // ---- BlockJob -------------------------------------------------------------
 
 BlockJob::~BlockJob() {
@@ -72,12 +117,13 @@ BlockJob::~BlockJob() {
 
 // Keeps the first kMaxBlockOutput bytes; past them the output only counts
 // (written over the same buffer) and the block is marked too big.
-void decodeBlockJob(BlockJob& job) {
+void decodeBlockJob(BlockJob& job, LibraryMemory& memory) {
     job.result = JobResult::kFailed;
     job.decodedSize = 0;
     if (!reserve(&job.output, &job.outputCapacity, kFirstOutput)) return;
     bz_stream bz;
     std::memset(&bz, 0, sizeof bz);
+    memory.attach(bz);
     if (BZ2_bzDecompressInit(&bz, 0, 0) != BZ_OK) return;
     bz.next_in = reinterpret_cast<char*>(job.input);
     bz.avail_in = static_cast<unsigned>(job.inputSize);
@@ -134,6 +180,7 @@ bool BlockPool::start(int workers) {
 }
 
 void BlockPool::work() {
+    LibraryMemory memory;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || queued_ > 0; });
@@ -143,7 +190,7 @@ void BlockPool::work() {
         --queued_;
         job->state = JobState::kRunning;
         lock.unlock();
-        decodeBlockJob(*job);
+        decodeBlockJob(*job, memory);
         lock.lock();
         job->state = JobState::kDone;
         done_.notify_all();
@@ -189,14 +236,14 @@ void BlockPool::cancel(BlockJob* const* jobs, int count) {
 ParallelBlocks::~ParallelBlocks() {
     discardJobs();
     if (streaming_) BZ2_bzDecompressEnd(&stream_);
-    std::free(in_);
+    platform::freeLarge(in_);
     std::free(marks_);
 }
 
 bool ParallelBlocks::start() {
     if (pool_.started()) return true;
     if (workerLimit.load() == 0) return false;
-    if (!in_) in_ = static_cast<uint8_t*>(std::malloc(kInputCapacity));
+    if (!in_) in_ = static_cast<uint8_t*>(platform::allocateLarge(kInputCapacity));
     if (!marks_) marks_ = static_cast<Mark*>(std::malloc(sizeof(Mark) * kMaxMarks));
     if (!in_ || !marks_) return false;
     int workers = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kMaxWorkers);

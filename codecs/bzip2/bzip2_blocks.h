@@ -115,8 +115,34 @@ struct BlockJob {
 // they decode on the caller's thread alone, through libbz2's own streaming.
 void setWorkerLimit(int workers);
 
+// The memory libbz2 asks for, kept by one worker from one block's stream to
+// the next. Each stream takes a state and a table of up to 3.6 MB, and fresh
+// pages cost a fault each: a table used again costs none, and one on large
+// pages costs two.
+class LibraryMemory {
+public:
+    LibraryMemory() = default;
+    LibraryMemory(const LibraryMemory&) = delete;
+    LibraryMemory& operator=(const LibraryMemory&) = delete;
+    ~LibraryMemory();
+
+    // Makes `bz` (before its init) allocate from this memory.
+    void attach(bz_stream& bz);
+
+private:
+    static void* allocate(void* self, int count, int size);
+    static void release(void* self, void* block);
+
+    struct Block {
+        void* memory = nullptr;
+        size_t size = 0;
+        bool inUse = false;
+    };
+    Block blocks_[4];  // a stream holds at most three at once
+};
+
 // Decodes the job's synthetic stream (what a worker runs).
-void decodeBlockJob(BlockJob& job);
+void decodeBlockJob(BlockJob& job, LibraryMemory& memory);
 
 class ParallelBlocks {
 public:
