@@ -48,10 +48,13 @@ private:
     int64_t freeSpace_;
 };
 
-// Memory for a big block that is read all over (a PPMd model, an LZMA
-// dictionary): where the
-// system offers them it lies on large pages, which spares the many address
-// translation misses of scattered reads. Null when memory is short; released
+// The size of a large page, where the system has them.
+inline constexpr size_t kLargePage = size_t{2} << 20;
+
+// Memory for a big block (a PPMd model, an LZMA dictionary, read buffers):
+// where the system offers them, a block of at least kLargePage lies on large
+// pages, which spares the address translation misses of scattered reads and
+// most of the faults of first touches. Null when memory is short; released
 // with freeLarge.
 void* allocateLarge(size_t size);
 void freeLarge(void* block);

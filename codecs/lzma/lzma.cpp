@@ -90,7 +90,6 @@ public:
 private:
     static constexpr SizeT kSmallestDictionary = 1 << 12;
     static constexpr SizeT kFirstBuffer = 1 << 16;
-    static constexpr SizeT kLargePage = 2 << 20;
     static constexpr SizeT kLargestStep = 64 << 20;
 
     SizeT declared() const { return std::max<SizeT>(decoder_.prop.dicSize, kSmallestDictionary); }
@@ -98,7 +97,7 @@ private:
     bool makeRoom() {
         if (decoder_.dicPos < capacity_ || capacity_ >= declared()) return true;
         SizeT grown = capacity_ > declared() / 2 ? declared() : std::max(capacity_ * 2, kFirstBuffer);
-        if (sizeStated_ && capacity_ >= kLargePage) grown = std::max(grown, kLargestStep);
+        if (sizeStated_ && capacity_ >= platform::kLargePage) grown = std::max(grown, kLargestStep);
         grown = std::min(grown, declared());
         auto* moved = static_cast<Byte*>(platform::allocateLarge(grown));
         if (!moved) return false;

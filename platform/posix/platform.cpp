@@ -59,7 +59,6 @@ std::u16string fromNativePath(const NativePath& path) {
 // whole large pages, so the kernel can back all of them with large pages.
 // The advice is only a hint: where it is refused the block works as usual.
 void* allocateLarge(size_t size) {
-    constexpr size_t kLargePage = size_t{2} << 20;
 #ifdef MADV_HUGEPAGE
     if (size >= kLargePage) {
         size_t rounded = (size + kLargePage - 1) & ~(kLargePage - 1);
