@@ -85,9 +85,10 @@ Archive* newArchive(const char16_t* name, Archive* container, InStream* stream) 
 int liveArchiveCount() { return static_cast<int>(liveArchives().size()); }
 
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
-              int64_t size, int64_t time, std::optional<uint32_t> crc, bool damaged) {
+              int64_t size, int64_t time, std::optional<uint32_t> crc, bool damaged,
+              std::optional<Blake2spDigest> blake2sp) {
     if (!archive || path.empty() || !archive->stream_) return false;
-    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, crc, damaged};
+    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, {crc, blake2sp}, damaged};
     if (entry.name.empty()) return true;  // names only the root: nothing to add
     return archive->addAtLevel(std::move(entry));
 }
@@ -198,7 +199,7 @@ int Archive::findFile(const char16_t* name) { return findInView(fileView(), name
 InStream* Archive::openFile(int index) { return openEntry(rawAt(fileView(), index)); }
 int64_t Archive::fileSize(int index) { return entrySize(rawAt(fileView(), index)); }
 int64_t Archive::fileTime(int index) { return entryTime(rawAt(fileView(), index)); }
-std::optional<uint32_t> Archive::fileCrc(int index) { return entryCrc(rawAt(fileView(), index)); }
+EntryChecks Archive::fileChecks(int index) { return checksAt(rawAt(fileView(), index)); }
 
 int Archive::folderCount() { return static_cast<int>(folderView().size()); }
 const char16_t* Archive::folderName(int index) { return directoryName(rawAt(folderView(), index)); }
@@ -212,7 +213,7 @@ int Archive::findNested(const char16_t* name) { return findInView(nestedView(), 
 InStream* Archive::openNestedStream(int index) { return openEntry(rawAt(nestedView(), index)); }
 int64_t Archive::nestedSize(int index) { return entrySize(rawAt(nestedView(), index)); }
 int64_t Archive::nestedTime(int index) { return entryTime(rawAt(nestedView(), index)); }
-std::optional<uint32_t> Archive::nestedCrc(int index) { return entryCrc(rawAt(nestedView(), index)); }
+EntryChecks Archive::nestedChecks(int index) { return checksAt(rawAt(nestedView(), index)); }
 
 InStream* Archive::openFileByName(const char16_t* name) { return openFile(findFile(name)); }
 Archive* Archive::openFolderByName(const char16_t* name) { return openFolder(findFolder(name)); }
@@ -266,7 +267,12 @@ int64_t Archive::entryTime(int raw) { return raw >= 0 && raw < entryCount() ? en
 
 std::optional<uint32_t> Archive::entryCrc(int raw) {
     if (raw < 0 || raw >= entryCount()) return std::nullopt;
-    return entries_[raw].crc;
+    return entries_[raw].checks.crc;
+}
+
+EntryChecks Archive::checksAt(int raw) {
+    if (raw < 0 || raw >= entryCount()) return {};
+    return {entryCrc(raw), entries_[raw].checks.blake2sp};
 }
 
 int Archive::directoryCount() { return static_cast<int>(directories_.size()); }

@@ -7,6 +7,7 @@
 // natural order: files, folders and nested archives.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,6 +30,15 @@ class InStream;
 // not decode it again. Levels opened under a level share its plan.
 enum class ReadPlan { kBrowse, kEveryEntry };
 
+// A BLAKE2sp digest, which RAR 5 archives may store instead of a CRC-32.
+using Blake2spDigest = std::array<uint8_t, 32>;
+
+// What an archive stores to check an entry's data by; either may be missing.
+struct EntryChecks {
+    std::optional<uint32_t> crc;
+    std::optional<Blake2spDigest> blake2sp;
+};
+
 struct ArchiveEntry {
     Codec* codec = nullptr;  // null: the entry cannot be opened
     std::u16string name;     // relative to its level, "\\"-separated, may go deeper
@@ -36,8 +46,8 @@ struct ArchiveEntry {
     int64_t packedSize = 0;
     int64_t size = -1;
     int64_t time = 0;
-    std::optional<uint32_t> crc;  // CRC-32 stored by the archive, when it has one
-    bool damaged = false;         // the data is known not to be whole
+    EntryChecks checks;
+    bool damaged = false;  // the data is known not to be whole
 };
 
 struct DirectoryRecord {
@@ -95,8 +105,9 @@ public:
 
     // The CRC-32 the archive stores for the entry, when it has one.
     virtual std::optional<uint32_t> entryCrc(int raw);                // slot 36
-    std::optional<uint32_t> fileCrc(int index);
-    std::optional<uint32_t> nestedCrc(int index);
+    // Everything the archive stores to check the entry by.
+    EntryChecks fileChecks(int index);
+    EntryChecks nestedChecks(int index);
 
     // The archive's stream (not counted); shared by all levels of one archive.
     InStream* stream() const { return stream_; }
@@ -106,7 +117,7 @@ public:
 
 private:
     friend bool addEntry(Archive*, Codec*, std::u16string_view, int64_t, int64_t, int64_t, int64_t,
-                         std::optional<uint32_t>, bool);
+                         std::optional<uint32_t>, bool, std::optional<Blake2spDigest>);
     // Adds an entry whose name has no separator left. False for a duplicate.
     bool insertEntry(ArchiveEntry&& entry);
     // Adds an entry with an already safe path to this level: a file here, or
@@ -119,6 +130,7 @@ private:
     void buildViews();
     int findInView(const std::vector<int>& view, const char16_t* name, bool folders);
     int64_t offsetOfPath(const std::u16string& path);
+    EntryChecks checksAt(int raw);
 
     InStream* stream_;
     ReadPlan readPlan_;
@@ -147,7 +159,8 @@ private:
 // False when the path is empty, the archive has no stream, or the name is a
 // duplicate.
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
-              int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt, bool damaged = false);
+              int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt, bool damaged = false,
+              std::optional<Blake2spDigest> blake2sp = std::nullopt);
 
 // An empty archive over `stream` (counted). Format readers start with it.
 Archive* newArchive(const char16_t* name, Archive* container, InStream* stream);

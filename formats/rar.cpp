@@ -87,6 +87,8 @@ constexpr uint64_t kFile5Time = 0x0002;
 constexpr uint64_t kFile5Crc = 0x0004;
 
 constexpr uint64_t kRecordEncryption = 1;
+constexpr uint64_t kRecordHash = 2;
+constexpr uint64_t kHashBlake2sp = 0;
 constexpr uint64_t kRecordTime = 3;
 constexpr uint64_t kRecordRedirection = 5;
 constexpr uint64_t kRedirectionHardLink = 4;
@@ -116,7 +118,7 @@ struct Range {
 struct FileRecord {
     std::u16string name;
     int64_t time = 0;
-    std::optional<uint32_t> crc;
+    EntryChecks checks;
     uint64_t unpackedSize = 0;
     bool directory = false;
     bool stored = false;
@@ -131,7 +133,7 @@ struct FileRecord {
 struct ListedEntry {
     Codec* codec;
     int64_t offset, packedSize, size;
-    std::optional<uint32_t> crc;
+    EntryChecks checks;
 };
 
 }  // namespace
@@ -261,7 +263,7 @@ struct GroupEntry {
     std::u16string name;
     uint64_t offset, size;
     int64_t time;
-    std::optional<uint32_t> crc;
+    EntryChecks checks;
 };
 
 // The compressed members of a solid group, decoded by one stream.
@@ -312,7 +314,7 @@ private:
     void openGroup(const FileRecord& file);
     void closeGroup();
     void list(const std::u16string& name, Codec* codec, int64_t offset, int64_t packedSize, int64_t size,
-              int64_t time, std::optional<uint32_t> crc);
+              int64_t time, const EntryChecks& checks);
     void resolveLinks();
 
     Archive* archive_;
@@ -398,9 +400,9 @@ bool RarReader::restartAtFirstVolume() {
 // ---- Placing files ------------------------------------------------------------
 
 void RarReader::list(const std::u16string& name, Codec* codec, int64_t offset, int64_t packedSize, int64_t size,
-                     int64_t time, std::optional<uint32_t> crc) {
-    if (addEntry(archive_, codec, name, offset, packedSize, size, time, crc))
-        listed_[foldCase(name)] = {codec, offset, packedSize, size, crc};
+                     int64_t time, const EntryChecks& checks) {
+    if (addEntry(archive_, codec, name, offset, packedSize, size, time, checks.crc, false, checks.blake2sp))
+        listed_[foldCase(name)] = {codec, offset, packedSize, size, checks};
 }
 
 // Collects one part of a file; the file is placed after its last part. A part
@@ -443,14 +445,14 @@ void RarReader::placeFile(FileRecord& file) {
         return;
     }
     if (file.link) {
-        list(file.name, store_, 0, 0, 0, file.time, std::nullopt);
+        list(file.name, store_, 0, 0, 0, file.time, {});
         return;
     }
     if (file.stored) {
         int64_t offset = data_->size();
         for (const Range& r : file.parts) data_->appendPart(r.stream.get(), r.offset, r.length);
         list(file.name, store_, offset, data_->size() - offset, static_cast<int64_t>(file.unpackedSize), file.time,
-             file.crc);
+             file.checks);
         return;
     }
     placeCompressed(file);
@@ -460,7 +462,7 @@ void RarReader::placeCompressed(FileRecord& file) {
     if (!file.codec) return;  // a version no codec decodes
     if (file.unpackedSize == 0) {
         // Nothing to decode: the packed data, if any, holds no output.
-        list(file.name, store_, 0, 0, 0, file.time, file.crc);
+        list(file.name, store_, 0, 0, 0, file.time, file.checks);
         return;
     }
     uint64_t packed = 0;
@@ -479,7 +481,7 @@ void RarReader::placeCompressed(FileRecord& file) {
     if (group_) {
         for (const Range& r : file.parts) group_->packed->appendPart(r.stream.get(), r.offset, r.length);
         group_->members.push_back({packed, file.unpackedSize});
-        group_->entries.push_back({file.name, group_->unpacked, file.unpackedSize, file.time, file.crc});
+        group_->entries.push_back({file.name, group_->unpacked, file.unpackedSize, file.time, file.checks});
         group_->unpacked += file.unpackedSize;
         group_->dictionary = std::max(group_->dictionary, file.dictionary);
         return;
@@ -491,7 +493,7 @@ void RarReader::placeCompressed(FileRecord& file) {
     data_->appendPart(headStream.get(), 0, headStream->size());
     for (const Range& r : file.parts) data_->appendPart(r.stream.get(), r.offset, r.length);
     list(file.name, file.codec, offset, data_->size() - offset, static_cast<int64_t>(file.unpackedSize), file.time,
-         file.crc);
+         file.checks);
 }
 
 void RarReader::openGroup(const FileRecord& file) {
@@ -521,7 +523,7 @@ void RarReader::closeGroup() {
     if (!data_->appendPart(decoded.get(), 0, static_cast<int64_t>(group.unpacked))) return;
     for (const GroupEntry& e : group.entries)
         list(e.name, store_, base + static_cast<int64_t>(e.offset), static_cast<int64_t>(e.size),
-             static_cast<int64_t>(e.size), e.time, e.crc);
+             static_cast<int64_t>(e.size), e.time, e.checks);
 }
 
 // Hard links and file copies give the data of the entry they name.
@@ -532,7 +534,7 @@ void RarReader::resolveLinks() {
         auto it = listed_.find(foldCase(target));
         if (it == listed_.end()) continue;
         const ListedEntry& e = it->second;
-        list(link.name, e.codec, e.offset, e.packedSize, e.size, link.time, e.crc);
+        list(link.name, e.codec, e.offset, e.packedSize, e.size, link.time, e.checks);
     }
 }
 
@@ -645,7 +647,7 @@ bool RarReader::readFileHeader4(const std::vector<uint8_t>& header, uint16_t fla
     file.name = nameFromHeader4(h.here(), nameSize, flags, host);
     if (file.name.empty()) return true;
     file.time = timeFromDosPacked(dosTime);
-    file.crc = crc;
+    file.checks.crc = crc;
     file.unpackedSize = uint64_t{unpackedHigh} << 32 | unpackedLow;
     file.directory = (flags & kFileDirectoryMask) == kFileDirectoryMask;
     file.stored = method == kStoredMethod;
@@ -722,7 +724,13 @@ bool RarReader::readExtraRecords5(HeaderCursor& h, FileRecord* file) {
         h.skip(size);
         if (!record.vint(&type)) continue;
         if (type == kRecordEncryption) return false;
-        if (type == kRecordTime) {
+        if (type == kRecordHash) {
+            uint64_t hashType;
+            Blake2spDigest digest;
+            if (!record.vint(&hashType) || hashType != kHashBlake2sp || record.left() < digest.size()) continue;
+            std::memcpy(digest.data(), record.here(), digest.size());
+            file->checks.blake2sp = digest;
+        } else if (type == kRecordTime) {
             uint64_t timeFlags;
             if (!record.vint(&timeFlags) || !(timeFlags & 0x2)) continue;
             if (timeFlags & 0x1) {
@@ -761,7 +769,7 @@ bool RarReader::readFileHeader5(HeaderCursor& h, uint64_t headerFlags, int64_t d
     file.name = utf8ToWide(std::string_view(reinterpret_cast<const char*>(h.here()), nameLength)).value_or(u"");
     h.skip(nameLength);
     file.time = mtime;
-    if (fileFlags & kFile5Crc) file.crc = crc;
+    if (fileFlags & kFile5Crc) file.checks.crc = crc;
     file.unpackedSize = unpackedSize;
     file.directory = fileFlags & kFile5Directory;
     file.solid = compression & 0x40;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/archive.h"
+#include "engine/checked_stream.h"
 #include "engine/names.h"
 #include "engine/stream.h"
 #include "shell/server.h"
@@ -89,9 +90,11 @@ int64_t itemTime(Archive* archive, uint8_t kind, int32_t index) {
 }
 
 InStream* openItemStream(Archive* archive, uint8_t kind, int32_t index) {
+    // The copy engine sees only the stream: data that fails a check the
+    // archive stores must reach it as a failed read.
     switch (kind) {
-        case kNestedEntry: return archive->openNestedStream(index);
-        case kFileEntry: return archive->openFile(index);
+        case kNestedEntry: return openChecked(archive->openNestedStream(index), archive->nestedChecks(index));
+        case kFileEntry: return openChecked(archive->openFile(index), archive->fileChecks(index));
     }
     return nullptr;
 }

@@ -48,7 +48,8 @@ const char16_t* itemName(Archive* archive, uint8_t kind, int32_t index);
 int itemIndex(Archive* archive, uint8_t kind, const char16_t* name);
 int64_t itemSize(Archive* archive, uint8_t kind, int32_t index);  // -1 for folders
 int64_t itemTime(Archive* archive, uint8_t kind, int32_t index);
-// The entry stream of a nested archive or a file (counted); null for folders.
+// The entry stream of a nested archive or a file (counted), checked by what
+// the archive stores for it (CRC-32, BLAKE2sp); null for folders.
 InStream* openItemStream(Archive* archive, uint8_t kind, int32_t index);
 
 // The Archive named by the first `count` identifiers of `list` below

@@ -254,11 +254,11 @@ TEST(ArchiveModel, StoredChecksumsAreKeptPerEntry) {
     addEntry(f.archive.get(), store(), u"with", 0, 4, 4, 0, 0xDEADBEEFu);
     addEntry(f.archive.get(), store(), u"without", 0, 4, 4, 0);
     addEntry(f.archive.get(), store(), u"d\\deep", 0, 4, 4, 0, 0x12345678u);
-    EXPECT_EQ(f.archive->fileCrc(f.archive->findFile(u"with")), 0xDEADBEEFu);
-    EXPECT_EQ(f.archive->fileCrc(f.archive->findFile(u"without")), std::nullopt);
-    EXPECT_EQ(f.archive->fileCrc(7), std::nullopt);
+    EXPECT_EQ(f.archive->fileChecks(f.archive->findFile(u"with")).crc, 0xDEADBEEFu);
+    EXPECT_EQ(f.archive->fileChecks(f.archive->findFile(u"without")).crc, std::nullopt);
+    EXPECT_EQ(f.archive->fileChecks(7).crc, std::nullopt);
     Ref<Archive> d(f.archive->openFolderByName(u"d"));
-    EXPECT_EQ(d->fileCrc(0), 0x12345678u);
+    EXPECT_EQ(d->fileChecks(0).crc, 0x12345678u);
 }
 
 TEST(ArchiveModel, EntryStreamsAreNamedAndOwnedByTheirLevel) {

@@ -3,6 +3,7 @@
 // here (cut short, bits flipped, header fields patched).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -10,6 +11,7 @@
 
 #include "codecs/rar/filters29.h"
 #include "codecs/rar/unpacker.h"
+#include "engine/checked_stream.h"
 #include "engine/crc32.h"
 #include "engine/file_source.h"
 #include "formats/rar.h"
@@ -40,8 +42,9 @@ std::map<std::u16string, std::optional<std::vector<uint8_t>>> allData(Archive* a
         }
         std::vector<uint8_t> data = test::readAll(s.get());
         bool whole = int64_t(data.size()) == archive->fileSize(i);
-        std::optional<uint32_t> crc = archive->fileCrc(i);
-        if (crc && crc32Update(0, data.data(), data.size()) != *crc) whole = false;
+        DataCheck check(archive->fileChecks(i));
+        check.update(data.data(), data.size());
+        if (!check.crcMatches() || !check.blake2spMatches()) whole = false;
         out[name] = whole ? std::optional(data) : std::nullopt;
     }
     for (int i = 0; i < archive->folderCount(); ++i) {
@@ -126,6 +129,55 @@ TEST(RarCorpus, HardLinkGivesTheTargetsData) {
     ASSERT_TRUE(data[u"file.txt"]);
     ASSERT_TRUE(data[u"hardlink.txt"]);
     EXPECT_EQ(*data[u"hardlink.txt"], *data[u"file.txt"]);
+}
+
+// rar5-blake.rar with one byte of its stored stest2.txt changed: the data
+// reads whole, so only the digest can tell.
+std::vector<uint8_t> blake2spArchiveWithAChangedByte(const test::fs::path& corpus) {
+    std::vector<uint8_t> a = test::readFile(corpus / "rar5" / "rar5-blake.rar");
+    Ref<Archive> original = openBytes(u"x.rar", a);
+    std::vector<uint8_t> text = allData(original.get())[u"stest2.txt"].value_or(std::vector<uint8_t>{});
+    if (text.size() < 200) return {};
+    auto at = std::search(a.begin(), a.end(), text.begin(), text.begin() + 64);
+    if (at == a.end()) return {};
+    at[100] ^= 0x20;
+    return a;
+}
+
+TEST(RarCorpus, Blake2spDigestsAreChecked) {
+    REQUIRE_CORPUS(corpus);
+    for (const char* name : {"rar5/rar5-blake.rar", "rar5/test_read_format_rar5_blake2.rar"}) {
+        SCOPED_TRACE(name);
+        Ref<Archive> archive = openRarFile(corpus / name);
+        ASSERT_TRUE(archive);
+        ASSERT_GT(archive->fileCount(), 0);
+        for (int i = 0; i < archive->fileCount(); ++i) EXPECT_TRUE(archive->fileChecks(i).blake2sp) << i;
+        for (const auto& [entry, data] : allData(archive.get())) EXPECT_TRUE(data);
+    }
+
+    std::vector<uint8_t> changed = blake2spArchiveWithAChangedByte(corpus);
+    ASSERT_FALSE(changed.empty());
+    Ref<Archive> damaged = openBytes(u"x.rar", changed);
+    EXPECT_FALSE(allData(damaged.get())[u"stest2.txt"]);
+    int index = damaged->findFile(u"stest2.txt");
+    Ref<InStream> checked(openChecked(damaged->openFile(index), damaged->fileChecks(index)));
+    EXPECT_EQ(test::readAll(checked.get()).size(), 2048u);
+    EXPECT_TRUE(checked->damaged());
+}
+
+TEST(RarCorpus, Blake2spMismatchFailsTheTestCommand) {
+    REQUIRE_CORPUS(corpus);
+    if (!test::fs::exists(test::cliPath())) GTEST_SKIP() << "zorvex is not built";
+    REQUIRE_TOOL("sh");  // zorvex runs through a shell
+    std::vector<uint8_t> changed = blake2spArchiveWithAChangedByte(corpus);
+    ASSERT_FALSE(changed.empty());
+    test::TempDir dir;
+    test::writeFile(dir / "changed.rar", changed.data(), changed.size());
+    int status = 0;
+    std::string out =
+        test::runOutput("'" + test::cliPath() + "' test '" + (dir / "changed.rar").string() + "' 2>&1", &status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(out.find("stest2.txt: BLAKE2sp mismatch"), std::string::npos) << out;
 }
 
 // ---- Volumes ------------------------------------------------------------------
@@ -470,6 +522,7 @@ void expectNoFalseSuccess(const std::vector<uint8_t>& damaged,
 const char* const kHostileSamples[] = {
     "rar/test_read_format_rar_filter.rar", "rar/rar3-solid.rar", "rar/legit-maxmb63.rar",
     "rar/BoatModernEnglish-audio-text-unpack30.rar", "rar/gh-86-missing-data.rar", "rar5/rar5-readonly-unix.rar",
+    "rar5/rar5-blake.rar",
 };
 
 TEST(RarHostile, TruncatedCopiesNeverClaimSuccess) {

@@ -95,7 +95,7 @@ void expectTree(Archive* root, const InputTree& tree) {
         int i = level->findFile(u16(rest).c_str());
         ASSERT_GE(i, 0) << name;
         EXPECT_EQ(level->fileSize(i), static_cast<int64_t>(data.size())) << name;
-        EXPECT_EQ(level->fileCrc(i), crc32Update(0, data.data(), data.size())) << name;
+        EXPECT_EQ(level->fileChecks(i).crc, crc32Update(0, data.data(), data.size())) << name;
         Ref<InStream> s(level->openFile(i));
         ASSERT_TRUE(s) << name;
         EXPECT_EQ(test::readAll(s.get()), data) << name;
@@ -142,7 +142,7 @@ with open(sys.argv[1], "wb") as f:
     std::vector<uint8_t> got = readFileEntry(b.get(), u"second.txt");
     EXPECT_EQ(std::string(got.begin(), got.end()), second);
     // The local header of a descriptor entry has a zero CRC; the directory's counts.
-    EXPECT_EQ(b->fileCrc(0), crc32Update(0, second.data(), second.size()));
+    EXPECT_EQ(b->fileChecks(0).crc, crc32Update(0, second.data(), second.size()));
     Ref<Archive> first(a->openFolderByName(u"a"));
     ASSERT_TRUE(first);
     got = readFileEntry(first.get(), u"first.txt");

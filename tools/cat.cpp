@@ -41,7 +41,7 @@ int catCommand(const std::string& path) {
         writeError = lastErrorText();
         return false;
     };
-    if (copyVerified(stream.get(), item.crc(parent.get()), toStdout, reporter, path, "") ==
+    if (copyVerified(stream.get(), item.checks(parent.get()), toStdout, reporter, path, "") ==
         CopyResult::WriteFailed && !writeError.empty())
         reporter.error(path, "", "cannot write to standard output: " + writeError);
     return reporter.failures() ? 1 : 0;

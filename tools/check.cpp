@@ -28,7 +28,7 @@ struct Checker {
                 continue;
             }
             auto discard = [](const uint8_t*, size_t) { return true; };
-            if (copyVerified(stream.get(), item.crc(archive), discard, reporter, subject, entry) == CopyResult::Ok)
+            if (copyVerified(stream.get(), item.checks(archive), discard, reporter, subject, entry) == CopyResult::Ok)
                 bytes += stream->size();
         }
     }

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "engine/convert.h"
-#include "engine/crc32.h"
+#include "engine/checked_stream.h"
 #include "platform/platform.h"
 #include "tools/os.h"
 
@@ -66,8 +66,8 @@ int64_t LevelItem::time(Archive* level) const {
     return nested ? level->nestedTime(index) : level->fileTime(index);
 }
 
-std::optional<uint32_t> LevelItem::crc(Archive* level) const {
-    return nested ? level->nestedCrc(index) : level->fileCrc(index);
+EntryChecks LevelItem::checks(Archive* level) const {
+    return nested ? level->nestedChecks(index) : level->fileChecks(index);
 }
 
 std::vector<LevelItem> itemsForExtraction(Archive* level) {
@@ -91,8 +91,8 @@ std::vector<LevelItem> itemsForExtraction(Archive* level) {
     return items;
 }
 
-CopyResult copyVerified(InStream* stream, std::optional<uint32_t> storedCrc, const ByteSink& sink,
-                        Reporter& reporter, const std::string& subject, const std::string& entry) {
+CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteSink& sink, Reporter& reporter,
+                        const std::string& subject, const std::string& entry) {
     static std::unique_ptr<uint8_t, decltype(&std::free)> buffer(static_cast<uint8_t*>(std::malloc(kCopyBufferSize)),
                                                                &std::free);
     if (!buffer) {
@@ -103,7 +103,7 @@ CopyResult copyVerified(InStream* stream, std::optional<uint32_t> storedCrc, con
     // the data's end and checks the damage mark instead.
     const int64_t expected = stream->knownSize();
     int64_t total = 0;
-    uint32_t crc = 0;
+    DataCheck check(stored);
     for (;;) {
         int want = kCopyBufferSize;
         if (expected >= 0) {
@@ -112,7 +112,7 @@ CopyResult copyVerified(InStream* stream, std::optional<uint32_t> storedCrc, con
         }
         int got = stream->read(buffer.get(), want);
         if (got <= 0) break;
-        if (storedCrc) crc = crc32Update(crc, buffer.get(), size_t(got));
+        check.update(buffer.get(), size_t(got));
         if (!sink(buffer.get(), size_t(got))) return CopyResult::WriteFailed;
         total += got;
         reporter.countBytes(got);
@@ -126,12 +126,16 @@ CopyResult copyVerified(InStream* stream, std::optional<uint32_t> storedCrc, con
         reporter.error(subject, entry, "data is damaged (decoding failed after " + std::to_string(total) + " bytes)");
         return CopyResult::Damaged;
     }
-    if (storedCrc && crc != *storedCrc) {
+    if (!check.crcMatches()) {
         char text[96];
-        std::snprintf(text, sizeof text, "CRC mismatch (stored %08" PRIx32 ", data gives %08" PRIx32 ")", *storedCrc,
-                      crc);
+        std::snprintf(text, sizeof text, "CRC mismatch (stored %08" PRIx32 ", data gives %08" PRIx32 ")", *stored.crc,
+                      check.crc());
         reporter.error(subject, entry, text);
-        return CopyResult::CrcMismatch;
+        return CopyResult::CheckFailed;
+    }
+    if (!check.blake2spMatches()) {
+        reporter.error(subject, entry, "BLAKE2sp mismatch");
+        return CopyResult::CheckFailed;
     }
     return CopyResult::Ok;
 }

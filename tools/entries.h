@@ -38,7 +38,7 @@ struct LevelItem {
     InStream* open(Archive* level) const;
     int64_t size(Archive* level) const;
     int64_t time(Archive* level) const;
-    std::optional<uint32_t> crc(Archive* level) const;
+    EntryChecks checks(Archive* level) const;
 };
 
 // The level's files and nested archives in the order that reads the archive
@@ -48,13 +48,14 @@ std::vector<LevelItem> itemsForExtraction(Archive* level);
 // Receives decoded bytes; false stops the copy as a write failure.
 using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;
 
-enum class CopyResult { Ok, Short, Damaged, CrcMismatch, WriteFailed };
+enum class CopyResult { Ok, Short, Damaged, CheckFailed, WriteFailed };
 
 // Reads the whole stream into `sink`, checking that it yields exactly its size,
-// that it was not found damaged and, when `storedCrc` is given, that the CRC-32
-// matches. Short or damaged data and CRC mismatches are reported as "SUBJECT: ENTRY: ..."; a write failure is left to
-// the caller, which knows what it was writing.
-CopyResult copyVerified(InStream* stream, std::optional<uint32_t> storedCrc, const ByteSink& sink, Reporter& reporter,
+// that it was not found damaged and that it passes the checks the archive
+// stores (CRC-32, BLAKE2sp). Short or damaged data and failed checks are
+// reported as "SUBJECT: ENTRY: ..."; a write failure is left to the caller,
+// which knows what it was writing.
+CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteSink& sink, Reporter& reporter,
                         const std::string& subject, const std::string& entry);
 
 }  // namespace zorvex::cli

@@ -220,7 +220,7 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
         writeError = lastErrorText();
         return false;
     };
-    CopyResult result = copyVerified(stream.get(), item.crc(level), toFile, reporter_, subject_, entry);
+    CopyResult result = copyVerified(stream.get(), item.checks(level), toFile, reporter_, subject_, entry);
     bool incomplete = result == CopyResult::Short || result == CopyResult::Damaged;
     if (!out.close() && writeError.empty() && !incomplete) {
         writeError = lastErrorText();
@@ -228,7 +228,7 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
     }
     if (result == CopyResult::WriteFailed)
         reporter_.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + writeError);
-    // A CRC mismatch keeps the data (it is complete, and reported); short,
+    // A failed check keeps the data (it is complete, and reported); short,
     // damaged or unwritten data is discarded.
     if (incomplete || result == CopyResult::WriteFailed) {
         fs::remove(written, error);

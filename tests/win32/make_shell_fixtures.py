@@ -73,10 +73,13 @@ def deflated(data):
 
 
 # damaged.zip: big.txt's deflate data is cut in half while its header keeps the
-# full sizes, so decoding fails in the middle of the entry.
+# full sizes, so decoding fails in the middle of the entry; flipped.txt is
+# stored whole, but under a CRC-32 its data does not give.
 import zlib
 packed = deflated(a_txt)
-raw_zip(os.path.join(out, "damaged.zip"), [(b"big.txt", a_txt, 8, packed[: len(packed) // 2], zlib.crc32(a_txt))])
+flipped = b"stored bytes that are not what was packed\n" * 100
+raw_zip(os.path.join(out, "damaged.zip"), [(b"big.txt", a_txt, 8, packed[: len(packed) // 2], zlib.crc32(a_txt)),
+                                           (b"flipped.txt", flipped, 0, flipped, zlib.crc32(flipped) ^ 1)])
 
 # open.zip: files of a type the open tests associate with a stand-in program;
 # bad.zvt is damaged like big.txt.

@@ -431,6 +431,12 @@ TEST_F(DataTransferTest, EntryWriterKeepsOnlyWholeFiles) {
     ASSERT_TRUE(damaged.p);
     EXPECT_EQ(writeEntry(damaged.p, out.path), L"");
     EXPECT_EQ(GetFileAttributesW((out.path + L"\\big.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    // So does one that decodes whole but not to its stored CRC-32.
+    Com<IStream> flipped;
+    flipped.p = stream(damagedFolder.p, L"flipped.txt");
+    ASSERT_TRUE(flipped.p);
+    EXPECT_EQ(writeEntry(flipped.p, out.path), L"");
+    EXPECT_EQ(GetFileAttributesW((out.path + L"\\flipped.txt").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(writeEntry(nullptr, out.path), L"");
     EXPECT_EQ(writeEntry(a.p, out.path + L"\\no such folder"), L"");
 }

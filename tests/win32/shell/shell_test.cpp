@@ -363,6 +363,22 @@ TEST_F(ShellFolderTest, DamagedEntryFailsInsteadOfEndingEarly) {
         EXPECT_GT(total, 0u);
         EXPECT_LT(total, size);
     }
+    // flipped.txt decodes whole, but not to its stored CRC-32: the read that
+    // completes it fails.
+    IdList flipped;
+    name = L"flipped.txt";
+    ASSERT_EQ(damaged->ParseDisplayName(nullptr, nullptr, name.data(), nullptr, flipped.out(), nullptr), S_OK);
+    for (ULONG piece : {4096u, 4300u, 70000u}) {
+        Com<IStream> stream;
+        ASSERT_EQ(damaged->BindToObject(flipped.p, nullptr, IID_IStream, stream.out()), S_OK);
+        std::vector<uint8_t> buffer(piece);
+        size_t total = 0;
+        ULONG n = 0;
+        HRESULT hr;
+        while ((hr = stream->Read(buffer.data(), piece, &n)) == S_OK) total += n;
+        EXPECT_TRUE(FAILED(hr)) << piece << ": " << std::hex << hr;
+        EXPECT_EQ(total + n, 4300u) << piece;
+    }
 
     Com<IStream> stream;
     IdList good;
