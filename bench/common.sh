@@ -27,10 +27,18 @@ enter_workdir() {
 }
 
 # bench NAME COMMAND...: hyperfine over the commands, results in NAME.json.
-# HYPERFINE_OPTIONS adds options; RUNS sets the run count.
+# The commands run in alternating rounds (A B A B ...), one run each per
+# round, so that the machine's drift during a case falls on every command
+# alike; NAME.json then holds the statistics over all rounds, in hyperfine's
+# own form. HYPERFINE_OPTIONS adds options; RUNS sets the number of rounds.
 bench() {
-    local name=$1
+    local name=$1 round warmup=1
     shift
-    # shellcheck disable=SC2086
-    hyperfine ${HYPERFINE_OPTIONS:-} --style basic --warmup 1 --runs "${RUNS:-5}" --export-json "$name.json" "$@" >&2
+    for ((round = 1; round <= ${RUNS:-5}; round++)); do
+        # shellcheck disable=SC2086
+        hyperfine ${HYPERFINE_OPTIONS:-} --style basic --warmup "$warmup" --runs 1 \
+            --export-json "$name.round$round.json" "$@" >&2
+        warmup=0
+    done
+    python3 -c "import compare; compare.merge_rounds('$name', ${RUNS:-5})"
 }

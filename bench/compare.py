@@ -2,6 +2,33 @@
 # from hyperfine's NAME.json (peer first), with the ratio against the target.
 # Wall time on a shared machine includes waiting; CPU time is printed beside it.
 import json
+import statistics
+
+
+def merge_rounds(name, rounds):
+    """Joins NAME.round1.json ... into NAME.json: per command, the statistics
+    over the single runs that the rounds made."""
+    per_round = []
+    for i in range(1, rounds + 1):
+        with open(f'{name}.round{i}.json') as f:
+            per_round.append(json.load(f)['results'])
+    merged = []
+    for runs in zip(*per_round):
+        times = [t for r in runs for t in r['times']]
+        merged.append({
+            'command': runs[0]['command'],
+            'mean': statistics.fmean(times),
+            'stddev': statistics.stdev(times) if len(times) > 1 else 0.0,
+            'median': statistics.median(times),
+            'user': statistics.fmean(r['user'] for r in runs),
+            'system': statistics.fmean(r['system'] for r in runs),
+            'min': min(times),
+            'max': max(times),
+            'times': times,
+            'exit_codes': [c for r in runs for c in r['exit_codes']],
+        })
+    with open(name + '.json', 'w') as f:
+        json.dump({'results': merged}, f)
 
 
 def results(name):
