@@ -84,7 +84,8 @@ public:
 protected:
     // Allocates the model and starts the range decoder; false on failure.
     virtual bool setUp() = 0;  // slot 16
-    virtual int decodeSymbol() = 0;  // slot 17
+    // Decodes up to `count` bytes into `out` (with decodeWith); the count made.
+    virtual int decodeSymbols(uint8_t* out, int count) = 0;  // slot 17
 
     bool restart() override {
         ready_ = false;
@@ -97,6 +98,14 @@ protected:
             if (!setUp() || reader_.exhausted) return 0;
             ready_ = true;
         }
+        return decodeSymbols(out, count);
+    }
+
+    // The loop over the model's symbol decoder, which it calls directly:
+    // one call through the stream's table per byte would cost more than
+    // the range decoder's own input does.
+    template <class DecodeSymbol>
+    int decodeWith(uint8_t* out, int count, DecodeSymbol decodeSymbol) {
         for (int i = 0; i < count; ++i) {
             int symbol = decodeSymbol();
             if (symbol < 0 || reader_.exhausted) return i;
@@ -134,7 +143,9 @@ protected:
         Ppmd7_Init(&model_, order_);
         return true;
     }
-    int decodeSymbol() override { return Ppmd7z_DecodeSymbol(&model_); }
+    int decodeSymbols(uint8_t* out, int count) override {
+        return decodeWith(out, count, [this] { return Ppmd7z_DecodeSymbol(&model_); });
+    }
 
 private:
     unsigned order_;
@@ -164,7 +175,9 @@ protected:
         Ppmd8_Init(&model_, order_, restore_);
         return true;
     }
-    int decodeSymbol() override { return Ppmd8_DecodeSymbol(&model_); }
+    int decodeSymbols(uint8_t* out, int count) override {
+        return decodeWith(out, count, [this] { return Ppmd8_DecodeSymbol(&model_); });
+    }
 
 private:
     unsigned order_;
