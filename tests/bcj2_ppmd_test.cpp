@@ -165,5 +165,28 @@ TEST(Ppmd, LargeEntriesDecodeExactly) {
     }
 }
 
+// A zip method 98 entry whose packed data is cut short never reads whole,
+// and one whose packed data is changed fails `zorvex test`.
+TEST(Ppmd, CutOrChangedDataIsNeverWhole) {
+    REQUIRE_TOOL("7zz");
+    TempDir dir;
+    std::vector<uint8_t> text = sampleData(200000, 8);
+    writeFile(dir / "t.txt", text.data(), text.size());
+    mustRun(dir, "7zz a -bso0 -tzip -mm=PPMd -mo=6 a.zip t.txt >/dev/null");
+    std::vector<uint8_t> zip = readFile(dir / "a.zip");
+    const size_t dataStart = 30 + (zip[26] | zip[27] << 8) + (zip[28] | zip[29] << 8);
+    const size_t packedSize = zip[18] | zip[19] << 8 | zip[20] << 16 | size_t(zip[21]) << 24;
+    ASSERT_LT(dataStart + packedSize, zip.size());
+
+    std::vector<uint8_t> cut = slice(zip, dataStart, packedSize / 2);
+    Ref<InStream> stream = openCodec(u"ppmd-i", cut, static_cast<int64_t>(text.size()));
+    ASSERT_TRUE(stream);
+    EXPECT_LT(readAll(stream.get()).size(), text.size());
+
+    for (size_t i = dataStart + packedSize / 2; i < dataStart + packedSize / 2 + 8; ++i) zip[i] ^= 0x5A;
+    writeFile(dir / "changed.zip", zip.data(), zip.size());
+    EXPECT_NE(run("'" + cliPath() + "' test '" + (dir / "changed.zip").string() + "' >/dev/null 2>&1"), 0);
+}
+
 }  // namespace
 }  // namespace zorvex::test
