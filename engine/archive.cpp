@@ -312,8 +312,9 @@ bool Archive::orderForExtraction(std::vector<std::u16string>& names) {
     };
     std::vector<Item> items;
     items.reserve(names.size());
-    // Names one level down are looked up in their folder's records, indexed
-    // once per folder so that long lists stay n log n.
+    // Paths below this level are looked up in their top folder's records,
+    // which hold everything under that folder, indexed once per folder so
+    // that long lists stay n log n.
     std::unordered_map<std::u16string, int64_t> deeper;
     std::unordered_set<int> indexedFolders;
     auto offsetOf = [&](const std::u16string& path) -> int64_t {
@@ -324,8 +325,7 @@ bool Archive::orderForExtraction(std::vector<std::u16string>& names) {
         if (indexedFolders.insert(dir->second).second) {
             const DirectoryRecord& record = directories_[dir->second];
             for (const ArchiveEntry& e : record.entries)
-                if (e.codec && e.name.find(u'\\') == std::u16string::npos)
-                    deeper.try_emplace(foldCase(record.name + u'\\' + e.name), e.offset);
+                if (e.codec) deeper.try_emplace(foldCase(record.name + u'\\' + e.name), e.offset);
         }
         auto found = deeper.find(foldCase(path));
         return found == deeper.end() ? -1 : found->second;

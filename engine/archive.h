@@ -88,8 +88,8 @@ public:
     virtual int64_t nestedSize(int index);                             // slot 24
     virtual int64_t nestedTime(int index);                             // slot 25
 
-    // Sorts names (of this level, or "folder\\name" one level down) by data
-    // offset so that extraction reads the archive front to back.
+    // Sorts names (of this level, or paths below it such as "folder\\sub\\name")
+    // by data offset so that extraction reads the archive front to back.
     virtual bool orderForExtraction(std::vector<std::u16string>& names);  // slot 26
 
     virtual int entryCount();                                          // slot 27

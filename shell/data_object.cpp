@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <unordered_map>
 
 #include "engine/extraction.h"
 #include "shell/entry_id.h"
@@ -167,17 +168,29 @@ private:
 };
 
 struct FileItem {
-    std::u16string path;  // relative, safe names, "\\"-separated
+    std::u16string path;    // relative, safe names, "\\"-separated
+    std::u16string stored;  // the same as the archive names it, relative to the selection's level
     int level;            // in EntryDataObject::levels_
     uint8_t kind;
     int index;
 };
 
-std::u16string joinPath(const std::u16string& base, const char16_t* name) {
-    std::u16string safe = windowsSafeName(name);
-    if (base.empty() || base.back() == u'\\') return base + safe;
-    return base + u'\\' + safe;
+std::u16string joinStored(const std::u16string& base, const char16_t* name) {
+    if (base.empty() || base.back() == u'\\') return base + name;
+    return base + u'\\' + name;
 }
+
+std::u16string joinPath(const std::u16string& base, const char16_t* name) {
+    return joinStored(base, windowsSafeName(name).c_str());
+}
+
+// Where paths below a selected level begin: safe names for the descriptors,
+// stored names for the archive.
+struct Base {
+    std::u16string path;
+    std::u16string stored;
+    Base down(const char16_t* name) const { return {joinPath(path, name), joinStored(stored, name)}; }
+};
 
 HRESULT writeAll(IStream* stream, const void* data, ULONG size) {
     ULONG written = 0;
@@ -274,10 +287,14 @@ private:
     HRESULT expand();
     HRESULT expandSelection(const EngineLock& lock);
     // Adds the folders below `level` (depth first), then its files.
-    HRESULT walk(const EngineLock& lock, Archive* level, const std::u16string& base);
-    // Adds the level's own files and nested archives, in the archive's order.
-    void addFiles(const EngineLock& lock, int levelIndex, const std::vector<EntryId>& ids,
-                  const std::u16string& base);
+    HRESULT walk(const EngineLock& lock, Archive* level, const Base& base);
+    // Adds the level's own files and nested archives.
+    void addFiles(const EngineLock& lock, int levelIndex, const std::vector<EntryId>& ids, const Base& base);
+    // Puts the files in the order their data lies in the archive, across
+    // folders too: the copy engine asks for them in this order, and a tar
+    // inside a compressed stream is then decoded once, front to back, where
+    // each step back would decode it again from its start.
+    void orderByData(Archive* root);
     int keepLevel(Archive* adopted);
     HRESULT checkedPath(const std::u16string& path) const;
     HRESULT descriptors(STGMEDIUM* medium);
@@ -353,34 +370,35 @@ HRESULT EntryDataObject::expandSelection(const EngineLock& lock) {
             files.push_back(id);
             continue;
         }
-        std::u16string path = joinPath(u"", name);
-        HRESULT hr = checkedPath(path);
+        Base folder = Base{}.down(name);
+        HRESULT hr = checkedPath(folder.path);
         if (FAILED(hr)) return hr;
-        folderPaths_.push_back(path);
+        folderPaths_.push_back(folder.path);
         Archive* sub = root->openFolder(id.index);
         if (!sub) return E_FAIL;
-        hr = walk(lock, levels_[keepLevel(sub)].get(lock), path);
+        hr = walk(lock, levels_[keepLevel(sub)].get(lock), folder);
         if (FAILED(hr)) return hr;
     }
-    addFiles(lock, 0, files, u"");
+    addFiles(lock, 0, files, Base{});
     for (const FileItem& file : files_) {
         HRESULT hr = checkedPath(file.path);
         if (FAILED(hr)) return hr;
     }
+    orderByData(root);
     return S_OK;
 }
 
-HRESULT EntryDataObject::walk(const EngineLock& lock, Archive* level, const std::u16string& base) {
+HRESULT EntryDataObject::walk(const EngineLock& lock, Archive* level, const Base& base) {
     int levelIndex = static_cast<int>(levels_.size()) - 1;
     for (int i = 0; i < level->folderCount(); ++i) {
-        std::u16string path = joinPath(base, level->folderName(i));
+        Base folder = base.down(level->folderName(i));
         // Every level adds at least two characters: this also bounds the depth.
-        HRESULT hr = checkedPath(path);
+        HRESULT hr = checkedPath(folder.path);
         if (FAILED(hr)) return hr;
-        folderPaths_.push_back(path);
+        folderPaths_.push_back(folder.path);
         Archive* sub = level->openFolder(i);
         if (!sub) return E_FAIL;
-        hr = walk(lock, levels_[keepLevel(sub)].get(lock), path);
+        hr = walk(lock, levels_[keepLevel(sub)].get(lock), folder);
         if (FAILED(hr)) return hr;
     }
     std::vector<EntryId> ids;
@@ -391,27 +409,35 @@ HRESULT EntryDataObject::walk(const EngineLock& lock, Archive* level, const std:
 }
 
 void EntryDataObject::addFiles(const EngineLock& lock, int levelIndex, const std::vector<EntryId>& ids,
-                               const std::u16string& base) {
+                               const Base& base) {
     Archive* level = levels_[levelIndex].get(lock);
-    std::vector<std::u16string> names;
-    for (const EntryId& id : ids) names.emplace_back(itemName(level, id.kind, id.index));
-    std::vector<EntryId> ordered = ids;
-    if (level->orderForExtraction(names) && names.size() == ids.size()) {
-        ordered.clear();
-        for (const std::u16string& name : names) {
-            int index = level->findNested(name.c_str());
-            uint8_t kind = kNestedEntry;
-            if (index < 0) {
-                index = level->findFile(name.c_str());
-                kind = kFileEntry;
-            }
-            if (index >= 0) ordered.push_back(EntryId{sizeof(EntryId), kind, 0, index});
-        }
-        // A name the level cannot find again: keep the view order.
-        if (ordered.size() != ids.size()) ordered = ids;
+    for (const EntryId& id : ids) {
+        Base file = base.down(itemName(level, id.kind, id.index));
+        files_.push_back(FileItem{std::move(file.path), std::move(file.stored), levelIndex, id.kind, id.index});
     }
-    for (const EntryId& id : ordered)
-        files_.push_back(FileItem{joinPath(base, itemName(level, id.kind, id.index)), levelIndex, id.kind, id.index});
+}
+
+void EntryDataObject::orderByData(Archive* root) {
+    std::vector<std::u16string> order;
+    std::unordered_map<std::u16string, size_t> indexOf;
+    for (size_t i = 0; i < files_.size(); ++i) {
+        order.push_back(files_[i].stored);
+        indexOf.emplace(files_[i].stored, i);
+    }
+    // When the archive cannot tell, the selection's order stands.
+    if (!root->orderForExtraction(order) || order.size() != files_.size()) return;
+    std::vector<size_t> positions;
+    positions.reserve(files_.size());
+    for (const std::u16string& stored : order) {
+        auto found = indexOf.find(stored);
+        if (found == indexOf.end()) return;
+        positions.push_back(found->second);
+        indexOf.erase(found);
+    }
+    std::vector<FileItem> ordered;
+    ordered.reserve(files_.size());
+    for (size_t position : positions) ordered.push_back(std::move(files_[position]));
+    files_ = std::move(ordered);
 }
 
 HRESULT EntryDataObject::descriptors(STGMEDIUM* medium) {

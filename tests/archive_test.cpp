@@ -297,13 +297,20 @@ TEST(ArchiveModel, ExtractionOrderFollowsTheData) {
     f.add(u"c", 300);
     f.add(u"a", 100);
     f.add(u"dir\\b", 200);
+    f.add(u"dir\\deep\\d", 250);
     f.add(u"linked", 100);  // shares its data with "a"
     f.add(u"zero1", 0);
     f.add(u"zero2", 0);
-    std::vector<std::u16string> names = {u"c", u"linked", u"dir\\B", u"missing", u"a", u"zero1", u"zero2"};
+    std::vector<std::u16string> names = {u"dir\\Deep\\D", u"c", u"linked", u"dir\\B", u"missing",
+                                         u"a",            u"zero1", u"zero2"};
     EXPECT_TRUE(f.archive->orderForExtraction(names));
-    EXPECT_EQ(names,
-              (std::vector<std::u16string>{u"missing", u"zero1", u"zero2", u"linked", u"dir\\B", u"c", u"a"}));
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"missing", u"zero1", u"zero2", u"linked", u"dir\\B",
+                                                  u"dir\\Deep\\D", u"c", u"a"}));
+    // A folder orders the paths below it alike.
+    Ref<Archive> dir(f.archive->openFolderByName(u"dir"));
+    std::vector<std::u16string> inDir = {u"deep\\d", u"b"};
+    EXPECT_TRUE(dir->orderForExtraction(inDir));
+    EXPECT_EQ(inDir, (std::vector<std::u16string>{u"b", u"deep\\d"}));
 
     std::vector<std::u16string> two = {u"linked", u"a"};
     EXPECT_TRUE(f.archive->orderForExtraction(two));

@@ -98,21 +98,21 @@ TEST_F(DataTransferTest, DescriptorsListFoldersFirstWithSizesAndTimes) {
     ASSERT_EQ(readDescriptors(data.p, &descriptors), S_OK);
     std::vector<std::wstring> names;
     for (const Descriptor& d : descriptors) names.push_back(d.name);
-    // The folder and what lies below it, then the selected files, each level
-    // in the order the archive stores them.
-    ASSERT_EQ(names, std::vector<std::wstring>({L"sub", L"sub\\b.txt", L"sub\\inner.zip", L"a.txt", L"a1.txt"}));
+    // The folders, then the files (also those below the folders) in the order
+    // the archive stores them.
+    ASSERT_EQ(names, std::vector<std::wstring>({L"sub", L"a.txt", L"a1.txt", L"sub\\b.txt", L"sub\\inner.zip"}));
     EXPECT_EQ(descriptors[0].attributes, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ(descriptors[0].flags, static_cast<DWORD>(FD_ATTRIBUTES | FD_PROGRESSUI));
-    EXPECT_EQ(descriptors[3].flags, static_cast<DWORD>(FD_ATTRIBUTES | FD_FILESIZE | FD_PROGRESSUI | FD_WRITESTIME));
-    EXPECT_EQ(descriptors[3].size, fileBytes(fixtures() + L"\\src\\a.txt").size());
+    EXPECT_EQ(descriptors[1].flags, static_cast<DWORD>(FD_ATTRIBUTES | FD_FILESIZE | FD_PROGRESSUI | FD_WRITESTIME));
+    EXPECT_EQ(descriptors[1].size, fileBytes(fixtures() + L"\\src\\a.txt").size());
     // An undated entry has no write time.
-    EXPECT_EQ(descriptors[4].flags, static_cast<DWORD>(FD_ATTRIBUTES | FD_FILESIZE | FD_PROGRESSUI));
+    EXPECT_EQ(descriptors[2].flags, static_cast<DWORD>(FD_ATTRIBUTES | FD_FILESIZE | FD_PROGRESSUI));
 
     std::vector<uint8_t> bytes;
     EXPECT_EQ(readContents(data.p, 0, 4096, &bytes), DV_E_LINDEX);
     EXPECT_EQ(readContents(data.p, 5, 4096, &bytes), DV_E_LINDEX);
     EXPECT_EQ(readContents(data.p, -1, 4096, &bytes), DV_E_LINDEX);
-    ASSERT_EQ(readContents(data.p, 2, 4096, &bytes), S_OK);
+    ASSERT_EQ(readContents(data.p, 4, 4096, &bytes), S_OK);
     EXPECT_EQ(bytes, fileBytes(fixtures() + L"\\src\\inner.zip"));
 
     // Media and formats.
@@ -149,6 +149,21 @@ TEST_F(DataTransferTest, DescriptorsListFoldersFirstWithSizesAndTimes) {
     EXPECT_EQ(data->EnumFormatEtc(DATADIR_SET, &none), E_NOTIMPL);
 }
 
+TEST_F(DataTransferTest, FilesFollowTheDataAcrossFolders) {
+    // In a tar inside gzip, a folder's subfolder comes before its own files in
+    // the walk, but after them in the data: the copy engine must be sent
+    // forward through the stream, never back to decode it again.
+    Com<IDataObject> data;
+    data.p = selection(L"bundle.tar.gz", L"bundle.tar", {L"top.bin", L"docs"});
+    ASSERT_TRUE(data.p);
+    std::vector<Descriptor> descriptors;
+    ASSERT_EQ(readDescriptors(data.p, &descriptors), S_OK);
+    std::vector<std::wstring> names;
+    for (const Descriptor& d : descriptors) names.push_back(d.name);
+    EXPECT_EQ(names, std::vector<std::wstring>({L"docs", L"docs\\deeper", L"docs\\readme.txt",
+                                                L"docs\\deeper\\notes.txt", L"top.bin"}));
+}
+
 TEST_F(DataTransferTest, NamesFromArchivesAreMadeSafe) {
     Com<IShellFolder2> folder;
     IdList list;
@@ -168,8 +183,8 @@ TEST_F(DataTransferTest, NamesFromArchivesAreMadeSafe) {
     ASSERT_EQ(readDescriptors(data.p, &descriptors), S_OK);
     std::vector<std::wstring> names;
     for (const Descriptor& d : descriptors) names.push_back(d.name);
-    EXPECT_EQ(names, std::vector<std::wstring>({L"dir_", L"dir_\\_LPT1", L"_CON.txt", L"b.txt", L"trail_", L"trail",
-                                                L"space_", L"q_x", L"ok.txt"}));
+    EXPECT_EQ(names, std::vector<std::wstring>({L"dir_", L"_CON.txt", L"b.txt", L"trail_", L"trail", L"space_",
+                                                L"q_x", L"dir_\\_LPT1", L"ok.txt"}));
     // What the copy engine writes under those names holds the entries' own
     // bytes ("trail." is not confused with "trail").
     ScratchFolder out(L"zorvex-names-");

@@ -183,7 +183,7 @@ TEST_F(MenuTest, CopyPutsTheSelectionOnTheClipboard) {
     ASSERT_EQ(readDescriptors(pasted.p, &descriptors), S_OK);
     std::vector<std::wstring> names;
     for (const Descriptor& d : descriptors) names.push_back(d.name);
-    EXPECT_EQ(names, std::vector<std::wstring>({L"sub", L"sub\\b.txt", L"sub\\inner.zip", L"a.txt"}));
+    EXPECT_EQ(names, std::vector<std::wstring>({L"sub", L"a.txt", L"sub\\b.txt", L"sub\\inner.zip"}));
     OleSetClipboard(nullptr);
 }
 
