@@ -67,7 +67,10 @@ std::u16string sanitizePath(std::u16string_view path) {
 // ---- Archive: construction and entry insertion ----------------------------
 
 Archive::Archive(const char16_t* name, Archive* owner, InStream* stream)
-    : RefObject(name, owner), stream_(stream), readPlan_(owner ? owner->readPlan_ : ReadPlan::kBrowse) {
+    : RefObject(name, owner),
+      stream_(stream),
+      readPlan_(owner ? owner->readPlan_ : ReadPlan::kBrowse),
+      stagingFolder_(owner ? owner->stagingFolder_ : std::u16string()) {
     if (stream_) stream_->addRef();
     liveArchives().push_back(this);
 }
@@ -226,7 +229,7 @@ Archive* Archive::openNestedArchive(int index) {
     Ref<InStream> stream(openEntry(raw));
     if (!stream) return nullptr;
     if (readPlan_ == ReadPlan::kEveryEntry && entries_[raw].codec != findCodec(u"store"))
-        stream = Ref<InStream>(keepDecodedData(stream.detach()));
+        stream = Ref<InStream>(keepDecodedData(stream.detach(), stagingFolder_));
     return detectAndOpen(joinName(name(), entries_[raw].name).c_str(), this, stream.get());
 }
 

@@ -114,6 +114,10 @@ public:
 
     ReadPlan readPlan() const { return readPlan_; }
     void setReadPlan(ReadPlan plan) { readPlan_ = plan; }
+    // Where nested levels opened from now on (and their own) keep entries'
+    // data apart for extraction into that folder's volume (see
+    // engine/decoded_cache.h); empty: nowhere.
+    void setStagingFolder(std::u16string folder) { stagingFolder_ = std::move(folder); }
 
 private:
     friend bool addEntry(Archive*, Codec*, std::u16string_view, int64_t, int64_t, int64_t, int64_t,
@@ -134,6 +138,7 @@ private:
 
     InStream* stream_;
     ReadPlan readPlan_;
+    std::u16string stagingFolder_;
     std::vector<ArchiveEntry> entries_;
     std::vector<DirectoryRecord> directories_;
     // Case-folded name -> raw index.

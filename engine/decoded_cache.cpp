@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -13,10 +14,11 @@ namespace {
 
 class KeptStream final : public InStream {
 public:
-    KeptStream(InStream* decoded, std::unique_ptr<platform::ScratchFile> file)
+    KeptStream(InStream* decoded, std::unique_ptr<platform::ScratchFile> file, const std::u16string& stagingFolder)
         : InStream(decoded->name(), nullptr, decoded->tag()),
           decoded_(decoded),
           file_(std::move(file)),
+          stagingFolder_(stagingFolder),
           limit_(file_->freeSpace() / 2) {}
     ~KeptStream() override { decoded_->release(); }
 
@@ -38,15 +40,16 @@ public:
         if (!buf || count <= 0) return 0;
         int got = 0;
         if (position_ < kept_) {
-            got = static_cast<int>(std::min<int64_t>(count, kept_ - position_));
-            if (!file_->read(position_, buf, got)) {
+            int want = static_cast<int>(std::min<int64_t>(count, kept_ - position_));
+            got = readKept(buf, want);
+            if (got < 0) {
                 // The decoder moves away from the end of what is kept.
                 keeping_ = false;
-                got = readDecoded(buf, got);
+                got = readDecoded(buf, want);
             }
         } else if (keepUpTo(position_) && keeping_) {
             got = std::max(decoded_->read(buf, count), 0);
-            if (got > 0 && !keep(buf, got)) keeping_ = false;
+            if (got > 0 && !keep(static_cast<const uint8_t*>(buf), got)) keeping_ = false;
         } else {
             got = readDecoded(buf, count);
         }
@@ -61,8 +64,69 @@ public:
     }
     int64_t knownSize() override { return decoded_->knownSize(); }
 
+    void keepApart(int64_t offset, int64_t size) override {
+        // Only ranges still ahead, in order, and big enough for a file of
+        // their own to be worth it; every one holds a handle until the end.
+        if (stagingFolder_.empty() || size < kMinApart || offset < kept_ || apart_.size() >= kMaxApart) return;
+        if (!apart_.empty() && offset < apart_.back().end) return;
+        std::unique_ptr<platform::ScratchFile> file = platform::ScratchFile::createLinkable(stagingFolder_);
+        if (!file) {
+            stagingFolder_.clear();  // the folder cannot hold such files: all stays in the scratch file
+            return;
+        }
+        apart_.push_back(Apart{offset, offset + size, std::move(file), false});
+    }
+
+    bool linkRange(int64_t offset, int64_t size, const std::u16string& path) override {
+        if (damaged() || decoded_->damaged()) return false;
+        auto apart = std::lower_bound(apart_.begin(), apart_.end(), offset,
+                                      [](const Apart& a, int64_t start) { return a.start < start; });
+        if (apart == apart_.end() || apart->start != offset || apart->end - offset != size || apart->end > kept_)
+            return false;
+        // A second name for the same data gets a copy: linked, the two
+        // extracted files would be one.
+        if (apart->linked || !apart->file->linkTo(path)) return false;
+        apart->linked = true;
+        return true;
+    }
+
 private:
     static constexpr int kPiece = 1 << 18;
+    // Smaller entries are few bytes to copy beside the cost of their files.
+    static constexpr int64_t kMinApart = 64 << 10;
+    // Far below the handles a process may have open.
+    static constexpr size_t kMaxApart = 512;
+
+    // Bytes [start, end) of the stream, kept in a file of their own.
+    struct Apart {
+        int64_t start;
+        int64_t end;
+        std::unique_ptr<platform::ScratchFile> file;
+        bool linked;
+    };
+
+    // The kept range that holds `position`, or where the next one starts.
+    struct Place {
+        Apart* apart;   // null: the position lies in the scratch file
+        int64_t limit;  // where that stretch ends
+    };
+    Place placeOf(int64_t position) {
+        auto next = std::upper_bound(apart_.begin(), apart_.end(), position,
+                                     [](int64_t at, const Apart& a) { return at < a.start; });
+        if (next != apart_.begin() && position < std::prev(next)->end)
+            return {&*std::prev(next), std::prev(next)->end};
+        return {nullptr, next == apart_.end() ? std::numeric_limits<int64_t>::max() : next->start};
+    }
+
+    // Reads kept bytes at the position (count of them are kept); -1 when the
+    // file cannot be read.
+    int readKept(void* buf, int count) {
+        Place place = placeOf(position_);
+        int n = static_cast<int>(std::min<int64_t>(count, place.limit - position_));
+        bool read = place.apart ? place.apart->file->read(position_ - place.apart->start, buf, n)
+                                : file_->read(position_, buf, n);
+        return read ? n : -1;
+    }
 
     // What the decoded stream gives at the position, not kept.
     int readDecoded(void* buf, int count) {
@@ -70,9 +134,18 @@ private:
     }
 
     // Appends bytes read from the decoded stream at the end of what is kept.
-    bool keep(const void* data, int count) {
-        if (kept_ + count > limit_ || !file_->write(kept_, data, count)) return false;
-        kept_ += count;
+    bool keep(const uint8_t* data, int count) {
+        if (kept_ + count > limit_) return false;
+        while (count > 0) {
+            Place place = placeOf(kept_);
+            int n = static_cast<int>(std::min<int64_t>(count, place.limit - kept_));
+            bool written = place.apart ? place.apart->file->write(kept_ - place.apart->start, data, n)
+                                       : file_->write(kept_, data, n);
+            if (!written) return false;
+            kept_ += n;
+            data += n;
+            count -= n;
+        }
         return true;
     }
 
@@ -97,20 +170,22 @@ private:
         void operator()(uint8_t* p) const { std::free(p); }
     };
     InStream* decoded_;
-    std::unique_ptr<platform::ScratchFile> file_;
+    std::unique_ptr<platform::ScratchFile> file_;  // every kept byte outside apart_, at its own offset
+    std::vector<Apart> apart_;                     // in stream order, not overlapping
+    std::u16string stagingFolder_;
     std::unique_ptr<uint8_t, FreeDeleter> piece_;
     int64_t limit_;
-    int64_t kept_ = 0;  // bytes [0, kept_) are in the file; the decoded stream stands at kept_ while keeping
+    int64_t kept_ = 0;  // bytes [0, kept_) are kept; the decoded stream stands at kept_ while keeping
     int64_t position_ = 0;
     bool keeping_ = true;
 };
 
 }  // namespace
 
-InStream* keepDecodedData(InStream* decoded) {
+InStream* keepDecodedData(InStream* decoded, const std::u16string& stagingFolder) {
     std::unique_ptr<platform::ScratchFile> file = platform::ScratchFile::create();
     if (!file) return decoded;
-    KeptStream* kept = new (std::nothrow) KeptStream(decoded, std::move(file));
+    KeptStream* kept = new (std::nothrow) KeptStream(decoded, std::move(file), stagingFolder);
     return kept ? kept : decoded;
 }
 

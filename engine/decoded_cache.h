@@ -16,6 +16,12 @@ namespace zorvex {
 // was free on its volume, or when writing fails; beyond that point the
 // stream reads from `decoded` as it is. When no scratch file can be made,
 // `decoded` itself is returned.
-InStream* keepDecodedData(InStream* decoded);
+//
+// With a staging folder (one in the destination of an extraction), entries'
+// data that a reader announces with keepApart is kept in files of their own
+// there, without names: linkRange then gives such a file the name of the
+// extracted file, so that its bytes are written once, not kept, read back and
+// written again.
+InStream* keepDecodedData(InStream* decoded, const std::u16string& stagingFolder = {});
 
 }  // namespace zorvex

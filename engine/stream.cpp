@@ -186,6 +186,11 @@ int StoreStream::read(void* buf, int count) {
 
 int64_t StoreStream::size() { return size_; }
 
+bool StoreStream::linkRange(int64_t offset, int64_t size, const std::u16string& path) {
+    if (!source_ || offset < 0 || size < 0 || size > size_ - offset) return false;
+    return source_->linkRange(offset_ + offset, size, path);
+}
+
 // ---- DecoderStream --------------------------------------------------------
 
 void DecoderStream::FreeDeleter::operator()(uint8_t* p) const { std::free(p); }

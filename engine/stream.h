@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/refobject.h"
@@ -43,6 +44,16 @@ public:
     // to the end would tell (size() then does that). A reader that goes to
     // the end anyway asks this instead, so that nothing is decoded twice.
     virtual int64_t knownSize() { return size(); }
+
+    // Kept decoded data (engine/decoded_cache.h). A reader tells the stream
+    // that [offset, offset + size) is one entry's data, before reading past
+    // it: where the stream keeps what it decodes, it may keep that range in a
+    // file of its own.
+    virtual void keepApart(int64_t /*offset*/, int64_t /*size*/) {}
+    // Gives such a file the name `path` when it holds exactly the bytes
+    // [offset, offset + size), all decoded without damage, and has not been
+    // given a name before: an extraction then need not write them again.
+    virtual bool linkRange(int64_t /*offset*/, int64_t /*size*/, const std::u16string& /*path*/) { return false; }
 
 private:
     int64_t tag_;
@@ -93,6 +104,7 @@ public:
     bool seek(int64_t position) override;  // 0 <= position < size
     int read(void* buf, int count) override;
     int64_t size() override;
+    bool linkRange(int64_t offset, int64_t size, const std::u16string& path) override;
 
 private:
     InStream* source_;

@@ -223,7 +223,10 @@ private:
             case 'S':
                 if (path.back() == '/') addFolder(path, time);  // old-style folder
                 else if (attributes.sparse) addSparseFile(path, dataStart, size, *attributes.sparse, time);
-                else addFile(path, dataStart, size, time);
+                else {
+                    stream_->keepApart(dataStart, size);
+                    addFile(path, dataStart, size, time);
+                }
                 break;
             case '1':  // hard link: the content of the earlier file of that name
                 if (auto it = files().find(normalizeName(linkTarget)); it != files_.end())

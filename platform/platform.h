@@ -31,6 +31,9 @@ class ScratchFile {
 public:
     // Null when none can be made.
     static std::unique_ptr<ScratchFile> create();
+    // One in `folder` that linkTo can later give a name on the same volume.
+    // Null where the system cannot make such a file.
+    static std::unique_ptr<ScratchFile> createLinkable(const std::u16string& folder);
     ~ScratchFile();
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;
@@ -41,9 +44,15 @@ public:
     bool read(int64_t offset, void* data, int size);
     // Bytes that were free on the file's volume when it was made.
     int64_t freeSpace() const { return freeSpace_; }
+    // Gives a file from createLinkable the name `path` (full, of a file that
+    // does not exist yet); the file stays open and in use here. False when
+    // that cannot be done, on another volume for one.
+    bool linkTo(const std::u16string& path);
 
 private:
     ScratchFile(intptr_t handle, int64_t freeSpace) : handle_(handle), freeSpace_(freeSpace) {}
+    // Takes an open handle; closes it when no object can be made.
+    static std::unique_ptr<ScratchFile> adopt(intptr_t handle);
     intptr_t handle_;
     int64_t freeSpace_;
 };

@@ -333,6 +333,47 @@ TEST_F(CliTest, UnwrapsTarInsideGzip) {
     EXPECT_EQ(readFile(tmp / "out/bundle/two.txt").size(), 2u);
 }
 
+// Files of a compressed tar are kept apart while it is listed and then
+// linked into place: each must still come out whole and on its own, also
+// where two names share their data, over an existing file, or when the
+// stream turns out damaged.
+TEST_F(CliTest, CompressedTarFilesComeOutWholeAndSeparate) {
+    REQUIRE_TOOL("tar");
+    REQUIRE_TOOL("xz");
+    auto big = sampleData(300000, 51), other = sampleData(200000, 52);
+    writeFile(tmp / "src/tree/big", big.data(), big.size());
+    writeFile(tmp / "src/tree/other", other.data(), other.size());
+    writeFile(tmp / "src/tree/small", "small");
+    fs::create_hard_link(tmp / "src/tree/big", tmp / "src/tree/same");
+    ASSERT_EQ(run("cd " + quote(tmp / "src") + " && tar cf ../t.tar tree && xz -k ../t.tar && gzip -k ../t.tar"), 0);
+    for (const char* archive : {"t.tar.xz", "t.tar.gz"}) {
+        SCOPED_TRACE(archive);
+        fs::path out = tmp / "out" / archive;
+        std::string args = "extract " + quote(tmp / archive) + " -C " + quote(out);
+        auto o = zorvex(tmp, args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(readFile(out / "tree/big"), big);
+        EXPECT_EQ(readFile(out / "tree/same"), big);
+        EXPECT_EQ(readFile(out / "tree/other"), other);
+        EXPECT_EQ(readFile(out / "tree/small").size(), 5u);
+        for (const char* name : {"big", "same", "other"}) EXPECT_EQ(fs::hard_link_count(out / "tree" / name), 1u);
+
+        writeFile(out / "tree/big", "changed");
+        o = zorvex(tmp, args + " --overwrite");
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(readFile(out / "tree/big"), big);
+        EXPECT_EQ(readTree(out).size(), 4u);  // no temporary files are left behind
+    }
+
+    auto gz = readFile(tmp / "t.tar.gz");
+    gz[gz.size() - 8] ^= 0x01;  // the stored CRC
+    writeFile(tmp / "crc.tar.gz", gz.data(), gz.size());
+    auto damaged = zorvex(tmp, "extract " + quote(tmp / "crc.tar.gz") + " -C " + quote(tmp / "damaged"));
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_NE(damaged.err.find("t.tar/tree/"), std::string::npos) << damaged.err;
+    EXPECT_TRUE(readTree(tmp / "damaged").empty());
+}
+
 TEST_F(CliTest, NothingLandsOutsideTheDestination) {
     REQUIRE_TOOL("python3");
     python(tmp.path(), R"(

@@ -4,6 +4,7 @@
 
 #include "codec_fixtures.h"
 #include "engine/format_registry.h"
+#include "platform/platform.h"
 #include "test_util.h"
 
 namespace zorvex::test {
@@ -16,7 +17,8 @@ struct Kept {
     Ref<InStream> stream;
 };
 
-Kept keptGzip(const TempDir& dir, const std::vector<uint8_t>& data, bool cutInHalf = false) {
+Kept keptGzip(const TempDir& dir, const std::vector<uint8_t>& data, bool cutInHalf = false,
+              const std::u16string& stagingFolder = {}) {
     writeFile(dir / "data", data.data(), data.size());
     EXPECT_EQ(run("cd '" + dir.path().string() + "' && gzip -6 -k -f data"), 0);
     Kept k{readFile(dir / "data.gz"), {}, {}};
@@ -25,7 +27,7 @@ Kept keptGzip(const TempDir& dir, const std::vector<uint8_t>& data, bool cutInHa
     k.packed = Ref<CountingStream>(new CountingStream(memory.detach()));
     Ref<InStream> decoded(openCodec(u"gzip", k.packed.get(), 0, static_cast<int64_t>(k.gz.size()), -1));
     EXPECT_TRUE(decoded);
-    if (decoded) k.stream = Ref<InStream>(keepDecodedData(decoded.detach()));
+    if (decoded) k.stream = Ref<InStream>(keepDecodedData(decoded.detach(), stagingFolder));
     return k;
 }
 
@@ -77,6 +79,61 @@ TEST(DecodedCache, DamageIsPassedOn) {
     EXPECT_TRUE(k.stream->seek(0));
     EXPECT_EQ(readAll(k.stream.get()), got);
     EXPECT_TRUE(k.stream->damaged());
+}
+
+std::u16string enginePath(const fs::path& path) { return platform::fromNativePath(path.native()); }
+
+// Ranges announced ahead are kept in files of their own: every byte reads
+// back the same wherever the reads cross their edges, and each such file can
+// be given a name once, only when it holds exactly the range, decoded whole.
+TEST(DecodedCache, RangesKeptApartReadBackAndLinkOnce) {
+    REQUIRE_TOOL("gzip");
+    TempDir dir;
+    fs::create_directories(dir / "stage");
+    auto data = sampleData(3 << 20, 24);
+    Kept k = keptGzip(dir, data, false, enginePath(dir / "stage"));
+    ASSERT_TRUE(k.stream);
+    k.stream->keepApart(100000, 500000);
+    k.stream->keepApart(50, 100);            // too small to be worth a file
+    k.stream->keepApart(1000000, 70000);
+    k.stream->keepApart(1050000, 100000);    // overlaps the one before
+    EXPECT_FALSE(k.stream->linkRange(100000, 500000, enginePath(dir / "early")));  // not decoded yet
+
+    EXPECT_EQ(readAt(k.stream.get(), 2000000, 1000), slice(data, 2000000, 1000));
+    for (int64_t at : {0, 99000, 599000, 999990, 1069990, 150000, 3140000}) {
+        int count = static_cast<int>(std::min<int64_t>(20000, int64_t(data.size()) - at));
+        EXPECT_EQ(readAt(k.stream.get(), at, count), slice(data, at, count)) << at;
+    }
+    EXPECT_FALSE(k.stream->linkRange(100000, 499999, enginePath(dir / "short")));
+    EXPECT_FALSE(k.stream->linkRange(50, 100, enginePath(dir / "small")));
+    EXPECT_FALSE(k.stream->linkRange(1050000, 100000, enginePath(dir / "overlapping")));
+    ASSERT_TRUE(k.stream->linkRange(100000, 500000, enginePath(dir / "first")));
+    EXPECT_FALSE(k.stream->linkRange(100000, 500000, enginePath(dir / "again")));
+    EXPECT_FALSE(k.stream->linkRange(1000000, 70000, enginePath(dir / "first")));  // the name is taken
+    ASSERT_TRUE(k.stream->linkRange(1000000, 70000, enginePath(dir / "second")));
+    EXPECT_TRUE(k.stream->seek(0));
+    EXPECT_EQ(readAll(k.stream.get()), data);
+
+    k.stream = {};
+    EXPECT_EQ(readFile(dir / "first"), slice(data, 100000, 500000));
+    EXPECT_EQ(readFile(dir / "second"), slice(data, 1000000, 70000));
+    for (const char* name : {"early", "short", "small", "overlapping", "again"}) EXPECT_FALSE(fs::exists(dir / name));
+    EXPECT_TRUE(fs::is_empty(dir / "stage"));  // nothing is left behind
+}
+
+TEST(DecodedCache, DamagedDataIsNeverLinked) {
+    REQUIRE_TOOL("gzip");
+    TempDir dir;
+    fs::create_directories(dir / "stage");
+    auto data = sampleData(1 << 20, 25);
+    Kept k = keptGzip(dir, data, true, enginePath(dir / "stage"));
+    ASSERT_TRUE(k.stream);
+    k.stream->keepApart(1000, 100000);
+    EXPECT_EQ(readAt(k.stream.get(), 1000, 100000), slice(data, 1000, 100000));
+    readAll(k.stream.get());
+    ASSERT_TRUE(k.stream->damaged());
+    EXPECT_FALSE(k.stream->linkRange(1000, 100000, enginePath(dir / "linked")));
+    EXPECT_FALSE(fs::exists(dir / "linked"));
 }
 
 // A tar inside a .gz, listed and then read entry by entry, last first (as an

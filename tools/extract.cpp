@@ -73,6 +73,11 @@ public:
 
 private:
     void extractItem(Archive* level, const LevelItem& item, const fs::path& folder, const std::string& entry);
+    bool linkKept(InStream* stream, const EntryChecks& checks, const fs::path& written);
+    // Writes the entry's data to `written`, reporting what fails. False when
+    // no file is left (a data check that fails keeps it: it is complete).
+    bool writeData(InStream* stream, const EntryChecks& checks, const fs::path& written, const fs::path& target,
+                   const std::string& entry);
     // Creates (or accepts) a folder inside the destination. False after reporting.
     bool makeFolder(const fs::path& folder, const std::string& entry);
     fs::path temporaryName(const fs::path& folder);
@@ -104,6 +109,7 @@ void Extractor::extractArchive(const std::string& argument) {
         reporter_.error(argument, "", "cannot open as an archive");
         return;
     }
+    archive->setStagingFolder(engineArgumentPath(utf8FromPath(root_)));
     ExtractionPlan plan = planExtraction(archive.get());
     if (!plan.level) return;  // an empty archive extracts nothing
     std::string prefix;
@@ -209,10 +215,34 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
     // when the entry fails: either way no short file is left behind.
     const bool replacing = fs::exists(status);
     fs::path written = replacing ? temporaryName(folder) : target;
+    const EntryChecks checks = item.checks(level);
+    if (!linkKept(stream.get(), checks, written) && !writeData(stream.get(), checks, written, target, entry)) return;
+    if (int64_t time = item.time(level); time > 0) setModificationTime(written, time);
+    if (!replacing) return;
+    fs::rename(written, target, error);
+    if (error) {
+        reporter_.error(subject_, entry, "cannot create " + utf8FromPath(target) + ": " + error.message());
+        fs::remove(written, error);
+    }
+}
+
+// Data kept apart while the archive was listed (engine/decoded_cache.h) is
+// given the file's name instead of being written again. An entry with stored
+// checks is written, which checks it.
+bool Extractor::linkKept(InStream* stream, const EntryChecks& checks, const fs::path& written) {
+    if (checks.crc || checks.blake2sp) return false;
+    const int64_t size = stream->knownSize();
+    if (size <= 0 || !stream->linkRange(0, size, engineArgumentPath(utf8FromPath(written)))) return false;
+    reporter_.countBytes(size);
+    return true;
+}
+
+bool Extractor::writeData(InStream* stream, const EntryChecks& checks, const fs::path& written,
+                          const fs::path& target, const std::string& entry) {
     OutputFile out;
     if (!out.create(written)) {
         reporter_.error(subject_, entry, "cannot create " + utf8FromPath(written) + ": " + lastErrorText());
-        return;
+        return false;
     }
     std::string writeError;
     auto toFile = [&](const uint8_t* data, size_t size) {
@@ -220,7 +250,7 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
         writeError = lastErrorText();
         return false;
     };
-    CopyResult result = copyVerified(stream.get(), item.checks(level), toFile, reporter_, subject_, entry);
+    CopyResult result = copyVerified(stream, checks, toFile, reporter_, subject_, entry);
     bool incomplete = result == CopyResult::Short || result == CopyResult::Damaged;
     if (!out.close() && writeError.empty() && !incomplete) {
         writeError = lastErrorText();
@@ -231,16 +261,11 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
     // A failed check keeps the data (it is complete, and reported); short,
     // damaged or unwritten data is discarded.
     if (incomplete || result == CopyResult::WriteFailed) {
+        std::error_code error;
         fs::remove(written, error);
-        return;
+        return false;
     }
-    if (int64_t time = item.time(level); time > 0) setModificationTime(written, time);
-    if (!replacing) return;
-    fs::rename(written, target, error);
-    if (error) {
-        reporter_.error(subject_, entry, "cannot create " + utf8FromPath(target) + ": " + error.message());
-        fs::remove(written, error);
-    }
+    return true;
 }
 
 }  // namespace

@@ -10,6 +10,13 @@
 
 namespace zorvex::platform {
 
+namespace {
+
+// The path through which the file a descriptor holds can be linked.
+std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+}  // namespace
+
 std::unique_ptr<ScratchFile> ScratchFile::create() {
     const char* folder = std::getenv("TMPDIR");
     if (!folder || !*folder) folder = "/tmp";
@@ -22,6 +29,24 @@ std::unique_ptr<ScratchFile> ScratchFile::create() {
         if (fd < 0) return nullptr;
         unlink(name.c_str());
     }
+    return adopt(fd);
+}
+
+std::unique_ptr<ScratchFile> ScratchFile::createLinkable(const std::u16string& folder) {
+    // Without a name until linked, so nothing is left behind whatever
+    // happens; the mode is that of any file the process creates.
+    int fd = open(toNativePath(folder).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    return adopt(fd);
+}
+
+bool ScratchFile::linkTo(const std::u16string& path) {
+    return linkat(AT_FDCWD, descriptorPath(static_cast<int>(handle_)).c_str(), AT_FDCWD,
+                  toNativePath(path).c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+std::unique_ptr<ScratchFile> ScratchFile::adopt(intptr_t handle) {
+    int fd = static_cast<int>(handle);
     struct statvfs volume {};
     int64_t freeSpace = fstatvfs(fd, &volume) == 0 ? int64_t(volume.f_bavail) * int64_t(volume.f_frsize) : 0;
     std::unique_ptr<ScratchFile> file(new (std::nothrow) ScratchFile(fd, freeSpace));

@@ -37,6 +37,12 @@ std::unique_ptr<ScratchFile> ScratchFile::create() {
     return scratch;
 }
 
+// Kept data stays in the one scratch file here: a file that is deleted on
+// close cannot be given a name instead.
+std::unique_ptr<ScratchFile> ScratchFile::createLinkable(const std::u16string&) { return nullptr; }
+
+bool ScratchFile::linkTo(const std::u16string&) { return false; }
+
 ScratchFile::~ScratchFile() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
 
 bool ScratchFile::write(int64_t offset, const void* data, int size) {
