@@ -1,6 +1,7 @@
 #include "engine/decoded_cache.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -12,6 +13,11 @@ namespace zorvex {
 
 namespace {
 
+// Files kept apart, over all streams: each holds a handle until its stream
+// ends, and the count stays far below the handles a process may have open.
+constexpr int kMaxApartFiles = 512;
+std::atomic<int> apartFiles{0};
+
 class KeptStream final : public InStream {
 public:
     KeptStream(InStream* decoded, std::unique_ptr<platform::ScratchFile> file, const std::u16string& stagingFolder)
@@ -20,7 +26,10 @@ public:
           file_(std::move(file)),
           stagingFolder_(stagingFolder),
           limit_(file_->freeSpace() / 2) {}
-    ~KeptStream() override { decoded_->release(); }
+    ~KeptStream() override {
+        apartFiles -= static_cast<int>(apart_.size());
+        decoded_->release();
+    }
 
     int64_t tell() override { return position_; }
 
@@ -66,8 +75,10 @@ public:
 
     void keepApart(int64_t offset, int64_t size) override {
         // Only ranges still ahead, in order, and big enough for a file of
-        // their own to be worth it; every one holds a handle until the end.
-        if (stagingFolder_.empty() || size < kMinApart || offset < kept_ || apart_.size() >= kMaxApart) return;
+        // their own to be worth it.
+        if (stagingFolder_.empty() || size < kMinApart || offset < kept_ ||
+            size > std::numeric_limits<int64_t>::max() - offset || apartFiles >= kMaxApartFiles)
+            return;
         if (!apart_.empty() && offset < apart_.back().end) return;
         std::unique_ptr<platform::ScratchFile> file = platform::ScratchFile::createLinkable(stagingFolder_);
         if (!file) {
@@ -75,6 +86,7 @@ public:
             return;
         }
         apart_.push_back(Apart{offset, offset + size, std::move(file), false});
+        ++apartFiles;
     }
 
     bool linkRange(int64_t offset, int64_t size, const std::u16string& path) override {
@@ -94,8 +106,6 @@ private:
     static constexpr int kPiece = 1 << 18;
     // Smaller entries are few bytes to copy beside the cost of their files.
     static constexpr int64_t kMinApart = 64 << 10;
-    // Far below the handles a process may have open.
-    static constexpr size_t kMaxApart = 512;
 
     // Bytes [start, end) of the stream, kept in a file of their own.
     struct Apart {
