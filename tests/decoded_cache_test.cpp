@@ -17,8 +17,10 @@ struct Kept {
     Ref<InStream> stream;
 };
 
-Kept keptGzip(const TempDir& dir, const std::vector<uint8_t>& data, bool cutInHalf = false,
-              const std::u16string& stagingFolder = {}) {
+std::u16string enginePath(const fs::path& path) { return platform::fromNativePath(path.native()); }
+
+// With `staged`, entries' data may be kept apart in the folder dir/stage.
+Kept keptGzip(const TempDir& dir, const std::vector<uint8_t>& data, bool cutInHalf = false, bool staged = false) {
     writeFile(dir / "data", data.data(), data.size());
     EXPECT_EQ(run("cd '" + dir.path().string() + "' && gzip -6 -k -f data"), 0);
     Kept k{readFile(dir / "data.gz"), {}, {}};
@@ -27,6 +29,11 @@ Kept keptGzip(const TempDir& dir, const std::vector<uint8_t>& data, bool cutInHa
     k.packed = Ref<CountingStream>(new CountingStream(memory.detach()));
     Ref<InStream> decoded(openCodec(u"gzip", k.packed.get(), 0, static_cast<int64_t>(k.gz.size()), -1));
     EXPECT_TRUE(decoded);
+    std::u16string stagingFolder;
+    if (staged) {
+        fs::create_directories(dir / "stage");
+        stagingFolder = enginePath(dir / "stage");
+    }
     if (decoded) k.stream = Ref<InStream>(keepDecodedData(decoded.detach(), stagingFolder));
     return k;
 }
@@ -81,17 +88,14 @@ TEST(DecodedCache, DamageIsPassedOn) {
     EXPECT_TRUE(k.stream->damaged());
 }
 
-std::u16string enginePath(const fs::path& path) { return platform::fromNativePath(path.native()); }
-
 // Ranges announced ahead are kept in files of their own: every byte reads
 // back the same wherever the reads cross their edges, and each such file can
 // be given a name once, only when it holds exactly the range, decoded whole.
 TEST(DecodedCache, RangesKeptApartReadBackAndLinkOnce) {
     REQUIRE_TOOL("gzip");
     TempDir dir;
-    fs::create_directories(dir / "stage");
     auto data = sampleData(3 << 20, 24);
-    Kept k = keptGzip(dir, data, false, enginePath(dir / "stage"));
+    Kept k = keptGzip(dir, data, false, true);
     ASSERT_TRUE(k.stream);
     k.stream->keepApart(100000, 500000);
     k.stream->keepApart(50, 100);            // too small to be worth a file
@@ -124,9 +128,8 @@ TEST(DecodedCache, RangesKeptApartReadBackAndLinkOnce) {
 TEST(DecodedCache, DamagedDataIsNeverLinked) {
     REQUIRE_TOOL("gzip");
     TempDir dir;
-    fs::create_directories(dir / "stage");
     auto data = sampleData(1 << 20, 25);
-    Kept k = keptGzip(dir, data, true, enginePath(dir / "stage"));
+    Kept k = keptGzip(dir, data, true, true);
     ASSERT_TRUE(k.stream);
     k.stream->keepApart(1000, 100000);
     EXPECT_EQ(readAt(k.stream.get(), 1000, 100000), slice(data, 1000, 100000));
