@@ -14,9 +14,13 @@ namespace zorvex {
 namespace {
 
 // Files kept apart, over all streams: each holds a handle until its stream
-// ends, and the count stays far below the handles a process may have open.
-constexpr int kMaxApartFiles = 512;
+// ends, and their count stays within the platform's limit.
 std::atomic<int> apartFiles{0};
+
+int apartLimit() {
+    static const int limit = platform::ScratchFile::linkableLimit();
+    return limit;
+}
 
 class KeptStream final : public InStream {
 public:
@@ -77,7 +81,7 @@ public:
         // Only ranges still ahead, in order, and big enough for a file of
         // their own to be worth it.
         if (stagingFolder_.empty() || size < kMinApart || offset < kept_ ||
-            size > std::numeric_limits<int64_t>::max() - offset || apartFiles >= kMaxApartFiles)
+            size > std::numeric_limits<int64_t>::max() - offset || apartFiles >= apartLimit())
             return;
         if (!apart_.empty() && offset < apart_.back().end) return;
         std::unique_ptr<platform::ScratchFile> file = platform::ScratchFile::createLinkable(stagingFolder_);

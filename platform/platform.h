@@ -34,6 +34,9 @@ public:
     // One in `folder` that linkTo can later give a name on the same volume.
     // Null where the system cannot make such a file.
     static std::unique_ptr<ScratchFile> createLinkable(const std::u16string& folder);
+    // How many files from createLinkable may be open at once: a share of the
+    // handles the process may have, so that other files can still be opened.
+    static int linkableLimit();
     ~ScratchFile();
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;

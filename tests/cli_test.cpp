@@ -372,6 +372,15 @@ TEST_F(CliTest, CompressedTarFilesComeOutWholeAndSeparate) {
     EXPECT_EQ(damaged.status, 1);
     EXPECT_NE(damaged.err.find("t.tar/tree/"), std::string::npos) << damaged.err;
     EXPECT_TRUE(readTree(tmp / "damaged").empty());
+
+    // Files kept apart leave enough handles for the files written beside them.
+    ASSERT_EQ(run("cd " + quote(tmp / "src") + " && mkdir wide && for i in $(seq 40); do " +
+                  "head -c 70000 /dev/urandom > wide/f$i; done && tar czf ../wide.tar.gz wide"),
+              0);
+    EXPECT_EQ(run("ulimit -n 32 && " + quote(cliPath()) + " extract " + quote(tmp / "wide.tar.gz") + " -C " +
+                  quote(tmp / "wide")),
+              0);
+    EXPECT_EQ(readTree(tmp / "wide/wide"), readTree(tmp / "src/wide"));
 }
 
 TEST_F(CliTest, NothingLandsOutsideTheDestination) {

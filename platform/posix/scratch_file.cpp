@@ -1,7 +1,9 @@
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -38,6 +40,12 @@ std::unique_ptr<ScratchFile> ScratchFile::createLinkable(const std::u16string& f
     int fd = open(toNativePath(folder).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
     return adopt(fd);
+}
+
+int ScratchFile::linkableLimit() {
+    struct rlimit handles {};
+    if (getrlimit(RLIMIT_NOFILE, &handles) != 0) return 0;
+    return static_cast<int>(std::min<rlim_t>(handles.rlim_cur / 4, 512));
 }
 
 bool ScratchFile::linkTo(const std::u16string& path) {

@@ -41,6 +41,8 @@ std::unique_ptr<ScratchFile> ScratchFile::create() {
 // close cannot be given a name instead.
 std::unique_ptr<ScratchFile> ScratchFile::createLinkable(const std::u16string&) { return nullptr; }
 
+int ScratchFile::linkableLimit() { return 0; }
+
 bool ScratchFile::linkTo(const std::u16string&) { return false; }
 
 ScratchFile::~ScratchFile() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
