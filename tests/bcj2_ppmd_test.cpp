@@ -95,6 +95,15 @@ std::vector<uint8_t> ppmdHProperties(uint8_t order, uint32_t memory) {
     return {order, uint8_t(memory), uint8_t(memory >> 8), uint8_t(memory >> 16), uint8_t(memory >> 24)};
 }
 
+// Writes `size` bytes of sample text to t.txt in `dir`, runs the 7zz command
+// that packs it, and returns the text.
+std::vector<uint8_t> packSample(const TempDir& dir, size_t size, uint32_t seed, const std::string& packCommand) {
+    std::vector<uint8_t> text = sampleData(size, seed);
+    writeFile(dir / "t.txt", text.data(), text.size());
+    mustRun(dir, packCommand + " >/dev/null");
+    return text;
+}
+
 TEST(Ppmd, PropertiesOutsideTheirRangesAreRefused) {
     std::vector<uint8_t> data = {0, 1, 2, 3, 4, 5};
     EXPECT_TRUE(openCodec(u"ppmd-h", concat(ppmdHProperties(2, 2048), data), 10));
@@ -126,10 +135,9 @@ TEST(Ppmd, ModelMemoryIsBoundedByTheOutput) {
     for (auto [order, size] : {std::pair{4u, 20000}, {32u, 60000}}) {
         SCOPED_TRACE(order);
         EXPECT_LT(ppmdHModelSize(1u << 30, order, size), 1u << 30);  // the bound is in force
-        std::vector<uint8_t> text = sampleData(size, order);
-        writeFile(dir / "t.txt", text.data(), text.size());
         fs::remove(dir / "a.7z");
-        mustRun(dir, "7zz a -bso0 -m0=PPMd:o=" + std::to_string(order) + ":mem=1024m a.7z t.txt >/dev/null");
+        std::vector<uint8_t> text =
+            packSample(dir, size, order, "7zz a -bso0 -m0=PPMd:o=" + std::to_string(order) + ":mem=1024m a.7z t.txt");
         EXPECT_EQ(entryData(insidePath(dir / "a.7z", "t.txt")), text);
     }
 }
@@ -137,9 +145,7 @@ TEST(Ppmd, ModelMemoryIsBoundedByTheOutput) {
 TEST(Ppmd, ZipMethod98EntriesRead) {
     REQUIRE_TOOL("7zz");
     TempDir dir;
-    std::vector<uint8_t> text = sampleData(150000, 4);
-    writeFile(dir / "t.txt", text.data(), text.size());
-    mustRun(dir, "7zz a -bso0 -tzip -mm=PPMd -mo=8 -mmem=24 a.zip t.txt >/dev/null");
+    std::vector<uint8_t> text = packSample(dir, 150000, 4, "7zz a -bso0 -tzip -mm=PPMd -mo=8 -mmem=24 a.zip t.txt");
     Ref<InStream> stream(openStreamPath(insidePath(dir / "a.zip", "t.txt").c_str()));
     ASSERT_TRUE(stream);
     EXPECT_EQ(readAll(stream.get()), text);
@@ -152,9 +158,7 @@ TEST(Ppmd, ZipMethod98EntriesRead) {
 TEST(Ppmd, LargeEntriesDecodeExactly) {
     REQUIRE_TOOL("7zz");
     TempDir dir;
-    std::vector<uint8_t> text = sampleData(3 << 20, 6);
-    writeFile(dir / "t.txt", text.data(), text.size());
-    mustRun(dir, "7zz a -bso0 -m0=PPMd:o=6:mem=16m a.7z t.txt >/dev/null");
+    std::vector<uint8_t> text = packSample(dir, 3 << 20, 6, "7zz a -bso0 -m0=PPMd:o=6:mem=16m a.7z t.txt");
     mustRun(dir, "7zz a -bso0 -tzip -mm=PPMd -mo=6 -mmem=24 a.zip t.txt >/dev/null");
     for (const char* archive : {"a.7z", "a.zip"}) {
         SCOPED_TRACE(archive);
@@ -170,9 +174,7 @@ TEST(Ppmd, LargeEntriesDecodeExactly) {
 TEST(Ppmd, CutOrChangedDataIsNeverWhole) {
     REQUIRE_TOOL("7zz");
     TempDir dir;
-    std::vector<uint8_t> text = sampleData(200000, 8);
-    writeFile(dir / "t.txt", text.data(), text.size());
-    mustRun(dir, "7zz a -bso0 -tzip -mm=PPMd -mo=6 a.zip t.txt >/dev/null");
+    std::vector<uint8_t> text = packSample(dir, 200000, 8, "7zz a -bso0 -tzip -mm=PPMd -mo=6 a.zip t.txt");
     std::vector<uint8_t> zip = readFile(dir / "a.zip");
     const size_t dataStart = 30 + (zip[26] | zip[27] << 8) + (zip[28] | zip[29] << 8);
     const size_t packedSize = zip[18] | zip[19] << 8 | zip[20] << 16 | size_t(zip[21]) << 24;
