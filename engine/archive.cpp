@@ -230,7 +230,12 @@ Archive* Archive::openNestedArchive(int index) {
     if (!stream) return nullptr;
     if (readPlan_ == ReadPlan::kEveryEntry && entries_[raw].codec != findCodec(u"store"))
         stream = Ref<InStream>(keepDecodedData(stream.detach(), stagingFolder_));
-    return detectAndOpen(joinName(name(), entries_[raw].name).c_str(), this, stream.get());
+    Archive* nested = detectAndOpen(joinName(name(), entries_[raw].name).c_str(), this, stream.get());
+    // Opening mostly reads the stream to its end (a tar reads on through its
+    // end blocks, other formats seek to a directory there): a size no header
+    // stated is then known, and showing it costs no second decoding.
+    if (nested && entries_[raw].size < 0 && stream->knownSize() >= 0) learnSize(entries_[raw], stream.get());
+    return nested;
 }
 
 // ---- Raw entries and directories -------------------------------------------
@@ -257,14 +262,16 @@ int64_t Archive::entrySize(int raw) {
     ArchiveEntry& e = entries_[raw];
     if (e.size < 0 && e.codec) {
         Ref<InStream> probe(openEntry(raw));
-        if (probe && probe->size() >= 0) {
-            e.size = probe->size();
-            // The size is where decoding stopped; when that was damage, every
-            // stream of the entry says so.
-            e.damaged = e.damaged || probe->damaged();
-        }
+        if (probe && probe->size() >= 0) learnSize(e, probe.get());
     }
     return e.size;
+}
+
+void Archive::learnSize(ArchiveEntry& entry, InStream* decoded) {
+    entry.size = decoded->size();
+    // The size is where decoding stopped; when that was damage, every stream
+    // of the entry says so.
+    entry.damaged = entry.damaged || decoded->damaged();
 }
 int64_t Archive::entryTime(int raw) { return raw >= 0 && raw < entryCount() ? entries_[raw].time : 0; }
 

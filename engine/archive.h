@@ -135,6 +135,8 @@ private:
     int findInView(const std::vector<int>& view, const char16_t* name, bool folders);
     int64_t offsetOfPath(const std::u16string& path);
     EntryChecks checksAt(int raw);
+    // Takes an entry's size from a stream of it that has learnt it.
+    static void learnSize(ArchiveEntry& entry, InStream* decoded);
 
     InStream* stream_;
     ReadPlan readPlan_;

@@ -123,17 +123,24 @@ struct Listing {
     void folderFailed(Archive* archive, int i, const std::string& prefix) {
         error(prefix + displayName(archive->folderName(i)) + kDisplaySeparator, "cannot open folder");
     }
+    // With -r the nested archive is opened before its row is written, and
+    // walked here: opening reads its stream, which tells a size that no
+    // header stated, so the size column costs no second decoding.
     std::optional<std::string> nested(Archive* archive, int i, const std::string& prefix) {
         std::string name = prefix + displayName(archive->nestedName(i));
+        Ref<Archive> inner(recursive ? archive->openNestedArchive(i) : nullptr);
         beginSizedRow(archive->nestedTime(i), archive->nestedSize(i));
         out.text(name);
         out.endLine();
         ++archives;
         if (!recursive) {
             bytes += std::max<int64_t>(archive->nestedSize(i), 0);
-            return std::nullopt;
+        } else if (inner) {
+            walkLevels(inner.get(), *this, name + kDisplaySeparator);
+        } else {
+            nestedFailed(archive, i, prefix);
         }
-        return name + kDisplaySeparator;
+        return std::nullopt;
     }
     void nestedFailed(Archive* archive, int i, const std::string& prefix) {
         error(prefix + displayName(archive->nestedName(i)), "cannot open as an archive");
