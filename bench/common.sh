@@ -27,17 +27,22 @@ enter_workdir() {
 }
 
 # bench NAME COMMAND...: hyperfine over the commands, results in NAME.json.
-# The commands run in alternating rounds (A B A B ...), one run each per
-# round, so that the machine's drift during a case falls on every command
-# alike; NAME.json then holds the statistics over all rounds, in hyperfine's
-# own form. HYPERFINE_OPTIONS adds options; RUNS sets the number of rounds.
+# The commands run in rounds, one run each per round, so that the machine's
+# drift during a case falls on every command alike; NAME.json then holds the
+# statistics over all rounds, in hyperfine's own form. Each round starts one
+# command further on (A B C, B C A, C A B ...): a run can pay for the one
+# before it (its writeback, or on ext4 without a journal the inodes it left
+# recently deleted, which every file created next skips one by one), and in a
+# fixed order that cost would fall on the same command every time.
+# HYPERFINE_OPTIONS adds options; RUNS sets the number of rounds.
 bench() {
-    local name=$1 round warmup=1
+    local name=$1 round warmup=1 first
     shift
     for ((round = 1; round <= ${RUNS:-5}; round++)); do
+        first=$(((round - 1) % $#))
         # shellcheck disable=SC2086
         hyperfine ${HYPERFINE_OPTIONS:-} --style basic --warmup "$warmup" --runs 1 \
-            --export-json "$name.round$round.json" "$@" >&2
+            --export-json "$name.round$round.json" "${@:first+1}" "${@:1:first}" >&2
         warmup=0
     done
     python3 -c "import compare; compare.merge_rounds('$name', ${RUNS:-5})"

@@ -12,6 +12,9 @@ def merge_rounds(name, rounds):
     for i in range(1, rounds + 1):
         with open(f'{name}.round{i}.json') as f:
             per_round.append(json.load(f)['results'])
+    # Later rounds ran the commands in another order: back to the first's.
+    order = [r['command'] for r in per_round[0]]
+    per_round = [sorted(results, key=lambda r: order.index(r['command'])) for results in per_round]
     merged = []
     for runs in zip(*per_round):
         times = [t for r in runs for t in r['times']]
