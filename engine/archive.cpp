@@ -96,6 +96,14 @@ bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t 
     return archive->addAtLevel(std::move(entry));
 }
 
+void markHoldsArchive(Archive* archive, std::u16string_view name) {
+    if (!archive) return;
+    auto it = archive->entryIndex_.find(foldCase(name));
+    if (it == archive->entryIndex_.end()) return;
+    archive->entries_[it->second].holdsArchive = true;
+    archive->viewsValid_ = false;
+}
+
 bool Archive::addAtLevel(ArchiveEntry&& entry) {
     size_t separator = entry.name.find(u'\\');
     if (separator == std::u16string::npos) return !entry.codec || insertEntry(std::move(entry));
@@ -151,7 +159,7 @@ void Archive::buildViews() {
     nestedView_.clear();
     folderView_.clear();
     for (int i = 0; i < static_cast<int>(entries_.size()); ++i)
-        (isArchiveName(entries_[i].name.c_str()) ? nestedView_ : fileView_).push_back(i);
+        (entries_[i].holdsArchive || isArchiveName(entries_[i].name.c_str()) ? nestedView_ : fileView_).push_back(i);
     for (int i = 0; i < static_cast<int>(directories_.size()); ++i) folderView_.push_back(i);
     auto byEntryName = [this](int a, int b) { return naturalCompare(entries_[a].name, entries_[b].name) < 0; };
     sortView(fileView_, byEntryName);

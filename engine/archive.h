@@ -48,6 +48,7 @@ struct ArchiveEntry {
     int64_t time = 0;
     EntryChecks checks;
     bool damaged = false;  // the data is known not to be whole
+    bool holdsArchive = false;  // a nested archive whatever its name says (markHoldsArchive)
 };
 
 struct DirectoryRecord {
@@ -122,6 +123,7 @@ public:
 private:
     friend bool addEntry(Archive*, Codec*, std::u16string_view, int64_t, int64_t, int64_t, int64_t,
                          std::optional<uint32_t>, bool, std::optional<Blake2spDigest>);
+    friend void markHoldsArchive(Archive*, std::u16string_view);
     // Adds an entry whose name has no separator left. False for a duplicate.
     bool insertEntry(ArchiveEntry&& entry);
     // Adds an entry with an already safe path to this level: a file here, or
@@ -168,6 +170,11 @@ private:
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt, bool damaged = false,
               std::optional<Blake2spDigest> blake2sp = std::nullopt);
+
+// Shows the entry of that name at the archive's top level among its nested
+// archives even though its name says nothing of it: its reader found that
+// its data starts as one (startsWithArchive in engine/format_registry.h).
+void markHoldsArchive(Archive* archive, std::u16string_view name);
 
 // An empty archive over `stream` (counted). Format readers start with it.
 Archive* newArchive(const char16_t* name, Archive* container, InStream* stream);

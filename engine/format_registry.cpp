@@ -362,6 +362,18 @@ Archive* openByContent(const char16_t* name, Archive* container, InStream* strea
 
 }  // namespace
 
+// Formats whose signatures are at least this long start nothing but such an
+// archive. Shorter ones (gzip's, bzip2's, zip's) also start text, or
+// documents and packages that are zips a user wants whole.
+constexpr int kDistinctSignature = 4;
+
+bool startsWithArchive(InStream* stream) {
+    if (!stream) return false;
+    ArchiveFormat* format = formatBySignature(stream);
+    if (format) return format->signatureLength >= kDistinctSignature;
+    return tarHeaderAtStart(stream);
+}
+
 // The extension says that a file is meant to be an archive, the bytes say
 // which: a format with a signature opens when its signature starts the data;
 // one without (tar, .lzma) opens when its extension is the first to match or

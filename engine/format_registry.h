@@ -79,6 +79,9 @@ private:
 Archive* detectAndOpen(const char16_t* name, Archive* container, InStream* stream);
 const char16_t* formatNameFor(const char16_t* name);
 bool isArchiveName(const char16_t* name);
+// True when the stream starts as an archive whatever its name says: with a
+// signature that starts nothing else (7z, rar, xz, lzip, zstd) or a tar header.
+bool startsWithArchive(InStream* stream);
 bool formatHasExtension(const ArchiveFormat* format, const char16_t* name);
 bool endsWithExtension(const char16_t* name, const char16_t* extension);
 ArchiveFormat* formatAt(int index);

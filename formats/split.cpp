@@ -6,6 +6,7 @@
 
 #include "engine/archive.h"
 #include "engine/codec.h"
+#include "engine/format_registry.h"
 #include "engine/stream.h"
 
 namespace zorvex {
@@ -37,6 +38,9 @@ Archive* openSplit(const char16_t* name, Archive* container, InStream* stream) {
     }
     int64_t size = joined->size();
     addEntry(archive, findCodec(u"store"), base, 0, size, size, stream->tag());
+    // The pieces of an archive often lose its extension ("backup.split.001"):
+    // the joined data still opens as the archive it is.
+    if (!isArchiveName(base.c_str()) && startsWithArchive(joined.get())) markHoldsArchive(archive, base);
     return archive;
 }
 

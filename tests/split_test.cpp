@@ -1,4 +1,6 @@
 // Split .001 sets: pieces joined through their siblings, browsed into.
+#include "engine/convert.h"
+#include "engine/extraction.h"
 #include "tests/archive_support.h"
 
 namespace zorvex::test {
@@ -33,6 +35,47 @@ TEST(Split, SetEndsAtTheFirstMissingPiece) {
 
     writeFile(dir / "solo/only.001", "x");
     EXPECT_EQ(fileText(*entryData(insidePath(dir / "solo/only.001", "only"))), "x");
+}
+
+// Pieces whose names lost the archive's extension still show that archive,
+// and extraction goes into it. Pieces of other data stay one file, also when
+// it starts like a zip (documents and packages are zips) or with another
+// short signature.
+TEST(Split, JoinedArchiveIsFoundByItsContent) {
+    REQUIRE_TOOL("7zz");
+    REQUIRE_TOOL("tar");
+    TempDir dir;
+    writeFile(dir / "src/a.txt", "alpha");
+    ASSERT_EQ(run("cd " + q(dir / "src") + " && 7zz a -bd ../bundle.7z a.txt >/dev/null && tar -cf ../tape.001 a.txt && "
+                  "7zz a -bd -tzip ../doc.zip a.txt >/dev/null && cd .. && "
+                  "split -b 100 -d -a 3 --numeric-suffixes=1 bundle.7z bundle.split. && "
+                  "split -b 100 -d -a 3 --numeric-suffixes=1 doc.zip report.docx."),
+              0);
+    writeFile(dir / "notes.001", "BZh9 is how bzip2 data starts, but this is text");
+
+    for (const std::string joined : {"bundle.split", "tape"}) {
+        SCOPED_TRACE(joined);
+        Ref<Archive> level(openArchivePath(insidePath(dir / (joined + ".001")).c_str()));
+        ASSERT_TRUE(level);
+        EXPECT_EQ(level->fileCount(), 0);
+        ASSERT_EQ(level->nestedCount(), 1);
+        EXPECT_EQ(wideToUtf8(level->nestedName(0)).value_or("?"), joined);
+        ExtractionPlan plan = planExtraction(level.get());
+        ASSERT_TRUE(plan.level);
+        EXPECT_EQ(plan.level->fileCount(), 1);
+        std::optional<std::vector<uint8_t>> data = entryData(insidePath(dir / (joined + ".001"), joined + "/a.txt"));
+        ASSERT_TRUE(data);
+        EXPECT_EQ(fileText(*data), "alpha");
+    }
+    for (const std::string joined : {"report.docx", "notes"}) {
+        SCOPED_TRACE(joined);
+        Ref<Archive> level(openArchivePath(insidePath(dir / (joined + ".001")).c_str()));
+        ASSERT_TRUE(level);
+        EXPECT_EQ(level->nestedCount(), 0);
+        ASSERT_EQ(level->fileCount(), 1);
+        EXPECT_EQ(wideToUtf8(level->fileName(0)).value_or("?"), joined);
+    }
+    EXPECT_EQ(readFile(dir / "doc.zip"), *entryData(insidePath(dir / "report.docx.001", "report.docx")));
 }
 
 TEST(Split, Corpus) {
