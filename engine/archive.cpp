@@ -281,6 +281,7 @@ void Archive::learnSize(ArchiveEntry& entry, InStream* decoded) {
     // of the entry says so.
     entry.damaged = entry.damaged || decoded->damaged();
 }
+
 int64_t Archive::entryTime(int raw) { return raw >= 0 && raw < entryCount() ? entries_[raw].time : 0; }
 
 std::optional<uint32_t> Archive::entryCrc(int raw) {
