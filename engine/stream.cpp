@@ -327,13 +327,14 @@ int DecoderStream::read(void* buf, int count) {
 }
 
 // A large read takes decoded bytes straight into the caller's buffer instead
-// of through the window, in steps that end where window steps would end (at
-// the window's boundaries), so that the decoder sees the same output limits
-// and stops, and so runs past the size at the end, as it does in the window.
+// of through the window, in the steps the window would take: each ends at the
+// window's next boundary. A decoder is then called the same way however it is
+// read, so it stops, and runs past the size at the end, as it does in the
+// window; and damaged data gives the same bytes before its error on every
+// pass (a library may decode further past damage when it is given more room).
 int DecoderStream::directCapacity(int wanted) const {
     int toBoundary = freeCounter_ == 0 ? kBufferSize : freeCounter_;
-    if (wanted < toBoundary + kBufferSize) return 0;
-    return toBoundary + (wanted - toBoundary) / kBufferSize * kBufferSize;
+    return wanted >= toBoundary ? toBoundary : 0;
 }
 
 void DecoderStream::skipWindow(int produced) {
