@@ -7,6 +7,7 @@
 
 #include "engine/codec.h"
 #include "engine/decoded_cache.h"
+#include "engine/extraction.h"
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
 #include "engine/names.h"
@@ -90,7 +91,13 @@ int liveArchiveCount() { return static_cast<int>(liveArchives().size()); }
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc, bool damaged,
               std::optional<Blake2spDigest> blake2sp) {
-    if (!archive || path.empty() || !archive->stream_) return false;
+    if (!archive || !archive->stream_) return false;
+    // A file stored without any name (as archivers store data they read from
+    // standard input) takes the archive's name without its extension, as
+    // other archivers show it: dropped, its data would be lost.
+    std::u16string unnamed;
+    if (path.empty() && codec) path = unnamed = wrapperName(archive->name());
+    if (path.empty()) return false;
     ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, {crc, blake2sp}, damaged};
     if (entry.name.empty()) return true;  // names only the root: nothing to add
     return archive->addAtLevel(std::move(entry));

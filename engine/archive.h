@@ -165,8 +165,9 @@ private:
 // `damaged` marks data
 // the reader knows is not whole (every stream of the entry then says so);
 // damagedEntryCodec() in engine/codec.h is for data that must not be decoded.
-// False when the path is empty, the archive has no stream, or the name is a
-// duplicate.
+// A file stored without a path takes the archive's name without its
+// extension. False when a folder's path is empty, the archive has no stream,
+// or the name is a duplicate.
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt, bool damaged = false,
               std::optional<Blake2spDigest> blake2sp = std::nullopt);

@@ -394,7 +394,8 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     std::string_view raw(names_.data() + entry.nameAt, entry.nameLength);
     raw = raw.substr(0, raw.find('\0'));  // a zero byte ends the name
     std::optional<std::u16string> name;
-    if (entry.flags & kFlagUtf8Name || entry.unicodePath) name = utf8ToWide(raw);
+    if (raw.empty()) name = std::u16string();  // stored without a name: addEntry gives it one
+    else if (entry.flags & kFlagUtf8Name || entry.unicodePath) name = utf8ToWide(raw);
     // A name flagged UTF-8 that is not is still the entry's name.
     if (!name) name = oemToWide(raw);
     if (!name) return;

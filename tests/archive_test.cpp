@@ -186,7 +186,7 @@ TEST(ArchiveModel, StoredPathsCannotLeaveTheRoot) {
     EXPECT_TRUE(f.add(u".."));
     EXPECT_TRUE(f.add(u"/"));
     EXPECT_TRUE(f.add(u"./"));
-    EXPECT_FALSE(f.add(u""));
+    EXPECT_FALSE(addEntry(f.archive.get(), nullptr, u"", 0, 0, 0, 0));  // a folder without a path
 
     std::vector<std::u16string> all;
     collect(f.archive.get(), u"", all);
@@ -199,6 +199,30 @@ TEST(ArchiveModel, StoredPathsCannotLeaveTheRoot) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(all, expected);
     EXPECT_EQ(f.archive->folderTime(f.archive->findFolder(u"k")), 77);
+}
+
+// Archivers store data they read from standard input without a name; other
+// archivers show it under the archive's name without its extension.
+TEST(ArchiveModel, FileWithoutANameTakesTheArchivesName) {
+    Fixture f;
+    EXPECT_TRUE(f.add(u""));
+    EXPECT_EQ(fileNames(f.archive.get()), std::vector<std::u16string>{u"a"});
+
+    REQUIRE_TOOL("7zz");
+    test::TempDir dir;
+    for (const char* type : {"7z", "zip"}) {
+        SCOPED_TRACE(type);
+        std::string archive = (dir / (std::string("piped.") + type)).string();
+        ASSERT_EQ(test::run("printf 'from a pipe' | 7zz a -bd -si -t" + std::string(type) + " '" + archive + "' >/dev/null"),
+                  0);
+        Ref<Archive> opened(openArchivePath(test::enginePath(archive).c_str()));
+        ASSERT_TRUE(opened);
+        ASSERT_EQ(fileNames(opened.get()), std::vector<std::u16string>{u"piped"});
+        Ref<InStream> data(opened->openFile(0));
+        ASSERT_TRUE(data);
+        std::vector<uint8_t> bytes = test::readAll(data.get());
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "from a pipe");
+    }
 }
 
 TEST(ArchiveModel, DoubledSeparatorsCollapseAndTrailingOnesNameFolders) {
