@@ -7,7 +7,6 @@
 
 #include "engine/codec.h"
 #include "engine/decoded_cache.h"
-#include "engine/extraction.h"
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
 #include "engine/names.h"
@@ -95,8 +94,8 @@ bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t 
     // A file stored without any name (as archivers store data they read from
     // standard input) takes the archive's name without its extension, as
     // other archivers show it: dropped, its data would be lost.
-    std::u16string unnamed;
-    if (path.empty() && codec) path = unnamed = wrapperName(archive->name());
+    const std::u16string unnamed = path.empty() && codec ? stemOf(archive->name()) : std::u16string();
+    if (!unnamed.empty()) path = unnamed;
     if (path.empty()) return false;
     ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, {crc, blake2sp}, damaged};
     if (entry.name.empty()) return true;  // names only the root: nothing to add

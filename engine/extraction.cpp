@@ -23,12 +23,7 @@ int entryTotal(Archive* level) { return level->folderCount() + level->fileCount(
 
 }  // namespace
 
-std::u16string wrapperName(const char16_t* fullName) {
-    std::u16string_view name(fullName);
-    size_t slash = name.find_last_of(u'\\');
-    if (slash != std::u16string_view::npos) name.remove_prefix(slash + 1);
-    return std::u16string(name.substr(0, name.find_last_of(u'.')));
-}
+std::u16string wrapperName(const char16_t* fullName) { return stemOf(fullName); }
 
 std::u16string windowsSafeName(std::u16string_view name) {
     std::u16string safe(name);

@@ -105,4 +105,10 @@ int naturalCompare(std::u16string_view a, std::u16string_view b) {
     return compareNoCase(a, b);
 }
 
+std::u16string stemOf(std::u16string_view fullName) {
+    size_t slash = fullName.find_last_of(u'\\');
+    if (slash != std::u16string_view::npos) fullName.remove_prefix(slash + 1);
+    return std::u16string(fullName.substr(0, fullName.find_last_of(u'.')));
+}
+
 }  // namespace zorvex

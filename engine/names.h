@@ -1,4 +1,4 @@
-// Name comparison for entry lookups and listings.
+// Name comparison for entry lookups and listings, and the stem of a name.
 #pragma once
 
 #include <string>
@@ -13,5 +13,8 @@ int naturalCompare(std::u16string_view a, std::u16string_view b);
 int compareNoCase(std::u16string_view a, std::u16string_view b);
 char16_t foldCase(char16_t c);
 std::u16string foldCase(std::u16string_view s);
+// The last component of a "\\"-separated full name without its extension
+// ("photos" for "C:\\x\\photos.zip").
+std::u16string stemOf(std::u16string_view fullName);
 
 }  // namespace zorvex
