@@ -6,6 +6,7 @@
 #include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
+#include "engine/format_registry.h"
 #include "engine/stream.h"
 #include "formats/entry_name.h"
 #include "formats/single.h"
@@ -96,10 +97,19 @@ Archive* openGzip(const char16_t* name, Archive* container, InStream* stream) {
     Archive* archive = newArchive(name, container, stream);
     if (!archive || !readHeader(stream, &header) || header.dataStart >= fileSize - 8) return archive;
 
+    std::u16string ownName = singleEntryName(stream, {{u".gz", u""}, {u".tgz", u".tar"}}, u"gz.out");
     std::u16string entryName = storedEntryName(header.storedName);
-    if (entryName.empty()) entryName = singleEntryName(stream, {{u".gz", u""}, {u".tgz", u".tar"}}, u"gz.out");
+    if (entryName.empty()) entryName = ownName;
     // Each member's CRC and size are checked while decoding.
     addEntry(archive, findCodec(u"gzip"), entryName, 0, fileSize, -1, stream->tag());
+    // A .tgz holds a tar even where gzip stored another name for it
+    // ("backup.part1"): the data then opens as the archive it is. Only then
+    // is its start decoded, so a plain data.csv.gz costs nothing more.
+    if (!isArchiveName(entryName.c_str()) && isArchiveName(ownName.c_str()) && archive->fileCount() == 1) {
+        std::u16string listed = archive->fileName(0);
+        Ref<InStream> data(archive->openFile(0));
+        if (startsWithArchive(data.get())) markHoldsArchive(archive, listed);
+    }
     return archive;
 }
 

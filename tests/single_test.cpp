@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/convert.h"
 #include "engine/format_registry.h"
 #include "tests/archive_support.h"
 
@@ -370,13 +371,20 @@ TEST(Single, CompressedTarWithAnyInnerNameBrowsesInto) {
     TempDir dir;
     writeFile(dir / "src/f.txt", "inner");
     ASSERT_EQ(run("cd " + q(dir / "src") + " && tar -cf ../backup.part1 f.txt && cd .. && "
-                  "gzip -N -c backup.part1 > a.tgz && cp backup.part1 noname"),
+                  "gzip -N -c backup.part1 > a.tgz && cp a.tgz plain.gz && cp backup.part1 noname"),
               0);
-    Single single = openSingle(dir / "a.tgz");
-    EXPECT_EQ(single.name, "backup.part1");
+    // Listed as the archive it holds, so that extracting a.tgz gives f.txt.
+    Ref<Archive> tgz(openArchivePath(insidePath(dir / "a.tgz").c_str()));
+    ASSERT_TRUE(tgz);
+    EXPECT_EQ(tgz->fileCount(), 0);
+    ASSERT_EQ(tgz->nestedCount(), 1);
+    EXPECT_EQ(wideToUtf8(tgz->nestedName(0)).value_or("?"), "backup.part1");
     std::optional<std::vector<uint8_t>> data = entryData(insidePath(dir / "a.tgz", "backup.part1/f.txt"));
     ASSERT_TRUE(data);
     EXPECT_EQ(fileText(*data), "inner");
+    // Only a name that says tar makes the start count: a .gz stays one file.
+    Single single = openSingle(dir / "plain.gz");
+    EXPECT_EQ(single.name, "backup.part1");
     // A tar on disk without an extension opens too, by its header checksum.
     data = entryData(insidePath(dir / "noname", "f.txt"));
     ASSERT_TRUE(data);
