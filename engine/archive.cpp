@@ -91,14 +91,14 @@ bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t 
               int64_t size, int64_t time, std::optional<uint32_t> crc, bool damaged,
               std::optional<Blake2spDigest> blake2sp) {
     if (!archive || !archive->stream_) return false;
-    // A file stored without any name (as archivers store data they read from
-    // standard input) takes the archive's name without its extension, as
-    // other archivers show it: dropped, its data would be lost.
-    const std::u16string unnamed = path.empty() && codec ? stemOf(archive->name()) : std::u16string();
-    if (!unnamed.empty()) path = unnamed;
-    if (path.empty()) return false;
     ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, {crc, blake2sp}, damaged};
-    if (entry.name.empty()) return true;  // names only the root: nothing to add
+    // A file stored without a name of its own takes the archive's name
+    // without its extension: dropped, its data would be lost. That is a file
+    // with no name at all (archivers store data read from standard input so),
+    // or data under a name that, like ".", names the root folder.
+    if (entry.name.empty() && codec && (path.empty() || size != 0))
+        entry.name = sanitizePath(stemOf(archive->name()));
+    if (entry.name.empty()) return !path.empty();  // a folder naming only the root: nothing to add
     return archive->addAtLevel(std::move(entry));
 }
 

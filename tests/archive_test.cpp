@@ -183,9 +183,9 @@ TEST(ArchiveModel, StoredPathsCannotLeaveTheRoot) {
     EXPECT_TRUE(f.add(u"C:drive-relative"));
     EXPECT_TRUE(f.add(u"//server/share/z"));
     EXPECT_TRUE(f.add(u"k/l/..", 0, 0, 77));  // names folder k itself
-    EXPECT_TRUE(f.add(u".."));
-    EXPECT_TRUE(f.add(u"/"));
-    EXPECT_TRUE(f.add(u"./"));
+    EXPECT_TRUE(f.add(u"..", 0, 0));
+    EXPECT_TRUE(f.add(u"/", 0, 0));
+    EXPECT_TRUE(f.add(u"./", 0, 0));
     EXPECT_FALSE(addEntry(f.archive.get(), nullptr, u"", 0, 0, 0, 0));  // a folder without a path
 
     std::vector<std::u16string> all;
@@ -204,9 +204,15 @@ TEST(ArchiveModel, StoredPathsCannotLeaveTheRoot) {
 // Archivers store data they read from standard input without a name; other
 // archivers show it under the archive's name without its extension.
 TEST(ArchiveModel, FileWithoutANameTakesTheArchivesName) {
-    Fixture f;
-    EXPECT_TRUE(f.add(u""));
-    EXPECT_EQ(fileNames(f.archive.get()), std::vector<std::u16string>{u"a"});
+    for (const char16_t* stored : {u"", u".", u"..", u"/"}) {
+        Fixture f;
+        EXPECT_TRUE(f.add(stored));
+        EXPECT_EQ(fileNames(f.archive.get()), std::vector<std::u16string>{u"a"});
+        // Without data such a name only marks the root folder.
+        Fixture marker;
+        EXPECT_TRUE(marker.add(stored, 0, 0));
+        EXPECT_EQ(fileNames(marker.archive.get()).size(), *stored ? 0u : 1u);
+    }
 
     REQUIRE_TOOL("7zz");
     test::TempDir dir;

@@ -705,18 +705,18 @@ TEST(ZipCorpus, FilesListAndExtractAsTheManifestSays) {
         const char16_t* codec = codecForMethod(row.method);
         if (!codec || !findCodec(codec)) continue;
         int64_t size = std::stoll(row.size);
-        Ref<InStream> s(openStreamPath(entryPath(corpus / row.archive, row.path).c_str()));
+        // A file named "." or ".." is listed under the archive's own name.
+        bool dotName = row.path == "." || row.path == "..";
+        Ref<InStream> s(dotName ? nullptr : openStreamPath(entryPath(corpus / row.archive, row.path).c_str()));
         if (s) {
             EXPECT_EQ(s->size(), size) << row.archive << " " << row.path;
             EXPECT_EQ(test::sha256Hex(test::readAll(s.get())), row.sha256) << row.archive << " " << row.path;
             ++byName;
             continue;
         }
-        // Nothing can be listed under an empty name, "." or ".."; entries
-        // that lie inside another entry's data (a quoted-overlap bomb) are
-        // passed over with it.
-        bool unnamed = row.path == "." || row.path == ".." || row.archive == "zip/" + row.path + ".zip";
-        if (unnamed || row.archive.find("overlap") != std::string::npos) continue;
+        // Entries that lie inside another entry's data (a quoted-overlap
+        // bomb) are passed over with it.
+        if (row.archive.find("overlap") != std::string::npos) continue;
         if (!contents.count(row.archive)) {
             Ref<Archive> a = openArchive(corpus / row.archive);
             ASSERT_TRUE(a) << row.archive;
