@@ -385,6 +385,16 @@ TEST(Single, CompressedTarWithAnyInnerNameBrowsesInto) {
     // Only a name that says tar makes the start count: a .gz stays one file.
     Single single = openSingle(dir / "plain.gz");
     EXPECT_EQ(single.name, "backup.part1");
+    // A wrong CRC-32 or a cut stream is damage, whichever way the data is reached.
+    std::vector<uint8_t> packed = readFile(dir / "a.tgz");
+    packed[packed.size() - 8] ^= 1;
+    writeFile(dir / "crc.tgz", packed.data(), packed.size());
+    writeFile(dir / "cut.tgz", packed.data(), packed.size() / 2);
+    for (const char* damaged : {"crc.tgz", "cut.tgz"}) {
+        SCOPED_TRACE(damaged);
+        EXPECT_FALSE(entryData(insidePath(dir / damaged, "backup.part1")));
+        EXPECT_FALSE(entryData(insidePath(dir / damaged, "backup.part1/f.txt")));
+    }
     // A tar on disk without an extension opens too, by its header checksum.
     data = entryData(insidePath(dir / "noname", "f.txt"));
     ASSERT_TRUE(data);
