@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <new>
 #include <thread>
+
+#include "engine/copy_bytes.h"
 
 namespace zorvex {
 namespace {
@@ -134,7 +135,7 @@ private:
             if (!block) break;
             if (block->damaged) markDamaged();
             int take = std::min(count - done, block->bytes - taken_);
-            std::memcpy(out + done, blockData(released_) + taken_, static_cast<size_t>(take));
+            copyBytes(out + done, blockData(released_) + taken_, static_cast<size_t>(take));
             taken_ += take;
             done += take;
             if (taken_ == block->bytes) releaseBlock();

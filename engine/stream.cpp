@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "engine/archive.h"
+#include "engine/copy_bytes.h"
 
 namespace zorvex {
 
@@ -296,7 +297,7 @@ int DecoderStream::read(void* buf, int count) {
     while (done < wanted) {
         int take = std::min(wanted - done, windowAvailable());
         if (take > 0) {
-            std::memcpy(out + done, window_.get() + (kBufferSize - readCounter_), static_cast<size_t>(take));
+            copyBytes(out + done, window_.get() + (kBufferSize - readCounter_), static_cast<size_t>(take));
             readCounter_ -= take;
             position_ += take;
             done += take;
@@ -319,7 +320,7 @@ int DecoderStream::read(void* buf, int count) {
     // the bytes that went past it.
     if (direct) {
         int history = std::min(kBufferSize - readCounter_, done);
-        std::memcpy(window_.get() + (kBufferSize - readCounter_) - history, out + done - history,
+        copyBytes(window_.get() + (kBufferSize - readCounter_) - history, out + done - history,
                     static_cast<size_t>(history));
     }
     if (done == wanted && position_ == unpackedSize_ && endToCheck_) checkEnd();

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "codecs/bzip2/bzip2_magic.h"
+#include "engine/copy_bytes.h"
 #include "engine/stream.h"
 #include "platform/platform.h"
 
@@ -351,7 +352,7 @@ void ParallelBlocks::deliverHead(uint8_t* out, int outCapacity, int* produced) {
         return;
     }
     int n = static_cast<int>(std::min<int64_t>(outCapacity - *produced, job.decodedSize - delivered_));
-    if (n > 0) std::memcpy(out + *produced, job.output + delivered_, n);
+    if (n > 0) copyBytes(out + *produced, job.output + delivered_, n);
     *produced += n;
     delivered_ += n;
     if (delivered_ == job.decodedSize) completeHead();

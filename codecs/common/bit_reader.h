@@ -13,9 +13,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "engine/byte_order.h"
+#include "engine/copy_bytes.h"
 
 namespace zorvex {
 
@@ -81,7 +81,7 @@ public:
         bits_ = 0;  // only look-ahead copies of the input remain
         size_t direct = static_cast<size_t>(end_ - in_);
         if (direct > n - done) direct = n - done;
-        std::memcpy(out + done, in_, direct);
+        zorvex::copyBytes(out + done, in_, direct);
         in_ += direct;
         return done + direct;
     }

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/copy_bytes.h"
+
 namespace zorvex {
 namespace {
 
@@ -118,7 +120,7 @@ Inflate64::Result Inflate64::decode(const uint8_t* in, int inLength, int* consum
 void Inflate64::flush(uint8_t* out, int outCapacity, int* produced) {
     int n = windowPos_ - deliveredPos_;
     if (n > outCapacity) n = outCapacity;
-    std::memcpy(out, window_ + deliveredPos_, n);
+    copyBytes(out, window_ + deliveredPos_, n);
     deliveredPos_ += n;
     *produced = n;
 }

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "engine/byte_order.h"
+#include "engine/copy_bytes.h"
 #include "engine/stream.h"
 
 extern "C" {
@@ -50,7 +51,7 @@ public:
         while (delivered < wanted) {
             if (converted_ == 0 && !fill()) break;
             int n = std::min(wanted - delivered, converted_);
-            std::memcpy(out + delivered, buffer_ + readIndex_, n);
+            copyBytes(out + delivered, buffer_ + readIndex_, n);
             consume(n);
             delivered += n;
         }

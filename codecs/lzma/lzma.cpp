@@ -7,6 +7,7 @@
 
 #include "codecs/common/sdk_alloc.h"
 #include "engine/byte_order.h"
+#include "engine/copy_bytes.h"
 #include "engine/crc32.h"
 #include "engine/pipeline.h"
 
@@ -18,8 +19,37 @@ extern "C" {
 namespace zorvex {
 namespace {
 
+// LzmaDec_DecodeToBuf and Lzma2Dec_DecodeToBuf, with the output copied out
+// of the dictionary by copyBytes: `dictionary` is the LZMA decoder that holds
+// it (for LZMA2 the inner one), `decodeToDic(limit, in, &inLen, &status)`
+// decodes until the dictionary position reaches `limit`.
+template <class DecodeToDic>
+SRes decodeThroughDictionary(CLzmaDec& dictionary, DecodeToDic&& decodeToDic, Byte* out, SizeT* outLen,
+                             const Byte* in, SizeT* inLen, ELzmaStatus* status) {
+    SizeT outLeft = *outLen;
+    SizeT inLeft = *inLen;
+    *outLen = *inLen = 0;
+    for (;;) {
+        if (dictionary.dicPos == dictionary.dicBufSize) dictionary.dicPos = 0;
+        SizeT start = dictionary.dicPos;
+        SizeT limit = outLeft > dictionary.dicBufSize - start ? dictionary.dicBufSize : start + outLeft;
+        SizeT taken = inLeft;
+        SRes result = decodeToDic(limit, in, &taken, status);
+        in += taken;
+        inLeft -= taken;
+        *inLen += taken;
+        SizeT produced = dictionary.dicPos - start;
+        copyBytes(out, dictionary.dic + start, produced);
+        out += produced;
+        outLeft -= produced;
+        *outLen += produced;
+        if (result != SZ_OK) return result;
+        if (produced == 0 || outLeft == 0) return SZ_OK;
+    }
+}
+
 // One SDK decoding call as a decoder-stream step; `decodeToBuf(out, &outLen,
-// in, &inLen, &status)` wraps LzmaDec_DecodeToBuf or Lzma2Dec_DecodeToBuf.
+// in, &inLen, &status)` wraps decodeThroughDictionary.
 template <class DecodeToBuf>
 int sdkDecodeStep(DecodeToBuf&& decodeToBuf, const uint8_t* in, int inLength, int* consumed, uint8_t* out,
                   int outCapacity, int* produced) {
@@ -77,14 +107,20 @@ public:
         return true;
     }
 
-    // LzmaDec_DecodeToBuf that never wraps the buffer while it may grow.
+    // Decodes into `out` as LzmaDec_DecodeToBuf does, but never wraps the
+    // buffer while it may grow.
     SRes decode(Byte* out, SizeT* outLen, const Byte* in, SizeT* inLen, ELzmaStatus* status) {
         if (!makeRoom()) {
             *outLen = *inLen = 0;
             return SZ_ERROR_MEM;
         }
         if (capacity_ < declared()) *outLen = std::min<SizeT>(*outLen, capacity_ - decoder_.dicPos);
-        return LzmaDec_DecodeToBuf(&decoder_, out, outLen, in, inLen, LZMA_FINISH_ANY, status);
+        return decodeThroughDictionary(
+            decoder_,
+            [this](SizeT limit, const Byte* from, SizeT* fromLen, ELzmaStatus* state) {
+                return LzmaDec_DecodeToDic(&decoder_, limit, from, fromLen, LZMA_FINISH_ANY, state);
+            },
+            out, outLen, in, inLen, status);
     }
 
 private:
@@ -289,7 +325,12 @@ public:
                int* produced) override {
         return sdkDecodeStep(
             [this](Byte* to, SizeT* toLen, const Byte* from, SizeT* fromLen, ELzmaStatus* status) {
-                return Lzma2Dec_DecodeToBuf(&decoder_, to, toLen, from, fromLen, LZMA_FINISH_ANY, status);
+                return decodeThroughDictionary(
+                    decoder_.decoder,
+                    [this](SizeT limit, const Byte* src, SizeT* srcLen, ELzmaStatus* state) {
+                        return Lzma2Dec_DecodeToDic(&decoder_, limit, src, srcLen, LZMA_FINISH_ANY, state);
+                    },
+                    to, toLen, from, fromLen, status);
             },
             in, inLength, consumed, out, outCapacity, produced);
     }

@@ -2,11 +2,11 @@
 // data, runs the unpacker, and keeps what a step decoded beyond the reader's
 // request for the next read. Seeking backwards decodes again from the start.
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 #include "codecs/rar/unpacker.h"
 #include "engine/byte_order.h"
+#include "engine/copy_bytes.h"
 #include "engine/stream.h"
 
 namespace zorvex {
@@ -106,7 +106,7 @@ bool RarStream::init(Version version, int64_t offset, int64_t packedSize) {
 void RarStream::output(const uint8_t* data, size_t size) {
     size_t direct = static_cast<size_t>(std::min<int64_t>(want_, static_cast<int64_t>(size)));
     if (dest_) {
-        std::memcpy(dest_, data, direct);
+        copyBytes(dest_, data, direct);
         dest_ += direct;
     }
     want_ -= static_cast<int64_t>(direct);
@@ -115,7 +115,7 @@ void RarStream::output(const uint8_t* data, size_t size) {
 
 int64_t RarStream::pull(uint8_t* dest, int64_t count) {
     int64_t fromPending = std::min(count, pendingLeft());
-    if (dest && fromPending > 0) std::memcpy(dest, pending_.data() + pendingOffset_, static_cast<size_t>(fromPending));
+    if (dest && fromPending > 0) copyBytes(dest, pending_.data() + pendingOffset_, static_cast<size_t>(fromPending));
     pendingOffset_ += static_cast<size_t>(fromPending);
     if (pendingOffset_ == pending_.size()) {
         pending_.clear();

@@ -4,9 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
+#include "engine/copy_bytes.h"
 #include "engine/pipeline.h"
 
 namespace zorvex {
@@ -145,7 +145,7 @@ int WavPackStream::read(void* buf, int count) {
     while (done < count) {
         if (pendingCount_ == 0 && !produce()) break;
         int n = pendingCount_ < count - done ? pendingCount_ : count - done;
-        std::memcpy(out + done, pending_, n);
+        copyBytes(out + done, pending_, n);
         pending_ += n;
         pendingCount_ -= n;
         done += n;

@@ -9,6 +9,7 @@
 #include "codecs/common/sdk_alloc.h"
 #include "codecs/zstd/zstd.h"
 #include "codecs/zstd/zstd_stream.h"
+#include "engine/copy_bytes.h"
 
 extern "C" {
 #include "7zTypes.h"
@@ -79,7 +80,7 @@ private:
     int deliver(uint8_t* out, int capacity) {
         size_t ready = state_.winPos - state_.wrPos;
         int n = static_cast<int>(std::min(ready, static_cast<size_t>(capacity)));
-        if (n > 0) std::memcpy(out, state_.win + state_.wrPos, static_cast<size_t>(n));
+        if (n > 0) copyBytes(out, state_.win + state_.wrPos, static_cast<size_t>(n));
         state_.wrPos += static_cast<size_t>(n);
         return n;
     }

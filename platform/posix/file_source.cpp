@@ -24,6 +24,7 @@
 #include <new>
 
 #include "engine/archive.h"
+#include "engine/copy_bytes.h"
 #include "platform/platform.h"
 
 namespace zorvex {
@@ -286,7 +287,7 @@ int FileSource::read(void* buf, int count) {
         if (!r.holdsPosition(s)) r.fill(s, want);
         if (!r.holdsPosition(s)) break;  // a read error or the end of the file
         int take = static_cast<int>(std::min<int64_t>(count - done, s.block + s.bytes - r.position));
-        std::memcpy(out + done, s.buffer + (r.position - s.block - s.from), static_cast<size_t>(take));
+        copyBytes(out + done, s.buffer + (r.position - s.block - s.from), static_cast<size_t>(take));
         r.position += take;
         done += take;
         // Leaving a block moves the ring on, also when the request ends

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "engine/archive.h"
+#include "engine/copy_bytes.h"
 #include "platform/platform.h"
 
 namespace zorvex {
@@ -195,7 +196,7 @@ struct FileSource::Reader {
             if (position < slot.block || position >= slot.block + slot.bytesRead) break;
             int64_t offset = position - slot.block;
             int n = static_cast<int>(std::min<int64_t>(count - done, slot.bytesRead - offset));
-            memcpy(out + done, slot.buffer + offset, static_cast<size_t>(n));
+            copyBytes(out + done, slot.buffer + offset, static_cast<size_t>(n));
             done += n;
             position += n;
             // Leaving a block moves the ring on, also when the request ends
