@@ -47,3 +47,16 @@ bench() {
     done
     python3 -c "import compare; compare.merge_rounds('$name', ${RUNS:-5})"
 }
+
+# ./fresh, run before each timed extraction: it leaves an empty folder "out"
+# and no dirty pages outstanding (without the sync, the writeback of earlier
+# runs' files lands in whichever command runs next and throttles its writes).
+# Earlier runs' output is moved aside, not deleted, until the script ends:
+# ext4 without a journal skips every inode deleted in the last minute when it
+# creates a file, one by one, so deleting it would make each run pay for the
+# files of the runs before it, and a command that writes one file (7zz x of
+# a .tar.xz writes the tar) would pay nothing.
+write_fresh_script() {
+    printf 'mkdir -p spent && if [ -d out ]; then mv out "spent/$(date +%%s%%N)"; fi && mkdir out && sync\n' > fresh
+    chmod +x fresh
+}

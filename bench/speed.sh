@@ -98,10 +98,7 @@ row() {
     done
     printf '%s\t%s\t%s\t%s\n' "$key" "$title" "$(IFS=,; echo "${labels[*]}")" "$(IFS=,; echo "${peaks[*]}")" >> rows.tsv
 }
-# Every timed run starts with no dirty pages outstanding: without the sync,
-# the writeback of earlier runs' files lands in whichever command runs next
-# and throttles its writes.
-printf 'rm -rf out && mkdir out && sync\n' > fresh && chmod +x fresh
+write_fresh_script
 z=$zorvex
 x() { zorvex_command="cd out && $z extract ../$1 > /dev/null"; }
 c() { zorvex_command="$z cat $1 > /dev/null"; }
