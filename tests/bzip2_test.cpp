@@ -75,12 +75,12 @@ std::vector<uint8_t> dataSpelling(uint64_t magic, int firstGroup, size_t size, u
 // thread alone.
 template <class Check>
 void onBothPaths(Check&& check) {
-    for (int workers : {bzip2::kMaxWorkers, 0}) {
+    for (int workers : {kMaxJobWorkers, 0}) {
         SCOPED_TRACE(workers ? "worker threads" : "caller's thread");
-        bzip2::setWorkerLimit(workers);
+        setJobWorkerLimit(workers);
         check();
     }
-    bzip2::setWorkerLimit(bzip2::kMaxWorkers);
+    setJobWorkerLimit(kMaxJobWorkers);
 }
 
 // Seeks to `at`, reads `count` bytes and compares them with the data there.

@@ -1,5 +1,7 @@
-// WavPack: WAV files of each sample width, compressed by the real encoder and
-// stored as zip entries of method 97, come back byte for byte.
+// WavPack: WAV files of each sample width and channel count, compressed by the
+// real encoder and stored as zip entries of method 97, come back byte for
+// byte, whether their runs of blocks are decoded on worker threads or on the
+// caller's alone; damage inside them is reported.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -9,6 +11,7 @@
 #include "engine/archive.h"
 #include "engine/codec.h"
 #include "engine/crc32.h"
+#include "engine/job_pool.h"
 #include "engine/stream.h"
 #include "tests/codec_fixtures.h"
 #include "tests/test_util.h"
@@ -98,9 +101,10 @@ struct Fixture {
     std::u16string entryPath;
 };
 
-Fixture makeEntry(const TempDir& dir, int bits, int channels, int frames, bool trailer) {
+// With `tagged`, a tag follows the blocks, as taggers append one.
+Fixture makeEntry(const TempDir& dir, int bits, int channels, int frames, bool trailer, bool tagged = false) {
     Fixture f;
-    const std::string stem = "w" + std::to_string(bits) + "x" + std::to_string(channels);
+    const std::string stem = "w" + std::to_string(bits) + "x" + std::to_string(channels) + "_" + std::to_string(frames);
     test::writeFile(dir / "make_wav.py", kMakeWav);
     const std::string wav = (dir / (stem + ".wav")).string();
     const std::string wv = (dir / (stem + ".wv")).string();
@@ -108,12 +112,52 @@ Fixture makeEntry(const TempDir& dir, int bits, int channels, int frames, bool t
                         std::to_string(channels) + " " + std::to_string(frames) + (trailer ? " 1" : " 0")),
               0);
     EXPECT_EQ(test::run("wavpack -q -y '" + wav + "' -o '" + wv + "'"), 0);
+    if (tagged) EXPECT_EQ(test::run("wvtag -q -w Artist=Someone -w Title=Something '" + wv + "'"), 0);
     f.wav = test::readFile(wav);
     f.packed = test::readFile(wv);
     auto zip = zipWithWavPackEntry(stem + ".wav", f.packed, f.wav);
     test::writeFile(dir / (stem + ".zip"), zip.data(), zip.size());
     f.entryPath = test::enginePath(dir / (stem + ".zip")) + u"\\" + std::u16string(stem.begin(), stem.end()) + u".wav";
     return f;
+}
+
+// Runs `check` with runs of blocks decoded on worker threads, then on the
+// caller's thread alone.
+template <class Check>
+void onBothPaths(Check&& check) {
+    for (int workers : {kMaxJobWorkers, 0}) {
+        SCOPED_TRACE(workers ? "worker threads" : "caller's thread");
+        setJobWorkerLimit(workers);
+        check();
+    }
+    setJobWorkerLimit(kMaxJobWorkers);
+}
+
+// Where each block of a WavPack file begins.
+std::vector<size_t> blockStarts(const std::vector<uint8_t>& packed) {
+    std::vector<size_t> starts;
+    for (size_t at = 0; at + 8 <= packed.size() && std::equal(packed.begin() + at, packed.begin() + at + 4, "wvpk");) {
+        starts.push_back(at);
+        at += 8 + (packed[at + 4] | packed[at + 5] << 8 | packed[at + 6] << 16);
+    }
+    return starts;
+}
+
+// Reads the entry whole, then at offsets that seek back across runs: header,
+// samples and trailer all come back.
+void expectWholeAndSeeks(const Fixture& f) {
+    Ref<InStream> s(openStreamPath(f.entryPath.c_str()));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->size(), static_cast<int64_t>(f.wav.size()));
+    EXPECT_TRUE(test::readAll(s.get()) == f.wav);
+    EXPECT_FALSE(s->damaged());
+    const int64_t size = s->size();
+    for (int64_t at : {size - 40, int64_t(0), size * 3 / 4, size / 4, int64_t(10), size - 1}) {
+        auto got = test::readAt(s.get(), at, 5000);
+        ASSERT_EQ(static_cast<int64_t>(got.size()), std::min<int64_t>(5000, size - at)) << at;
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), f.wav.begin() + at)) << at;
+    }
+    EXPECT_FALSE(s->seek(size));
 }
 
 TEST(WavPack, EverySampleWidthComesBackAsTheWavFile) {
@@ -125,19 +169,57 @@ TEST(WavPack, EverySampleWidthComesBackAsTheWavFile) {
         SCOPED_TRACE(bits);
         // 8-bit mono with an odd frame count also checks the pad byte.
         Fixture f = makeEntry(dir, bits, channels, bits == 8 ? 30001 : 20000, true);
-        Ref<InStream> s(openStreamPath(f.entryPath.c_str()));
-        ASSERT_TRUE(s);
-        EXPECT_EQ(s->size(), static_cast<int64_t>(f.wav.size()));
-        EXPECT_TRUE(test::readAll(s.get()) == f.wav);
-        // Backward seeks reopen the decoder; header, samples and trailer
-        // all come back.
-        const int64_t size = s->size();
-        for (int64_t at : {size - 40, int64_t(0), size / 2, int64_t(10), size - 1}) {
-            auto got = test::readAt(s.get(), at, 5000);
-            ASSERT_EQ(static_cast<int64_t>(got.size()), std::min<int64_t>(5000, size - at)) << at;
-            EXPECT_TRUE(std::equal(got.begin(), got.end(), f.wav.begin() + at)) << at;
-        }
-        EXPECT_FALSE(s->seek(size));
+        onBothPaths([&] { expectWholeAndSeeks(f); });
+    }
+}
+
+// Files of several runs: stereo, six channels (each range of samples spans
+// three blocks) and one with a tag after its blocks.
+TEST(WavPack, LongFilesComeBackWholeFromTheirRuns) {
+    REQUIRE_TOOL("wavpack");
+    REQUIRE_TOOL("wvtag");
+    REQUIRE_TOOL("python3");
+    TempDir dir;
+    const Fixture files[] = {makeEntry(dir, 16, 2, 300000, true), makeEntry(dir, 24, 6, 80000, false),
+                             makeEntry(dir, 16, 2, 300001, true, true)};
+    for (const Fixture& f : files) {
+        ASSERT_GT(f.wav.size(), 1u << 20);  // more than one run
+        onBothPaths([&] { expectWholeAndSeeks(f); });
+    }
+}
+
+// Damage inside a long file: a changed byte in its first run and in its last,
+// a block left out and a block header broken. What comes before the damage is
+// delivered; then the stream ends, damaged.
+TEST(WavPack, DamageInsideALongFileEndsItThere) {
+    REQUIRE_TOOL("wavpack");
+    REQUIRE_TOOL("python3");
+    TempDir dir;
+    Fixture f = makeEntry(dir, 16, 2, 300000, false);
+    const std::vector<size_t> starts = blockStarts(f.packed);
+    ASSERT_GT(starts.size(), 20u);
+    const size_t early = starts.size() * 3 / 10;
+    const size_t late = starts.size() * 9 / 10;
+    std::vector<std::vector<uint8_t>> variants(4, f.packed);
+    variants[0][starts[early] + 500] ^= 0x10;
+    variants[1][starts[late] + 500] ^= 0x10;
+    variants[2].erase(variants[2].begin() + starts[late], variants[2].begin() + starts[late + 1]);
+    variants[3][starts[late] + 1] = 'x';
+    Codec* codec = findCodec(u"wavpack");
+    ASSERT_TRUE(codec);
+    for (size_t v = 0; v < variants.size(); ++v) {
+        SCOPED_TRACE(v);
+        const std::vector<uint8_t>& packed = variants[v];
+        onBothPaths([&] {
+            Ref<MemoryStream> m(MemoryStream::create(u"m", nullptr, 0, packed.data(), packed.size()));
+            Ref<InStream> d(codec->createStream(u"x", nullptr, 0, m.get(), 0, packed.size(), f.wav.size()));
+            ASSERT_TRUE(d);
+            const std::vector<uint8_t> got = test::readAll(d.get());
+            EXPECT_TRUE(d->damaged());
+            EXPECT_GT(got.size(), f.wav.size() / 4);
+            EXPECT_LT(got.size(), f.wav.size());
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), f.wav.begin()));
+        });
     }
 }
 

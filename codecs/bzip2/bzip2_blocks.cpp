@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
 
 #include "codecs/bzip2/bzip2_magic.h"
 #include "engine/copy_bytes.h"
@@ -21,8 +20,6 @@ constexpr int kOutputStep = 1 << 18;  // a worker looks for cancellation this of
 constexpr int kMaxRetries = 16;       // look-alikes tolerated inside one block
 // A block holds at least its magic; no other magic can begin inside that.
 constexpr int kMagicBits = 48;
-
-std::atomic<int> workerLimit{kMaxWorkers};
 
 int64_t bytesFor(int64_t bits) { return (bits + 7) / 8; }
 
@@ -63,7 +60,6 @@ bool reserve(uint8_t** buffer, int* capacity, int size) {
 
 }  // namespace
 
-void setWorkerLimit(int workers) { workerLimit.store(std::clamp(workers, 0, kMaxWorkers)); }
 
 // ---- LibraryMemory --------------------------------------------------------
 
@@ -157,81 +153,6 @@ void decodeBlockJob(BlockJob& job, LibraryMemory& memory) {
     BZ2_bzDecompressEnd(&bz);
 }
 
-// ---- BlockPool ------------------------------------------------------------
-
-BlockPool::~BlockPool() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    for (int i = 0; i < threadCount_; ++i) threads_[i].join();
-}
-
-bool BlockPool::start(int workers) {
-    for (; threadCount_ < workers; ++threadCount_) {
-        // The library reports a thread it cannot start by throwing.
-        try {
-            threads_[threadCount_] = std::thread([this] { work(); });
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    return threadCount_ > 0;
-}
-
-void BlockPool::work() {
-    LibraryMemory memory;
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || queued_ > 0; });
-        if (stopping_) return;
-        BlockJob* job = queue_[queueFirst_];
-        queueFirst_ = (queueFirst_ + 1) % kMaxJobs;
-        --queued_;
-        job->state = JobState::kRunning;
-        lock.unlock();
-        decodeBlockJob(*job, memory);
-        lock.lock();
-        job->state = JobState::kDone;
-        done_.notify_all();
-    }
-}
-
-void BlockPool::submit(BlockJob* job) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        job->cancelled.store(false, std::memory_order_relaxed);
-        job->state = JobState::kQueued;
-        queue_[(queueFirst_ + queued_) % kMaxJobs] = job;
-        ++queued_;
-    }
-    wake_.notify_one();
-}
-
-bool BlockPool::finished(const BlockJob* job) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return job->state == JobState::kDone;
-}
-
-void BlockPool::wait(const BlockJob* job) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [job] { return job->state == JobState::kDone; });
-}
-
-void BlockPool::cancel(BlockJob* const* jobs, int count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    queued_ = 0;  // every queued job is among them
-    for (int i = 0; i < count; ++i) jobs[i]->cancelled.store(true, std::memory_order_relaxed);
-    done_.wait(lock, [&] {
-        for (int i = 0; i < count; ++i) {
-            if (jobs[i]->state == JobState::kRunning) return false;
-        }
-        return true;
-    });
-    for (int i = 0; i < count; ++i) jobs[i]->state = JobState::kFree;
-}
-
 // ---- ParallelBlocks: setup ------------------------------------------------
 
 ParallelBlocks::~ParallelBlocks() {
@@ -243,12 +164,11 @@ ParallelBlocks::~ParallelBlocks() {
 
 bool ParallelBlocks::start() {
     if (pool_.started()) return true;
-    if (workerLimit.load() == 0) return false;
+    const int workers = jobWorkerCount();
+    if (workers == 0) return false;
     if (!in_) in_ = static_cast<uint8_t*>(platform::allocateLarge(kInputCapacity));
     if (!marks_) marks_ = static_cast<Mark*>(std::malloc(sizeof(Mark) * kMaxMarks));
     if (!in_ || !marks_) return false;
-    int workers = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kMaxWorkers);
-    workers = std::min(workers, workerLimit.load());
     if (!pool_.start(workers)) return false;
     slots_ = workers + 1;
     return true;
@@ -283,7 +203,7 @@ bool ParallelBlocks::resumeAt(int64_t bit, uint8_t level) {
 }
 
 void ParallelBlocks::discardJobs() {
-    BlockJob* inFlight[kMaxJobs];
+    BlockJob* inFlight[kMaxPoolJobs];
     for (int i = 0; i < jobCount_; ++i) inFlight[i] = &jobAt(i);
     pool_.cancel(inFlight, jobCount_);
     jobCount_ = 0;

@@ -23,51 +23,14 @@
 
 #include <bzlib.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <thread>
+
+#include "engine/job_pool.h"
 
 namespace zorvex {
 namespace bzip2 {
 
-constexpr int kMaxWorkers = 4;
-constexpr int kMaxJobs = kMaxWorkers + 1;
 constexpr int kMaxBlockOutput = 8 << 20;
-
-struct BlockJob;
-
-// Worker threads that decode queued jobs in order of submission.
-class BlockPool {
-public:
-    BlockPool() = default;
-    BlockPool(const BlockPool&) = delete;
-    BlockPool& operator=(const BlockPool&) = delete;
-    ~BlockPool();
-
-    // Starts up to `workers` threads; false when none could be started.
-    bool start(int workers);
-    bool started() const { return threadCount_ > 0; }
-    void submit(BlockJob* job);
-    bool finished(const BlockJob* job);
-    void wait(const BlockJob* job);
-    // Takes back `count` jobs, queued or running; returns when none runs.
-    void cancel(BlockJob* const* jobs, int count);
-
-private:
-    void work();
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable done_;
-    BlockJob* queue_[kMaxJobs] = {};
-    int queueFirst_ = 0;
-    int queued_ = 0;
-    std::thread threads_[kMaxWorkers];
-    int threadCount_ = 0;
-    bool stopping_ = false;
-};
 
 // What the caller learns, in delivery order, for the block index.
 class BlockListener {
@@ -79,10 +42,9 @@ protected:
     ~BlockListener() = default;
 };
 
-enum class JobState : uint8_t { kFree, kQueued, kRunning, kDone };
 enum class JobResult : uint8_t { kConfirmed, kTooBig, kFailed };
 
-struct BlockJob {
+struct BlockJob : PoolJob {
     BlockJob() = default;
     BlockJob(const BlockJob&) = delete;
     BlockJob& operator=(const BlockJob&) = delete;
@@ -106,14 +68,7 @@ struct BlockJob {
     int outputCapacity = 0;
     int64_t decodedSize = 0;
     JobResult result = JobResult::kFailed;
-
-    JobState state = JobState::kFree;  // under the pool's lock
-    std::atomic<bool> cancelled{false};
 };
-
-// Caps the worker threads of streams that start decoding afterwards; with 0
-// they decode on the caller's thread alone, through libbz2's own streaming.
-void setWorkerLimit(int workers);
 
 // The memory libbz2 asks for, kept by one worker from one block's stream to
 // the next. Each stream takes a state and a table of up to 3.6 MB, and fresh
@@ -143,6 +98,11 @@ private:
 
 // Decodes the job's synthetic stream (what a worker runs).
 void decodeBlockJob(BlockJob& job, LibraryMemory& memory);
+
+struct BlockWorker {
+    void operator()(BlockJob& job) { decodeBlockJob(job, memory); }
+    LibraryMemory memory;
+};
 
 class ParallelBlocks {
 public:
@@ -198,7 +158,7 @@ private:
     uint32_t combinedCrc(const BlockJob& job) const;
 
     BlockListener& listener_;
-    BlockJob jobs_[kMaxJobs];  // a ring: jobCount_ jobs from head_
+    BlockJob jobs_[kMaxPoolJobs];  // a ring: jobCount_ jobs from head_
     int slots_ = 0;
     int head_ = 0;
     int jobCount_ = 0;
@@ -228,7 +188,7 @@ private:
     int retries_ = 0;
     bool failed_ = false;
 
-    BlockPool pool_;  // last: stopped before the jobs go
+    JobPool<BlockJob, BlockWorker> pool_;  // last: stopped before the jobs go
 };
 
 }  // namespace bzip2
