@@ -56,7 +56,26 @@ bench() {
 # creates a file, one by one, so deleting it would make each run pay for the
 # files of the runs before it, and a command that writes one file (7zz x of
 # a .tar.xz writes the tar) would pay nothing.
+# Where it may (as root), it then empties the page cache and reads back the
+# inputs and the programs given here, with their libraries: the files
+# written would otherwise take ever more memory that the virtual machine has
+# not been given yet, whose first touch costs several times the copy into it
+# and falls on whichever command runs when the cache grows.
+#   write_fresh_script PROGRAM...
 write_fresh_script() {
-    printf 'mkdir -p spent && if [ -d out ]; then mv out "spent/$(date +%%s%%N)"; fi && mkdir out && sync\n' > fresh
+    local program path
+    for program in "$@" sh bash; do
+        path=$(command -v "$program") || continue
+        realpath "$path"
+        ldd "$path" 2>/dev/null | grep -o '/[^ ]*' || true
+    done | sort -u > warm.list
+    cat > fresh <<'SH'
+mkdir -p spent && if [ -d out ]; then mv out "spent/$(date +%s%N)"; fi && mkdir out && sync
+if [ -w /proc/sys/vm/drop_caches ]; then
+    echo 1 > /proc/sys/vm/drop_caches
+    xargs -a warm.list cat > /dev/null
+    find . -maxdepth 1 -type f -exec cat {} + > /dev/null
+fi
+SH
     chmod +x fresh
 }

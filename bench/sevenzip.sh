@@ -71,7 +71,7 @@ has a && bench a '7zz e -so -mmt1 lzma.7z > /dev/null' "$zorvex cat lzma.7z/text
 has b && bench b '7zz e -so -mmt1 lzma2.7z > /dev/null' "$zorvex cat lzma2.7z/text > /dev/null"
 has c && bench c '7zz e -so -mmt1 bcj2.7z > /dev/null' "$zorvex cat bcj2.7z/programs > /dev/null"
 has d && bench d '7zz e -so -mmt1 ppmd.7z > /dev/null' "$zorvex cat ppmd.7z/ppmd > /dev/null"
-write_fresh_script
+write_fresh_script "$zorvex" 7zz
 has e && HYPERFINE_OPTIONS=--prepare=./fresh bench e '7zz x -mmt1 -bso0 -bsp0 -oout solid.7z' "$zorvex extract -C out solid.7z > /dev/null"
 has f && bench f '7zz e -so -mmt1 solid.7z part399 > /dev/null' "$zorvex cat solid.7z/part399 > /dev/null"
 has g && bench g 'bsdtar -tf many.7z > /dev/null' "$zorvex list -r many.7z > /dev/null"

@@ -98,7 +98,7 @@ row() {
     done
     printf '%s\t%s\t%s\t%s\n' "$key" "$title" "$(IFS=,; echo "${labels[*]}")" "$(IFS=,; echo "${peaks[*]}")" >> rows.tsv
 }
-write_fresh_script
+write_fresh_script "$zorvex" ${before:+"$before"} tar bsdtar 7zz gzip bzip2 xz lbzip2 igzip wvunpack
 z=$zorvex
 x() { zorvex_command="cd out && $z extract ../$1 > /dev/null"; }
 c() { zorvex_command="$z cat $1 > /dev/null"; }
