@@ -1,5 +1,6 @@
 #include "codecs/wavpack/wavpack.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -238,17 +239,17 @@ bool WavPackStream::produce() {
         heldCount_ = 0;
         return true;
     }
-    const uint8_t* bytes;
-    Part part;
+    const uint8_t* bytes = nullptr;
+    Part part = Part::kSamples;
     const int count = nextPart(&bytes, &part);
-    if (count == 0 || (part == Part::kTrailer && padDue(count))) {
-        if (!padDue(count)) return false;
+    if ((count == 0 || part == Part::kTrailer) && padDue(count)) {
         heldTrailer_ = bytes;
         heldCount_ = count;
         padHanded_ = true;
         hand(&kPad, 1);
         return true;
     }
+    if (count == 0) return false;
     if (part == Part::kSamples) sampleBytes_ += count;
     hand(bytes, count);
     return true;
@@ -339,7 +340,8 @@ bool WavPackStream::findRun(int64_t* end, int64_t* frames) {
             count += block.samples;
             next = block.index + block.samples;
             known = true;
-            if (count * frameSize_ > kMaxRunOutput) return false;
+            // Samples beyond the file's stated size would never be read.
+            if (count * frameSize_ > std::min(kMaxRunOutput, unpackedSize_)) return false;
         }
         at += block.size;
         if (at - planPos_ > kMaxRunInput) return false;
