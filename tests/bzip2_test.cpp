@@ -71,18 +71,6 @@ std::vector<uint8_t> dataSpelling(uint64_t magic, int firstGroup, size_t size, u
     return data;
 }
 
-// Runs `check` with blocks decoded on worker threads, then on the caller's
-// thread alone.
-template <class Check>
-void onBothPaths(Check&& check) {
-    for (int workers : {kMaxJobWorkers, 0}) {
-        SCOPED_TRACE(workers ? "worker threads" : "caller's thread");
-        setJobWorkerLimit(workers);
-        check();
-    }
-    setJobWorkerLimit(kMaxJobWorkers);
-}
-
 // Seeks to `at`, reads `count` bytes and compares them with the data there.
 void expectRange(InStream* s, const std::vector<uint8_t>& data, int64_t at, int count) {
     ASSERT_TRUE(s->seek(at)) << at;
@@ -112,7 +100,7 @@ TEST(Bzip2, MultiBlockStreamSeeksBackIntoAnyBlock) {
     TempDir dir;
     auto data = test::sampleData(3 << 20, 21);  // about 30 blocks of 100k
     auto packed = bzip2Of(dir, data, "-1");
-    onBothPaths([&] {
+    test::onBothPaths([&] {
         auto s = bzip2Over(packed);
         ASSERT_TRUE(s);
         EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
@@ -162,7 +150,7 @@ TEST(Bzip2, ConcatenatedStreamsAreAllDecoded) {
     auto data = first;
     data.insert(data.end(), second.begin(), second.end());
 
-    onBothPaths([&] {
+    test::onBothPaths([&] {
         auto s = bzip2Over(packed);
         ASSERT_TRUE(s);
         EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
@@ -178,7 +166,7 @@ TEST(Bzip2, ConcatenatedStreamsAreAllDecoded) {
     withTail.insert(withTail.end(), tail, tail + sizeof tail);
     auto cutHeader = packed;
     cutHeader.insert(cutHeader.end(), {'B', 'Z'});
-    onBothPaths([&] {
+    test::onBothPaths([&] {
         auto s = bzip2Over(withTail);
         ASSERT_TRUE(s);
         EXPECT_TRUE(test::readAll(s.get()) == data);
@@ -196,7 +184,7 @@ TEST(Bzip2, CutShortIsDamagedAfterTheDecodablePrefix) {
     auto data = test::sampleData(1 << 20, 26);
     auto packed = bzip2Of(dir, data, "-1");
     packed.resize(packed.size() * 2 / 3);
-    onBothPaths([&] {
+    test::onBothPaths([&] {
         auto s = bzip2Over(packed);
         ASSERT_TRUE(s);
         auto got = test::readAll(s.get());
@@ -289,7 +277,7 @@ TEST(Bzip2, MagicLookAlikesInsideBlocksSplitNothing) {
     auto data = blocks;
     append(data, ends);
 
-    onBothPaths([&] {
+    test::onBothPaths([&] {
         for (int64_t size : {static_cast<int64_t>(data.size()), int64_t{-1}}) {
             auto s = bzip2Over(packed, size);
             ASSERT_TRUE(s);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/archive.h"
+#include "engine/job_pool.h"
 #include "engine/stream.h"
 
 namespace zorvex::test {
@@ -78,5 +79,17 @@ public:
 private:
     Ref<InStream> inner_;
 };
+
+// Runs `check` with decoders that split their work among worker threads
+// using them, then on the caller's thread alone.
+template <class Check>
+void onBothPaths(Check&& check) {
+    for (int workers : {kMaxJobWorkers, 0}) {
+        SCOPED_TRACE(workers ? "worker threads" : "caller's thread");
+        setJobWorkerLimit(workers);
+        check();
+    }
+    setJobWorkerLimit(kMaxJobWorkers);
+}
 
 }  // namespace zorvex::test

@@ -11,7 +11,6 @@
 #include "engine/archive.h"
 #include "engine/codec.h"
 #include "engine/crc32.h"
-#include "engine/job_pool.h"
 #include "engine/stream.h"
 #include "tests/codec_fixtures.h"
 #include "tests/test_util.h"
@@ -121,18 +120,6 @@ Fixture makeEntry(const TempDir& dir, int bits, int channels, int frames, bool t
     return f;
 }
 
-// Runs `check` with runs of blocks decoded on worker threads, then on the
-// caller's thread alone.
-template <class Check>
-void onBothPaths(Check&& check) {
-    for (int workers : {kMaxJobWorkers, 0}) {
-        SCOPED_TRACE(workers ? "worker threads" : "caller's thread");
-        setJobWorkerLimit(workers);
-        check();
-    }
-    setJobWorkerLimit(kMaxJobWorkers);
-}
-
 // Where each block of a WavPack file begins.
 std::vector<size_t> blockStarts(const std::vector<uint8_t>& packed) {
     std::vector<size_t> starts;
@@ -169,7 +156,7 @@ TEST(WavPack, EverySampleWidthComesBackAsTheWavFile) {
         SCOPED_TRACE(bits);
         // 8-bit mono with an odd frame count also checks the pad byte.
         Fixture f = makeEntry(dir, bits, channels, bits == 8 ? 30001 : 20000, true);
-        onBothPaths([&] { expectWholeAndSeeks(f); });
+        test::onBothPaths([&] { expectWholeAndSeeks(f); });
     }
 }
 
@@ -184,7 +171,7 @@ TEST(WavPack, LongFilesComeBackWholeFromTheirRuns) {
                              makeEntry(dir, 16, 2, 300001, true, true)};
     for (const Fixture& f : files) {
         ASSERT_GT(f.wav.size(), 1u << 20);  // more than one run
-        onBothPaths([&] { expectWholeAndSeeks(f); });
+        test::onBothPaths([&] { expectWholeAndSeeks(f); });
     }
 }
 
@@ -210,7 +197,7 @@ TEST(WavPack, DamageInsideALongFileEndsItThere) {
     for (size_t v = 0; v < variants.size(); ++v) {
         SCOPED_TRACE(v);
         const std::vector<uint8_t>& packed = variants[v];
-        onBothPaths([&] {
+        test::onBothPaths([&] {
             Ref<MemoryStream> m(MemoryStream::create(u"m", nullptr, 0, packed.data(), packed.size()));
             Ref<InStream> d(codec->createStream(u"x", nullptr, 0, m.get(), 0, packed.size(), f.wav.size()));
             ASSERT_TRUE(d);
