@@ -176,8 +176,8 @@ TEST(WavPack, LongFilesComeBackWholeFromTheirRuns) {
 }
 
 // Damage inside a long file: a changed byte in its first run and in its last,
-// a block left out and a block header broken. What comes before the damage is
-// delivered; then the stream ends, damaged.
+// a block left out, a block header broken, and the file cut inside a block.
+// What comes before the damage is delivered; then the stream ends, damaged.
 TEST(WavPack, DamageInsideALongFileEndsItThere) {
     REQUIRE_TOOL("wavpack");
     REQUIRE_TOOL("python3");
@@ -187,11 +187,12 @@ TEST(WavPack, DamageInsideALongFileEndsItThere) {
     ASSERT_GT(starts.size(), 20u);
     const size_t early = starts.size() * 3 / 10;
     const size_t late = starts.size() * 9 / 10;
-    std::vector<std::vector<uint8_t>> variants(4, f.packed);
+    std::vector<std::vector<uint8_t>> variants(5, f.packed);
     variants[0][starts[early] + 500] ^= 0x10;
     variants[1][starts[late] + 500] ^= 0x10;
     variants[2].erase(variants[2].begin() + starts[late], variants[2].begin() + starts[late + 1]);
     variants[3][starts[late] + 1] = 'x';
+    variants[4].resize(starts[late] + 100);
     Codec* codec = findCodec(u"wavpack");
     ASSERT_TRUE(codec);
     for (size_t v = 0; v < variants.size(); ++v) {

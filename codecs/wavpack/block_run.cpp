@@ -44,7 +44,9 @@ bool BlockRun::open() {
     return samples_ && bytes_;
 }
 
-bool BlockRun::damaged() const { return context_ && WavpackGetNumErrors(context_) > 0; }
+bool BlockRun::damaged() const {
+    return context_ && (WavpackGetNumErrors(context_) > 0 || WavpackGetErrorMessage(context_)[0] != 0);
+}
 
 // Reads stay inside the run: what follows belongs to other runs or entries.
 int32_t BlockRun::readBytes(void* id, void* data, int32_t count) {

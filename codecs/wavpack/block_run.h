@@ -36,8 +36,8 @@ public:
     // they belong to; 0 once the run is done.
     int next(const uint8_t** bytes, Part* part);
 
-    // A block failed its checks, or samples were missing between blocks
-    // (the library fills those with silence).
+    // A block failed its checks or was cut short, or samples were missing
+    // between blocks (the library fills those with silence).
     bool damaged() const;
 
 private:
