@@ -374,6 +374,7 @@ bool WavPackStream::fillJob(RunJob& job, int64_t end, int64_t frames) {
         job.output = static_cast<uint8_t*>(std::malloc(capacity));
         job.outputCapacity = job.output ? capacity : 0;
     }
+    std::free(job.input);  // left by a job that was planned but never ran
     job.input = static_cast<uint8_t*>(std::malloc(job.inputSize));
     return job.output && job.input && source_->seek(offset_ + planPos_) &&
            readExact(source_, job.input, job.inputSize);
