@@ -200,6 +200,27 @@ TEST(FileSource, HopsReadOnlyThePagesAsked) {
     EXPECT_EQ(header[511], 0xAB);
 }
 
+// A reader that hops in and then reads on, in small pieces, turns into one
+// that streams inside the same block; going back to where it came in then
+// finds the bytes it read before, not whatever the block's buffer held.
+TEST(FileSource, ReadingOnAfterAHopKeepsWhatWasRead) {
+    test::TempDir dir;
+    auto data = test::sampleData(3 * kMiB, 23);
+    test::writeFile(dir / "f", data.data(), data.size());
+    auto s = open(dir / "f");
+    ASSERT_TRUE(s);
+    const int64_t entry = kMiB + 0x20000 + 100;
+    ASSERT_TRUE(s->seek(entry));
+    std::vector<uint8_t> piece(4000);
+    for (int64_t at = entry; at < entry + 0x30000; at += static_cast<int64_t>(piece.size())) {
+        ASSERT_EQ(s->read(piece.data(), static_cast<int>(piece.size())), static_cast<int>(piece.size()));
+        ASSERT_EQ(0, std::memcmp(piece.data(), data.data() + at, piece.size())) << at;
+    }
+    ASSERT_TRUE(s->seek(entry - 50));
+    ASSERT_EQ(s->read(piece.data(), static_cast<int>(piece.size())), static_cast<int>(piece.size()));
+    EXPECT_EQ(0, std::memcmp(piece.data(), data.data() + entry - 50, piece.size()));
+}
+
 // Hops and reads of every size, across pages and blocks, forwards and back,
 // deliver the file's bytes wherever earlier reads left the ring.
 TEST(FileSource, ScatteredReadsDeliverTheFile) {

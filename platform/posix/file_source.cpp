@@ -65,8 +65,16 @@ struct FileSource::Reader {
     // start of its buffer: a reader hopping from header to header touches
     // the first pages of each buffer again and again, not a new page per
     // header (fresh pages cost a fault each).
+    //
+    // Each slot has two buffers. The pages a hopping reader asks for go to
+    // one on small pages, the blocks of a streaming reader to one on large
+    // pages: a large page is cleared whole when first touched, 2 MiB for a
+    // few headers, while a reader that streams through small pages takes a
+    // fault for every 4 KiB.
     struct Slot {
-        uint8_t* buffer = nullptr;
+        uint8_t* buffer = nullptr;  // the one that holds the slot's bytes
+        uint8_t* streamBuffer = nullptr;
+        uint8_t* hopBuffer = nullptr;
         int32_t from = 0;
         int32_t bytes = 0;
         int32_t state = kEmpty;
@@ -74,7 +82,9 @@ struct FileSource::Reader {
     };
 
     int fd = -1;
-    uint8_t* ring = nullptr;  // the slots' buffers, one after another
+    // The slots' buffers, one after another.
+    uint8_t* ring = nullptr;
+    uint8_t* hops = nullptr;
     Slot slots[kSlots];
     int current = 0;
     int blockSize = 0;
@@ -88,6 +98,7 @@ struct FileSource::Reader {
     ~Reader() {
         if (fd >= 0) close(fd);
         platform::freeLarge(ring);
+        std::free(hops);
     }
 
     bool streaming() const { return position - runStart >= kStreamRun; }
@@ -150,9 +161,11 @@ struct FileSource::Reader {
         int offset = static_cast<int>(position - s.block);
         int end = blockSize;
         if (!streaming()) end = static_cast<int>(std::min<int64_t>(blockSize, (int64_t{offset} + want + kPage - 1) / kPage * kPage));
+        uint8_t* target = streaming() ? s.streamBuffer : s.hopBuffer;
         int start = offset - offset % kPage;
-        if (s.state == kComplete && offset >= s.from && offset <= s.bytes) start = s.bytes;
+        if (s.state == kComplete && s.buffer == target && offset >= s.from && offset <= s.bytes) start = s.bytes;
         else s.from = start;
+        s.buffer = target;
         int got = readAt(s.buffer + (start - s.from), end - start, s.block + start);
         s.state = got < 0 ? kFailed : kComplete;
         s.bytes = start + std::max(got, 0);
@@ -239,10 +252,18 @@ FileSource::FileSource(const char16_t* path, Archive* owner, int64_t tag, int64_
     int base = std::max(isRemote(fd) ? kRemoteBlock : kLocalBlock, alignment);
     reader->blockSize = chooseBlockSize(base, alignment, sizeHint);
     // One block for the whole ring: on large pages, a reader that streams
-    // through it takes two page faults rather than a thousand.
-    reader->ring = static_cast<uint8_t*>(platform::allocateLarge(size_t{kSlots} * size_t(reader->blockSize)));
-    if (!reader->ring) return;
-    for (int i = 0; i < kSlots; ++i) reader->slots[i].buffer = reader->ring + size_t(i) * size_t(reader->blockSize);
+    // through it takes two page faults rather than a thousand. Only the
+    // pages touched take memory, in either block.
+    const size_t ringSize = size_t{kSlots} * size_t(reader->blockSize);
+    reader->ring = static_cast<uint8_t*>(platform::allocateLarge(ringSize));
+    reader->hops = static_cast<uint8_t*>(std::malloc(ringSize));
+    if (!reader->ring || !reader->hops) return;
+    for (int i = 0; i < kSlots; ++i) {
+        Reader::Slot& slot = reader->slots[i];
+        slot.streamBuffer = reader->ring + size_t(i) * size_t(reader->blockSize);
+        slot.hopBuffer = reader->hops + size_t(i) * size_t(reader->blockSize);
+        slot.buffer = slot.streamBuffer;
+    }
     reader->schedule();
     reader_ = std::move(reader);
 }
