@@ -18,6 +18,17 @@ Ref<FileSource> open(const test::fs::path& path) {
     return Ref<FileSource>(openFileSource(test::enginePath(path).c_str()));
 }
 
+// A file of sample bytes in a folder of its own.
+struct SampleFile {
+    SampleFile(size_t size, uint32_t seed) : data(test::sampleData(size, seed)) {
+        test::writeFile(path(), data.data(), data.size());
+    }
+    test::fs::path path() const { return dir / "f"; }
+
+    test::TempDir dir;
+    std::vector<uint8_t> data;
+};
+
 // Overwrites bytes in place, so that a later read shows whether the source
 // read the file again or used a block it already had.
 void overwrite(const test::fs::path& path, int64_t offset, uint8_t value, int count) {
@@ -54,12 +65,11 @@ TEST(FileSource, EmptyMissingAndFolder) {
 }
 
 TEST(FileSource, ReadsExactlyTheFileAcrossBlocks) {
-    test::TempDir dir;
-    auto data = test::sampleData(5 * kMiB + 12345, 7);  // the last block is short
-    test::writeFile(dir / "f", data.data(), data.size());
+    SampleFile file(5 * kMiB + 12345, 7);  // the last block is short
+    const std::vector<uint8_t>& data = file.data;
     // Pieces that straddle block ends, and pieces that end exactly on them.
     for (int piece : {300001, 65536}) {
-        auto s = open(dir / "f");
+        auto s = open(file.path());
         ASSERT_TRUE(s);
         EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
         std::vector<uint8_t> got;
@@ -72,10 +82,9 @@ TEST(FileSource, ReadsExactlyTheFileAcrossBlocks) {
 }
 
 TEST(FileSource, SeeksAndTheEndOfTheFile) {
-    test::TempDir dir;
-    auto data = test::sampleData(3 * kMiB, 3);
-    test::writeFile(dir / "f", data.data(), data.size());
-    auto s = open(dir / "f");
+    SampleFile file(3 * kMiB, 3);
+    const std::vector<uint8_t>& data = file.data;
+    auto s = open(file.path());
     ASSERT_TRUE(s);
     int64_t size = s->size();
     ASSERT_TRUE(s->seek(size - 1));
@@ -103,17 +112,16 @@ TEST(FileSource, SeeksAndTheEndOfTheFile) {
 }
 
 TEST(FileSource, KeepsBlocksItHasAlreadyRead) {
-    test::TempDir dir;
-    auto data = test::sampleData(6 * kMiB, 5);
-    test::writeFile(dir / "f", data.data(), data.size());
-    auto s = open(dir / "f");
+    SampleFile file(6 * kMiB, 5);
+    const std::vector<uint8_t>& data = file.data;
+    auto s = open(file.path());
     ASSERT_TRUE(s);
     std::vector<uint8_t> buf(kMiB + kMiB / 2);
     ASSERT_EQ(s->read(buf.data(), static_cast<int>(buf.size())), static_cast<int>(buf.size()));
 
     // Block 1 is in the ring: seeking within it, or back into block 0 (which
     // is read again) must not read block 1 again.
-    overwrite(dir / "f", kMiB, 0xAA, kMiB);
+    overwrite(file.path(), kMiB, 0xAA, kMiB);
     ASSERT_TRUE(s->seek(kMiB + 10));
     uint8_t b;
     ASSERT_EQ(s->read(&b, 1), 1);
@@ -128,11 +136,10 @@ TEST(FileSource, KeepsBlocksItHasAlreadyRead) {
 // be exact wherever the reads start and end, and the ring must still serve
 // seeks and small reads afterwards.
 TEST(FileSource, LargeReadsBypassTheRing) {
-    test::TempDir dir;
-    auto data = test::sampleData(4 * kMiB + 777, 9);
-    test::writeFile(dir / "f", data.data(), data.size());
+    SampleFile file(4 * kMiB + 777, 9);
+    const std::vector<uint8_t>& data = file.data;
     for (int piece : {0x40000, 0x10000, 0x10000 + 3, kMiB - 1, 3 * kMiB}) {
-        auto s = open(dir / "f");
+        auto s = open(file.path());
         ASSERT_TRUE(s);
         ASSERT_TRUE(s->seek(1234));  // not on a block boundary
         std::vector<uint8_t> got(data.size() - 1234 + 100);
@@ -163,17 +170,16 @@ TEST(FileSource, LargeReadsBypassTheRing) {
 // block, and a block already in the ring is copied from there rather than
 // read again, even by a large read.
 TEST(FileSource, LargeReadsUseBlocksInTheRing) {
-    test::TempDir dir;
-    auto data = test::sampleData(4 * kMiB, 13);
-    test::writeFile(dir / "f", data.data(), data.size());
-    auto s = open(dir / "f");
+    SampleFile file(4 * kMiB, 13);
+    const std::vector<uint8_t>& data = file.data;
+    auto s = open(file.path());
     ASSERT_TRUE(s);
     std::vector<uint8_t> lead(0x20000);
     ASSERT_TRUE(s->seek(kMiB - 0x20000));
     ASSERT_EQ(s->read(lead.data(), int(lead.size())), int(lead.size()));
     uint8_t b;
     ASSERT_EQ(s->read(&b, 1), 1);  // read on without a jump: block 1 is now in the ring
-    overwrite(dir / "f", kMiB, 0xAA, kMiB);
+    overwrite(file.path(), kMiB, 0xAA, kMiB);
     ASSERT_TRUE(s->seek(kMiB + 1));
     std::vector<uint8_t> buf(0x40000);
     ASSERT_EQ(s->read(buf.data(), int(buf.size())), int(buf.size()));
@@ -184,16 +190,15 @@ TEST(FileSource, LargeReadsUseBlocksInTheRing) {
 // asks for, not the block around them: bytes a page further on, changed after
 // the hop, are read fresh. Once it reads on, whole blocks are loaded again.
 TEST(FileSource, HopsReadOnlyThePagesAsked) {
-    test::TempDir dir;
-    auto data = test::sampleData(4 * kMiB, 21);
-    test::writeFile(dir / "f", data.data(), data.size());
-    auto s = open(dir / "f");
+    SampleFile file(4 * kMiB, 21);
+    const std::vector<uint8_t>& data = file.data;
+    auto s = open(file.path());
     ASSERT_TRUE(s);
     uint8_t header[512];
     ASSERT_TRUE(s->seek(kMiB + 0x30000));
     ASSERT_EQ(s->read(header, 512), 512);
     EXPECT_EQ(0, std::memcmp(header, data.data() + kMiB + 0x30000, 512));
-    overwrite(dir / "f", kMiB + 0x32000, 0xAB, 512);
+    overwrite(file.path(), kMiB + 0x32000, 0xAB, 512);
     ASSERT_TRUE(s->seek(kMiB + 0x32000));
     ASSERT_EQ(s->read(header, 512), 512);
     EXPECT_EQ(header[0], 0xAB);
@@ -204,10 +209,9 @@ TEST(FileSource, HopsReadOnlyThePagesAsked) {
 // that streams inside the same block; going back to where it came in then
 // finds the bytes it read before, not whatever the block's buffer held.
 TEST(FileSource, ReadingOnAfterAHopKeepsWhatWasRead) {
-    test::TempDir dir;
-    auto data = test::sampleData(3 * kMiB, 23);
-    test::writeFile(dir / "f", data.data(), data.size());
-    auto s = open(dir / "f");
+    SampleFile file(3 * kMiB, 23);
+    const std::vector<uint8_t>& data = file.data;
+    auto s = open(file.path());
     ASSERT_TRUE(s);
     const int64_t entry = kMiB + 0x20000 + 100;
     ASSERT_TRUE(s->seek(entry));
@@ -224,10 +228,9 @@ TEST(FileSource, ReadingOnAfterAHopKeepsWhatWasRead) {
 // Hops and reads of every size, across pages and blocks, forwards and back,
 // deliver the file's bytes wherever earlier reads left the ring.
 TEST(FileSource, ScatteredReadsDeliverTheFile) {
-    test::TempDir dir;
-    auto data = test::sampleData(3 * kMiB + 5000, 22);
-    test::writeFile(dir / "f", data.data(), data.size());
-    auto s = open(dir / "f");
+    SampleFile file(3 * kMiB + 5000, 22);
+    const std::vector<uint8_t>& data = file.data;
+    auto s = open(file.path());
     ASSERT_TRUE(s);
     uint32_t seed = 7;
     auto next = [&seed](uint32_t bound) {
