@@ -1,6 +1,11 @@
 # Prints one benchmark case of a bench script: the peer's and zorvex's times
 # from hyperfine's NAME.json (peer first), with the ratio against the target.
 # Wall time on a shared machine includes waiting; CPU time is printed beside it.
+#
+# Times are medians over the rounds. On a virtual machine that hands memory
+# freed by the page-cache drop back to its host within seconds, a command
+# that runs while that happens now and then takes three to five times as
+# long; with five rounds, one such run decides a mean.
 import json
 import statistics
 
@@ -40,8 +45,8 @@ def results(name):
 
 
 def line(label, r, size, width):
-    rate = f'{size / r["mean"] / 2**20:8.0f} MiB/s' if size else ' ' * 14
-    return f'    {label:<{width}} {r["mean"]:7.3f} s  {rate}  CPU {r["user"] + r["system"]:6.3f} s'
+    rate = f'{size / r["median"] / 2**20:8.0f} MiB/s' if size else ' ' * 14
+    return f'    {label:<{width}} {r["median"]:7.3f} s  {rate}  CPU {r["user"] + r["system"]:6.3f} s'
 
 
 def compare(key, title, peer_name, size, width=14, target=1.0):
@@ -49,5 +54,5 @@ def compare(key, title, peer_name, size, width=14, target=1.0):
     cpu = (peer['user'] + peer['system']) / max(ours['user'] + ours['system'], 1e-6)
     print(f'\n({key}) {title}' + (f', {size / 2**20:.0f} MiB of output' if size else ''))
     print(line(peer_name, peer, size, width))
-    print(line('zorvex', ours, size, width) + f'   ratio {peer["mean"] / ours["mean"]:.2f}x wall, {cpu:.2f}x CPU'
+    print(line('zorvex', ours, size, width) + f'   ratio {peer["median"] / ours["median"]:.2f}x wall, {cpu:.2f}x CPU'
           f' (target >= {target:.2f})')

@@ -138,13 +138,14 @@ python3 - <<'PY'
 import json
 # Ratios are peer time / zorvex time: above 1 means zorvex is faster. Wall
 # time on a shared machine includes waiting; CPU time is printed beside it.
+# Times are medians over the rounds (bench/compare.py tells why).
 for line in open('rows.tsv'):
     key, title, labels, peaks = line.rstrip('\n').split('\t')
     results = json.load(open(key + '.json'))['results']
     ours = results[-1]
     print(f'\n({key}) {title}')
     for label, r, peak in zip(labels.split(','), results, peaks.split(',')):
-        ratio = '' if r is ours else f'   ratio {r["mean"] / ours["mean"]:.2f}x'
-        print(f'    {label:<16} {r["mean"]:7.3f} s  CPU {r["user"] + r["system"]:6.3f} s'
+        ratio = '' if r is ours else f'   ratio {r["median"] / ours["median"]:.2f}x'
+        print(f'    {label:<16} {r["median"]:7.3f} s  CPU {r["user"] + r["system"]:6.3f} s'
               f'  peak {int(peak) // 1024 if peak.isdigit() else "?":>5} MiB{ratio}')
 PY
