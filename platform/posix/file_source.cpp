@@ -82,7 +82,8 @@ struct FileSource::Reader {
     };
 
     int fd = -1;
-    // The slots' buffers, one after another.
+    // The slots' buffers, one after another: on large pages for streaming
+    // reads, on small pages for hops.
     uint8_t* ring = nullptr;
     uint8_t* hops = nullptr;
     Slot slots[kSlots];
@@ -159,9 +160,10 @@ struct FileSource::Reader {
     // touches. Bytes that continue those already held are appended to them.
     void fill(Slot& s, int want) {
         int offset = static_cast<int>(position - s.block);
+        const bool streams = streaming();
         int end = blockSize;
-        if (!streaming()) end = static_cast<int>(std::min<int64_t>(blockSize, (int64_t{offset} + want + kPage - 1) / kPage * kPage));
-        uint8_t* target = streaming() ? s.streamBuffer : s.hopBuffer;
+        if (!streams) end = static_cast<int>(std::min<int64_t>(blockSize, (int64_t{offset} + want + kPage - 1) / kPage * kPage));
+        uint8_t* target = streams ? s.streamBuffer : s.hopBuffer;
         int start = offset - offset % kPage;
         if (s.state == kComplete && s.buffer == target && offset >= s.from && offset <= s.bytes) start = s.bytes;
         else s.from = start;
