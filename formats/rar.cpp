@@ -9,6 +9,7 @@
 #include <new>
 
 #include "engine/codec.h"
+#include "engine/format_registry.h"
 #include "engine/names.h"
 #include "formats/rar_reader.h"
 
@@ -18,10 +19,10 @@ namespace rar_reader {
 Layout layoutAt(InStream* stream, int64_t position) {
     static constexpr uint8_t kSignature[6] = {'R', 'a', 'r', '!', 0x1A, 0x07};
     uint8_t head[8];
-    if (!stream->seek(position) || stream->read(head, 8) < 7) return Layout::None;
-    if (std::memcmp(head, kSignature, 6) != 0) return Layout::None;
+    int got = stream->seek(position) ? stream->read(head, 8) : 0;
+    if (got < 7 || std::memcmp(head, kSignature, 6) != 0) return Layout::None;
     if (head[6] == 0) return Layout::Rar4;
-    if (head[6] == 1 && head[7] == 0) return Layout::Rar5;
+    if (head[6] == 1 && got == 8 && head[7] == 0) return Layout::Rar5;
     return Layout::None;
 }
 
@@ -266,6 +267,21 @@ Archive* openRar(const char16_t* name, Archive* container, InStream* stream) {
                                            : readArchive5(archive.get(), data.get(), name, stream);
     if (!accepted) return nullptr;
     return archive.detach();
+}
+
+// At the stream's start the signature suffices; behind a program stub, whose
+// bytes may hold it by chance, the block after it must check too.
+Bid probeRar(const ProbeInput& input) {
+    using namespace rar_reader;
+    if (!input.signatureMatches) return Bid::kNone;
+    if (input.place == ProbePlace::kStart) return Bid::kSignature;
+    bool checks = false;
+    switch (layoutAt(input.stream, input.position)) {
+        case Layout::Rar4: checks = mainBlockChecks4(input.stream, input.position + kSignature4Size); break;
+        case Layout::Rar5: checks = blockChecks5(input.stream, input.position + kSignature5Size); break;
+        case Layout::None: break;
+    }
+    return checks ? Bid::kSignature : Bid::kNone;
 }
 
 }  // namespace zorvex

@@ -1,11 +1,14 @@
 // The "rar" 1.5-4.x header parser: fixed-size blocks, each with a base header
 // of CRC, type, flags and size.
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 
 #include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
+#include "engine/crc32.h"
 #include "formats/rar.h"
 #include "formats/rar_reader.h"
 
@@ -175,6 +178,23 @@ bool Reader4::readFileHeader(const std::vector<uint8_t>& header, uint16_t flags,
 }
 
 }  // namespace
+
+// The CRC-16 is the low half of the CRC-32 of the header after the CRC field.
+// Old writers that kept the archive comment inside the main header covered
+// only its fixed 13 bytes.
+bool mainBlockChecks4(InStream* stream, int64_t blockStart) {
+    constexpr int kFixedMainHeader = 13;
+    uint8_t base[kBaseHeaderSize];
+    if (!stream->seek(blockStart) || !readExact(stream, base, kBaseHeaderSize) || base[2] != kMainBlock) return false;
+    int size = le16(base + 5);
+    if (size < kBaseHeaderSize) return false;
+    std::unique_ptr<uint8_t[]> header(new (std::nothrow) uint8_t[size]);
+    if (!header || !stream->seek(blockStart) || !readExact(stream, header.get(), size)) return false;
+    auto crcOver = [&](int length) {
+        return crc32Update(0, header.get() + 2, static_cast<size_t>(length) - 2) & 0xFFFF;
+    };
+    return crcOver(size) == le16(base) || (size > kFixedMainHeader && crcOver(kFixedMainHeader) == le16(base));
+}
 
 bool readArchive4(Archive* archive, ConcatStream* data, const char16_t* path, InStream* first) {
     return Reader4(archive, data, path, first).read();

@@ -2,10 +2,14 @@
 // extra records after a file's fixed fields.
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 
+#include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
+#include "engine/crc32.h"
 #include "formats/rar.h"
 #include "formats/rar_reader.h"
 
@@ -193,6 +197,20 @@ bool Reader5::readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t data
 }
 
 }  // namespace
+
+// A block's CRC-32 covers its size field and the header that field sizes.
+bool blockChecks5(InStream* stream, int64_t blockStart) {
+    // The CRC and a header size of at most three bytes (2 MiB).
+    uint8_t prefix[4 + 3];
+    if (!stream->seek(blockStart) || !readExact(stream, prefix, sizeof prefix)) return false;
+    HeaderCursor sizeField(prefix + 4, 3);
+    uint64_t headerSize;
+    if (!sizeField.vint(&headerSize) || headerSize == 0) return false;
+    int covered = static_cast<int>(sizeField.position() + headerSize);
+    std::unique_ptr<uint8_t[]> header(new (std::nothrow) uint8_t[covered]);
+    if (!header || !stream->seek(blockStart + 4) || !readExact(stream, header.get(), covered)) return false;
+    return crc32Update(0, header.get(), static_cast<size_t>(covered)) == le32(prefix);
+}
 
 bool readArchive5(Archive* archive, ConcatStream* data, const char16_t* path, InStream* first) {
     return Reader5(archive, data, path, first).read();

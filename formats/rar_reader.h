@@ -33,6 +33,11 @@ Layout layoutAt(InStream* stream, int64_t position);
 constexpr int kSignature4Size = 7;
 constexpr int kSignature5Size = 8;
 
+// Whether the block at `blockStart` is a main block whose CRC holds (1.5-4.x),
+// or any block whose CRC holds (5.0).
+bool mainBlockChecks4(InStream* stream, int64_t blockStart);
+bool blockChecks5(InStream* stream, int64_t blockStart);
+
 // Reads little-endian fields and variable-length integers from a header
 // held in memory; every read past its end fails.
 class HeaderCursor {
