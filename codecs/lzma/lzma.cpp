@@ -67,6 +67,23 @@ int sdkDecodeStep(DecodeToBuf&& decodeToBuf, const uint8_t* in, int inLength, in
     return status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK ? kDecodeEnd : kDecodeError;
 }
 
+// The packed bytes a decoder has taken. Every container that carries LZMA or
+// LZMA2 data states its packed size exactly, so the data must end with the
+// last of them: bytes after an end mark are damage, not padding.
+class PackedTaken {
+public:
+    void restart() { taken_ = 0; }
+    // Counts a step's input; false when the step ended the data (`status`
+    // kDecodeEnd) short of `packedSize`.
+    bool endsAtPackedSize(int consumed, int status, int64_t packedSize) {
+        taken_ += consumed;
+        return status != kDecodeEnd || taken_ == packedSize;
+    }
+
+private:
+    int64_t taken_ = 0;
+};
+
 // An LZMA decoder whose dictionary grows with its output. Until the output
 // first fills the buffer nothing older than the buffer's start exists, so a
 // larger buffer holding the same bytes decodes the same: the buffer doubles
@@ -163,18 +180,26 @@ public:
     bool init(InStream* source, int64_t offset) {
         if (!source->seek(offset) || !readExact(source, props_, kPropsSize)) return false;
         limitDictionary();
+        // A stated size must be where the data ends: at its end mark, or
+        // where the packed data runs out when it has none.
+        if (knownSize() >= 0) requireEndAtSize();
         return decoder_.start(props_, knownSize() >= 0);
     }
 
-    void reset() override { decoder_.start(props_, knownSize() >= 0); }
+    void reset() override {
+        decoder_.start(props_, knownSize() >= 0);
+        taken_.restart();
+    }
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
-        return sdkDecodeStep(
+        int status = sdkDecodeStep(
             [this](Byte* to, SizeT* toLen, const Byte* from, SizeT* fromLen, ELzmaStatus* status) {
                 return decoder_.decode(to, toLen, from, fromLen, status);
             },
             in, inLength, consumed, out, outCapacity, produced);
+        if (!taken_.endsAtPackedSize(*consumed, status, packedSize())) markDamaged();
+        return status;
     }
 
 private:
@@ -192,6 +217,7 @@ private:
 
     GrowingLzmaDecoder decoder_;
     Byte props_[kPropsSize] = {};
+    PackedTaken taken_;
 };
 
 // The members of an lzip file decoded back to back by one decoder: a
@@ -316,14 +342,20 @@ public:
     bool init(InStream* source, int64_t offset) {
         if (!source->seek(offset) || !readExact(source, &prop_, 1)) return false;
         limitDictionary();
+        // Every LZMA2 stream ends with its end mark: a stated size must be
+        // followed by it.
+        if (knownSize() >= 0) requireEndAtSize();
         return start();
     }
 
-    void reset() override { start(); }
+    void reset() override {
+        start();
+        taken_.restart();
+    }
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
-        return sdkDecodeStep(
+        int status = sdkDecodeStep(
             [this](Byte* to, SizeT* toLen, const Byte* from, SizeT* fromLen, ELzmaStatus* status) {
                 return decodeThroughDictionary(
                     decoder_.decoder,
@@ -333,6 +365,8 @@ public:
                     to, toLen, from, fromLen, status);
             },
             in, inLength, consumed, out, outCapacity, produced);
+        if (!taken_.endsAtPackedSize(*consumed, status, packedSize())) markDamaged();
+        return status;
     }
 
 private:
@@ -356,6 +390,7 @@ private:
 
     CLzma2Dec decoder_;
     Byte prop_ = 0;
+    PackedTaken taken_;
 };
 
 template <class Stream>
