@@ -38,22 +38,24 @@ constexpr Fixture kFixtures[] = {
     {"xz-x86-larger-size.xz", false, nullptr},
     {"xz-x86-block-padding.xz", false, nullptr},
     {"xz-x86-control-byte.xz", false, nullptr},
-    // .lzma: the stated size against the end mark and the data's end.
+    // .lzma: the stated size against the end mark and the data's end. Bytes
+    // after the end mark are passed over as tar readers do.
     {"lzma-intact.lzma", true, nullptr},
+    {"lzma-bytes-after-end-mark.lzma", true, nullptr},
     {"lzma-stated-size.lzma", true, nullptr},
     {"lzma-size-before-end-mark.lzma", false, nullptr},
     {"lzma-size-after-end.lzma", false, nullptr},
-    {"lzma-bytes-after-end-mark.lzma", false, nullptr},
     {"lzma-no-end-mark.lzma", true, "7zz"},
     {"lzma-no-end-mark-short-size.lzma", false, "7zz"},
-    // gzip and lzip: two members, each checked against its trailer.
+    // gzip and lzip: two members, each checked against its trailer. Data
+    // after the last member is passed over as gzip -t and lzip -t do, unless
+    // it starts a member that is cut short.
     {"gz-intact.gz", true, nullptr},
     {"gz-zero-padding.gz", true, nullptr},
+    {"gz-garbage.gz", true, nullptr},
     {"gz-crc.gz", false, nullptr},
     {"gz-size.gz", false, nullptr},
     {"gz-first-member-crc.gz", false, nullptr},
-    {"gz-garbage.gz", false, nullptr},
-    {"gz-garbage-after-zeros.gz", false, nullptr},
     {"gz-magic-byte.gz", false, nullptr},
     {"lz-intact.lz", true, "lzip"},
     {"lz-garbage.lz", true, "lzip"},

@@ -121,8 +121,9 @@ int64_t trustedTrailerSize(InStream* file, int64_t offset, int64_t packedSize) {
 }
 
 // Decodes the members of a gzip file back to back (the wrapper, CRC and size
-// checks are the inflater's). Zero bytes after the last member are padding;
-// other bytes after a member that do not start another one are damage.
+// checks are the inflater's). Bytes after a member that do not start another
+// member (zero padding, junk) end the data, as gzip -t and tar readers pass
+// them over: every member before them has been checked whole.
 class GzipStream final : public DecoderStream {
 public:
     using DecoderStream::DecoderStream;
@@ -158,20 +159,12 @@ public:
             if (used == inLength) {
                 *consumed = used;
                 if (inLength > 0) return kDecodeProgress;
-                // The data ends: whole after a member or its zero padding,
-                // cut short after the first magic byte of another.
+                // The data ends: whole after a member, cut short after the
+                // first magic byte of another.
                 return state_ == State::afterFirstMagicByte ? kDecodeError : kDecodeEnd;
             }
-            // Zero bytes may pad the last member out to a block; anything
-            // else after a member must be another member.
-            if (state_ == State::zeroPadding || (state_ == State::afterMember && in[used] == 0)) {
-                if (in[used] != 0) return kDecodeError;
-                state_ = State::zeroPadding;
-                ++used;
-                continue;
-            }
             uint8_t expected = state_ == State::afterMember ? kMagic[0] : kMagic[1];
-            if (in[used] != expected) return kDecodeError;
+            if (in[used] != expected) return kDecodeEnd;
             ++used;
             if (state_ == State::afterMember) {
                 state_ = State::afterFirstMagicByte;
@@ -192,7 +185,7 @@ public:
     }
 
 private:
-    enum class State { inMember, afterMember, afterFirstMagicByte, zeroPadding };
+    enum class State { inMember, afterMember, afterFirstMagicByte };
 
     // The magic bytes were consumed while looking for the member: hand them to
     // the fresh inflater, which parses the header itself.

@@ -74,23 +74,6 @@ int sdkDecodeStep(DecodeToBuf&& decodeToBuf, bool endWithoutMark, const uint8_t*
     return status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK ? kDecodeEnd : kDecodeError;
 }
 
-// The packed bytes a decoder has taken. Every container that carries LZMA or
-// LZMA2 data states its packed size exactly, so the data must end with the
-// last of them: bytes after an end mark are damage, not padding.
-class PackedTaken {
-public:
-    void restart() { taken_ = 0; }
-    // Counts a step's input; false when the step ended the data (`status`
-    // kDecodeEnd) short of `packedSize`.
-    bool endsAtPackedSize(int consumed, int status, int64_t packedSize) {
-        taken_ += consumed;
-        return status != kDecodeEnd || taken_ == packedSize;
-    }
-
-private:
-    int64_t taken_ = 0;
-};
-
 // An LZMA decoder whose dictionary grows with its output. Until the output
 // first fills the buffer nothing older than the buffer's start exists, so a
 // larger buffer holding the same bytes decodes the same: the buffer doubles
@@ -193,20 +176,15 @@ public:
         return decoder_.start(props_, knownSize() >= 0);
     }
 
-    void reset() override {
-        decoder_.start(props_, knownSize() >= 0);
-        taken_.restart();
-    }
+    void reset() override { decoder_.start(props_, knownSize() >= 0); }
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
-        int status = sdkDecodeStep(
+        return sdkDecodeStep(
             [this](Byte* to, SizeT* toLen, const Byte* from, SizeT* fromLen, ELzmaStatus* status) {
                 return decoder_.decode(to, toLen, from, fromLen, status);
             },
             knownSize() >= 0, in, inLength, consumed, out, outCapacity, produced);
-        if (!taken_.endsAtPackedSize(*consumed, status, packedSize())) markDamaged();
-        return status;
     }
 
 private:
@@ -224,7 +202,6 @@ private:
 
     GrowingLzmaDecoder decoder_;
     Byte props_[kPropsSize] = {};
-    PackedTaken taken_;
 };
 
 // The members of an lzip file decoded back to back by one decoder: a
@@ -357,7 +334,7 @@ public:
 
     void reset() override {
         start();
-        taken_.restart();
+        taken_ = 0;
     }
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
@@ -372,7 +349,10 @@ public:
                     to, toLen, from, fromLen, status);
             },
             false, in, inLength, consumed, out, outCapacity, produced);
-        if (!taken_.endsAtPackedSize(*consumed, status, packedSize())) markDamaged();
+        // The end mark must come with the last packed byte: the containers
+        // of LZMA2 data state its packed size exactly.
+        taken_ += *consumed;
+        if (status == kDecodeEnd && taken_ != packedSize()) markDamaged();
         return status;
     }
 
@@ -397,7 +377,7 @@ private:
 
     CLzma2Dec decoder_;
     Byte prop_ = 0;
-    PackedTaken taken_;
+    int64_t taken_ = 0;  // packed bytes the decoder has taken
 };
 
 template <class Stream>
