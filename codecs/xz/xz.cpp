@@ -25,6 +25,7 @@ constexpr uint8_t kHeaderMagic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
 constexpr int kCheckCrc32 = 1;
 constexpr int kCheckCrc64 = 4;
 constexpr int kCheckSha256 = 10;
+constexpr int kMaxCheckBytes = 64;  // the reserved types 13 to 15
 constexpr int kMaxFilters = 4;
 constexpr int64_t kMaxIndexSize = 1 << 30;  // far beyond any real index; keeps reads in int range
 constexpr uint64_t kFilterLzma2 = 0x21;
@@ -45,7 +46,6 @@ uint64_t crc64Update(uint64_t crc, const uint8_t* data, size_t size) {
 }
 
 // Bytes of the check value that ends each block, by check type.
-constexpr int kMaxCheckBytes = 64;
 int checkSize(int type) {
     static constexpr int kSizes[16] = {0, 4, 4, 4, 8, 8, 8, 16, 16, 16, 32, 32, 32, 64, 64, 64};
     return kSizes[type & 15];
