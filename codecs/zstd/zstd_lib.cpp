@@ -13,6 +13,9 @@ public:
     ~ZstdStream() override { ZSTD_freeDStream(stream_); }
 
     bool init() {
+        // A stated size must be where the data ends: decoding goes on to the
+        // end of the last frame, where its checksum and content size are checked.
+        if (knownSize() >= 0) requireEndAtSize();
         stream_ = ZSTD_createDStream();
         int largest = ZSTD_dParam_getBounds(ZSTD_d_windowLogMax).upperBound;
         int limit = zstdWindowLogLimit(packedSize(), largest);

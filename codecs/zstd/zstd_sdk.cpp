@@ -42,6 +42,9 @@ public:
     }
 
     bool init() {
+        // A stated size must be where the data ends: decoding goes on to the
+        // end of the last frame, where its checksum and content size are checked.
+        if (knownSize() >= 0) requireEndAtSize();
         constexpr int kLargestWindowLog = sizeof(size_t) == 4 ? 30 : 31;
         constexpr uint64_t kBlockRoom = 1 << 20;
         windows_.limit = (uint64_t{2} << zstdWindowLogLimit(packedSize(), kLargestWindowLog)) + kBlockRoom;
