@@ -7,7 +7,7 @@
 
 #include "engine/convert.h"
 #include "engine/stream.h"
-#include "shell/server.h"
+#include "shell/com_object.h"
 
 namespace zorvex::shell {
 

@@ -7,6 +7,7 @@
 
 #include "engine/convert.h"
 #include "engine/checked_stream.h"
+#include "engine/extraction.h"
 #include "platform/platform.h"
 #include "tools/os.h"
 
@@ -71,23 +72,16 @@ EntryChecks LevelItem::checks(Archive* level) const {
 }
 
 std::vector<LevelItem> itemsForExtraction(Archive* level) {
+    std::vector<LevelItem> listed;
+    for (int i = 0; i < level->fileCount(); ++i) listed.push_back(LevelItem{level->fileName(i), false, i});
+    for (int i = 0; i < level->nestedCount(); ++i) listed.push_back(LevelItem{level->nestedName(i), true, i});
     std::vector<std::u16string> names;
-    for (int i = 0; i < level->fileCount(); ++i) names.emplace_back(level->fileName(i));
-    for (int i = 0; i < level->nestedCount(); ++i) names.emplace_back(level->nestedName(i));
-    level->orderForExtraction(names);  // on failure the view order stands
+    names.reserve(listed.size());
+    for (const LevelItem& item : listed) names.push_back(item.name);
 
     std::vector<LevelItem> items;
-    items.reserve(names.size());
-    for (auto& name : names) {
-        LevelItem item;
-        item.index = level->findFile(name.c_str());
-        if (item.index < 0) {
-            item.nested = true;
-            item.index = level->findNested(name.c_str());
-        }
-        item.name = std::move(name);
-        if (item.index >= 0) items.push_back(std::move(item));
-    }
+    items.reserve(listed.size());
+    for (size_t position : extractionOrder(level, names)) items.push_back(std::move(listed[position]));
     return items;
 }
 

@@ -25,7 +25,7 @@
 
 #include "shell/archive_folder.h"
 #include "shell/entry_id.h"
-#include "shell/server.h"
+#include "shell/module.h"
 #include "shell_test_util.h"
 
 namespace zorvex::shell {
