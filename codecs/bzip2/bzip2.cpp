@@ -213,6 +213,7 @@ int Bzip2Stream::decode(const uint8_t* in, int inLength, int* consumed, uint8_t*
     if (feed_ == kParallel && !parallel_.start()) feed_ = kDirect;
     if (feed_ == kParallel) {
         int status = parallel_.decode(in, inLength, consumed, out, outCapacity, produced);
+        if (parallel_.failed()) markDamaged();
         outPos_ += *produced;
         if (status != kDecodeProgress) finishIndex();
         return status;
