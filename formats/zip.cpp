@@ -400,8 +400,9 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     // A name flagged UTF-8 that is not is still the entry's name.
     if (!name) name = oemToWide(raw);
     if (!name) return;
+    const Status failure = entry.overlapping ? Status::corrupt("shares its data with another entry") : Status();
     addEntry(archive_, codec, *name, entry.dataOffset + headerBytes, packedSize - headerBytes, entry.size,
-             timeFromDos(entry.date, entry.time), entry.crc);
+             timeFromDos(entry.date, entry.time), entry.crc, failure);
 }
 
 bool ZipReader::readFromDirectory() {

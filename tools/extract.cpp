@@ -205,7 +205,7 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
     }
     Ref<InStream> stream(item.open(level));
     if (!stream) {
-        reporter_.error(subject_, entry, "cannot be decoded (unsupported method or damaged archive)");
+        reporter_.error(subject_, entry, openFailureText(level));
         return;
     }
 
