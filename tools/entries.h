@@ -45,6 +45,11 @@ struct LevelItem {
 // front to back.
 std::vector<LevelItem> itemsForExtraction(Archive* level);
 
+// Reports a level that its reader found damaged, once, as "SUBJECT: LEVEL:
+// damaged after N entries: REASON" (LEVEL empty for the archive itself).
+// False when the level is whole.
+bool reportDamagedLevel(Archive* level, Reporter& reporter, const std::string& subject, const std::string& levelPath);
+
 // Receives decoded bytes; false stops the copy as a write failure.
 using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;
 
