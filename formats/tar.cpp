@@ -243,8 +243,10 @@ private:
         if (!headerSize || *headerSize < 0 || *headerSize > kMaxSize) return damaged("header has an invalid size");
         int64_t dataStart = at + kBlock;
         int64_t next = dataStart + (*headerSize + kBlock - 1) / kBlock * kBlock;
-        dataEnd_ = dataStart + *headerSize;
         char type = static_cast<char>(header[kType]);
+        // Links and folders may state a size but store no data.
+        bool storesData = type != '1' && type != '2' && type != '5';
+        dataEnd_ = storesData ? dataStart + *headerSize : dataStart;
 
         switch (type) {
             case 'L':
@@ -267,7 +269,7 @@ private:
         if (attributes.size) {
             if (size < 0 || size > kMaxSize) return damaged("extended header has an invalid size");
             next = dataStart + (size + kBlock - 1) / kBlock * kBlock;
-            dataEnd_ = dataStart + size;
+            if (storesData) dataEnd_ = dataStart + size;
         }
         int64_t time = attributes.mtime ? *attributes.mtime : parseNumber(header + kMtime, kNumberLength).value_or(0);
         if (name.empty()) return next;
