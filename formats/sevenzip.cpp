@@ -18,6 +18,7 @@
 #include "engine/codec.h"
 #include "engine/convert.h"
 #include "engine/crc32.h"
+#include "engine/format_registry.h"
 #include "engine/pipeline.h"
 #include "engine/read_ahead.h"
 #include "engine/shared_stream.h"
@@ -777,6 +778,9 @@ bool addFiles(Archive* archive, const HeaderParser& header, Codec* store) {
     return substream == info.substreamSizes.size();
 }
 
+// The start header's CRC-32 covers the next header's place, size and CRC.
+bool startHeaderChecks(const uint8_t* start) { return crc32Update(0, start + 12, 20) == le32(start + 8); }
+
 // Reads the header bytes the start header points at. A start header or next
 // header that fails its CRC leaves `damage` set: nothing in it can be
 // trusted, so the archive lists nothing (rather than entries renamed,
@@ -787,7 +791,7 @@ bool readNextHeader(InStream* stream, int64_t archiveSize, std::vector<uint8_t>&
     if (!stream->seek(0) || !readExact(stream, start, kStartHeaderSize)) return false;
     if (std::memcmp(start, kSignature, sizeof kSignature) != 0) return false;
     *empty = false;
-    if (crc32Update(0, start + 12, 20) != le32(start + 8)) {
+    if (!startHeaderChecks(start)) {
         *damage = "start header CRC mismatch";
         return true;
     }
@@ -842,6 +846,16 @@ Archive* openSevenZip(const char16_t* name, Archive* container, InStream* stream
     Ref<Archive> archive(newArchive(name, container, joined.get()));
     if (!archive || !addFiles(archive.get(), header, store)) return nullptr;
     return archive.detach();
+}
+
+// At the stream's start the signature suffices; behind a program stub, whose
+// bytes may hold it by chance, the start header must check too.
+Bid probeSevenZip(const ProbeInput& input) {
+    if (!input.signatureMatches) return Bid::kNone;
+    if (input.place == ProbePlace::kStart) return Bid::kSignature;
+    uint8_t start[kStartHeaderSize];
+    if (!input.stream->seek(input.position) || !readExact(input.stream, start, kStartHeaderSize)) return Bid::kNone;
+    return startHeaderChecks(start) ? Bid::kSignature : Bid::kNone;
 }
 
 }  // namespace zorvex

@@ -15,6 +15,7 @@
 #include "engine/codec.h"
 #include "engine/convert.h"
 #include "engine/crc32.h"
+#include "engine/format_registry.h"
 #include "engine/stream.h"
 
 namespace zorvex {
@@ -644,6 +645,13 @@ Archive* openZip(const char16_t* name, Archive* container, InStream* stream) {
     }
     if (!reader.damage().empty()) archive->markDamaged(reader.damage());
     return archive;
+}
+
+// A zip may have data in front (a self-extractor's stub, padding): its
+// directory, found from the end, then says where the entries are.
+Bid probeZip(const ProbeInput& input) {
+    if (input.place != ProbePlace::kStart) return Bid::kNone;
+    return input.signatureMatches ? Bid::kSignature : Bid::kFromEnd;
 }
 
 }  // namespace zorvex
