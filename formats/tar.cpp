@@ -30,7 +30,6 @@ constexpr int kSize = 124, kMtime = 136, kNumberLength = 12;
 constexpr int kChecksum = 148, kChecksumLength = 8;
 constexpr int kType = 156;
 constexpr int kLinkName = 157;
-constexpr int kChecksum = 148, kChecksumLength = 8;
 constexpr int kMagic = 257;
 constexpr int kPrefix = 345, kPrefixLength = 155;
 
@@ -38,21 +37,23 @@ bool isZeroBlock(const uint8_t* block) {
     return std::all_of(block, block + kBlock, [](uint8_t b) { return b == 0; });
 }
 
-std::optional<int64_t> parseNumber(const uint8_t* p, int length);
-
-// The sum of the header's bytes with its checksum field read as spaces. Old
-// writers summed signed bytes; either sum is accepted.
+// The sum of a header's bytes, with the checksum field counted as spaces, is
+// the octal number in that field (old writers summed signed bytes).
 bool checksumHolds(const uint8_t* header) {
-    std::optional<int64_t> stored = parseNumber(header + kChecksum, kChecksumLength);
-    if (!stored) return false;
+    int i = kChecksum;
+    while (i < kChecksum + kChecksumLength && header[i] == ' ') ++i;
+    int digitsStart = i;
+    int64_t stored = 0;
+    for (; i < kChecksum + kChecksumLength && header[i] >= '0' && header[i] <= '7'; ++i)
+        stored = stored * 8 + (header[i] - '0');
+    if (i == digitsStart || (i < kChecksum + kChecksumLength && header[i] != ' ' && header[i] != 0)) return false;
     int64_t unsignedSum = 0, signedSum = 0;
-    for (int i = 0; i < kBlock; ++i) {
-        bool inField = i >= kChecksum && i < kChecksum + kChecksumLength;
-        uint8_t b = inField ? ' ' : header[i];
-        unsignedSum += b;
-        signedSum += static_cast<int8_t>(b);
+    for (int k = 0; k < kBlock; ++k) {
+        uint8_t byte = k >= kChecksum && k < kChecksum + kChecksumLength ? ' ' : header[k];
+        unsignedSum += byte;
+        signedSum += static_cast<int8_t>(byte);
     }
-    return *stored == unsignedSum || *stored == signedSum;
+    return stored == unsignedSum || stored == signedSum;
 }
 
 std::string field(const uint8_t* header, int offset, int length) {
@@ -597,25 +598,6 @@ private:
     bool filesIndexed_ = false;
     std::vector<SymbolicLink> links_;
 };
-
-// The sum of a header's bytes, with the checksum field counted as spaces, is
-// the octal number in that field (old writers summed signed bytes).
-bool checksumHolds(const uint8_t* header) {
-    int i = kChecksum;
-    while (i < kChecksum + kChecksumLength && header[i] == ' ') ++i;
-    int digitsStart = i;
-    int64_t stored = 0;
-    for (; i < kChecksum + kChecksumLength && header[i] >= '0' && header[i] <= '7'; ++i)
-        stored = stored * 8 + (header[i] - '0');
-    if (i == digitsStart || (i < kChecksum + kChecksumLength && header[i] != ' ' && header[i] != 0)) return false;
-    int64_t unsignedSum = 0, signedSum = 0;
-    for (int k = 0; k < kBlock; ++k) {
-        uint8_t byte = k >= kChecksum && k < kChecksum + kChecksumLength ? ' ' : header[k];
-        unsignedSum += byte;
-        signedSum += static_cast<int8_t>(byte);
-    }
-    return stored == unsignedSum || stored == signedSum;
-}
 
 }  // namespace
 
