@@ -106,7 +106,15 @@ bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t 
     if (entry.name.empty() && codec && (path.empty() || size != 0))
         entry.name = sanitizePath(stemOf(archive->name()));
     if (entry.name.empty()) return !path.empty();  // a folder naming only the root: nothing to add
-    return archive->addAtLevel(std::move(entry));
+    if (!archive->addAtLevel(std::move(entry))) return false;
+    ++archive->entriesAdded_;
+    return true;
+}
+
+void Archive::markDamaged(std::string reason) {
+    if (damaged() || reason.empty()) return;
+    damageReason_ = std::move(reason);
+    entriesBeforeDamage_ = entriesAdded_;
 }
 
 void markHoldsArchive(Archive* archive, std::u16string_view name) {
@@ -336,6 +344,8 @@ Archive* Archive::openDirectory(int raw) {
     level->entries_.reserve(here);
     level->entryIndex_.reserve(here);
     for (const ArchiveEntry& e : records) level->addAtLevel(ArchiveEntry(e));
+    level->damageReason_ = damageReason_;
+    level->entriesBeforeDamage_ = entriesBeforeDamage_;
     return level;
 }
 

@@ -120,6 +120,17 @@ public:
 
     ReadPlan readPlan() const { return readPlan_; }
     void setReadPlan(ReadPlan plan) { readPlan_ = plan; }
+    // The level's verdict. A reader that stops before the archive's end
+    // (damage, a failed header check, a count or offset that does not add
+    // up) marks its archive damaged with a short reason; the entries it read
+    // stay listed. The first reason is kept. Folder levels opened later
+    // carry their archive's verdict; a nested archive has its own.
+    void markDamaged(std::string reason);
+    bool damaged() const { return !damageReason_.empty(); }
+    const std::string& damageReason() const { return damageReason_; }
+    // Entries the reader had listed when it marked the archive damaged.
+    int entriesBeforeDamage() const { return entriesBeforeDamage_; }
+
     // Where nested levels opened from now on (and their own) keep entries'
     // data apart for extraction into that folder's volume (see
     // engine/decoded_cache.h); empty: nowhere.
@@ -161,6 +172,10 @@ private:
     std::vector<int> fileView_;
     std::vector<int> folderView_;
     std::vector<int> nestedView_;
+
+    std::string damageReason_;
+    int entriesBeforeDamage_ = 0;
+    int entriesAdded_ = 0;  // by the reader, at every depth
 };
 
 // Adds an entry to a format reader's archive. The path may use "/" or "\\";

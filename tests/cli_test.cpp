@@ -547,6 +547,44 @@ TEST_F(CliTest, DamagedCompressedFilesFailInEveryCommand) {
     }
 }
 
+// A level whose reader stopped early is one line naming it, the commands exit
+// 1, and what was read before the damage is still listed and extracted.
+TEST_F(CliTest, DamagedLevelIsReportedWhileItsEntriesStay) {
+    REQUIRE_TOOL("python3");
+    REQUIRE_TOOL("gzip");
+    python(tmp.path(), "import tarfile\n"
+                       "t = tarfile.open('g.tar', 'w', format=tarfile.GNU_FORMAT)\n"
+                       "for n, d in (('one', b'1' * 700), ('two', b'2' * 10)):\n"
+                       "    i = tarfile.TarInfo(n); i.size = len(d); t.addfile(i, io.BytesIO(d))\n"
+                       "t.close()\n"
+                       "open('cut.tar', 'wb').write(open('g.tar', 'rb').read()[:1636])\n"  // inside the 2nd header
+                       "os.system('gzip -kn cut.tar')\n"
+                       "zipfile.ZipFile('outer.zip', 'w').write('cut.tar.gz')\n");
+    const std::string reason = ": damaged after 1 entry: archive cut inside a header\n";
+    struct Case {
+        std::string args;
+        std::string line;  // the verdict line
+    } cases[] = {
+        {"list " + quote(tmp / "cut.tar"), "zorvex: " + (tmp / "cut.tar").string() + reason},
+        {"test " + quote(tmp / "cut.tar"), "zorvex: " + (tmp / "cut.tar").string() + reason},
+        {"extract -C " + quote(tmp / "a") + " " + quote(tmp / "cut.tar"),
+         "zorvex: " + (tmp / "cut.tar").string() + reason},
+        {"extract -C " + quote(tmp / "b") + " " + quote(tmp / "cut.tar.gz"),
+         "zorvex: " + (tmp / "cut.tar.gz").string() + ": cut.tar" + reason},
+        {"list -r " + quote(tmp / "outer.zip"),
+         "zorvex: " + (tmp / "outer.zip").string() + ": cut.tar.gz/cut.tar" + reason},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        Outcome o = zorvex(tmp, c.args);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.err, c.line);
+    }
+    EXPECT_NE(zorvex(tmp, "list " + quote(tmp / "cut.tar")).out.find("700  one"), std::string::npos);
+    EXPECT_EQ(fs::file_size(tmp / "a" / "one"), 700u);
+    EXPECT_EQ(fs::file_size(tmp / "b" / "one"), 700u);
+}
+
 TEST_F(CliTest, CrcMismatchIsReported) {
     REQUIRE_TOOL("python3");
     python(tmp.path(), R"(

@@ -58,6 +58,7 @@ int testCommand(const std::vector<std::string>& archives) {
         reporter.beginWork("testing " + argument);
         walkLevels(archive.get(), checker, std::string());
         reporter.clearProgress();
+        reportDamagedLevel(archive.get(), reporter, argument, std::string());
         int failed = reporter.failures() - failuresBefore;
         if (failed == 0)
             std::printf("%s: OK (%lld entries, %lld bytes)\n", argument.c_str(),

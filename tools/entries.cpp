@@ -99,6 +99,15 @@ std::string openFailureText(Archive* level) {
     return failure.ok() ? "cannot be decoded" : describe(failure);
 }
 
+bool reportDamagedLevel(Archive* level, Reporter& reporter, const std::string& subject, const std::string& levelPath) {
+    if (!level->damaged()) return false;
+    int entries = level->entriesBeforeDamage();
+    reporter.error(subject, levelPath,
+                   "damaged after " + std::to_string(entries) + (entries == 1 ? " entry: " : " entries: ") +
+                       level->damageReason());
+    return true;
+}
+
 CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteSink& sink, Reporter& reporter,
                         const std::string& subject, const std::string& entry) {
     static std::unique_ptr<uint8_t, decltype(&std::free)> buffer(static_cast<uint8_t*>(std::malloc(kCopyBufferSize)),

@@ -137,6 +137,7 @@ struct Listing {
             bytes += std::max<int64_t>(archive->nestedSize(i), 0);
         } else if (inner) {
             walkLevels(inner.get(), *this, name + kDisplaySeparator);
+            damagedLevel(inner.get(), name);
         } else {
             nestedFailed(archive, i, prefix);
         }
@@ -165,7 +166,16 @@ struct Listing {
         if (!file) return;
         std::u16string path = std::u16string(archive->name()) + u"\\" + name;
         Ref<Archive> inner(detectAndOpen(path.c_str(), archive, file.get()));
-        if (inner) walkLevels(inner.get(), *this, prefix + displayName(name) + kDisplaySeparator);
+        if (!inner) return;
+        walkLevels(inner.get(), *this, prefix + displayName(name) + kDisplaySeparator);
+        damagedLevel(inner.get(), prefix + displayName(name));
+    }
+    // After the rows of a level its reader found damaged.
+    void damagedLevel(Archive* level, const std::string& path) {
+        if (!level->damaged()) return;
+        out.flush();
+        std::fflush(stdout);
+        reportDamagedLevel(level, reporter, subject, path);
     }
 };
 
@@ -190,6 +200,7 @@ int listCommand(const std::string& path, bool recursive) {
     Listing listing{reporter, path, recursive};
     if (archive) {
         walkLevels(archive.get(), listing, std::string());
+        listing.damagedLevel(archive.get(), std::string());
     } else {
         // The path names a file inside an archive: show just that entry.
         auto slash = enginePath.find_last_of(u'\\');
