@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/archive.h"
+#include "engine/path_clean.h"
 
 namespace zorvex {
 

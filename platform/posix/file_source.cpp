@@ -23,7 +23,6 @@
 #include <cstring>
 #include <new>
 
-#include "engine/archive.h"
 #include "engine/copy_bytes.h"
 #include "platform/platform.h"
 

@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <string>
 
-#include "engine/archive.h"
 #include "engine/copy_bytes.h"
 #include "platform/platform.h"
 
