@@ -81,6 +81,15 @@ Archive::~Archive() {
     if (stream_) stream_->release();
 }
 
+RefObject* asRefObject(Archive* archive) { return archive; }
+
+InStream* InStream::openSibling(const char16_t* name) {
+    Archive* owner = ownerNoRef();
+    if (!name || !*name || !owner) return nullptr;
+    if (InStream* file = owner->openFileByName(name)) return file;
+    return owner->openNestedStreamByName(name);
+}
+
 Archive* newArchive(const char16_t* name, Archive* container, InStream* stream) {
     return new (std::nothrow) Archive(name, container, stream);
 }

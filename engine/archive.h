@@ -63,50 +63,49 @@ public:
     Archive(const char16_t* name, Archive* owner, InStream* stream);
     ~Archive() override;
 
-    // slot 2 `name` and slot 3 `owner` come from RefObject.
-    virtual InStream* openFileByName(const char16_t* name);            // slot 4
-    virtual Archive* openFolderByName(const char16_t* name);           // slot 5
-    virtual Archive* openNestedArchive(int index);                     // slot 6
-    virtual Archive* openNestedArchiveByName(const char16_t* name);    // slot 7
-    virtual InStream* openNestedStreamByName(const char16_t* name);    // slot 8
+    InStream* openFileByName(const char16_t* name);
+    Archive* openFolderByName(const char16_t* name);
+    Archive* openNestedArchive(int index);
+    Archive* openNestedArchiveByName(const char16_t* name);
+    InStream* openNestedStreamByName(const char16_t* name);
 
-    virtual int fileCount();                                           // slot 9
-    virtual const char16_t* fileName(int index);                       // slot 10
-    virtual int findFile(const char16_t* name);                        // slot 11
-    virtual InStream* openFile(int index);                             // slot 12
-    virtual int64_t fileSize(int index);                               // slot 13
-    virtual int64_t fileTime(int index);                               // slot 14
+    int fileCount();
+    const char16_t* fileName(int index);
+    int findFile(const char16_t* name);
+    InStream* openFile(int index);
+    int64_t fileSize(int index);
+    int64_t fileTime(int index);
 
-    virtual int folderCount();                                         // slot 15
-    virtual const char16_t* folderName(int index);                     // slot 16
-    virtual int findFolder(const char16_t* name);                      // slot 17
-    virtual Archive* openFolder(int index);                            // slot 18
-    virtual int64_t folderTime(int index);                             // slot 19
+    int folderCount();
+    const char16_t* folderName(int index);
+    int findFolder(const char16_t* name);
+    Archive* openFolder(int index);
+    int64_t folderTime(int index);
 
-    virtual int nestedCount();                                         // slot 20
-    virtual const char16_t* nestedName(int index);                     // slot 21
-    virtual int findNested(const char16_t* name);                      // slot 22
-    virtual InStream* openNestedStream(int index);                     // slot 23
-    virtual int64_t nestedSize(int index);                             // slot 24
-    virtual int64_t nestedTime(int index);                             // slot 25
+    int nestedCount();
+    const char16_t* nestedName(int index);
+    int findNested(const char16_t* name);
+    InStream* openNestedStream(int index);
+    int64_t nestedSize(int index);
+    int64_t nestedTime(int index);
 
     // Sorts names (of this level, or paths below it such as "folder\\sub\\name")
     // by data offset so that extraction reads the archive front to back.
-    virtual bool orderForExtraction(std::vector<std::u16string>& names);  // slot 26
+    bool orderForExtraction(std::vector<std::u16string>& names);
 
-    virtual int entryCount();                                          // slot 27
-    virtual const char16_t* entryName(int raw);                        // slot 28
-    virtual InStream* openEntry(int raw);                              // slot 29
-    virtual int64_t entrySize(int raw);                                // slot 30
-    virtual int64_t entryTime(int raw);                                // slot 31
+    int entryCount();
+    const char16_t* entryName(int raw);
+    InStream* openEntry(int raw);
+    int64_t entrySize(int raw);
+    int64_t entryTime(int raw);
 
-    virtual int directoryCount();                                      // slot 32
-    virtual const char16_t* directoryName(int raw);                    // slot 33
-    virtual Archive* openDirectory(int raw);                           // slot 34
-    virtual int64_t directoryTime(int raw);                            // slot 35
+    int directoryCount();
+    const char16_t* directoryName(int raw);
+    Archive* openDirectory(int raw);
+    int64_t directoryTime(int raw);
 
     // The CRC-32 the archive stores for the entry, when it has one.
-    virtual std::optional<uint32_t> entryCrc(int raw);                // slot 36
+    std::optional<uint32_t> entryCrc(int raw);
     // Everything the archive stores to check the entry by.
     EntryChecks fileChecks(int index);
     EntryChecks nestedChecks(int index);
@@ -207,8 +206,8 @@ void markHoldsArchive(Archive* archive, std::u16string_view name);
 // An empty archive over `stream` (counted). Format readers start with it.
 Archive* newArchive(const char16_t* name, Archive* container, InStream* stream);
 
-// Path API. Paths are "\\"-separated wide strings.
-std::optional<std::u16string> normalizePath(const char16_t* path);
+// Path API. Paths are "\\"-separated wide strings, made whole by normalizePath
+// (engine/path_clean.h).
 // An archive on disk, a folder inside one, or a nested archive. When the last
 // component is a file and `outStream` is given, its stream is handed out there.
 Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr, ReadPlan plan = ReadPlan::kBrowse);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "engine/archive.h"
 #include "engine/names.h"
 
 namespace zorvex {
