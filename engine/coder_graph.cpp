@@ -44,6 +44,8 @@ public:
         if (decoder_->tell() != position_ && !decoder_->seek(position_)) return 0;
         int want = static_cast<int>(std::min<int64_t>(count, size() - position_));
         int got = std::max(decoder_->read(buf, want), 0);
+        // A coder that found damage says so through the graph's output.
+        if (decoder_->damaged()) markDamaged();
         position_ += got;
         if (position_ == size()) decoder_ = Ref<InStream>();
         return got;

@@ -73,5 +73,21 @@ TEST(CoderGraph, RunsTheBoundCodersOrFailsWithoutFault) {
     }
 }
 
+TEST(CoderGraph, PassesOnTheDamageItsCoderFound) {
+    FactoryCodec damaging(u"test-damaging", [](const CodecRequest& r) -> InStream* {
+        auto* stream = new StoreStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize);
+        stream->markDamaged();
+        return stream;
+    });
+    auto archive = memoryOf({0, 0, 5, 1, 1, 0});
+    CoderGraph graph = deltaOverStore();
+    graph.coders[0].method = u"test-damaging";
+    graph.coders[0].properties.clear();
+    Ref<InStream> decoded(openCoderGraph(archive.get(), graph));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(test::readAll(decoded.get()), (std::vector<uint8_t>{5, 1, 1}));
+    EXPECT_TRUE(decoded->damaged());
+}
+
 }  // namespace
 }  // namespace zorvex
