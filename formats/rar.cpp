@@ -186,7 +186,9 @@ void Reader::placeCompressed(FileRecord& file) {
 void Reader::openGroup(const FileRecord& file) {
     Ref<ConcatStream> packed(new (std::nothrow) ConcatStream(nullptr, nullptr, 0));
     if (!packed) return;
-    group_.emplace();
+    // Aggregate-initialised: clang cannot tell that a nested struct with
+    // member initialisers is default-constructible from inside its class.
+    group_ = Group{};
     group_->codec = file.codec;
     group_->packed = std::move(packed);
 }
