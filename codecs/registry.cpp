@@ -12,6 +12,7 @@
 #include "codecs/rar/unpacker.h"
 #include "codecs/wavpack/wavpack.h"
 #include "codecs/xz/xz.h"
+#include "codecs/zip_legacy/zip_legacy.h"
 #include "codecs/zstd/zstd.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
@@ -59,6 +60,15 @@ FactoryCodec ppmdI(u"ppmd-i", makePpmdIStream);
 FactoryCodec xz(u"xz", makeXzStream);
 FactoryCodec zstd(u"zstd", makeZstdStream);
 FactoryCodec gzip(u"gzip", makeGzipStream);
+FactoryCodec shrink(u"shrink", makeShrinkStream);
+FactoryCodec reduce1(u"reduce-1", makeReduceStream<1>);
+FactoryCodec reduce2(u"reduce-2", makeReduceStream<2>);
+FactoryCodec reduce3(u"reduce-3", makeReduceStream<3>);
+FactoryCodec reduce4(u"reduce-4", makeReduceStream<4>);
+FactoryCodec implode4k2(u"implode-4k-2", makeImplodeStream<false, false>);
+FactoryCodec implode4k3(u"implode-4k-3", makeImplodeStream<false, true>);
+FactoryCodec implode8k2(u"implode-8k-2", makeImplodeStream<true, false>);
+FactoryCodec implode8k3(u"implode-8k-3", makeImplodeStream<true, true>);
 FactoryCodec store(u"store", makeStoreStream);
 
 }  // namespace

@@ -55,7 +55,13 @@ struct Method {
     const char16_t* codec;
     // Bytes in front of the codec's data that belong to the zip method itself.
     int headerBytes;
+    // The general purpose flags the codec depends on, and their values.
+    uint16_t flagMask = 0;
+    uint16_t flagValue = 0;
 };
+
+// Implode's dictionary size (4 or 8 KiB) and tree count (2 or 3).
+constexpr uint16_t kImplodeFlags = 0x6;
 
 // The lzma method stores a 2-byte version and a 2-byte property size before
 // the properties that the "lzma" codec reads itself.
@@ -63,6 +69,9 @@ constexpr Method kMethods[] = {
     {0, u"store", 0},      {8, u"deflate", 0}, {9, u"deflate64", 0}, {12, u"bzip2", 0},  {14, u"lzma", 4},
     {93, u"zstd", 0},      {95, u"xz", 0},        {96, u"zip-jpeg", 0}, {97, u"wavpack", 0},
     {98, u"ppmd-i", 0},
+    {1, u"shrink", 0},     {2, u"reduce-1", 0}, {3, u"reduce-2", 0}, {4, u"reduce-3", 0}, {5, u"reduce-4", 0},
+    {6, u"implode-4k-2", 0, kImplodeFlags, 0x0}, {6, u"implode-8k-2", 0, kImplodeFlags, 0x2},
+    {6, u"implode-4k-3", 0, kImplodeFlags, 0x4}, {6, u"implode-8k-3", 0, kImplodeFlags, 0x6},
 };
 constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
 
@@ -381,7 +390,8 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     Codec* codec = entry.overlapping ? damagedEntryCodec() : nullptr;
     int headerBytes = 0;
     for (int i = 0; i < kMethodCount && !entry.overlapping; ++i) {
-        if (kMethods[i].number != entry.method) continue;
+        if (kMethods[i].number != entry.method || (entry.flags & kMethods[i].flagMask) != kMethods[i].flagValue)
+            continue;
         codec = codecs_[i];
         headerBytes = kMethods[i].headerBytes;
         break;
