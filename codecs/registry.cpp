@@ -20,29 +20,20 @@
 namespace zorvex {
 namespace {
 
-InStream* makeStoreStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t) {
-    return new StoreStream(name, owner, tag, source, offset, packedSize);
+InStream* makeStoreStream(const CodecRequest& r) {
+    return new StoreStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize);
 }
 
 FactoryCodec wavpack(u"wavpack", makeWavPackStream);
 FactoryCodec zipJpeg(u"zip-jpeg", makeZipJpegStream);
 FactoryCodec bcj(u"bcj", makeBcjStream);
-FactoryCodec bcjOffset(u"bcj-offset", makeBcjOffsetStream);
 FactoryCodec arm(u"arm", makeArmStream);
-FactoryCodec armOffset(u"arm-offset", makeArmOffsetStream);
 FactoryCodec armt(u"armt", makeArmtStream);
-FactoryCodec armtOffset(u"armt-offset", makeArmtOffsetStream);
 FactoryCodec ppc(u"ppc", makePpcStream);
-FactoryCodec ppcOffset(u"ppc-offset", makePpcOffsetStream);
 FactoryCodec sparc(u"sparc", makeSparcStream);
-FactoryCodec sparcOffset(u"sparc-offset", makeSparcOffsetStream);
 FactoryCodec ia64(u"ia64", makeIa64Stream);
-FactoryCodec ia64Offset(u"ia64-offset", makeIa64OffsetStream);
 FactoryCodec arm64(u"arm64", makeArm64Stream);
-FactoryCodec arm64Offset(u"arm64-offset", makeArm64OffsetStream);
 FactoryCodec riscv(u"riscv", makeRiscvStream);
-FactoryCodec riscvOffset(u"riscv-offset", makeRiscvOffsetStream);
 FactoryCodec delta(u"delta", makeDeltaStream);
 FactoryCodec lzma2(u"lzma2", makeLzma2Stream);
 FactoryCodec lzma(u"lzma", makeLzmaStream);
@@ -61,14 +52,8 @@ FactoryCodec xz(u"xz", makeXzStream);
 FactoryCodec zstd(u"zstd", makeZstdStream);
 FactoryCodec gzip(u"gzip", makeGzipStream);
 FactoryCodec shrink(u"shrink", makeShrinkStream);
-FactoryCodec reduce1(u"reduce-1", makeReduceStream<1>);
-FactoryCodec reduce2(u"reduce-2", makeReduceStream<2>);
-FactoryCodec reduce3(u"reduce-3", makeReduceStream<3>);
-FactoryCodec reduce4(u"reduce-4", makeReduceStream<4>);
-FactoryCodec implode4k2(u"implode-4k-2", makeImplodeStream<false, false>);
-FactoryCodec implode4k3(u"implode-4k-3", makeImplodeStream<false, true>);
-FactoryCodec implode8k2(u"implode-8k-2", makeImplodeStream<true, false>);
-FactoryCodec implode8k3(u"implode-8k-3", makeImplodeStream<true, true>);
+FactoryCodec reduce(u"reduce", makeReduceStream);
+FactoryCodec implode(u"implode", makeImplodeStream);
 FactoryCodec store(u"store", makeStoreStream);
 
 }  // namespace

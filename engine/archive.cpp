@@ -90,8 +90,15 @@ int liveArchiveCount() { return static_cast<int>(liveArchives().size()); }
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc, bool damaged,
               std::optional<Blake2spDigest> blake2sp) {
+    return addEntry(archive, codec, {}, path, offset, packedSize, size, time, crc, damaged, blake2sp);
+}
+
+bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
+              int64_t offset, int64_t packedSize, int64_t size, int64_t time, std::optional<uint32_t> crc,
+              bool damaged, std::optional<Blake2spDigest> blake2sp) {
     if (!archive || !archive->stream_) return false;
     ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, {crc, blake2sp}, damaged};
+    entry.properties = std::move(properties);
     // A file stored without a name of its own takes the archive's name
     // without its extension: dropped, its data would be lost. That is a file
     // with no name at all (archivers store data read from standard input so),
@@ -263,8 +270,17 @@ const char16_t* Archive::entryName(int raw) {
 InStream* Archive::openEntry(int raw) {
     if (raw < 0 || raw >= entryCount() || !entries_[raw].codec) return nullptr;
     const ArchiveEntry& e = entries_[raw];
-    InStream* stream = e.codec->createStream(joinName(name(), e.name).c_str(), this, e.time, stream_, e.offset,
-                                             e.packedSize, e.size);
+    std::u16string streamName = joinName(name(), e.name);
+    CodecRequest request;
+    request.name = streamName.c_str();
+    request.owner = this;
+    request.tag = e.time;
+    request.source = stream_;
+    request.offset = e.offset;
+    request.packedSize = e.packedSize;
+    request.unpackedSize = e.size;
+    request.properties = e.properties;
+    InStream* stream = e.codec->createStream(request);
     if (stream && e.damaged) stream->markDamaged();
     return stream;
 }

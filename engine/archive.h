@@ -49,6 +49,7 @@ struct ArchiveEntry {
     EntryChecks checks;
     bool damaged = false;  // the data is known not to be whole
     bool holdsArchive = false;  // a nested archive whatever its name says (markHoldsArchive)
+    std::vector<uint8_t> properties{};  // the codec's property bytes (CodecRequest in engine/codec.h)
 };
 
 struct DirectoryRecord {
@@ -121,8 +122,8 @@ public:
     void setStagingFolder(std::u16string folder) { stagingFolder_ = std::move(folder); }
 
 private:
-    friend bool addEntry(Archive*, Codec*, std::u16string_view, int64_t, int64_t, int64_t, int64_t,
-                         std::optional<uint32_t>, bool, std::optional<Blake2spDigest>);
+    friend bool addEntry(Archive*, Codec*, std::vector<uint8_t>, std::u16string_view, int64_t, int64_t, int64_t,
+                         int64_t, std::optional<uint32_t>, bool, std::optional<Blake2spDigest>);
     friend void markHoldsArchive(Archive*, std::u16string_view);
     // Adds an entry whose name has no separator left. False for a duplicate.
     bool insertEntry(ArchiveEntry&& entry);
@@ -170,6 +171,12 @@ private:
 // or the name is a duplicate.
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt, bool damaged = false,
+              std::optional<Blake2spDigest> blake2sp = std::nullopt);
+// The same for a codec that takes property bytes (its method's settings,
+// which the archive stores apart from the packed data).
+bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
+              int64_t offset, int64_t packedSize, int64_t size, int64_t time,
+              std::optional<uint32_t> crc = std::nullopt, bool damaged = false,
               std::optional<Blake2spDigest> blake2sp = std::nullopt);
 
 // Shows the entry of that name at the archive's top level among its nested

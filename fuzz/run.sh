@@ -117,10 +117,8 @@ machine = open("/bin/ls", "rb").read()[:16384]
 for name in ("bcj", "arm", "armt", "ppc", "sparc", "ia64", "delta"):
     put("code.raw-" + name, machine)
 # Zip members by method; lzma's 4-byte version and property size go.
-methods = {1: "shrink", 2: "reduce-1", 3: "reduce-2", 4: "reduce-3", 5: "reduce-4", 8: "deflate", 9: "deflate64",
-           12: "bzip2", 14: "lzma", 95: "xz", 97: "wavpack"}
-# Implode by its flags: dictionary size (bit 1) and literal tree (bit 2).
-implode = {0: "implode-4k-2", 2: "implode-8k-2", 4: "implode-4k-3", 6: "implode-8k-3"}
+methods = {1: "shrink", 2: "reduce", 3: "reduce", 4: "reduce", 5: "reduce", 6: "implode", 8: "deflate",
+           9: "deflate64", 12: "bzip2", 14: "lzma", 95: "xz", 97: "wavpack"}
 for path in glob.glob(os.path.join(seeds, "*.zip*")):
     data = open(path, "rb").read()
     at = data.find(b"PK\x01\x02")
@@ -131,13 +129,18 @@ for path in glob.glob(os.path.join(seeds, "*.zip*")):
         lengths = struct.unpack_from("<HHH", data, at + 28)
         local = struct.unpack_from("<I", data, at + 42)[0]
         at = data.find(b"PK\x01\x02", at + 46 + sum(lengths))
-        codec = implode[flags & 6] if method == 6 else methods.get(method)
+        codec = methods.get(method)
         if codec is None or packed == 0 or local + 30 > len(data):
             continue
         start = local + 30 + sum(struct.unpack_from("<HH", data, local + 26))
         member = data[start:start + packed]
         if method == 14:
             member = member[4:]
+        # Reduce's factor and Implode's dictionary and tree flags go in front, as their property byte.
+        elif 2 <= method <= 5:
+            member = bytes([method - 1]) + member
+        elif method == 6:
+            member = bytes([flags & 6]) + member
         n += 1
         put("%s-%d.raw-%s" % (os.path.basename(path), n, codec), member)
 for path in glob.glob(os.path.join(seeds, "*.bz2")):

@@ -49,9 +49,20 @@ struct Decoded {
     bool damaged;
 };
 
+// A codec and its property byte, if it takes one.
+struct Method {
+    const char16_t* codec;
+    int property = -1;
+};
+constexpr Method kShrink{u"shrink"};
+constexpr Method reduce(int factor) { return {u"reduce", factor}; }
+constexpr Method implode(int flags) { return {u"implode", flags}; }
+
 // Everything the codec's stream gives for `packed`, and whether it was found damaged.
-Decoded decodeWith(const char16_t* codec, const std::vector<uint8_t>& packed, int64_t size) {
-    Ref<InStream> stream = test::openCodec(codec, packed, size);
+Decoded decodeWith(Method method, const std::vector<uint8_t>& packed, int64_t size) {
+    std::vector<uint8_t> properties;
+    if (method.property >= 0) properties.push_back(static_cast<uint8_t>(method.property));
+    Ref<InStream> stream = test::openCodec(method.codec, packed, size, properties);
     if (!stream) return {{}, true};
     std::vector<uint8_t> data = test::readAll(stream.get());
     return {data, stream->damaged()};
@@ -78,7 +89,7 @@ Decoded decodeInPieces(LegacyDecoder& decoder, const std::vector<uint8_t>& packe
 
 struct Sample {
     const char* file;
-    const char16_t* codec;
+    Method method;
     std::vector<uint8_t> packed;
     std::vector<uint8_t> plain;
 };
@@ -87,7 +98,7 @@ struct Sample {
 constexpr const char* kSampleSha256 = "7fa9e80fcfc8ef32d3e08d88b85730803da855affea2d1ec51f08a4b01f171e7";
 
 // The packed data of a corpus zip's one entry, and the text it decodes to.
-std::optional<Sample> loadSample(const test::fs::path& corpus, const char* file, const char16_t* codec) {
+std::optional<Sample> loadSample(const test::fs::path& corpus, const char* file, Method method) {
     std::vector<uint8_t> zip = readFile(corpus / "zip-legacy" / file);
     if (zip.size() < 30) return std::nullopt;
     size_t start = 30 + le16(zip.data() + 26) + le16(zip.data() + 28);
@@ -95,22 +106,22 @@ std::optional<Sample> loadSample(const test::fs::path& corpus, const char* file,
     if (start + packedSize > zip.size()) return std::nullopt;
     auto plain = test::entryData(test::insidePath(corpus / "zip-legacy" / "zip2-implode.zip", "first.txt"));
     if (!plain || test::sha256Hex(*plain) != kSampleSha256) return std::nullopt;
-    return Sample{file, codec, test::slice(zip, start, packedSize), *plain};
+    return Sample{file, method, test::slice(zip, start, packedSize), *plain};
 }
 
-const std::pair<const char*, const char16_t*> kSamples[] = {
-    {"zip2-shrink.zip", u"shrink"}, {"zip2-reduce.zip", u"reduce-4"}, {"zip2-implode.zip", u"implode-8k-3"}};
+const std::pair<const char*, Method> kSamples[] = {
+    {"zip2-shrink.zip", kShrink}, {"zip2-reduce.zip", reduce(4)}, {"zip2-implode.zip", implode(6)}};
 
 TEST(ZipLegacy, CorpusRowsDecodeExactly) {
     REQUIRE_CORPUS(corpus);
     test::checkCorpusFolder(corpus, "zip-legacy");
 }
 
-std::unique_ptr<LegacyDecoder> decoderFor(const char16_t* codec, int64_t size) {
-    std::u16string name = codec;
+std::unique_ptr<LegacyDecoder> decoderFor(Method method, int64_t size) {
+    std::u16string name = method.codec;
     if (name == u"shrink") return std::make_unique<ShrinkDecoder>(size);
-    if (name == u"reduce-4") return std::make_unique<ReduceDecoder>(size, 4);
-    return std::make_unique<ImplodeDecoder>(size, true, true);
+    if (name == u"reduce") return std::make_unique<ReduceDecoder>(size, method.property);
+    return std::make_unique<ImplodeDecoder>(size, method.property & 2, method.property & 4);
 }
 
 TEST(ZipLegacy, DecodersResumeAtAnyInputAndOutputBoundary) {
@@ -161,7 +172,7 @@ TEST(ZipLegacy, DamagedCorpusDataIsReportedNotCrashed) {
         SCOPED_TRACE(std::string(sample.file) + ": " + c.what);
         std::vector<uint8_t> packed = sample.packed;
         c.damage(packed);
-        Decoded got = decodeWith(sample.codec, packed, static_cast<int64_t>(sample.plain.size()));
+        Decoded got = decodeWith(sample.method, packed, static_cast<int64_t>(sample.plain.size()));
         EXPECT_TRUE(got.damaged);
         EXPECT_LT(got.data.size(), sample.plain.size());
     }
@@ -243,7 +254,7 @@ TEST(ZipLegacy, ShrinkPartialClearsReuseTheLowestFreedCodes) {
         SCOPED_TRACE(c.what);
         std::vector<uint8_t> data = test::sampleData(c.size, static_cast<uint32_t>(c.size));
         std::vector<uint8_t> packed = shrink(data, c.clearEvery);
-        Decoded got = decodeWith(u"shrink", packed, static_cast<int64_t>(data.size()));
+        Decoded got = decodeWith(kShrink, packed, static_cast<int64_t>(data.size()));
         EXPECT_FALSE(got.damaged);
         EXPECT_TRUE(got.data == data);
     }
@@ -274,7 +285,7 @@ TEST(ZipLegacy, ShrinkRefusesCodesItCannotResolve) {
             w.bits(c.codes[i], bits);
             if (i > 0 && c.codes[i - 1] == 256 && c.codes[i] == 1) ++bits;
         }
-        Decoded got = decodeWith(u"shrink", w.finish(), 100);
+        Decoded got = decodeWith(kShrink, w.finish(), 100);
         EXPECT_TRUE(got.damaged);
         EXPECT_EQ(got.data.size(), c.before);
     }
@@ -319,8 +330,7 @@ TEST(ZipLegacy, ReduceBackReferencesForEveryFactor) {
         if (lowLength == mask) w.bits(length - mask, 8);
         w.bits(distance & 0xFF, 8);
         appendCopy(plain, c.length, c.distance);
-        const char16_t* codecs[] = {u"reduce-1", u"reduce-2", u"reduce-3", u"reduce-4"};
-        Decoded got = decodeWith(codecs[c.factor - 1], w.finish(), static_cast<int64_t>(plain.size()));
+        Decoded got = decodeWith(reduce(c.factor), w.finish(), static_cast<int64_t>(plain.size()));
         EXPECT_FALSE(got.damaged);
         EXPECT_TRUE(got.data == plain);
     }
@@ -344,7 +354,7 @@ TEST(ZipLegacy, ReduceRefusesBadFollowerSets) {
         w.bits(0, 1);
         w.bits(c.index, 2);
         for (int i = 0; i < 4; ++i) w.bits(1, 1), w.bits('a', 8);
-        Decoded got = decodeWith(u"reduce-1", w.finish(), 5);
+        Decoded got = decodeWith(reduce(1), w.finish(), 5);
         EXPECT_TRUE(got.damaged);
         EXPECT_TRUE(got.data.empty());
     }
@@ -391,18 +401,17 @@ private:
 
 TEST(ZipLegacy, ImplodeDictionarySizesAndTreeCounts) {
     struct Case {
-        const char16_t* codec;
         bool big, literalTree;
         int length, distance;
     };
     const Case cases[] = {
-        {u"implode-4k-2", false, false, 2, 4096},  {u"implode-4k-3", false, true, 3, 4096},
-        {u"implode-8k-2", true, false, 65, 8192},  {u"implode-8k-3", true, true, 66 + 255, 5000},
-        {u"implode-8k-3", true, true, 40, 1},      {u"implode-4k-2", false, false, 70, 3000},
+        {false, false, 2, 4096}, {false, true, 3, 4096}, {true, false, 65, 8192},
+        {true, true, 66 + 255, 5000}, {true, true, 40, 1}, {false, false, 70, 3000},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.codec, c.codec + std::char_traits<char16_t>::length(c.codec)) + " length " +
-                     std::to_string(c.length) + " distance " + std::to_string(c.distance));
+        const int flags = (c.big ? 2 : 0) | (c.literalTree ? 4 : 0);
+        SCOPED_TRACE("flags " + std::to_string(flags) + " length " + std::to_string(c.length) + " distance " +
+                     std::to_string(c.distance));
         Imploder imploder(c.big, c.literalTree);
         std::vector<uint8_t> plain = test::sampleData(6000, 4);
         for (uint8_t b : plain) imploder.literal(b);
@@ -410,7 +419,7 @@ TEST(ZipLegacy, ImplodeDictionarySizesAndTreeCounts) {
         appendCopy(plain, c.length, c.distance);
         imploder.literal('!');
         plain.push_back('!');
-        Decoded got = decodeWith(c.codec, imploder.finish(), static_cast<int64_t>(plain.size()));
+        Decoded got = decodeWith(implode(flags), imploder.finish(), static_cast<int64_t>(plain.size()));
         EXPECT_FALSE(got.damaged);
         EXPECT_TRUE(got.data == plain);
     }
@@ -423,10 +432,20 @@ TEST(ZipLegacy, ImplodeRefusesTreesThatDoNotDescribeEverySymbol) {
         SCOPED_TRACE(lengthSymbols);
         Imploder imploder(false, true, lengthSymbols);
         for (uint8_t b : {'a', 'b', 'c'}) imploder.literal(b);
-        Decoded got = decodeWith(u"implode-4k-3", imploder.finish(), 3);
+        Decoded got = decodeWith(implode(4), imploder.finish(), 3);
         EXPECT_TRUE(got.damaged);
         EXPECT_TRUE(got.data.empty());
     }
+}
+
+TEST(ZipLegacy, PropertiesOutsideTheMethodsAreRefused) {
+    const std::vector<uint8_t> packed(16, 0);
+    const std::pair<const char16_t*, std::vector<uint8_t>> cases[] = {
+        {u"reduce", {}}, {u"reduce", {0}}, {u"reduce", {5}}, {u"reduce", {1, 1}}, {u"implode", {}},
+    };
+    for (const auto& [codec, properties] : cases)
+        EXPECT_FALSE(test::openCodec(codec, packed, 10, properties)) << properties.size();
+    EXPECT_TRUE(test::openCodec(u"reduce", packed, 10, std::vector<uint8_t>{4}));
 }
 
 TEST(ZipLegacy, ShannonFanoCodesMustBePrefixCodes) {

@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 
 #include "codecs/common/sdk_alloc.h"
 #include "engine/byte_order.h"
+#include "engine/codec.h"
 #include "engine/copy_bytes.h"
 #include "engine/crc32.h"
 #include "engine/pipeline.h"
@@ -156,12 +158,12 @@ class LzmaStream final : public DecoderStream {
 public:
     static constexpr int kPropsSize = LZMA_PROPS_SIZE;
 
-    LzmaStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-               int64_t packedSize, int64_t unpackedSize)
-        : DecoderStream(name, owner, tag, source, offset + kPropsSize, packedSize - kPropsSize, unpackedSize) {}
+    LzmaStream(const CodecRequest& r)
+        : DecoderStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize) {}
 
-    bool init(InStream* source, int64_t offset) {
-        if (!source->seek(offset) || !readExact(source, props_, kPropsSize)) return false;
+    bool init(std::span<const uint8_t> properties) {
+        if (properties.size() != kPropsSize) return false;
+        std::memcpy(props_, properties.data(), kPropsSize);
         limitDictionary();
         return decoder_.start(props_, knownSize() >= 0);
     }
@@ -306,15 +308,15 @@ private:
 
 class Lzma2Stream final : public DecoderStream {
 public:
-    Lzma2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                int64_t packedSize, int64_t unpackedSize)
-        : DecoderStream(name, owner, tag, source, offset + 1, packedSize - 1, unpackedSize) {
+    Lzma2Stream(const CodecRequest& r)
+        : DecoderStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize) {
         Lzma2Dec_CONSTRUCT(&decoder_);
     }
     ~Lzma2Stream() override { Lzma2Dec_Free(&decoder_, &kSdkLargeHeap); }
 
-    bool init(InStream* source, int64_t offset) {
-        if (!source->seek(offset) || !readExact(source, &prop_, 1)) return false;
+    bool init(std::span<const uint8_t> properties) {
+        if (properties.size() != 1) return false;
+        prop_ = properties[0];
         limitDictionary();
         return start();
     }
@@ -358,12 +360,12 @@ private:
     Byte prop_ = 0;
 };
 
+// The properties come with the request: 5 bytes for "lzma", 1 for "lzma2".
 template <class Stream>
-InStream* makeStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                     int64_t packedSize, int64_t unpackedSize) {
-    if (!source) return nullptr;
-    return startDecoderStream(new (std::nothrow) Stream(name, owner, tag, source, offset, packedSize, unpackedSize),
-                              [&](Stream& stream) { return stream.init(source, offset); });
+InStream* makeStream(const CodecRequest& request) {
+    if (!request.source) return nullptr;
+    return startDecoderStream(new (std::nothrow) Stream(request),
+                              [&](Stream& stream) { return stream.init(request.properties); });
 }
 
 }  // namespace
@@ -376,22 +378,15 @@ uint32_t lzipDictionarySize(const uint8_t* header) {
     return dictionary >= (uint32_t(1) << 12) && dictionary <= (uint32_t(1) << 29) ? dictionary : 0;
 }
 
-InStream* makeLzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                         int64_t packedSize, int64_t unpackedSize) {
-    if (!source) return nullptr;
+InStream* makeLzipStream(const CodecRequest& r) {
+    if (!r.source) return nullptr;
     return startDecoderStream(
-        new (std::nothrow) LzipStream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        new (std::nothrow) LzipStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
         [](LzipStream& stream) { return stream.init(); });
 }
 
-InStream* makeLzmaStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                         int64_t packedSize, int64_t unpackedSize) {
-    return makeStream<LzmaStream>(name, owner, tag, source, offset, packedSize, unpackedSize);
-}
+InStream* makeLzmaStream(const CodecRequest& request) { return makeStream<LzmaStream>(request); }
 
-InStream* makeLzma2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t unpackedSize) {
-    return makeStream<Lzma2Stream>(name, owner, tag, source, offset, packedSize, unpackedSize);
-}
+InStream* makeLzma2Stream(const CodecRequest& request) { return makeStream<Lzma2Stream>(request); }
 
 }  // namespace zorvex

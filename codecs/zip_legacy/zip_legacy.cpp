@@ -5,19 +5,22 @@
 #include "codecs/zip_legacy/implode.h"
 #include "codecs/zip_legacy/reduce.h"
 #include "codecs/zip_legacy/shrink.h"
+#include "engine/codec.h"
 #include "engine/pipeline.h"
 
 namespace zorvex {
 namespace {
 
+constexpr uint8_t kImplodeBigDictionary = 0x2;
+constexpr uint8_t kImplodeLiteralTree = 0x4;
+
 template <class Decoder>
 class LegacyStream final : public DecoderStream {
 public:
     template <class... Options>
-    LegacyStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                 int64_t packedSize, int64_t unpackedSize, Options... options)
-        : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize),
-          decoder_(unpackedSize, options...) {}
+    LegacyStream(const CodecRequest& r, Options... options)
+        : DecoderStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
+          decoder_(r.unpackedSize, options...) {}
 
     void reset() override { decoder_.reset(); }
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
@@ -30,43 +33,26 @@ private:
 };
 
 template <class Decoder, class... Options>
-InStream* makeLegacyStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                           int64_t packedSize, int64_t unpackedSize, Options... options) {
-    return startDecoderStream(new (std::nothrow) LegacyStream<Decoder>(name, owner, tag, source, offset, packedSize,
-                                                                       unpackedSize, options...));
+InStream* makeLegacyStream(const CodecRequest& request, Options... options) {
+    return startDecoderStream(new (std::nothrow) LegacyStream<Decoder>(request, options...));
 }
 
 }  // namespace
 
-InStream* makeShrinkStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                           int64_t packedSize, int64_t unpackedSize) {
-    return makeLegacyStream<ShrinkDecoder>(name, owner, tag, source, offset, packedSize, unpackedSize);
+InStream* makeShrinkStream(const CodecRequest& request) { return makeLegacyStream<ShrinkDecoder>(request); }
+
+InStream* makeReduceStream(const CodecRequest& request) {
+    if (request.properties.size() != 1) return nullptr;
+    int factor = request.properties[0];
+    if (factor < 1 || factor > 4) return nullptr;
+    return makeLegacyStream<ReduceDecoder>(request, factor);
 }
 
-template <int kFactor>
-InStream* makeReduceStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                           int64_t packedSize, int64_t unpackedSize) {
-    static_assert(kFactor >= 1 && kFactor <= 4);
-    return makeLegacyStream<ReduceDecoder>(name, owner, tag, source, offset, packedSize, unpackedSize, kFactor);
+InStream* makeImplodeStream(const CodecRequest& request) {
+    if (request.properties.size() != 1) return nullptr;
+    uint8_t flags = request.properties[0];
+    return makeLegacyStream<ImplodeDecoder>(request, (flags & kImplodeBigDictionary) != 0,
+                                            (flags & kImplodeLiteralTree) != 0);
 }
-template InStream* makeReduceStream<1>(const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t, int64_t);
-template InStream* makeReduceStream<2>(const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t, int64_t);
-template InStream* makeReduceStream<3>(const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t, int64_t);
-template InStream* makeReduceStream<4>(const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t, int64_t);
-
-template <bool kBigDictionary, bool kLiteralTree>
-InStream* makeImplodeStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                            int64_t packedSize, int64_t unpackedSize) {
-    return makeLegacyStream<ImplodeDecoder>(name, owner, tag, source, offset, packedSize, unpackedSize,
-                                            kBigDictionary, kLiteralTree);
-}
-template InStream* makeImplodeStream<false, false>(const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t,
-                                                   int64_t);
-template InStream* makeImplodeStream<false, true>(const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t,
-                                                  int64_t);
-template InStream* makeImplodeStream<true, false>(const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t,
-                                                  int64_t);
-template InStream* makeImplodeStream<true, true>(const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t,
-                                                 int64_t);
 
 }  // namespace zorvex
