@@ -12,6 +12,7 @@
 #include "codecs/rar/unpacker.h"
 #include "codecs/wavpack/wavpack.h"
 #include "codecs/xz/xz.h"
+#include "codecs/zip_legacy/zip_legacy.h"
 #include "codecs/zstd/zstd.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
@@ -50,6 +51,9 @@ FactoryCodec ppmdI(u"ppmd-i", makePpmdIStream);
 FactoryCodec xz(u"xz", makeXzStream);
 FactoryCodec zstd(u"zstd", makeZstdStream);
 FactoryCodec gzip(u"gzip", makeGzipStream);
+FactoryCodec shrink(u"shrink", makeShrinkStream);
+FactoryCodec reduce(u"reduce", makeReduceStream);
+FactoryCodec implode(u"implode", makeImplodeStream);
 FactoryCodec store(u"store", makeStoreStream);
 
 }  // namespace

@@ -62,12 +62,25 @@ struct Method {
     int propertyBytes = 0;
 };
 
+// Implode's dictionary size (4 or 8 KiB) and tree count (2 or 3).
+constexpr uint16_t kImplodeFlags = 0x6;
+
+// Reduce's compression factor is the method number - 1 and Implode's
+// variant is in the flags: their codecs take it as one property byte.
+std::vector<uint8_t> flagProperties(uint16_t method, uint16_t flags) {
+    if (method >= 2 && method <= 5) return {static_cast<uint8_t>(method - 1)};
+    if (method == 6) return {static_cast<uint8_t>(flags & kImplodeFlags)};
+    return {};
+}
+
 // The lzma method stores a 2-byte version and a 2-byte property size before
 // the 5 property bytes of the "lzma" codec.
 constexpr Method kMethods[] = {
     {0, u"store", 0},      {8, u"deflate", 0}, {9, u"deflate64", 0}, {12, u"bzip2", 0},  {14, u"lzma", 9, 5},
     {93, u"zstd", 0},      {95, u"xz", 0},        {96, u"zip-jpeg", 0}, {97, u"wavpack", 0},
     {98, u"ppmd-i", 0},
+    {1, u"shrink", 0},     {2, u"reduce", 0},     {3, u"reduce", 0},     {4, u"reduce", 0},     {5, u"reduce", 0},
+    {6, u"implode", 0},
 };
 constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
 
@@ -472,7 +485,8 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
         if (kMethods[i].number != entry.method) continue;
         codec = codecs_[i];
         headerBytes = kMethods[i].headerBytes;
-        properties = readProperties(entry, headerBytes, kMethods[i].propertyBytes);
+        properties = kMethods[i].propertyBytes ? readProperties(entry, headerBytes, kMethods[i].propertyBytes)
+                                               : flagProperties(entry.method, entry.flags);
         break;
     }
     // Stored data is the entry itself: never hand out more than the entry's

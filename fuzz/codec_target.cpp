@@ -30,7 +30,7 @@ constexpr int64_t kLargestSize = 1 << 20;
 size_t propertyBytes(const char16_t* codec) {
     std::u16string_view name(codec);
     if (name == u"lzma") return 5;
-    return name == u"lzma2" || name == u"delta" ? 1 : 0;
+    return name == u"lzma2" || name == u"delta" || name == u"reduce" || name == u"implode" ? 1 : 0;
 }
 
 }  // namespace
