@@ -91,6 +91,24 @@ std::vector<LevelItem> itemsForExtraction(Archive* level) {
     return items;
 }
 
+bool sourceFoundDamaged(Archive* level) {
+    InStream* stream = level->stream();
+    if (!stream) return false;
+    // Folder levels share their archive's stream; the archive's own owner,
+    // when it has one, is the level it is an entry of.
+    Ref<Archive> top = Ref<Archive>::share(level);
+    Ref<Archive> enclosing(top->owner());
+    while (enclosing && enclosing->stream() == stream) {
+        top = std::move(enclosing);
+        enclosing = Ref<Archive>(top->owner());
+    }
+    if (!enclosing) return stream->damaged();
+    uint8_t rest[1 << 16];
+    while (!stream->damaged() && !interrupted() && stream->read(rest, sizeof rest) > 0) {
+    }
+    return stream->damaged();
+}
+
 CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteSink& sink, Reporter& reporter,
                         const std::string& subject, const std::string& entry) {
     static std::unique_ptr<uint8_t, decltype(&std::free)> buffer(static_cast<uint8_t*>(std::malloc(kCopyBufferSize)),

@@ -12,6 +12,10 @@
 
 namespace zorvex::cli {
 
+// Flushes standard output. False, after saying why on standard error, when
+// anything written there was lost (a full disk, a closed pipe).
+bool flushStandardOutput();
+
 class Reporter {
 public:
     Reporter();
