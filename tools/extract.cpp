@@ -95,6 +95,7 @@ public:
     struct Place {
         fs::path folder;
         std::string entryPrefix;
+        bool created = false;  // by this extraction, so empty but for what it wrote
     };
     void items(Archive* level, const Place& place);
     std::optional<Place> folder(Archive* level, int i, const Place& place);
@@ -111,12 +112,12 @@ private:
         std::string entry;
         bool checked;  // its own stored check held
     };
-    void extractItem(Archive* level, const LevelItem& item, const fs::path& folder, const std::string& entry);
+    void extractItem(Archive* level, const LevelItem& item, const Place& place);
     bool linkKept(InStream* stream, const EntryChecks& checks, const fs::path& written);
-    // Writes the entry's data to `written`, reporting what fails. False when
-    // no file is left.
-    bool writeData(InStream* stream, const EntryChecks& checks, const fs::path& written, const fs::path& target,
-                   const std::string& entry);
+    // Writes the entry's data to `written` with the modification time `time`
+    // (none when 0), reporting what fails. False when no file is left.
+    bool writeData(InStream* stream, const EntryChecks& checks, int64_t time, const fs::path& written,
+                   const fs::path& target, const std::string& entry);
     // Gives a written file its own name (replacing a file there only with
     // --overwrite); the temporary file goes on failure.
     void rename(const Written& file);
@@ -125,8 +126,9 @@ private:
     void finishWaiting(Archive* level, const std::string& levelPath);
     // Removes every temporary file and ends the process when interrupted.
     void stopIfInterrupted();
-    // Creates (or accepts) a folder inside the destination. False after reporting.
-    bool makeFolder(const fs::path& folder, const std::string& entry);
+    // Creates (or accepts) a folder inside the destination, saying in
+    // `created` which. False after reporting.
+    bool makeFolder(const fs::path& folder, const std::string& entry, bool& created);
     fs::path temporaryName(const fs::path& folder);
 
     Reporter& reporter_;
@@ -187,17 +189,17 @@ void Extractor::extractArchive(const std::string& argument) {
     }
     Archive* level = plan.level.get();
 
-    fs::path folder = root_;
+    Place top{root_, prefix};
     if (!plan.wrapper.empty()) {
         if (auto wrapper = safeComponent(plan.wrapper)) {
-            folder /= *wrapper;
-            if (!makeFolder(folder, displayName(plan.wrapper))) return;
+            top.folder /= *wrapper;
+            if (!makeFolder(top.folder, displayName(plan.wrapper), top.created)) return;
         }
     }
     reporter_.beginWork("extracting " + argument);
     waiting_ = !plan.unwrapped.empty();
     if (waiting_) setCleanupPending(true);
-    walkLevels(level, *this, Place{folder, prefix});
+    walkLevels(level, *this, top);
     if (waiting_) finishWaiting(level, prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1));
     reporter_.clearProgress();
 }
@@ -235,8 +237,7 @@ void Extractor::stopIfInterrupted() {
 }
 
 void Extractor::items(Archive* level, const Place& place) {
-    for (const LevelItem& item : itemsForExtraction(level))
-        extractItem(level, item, place.folder, place.entryPrefix + displayName(item.name));
+    for (const LevelItem& item : itemsForExtraction(level)) extractItem(level, item, place);
 }
 
 std::optional<Extractor::Place> Extractor::folder(Archive* level, int i, const Place& place) {
@@ -247,9 +248,9 @@ std::optional<Extractor::Place> Extractor::folder(Archive* level, int i, const P
         reporter_.error(subject_, entry, "unsafe folder name, skipped");
         return std::nullopt;
     }
-    fs::path sub = place.folder / *component;
-    if (!makeFolder(sub, entry)) return std::nullopt;
-    return Place{sub, entry + kDisplaySeparator};
+    Place sub{place.folder / *component, entry + kDisplaySeparator};
+    if (!makeFolder(sub.folder, entry, sub.created)) return std::nullopt;
+    return sub;
 }
 
 void Extractor::folderFailed(Archive* level, int i, const Place& place) {
@@ -266,11 +267,13 @@ void Extractor::leftFolder(Archive* level, int i, const Place&, const Place& sub
         setModificationTime(sub.folder, time);
 }
 
-bool Extractor::makeFolder(const fs::path& folder, const std::string& entry) {
+bool Extractor::makeFolder(const fs::path& folder, const std::string& entry, bool& created) {
     std::error_code error;
     auto status = fs::symlink_status(folder, error);
+    created = false;
     if (!fs::exists(status)) {
-        if (!fs::create_directory(folder, error) && error) {
+        created = fs::create_directory(folder, error);
+        if (!created && error) {
             reporter_.error(subject_, entry, "cannot create folder: " + error.message());
             return false;
         }
@@ -292,21 +295,25 @@ bool Extractor::makeFolder(const fs::path& folder, const std::string& entry) {
 }
 
 fs::path Extractor::temporaryName(const fs::path& folder) {
-    return folder / (std::string(kTemporaryStart) + std::to_string(processId()) + "-" + std::to_string(++temporaries_) +
-                     std::string(kTemporaryEnd));
+    static const std::string start = std::string(kTemporaryStart) + std::to_string(processId()) + "-";
+    return folder / (start + std::to_string(++temporaries_) + std::string(kTemporaryEnd));
 }
 
-void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::path& folder, const std::string& entry) {
+void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& place) {
     stopIfInterrupted();
     reporter_.countEntry();
+    const std::string entry = place.entryPrefix + displayName(item.name);
     auto component = safeComponent(item.name);
     if (!component) {
         reporter_.error(subject_, entry, "unsafe file name, skipped");
         return;
     }
-    fs::path target = folder / *component;
+    fs::path target = place.folder / *component;
+    // What exists is not decoded to no purpose. A folder this extraction
+    // created holds only what it wrote, and a name written twice is caught
+    // when the second file is renamed.
     std::error_code error;
-    auto status = fs::symlink_status(target, error);
+    auto status = place.created ? fs::file_status(fs::file_type::not_found) : fs::symlink_status(target, error);
     if (fs::exists(status)) {
         if (fs::is_directory(status)) {
             reporter_.error(subject_, entry, "a folder of that name exists, not overwritten");
@@ -324,14 +331,19 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
     }
 
     const EntryChecks checks = item.checks(level);
-    Written file{temporaryName(folder), target, entry, checks.crc || checks.blake2sp};
+    Written file{temporaryName(place.folder), target, entry, checks.crc || checks.blake2sp};
     if (!waiting_) setCleanupPending(true);
     writing_ = file.temporary;
-    const bool written = linkKept(stream.get(), checks, file.temporary) ||
-                         writeData(stream.get(), checks, file.temporary, target, entry);
+    const int64_t time = std::max<int64_t>(item.time(level), 0);
+    bool written = false;
+    if (linkKept(stream.get(), checks, file.temporary)) {
+        written = true;
+        if (time > 0) setModificationTime(file.temporary, time);
+    } else {
+        written = writeData(stream.get(), checks, time, file.temporary, target, entry);
+    }
     writing_.clear();
     if (written) {
-        if (int64_t time = item.time(level); time > 0) setModificationTime(file.temporary, time);
         if (waiting_)
             waitingFiles_.push_back(std::move(file));
         else
@@ -363,7 +375,7 @@ bool Extractor::linkKept(InStream* stream, const EntryChecks& checks, const fs::
     return true;
 }
 
-bool Extractor::writeData(InStream* stream, const EntryChecks& checks, const fs::path& written,
+bool Extractor::writeData(InStream* stream, const EntryChecks& checks, int64_t time, const fs::path& written,
                           const fs::path& target, const std::string& entry) {
     OutputFile out;
     if (!out.create(written)) {
@@ -378,6 +390,7 @@ bool Extractor::writeData(InStream* stream, const EntryChecks& checks, const fs:
         return false;
     };
     CopyResult result = copyVerified(stream, checks, toFile, reporter_, subject_, entry);
+    if (result == CopyResult::Ok && time > 0) out.setModificationTime(time);
     if (!out.close() && result == CopyResult::Ok) {
         writeError = lastErrorText();
         result = CopyResult::WriteFailed;

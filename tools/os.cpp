@@ -97,6 +97,14 @@ bool OutputFile::close() {
     return rc == 0;
 }
 
+bool OutputFile::setModificationTime(int64_t time) {
+    // FILETIME counts 100 ns units since 1601.
+    constexpr int64_t kUnixEpochIn1601 = 11644473600;
+    uint64_t ticks = uint64_t(time + kUnixEpochIn1601) * 10000000u;
+    FILETIME when{DWORD(ticks), DWORD(ticks >> 32)};
+    return SetFileTime(HANDLE(_get_osfhandle(fd_)), nullptr, nullptr, &when) != 0;
+}
+
 RenameResult renameFile(const fs::path& from, const fs::path& to, bool replace, std::string& error) {
     if (MoveFileExW(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return RenameResult::kDone;
     DWORD code = GetLastError();
@@ -183,6 +191,11 @@ bool OutputFile::close() {
     int rc = ::close(fd_);
     fd_ = -1;
     return rc == 0;
+}
+
+bool OutputFile::setModificationTime(int64_t time) {
+    struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(time), 0}};
+    return ::futimens(fd_, times) == 0;
 }
 
 RenameResult renameFile(const fs::path& from, const fs::path& to, bool replace, std::string& error) {

@@ -39,6 +39,9 @@ public:
 
     bool create(const std::filesystem::path& path);
     bool write(const void* data, size_t size);
+    // Sets the modification time (seconds since 1970 UTC), through the open
+    // file: no second look-up of its name.
+    bool setModificationTime(int64_t time);
     // False when the final flush to disk reported an error.
     bool close();
 

@@ -17,10 +17,14 @@ constexpr size_t kProgressWidth = 78;
 }  // namespace
 
 bool flushStandardOutput() {
+    static bool reported = false;
     errno = 0;
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-    std::fprintf(stderr, "zorvex: cannot write to standard output%s%s\n", errno ? ": " : "",
-                 errno ? std::strerror(errno) : "");
+    // Said once, by the flush that failed, which knows why.
+    if (!reported)
+        std::fprintf(stderr, "zorvex: cannot write to standard output%s%s\n", errno ? ": " : "",
+                     errno ? std::strerror(errno) : "");
+    reported = true;
     return false;
 }
 

@@ -12,8 +12,8 @@
 
 namespace zorvex::cli {
 
-// Flushes standard output. False, after saying why on standard error, when
-// anything written there was lost (a full disk, a closed pipe).
+// Flushes standard output. False when anything written there was lost (a
+// full disk, a closed pipe); the first such flush says why on standard error.
 bool flushStandardOutput();
 
 class Reporter {
