@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/refobject.h"
+#include "engine/status.h"
 
 namespace zorvex {
 
@@ -47,7 +48,7 @@ struct ArchiveEntry {
     int64_t size = -1;
     int64_t time = 0;
     EntryChecks checks;
-    bool damaged = false;  // the data is known not to be whole
+    Status failure;  // why the data is known not to be whole, or cannot be read
     bool holdsArchive = false;  // a nested archive whatever its name says (markHoldsArchive)
 };
 
@@ -110,6 +111,10 @@ public:
     EntryChecks fileChecks(int index);
     EntryChecks nestedChecks(int index);
 
+    // Why the last open of an entry here (openFile, openNestedStream,
+    // openEntry, their by-name forms) gave null; ok when it gave a stream.
+    const Status& openFailure() const { return openFailure_; }
+
     // The archive's stream (not counted); shared by all levels of one archive.
     InStream* stream() const { return stream_; }
 
@@ -122,7 +127,7 @@ public:
 
 private:
     friend bool addEntry(Archive*, Codec*, std::u16string_view, int64_t, int64_t, int64_t, int64_t,
-                         std::optional<uint32_t>, bool, std::optional<Blake2spDigest>);
+                         std::optional<uint32_t>, const Status&, std::optional<Blake2spDigest>);
     friend void markHoldsArchive(Archive*, std::u16string_view);
     // Adds an entry whose name has no separator left. False for a duplicate.
     bool insertEntry(ArchiveEntry&& entry);
@@ -141,6 +146,7 @@ private:
     static void learnSize(ArchiveEntry& entry, InStream* decoded);
 
     InStream* stream_;
+    Status openFailure_;
     ReadPlan readPlan_;
     std::u16string stagingFolder_;
     std::vector<ArchiveEntry> entries_;
@@ -170,6 +176,12 @@ private:
 // or the name is a duplicate.
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt, bool damaged = false,
+              std::optional<Blake2spDigest> blake2sp = std::nullopt);
+// As above, with the reason (engine/status.h) the entry's data is known not
+// to be whole, or cannot be read at all: every stream of the entry carries
+// it, and opening an entry whose codec makes no stream fails with it.
+bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
+              int64_t size, int64_t time, std::optional<uint32_t> crc, const Status& failure,
               std::optional<Blake2spDigest> blake2sp = std::nullopt);
 
 // Shows the entry of that name at the archive's top level among its nested

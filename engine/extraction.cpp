@@ -1,5 +1,8 @@
 #include "engine/extraction.h"
 
+#include <numeric>
+#include <unordered_map>
+
 #include "engine/names.h"
 
 namespace zorvex {
@@ -33,6 +36,24 @@ std::u16string windowsSafeName(std::u16string_view name) {
     if (safe.empty()) return u"_";
     if (isDeviceName(safe)) safe.insert(0, u"_");
     return safe;
+}
+
+std::vector<size_t> extractionOrder(Archive* level, const std::vector<std::u16string>& paths) {
+    std::vector<size_t> given(paths.size());
+    std::iota(given.begin(), given.end(), size_t{0});
+    std::vector<std::u16string> order = paths;
+    if (!level->orderForExtraction(order) || order.size() != paths.size()) return given;
+    std::unordered_map<std::u16string, size_t> positionOf;
+    for (size_t i = 0; i < paths.size(); ++i) positionOf.emplace(paths[i], i);
+    std::vector<size_t> positions;
+    positions.reserve(paths.size());
+    for (const std::u16string& path : order) {
+        auto found = positionOf.find(path);
+        if (found == positionOf.end()) return given;
+        positions.push_back(found->second);
+        positionOf.erase(found);
+    }
+    return positions;
 }
 
 ExtractionPlan planExtraction(Archive* archive) {

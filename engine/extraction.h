@@ -1,8 +1,11 @@
-// What a whole-archive extraction writes: which level of the archive, and
-// under which wrapper folder. `zorvex extract` and the shell's Extract command
-// follow the same rule, so both put an archive's contents in the same place.
+// What an extraction writes and in which order: which level of the archive,
+// under which wrapper folder, and the order that reads the entries' data
+// front to back. `zorvex extract` and the shell's Extract command and data
+// objects follow the same rules, so both put an archive's contents in the
+// same place and read it the same way.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,14 @@ struct ExtractionPlan {
 // The plan for `archive` (its count is shared, not adopted). An empty level
 // (nothing to extract) gives a plan with a null level.
 ExtractionPlan planExtraction(Archive* archive);
+
+// The order in which to extract `paths` (names at `level`, or paths below it
+// such as "folder\\sub\\name"), as positions in `paths`: the order their data
+// lies in the archive, so that each entry is read after the one before it
+// (a tar inside a compressed stream is then decoded once, where each step back
+// would decode it again from its start). Where the archive cannot tell, the
+// given order.
+std::vector<size_t> extractionOrder(Archive* level, const std::vector<std::u16string>& paths);
 
 // The folder name a level with several entries is extracted into: the last
 // component of its full name without its extension ("photos" for

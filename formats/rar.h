@@ -11,8 +11,11 @@ namespace zorvex {
 
 class Archive;
 class InStream;
+enum class Bid;
+struct ProbeInput;
 
 Archive* openRar(const char16_t* name, Archive* container, InStream* stream);
+Bid probeRar(const ProbeInput& input);
 
 // The name of volume `index` (0 = the first) of the set `name` belongs to:
 // old numbering replaces the extension (x.rar, x.r00, x.r01, ...), new

@@ -38,7 +38,7 @@ const uint8_t bzip2Signature[] = {'B', 'Z'};
 FunctionFormat bzip2(u"bzip2", bzip2Extensions, 4, bzip2Signature, 2, openBzip2);
 
 const char16_t* const tarExtensions[] = {u".tar"};
-FunctionFormat tar(u"tar", tarExtensions, 1, nullptr, 0, openTar);
+FunctionFormat tar(u"tar", tarExtensions, 1, nullptr, 0, openTar, probeTar);
 
 const char16_t* const gzipExtensions[] = {u".gz", u".tgz"};
 const uint8_t gzipSignature[] = {0x1F, 0x8B};
@@ -46,15 +46,15 @@ FunctionFormat gzip(u"gzip", gzipExtensions, 2, gzipSignature, 2, openGzip);
 
 const char16_t* const rarExtensions[] = {u".rar"};
 const uint8_t rarSignature[] = {'R', 'a', 'r', '!', 0x1A, 0x07};
-FunctionFormat rar(u"rar", rarExtensions, 1, rarSignature, 6, openRar);
+FunctionFormat rar(u"rar", rarExtensions, 1, rarSignature, 6, openRar, probeRar);
 
 const char16_t* const zipExtensions[] = {u".zip", u".zipx"};
 const uint8_t zipSignature[] = {0x50, 0x4B};
-FunctionFormat zip(u"zip", zipExtensions, 2, zipSignature, 2, openZip);
+FunctionFormat zip(u"zip", zipExtensions, 2, zipSignature, 2, openZip, probeZip);
 
 const char16_t* const sevenZipExtensions[] = {u".7z"};
 const uint8_t sevenZipSignature[] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
-FunctionFormat sevenZip(u"7zip", sevenZipExtensions, 1, sevenZipSignature, 6, openSevenZip);
+FunctionFormat sevenZip(u"7zip", sevenZipExtensions, 1, sevenZipSignature, 6, openSevenZip, probeSevenZip);
 
 }  // namespace
 }  // namespace zorvex

@@ -18,6 +18,7 @@
 #include "engine/codec.h"
 #include "engine/convert.h"
 #include "engine/crc32.h"
+#include "engine/format_registry.h"
 #include "engine/pipeline.h"
 #include "engine/read_ahead.h"
 #include "engine/shared_stream.h"
@@ -117,6 +118,7 @@ const char16_t* codecForCoder(const std::vector<uint8_t>& id, const std::vector<
 
 struct Coder {
     const char16_t* codec = nullptr;  // null: unknown id, the folder cannot be decoded
+    uint64_t id = 0;                  // its id bytes read as one big-endian number
     uint32_t inputs = 1;
     uint32_t firstInput = 0;  // index of its first input among the folder's inputs
     std::vector<uint8_t> properties;
@@ -537,6 +539,7 @@ private:
             coder.firstInput = inputs;
             inputs += coder.inputs;
             coder.codec = codecForCoder(idBytes, coder.properties);
+            for (uint8_t b : idBytes) coder.id = coder.id << 8 | b;
             // A zstd coder's properties only record the writer's version and
             // level: its frames say all that decoding needs.
             if (coder.codec && std::u16string_view(coder.codec) == u"zstd") coder.properties.clear();
@@ -740,6 +743,17 @@ private:
     int64_t archiveSize_;
 };
 
+// The coder id of AES-256 with a SHA-256 derived key: the folder is encrypted.
+constexpr uint64_t kAesCoderId = 0x06F10701;
+
+// Why no file of the folder can be read, known before reading: a coder no
+// codec here runs. Ok when every coder has one.
+Status folderFailure(const Folder& folder) {
+    for (const Coder& coder : folder.coders)
+        if (!coder.codec) return coder.id == kAesCoderId ? Status::encrypted() : Status::unsupportedMethod(coder.id);
+    return Status();
+}
+
 // Adds the files: data files as windows of the joined folder outputs, each
 // at its folder's start plus the sizes before it in that folder.
 bool addFiles(Archive* archive, const HeaderParser& header, Codec* store) {
@@ -769,13 +783,17 @@ bool addFiles(Archive* archive, const HeaderParser& header, Codec* store) {
         }
         if (folder == info.folders.size() || substream >= info.substreamSizes.size()) return false;
         int64_t size = info.substreamSizes[substream];
-        addEntry(archive, store, file.name, offset, size, size, file.time, info.substreamCrcs[substream]);
+        addEntry(archive, store, file.name, offset, size, size, file.time, info.substreamCrcs[substream],
+                 folderFailure(info.folders[folder]));
         offset += size;
         ++substream;
         ++usedInFolder;
     }
     return substream == info.substreamSizes.size();
 }
+
+// The start header's CRC-32 covers the next header's place, size and CRC.
+bool startHeaderChecks(const uint8_t* start) { return crc32Update(0, start + 12, 20) == le32(start + 8); }
 
 // Reads the header bytes the start header points at.
 bool readNextHeader(InStream* stream, int64_t archiveSize, std::vector<uint8_t>& header, bool* empty) {
@@ -820,6 +838,16 @@ Archive* openSevenZip(const char16_t* name, Archive* container, InStream* stream
     Ref<Archive> archive(newArchive(name, container, joined.get()));
     if (!archive || !addFiles(archive.get(), header, store)) return nullptr;
     return archive.detach();
+}
+
+// At the stream's start the signature suffices; behind a program stub, whose
+// bytes may hold it by chance, the start header must check too.
+Bid probeSevenZip(const ProbeInput& input) {
+    if (!input.signatureMatches) return Bid::kNone;
+    if (input.place == ProbePlace::kStart) return Bid::kSignature;
+    uint8_t start[kStartHeaderSize];
+    if (!input.stream->seek(input.position) || !readExact(input.stream, start, kStartHeaderSize)) return Bid::kNone;
+    return startHeaderChecks(start) ? Bid::kSignature : Bid::kNone;
 }
 
 }  // namespace zorvex

@@ -11,6 +11,7 @@
 #include "engine/archive.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
+#include "engine/format_registry.h"
 #include "engine/path_clean.h"
 #include "engine/stream.h"
 
@@ -28,6 +29,7 @@ constexpr int kName = 0, kNameLength = 100;
 constexpr int kSize = 124, kMtime = 136, kNumberLength = 12;
 constexpr int kType = 156;
 constexpr int kLinkName = 157;
+constexpr int kChecksum = 148, kChecksumLength = 8;
 constexpr int kMagic = 257;
 constexpr int kPrefix = 345, kPrefixLength = 155;
 
@@ -517,10 +519,39 @@ private:
     std::vector<SymbolicLink> links_;
 };
 
+// The sum of a header's bytes, with the checksum field counted as spaces, is
+// the octal number in that field (old writers summed signed bytes).
+bool checksumHolds(const uint8_t* header) {
+    int i = kChecksum;
+    while (i < kChecksum + kChecksumLength && header[i] == ' ') ++i;
+    int digitsStart = i;
+    int64_t stored = 0;
+    for (; i < kChecksum + kChecksumLength && header[i] >= '0' && header[i] <= '7'; ++i)
+        stored = stored * 8 + (header[i] - '0');
+    if (i == digitsStart || (i < kChecksum + kChecksumLength && header[i] != ' ' && header[i] != 0)) return false;
+    int64_t unsignedSum = 0, signedSum = 0;
+    for (int k = 0; k < kBlock; ++k) {
+        uint8_t byte = k >= kChecksum && k < kChecksum + kChecksumLength ? ' ' : header[k];
+        unsignedSum += byte;
+        signedSum += static_cast<int8_t>(byte);
+    }
+    return stored == unsignedSum || stored == signedSum;
+}
+
 }  // namespace
 
 Archive* openTar(const char16_t* name, Archive* container, InStream* stream) {
     return TarReader(stream).run(name, container);
+}
+
+// A tar has no signature: its first header's checksum stands for one. Without
+// it, a program's first bytes would pass for a header.
+Bid probeTar(const ProbeInput& input) {
+    uint8_t header[kBlock];
+    if (input.place != ProbePlace::kStart || !input.stream->seek(input.position) ||
+        !readExact(input.stream, header, kBlock))
+        return Bid::kNone;
+    return checksumHolds(header) ? Bid::kHeader : Bid::kNone;
 }
 
 }  // namespace zorvex

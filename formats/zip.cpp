@@ -15,6 +15,7 @@
 #include "engine/codec.h"
 #include "engine/convert.h"
 #include "engine/crc32.h"
+#include "engine/format_registry.h"
 #include "engine/stream.h"
 
 namespace zorvex {
@@ -399,8 +400,9 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     // A name flagged UTF-8 that is not is still the entry's name.
     if (!name) name = oemToWide(raw);
     if (!name) return;
+    const Status failure = entry.overlapping ? Status::corrupt("shares its data with another entry") : Status();
     addEntry(archive_, codec, *name, entry.dataOffset + headerBytes, packedSize - headerBytes, entry.size,
-             timeFromDos(entry.date, entry.time), entry.crc);
+             timeFromDos(entry.date, entry.time), entry.crc, failure);
 }
 
 bool ZipReader::readFromDirectory() {
@@ -541,6 +543,13 @@ Archive* openZip(const char16_t* name, Archive* container, InStream* stream) {
         return nullptr;
     }
     return archive;
+}
+
+// A zip may have data in front (a self-extractor's stub, padding): its
+// directory, found from the end, then says where the entries are.
+Bid probeZip(const ProbeInput& input) {
+    if (input.place != ProbePlace::kStart) return Bid::kNone;
+    return input.signatureMatches ? Bid::kSignature : Bid::kFromEnd;
 }
 
 }  // namespace zorvex

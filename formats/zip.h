@@ -7,9 +7,12 @@ namespace zorvex {
 
 class Archive;
 class InStream;
+enum class Bid;
+struct ProbeInput;
 
 // Null for a null name or stream and for an archive with an encrypted entry;
 // otherwise the archive with the entries read before any damage.
 Archive* openZip(const char16_t* name, Archive* container, InStream* stream);
+Bid probeZip(const ProbeInput& input);
 
 }  // namespace zorvex

@@ -14,7 +14,7 @@
 #include "shell/engine_lock.h"
 #include "shell/entry_stream.h"
 #include "shell/menus.h"
-#include "shell/server.h"
+#include "shell/module.h"
 
 namespace zorvex::shell {
 

@@ -4,12 +4,14 @@
 
 #include <cstring>
 #include <new>
-#include <unordered_map>
+#include <optional>
 
 #include "engine/extraction.h"
+#include "engine/level_walk.h"
+#include "shell/com_object.h"
 #include "shell/entry_id.h"
 #include "shell/entry_stream.h"
-#include "shell/server.h"
+#include "shell/module.h"
 
 namespace zorvex::shell {
 
@@ -23,6 +25,15 @@ constexpr size_t kMaxDescriptorName = MAX_PATH - 1;
 // Bounds on persisted data this object did not necessarily write.
 constexpr uint32_t kMaxPersistedList = 0x10000;
 constexpr uint32_t kMaxPersistedName = 0x8000;
+
+struct ClipboardFormats {
+    UINT ids[5];
+    ClipboardFormats() {
+        static const wchar_t* const names[] = {L"Preferred DropEffect", L"FileGroupDescriptorW", L"FileContents",
+                                               L"Shell IDList Array", L"OleClipboardPersistOnFlush"};
+        for (int i = 0; i < 5; ++i) ids[i] = RegisterClipboardFormatW(names[i]);
+    }
+} clipboardFormats;
 
 bool asyncByDefault() { return LOBYTE(LOWORD(GetVersion())) > 5; }
 
@@ -286,14 +297,12 @@ private:
     // stands for every later request.
     HRESULT expand();
     HRESULT expandSelection(const EngineLock& lock);
-    // Adds the folders below `level` (depth first), then its files.
-    HRESULT walk(const EngineLock& lock, Archive* level, const Base& base);
+    class FolderCollector;
     // Adds the level's own files and nested archives.
     void addFiles(const EngineLock& lock, int levelIndex, const std::vector<EntryId>& ids, const Base& base);
     // Puts the files in the order their data lies in the archive, across
-    // folders too: the copy engine asks for them in this order, and a tar
-    // inside a compressed stream is then decoded once, front to back, where
-    // each step back would decode it again from its start.
+    // folders too (engine/extraction.h): the copy engine asks for them in this
+    // order.
     void orderByData(Archive* root);
     int keepLevel(Archive* adopted);
     HRESULT checkedPath(const std::u16string& path) const;
@@ -355,6 +364,45 @@ HRESULT EntryDataObject::checkedPath(const std::u16string& path) const {
                                                               : S_OK;
 }
 
+// Adds what a selected folder holds, through the walk over the levels
+// (engine/level_walk.h): each folder's path as the walk enters it, depth
+// first, and a level's nested archives and files after everything below its
+// folders. Nested archives are copied as files, not walked into. The first
+// failure ends the collection.
+class EntryDataObject::FolderCollector {
+public:
+    FolderCollector(EntryDataObject& object, const EngineLock& lock) : object_(object), lock_(lock) {}
+    HRESULT result() const { return result_; }
+
+    void items(Archive*, const Base&) {}
+    std::optional<Base> folder(Archive* level, int i, const Base& base) {
+        if (FAILED(result_)) return std::nullopt;
+        Base folder = base.down(level->folderName(i));
+        // Every level adds at least two characters: this also bounds the depth.
+        result_ = object_.checkedPath(folder.path);
+        if (FAILED(result_)) return std::nullopt;
+        object_.folderPaths_.push_back(folder.path);
+        return folder;
+    }
+    void folderFailed(Archive*, int, const Base&) { result_ = E_FAIL; }
+    std::optional<Base> nested(Archive*, int, const Base&) { return std::nullopt; }
+    void nestedFailed(Archive*, int, const Base&) {}
+    void after(Archive* level, const Base& base) {
+        if (FAILED(result_)) return;
+        level->addRef();
+        int levelIndex = object_.keepLevel(level);
+        std::vector<EntryId> ids;
+        for (int i = 0; i < level->nestedCount(); ++i) ids.push_back(EntryId{sizeof(EntryId), kNestedEntry, 0, i});
+        for (int i = 0; i < level->fileCount(); ++i) ids.push_back(EntryId{sizeof(EntryId), kFileEntry, 0, i});
+        object_.addFiles(lock_, levelIndex, ids, base);
+    }
+
+private:
+    EntryDataObject& object_;
+    const EngineLock& lock_;
+    HRESULT result_ = S_OK;
+};
+
 HRESULT EntryDataObject::expandSelection(const EngineLock& lock) {
     Archive* root = level_.get(lock);
     if (!root) return E_FAIL;
@@ -362,22 +410,20 @@ HRESULT EntryDataObject::expandSelection(const EngineLock& lock) {
     if (!prefix_.empty()) folderPaths_.emplace_back();
     root->addRef();
     keepLevel(root);
+    FolderCollector collector(*this, lock);
     std::vector<EntryId> files;
     for (const EntryId& id : items_) {
-        const char16_t* name = itemName(root, id.kind, id.index);
-        if (!name) return E_FAIL;
+        if (!itemName(root, id.kind, id.index)) return E_FAIL;
         if (id.kind != kFolderEntry) {
             files.push_back(id);
             continue;
         }
-        Base folder = Base{}.down(name);
-        HRESULT hr = checkedPath(folder.path);
-        if (FAILED(hr)) return hr;
-        folderPaths_.push_back(folder.path);
-        Archive* sub = root->openFolder(id.index);
+        std::optional<Base> folder = collector.folder(root, id.index, Base{});
+        if (!folder) return collector.result();
+        Ref<Archive> sub(root->openFolder(id.index));
         if (!sub) return E_FAIL;
-        hr = walk(lock, levels_[keepLevel(sub)].get(lock), folder);
-        if (FAILED(hr)) return hr;
+        walkLevels(sub.get(), collector, *folder);
+        if (FAILED(collector.result())) return collector.result();
     }
     addFiles(lock, 0, files, Base{});
     for (const FileItem& file : files_) {
@@ -385,26 +431,6 @@ HRESULT EntryDataObject::expandSelection(const EngineLock& lock) {
         if (FAILED(hr)) return hr;
     }
     orderByData(root);
-    return S_OK;
-}
-
-HRESULT EntryDataObject::walk(const EngineLock& lock, Archive* level, const Base& base) {
-    int levelIndex = static_cast<int>(levels_.size()) - 1;
-    for (int i = 0; i < level->folderCount(); ++i) {
-        Base folder = base.down(level->folderName(i));
-        // Every level adds at least two characters: this also bounds the depth.
-        HRESULT hr = checkedPath(folder.path);
-        if (FAILED(hr)) return hr;
-        folderPaths_.push_back(folder.path);
-        Archive* sub = level->openFolder(i);
-        if (!sub) return E_FAIL;
-        hr = walk(lock, levels_[keepLevel(sub)].get(lock), folder);
-        if (FAILED(hr)) return hr;
-    }
-    std::vector<EntryId> ids;
-    for (int i = 0; i < level->nestedCount(); ++i) ids.push_back(EntryId{sizeof(EntryId), kNestedEntry, 0, i});
-    for (int i = 0; i < level->fileCount(); ++i) ids.push_back(EntryId{sizeof(EntryId), kFileEntry, 0, i});
-    addFiles(lock, levelIndex, ids, base);
     return S_OK;
 }
 
@@ -418,25 +444,12 @@ void EntryDataObject::addFiles(const EngineLock& lock, int levelIndex, const std
 }
 
 void EntryDataObject::orderByData(Archive* root) {
-    std::vector<std::u16string> order;
-    std::unordered_map<std::u16string, size_t> indexOf;
-    for (size_t i = 0; i < files_.size(); ++i) {
-        order.push_back(files_[i].stored);
-        indexOf.emplace(files_[i].stored, i);
-    }
-    // When the archive cannot tell, the selection's order stands.
-    if (!root->orderForExtraction(order) || order.size() != files_.size()) return;
-    std::vector<size_t> positions;
-    positions.reserve(files_.size());
-    for (const std::u16string& stored : order) {
-        auto found = indexOf.find(stored);
-        if (found == indexOf.end()) return;
-        positions.push_back(found->second);
-        indexOf.erase(found);
-    }
+    std::vector<std::u16string> stored;
+    stored.reserve(files_.size());
+    for (const FileItem& file : files_) stored.push_back(file.stored);
     std::vector<FileItem> ordered;
     ordered.reserve(files_.size());
-    for (size_t position : positions) ordered.push_back(std::move(files_[position]));
+    for (size_t position : extractionOrder(root, stored)) ordered.push_back(std::move(files_[position]));
     files_ = std::move(ordered);
 }
 
@@ -703,6 +716,8 @@ std::vector<EntryId> childIds(UINT count, PCUITEMID_CHILD_ARRAY items, bool* val
 }
 
 }  // namespace
+
+UINT clipboardFormat(ClipboardFormat which) { return clipboardFormats.ids[which]; }
 
 IDataObject* newEntryDataObject(Locked<Archive> level, LPCITEMIDLIST folderList, UINT count,
                                 PCUITEMID_CHILD_ARRAY items) {

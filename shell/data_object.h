@@ -16,6 +16,10 @@
 
 namespace zorvex::shell {
 
+// The clipboard formats the data objects serve, registered at load.
+enum ClipboardFormat { kPreferredDropEffect, kFileGroupDescriptor, kFileContents, kShellIdList, kPersistOnFlush };
+UINT clipboardFormat(ClipboardFormat which);
+
 // The selection `items` (child identifiers of `level`) of the folder whose
 // absolute list is `folderList` (both copied). Null when out of memory.
 IDataObject* newEntryDataObject(Locked<Archive> level, LPCITEMIDLIST folderList, UINT count,

@@ -8,7 +8,7 @@
 #include "engine/checked_stream.h"
 #include "engine/names.h"
 #include "engine/stream.h"
-#include "shell/server.h"
+#include "shell/com_object.h"
 
 namespace zorvex::shell {
 

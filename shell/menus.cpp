@@ -10,9 +10,11 @@
 #include "engine/extraction.h"
 #include "engine/format_registry.h"
 #include "shell/archive_folder.h"
+#include "shell/com_object.h"
+#include "shell/data_object.h"
 #include "shell/entry_id.h"
 #include "shell/entry_writer.h"
-#include "shell/server.h"
+#include "shell/module.h"
 
 namespace zorvex::shell {
 

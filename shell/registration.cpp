@@ -10,7 +10,7 @@
 
 #include "engine/archive.h"
 #include "engine/format_registry.h"
-#include "shell/server.h"
+#include "shell/module.h"
 
 namespace zorvex::shell {
 

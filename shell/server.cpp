@@ -1,48 +1,19 @@
-// The library entry point, the class factory and the exports that make the
-// library a COM server (registration is in registration.cpp).
-#include "shell/server.h"
+// The class factory and DllGetClassObject, which make the library a COM
+// server (registration is in registration.cpp, the module's lifetime in
+// module.cpp).
+#include <windows.h>
 
 #include <objbase.h>
-
-#include <deque>
+#include <shlobj.h>
 
 #include "shell/archive_folder.h"
 #include "shell/data_object.h"
-#include "shell/engine_lock.h"
 #include "shell/menus.h"
+#include "shell/module.h"
 
 namespace zorvex::shell {
 
 namespace {
-
-HINSTANCE moduleInstance = nullptr;
-LONG liveObjects = 0;
-
-// The three mutexes (engine, temporary folders, column cache), created at load
-// and closed at unload.
-constexpr int kEngineMutex = 0;
-struct Mutexes {
-    HANDLE handles[3];
-    Mutexes() {
-        for (HANDLE& h : handles) h = CreateMutexW(nullptr, FALSE, nullptr);
-    }
-    ~Mutexes() {
-        for (HANDLE h : handles)
-            if (h) CloseHandle(h);
-    }
-} mutexes;
-
-// A deque keeps the strings in place as it grows: callers hold their pointers.
-std::deque<std::wstring> temporaryFolders;
-
-struct ClipboardFormats {
-    UINT ids[5];
-    ClipboardFormats() {
-        static const wchar_t* const names[] = {L"Preferred DropEffect", L"FileGroupDescriptorW", L"FileContents",
-                                               L"Shell IDList Array", L"OleClipboardPersistOnFlush"};
-        for (int i = 0; i < 5; ++i) ids[i] = RegisterClipboardFormatW(names[i]);
-    }
-} clipboardFormats;
 
 class ClassFactory final : public IClassFactory {
 public:
@@ -89,74 +60,9 @@ public:
 
 }  // namespace
 
-HINSTANCE moduleHandle() { return moduleInstance; }
-
-void objectCreated() { InterlockedIncrement(&liveObjects); }
-void objectDestroyed() { InterlockedDecrement(&liveObjects); }
-LONG objectCount() { return InterlockedCompareExchange(&liveObjects, 0, 0); }
-
-ScopedLock::ScopedLock(LockId id) : mutex_(mutexes.handles[static_cast<int>(id)]) {
-    WaitForSingleObject(mutex_, INFINITE);
-}
-ScopedLock::~ScopedLock() { ReleaseMutex(mutex_); }
-
-EngineLock::EngineLock() { WaitForSingleObject(mutexes.handles[kEngineMutex], INFINITE); }
-EngineLock::~EngineLock() { ReleaseMutex(mutexes.handles[kEngineMutex]); }
-
-const wchar_t* addTemporaryFolder(const std::wstring& path) {
-    ScopedLock lock(LockId::temporaryFolders);
-    temporaryFolders.push_back(path);
-    return temporaryFolders.back().c_str();
-}
-
-namespace {
-
-// Paths are built as long as they need to be; the "\\?\" form lets Windows
-// handle those beyond MAX_PATH.
-void deleteTree(const std::wstring& folder) {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring path = folder + L"\\" + name;
-            const DWORD attributes = found.dwFileAttributes;
-            if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-            // A junction or link is removed itself; what it points at is not ours.
-            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                deleteTree(path);
-            else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveDirectoryW(path.c_str());
-            else
-                DeleteFileW(path.c_str());
-        } while (FindNextFileW(find, &found));
-        FindClose(find);
-    }
-    RemoveDirectoryW(folder.c_str());
-}
-
-}  // namespace
-
-void deleteFolderTree(const wchar_t* folder) {
-    std::wstring path = folder;
-    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') path.insert(0, L"\\\\?\\");
-    deleteTree(path);
-}
-
-UINT clipboardFormat(ClipboardFormat which) { return clipboardFormats.ids[which]; }
-
 }  // namespace zorvex::shell
 
 using namespace zorvex::shell;
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        moduleInstance = instance;
-        DisableThreadLibraryCalls(instance);
-    }
-    return TRUE;
-}
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* out) {
     if (!out) return E_POINTER;
@@ -164,13 +70,5 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid
     if (rclsid != kClsid) return CLASS_E_CLASSNOTAVAILABLE;
     if (riid != IID_IClassFactory && riid != IID_IUnknown) return E_NOINTERFACE;
     *out = static_cast<IClassFactory*>(&classFactory);
-    return S_OK;
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-    if (objectCount() != 0) return S_FALSE;
-    ScopedLock lock(LockId::temporaryFolders);
-    for (const std::wstring& folder : temporaryFolders) deleteFolderTree(folder.c_str());
-    temporaryFolders.clear();
     return S_OK;
 }

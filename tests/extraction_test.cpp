@@ -1,7 +1,9 @@
-// The whole-archive extraction rule: which level is written and under which
-// wrapper folder (the command line and the shell's Extract both follow it).
+// The whole-archive extraction rule: which level is written, under which
+// wrapper folder and in which order (the command line and the shell's Extract
+// and data objects follow it).
 #include "engine/extraction.h"
 
+#include "engine/codec.h"
 #include "test_util.h"
 
 namespace zorvex::test {
@@ -32,6 +34,31 @@ TEST(ExtractionRule, NamesAreMadeSafeForWindows) {
     EXPECT_EQ(windowsSafeName(u"."), u"_");
     EXPECT_EQ(windowsSafeName(u""), u"_");
     EXPECT_EQ(windowsSafeName(u".hidden"), u".hidden");
+}
+
+TEST(ExtractionRule, OrderGivesPositionsInTheOrderOfTheData) {
+    std::vector<uint8_t> bytes(1024);
+    Ref<MemoryStream> stream(MemoryStream::create(u"mem", nullptr, 0, bytes.data(), bytes.size()));
+    Ref<Archive> archive(newArchive(u"\\t\\a.arc", nullptr, stream.get()));
+    const std::pair<const char16_t*, int64_t> entries[] = {
+        {u"a", 100}, {u"c", 300}, {u"dir\\b", 200}, {u"dir\\deep\\d", 250}};
+    for (auto [path, offset] : entries)
+        ASSERT_TRUE(addEntry(archive.get(), findCodec(u"store"), path, offset, 4, 4, 0));
+
+    struct Case {
+        std::vector<std::u16string> paths;
+        std::vector<size_t> order;
+    };
+    const Case cases[] = {
+        {{}, {}},
+        {{u"c", u"a", u"dir\\b", u"dir\\deep\\d"}, {1, 2, 3, 0}},
+        // Any case finds the entry; a path the archive does not hold comes first.
+        {{u"C", u"DIR\\Deep\\D", u"missing"}, {2, 1, 0}},
+        // A path given twice cannot be told from itself: the given order stands.
+        {{u"c", u"a", u"c"}, {0, 1, 2}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(extractionOrder(archive.get(), cases[i].paths), cases[i].order) << "case " << i;
 }
 
 TEST(ExtractionRule, UnwrapsSingleNestedArchivesAndWrapsSeveralEntries) {

@@ -287,6 +287,12 @@ TEST(RarHeaders, TooSmallHeaderSizesEndTheListing) {
     }
 }
 
+// A stream that ends inside a format 5.0 signature is no archive.
+TEST(RarHeaders, SignatureCutBeforeItsEndIsNoArchive) {
+    const uint8_t cut[] = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x01};
+    EXPECT_FALSE(openBytes(u"x.rar", std::vector<uint8_t>(std::begin(cut), std::end(cut))));
+}
+
 // ---- Solid groups -------------------------------------------------------------
 
 // rar3-solid.rar rebuilt with a directory first and a stored file between the

@@ -1,7 +1,10 @@
 // The tar reader against archives written by GNU tar (gnu, pax, ustar) and
 // bsdtar, hand-made headers for huge sizes, and the corpus.
+#include <cstdio>
 #include <cstring>
 
+#include "engine/format_registry.h"
+#include "engine/stream.h"
 #include "tests/archive_support.h"
 
 namespace zorvex::test {
@@ -112,6 +115,36 @@ TEST(Tar, SizesAndTimesBeyond32Bits) {
         ASSERT_EQ(archive->fileCount(), 1);
         EXPECT_EQ(archive->fileSize(0), c.size);
         EXPECT_EQ(archive->fileTime(0), 4102444800);
+    }
+}
+
+// Without a name that says tar, a stream is one only when its first header's
+// checksum holds: summed over unsigned bytes, or signed ones as old writers did.
+TEST(Tar, NamelessStreamIsATarOnlyWhenItsFirstChecksumHolds) {
+    const uint8_t zeroSize[12] = {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', 0};
+    struct Case {
+        const char* what;
+        uint8_t nameByte;
+        bool signedSum;
+        int error;
+        bool isTar;
+    } cases[] = {{"unsigned sum", 'h', false, 0, true},
+                 {"signed sum over a high byte", 0xE9, true, 0, true},
+                 {"unsigned sum over a high byte", 0xE9, false, 0, true},
+                 {"sum off by one", 'h', false, 1, false},
+                 {"signed sum off by one", 0xE9, true, -1, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> bytes = headerWithSize(zeroSize, "00000000000");
+        bytes[0] = c.nameByte;
+        std::memset(bytes.data() + 148, ' ', 8);
+        int sum = 0;
+        for (int i = 0; i < 512; ++i) sum += c.signedSum ? static_cast<int8_t>(bytes[i]) : bytes[i];
+        std::snprintf(reinterpret_cast<char*>(bytes.data() + 148), 8, "%06o", sum + c.error);
+        Ref<InStream> stream(MemoryStream::create(u"noname", nullptr, 0, bytes.data(), bytes.size()));
+        Ref<Archive> archive(detectAndOpen(u"noname", nullptr, stream.get()));
+        EXPECT_EQ(bool(archive), c.isTar);
+        EXPECT_EQ(startsWithArchive(stream.get()), c.isTar);
     }
 }
 

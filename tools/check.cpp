@@ -24,7 +24,7 @@ struct Checker {
             ++entries;
             Ref<InStream> stream(item.open(archive));
             if (!stream) {
-                reporter.error(subject, entry, "cannot be decoded (unsupported method or damaged archive)");
+                reporter.error(subject, entry, openFailureText(archive));
                 continue;
             }
             auto discard = [](const uint8_t*, size_t) { return true; };

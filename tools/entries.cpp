@@ -7,6 +7,7 @@
 
 #include "engine/convert.h"
 #include "engine/checked_stream.h"
+#include "engine/extraction.h"
 #include "platform/platform.h"
 #include "tools/os.h"
 
@@ -71,23 +72,16 @@ EntryChecks LevelItem::checks(Archive* level) const {
 }
 
 std::vector<LevelItem> itemsForExtraction(Archive* level) {
+    std::vector<LevelItem> listed;
+    for (int i = 0; i < level->fileCount(); ++i) listed.push_back(LevelItem{level->fileName(i), false, i});
+    for (int i = 0; i < level->nestedCount(); ++i) listed.push_back(LevelItem{level->nestedName(i), true, i});
     std::vector<std::u16string> names;
-    for (int i = 0; i < level->fileCount(); ++i) names.emplace_back(level->fileName(i));
-    for (int i = 0; i < level->nestedCount(); ++i) names.emplace_back(level->nestedName(i));
-    level->orderForExtraction(names);  // on failure the view order stands
+    names.reserve(listed.size());
+    for (const LevelItem& item : listed) names.push_back(item.name);
 
     std::vector<LevelItem> items;
-    items.reserve(names.size());
-    for (auto& name : names) {
-        LevelItem item;
-        item.index = level->findFile(name.c_str());
-        if (item.index < 0) {
-            item.nested = true;
-            item.index = level->findNested(name.c_str());
-        }
-        item.name = std::move(name);
-        if (item.index >= 0) items.push_back(std::move(item));
-    }
+    items.reserve(listed.size());
+    for (size_t position : extractionOrder(level, names)) items.push_back(std::move(listed[position]));
     return items;
 }
 
@@ -107,6 +101,20 @@ bool sourceFoundDamaged(Archive* level) {
     while (!stream->damaged() && !interrupted() && stream->read(rest, sizeof rest) > 0) {
     }
     return stream->damaged();
+}
+
+std::string failureText(const Status& status, int64_t total, int64_t expected) {
+    const std::string after = std::to_string(total);
+    // Data shorter than its size with no other failure ended early too.
+    if (status.ok() || (status.kind() == Status::kTruncated && !status.note()))
+        return "data ends after " + after + (expected >= 0 ? " of " + std::to_string(expected) : "") + " bytes";
+    if (status.kind() == Status::kCorrupt) return describe(status) + " (decoding failed after " + after + " bytes)";
+    return describe(status);
+}
+
+std::string openFailureText(Archive* level) {
+    const Status& failure = level->openFailure();
+    return failure.ok() ? "cannot be decoded" : describe(failure);
 }
 
 CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteSink& sink, Reporter& reporter,
@@ -135,14 +143,10 @@ CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteS
         total += got;
         reporter.countBytes(got);
     }
-    if (expected >= 0 && total < expected) {
-        reporter.error(subject, entry,
-                       "data ends after " + std::to_string(total) + " of " + std::to_string(expected) + " bytes");
-        return CopyResult::Short;
-    }
-    if (stream->damaged()) {
-        reporter.error(subject, entry, "data is damaged (decoding failed after " + std::to_string(total) + " bytes)");
-        return CopyResult::Damaged;
+    const bool isShort = expected >= 0 && total < expected;
+    if (isShort || stream->damaged()) {
+        reporter.error(subject, entry, failureText(stream->status(), total, expected));
+        return isShort ? CopyResult::Short : CopyResult::Damaged;
     }
     if (!check.crcMatches()) {
         char text[96];

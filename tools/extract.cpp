@@ -326,7 +326,7 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     }
     Ref<InStream> stream(item.open(level));
     if (!stream) {
-        reporter_.error(subject_, entry, "cannot be decoded (unsupported method or damaged archive)");
+        reporter_.error(subject_, entry, openFailureText(level));
         return;
     }
 

@@ -122,7 +122,8 @@ int64_t trustedTrailerSize(InStream* file, int64_t offset, int64_t packedSize) {
 
 // Decodes the members of a gzip file back to back (the wrapper, CRC and size
 // checks are the inflater's). Bytes after a member that do not start another
-// member (zero padding, junk) end the data.
+// member (zero padding, junk) end the data, as gzip -t and tar readers pass
+// them over: every member before them has been checked whole.
 class GzipStream final : public DecoderStream {
 public:
     using DecoderStream::DecoderStream;
@@ -157,7 +158,10 @@ public:
         while (state_ != State::inMember) {
             if (used == inLength) {
                 *consumed = used;
-                return inLength == 0 ? kDecodeEnd : kDecodeProgress;
+                if (inLength > 0) return kDecodeProgress;
+                // The data ends: whole after a member, cut short after the
+                // first magic byte of another.
+                return state_ == State::afterFirstMagicByte ? kDecodeError : kDecodeEnd;
             }
             uint8_t expected = state_ == State::afterMember ? kMagic[0] : kMagic[1];
             if (in[used] != expected) return kDecodeEnd;

@@ -48,22 +48,30 @@ SRes decodeThroughDictionary(CLzmaDec& dictionary, DecodeToDic&& decodeToDic, By
     }
 }
 
-// One SDK decoding call as a decoder-stream step; `decodeToBuf(out, &outLen,
-// in, &inLen, &status)` wraps decodeThroughDictionary.
+// One SDK decoding call as a decoder-stream step of `stream`; `decodeToBuf(out,
+// &outLen, in, &inLen, &status)` wraps decodeThroughDictionary.
+// `endWithoutMark`: the data may end without an end mark (where a size is
+// stated, which the reader then checks).
 template <class DecodeToBuf>
-int sdkDecodeStep(DecodeToBuf&& decodeToBuf, const uint8_t* in, int inLength, int* consumed, uint8_t* out,
-                  int outCapacity, int* produced) {
+int sdkDecodeStep(InStream& stream, DecodeToBuf&& decodeToBuf, bool endWithoutMark, const uint8_t* in, int inLength,
+                  int* consumed, uint8_t* out, int outCapacity, int* produced) {
     SizeT inLen = static_cast<SizeT>(inLength);
     SizeT outLen = static_cast<SizeT>(outCapacity);
     ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
     SRes result = decodeToBuf(out, &outLen, in, &inLen, &status);
     *consumed = static_cast<int>(inLen);
     *produced = static_cast<int>(outLen);
+    if (result == SZ_ERROR_MEM) stream.fail(Status::outOfMemory());  // a dictionary that could not grow
     if (result != SZ_OK) return kDecodeError;
     if (status == LZMA_STATUS_FINISHED_WITH_MARK) return kDecodeEnd;
     if (inLen > 0 || outLen > 0) return kDecodeProgress;
     // Nothing taken and nothing given: the data ends here. Without an end
-    // mark that is whole only where the decoder could have finished.
+    // mark that is whole only where the decoder could have finished, which
+    // it tells only when it is given no room for more output.
+    if (endWithoutMark && status == LZMA_STATUS_NEEDS_MORE_INPUT) {
+        SizeT noInput = 0, noOutput = 0;
+        if (decodeToBuf(out, &noOutput, in, &noInput, &status) != SZ_OK) return kDecodeError;
+    }
     return status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK ? kDecodeEnd : kDecodeError;
 }
 
@@ -163,6 +171,9 @@ public:
     bool init(InStream* source, int64_t offset) {
         if (!source->seek(offset) || !readExact(source, props_, kPropsSize)) return false;
         limitDictionary();
+        // A stated size must be where the data ends: at its end mark, or
+        // where the packed data runs out when it has none.
+        if (knownSize() >= 0) requireEndAtSize();
         return decoder_.start(props_, knownSize() >= 0);
     }
 
@@ -171,10 +182,11 @@ public:
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
         return sdkDecodeStep(
+            *this,
             [this](Byte* to, SizeT* toLen, const Byte* from, SizeT* fromLen, ELzmaStatus* status) {
                 return decoder_.decode(to, toLen, from, fromLen, status);
             },
-            in, inLength, consumed, out, outCapacity, produced);
+            knownSize() >= 0, in, inLength, consumed, out, outCapacity, produced);
     }
 
 private:
@@ -316,14 +328,21 @@ public:
     bool init(InStream* source, int64_t offset) {
         if (!source->seek(offset) || !readExact(source, &prop_, 1)) return false;
         limitDictionary();
+        // Every LZMA2 stream ends with its end mark: a stated size must be
+        // followed by it.
+        if (knownSize() >= 0) requireEndAtSize();
         return start();
     }
 
-    void reset() override { start(); }
+    void reset() override {
+        start();
+        taken_ = 0;
+    }
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
-        return sdkDecodeStep(
+        int status = sdkDecodeStep(
+            *this,
             [this](Byte* to, SizeT* toLen, const Byte* from, SizeT* fromLen, ELzmaStatus* status) {
                 return decodeThroughDictionary(
                     decoder_.decoder,
@@ -332,7 +351,12 @@ public:
                     },
                     to, toLen, from, fromLen, status);
             },
-            in, inLength, consumed, out, outCapacity, produced);
+            false, in, inLength, consumed, out, outCapacity, produced);
+        // The end mark must come with the last packed byte: the containers
+        // of LZMA2 data state its packed size exactly.
+        taken_ += *consumed;
+        if (status == kDecodeEnd && taken_ != packedSize()) markDamaged();
+        return status;
     }
 
 private:
@@ -356,6 +380,7 @@ private:
 
     CLzma2Dec decoder_;
     Byte prop_ = 0;
+    int64_t taken_ = 0;  // packed bytes the decoder has taken
 };
 
 template <class Stream>

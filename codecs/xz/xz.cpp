@@ -25,6 +25,7 @@ constexpr uint8_t kHeaderMagic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
 constexpr int kCheckCrc32 = 1;
 constexpr int kCheckCrc64 = 4;
 constexpr int kCheckSha256 = 10;
+constexpr int kMaxCheckBytes = 64;  // the reserved types 13 to 15
 constexpr int kMaxFilters = 4;
 constexpr int64_t kMaxIndexSize = 1 << 30;  // far beyond any real index; keeps reads in int range
 constexpr uint64_t kFilterLzma2 = 0x21;
@@ -217,8 +218,8 @@ public:
         while (delivered < wanted) {
             if (!enterBlock()) break;
             Block& block = blocks_[current_];
-            // A block whose check failed never delivers its last byte, so the
-            // reader sees the data end short.
+            // A block found damaged at its end never delivers its last byte,
+            // so the reader sees the data end short.
             int64_t limit = block.start + block.size - (block.damaged ? 1 : 0);
             if (position_ >= limit) break;
             int n = static_cast<int>(std::min<int64_t>(wanted - delivered, limit - position_));
@@ -231,7 +232,7 @@ public:
             if (checking_) check_.update(out + delivered, got);
             position_ += got;
             delivered += got;
-            if (position_ == block.start + block.size && checking_ && !checkMatches(block)) {
+            if (position_ == block.start + block.size && !blockEndsWhole(block)) {
                 block.damaged = true;
                 markDamaged();
                 --position_;
@@ -329,7 +330,9 @@ private:
 
     void closeBlock() {
         if (chain_) chain_->release();
+        if (lzma2_) lzma2_->release();
         chain_ = nullptr;
+        lzma2_ = nullptr;
         current_ = -1;
         checking_ = false;
     }
@@ -351,8 +354,9 @@ private:
 
         const Filter& last = filters[filterCount - 1];
         if (last.id != kFilterLzma2 || last.propsSize != 1) return false;
-        Ref<InStream> stream(
+        Ref<InStream> lzma2(
             decodeFiltered(u"lzma2", source_, offset_ + block.headerOffset + headerSize, packed, last, block.size));
+        Ref<InStream> stream = lzma2;
         for (int i = filterCount - 2; i >= 0 && stream; --i) {
             const char16_t* codec = filterCodec(filters[i]);
             int64_t size = stream->size();
@@ -360,6 +364,7 @@ private:
         }
         if (!stream || stream->size() != block.size) return false;
         chain_ = stream.detach();
+        lzma2_ = lzma2.detach();
         current_ = index;
         return true;
     }
@@ -404,12 +409,21 @@ private:
         return openCodecStream(codec, name(), ownerNoRef(), tag(), joined.get(), 0, input.size(), unpackedSize);
     }
 
-    bool checkMatches(const Block& block) {
-        uint8_t stored[SHA256_DIGEST_SIZE];
-        int size = checkSize(block.checkType);
-        // The check follows the block padding.
-        int64_t at = block.headerOffset + roundUp4(block.unpaddedSize) - size;
-        return readAt(at, stored, size) && check_.matches(stored);
+    // Once a block's data has been read to its end: its LZMA2 data ended
+    // there with its end mark and filled the packed size the index gives, its
+    // padding is zero, and its check value matches when the block was read
+    // from its start.
+    bool blockEndsWhole(const Block& block) {
+        if (lzma2_->damaged() || chain_->damaged()) return false;
+        // Padding (zero bytes up to a multiple of four), then the check value.
+        uint8_t tail[3 + kMaxCheckBytes];
+        int checkBytes = checkSize(block.checkType);
+        int paddingBytes = static_cast<int>(roundUp4(block.unpaddedSize) - block.unpaddedSize);
+        if (!readAt(block.headerOffset + block.unpaddedSize - checkBytes, tail, paddingBytes + checkBytes))
+            return false;
+        for (int i = 0; i < paddingBytes; ++i)
+            if (tail[i] != 0) return false;
+        return !checking_ || check_.matches(tail + paddingBytes);
     }
 
     InStream* source_;
@@ -419,6 +433,7 @@ private:
     int64_t size_ = 0;
     int64_t position_ = 0;
     InStream* chain_ = nullptr;
+    InStream* lzma2_ = nullptr;  // the chain's innermost stream, whose damage the filters above do not pass on
     int current_ = -1;
     bool checking_ = false;  // the block is read from its start: its check is being computed
     BlockCheck check_;

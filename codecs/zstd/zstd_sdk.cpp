@@ -42,6 +42,9 @@ public:
     }
 
     bool init() {
+        // A stated size must be where the data ends: decoding goes on to the
+        // end of the last frame, where its checksum and content size are checked.
+        if (knownSize() >= 0) requireEndAtSize();
         constexpr int kLargestWindowLog = sizeof(size_t) == 4 ? 30 : 31;
         constexpr uint64_t kBlockRoom = 1 << 20;
         windows_.limit = (uint64_t{2} << zstdWindowLogLimit(packedSize(), kLargestWindowLog)) + kBlockRoom;
@@ -66,7 +69,10 @@ public:
         state_.inLim = static_cast<size_t>(inLength);
         SRes result = ZstdDec_Decode(decoder_, &state_);
         *consumed = static_cast<int>(state_.inPos);
-        if (result != SZ_OK) return kDecodeError;
+        if (result != SZ_OK) {
+            markDamaged();  // also when it had no input: the library rejected data it held
+            return kDecodeError;
+        }
         *produced = deliver(out, outCapacity);
         if (*consumed > 0 || *produced > 0) return kDecodeProgress;
         // Nothing moved: the input is used up, which is only right between frames.

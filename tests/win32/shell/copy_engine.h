@@ -16,7 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "shell/server.h"
+#include "shell/data_object.h"
+#include "shell/module.h"
 #include "shell_test_util.h"
 
 namespace zorvex::shell {

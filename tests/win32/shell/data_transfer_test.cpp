@@ -18,7 +18,7 @@
 #include "shell/entry_id.h"
 #include "shell/entry_writer.h"
 #include "shell/extract_command.h"
-#include "shell/server.h"
+#include "shell/module.h"
 #include "shell_test_util.h"
 
 namespace zorvex::shell {

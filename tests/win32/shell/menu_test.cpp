@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "copy_engine.h"
+#include "shell/com_object.h"
 #include "shell/menus.h"
-#include "shell/server.h"
+#include "shell/module.h"
 #include "shell_test_util.h"
 
 namespace zorvex::shell {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/server.h"
+#include "shell/module.h"
 
 namespace zorvex::shell {
 

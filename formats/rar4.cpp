@@ -1,0 +1,255 @@
+// The "rar" 1.5-4.x header parser: fixed-size blocks, each with a base header
+// of CRC, type, flags and size.
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "engine/byte_order.h"
+#include "engine/codec.h"
+#include "engine/convert.h"
+#include "engine/crc32.h"
+#include "formats/rar.h"
+#include "formats/rar_reader.h"
+
+namespace zorvex {
+namespace rar_reader {
+namespace {
+
+// Format 1.5-4.x block types and flags.
+constexpr uint8_t kMainBlock = 0x73;
+constexpr uint8_t kFileBlock = 0x74;
+constexpr uint8_t kSubBlock = 0x7A;
+constexpr uint8_t kEndBlock = 0x7B;
+// Authenticity, old service, old recovery record and signature blocks.
+constexpr uint8_t kFirstSkippedBlock = 0x76;
+constexpr uint8_t kLastSkippedBlock = 0x79;
+
+constexpr uint16_t kMainVolume = 0x0001;
+constexpr uint16_t kMainSolid = 0x0008;
+constexpr uint16_t kMainNewNumbering = 0x0010;
+constexpr uint16_t kMainEncryptedHeaders = 0x0080;
+
+constexpr uint16_t kFileFromPrevious = 0x0001;
+constexpr uint16_t kFileToNext = 0x0002;
+constexpr uint16_t kFileEncrypted = 0x0004;
+constexpr uint16_t kFileSolid = 0x0010;
+constexpr uint16_t kFileDirectoryMask = 0x00E0;
+constexpr uint16_t kFileLargeSizes = 0x0100;
+constexpr uint16_t kFileUnicodeName = 0x0200;
+constexpr uint16_t kBlockHasData = 0x8000;
+
+constexpr uint16_t kEndNextVolume = 0x0001;
+constexpr uint16_t kEndDataCrc = 0x0002;
+constexpr uint16_t kEndVolumeNumber = 0x0008;
+
+constexpr int kBaseHeaderSize = 7;
+constexpr int kFileHeaderFixed = 32;  // base header + fields up to the attributes
+constexpr uint8_t kStoredMethod = 0x30;
+constexpr uint8_t kHostUnix = 3;
+
+class Reader4 final : public Reader {
+public:
+    using Reader::Reader;
+
+private:
+    bool readBlocks() override;
+    bool readFileHeader(const std::vector<uint8_t>& header, uint16_t flags, int64_t dataStart, int64_t* next);
+    Codec* codecFor(uint8_t version, uint8_t method);
+    std::u16string nameFromHeader(const uint8_t* name, size_t size, uint16_t flags, uint8_t host);
+};
+
+Codec* Reader4::codecFor(uint8_t version, uint8_t method) {
+    if (method == kStoredMethod) return store_;
+    switch (version) {
+        case 15: return findCodec(u"rar15");
+        case 20:
+        case 26: return findCodec(u"rar20");
+        case 29:
+        case 36: return findCodec(u"rar29");
+        default: return nullptr;
+    }
+}
+
+std::u16string Reader4::nameFromHeader(const uint8_t* name, size_t size, uint16_t flags, uint8_t host) {
+    std::string_view bytes(reinterpret_cast<const char*>(name), size);
+    // Unix hosts store names as UTF-8 without saying so.
+    if (host == kHostUnix && !(flags & kFileUnicodeName))
+        if (std::optional<std::u16string> utf8 = utf8ToWide(bytes)) return *utf8;
+    if (flags & kFileUnicodeName) {
+        size_t zero = bytes.find('\0');
+        if (zero == std::string_view::npos) return utf8ToWide(bytes).value_or(u"");
+        std::u16string decoded = decodeRarUnicodeName(name, zero, name + zero + 1, size - zero - 1);
+        if (!decoded.empty()) return decoded;
+        bytes = bytes.substr(0, zero);
+    }
+    return ansiToWide(bytes).value_or(u"");
+}
+
+bool Reader4::readBlocks() {
+    position_ = kSignature4Size;
+    for (;;) {
+        uint8_t base[kBaseHeaderSize];
+        int64_t blockStart = position_;
+        if (!volume_->seek(blockStart) || !readExact(volume_.get(), base, kBaseHeaderSize)) {
+            // The end of a volume without an end block: the next one, if any.
+            if (isVolume_ && moveToVolume(volumeIndex_ + 1, false)) continue;
+            return true;
+        }
+        uint8_t type = base[2];
+        uint16_t flags = le16(base + 3);
+        uint16_t headerSize = le16(base + 5);
+        if (headerSize < kBaseHeaderSize) return true;
+        std::vector<uint8_t> header(headerSize);
+        std::memcpy(header.data(), base, kBaseHeaderSize);
+        if (!readExact(volume_.get(), header.data() + kBaseHeaderSize, headerSize - kBaseHeaderSize)) return true;
+        int64_t next = blockStart + headerSize;
+
+        if (type == kMainBlock) {
+            if (flags & kMainEncryptedHeaders) return false;
+            isVolume_ = flags & kMainVolume;
+            solid_ = flags & kMainSolid;
+            newNumbering_ = flags & kMainNewNumbering;
+            if (!sawMain_) {
+                sawMain_ = true;
+                if (isVolume_ && newNumbering_ && restartAtFirstVolume()) continue;
+                volumeIndex_ = newNumbering_ ? 0 : volumeIndexFromName();
+                startedMidSet_ = volumeIndex_ > 0;
+            }
+        } else if (type == kFileBlock || type == kSubBlock) {
+            if (flags & kFileEncrypted) return false;
+            if (headerSize < kFileHeaderFixed) return true;
+            if (!readFileHeader(header, flags, next, &next)) return true;
+        } else if (type == kEndBlock) {
+            HeaderCursor h(header.data() + kBaseHeaderSize, headerSize - kBaseHeaderSize);
+            uint16_t number = 0;
+            if (flags & kEndDataCrc) h.skip(4);
+            if (!(flags & kEndVolumeNumber) || !h.u16(&number)) number = static_cast<uint16_t>(volumeIndex_);
+            if (!(flags & kEndNextVolume) || !isVolume_) return true;
+            if (!moveToVolume(uint64_t{number} + 1, false)) return true;
+            continue;
+        } else if (type >= kFirstSkippedBlock && type <= kLastSkippedBlock) {
+            if (flags & kBlockHasData) {
+                if (headerSize < kBaseHeaderSize + 4) return true;
+                next += le32(header.data() + kBaseHeaderSize);
+            }
+        } else {
+            return true;
+        }
+        position_ = next;
+    }
+}
+
+bool Reader4::readFileHeader(const std::vector<uint8_t>& header, uint16_t flags, int64_t dataStart,
+                                int64_t* next) {
+    HeaderCursor h(header.data() + kBaseHeaderSize, header.size() - kBaseHeaderSize);
+    uint32_t packedLow, unpackedLow, crc, dosTime, attributes, packedHigh = 0, unpackedHigh = 0;
+    uint8_t host, version, method;
+    uint16_t nameSize;
+    h.u32(&packedLow);
+    h.u32(&unpackedLow);
+    h.u8(&host);
+    h.u32(&crc);
+    h.u32(&dosTime);
+    h.u8(&version);
+    h.u8(&method);
+    h.u16(&nameSize);
+    h.u32(&attributes);
+    if ((flags & kFileLargeSizes) && (!h.u32(&packedHigh) || !h.u32(&unpackedHigh))) return false;
+    if (h.left() < nameSize) return false;
+    uint64_t packed = uint64_t{packedHigh} << 32 | packedLow;
+    if (packed > uint64_t{INT64_MAX} - static_cast<uint64_t>(dataStart)) return false;
+    *next = dataStart + static_cast<int64_t>(packed);
+    if (header[2] == kSubBlock) return true;
+
+    FileRecord file;
+    file.name = nameFromHeader(h.here(), nameSize, flags, host);
+    if (file.name.empty()) return true;
+    file.time = timeFromDosPacked(dosTime);
+    file.checks.crc = crc;
+    file.unpackedSize = uint64_t{unpackedHigh} << 32 | unpackedLow;
+    file.directory = (flags & kFileDirectoryMask) == kFileDirectoryMask;
+    file.stored = method == kStoredMethod;
+    file.codec = codecFor(version, method);
+    // Before version 2.0 the archive's solid flag alone makes a group.
+    file.solid = version >= 20 ? (flags & kFileSolid) != 0 : solid_ && group_.has_value();
+    return takePart(std::move(file), flags & kFileFromPrevious, flags & kFileToNext, dataStart,
+                    static_cast<int64_t>(packed));
+}
+
+}  // namespace
+
+// The CRC-16 is the low half of the CRC-32 of the header after the CRC field.
+// Old writers that kept the archive comment inside the main header covered
+// only its fixed 13 bytes.
+bool mainBlockChecks4(InStream* stream, int64_t blockStart) {
+    constexpr int kFixedMainHeader = 13;
+    uint8_t base[kBaseHeaderSize];
+    if (!stream->seek(blockStart) || !readExact(stream, base, kBaseHeaderSize) || base[2] != kMainBlock) return false;
+    int size = le16(base + 5);
+    if (size < kBaseHeaderSize) return false;
+    std::unique_ptr<uint8_t[]> header(new (std::nothrow) uint8_t[size]);
+    if (!header || !stream->seek(blockStart) || !readExact(stream, header.get(), size)) return false;
+    auto crcOver = [&](int length) {
+        return crc32Update(0, header.get() + 2, static_cast<size_t>(length) - 2) & 0xFFFF;
+    };
+    return crcOver(size) == le16(base) || (size > kFixedMainHeader && crcOver(kFixedMainHeader) == le16(base));
+}
+
+bool readArchive4(Archive* archive, ConcatStream* data, const char16_t* path, InStream* first) {
+    return Reader4(archive, data, path, first).read();
+}
+
+}  // namespace rar_reader
+
+std::u16string decodeRarUnicodeName(const uint8_t* plain, size_t plainSize, const uint8_t* encoded,
+                                    size_t encodedSize) {
+    std::u16string out;
+    if (encodedSize == 0) return out;
+    size_t in = 0;
+    uint16_t high = static_cast<uint16_t>(encoded[in++] << 8);
+    unsigned flags = 0;
+    int flagBits = 0;
+    auto next = [&](uint8_t* b) {
+        if (in >= encodedSize) return false;
+        *b = encoded[in++];
+        return true;
+    };
+    while (in < encodedSize && out.size() < plainSize) {
+        if (flagBits == 0) {
+            uint8_t f;
+            if (!next(&f)) break;
+            flags = f;
+            flagBits = 8;
+        }
+        flagBits -= 2;
+        uint8_t a, b;
+        switch ((flags >> flagBits) & 3) {
+            case 0:
+                if (!next(&a)) return out;
+                out.push_back(a);
+                break;
+            case 1:
+                if (!next(&a)) return out;
+                out.push_back(static_cast<char16_t>(high | a));
+                break;
+            case 2:
+                if (!next(&a) || !next(&b)) return out;
+                out.push_back(static_cast<char16_t>(a | b << 8));
+                break;
+            default: {
+                if (!next(&a)) return out;
+                if (a & 0x80) {
+                    if (!next(&b)) return out;
+                    for (int n = (a & 0x7F) + 2; n > 0 && out.size() < plainSize; --n)
+                        out.push_back(static_cast<char16_t>(high | ((plain[out.size()] + b) & 0xFF)));
+                } else {
+                    for (int n = a + 2; n > 0 && out.size() < plainSize; --n) out.push_back(plain[out.size()]);
+                }
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace zorvex

@@ -1,0 +1,221 @@
+// The "rar" 5.0 header parser: blocks sized by variable-length integers, with
+// extra records after a file's fixed fields.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "engine/byte_order.h"
+#include "engine/codec.h"
+#include "engine/convert.h"
+#include "engine/crc32.h"
+#include "formats/rar.h"
+#include "formats/rar_reader.h"
+
+namespace zorvex {
+
+// RAR 5.0 dictionaries are 128 KiB << N.
+constexpr uint64_t kDictionaryBase5 = 0x20000;
+
+uint64_t rar5DictionarySize(uint64_t compressionInfo) { return kDictionaryBase5 << ((compressionInfo >> 10) & 0xF); }
+
+namespace rar_reader {
+namespace {
+
+// Format 5.0 header types and flags.
+constexpr uint64_t kMain5 = 1;
+constexpr uint64_t kFile5 = 2;
+constexpr uint64_t kEncryption5 = 4;
+constexpr uint64_t kEnd5 = 5;
+
+constexpr uint64_t kHeaderExtra = 0x0001;
+constexpr uint64_t kHeaderData = 0x0002;
+constexpr uint64_t kHeaderFromPrevious = 0x0008;
+constexpr uint64_t kHeaderToNext = 0x0010;
+
+constexpr uint64_t kArchiveVolume = 0x0001;
+constexpr uint64_t kArchiveVolumeNumber = 0x0002;
+constexpr uint64_t kArchiveSolid = 0x0004;
+
+// The end block's flag for a volume that is not the last.
+constexpr uint64_t kEndNextVolume = 0x0001;
+
+constexpr uint64_t kFile5Directory = 0x0001;
+constexpr uint64_t kFile5Time = 0x0002;
+constexpr uint64_t kFile5Crc = 0x0004;
+
+constexpr uint64_t kRecordEncryption = 1;
+constexpr uint64_t kRecordHash = 2;
+constexpr uint64_t kHashBlake2sp = 0;
+constexpr uint64_t kRecordTime = 3;
+constexpr uint64_t kRecordRedirection = 5;
+constexpr uint64_t kRedirectionHardLink = 4;
+constexpr uint64_t kRedirectionFileCopy = 5;
+
+constexpr uint64_t kMaxHeader5 = 0x200000;
+
+class Reader5 final : public Reader {
+public:
+    using Reader::Reader;
+
+private:
+    bool readBlocks() override;
+    bool readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t dataStart, uint64_t dataSize,
+                        size_t extraStart);
+    bool readExtraRecords(HeaderCursor& h, FileRecord* file);
+
+    bool refused_ = false;
+};
+
+bool Reader5::readBlocks() {
+    position_ = kSignature5Size;
+    for (;;) {
+        // The CRC and a header size of at most three bytes (2 MiB).
+        uint8_t prefix[4 + 3];
+        int64_t blockStart = position_;
+        if (!volume_->seek(blockStart)) return true;
+        int got = volume_->read(prefix, sizeof prefix);
+        if (got < 5) return true;
+        HeaderCursor sizeField(prefix + 4, std::min<size_t>(static_cast<size_t>(got) - 4, 3));
+        uint64_t headerSize;
+        if (!sizeField.vint(&headerSize) || headerSize == 0 || headerSize > kMaxHeader5) return true;
+        int64_t headerStart = blockStart + 4 + static_cast<int64_t>(sizeField.position());
+        std::vector<uint8_t> header(static_cast<size_t>(headerSize));
+        if (!volume_->seek(headerStart) || !readExact(volume_.get(), header.data(), static_cast<int>(headerSize)))
+            return true;
+        HeaderCursor h(header.data(), header.size());
+        uint64_t type, flags, extraSize = 0, dataSize = 0;
+        if (!h.vint(&type) || !h.vint(&flags)) return true;
+        if ((flags & kHeaderExtra) && !h.vint(&extraSize)) return true;
+        if ((flags & kHeaderData) && !h.vint(&dataSize)) return true;
+        if (extraSize > header.size()) return true;
+        int64_t dataStart = headerStart + static_cast<int64_t>(headerSize);
+        if (dataSize > uint64_t{INT64_MAX} - static_cast<uint64_t>(dataStart)) return true;
+        int64_t next = dataStart + static_cast<int64_t>(dataSize);
+
+        if (type == kMain5) {
+            uint64_t archiveFlags, number = 0;
+            if (!h.vint(&archiveFlags)) return true;
+            if ((archiveFlags & kArchiveVolumeNumber) && !h.vint(&number)) return true;
+            isVolume_ = archiveFlags & kArchiveVolume;
+            solid_ = archiveFlags & kArchiveSolid;
+            newNumbering_ = true;
+            if (!sawMain_) {
+                sawMain_ = true;
+                if (isVolume_ && number != 0 && restartAtFirstVolume()) continue;
+                volumeIndex_ = number;
+                startedMidSet_ = number > 0;
+            } else if (number != volumeIndex_) {
+                return true;
+            }
+        } else if (type == kFile5) {
+            if (!readFileHeader(h, flags, dataStart, dataSize, header.size() - extraSize)) return !refused_;
+        } else if (type == kEncryption5) {
+            return false;
+        } else if (type == kEnd5) {
+            uint64_t endFlags;
+            if (!h.vint(&endFlags) || !(endFlags & kEndNextVolume) || !isVolume_) return true;
+            if (!moveToVolume(volumeIndex_ + 1, false)) return true;
+            continue;
+        }
+        // Other types are skipped by their sizes: a newer writer's blocks.
+        position_ = next;
+    }
+}
+
+bool Reader5::readExtraRecords(HeaderCursor& h, FileRecord* file) {
+    while (h.left() > 0) {
+        uint64_t size, type;
+        if (!h.vint(&size) || size == 0 || size > h.left()) return true;
+        HeaderCursor record(h.here(), static_cast<size_t>(size));
+        h.skip(size);
+        if (!record.vint(&type)) continue;
+        if (type == kRecordEncryption) return false;
+        if (type == kRecordHash) {
+            uint64_t hashType;
+            Blake2spDigest digest;
+            if (!record.vint(&hashType) || hashType != kHashBlake2sp || record.left() < digest.size()) continue;
+            std::memcpy(digest.data(), record.here(), digest.size());
+            file->checks.blake2sp = digest;
+        } else if (type == kRecordTime) {
+            uint64_t timeFlags;
+            if (!record.vint(&timeFlags) || !(timeFlags & 0x2)) continue;
+            if (timeFlags & 0x1) {
+                uint32_t unixTime;
+                if (record.u32(&unixTime)) file->time = unixTime;
+            } else {
+                uint64_t filetime;
+                if (record.u64(&filetime)) file->time = timeFromFiletime(filetime);
+            }
+        } else if (type == kRecordRedirection) {
+            uint64_t kind, linkFlags, nameLength;
+            if (!record.vint(&kind) || !record.vint(&linkFlags) || !record.vint(&nameLength) ||
+                nameLength > record.left())
+                continue;
+            std::string_view target(reinterpret_cast<const char*>(record.here()), static_cast<size_t>(nameLength));
+            if (kind == kRedirectionHardLink || kind == kRedirectionFileCopy)
+                file->linkTarget = utf8ToWide(target).value_or(u"");
+            file->link = file->linkTarget.empty();
+        }
+    }
+    return true;
+}
+
+bool Reader5::readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t dataStart, uint64_t dataSize,
+                                size_t extraStart) {
+    uint64_t fileFlags, unpackedSize, attributes, compression, host, nameLength;
+    uint32_t mtime = 0, crc = 0;
+    if (!h.vint(&fileFlags) || !h.vint(&unpackedSize) || !h.vint(&attributes)) return false;
+    if ((fileFlags & kFile5Time) && !h.u32(&mtime)) return false;
+    if ((fileFlags & kFile5Crc) && !h.u32(&crc)) return false;
+    if (!h.vint(&compression) || !h.vint(&host) || !h.vint(&nameLength)) return false;
+    if (nameLength > h.left() || h.position() + nameLength > extraStart) return false;
+    if ((compression & 0x3F) != 0) return false;  // an algorithm this reader does not know
+
+    FileRecord file;
+    file.name = utf8ToWide(std::string_view(reinterpret_cast<const char*>(h.here()), nameLength)).value_or(u"");
+    h.skip(nameLength);
+    file.time = mtime;
+    if (fileFlags & kFile5Crc) file.checks.crc = crc;
+    file.unpackedSize = unpackedSize;
+    file.directory = fileFlags & kFile5Directory;
+    file.solid = compression & 0x40;
+    file.stored = ((compression >> 7) & 7) == 0;
+    file.codec = findCodec(u"rar50");
+    file.dictionary = rar5DictionarySize(compression);
+    HeaderCursor extra(h.here() + (extraStart - h.position()), h.left() - (extraStart - h.position()));
+    if (!readExtraRecords(extra, &file)) {
+        refused_ = true;
+        return false;
+    }
+    if (file.link) file.unpackedSize = 0;
+    if (file.name.empty()) return true;
+    if (unpackedSize > uint64_t{INT64_MAX} / 2) return false;
+    return takePart(std::move(file), headerFlags & kHeaderFromPrevious, headerFlags & kHeaderToNext, dataStart,
+                    static_cast<int64_t>(dataSize));
+}
+
+}  // namespace
+
+// A block's CRC-32 covers its size field and the header that field sizes.
+bool blockChecks5(InStream* stream, int64_t blockStart) {
+    // The CRC and a header size of at most three bytes (2 MiB).
+    uint8_t prefix[4 + 3];
+    if (!stream->seek(blockStart) || !readExact(stream, prefix, sizeof prefix)) return false;
+    HeaderCursor sizeField(prefix + 4, 3);
+    uint64_t headerSize;
+    if (!sizeField.vint(&headerSize) || headerSize == 0) return false;
+    int covered = static_cast<int>(sizeField.position() + headerSize);
+    std::unique_ptr<uint8_t[]> header(new (std::nothrow) uint8_t[covered]);
+    if (!header || !stream->seek(blockStart + 4) || !readExact(stream, header.get(), covered)) return false;
+    return crc32Update(0, header.get(), static_cast<size_t>(covered)) == le32(prefix);
+}
+
+bool readArchive5(Archive* archive, ConcatStream* data, const char16_t* path, InStream* first) {
+    return Reader5(archive, data, path, first).read();
+}
+
+}  // namespace rar_reader
+
+}  // namespace zorvex
