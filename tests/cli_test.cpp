@@ -674,9 +674,9 @@ TEST_F(CliTest, NamesThatDifferOnlyInCaseAllComeOut) {
 }
 
 // The later of two entries of one path is the one listed, read and written:
-// a member appended with `tar -r`, a zip directory naming one record twice,
-// and the current one of a RAR file's versions (the one without a version
-// record; older versions are left out).
+// a member appended with `tar -r`, a zip's later record of a name, one record
+// named twice by a zip's directory, and the current one of a RAR file's
+// versions (the one without a version record; older versions are left out).
 TEST_F(CliTest, LaterEntriesOfAPathSupersedeEarlierOnes) {
     REQUIRE_TOOL("tar");
     REQUIRE_TOOL("python3");
@@ -684,6 +684,11 @@ TEST_F(CliTest, LaterEntriesOfAPathSupersedeEarlierOnes) {
     ASSERT_EQ(run("cd " + quote(tmp / "src") + " && echo old > config.txt && tar cf ../appended.tar config.txt && "
                   "echo newer > config.txt && tar rf ../appended.tar config.txt"), 0);
     python(tmp.path(), R"(
+import warnings
+warnings.simplefilter('ignore')
+with zipfile.ZipFile('again.zip', 'w') as z:
+    z.writestr('config.txt', 'old\n')
+    z.writestr('config.txt', 'newer\n')
 zipfile.ZipFile('twice.zip', 'w').writestr('dup.txt', 'same record twice\n')
 b = open('twice.zip', 'rb').read()
 end = b.rfind(b'PK\x05\x06')
@@ -698,6 +703,7 @@ open('twice.zip', 'wb').write(b[:offset] + central + central + b[end:end + 8] +
         const char* data;
     };
     std::vector<Case> cases = {{tmp / "appended.tar", "config.txt", "newer\n"},
+                               {tmp / "again.zip", "config.txt", "newer\n"},
                                {tmp / "twice.zip", "dup.txt", "same record twice\n"}};
     if (auto corpus = corpusDir())
         cases.push_back({*corpus / "rar5/rar5-versions.rar", "versioned.txt", "3\n"});
