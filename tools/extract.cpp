@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <unordered_map>
 
 #include "engine/extraction.h"
 #include "engine/level_walk.h"
@@ -80,6 +81,9 @@ private:
                    const std::string& entry);
     // Creates (or accepts) a folder inside the destination. False after reporting.
     bool makeFolder(const fs::path& folder, const std::string& entry);
+    // False (after reporting) for a folder whose name differs only in case
+    // from one this run wrote, where the file system takes them for one.
+    bool claimFolder(const fs::path& folder, const std::string& entry);
     fs::path temporaryName(const fs::path& folder);
 
     Reporter& reporter_;
@@ -87,6 +91,7 @@ private:
     fs::path root_;  // canonical destination
     std::string subject_;
     int temporaries_ = 0;
+    std::unordered_map<std::u16string, fs::path> folders_;  // by case-folded path
 };
 
 bool Extractor::prepare() {
@@ -142,7 +147,7 @@ std::optional<Extractor::Place> Extractor::folder(Archive* level, int i, const P
         return std::nullopt;
     }
     fs::path sub = place.folder / *component;
-    if (!makeFolder(sub, entry)) return std::nullopt;
+    if (!claimFolder(sub, entry) || !makeFolder(sub, entry)) return std::nullopt;
     return Place{sub, entry + kDisplaySeparator};
 }
 
@@ -177,6 +182,17 @@ bool Extractor::makeFolder(const fs::path& folder, const std::string& entry) {
         return false;
     }
     return true;
+}
+
+// "Docs" and "docs" of one archive are two folders: on a file system that
+// folds case the second is a conflict like an existing file, never merged
+// into the first.
+bool Extractor::claimFolder(const fs::path& folder, const std::string& entry) {
+    auto [it, inserted] = folders_.try_emplace(foldCase(engineArgumentPath(utf8FromPath(folder))), folder);
+    std::error_code error;
+    if (inserted || it->second == folder || !fs::exists(folder, error)) return true;
+    reporter_.error(subject_, entry, "exists, not merged (a folder whose name differs only in case)");
+    return false;
 }
 
 fs::path Extractor::temporaryName(const fs::path& folder) {
