@@ -122,7 +122,7 @@ with zipfile.ZipFile(os.path.join(out, "only.zip"), "w") as z:
 
 # case.zip: names that differ only in case, of files and of folders.
 with zipfile.ZipFile(os.path.join(out, "case.zip"), "w") as z:
-    for name in ("Case.txt", "case.txt", "Docs/a.txt", "docs/a.txt"):
+    for name in ("Case.txt", "case.txt", "Docs/a.txt", "docs/a.txt", "Note.zvt", "note.zvt"):
         add(z, name, name.encode())
 
 # long.zip: a path longer than a file descriptor's name field.

@@ -6,7 +6,7 @@
 //              dup (a file) and dup\z.txt (a folder of the same name)
 //              sub\b.txt sub\inner.zip (dir\deep.txt, x.bin)
 //   src\...    the same files on disk, to compare entry bytes with
-//   case.zip   Case.txt case.txt Docs\a.txt docs\a.txt
+//   case.zip   Case.txt case.txt Docs\a.txt docs\a.txt Note.zvt note.zvt
 //
 // ZORVEX_SHELL_FIXTURES names that folder, ZORVEX_SHELL_DLL the library.
 #include <gtest/gtest.h>
@@ -249,7 +249,8 @@ TEST_F(ShellFolderTest, NamesThatDifferOnlyInCaseAreSeparateItems) {
     IdList caseList;
     openArchiveFolder(fixtures() + L"\\case.zip", cased, caseList);
     EXPECT_EQ(enumerate(cased.p, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS),
-              std::vector<std::wstring>({L"0:Docs", L"0:docs", L"2:Case.txt", L"2:case.txt"}));
+              std::vector<std::wstring>(
+                  {L"0:Docs", L"0:docs", L"2:Case.txt", L"2:case.txt", L"2:Note.zvt", L"2:note.zvt"}));
     auto itemBytes = [&](const wchar_t* path, IdList& item) {
         std::wstring copy = path;
         std::string out;
