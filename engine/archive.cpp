@@ -142,7 +142,7 @@ void Archive::markDamaged(std::string reason) {
 
 void markHoldsArchive(Archive* archive, std::u16string_view name) {
     if (!archive) return;
-    auto it = archive->entryIndex_.find(foldCase(name));
+    auto it = archive->entryIndex_.find(std::u16string(name));
     if (it == archive->entryIndex_.end()) return;
     archive->entries_[it->second].holdsArchive = true;
     archive->viewsValid_ = false;
@@ -164,18 +164,22 @@ bool Archive::addAtLevel(ArchiveEntry&& entry) {
 }
 
 bool Archive::insertEntry(ArchiveEntry&& entry) {
-    auto [it, inserted] = entryIndex_.try_emplace(foldCase(entry.name), static_cast<int>(entries_.size()));
-    if (!inserted) return false;
-    entries_.push_back(std::move(entry));
+    auto [it, inserted] = entryIndex_.try_emplace(entry.name, static_cast<int>(entries_.size()));
+    // A later entry of the same path (a member appended to a tar, a file
+    // added again to a zip or 7z) is the one the archive means now.
+    if (inserted)
+        entries_.push_back(std::move(entry));
+    else
+        entries_[it->second] = std::move(entry);
     viewsValid_ = false;
     return true;
 }
 
 DirectoryRecord& Archive::directoryFor(std::u16string_view name) {
     // Entries of one folder mostly come one after another.
-    if (lastDirectory_ < directories_.size() && compareNoCase(directories_[lastDirectory_].name, name) == 0)
+    if (lastDirectory_ < directories_.size() && directories_[lastDirectory_].name == name)
         return directories_[lastDirectory_];
-    auto [it, inserted] = directoryIndex_.try_emplace(foldCase(name), static_cast<int>(directories_.size()));
+    auto [it, inserted] = directoryIndex_.try_emplace(std::u16string(name), static_cast<int>(directories_.size()));
     if (inserted) {
         directories_.push_back(DirectoryRecord{std::u16string(name), {}, 0});
         viewsValid_ = false;
@@ -190,7 +194,7 @@ namespace {
 
 // Archives mostly store names in order already: checking that takes one
 // comparison per name, sorting many. Names in a view never compare equal
-// (duplicates are refused), so either way gives the same order.
+// (one path is one entry), so either way gives the same order.
 template <class Less>
 void sortView(std::vector<int>& view, Less less) {
     if (!std::is_sorted(view.begin(), view.end(), less)) std::sort(view.begin(), view.end(), less);
@@ -228,15 +232,22 @@ const std::vector<int>& Archive::nestedView() {
     return nestedView_;
 }
 
+// The names equal to `name` but for case sit together in natural order. The
+// one spelled exactly so wins; otherwise one that is the only such name.
 int Archive::findInView(const std::vector<int>& view, const char16_t* name, bool folders) {
     if (!name) return -1;
     auto nameOf = [&](int raw) -> const std::u16string& {
         return folders ? directories_[raw].name : entries_[raw].name;
     };
-    auto it = std::lower_bound(view.begin(), view.end(), name,
-                               [&](int raw, const char16_t* key) { return naturalCompare(nameOf(raw), key) < 0; });
-    if (it == view.end() || compareNoCase(nameOf(*it), name) != 0) return -1;
-    return static_cast<int>(it - view.begin());
+    auto first = std::lower_bound(view.begin(), view.end(), name, [&](int raw, const char16_t* key) {
+        return naturalCompareNoCase(nameOf(raw), key) < 0;
+    });
+    auto end = first;
+    while (end != view.end() && compareNoCase(nameOf(*end), name) == 0) {
+        if (nameOf(*end) == name) return static_cast<int>(end - view.begin());
+        ++end;
+    }
+    return end - first == 1 ? static_cast<int>(first - view.begin()) : -1;
 }
 
 namespace {
@@ -386,7 +397,7 @@ Archive* Archive::openDirectory(int raw) {
 // ---- Extraction order --------------------------------------------------------
 
 int64_t Archive::offsetOfPath(const std::u16string& path) {
-    auto it = entryIndex_.find(foldCase(path));
+    auto it = entryIndex_.find(path);
     return it == entryIndex_.end() ? -1 : entries_[it->second].offset;
 }
 
@@ -405,14 +416,15 @@ bool Archive::orderForExtraction(std::vector<std::u16string>& names) {
     auto offsetOf = [&](const std::u16string& path) -> int64_t {
         size_t separator = path.find(u'\\');
         if (separator == std::u16string::npos) return offsetOfPath(path);
-        auto dir = directoryIndex_.find(foldCase(std::u16string_view(path).substr(0, separator)));
+        auto dir = directoryIndex_.find(path.substr(0, separator));
         if (dir == directoryIndex_.end()) return -1;
         if (indexedFolders.insert(dir->second).second) {
             const DirectoryRecord& record = directories_[dir->second];
+            // In record order, so that a later entry of a path wins as it does in the level.
             for (const ArchiveEntry& e : record.entries)
-                if (e.codec) deeper.try_emplace(foldCase(record.name + u'\\' + e.name), e.offset);
+                if (e.codec) deeper.insert_or_assign(record.name + u'\\' + e.name, e.offset);
         }
-        auto found = deeper.find(foldCase(path));
+        auto found = deeper.find(path);
         return found == deeper.end() ? -1 : found->second;
     };
     for (auto& n : names) items.push_back(Item{offsetOf(n), std::move(n)});
@@ -457,9 +469,11 @@ bool splitLast(const std::u16string& path, std::u16string* parent, std::u16strin
     return *parent != path;
 }
 
+// Exact: below an archive's root, names that differ only in case are
+// different folders and files.
 Archive* findLive(const std::u16string& name) {
     for (Archive* a : liveArchives())
-        if (compareNoCase(a->name(), name) == 0) return a;
+        if (a->name() == name) return a;
     return nullptr;
 }
 
@@ -487,6 +501,21 @@ Archive* openFileAsArchive(Archive* level, const std::u16string& path, const cha
         return nullptr;
     }
     return detectAndOpen(path.c_str(), level, file.get());
+}
+
+// The folder or nested archive of `level` that `name` names, shared when it
+// is open already under its stored name (the path may spell it in another
+// case).
+Archive* openChild(Archive* level, const char16_t* name) {
+    int folder = level->findFolder(name);
+    int nested = folder < 0 ? level->findNested(name) : -1;
+    const char16_t* stored = folder >= 0 ? level->folderName(folder) : level->nestedName(nested);
+    if (!stored) return nullptr;
+    if (Archive* live = findLive(joinName(level->name(), stored))) {
+        live->addRef();
+        return live;
+    }
+    return folder >= 0 ? level->openFolder(folder) : level->openNestedArchive(nested);
 }
 
 // Opens an already normalised path: finds the longest prefix that is an
@@ -520,8 +549,7 @@ Archive* openNormalizedPath(const std::u16string& full, InStream** outStream, Re
         const char16_t* name = below.back().c_str();
         path += u'\\';
         path += below.back();
-        Archive* next = level->openFolderByName(name);
-        if (!next) next = level->openNestedArchiveByName(name);
+        Archive* next = openChild(level.get(), name);
         if (!next) next = openFileAsArchive(level.get(), path, name, below.size() == 1 ? outStream : nullptr);
         if (!next) return nullptr;
         level = Ref<Archive>(next);

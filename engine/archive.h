@@ -4,7 +4,9 @@
 //
 // Format readers add entries with addEntry; the model builds folders from the
 // entry paths (one level at a time, on demand) and keeps three views in
-// natural order: files, folders and nested archives.
+// natural order: files, folders and nested archives. A lookup by name
+// (findFile, openFolderByName, ...) takes the entry spelled exactly so, or
+// else the only one whose name differs from it in case alone.
 #pragma once
 
 #include <array>
@@ -140,7 +142,8 @@ private:
     friend bool addEntry(Archive*, Codec*, std::vector<uint8_t>, std::u16string_view, int64_t, int64_t, int64_t,
                          int64_t, std::optional<uint32_t>, const Status&, std::optional<Blake2spDigest>);
     friend void markHoldsArchive(Archive*, std::u16string_view);
-    // Adds an entry whose name has no separator left. False for a duplicate.
+    // Adds an entry whose name has no separator left; a later entry of the
+    // same name replaces the earlier one.
     bool insertEntry(ArchiveEntry&& entry);
     // Adds an entry with an already safe path to this level: a file here, or
     // the rest of a deeper path kept in its first folder's record.
@@ -162,7 +165,7 @@ private:
     std::u16string stagingFolder_;
     std::vector<ArchiveEntry> entries_;
     std::vector<DirectoryRecord> directories_;
-    // Case-folded name -> raw index.
+    // Name as stored -> raw index: names that differ only in case are different entries.
     std::unordered_map<std::u16string, int> entryIndex_;
     std::unordered_map<std::u16string, int> directoryIndex_;
     size_t lastDirectory_ = 0;  // the record directoryFor found last
@@ -187,8 +190,10 @@ private:
 // the reader knows is not whole (every stream of the entry then says so);
 // damagedEntryCodec() in engine/codec.h is for data that must not be decoded.
 // A file stored without a path takes the archive's name without its
-// extension. False when a folder's path is empty, the archive has no stream,
-// or the name is a duplicate.
+// extension. Paths are identities as stored: names that differ only in case
+// are different entries and folders, and a later entry of the same path
+// replaces the earlier one (an appended newer version). False when a folder's
+// path is empty or the archive has no stream.
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt, bool damaged = false,
               std::optional<Blake2spDigest> blake2sp = std::nullopt);

@@ -84,7 +84,7 @@ size_t commonStart(std::u16string_view a, std::u16string_view b) {
 
 }  // namespace
 
-int naturalCompare(std::u16string_view a, std::u16string_view b) {
+int naturalCompareNoCase(std::u16string_view a, std::u16string_view b) {
     // Names in one folder mostly share long stretches (a common stem, a
     // counter's leading zeros): those are passed over without folding.
     size_t i = commonStart(a, b), j = i;
@@ -103,6 +103,11 @@ int naturalCompare(std::u16string_view a, std::u16string_view b) {
     bool aLeft = i < a.size(), bLeft = j < b.size();
     if (aLeft != bLeft) return aLeft ? 1 : -1;
     return compareNoCase(a, b);
+}
+
+int naturalCompare(std::u16string_view a, std::u16string_view b) {
+    if (int order = naturalCompareNoCase(a, b); order != 0) return order;
+    return a == b ? 0 : a < b ? -1 : 1;
 }
 
 std::u16string stemOf(std::u16string_view fullName) {

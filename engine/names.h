@@ -7,8 +7,13 @@
 namespace zorvex {
 
 // Natural order: digit runs compare as numbers, letters without case; ties by
-// case-insensitive order. Negative, zero or positive.
+// case-insensitive order, then by exact code units, so that only equal names
+// compare equal and names that differ only in case keep a stable order.
+// Negative, zero or positive.
 int naturalCompare(std::u16string_view a, std::u16string_view b);
+// The same order without the last tie: names that differ only in case compare
+// equal (and sit next to each other in natural order).
+int naturalCompareNoCase(std::u16string_view a, std::u16string_view b);
 // Case-insensitive ordinal comparison and folding, as used for entry names.
 int compareNoCase(std::u16string_view a, std::u16string_view b);
 char16_t foldCase(char16_t c);

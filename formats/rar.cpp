@@ -95,7 +95,7 @@ void Reader::list(const std::u16string& name, Codec* codec, int64_t offset, int6
                      int64_t time, const EntryChecks& checks, const std::vector<uint8_t>& properties) {
     if (addEntry(archive_, codec, properties, name, offset, packedSize, size, time, checks.crc, false,
                  checks.blake2sp))
-        listed_[foldCase(name)] = {codec, offset, packedSize, size, checks, properties};
+        listed_[name] = {codec, offset, packedSize, size, checks, properties};
 }
 
 // Collects one part of a file; the file is placed after its last part. A part
@@ -104,7 +104,7 @@ bool Reader::takePart(FileRecord&& header, bool fromPrevious, bool toNext, int64
     int64_t available = std::max<int64_t>(0, volume_->size() - dataStart);
     Range range{volume_, dataStart, std::min(length, available)};
     if (fromPrevious) {
-        if (!pending_ || foldCase(pending_->name) != foldCase(header.name)) {
+        if (!pending_ || pending_->name != header.name) {
             pending_.reset();
             pendingOrphan_ = true;
         }
@@ -133,6 +133,11 @@ void Reader::placeFile(FileRecord& file) {
         addEntry(archive_, nullptr, file.name + u"\\", 0, 0, 0, file.time);
         return;
     }
+    // Older versions of a file are left out: the current one stands under
+    // its name. One compressed in a solid group is still decoded there for
+    // the members after it.
+    bool inSolidGroup = !file.stored && file.unpackedSize > 0 && (solid_ || file.solid);
+    if (file.olderVersion && !inSolidGroup) return;
     if (!file.linkTarget.empty()) {
         links_.push_back(std::move(file));
         return;
@@ -174,11 +179,13 @@ void Reader::placeCompressed(FileRecord& file) {
     if (group_) {
         for (const Range& r : file.parts) group_->packed->appendPart(r.stream.get(), r.offset, r.length);
         group_->members.push_back({packed, file.unpackedSize});
-        group_->entries.push_back({file.name, group_->unpacked, file.unpackedSize, file.time, file.checks});
+        group_->entries.push_back(
+            {file.name, group_->unpacked, file.unpackedSize, file.time, file.checks, file.olderVersion});
         group_->unpacked += file.unpackedSize;
         group_->dictionary = std::max(group_->dictionary, file.dictionary);
         return;
     }
+    if (file.olderVersion) return;  // no group could be opened for it
     int64_t offset = data_->size();
     for (const Range& r : file.parts) data_->appendPart(r.stream.get(), r.offset, r.length);
     list(file.name, file.codec, offset, data_->size() - offset, static_cast<int64_t>(file.unpackedSize), file.time,
@@ -212,9 +219,11 @@ void Reader::closeGroup() {
     if (!decoded) return;
     int64_t base = data_->size();
     if (!data_->appendPart(decoded.get(), 0, static_cast<int64_t>(group.unpacked))) return;
-    for (const GroupEntry& e : group.entries)
+    for (const GroupEntry& e : group.entries) {
+        if (e.olderVersion) continue;
         list(e.name, store_, base + static_cast<int64_t>(e.offset), static_cast<int64_t>(e.size),
              static_cast<int64_t>(e.size), e.time, e.checks);
+    }
 }
 
 // Hard links and file copies give the data of the entry they name.
@@ -222,7 +231,7 @@ void Reader::resolveLinks() {
     for (const FileRecord& link : links_) {
         std::u16string target = link.linkTarget;
         std::replace(target.begin(), target.end(), u'/', u'\\');
-        auto it = listed_.find(foldCase(target));
+        auto it = listed_.find(target);
         if (it == listed_.end()) continue;
         const ListedEntry& e = it->second;
         list(link.name, e.codec, e.offset, e.packedSize, e.size, link.time, e.checks, e.properties);

@@ -49,6 +49,7 @@ constexpr uint64_t kRecordEncryption = 1;
 constexpr uint64_t kRecordHash = 2;
 constexpr uint64_t kHashBlake2sp = 0;
 constexpr uint64_t kRecordTime = 3;
+constexpr uint64_t kRecordVersion = 4;
 constexpr uint64_t kRecordRedirection = 5;
 constexpr uint64_t kRedirectionHardLink = 4;
 constexpr uint64_t kRedirectionFileCopy = 5;
@@ -157,6 +158,8 @@ bool Reader5::readExtraRecords(HeaderCursor& h, FileRecord* file) {
                 uint64_t filetime;
                 if (record.u64(&filetime)) file->time = timeFromFiletime(filetime);
             }
+        } else if (type == kRecordVersion) {
+            file->olderVersion = true;
         } else if (type == kRecordRedirection) {
             uint64_t kind, linkFlags, nameLength;
             if (!record.vint(&kind) || !record.vint(&linkFlags) || !record.vint(&nameLength) ||

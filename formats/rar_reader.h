@@ -100,6 +100,7 @@ struct FileRecord {
     Codec* codec = nullptr;
     uint64_t dictionary = 0;
     std::u16string linkTarget;  // a hard link or file copy: the entry it repeats
+    bool olderVersion = false;  // kept by the archiver's file versions; the current one has no version record
     std::vector<Range> parts;
 };
 
@@ -153,6 +154,7 @@ protected:
         uint64_t offset, size;
         int64_t time;
         EntryChecks checks;
+        bool olderVersion;  // decoded for the members after it, not listed
     };
     // The compressed members of a solid group, decoded by one stream.
     struct Group {

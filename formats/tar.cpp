@@ -328,7 +328,7 @@ private:
     void addFile(const std::string& path, int64_t offset, int64_t size, int64_t time) {
         if (path.empty() || path.back() == '/') return;
         listed_.push_back({false, path, offset, size, time});
-        if (filesIndexed_) files_.try_emplace(path, FileData{offset, size});
+        if (filesIndexed_) files_.insert_or_assign(path, FileData{offset, size});
     }
 
     // The files listed so far by path, for links. Built on the first link:
@@ -336,7 +336,7 @@ private:
     const std::unordered_map<std::string, FileData>& files() {
         if (!filesIndexed_) {
             for (const ListedEntry& e : listed_)
-                if (!e.folder && !e.damaged) files_.try_emplace(e.path, FileData{e.offset, e.size});
+                if (!e.folder && !e.damaged) files_.insert_or_assign(e.path, FileData{e.offset, e.size});
             filesIndexed_ = true;
         }
         return files_;

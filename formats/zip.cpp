@@ -110,6 +110,8 @@ struct CentralRecord {
     uint64_t headerOffset;
     uint32_t crc;
     uint16_t method = 0;
+    int64_t nameAt = 0;  // where the record's name lies in the archive
+    uint16_t nameLength = 0;
 };
 
 // What reading the directory found out about its records, for the checks
@@ -188,6 +190,7 @@ private:
     void damaged(std::string reason) {
         if (damage_.empty()) damage_ = std::move(reason);
     }
+    bool sameName(const CentralRecord& a, const CentralRecord& b);
     bool dataInFront();
     bool takeUnicodePath(size_t nameAt, uint16_t& nameLength);
     bool centralHeaderAt(uint64_t offset) {
@@ -522,14 +525,20 @@ bool ZipReader::readFromDirectory() {
     if (!readDirectory(records)) return true;
     std::unordered_map<int64_t, size_t> entryAt;  // entries by header offset
     for (size_t i = 0; i < entries_.size(); ++i) entryAt.emplace(entries_[i].headerOffset, i);
-    for (const CentralRecord& record : records) {
+    constexpr size_t kUnnamed = SIZE_MAX;
+    std::vector<size_t> namedBy(entries_.size(), kUnnamed);  // the first record naming each entry
+    for (size_t r = 0; r < records.size(); ++r) {
+        const CentralRecord& record = records[r];
         if (record.headerOffset > INT64_MAX) break;
         // A header already read is the entry the scan found there, or one
-        // that another record names too: then both share its data.
+        // that another record names too. The same record twice is still that
+        // one entry; under another name, both would share its data.
         auto seen = entryAt.find(static_cast<int64_t>(record.headerOffset));
         if (seen != entryAt.end()) {
             LocalEntry& earlier = entries_[seen->second];
-            if (earlier.named) earlier.overlapping = true;
+            size_t& first = namedBy[seen->second];
+            if (first != kUnnamed && !sameName(records[first], record)) earlier.overlapping = true;
+            if (first == kUnnamed) first = r;
             earlier.named = true;
             continue;
         }
@@ -541,8 +550,16 @@ bool ZipReader::readFromDirectory() {
         if (next == kEncrypted) return false;
         if (next < 0) break;
         entryAt.emplace(entries_.back().headerOffset, entries_.size() - 1);
+        namedBy.push_back(r);
     }
     return true;
+}
+
+bool ZipReader::sameName(const CentralRecord& a, const CentralRecord& b) {
+    if (a.nameLength != b.nameLength) return false;
+    std::string first(a.nameLength, '\0'), second(b.nameLength, '\0');
+    return in_->seek(a.nameAt) && readBytes(first.data(), a.nameLength) && in_->seek(b.nameAt) &&
+           readBytes(second.data(), b.nameLength) && first == second;
 }
 
 // Position of the end of central directory record.
@@ -633,8 +650,9 @@ bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limi
     for (uint64_t i = 0; i < std::min(total, limit); ++i) {
         uint8_t h[kCentralHeaderSize];
         if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
-        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16), le16(h + 10)};
-        uint16_t nameLength = le16(h + 28);
+        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16),
+                             le16(h + 10), in_->tell(), le16(h + 28)};
+        uint16_t nameLength = record.nameLength;
         uint16_t extraLength = le16(h + 30);
         uint16_t commentLength = le16(h + 32);
         bool marked = record.packedSize == kZip64Marker || record.size == kZip64Marker ||

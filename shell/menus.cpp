@@ -230,7 +230,7 @@ private:
                 CoTaskMemFree(item);
         }
         items->Release();
-        bool selectedWritten = false;
+        bool selectedWritten = false, variantWritten = false;
         IDataObject* data = nullptr;
         if (!files.empty() &&
             SUCCEEDED(folder_->GetUIObjectOf(owner_, static_cast<UINT>(files.size()),
@@ -243,12 +243,17 @@ private:
                                     DVASPECT_CONTENT, static_cast<LONG>(j), TYMED_ISTREAM};
                 STGMEDIUM medium = {};
                 if (FAILED(data->GetData(&format, &medium))) continue;
-                if (lstrcmpiW(writeEntry(medium.pstm, folder).c_str(), selected.c_str()) == 0) selectedWritten = true;
+                std::wstring written = writeEntry(medium.pstm, folder);
+                if (lstrcmpiW(written.c_str(), selected.c_str()) == 0)
+                    (written == selected ? selectedWritten : variantWritten) = true;
                 ReleaseStgMedium(&medium);
             }
             data->Release();
         }
         for (LPITEMIDLIST file : files) CoTaskMemFree(file);
+        // A file whose name differs from the selected one's only in case is
+        // the same file here: the selected entry's bytes are written last.
+        if (variantWritten) return writeSelected(folder);
         return selectedWritten ? selected : std::wstring();
     }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/archive.h"
@@ -56,36 +57,71 @@ void collect(Archive* a, const std::u16string& prefix, std::vector<std::u16strin
     }
 }
 
-TEST(ArchiveModel, SeparatorsOfBothKindsMakeOneFolderAndCaseMakesDuplicates) {
+TEST(ArchiveModel, SeparatorsOfBothKindsMakeOneFolderAndLaterEntriesSupersede) {
     Fixture f;
     EXPECT_TRUE(f.add(u"a/b.txt", 0));
     EXPECT_TRUE(f.add(u"a\\b.txt", 10));
-    EXPECT_TRUE(f.add(u"A\\B.TXT", 20));
     EXPECT_EQ(f.archive->folderCount(), 1);
     EXPECT_EQ(f.archive->fileCount(), 0);
-    Ref<Archive> a(f.archive->openFolderByName(u"A"));
-    ASSERT_TRUE(a);
-    EXPECT_EQ(std::u16string(a->name()), std::u16string(u"\\t\\a.arc\\a"));
-    ASSERT_EQ(a->fileCount(), 1);
-    // The first of the duplicates is kept.
-    Ref<InStream> s(a->openFile(0));
-    ASSERT_TRUE(s);
-    uint8_t b;
-    ASSERT_EQ(s->read(&b, 1), 1);
-    EXPECT_EQ(b, 0);
-
-    EXPECT_TRUE(f.add(u"x.txt"));
-    EXPECT_FALSE(f.add(u"X.TXT"));  // a duplicate at the level the reader adds to
+    EXPECT_TRUE(f.add(u"x.txt", 30));
+    EXPECT_TRUE(f.add(u"x.txt", 40));  // appended again at the level the reader adds to
+    EXPECT_TRUE(f.add(u"a\\b.txt", 20));
     EXPECT_EQ(f.archive->fileCount(), 1);
+    // The last of the entries of one path is the one listed and read, in
+    // the level and in the extraction order.
+    Ref<Archive> a(f.archive->openFolderByName(u"a"));
+    ASSERT_TRUE(a);
+    ASSERT_EQ(a->fileCount(), 1);
+    std::vector<std::u16string> order = {u"x.txt", u"a\\b.txt"};
+    EXPECT_TRUE(f.archive->orderForExtraction(order));
+    EXPECT_EQ(order, (std::vector<std::u16string>{u"a\\b.txt", u"x.txt"}));
+    for (auto [level, index, first] : {std::tuple{a.get(), 0, 20}, std::tuple{f.archive.get(), 0, 40}}) {
+        Ref<InStream> s(level->openFile(index));
+        ASSERT_TRUE(s);
+        uint8_t b;
+        ASSERT_EQ(s->read(&b, 1), 1);
+        EXPECT_EQ(b, first);
+    }
 
     // A folder met again after another one is still the same folder.
     EXPECT_TRUE(f.add(u"b\\c.txt"));
     EXPECT_TRUE(f.add(u"a\\d.txt"));
-    EXPECT_TRUE(f.add(u"B\\e.txt"));
+    EXPECT_TRUE(f.add(u"b\\e.txt"));
     EXPECT_EQ(folderNames(f.archive.get()), (std::vector<std::u16string>{u"a", u"b"}));
     Ref<Archive> folderB(f.archive->openFolderByName(u"b"));
     ASSERT_TRUE(folderB);
     EXPECT_EQ(fileNames(folderB.get()), (std::vector<std::u16string>{u"c.txt", u"e.txt"}));
+}
+
+// Names that differ only in case are different files and folders; a lookup
+// takes the exact spelling, or a case-insensitive match when it is the only one.
+TEST(ArchiveModel, NamesThatDifferInCaseAreDifferentEntries) {
+    Fixture f;
+    for (auto [path, offset] : {std::pair{u"xt_CONNMARK.h", 1}, {u"xt_connmark.h", 2}, {u"Docs\\a", 3},
+                                {u"docs\\a", 4}, {u"docs\\A", 5}, {u"Only.txt", 6}})
+        EXPECT_TRUE(f.add(path, offset));
+    // Natural order, ties broken by code units so that the order is stable.
+    EXPECT_EQ(fileNames(f.archive.get()), (std::vector<std::u16string>{u"Only.txt", u"xt_CONNMARK.h", u"xt_connmark.h"}));
+    EXPECT_EQ(folderNames(f.archive.get()), (std::vector<std::u16string>{u"Docs", u"docs"}));
+    struct Lookup {
+        const char* name;
+        int file, folder;
+    };
+    for (const Lookup& t : {Lookup{"xt_connmark.h", 2, -1}, Lookup{"xt_CONNMARK.h", 1, -1},
+                            Lookup{"XT_CONNMARK.H", -1, -1}, Lookup{"only.TXT", 0, -1}, Lookup{"docs", -1, 1},
+                            Lookup{"DOCS", -1, -1}}) {
+        EXPECT_EQ(f.archive->findFile(wide(t.name).c_str()), t.file) << t.name;
+        EXPECT_EQ(f.archive->findFolder(wide(t.name).c_str()), t.folder) << t.name;
+    }
+    Ref<Archive> docs(f.archive->openFolderByName(u"docs"));
+    Ref<Archive> upper(f.archive->openFolderByName(u"Docs"));
+    ASSERT_TRUE(docs && upper);
+    EXPECT_EQ(fileNames(docs.get()), (std::vector<std::u16string>{u"A", u"a"}));
+    EXPECT_EQ(fileNames(upper.get()), (std::vector<std::u16string>{u"a"}));
+    std::vector<std::u16string> order = {u"docs\\a", u"Docs\\a", u"xt_connmark.h", u"xt_CONNMARK.h", u"docs\\A"};
+    EXPECT_TRUE(f.archive->orderForExtraction(order));
+    EXPECT_EQ(order, (std::vector<std::u16string>{u"xt_CONNMARK.h", u"xt_connmark.h", u"Docs\\a", u"docs\\a",
+                                                  u"docs\\A"}));
 }
 
 TEST(ArchiveModel, FolderTimesComeFromTheFolderEntries) {
@@ -135,7 +171,9 @@ TEST(ArchiveModel, NaturalCompareRules) {
     EXPECT_LT(naturalCompare(u"a99999999999999999999999", u"a100000000000000000000000"), 0);
     EXPECT_LT(naturalCompare(u"x", u"x1"), 0);
     EXPECT_NE(naturalCompare(u"file01", u"file1"), 0);  // equal by value, told apart by text
-    EXPECT_EQ(naturalCompare(u"ABC", u"abc"), 0);
+    EXPECT_EQ(naturalCompareNoCase(u"ABC", u"abc"), 0);
+    EXPECT_LT(naturalCompare(u"ABC", u"abc"), 0);  // only equal names compare equal
+    EXPECT_GT(naturalCompare(u"abc", u"ABC"), 0);
     // Names that share the first digits of a number still compare it whole.
     EXPECT_LT(naturalCompare(u"x17", u"x105"), 0);
     EXPECT_GT(naturalCompare(u"x105", u"x17"), 0);
@@ -145,7 +183,7 @@ TEST(ArchiveModel, NaturalCompareRules) {
     EXPECT_LT(naturalCompare(u"entry000999", u"entry001000"), 0);
     EXPECT_LT(naturalCompare(u"img007", u"img7"), 0);  // equal by value: the text decides
     EXPECT_LT(naturalCompare(u"Äpfel2", u"äpfel10"), 0);
-    EXPECT_EQ(naturalCompare(u"ÉTÉ 2", u"été 2"), 0);
+    EXPECT_EQ(naturalCompareNoCase(u"ÉTÉ 2", u"été 2"), 0);
     EXPECT_LT(naturalCompare(u"éta", u"étB"), 0);
     EXPECT_EQ(compareNoCase(u"ÄÖÜ ΣΑΣ ЖЁ", u"äöü σασ жё"), 0);
     EXPECT_NE(compareNoCase(u"a", u"b"), 0);
@@ -330,11 +368,11 @@ TEST(ArchiveModel, ExtractionOrderFollowsTheData) {
     f.add(u"linked", 100);  // shares its data with "a"
     f.add(u"zero1", 0);
     f.add(u"zero2", 0);
-    std::vector<std::u16string> names = {u"dir\\Deep\\D", u"c", u"linked", u"dir\\B", u"missing",
+    std::vector<std::u16string> names = {u"dir\\deep\\d", u"c", u"linked", u"dir\\b", u"missing",
                                          u"a",            u"zero1", u"zero2"};
     EXPECT_TRUE(f.archive->orderForExtraction(names));
-    EXPECT_EQ(names, (std::vector<std::u16string>{u"missing", u"zero1", u"zero2", u"linked", u"dir\\B",
-                                                  u"dir\\Deep\\D", u"c", u"a"}));
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"missing", u"zero1", u"zero2", u"linked", u"dir\\b",
+                                                  u"dir\\deep\\d", u"c", u"a"}));
     // A folder orders the paths below it alike.
     Ref<Archive> dir(f.archive->openFolderByName(u"dir"));
     std::vector<std::u16string> inDir = {u"deep\\d", u"b"};

@@ -880,5 +880,103 @@ open('zeros.gz', 'wb').write(member * 64)
 }
 #endif
 
+// Names that differ only in case (as in a /usr/include tree) are all listed,
+// tested and extracted, whichever archiver stored them.
+TEST_F(CliTest, NamesThatDifferOnlyInCaseAllComeOut) {
+    const Tree input = {{"inc/xt_CONNMARK.h", {'A'}}, {"inc/xt_connmark.h", {'a'}}, {"inc/Docs/r.txt", {'D'}},
+                        {"inc/docs/r.txt", {'d'}},    {"inc/docs/R.txt", {'R'}}};
+    for (auto& [name, bytes] : input) writeFile(tmp / "in" / name, bytes.data(), bytes.size());
+    struct Archiver {
+        const char* tool;
+        const char* archive;
+        const char* command;
+    };
+    for (const Archiver& a : {Archiver{"tar", "c.tar", "tar cf ../c.tar inc"},
+                              Archiver{"zip", "c.zip", "zip -qr ../c.zip inc"},
+                              Archiver{"7zz", "c.7z", "7zz a -bd ../c.7z inc >/dev/null"}}) {
+        SCOPED_TRACE(a.archive);
+        if (!haveTool(a.tool)) continue;
+        ASSERT_EQ(run("cd " + quote(tmp / "in") + " && " + a.command), 0);
+        fs::path archive = tmp / a.archive;
+        EXPECT_NE(zorvex(tmp, "list -r " + quote(archive)).out.find("5 files, 3 folders"), std::string::npos);
+        EXPECT_NE(zorvex(tmp, "test " + quote(archive)).out.find("OK (5 entries"), std::string::npos);
+        fs::path out = tmp / (std::string("out-") + a.archive);
+        auto extract = zorvex(tmp, "extract " + quote(archive) + " -C " + quote(out));
+        EXPECT_EQ(extract.status, 0) << extract.err;
+        EXPECT_EQ(readTree(out), input);
+    }
+}
+
+// The later of two entries of one path is the one listed, read and written:
+// a member appended with `tar -r`, a zip's later record of a name, one record
+// named twice by a zip's directory, and the current one of a RAR file's
+// versions (the one without a version record; older versions are left out).
+TEST_F(CliTest, LaterEntriesOfAPathSupersedeEarlierOnes) {
+    REQUIRE_TOOL("tar");
+    REQUIRE_TOOL("python3");
+    fs::create_directories(tmp / "src");
+    ASSERT_EQ(run("cd " + quote(tmp / "src") + " && echo old > config.txt && tar cf ../appended.tar config.txt && "
+                  "echo newer > config.txt && tar rf ../appended.tar config.txt"), 0);
+    python(tmp.path(), R"(
+import warnings
+warnings.simplefilter('ignore')
+with zipfile.ZipFile('again.zip', 'w') as z:
+    z.writestr('config.txt', 'old\n')
+    z.writestr('config.txt', 'newer\n')
+zipfile.ZipFile('twice.zip', 'w').writestr('dup.txt', 'same record twice\n')
+b = open('twice.zip', 'rb').read()
+end = b.rfind(b'PK\x05\x06')
+count, size, offset = struct.unpack('<HII', b[end + 10:end + 20])
+central = b[offset:offset + size]
+open('twice.zip', 'wb').write(b[:offset] + central + central + b[end:end + 8] +
+                              struct.pack('<HHII', 2 * count, 2 * count, 2 * size, offset) + b[end + 20:])
+)");
+    struct Case {
+        fs::path archive;
+        const char* name;
+        const char* data;
+    };
+    std::vector<Case> cases = {{tmp / "appended.tar", "config.txt", "newer\n"},
+                               {tmp / "again.zip", "config.txt", "newer\n"},
+                               {tmp / "twice.zip", "dup.txt", "same record twice\n"}};
+    if (auto corpus = corpusDir())
+        cases.push_back({*corpus / "rar5/rar5-versions.rar", "versioned.txt", "3\n"});
+    else
+        std::printf("no ../shared/corpus: the RAR 5.0 file versions are not checked\n");
+    for (const Case& t : cases) {
+        SCOPED_TRACE(t.archive.filename().string());
+        auto cat = zorvex(tmp, "cat " + quote(t.archive / t.name));
+        EXPECT_EQ(cat.status, 0) << cat.err;
+        EXPECT_EQ(cat.out, t.data);
+        EXPECT_NE(zorvex(tmp, "list " + quote(t.archive)).out.find("1 file,"), std::string::npos);
+        fs::path out = tmp / ("out-" + t.archive.filename().string());
+        auto extract = zorvex(tmp, "extract " + quote(t.archive) + " -C " + quote(out));
+        EXPECT_EQ(extract.status, 0) << extract.err;
+        EXPECT_EQ(readTree(out), (Tree{{t.name, std::vector<uint8_t>(t.data, t.data + strlen(t.data))}}));
+    }
+}
+
+// `cat` takes the name spelled exactly so, or else the only one that differs
+// from it in case; it does not guess between several.
+TEST_F(CliTest, CatTakesTheExactNameOrTheOnlyCaseInsensitiveMatch) {
+    REQUIRE_TOOL("tar");
+    for (const char* name : {"xt_CONNMARK.h", "xt_connmark.h", "Only.txt"}) writeFile(tmp / "in" / name, name);
+    ASSERT_EQ(run("cd " + quote(tmp / "in") + " && tar cf ../c.tar *"), 0);
+    struct Case {
+        const char* entry;
+        int status;
+        const char* out;
+        const char* err;
+    };
+    for (const Case& t : {Case{"xt_connmark.h", 0, "xt_connmark.h", ""}, Case{"xt_CONNMARK.h", 0, "xt_CONNMARK.h", ""},
+                          Case{"only.TXT", 0, "Only.txt", ""},
+                          Case{"XT_CONNMARK.H", 1, "", "names several entries that differ only in case"}}) {
+        auto cat = zorvex(tmp, "cat " + quote(tmp / "c.tar" / t.entry));
+        EXPECT_EQ(cat.status, t.status) << t.entry << ": " << cat.err;
+        EXPECT_EQ(cat.out, t.out) << t.entry;
+        EXPECT_NE(cat.err.find(t.err), std::string::npos) << cat.err;
+    }
+}
+
 }  // namespace
 }  // namespace zorvex::test

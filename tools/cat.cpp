@@ -1,9 +1,23 @@
 // `zorvex cat`: one entry's bytes to standard output, size and CRC checked.
+#include "engine/names.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/os.h"
 
 namespace zorvex::cli {
+
+namespace {
+
+// Whether several files of the level differ from `name` in case alone and
+// none is spelled exactly so: the lookup then does not guess.
+bool matchesSeveralCases(Archive* level, const std::u16string& name) {
+    int matches = 0;
+    for (int i = 0; i < level->fileCount(); ++i) matches += compareNoCase(level->fileName(i), name) == 0;
+    for (int i = 0; i < level->nestedCount(); ++i) matches += compareNoCase(level->nestedName(i), name) == 0;
+    return matches > 1;
+}
+
+}  // namespace
 
 int catCommand(const std::string& path) {
     Reporter reporter;
@@ -25,8 +39,10 @@ int catCommand(const std::string& path) {
     LevelItem item{name, false, parent->findFile(name.c_str())};
     if (item.index < 0) item = LevelItem{name, true, parent->findNested(name.c_str())};
     if (item.index < 0) {
-        bool folder = parent->findFolder(name.c_str()) >= 0;
-        reporter.error(path, "", folder ? "is a folder" : "no such entry");
+        const char* why = parent->findFolder(name.c_str()) >= 0      ? "is a folder"
+                          : matchesSeveralCases(parent.get(), name) ? "names several entries that differ only in case"
+                                                                    : "no such entry";
+        reporter.error(path, "", why);
         return 1;
     }
     Ref<InStream> stream(item.open(parent.get()));

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <unordered_map>
 
 #include "engine/extraction.h"
 #include "engine/level_walk.h"
@@ -130,6 +131,9 @@ private:
     // Creates (or accepts) a folder inside the destination, saying in
     // `created` which. False after reporting.
     bool makeFolder(const fs::path& folder, const std::string& entry, bool& created);
+    // False (after reporting) for a folder whose name differs only in case
+    // from one this run wrote, where the file system takes them for one.
+    bool claimFolder(const fs::path& folder, const std::string& entry);
     fs::path temporaryName(const fs::path& folder);
 
     Reporter& reporter_;
@@ -142,6 +146,7 @@ private:
     bool waiting_ = false;
     std::vector<Written> waitingFiles_;
     std::vector<std::pair<fs::path, int64_t>> waitingFolderTimes_;
+    std::unordered_map<std::u16string, fs::path> folders_;  // by case-folded path
 };
 
 bool Extractor::prepare() {
@@ -261,7 +266,7 @@ std::optional<Extractor::Place> Extractor::folder(Archive* level, int i, const P
         return std::nullopt;
     }
     Place sub{place.folder / *component, entry + kDisplaySeparator};
-    if (!makeFolder(sub.folder, entry, sub.created)) return std::nullopt;
+    if (!claimFolder(sub.folder, entry) || !makeFolder(sub.folder, entry, sub.created)) return std::nullopt;
     return sub;
 }
 
@@ -304,6 +309,17 @@ bool Extractor::makeFolder(const fs::path& folder, const std::string& entry, boo
     }
     removeLeftovers(folder);
     return true;
+}
+
+// "Docs" and "docs" of one archive are two folders: on a file system that
+// folds case the second is a conflict like an existing file, never merged
+// into the first.
+bool Extractor::claimFolder(const fs::path& folder, const std::string& entry) {
+    auto [it, inserted] = folders_.try_emplace(foldCase(engineArgumentPath(utf8FromPath(folder))), folder);
+    std::error_code error;
+    if (inserted || it->second == folder || !fs::exists(folder, error)) return true;
+    reporter_.error(subject_, entry, "exists, not merged (a folder whose name differs only in case)");
+    return false;
 }
 
 fs::path Extractor::temporaryName(const fs::path& folder) {

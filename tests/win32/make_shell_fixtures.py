@@ -120,6 +120,11 @@ with zipfile.ZipFile(os.path.join(out, "names.zip"), "w") as z:
 with zipfile.ZipFile(os.path.join(out, "only.zip"), "w") as z:
     add(z, "only.txt", b"the only entry")
 
+# case.zip: names that differ only in case, of files and of folders.
+with zipfile.ZipFile(os.path.join(out, "case.zip"), "w") as z:
+    for name in ("Case.txt", "case.txt", "Docs/a.txt", "docs/a.txt", "Note.zvt", "note.zvt"):
+        add(z, name, name.encode())
+
 # long.zip: a path longer than a file descriptor's name field.
 with zipfile.ZipFile(os.path.join(out, "long.zip"), "w") as z:
     add(z, "d" * 100 + "/" + "e" * 100 + "/" + "f" * 100 + ".txt", b"deep")

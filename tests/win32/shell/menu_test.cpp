@@ -297,6 +297,19 @@ TEST_F(MenuTest, OpeningGoesThroughAFreshTemporaryCopy) {
     }
     Sleep(1000);
     EXPECT_EQ(GetFileAttributesW(opened.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // Beside a file whose name differs only in case, which shares its place
+    // in the temporary folder, the selected one is what opens.
+    archive->Release();
+    archive.p = nullptr;
+    CoTaskMemFree(archiveList.p);
+    archiveList.p = nullptr;
+    openArchiveFolder(fixtures() + L"\\case.zip", archive, archiveList);
+    for (const wchar_t* name : {L"Note.zvt", L"note.zvt"}) {
+        ASSERT_EQ(open(name, CMIC_MASK_SHIFT_DOWN), S_OK);
+        std::wstring wide = name;
+        EXPECT_EQ(narrow(waitForFile(opened)), std::string(wide.begin(), wide.end()));
+    }
 }
 
 TEST(ExtractionProcess, PipeCarriesTheLinesAndEndsForTheChild) {

@@ -6,6 +6,7 @@
 //              dup (a file) and dup\z.txt (a folder of the same name)
 //              sub\b.txt sub\inner.zip (dir\deep.txt, x.bin)
 //   src\...    the same files on disk, to compare entry bytes with
+//   case.zip   Case.txt case.txt Docs\a.txt docs\a.txt Note.zvt note.zvt
 //
 // ZORVEX_SHELL_FIXTURES names that folder, ZORVEX_SHELL_DLL the library.
 #include <gtest/gtest.h>
@@ -235,10 +236,46 @@ TEST_F(ShellFolderTest, ParsingNestedPaths) {
     EXPECT_EQ(hr, E_FAIL);
     parse(L"sub/nothing/b.txt", &hr);
     EXPECT_EQ(hr, E_FAIL);
-    // Names are found without regard to case.
+    // A name in another case finds the one item it can mean.
     IdList upper;
     upper.p = parse(L"SUB\\B.TXT", &hr);
     EXPECT_EQ(hr, S_OK);
+}
+
+// Names that differ only in case are separate items with identifiers of
+// their own; a name in another case finds an item only when it is the only one.
+TEST_F(ShellFolderTest, NamesThatDifferOnlyInCaseAreSeparateItems) {
+    Com<IShellFolder2> cased;
+    IdList caseList;
+    openArchiveFolder(fixtures() + L"\\case.zip", cased, caseList);
+    EXPECT_EQ(enumerate(cased.p, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS),
+              std::vector<std::wstring>(
+                  {L"0:Docs", L"0:docs", L"2:Case.txt", L"2:case.txt", L"2:Note.zvt", L"2:note.zvt"}));
+    auto itemBytes = [&](const wchar_t* path, IdList& item) {
+        std::wstring copy = path;
+        std::string out;
+        if (cased->ParseDisplayName(nullptr, nullptr, copy.data(), nullptr, item.out(), nullptr) != S_OK) return out;
+        Com<IStream> stream;
+        if (cased->BindToObject(item.p, nullptr, IID_IStream, stream.out()) != S_OK) return out;
+        char buffer[64];
+        ULONG n = 0;
+        stream->Read(buffer, sizeof buffer, &n);
+        return std::string(buffer, n);
+    };
+    struct Case {
+        const wchar_t* path;
+        const char* bytes;  // empty: not found
+    };
+    IdList items[6];
+    const Case cases[] = {{L"Case.txt", "Case.txt"},     {L"case.txt", "case.txt"},
+                          {L"Docs\\a.txt", "Docs/a.txt"}, {L"docs\\A.TXT", "docs/a.txt"},
+                          {L"CASE.TXT", ""},              {L"DOCS\\a.txt", ""}};
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(itemBytes(cases[i].path, items[i]), cases[i].bytes) << cases[i].path;
+    // The two files and the files of the two folders never compare equal.
+    EXPECT_NE(HRESULT_CODE(cased->CompareIDs(0, items[0].p, items[1].p)), 0);
+    EXPECT_NE(HRESULT_CODE(cased->CompareIDs(0, items[2].p, items[3].p)), 0);
+    EXPECT_EQ(HRESULT_CODE(cased->CompareIDs(0, items[1].p, items[1].p)), 0);
 }
 
 TEST_F(ShellFolderTest, BindingToFoldersNestedArchivesAndStreams) {
