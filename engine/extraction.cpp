@@ -71,6 +71,7 @@ ExtractionPlan planExtraction(Archive* archive) {
     int total = entryTotal(plan.level.get());
     if (total == 0) {
         ExtractionPlan empty;
+        empty.unwrapped = std::move(plan.unwrapped);
         empty.levels = std::move(plan.levels);
         return empty;
     }

@@ -52,8 +52,9 @@ TEST(ExtractionRule, OrderGivesPositionsInTheOrderOfTheData) {
     const Case cases[] = {
         {{}, {}},
         {{u"c", u"a", u"dir\\b", u"dir\\deep\\d"}, {1, 2, 3, 0}},
-        // Any case finds the entry; a path the archive does not hold comes first.
-        {{u"C", u"DIR\\Deep\\D", u"missing"}, {2, 1, 0}},
+        // Names are matched as stored: a path the archive does not hold (here
+        // one in another case) comes first.
+        {{u"c", u"dir\\deep\\d", u"C"}, {2, 1, 0}},
         // A path given twice cannot be told from itself: the given order stands.
         {{u"c", u"a", u"c"}, {0, 1, 2}},
     };
