@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "engine/convert.h"
 #include "engine/extraction.h"
 #include "shell/data_object.h"
 #include "shell/engine_lock.h"
@@ -38,7 +39,22 @@ LPITEMIDLIST levelList(LPITEMIDLIST archiveList, size_t unwrapped) {
     return archiveList;
 }
 
-IDataObject* openForExtraction(const std::wstring& path, IShellFolder* desktop) {
+// "PATH: damaged after N entries: REASON" for each damaged level of the plan,
+// PATH being the archive's followed by the nested archives unwrapped to it.
+void noteDamagedLevels(const std::wstring& path, const ExtractionPlan& plan, std::vector<std::wstring>& damage) {
+    std::wstring levelPath = path;
+    for (size_t i = 0; i < plan.levels.size(); ++i) {
+        if (i > 0) levelPath += L"\\" + std::wstring(plan.unwrapped[i - 1].begin(), plan.unwrapped[i - 1].end());
+        Archive* level = plan.levels[i].get();
+        if (!level->damaged()) continue;
+        int entries = level->entriesBeforeDamage();
+        std::u16string reason = utf8ToWide(level->damageReason()).value_or(u"damaged");
+        damage.push_back(levelPath + L": damaged after " + std::to_wstring(entries) +
+                         (entries == 1 ? L" entry: " : L" entries: ") + std::wstring(reason.begin(), reason.end()));
+    }
+}
+
+IDataObject* openForExtraction(const std::wstring& path, IShellFolder* desktop, std::vector<std::wstring>& damage) {
     Locked<Archive> level;
     size_t unwrapped;
     std::u16string wrapper;
@@ -48,6 +64,7 @@ IDataObject* openForExtraction(const std::wstring& path, IShellFolder* desktop) 
             openArchivePath(reinterpret_cast<const char16_t*>(path.c_str()), nullptr, ReadPlan::kEveryEntry));
         if (!archive) return nullptr;
         ExtractionPlan plan = planExtraction(archive.get());
+        noteDamagedLevels(path, plan, damage);
         if (!plan.level) return nullptr;  // an empty archive extracts nothing
         unwrapped = plan.unwrapped.size();
         wrapper = plan.wrapper;
@@ -78,14 +95,23 @@ IDropTarget* dropTargetOf(const std::wstring& folder, IShellFolder* desktop) {
     return drop;
 }
 
-void extract(const ExtractionRequest& request, IShellFolder* desktop) {
-    IDataObject* data = extractionDataObject(request.archives, desktop);
-    if (!data) return;
-    if (IDropTarget* target = dropTargetOf(request.target, desktop)) {
-        dropAndWait(target, data);
-        target->Release();
+// The copy engine shows what fails while it reads entries; that a level
+// ended early at damage (its entries read before it are extracted all the
+// same) is told once the copy is over, so that it does not pass for a whole
+// extraction.
+void extract(const ExtractionRequest& request, IShellFolder* desktop, HWND window) {
+    std::vector<std::wstring> damage;
+    if (IDataObject* data = extractionDataObject(request.archives, desktop, &damage)) {
+        if (IDropTarget* target = dropTargetOf(request.target, desktop)) {
+            dropAndWait(target, data);
+            target->Release();
+        }
+        data->Release();
     }
-    data->Release();
+    if (damage.empty()) return;
+    std::wstring text = L"Not everything could be extracted:";
+    for (const std::wstring& line : damage) text += L"\n" + line;
+    MessageBoxW(window, text.c_str(), L"zorvex", MB_OK | MB_ICONWARNING);
 }
 
 }  // namespace
@@ -102,16 +128,20 @@ std::optional<ExtractionRequest> parseExtractionInput(const std::u16string& inpu
     return request;
 }
 
-IDataObject* extractionDataObject(const std::vector<std::wstring>& archives, IShellFolder* desktop) {
+IDataObject* extractionDataObject(const std::vector<std::wstring>& archives, IShellFolder* desktop,
+                                  std::vector<std::wstring>* damage) {
     std::vector<IDataObject*> members;
+    std::vector<std::wstring> found;
     for (const std::wstring& archive : archives) {
-        IDataObject* member = openForExtraction(archive, desktop);
+        IDataObject* member = openForExtraction(archive, desktop, found);
         if (!member) {
             for (IDataObject* m : members) m->Release();
+            if (damage) *damage = std::move(found);
             return nullptr;
         }
         members.push_back(member);
     }
+    if (damage) *damage = std::move(found);
     if (members.size() == 1) return members[0];
     return newMultiArchiveDataObject(std::move(members));
 }
@@ -154,7 +184,7 @@ extern "C" void CALLBACK ExtractW(HWND window, HINSTANCE, LPWSTR commandLine, in
             if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"') path = path.substr(1, path.size() - 2);
             request = ExtractionRequest{folderOf(path), {path}};
         }
-        if (request) extract(*request, desktop);
+        if (request) extract(*request, desktop, window);
         desktop->Release();
     }
     OleUninitialize();

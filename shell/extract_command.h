@@ -1,7 +1,8 @@
 // ExtractW, the entry point rundll32 runs for the Extract command: it opens
 // each archive, wraps the entries to extract in a data object and drops that
 // on the target folder, so that the shell's copy engine writes the files with
-// its own progress, overwrite and error dialogs.
+// its own progress, overwrite and error dialogs. Levels found damaged are
+// named in a message once the copy is over.
 #pragma once
 
 #include <windows.h>
@@ -25,8 +26,12 @@ struct ExtractionRequest {
 std::optional<ExtractionRequest> parseExtractionInput(const std::u16string& input);
 
 // The data object that extracts `archives` (one object for several); null
-// when any of them cannot be opened or holds nothing.
-IDataObject* extractionDataObject(const std::vector<std::wstring>& archives, IShellFolder* desktop);
+// when any of them cannot be opened or holds nothing. `damage`, when given,
+// receives (null or not) a line "LEVEL: damaged after N entries: REASON" for
+// each level on the way whose reader stopped at damage, of the archives
+// opened; the entries such a level read are extracted all the same.
+IDataObject* extractionDataObject(const std::vector<std::wstring>& archives, IShellFolder* desktop,
+                                  std::vector<std::wstring>* damage = nullptr);
 
 // Drops `data` on `target` and, when the target started an operation that is
 // still running, serves messages until the data object ends it.

@@ -567,9 +567,13 @@ TEST_F(CliTest, DamagedLevelIsReportedWhileItsEntriesStay) {
                        "    i = tarfile.TarInfo(n); i.size = len(d); t.addfile(i, io.BytesIO(d))\n"
                        "t.close()\n"
                        "open('cut.tar', 'wb').write(open('g.tar', 'rb').read()[:1636])\n"  // inside the 2nd header
-                       "os.system('gzip -kn cut.tar')\n"
-                       "zipfile.ZipFile('outer.zip', 'w').write('cut.tar.gz')\n");
+                       "b = bytearray(open('g.tar', 'rb').read()); b[1536] ^= 1\n"  // 2nd header's checksum fails
+                       "open('bad.tar', 'wb').write(b)\n"
+                       "os.system('gzip -kn cut.tar bad.tar')\n"
+                       "zipfile.ZipFile('outer.zip', 'w').write('cut.tar.gz')\n"
+                       "zipfile.ZipFile('held.zip', 'w').write('bad.tar')\n");
     const std::string reason = ": damaged after 1 entry: archive cut inside a header\n";
+    const std::string checksum = ": damaged after 1 entry: header checksum mismatch at offset 1536\n";
     struct Case {
         std::string args;
         std::string line;  // the verdict line
@@ -582,6 +586,12 @@ TEST_F(CliTest, DamagedLevelIsReportedWhileItsEntriesStay) {
          "zorvex: " + (tmp / "cut.tar.gz").string() + ": cut.tar" + reason},
         {"list -r " + quote(tmp / "outer.zip"),
          "zorvex: " + (tmp / "outer.zip").string() + ": cut.tar.gz/cut.tar" + reason},
+        // Nested levels are opened by `test` too, whole outer data or not.
+        {"test " + quote(tmp / "cut.tar.gz"), "zorvex: " + (tmp / "cut.tar.gz").string() + ": cut.tar" + reason},
+        {"test " + quote(tmp / "outer.zip"),
+         "zorvex: " + (tmp / "outer.zip").string() + ": cut.tar.gz/cut.tar" + reason},
+        {"test " + quote(tmp / "bad.tar.gz"), "zorvex: " + (tmp / "bad.tar.gz").string() + ": bad.tar" + checksum},
+        {"test " + quote(tmp / "held.zip"), "zorvex: " + (tmp / "held.zip").string() + ": bad.tar" + checksum},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);

@@ -137,3 +137,55 @@ with zipfile.ZipFile(os.path.join(out, "view.zip"), "w") as z:
     add(z, "docs/readme.txt", b"read me\n")
     add(z, "inner.zip", inner_zip)
     add(z, "note.zvt", note)
+
+
+def tar_of(members):
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w", format=tarfile.GNU_FORMAT) as t:
+        for name, data in members:
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            info.mtime = 1600000000
+            t.addfile(info, io.BytesIO(data))
+    return buf.getvalue()
+
+
+# cut.tar.gz: an intact gzip stream of a tar cut inside its second header; the
+# tar level is damaged after its first entry.
+import gzip
+one = b"1" * 700
+with open(os.path.join(out, "cut.tar.gz"), "wb") as f:
+    f.write(gzip.compress(tar_of([("one", one), ("two", b"2" * 10)])[:1636], 9, mtime=0))
+
+# flip.tar.gz: one bit flipped in the deflate data near its end such that it
+# still decodes, to as many bytes, changing only last.txt's data: only the
+# gzip CRC at the stream's end tells.
+first = b"intact before the damage\n" * 200
+last = b"".join(b"line %06d: the quick brown fox jumps over the lazy dog\n" % i for i in range(400))
+plain = tar_of([("first.txt", first), ("last.txt", last)])
+packed = gzip.compress(plain, 9, mtime=0)
+start = plain.index(last)
+
+
+def decodes_to_changed_last(candidate):
+    d = zlib.decompressobj(-15)
+    try:
+        got = d.decompress(candidate[10:])
+    except zlib.error:
+        return False
+    return (d.eof and len(got) == len(plain) and got[start:start + len(last)] != last
+            and got[:start] == plain[:start] and got[start + len(last):] == plain[start + len(last):])
+
+
+def flipped_near_end():
+    for at in range(len(packed) - 9, 10, -1):  # before the 8-byte trailer
+        for bit in range(8):
+            candidate = bytearray(packed)
+            candidate[at] ^= 1 << bit
+            if decodes_to_changed_last(bytes(candidate)):
+                return bytes(candidate)
+    raise SystemExit("no flip keeps the deflate data decodable")
+
+
+with open(os.path.join(out, "flip.tar.gz"), "wb") as f:
+    f.write(flipped_near_end())

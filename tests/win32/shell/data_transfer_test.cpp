@@ -389,6 +389,54 @@ TEST_F(DataTransferTest, ExtractionObjectsWrapUnwrapAndJoinArchives) {
     EXPECT_EQ(readContents(joined.p, -1, 4096, &bytes), DV_E_LINDEX);
 }
 
+// A level whose reader stopped at damage still gives the entries it read;
+// damage that only the outer stream's check at its end finds fails the read
+// of the entry whose bytes it changed, never passes for a whole copy.
+TEST_F(DataTransferTest, DamagedLevelsAndStreamsReachTheCopy) {
+    struct Case {
+        const wchar_t* archive;
+        const wchar_t* inside;
+        const wchar_t* name;
+        HRESULT read;
+    };
+    const Case cases[] = {
+        {L"cut.tar.gz", L"cut.tar", L"one", S_OK},
+        {L"flip.tar.gz", L"flip.tar", L"last.txt", HRESULT_FROM_WIN32(ERROR_FILE_CORRUPT)},
+    };
+    for (const Case& c : cases) {
+        Com<IDataObject> data;
+        data.p = selection(c.archive, c.inside, {c.name});
+        ASSERT_TRUE(data.p) << c.archive;
+        std::vector<Descriptor> descriptors;
+        ASSERT_EQ(readDescriptors(data.p, &descriptors), S_OK);
+        std::vector<uint8_t> bytes;
+        EXPECT_EQ(readContents(data.p, 0, 4096, &bytes), c.read) << c.archive;
+    }
+
+    // The Extract command's objects name each damaged level, even when an
+    // archive beside it cannot be opened and nothing is extracted.
+    Com<IShellFolder> desktop;
+    ASSERT_EQ(SHGetDesktopFolder(&desktop.p), S_OK);
+    const std::wstring f = fixtures() + L"\\";
+    const std::wstring cutLine = f + L"cut.tar.gz\\cut.tar: damaged after 1 entry: archive cut inside a header";
+    std::vector<std::wstring> damage;
+    Com<IDataObject> data;
+    data.p = extractionDataObject({f + L"bundle.tar.gz", f + L"cut.tar.gz"}, desktop.p, &damage);
+    ASSERT_TRUE(data.p);
+    EXPECT_EQ(damage, std::vector<std::wstring>({cutLine}));
+    ScratchFolder out(L"zorvex-damaged-");
+    {
+        CopyEngineTarget target(out.path, false);
+        dropAndWait(&target, data.p);
+    }
+    EXPECT_EQ(readTree(out.path)[L"one"], std::vector<uint8_t>(700, '1'));
+    EXPECT_EQ(extractionDataObject({f + L"cut.tar.gz", f + L"missing.zip"}, desktop.p, &damage), nullptr);
+    EXPECT_EQ(damage, std::vector<std::wstring>({cutLine}));
+    data.p->Release();
+    data.p = extractionDataObject({f + L"bundle.tar.gz"}, desktop.p, &damage);
+    EXPECT_TRUE(damage.empty());
+}
+
 TEST(ExtractionInput, LinesOfTheExtractCommand) {
     auto parse = [](const std::u16string& text) { return parseExtractionInput(text); };
     auto request = parse(u"C:\\Out\nC:\\a.zip\nD:\\b.rar\n");
