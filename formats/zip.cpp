@@ -375,7 +375,7 @@ bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count, b
 }
 
 // Entries that cannot be listed (unconvertible name, duplicate) are passed
-// over; one of an unknown method still makes its folders.
+// over.
 void ZipReader::addLocalEntry(const LocalEntry& entry) {
     // Entries sharing bytes never decode: no data is expanded again and again
     // (the overlapping zip-bomb pattern), and every command reports them.
@@ -386,6 +386,13 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
         codec = codecs_[i];
         headerBytes = kMethods[i].headerBytes;
         break;
+    }
+    // An entry no codec here decodes is still listed: every read of it fails
+    // and names the method.
+    Status failure = entry.overlapping ? Status::corrupt("shares its data with another entry") : Status();
+    if (!codec) {
+        codec = damagedEntryCodec();
+        failure = Status::unsupportedMethod(entry.method);
     }
     // Stored data is the entry itself: never hand out more than the entry's
     // size (the bytes after it belong to the next record), and when the data
@@ -400,7 +407,6 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     // A name flagged UTF-8 that is not is still the entry's name.
     if (!name) name = oemToWide(raw);
     if (!name) return;
-    const Status failure = entry.overlapping ? Status::corrupt("shares its data with another entry") : Status();
     addEntry(archive_, codec, *name, entry.dataOffset + headerBytes, packedSize - headerBytes, entry.size,
              timeFromDos(entry.date, entry.time), entry.crc, failure);
 }

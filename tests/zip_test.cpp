@@ -412,15 +412,17 @@ TEST(ZipRecords, OemNamesWithoutTheUtf8Flag) {
     EXPECT_EQ(fileNames(a.get()), (std::vector<std::u16string>{u"caf\u00e9", u"caf\u251C\u2310"}));
 }
 
-TEST(ZipRecords, UnknownMethodsAreNotListedButTheirFoldersAre) {
+TEST(ZipRecords, UnknownMethodsAreListedAndFailWithTheirNumber) {
     test::ZipBuilder z;
     z.local("mp3/x.bin", bytesOf("xxxx"), {.method = 94});
     z.local("y.bin", bytesOf("yyyy"), {.method = 94});
     z.local("z.txt", bytesOf("z"));
     Ref<Archive> a = openBytes(z.bytes);
     ASSERT_TRUE(a);
-    EXPECT_EQ(fileNames(a.get()), std::vector<std::u16string>{u"z.txt"});
+    EXPECT_EQ(fileNames(a.get()), (std::vector<std::u16string>{u"y.bin", u"z.txt"}));
     EXPECT_EQ(a->folderCount(), 1);
+    EXPECT_FALSE(Ref<InStream>(a->openFileByName(u"y.bin")));
+    EXPECT_EQ(describe(a->openFailure()), "method 94 is not supported");
 }
 
 TEST(ZipRecords, EncryptedEntryAnywhereRefusesTheArchive) {
