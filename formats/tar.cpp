@@ -210,6 +210,7 @@ private:
         int64_t time = attributes.mtime ? *attributes.mtime : parseNumber(header + kMtime, kNumberLength).value_or(0);
         if (name.empty()) return next;
         std::string path = normalizeName(name);
+        if (path.empty() && holdsFileData(type, size)) path = ".";  // listed under the archive's stem
         if (path.empty()) return next;
         std::string linkTarget =
             attributes.linkPath ? *attributes.linkPath : field(header, kLinkName, kNameLength);
@@ -238,6 +239,7 @@ private:
                 links_.push_back({path, resolveLink(path, linkTarget)});
                 break;
             case '5':
+            case 'D':  // an incremental dump's folder: its data lists the names it held
                 addFolder(path.back() == '/' ? path : path + '/', time);
                 break;
         }
@@ -251,6 +253,12 @@ private:
         if (std::memcmp(header + kMagic, "ustar  ", 8) == 0) return name;
         std::string prefix = field(header, kPrefix, kPrefixLength);
         return prefix.empty() ? name : prefix + "/" + name;
+    }
+
+    // A name like "." or ".." on a file with data would name the root: the
+    // data is kept under another name rather than dropped.
+    static bool holdsFileData(char type, int64_t size) {
+        return size > 0 && (type == 0 || type == '0' || type == '7' || type == 'S');
     }
 
     void addFolder(const std::string& path, int64_t time) {
