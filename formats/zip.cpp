@@ -86,12 +86,26 @@ std::optional<std::string_view> unicodePathName(std::string_view extra, std::str
     return std::nullopt;
 }
 
+// A name without the UTF-8 flag: in the character set the user chose, else
+// UTF-8 when it is valid UTF-8 beyond ASCII (many tools write UTF-8 without
+// saying so, and text in an old code page is seldom valid UTF-8), else the
+// OEM code page.
+std::optional<std::u16string> unflaggedName(std::string_view raw) {
+    if (!namesCharset().empty()) return charsetToWide(raw, namesCharset());
+    bool beyondAscii = std::any_of(raw.begin(), raw.end(), [](char c) { return static_cast<uint8_t>(c) > 0x7F; });
+    if (beyondAscii)
+        if (std::optional<std::u16string> utf8 = utf8ToWide(raw)) return utf8;
+    return oemToWide(raw);
+}
+
 // What the central directory says about one entry.
 struct CentralRecord {
     uint64_t packedSize;
     uint64_t size;
     uint64_t headerOffset;
     uint32_t crc;
+    std::string name;
+    uint16_t flags = 0;
 };
 
 // One entry as its local header gives it, with the directory's sizes and CRC
@@ -142,7 +156,8 @@ public:
 
 private:
     int64_t parseLocalHeader(const CentralRecord* record);
-    bool skipCentralHeader(uint32_t& headerOffset);
+    bool skipCentralHeader(uint32_t& headerOffset, std::string& name, uint16_t& flags);
+    void takeCentralName(LocalEntry& entry, std::string_view name, uint16_t flags);
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
     bool readDirectory(std::vector<CentralRecord>& records, uint64_t limit = UINT64_MAX);
@@ -196,6 +211,7 @@ bool ZipReader::read() {
     // another entry's data) or names one header twice.
     bool directoryDisagrees = false;
     bool listed = true;
+    std::string centralName;
     uint32_t signature;
     while (readU32(signature)) {
         if (signature == kLocalHeaderSignature) {
@@ -216,11 +232,13 @@ bool ZipReader::read() {
             unknownWords = 0;
             passedDirectory = true;
             uint32_t headerOffset;
-            if (!skipCentralHeader(headerOffset)) break;
+            uint16_t flags;
+            if (!skipCentralHeader(headerOffset, centralName, flags)) break;
             if (headerOffset == kZip64Marker) continue;
             LocalEntry* named = scannedEntryAt(headerOffset);
             if (!named || named->named) directoryDisagrees = true;
             if (named) named->named = true;
+            if (named) takeCentralName(*named, centralName, flags);
         } else if (signature != kSpanningMarker && ++unknownWords >= kMaxUnknownWords) {
             break;
         }
@@ -252,12 +270,28 @@ LocalEntry* ZipReader::scannedEntryAt(int64_t headerOffset) {
 }
 
 // In the sequential scan, passes over a central directory header whose
-// signature has just been read, noting the local header offset it records.
-bool ZipReader::skipCentralHeader(uint32_t& headerOffset) {
+// signature has just been read, noting the local header offset, the name and
+// the flags it records.
+bool ZipReader::skipCentralHeader(uint32_t& headerOffset, std::string& name, uint16_t& flags) {
     uint8_t h[kCentralHeaderSize - 4];
     if (!readBytes(h, sizeof h)) return false;
     headerOffset = le32(h + 38);
-    return skip(int64_t{le16(h + 24)} + le16(h + 26) + le16(h + 28));
+    flags = le16(h + 4);
+    name.resize(le16(h + 24));
+    return readBytes(name.data(), static_cast<int>(name.size())) && skip(int64_t{le16(h + 26)} + le16(h + 28));
+}
+
+// The central directory's name (and whether it is UTF-8) wins over the local
+// header's: tools that rename an entry rewrite the directory, and every other
+// reader goes by it. A name taken from a Unicode path field stays.
+void ZipReader::takeCentralName(LocalEntry& entry, std::string_view name, uint16_t flags) {
+    std::string_view local(names_.data() + entry.nameAt, entry.nameLength);
+    if (entry.unicodePath || name.empty() || (name == local && (flags & kFlagUtf8Name) == (entry.flags & kFlagUtf8Name)))
+        return;
+    entry.nameAt = names_.size();
+    names_ += name;
+    entry.nameLength = static_cast<uint16_t>(name.size());
+    entry.flags = static_cast<uint16_t>((entry.flags & ~kFlagUtf8Name) | (flags & kFlagUtf8Name));
 }
 
 // Parses a local header whose signature has just been read and keeps its
@@ -404,6 +438,7 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     std::optional<std::u16string> name;
     if (raw.empty()) name = std::u16string();  // stored without a name: addEntry gives it one
     else if (entry.flags & kFlagUtf8Name || entry.unicodePath) name = utf8ToWide(raw);
+    else name = unflaggedName(raw);
     // A name flagged UTF-8 that is not is still the entry's name.
     if (!name) name = oemToWide(raw);
     if (!name) return;
@@ -425,6 +460,7 @@ bool ZipReader::readFromDirectory() {
             LocalEntry& earlier = entries_[seen->second];
             if (earlier.named) earlier.overlapping = true;
             earlier.named = true;
+            takeCentralName(earlier, record.name, record.flags);
             continue;
         }
         uint32_t signature;
@@ -434,6 +470,7 @@ bool ZipReader::readFromDirectory() {
         int64_t next = parseLocalHeader(&record);
         if (next == kEncrypted) return false;
         if (next < 0) break;
+        takeCentralName(entries_.back(), record.name, record.flags);
         entryAt.emplace(entries_.back().headerOffset, entries_.size() - 1);
     }
     return true;
@@ -511,20 +548,22 @@ bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limi
     for (uint64_t i = 0; i < std::min(total, limit); ++i) {
         uint8_t h[kCentralHeaderSize];
         if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
-        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16)};
+        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16), {}, le16(h + 8)};
         uint16_t nameLength = le16(h + 28);
         uint16_t extraLength = le16(h + 30);
         uint16_t commentLength = le16(h + 32);
+        record.name.resize(nameLength);
+        if (!readBytes(record.name.data(), nameLength)) break;
         bool marked = record.packedSize == kZip64Marker || record.size == kZip64Marker ||
                       record.headerOffset == kZip64Marker;
         bool complete;
         if (extraLength != 0 && marked) {
             uint64_t* values[] = {&record.size, &record.packedSize, &record.headerOffset};
-            int64_t extraStart = in_->tell() + nameLength;
-            complete = extraStart >= nameLength && skip(nameLength) && readZip64Extra(extraLength, values, 3, false) &&
+            int64_t extraStart = in_->tell();
+            complete = extraStart >= 0 && readZip64Extra(extraLength, values, 3, false) &&
                        in_->seek(extraStart + extraLength) && skip(commentLength);
         } else {
-            complete = skip(int64_t{nameLength} + extraLength + commentLength);
+            complete = skip(int64_t{extraLength} + commentLength);
         }
         if (!complete) break;
         record.headerOffset += shift;

@@ -711,6 +711,34 @@ open('odd.zip', 'wb').write(b)
     EXPECT_NE(cat.err.find("method 19 is not supported"), std::string::npos) << cat.err;
 }
 
+// Zip names without the UTF-8 flag in a character set the user names.
+TEST_F(CliTest, CharsetOptionForcesTheNamesCharacterSet) {
+    REQUIRE_TOOL("python3");
+    python(tmp.path(), R"(
+with zipfile.ZipFile('cyr.zip', 'w') as z:
+    z.writestr('######.txt', 'privet')
+b = open('cyr.zip', 'rb').read().replace(b'######', bytes([0x8f, 0xe0, 0xa8, 0xa2, 0xa5, 0xe2]))
+open('cyr.zip', 'wb').write(b)
+)");
+    const std::string cyrillic = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82.txt";  // in code page 866
+    const std::string oem = "\xC3\x85\xCE\xB1\xC2\xBF\xC3\xB3\xC3\x91\xCE\x93.txt";       // the same bytes in 437
+    struct Case {
+        std::string options, name;
+    };
+    for (const Case& c : std::vector<Case>{{"", oem}, {"--charset CP866 ", cyrillic}}) {
+        auto list = zorvex(tmp, c.options + "list " + quote(tmp / "cyr.zip"));
+        EXPECT_EQ(list.status, 0) << list.err;
+        EXPECT_NE(list.out.find(c.name), std::string::npos) << c.options << list.out;
+        auto cat = zorvex(tmp, c.options + "cat " + quote(tmp / "cyr.zip" / c.name));
+        EXPECT_EQ(cat.out, "privet") << c.options << cat.err;
+    }
+    // A single file comes out without a folder of its own.
+    auto extract = zorvex(tmp, "--charset CP866 extract " + quote(tmp / "cyr.zip") + " -C " + quote(tmp / "out"));
+    EXPECT_EQ(extract.status, 0) << extract.err;
+    EXPECT_EQ(readTree(tmp / "out"), (Tree{{cyrillic, {'p', 'r', 'i', 'v', 'e', 't'}}}));
+    EXPECT_EQ(zorvex(tmp, "--charset no-such-set list " + quote(tmp / "cyr.zip")).status, 2);
+}
+
 // Both zip-bomb patterns of the corpus: entries sharing bytes are errors of
 // test and extract, each named on its own line, and nothing is expanded.
 TEST_F(CliTest, OverlappingZipEntriesFailTestAndExtract) {
