@@ -510,6 +510,27 @@ TEST(RarStreamHead, BadHeadsMakeNoStream) {
     EXPECT_EQ(window.size(), rar::kMinWindow);
 }
 
+// A file packed by a version no codec here decodes is listed, and reading it
+// names that version; the other files read as before.
+TEST(RarCorpus, UnknownPackerVersionIsListedAndFails) {
+    REQUIRE_CORPUS(corpus);
+    std::vector<uint8_t> a = test::readFile(corpus / "rar/BoatModernEnglish-audio-text-unpack30.rar");
+    constexpr size_t kHeader = 0x14, kHeaderSize = 58, kVersion = kHeader + 24;  // the first file's header
+    ASSERT_EQ(a[kVersion], 29);
+    a[kVersion] = 99;
+    uint32_t crc = crc32Update(0, a.data() + kHeader + 2, kHeaderSize - 2);
+    a[kHeader] = uint8_t(crc), a[kHeader + 1] = uint8_t(crc >> 8);
+    Ref<Archive> archive = openBytes(u"x.rar", a);
+    ASSERT_TRUE(archive);
+    auto data = allData(archive.get());
+    ASSERT_TRUE(data.count(u"BoatModernEnglish.wav"));
+    EXPECT_FALSE(data[u"BoatModernEnglish.wav"]);
+    EXPECT_FALSE(Ref<InStream>(archive->openFileByName(u"BoatModernEnglish.wav")));
+    EXPECT_EQ(describe(archive->openFailure()), "method 99 is not supported");
+    ASSERT_TRUE(data[u"LICENSE.txt"]);
+    EXPECT_EQ(data[u"LICENSE.txt"]->size(), 107u);
+}
+
 // ---- Hostile variants -----------------------------------------------------------
 
 // What a damaged copy reports as whole under a name of the original must be
