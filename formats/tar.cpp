@@ -210,7 +210,7 @@ private:
         int64_t time = attributes.mtime ? *attributes.mtime : parseNumber(header + kMtime, kNumberLength).value_or(0);
         if (name.empty()) return next;
         std::string path = normalizeName(name);
-        if (path.empty() && holdsFileData(type, size)) path = ".";  // listed under the archive's stem
+        if (path.empty() && holdsFileData(type, size)) path.push_back('.');  // listed under the archive's stem
         if (path.empty()) return next;
         std::string linkTarget =
             attributes.linkPath ? *attributes.linkPath : field(header, kLinkName, kNameLength);
