@@ -237,8 +237,8 @@ bool ZipReader::read() {
             if (headerOffset == kZip64Marker) continue;
             LocalEntry* named = scannedEntryAt(headerOffset);
             if (!named || named->named) directoryDisagrees = true;
+            else takeCentralName(*named, centralName, flags);  // the first record naming it
             if (named) named->named = true;
-            if (named) takeCentralName(*named, centralName, flags);
         } else if (signature != kSpanningMarker && ++unknownWords >= kMaxUnknownWords) {
             break;
         }
@@ -459,8 +459,8 @@ bool ZipReader::readFromDirectory() {
         if (seen != entryAt.end()) {
             LocalEntry& earlier = entries_[seen->second];
             if (earlier.named) earlier.overlapping = true;
+            else takeCentralName(earlier, record.name, record.flags);  // the first record naming it
             earlier.named = true;
-            takeCentralName(earlier, record.name, record.flags);
             continue;
         }
         uint32_t signature;
