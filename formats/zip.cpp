@@ -286,8 +286,8 @@ bool ZipReader::skipCentralHeader(uint32_t& headerOffset, std::string& name, uin
 // reader goes by it. A name taken from a Unicode path field stays.
 void ZipReader::takeCentralName(LocalEntry& entry, std::string_view name, uint16_t flags) {
     std::string_view local(names_.data() + entry.nameAt, entry.nameLength);
-    if (entry.unicodePath || name.empty() || (name == local && (flags & kFlagUtf8Name) == (entry.flags & kFlagUtf8Name)))
-        return;
+    bool sameFlag = (flags & kFlagUtf8Name) == (entry.flags & kFlagUtf8Name);
+    if (entry.unicodePath || name.empty() || (name == local && sameFlag)) return;
     entry.nameAt = names_.size();
     names_ += name;
     entry.nameLength = static_cast<uint16_t>(name.size());

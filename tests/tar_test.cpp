@@ -264,8 +264,10 @@ TEST(Tar, IncrementalAndSparseArchivesReadAsTheFiles) {
                   "echo bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb > src/sub/b.txt && echo q > src/quiet/q.txt && "
                   "tar --listed-incremental=snap -cf level0.tar src && echo new > src/sub/new.txt && "
                   "tar --listed-incremental=snap -cf level1.tar src && "
-                  "truncate -s 3M holes.bin && printf here | dd of=holes.bin bs=1 seek=100000 conv=notrunc status=none && "
-                  "printf there | dd of=holes.bin bs=1 seek=2000000 conv=notrunc status=none && printf end >> holes.bin && "
+                  "truncate -s 3M holes.bin && "
+                  "printf here | dd of=holes.bin bs=1 seek=100000 conv=notrunc status=none && "
+                  "printf there | dd of=holes.bin bs=1 seek=2000000 conv=notrunc status=none && "
+                  "printf end >> holes.bin && "
                   "for v in 0.0 0.1 1.0; do tar --format=pax --sparse --sparse-version=$v -cf sparse$v.tar "
                   "holes.bin || exit 1; done 2>/dev/null"),
               0);
