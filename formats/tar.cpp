@@ -193,6 +193,7 @@ private:
                 pending_.linkPath = readText(dataStart, *headerSize);
                 return next;
             case 'x':
+            case 'X':  // the same records under the type some older writers use
                 readPax(dataStart, *headerSize);
                 return next;
             case 'g':
@@ -242,6 +243,12 @@ private:
             case 'D':  // an incremental dump's folder: its data lists the names it held
                 addFolder(path.back() == '/' ? path : path + '/', time);
                 break;
+            default:  // a type no writer here is known for: its data as a regular file, not lost
+                if (!holdsNoFile(type) && path.back() != '/') {
+                    stream_->keepApart(dataStart, size);
+                    addFile(path, dataStart, size, time);
+                }
+                break;
         }
         return next;
     }
@@ -260,6 +267,10 @@ private:
     static bool holdsFileData(char type, int64_t size) {
         return size > 0 && (type == 0 || type == '0' || type == '7' || type == 'S');
     }
+
+    // Devices, fifos, volume labels, continuations of a file begun on another
+    // volume, old renaming records and vendor metadata (ACLs, attributes).
+    static bool holdsNoFile(char type) { return type != 0 && std::strchr("346VMNAEI", type) != nullptr; }
 
     void addFolder(const std::string& path, int64_t time) {
         if (path != "/") listed_.push_back({true, path, 0, 0, time});

@@ -301,7 +301,8 @@ TEST(Tar, IncrementalAndSparseArchivesReadAsTheFiles) {
 
 // Names that are no path of their own: raw pax bytes (hdrcharset=BINARY) are
 // converted as other raw names, and a file named ".." or "." keeps its data
-// under the archive's stem, as a nameless file does.
+// under the archive's stem, as a nameless file does. Types: an unknown one is
+// a regular file, a volume label none; 'X' records are pax records.
 TEST(Tar, OddNamesKeepTheirData) {
     REQUIRE_TOOL("python3");
     TempDir dir;
@@ -309,16 +310,22 @@ TEST(Tar, OddNamesKeepTheirData) {
     writeFile(dir / "make.py",
               "import tarfile, io\n"
               "t = tarfile.open('odd.tar', 'w', format=tarfile.PAX_FORMAT, errors='surrogateescape')\n"
-              "def add(name, data):\n"
-              "    i = tarfile.TarInfo(name); i.size = len(data); t.addfile(i, io.BytesIO(data))\n"
+              "def add(name, data, kind=tarfile.REGTYPE):\n"
+              "    i = tarfile.TarInfo(name); i.size = len(data); i.type = kind; t.addfile(i, io.BytesIO(data))\n"
               "add(b'caf\\xe9.txt'.decode('utf-8', 'surrogateescape'), b'latin')\n"
               "add('..', b'dots')\n"
+              "add('vendor.bin', b'vendor', b'Q')\n"
+              "add('label', b'', b'V')\n"
+              "x = tarfile.TarInfo._create_pax_generic_header({'path': 'solaris.txt'}, b'X', 'utf-8')\n"
+              "t.fileobj.write(x); t.offset += len(x)\n"
+              "add('short', b'sun')\n"
               "t.close()\n"
               "assert b'hdrcharset=BINARY' in open('odd.tar', 'rb').read()\n");
     ASSERT_EQ(run("cd '" + dir.path().string() + "' && python3 make.py"), 0);
     Ref<Archive> archive(openArchivePath(insidePath(tar).c_str()));
     ASSERT_TRUE(archive);
-    std::map<std::string, int64_t> expected = {{"caf\xC3\xA9.txt", 5}, {"odd", 4}};
+    std::map<std::string, int64_t> expected = {
+        {"caf\xC3\xA9.txt", 5}, {"odd", 4}, {"vendor.bin", 6}, {"solaris.txt", 3}};
     EXPECT_EQ(listTree(archive.get()), expected);
     EXPECT_EQ(fileText(*entryData(insidePath(tar, "caf\xC3\xA9.txt"))), "latin");
     EXPECT_EQ(fileText(*entryData(insidePath(tar, "odd"))), "dots");
