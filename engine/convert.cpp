@@ -4,6 +4,16 @@
 
 namespace zorvex {
 
+namespace {
+std::string& namesCharsetSetting() {
+    static std::string charset;
+    return charset;
+}
+}  // namespace
+
+void setNamesCharset(std::string charset) { namesCharsetSetting() = std::move(charset); }
+const std::string& namesCharset() { return namesCharsetSetting(); }
+
 int64_t timeFromDos(uint16_t date, uint16_t time) {
     if (date == 0 && time == 0) return 0;
     return timeFromParts(1980 + (date >> 9), (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63,

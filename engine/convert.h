@@ -14,6 +14,16 @@ std::optional<std::u16string> utf8ToWide(std::string_view text);
 std::optional<std::u16string> ansiToWide(std::string_view text);  // code page 1252 on POSIX
 std::optional<std::u16string> oemToWide(std::string_view text);   // code page 437 on POSIX
 std::optional<std::string> wideToUtf8(std::u16string_view text);
+// Text in a character set named as the system knows it ("CP866", "ISO-8859-2";
+// on Windows a code page number, "cp1251" or "utf-8").
+std::optional<std::u16string> charsetToWide(std::string_view text, const std::string& charset);
+bool charsetKnown(const std::string& charset);
+
+// The character set the user chose for names an archive stores without
+// saying which (zip names without the UTF-8 flag); empty: each reader's own
+// rule. One setting for the process, made before archives are opened.
+void setNamesCharset(std::string charset);
+const std::string& namesCharset();
 // One byte of the ANSI or OEM code page; out holds one or two units and a zero.
 bool ansiCharToWide(char c, char16_t out[2]);
 bool oemCharToWide(char c, char16_t out[2]);

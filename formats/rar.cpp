@@ -157,7 +157,11 @@ void Reader::placeFile(FileRecord& file) {
 }
 
 void Reader::placeCompressed(FileRecord& file) {
-    if (!file.codec) return;  // a version no codec decodes
+    if (!file.codec) {  // a version no codec decodes: listed, and every read says so
+        addEntry(archive_, damagedEntryCodec(), file.name, 0, 0, static_cast<int64_t>(file.unpackedSize), file.time,
+                 file.checks.crc, Status::unsupportedMethod(file.version));
+        return;
+    }
     if (file.unpackedSize == 0) {
         // Nothing to decode: the packed data, if any, holds no output.
         list(file.name, store_, 0, 0, 0, file.time, file.checks);

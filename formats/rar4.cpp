@@ -196,6 +196,7 @@ bool Reader4::readFileHeader(const std::vector<uint8_t>& header, uint16_t flags,
     file.directory = (flags & kFileDirectoryMask) == kFileDirectoryMask;
     file.stored = method == kStoredMethod;
     file.codec = codecFor(version, method);
+    file.version = version;
     // Before version 2.0 the archive's solid flag alone makes a group.
     file.solid = version >= 20 ? (flags & kFileSolid) != 0 : solid_ && group_.has_value();
     return takePart(std::move(file), flags & kFileFromPrevious, flags & kFileToNext, dataStart,

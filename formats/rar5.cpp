@@ -183,7 +183,6 @@ bool Reader5::readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t data
     if ((fileFlags & kFile5Crc) && !h.u32(&crc)) return false;
     if (!h.vint(&compression) || !h.vint(&host) || !h.vint(&nameLength)) return false;
     if (nameLength > h.left() || h.position() + nameLength > extraStart) return false;
-    if ((compression & 0x3F) != 0) return !stopDamaged("unknown compression version");
 
     FileRecord file;
     file.name = utf8ToWide(std::string_view(reinterpret_cast<const char*>(h.here()), nameLength)).value_or(u"");
@@ -194,7 +193,9 @@ bool Reader5::readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t data
     file.directory = fileFlags & kFile5Directory;
     file.solid = compression & 0x40;
     file.stored = ((compression >> 7) & 7) == 0;
-    file.codec = findCodec(u"rar50");
+    // A later algorithm version is listed, and reading it names the version.
+    file.version = static_cast<uint8_t>(compression & 0x3F);
+    file.codec = file.version == 0 ? findCodec(u"rar50") : nullptr;
     file.dictionary = rar5DictionarySize(compression);
     HeaderCursor extra(h.here() + (extraStart - h.position()), h.left() - (extraStart - h.position()));
     if (!readExtraRecords(extra, &file)) {

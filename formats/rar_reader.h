@@ -98,6 +98,7 @@ struct FileRecord {
     bool solid = false;  // continues the current solid group
     bool link = false;   // a symbolic link or junction: listed empty
     Codec* codec = nullptr;
+    uint8_t version = 0;  // of the packer, named when no codec decodes it
     uint64_t dictionary = 0;
     std::u16string linkTarget;  // a hard link or file copy: the entry it repeats
     bool olderVersion = false;  // kept by the archiver's file versions; the current one has no version record

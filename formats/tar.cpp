@@ -259,6 +259,7 @@ private:
                 pending_.linkPath = readText(dataStart, *headerSize);
                 return next;
             case 'x':
+            case 'X':  // the same records under the type some older writers use
                 if (!readPax(dataStart, *headerSize)) return damaged("extended header record does not parse");
                 return next;
             case 'g':
@@ -277,6 +278,7 @@ private:
         int64_t time = attributes.mtime ? *attributes.mtime : parseNumber(header + kMtime, kNumberLength).value_or(0);
         if (name.empty()) return next;
         std::string path = normalizeName(name);
+        if (path.empty() && holdsFileData(type, size)) path.push_back('.');  // listed under the archive's stem
         if (path.empty()) return next;
         std::string linkTarget =
             attributes.linkPath ? *attributes.linkPath : field(header, kLinkName, kNameLength);
@@ -306,7 +308,14 @@ private:
                 links_.push_back({path, resolveLink(path, linkTarget)});
                 break;
             case '5':
+            case 'D':  // an incremental dump's folder: its data lists the names it held
                 addFolder(path.back() == '/' ? path : path + '/', time);
+                break;
+            default:  // a type no writer here is known for: its data as a regular file, not lost
+                if (!holdsNoFile(type) && path.back() != '/') {
+                    stream_->keepApart(dataStart, size);
+                    addFile(path, dataStart, size, time);
+                }
                 break;
         }
         return next;
@@ -320,6 +329,16 @@ private:
         std::string prefix = field(header, kPrefix, kPrefixLength);
         return prefix.empty() ? name : prefix + "/" + name;
     }
+
+    // A name like "." or ".." on a file with data would name the root: the
+    // data is kept under another name rather than dropped.
+    static bool holdsFileData(char type, int64_t size) {
+        return size > 0 && (type == 0 || type == '0' || type == '7' || type == 'S');
+    }
+
+    // Devices, fifos, volume labels, continuations of a file begun on another
+    // volume, old renaming records and vendor metadata (ACLs, attributes).
+    static bool holdsNoFile(char type) { return type != 0 && std::strchr("346VMNAEI", type) != nullptr; }
 
     void addFolder(const std::string& path, int64_t time) {
         if (path != "/") listed_.push_back({true, path, 0, 0, time});

@@ -103,6 +103,18 @@ std::optional<std::string_view> unicodePathName(std::string_view extra, std::str
     return std::nullopt;
 }
 
+// A name without the UTF-8 flag: in the character set the user chose, else
+// UTF-8 when it is valid UTF-8 beyond ASCII (many tools write UTF-8 without
+// saying so, and text in an old code page is seldom valid UTF-8), else the
+// OEM code page.
+std::optional<std::u16string> unflaggedName(std::string_view raw) {
+    if (!namesCharset().empty()) return charsetToWide(raw, namesCharset());
+    bool beyondAscii = std::any_of(raw.begin(), raw.end(), [](char c) { return static_cast<uint8_t>(c) > 0x7F; });
+    if (beyondAscii)
+        if (std::optional<std::u16string> utf8 = utf8ToWide(raw)) return utf8;
+    return oemToWide(raw);
+}
+
 // What the central directory says about one entry.
 struct CentralRecord {
     uint64_t packedSize;
@@ -112,6 +124,8 @@ struct CentralRecord {
     uint16_t method = 0;
     int64_t nameAt = 0;  // where the record's name lies in the archive
     uint16_t nameLength = 0;
+    std::string name;
+    uint16_t flags = 0;
 };
 
 // What reading the directory found out about its records, for the checks
@@ -180,7 +194,8 @@ public:
 
 private:
     int64_t parseLocalHeader(const CentralRecord* record);
-    bool skipCentralHeader(uint32_t& headerOffset);
+    bool skipCentralHeader(uint32_t& headerOffset, std::string& name, uint16_t& flags);
+    void takeCentralName(LocalEntry& entry, std::string_view name, uint16_t flags);
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
     bool readDirectory(std::vector<CentralRecord>& records, uint64_t limit = UINT64_MAX,
@@ -246,6 +261,7 @@ bool ZipReader::read() {
     // another entry's data) or names one header twice.
     bool directoryDisagrees = false;
     bool listed = true;
+    std::string centralName;
     uint32_t signature;
     while (readU32(signature)) {
         if (signature == kLocalHeaderSignature) {
@@ -266,10 +282,12 @@ bool ZipReader::read() {
             unknownWords = 0;
             passedDirectory = true;
             uint32_t headerOffset;
-            if (!skipCentralHeader(headerOffset)) break;
+            uint16_t flags;
+            if (!skipCentralHeader(headerOffset, centralName, flags)) break;
             if (headerOffset == kZip64Marker) continue;
             LocalEntry* named = scannedEntryAt(headerOffset);
             if (!named || named->named) directoryDisagrees = true;
+            else takeCentralName(*named, centralName, flags);  // the first record naming it
             if (named) named->named = true;
         } else if (signature != kSpanningMarker && ++unknownWords >= kMaxUnknownWords) {
             break;
@@ -347,12 +365,28 @@ LocalEntry* ZipReader::scannedEntryAt(int64_t headerOffset) {
 }
 
 // In the sequential scan, passes over a central directory header whose
-// signature has just been read, noting the local header offset it records.
-bool ZipReader::skipCentralHeader(uint32_t& headerOffset) {
+// signature has just been read, noting the local header offset, the name and
+// the flags it records.
+bool ZipReader::skipCentralHeader(uint32_t& headerOffset, std::string& name, uint16_t& flags) {
     uint8_t h[kCentralHeaderSize - 4];
     if (!readBytes(h, sizeof h)) return false;
     headerOffset = le32(h + 38);
-    return skip(int64_t{le16(h + 24)} + le16(h + 26) + le16(h + 28));
+    flags = le16(h + 4);
+    name.resize(le16(h + 24));
+    return readBytes(name.data(), static_cast<int>(name.size())) && skip(int64_t{le16(h + 26)} + le16(h + 28));
+}
+
+// The central directory's name (and whether it is UTF-8) wins over the local
+// header's: tools that rename an entry rewrite the directory, and every other
+// reader goes by it. A name taken from a Unicode path field stays.
+void ZipReader::takeCentralName(LocalEntry& entry, std::string_view name, uint16_t flags) {
+    std::string_view local(names_.data() + entry.nameAt, entry.nameLength);
+    bool sameFlag = (flags & kFlagUtf8Name) == (entry.flags & kFlagUtf8Name);
+    if (entry.unicodePath || name.empty() || (name == local && sameFlag)) return;
+    entry.nameAt = names_.size();
+    names_ += name;
+    entry.nameLength = static_cast<uint16_t>(name.size());
+    entry.flags = static_cast<uint16_t>((entry.flags & ~kFlagUtf8Name) | (flags & kFlagUtf8Name));
 }
 
 // Parses a local header whose signature has just been read and keeps its
@@ -477,7 +511,7 @@ bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count, b
 }
 
 // Entries that cannot be listed (unconvertible name, duplicate) are passed
-// over; one of an unknown method still makes its folders.
+// over.
 void ZipReader::addLocalEntry(const LocalEntry& entry) {
     // Entries sharing bytes never decode: no data is expanded again and again
     // (the overlapping zip-bomb pattern), and every command reports them.
@@ -492,6 +526,13 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
                                                : flagProperties(entry.method, entry.flags);
         break;
     }
+    // An entry no codec here decodes is still listed: every read of it fails
+    // and names the method.
+    Status failure = entry.overlapping ? Status::corrupt("shares its data with another entry") : Status();
+    if (!codec) {
+        codec = damagedEntryCodec();
+        failure = Status::unsupportedMethod(entry.method);
+    }
     // Stored data is the entry itself: never hand out more than the entry's
     // size (the bytes after it belong to the next record), and when the data
     // is shorter the reader sees fewer bytes than the size.
@@ -502,10 +543,10 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     std::optional<std::u16string> name;
     if (raw.empty()) name = std::u16string();  // stored without a name: addEntry gives it one
     else if (entry.flags & kFlagUtf8Name || entry.unicodePath) name = utf8ToWide(raw);
+    else name = unflaggedName(raw);
     // A name flagged UTF-8 that is not is still the entry's name.
     if (!name) name = oemToWide(raw);
     if (!name) return;
-    const Status failure = entry.overlapping ? Status::corrupt("shares its data with another entry") : Status();
     addEntry(archive_, codec, std::move(properties), *name, entry.dataOffset + headerBytes, packedSize - headerBytes,
              entry.size, timeFromDos(entry.date, entry.time), entry.crc, failure);
 }
@@ -538,7 +579,10 @@ bool ZipReader::readFromDirectory() {
             LocalEntry& earlier = entries_[seen->second];
             size_t& first = namedBy[seen->second];
             if (first != kUnnamed && !sameName(records[first], record)) earlier.overlapping = true;
-            if (first == kUnnamed) first = r;
+            if (first == kUnnamed) {
+                first = r;
+                takeCentralName(earlier, record.name, record.flags);  // the first record naming it
+            }
             earlier.named = true;
             continue;
         }
@@ -549,6 +593,7 @@ bool ZipReader::readFromDirectory() {
         int64_t next = parseLocalHeader(&record);
         if (next == kEncrypted) return false;
         if (next < 0) break;
+        takeCentralName(entries_.back(), record.name, record.flags);
         entryAt.emplace(entries_.back().headerOffset, entries_.size() - 1);
         namedBy.push_back(r);
     }
@@ -651,20 +696,22 @@ bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limi
         uint8_t h[kCentralHeaderSize];
         if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
         CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16),
-                             le16(h + 10), in_->tell(), le16(h + 28)};
+                             le16(h + 10), in_->tell(), le16(h + 28), {}, le16(h + 8)};
         uint16_t nameLength = record.nameLength;
         uint16_t extraLength = le16(h + 30);
         uint16_t commentLength = le16(h + 32);
+        record.name.resize(nameLength);
+        if (!readBytes(record.name.data(), nameLength)) break;
         bool marked = record.packedSize == kZip64Marker || record.size == kZip64Marker ||
                       record.headerOffset == kZip64Marker;
         bool complete;
         if (extraLength != 0 && marked) {
             uint64_t* values[] = {&record.size, &record.packedSize, &record.headerOffset};
-            int64_t extraStart = in_->tell() + nameLength;
-            complete = extraStart >= nameLength && skip(nameLength) && readZip64Extra(extraLength, values, 3, false) &&
+            int64_t extraStart = in_->tell();
+            complete = extraStart >= 0 && readZip64Extra(extraLength, values, 3, false) &&
                        in_->seek(extraStart + extraLength) && skip(commentLength);
         } else {
-            complete = skip(int64_t{nameLength} + extraLength + commentLength);
+            complete = skip(int64_t{extraLength} + commentLength);
         }
         if (!complete) break;
         record.headerOffset += shift;

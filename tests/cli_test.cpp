@@ -740,6 +740,70 @@ TEST_F(CliTest, DriveLikePathComponentsEndInAnEntryOrAnError) {
     EXPECT_EQ(zorvex(tmp, "cat " + quote(tar / "file04")).status, 0);
 }
 
+// Entries of methods no codec decodes are listed, and every command that
+// reads them fails with the method's number; the other entries come out.
+TEST_F(CliTest, EntriesOfUnknownMethodsAreListedAndFail) {
+    REQUIRE_TOOL("python3");
+    python(tmp.path(), R"(
+with zipfile.ZipFile('odd.zip', 'w') as z:
+    z.writestr('good.txt', 'fine')
+    z.writestr('odd.bin', 'odd data')
+    z.writestr('dir/odd2.bin', 'x')
+b = bytearray(open('odd.zip', 'rb').read())
+for sig, method_at, name_at, fixed in ((b'PK\x03\x04', 8, 26, 30), (b'PK\x01\x02', 10, 28, 46)):
+    i = b.find(sig)
+    while i >= 0:
+        name = bytes(b[i + fixed:i + fixed + struct.unpack_from('<H', b, i + name_at)[0]])
+        method = {b'odd.bin': 19, b'dir/odd2.bin': 20}.get(name)
+        if method: struct.pack_into('<H', b, i + method_at, method)
+        i = b.find(sig, i + 4)
+open('odd.zip', 'wb').write(b)
+)");
+    fs::path zip = tmp / "odd.zip";
+    auto list = zorvex(tmp, "list -r " + quote(zip));
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("3 files"), std::string::npos) << list.out;
+    auto test = zorvex(tmp, "test " + quote(zip));
+    auto extract = zorvex(tmp, "extract " + quote(zip) + " -C " + quote(tmp / "out"));
+    for (const Outcome* o : {&test, &extract}) {
+        EXPECT_EQ(o->status, 1);
+        EXPECT_NE(o->err.find("odd.bin: method 19 is not supported"), std::string::npos) << o->err;
+        EXPECT_NE(o->err.find("dir/odd2.bin: method 20 is not supported"), std::string::npos) << o->err;
+    }
+    EXPECT_EQ(readTree(tmp / "out/odd"), (Tree{{"good.txt", {'f', 'i', 'n', 'e'}}}));
+    auto cat = zorvex(tmp, "cat " + quote(zip / "odd.bin"));
+    EXPECT_EQ(cat.status, 1);
+    EXPECT_NE(cat.err.find("method 19 is not supported"), std::string::npos) << cat.err;
+}
+
+// Zip names without the UTF-8 flag in a character set the user names.
+TEST_F(CliTest, CharsetOptionForcesTheNamesCharacterSet) {
+    REQUIRE_TOOL("python3");
+    python(tmp.path(), R"(
+with zipfile.ZipFile('cyr.zip', 'w') as z:
+    z.writestr('######.txt', 'privet')
+b = open('cyr.zip', 'rb').read().replace(b'######', bytes([0x8f, 0xe0, 0xa8, 0xa2, 0xa5, 0xe2]))
+open('cyr.zip', 'wb').write(b)
+)");
+    const std::string cyrillic = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82.txt";  // in code page 866
+    const std::string oem = "\xC3\x85\xCE\xB1\xC2\xBF\xC3\xB3\xC3\x91\xCE\x93.txt";       // the same bytes in 437
+    struct Case {
+        std::string options, name;
+    };
+    for (const Case& c : std::vector<Case>{{"", oem}, {"--charset CP866 ", cyrillic}}) {
+        auto list = zorvex(tmp, c.options + "list " + quote(tmp / "cyr.zip"));
+        EXPECT_EQ(list.status, 0) << list.err;
+        EXPECT_NE(list.out.find(c.name), std::string::npos) << c.options << list.out;
+        auto cat = zorvex(tmp, c.options + "cat " + quote(tmp / "cyr.zip" / c.name));
+        EXPECT_EQ(cat.out, "privet") << c.options << cat.err;
+    }
+    // A single file comes out without a folder of its own.
+    auto extract = zorvex(tmp, "--charset CP866 extract " + quote(tmp / "cyr.zip") + " -C " + quote(tmp / "out"));
+    EXPECT_EQ(extract.status, 0) << extract.err;
+    EXPECT_EQ(readTree(tmp / "out"), (Tree{{cyrillic, {'p', 'r', 'i', 'v', 'e', 't'}}}));
+    EXPECT_EQ(zorvex(tmp, "--charset no-such-set list " + quote(tmp / "cyr.zip")).status, 2);
+}
+
 // Both zip-bomb patterns of the corpus: entries sharing bytes are errors of
 // test and extract, each named on its own line, and nothing is expanded.
 TEST_F(CliTest, OverlappingZipEntriesFailTestAndExtract) {

@@ -579,6 +579,47 @@ TEST(RarStreamProperties, BadPropertiesMakeNoStream) {
     EXPECT_EQ(window.size(), rar::kMinWindow);
 }
 
+// A file packed by a version no codec here decodes is listed, and reading it
+// names that version; the other files read as before.
+TEST(RarCorpus, UnknownPackerVersionIsListedAndFails) {
+    REQUIRE_CORPUS(corpus);
+    std::vector<uint8_t> a = test::readFile(corpus / "rar/BoatModernEnglish-audio-text-unpack30.rar");
+    constexpr size_t kHeader = 0x14, kHeaderSize = 58, kVersion = kHeader + 24;  // the first file's header
+    ASSERT_EQ(a[kVersion], 29);
+    a[kVersion] = 99;
+    uint32_t crc = crc32Update(0, a.data() + kHeader + 2, kHeaderSize - 2);
+    a[kHeader] = uint8_t(crc), a[kHeader + 1] = uint8_t(crc >> 8);
+    Ref<Archive> archive = openBytes(u"x.rar", a);
+    ASSERT_TRUE(archive);
+    auto data = allData(archive.get());
+    ASSERT_TRUE(data.count(u"BoatModernEnglish.wav"));
+    EXPECT_FALSE(data[u"BoatModernEnglish.wav"]);
+    EXPECT_FALSE(Ref<InStream>(archive->openFileByName(u"BoatModernEnglish.wav")));
+    EXPECT_EQ(describe(archive->openFailure()), "method 99 is not supported");
+    ASSERT_TRUE(data[u"LICENSE.txt"]);
+    EXPECT_EQ(data[u"LICENSE.txt"]->size(), 107u);
+}
+
+// A RAR 5.0 file of a later algorithm version is listed and fails with it;
+// the listing goes on past it.
+TEST(RarCorpus, UnknownAlgorithmVersionIsListedAndFails) {
+    REQUIRE_CORPUS(corpus);
+    std::vector<uint8_t> a = test::readFile(corpus / "rar5/rar5-quick-open.rar");
+    constexpr size_t kHeader = 24, kHeaderEnd = 61, kCompression = 47;  // stest1.txt's header
+    ASSERT_EQ(a[kCompression], 0x80);
+    a[kCompression] |= 1;
+    uint32_t crc = crc32Update(0, a.data() + kHeader + 4, kHeaderEnd - kHeader - 4);
+    for (int i = 0; i < 4; ++i) a[kHeader + i] = uint8_t(crc >> (8 * i));
+    Ref<Archive> archive = openBytes(u"x.rar", a);
+    ASSERT_TRUE(archive);
+    auto data = allData(archive.get());
+    ASSERT_TRUE(data.count(u"stest1.txt"));
+    EXPECT_FALSE(data[u"stest1.txt"]);
+    EXPECT_FALSE(Ref<InStream>(archive->openFileByName(u"stest1.txt")));
+    EXPECT_EQ(describe(archive->openFailure()), "method 1 is not supported");
+    EXPECT_TRUE(data[u"stest2.txt"]);
+}
+
 // ---- Hostile variants -----------------------------------------------------------
 
 // What a damaged copy reports as whole under a name of the original must be

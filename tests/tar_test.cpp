@@ -259,6 +259,83 @@ TEST(Tar, NamesAreNormalisedAndLinksResolved) {
     EXPECT_EQ(fileText(*entryData(insidePath(tar, "c/chain"))), "dee");
 }
 
+// What GNU tar writes for incremental dumps (folders holding a list of their
+// names) and for sparse files in each pax map format reads as the files on
+// disk: every listed file byte for byte, every folder listed, nothing else.
+TEST(Tar, IncrementalAndSparseArchivesReadAsTheFiles) {
+    REQUIRE_TOOL("tar");
+    TempDir dir;
+    ASSERT_EQ(run("cd '" + dir.path().string() + "' && mkdir -p src/sub src/quiet && echo aaa > src/a.txt && "
+                  "echo bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb > src/sub/b.txt && echo q > src/quiet/q.txt && "
+                  "tar --listed-incremental=snap -cf level0.tar src && echo new > src/sub/new.txt && "
+                  "tar --listed-incremental=snap -cf level1.tar src && "
+                  "truncate -s 3M holes.bin && "
+                  "printf here | dd of=holes.bin bs=1 seek=100000 conv=notrunc status=none && "
+                  "printf there | dd of=holes.bin bs=1 seek=2000000 conv=notrunc status=none && "
+                  "printf end >> holes.bin && "
+                  "for v in 0.0 0.1 1.0; do tar --format=pax --sparse --sparse-version=$v -cf sparse$v.tar "
+                  "holes.bin || exit 1; done 2>/dev/null"),
+              0);
+    struct Case {
+        const char* archive;
+        std::vector<std::string> files, folders;
+    } cases[] = {
+        {"level0.tar", {"src/a.txt", "src/sub/b.txt", "src/quiet/q.txt"}, {"src/", "src/sub/", "src/quiet/"}},
+        {"level1.tar", {"src/sub/new.txt"}, {"src/", "src/sub/", "src/quiet/"}},  // quiet/ unchanged: no file
+        {"sparse0.0.tar", {"holes.bin"}, {}},
+        {"sparse0.1.tar", {"holes.bin"}, {}},
+        {"sparse1.0.tar", {"holes.bin"}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        fs::path tar = dir / c.archive;
+        Ref<Archive> archive(openArchivePath(insidePath(tar).c_str()));
+        ASSERT_TRUE(archive);
+        std::map<std::string, int64_t> expected;
+        for (const std::string& folder : c.folders) expected[folder] = -1;
+        for (const std::string& file : c.files) {
+            std::vector<uint8_t> content = readFile(dir / file);
+            expected[file] = int64_t(content.size());
+            std::optional<std::vector<uint8_t>> data = entryData(insidePath(tar, file));
+            ASSERT_TRUE(data) << file;
+            EXPECT_TRUE(*data == content) << file;
+        }
+        EXPECT_EQ(listTree(archive.get()), expected);
+    }
+}
+
+// Names that are no path of their own: raw pax bytes (hdrcharset=BINARY) are
+// converted as other raw names, and a file named ".." or "." keeps its data
+// under the archive's stem, as a nameless file does. Types: an unknown one is
+// a regular file, a volume label none; 'X' records are pax records.
+TEST(Tar, OddNamesKeepTheirData) {
+    REQUIRE_TOOL("python3");
+    TempDir dir;
+    fs::path tar = dir / "odd.tar";
+    writeFile(dir / "make.py",
+              "import tarfile, io\n"
+              "t = tarfile.open('odd.tar', 'w', format=tarfile.PAX_FORMAT, errors='surrogateescape')\n"
+              "def add(name, data, kind=tarfile.REGTYPE):\n"
+              "    i = tarfile.TarInfo(name); i.size = len(data); i.type = kind; t.addfile(i, io.BytesIO(data))\n"
+              "add(b'caf\\xe9.txt'.decode('utf-8', 'surrogateescape'), b'latin')\n"
+              "add('..', b'dots')\n"
+              "add('vendor.bin', b'vendor', b'Q')\n"
+              "add('label', b'', b'V')\n"
+              "x = tarfile.TarInfo._create_pax_generic_header({'path': 'solaris.txt'}, b'X', 'utf-8')\n"
+              "t.fileobj.write(x); t.offset += len(x)\n"
+              "add('short', b'sun')\n"
+              "t.close()\n"
+              "assert b'hdrcharset=BINARY' in open('odd.tar', 'rb').read()\n");
+    ASSERT_EQ(run("cd '" + dir.path().string() + "' && python3 make.py"), 0);
+    Ref<Archive> archive(openArchivePath(insidePath(tar).c_str()));
+    ASSERT_TRUE(archive);
+    std::map<std::string, int64_t> expected = {
+        {"caf\xC3\xA9.txt", 5}, {"odd", 4}, {"vendor.bin", 6}, {"solaris.txt", 3}};
+    EXPECT_EQ(listTree(archive.get()), expected);
+    EXPECT_EQ(fileText(*entryData(insidePath(tar, "caf\xC3\xA9.txt"))), "latin");
+    EXPECT_EQ(fileText(*entryData(insidePath(tar, "odd"))), "dots");
+}
+
 TEST(Tar, DamagedHeadersEndTheListing) {
     REQUIRE_TOOL("python3");
     TempDir dir;

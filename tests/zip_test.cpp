@@ -395,32 +395,47 @@ TEST(ZipRecords, CentralDirectoryListsWhatTheScanCannotReach) {
     EXPECT_EQ(readFileEntry(x.get(), u"inner.txt"), bytesOf("inner"));
 }
 
-TEST(ZipRecords, NameFlaggedUtf8ThatIsNotStaysListed) {
-    test::ZipBuilder z;
-    z.local("a\xE5" "a", bytesOf("bad"), {.flags = 0x800});
-    Ref<Archive> a = openBytes(z.bytes);
-    ASSERT_TRUE(a);
-    EXPECT_EQ(fileNames(a.get()), std::vector<std::u16string>{u"a\u03C3a"});  // 0xE5 in code page 437
+// Names as written: UTF-8 when flagged or when valid UTF-8 beyond ASCII, else
+// code page 437; the central directory's name wins over the local one,
+// whether the archive is scanned from its start or found from its end.
+TEST(ZipRecords, NamesAsWritten) {
+    struct Case {
+        const char* what;
+        std::string local, central;
+        uint16_t flags;
+        bool stub;  // data in front: the directory leads
+        std::u16string expected;
+    } cases[] = {
+        {"utf-8 without the flag", "caf\xC3\xA9", "", 0, false, u"caf\u00e9"},
+        {"code page 437", "r\x82sum\x82", "", 0, false, u"r\u00e9sum\u00e9"},
+        {"flagged but not utf-8", "a\xE5" "a", "", 0x800, false, u"a\u03C3a"},
+        {"central name, scanned", "local.txt", "central.txt", 0, false, u"central.txt"},
+        {"central name, from the end", "local.txt", "central.txt", 0, true, u"central.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::ZipBuilder z;
+        if (c.stub) z.raw(bytesOf("stub in front"));
+        z.local(c.local, bytesOf("data"), {.flags = c.flags});
+        if (!c.central.empty()) z.central[0].name = c.central;
+        z.finish();
+        Ref<Archive> a = openBytes(z.bytes);
+        ASSERT_TRUE(a);
+        EXPECT_EQ(fileNames(a.get()), std::vector<std::u16string>{c.expected});
+    }
 }
 
-TEST(ZipRecords, OemNamesWithoutTheUtf8Flag) {
-    test::ZipBuilder z;
-    z.local("caf\xC3\xA9", bytesOf("oem"));  // read as code page 437
-    z.local("caf\xC3\xA9", bytesOf("utf8"), {.flags = 0x800});
-    Ref<Archive> a = openBytes(z.bytes);
-    ASSERT_TRUE(a);
-    EXPECT_EQ(fileNames(a.get()), (std::vector<std::u16string>{u"caf\u00e9", u"caf\u251C\u2310"}));
-}
-
-TEST(ZipRecords, UnknownMethodsAreNotListedButTheirFoldersAre) {
+TEST(ZipRecords, UnknownMethodsAreListedAndFailWithTheirNumber) {
     test::ZipBuilder z;
     z.local("mp3/x.bin", bytesOf("xxxx"), {.method = 94});
     z.local("y.bin", bytesOf("yyyy"), {.method = 94});
     z.local("z.txt", bytesOf("z"));
     Ref<Archive> a = openBytes(z.bytes);
     ASSERT_TRUE(a);
-    EXPECT_EQ(fileNames(a.get()), std::vector<std::u16string>{u"z.txt"});
+    EXPECT_EQ(fileNames(a.get()), (std::vector<std::u16string>{u"y.bin", u"z.txt"}));
     EXPECT_EQ(a->folderCount(), 1);
+    EXPECT_FALSE(Ref<InStream>(a->openFileByName(u"y.bin")));
+    EXPECT_EQ(describe(a->openFailure()), "method 94 is not supported");
 }
 
 TEST(ZipRecords, EncryptedEntryAnywhereRefusesTheArchive) {

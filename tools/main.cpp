@@ -4,6 +4,7 @@
 #include <clocale>
 #include <cstdio>
 
+#include "engine/convert.h"
 #include "tools/commands.h"
 #include "tools/os.h"
 #include "tools/report.h"
@@ -23,6 +24,9 @@ int main(int argc, char** argv) {
 
     CLI::App app{"zorvex: lists, reads, extracts and tests archives"};
     app.require_subcommand(1);
+    std::string charset;
+    app.add_option("--charset", charset,
+                   "Character set of zip names stored without the UTF-8 flag (e.g. CP866, ISO-8859-2)");
 
     std::string listPath;
     bool recursive = false;
@@ -53,6 +57,14 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         int status = app.exit(e);
         return status == 0 ? 0 : kUsageError;
+    }
+
+    if (!charset.empty()) {
+        if (!zorvex::charsetKnown(charset)) {
+            std::fprintf(stderr, "zorvex: unknown character set: %s\n", charset.c_str());
+            return kUsageError;
+        }
+        zorvex::setNamesCharset(charset);
     }
 
     int status = 0;

@@ -1,5 +1,7 @@
 #include "engine/convert.h"
 
+#include <iconv.h>
+
 #include <ctime>
 
 #include "platform/posix/utf8.h"
@@ -157,6 +159,29 @@ std::optional<std::string> wideToUtf8(std::u16string_view text) {
     text = text.substr(0, text.find(u'\0'));
     if (text.empty()) return std::nullopt;
     return posix::encodeUtf8(text, false);
+}
+
+// iconv converts to UTF-8, which then widens as any UTF-8 name.
+std::optional<std::u16string> charsetToWide(std::string_view text, const std::string& charset) {
+    iconv_t cd = iconv_open("UTF-8", charset.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+    std::string in(text), out(text.size() * 4 + 4, '\0');
+    char* from = in.data();
+    char* to = out.data();
+    size_t fromLeft = in.size(), toLeft = out.size();
+    bool whole = iconv(cd, &from, &fromLeft, &to, &toLeft) != static_cast<size_t>(-1) &&
+                 iconv(cd, nullptr, nullptr, &to, &toLeft) != static_cast<size_t>(-1);
+    iconv_close(cd);
+    if (!whole) return std::nullopt;
+    out.resize(out.size() - toLeft);
+    return utf8ToWide(out);
+}
+
+bool charsetKnown(const std::string& charset) {
+    iconv_t cd = iconv_open("UTF-8", charset.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    iconv_close(cd);
+    return true;
 }
 
 bool ansiCharToWide(char c, char16_t out[2]) {

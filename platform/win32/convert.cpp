@@ -44,6 +44,30 @@ std::optional<std::u16string> utf8ToWide(std::string_view text) { return toWide(
 std::optional<std::u16string> ansiToWide(std::string_view text) { return toWide(CP_ACP, text); }
 std::optional<std::u16string> oemToWide(std::string_view text) { return toWide(CP_OEMCP, text); }
 
+namespace {
+
+// A code page number, alone or after "cp", "windows-" or "ibm"; "utf-8" is
+// CP_UTF8. Zero when the name is none of these or the system lacks the page.
+UINT codePageOf(const std::string& charset) {
+    std::string name;
+    for (char c : charset) name += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (name == "utf-8" || name == "utf8") return CP_UTF8;
+    for (const char* prefix : {"cp", "windows-", "ibm"})
+        if (name.rfind(prefix, 0) == 0) name.erase(0, std::char_traits<char>::length(prefix));
+    if (name.empty() || name.size() > 5 || name.find_first_not_of("0123456789") != std::string::npos) return 0;
+    UINT page = static_cast<UINT>(std::stoul(name));
+    return IsValidCodePage(page) ? page : 0;
+}
+
+}  // namespace
+
+std::optional<std::u16string> charsetToWide(std::string_view text, const std::string& charset) {
+    UINT page = codePageOf(charset);
+    return page ? toWide(page, text) : std::nullopt;
+}
+
+bool charsetKnown(const std::string& charset) { return codePageOf(charset) != 0; }
+
 std::optional<std::string> wideToUtf8(std::u16string_view text) {
     if (text.empty()) return std::nullopt;
     const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
