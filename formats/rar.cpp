@@ -91,8 +91,9 @@ bool Reader::restartAtFirstVolume() {
 // ---- Placing files ------------------------------------------------------------
 
 void Reader::list(const std::u16string& name, Codec* codec, int64_t offset, int64_t packedSize, int64_t size,
-                     int64_t time, const EntryChecks& checks) {
-    if (addEntry(archive_, codec, name, offset, packedSize, size, time, checks.crc, false, checks.blake2sp))
+                     int64_t time, const EntryChecks& checks, const EntryMetadata& metadata) {
+    if (addEntry(archive_, codec, name, offset, packedSize, size, time, checks.crc, Status(), checks.blake2sp,
+                 metadata))
         listed_[foldCase(name)] = {codec, offset, packedSize, size, checks};
 }
 
@@ -128,7 +129,8 @@ bool Reader::takePart(FileRecord&& header, bool fromPrevious, bool toNext, int64
 
 void Reader::placeFile(FileRecord& file) {
     if (file.directory) {
-        addEntry(archive_, nullptr, file.name + u"\\", 0, 0, 0, file.time);
+        addEntry(archive_, nullptr, file.name + u"\\", 0, 0, 0, file.time, std::nullopt, Status(), std::nullopt,
+                 file.metadata);
         return;
     }
     if (!file.linkTarget.empty()) {
@@ -136,14 +138,14 @@ void Reader::placeFile(FileRecord& file) {
         return;
     }
     if (file.link) {
-        list(file.name, store_, 0, 0, 0, file.time, {});
+        list(file.name, store_, 0, 0, 0, file.time, {}, file.metadata);
         return;
     }
     if (file.stored) {
         int64_t offset = data_->size();
         for (const Range& r : file.parts) data_->appendPart(r.stream.get(), r.offset, r.length);
         list(file.name, store_, offset, data_->size() - offset, static_cast<int64_t>(file.unpackedSize), file.time,
-             file.checks);
+             file.checks, file.metadata);
         return;
     }
     placeCompressed(file);
@@ -153,7 +155,7 @@ void Reader::placeCompressed(FileRecord& file) {
     if (!file.codec) return;  // a version no codec decodes
     if (file.unpackedSize == 0) {
         // Nothing to decode: the packed data, if any, holds no output.
-        list(file.name, store_, 0, 0, 0, file.time, file.checks);
+        list(file.name, store_, 0, 0, 0, file.time, file.checks, file.metadata);
         return;
     }
     uint64_t packed = 0;
@@ -172,7 +174,8 @@ void Reader::placeCompressed(FileRecord& file) {
     if (group_) {
         for (const Range& r : file.parts) group_->packed->appendPart(r.stream.get(), r.offset, r.length);
         group_->members.push_back({packed, file.unpackedSize});
-        group_->entries.push_back({file.name, group_->unpacked, file.unpackedSize, file.time, file.checks});
+        group_->entries.push_back(
+            {file.name, group_->unpacked, file.unpackedSize, file.time, file.checks, file.metadata});
         group_->unpacked += file.unpackedSize;
         group_->dictionary = std::max(group_->dictionary, file.dictionary);
         return;
@@ -184,7 +187,7 @@ void Reader::placeCompressed(FileRecord& file) {
     data_->appendPart(headStream.get(), 0, headStream->size());
     for (const Range& r : file.parts) data_->appendPart(r.stream.get(), r.offset, r.length);
     list(file.name, file.codec, offset, data_->size() - offset, static_cast<int64_t>(file.unpackedSize), file.time,
-         file.checks);
+         file.checks, file.metadata);
 }
 
 void Reader::openGroup(const FileRecord& file) {
@@ -214,7 +217,7 @@ void Reader::closeGroup() {
     if (!data_->appendPart(decoded.get(), 0, static_cast<int64_t>(group.unpacked))) return;
     for (const GroupEntry& e : group.entries)
         list(e.name, store_, base + static_cast<int64_t>(e.offset), static_cast<int64_t>(e.size),
-             static_cast<int64_t>(e.size), e.time, e.checks);
+             static_cast<int64_t>(e.size), e.time, e.checks, e.metadata);
 }
 
 // Hard links and file copies give the data of the entry they name.
@@ -225,7 +228,7 @@ void Reader::resolveLinks() {
         auto it = listed_.find(foldCase(target));
         if (it == listed_.end()) continue;
         const ListedEntry& e = it->second;
-        list(link.name, e.codec, e.offset, e.packedSize, e.size, link.time, e.checks);
+        list(link.name, e.codec, e.offset, e.packedSize, e.size, link.time, e.checks, link.metadata);
     }
 }
 

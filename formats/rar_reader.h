@@ -100,6 +100,7 @@ struct FileRecord {
     Codec* codec = nullptr;
     uint64_t dictionary = 0;
     std::u16string linkTarget;  // a hard link or file copy: the entry it repeats
+    EntryMetadata metadata;     // Unix mode, and the link it is
     std::vector<Range> parts;
 };
 
@@ -142,6 +143,7 @@ protected:
         uint64_t offset, size;
         int64_t time;
         EntryChecks checks;
+        EntryMetadata metadata;
     };
     // The compressed members of a solid group, decoded by one stream.
     struct Group {
@@ -166,7 +168,7 @@ private:
     void openGroup(const FileRecord& file);
     void closeGroup();
     void list(const std::u16string& name, Codec* codec, int64_t offset, int64_t packedSize, int64_t size,
-              int64_t time, const EntryChecks& checks);
+              int64_t time, const EntryChecks& checks, const EntryMetadata& metadata);
     void resolveLinks();
 
     Archive* archive_;

@@ -92,6 +92,7 @@ struct CentralRecord {
     uint64_t size;
     uint64_t headerOffset;
     uint32_t crc;
+    std::optional<uint32_t> unixMode = std::nullopt;
 };
 
 // One entry as its local header gives it, with the directory's sizes and CRC
@@ -106,8 +107,18 @@ struct LocalEntry {
     bool named;  // by a directory record
     bool overlapping;  // its bytes are also another entry's
     bool unicodePath;  // the name is the Unicode path field's UTF-8
+    std::optional<uint32_t> unixMode;  // from the directory record of a Unix host
     int64_t end() const { return dataOffset + packedSize; }
 };
+
+// The Unix mode a directory record keeps in the high
+// half of its external attributes when the host that made it was Unix.
+std::optional<uint32_t> unixModeOf(uint8_t host, uint32_t externalAttributes) {
+    constexpr uint8_t kUnixHost = 3;
+    uint32_t mode = externalAttributes >> 16;
+    if (host != kUnixHost || mode == 0) return std::nullopt;
+    return mode;
+}
 
 bool startsBefore(const LocalEntry* a, const LocalEntry* b) { return a->headerOffset < b->headerOffset; }
 
@@ -142,7 +153,7 @@ public:
 
 private:
     int64_t parseLocalHeader(const CentralRecord* record);
-    bool skipCentralHeader(uint32_t& headerOffset);
+    bool skipCentralHeader(uint32_t& headerOffset, std::optional<uint32_t>& unixMode);
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
     bool readDirectory(std::vector<CentralRecord>& records, uint64_t limit = UINT64_MAX);
@@ -216,11 +227,15 @@ bool ZipReader::read() {
             unknownWords = 0;
             passedDirectory = true;
             uint32_t headerOffset;
-            if (!skipCentralHeader(headerOffset)) break;
+            std::optional<uint32_t> unixMode;
+            if (!skipCentralHeader(headerOffset, unixMode)) break;
             if (headerOffset == kZip64Marker) continue;
             LocalEntry* named = scannedEntryAt(headerOffset);
             if (!named || named->named) directoryDisagrees = true;
-            if (named) named->named = true;
+            if (named) {
+                named->named = true;
+                named->unixMode = unixMode;
+            }
         } else if (signature != kSpanningMarker && ++unknownWords >= kMaxUnknownWords) {
             break;
         }
@@ -253,10 +268,11 @@ LocalEntry* ZipReader::scannedEntryAt(int64_t headerOffset) {
 
 // In the sequential scan, passes over a central directory header whose
 // signature has just been read, noting the local header offset it records.
-bool ZipReader::skipCentralHeader(uint32_t& headerOffset) {
+bool ZipReader::skipCentralHeader(uint32_t& headerOffset, std::optional<uint32_t>& unixMode) {
     uint8_t h[kCentralHeaderSize - 4];
     if (!readBytes(h, sizeof h)) return false;
     headerOffset = le32(h + 38);
+    unixMode = unixModeOf(h[1], le32(h + 34));
     return skip(int64_t{le16(h + 24)} + le16(h + 26) + le16(h + 28));
 }
 
@@ -402,7 +418,7 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     if (!name) return;
     const Status failure = entry.overlapping ? Status::corrupt("shares its data with another entry") : Status();
     addEntry(archive_, codec, *name, entry.dataOffset + headerBytes, packedSize - headerBytes, entry.size,
-             timeFromDos(entry.date, entry.time), entry.crc, failure);
+             timeFromDos(entry.date, entry.time), entry.crc, failure, std::nullopt, unixMetadata(entry.unixMode));
 }
 
 bool ZipReader::readFromDirectory() {
@@ -419,6 +435,7 @@ bool ZipReader::readFromDirectory() {
             LocalEntry& earlier = entries_[seen->second];
             if (earlier.named) earlier.overlapping = true;
             earlier.named = true;
+            earlier.unixMode = record.unixMode;
             continue;
         }
         uint32_t signature;
@@ -428,6 +445,7 @@ bool ZipReader::readFromDirectory() {
         int64_t next = parseLocalHeader(&record);
         if (next == kEncrypted) return false;
         if (next < 0) break;
+        entries_.back().unixMode = record.unixMode;
         entryAt.emplace(entries_.back().headerOffset, entries_.size() - 1);
     }
     return true;
@@ -505,7 +523,7 @@ bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limi
     for (uint64_t i = 0; i < std::min(total, limit); ++i) {
         uint8_t h[kCentralHeaderSize];
         if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
-        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16)};
+        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16), unixModeOf(h[5], le32(h + 38))};
         uint16_t nameLength = le16(h + 28);
         uint16_t extraLength = le16(h + 30);
         uint16_t commentLength = le16(h + 32);
