@@ -267,6 +267,9 @@ int DecoderStream::decodeInto(uint8_t* out, int capacity) {
     if (inputLeft_ == 0 && packedLeft_ > 0 && source_->seek(offset_ + packedSize_ - packedLeft_)) {
         int want = static_cast<int>(std::min<int64_t>(packedLeft_, kBufferSize));
         int got = std::max(source_->read(input_.get(), want), 0);
+        // Packed bytes from a damaged source decode to damaged data, even
+        // when the decoder finds nothing wrong with them.
+        fail(source_->status());
         inputFill_ = inputLeft_ = got;
         packedLeft_ -= got;
     }

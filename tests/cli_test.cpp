@@ -7,6 +7,15 @@
 
 #include "tests/test_util.h"
 
+#ifndef _WIN32
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+#endif
+
 namespace zorvex::test {
 namespace {
 
@@ -567,6 +576,10 @@ with zipfile.ZipFile('c.zip', 'w') as z:
     auto extract = zorvex(tmp, "extract " + quote(tmp / "c.zip") + " -C " + quote(tmp / "out"));
     EXPECT_EQ(extract.status, 1);
     EXPECT_NE(extract.err.find("flipped.bin: CRC mismatch"), std::string::npos) << extract.err;
+    // A file that fails its check is not left looking whole.
+    Tree written = readTree(tmp / "out");
+    EXPECT_EQ(written.size(), 1u);
+    EXPECT_EQ(written.count("c/fine.txt"), 1u);
 
     auto cat = zorvex(tmp, "cat " + quote(tmp / "c.zip/flipped.bin") + " >/dev/null");
     EXPECT_EQ(cat.status, 1);
@@ -648,6 +661,10 @@ TEST_F(CliTest, ExitStatusAndMessagesForBadRequests) {
              {"cat " + quote(outer / "absent.txt"), 1, "no such entry"},
              {"test " + quote(outer) + " " + quote(tmp / "missing.zip"), 1, "missing.zip: cannot open"},
              {"extract " + quote(tmp / "make.py") + " -C " + quote(tmp / "out"), 1, "cannot open as an archive"},
+             {"extract " + quote(outer) + " -C " + quote(tmp / "make.py"), 1, "make.py: not a folder"},
+             {"extract " + quote(outer) + " -C " + quote(tmp / "make.py/sub"), 1, "folder: Not a directory"},
+             {"list " + quote(outer) + " >/dev/full", 1, "standard output: No space left on device"},
+             {"test " + quote(outer) + " >/dev/full", 1, "standard output: No space left on device"},
              {"", 2, ""},
              {"frobnicate", 2, ""},
              {"cat", 2, ""},
@@ -690,6 +707,140 @@ TEST_F(CliTest, OverlappingZipEntriesFailTestAndExtract) {
         EXPECT_NE(extract.err.find(": 0: "), std::string::npos) << extract.err;
     }
 }
+
+// Single-bit flips over compressed tars: extract and cat either fail or give
+// the original bytes, and no wrong bytes stay on disk. The flips are every
+// few bytes, plus for gzip those that python's zlib shows still inflate, to
+// different data (the gzip CRC at the end is all that catches them).
+TEST_F(CliTest, FlippedBitsInCompressedTarsNeverPassAsWhole) {
+    REQUIRE_TOOL("python3");
+    REQUIRE_TOOL("tar");
+    std::string text;
+    for (int i = 0; i < 3000; ++i) text += "line " + std::to_string(i) + ": the quick brown fox jumps over it\n";
+    writeFile(tmp / "src/data.txt", text);
+    writeFile(tmp / "src/more.txt", text.substr(0, 5000));
+    ASSERT_EQ(run("cd " + quote(tmp / "src") + " && tar --format=ustar -cf ../m.tar data.txt more.txt"), 0);
+    const std::vector<uint8_t> original(text.begin(), text.end());
+    struct Format {
+        std::string tool, extension, command;
+    };
+    for (const Format& f : std::vector<Format>{{"gzip", ".gz", "gzip -9n"},
+                                               {"bzip2", ".bz2", "bzip2 -9"},
+                                               {"xz", ".xz", "xz -6"},
+                                               {"lzip", ".lz", "lzip -9"},
+                                               {"zstd", ".zst", "zstd -q -19"}}) {
+        SCOPED_TRACE(f.extension);
+        if (!haveTool(f.tool)) continue;
+        const std::string good = "m.tar" + f.extension;
+        ASSERT_EQ(run("cd " + quote(tmp.path()) + " && " + f.command + " -c m.tar > " + good), 0);
+        const std::vector<uint8_t> packed = readFile(tmp / good);
+        std::vector<size_t> flips;
+        for (size_t at = 3; at < packed.size(); at += packed.size() / 24 + 1) flips.push_back(at);
+        if (f.tool == "gzip") {
+            python(tmp.path(), R"(
+import zlib
+b = bytearray(open('m.tar.gz', 'rb').read()); plain = open('m.tar', 'rb').read(); found = []
+for at in range(10, len(b) - 8):
+    b[at] ^= 1
+    try:
+        if zlib.decompress(bytes(b[10:-8]), -15) != plain: found.append(at)
+    except zlib.error: pass
+    b[at] ^= 1
+    if len(found) == 6: break
+open('inflating.txt', 'w').write(' '.join(map(str, found)))
+)");
+            const std::vector<uint8_t> offsets = readFile(tmp / "inflating.txt");
+            std::istringstream found(std::string(offsets.begin(), offsets.end()));
+            size_t before = flips.size();
+            for (size_t at; found >> at;) flips.push_back(at);
+            ASSERT_GT(flips.size(), before) << "no flip that still inflates";
+        }
+        for (size_t at : flips) {
+            SCOPED_TRACE(at);
+            std::vector<uint8_t> bytes = packed;
+            bytes[at] ^= 0x01;
+            const fs::path damaged = tmp / ("x.tar" + f.extension);
+            const fs::path out = tmp / ("out" + std::to_string(at) + f.extension);
+            writeFile(damaged, bytes.data(), bytes.size());
+            auto extract = zorvex(tmp, "extract " + quote(damaged) + " -C " + quote(out));
+            Tree tree = readTree(out);
+            for (const auto& [name, data] : tree) {
+                EXPECT_TRUE(name == "x/data.txt" || name == "x/more.txt") << name;
+                EXPECT_TRUE(data.size() <= original.size() && std::equal(data.begin(), data.end(), original.begin()))
+                    << name;
+            }
+            if (extract.status == 0) EXPECT_EQ(tree.size(), 2u);
+            EXPECT_TRUE(extract.status == 0 || extract.status == 1) << extract.err;
+            fs::path catOut = tmp / "cat.out";
+            auto cat = zorvex(tmp, "cat " + quote(damaged / "x.tar/data.txt") + " >" + quote(catOut));
+            if (cat.status == 0) EXPECT_EQ(readFile(catOut), original);
+            EXPECT_TRUE(cat.status == 0 || cat.status == 1) << cat.err;
+        }
+    }
+}
+
+// A temporary file of an extraction that was killed is removed by the next
+// extraction into its folder; one of a process that still runs is not.
+TEST_F(CliTest, LeftoversOfKilledExtractionsAreRemoved) {
+    REQUIRE_TOOL("python3");
+    makeNested(tmp.path());
+    int deadPid = std::stoi(runOutput("sh -c 'echo $$'"));
+    int livePid = std::stoi(runOutput("echo $PPID"));  // the shell's parent: this test
+    const std::string dead = ".zorvex-" + std::to_string(deadPid) + "-1.part";
+    const std::string live = ".zorvex-" + std::to_string(livePid) + "-1.part";
+    for (const std::string& name : {dead, live, std::string(".zorvex-x-1.part")})
+        writeFile(tmp / "out/outer" / name, "partial");
+    auto o = zorvex(tmp, "extract " + quote(tmp / "outer.zip") + " -C " + quote(tmp / "out"));
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_FALSE(fs::exists(tmp / "out/outer" / dead));
+    EXPECT_TRUE(fs::exists(tmp / "out/outer" / live));
+    EXPECT_TRUE(fs::exists(tmp / "out/outer/.zorvex-x-1.part"));
+}
+
+#ifndef _WIN32
+// An interrupted extraction leaves neither a partial file under the entry's
+// name nor its temporary file, and ends as the signal would have.
+TEST_F(CliTest, InterruptedExtractionLeavesNothing) {
+    REQUIRE_TOOL("python3");
+    // 1 GiB of zeros as many small gzip members: quick to make, long to write.
+    python(tmp.path(), R"(
+import gzip
+member = gzip.compress(bytes(16 << 20), 1)
+open('zeros.gz', 'wb').write(member * 64)
+)");
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        const fs::path out = tmp / ("out" + std::to_string(signal));
+        fs::create_directories(out);
+        std::string program = cliPath(), archive = (tmp / "zeros.gz").string(), folder = out.string();
+        std::vector<char*> argv = {program.data(), const_cast<char*>("extract"), archive.data(),
+                                   const_cast<char*>("-C"), folder.data(), nullptr};
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, signal);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ), 0);
+        posix_spawnattr_destroy(&attributes);
+        auto writing = [&] {
+            for (auto& item : fs::directory_iterator(out))
+                if (item.path().extension() == ".part") return true;
+            return false;
+        };
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!writing() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_TRUE(fs::is_empty(out));
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace zorvex::test

@@ -375,6 +375,15 @@ TEST(DecoderStream, ErrorsAndTruncationEndTheDataWithoutHanging) {
     EXPECT_FALSE(t->seek(999));
 }
 
+TEST(DecoderStream, PassesOnItsSourcesDamage) {
+    auto d = makeRuns(50, true);
+    auto source = memoryOf(d.packed);
+    source->markDamaged();  // as a window over a stream that failed its check
+    auto s = runLengthStream(source.get(), d.packed.size(), -1);
+    EXPECT_EQ(drain(s.get()), d.plain);
+    EXPECT_TRUE(s->damaged());
+}
+
 TEST(DecoderStream, WithoutSourceOrWithNegativePackedSizeIsNotUsable) {
     RunLengthStream none(u"x", nullptr, 0, nullptr, 0, 10, 10);
     EXPECT_FALSE(none.ok());

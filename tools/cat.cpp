@@ -41,9 +41,14 @@ int catCommand(const std::string& path) {
         writeError = lastErrorText();
         return false;
     };
-    if (copyVerified(stream.get(), item.checks(parent.get()), toStdout, reporter, path, "") ==
-        CopyResult::WriteFailed && !writeError.empty())
+    CopyResult result = copyVerified(stream.get(), item.checks(parent.get()), toStdout, reporter, path, "");
+    if (result == CopyResult::WriteFailed && !writeError.empty())
         reporter.error(path, "", "cannot write to standard output: " + writeError);
+    // Bytes from a stream whose check at its end fails may be wrong: the
+    // entry's own check, when it has one, is what still vouches for them.
+    bool ownCheck = item.checks(parent.get()).crc || item.checks(parent.get()).blake2sp;
+    if (result == CopyResult::Ok && !ownCheck && sourceFoundDamaged(parent.get()))
+        reporter.error(path, "", "the data it was read from is damaged");
     return reporter.failures() ? 1 : 0;
 }
 

@@ -64,7 +64,7 @@ int testCommand(const std::vector<std::string>& archives) {
                         static_cast<long long>(checker.entries), static_cast<long long>(checker.bytes));
         else
             std::printf("%s: %d error%s\n", argument.c_str(), failed, failed == 1 ? "" : "s");
-        std::fflush(stdout);
+        flushStandardOutput();
     }
     return reporter.failures() ? 1 : 0;
 }

@@ -85,6 +85,24 @@ std::vector<LevelItem> itemsForExtraction(Archive* level) {
     return items;
 }
 
+bool sourceFoundDamaged(Archive* level) {
+    InStream* stream = level->stream();
+    if (!stream) return false;
+    // Folder levels share their archive's stream; the archive's own owner,
+    // when it has one, is the level it is an entry of.
+    Ref<Archive> top = Ref<Archive>::share(level);
+    Ref<Archive> enclosing(top->owner());
+    while (enclosing && enclosing->stream() == stream) {
+        top = std::move(enclosing);
+        enclosing = Ref<Archive>(top->owner());
+    }
+    if (!enclosing) return stream->damaged();
+    uint8_t rest[1 << 16];
+    while (!stream->damaged() && !interrupted() && stream->read(rest, sizeof rest) > 0) {
+    }
+    return stream->damaged();
+}
+
 std::string failureText(const Status& status, int64_t total, int64_t expected) {
     const std::string after = std::to_string(total);
     // Data shorter than its size with no other failure ended early too.

@@ -45,6 +45,14 @@ struct LevelItem {
 // front to back.
 std::vector<LevelItem> itemsForExtraction(Archive* level);
 
+// Whether the data `level`'s entries are read from is damaged. When that data
+// is itself an entry of an enclosing archive (the tar inside a .gz), its
+// checks (a CRC, a stated size) come after the last entry's data, so the rest
+// of it is read first; an archive's own file is not read again. A CRC says
+// nothing of where the damage lies: every entry read from that data is then
+// suspect. Reading stops early when interrupted().
+bool sourceFoundDamaged(Archive* level);
+
 // What a failed read says (engine/status.h) after `total` bytes of
 // `expected` (-1: unknown): counts where they tell the user more, such as
 // "data ends after 10 of 100 bytes".

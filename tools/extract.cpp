@@ -5,6 +5,13 @@
 // files. Nothing is ever written outside the destination: every
 // name is checked component by component, and a folder that resolves outside
 // (through a symbolic link) is refused.
+//
+// No file appears under its own name before it is whole and checked: each is
+// written as ".zorvex-PID-N.part" in its folder and renamed when its size and
+// checks hold. Entries of a level inside a compressed stream (a .tar.gz) wait
+// under those names until the stream's own check at its end has held too. An
+// interruption removes them; those of a killed process are removed by a
+// later extraction into the same folder.
 #include <algorithm>
 #include <filesystem>
 #include <optional>
@@ -15,13 +22,6 @@
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/os.h"
-
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
-#include <unistd.h>
-#endif
 
 namespace zorvex::cli {
 
@@ -49,6 +49,38 @@ bool isWithin(const fs::path& path, const fs::path& root) {
     return rootEnd == root.end();
 }
 
+constexpr std::string_view kTemporaryStart = ".zorvex-";
+constexpr std::string_view kTemporaryEnd = ".part";
+
+// The process id in a temporary name ".zorvex-PID-N.part"; -1 for any other name.
+int64_t temporaryNameOwner(const std::string& name) {
+    if (name.size() <= kTemporaryStart.size() + kTemporaryEnd.size() || !name.starts_with(kTemporaryStart) ||
+        !name.ends_with(kTemporaryEnd))
+        return -1;
+    std::string_view middle(name);
+    middle = middle.substr(kTemporaryStart.size(), middle.size() - kTemporaryStart.size() - kTemporaryEnd.size());
+    size_t dash = middle.find('-');
+    auto digits = [](std::string_view text) {
+        return !text.empty() && text.size() <= 18 &&
+               std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (dash == std::string_view::npos || !digits(middle.substr(0, dash)) || !digits(middle.substr(dash + 1)))
+        return -1;
+    return std::stoll(std::string(middle.substr(0, dash)));
+}
+
+// Removes the temporary files that extractions killed before they could
+// clean up left in `folder`.
+void removeLeftovers(const fs::path& folder) {
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        int64_t owner = temporaryNameOwner(utf8FromPath(it->path().filename()));
+        if (owner < 0 || owner == processId() || processAlive(owner)) continue;
+        std::error_code ignored;
+        if (it->is_regular_file(ignored)) fs::remove(it->path(), ignored);
+    }
+}
+
 class Extractor {
 public:
     Extractor(Reporter& reporter, const ExtractOptions& options) : reporter_(reporter), options_(options) {}
@@ -63,6 +95,7 @@ public:
     struct Place {
         fs::path folder;
         std::string entryPrefix;
+        bool created = false;  // by this extraction, so empty but for what it wrote
     };
     void items(Archive* level, const Place& place);
     std::optional<Place> folder(Archive* level, int i, const Place& place);
@@ -72,14 +105,30 @@ public:
     void nestedFailed(Archive*, int, const Place&) {}
 
 private:
-    void extractItem(Archive* level, const LevelItem& item, const fs::path& folder, const std::string& entry);
+    // A file written under a temporary name, waiting for its own name.
+    struct Written {
+        fs::path temporary;
+        fs::path target;
+        std::string entry;
+        bool checked;  // its own stored check held
+    };
+    void extractItem(Archive* level, const LevelItem& item, const Place& place);
     bool linkKept(InStream* stream, const EntryChecks& checks, const fs::path& written);
-    // Writes the entry's data to `written`, reporting what fails. False when
-    // no file is left (a data check that fails keeps it: it is complete).
-    bool writeData(InStream* stream, const EntryChecks& checks, const fs::path& written, const fs::path& target,
-                   const std::string& entry);
-    // Creates (or accepts) a folder inside the destination. False after reporting.
-    bool makeFolder(const fs::path& folder, const std::string& entry);
+    // Writes the entry's data to `written` with the modification time `time`
+    // (none when 0), reporting what fails. False when no file is left.
+    bool writeData(InStream* stream, const EntryChecks& checks, int64_t time, const fs::path& written,
+                   const fs::path& target, const std::string& entry);
+    // Gives a written file its own name (replacing a file there only with
+    // --overwrite); the temporary file goes on failure.
+    void rename(const Written& file);
+    // After a level read from an enclosing archive's entry: its files get
+    // their names once that entry's data has held its checks.
+    void finishWaiting(Archive* level, const std::string& levelPath);
+    // Removes every temporary file and ends the process when interrupted.
+    void stopIfInterrupted();
+    // Creates (or accepts) a folder inside the destination, saying in
+    // `created` which. False after reporting.
+    bool makeFolder(const fs::path& folder, const std::string& entry, bool& created);
     fs::path temporaryName(const fs::path& folder);
 
     Reporter& reporter_;
@@ -87,17 +136,31 @@ private:
     fs::path root_;  // canonical destination
     std::string subject_;
     int temporaries_ = 0;
+    fs::path writing_;  // the temporary file being written
+    // Whether files wait for the outer data's check, and those that wait.
+    bool waiting_ = false;
+    std::vector<Written> waitingFiles_;
+    std::vector<std::pair<fs::path, int64_t>> waitingFolderTimes_;
 };
 
 bool Extractor::prepare() {
     std::error_code error;
     fs::path destination = pathFromUtf8(options_.destination);
-    fs::create_directories(destination, error);
+    auto status = fs::status(destination, error);
+    if (fs::exists(status) && !fs::is_directory(status)) {
+        reporter_.error(options_.destination, "", "not a folder");
+        return false;
+    }
+    if (!fs::exists(status) && !fs::create_directories(destination, error) && error) {
+        reporter_.error(options_.destination, "", "cannot create destination folder: " + error.message());
+        return false;
+    }
     root_ = fs::canonical(destination, error);
-    if (error || !fs::is_directory(root_)) {
+    if (error) {
         reporter_.error(options_.destination, "", "cannot use as destination folder: " + error.message());
         return false;
     }
+    removeLeftovers(root_);
     return true;
 }
 
@@ -111,26 +174,70 @@ void Extractor::extractArchive(const std::string& argument) {
     }
     archive->setStagingFolder(engineArgumentPath(utf8FromPath(root_)));
     ExtractionPlan plan = planExtraction(archive.get());
-    if (!plan.level) return;  // an empty archive extracts nothing
     std::string prefix;
     for (const std::u16string& name : plan.unwrapped) prefix += displayName(name) + kDisplaySeparator;
+    if (!plan.level) {
+        // Nothing to extract, which damage may have caused.
+        std::string levelPath;
+        for (size_t i = 1; i < plan.levels.size(); ++i) {
+            if (i > 1) levelPath += kDisplaySeparator;
+            levelPath += displayName(plan.levels[i - 1]->nestedName(0));
+        }
+        if (plan.levels.size() > 1 && sourceFoundDamaged(plan.levels.back().get()))
+            reporter_.error(subject_, levelPath, "data is damaged");
+        return;
+    }
     Archive* level = plan.level.get();
 
-    fs::path folder = root_;
+    Place top{root_, prefix};
     if (!plan.wrapper.empty()) {
         if (auto wrapper = safeComponent(plan.wrapper)) {
-            folder /= *wrapper;
-            if (!makeFolder(folder, displayName(plan.wrapper))) return;
+            top.folder /= *wrapper;
+            if (!makeFolder(top.folder, displayName(plan.wrapper), top.created)) return;
         }
     }
     reporter_.beginWork("extracting " + argument);
-    walkLevels(level, *this, Place{folder, prefix});
+    waiting_ = !plan.unwrapped.empty();
+    if (waiting_) setCleanupPending(true);
+    walkLevels(level, *this, top);
+    if (waiting_) finishWaiting(level, prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1));
     reporter_.clearProgress();
 }
 
+void Extractor::finishWaiting(Archive* level, const std::string& levelPath) {
+    const bool damaged = sourceFoundDamaged(level);
+    stopIfInterrupted();
+    // Nothing tells which bytes a failed check covers: a file without a check
+    // of its own that held may be wrong anywhere, and is not kept.
+    if (damaged) reporter_.error(subject_, levelPath, "data is damaged: files written from it are not kept");
+    for (const Written& file : waitingFiles_) {
+        if (damaged && !file.checked) {
+            std::error_code error;
+            fs::remove(file.temporary, error);
+            reporter_.error(subject_, file.entry, "not kept: written from damaged data");
+            continue;
+        }
+        rename(file);
+    }
+    // Folder times last: naming their files changed them.
+    for (const auto& [path, time] : waitingFolderTimes_) setModificationTime(path, time);
+    waitingFiles_.clear();
+    waitingFolderTimes_.clear();
+    waiting_ = false;
+    setCleanupPending(false);
+}
+
+void Extractor::stopIfInterrupted() {
+    if (!interrupted()) return;
+    std::error_code error;
+    if (!writing_.empty()) fs::remove(writing_, error);
+    for (const Written& file : waitingFiles_) fs::remove(file.temporary, error);
+    reporter_.clearProgress();
+    exitInterrupted();
+}
+
 void Extractor::items(Archive* level, const Place& place) {
-    for (const LevelItem& item : itemsForExtraction(level))
-        extractItem(level, item, place.folder, place.entryPrefix + displayName(item.name));
+    for (const LevelItem& item : itemsForExtraction(level)) extractItem(level, item, place);
 }
 
 std::optional<Extractor::Place> Extractor::folder(Archive* level, int i, const Place& place) {
@@ -141,9 +248,9 @@ std::optional<Extractor::Place> Extractor::folder(Archive* level, int i, const P
         reporter_.error(subject_, entry, "unsafe folder name, skipped");
         return std::nullopt;
     }
-    fs::path sub = place.folder / *component;
-    if (!makeFolder(sub, entry)) return std::nullopt;
-    return Place{sub, entry + kDisplaySeparator};
+    Place sub{place.folder / *component, entry + kDisplaySeparator};
+    if (!makeFolder(sub.folder, entry, sub.created)) return std::nullopt;
+    return sub;
 }
 
 void Extractor::folderFailed(Archive* level, int i, const Place& place) {
@@ -152,14 +259,21 @@ void Extractor::folderFailed(Archive* level, int i, const Place& place) {
 
 void Extractor::leftFolder(Archive* level, int i, const Place&, const Place& sub) {
     // After its contents: writing them changed the folder's time.
-    if (int64_t time = level->folderTime(i); time > 0) setModificationTime(sub.folder, time);
+    int64_t time = level->folderTime(i);
+    if (time <= 0) return;
+    if (waiting_)
+        waitingFolderTimes_.emplace_back(sub.folder, time);
+    else
+        setModificationTime(sub.folder, time);
 }
 
-bool Extractor::makeFolder(const fs::path& folder, const std::string& entry) {
+bool Extractor::makeFolder(const fs::path& folder, const std::string& entry, bool& created) {
     std::error_code error;
     auto status = fs::symlink_status(folder, error);
+    created = false;
     if (!fs::exists(status)) {
-        if (!fs::create_directory(folder, error) && error) {
+        created = fs::create_directory(folder, error);
+        if (!created && error) {
             reporter_.error(subject_, entry, "cannot create folder: " + error.message());
             return false;
         }
@@ -176,23 +290,30 @@ bool Extractor::makeFolder(const fs::path& folder, const std::string& entry) {
         reporter_.error(subject_, entry, "refusing to write through a link that leads outside the destination");
         return false;
     }
+    removeLeftovers(folder);
     return true;
 }
 
 fs::path Extractor::temporaryName(const fs::path& folder) {
-    return folder / (".zorvex-" + std::to_string(getpid()) + "-" + std::to_string(++temporaries_) + ".part");
+    static const std::string start = std::string(kTemporaryStart) + std::to_string(processId()) + "-";
+    return folder / (start + std::to_string(++temporaries_) + std::string(kTemporaryEnd));
 }
 
-void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::path& folder, const std::string& entry) {
+void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& place) {
+    stopIfInterrupted();
     reporter_.countEntry();
+    const std::string entry = place.entryPrefix + displayName(item.name);
     auto component = safeComponent(item.name);
     if (!component) {
         reporter_.error(subject_, entry, "unsafe file name, skipped");
         return;
     }
-    fs::path target = folder / *component;
+    fs::path target = place.folder / *component;
+    // What exists is not decoded to no purpose. A folder this extraction
+    // created holds only what it wrote, and a name written twice is caught
+    // when the second file is renamed.
     std::error_code error;
-    auto status = fs::symlink_status(target, error);
+    auto status = place.created ? fs::file_status(fs::file_type::not_found) : fs::symlink_status(target, error);
     if (fs::exists(status)) {
         if (fs::is_directory(status)) {
             reporter_.error(subject_, entry, "a folder of that name exists, not overwritten");
@@ -209,21 +330,38 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
         return;
     }
 
-    // A file that is replaced is written under a temporary name first, so
-    // that a failed entry never destroys it. A new file is written in place
-    // (never through anything that appeared there since) and removed again
-    // when the entry fails: either way no short file is left behind.
-    const bool replacing = fs::exists(status);
-    fs::path written = replacing ? temporaryName(folder) : target;
     const EntryChecks checks = item.checks(level);
-    if (!linkKept(stream.get(), checks, written) && !writeData(stream.get(), checks, written, target, entry)) return;
-    if (int64_t time = item.time(level); time > 0) setModificationTime(written, time);
-    if (!replacing) return;
-    fs::rename(written, target, error);
-    if (error) {
-        reporter_.error(subject_, entry, "cannot create " + utf8FromPath(target) + ": " + error.message());
-        fs::remove(written, error);
+    Written file{temporaryName(place.folder), target, entry, checks.crc || checks.blake2sp};
+    if (!waiting_) setCleanupPending(true);
+    writing_ = file.temporary;
+    const int64_t time = std::max<int64_t>(item.time(level), 0);
+    bool written = false;
+    if (linkKept(stream.get(), checks, file.temporary)) {
+        written = true;
+        if (time > 0) setModificationTime(file.temporary, time);
+    } else {
+        written = writeData(stream.get(), checks, time, file.temporary, target, entry);
     }
+    writing_.clear();
+    if (written) {
+        if (waiting_)
+            waitingFiles_.push_back(std::move(file));
+        else
+            rename(file);
+    }
+    if (!waiting_) setCleanupPending(false);
+}
+
+void Extractor::rename(const Written& file) {
+    std::string error;
+    RenameResult result = renameFile(file.temporary, file.target, options_.overwrite, error);
+    if (result == RenameResult::kDone) return;
+    if (result == RenameResult::kExists)
+        reporter_.error(subject_, file.entry, "exists, not overwritten (use --overwrite to replace it)");
+    else
+        reporter_.error(subject_, file.entry, "cannot create " + utf8FromPath(file.target) + ": " + error);
+    std::error_code ignored;
+    fs::remove(file.temporary, ignored);
 }
 
 // Data kept apart while the archive was listed (engine/decoded_cache.h) is
@@ -237,7 +375,7 @@ bool Extractor::linkKept(InStream* stream, const EntryChecks& checks, const fs::
     return true;
 }
 
-bool Extractor::writeData(InStream* stream, const EntryChecks& checks, const fs::path& written,
+bool Extractor::writeData(InStream* stream, const EntryChecks& checks, int64_t time, const fs::path& written,
                           const fs::path& target, const std::string& entry) {
     OutputFile out;
     if (!out.create(written)) {
@@ -246,32 +384,32 @@ bool Extractor::writeData(InStream* stream, const EntryChecks& checks, const fs:
     }
     std::string writeError;
     auto toFile = [&](const uint8_t* data, size_t size) {
+        if (interrupted()) return false;
         if (out.write(data, size)) return true;
         writeError = lastErrorText();
         return false;
     };
     CopyResult result = copyVerified(stream, checks, toFile, reporter_, subject_, entry);
-    bool incomplete = result == CopyResult::Short || result == CopyResult::Damaged;
-    if (!out.close() && writeError.empty() && !incomplete) {
+    if (result == CopyResult::Ok && time > 0) out.setModificationTime(time);
+    if (!out.close() && result == CopyResult::Ok) {
         writeError = lastErrorText();
         result = CopyResult::WriteFailed;
     }
+    stopIfInterrupted();
     if (result == CopyResult::WriteFailed)
         reporter_.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + writeError);
-    // A failed check keeps the data (it is complete, and reported); short,
-    // damaged or unwritten data is discarded.
-    if (incomplete || result == CopyResult::WriteFailed) {
-        std::error_code error;
-        fs::remove(written, error);
-        return false;
-    }
-    return true;
+    if (result == CopyResult::Ok) return true;
+    // Short, damaged or unwritten data, or data that fails its check, leaves no file.
+    std::error_code error;
+    fs::remove(written, error);
+    return false;
 }
 
 }  // namespace
 
 int extractCommand(const std::vector<std::string>& archives, const ExtractOptions& options) {
     Reporter reporter;
+    catchInterrupts();
     Extractor extractor(reporter, options);
     if (!extractor.prepare()) return 1;
     for (const std::string& archive : archives) extractor.extractArchive(archive);

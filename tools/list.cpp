@@ -97,7 +97,7 @@ struct Listing {
     }
     void error(const std::string& name, const std::string& message) {
         out.flush();  // keep the error after the rows before it
-        std::fflush(stdout);
+        flushStandardOutput();
         reporter.error(subject, name, message);
     }
 
@@ -204,7 +204,7 @@ int listCommand(const std::string& path, bool recursive) {
                           plural(listing.folders, "folder", "folders") + ", " +
                           plural(listing.archives, "archive", "archives");
     std::printf("%s\n%19s  %14" PRId64 "  %s\n", kRule, "", listing.bytes, summary.c_str());
-    std::fflush(stdout);
+    flushStandardOutput();
     return reporter.failures() ? 1 : 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include "tools/commands.h"
 #include "tools/os.h"
+#include "tools/report.h"
 
 namespace {
 
@@ -59,6 +60,6 @@ int main(int argc, char** argv) {
     if (*cat) status = catCommand(catPath);
     if (*extract) status = extractCommand(extractArchives, extractOptions);
     if (*test) status = testCommand(testArchives);
-    std::fflush(stdout);
+    if (!flushStandardOutput()) status = 1;
     return status;
 }

@@ -6,12 +6,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
 #include <shellapi.h>
 #else
+#include <signal.h>
+#include <stdio.h>
 #include <unistd.h>
 #endif
 
@@ -94,6 +97,61 @@ bool OutputFile::close() {
     return rc == 0;
 }
 
+bool OutputFile::setModificationTime(int64_t time) {
+    // FILETIME counts 100 ns units since 1601.
+    constexpr int64_t kUnixEpochIn1601 = 11644473600;
+    uint64_t ticks = uint64_t(time + kUnixEpochIn1601) * 10000000u;
+    FILETIME when{DWORD(ticks), DWORD(ticks >> 32)};
+    return SetFileTime(HANDLE(_get_osfhandle(fd_)), nullptr, nullptr, &when) != 0;
+}
+
+RenameResult renameFile(const fs::path& from, const fs::path& to, bool replace, std::string& error) {
+    if (MoveFileExW(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return RenameResult::kDone;
+    DWORD code = GetLastError();
+    if (!replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) return RenameResult::kExists;
+    error = std::system_category().message(int(code));
+    return RenameResult::kFailed;
+}
+
+int64_t processId() { return int64_t(GetCurrentProcessId()); }
+
+bool processAlive(int64_t id) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(id));
+    if (!process) return GetLastError() != ERROR_INVALID_PARAMETER;
+    DWORD code = 0;
+    bool running = !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+}
+
+namespace {
+
+volatile LONG interruptCaught = 0;
+volatile LONG cleanupPending = 0;
+
+// Runs on a thread of its own. Ctrl+C and Ctrl+Break are answered at once;
+// for a closing console, logoff or shutdown the process ends when this
+// returns, so it waits instead for the main thread to clean up and exit.
+BOOL WINAPI onConsoleControl(DWORD event) {
+    if (!cleanupPending) return FALSE;  // the default: the process ends
+    InterlockedExchange(&interruptCaught, 1);
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) Sleep(INFINITE);
+    return TRUE;
+}
+
+}  // namespace
+
+void catchInterrupts() { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
+
+void setCleanupPending(bool pending) {
+    InterlockedExchange(&cleanupPending, pending ? 1 : 0);
+    if (!pending && interrupted()) exitInterrupted();
+}
+
+bool interrupted() { return interruptCaught != 0; }
+
+void exitInterrupted() { ExitProcess(STATUS_CONTROL_C_EXIT); }
+
 #else
 
 std::vector<std::string> utf8Arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
@@ -133,6 +191,94 @@ bool OutputFile::close() {
     int rc = ::close(fd_);
     fd_ = -1;
     return rc == 0;
+}
+
+bool OutputFile::setModificationTime(int64_t time) {
+    struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(time), 0}};
+    return ::futimens(fd_, times) == 0;
+}
+
+RenameResult renameFile(const fs::path& from, const fs::path& to, bool replace, std::string& error) {
+    int rc = 0;
+    if (replace) {
+        rc = ::rename(from.c_str(), to.c_str());
+    } else {
+#ifdef RENAME_NOREPLACE
+        rc = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+        if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) rc = 1;  // not on this file system
+#else
+        rc = 1;
+#endif
+        if (rc == 1) {
+            // Only a name that exists now is kept.
+            struct stat existing;
+            if (::lstat(to.c_str(), &existing) == 0) return RenameResult::kExists;
+            rc = ::rename(from.c_str(), to.c_str());
+        }
+        if (rc != 0 && errno == EEXIST) return RenameResult::kExists;
+    }
+    if (rc == 0) return RenameResult::kDone;
+    error = std::strerror(errno);
+    return RenameResult::kFailed;
+}
+
+int64_t processId() { return int64_t(getpid()); }
+
+bool processAlive(int64_t id) {
+    if (id <= 0 || id != int64_t(pid_t(id))) return false;
+    return ::kill(pid_t(id), 0) == 0 || errno != ESRCH;
+}
+
+namespace {
+
+volatile sig_atomic_t interruptCaught = 0;
+volatile sig_atomic_t cleanupPending = 0;
+
+void onInterrupt(int signal) {
+    if (cleanupPending) {
+        interruptCaught = signal;
+        return;
+    }
+    // Nothing to clean up: end as the signal would have (it is delivered
+    // again once this handler returns).
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+}  // namespace
+
+void catchInterrupts() {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kInterrupts) sigaddset(&action.sa_mask, signal);
+    for (int signal : kInterrupts) {
+        // A signal ignored when the program started (nohup) stays ignored.
+        struct sigaction before {};
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+void setCleanupPending(bool pending) {
+    cleanupPending = pending;
+    if (!pending && interrupted()) exitInterrupted();
+}
+
+bool interrupted() { return interruptCaught != 0; }
+
+void exitInterrupted() {
+    int signal = interruptCaught;
+    ::signal(signal, SIG_DFL);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, signal);
+    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    ::raise(signal);
+    _exit(128 + signal);
 }
 
 #endif

@@ -1,5 +1,6 @@
 // The few operating-system calls the command-line tool makes itself: raw
-// output, exclusive file creation, terminals and the command line's text.
+// output, exclusive file creation and renaming, terminals, interruption and
+// the command line's text.
 // Everything else goes through the engine or std::filesystem.
 #pragma once
 
@@ -38,6 +39,9 @@ public:
 
     bool create(const std::filesystem::path& path);
     bool write(const void* data, size_t size);
+    // Sets the modification time (seconds since 1970 UTC), through the open
+    // file: no second look-up of its name.
+    bool setModificationTime(int64_t time);
     // False when the final flush to disk reported an error.
     bool close();
 
@@ -47,5 +51,28 @@ private:
 
 // Sets a file's or folder's modification time (seconds since 1970 UTC).
 bool setModificationTime(const std::filesystem::path& path, int64_t time);
+
+enum class RenameResult { kDone, kExists, kFailed };
+// Gives the file `from` the name `to`. Without `replace`, a file at `to`
+// (even one that appeared a moment ago) is kept and kExists returned. On
+// kFailed `error` says why.
+RenameResult renameFile(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
+                        std::string& error);
+
+int64_t processId();
+// False only when no process with that id runs.
+bool processAlive(int64_t id);
+
+// Interruption: SIGINT, SIGTERM and SIGHUP (console control events on
+// Windows). Once catchInterrupts() has run, they end the process at once
+// while nothing needs cleaning up. While something does (between
+// setCleanupPending(true) and (false)), they only make interrupted() true:
+// the work checks it, cleans up and calls exitInterrupted(), which ends the
+// process as the signal would have (status 128 + signal on POSIX).
+// setCleanupPending(false) exits so itself when an interruption came.
+void catchInterrupts();
+void setCleanupPending(bool pending);
+bool interrupted();
+[[noreturn]] void exitInterrupted();
 
 }  // namespace zorvex::cli

@@ -1,7 +1,9 @@
 #include "tools/report.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "tools/os.h"
 
@@ -13,6 +15,18 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(150);
 constexpr size_t kProgressWidth = 78;
 
 }  // namespace
+
+bool flushStandardOutput() {
+    static bool reported = false;
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    // Said once, by the flush that failed, which knows why.
+    if (!reported)
+        std::fprintf(stderr, "zorvex: cannot write to standard output%s%s\n", errno ? ": " : "",
+                     errno ? std::strerror(errno) : "");
+    reported = true;
+    return false;
+}
 
 Reporter::Reporter() : terminal_(stderrIsTerminal()) {}
 

@@ -12,6 +12,10 @@
 
 namespace zorvex::cli {
 
+// Flushes standard output. False when anything written there was lost (a
+// full disk, a closed pipe); the first such flush says why on standard error.
+bool flushStandardOutput();
+
 class Reporter {
 public:
     Reporter();
