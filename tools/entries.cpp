@@ -1,5 +1,6 @@
 #include "tools/entries.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -69,6 +70,16 @@ int64_t LevelItem::time(Archive* level) const {
 
 EntryChecks LevelItem::checks(Archive* level) const {
     return nested ? level->nestedChecks(index) : level->fileChecks(index);
+}
+
+const EntryMetadata& LevelItem::metadata(Archive* level) const {
+    return nested ? level->nestedMetadata(index) : level->fileMetadata(index);
+}
+
+std::string displayPath(std::u16string_view path) {
+    std::string text = displayName(path);
+    std::replace(text.begin(), text.end(), '\\', kDisplaySeparator);
+    return text;
 }
 
 std::vector<LevelItem> itemsForExtraction(Archive* level) {

@@ -39,7 +39,12 @@ struct LevelItem {
     int64_t size(Archive* level) const;
     int64_t time(Archive* level) const;
     EntryChecks checks(Archive* level) const;
+    const EntryMetadata& metadata(Archive* level) const;
 };
+
+// An engine path as UTF-8 with the system's separator: a link target as
+// listed, and as a symbolic link holds it.
+std::string displayPath(std::u16string_view path);
 
 // The level's files and nested archives in the order that reads the archive
 // front to back.
