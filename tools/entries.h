@@ -42,6 +42,11 @@ struct LevelItem {
     const EntryMetadata& metadata(Archive* level) const;
 };
 
+// The entry a symbolic link entry of `level` points to in the same archive,
+// through links to links; `level` becomes that entry's level. None when the
+// target is absolute, climbs out of the archive, or is no file in it.
+std::optional<LevelItem> linkedEntry(Ref<Archive>& level, LevelItem item);
+
 // An engine path as UTF-8 with the system's separator: a link target as
 // listed, and as a symbolic link holds it.
 std::string displayPath(std::u16string_view path);

@@ -456,13 +456,27 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
         links_.push_back({target, place.folder, metadata, item.time(level), entry});
         return;
     }
-    Ref<InStream> stream(item.open(level));
+    // Where links cannot be made, a symbolic link is written as the file it
+    // points to in the archive; its own data (mostly the target's path, or
+    // nothing) never stands in for it.
+    Ref<Archive> source = Ref<Archive>::share(level);
+    LevelItem data = item;
+    if (metadata.link == LinkKind::kSymbolic) {
+        std::optional<LevelItem> linked = linkedEntry(source, item);
+        if (!linked) {
+            reporter_.error(subject_, entry, "a link to " + displayPath(metadata.linkTarget) +
+                                                 ", which is not a file of the archive: not created");
+            return;
+        }
+        data = std::move(*linked);
+    }
+    Ref<InStream> stream(data.open(source.get()));
     if (!stream) {
-        reporter_.error(subject_, entry, openFailureText(level));
+        reporter_.error(subject_, entry, openFailureText(source.get()));
         return;
     }
 
-    const EntryChecks checks = item.checks(level);
+    const EntryChecks checks = data.checks(source.get());
     Written file{temporaryName(place.folder), target, entry, checks.crc || checks.blake2sp};
     if (!waiting_) setCleanupPending(true);
     writing_ = file.temporary;
