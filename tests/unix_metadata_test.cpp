@@ -107,7 +107,7 @@ TEST(UnixMetadata, ExtractionRestoresModesLinksAndTimes) {
 
 // RAR 5 redirection records: symbolic links relative to their folder, hard
 // links to files of the archive, and a link named like a folder whose files
-// are written first (never through the link).
+// are written first (never through the link); RAR 3 links of Unix hosts.
 TEST(UnixMetadata, RarRedirectionsBecomeLinks) {
     REQUIRE_CORPUS(corpus);
     struct Case {
@@ -123,6 +123,7 @@ TEST(UnixMetadata, RarRedirectionsBecomeLinks) {
         {"rar5-symlink-unix.rar", "data_link", "data.txt", "", 0},
         {"rar5-hlink.rar", "stest2.txt", "", "stest1.txt", 0},
         {"rar5-evil-symlink-traversal.rar", "up", nullptr, "up/pwned.txt", 1},
+        {"../rar/rar3-symlink-unix.rar", "data_link", "data.txt", "", 0},  // the data is the target
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.archive) + " " + c.link);
