@@ -242,12 +242,14 @@ private:
                     addFile(path, dataStart, size, time);
                 }
                 break;
-            case '1':  // hard link: the content of the earlier file of that name
-                if (auto it = files().find(normalizeName(linkTarget)); it != files_.end())
-                    addFile(path, it->second.offset, it->second.size, time, LinkKind::kHard, normalizeName(linkTarget));
+            case '1': {  // hard link: the content of the earlier file of that name
+                std::string target = normalizeName(linkTarget);
+                if (auto it = files().find(target); it != files_.end())
+                    addFile(path, it->second.offset, it->second.size, time, LinkKind::kHard, target);
                 else if (path.back() != '/')  // listed, but nothing in the archive gives its data
-                    listed_.push_back({false, path, 0, 0, time, true, mode_, LinkKind::kHard, normalizeName(linkTarget)});
+                    listed_.push_back({false, path, 0, 0, time, true, mode_, LinkKind::kHard, target});
                 break;
+            }
             case '2':
                 links_.push_back({path, linkTarget, resolveLink(path, linkTarget), time, mode_});
                 break;
@@ -423,7 +425,7 @@ private:
         for (int pass = 0; pass < kMaxChain && progress && !links_.empty(); ++pass) {
             progress = false;
             for (size_t i = 0; i < links_.size();) {
-                auto it = files().find(links_[i].target);
+                auto it = files().find(links_[i].resolved);
                 if (it == files_.end()) {
                     ++i;
                     continue;

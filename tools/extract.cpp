@@ -391,7 +391,8 @@ void Extractor::createHardLink(const Link& link) {
     std::error_code error;
     fs::create_hard_link(target, link.path, error);
     if (error) fs::copy_file(target, link.path, error);
-    if (error) reporter_.error(subject_, link.entry, "cannot create " + utf8FromPath(link.path) + ": " + error.message());
+    if (error)
+        reporter_.error(subject_, link.entry, "cannot create " + utf8FromPath(link.path) + ": " + error.message());
 }
 
 bool Extractor::makeFolder(const fs::path& folder, const std::string& entry, bool& created) {
