@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "engine/codec.h"
+#include "engine/convert.h"
 #include "engine/decoded_cache.h"
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
@@ -106,22 +107,29 @@ bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t 
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc, const Status& failure,
               std::optional<Blake2spDigest> blake2sp) {
-    return addEntry(archive, codec, {}, path, offset, packedSize, size, time, crc, failure, blake2sp);
+    return addEntry(archive, codec, {}, path, offset, packedSize, size, time, crc, failure, blake2sp, {});
+}
+
+bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
+              int64_t size, int64_t time, std::optional<uint32_t> crc, const Status& failure,
+              std::optional<Blake2spDigest> blake2sp, EntryMetadata metadata) {
+    return addEntry(archive, codec, {}, path, offset, packedSize, size, time, crc, failure, blake2sp,
+                    std::move(metadata));
 }
 
 bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
               int64_t offset, int64_t packedSize, int64_t size, int64_t time, std::optional<uint32_t> crc,
               bool damaged, std::optional<Blake2spDigest> blake2sp) {
     return addEntry(archive, codec, std::move(properties), path, offset, packedSize, size, time, crc,
-                    damaged ? Status::corrupt() : Status(), blake2sp);
+                    damaged ? Status::corrupt() : Status(), blake2sp, {});
 }
 
 bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
               int64_t offset, int64_t packedSize, int64_t size, int64_t time, std::optional<uint32_t> crc,
-              const Status& failure, std::optional<Blake2spDigest> blake2sp) {
+              const Status& failure, std::optional<Blake2spDigest> blake2sp, EntryMetadata metadata) {
     if (!archive || !archive->stream_) return false;
-    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, {crc, blake2sp}, failure};
-    entry.properties = std::move(properties);
+    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, {crc, blake2sp}, failure,
+                       false, std::move(properties), std::move(metadata)};
     // A file stored without a name of its own takes the archive's name
     // without its extension: dropped, its data would be lost. That is a file
     // with no name at all (archivers store data read from standard input so),
@@ -156,6 +164,7 @@ bool Archive::addAtLevel(ArchiveEntry&& entry) {
     DirectoryRecord& directory = directoryFor(first);
     if (isFolderItself) {
         if (entry.time > 0 && directory.time <= 0) directory.time = entry.time;
+        if (entry.metadata.mode && !directory.metadata.mode) directory.metadata.mode = entry.metadata.mode;
         return true;
     }
     entry.name.erase(0, separator + 1);
@@ -181,7 +190,7 @@ DirectoryRecord& Archive::directoryFor(std::u16string_view name) {
         return directories_[lastDirectory_];
     auto [it, inserted] = directoryIndex_.try_emplace(std::u16string(name), static_cast<int>(directories_.size()));
     if (inserted) {
-        directories_.push_back(DirectoryRecord{std::u16string(name), {}, 0});
+        directories_.push_back(DirectoryRecord{std::u16string(name), {}, 0, {}});
         viewsValid_ = false;
     }
     lastDirectory_ = static_cast<size_t>(it->second);
@@ -280,6 +289,54 @@ InStream* Archive::openNestedStream(int index) { return openEntry(rawAt(nestedVi
 int64_t Archive::nestedSize(int index) { return entrySize(rawAt(nestedView(), index)); }
 int64_t Archive::nestedTime(int index) { return entryTime(rawAt(nestedView(), index)); }
 EntryChecks Archive::nestedChecks(int index) { return checksAt(rawAt(nestedView(), index)); }
+
+const EntryMetadata& Archive::fileMetadata(int index) { return metadataAt(rawAt(fileView(), index)); }
+const EntryMetadata& Archive::nestedMetadata(int index) { return metadataAt(rawAt(nestedView(), index)); }
+const EntryMetadata& Archive::folderMetadata(int index) {
+    static const EntryMetadata none;
+    int raw = rawAt(folderView(), index);
+    return raw >= 0 ? directories_[raw].metadata : none;
+}
+
+EntryMetadata unixMetadata(std::optional<uint32_t> mode) {
+    EntryMetadata metadata;
+    if (!mode) return metadata;
+    metadata.mode = *mode & 07777;
+    if ((*mode & kUnixTypeMask) == kUnixSymbolicLink) metadata.link = LinkKind::kSymbolic;
+    return metadata;
+}
+
+const EntryMetadata& Archive::metadataAt(int raw) {
+    static const EntryMetadata none;
+    if (raw < 0 || raw >= entryCount()) return none;
+    ArchiveEntry& e = entries_[raw];
+    if (e.metadata.link == LinkKind::kSymbolic && e.metadata.linkTarget.empty()) readLinkTarget(raw);
+    return e.metadata;
+}
+
+// A symbolic link stored as a file holds its target as text (UTF-8 on the
+// systems that make such links). One that cannot be read keeps no target.
+void Archive::readLinkTarget(int raw) {
+    constexpr int kMaxTarget = 4096;  // the longest path a Unix system takes
+    ArchiveEntry& e = entries_[raw];
+    if (e.size > kMaxTarget) return;
+    Status lastOpen = openFailure_;  // an open callers did not ask for
+    Ref<InStream> data(openEntry(raw));
+    openFailure_ = lastOpen;
+    if (!data) return;
+    std::string text(kMaxTarget + 1, '\0');
+    int total = 0;
+    while (total <= kMaxTarget) {
+        int got = data->read(text.data() + total, kMaxTarget + 1 - total);
+        if (got <= 0) break;
+        total += got;
+    }
+    if (total > kMaxTarget || data->damaged()) return;
+    text.resize(size_t(total));
+    std::u16string target = utf8ToWide(text).value_or(ansiToWide(text).value_or(std::u16string()));
+    std::replace(target.begin(), target.end(), u'/', u'\\');
+    e.metadata.linkTarget = std::move(target);
+}
 
 InStream* Archive::openFileByName(const char16_t* name) { return openFile(findFile(name)); }
 Archive* Archive::openFolderByName(const char16_t* name) { return openFolder(findFolder(name)); }

@@ -42,6 +42,19 @@ struct EntryChecks {
     std::optional<Blake2spDigest> blake2sp;
 };
 
+// What an entry is besides data, as Unix-like systems keep it.
+enum class LinkKind : uint8_t { kNone, kSymbolic, kHard };
+
+struct EntryMetadata {
+    // The Unix mode (type and permission bits) when the archive stores one.
+    std::optional<uint32_t> mode;
+    LinkKind link = LinkKind::kNone;
+    // A symbolic link's target as stored, "\\"-separated and not resolved (it
+    // may be absolute or climb out); a hard link's target entry, a path from
+    // the archive's root.
+    std::u16string linkTarget;
+};
+
 struct ArchiveEntry {
     Codec* codec = nullptr;  // null: the entry cannot be opened
     std::u16string name;     // relative to its level, "\\"-separated, may go deeper
@@ -53,12 +66,14 @@ struct ArchiveEntry {
     Status failure;  // why the data is known not to be whole, or cannot be read
     bool holdsArchive = false;  // a nested archive whatever its name says (markHoldsArchive)
     std::vector<uint8_t> properties{};  // the codec's property bytes (CodecRequest in engine/codec.h)
+    EntryMetadata metadata;
 };
 
 struct DirectoryRecord {
     std::u16string name;  // one component
     std::vector<ArchiveEntry> entries;
     int64_t time = 0;
+    EntryMetadata metadata;  // the folder entry's own mode, when one was stored
 };
 
 class Archive : public RefObject {
@@ -112,6 +127,10 @@ public:
     // Everything the archive stores to check the entry by.
     EntryChecks fileChecks(int index);
     EntryChecks nestedChecks(int index);
+    // Mode and link of a file, nested archive or folder of this level.
+    const EntryMetadata& fileMetadata(int index);
+    const EntryMetadata& nestedMetadata(int index);
+    const EntryMetadata& folderMetadata(int index);
 
     // Why the last open of an entry here (openFile, openNestedStream,
     // openEntry, their by-name forms) gave null; ok when it gave a stream.
@@ -140,7 +159,7 @@ public:
 
 private:
     friend bool addEntry(Archive*, Codec*, std::vector<uint8_t>, std::u16string_view, int64_t, int64_t, int64_t,
-                         int64_t, std::optional<uint32_t>, const Status&, std::optional<Blake2spDigest>);
+                         int64_t, std::optional<uint32_t>, const Status&, std::optional<Blake2spDigest>, EntryMetadata);
     friend void markHoldsArchive(Archive*, std::u16string_view);
     // Adds an entry whose name has no separator left; a later entry of the
     // same name replaces the earlier one.
@@ -156,6 +175,8 @@ private:
     int findInView(const std::vector<int>& view, const char16_t* name, bool folders);
     int64_t offsetOfPath(const std::u16string& path);
     EntryChecks checksAt(int raw);
+    const EntryMetadata& metadataAt(int raw);
+    void readLinkTarget(int raw);
     // Takes an entry's size from a stream of it that has learnt it.
     static void learnSize(ArchiveEntry& entry, InStream* decoded);
 
@@ -211,7 +232,21 @@ bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, s
               std::optional<Blake2spDigest> blake2sp = std::nullopt);
 bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
               int64_t offset, int64_t packedSize, int64_t size, int64_t time, std::optional<uint32_t> crc,
-              const Status& failure, std::optional<Blake2spDigest> blake2sp = std::nullopt);
+              const Status& failure, std::optional<Blake2spDigest> blake2sp = std::nullopt,
+              EntryMetadata metadata = {});
+// As above, with the entry's Unix mode and link. A folder's path ends with a
+// separator; its mode is kept with the folder.
+bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
+              int64_t size, int64_t time, std::optional<uint32_t> crc, const Status& failure,
+              std::optional<Blake2spDigest> blake2sp, EntryMetadata metadata);
+
+// Unix file type bits of a mode.
+constexpr uint32_t kUnixTypeMask = 0170000, kUnixSymbolicLink = 0120000, kUnixFolder = 0040000;
+
+// What a stored Unix mode says of an entry whose data is that of a file as
+// written to disk: a symbolic link's data is its target, read from the entry
+// when first asked for (fileMetadata).
+EntryMetadata unixMetadata(std::optional<uint32_t> mode);
 
 // Shows the entry of that name at the archive's top level among its nested
 // archives even though its name says nothing of it: its reader found that

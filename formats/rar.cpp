@@ -92,9 +92,10 @@ bool Reader::restartAtFirstVolume() {
 // ---- Placing files ------------------------------------------------------------
 
 void Reader::list(const std::u16string& name, Codec* codec, int64_t offset, int64_t packedSize, int64_t size,
-                     int64_t time, const EntryChecks& checks, const std::vector<uint8_t>& properties) {
-    if (addEntry(archive_, codec, properties, name, offset, packedSize, size, time, checks.crc, false,
-                 checks.blake2sp))
+                     int64_t time, const EntryChecks& checks, const EntryMetadata& metadata,
+                     const std::vector<uint8_t>& properties) {
+    if (addEntry(archive_, codec, properties, name, offset, packedSize, size, time, checks.crc, Status(),
+                 checks.blake2sp, metadata))
         listed_[name] = {codec, offset, packedSize, size, checks, properties};
 }
 
@@ -130,7 +131,8 @@ bool Reader::takePart(FileRecord&& header, bool fromPrevious, bool toNext, int64
 
 void Reader::placeFile(FileRecord& file) {
     if (file.directory) {
-        addEntry(archive_, nullptr, file.name + u"\\", 0, 0, 0, file.time);
+        addEntry(archive_, nullptr, file.name + u"\\", 0, 0, 0, file.time, std::nullopt, Status(), std::nullopt,
+                 file.metadata);
         return;
     }
     // Older versions of a file are left out: the current one stands under
@@ -143,14 +145,14 @@ void Reader::placeFile(FileRecord& file) {
         return;
     }
     if (file.link) {
-        list(file.name, store_, 0, 0, 0, file.time, {});
+        list(file.name, store_, 0, 0, 0, file.time, {}, file.metadata);
         return;
     }
     if (file.stored) {
         int64_t offset = data_->size();
         for (const Range& r : file.parts) data_->appendPart(r.stream.get(), r.offset, r.length);
         list(file.name, store_, offset, data_->size() - offset, static_cast<int64_t>(file.unpackedSize), file.time,
-             file.checks);
+             file.checks, file.metadata);
         return;
     }
     placeCompressed(file);
@@ -164,7 +166,7 @@ void Reader::placeCompressed(FileRecord& file) {
     }
     if (file.unpackedSize == 0) {
         // Nothing to decode: the packed data, if any, holds no output.
-        list(file.name, store_, 0, 0, 0, file.time, file.checks);
+        list(file.name, store_, 0, 0, 0, file.time, file.checks, file.metadata);
         return;
     }
     uint64_t packed = 0;
@@ -184,7 +186,8 @@ void Reader::placeCompressed(FileRecord& file) {
         for (const Range& r : file.parts) group_->packed->appendPart(r.stream.get(), r.offset, r.length);
         group_->members.push_back({packed, file.unpackedSize});
         group_->entries.push_back(
-            {file.name, group_->unpacked, file.unpackedSize, file.time, file.checks, file.olderVersion});
+            {file.name, group_->unpacked, file.unpackedSize, file.time, file.checks, file.olderVersion,
+             file.metadata});
         group_->unpacked += file.unpackedSize;
         group_->dictionary = std::max(group_->dictionary, file.dictionary);
         return;
@@ -193,7 +196,7 @@ void Reader::placeCompressed(FileRecord& file) {
     int64_t offset = data_->size();
     for (const Range& r : file.parts) data_->appendPart(r.stream.get(), r.offset, r.length);
     list(file.name, file.codec, offset, data_->size() - offset, static_cast<int64_t>(file.unpackedSize), file.time,
-         file.checks, rar::encodeProperties(file.dictionary, {{packed, file.unpackedSize}}));
+         file.checks, file.metadata, rar::encodeProperties(file.dictionary, {{packed, file.unpackedSize}}));
 }
 
 void Reader::openGroup(const FileRecord& file) {
@@ -226,7 +229,7 @@ void Reader::closeGroup() {
     for (const GroupEntry& e : group.entries) {
         if (e.olderVersion) continue;
         list(e.name, store_, base + static_cast<int64_t>(e.offset), static_cast<int64_t>(e.size),
-             static_cast<int64_t>(e.size), e.time, e.checks);
+             static_cast<int64_t>(e.size), e.time, e.checks, e.metadata);
     }
 }
 
@@ -238,7 +241,7 @@ void Reader::resolveLinks() {
         auto it = listed_.find(target);
         if (it == listed_.end()) continue;
         const ListedEntry& e = it->second;
-        list(link.name, e.codec, e.offset, e.packedSize, e.size, link.time, e.checks, e.properties);
+        list(link.name, e.codec, e.offset, e.packedSize, e.size, link.time, e.checks, link.metadata, e.properties);
     }
 }
 

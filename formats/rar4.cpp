@@ -191,6 +191,8 @@ bool Reader4::readFileHeader(const std::vector<uint8_t>& header, uint16_t flags,
     file.name = nameFromHeader(h.here(), nameSize, flags, host);
     if (file.name.empty()) return true;
     file.time = timeFromDosPacked(dosTime);
+    // A Unix host keeps the mode; a symbolic link's data is its target.
+    if (host == kHostUnix) file.metadata = unixMetadata(attributes);
     file.checks.crc = crc;
     file.unpackedSize = uint64_t{unpackedHigh} << 32 | unpackedLow;
     file.directory = (flags & kFileDirectoryMask) == kFileDirectoryMask;

@@ -51,6 +51,7 @@ constexpr uint64_t kHashBlake2sp = 0;
 constexpr uint64_t kRecordTime = 3;
 constexpr uint64_t kRecordVersion = 4;
 constexpr uint64_t kRecordRedirection = 5;
+constexpr uint64_t kRedirectionUnixLink = 1, kRedirectionWindowsLink = 2, kRedirectionJunction = 3;
 constexpr uint64_t kRedirectionHardLink = 4;
 constexpr uint64_t kRedirectionFileCopy = 5;
 
@@ -166,9 +167,17 @@ bool Reader5::readExtraRecords(HeaderCursor& h, FileRecord* file) {
                 nameLength > record.left())
                 continue;
             std::string_view target(reinterpret_cast<const char*>(record.here()), static_cast<size_t>(nameLength));
-            if (kind == kRedirectionHardLink || kind == kRedirectionFileCopy)
-                file->linkTarget = utf8ToWide(target).value_or(u"");
+            std::u16string wide = utf8ToWide(target).value_or(u"");
+            if (kind == kRedirectionHardLink || kind == kRedirectionFileCopy) file->linkTarget = wide;
             file->link = file->linkTarget.empty();
+            std::replace(wide.begin(), wide.end(), u'/', u'\\');
+            if (kind == kRedirectionUnixLink || kind == kRedirectionWindowsLink || kind == kRedirectionJunction) {
+                file->metadata.link = LinkKind::kSymbolic;
+                file->metadata.linkTarget = std::move(wide);
+            } else if (kind == kRedirectionHardLink) {
+                file->metadata.link = LinkKind::kHard;
+                file->metadata.linkTarget = std::move(wide);
+            }
         }
     }
     return true;
@@ -188,6 +197,8 @@ bool Reader5::readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t data
     file.name = utf8ToWide(std::string_view(reinterpret_cast<const char*>(h.here()), nameLength)).value_or(u"");
     h.skip(nameLength);
     file.time = mtime;
+    constexpr uint64_t kHostUnix = 1;
+    if (host == kHostUnix) file.metadata = unixMetadata(uint32_t(attributes));
     if (fileFlags & kFile5Crc) file.checks.crc = crc;
     file.unpackedSize = unpackedSize;
     file.directory = fileFlags & kFile5Directory;

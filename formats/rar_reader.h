@@ -102,6 +102,7 @@ struct FileRecord {
     uint64_t dictionary = 0;
     std::u16string linkTarget;  // a hard link or file copy: the entry it repeats
     bool olderVersion = false;  // kept by the archiver's file versions; the current one has no version record
+    EntryMetadata metadata;     // Unix mode, and the link it is
     std::vector<Range> parts;
 };
 
@@ -156,6 +157,7 @@ protected:
         int64_t time;
         EntryChecks checks;
         bool olderVersion;  // decoded for the members after it, not listed
+        EntryMetadata metadata;
     };
     // The compressed members of a solid group, decoded by one stream.
     struct Group {
@@ -181,7 +183,8 @@ private:
     void openGroup(const FileRecord& file);
     void closeGroup();
     void list(const std::u16string& name, Codec* codec, int64_t offset, int64_t packedSize, int64_t size,
-              int64_t time, const EntryChecks& checks, const std::vector<uint8_t>& properties = {});
+              int64_t time, const EntryChecks& checks, const EntryMetadata& metadata,
+              const std::vector<uint8_t>& properties = {});
     void resolveLinks();
 
     Archive* archive_;

@@ -49,6 +49,7 @@ enum PropertyId : uint64_t {
     kAnti = 16,
     kName = 17,
     kModificationTime = 20,
+    kAttributes = 21,
     kEncodedHeader = 23,
 };
 
@@ -141,6 +142,7 @@ struct FileRecord {
     bool isEmptyFile = false;
     bool isAnti = false;
     int64_t time = 0;
+    std::optional<uint32_t> unixMode;  // from attributes with the Unix extension
 };
 
 // Reads the header's numbers and vectors from memory. Every read checks the
@@ -554,6 +556,9 @@ private:
                 case kModificationTime:
                     readTimes(property);
                     break;
+                case kAttributes:
+                    readAttributes(property);
+                    break;
                 default:
                     break;
             }
@@ -582,6 +587,19 @@ private:
         if (in.byte() != 0) return void(in.fail());
         for (size_t i = 0; i < defined.size() && in.ok(); ++i)
             if (defined[i]) files[i].time = timeFromFiletime(in.uint64());
+    }
+
+    // Windows attributes; writers on Unix set the extension bit and keep the
+    // Unix mode in the high half.
+    void readAttributes(HeaderReader& in) {
+        constexpr uint32_t kUnixExtension = 0x8000;
+        std::vector<bool> defined = in.definedBits(files.size());
+        if (in.byte() != 0) return void(in.fail());
+        for (size_t i = 0; i < defined.size() && in.ok(); ++i) {
+            if (!defined[i]) continue;
+            uint32_t attributes = in.uint32();
+            if ((attributes & kUnixExtension) && (attributes >> 16) != 0) files[i].unixMode = attributes >> 16;
+        }
     }
 
     InStream* archive_;
@@ -616,9 +634,11 @@ bool addFiles(Archive* archive, const HeaderParser& header, Codec* store) {
         if (file.isAnti) continue;
         if (!file.hasStream) {
             if (file.isEmptyFile)
-                addEntry(archive, store, file.name, 0, 0, 0, file.time);
+                addEntry(archive, store, file.name, 0, 0, 0, file.time, std::nullopt, Status(), std::nullopt,
+                         unixMetadata(file.unixMode));
             else
-                addEntry(archive, nullptr, file.name + u"\\", 0, 0, 0, file.time);
+                addEntry(archive, nullptr, file.name + u"\\", 0, 0, 0, file.time, std::nullopt, Status(), std::nullopt,
+                         unixMetadata(file.unixMode));
             continue;
         }
         while (folder < info.folders.size() && usedInFolder == info.substreamCounts[folder]) {
@@ -629,7 +649,7 @@ bool addFiles(Archive* archive, const HeaderParser& header, Codec* store) {
         if (folder == info.folders.size() || substream >= info.substreamSizes.size()) return false;
         int64_t size = info.substreamSizes[substream];
         addEntry(archive, store, file.name, offset, size, size, file.time, info.substreamCrcs[substream],
-                 folderFailure(info.folders[folder]));
+                 folderFailure(info.folders[folder]), std::nullopt, unixMetadata(file.unixMode));
         offset += size;
         ++substream;
         ++usedInFolder;

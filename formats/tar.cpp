@@ -26,6 +26,7 @@ constexpr int64_t kMaxSize = int64_t(1) << 56;
 
 // Header field offsets.
 constexpr int kName = 0, kNameLength = 100;
+constexpr int kMode = 100, kModeLength = 8;
 constexpr int kSize = 124, kMtime = 136, kNumberLength = 12;
 constexpr int kChecksum = 148, kChecksumLength = 8;
 constexpr int kType = 156;
@@ -120,7 +121,10 @@ struct FileData {
 
 struct SymbolicLink {
     std::string path;
-    std::string target;
+    std::string target;    // as stored
+    std::string resolved;  // from the archive's root
+    int64_t time;
+    std::optional<uint32_t> mode;
 };
 
 // A sparse file: its real size and the (offset, length) pieces that hold
@@ -145,6 +149,9 @@ struct ListedEntry {
     std::string path;
     int64_t offset, size, time;
     bool damaged = false;  // listed, but its data cannot be read
+    std::optional<uint32_t> mode = std::nullopt;
+    LinkKind link = LinkKind::kNone;
+    std::string linkTarget = {};
 };
 
 // Endless zeros: the holes of sparse files.
@@ -187,7 +194,10 @@ public:
         Codec* store = findCodec(u"store");
         for (const ListedEntry& e : listed_) {
             Codec* codec = e.folder ? nullptr : e.damaged ? damagedEntryCodec() : store;
-            addEntry(archive, codec, toWide(e.path), e.offset, e.size, e.size, e.time);
+            EntryMetadata metadata{e.mode, e.link, toWide(e.linkTarget)};
+            std::replace(metadata.linkTarget.begin(), metadata.linkTarget.end(), u'/', u'\\');
+            addEntry(archive, codec, toWide(e.path), e.offset, e.size, e.size, e.time, std::nullopt, Status(),
+                     std::nullopt, std::move(metadata));
         }
         if (!damage_.empty()) archive->markDamaged(damage_);
         return archive;
@@ -282,6 +292,8 @@ private:
         if (path.empty()) return next;
         std::string linkTarget =
             attributes.linkPath ? *attributes.linkPath : field(header, kLinkName, kNameLength);
+        std::optional<int64_t> storedMode = parseNumber(header + kMode, kModeLength);
+        mode_ = storedMode ? std::optional<uint32_t>(uint32_t(*storedMode) & 07777) : std::nullopt;
 
         if (type == 'S') {
             attributes.sparse = gnuSparseMap(header, &dataStart, &next);
@@ -300,12 +312,16 @@ private:
                     addFile(path, dataStart, size, time);
                 }
                 break;
-            case '1':  // hard link: the content of the earlier file of that name
-                if (auto it = files().find(normalizeName(linkTarget)); it != files_.end())
-                    addFile(path, it->second.offset, it->second.size, time);
+            case '1': {  // hard link: the content of the earlier file of that name
+                std::string target = normalizeName(linkTarget);
+                if (auto it = files().find(target); it != files_.end())
+                    addFile(path, it->second.offset, it->second.size, time, LinkKind::kHard, target);
+                else if (path.back() != '/')  // listed, but nothing in the archive gives its data
+                    listed_.push_back({false, path, 0, 0, time, true, mode_, LinkKind::kHard, target});
                 break;
+            }
             case '2':
-                links_.push_back({path, resolveLink(path, linkTarget)});
+                links_.push_back({path, linkTarget, resolveLink(path, linkTarget), time, mode_});
                 break;
             case '5':
             case 'D':  // an incremental dump's folder: its data lists the names it held
@@ -341,12 +357,13 @@ private:
     static bool holdsNoFile(char type) { return type != 0 && std::strchr("346VMNAEI", type) != nullptr; }
 
     void addFolder(const std::string& path, int64_t time) {
-        if (path != "/") listed_.push_back({true, path, 0, 0, time});
+        if (path != "/") listed_.push_back({true, path, 0, 0, time, false, mode_});
     }
 
-    void addFile(const std::string& path, int64_t offset, int64_t size, int64_t time) {
+    void addFile(const std::string& path, int64_t offset, int64_t size, int64_t time,
+                 LinkKind link = LinkKind::kNone, std::string linkTarget = {}) {
         if (path.empty() || path.back() == '/') return;
-        listed_.push_back({false, path, offset, size, time});
+        listed_.push_back({false, path, offset, size, time, false, mode_, link, std::move(linkTarget)});
         if (filesIndexed_) files_.insert_or_assign(path, FileData{offset, size});
     }
 
@@ -486,26 +503,33 @@ private:
         return normalizeName(slash == std::string::npos ? target : path.substr(0, slash + 1) + target);
     }
 
-    // A link to a file in the archive lists with that file's content; links to
-    // links resolve as far as the chain goes.
+    // A link to a file in the archive lists with that file's content (what a
+    // system without links gets); links to links resolve as far as the chain
+    // goes. Every link is listed, whatever it points to.
     void addSymbolicLinks() {
         constexpr int kMaxChain = 16;
         bool progress = true;
         for (int pass = 0; pass < kMaxChain && progress && !links_.empty(); ++pass) {
             progress = false;
             for (size_t i = 0; i < links_.size();) {
-                auto it = files().find(links_[i].target);
+                auto it = files().find(links_[i].resolved);
                 if (it == files_.end()) {
                     ++i;
                     continue;
                 }
                 FileData data = it->second;
-                addFile(links_[i].path, data.offset, data.size, 0);
+                addLink(links_[i], data.offset, data.size);
                 links_[i] = std::move(links_.back());
                 links_.pop_back();
                 progress = true;
             }
         }
+        for (const SymbolicLink& link : links_) addLink(link, 0, 0);
+    }
+
+    void addLink(const SymbolicLink& link, int64_t offset, int64_t size) {
+        mode_ = link.mode;
+        addFile(link.path, offset, size, link.time, LinkKind::kSymbolic, link.target);
     }
 
     std::optional<std::string> readText(int64_t offset, int64_t size) {
@@ -616,6 +640,7 @@ private:
     std::unordered_map<std::string, FileData> files_;
     bool filesIndexed_ = false;
     std::vector<SymbolicLink> links_;
+    std::optional<uint32_t> mode_;  // of the entry being read
 };
 
 }  // namespace

@@ -126,6 +126,7 @@ struct CentralRecord {
     uint16_t nameLength = 0;
     std::string name;
     uint16_t flags = 0;
+    std::optional<uint32_t> unixMode = std::nullopt;
 };
 
 // What reading the directory found out about its records, for the checks
@@ -156,8 +157,18 @@ struct LocalEntry {
     bool named;  // by a directory record
     bool overlapping;  // its bytes are also another entry's
     bool unicodePath;  // the name is the Unicode path field's UTF-8
+    std::optional<uint32_t> unixMode;  // from the directory record of a Unix host
     int64_t end() const { return dataOffset + packedSize; }
 };
+
+// The Unix mode a directory record keeps in the high
+// half of its external attributes when the host that made it was Unix.
+std::optional<uint32_t> unixModeOf(uint8_t host, uint32_t externalAttributes) {
+    constexpr uint8_t kUnixHost = 3;
+    uint32_t mode = externalAttributes >> 16;
+    if (host != kUnixHost || mode == 0) return std::nullopt;
+    return mode;
+}
 
 bool startsBefore(const LocalEntry* a, const LocalEntry* b) { return a->headerOffset < b->headerOffset; }
 
@@ -194,7 +205,8 @@ public:
 
 private:
     int64_t parseLocalHeader(const CentralRecord* record);
-    bool skipCentralHeader(uint32_t& headerOffset, std::string& name, uint16_t& flags);
+    bool skipCentralHeader(uint32_t& headerOffset, std::string& name, uint16_t& flags,
+                           std::optional<uint32_t>& unixMode);
     void takeCentralName(LocalEntry& entry, std::string_view name, uint16_t flags);
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
@@ -283,12 +295,16 @@ bool ZipReader::read() {
             passedDirectory = true;
             uint32_t headerOffset;
             uint16_t flags;
-            if (!skipCentralHeader(headerOffset, centralName, flags)) break;
+            std::optional<uint32_t> unixMode;
+            if (!skipCentralHeader(headerOffset, centralName, flags, unixMode)) break;
             if (headerOffset == kZip64Marker) continue;
             LocalEntry* named = scannedEntryAt(headerOffset);
             if (!named || named->named) directoryDisagrees = true;
             else takeCentralName(*named, centralName, flags);  // the first record naming it
-            if (named) named->named = true;
+            if (named) {
+                named->named = true;
+                named->unixMode = unixMode;
+            }
         } else if (signature != kSpanningMarker && ++unknownWords >= kMaxUnknownWords) {
             break;
         }
@@ -366,12 +382,14 @@ LocalEntry* ZipReader::scannedEntryAt(int64_t headerOffset) {
 
 // In the sequential scan, passes over a central directory header whose
 // signature has just been read, noting the local header offset, the name and
-// the flags it records.
-bool ZipReader::skipCentralHeader(uint32_t& headerOffset, std::string& name, uint16_t& flags) {
+// the flags and the Unix mode it records.
+bool ZipReader::skipCentralHeader(uint32_t& headerOffset, std::string& name, uint16_t& flags,
+                                  std::optional<uint32_t>& unixMode) {
     uint8_t h[kCentralHeaderSize - 4];
     if (!readBytes(h, sizeof h)) return false;
     headerOffset = le32(h + 38);
     flags = le16(h + 4);
+    unixMode = unixModeOf(h[1], le32(h + 34));
     name.resize(le16(h + 24));
     return readBytes(name.data(), static_cast<int>(name.size())) && skip(int64_t{le16(h + 26)} + le16(h + 28));
 }
@@ -548,7 +566,8 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     if (!name) name = oemToWide(raw);
     if (!name) return;
     addEntry(archive_, codec, std::move(properties), *name, entry.dataOffset + headerBytes, packedSize - headerBytes,
-             entry.size, timeFromDos(entry.date, entry.time), entry.crc, failure);
+             entry.size, timeFromDos(entry.date, entry.time), entry.crc, failure, std::nullopt,
+             unixMetadata(entry.unixMode));
 }
 
 // The last `count` of the method's `headerBytes` header bytes. None when
@@ -584,6 +603,7 @@ bool ZipReader::readFromDirectory() {
                 takeCentralName(earlier, record.name, record.flags);  // the first record naming it
             }
             earlier.named = true;
+            earlier.unixMode = record.unixMode;
             continue;
         }
         uint32_t signature;
@@ -594,6 +614,7 @@ bool ZipReader::readFromDirectory() {
         if (next == kEncrypted) return false;
         if (next < 0) break;
         takeCentralName(entries_.back(), record.name, record.flags);
+        entries_.back().unixMode = record.unixMode;
         entryAt.emplace(entries_.back().headerOffset, entries_.size() - 1);
         namedBy.push_back(r);
     }
@@ -695,8 +716,8 @@ bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limi
     for (uint64_t i = 0; i < std::min(total, limit); ++i) {
         uint8_t h[kCentralHeaderSize];
         if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
-        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16),
-                             le16(h + 10), in_->tell(), le16(h + 28), {}, le16(h + 8)};
+        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16), le16(h + 10),
+                             in_->tell(), le16(h + 28), {}, le16(h + 8), unixModeOf(h[5], le32(h + 38))};
         uint16_t nameLength = record.nameLength;
         uint16_t extraLength = le16(h + 30);
         uint16_t commentLength = le16(h + 32);

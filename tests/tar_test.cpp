@@ -253,10 +253,25 @@ TEST(Tar, NamesAreNormalisedAndLinksResolved) {
     std::map<std::string, int64_t> listed = listTree(archive.get());
     std::map<std::string, int64_t> expected = {{"a/", -1},      {"a/b", 6},      {"c/", -1},   {"c/d", 3},
                                                {"escape.txt", 3}, {"c/link", 3}, {"c/abs", 3}, {"c/chain", 3},
-                                               {"c/hard", 3}};
+                                               {"c/hard", 3}, {"c/dangling", 0}, {"c/hard-missing", 0}};
     EXPECT_EQ(listed, expected);
     EXPECT_EQ(fileText(*entryData(insidePath(tar, "a/b"))), "second");
     EXPECT_EQ(fileText(*entryData(insidePath(tar, "c/chain"))), "dee");
+    // Links keep what they are: symbolic ones their target as stored, hard
+    // ones the entry they repeat; one whose entry is missing has no data.
+    Ref<Archive> c(openArchivePath(insidePath(tar, "c").c_str()));
+    ASSERT_TRUE(c);
+    const std::vector<std::tuple<std::u16string, LinkKind, std::u16string>> links = {
+        {u"link", LinkKind::kSymbolic, u"d"},       {u"abs", LinkKind::kSymbolic, u"\\c\\d"},
+        {u"dangling", LinkKind::kSymbolic, u"nowhere"}, {u"hard", LinkKind::kHard, u"c\\d"},
+        {u"hard-missing", LinkKind::kHard, u"c\\none"}, {u"d", LinkKind::kNone, u""}};
+    for (const auto& [name, kind, target] : links) {
+        const EntryMetadata& metadata = c->fileMetadata(c->findFile(name.c_str()));
+        EXPECT_EQ(metadata.link, kind);
+        EXPECT_EQ(metadata.linkTarget, target);
+        EXPECT_EQ(metadata.mode, std::optional<uint32_t>(0644));
+    }
+    EXPECT_FALSE(Ref<InStream>(c->openFileByName(u"hard-missing")));
 }
 
 // What GNU tar writes for incremental dumps (folders holding a list of their

@@ -45,6 +45,16 @@ int catCommand(const std::string& path) {
         reporter.error(path, "", why);
         return 1;
     }
+    // A symbolic link gives the bytes of the entry it points to in the archive.
+    if (const EntryMetadata& metadata = item.metadata(parent.get()); metadata.link == LinkKind::kSymbolic) {
+        const std::string target = displayPath(metadata.linkTarget);  // the level holding it may go
+        std::optional<LevelItem> linked = linkedEntry(parent, item);
+        if (!linked) {
+            reporter.error(path, "", "a link to " + target + ", which is not a file of the archive");
+            return 1;
+        }
+        item = std::move(*linked);
+    }
     Ref<InStream> stream(item.open(parent.get()));
     if (!stream) {
         reporter.error(path, "", openFailureText(parent.get()));

@@ -13,6 +13,7 @@ int catCommand(const std::string& path);
 struct ExtractOptions {
     std::string destination = ".";
     bool overwrite = false;
+    bool preservePermissions = false;  // setuid, setgid and sticky bits too, and no umask
 };
 int extractCommand(const std::vector<std::string>& archives, const ExtractOptions& options);
 int testCommand(const std::vector<std::string>& archives);

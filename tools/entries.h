@@ -39,7 +39,17 @@ struct LevelItem {
     int64_t size(Archive* level) const;
     int64_t time(Archive* level) const;
     EntryChecks checks(Archive* level) const;
+    const EntryMetadata& metadata(Archive* level) const;
 };
+
+// The entry a symbolic link entry of `level` points to in the same archive,
+// through links to links; `level` becomes that entry's level. None when the
+// target is absolute, climbs out of the archive, or is no file in it.
+std::optional<LevelItem> linkedEntry(Ref<Archive>& level, LevelItem item);
+
+// An engine path as UTF-8 with the system's separator: a link target as
+// listed, and as a symbolic link holds it.
+std::string displayPath(std::u16string_view path);
 
 // The level's files and nested archives in the order that reads the archive
 // front to back.

@@ -12,9 +12,15 @@
 // under those names until the stream's own check at its end has held too. An
 // interruption removes them; those of a killed process are removed by a
 // later extraction into the same folder.
+//
+// On POSIX systems files and folders get their stored permissions, and links
+// are created last, once every file is in place, so that nothing is ever
+// written through one; folders get their times and modes after that. On
+// Windows links are written as the data the archive gives them.
 #include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <unordered_map>
 
 #include "engine/extraction.h"
@@ -107,6 +113,27 @@ public:
 
 private:
     void reportDamagedLevels(const ExtractionPlan& plan);
+    // A link, created once the files are in place.
+    struct Link {
+        fs::path path;
+        fs::path folder;
+        EntryMetadata metadata;
+        int64_t time;
+        std::string entry;
+    };
+    // A folder's time and mode, set once nothing more is written into it.
+    struct FolderFinish {
+        fs::path path;
+        int64_t time;
+        std::optional<uint32_t> mode;
+    };
+    void createLinks();
+    void createSymbolicLink(const Link& link);
+    void createHardLink(const Link& link);
+    // Makes room for a link: false (after reporting) when something is there
+    // and may not be replaced.
+    bool linkPlaceFree(const Link& link);
+    void finishFolders();
     // A file written under a temporary name, waiting for its own name.
     struct Written {
         fs::path temporary;
@@ -145,8 +172,11 @@ private:
     // Whether files wait for the outer data's check, and those that wait.
     bool waiting_ = false;
     std::vector<Written> waitingFiles_;
-    std::vector<std::pair<fs::path, int64_t>> waitingFolderTimes_;
-    std::unordered_map<std::u16string, fs::path> folders_;  // by case-folded path
+    std::unordered_map<std::u16string, fs::path> claimedFolders_;  // by case-folded path
+    std::vector<FolderFinish> folders_;
+    std::vector<Link> links_;
+    fs::path top_;  // where the archive's root is written
+    std::set<fs::path> written_;  // files this extraction gave their names
 };
 
 bool Extractor::prepare() {
@@ -206,8 +236,11 @@ void Extractor::extractArchive(const std::string& argument) {
     reporter_.beginWork("extracting " + argument);
     waiting_ = !plan.unwrapped.empty();
     if (waiting_) setCleanupPending(true);
+    top_ = top.folder;
     walkLevels(level, *this, top);
     if (waiting_) finishWaiting(level, prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1));
+    createLinks();
+    finishFolders();
     reporter_.clearProgress();
 }
 
@@ -236,10 +269,7 @@ void Extractor::finishWaiting(Archive* level, const std::string& levelPath) {
         }
         rename(file);
     }
-    // Folder times last: naming their files changed them.
-    for (const auto& [path, time] : waitingFolderTimes_) setModificationTime(path, time);
     waitingFiles_.clear();
-    waitingFolderTimes_.clear();
     waiting_ = false;
     setCleanupPending(false);
 }
@@ -275,13 +305,111 @@ void Extractor::folderFailed(Archive* level, int i, const Place& place) {
 }
 
 void Extractor::leftFolder(Archive* level, int i, const Place&, const Place& sub) {
-    // After its contents: writing them changed the folder's time.
-    int64_t time = level->folderTime(i);
-    if (time <= 0) return;
-    if (waiting_)
-        waitingFolderTimes_.emplace_back(sub.folder, time);
-    else
-        setModificationTime(sub.folder, time);
+    // After everything written into it, links last: that changes its time,
+    // and a mode without write permission would stop it.
+    std::optional<uint32_t> mode = sub.created ? level->folderMetadata(i).mode : std::nullopt;
+    folders_.push_back({sub.folder, level->folderTime(i), mode});
+}
+
+// Deepest first (folders are left after their contents): a folder's time
+// is set after its subfolders' modes and times changed nothing more in it.
+void Extractor::finishFolders() {
+    for (const FolderFinish& folder : folders_) {
+        if (folder.time > 0) setModificationTime(folder.path, folder.time);
+        if (folder.mode) setPermissions(folder.path, permissionsFor(*folder.mode, options_.preservePermissions));
+    }
+    folders_.clear();
+}
+
+void Extractor::createLinks() {
+    for (const Link& link : links_) {
+        stopIfInterrupted();
+        if (link.metadata.link == LinkKind::kSymbolic)
+            createSymbolicLink(link);
+        else
+            createHardLink(link);
+    }
+    links_.clear();
+}
+
+bool Extractor::linkPlaceFree(const Link& link) {
+    std::error_code error;
+    auto status = fs::symlink_status(link.path, error);
+    if (!fs::exists(status)) return true;
+    if (fs::is_directory(status)) {
+        reporter_.error(subject_, link.entry, "a folder of that name exists, not overwritten");
+        return false;
+    }
+    if (!options_.overwrite) {
+        reporter_.error(subject_, link.entry, "exists, not overwritten (use --overwrite to replace it)");
+        return false;
+    }
+    fs::remove(link.path, error);
+    return true;
+}
+
+// A link is created only when its target, resolved from the link's folder as
+// it is on disk, stays inside the destination. ".." is taken only before the
+// first name: after one, it would climb from wherever that name (perhaps
+// another link) leads.
+void Extractor::createSymbolicLink(const Link& link) {
+    const std::u16string& target = link.metadata.linkTarget;
+    if (target.empty()) {
+        reporter_.error(subject_, link.entry, "a link without a target, not created");
+        return;
+    }
+    std::error_code error;
+    fs::path resolved = fs::canonical(link.folder, error);
+    bool inside = !error && target[0] != u'\\' && !(target.size() > 1 && target[1] == u':');
+    bool named = false;
+    for (size_t start = 0; inside && start <= target.size();) {
+        size_t end = std::min(target.find(u'\\', start), target.size());
+        std::u16string_view part = std::u16string_view(target).substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == u".") continue;
+        if (part == u"..") {
+            inside = !named && resolved != root_;
+            resolved = resolved.parent_path();
+        } else {
+            named = true;
+        }
+    }
+    if (!inside || !isWithin(resolved, root_)) {
+        reporter_.error(subject_, link.entry, "link leaves the destination, not created");
+        return;
+    }
+    if (!linkPlaceFree(link)) return;
+    if (!cli::createSymbolicLink(displayPath(target), link.path)) {
+        reporter_.error(subject_, link.entry, "cannot create link " + utf8FromPath(link.path) + ": " + lastErrorText());
+        return;
+    }
+    if (link.time > 0) setLinkModificationTime(link.path, link.time);
+}
+
+// A hard link repeats a file this extraction wrote; where the file system
+// takes no hard link, a copy of it stands in.
+void Extractor::createHardLink(const Link& link) {
+    fs::path target = top_;
+    const std::u16string& stored = link.metadata.linkTarget;
+    bool safe = !stored.empty();
+    for (size_t start = 0; safe && start <= stored.size();) {
+        size_t end = std::min(stored.find(u'\\', start), stored.size());
+        auto component = safeComponent(std::u16string_view(stored).substr(start, end - start));
+        safe = component.has_value();
+        if (safe) target /= *component;
+        start = end + 1;
+    }
+    if (!safe || !written_.count(target)) {
+        reporter_.error(subject_, link.entry,
+                        "a hard link to " + displayPath(stored) + ", which was not extracted: not created");
+        return;
+    }
+    if (!linkPlaceFree(link)) return;
+    std::error_code error;
+    fs::create_hard_link(target, link.path, error);
+    if (error) fs::copy_file(target, link.path, error);
+    if (error)
+        reporter_.error(subject_, link.entry, "cannot create " + utf8FromPath(link.path) + ": " + error.message());
 }
 
 bool Extractor::makeFolder(const fs::path& folder, const std::string& entry, bool& created) {
@@ -315,7 +443,7 @@ bool Extractor::makeFolder(const fs::path& folder, const std::string& entry, boo
 // folds case the second is a conflict like an existing file, never merged
 // into the first.
 bool Extractor::claimFolder(const fs::path& folder, const std::string& entry) {
-    auto [it, inserted] = folders_.try_emplace(foldCase(engineArgumentPath(utf8FromPath(folder))), folder);
+    auto [it, inserted] = claimedFolders_.try_emplace(foldCase(engineArgumentPath(utf8FromPath(folder))), folder);
     std::error_code error;
     if (inserted || it->second == folder || !fs::exists(folder, error)) return true;
     reporter_.error(subject_, entry, "exists, not merged (a folder whose name differs only in case)");
@@ -352,13 +480,32 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
             return;
         }
     }
-    Ref<InStream> stream(item.open(level));
+    const EntryMetadata& metadata = item.metadata(level);
+    if (kHasUnixMetadata && metadata.link != LinkKind::kNone) {
+        links_.push_back({target, place.folder, metadata, item.time(level), entry});
+        return;
+    }
+    // Where links cannot be made, a symbolic link is written as the file it
+    // points to in the archive; its own data (mostly the target's path, or
+    // nothing) never stands in for it.
+    Ref<Archive> source = Ref<Archive>::share(level);
+    LevelItem data = item;
+    if (metadata.link == LinkKind::kSymbolic) {
+        std::optional<LevelItem> linked = linkedEntry(source, item);
+        if (!linked) {
+            reporter_.error(subject_, entry, "a link to " + displayPath(metadata.linkTarget) +
+                                                 ", which is not a file of the archive: not created");
+            return;
+        }
+        data = std::move(*linked);
+    }
+    Ref<InStream> stream(data.open(source.get()));
     if (!stream) {
-        reporter_.error(subject_, entry, openFailureText(level));
+        reporter_.error(subject_, entry, openFailureText(source.get()));
         return;
     }
 
-    const EntryChecks checks = item.checks(level);
+    const EntryChecks checks = data.checks(source.get());
     Written file{temporaryName(place.folder), target, entry, checks.crc || checks.blake2sp};
     if (!waiting_) setCleanupPending(true);
     writing_ = file.temporary;
@@ -371,6 +518,8 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
         written = writeData(stream.get(), checks, time, file.temporary, target, entry);
     }
     writing_.clear();
+    if (written && metadata.mode)
+        setPermissions(file.temporary, permissionsFor(*metadata.mode, options_.preservePermissions));
     if (written) {
         if (waiting_)
             waitingFiles_.push_back(std::move(file));
@@ -383,7 +532,10 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
 void Extractor::rename(const Written& file) {
     std::string error;
     RenameResult result = renameFile(file.temporary, file.target, options_.overwrite, error);
-    if (result == RenameResult::kDone) return;
+    if (result == RenameResult::kDone) {
+        if (kHasUnixMetadata) written_.insert(file.target);
+        return;
+    }
     if (result == RenameResult::kExists)
         reporter_.error(subject_, file.entry, "exists, not overwritten (use --overwrite to replace it)");
     else

@@ -152,11 +152,18 @@ struct Listing {
             beginSizedRow(archive->fileTime(i), size);
             out.text(prefix);
             out.name(archive->fileName(i));
+            linkTarget(archive->fileMetadata(i));
             out.endLine();
             ++files;
             bytes += std::max<int64_t>(size, 0);
             if (recursive) descendByContent(archive, i, prefix);
         }
+    }
+    // "name -> target" for a symbolic link, "name link to target" for a hard one.
+    void linkTarget(const EntryMetadata& metadata) {
+        if (metadata.link == LinkKind::kNone) return;
+        out.text(metadata.link == LinkKind::kSymbolic ? " -> " : " link to ");
+        out.text(displayPath(metadata.linkTarget));
     }
     // A file whose name says nothing may still be an archive (a .jar, a .docx).
     void descendByContent(Archive* archive, int index, const std::string& prefix) {

@@ -44,6 +44,8 @@ int main(int argc, char** argv) {
     extract->add_option("ARCHIVE", extractArchives, "Archives to extract")->required();
     extract->add_option("-C,--directory", extractOptions.destination, "Destination folder (default: current)");
     extract->add_flag("--overwrite", extractOptions.overwrite, "Replace files that exist already");
+    extract->add_flag("--preserve-permissions", extractOptions.preservePermissions,
+                      "Keep stored permissions whole: setuid, setgid and sticky bits, and no umask");
 
     std::vector<std::string> testArchives;
     auto* test = app.add_subcommand("test", "Decode every entry and check sizes and stored CRCs");

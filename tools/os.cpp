@@ -295,4 +295,38 @@ bool setModificationTime(const fs::path& path, int64_t time) {
     return !error;
 }
 
+#ifdef _WIN32
+
+uint32_t permissionsFor(uint32_t, bool) { return 0; }
+bool setPermissions(const fs::path&, uint32_t) { return false; }
+bool createSymbolicLink(const std::string&, const fs::path&) { return false; }
+bool setLinkModificationTime(const fs::path&, int64_t) { return false; }
+
+#else
+
+uint32_t permissionsFor(uint32_t stored, bool preserve) {
+    if (preserve) return stored & 07777;
+    static const mode_t mask = [] {
+        mode_t current = ::umask(0);
+        ::umask(current);
+        return current;
+    }();
+    return stored & 0777 & ~uint32_t(mask);
+}
+
+bool setPermissions(const fs::path& path, uint32_t permissions) {
+    return ::chmod(path.c_str(), mode_t(permissions)) == 0;
+}
+
+bool createSymbolicLink(const std::string& target, const fs::path& path) {
+    return ::symlink(target.c_str(), path.c_str()) == 0;
+}
+
+bool setLinkModificationTime(const fs::path& path, int64_t time) {
+    struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(time), 0}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+#endif
+
 }  // namespace zorvex::cli

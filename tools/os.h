@@ -52,6 +52,24 @@ private:
 // Sets a file's or folder's modification time (seconds since 1970 UTC).
 bool setModificationTime(const std::filesystem::path& path, int64_t time);
 
+// Unix metadata on disk. On Windows there is none to set: each call does
+// nothing and fails, and the extractor writes links as it always did.
+constexpr bool kHasUnixMetadata =
+#ifdef _WIN32
+    false;
+#else
+    true;
+#endif
+// The permission bits an extracted file or folder gets from its stored mode:
+// as a normal user's tar gives them, the umask applies and setuid, setgid and
+// sticky bits are dropped, unless `preserve` keeps all of them.
+uint32_t permissionsFor(uint32_t stored, bool preserve);
+bool setPermissions(const std::filesystem::path& path, uint32_t permissions);
+// Creates a symbolic link at `path` holding `target` (UTF-8) unchanged.
+bool createSymbolicLink(const std::string& target, const std::filesystem::path& path);
+// Sets a symbolic link's own modification time, never its target's.
+bool setLinkModificationTime(const std::filesystem::path& path, int64_t time);
+
 enum class RenameResult { kDone, kExists, kFailed };
 // Gives the file `from` the name `to`. Without `replace`, a file at `to`
 // (even one that appeared a moment ago) is kept and kExists returned. On
