@@ -163,12 +163,13 @@ struct Listing {
         bool open = recursive && stop == NestingStop::kNone;
         if (open) out.flush();
         Ref<Archive> inner(open ? archive->openNestedArchive(i) : nullptr);
-        beginSizedRow(archive->nestedTime(i), archive->statedNestedSize(i));
+        int64_t size = archive->statedNestedSize(i);
+        beginSizedRow(archive->nestedTime(i), size);
         out.text(name);
         out.endLine();
         ++archives;
         if (!recursive) {
-            countBytes(archive->statedNestedSize(i));
+            countBytes(size);
         } else if (stop != NestingStop::kNone) {
             notEntered(name, stop);
         } else if (inner) {
