@@ -94,8 +94,15 @@ int liveArchiveCount() { return static_cast<int>(liveArchives().size()); }
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc, bool damaged,
               std::optional<Blake2spDigest> blake2sp) {
+    return addEntry(archive, codec, path, offset, packedSize, size, time, crc,
+                    damaged ? Status::corrupt() : Status(), blake2sp);
+}
+
+bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
+              int64_t size, int64_t time, std::optional<uint32_t> crc, const Status& failure,
+              std::optional<Blake2spDigest> blake2sp) {
     if (!archive || !archive->stream_) return false;
-    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, {crc, blake2sp}, damaged};
+    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, {crc, blake2sp}, failure};
     // A file stored without a name of its own takes the archive's name
     // without its extension: dropped, its data would be lost. That is a file
     // with no name at all (archivers store data read from standard input so),
@@ -103,7 +110,15 @@ bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t 
     if (entry.name.empty() && codec && (path.empty() || size != 0))
         entry.name = sanitizePath(stemOf(archive->name()));
     if (entry.name.empty()) return !path.empty();  // a folder naming only the root: nothing to add
-    return archive->addAtLevel(std::move(entry));
+    if (!archive->addAtLevel(std::move(entry))) return false;
+    ++archive->entriesAdded_;
+    return true;
+}
+
+void Archive::markDamaged(std::string reason) {
+    if (damaged() || reason.empty()) return;
+    damageReason_ = std::move(reason);
+    entriesBeforeDamage_ = entriesAdded_;
 }
 
 void markHoldsArchive(Archive* archive, std::u16string_view name) {
@@ -322,12 +337,21 @@ const char16_t* Archive::entryName(int raw) {
 }
 
 InStream* Archive::openEntry(int raw) {
-    if (raw < 0 || raw >= entryCount() || !entries_[raw].codec) return nullptr;
+    openFailure_ = Status();
+    if (raw < 0 || raw >= entryCount()) return nullptr;
     const ArchiveEntry& e = entries_[raw];
-    InStream* stream = e.codec->createStream(joinName(name(), e.name).c_str(), this, e.time, stream_, e.offset,
-                                             e.packedSize, e.size);
-    if (stream && e.damaged) stream->markDamaged();
-    return stream;
+    InStream* stream = e.codec ? e.codec->createStream(joinName(name(), e.name).c_str(), this, e.time, stream_,
+                                                       e.offset, e.packedSize, e.size)
+                               : nullptr;
+    if (stream) {
+        stream->fail(e.failure);
+        return stream;
+    }
+    // A codec that makes no stream names no reason: the entry's own if it has
+    // one, else its data could not be taken as the codec's.
+    if (!e.failure.ok()) openFailure_ = e.failure;
+    else openFailure_ = e.codec ? Status::corrupt() : Status::unsupportedMethod();
+    return nullptr;
 }
 
 // A size the reader could not tell is learnt from the decoder when first
@@ -361,7 +385,7 @@ void Archive::learnSize(ArchiveEntry& entry, InStream* decoded) {
     entry.size = decoded->size();
     // The size is where decoding stopped; when that was damage, every stream
     // of the entry says so.
-    entry.damaged = entry.damaged || decoded->damaged();
+    entry.failure.update(decoded->status());
 }
 
 int64_t Archive::entryTime(int raw) { return raw >= 0 && raw < entryCount() ? entries_[raw].time : 0; }
@@ -396,6 +420,8 @@ Archive* Archive::openDirectory(int raw) {
     level->entries_.reserve(here);
     level->entryIndex_.reserve(here);
     for (const ArchiveEntry& e : records) level->addAtLevel(ArchiveEntry(e));
+    level->damageReason_ = damageReason_;
+    level->entriesBeforeDamage_ = entriesBeforeDamage_;
     return level;
 }
 

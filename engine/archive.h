@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/refobject.h"
+#include "engine/status.h"
 
 namespace zorvex {
 
@@ -55,7 +56,7 @@ struct ArchiveEntry {
     int64_t size = -1;
     int64_t time = 0;
     EntryChecks checks;
-    bool damaged = false;  // the data is known not to be whole
+    Status failure;  // why the data is known not to be whole, or cannot be read
     bool holdsArchive = false;  // a nested archive whatever its name says (markHoldsArchive)
 };
 
@@ -132,12 +133,26 @@ public:
     // A file whose name says nothing may still be an archive (a .jar, a
     // .docx): opens it as the archive its content says it is.
     Archive* openFileByContent(int index);
+    // Why the last open of an entry here (openFile, openNestedStream,
+    // openEntry, their by-name forms) gave null; ok when it gave a stream.
+    const Status& openFailure() const { return openFailure_; }
 
     // The archive's stream (not counted); shared by all levels of one archive.
     InStream* stream() const { return stream_; }
 
     ReadPlan readPlan() const { return readPlan_; }
     void setReadPlan(ReadPlan plan) { readPlan_ = plan; }
+    // The level's verdict. A reader that stops before the archive's end
+    // (damage, a failed header check, a count or offset that does not add
+    // up) marks its archive damaged with a short reason; the entries it read
+    // stay listed. The first reason is kept. Folder levels opened later
+    // carry their archive's verdict; a nested archive has its own.
+    void markDamaged(std::string reason);
+    bool damaged() const { return !damageReason_.empty(); }
+    const std::string& damageReason() const { return damageReason_; }
+    // Entries the reader had listed when it marked the archive damaged.
+    int entriesBeforeDamage() const { return entriesBeforeDamage_; }
+
     // Where nested levels opened from now on (and their own) keep entries'
     // data apart for extraction into that folder's volume (see
     // engine/decoded_cache.h); empty: nowhere.
@@ -145,7 +160,7 @@ public:
 
 private:
     friend bool addEntry(Archive*, Codec*, std::u16string_view, int64_t, int64_t, int64_t, int64_t,
-                         std::optional<uint32_t>, bool, std::optional<Blake2spDigest>);
+                         std::optional<uint32_t>, const Status&, std::optional<Blake2spDigest>);
     friend void markHoldsArchive(Archive*, std::u16string_view);
     // Adds an entry whose name has no separator left. False for a duplicate.
     bool insertEntry(ArchiveEntry&& entry);
@@ -170,6 +185,7 @@ private:
     Archive* openBelow(int raw, InStream* stream);
 
     InStream* stream_;
+    Status openFailure_;
     ReadPlan readPlan_;
     int nesting_;  // archives enclosing this level's archive
     // The size and CRC of the entry this archive was opened from; the
@@ -189,6 +205,10 @@ private:
     std::vector<int> fileView_;
     std::vector<int> folderView_;
     std::vector<int> nestedView_;
+
+    std::string damageReason_;
+    int entriesBeforeDamage_ = 0;
+    int entriesAdded_ = 0;  // by the reader, at every depth
 };
 
 // Adds an entry to a format reader's archive. The path may use "/" or "\\";
@@ -204,6 +224,12 @@ private:
 // or the name is a duplicate.
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc = std::nullopt, bool damaged = false,
+              std::optional<Blake2spDigest> blake2sp = std::nullopt);
+// As above, with the reason (engine/status.h) the entry's data is known not
+// to be whole, or cannot be read at all: every stream of the entry carries
+// it, and opening an entry whose codec makes no stream fails with it.
+bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
+              int64_t size, int64_t time, std::optional<uint32_t> crc, const Status& failure,
               std::optional<Blake2spDigest> blake2sp = std::nullopt);
 
 // Shows the entry of that name at the archive's top level among its nested

@@ -48,7 +48,7 @@ class CheckedStream final : public InStream {
 public:
     CheckedStream(InStream* source, const EntryChecks& stored)
         : InStream(source->name(), nullptr, source->tag()), source_(source), check_(stored) {
-        if (source_->damaged()) markDamaged();
+        fail(source_->status());
     }
     ~CheckedStream() override { source_->release(); }
 
@@ -63,7 +63,7 @@ public:
 
     int read(void* buf, int count) override {
         int got = source_->read(buf, count);
-        if (source_->damaged()) markDamaged();
+        fail(source_->status());
         if (got < 0) got = 0;
         const int64_t at = position_;
         position_ += got;
@@ -76,7 +76,8 @@ public:
         const bool atEnd = end >= 0 ? checked_ >= end : got == 0 && count > 0 && at == checked_;
         if (atEnd && !verified_) {
             verified_ = true;
-            if (!check_.crcMatches() || !check_.blake2spMatches()) markDamaged();
+            if (!check_.crcMatches()) fail(Status::checkFailed("CRC mismatch"));
+            else if (!check_.blake2spMatches()) fail(Status::checkFailed("BLAKE2sp mismatch"));
         }
         return got;
     }

@@ -66,7 +66,7 @@ public:
         } else {
             got = readDecoded(buf, count);
         }
-        if (decoded_->damaged()) markDamaged();
+        fail(decoded_->status());
         position_ += got;
         return got;
     }
@@ -173,7 +173,7 @@ private:
         while (kept_ < target) {
             int want = static_cast<int>(std::min<int64_t>(kPiece, target - kept_));
             int got = decoded_->read(piece_.get(), want);
-            if (decoded_->damaged()) markDamaged();
+            fail(decoded_->status());
             if (got <= 0) return false;
             if (!keep(piece_.get(), got)) return keeping_ = false;
         }

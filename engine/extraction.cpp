@@ -59,15 +59,21 @@ std::vector<size_t> extractionOrder(Archive* level, const std::vector<std::u16st
 ExtractionPlan planExtraction(Archive* archive) {
     ExtractionPlan plan;
     plan.level = Ref<Archive>::share(archive);
+    plan.levels.push_back(plan.level);
     while (static_cast<int>(plan.unwrapped.size()) < kMaxUnwrapDepth && plan.level->nestedCount() == 1 &&
            plan.level->folderCount() == 0 && plan.level->fileCount() == 0) {
         Ref<Archive> inner(plan.level->openNestedArchive(0));
         if (!inner) break;  // then it is written as a file
         plan.unwrapped.emplace_back(plan.level->nestedName(0));
         plan.level = std::move(inner);
+        plan.levels.push_back(plan.level);
     }
     int total = entryTotal(plan.level.get());
-    if (total == 0) return ExtractionPlan{};
+    if (total == 0) {
+        ExtractionPlan empty;
+        empty.levels = std::move(plan.levels);
+        return empty;
+    }
     if (total > 1) plan.wrapper = wrapperName(plan.level->name());
     return plan;
 }

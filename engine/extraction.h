@@ -23,6 +23,9 @@ struct ExtractionPlan {
     Ref<Archive> level;                     // the level whose entries are written
     std::vector<std::u16string> unwrapped;  // names of the nested archives descended through (each index 0)
     std::u16string wrapper;                 // folder to put the entries in; empty: straight into the target
+    // Every level opened on the way, the archive first, kept even when the
+    // plan writes nothing: a damaged one makes the extraction incomplete.
+    std::vector<Ref<Archive>> levels;
 };
 
 // The plan for `archive` (its count is shared, not adopted). An empty level

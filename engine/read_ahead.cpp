@@ -54,7 +54,7 @@ private:
     // at the end of the source or where reading failed.
     struct Block {
         int bytes = 0;
-        bool damaged = false;
+        Status status;
     };
 
     uint8_t* blockData(uint64_t index) const { return ring_ + (index % kBlocks) * kBlockSize; }
@@ -102,7 +102,7 @@ private:
             bool last = bytes < kBlockSize;
             {
                 std::lock_guard<std::mutex> hold(lock_);
-                blocks_[index % kBlocks] = Block{bytes, source_->damaged()};
+                blocks_[index % kBlocks] = Block{bytes, source_->status()};
                 filled_ = index + 1;
                 ended_ = last;
             }
@@ -133,7 +133,7 @@ private:
         while (done < count) {
             const Block* block = awaitBlock();
             if (!block) break;
-            if (block->damaged) markDamaged();
+            fail(block->status);
             int take = std::min(count - done, block->bytes - taken_);
             copyBytes(out + done, blockData(released_) + taken_, static_cast<size_t>(take));
             taken_ += take;
@@ -145,7 +145,7 @@ private:
 
     int readDirect(void* buf, int count) {
         int got = std::max(source_->read(buf, count), 0);
-        if (source_->damaged()) markDamaged();
+        fail(source_->status());
         return got;
     }
 

@@ -51,7 +51,7 @@ int SharedStream::read(void* buf, int count) {
     InStream* source = shared_->source.get();
     if (!source->seek(position_)) return 0;
     int got = std::max(source->read(buf, count), 0);
-    if (source->damaged()) markDamaged();
+    fail(source->status());
     position_ += got;
     return got;
 }

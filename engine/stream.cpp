@@ -180,7 +180,7 @@ int StoreStream::read(void* buf, int count) {
     int n = static_cast<int>(std::min<int64_t>(count, size_ - position_));
     if (!source_->seek(offset_ + position_)) return 0;
     int got = source_->read(buf, n);
-    if (source_->damaged()) markDamaged();
+    fail(source_->status());
     if (got > 0) position_ += got;
     return std::max(got, 0);
 }
@@ -270,11 +270,14 @@ int DecoderStream::decodeInto(uint8_t* out, int capacity) {
         inputFill_ = inputLeft_ = got;
         packedLeft_ -= got;
     }
+    const int given = inputLeft_;
     int consumed = 0, produced = 0;
     int status = decode(input_.get() + inputFill_ - inputLeft_, inputLeft_, &consumed, out, capacity, &produced);
     if (status == kDecodeError) {
         finished_ = true;
-        markDamaged();
+        // Failing with no input to take and nothing taken or given is a
+        // decoder's way of saying its data stopped short.
+        fail(given == 0 && consumed == 0 && produced == 0 ? inputEndedEarly() : Status::corrupt());
         return -1;
     }
     // A decoder can neither take back input nor overrun the output.
@@ -283,9 +286,14 @@ int DecoderStream::decodeInto(uint8_t* out, int capacity) {
     inputLeft_ -= consumed;
     // A step that takes nothing and gives nothing would repeat forever: the
     // packed data ended (or could not be read) before the decoder finished.
-    if (status == kDecodeProgress && consumed == 0 && produced == 0) markDamaged();
+    if (status == kDecodeProgress && consumed == 0 && produced == 0)
+        fail(given == 0 ? inputEndedEarly() : Status::corrupt());
     if (status != kDecodeProgress || (consumed == 0 && produced == 0)) finished_ = true;
     return produced > 0 || !finished_ ? produced : -1;
+}
+
+Status DecoderStream::inputEndedEarly() const {
+    return source_->status().ok() ? Status::truncated() : source_->status();
 }
 
 int DecoderStream::read(void* buf, int count) {
@@ -348,7 +356,7 @@ void DecoderStream::checkEnd() {
     endToCheck_ = false;
     while (windowAvailable() == 0 && decodeStep()) {
     }
-    if (windowAvailable() > 0) markDamaged();  // more data than the size says
+    if (windowAvailable() > 0) fail(Status::checkFailed("data runs past its stated size"));
 }
 
 bool DecoderStream::seek(int64_t target) {
@@ -416,7 +424,7 @@ int ConcatStream::read(void* buf, int count) {
         if (!part->stream->seek(part->offset + inPart)) break;
         int want = static_cast<int>(std::min<int64_t>(count - done, part->length - inPart));
         int got = std::max(part->stream->read(out + done, want), 0);
-        if (part->stream->damaged()) markDamaged();
+        fail(part->stream->status());
         position_ += got;
         done += got;
         if (got < want) break;

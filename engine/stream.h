@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/refobject.h"
+#include "engine/status.h"
 
 namespace zorvex {
 
@@ -37,8 +38,12 @@ public:
     // packed data that ended early. What was read is then not the whole data,
     // even when it reached the size (a size learnt by decoding ends where the
     // damage is). Streams over other streams pass it on as they read.
-    bool damaged() const { return damaged_; }
-    void markDamaged() { damaged_ = true; }
+    bool damaged() const { return !status_.ok(); }
+    // Why (engine/status.h); the first failure is kept. markDamaged is a
+    // failure with no more specific reason: corrupt data.
+    const Status& status() const { return status_; }
+    void fail(const Status& failure) { status_.update(failure); }
+    void markDamaged() { fail(Status::corrupt()); }
 
     // The size when it is known without further work; -1 while only decoding
     // to the end would tell (size() then does that). A reader that goes to
@@ -57,7 +62,7 @@ public:
 
 private:
     int64_t tag_;
-    bool damaged_ = false;
+    Status status_;
 };
 
 // Reads and discards `count` bytes in small pieces; false when the stream
@@ -182,6 +187,9 @@ private:
     // Moves to `inputOffset`/`outputPosition` with emptied buffers.
     void restartAt(int64_t inputOffset, int64_t outputPosition);
     void checkEnd();
+    // Why decoding stopped with no packed input left: the source's failure,
+    // or else the packed data ended before the decoder finished.
+    Status inputEndedEarly() const;
     // Decoding has ended: an unknown size is where it ended.
     void learnSizeAtEnd();
     int64_t left() const;

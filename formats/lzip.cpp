@@ -88,15 +88,15 @@ Archive* openLzip(const char16_t* name, Archive* container, InStream* stream) {
     if (!archive) return nullptr;
     if (lastEnd == 0 || firstStart != 0) {
         // Members that cannot all be found: the data decoded for as long as
-        // it lasts, marked damaged.
+        // it lasts, marked damaged (cut short where no member ends the file).
         uint8_t header[kHeaderBytes];
         if (stream->seek(0) && readExact(stream, header, kHeaderBytes) && lzipDictionarySize(header) != 0)
             addEntry(archive, findCodec(u"lzip"), entryName, 0, stream->size(), -1, stream->tag(), std::nullopt,
-                     true);
+                     lastEnd == 0 ? Status::truncated() : Status::corrupt());
         return archive;
     }
     addEntry(archive, findCodec(u"lzip"), entryName, 0, lastEnd, total, stream->tag(), std::nullopt,
-             memberCutShortAfter(stream, lastEnd));
+             memberCutShortAfter(stream, lastEnd) ? Status::truncated() : Status());
     return archive;
 }
 

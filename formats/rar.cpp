@@ -39,6 +39,7 @@ bool Reader::read() {
     if (!readBlocks()) return false;
     closeGroup();
     resolveLinks();
+    if (!damage_.empty()) archive_->markDamaged(damage_);
     return true;
 }
 

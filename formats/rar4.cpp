@@ -48,6 +48,21 @@ constexpr int kFileHeaderFixed = 32;  // base header + fields up to the attribut
 constexpr uint8_t kStoredMethod = 0x30;
 constexpr uint8_t kHostUnix = 3;
 
+// The CRC-16 is the low half of the CRC-32 of the header after the CRC field.
+// Old writers that kept a comment inside the header covered only what comes
+// before it: the main header's fixed 13 bytes, a file header's fixed fields
+// and name.
+bool headerCrcHolds(const uint8_t* header, int size) {
+    constexpr int kFixedMainHeader = 13;
+    auto crcOver = [&](int length) { return crc32Update(0, header + 2, static_cast<size_t>(length) - 2) & 0xFFFF; };
+    uint16_t stored = le16(header);
+    if (crcOver(size) == stored) return true;
+    if (header[2] == kMainBlock) return size > kFixedMainHeader && crcOver(kFixedMainHeader) == stored;
+    if (header[2] != kFileBlock || size < kFileHeaderFixed) return false;
+    int named = kFileHeaderFixed + le16(header + 26);
+    return named < size && crcOver(named) == stored;
+}
+
 class Reader4 final : public Reader {
 public:
     using Reader::Reader;
@@ -91,18 +106,28 @@ bool Reader4::readBlocks() {
     for (;;) {
         uint8_t base[kBaseHeaderSize];
         int64_t blockStart = position_;
+        const int64_t volumeSize = volume_->size();
+        if (volumeSize >= 0 && blockStart > volumeSize) return stopDamaged("archive cut inside a file's data");
         if (!volume_->seek(blockStart) || !readExact(volume_.get(), base, kBaseHeaderSize)) {
-            // The end of a volume without an end block: the next one, if any.
+            if (blockStart < volumeSize) return stopDamaged("archive cut inside a header");
+            // The end of a volume without an end block (older writers wrote
+            // none): the next one, if any.
             if (isVolume_ && moveToVolume(volumeIndex_ + 1, false)) continue;
             return true;
         }
         uint8_t type = base[2];
         uint16_t flags = le16(base + 3);
         uint16_t headerSize = le16(base + 5);
-        if (headerSize < kBaseHeaderSize) return true;
+        if (headerSize < kBaseHeaderSize) return stopDamaged("header size too small");
         std::vector<uint8_t> header(headerSize);
         std::memcpy(header.data(), base, kBaseHeaderSize);
-        if (!readExact(volume_.get(), header.data() + kBaseHeaderSize, headerSize - kBaseHeaderSize)) return true;
+        if (!readExact(volume_.get(), header.data() + kBaseHeaderSize, headerSize - kBaseHeaderSize))
+            return stopDamaged("archive cut inside a header");
+        // Old service blocks are passed over by their sizes, whatever their
+        // CRCs cover. A header that fails its CRC is still read as far as
+        // it parses.
+        bool skipped = type >= kFirstSkippedBlock && type <= kLastSkippedBlock;
+        if (!skipped && !headerCrcHolds(header.data(), headerSize)) noteDamage("header CRC mismatch");
         int64_t next = blockStart + headerSize;
 
         if (type == kMainBlock) {
@@ -118,8 +143,8 @@ bool Reader4::readBlocks() {
             }
         } else if (type == kFileBlock || type == kSubBlock) {
             if (flags & kFileEncrypted) return false;
-            if (headerSize < kFileHeaderFixed) return true;
-            if (!readFileHeader(header, flags, next, &next)) return true;
+            if (headerSize < kFileHeaderFixed || !readFileHeader(header, flags, next, &next))
+                return stopDamaged("file header does not parse");
         } else if (type == kEndBlock) {
             HeaderCursor h(header.data() + kBaseHeaderSize, headerSize - kBaseHeaderSize);
             uint16_t number = 0;
@@ -128,13 +153,13 @@ bool Reader4::readBlocks() {
             if (!(flags & kEndNextVolume) || !isVolume_) return true;
             if (!moveToVolume(uint64_t{number} + 1, false)) return true;
             continue;
-        } else if (type >= kFirstSkippedBlock && type <= kLastSkippedBlock) {
+        } else if (skipped) {
             if (flags & kBlockHasData) {
-                if (headerSize < kBaseHeaderSize + 4) return true;
+                if (headerSize < kBaseHeaderSize + 4) return stopDamaged("header size too small");
                 next += le32(header.data() + kBaseHeaderSize);
             }
         } else {
-            return true;
+            return stopDamaged("unknown block type");
         }
         position_ = next;
     }
@@ -179,21 +204,14 @@ bool Reader4::readFileHeader(const std::vector<uint8_t>& header, uint16_t flags,
 
 }  // namespace
 
-// The CRC-16 is the low half of the CRC-32 of the header after the CRC field.
-// Old writers that kept the archive comment inside the main header covered
-// only its fixed 13 bytes.
 bool mainBlockChecks4(InStream* stream, int64_t blockStart) {
-    constexpr int kFixedMainHeader = 13;
     uint8_t base[kBaseHeaderSize];
     if (!stream->seek(blockStart) || !readExact(stream, base, kBaseHeaderSize) || base[2] != kMainBlock) return false;
     int size = le16(base + 5);
     if (size < kBaseHeaderSize) return false;
     std::unique_ptr<uint8_t[]> header(new (std::nothrow) uint8_t[size]);
-    if (!header || !stream->seek(blockStart) || !readExact(stream, header.get(), size)) return false;
-    auto crcOver = [&](int length) {
-        return crc32Update(0, header.get() + 2, static_cast<size_t>(length) - 2) & 0xFFFF;
-    };
-    return crcOver(size) == le16(base) || (size > kFixedMainHeader && crcOver(kFixedMainHeader) == le16(base));
+    return header && stream->seek(blockStart) && readExact(stream, header.get(), size) &&
+           headerCrcHolds(header.get(), size);
 }
 
 bool readArchive4(Archive* archive, ConcatStream* data, const char16_t* path, InStream* first) {

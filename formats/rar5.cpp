@@ -74,30 +74,37 @@ bool Reader5::readBlocks() {
         // The CRC and a header size of at most three bytes (2 MiB).
         uint8_t prefix[4 + 3];
         int64_t blockStart = position_;
+        const int64_t volumeSize = volume_->size();
+        if (volumeSize >= 0 && blockStart > volumeSize) return stopDamaged("archive cut inside a file's data");
         if (!volume_->seek(blockStart)) return true;
-        int got = volume_->read(prefix, sizeof prefix);
-        if (got < 5) return true;
+        int got = std::max(volume_->read(prefix, sizeof prefix), 0);
+        if (got == 0) return stopDamaged("no end of archive block");
+        if (got < 5) return stopDamaged("archive cut inside a header");
         HeaderCursor sizeField(prefix + 4, std::min<size_t>(static_cast<size_t>(got) - 4, 3));
         uint64_t headerSize;
-        if (!sizeField.vint(&headerSize) || headerSize == 0 || headerSize > kMaxHeader5) return true;
+        if (!sizeField.vint(&headerSize) || headerSize == 0 || headerSize > kMaxHeader5)
+            return stopDamaged("header size out of range");
         int64_t headerStart = blockStart + 4 + static_cast<int64_t>(sizeField.position());
         std::vector<uint8_t> header(static_cast<size_t>(headerSize));
         if (!volume_->seek(headerStart) || !readExact(volume_.get(), header.data(), static_cast<int>(headerSize)))
-            return true;
+            return stopDamaged("archive cut inside a header");
+        // The CRC covers the size field and the header. A header that fails
+        // it is still read as far as it parses.
+        uint32_t crc = crc32Update(crc32Update(0, prefix + 4, sizeField.position()), header.data(), header.size());
+        if (crc != le32(prefix)) noteDamage("header CRC mismatch");
         HeaderCursor h(header.data(), header.size());
         uint64_t type, flags, extraSize = 0, dataSize = 0;
-        if (!h.vint(&type) || !h.vint(&flags)) return true;
-        if ((flags & kHeaderExtra) && !h.vint(&extraSize)) return true;
-        if ((flags & kHeaderData) && !h.vint(&dataSize)) return true;
-        if (extraSize > header.size()) return true;
+        bool parsed = h.vint(&type) && h.vint(&flags) && (!(flags & kHeaderExtra) || h.vint(&extraSize)) &&
+                      (!(flags & kHeaderData) || h.vint(&dataSize)) && extraSize <= header.size();
+        if (!parsed) return stopDamaged("header does not parse");
         int64_t dataStart = headerStart + static_cast<int64_t>(headerSize);
-        if (dataSize > uint64_t{INT64_MAX} - static_cast<uint64_t>(dataStart)) return true;
+        if (dataSize > uint64_t{INT64_MAX} - static_cast<uint64_t>(dataStart)) return stopDamaged("data size out of range");
         int64_t next = dataStart + static_cast<int64_t>(dataSize);
 
         if (type == kMain5) {
             uint64_t archiveFlags, number = 0;
-            if (!h.vint(&archiveFlags)) return true;
-            if ((archiveFlags & kArchiveVolumeNumber) && !h.vint(&number)) return true;
+            if (!h.vint(&archiveFlags) || ((archiveFlags & kArchiveVolumeNumber) && !h.vint(&number)))
+                return stopDamaged("main header does not parse");
             isVolume_ = archiveFlags & kArchiveVolume;
             solid_ = archiveFlags & kArchiveSolid;
             newNumbering_ = true;
@@ -107,14 +114,16 @@ bool Reader5::readBlocks() {
                 volumeIndex_ = number;
                 startedMidSet_ = number > 0;
             } else if (number != volumeIndex_) {
-                return true;
+                return stopDamaged("volume out of order");
             }
         } else if (type == kFile5) {
-            if (!readFileHeader(h, flags, dataStart, dataSize, header.size() - extraSize)) return !refused_;
+            if (!readFileHeader(h, flags, dataStart, dataSize, header.size() - extraSize))
+                return !refused_ && stopDamaged("file header does not parse");
         } else if (type == kEncryption5) {
             return false;
         } else if (type == kEnd5) {
             uint64_t endFlags;
+            // Some writers leave the flags out: then this is the last volume.
             if (!h.vint(&endFlags) || !(endFlags & kEndNextVolume) || !isVolume_) return true;
             if (!moveToVolume(volumeIndex_ + 1, false)) return true;
             continue;
@@ -171,7 +180,7 @@ bool Reader5::readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t data
     if ((fileFlags & kFile5Crc) && !h.u32(&crc)) return false;
     if (!h.vint(&compression) || !h.vint(&host) || !h.vint(&nameLength)) return false;
     if (nameLength > h.left() || h.position() + nameLength > extraStart) return false;
-    if ((compression & 0x3F) != 0) return false;  // an algorithm this reader does not know
+    if ((compression & 0x3F) != 0) return !stopDamaged("unknown compression version");
 
     FileRecord file;
     file.name = utf8ToWide(std::string_view(reinterpret_cast<const char*>(h.here()), nameLength)).value_or(u"");

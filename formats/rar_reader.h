@@ -122,6 +122,16 @@ protected:
     bool restartAtFirstVolume();
     uint64_t volumeIndexFromName() const;
 
+    // Notes damage (the first reason counts); the archive is then marked
+    // damaged, its entries listed as read. stopDamaged also ends the walk.
+    void noteDamage(const char* reason) {
+        if (damage_.empty()) damage_ = reason;
+    }
+    bool stopDamaged(const char* reason) {
+        noteDamage(reason);
+        return true;
+    }
+
     // Collects one part of a file; the file is placed after its last part.
     bool takePart(FileRecord&& header, bool fromPrevious, bool toNext, int64_t dataStart, int64_t length);
 
@@ -135,6 +145,7 @@ protected:
     bool newNumbering_ = false;
     bool sawMain_ = false;
     bool startedMidSet_ = false;  // opened at a later volume of an old-numbering set
+    std::string damage_;
 
     // A member of a solid group, listed once the group's stream exists.
     struct GroupEntry {

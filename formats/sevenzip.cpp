@@ -118,6 +118,7 @@ const char16_t* codecForCoder(const std::vector<uint8_t>& id, const std::vector<
 
 struct Coder {
     const char16_t* codec = nullptr;  // null: unknown id, the folder cannot be decoded
+    uint64_t id = 0;                  // its id bytes read as one big-endian number
     uint32_t inputs = 1;
     uint32_t firstInput = 0;  // index of its first input among the folder's inputs
     std::vector<uint8_t> properties;
@@ -538,6 +539,7 @@ private:
             coder.firstInput = inputs;
             inputs += coder.inputs;
             coder.codec = codecForCoder(idBytes, coder.properties);
+            for (uint8_t b : idBytes) coder.id = coder.id << 8 | b;
             // A zstd coder's properties only record the writer's version and
             // level: its frames say all that decoding needs.
             if (coder.codec && std::u16string_view(coder.codec) == u"zstd") coder.properties.clear();
@@ -741,6 +743,17 @@ private:
     int64_t archiveSize_;
 };
 
+// The coder id of AES-256 with a SHA-256 derived key: the folder is encrypted.
+constexpr uint64_t kAesCoderId = 0x06F10701;
+
+// Why no file of the folder can be read, known before reading: a coder no
+// codec here runs. Ok when every coder has one.
+Status folderFailure(const Folder& folder) {
+    for (const Coder& coder : folder.coders)
+        if (!coder.codec) return coder.id == kAesCoderId ? Status::encrypted() : Status::unsupportedMethod(coder.id);
+    return Status();
+}
+
 // Adds the files: data files as windows of the joined folder outputs, each
 // at its folder's start plus the sizes before it in that folder.
 bool addFiles(Archive* archive, const HeaderParser& header, Codec* store) {
@@ -770,7 +783,8 @@ bool addFiles(Archive* archive, const HeaderParser& header, Codec* store) {
         }
         if (folder == info.folders.size() || substream >= info.substreamSizes.size()) return false;
         int64_t size = info.substreamSizes[substream];
-        addEntry(archive, store, file.name, offset, size, size, file.time, info.substreamCrcs[substream]);
+        addEntry(archive, store, file.name, offset, size, size, file.time, info.substreamCrcs[substream],
+                 folderFailure(info.folders[folder]));
         offset += size;
         ++substream;
         ++usedInFolder;
@@ -781,19 +795,35 @@ bool addFiles(Archive* archive, const HeaderParser& header, Codec* store) {
 // The start header's CRC-32 covers the next header's place, size and CRC.
 bool startHeaderChecks(const uint8_t* start) { return crc32Update(0, start + 12, 20) == le32(start + 8); }
 
-// Reads the header bytes the start header points at.
-bool readNextHeader(InStream* stream, int64_t archiveSize, std::vector<uint8_t>& header, bool* empty) {
+// Reads the header bytes the start header points at. A start header or next
+// header that fails its CRC leaves `damage` set: nothing in it can be
+// trusted, so the archive lists nothing (rather than entries renamed,
+// resized or dropped by the damage). False when this is not a 7z archive.
+bool readNextHeader(InStream* stream, int64_t archiveSize, std::vector<uint8_t>& header, bool* empty,
+                    std::string* damage) {
     uint8_t start[kStartHeaderSize];
     if (!stream->seek(0) || !readExact(stream, start, kStartHeaderSize)) return false;
     if (std::memcmp(start, kSignature, sizeof kSignature) != 0) return false;
+    *empty = false;
+    if (!startHeaderChecks(start)) {
+        *damage = "start header CRC mismatch";
+        return true;
+    }
     uint64_t offset = le64(start + 12), size = le64(start + 20);
     *empty = size == 0;
     if (*empty) return true;
     int64_t room = archiveSize - kStartHeaderSize;
-    if (offset > uint64_t(room) || size > uint64_t(room) - offset || size > uint64_t(kMaxHeaderSize)) return false;
+    if (offset > uint64_t(room) || size > uint64_t(room) - offset) {
+        *damage = "header lies past the end of the archive";
+        return true;
+    }
+    if (size > uint64_t(kMaxHeaderSize)) return false;
     header.resize(size);
-    return stream->seek(kStartHeaderSize + static_cast<int64_t>(offset)) &&
-           readExact(stream, header.data(), static_cast<int>(size));
+    if (!stream->seek(kStartHeaderSize + static_cast<int64_t>(offset)) ||
+        !readExact(stream, header.data(), static_cast<int>(size)))
+        return false;
+    if (crc32Update(0, header.data(), header.size()) != le32(start + 28)) *damage = "header CRC mismatch";
+    return true;
 }
 
 }  // namespace
@@ -804,7 +834,13 @@ Archive* openSevenZip(const char16_t* name, Archive* container, InStream* stream
     if (archiveSize < kStartHeaderSize) return nullptr;
     std::vector<uint8_t> bytes;
     bool empty = false;
-    if (!readNextHeader(stream, archiveSize, bytes, &empty)) return nullptr;
+    std::string damage;
+    if (!readNextHeader(stream, archiveSize, bytes, &empty, &damage)) return nullptr;
+    if (!damage.empty()) {
+        Archive* archive = newArchive(name, container, stream);
+        if (archive) archive->markDamaged(std::move(damage));
+        return archive;
+    }
     HeaderParser header(stream, archiveSize);
     if (!empty && !header.parse(bytes.data(), bytes.size(), true)) return nullptr;
     Codec* store = findCodec(u"store");

@@ -27,11 +27,34 @@ constexpr int64_t kMaxSize = int64_t(1) << 56;
 // Header field offsets.
 constexpr int kName = 0, kNameLength = 100;
 constexpr int kSize = 124, kMtime = 136, kNumberLength = 12;
+constexpr int kChecksum = 148, kChecksumLength = 8;
 constexpr int kType = 156;
 constexpr int kLinkName = 157;
-constexpr int kChecksum = 148, kChecksumLength = 8;
 constexpr int kMagic = 257;
 constexpr int kPrefix = 345, kPrefixLength = 155;
+
+bool isZeroBlock(const uint8_t* block) {
+    return std::all_of(block, block + kBlock, [](uint8_t b) { return b == 0; });
+}
+
+// The sum of a header's bytes, with the checksum field counted as spaces, is
+// the octal number in that field (old writers summed signed bytes).
+bool checksumHolds(const uint8_t* header) {
+    int i = kChecksum;
+    while (i < kChecksum + kChecksumLength && header[i] == ' ') ++i;
+    int digitsStart = i;
+    int64_t stored = 0;
+    for (; i < kChecksum + kChecksumLength && header[i] >= '0' && header[i] <= '7'; ++i)
+        stored = stored * 8 + (header[i] - '0');
+    if (i == digitsStart || (i < kChecksum + kChecksumLength && header[i] != ' ' && header[i] != 0)) return false;
+    int64_t unsignedSum = 0, signedSum = 0;
+    for (int k = 0; k < kBlock; ++k) {
+        uint8_t byte = k >= kChecksum && k < kChecksum + kChecksumLength ? ' ' : header[k];
+        unsignedSum += byte;
+        signedSum += static_cast<int8_t>(byte);
+    }
+    return stored == unsignedSum || stored == signedSum;
+}
 
 std::string field(const uint8_t* header, int offset, int length) {
     const char* p = reinterpret_cast<const char*>(header + offset);
@@ -157,13 +180,7 @@ public:
     explicit TarReader(InStream* stream) : stream_(stream) {}
 
     Archive* run(const char16_t* name, Archive* container) {
-        uint8_t header[kBlock];
-        for (int64_t at = 0;;) {
-            if (!stream_->seek(at) || !readExact(stream_, header, kBlock)) break;
-            std::optional<int64_t> next = entry(header, at);
-            if (!next) break;
-            at = *next;
-        }
+        scan();
         addSymbolicLinks();
         Archive* archive = newArchive(name, container, expanded_ ? expanded_.get() : stream_);
         if (!archive) return nullptr;
@@ -172,18 +189,67 @@ public:
             Codec* codec = e.folder ? nullptr : e.damaged ? damagedEntryCodec() : store;
             addEntry(archive, codec, toWide(e.path), e.offset, e.size, e.size, e.time);
         }
+        if (!damage_.empty()) archive->markDamaged(damage_);
         return archive;
     }
 
 private:
+    // Reads header after header to the end of the stream. Every header before
+    // the end-of-archive zeros must pass its checksum; what follows them may
+    // be anything (tapes and writers pad archives so), and is read only while
+    // it holds headers.
+    void scan() {
+        uint8_t header[kBlock];
+        bool ended = false;
+        int64_t at = 0;
+        for (;;) {
+            int got = stream_->seek(at) ? readBlock(header) : 0;
+            if (got == 0) break;
+            if (got < kBlock) {
+                if (!ended) damage_ = "archive cut inside a header";
+                return;
+            }
+            if (isZeroBlock(header)) {
+                ended = true;
+                at += kBlock;
+                continue;
+            }
+            if (!checksumHolds(header)) {
+                if (!ended) damage_ = "header checksum mismatch at offset " + std::to_string(at);
+                return;
+            }
+            std::optional<int64_t> next = entry(header, at);
+            if (!next) return;
+            at = *next;
+        }
+        // The last entry's data must be there in full; the padding after it
+        // only completes a block, and its absence loses nothing.
+        int64_t size = stream_->size();
+        if (size >= 0 && dataEnd_ > size) damage_ = "archive cut inside an entry's data";
+    }
+
+    // Reads up to a block; the count read.
+    int readBlock(uint8_t* block) {
+        int got = 0;
+        while (got < kBlock) {
+            int n = stream_->read(block + got, kBlock - got);
+            if (n <= 0) break;
+            got += n;
+        }
+        return got;
+    }
+
     // Handles one header at `at`; the position of the next one, or nullopt
-    // when the archive is damaged there.
+    // when the archive is damaged there (`damage_` says how).
     std::optional<int64_t> entry(const uint8_t* header, int64_t at) {
         std::optional<int64_t> headerSize = parseNumber(header + kSize, kNumberLength);
-        if (!headerSize || *headerSize < 0 || *headerSize > kMaxSize) return std::nullopt;
+        if (!headerSize || *headerSize < 0 || *headerSize > kMaxSize) return damaged("header has an invalid size");
         int64_t dataStart = at + kBlock;
         int64_t next = dataStart + (*headerSize + kBlock - 1) / kBlock * kBlock;
         char type = static_cast<char>(header[kType]);
+        // Links and folders may state a size but store no data.
+        bool storesData = type != '1' && type != '2' && type != '5';
+        dataEnd_ = storesData ? dataStart + *headerSize : dataStart;
 
         switch (type) {
             case 'L':
@@ -193,7 +259,7 @@ private:
                 pending_.linkPath = readText(dataStart, *headerSize);
                 return next;
             case 'x':
-                readPax(dataStart, *headerSize);
+                if (!readPax(dataStart, *headerSize)) return damaged("extended header record does not parse");
                 return next;
             case 'g':
                 return next;
@@ -204,8 +270,9 @@ private:
         std::string name = attributes.path ? *attributes.path : headerName(header);
         int64_t size = attributes.size.value_or(*headerSize);
         if (attributes.size) {
-            if (size < 0 || size > kMaxSize) return std::nullopt;
+            if (size < 0 || size > kMaxSize) return damaged("extended header has an invalid size");
             next = dataStart + (size + kBlock - 1) / kBlock * kBlock;
+            if (storesData) dataEnd_ = dataStart + size;
         }
         int64_t time = attributes.mtime ? *attributes.mtime : parseNumber(header + kMtime, kNumberLength).value_or(0);
         if (name.empty()) return next;
@@ -216,7 +283,8 @@ private:
 
         if (type == 'S') {
             attributes.sparse = gnuSparseMap(header, &dataStart, &next);
-            if (!attributes.sparse) return std::nullopt;
+            if (!attributes.sparse) return damaged("sparse map does not parse");
+            dataEnd_ = dataStart + size;
         }
         switch (type) {
             case 0:
@@ -434,26 +502,36 @@ private:
         return readExact(stream_, out->data(), static_cast<int>(size));
     }
 
-    // Records "<length> <key>=<value>\n".
-    void readPax(int64_t offset, int64_t size) {
+    // Records "<length> <key>=<value>\n". False when one does not parse (zero
+    // bytes after the last record are padding). Records too large to load are
+    // passed over; data cut short is found by the scan.
+    bool readPax(int64_t offset, int64_t size) {
         std::string data;
-        if (!load(offset, size, &data)) return;
+        if (!load(offset, size, &data)) return true;
         size_t pos = 0;
         while (pos < data.size()) {
+            if (data.find_first_not_of('\0', pos) == std::string::npos) return true;
             size_t space = data.find(' ', pos);
-            if (space == std::string::npos) return;
+            if (space == std::string::npos || space == pos) return false;
             uint64_t length = 0;
             for (size_t i = pos; i < space; ++i) {
-                if (data[i] < '0' || data[i] > '9' || length > data.size()) return;
+                if (data[i] < '0' || data[i] > '9' || length > data.size()) return false;
                 length = length * 10 + (data[i] - '0');
             }
-            if (length <= space - pos || pos + length > data.size()) return;
+            if (length <= space - pos || pos + length > data.size()) return false;
             std::string_view record(data.data() + space + 1, pos + length - space - 1);
             if (!record.empty() && record.back() == '\n') record.remove_suffix(1);
             size_t equals = record.find('=');
-            if (equals != std::string_view::npos) paxRecord(record.substr(0, equals), record.substr(equals + 1));
+            if (equals == std::string_view::npos) return false;
+            paxRecord(record.substr(0, equals), record.substr(equals + 1));
             pos += length;
         }
+        return true;
+    }
+
+    std::nullopt_t damaged(const char* reason) {
+        damage_ = reason;
+        return std::nullopt;
     }
 
     void paxRecord(std::string_view key, std::string_view value) {
@@ -509,6 +587,8 @@ private:
     }
 
     InStream* stream_;
+    std::string damage_;  // why the scan stopped early; empty when it did not
+    int64_t dataEnd_ = 0;  // where the last entry's data ends
     Pending pending_;
     std::vector<ListedEntry> listed_;
     Ref<ConcatStream> expanded_;
@@ -518,25 +598,6 @@ private:
     bool filesIndexed_ = false;
     std::vector<SymbolicLink> links_;
 };
-
-// The sum of a header's bytes, with the checksum field counted as spaces, is
-// the octal number in that field (old writers summed signed bytes).
-bool checksumHolds(const uint8_t* header) {
-    int i = kChecksum;
-    while (i < kChecksum + kChecksumLength && header[i] == ' ') ++i;
-    int digitsStart = i;
-    int64_t stored = 0;
-    for (; i < kChecksum + kChecksumLength && header[i] >= '0' && header[i] <= '7'; ++i)
-        stored = stored * 8 + (header[i] - '0');
-    if (i == digitsStart || (i < kChecksum + kChecksumLength && header[i] != ' ' && header[i] != 0)) return false;
-    int64_t unsignedSum = 0, signedSum = 0;
-    for (int k = 0; k < kBlock; ++k) {
-        uint8_t byte = k >= kChecksum && k < kChecksum + kChecksumLength ? ' ' : header[k];
-        unsignedSum += byte;
-        signedSum += static_cast<int8_t>(byte);
-    }
-    return stored == unsignedSum || stored == signedSum;
-}
 
 }  // namespace
 

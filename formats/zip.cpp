@@ -27,6 +27,8 @@ constexpr uint32_t kEndRecordSignature = 0x06054B50;
 constexpr uint32_t kZip64LocatorSignature = 0x07064B50;
 constexpr uint32_t kZip64EndRecordSignature = 0x06064B50;
 constexpr uint32_t kSpanningMarker = 0x30304B50;
+// Starts the first part of a set split over several disks or files.
+constexpr uint32_t kSplitMarker = 0x08074B50;
 
 constexpr uint16_t kFlagEncrypted = 0x1;
 constexpr uint16_t kFlagDataDescriptor = 0x8;
@@ -92,6 +94,19 @@ struct CentralRecord {
     uint64_t size;
     uint64_t headerOffset;
     uint32_t crc;
+    uint16_t method = 0;
+};
+
+// What reading the directory found out about its records, for the checks
+// made once the entries are known.
+struct DirectoryFacts {
+    bool endRecord = false;
+    bool multiDisk = false;        // the end record names other disks
+    bool zip64Missing = false;     // the end record says zip64, no locator found
+    bool zip64Misplaced = false;   // no zip64 end record where the locator says
+    bool directoryFound = false;   // a central header where the end record says
+    uint64_t total = 0;            // entries the end record counts
+    bool moreThanCounted = false;  // central headers go on past that count
 };
 
 // One entry as its local header gives it, with the directory's sizes and CRC
@@ -101,6 +116,10 @@ struct LocalEntry {
     uint16_t flags, method, time, date;
     int64_t headerOffset, dataOffset, packedSize, size;
     uint32_t crc;
+    // The local header's own sizes and CRC, which a directory record
+    // must agree with.
+    uint64_t localPackedSize, localSize;
+    uint32_t localCrc;
     size_t nameAt;  // in the reader's name store
     uint16_t nameLength;
     bool named;  // by a directory record
@@ -139,13 +158,21 @@ public:
 
     // False when the archive holds an encrypted entry.
     bool read();
+    // Why the archive is damaged, after read(); empty when it is not.
+    const std::string& damage() const { return damage_; }
 
 private:
     int64_t parseLocalHeader(const CentralRecord* record);
     bool skipCentralHeader(uint32_t& headerOffset);
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
-    bool readDirectory(std::vector<CentralRecord>& records, uint64_t limit = UINT64_MAX);
+    bool readDirectory(std::vector<CentralRecord>& records, uint64_t limit = UINT64_MAX,
+                       DirectoryFacts* facts = nullptr);
+    void checkDirectory(bool startsWithSplitMarker);
+    void checkRecord(const CentralRecord& record, const LocalEntry& entry);
+    void damaged(std::string reason) {
+        if (damage_.empty()) damage_ = std::move(reason);
+    }
     bool dataInFront();
     bool takeUnicodePath(size_t nameAt, uint16_t& nameLength);
     bool centralHeaderAt(uint64_t offset) {
@@ -179,13 +206,17 @@ private:
     // more name bytes than the file has, whatever the directory says.
     int64_t nameBudget_ = 0;
     std::string extra_;
+    std::string damage_;
 };
 
 bool ZipReader::read() {
     int64_t fileSize = in_->size();
     nameBudget_ = fileSize >= 0 ? fileSize : INT64_MAX;
+    uint32_t first = 0;
+    bool splitMarker = in_->seek(0) && readU32(first) && first == kSplitMarker;
     if (dataInFront()) {
         if (!readFromDirectory()) return false;
+        checkDirectory(splitMarker);
         addEntries();
         return true;
     }
@@ -232,8 +263,53 @@ bool ZipReader::read() {
         listed = readFromDirectory();
     }
     if (!listed) return false;
+    checkDirectory(splitMarker);
     addEntries();
     return true;
+}
+
+// Cross-checks the end record, the central directory and the local headers
+// once every entry is read. The entries stay as read; the first disagreement
+// marks the archive damaged.
+void ZipReader::checkDirectory(bool startsWithSplitMarker) {
+    std::vector<CentralRecord> records;
+    DirectoryFacts facts;
+    readDirectory(records, UINT64_MAX, &facts);
+    if (!facts.endRecord || facts.multiDisk) {
+        bool part = startsWithSplitMarker || facts.multiDisk;
+        return damaged(part ? "one part of a multi-disk set" : "no end of central directory record");
+    }
+    if (facts.zip64Misplaced) return damaged("no zip64 end record where its locator says");
+    if (facts.zip64Missing) return damaged("end record needs a zip64 locator that is missing");
+    if (!facts.directoryFound && facts.total != 0) return damaged("no central directory where the end record says");
+    if (records.size() < facts.total)
+        return damaged("central directory cut short (" + std::to_string(records.size()) + " of " +
+                       std::to_string(facts.total) + " entries)");
+    if (facts.moreThanCounted) return damaged("central directory holds more entries than the end record counts");
+    std::unordered_map<int64_t, const LocalEntry*> entryAt;
+    for (const LocalEntry& e : entries_) entryAt.emplace(e.headerOffset, &e);
+    for (const CentralRecord& record : records) {
+        auto found = record.headerOffset <= INT64_MAX ? entryAt.find(static_cast<int64_t>(record.headerOffset))
+                                                      : entryAt.end();
+        if (found == entryAt.end()) return damaged("no local header where the central directory says");
+        checkRecord(record, *found->second);
+        if (!damage_.empty()) return;
+    }
+}
+
+// A directory record against its local header. Names are not compared:
+// writers that store a Unicode name in one place only differ there, and
+// other readers take such archives as whole. Sizes and CRC count only
+// where the local header holds them: not behind a data descriptor, nor as
+// zip64 markers whose values it did not read.
+void ZipReader::checkRecord(const CentralRecord& record, const LocalEntry& entry) {
+    std::string name = names_.substr(entry.nameAt, entry.nameLength);
+    if (record.method != entry.method) return damaged("central and local headers disagree on the method of " + name);
+    if (entry.flags & kFlagDataDescriptor) return;
+    if (record.crc != entry.localCrc) return damaged("central and local headers disagree on the CRC of " + name);
+    bool sizesRead = entry.localPackedSize != kZip64Marker && entry.localSize != kZip64Marker;
+    if (sizesRead && (record.packedSize != entry.localPackedSize || record.size != entry.localSize))
+        damaged("central and local headers disagree on the sizes of " + name);
 }
 
 // Adds the entries found, once all are known: only then can the ones sharing
@@ -291,6 +367,8 @@ int64_t ZipReader::parseLocalHeader(const CentralRecord* record) {
     if (!readBytes(extra_.data(), extraLength)) extra_.clear();
     bool unicodePath = takeUnicodePath(nameAt, nameLength);
     int64_t dataOffset = nameEnd + extraLength;
+    const uint32_t localCrc = crc;
+    uint64_t localPackedSize = packedSize, localSize = size;
 
     if (record) {
         packedSize = record->packedSize;
@@ -300,6 +378,8 @@ int64_t ZipReader::parseLocalHeader(const CentralRecord* record) {
         // A local zip64 field always holds both sizes.
         uint64_t* values[] = {&size, &packedSize};
         if (!in_->seek(nameEnd) || !readZip64Extra(extraLength, values, 2, true)) return kStop;
+        localPackedSize = packedSize;
+        localSize = size;
     }
 
     // Sizes beyond what a stream position can express, or data that would end
@@ -319,6 +399,9 @@ int64_t ZipReader::parseLocalHeader(const CentralRecord* record) {
     entry.packedSize = static_cast<int64_t>(packedSize);
     entry.size = static_cast<int64_t>(size);
     entry.crc = crc;
+    entry.localPackedSize = localPackedSize;
+    entry.localSize = localSize;
+    entry.localCrc = localCrc;
     entry.nameAt = nameAt;
     entry.nameLength = nameLength;
     entry.named = record != nullptr;
@@ -400,8 +483,9 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     // A name flagged UTF-8 that is not is still the entry's name.
     if (!name) name = oemToWide(raw);
     if (!name) return;
+    const Status failure = entry.overlapping ? Status::corrupt("shares its data with another entry") : Status();
     addEntry(archive_, codec, *name, entry.dataOffset + headerBytes, packedSize - headerBytes, entry.size,
-             timeFromDos(entry.date, entry.time), entry.crc);
+             timeFromDos(entry.date, entry.time), entry.crc, failure);
 }
 
 bool ZipReader::readFromDirectory() {
@@ -465,15 +549,24 @@ bool ZipReader::dataInFront() {
     return readDirectory(first, 1) && first[0].headerOffset > 0;
 }
 
-bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limit) {
+bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limit, DirectoryFacts* facts) {
+    DirectoryFacts unused;
+    if (!facts) facts = &unused;
     std::optional<int64_t> end = findEndRecord();
     if (!end) return false;
     uint8_t e[kEndRecordSize];
     if (!in_->seek(*end) || !readBytes(e, kEndRecordSize)) return false;
+    facts->endRecord = true;
     uint64_t total = le16(e + 10);
     uint64_t directorySize = le32(e + 12);
     uint64_t directoryOffset = le32(e + 16);
     int64_t directoryEnd = *end;
+    // This disk's number, the directory's first disk and this disk's entry
+    // count (all of them on a single disk).
+    facts->multiDisk = (le16(e + 4) != 0 && le16(e + 4) != 0xFFFF) || (le16(e + 6) != 0 && le16(e + 6) != 0xFFFF) ||
+                       le16(e + 8) != le16(e + 10);
+    // (A count of 0xFFFF is also a count: writers take zip64 only past it.)
+    bool zip64Marked = directorySize == kZip64Marker || directoryOffset == kZip64Marker;
 
     uint8_t locator[kZip64LocatorSize];
     if (*end > kZip64LocatorSize && in_->seek(*end - kZip64LocatorSize) &&
@@ -481,13 +574,19 @@ bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limi
         uint64_t recordOffset = le64(locator + 8);
         uint8_t z[kZip64EndRecordPrefix];
         if (recordOffset > INT64_MAX || !in_->seek(static_cast<int64_t>(recordOffset)) ||
-            !readBytes(z, kZip64EndRecordPrefix) || le32(z) != kZip64EndRecordSignature)
+            !readBytes(z, kZip64EndRecordPrefix) || le32(z) != kZip64EndRecordSignature) {
+            facts->zip64Misplaced = true;
             return false;
+        }
+        zip64Marked = false;
         total = std::min<uint64_t>(le64(z + 32), 0x7FFFFFFF);
         directorySize = le64(z + 40);
         directoryOffset = le64(z + 48);
         directoryEnd = static_cast<int64_t>(recordOffset);
     }
+
+    facts->zip64Missing = zip64Marked;
+    facts->total = total;
 
     // Data in front of the archive (a self-extractor stub, padding) moves
     // every recorded offset by the same amount; the directory still ends where
@@ -501,10 +600,11 @@ bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limi
         directoryOffset = actual;
     }
     if (!in_->seek(static_cast<int64_t>(directoryOffset))) return false;
+    facts->directoryFound = true;
     for (uint64_t i = 0; i < std::min(total, limit); ++i) {
         uint8_t h[kCentralHeaderSize];
         if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
-        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16)};
+        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16), le16(h + 10)};
         uint16_t nameLength = le16(h + 28);
         uint16_t extraLength = le16(h + 30);
         uint16_t commentLength = le16(h + 32);
@@ -523,6 +623,9 @@ bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limi
         record.headerOffset += shift;
         records.push_back(record);
     }
+    uint32_t next;
+    facts->moreThanCounted = limit == UINT64_MAX && records.size() == total && readU32(next) &&
+                             next == kCentralHeaderSignature;
     return !records.empty();
 }
 
@@ -541,6 +644,7 @@ Archive* openZip(const char16_t* name, Archive* container, InStream* stream) {
         archive->release();
         return nullptr;
     }
+    if (!reader.damage().empty()) archive->markDamaged(reader.damage());
     return archive;
 }
 

@@ -26,6 +26,23 @@ bool entryTimeToFiletime(int64_t time, FILETIME* out) {
     return SystemTimeToFileTime(&st, &local) && LocalFileTimeToFileTime(&local, out);
 }
 
+HRESULT readFailure(const Status& status) {
+    switch (status.kind()) {
+        case Status::kOk: break;
+        case Status::kTruncated: return HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
+        case Status::kCorrupt: return HRESULT_FROM_WIN32(ERROR_FILE_CORRUPT);
+        case Status::kCheckFailed: return HRESULT_FROM_WIN32(ERROR_CRC);
+        case Status::kUnsupportedMethod: return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+        case Status::kEncrypted: return E_ACCESSDENIED;
+        case Status::kWrongPassword: return HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD);
+        case Status::kOutOfMemory: return E_OUTOFMEMORY;
+        case Status::kIoError:
+            if (status.detail() != 0) return HRESULT_FROM_WIN32(static_cast<DWORD>(status.detail()));
+            return HRESULT_FROM_WIN32(ERROR_READ_FAULT);
+    }
+    return E_FAIL;
+}
+
 namespace {
 
 class EntryStream final : public SingleInterface<IStream> {
@@ -54,12 +71,12 @@ public:
         }
         position_ += total;
         if (done) *done = total;
-        if (stream->damaged()) return E_FAIL;
+        if (stream->damaged()) return readFailure(stream->status());
         if (total == count) return S_OK;
         int64_t size = stream->size();
         // Nothing at the very start of a non-empty entry: it cannot be decoded.
         if (position_ == 0 && size != 0) return E_FAIL;
-        if (size >= 0 && position_ < size) return E_FAIL;
+        if (size >= 0 && position_ < size) return readFailure(Status::truncated());
         return S_FALSE;
     }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "engine/status.h"
 #include "shell/engine_lock.h"
 
 namespace zorvex {
@@ -16,6 +17,11 @@ namespace zorvex::shell {
 
 // An IStream over `stream`; null when out of memory.
 IStream* newEntryStream(Locked<InStream> stream);
+
+// The result of a read that failed for `status` (engine/status.h), in the
+// terms the copy engine shows its user: a CRC error, a corrupt file, an
+// unsupported request, access denied for an encrypted entry, ...
+HRESULT readFailure(const Status& status);
 
 // An entry time (seconds, local time as stored) as a UTC FILETIME; false for
 // times of 0 or less and ones the runtime cannot split.

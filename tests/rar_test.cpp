@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "codecs/rar/filters29.h"
 #include "codecs/rar/unpacker.h"
@@ -240,6 +241,75 @@ TEST(RarHeaders, DictionaryOfFormat5IsBase128KiB) {
     EXPECT_EQ(rar5DictionarySize(0 << 10), 0x20000u);
     EXPECT_EQ(rar5DictionarySize(3 << 10), 0x100000u);  // the "dict 1M" of the corpus' solid archives
     EXPECT_EQ(rar5DictionarySize(15 << 10), uint64_t{1} << 32);
+}
+
+// The offset of the first file header of a 5.0 archive and its header size:
+// after the signature and the main block.
+std::pair<size_t, size_t> firstFileHeader5(const std::vector<uint8_t>& a) {
+    auto vint = [&](size_t& p) {
+        uint64_t v = 0;
+        for (int shift = 0; p < a.size(); shift += 7) {
+            v |= uint64_t(a[p] & 0x7F) << shift;
+            if (!(a[p++] & 0x80)) break;
+        }
+        return v;
+    };
+    size_t p = 8 + 4;
+    size_t mainSize = vint(p);
+    p += mainSize + 4;
+    size_t headerStart = p - 4;
+    size_t size = vint(p);
+    return {headerStart, p - headerStart + size};
+}
+
+// Corpus archives of both formats, cut or with a header byte changed here:
+// the archive is marked damaged and still lists what its headers gave.
+TEST(RarHeaders, DamageMarksTheArchive) {
+    REQUIRE_CORPUS(corpus);
+    struct Format {
+        const char* file;
+        size_t firstFile;  // the first file header's offset and size
+        size_t firstFileSize;
+    };
+    std::vector<uint8_t> rar4 = test::readFile(corpus / "rar" / "test_read_format_rar_compress_normal.rar");
+    std::vector<uint8_t> rar5 = test::readFile(corpus / "rar5" / "test_read_format_rar5_win32.rar");
+    std::vector<Block4> blocks = blocks4(rar4);
+    ASSERT_GE(blocks.size(), 3u);
+    auto [first5, size5] = firstFileHeader5(rar5);
+    for (auto [name, whole, firstFile, firstFileSize] :
+         {std::tuple(u"x4.rar", rar4, blocks[1].offset, size_t(blocks[1].headerSize)),
+          std::tuple(u"x5.rar", rar5, first5, size5)}) {
+        SCOPED_TRACE(std::string(name, name + 6));
+        Ref<Archive> original = openBytes(name, whole);
+        ASSERT_TRUE(original);
+        EXPECT_FALSE(original->damaged()) << original->damageReason();
+        const int files = original->fileCount();
+        auto cut = [&](size_t size) { return std::vector<uint8_t>(whole.begin(), whole.begin() + long(size)); };
+        auto flipped = [&](size_t at) {
+            std::vector<uint8_t> a = whole;
+            a[at] ^= 0x20;
+            return a;
+        };
+        struct Case {
+            const char* what;
+            std::vector<uint8_t> bytes;
+            const char* reason;
+            int files;  // -1: any number
+        } cases[] = {
+            {"cut to 11 bytes", cut(11), "cut inside a header", 0},
+            {"cut inside the first file header", cut(firstFile + 9), "cut inside a header", 0},
+            {"cut inside the data", cut(whole.size() * 2 / 3), "cut inside", -1},
+            {"first file header changed", flipped(firstFile + firstFileSize - 1), "header CRC mismatch", files},
+            {"end of archive header changed", flipped(whole.size() - 3), "header CRC mismatch", files},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            Ref<Archive> archive = openBytes(name, c.bytes);
+            ASSERT_TRUE(archive);
+            EXPECT_NE(archive->damageReason().find(c.reason), std::string::npos) << archive->damageReason();
+            if (c.files >= 0) EXPECT_EQ(archive->fileCount(), c.files);
+        }
+    }
 }
 
 TEST(RarHeaders, OldServiceBlocksAreSkipped) {

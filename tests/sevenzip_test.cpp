@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -461,6 +462,49 @@ TEST(SevenZipDamage, TruncationsAndBitFlipsNeverCrash) {
         }
     }
     EXPECT_EQ(liveArchiveCount(), 0);
+}
+
+// Every single-bit flip of the start header and of a plain (unencoded)
+// header either refuses the archive, marks it damaged, or leaves what it
+// lists as it was: a damaged header never passes for a different archive.
+TEST(SevenZipDamage, HeaderFlipsAreDamageOrChangeNothing) {
+    REQUIRE_TOOL("7zz");
+    TempDir dir;
+    std::string alpha, beta;
+    for (int i = 1; i <= 3000; ++i) alpha += std::to_string(i) + "\n";
+    for (int i = 1; i <= 2000; ++i) beta += std::to_string(i) + "\n";
+    writeFile(dir / "alpha.txt", alpha);
+    writeFile(dir / "beta.txt", beta);
+    mustRun(dir, "7zz a -bso0 -bsp0 -mhc=off good.7z alpha.txt beta.txt >/dev/null");
+    const std::vector<uint8_t> good = readFile(dir / "good.7z");
+    std::map<std::string, int64_t> want;
+    {
+        Ref<Archive> archive(openArchivePath(insidePath(dir / "good.7z").c_str()));
+        ASSERT_TRUE(archive);
+        ASSERT_FALSE(archive->damaged());
+        want = listTree(archive.get());
+    }
+    uint64_t headerAt = 32;
+    for (int i = 7; i >= 0; --i) headerAt = headerAt << 8 | good[12 + i];
+    ASSERT_LT(headerAt, good.size());
+    int damaged = 0;
+    for (size_t at = 0; at < good.size(); at = at + 1 == 32 ? headerAt : at + 1) {
+        for (int bit = 0; bit < 8; ++bit) {
+            std::vector<uint8_t> flipped = good;
+            flipped[at] ^= static_cast<uint8_t>(1u << bit);
+            writeFile(dir / "flip.7z", flipped.data(), flipped.size());
+            Ref<Archive> archive(openArchivePath(insidePath(dir / "flip.7z").c_str()));
+            // The start header after its version is covered by its CRC.
+            bool covered = at >= 8 && at < 32;
+            EXPECT_TRUE(!covered || !archive || archive->damaged()) << "byte " << at << " bit " << bit;
+            if (!archive || archive->damaged()) {
+                ++damaged;
+                continue;
+            }
+            EXPECT_EQ(listTree(archive.get()), want) << "byte " << at << " bit " << bit;
+        }
+    }
+    EXPECT_GT(damaged, 0);
 }
 
 // Bytes changed inside the main stream's packed data (by far the largest

@@ -456,5 +456,42 @@ TEST(Crc32, KnownValuesAndChaining) {
     EXPECT_EQ(whole, ~ref);
 }
 
+// The text each reason is shown with; a stream over another takes on its
+// failure, and a later, vaguer one does not replace it.
+TEST(Status, MessagesAndTheFirstFailureStands) {
+    struct Case {
+        Status status;
+        std::string text;
+    };
+    for (const Case& c : std::vector<Case>{
+             {Status(), ""},
+             {Status::truncated(), "data ends early"},
+             {Status::corrupt(), "data is damaged"},
+             {Status::checkFailed("CRC mismatch"), "CRC mismatch"},
+             {Status::unsupportedMethod(14), "method 14 is not supported"},
+             {Status::unsupportedMethod(0x030401), "method 0x30401 is not supported"},
+             {Status::unsupportedMethod(), "compression method is not supported"},
+             {Status::encrypted(), "encrypted; give a password with -p"},
+             {Status::wrongPassword(), "wrong password"},
+             {Status::outOfMemory(), "out of memory"},
+         })
+        EXPECT_EQ(describe(c.status), c.text);
+    std::string io = describe(Status::ioError(5));
+    EXPECT_EQ(io.rfind("read error: ", 0), 0u) << io;
+    EXPECT_GT(io.size(), std::string("read error: ").size());
+
+    Ref<MemoryStream> source = memoryOf("0123456789");
+    Ref<InStream> window(new StoreStream(u"w", nullptr, 0, source.get(), 2, 6));
+    char buf[4];
+    EXPECT_EQ(window->read(buf, 4), 4);
+    EXPECT_TRUE(window->status().ok());
+    source->fail(Status::ioError(5));
+    source->markDamaged();
+    EXPECT_EQ(source->status().kind(), Status::kIoError);
+    window->read(buf, 2);
+    EXPECT_EQ(window->status().kind(), Status::kIoError);
+    EXPECT_EQ(window->status().detail(), 5u);
+}
+
 }  // namespace
 }  // namespace zorvex

@@ -91,6 +91,10 @@ std::vector<uint8_t> headerWithSize(const uint8_t sizeField[12], const char* mti
     std::memcpy(tar.data() + 136, mtime, 12);
     tar[156] = '0';
     std::memcpy(tar.data() + 257, "ustar", 6);
+    std::memset(tar.data() + 148, ' ', 8);
+    unsigned sum = 0;
+    for (int i = 0; i < 512; ++i) sum += tar[i];
+    std::snprintf(reinterpret_cast<char*>(tar.data()) + 148, 8, "%06o", sum);
     return tar;
 }
 
@@ -213,7 +217,8 @@ open(sys.argv[1], "wb").write(data[:data.rfind(b"x" * 9000) + 100])  # the last 
         EXPECT_EQ(archive->openFile(i), nullptr);
     }
     auto test = runOutput("'" + cliPath() + "' test " + tar + " 2>&1");
-    EXPECT_NE(test.find("5 errors"), std::string::npos) << test;
+    EXPECT_NE(test.find("damaged after 6 entries: archive cut inside an entry's data"), std::string::npos) << test;
+    EXPECT_NE(test.find("6 errors"), std::string::npos) << test;
 }
 
 // Python's tarfile writes names exactly as given.
@@ -281,6 +286,70 @@ TEST(Tar, DamagedHeadersEndTheListing) {
     Ref<Archive> c(openArchivePath(insidePath(dir / "huge.tar").c_str()));
     ASSERT_TRUE(c);
     EXPECT_EQ(c->fileCount(), 1);
+}
+
+// Rewrites the checksum of the header at `at`, so that only the damage a
+// case means is left.
+void fixChecksum(std::vector<uint8_t>& tar, size_t at) {
+    std::memset(tar.data() + at + 148, ' ', 8);
+    unsigned sum = 0;
+    for (size_t i = at; i < at + 512; ++i) sum += tar[i];
+    std::snprintf(reinterpret_cast<char*>(tar.data()) + at + 148, 8, "%06o", sum);
+}
+
+// A tar that stops early, or holds a header that fails its checks, marks the
+// archive damaged and keeps the entries before the damage; padding after the
+// end blocks and a missing end block do not.
+TEST(Tar, DamageMarksTheArchive) {
+    REQUIRE_TOOL("python3");
+    TempDir dir;
+    fs::path good = dir / "good.tar";
+    pythonTar(good, "add('one', b'1' * 700)\nadd('two', b'2' * 10)\n");
+    const std::vector<uint8_t> bytes = readFile(good);  // headers at 0 and 1536, end blocks from 2560
+    fs::path pax = dir / "pax.tar";
+    writeFile(dir / "pax.py", "import tarfile, io\n"
+                              "t = tarfile.open('" + pax.string() + "', 'w', format=tarfile.PAX_FORMAT)\n"
+                              "i = tarfile.TarInfo('p'); i.size = 3; i.pax_headers = {'comment': 'hello'}\n"
+                              "t.addfile(i, io.BytesIO(b'abc'))\nt.close()\n");
+    ASSERT_EQ(run("python3 '" + (dir / "pax.py").string() + "'"), 0);
+    const std::vector<uint8_t> paxBytes = readFile(pax);  // pax header, its records at 512, then the file's header
+
+    auto edited = [](std::vector<uint8_t> tar, auto edit) {
+        edit(tar);
+        return tar;
+    };
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> tar;
+        int files;
+        const char* reason;  // null: whole
+    } cases[] = {
+        {"whole", bytes, 2, nullptr},
+        {"junk after the end blocks", edited(bytes, [](auto& t) { t.resize(t.size() + 512, 'j'); }), 2, nullptr},
+        {"no end blocks", edited(bytes, [](auto& t) { t.resize(2560); }), 2, nullptr},
+        {"first checksum fails", edited(bytes, [](auto& t) { t[3] ^= 1; }), 0, "header checksum mismatch"},
+        {"second checksum fails", edited(bytes, [](auto& t) { t[1536 + 1] ^= 1; }), 1, "header checksum mismatch"},
+        {"cut inside a header", edited(bytes, [](auto& t) { t.resize(1536 + 100); }), 1, "cut inside a header"},
+        {"cut inside the data", edited(bytes, [](auto& t) { t.resize(1000); }), 1, "cut inside an entry's data"},
+        {"negative size", edited(bytes,
+                                 [](auto& t) {
+                                     std::memset(t.data() + 1536 + 124, 0xFF, 12);
+                                     fixChecksum(t, 1536);
+                                 }),
+         1, "invalid size"},
+        {"pax record without its length", edited(paxBytes, [](auto& t) { t[512] = 'x'; }), 0,
+         "record does not parse"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path tar = dir / "case.tar";
+        writeFile(tar, c.tar.data(), c.tar.size());
+        Ref<Archive> archive(openArchivePath(insidePath(tar).c_str()));
+        ASSERT_TRUE(archive);
+        EXPECT_EQ(archive->fileCount(), c.files);
+        EXPECT_EQ(archive->damaged(), c.reason != nullptr) << archive->damageReason();
+        if (c.reason) EXPECT_NE(archive->damageReason().find(c.reason), std::string::npos) << archive->damageReason();
+    }
 }
 
 TEST(Tar, PaxRecordsAndLongNamesBoundedAndApplied) {

@@ -687,6 +687,102 @@ void collectContents(Archive* archive, std::set<std::pair<int64_t, std::string>>
     }
 }
 
+// ---- records that disagree ---------------------------------------------------
+
+// What each variant of a small zip (made by python's zipfile, then edited)
+// must give: whole, or damaged for the reason named, its entries still listed.
+TEST(ZipChecks, DirectoryEndRecordAndLocalHeadersMustAgree) {
+    test::TempDir dir;
+    python(dir, R"(
+import io, os, struct, zipfile
+os.chdir(os.path.dirname(os.path.abspath(__file__)))
+
+class Unseekable(io.RawIOBase):
+    def __init__(self, f): self.f = f
+    def writable(self): return True
+    def write(self, b): return self.f.write(b)
+
+def base(stream=False):
+    out = io.BytesIO()
+    with zipfile.ZipFile(Unseekable(out) if stream else out, 'w') as z:
+        z.writestr('a.txt', b'alpha ' * 100, zipfile.ZIP_DEFLATED)
+        z.writestr('b.txt', b'beta', zipfile.ZIP_STORED)
+    return bytearray(out.getvalue())
+
+def parts(b):
+    end = b.rfind(b'PK\x05\x06')
+    cd = struct.unpack_from('<I', b, end + 16)[0]
+    n, e, c = struct.unpack_from('<HHH', b, cd + 28)
+    return end, cd, cd + 46 + n + e + c
+
+def edit(name, change):
+    b = base()
+    change(b, *parts(b))
+    open(name + '.zip', 'wb').write(b)
+
+def add(b, at, fmt, delta):
+    struct.pack_into(fmt, b, at, struct.unpack_from(fmt, b, at)[0] + delta)
+
+def zip64(locatorShift):
+    b = base()
+    end, cd, _ = parts(b)
+    cdsize = end - cd
+    record = struct.pack('<IQHHIIQQQQ', 0x06064b50, 44, 45, 45, 0, 0, 2, 2, cdsize, cd)
+    locator = struct.pack('<IIQI', 0x07064b50, 0, end + locatorShift, 1)
+    return b[:end] + record + locator + b[end:]
+
+open('whole.zip', 'wb').write(base())
+open('descriptors.zip', 'wb').write(base(stream=True))
+open('zip64.zip', 'wb').write(zip64(0))
+edit('method', lambda b, end, cd, cd2: struct.pack_into('<H', b, cd + 10, 0))
+edit('crc', lambda b, end, cd, cd2: add(b, cd + 16, '<I', 1))
+edit('packed', lambda b, end, cd, cd2: add(b, cd + 20, '<I', 1))
+edit('size', lambda b, end, cd, cd2: add(b, cd + 24, '<I', 1))
+edit('count-high', lambda b, end, cd, cd2: struct.pack_into('<HH', b, end + 8, 3, 3))
+edit('count-low', lambda b, end, cd, cd2: struct.pack_into('<HH', b, end + 8, 1, 1))
+edit('offset', lambda b, end, cd, cd2: add(b, end + 16, '<I', 1))
+edit('disk', lambda b, end, cd, cd2: struct.pack_into('<H', b, end + 4, 1))
+b = base(); end, cd, cd2 = parts(b)
+struct.pack_into('<I', b, end + 12, cd2 - cd)
+open('cut-directory.zip', 'wb').write(b[:cd2] + b[end:])
+open('no-end.zip', 'wb').write(base()[:parts(base())[0]])
+open('split-part.zip', 'wb').write(b'PK\x07\x08' + base()[:parts(base())[1]])
+open('zip64-locator.zip', 'wb').write(zip64(1))
+b = base(); struct.pack_into('<I', b, parts(b)[0] + 16, 0xFFFFFFFF)
+open('zip64-missing.zip', 'wb').write(b)
+)", "");
+    struct Case {
+        const char* file;
+        const char* reason;  // null: whole
+    } cases[] = {
+        {"whole", nullptr},
+        {"descriptors", nullptr},  // local CRC and sizes are zero behind a data descriptor
+        {"zip64", nullptr},
+        {"method", "disagree on the method of a.txt"},
+        {"crc", "disagree on the CRC of a.txt"},
+        {"packed", "disagree on the sizes of a.txt"},
+        {"size", "disagree on the sizes of a.txt"},
+        {"count-high", "cut short (2 of 3 entries)"},
+        {"count-low", "more entries than the end record counts"},
+        {"cut-directory", "cut short (1 of 2 entries)"},
+        {"offset", "no central directory where the end record says"},
+        {"no-end", "no end of central directory record"},
+        {"disk", "multi-disk set"},
+        {"split-part", "multi-disk set"},
+        {"zip64-locator", "no zip64 end record where its locator says"},
+        {"zip64-missing", "zip64 locator that is missing"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        Ref<Archive> a = openArchive(dir / (std::string(c.file) + ".zip"));
+        ASSERT_TRUE(a);
+        EXPECT_EQ(fileNames(a.get()), (std::vector<std::u16string>{u"a.txt", u"b.txt"}));
+        EXPECT_EQ(a->damaged(), c.reason != nullptr) << a->damageReason();
+        if (c.reason) EXPECT_NE(a->damageReason().find(c.reason), std::string::npos) << a->damageReason();
+    }
+}
+
+
 // Every entry must be there with its size and content. Names are matched
 // first; a name that the archive stores in a code page other than the OEM
 // one, or in an extra field the reader does not use, is matched by content.

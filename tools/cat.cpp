@@ -31,7 +31,7 @@ int catCommand(const std::string& path) {
     }
     Ref<InStream> stream(item.open(parent.get()));
     if (!stream) {
-        reporter.error(path, "", "cannot be decoded (unsupported method or damaged archive)");
+        reporter.error(path, "", openFailureText(parent.get()));
         return 1;
     }
     reporter.beginWork("reading " + path);

@@ -24,7 +24,7 @@ struct Checker {
             ++entries;
             Ref<InStream> stream(item.open(archive));
             if (!stream) {
-                reporter.error(subject, entry, "cannot be decoded (unsupported method or damaged archive)");
+                reporter.error(subject, entry, openFailureText(archive));
                 continue;
             }
             auto discard = [](const uint8_t*, size_t) { return true; };
@@ -58,6 +58,7 @@ int testCommand(const std::vector<std::string>& archives) {
         reporter.beginWork("testing " + argument);
         walkLevels(archive.get(), checker, std::string());
         reporter.clearProgress();
+        reportDamagedLevel(archive.get(), reporter, argument, std::string());
         int failed = reporter.failures() - failuresBefore;
         if (failed == 0)
             std::printf("%s: OK (%lld entries, %lld bytes)\n", argument.c_str(),

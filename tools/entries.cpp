@@ -85,6 +85,29 @@ std::vector<LevelItem> itemsForExtraction(Archive* level) {
     return items;
 }
 
+std::string failureText(const Status& status, int64_t total, int64_t expected) {
+    const std::string after = std::to_string(total);
+    // Data shorter than its size with no other failure ended early too.
+    if (status.ok() || (status.kind() == Status::kTruncated && !status.note()))
+        return "data ends after " + after + (expected >= 0 ? " of " + std::to_string(expected) : "") + " bytes";
+    if (status.kind() == Status::kCorrupt) return describe(status) + " (decoding failed after " + after + " bytes)";
+    return describe(status);
+}
+
+std::string openFailureText(Archive* level) {
+    const Status& failure = level->openFailure();
+    return failure.ok() ? "cannot be decoded" : describe(failure);
+}
+
+bool reportDamagedLevel(Archive* level, Reporter& reporter, const std::string& subject, const std::string& levelPath) {
+    if (!level->damaged()) return false;
+    int entries = level->entriesBeforeDamage();
+    reporter.error(subject, levelPath,
+                   "damaged after " + std::to_string(entries) + (entries == 1 ? " entry: " : " entries: ") +
+                       level->damageReason());
+    return true;
+}
+
 CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteSink& sink, Reporter& reporter,
                         const std::string& subject, const std::string& entry) {
     static std::unique_ptr<uint8_t, decltype(&std::free)> buffer(static_cast<uint8_t*>(std::malloc(kCopyBufferSize)),
@@ -111,14 +134,10 @@ CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteS
         total += got;
         reporter.countBytes(got);
     }
-    if (expected >= 0 && total < expected) {
-        reporter.error(subject, entry,
-                       "data ends after " + std::to_string(total) + " of " + std::to_string(expected) + " bytes");
-        return CopyResult::Short;
-    }
-    if (stream->damaged()) {
-        reporter.error(subject, entry, "data is damaged (decoding failed after " + std::to_string(total) + " bytes)");
-        return CopyResult::Damaged;
+    const bool isShort = expected >= 0 && total < expected;
+    if (isShort || stream->damaged()) {
+        reporter.error(subject, entry, failureText(stream->status(), total, expected));
+        return isShort ? CopyResult::Short : CopyResult::Damaged;
     }
     if (!check.crcMatches()) {
         char text[96];

@@ -45,6 +45,19 @@ struct LevelItem {
 // front to back.
 std::vector<LevelItem> itemsForExtraction(Archive* level);
 
+// What a failed read says (engine/status.h) after `total` bytes of
+// `expected` (-1: unknown): counts where they tell the user more, such as
+// "data ends after 10 of 100 bytes".
+std::string failureText(const Status& status, int64_t total, int64_t expected);
+
+// Why an entry of `level` could not be opened, after its open gave null.
+std::string openFailureText(Archive* level);
+
+// Reports a level that its reader found damaged, once, as "SUBJECT: LEVEL:
+// damaged after N entries: REASON" (LEVEL empty for the archive itself).
+// False when the level is whole.
+bool reportDamagedLevel(Archive* level, Reporter& reporter, const std::string& subject, const std::string& levelPath);
+
 // Receives decoded bytes; false stops the copy as a write failure.
 using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;
 

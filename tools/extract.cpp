@@ -72,6 +72,7 @@ public:
     void nestedFailed(Archive*, int, const Place&) {}
 
 private:
+    void reportDamagedLevels(const ExtractionPlan& plan);
     void extractItem(Archive* level, const LevelItem& item, const fs::path& folder, const std::string& entry);
     bool linkKept(InStream* stream, const EntryChecks& checks, const fs::path& written);
     // Writes the entry's data to `written`, reporting what fails. False when
@@ -111,6 +112,7 @@ void Extractor::extractArchive(const std::string& argument) {
     }
     archive->setStagingFolder(engineArgumentPath(utf8FromPath(root_)));
     ExtractionPlan plan = planExtraction(archive.get());
+    reportDamagedLevels(plan);
     if (!plan.level) return;  // an empty archive extracts nothing
     std::string prefix;
     for (const std::u16string& name : plan.unwrapped) prefix += displayName(name) + kDisplaySeparator;
@@ -126,6 +128,16 @@ void Extractor::extractArchive(const std::string& argument) {
     reporter_.beginWork("extracting " + argument);
     walkLevels(level, *this, Place{folder, prefix});
     reporter_.clearProgress();
+}
+
+// Told before anything is written: what a damaged level lists is extracted
+// all the same.
+void Extractor::reportDamagedLevels(const ExtractionPlan& plan) {
+    std::string path;
+    for (size_t i = 0; i < plan.levels.size(); ++i) {
+        if (i > 0) path += (i > 1 ? std::string(1, kDisplaySeparator) : "") + displayName(plan.unwrapped[i - 1]);
+        reportDamagedLevel(plan.levels[i].get(), reporter_, subject_, path);
+    }
 }
 
 void Extractor::items(Archive* level, const Place& place) {
@@ -205,7 +217,7 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const fs::pat
     }
     Ref<InStream> stream(item.open(level));
     if (!stream) {
-        reporter_.error(subject_, entry, "cannot be decoded (unsupported method or damaged archive)");
+        reporter_.error(subject_, entry, openFailureText(level));
         return;
     }
 

@@ -174,6 +174,7 @@ struct Listing {
             notEntered(name, stop);
         } else if (inner) {
             walkLevels(inner.get(), *this, name + kDisplaySeparator);
+            damagedLevel(inner.get(), name);
         } else {
             nestedFailed(archive, i, prefix);
         }
@@ -207,7 +208,15 @@ struct Listing {
         }
         out.flushIfWaiting();
         Ref<Archive> inner(archive->openFileByContent(index));
-        if (inner) walkLevels(inner.get(), *this, path + kDisplaySeparator);
+        if (!inner) return;
+        walkLevels(inner.get(), *this, path + kDisplaySeparator);
+        damagedLevel(inner.get(), path);
+    }
+    // After the rows of a level its reader found damaged.
+    void damagedLevel(Archive* level, const std::string& path) {
+        if (!level->damaged()) return;
+        out.flush();
+        reportDamagedLevel(level, reporter, subject, path);
     }
 };
 
@@ -232,6 +241,7 @@ int listCommand(const std::string& path, bool recursive) {
     Listing listing{reporter, path, recursive};
     if (archive) {
         walkLevels(archive.get(), listing, std::string());
+        listing.damagedLevel(archive.get(), std::string());
     } else {
         // The path names a file inside an archive: show just that entry.
         auto slash = enginePath.find_last_of(u'\\');

@@ -213,6 +213,7 @@ int Bzip2Stream::decode(const uint8_t* in, int inLength, int* consumed, uint8_t*
     if (feed_ == kParallel && !parallel_.start()) feed_ = kDirect;
     if (feed_ == kParallel) {
         int status = parallel_.decode(in, inLength, consumed, out, outCapacity, produced);
+        if (parallel_.failed()) markDamaged();
         outPos_ += *produced;
         if (status != kDecodeProgress) finishIndex();
         return status;
@@ -240,7 +241,9 @@ int Bzip2Stream::decode(const uint8_t* in, int inLength, int* consumed, uint8_t*
         if (result != BZ_OK) {
             finishIndex();
             // Bytes after a complete stream that start no other are ignored.
-            return result == BZ_DATA_ERROR_MAGIC && afterStreamEnd_ ? kDecodeEnd : kDecodeError;
+            if (result == BZ_DATA_ERROR_MAGIC && afterStreamEnd_) return kDecodeEnd;
+            markDamaged();  // also when it had no input: libbz2 rejected data it held
+            return kDecodeError;
         }
         if (*produced == outCapacity) return kDecodeProgress;
         // libbz2 waits for input.

@@ -122,6 +122,8 @@ public:
     bool resumeAt(int64_t bit, uint8_t level);
     // As DecoderStream::decode over the packed data from offset 0.
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced);
+    // True once a block or a stream's CRC was found damaged (rather than cut short).
+    bool failed() const { return failed_; }
 
 private:
     struct Mark {

@@ -48,19 +48,20 @@ SRes decodeThroughDictionary(CLzmaDec& dictionary, DecodeToDic&& decodeToDic, By
     }
 }
 
-// One SDK decoding call as a decoder-stream step; `decodeToBuf(out, &outLen,
-// in, &inLen, &status)` wraps decodeThroughDictionary. `endWithoutMark`: the
-// data may end without an end mark (where a size is stated, which the reader
-// then checks).
+// One SDK decoding call as a decoder-stream step of `stream`; `decodeToBuf(out,
+// &outLen, in, &inLen, &status)` wraps decodeThroughDictionary.
+// `endWithoutMark`: the data may end without an end mark (where a size is
+// stated, which the reader then checks).
 template <class DecodeToBuf>
-int sdkDecodeStep(DecodeToBuf&& decodeToBuf, bool endWithoutMark, const uint8_t* in, int inLength, int* consumed,
-                  uint8_t* out, int outCapacity, int* produced) {
+int sdkDecodeStep(InStream& stream, DecodeToBuf&& decodeToBuf, bool endWithoutMark, const uint8_t* in, int inLength,
+                  int* consumed, uint8_t* out, int outCapacity, int* produced) {
     SizeT inLen = static_cast<SizeT>(inLength);
     SizeT outLen = static_cast<SizeT>(outCapacity);
     ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
     SRes result = decodeToBuf(out, &outLen, in, &inLen, &status);
     *consumed = static_cast<int>(inLen);
     *produced = static_cast<int>(outLen);
+    if (result == SZ_ERROR_MEM) stream.fail(Status::outOfMemory());  // a dictionary that could not grow
     if (result != SZ_OK) return kDecodeError;
     if (status == LZMA_STATUS_FINISHED_WITH_MARK) return kDecodeEnd;
     if (inLen > 0 || outLen > 0) return kDecodeProgress;
@@ -181,6 +182,7 @@ public:
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
         return sdkDecodeStep(
+            *this,
             [this](Byte* to, SizeT* toLen, const Byte* from, SizeT* fromLen, ELzmaStatus* status) {
                 return decoder_.decode(to, toLen, from, fromLen, status);
             },
@@ -340,6 +342,7 @@ public:
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
         int status = sdkDecodeStep(
+            *this,
             [this](Byte* to, SizeT* toLen, const Byte* from, SizeT* fromLen, ELzmaStatus* status) {
                 return decodeThroughDictionary(
                     decoder_.decoder,

@@ -34,7 +34,10 @@ public:
         size_t result = ZSTD_decompressStream(stream_, &output, &input);
         *consumed = static_cast<int>(input.pos);
         *produced = static_cast<int>(output.pos);
-        if (ZSTD_isError(result)) return kDecodeError;
+        if (ZSTD_isError(result)) {
+            markDamaged();  // also when it had no input: the library rejected data it held
+            return kDecodeError;
+        }
         if (*consumed > 0 || *produced > 0) {
             betweenFrames_ = result == 0;  // 0: a frame ended and everything of it was delivered
             return kDecodeProgress;

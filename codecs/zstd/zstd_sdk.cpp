@@ -69,7 +69,10 @@ public:
         state_.inLim = static_cast<size_t>(inLength);
         SRes result = ZstdDec_Decode(decoder_, &state_);
         *consumed = static_cast<int>(state_.inPos);
-        if (result != SZ_OK) return kDecodeError;
+        if (result != SZ_OK) {
+            markDamaged();  // also when it had no input: the library rejected data it held
+            return kDecodeError;
+        }
         *produced = deliver(out, outCapacity);
         if (*consumed > 0 || *produced > 0) return kDecodeProgress;
         // Nothing moved: the input is used up, which is only right between frames.

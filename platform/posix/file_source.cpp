@@ -95,6 +95,8 @@ struct FileSource::Reader {
     int64_t runStart = 0;
     // Whether the last read found all its data in the page cache.
     bool cached = false;
+    // The errno of the first read that failed; 0 while none has.
+    int readError = 0;
 
     ~Reader() {
         if (fd >= 0) close(fd);
@@ -127,7 +129,10 @@ struct FileSource::Reader {
         while (got < count) {
             ssize_t n = pread(fd, out + got, static_cast<size_t>(count - got), offset + got);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return -1;
+            if (n < 0) {
+                if (readError == 0) readError = errno;
+                return -1;
+            }
             if (n == 0) break;
             got += static_cast<int>(n);
         }
@@ -320,6 +325,7 @@ int FileSource::read(void* buf, int count) {
         if (!leftBlock) continue;  // the rest of the request is in this block
         if (!r.schedule() || done == count) break;
     }
+    if (r.readError != 0) fail(Status::ioError(r.readError));
     return done;
 }
 
