@@ -12,6 +12,7 @@
 #include "codecs/rar/unpacker.h"
 #include "codecs/wavpack/wavpack.h"
 #include "codecs/xz/xz.h"
+#include "codecs/zip_legacy/zip_legacy.h"
 #include "codecs/zstd/zstd.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
@@ -19,29 +20,20 @@
 namespace zorvex {
 namespace {
 
-InStream* makeStoreStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t) {
-    return new StoreStream(name, owner, tag, source, offset, packedSize);
+InStream* makeStoreStream(const CodecRequest& r) {
+    return new StoreStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize);
 }
 
 FactoryCodec wavpack(u"wavpack", makeWavPackStream);
 FactoryCodec zipJpeg(u"zip-jpeg", makeZipJpegStream);
 FactoryCodec bcj(u"bcj", makeBcjStream);
-FactoryCodec bcjOffset(u"bcj-offset", makeBcjOffsetStream);
 FactoryCodec arm(u"arm", makeArmStream);
-FactoryCodec armOffset(u"arm-offset", makeArmOffsetStream);
 FactoryCodec armt(u"armt", makeArmtStream);
-FactoryCodec armtOffset(u"armt-offset", makeArmtOffsetStream);
 FactoryCodec ppc(u"ppc", makePpcStream);
-FactoryCodec ppcOffset(u"ppc-offset", makePpcOffsetStream);
 FactoryCodec sparc(u"sparc", makeSparcStream);
-FactoryCodec sparcOffset(u"sparc-offset", makeSparcOffsetStream);
 FactoryCodec ia64(u"ia64", makeIa64Stream);
-FactoryCodec ia64Offset(u"ia64-offset", makeIa64OffsetStream);
 FactoryCodec arm64(u"arm64", makeArm64Stream);
-FactoryCodec arm64Offset(u"arm64-offset", makeArm64OffsetStream);
 FactoryCodec riscv(u"riscv", makeRiscvStream);
-FactoryCodec riscvOffset(u"riscv-offset", makeRiscvOffsetStream);
 FactoryCodec delta(u"delta", makeDeltaStream);
 FactoryCodec lzma2(u"lzma2", makeLzma2Stream);
 FactoryCodec lzma(u"lzma", makeLzmaStream);
@@ -59,6 +51,9 @@ FactoryCodec ppmdI(u"ppmd-i", makePpmdIStream);
 FactoryCodec xz(u"xz", makeXzStream);
 FactoryCodec zstd(u"zstd", makeZstdStream);
 FactoryCodec gzip(u"gzip", makeGzipStream);
+FactoryCodec shrink(u"shrink", makeShrinkStream);
+FactoryCodec reduce(u"reduce", makeReduceStream);
+FactoryCodec implode(u"implode", makeImplodeStream);
 FactoryCodec store(u"store", makeStoreStream);
 
 }  // namespace

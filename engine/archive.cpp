@@ -85,6 +85,15 @@ Archive::~Archive() {
     if (stream_) stream_->release();
 }
 
+RefObject* asRefObject(Archive* archive) { return archive; }
+
+InStream* InStream::openSibling(const char16_t* name) {
+    Archive* owner = ownerNoRef();
+    if (!name || !*name || !owner) return nullptr;
+    if (InStream* file = owner->openFileByName(name)) return file;
+    return owner->openNestedStreamByName(name);
+}
+
 Archive* newArchive(const char16_t* name, Archive* container, InStream* stream) {
     return new (std::nothrow) Archive(name, container, stream);
 }
@@ -94,15 +103,29 @@ int liveArchiveCount() { return static_cast<int>(liveArchives().size()); }
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc, bool damaged,
               std::optional<Blake2spDigest> blake2sp) {
-    return addEntry(archive, codec, path, offset, packedSize, size, time, crc,
+    return addEntry(archive, codec, {}, path, offset, packedSize, size, time, crc,
                     damaged ? Status::corrupt() : Status(), blake2sp);
 }
 
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc, const Status& failure,
               std::optional<Blake2spDigest> blake2sp) {
+    return addEntry(archive, codec, {}, path, offset, packedSize, size, time, crc, failure, blake2sp);
+}
+
+bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
+              int64_t offset, int64_t packedSize, int64_t size, int64_t time, std::optional<uint32_t> crc,
+              bool damaged, std::optional<Blake2spDigest> blake2sp) {
+    return addEntry(archive, codec, std::move(properties), path, offset, packedSize, size, time, crc,
+                    damaged ? Status::corrupt() : Status(), blake2sp);
+}
+
+bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
+              int64_t offset, int64_t packedSize, int64_t size, int64_t time, std::optional<uint32_t> crc,
+              const Status& failure, std::optional<Blake2spDigest> blake2sp) {
     if (!archive || !archive->stream_) return false;
     ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, {crc, blake2sp}, failure};
+    entry.properties = std::move(properties);
     // A file stored without a name of its own takes the archive's name
     // without its extension: dropped, its data would be lost. That is a file
     // with no name at all (archivers store data read from standard input so),
@@ -340,9 +363,20 @@ InStream* Archive::openEntry(int raw) {
     openFailure_ = Status();
     if (raw < 0 || raw >= entryCount()) return nullptr;
     const ArchiveEntry& e = entries_[raw];
-    InStream* stream = e.codec ? e.codec->createStream(joinName(name(), e.name).c_str(), this, e.time, stream_,
-                                                       e.offset, e.packedSize, e.size)
-                               : nullptr;
+    InStream* stream = nullptr;
+    if (e.codec) {
+        std::u16string streamName = joinName(name(), e.name);
+        CodecRequest request;
+        request.name = streamName.c_str();
+        request.owner = this;
+        request.tag = e.time;
+        request.source = stream_;
+        request.offset = e.offset;
+        request.packedSize = e.packedSize;
+        request.unpackedSize = e.size;
+        request.properties = e.properties;
+        stream = e.codec->createStream(request);
+    }
     if (stream) {
         stream->fail(e.failure);
         return stream;

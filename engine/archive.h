@@ -58,6 +58,7 @@ struct ArchiveEntry {
     EntryChecks checks;
     Status failure;  // why the data is known not to be whole, or cannot be read
     bool holdsArchive = false;  // a nested archive whatever its name says (markHoldsArchive)
+    std::vector<uint8_t> properties{};  // the codec's property bytes (CodecRequest in engine/codec.h)
 };
 
 struct DirectoryRecord {
@@ -71,50 +72,49 @@ public:
     Archive(const char16_t* name, Archive* owner, InStream* stream);
     ~Archive() override;
 
-    // slot 2 `name` and slot 3 `owner` come from RefObject.
-    virtual InStream* openFileByName(const char16_t* name);            // slot 4
-    virtual Archive* openFolderByName(const char16_t* name);           // slot 5
-    virtual Archive* openNestedArchive(int index);                     // slot 6
-    virtual Archive* openNestedArchiveByName(const char16_t* name);    // slot 7
-    virtual InStream* openNestedStreamByName(const char16_t* name);    // slot 8
+    InStream* openFileByName(const char16_t* name);
+    Archive* openFolderByName(const char16_t* name);
+    Archive* openNestedArchive(int index);
+    Archive* openNestedArchiveByName(const char16_t* name);
+    InStream* openNestedStreamByName(const char16_t* name);
 
-    virtual int fileCount();                                           // slot 9
-    virtual const char16_t* fileName(int index);                       // slot 10
-    virtual int findFile(const char16_t* name);                        // slot 11
-    virtual InStream* openFile(int index);                             // slot 12
-    virtual int64_t fileSize(int index);                               // slot 13
-    virtual int64_t fileTime(int index);                               // slot 14
+    int fileCount();
+    const char16_t* fileName(int index);
+    int findFile(const char16_t* name);
+    InStream* openFile(int index);
+    int64_t fileSize(int index);
+    int64_t fileTime(int index);
 
-    virtual int folderCount();                                         // slot 15
-    virtual const char16_t* folderName(int index);                     // slot 16
-    virtual int findFolder(const char16_t* name);                      // slot 17
-    virtual Archive* openFolder(int index);                            // slot 18
-    virtual int64_t folderTime(int index);                             // slot 19
+    int folderCount();
+    const char16_t* folderName(int index);
+    int findFolder(const char16_t* name);
+    Archive* openFolder(int index);
+    int64_t folderTime(int index);
 
-    virtual int nestedCount();                                         // slot 20
-    virtual const char16_t* nestedName(int index);                     // slot 21
-    virtual int findNested(const char16_t* name);                      // slot 22
-    virtual InStream* openNestedStream(int index);                     // slot 23
-    virtual int64_t nestedSize(int index);                             // slot 24
-    virtual int64_t nestedTime(int index);                             // slot 25
+    int nestedCount();
+    const char16_t* nestedName(int index);
+    int findNested(const char16_t* name);
+    InStream* openNestedStream(int index);
+    int64_t nestedSize(int index);
+    int64_t nestedTime(int index);
 
     // Sorts names (of this level, or paths below it such as "folder\\sub\\name")
     // by data offset so that extraction reads the archive front to back.
-    virtual bool orderForExtraction(std::vector<std::u16string>& names);  // slot 26
+    bool orderForExtraction(std::vector<std::u16string>& names);
 
-    virtual int entryCount();                                          // slot 27
-    virtual const char16_t* entryName(int raw);                        // slot 28
-    virtual InStream* openEntry(int raw);                              // slot 29
-    virtual int64_t entrySize(int raw);                                // slot 30
-    virtual int64_t entryTime(int raw);                                // slot 31
+    int entryCount();
+    const char16_t* entryName(int raw);
+    InStream* openEntry(int raw);
+    int64_t entrySize(int raw);
+    int64_t entryTime(int raw);
 
-    virtual int directoryCount();                                      // slot 32
-    virtual const char16_t* directoryName(int raw);                    // slot 33
-    virtual Archive* openDirectory(int raw);                           // slot 34
-    virtual int64_t directoryTime(int raw);                            // slot 35
+    int directoryCount();
+    const char16_t* directoryName(int raw);
+    Archive* openDirectory(int raw);
+    int64_t directoryTime(int raw);
 
     // The CRC-32 the archive stores for the entry, when it has one.
-    virtual std::optional<uint32_t> entryCrc(int raw);                // slot 36
+    std::optional<uint32_t> entryCrc(int raw);
     // Everything the archive stores to check the entry by.
     EntryChecks fileChecks(int index);
     EntryChecks nestedChecks(int index);
@@ -159,8 +159,8 @@ public:
     void setStagingFolder(std::u16string folder) { stagingFolder_ = std::move(folder); }
 
 private:
-    friend bool addEntry(Archive*, Codec*, std::u16string_view, int64_t, int64_t, int64_t, int64_t,
-                         std::optional<uint32_t>, const Status&, std::optional<Blake2spDigest>);
+    friend bool addEntry(Archive*, Codec*, std::vector<uint8_t>, std::u16string_view, int64_t, int64_t, int64_t,
+                         int64_t, std::optional<uint32_t>, const Status&, std::optional<Blake2spDigest>);
     friend void markHoldsArchive(Archive*, std::u16string_view);
     // Adds an entry whose name has no separator left. False for a duplicate.
     bool insertEntry(ArchiveEntry&& entry);
@@ -231,6 +231,16 @@ bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t 
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc, const Status& failure,
               std::optional<Blake2spDigest> blake2sp = std::nullopt);
+// The same for a codec that takes property bytes (its method's settings,
+// which the archive stores apart from the packed data).
+bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
+              int64_t offset, int64_t packedSize, int64_t size, int64_t time,
+              std::optional<uint32_t> crc = std::nullopt, bool damaged = false,
+              std::optional<Blake2spDigest> blake2sp = std::nullopt);
+bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
+              int64_t offset, int64_t packedSize, int64_t size, int64_t time, std::optional<uint32_t> crc,
+              const Status& failure, std::optional<Blake2spDigest> blake2sp = std::nullopt);
+              std::optional<Blake2spDigest> blake2sp = std::nullopt);
 
 // Shows the entry of that name at the archive's top level among its nested
 // archives even though its name says nothing of it: its reader found that
@@ -240,8 +250,8 @@ void markHoldsArchive(Archive* archive, std::u16string_view name);
 // An empty archive over `stream` (counted). Format readers start with it.
 Archive* newArchive(const char16_t* name, Archive* container, InStream* stream);
 
-// Path API. Paths are "\\"-separated wide strings.
-std::optional<std::u16string> normalizePath(const char16_t* path);
+// Path API. Paths are "\\"-separated wide strings, made whole by normalizePath
+// (engine/path_clean.h).
 // An archive on disk, a folder inside one, or a nested archive. When the last
 // component is a file and `outStream` is given, its stream is handed out there.
 Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr, ReadPlan plan = ReadPlan::kBrowse);

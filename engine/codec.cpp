@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "engine/archive.h"
 #include "engine/names.h"
 
 namespace zorvex {
@@ -25,10 +24,11 @@ Codec::~Codec() {
     codecs.erase(std::remove(codecs.begin(), codecs.end(), this), codecs.end());
 }
 
-InStream* Codec::createStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                              int64_t packedSize, int64_t unpackedSize) {
-    if (!source) return nullptr;
-    return makeStream(name, owner, tag, source, offset, packedSize, unpackedSize);
+InStream* Codec::createStream(const CodecRequest& request) {
+    if (request.inputs.empty() && !request.source) return nullptr;
+    for (const CodecWindow& input : request.inputs)
+        if (!input.stream) return nullptr;
+    return makeStream(request);
 }
 
 Codec* findCodec(const char16_t* name) {
@@ -47,8 +47,7 @@ Codec* codecAt(int index) {
 int codecCount() { return static_cast<int>(registry().size()); }
 
 Codec* damagedEntryCodec() {
-    static FactoryCodec codec(u"damaged", [](const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t,
-                                             int64_t) -> InStream* { return nullptr; });
+    static FactoryCodec codec(u"damaged", [](const CodecRequest&) -> InStream* { return nullptr; });
     return &codec;
 }
 

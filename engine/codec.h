@@ -2,16 +2,48 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 namespace zorvex {
 
 class Archive;
 class InStream;
 
-// Makes the stream that decodes packed data [offset, offset + packedSize) of
-// `source`. Returns a new stream (count 1) or null.
-using StreamFactory = InStream* (*)(const char16_t* name, Archive* owner, int64_t tag, InStream* source,
-                                    int64_t offset, int64_t packedSize, int64_t unpackedSize);
+// [offset, offset + size) of a stream: one input of a codec.
+struct CodecWindow {
+    InStream* stream = nullptr;  // not counted: the caller keeps it alive while the codec's stream is made
+    int64_t offset = 0;
+    int64_t size = 0;
+};
+
+// Everything a codec is told to make its decoding stream. Property bytes are
+// the method's own, as the archive stores them beside (not inside) the
+// packed data; the views only need to live until the stream is made, and
+// codecs copy what they keep.
+struct CodecRequest {
+    const char16_t* method = nullptr;  // registry name; openCodecStream (engine/pipeline.h) looks it up
+    const char16_t* name = u"";        // the decoded stream's name
+    Archive* owner = nullptr;
+    int64_t tag = 0;
+    // The packed data of a codec with one input.
+    InStream* source = nullptr;
+    int64_t offset = 0;
+    int64_t packedSize = 0;
+    int64_t unpackedSize = -1;  // -1: not known
+    std::span<const uint8_t> properties;
+    // All inputs of a codec with several (BCJ2: main, call, jump, range), in
+    // the coder's order; such a codec ignores `source`.
+    std::span<const CodecWindow> inputs;
+    // Branch filters: where the filtered data starts in its file, which
+    // relative branch targets were converted against.
+    uint32_t startOffset = 0;
+    // Reserved for the key of encrypting methods; no codec reads it yet.
+    std::span<const uint8_t> key;
+};
+
+// Makes the stream that decodes what the request describes. Returns a new
+// stream (count 1) or null.
+using StreamFactory = InStream* (*)(const CodecRequest& request);
 
 class Codec {
 public:
@@ -21,11 +53,10 @@ public:
     Codec& operator=(const Codec&) = delete;
     virtual ~Codec();  // slots 0 and 1: unregisters
 
-    // Null without a source; otherwise what makeStream returns.
-    virtual InStream* createStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source,
-                                   int64_t offset, int64_t packedSize, int64_t unpackedSize);  // slot 2
-    virtual InStream* makeStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source,
-                                 int64_t offset, int64_t packedSize, int64_t unpackedSize) = 0;  // slot 3
+    // Null without a source (or, for several inputs, without one of them);
+    // otherwise what makeStream returns.
+    virtual InStream* createStream(const CodecRequest& request);      // slot 2
+    virtual InStream* makeStream(const CodecRequest& request) = 0;  // slot 3
 
     const char16_t* name() const { return name_; }
 
@@ -37,10 +68,7 @@ private:
 class FactoryCodec final : public Codec {
 public:
     FactoryCodec(const char16_t* name, StreamFactory factory) : Codec(name), factory_(factory) {}
-    InStream* makeStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                         int64_t packedSize, int64_t unpackedSize) override {
-        return factory_(name, owner, tag, source, offset, packedSize, unpackedSize);
-    }
+    InStream* makeStream(const CodecRequest& request) override { return factory_(request); }
 
 private:
     StreamFactory factory_;

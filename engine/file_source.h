@@ -1,6 +1,7 @@
 // The stream over one file on disk: a ring of four blocks read ahead of the
-// reader, so that decoding overlaps with the disk. The reading itself is the
-// platform's (platform/posix, platform/win32).
+// reader, so that decoding overlaps with the disk. The ring is the engine's;
+// opening the file and reading it are the platform's (platform/posix,
+// platform/win32), behind FileReader.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +20,7 @@ public:
     FileSource(const char16_t* path, Archive* owner, int64_t tag, int64_t sizeHint);
     ~FileSource() override;
 
-    bool isOpen() const { return reader_ != nullptr; }
+    bool isOpen() const { return ring_ != nullptr; }
 
     int64_t tell() override;
     bool seek(int64_t position) override;
@@ -28,11 +29,10 @@ public:
     // Opens a file of that name in this file's directory.
     InStream* openSibling(const char16_t* name) override;
 
-    // Platform reader state; defined by the platform.
-    struct Reader;
+    struct Ring;
 
 private:
-    std::unique_ptr<Reader> reader_;
+    std::unique_ptr<Ring> ring_;
 };
 
 // Opens a file source; null when the file does not open.
@@ -47,5 +47,52 @@ int chooseBlockSize(int base, int alignment, int64_t fileSize);
 // file is that large) starts the ring at the last place where it fits, so the
 // block positions never overflow and the reads there find nothing.
 int64_t ringStart(int64_t position, int blockSize);
+
+// The reads a file source asks of the operating system. One reader serves one
+// source, on one thread at a time. A read started ahead for a slot of the ring
+// writes into that slot's buffer until it is finished or cancelled.
+class FileReader {
+public:
+    // What the file and its volume say about reading it.
+    struct Facts {
+        int64_t size = 0;
+        int baseBlock = 0;  // the volume's block size before chooseBlockSize
+        int alignment = 0;
+    };
+
+    virtual ~FileReader() = default;
+
+    // Reads up to `count` bytes at `offset` and waits for them: fewer only at
+    // the end of the file, -1 on an error.
+    virtual int readAt(uint8_t* out, int count, int64_t offset) = 0;
+    // Starts reading `count` bytes at `offset` into `buffer` for `slot`, for a
+    // reader that streams towards them. True when a read now runs, which
+    // finishRead or cancelRead must end; false when nothing was started (the
+    // system was told to read ahead itself, or could not start): the bytes
+    // are then read with readAt when the reader comes to them.
+    virtual bool startRead(int slot, uint8_t* buffer, int count, int64_t offset) = 0;
+    // Waits for the read started for `slot`: the bytes read, or -1.
+    virtual int finishRead(int slot) = 0;
+    // Stops the read started for `slot`; its buffer is no longer written on return.
+    virtual void cancelRead(int slot) = 0;
+
+    // The system's code (errno, GetLastError) of the first read that failed; 0 while none has.
+    int firstError() const { return firstError_; }
+
+protected:
+    // Returns -1, the failed read's result, after keeping `code` when it is the first.
+    int failed(int code) {
+        if (firstError_ == 0) firstError_ = code;
+        return -1;
+    }
+
+private:
+    int firstError_ = 0;
+};
+
+// Defined by the platform. Null when `path` does not name a file that opens.
+std::unique_ptr<FileReader> openFileReader(const char16_t* path, FileReader::Facts* facts);
+// The file's modification time, 0 when it cannot be read.
+int64_t fileModificationTime(const char16_t* path);
 
 }  // namespace zorvex

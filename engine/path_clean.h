@@ -2,10 +2,18 @@
 // and both platform layers: a path need not exist anywhere to be resolved.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace zorvex {
+
+// The full engine form of a path on disk: absolute, "\\"-separated, "." and
+// ".." resolved, a bare drive ("C:") given its root. Empty for an empty path;
+// nothing when the current folder cannot be found. Defined with the path API
+// (engine/archive.cpp).
+std::optional<std::u16string> normalizePath(const char16_t* path);
 
 template <class Char>
 inline constexpr Char dotDot[3] = {Char('.'), Char('.'), Char(0)};

@@ -19,9 +19,11 @@ public:
     RefObject(const RefObject&) = delete;
     RefObject& operator=(const RefObject&) = delete;
 
-    virtual ~RefObject();                  // slots 0 and 1 (complete and deleting destructor)
-    virtual const char16_t* name() const;  // slot 2: the full name, never null
-    virtual Archive* owner();              // slot 3: the owning archive with its count raised, or null
+    virtual ~RefObject();
+    // The full name, never null.
+    const char16_t* name() const;
+    // The owning archive with its count raised, or null.
+    Archive* owner();
 
     void addRef() { ++refs_; }
     void release() {
@@ -38,6 +40,11 @@ private:
     std::u16string name_;
     Archive* owner_;
 };
+
+// An archive as the counted object it is. Defined with Archive
+// (engine/archive.cpp), so that what an archive owns, streams and codecs
+// among them, counts its owner without the archive's declaration.
+RefObject* asRefObject(Archive* archive);
 
 // Owning handle: adopts a reference (no addRef on construction from a raw pointer).
 template <class T>

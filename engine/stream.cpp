@@ -5,7 +5,6 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/archive.h"
 #include "engine/copy_bytes.h"
 
 namespace zorvex {
@@ -45,12 +44,8 @@ bool InStream::skip(int64_t count) {
 
 int64_t InStream::tag() { return tag_; }
 
-InStream* InStream::openSibling(const char16_t* name) {
-    Archive* owner = ownerNoRef();
-    if (!name || !*name || !owner) return nullptr;
-    if (InStream* file = owner->openFileByName(name)) return file;
-    return owner->openNestedStreamByName(name);
-}
+// InStream::openSibling asks the owning archive and is defined with it
+// (engine/archive.cpp).
 
 InStream* InStream::openSiblingInMemory(const char16_t* name) {
     Ref<InStream> sibling(openSibling(name));

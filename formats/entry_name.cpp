@@ -1,6 +1,5 @@
 #include "formats/entry_name.h"
 
-#include "engine/archive.h"
 #include "engine/format_registry.h"
 #include "engine/stream.h"
 

@@ -1,12 +1,12 @@
 // .lzma: 5 property bytes, the decoded size as 64-bit little-endian (all ones:
-// not stored), then the data. The "lzma" codec reads the properties right
-// before the data: the archive's stream is the codec input of both.
-#include <algorithm>
+// not stored), then the data. The one entry is the data, with the property
+// bytes for the "lzma" codec.
+#include <vector>
 
 #include "engine/archive.h"
 #include "engine/byte_order.h"
 #include "engine/codec.h"
-#include "engine/pipeline.h"
+#include "engine/stream.h"
 #include "formats/entry_name.h"
 #include "formats/single.h"
 
@@ -25,23 +25,11 @@ Archive* openLzma(const char16_t* name, Archive* container, InStream* stream) {
     uint64_t stored = le64(header + kPropertyBytes);
     // All ones marks a size that is not stored; anything beyond 63 bits cannot be real either.
     int64_t size = stored > uint64_t(INT64_MAX) ? -1 : int64_t(stored);
-
-    // A dictionary larger than the data is never used: the header may ask for
-    // 4 GiB, which would be allocated before the first byte is decoded.
-    uint32_t dictionary = le32(header + 1);
-    if (size >= 0 && dictionary > std::max<int64_t>(size, 4096)) {
-        dictionary = static_cast<uint32_t>(std::max<int64_t>(size, 4096));
-        for (int i = 0; i < 4; ++i) header[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));
-    }
-    CodecInput input(stream->name(), nullptr, stream->tag());
-    input.addBytes(header, kPropertyBytes);
-    input.addWindow(stream, kHeaderBytes, fileSize - kHeaderBytes);
-    Ref<InStream> joined(input.take());
-    if (!joined) return newArchive(name, container, stream);
-    Archive* archive = newArchive(name, container, joined.get());
+    Archive* archive = newArchive(name, container, stream);
     if (!archive) return nullptr;
     std::u16string entryName = singleEntryName(stream, {{u".lzma", u""}, {u".tlz", u".tar"}}, u"lzma.out");
-    addEntry(archive, findCodec(u"lzma"), entryName, 0, input.size(), size, stream->tag());
+    addEntry(archive, findCodec(u"lzma"), std::vector<uint8_t>(header, header + kPropertyBytes), entryName,
+             kHeaderBytes, fileSize - kHeaderBytes, size, stream->tag());
     return archive;
 }
 

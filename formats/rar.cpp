@@ -92,9 +92,10 @@ bool Reader::restartAtFirstVolume() {
 // ---- Placing files ------------------------------------------------------------
 
 void Reader::list(const std::u16string& name, Codec* codec, int64_t offset, int64_t packedSize, int64_t size,
-                     int64_t time, const EntryChecks& checks) {
-    if (addEntry(archive_, codec, name, offset, packedSize, size, time, checks.crc, false, checks.blake2sp))
-        listed_[foldCase(name)] = {codec, offset, packedSize, size, checks};
+                     int64_t time, const EntryChecks& checks, const std::vector<uint8_t>& properties) {
+    if (addEntry(archive_, codec, properties, name, offset, packedSize, size, time, checks.crc, false,
+                 checks.blake2sp))
+        listed_[foldCase(name)] = {codec, offset, packedSize, size, checks, properties};
 }
 
 // Collects one part of a file; the file is placed after its last part. A part
@@ -178,20 +179,18 @@ void Reader::placeCompressed(FileRecord& file) {
         group_->dictionary = std::max(group_->dictionary, file.dictionary);
         return;
     }
-    std::vector<uint8_t> head = rar::encodeHead(file.dictionary, {{packed, file.unpackedSize}});
-    Ref<MemoryStream> headStream(MemoryStream::create(nullptr, nullptr, 0, head.data(), head.size()));
-    if (!headStream) return;
     int64_t offset = data_->size();
-    data_->appendPart(headStream.get(), 0, headStream->size());
     for (const Range& r : file.parts) data_->appendPart(r.stream.get(), r.offset, r.length);
     list(file.name, file.codec, offset, data_->size() - offset, static_cast<int64_t>(file.unpackedSize), file.time,
-         file.checks);
+         file.checks, rar::encodeProperties(file.dictionary, {{packed, file.unpackedSize}}));
 }
 
 void Reader::openGroup(const FileRecord& file) {
     Ref<ConcatStream> packed(new (std::nothrow) ConcatStream(nullptr, nullptr, 0));
     if (!packed) return;
-    group_.emplace();
+    // Aggregate-initialised: clang cannot tell that a nested struct with
+    // member initialisers is default-constructible from inside its class.
+    group_ = Group{};
     group_->codec = file.codec;
     group_->packed = std::move(packed);
 }
@@ -201,15 +200,15 @@ void Reader::closeGroup() {
     Group group = std::move(*group_);
     group_.reset();
     if (group.members.empty()) return;
-    std::vector<uint8_t> head = rar::encodeHead(group.dictionary, group.members);
-    Ref<MemoryStream> headStream(MemoryStream::create(nullptr, nullptr, 0, head.data(), head.size()));
-    Ref<ConcatStream> input(new (std::nothrow) ConcatStream(nullptr, nullptr, 0));
-    if (!headStream || !input) return;
-    input->appendPart(headStream.get(), 0, headStream->size());
-    input->appendPart(group.packed.get(), 0, group.packed->size());
+    std::vector<uint8_t> properties = rar::encodeProperties(group.dictionary, group.members);
     // The decoded stream has no owner: the archive holds it through its joined stream.
-    Ref<InStream> decoded(group.codec->createStream(archive_->name(), nullptr, 0, input.get(), 0, input->size(),
-                                                    static_cast<int64_t>(group.unpacked)));
+    CodecRequest request;
+    request.name = archive_->name();
+    request.source = group.packed.get();
+    request.packedSize = group.packed->size();
+    request.unpackedSize = static_cast<int64_t>(group.unpacked);
+    request.properties = properties;
+    Ref<InStream> decoded(group.codec->createStream(request));
     if (!decoded) return;
     int64_t base = data_->size();
     if (!data_->appendPart(decoded.get(), 0, static_cast<int64_t>(group.unpacked))) return;
@@ -226,7 +225,7 @@ void Reader::resolveLinks() {
         auto it = listed_.find(foldCase(target));
         if (it == listed_.end()) continue;
         const ListedEntry& e = it->second;
-        list(link.name, e.codec, e.offset, e.packedSize, e.size, link.time, e.checks);
+        list(link.name, e.codec, e.offset, e.packedSize, e.size, link.time, e.checks, e.properties);
     }
 }
 

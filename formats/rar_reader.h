@@ -1,9 +1,9 @@
 // What the two "rar" header parsers (formats 1.5-4.x and 5.0) share: volume
 // sets, files split over volumes, solid groups and the entries they become.
 //
-// Entries live in the archive's joined stream. A compressed file gets the
-// head the RAR codecs read (dictionary and member sizes) followed by its
-// packed parts. The compressed members of a solid group are decoded by one
+// Entries live in the archive's joined stream. A compressed file is its
+// packed parts, listed with the properties the RAR codecs take (dictionary
+// and member sizes). The compressed members of a solid group are decoded by one
 // codec stream over the group's packed data; that stream is appended whole
 // to the joined stream and every member is a stored range of it. Stored
 // files in a solid archive keep their own ranges.
@@ -170,6 +170,7 @@ private:
         Codec* codec;
         int64_t offset, packedSize, size;
         EntryChecks checks;
+        std::vector<uint8_t> properties;
     };
 
     void placeFile(FileRecord& file);
@@ -177,7 +178,7 @@ private:
     void openGroup(const FileRecord& file);
     void closeGroup();
     void list(const std::u16string& name, Codec* codec, int64_t offset, int64_t packedSize, int64_t size,
-              int64_t time, const EntryChecks& checks);
+              int64_t time, const EntryChecks& checks, const std::vector<uint8_t>& properties = {});
     void resolveLinks();
 
     Archive* archive_;

@@ -16,11 +16,10 @@
 #include "engine/archive.h"
 #include "engine/byte_order.h"
 #include "engine/codec.h"
+#include "engine/coder_graph.h"
 #include "engine/convert.h"
 #include "engine/crc32.h"
 #include "engine/format_registry.h"
-#include "engine/pipeline.h"
-#include "engine/read_ahead.h"
 #include "engine/shared_stream.h"
 #include "engine/stream.h"
 
@@ -65,88 +64,66 @@ struct CoderId {
     uint8_t length;
     uint8_t bytes[4];
     const char16_t* codec;
-    // The branch filters take a 4-byte start offset as their properties.
-    const char16_t* withStartOffset;
+    // The branch filters may take a 4-byte start offset as their properties.
+    bool branch;
 };
 
 constexpr CoderId kCoderIds[] = {
-    {1, {0x00}, u"store", nullptr},
-    {1, {0x03}, u"delta", nullptr},
-    {1, {0x04}, u"bcj", u"bcj-offset"},
-    {1, {0x05}, u"ppc", u"ppc-offset"},
-    {1, {0x06}, u"ia64", u"ia64-offset"},
-    {1, {0x07}, u"arm", u"arm-offset"},
-    {1, {0x08}, u"armt", u"armt-offset"},
-    {1, {0x09}, u"sparc", u"sparc-offset"},
-    {1, {0x0A}, u"arm64", u"arm64-offset"},
-    {1, {0x0B}, u"riscv", u"riscv-offset"},
-    {1, {0x21}, u"lzma2", nullptr},
-    {3, {0x03, 0x01, 0x01}, u"lzma", nullptr},
-    {3, {0x03, 0x04, 0x01}, u"ppmd-h", nullptr},
-    {3, {0x04, 0x01, 0x08}, u"deflate", nullptr},
-    {3, {0x04, 0x01, 0x09}, u"deflate64", nullptr},
+    {1, {0x00}, u"store", false},
+    {1, {0x03}, u"delta", false},
+    {1, {0x04}, u"bcj", true},
+    {1, {0x05}, u"ppc", true},
+    {1, {0x06}, u"ia64", true},
+    {1, {0x07}, u"arm", true},
+    {1, {0x08}, u"armt", true},
+    {1, {0x09}, u"sparc", true},
+    {1, {0x0A}, u"arm64", true},
+    {1, {0x0B}, u"riscv", true},
+    {1, {0x21}, u"lzma2", false},
+    {3, {0x03, 0x01, 0x01}, u"lzma", false},
+    {3, {0x03, 0x04, 0x01}, u"ppmd-h", false},
+    {3, {0x04, 0x01, 0x08}, u"deflate", false},
+    {3, {0x04, 0x01, 0x09}, u"deflate64", false},
     // Zip method numbers 96, 97 and 98 written in hex.
-    {3, {0x04, 0x01, 0x60}, u"zip-jpeg", nullptr},
-    {3, {0x04, 0x01, 0x61}, u"wavpack", nullptr},
-    {3, {0x04, 0x01, 0x62}, u"ppmd-i", nullptr},
-    {3, {0x04, 0x02, 0x02}, u"bzip2", nullptr},
-    {3, {0x04, 0x03, 0x01}, u"rar15", nullptr},
-    {3, {0x04, 0x03, 0x02}, u"rar20", nullptr},
-    {3, {0x04, 0x03, 0x03}, u"rar29", nullptr},
-    {3, {0x04, 0x03, 0x05}, u"rar50", nullptr},
-    {4, {0x03, 0x03, 0x01, 0x03}, u"bcj", u"bcj-offset"},
-    {4, {0x03, 0x03, 0x01, 0x1B}, u"bcj2", nullptr},
-    {4, {0x03, 0x03, 0x02, 0x05}, u"ppc", u"ppc-offset"},
-    {4, {0x03, 0x03, 0x04, 0x01}, u"ia64", u"ia64-offset"},
-    {4, {0x03, 0x03, 0x05, 0x01}, u"arm", u"arm-offset"},
-    {4, {0x03, 0x03, 0x07, 0x01}, u"armt", u"armt-offset"},
-    {4, {0x03, 0x03, 0x08, 0x05}, u"sparc", u"sparc-offset"},
-    {4, {0x04, 0xF7, 0x11, 0x01}, u"zstd", nullptr},
+    {3, {0x04, 0x01, 0x60}, u"zip-jpeg", false},
+    {3, {0x04, 0x01, 0x61}, u"wavpack", false},
+    {3, {0x04, 0x01, 0x62}, u"ppmd-i", false},
+    {3, {0x04, 0x02, 0x02}, u"bzip2", false},
+    {3, {0x04, 0x03, 0x01}, u"rar15", false},
+    {3, {0x04, 0x03, 0x02}, u"rar20", false},
+    {3, {0x04, 0x03, 0x03}, u"rar29", false},
+    {3, {0x04, 0x03, 0x05}, u"rar50", false},
+    {4, {0x03, 0x03, 0x01, 0x03}, u"bcj", true},
+    {4, {0x03, 0x03, 0x01, 0x1B}, u"bcj2", false},
+    {4, {0x03, 0x03, 0x02, 0x05}, u"ppc", true},
+    {4, {0x03, 0x03, 0x04, 0x01}, u"ia64", true},
+    {4, {0x03, 0x03, 0x05, 0x01}, u"arm", true},
+    {4, {0x03, 0x03, 0x07, 0x01}, u"armt", true},
+    {4, {0x03, 0x03, 0x08, 0x05}, u"sparc", true},
+    {4, {0x04, 0xF7, 0x11, 0x01}, u"zstd", false},
 };
 
-// The codec name for a coder id and its properties; null when the id is not
-// known or the properties do not fit it.
-const char16_t* codecForCoder(const std::vector<uint8_t>& id, const std::vector<uint8_t>& properties) {
+// Describes a coder from its id and properties; its method stays null when
+// the id is not known or the properties do not fit it.
+void describeCoder(const std::vector<uint8_t>& id, std::vector<uint8_t> properties, GraphCoder& coder) {
     for (const CoderId& known : kCoderIds) {
         if (known.length != id.size() || std::memcmp(known.bytes, id.data(), id.size()) != 0) continue;
-        if (!known.withStartOffset) return known.codec;
-        if (properties.empty()) return known.codec;
-        return properties.size() == 4 ? known.withStartOffset : nullptr;
+        if (known.branch && !properties.empty()) {
+            if (properties.size() != 4) return;
+            coder.startOffset = le32(properties.data());
+            properties.clear();
+        }
+        coder.method = known.codec;
+        coder.properties = std::move(properties);
+        return;
     }
-    return nullptr;
 }
 
-struct Coder {
-    const char16_t* codec = nullptr;  // null: unknown id, the folder cannot be decoded
-    uint64_t id = 0;                  // its id bytes read as one big-endian number
-    uint32_t inputs = 1;
-    uint32_t firstInput = 0;  // index of its first input among the folder's inputs
-    std::vector<uint8_t> properties;
-};
-
-struct BindPair {
-    uint32_t input;
-    uint32_t output;
-};
-
-struct PackedWindow {
-    int64_t offset;  // in the archive stream
-    int64_t size;
-};
-
-// One folder: coders (one output each, so coder i makes output i), bind
-// pairs, and the packed streams that feed its unbound inputs.
-struct Folder {
-    std::vector<Coder> coders;
-    std::vector<BindPair> bindPairs;
-    std::vector<uint32_t> packedInputs;  // folder input fed by the k-th packed stream
-    std::vector<PackedWindow> packed;
-    std::vector<int64_t> unpackSizes;  // one per coder output
+// One folder: a graph of coders fed by packed streams, with the CRC of its
+// output when the header gives one.
+struct Folder : CoderGraph {
     std::optional<uint32_t> crc;
-    uint32_t mainOutput = 0;
     uint32_t firstPackStream = 0;
-
-    int64_t size() const { return unpackSizes.empty() ? 0 : unpackSizes[mainOutput]; }
 };
 
 struct StreamsInfo {
@@ -164,136 +141,6 @@ struct FileRecord {
     bool isEmptyFile = false;
     bool isAnti = false;
     int64_t time = 0;
-};
-
-// Builds a folder's coder graph on first use and hands out its main output.
-// The graph (with the decoders' dictionaries and models) is dropped when
-// reading reaches the folder's end, so extracting folder after folder keeps
-// only one alive.
-//
-// With a shared archive stream, a BCJ2 folder read from its start decodes
-// the coder's main input (the big one) ahead on a worker thread, reading the
-// archive through a view of its own; BCJ2 itself and its three small inputs
-// stay on the reader's thread. A folder first reached by a seek stays on one
-// thread: the read-ahead would decode from the start only to be stopped.
-class FolderStream final : public InStream {
-public:
-    // `shared`, when given, is the archive stream itself.
-    FolderStream(InStream* archive, Folder folder, SharedStream* shared = nullptr)
-        : InStream(u"", nullptr, 0),
-          archive_(Ref<InStream>::share(archive)),
-          shared_(Ref<SharedStream>::share(shared)),
-          folder_(std::move(folder)) {}
-
-    int64_t tell() override { return position_; }
-    int64_t size() override { return folder_.size(); }
-
-    bool seek(int64_t position) override {
-        if (position < 0 || position > size()) return false;
-        if (position == position_) return true;
-        if (position == 0 || position == size()) {
-            decoder_ = Ref<InStream>();
-            position_ = position;
-            return true;
-        }
-        if (!decoder_ && !build(false)) return false;
-        if (!decoder_->seek(position)) return false;
-        position_ = position;
-        return true;
-    }
-
-    int read(void* buf, int count) override {
-        if (!buf || count <= 0 || position_ >= size()) return 0;
-        if (!decoder_ && !build(position_ == 0)) return 0;
-        if (decoder_->tell() != position_ && !decoder_->seek(position_)) return 0;
-        int want = static_cast<int>(std::min<int64_t>(count, size() - position_));
-        int got = std::max(decoder_->read(buf, want), 0);
-        position_ += got;
-        if (position_ == size()) decoder_ = Ref<InStream>();
-        return got;
-    }
-
-private:
-    // How a coder's inputs are made: the stream packed windows are read
-    // from, and whether BCJ2 main inputs may be read ahead.
-    struct Plan {
-        InStream* packedSource;
-        bool readAhead;
-    };
-
-    bool build(bool fromStart) {
-        Plan plan{archive_.get(), fromStart && shared_};
-        decoder_ = Ref<InStream>(openOutput(folder_.mainOutput, 0, plan));
-        return static_cast<bool>(decoder_);
-    }
-
-    int64_t inputSize(uint32_t input) const {
-        for (const BindPair& pair : folder_.bindPairs)
-            if (pair.input == input) return folder_.unpackSizes[pair.output];
-        for (size_t k = 0; k < folder_.packedInputs.size(); ++k)
-            if (folder_.packedInputs[k] == input) return folder_.packed[k].size;
-        return -1;
-    }
-
-    // Adds one coder input: another coder's output (`ahead`: decoded ahead
-    // on a worker) or a packed stream.
-    bool addInput(CodecInput& input, uint32_t index, int depth, const Plan& plan, bool ahead) {
-        for (const BindPair& pair : folder_.bindPairs) {
-            if (pair.input != index) continue;
-            Ref<InStream> bound(ahead ? openAhead(pair.output, depth + 1) : openOutput(pair.output, depth + 1, plan));
-            return bound && input.addWindow(bound.get(), 0, folder_.unpackSizes[pair.output]);
-        }
-        for (size_t k = 0; k < folder_.packedInputs.size(); ++k)
-            if (folder_.packedInputs[k] == index)
-                return input.addWindow(plan.packedSource, folder_.packed[k].offset, folder_.packed[k].size);
-        return false;
-    }
-
-    // Coder `output` decoded ahead on a worker, from a view of the archive
-    // that nothing else reads.
-    InStream* openAhead(uint32_t output, int depth) {
-        Ref<SharedStream> view(shared_->openView());
-        if (!view) return nullptr;
-        Ref<InStream> decoded(openOutput(output, depth, Plan{view.get(), false}));
-        return decoded ? openReadAhead(decoded.get()) : nullptr;
-    }
-
-    // The decoded stream of coder `output`. Bind pairs were checked to bind
-    // every output at most once, so the walk is a tree; the depth bound stops
-    // a cycle.
-    InStream* openOutput(uint32_t output, int depth, const Plan& plan) {
-        if (depth > static_cast<int>(folder_.coders.size())) return nullptr;
-        const Coder& coder = folder_.coders[output];
-        if (!coder.codec) return nullptr;
-        CodecInput input(u"", nullptr, 0);
-        if (!coder.properties.empty() && !input.addBytes(coder.properties.data(), coder.properties.size()))
-            return nullptr;
-        if (coder.inputs > 1) {
-            // Coders with several inputs find them through a table of their sizes.
-            std::vector<uint8_t> table(8 * coder.inputs);
-            for (uint32_t i = 0; i < coder.inputs; ++i) {
-                int64_t size = inputSize(coder.firstInput + i);
-                if (size < 0) return nullptr;
-                for (int b = 0; b < 8; ++b) table[8 * i + b] = static_cast<uint8_t>(uint64_t(size) >> (8 * b));
-            }
-            if (!input.addBytes(table.data(), table.size())) return nullptr;
-        }
-        // Only BCJ2's first input, its main stream, is worth a thread.
-        bool bcj2 = std::u16string_view(coder.codec) == u"bcj2";
-        for (uint32_t i = 0; i < coder.inputs; ++i)
-            if (!addInput(input, coder.firstInput + i, depth, plan, plan.readAhead && bcj2 && i == 0)) return nullptr;
-        int64_t inputSize = input.size();
-        Ref<InStream> source(input.take());
-        if (!source) return nullptr;
-        return openCodecStream(coder.codec, u"", nullptr, 0, source.get(), 0, inputSize,
-                               folder_.unpackSizes[output]);
-    }
-
-    Ref<InStream> archive_;
-    Ref<SharedStream> shared_;
-    Folder folder_;
-    Ref<InStream> decoder_;
-    int64_t position_ = 0;
 };
 
 // Reads the header's numbers and vectors from memory. Every read checks the
@@ -514,7 +361,7 @@ private:
         if (coderCount == 0 || coderCount > kMaxCoders) return false;
         folder.coders.resize(coderCount);
         uint32_t inputs = 0;
-        for (Coder& coder : folder.coders) {
+        for (GraphCoder& coder : folder.coders) {
             uint8_t flags = in.byte();
             // Alternative methods (bit 7) were never written by any encoder.
             if (flags & 0x80) return false;
@@ -529,20 +376,18 @@ private:
             // Every coder in use has one output; several would need outputs
             // mapped to coders, which no codec here could fill.
             if (coderOutputs != 1 || coderInputs == 0 || coderInputs > kMaxCoderStreams - inputs) return false;
+            std::vector<uint8_t> properties;
             if (flags & 0x20) {
                 uint64_t length = in.number();
-                const uint8_t* properties = in.take(length);
+                const uint8_t* bytes = in.take(length);
                 if (!in.ok()) return false;
-                coder.properties.assign(properties, properties + length);
+                properties.assign(bytes, bytes + length);
             }
             coder.inputs = static_cast<uint32_t>(coderInputs);
             coder.firstInput = inputs;
             inputs += coder.inputs;
-            coder.codec = codecForCoder(idBytes, coder.properties);
             for (uint8_t b : idBytes) coder.id = coder.id << 8 | b;
-            // A zstd coder's properties only record the writer's version and
-            // level: its frames say all that decoding needs.
-            if (coder.codec && std::u16string_view(coder.codec) == u"zstd") coder.properties.clear();
+            describeCoder(idBytes, std::move(properties), coder);
         }
         return parseBindings(in, folder, inputs);
     }
@@ -552,8 +397,8 @@ private:
     bool parseBindings(HeaderReader& in, Folder& folder, uint32_t inputs) {
         uint32_t outputs = static_cast<uint32_t>(folder.coders.size());
         std::vector<bool> inputBound(inputs), outputBound(outputs);
-        folder.bindPairs.resize(outputs - 1);
-        for (BindPair& pair : folder.bindPairs) {
+        folder.bindings.resize(outputs - 1);
+        for (CoderBinding& pair : folder.bindings) {
             uint64_t input = in.number(), output = in.number();
             if (!in.ok() || input >= inputs || output >= outputs || inputBound[input] || outputBound[output])
                 return false;
@@ -665,7 +510,7 @@ private:
     bool decodeFolder(const Folder& folder, std::vector<uint8_t>& out) {
         int64_t size = folder.size();
         if (size <= 0 || size > kMaxHeaderSize) return false;
-        Ref<FolderStream> stream(new (std::nothrow) FolderStream(archive_, folder));
+        Ref<InStream> stream(openCoderGraph(archive_, folder));
         if (!stream) return false;
         constexpr int kPiece = 1 << 20;
         while (static_cast<int64_t>(out.size()) < size) {
@@ -750,7 +595,7 @@ constexpr uint64_t kAesCoderId = 0x06F10701;
 // codec here runs. Ok when every coder has one.
 Status folderFailure(const Folder& folder) {
     for (const Coder& coder : folder.coders)
-        if (!coder.codec) return coder.id == kAesCoderId ? Status::encrypted() : Status::unsupportedMethod(coder.id);
+        if (!coder.method) return coder.id == kAesCoderId ? Status::encrypted() : Status::unsupportedMethod(coder.id);
     return Status();
 }
 
@@ -854,7 +699,7 @@ Archive* openSevenZip(const char16_t* name, Archive* container, InStream* stream
     Ref<SharedStream> shared(container ? nullptr : SharedStream::create(stream));
     InStream* source = shared ? shared.get() : stream;
     for (const Folder& folder : header.streams.folders) {
-        Ref<FolderStream> output(new (std::nothrow) FolderStream(source, folder, shared.get()));
+        Ref<InStream> output(openCoderGraph(source, folder, shared.get()));
         if (!output || !joined->appendPart(output.get(), 0, folder.size())) return nullptr;
     }
     Ref<Archive> archive(newArchive(name, container, joined.get()));

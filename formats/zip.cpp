@@ -58,14 +58,29 @@ struct Method {
     const char16_t* codec;
     // Bytes in front of the codec's data that belong to the zip method itself.
     int headerBytes;
+    // The last of them that are the codec's properties.
+    int propertyBytes = 0;
 };
 
+// Implode's dictionary size (4 or 8 KiB) and tree count (2 or 3).
+constexpr uint16_t kImplodeFlags = 0x6;
+
+// Reduce's compression factor is the method number - 1 and Implode's
+// variant is in the flags: their codecs take it as one property byte.
+std::vector<uint8_t> flagProperties(uint16_t method, uint16_t flags) {
+    if (method >= 2 && method <= 5) return {static_cast<uint8_t>(method - 1)};
+    if (method == 6) return {static_cast<uint8_t>(flags & kImplodeFlags)};
+    return {};
+}
+
 // The lzma method stores a 2-byte version and a 2-byte property size before
-// the properties that the "lzma" codec reads itself.
+// the 5 property bytes of the "lzma" codec.
 constexpr Method kMethods[] = {
-    {0, u"store", 0},      {8, u"deflate", 0}, {9, u"deflate64", 0}, {12, u"bzip2", 0},  {14, u"lzma", 4},
+    {0, u"store", 0},      {8, u"deflate", 0}, {9, u"deflate64", 0}, {12, u"bzip2", 0},  {14, u"lzma", 9, 5},
     {93, u"zstd", 0},      {95, u"xz", 0},        {96, u"zip-jpeg", 0}, {97, u"wavpack", 0},
     {98, u"ppmd-i", 0},
+    {1, u"shrink", 0},     {2, u"reduce", 0},     {3, u"reduce", 0},     {4, u"reduce", 0},     {5, u"reduce", 0},
+    {6, u"implode", 0},
 };
 constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
 
@@ -182,6 +197,7 @@ private:
     }
     bool readZip64Extra(int extraLength, uint64_t* values[], int count, bool allPresent);
     void addLocalEntry(const LocalEntry& entry);
+    std::vector<uint8_t> readProperties(const LocalEntry& entry, int headerBytes, int count);
     void addEntries();
 
     bool readBytes(void* buf, int count) { return count == 0 || readExact(in_, buf, count); }
@@ -464,10 +480,13 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     // (the overlapping zip-bomb pattern), and every command reports them.
     Codec* codec = entry.overlapping ? damagedEntryCodec() : nullptr;
     int headerBytes = 0;
+    std::vector<uint8_t> properties;
     for (int i = 0; i < kMethodCount && !entry.overlapping; ++i) {
         if (kMethods[i].number != entry.method) continue;
         codec = codecs_[i];
         headerBytes = kMethods[i].headerBytes;
+        properties = kMethods[i].propertyBytes ? readProperties(entry, headerBytes, kMethods[i].propertyBytes)
+                                               : flagProperties(entry.method, entry.flags);
         break;
     }
     // Stored data is the entry itself: never hand out more than the entry's
@@ -484,8 +503,18 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     if (!name) name = oemToWide(raw);
     if (!name) return;
     const Status failure = entry.overlapping ? Status::corrupt("shares its data with another entry") : Status();
-    addEntry(archive_, codec, *name, entry.dataOffset + headerBytes, packedSize - headerBytes, entry.size,
-             timeFromDos(entry.date, entry.time), entry.crc, failure);
+    addEntry(archive_, codec, std::move(properties), *name, entry.dataOffset + headerBytes, packedSize - headerBytes,
+             entry.size, timeFromDos(entry.date, entry.time), entry.crc, failure);
+}
+
+// The last `count` of the method's `headerBytes` header bytes. None when
+// they cannot be read: the codec then refuses the entry when it is opened.
+std::vector<uint8_t> ZipReader::readProperties(const LocalEntry& entry, int headerBytes, int count) {
+    std::vector<uint8_t> properties(static_cast<size_t>(count));
+    if (count == 0 || entry.packedSize < headerBytes || !in_->seek(entry.dataOffset + headerBytes - count) ||
+        !readBytes(properties.data(), count))
+        return {};
+    return properties;
 }
 
 bool ZipReader::readFromDirectory() {

@@ -4,11 +4,15 @@
 // The first input byte picks the codec (low four bits) and the unpacked size
 // (1 MiB halved by the high four bits: the work per input stays bounded;
 // sizes measured by decoding are exercised by the reader targets); the rest
-// is the packed data. The stream is read to its end within a fixed bound,
-// rewound and read again.
+// is the packed data, after the codec's property bytes for the codecs that
+// take them (as .lzma files and raw xz filters keep them). The stream is
+// read to its end within a fixed bound, rewound and read again.
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/codec.h"
@@ -22,6 +26,12 @@ const char16_t* const kCodecs[] = {ZORVEX_FUZZ_CODECS};
 constexpr int kCodecCount = static_cast<int>(std::size(kCodecs));
 static_assert(kCodecCount <= 16, "the codec is picked by four bits");
 constexpr int64_t kLargestSize = 1 << 20;
+
+size_t propertyBytes(const char16_t* codec) {
+    std::u16string_view name(codec);
+    if (name == u"lzma") return 5;
+    return name == u"lzma2" || name == u"delta" || name == u"reduce" || name == u"implode" ? 1 : 0;
+}
 
 }  // namespace
 
@@ -37,13 +47,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    zorvex::Codec* codec = zorvex::findCodec(kCodecs[(data[0] & 15) % kCodecCount]);
-    int64_t unpackedSize = kLargestSize >> (data[0] >> 4);
-    zorvex::InStream* source = zorvex::MemoryStream::create(u"packed", nullptr, 0, data + 1, size - 1);
+    const char16_t* name = kCodecs[(data[0] & 15) % kCodecCount];
+    zorvex::Codec* codec = zorvex::findCodec(name);
+    size_t properties = std::min(propertyBytes(name), size - 1);
+    zorvex::InStream* source =
+        zorvex::MemoryStream::create(u"packed", nullptr, 0, data + 1 + properties, size - 1 - properties);
     if (!source) return 0;
+    zorvex::CodecRequest request;
+    request.name = u"entry";
+    request.source = source;
+    request.packedSize = static_cast<int64_t>(size - 1 - properties);
+    request.unpackedSize = kLargestSize >> (data[0] >> 4);
+    request.properties = std::span<const uint8_t>(data + 1, properties);
     zorvex::walk::Budget budget;
-    zorvex::walk::drain(
-        codec->createStream(u"entry", nullptr, 0, source, 0, static_cast<int64_t>(size - 1), unpackedSize), budget);
+    zorvex::walk::drain(codec->createStream(request), budget);
     source->release();
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codecs/rar/unpacker.h"
+#include "engine/codec.h"
 #include "engine/stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -21,12 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         members.push_back({split, firstSize});
         members.push_back({packed.size() - split, secondSize});
     }
-    std::vector<uint8_t> input = zorvex::rar::encodeHead(0, members);
-    input.insert(input.end(), packed.begin(), packed.end());
-    zorvex::InStream* source = zorvex::MemoryStream::create(nullptr, nullptr, 0, input.data(), input.size());
+    std::vector<uint8_t> properties = zorvex::rar::encodeProperties(0, members);
+    zorvex::InStream* source = zorvex::MemoryStream::create(nullptr, nullptr, 0, packed.data(), packed.size());
     if (!source) return 0;
-    zorvex::InStream* stream = zorvex::makeRar29Stream(u"fuzz", nullptr, 0, source, 0,
-                                                      static_cast<int64_t>(input.size()), -1);
+    zorvex::CodecRequest request;
+    request.name = u"fuzz";
+    request.source = source;
+    request.packedSize = static_cast<int64_t>(packed.size());
+    request.properties = properties;
+    zorvex::InStream* stream = zorvex::makeRar29Stream(request);
     source->release();
     if (!stream) return 0;
     static uint8_t buf[65536];

@@ -95,8 +95,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         zorvex::MemoryStream::create(u"fuzz", nullptr, 0, packed.data(), packed.size()));
     zorvex::Codec* codec = zorvex::findCodec(u"zip-jpeg");
     if (!source || !codec) return 0;
-    zorvex::Ref<zorvex::InStream> stream(
-        codec->createStream(u"fuzz", nullptr, 0, source.get(), 0, int64_t(packed.size()), -1));
+    zorvex::CodecRequest request;
+    request.name = u"fuzz";
+    request.source = source.get();
+    request.packedSize = int64_t(packed.size());
+    zorvex::Ref<zorvex::InStream> stream(codec->createStream(request));
     if (!stream) return 0;
     Bytes first = readToEnd(stream.get());
     if (first.empty() || !stream->seek(0)) return 0;

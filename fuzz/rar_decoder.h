@@ -27,14 +27,18 @@ inline void decodeRarInput(const char16_t* codec, const char16_t* secondCodec, c
     } else {
         members.push_back({packedSize, unpacked});
     }
-    std::vector<uint8_t> input = rar::encodeHead(0, members);
-    input.insert(input.end(), packed, packed + packedSize);
+    std::vector<uint8_t> properties = rar::encodeProperties(0, members);
 
-    Ref<InStream> source(MemoryStream::create(u"fuzz", nullptr, 0, input.data(), input.size()));
+    Ref<InStream> source(MemoryStream::create(u"fuzz", nullptr, 0, packed, packedSize));
     Codec* found = findCodec(name);
     if (!source || !found) return;
-    Ref<InStream> stream(found->createStream(u"entry", nullptr, 0, source.get(), 0,
-                                             static_cast<int64_t>(input.size()), static_cast<int64_t>(unpacked)));
+    CodecRequest request;
+    request.name = u"entry";
+    request.source = source.get();
+    request.packedSize = static_cast<int64_t>(packedSize);
+    request.unpackedSize = static_cast<int64_t>(unpacked);
+    request.properties = properties;
+    Ref<InStream> stream(found->createStream(request));
     if (!stream) return;
     static uint8_t buf[4096];
     while (stream->read(buf, sizeof buf) > 0) {

@@ -117,24 +117,32 @@ machine = open("/bin/ls", "rb").read()[:16384]
 for name in ("bcj", "arm", "armt", "ppc", "sparc", "ia64", "delta"):
     put("code.raw-" + name, machine)
 # Zip members by method; lzma's 4-byte version and property size go.
-methods = {8: "deflate", 9: "deflate64", 12: "bzip2", 14: "lzma", 95: "xz", 97: "wavpack"}
+methods = {1: "shrink", 2: "reduce", 3: "reduce", 4: "reduce", 5: "reduce", 6: "implode", 8: "deflate",
+           9: "deflate64", 12: "bzip2", 14: "lzma", 95: "xz", 97: "wavpack"}
 for path in glob.glob(os.path.join(seeds, "*.zip*")):
     data = open(path, "rb").read()
     at = data.find(b"PK\x01\x02")
     n = 0
     while 0 <= at and at + 46 <= len(data) and n < 8:
-        method, packed = struct.unpack_from("<H", data, at + 10)[0], struct.unpack_from("<I", data, at + 20)[0]
+        flags, method = struct.unpack_from("<HH", data, at + 8)
+        packed = struct.unpack_from("<I", data, at + 20)[0]
         lengths = struct.unpack_from("<HHH", data, at + 28)
         local = struct.unpack_from("<I", data, at + 42)[0]
         at = data.find(b"PK\x01\x02", at + 46 + sum(lengths))
-        if method not in methods or packed == 0 or local + 30 > len(data):
+        codec = methods.get(method)
+        if codec is None or packed == 0 or local + 30 > len(data):
             continue
         start = local + 30 + sum(struct.unpack_from("<HH", data, local + 26))
         member = data[start:start + packed]
         if method == 14:
             member = member[4:]
+        # Reduce's factor and Implode's dictionary and tree flags go in front, as their property byte.
+        elif 2 <= method <= 5:
+            member = bytes([method - 1]) + member
+        elif method == 6:
+            member = bytes([flags & 6]) + member
         n += 1
-        put("%s-%d.raw-%s" % (os.path.basename(path), n, methods[method]), member)
+        put("%s-%d.raw-%s" % (os.path.basename(path), n, codec), member)
 for path in glob.glob(os.path.join(seeds, "*.bz2")):
     put(os.path.basename(path) + ".raw-bzip2", open(path, "rb").read())
 PY

@@ -8,7 +8,6 @@
 
 #include <string>
 
-#include "engine/archive.h"
 #include "engine/format_registry.h"
 #include "shell/module.h"
 

@@ -265,8 +265,7 @@ TEST(ArchiveModel, EntriesWithoutCodecAreDroppedAndUnknownSizesLearnt) {
     EXPECT_EQ(f.archive->fileSize(f.archive->findFile(u"measured")), 37);
     EXPECT_TRUE(addEntry(f.archive.get(), store(), u"negative", 100, 12, -7, 0));  // a damaged header
     EXPECT_EQ(f.archive->fileSize(f.archive->findFile(u"negative")), 12);
-    FactoryCodec noSize(u"test-nosize", [](const char16_t*, Archive*, int64_t, InStream*, int64_t, int64_t,
-                                           int64_t) -> InStream* { return nullptr; });
+    FactoryCodec noSize(u"test-nosize", [](const CodecRequest&) -> InStream* { return nullptr; });
     // One whose stream cannot be made is listed, of unknown size, and fails to open.
     EXPECT_TRUE(addEntry(f.archive.get(), &noSize, u"unmeasurable", 0, 4, -1, 0));
     int unmeasurable = f.archive->findFile(u"unmeasurable");

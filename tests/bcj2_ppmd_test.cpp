@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codecs/ppmd/ppmd.h"
+#include "engine/pipeline.h"
 #include "tests/archive_support.h"
 #include "tests/codec_fixtures.h"
 #include "tests/test_util.h"
@@ -17,17 +18,37 @@ namespace {
 const std::vector<uint8_t> kDecideOne = {0, 0xFF, 0xFF, 0xFF, 0xFF};
 const std::vector<uint8_t> kDecideZero = {0, 0, 0, 0, 0};
 
-std::vector<uint8_t> bcj2Input(const std::vector<uint8_t>& main, const std::vector<uint8_t>& call,
-                               const std::vector<uint8_t>& jump, const std::vector<uint8_t>& range) {
-    std::vector<uint8_t> out;
-    for (const auto* part : {&main, &call, &jump, &range})
-        for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(uint64_t(part->size()) >> (8 * i)));
-    for (const auto* part : {&main, &call, &jump, &range}) out.insert(out.end(), part->begin(), part->end());
-    return out;
+// BCJ2's four inputs, laid out back to back in one source as a 7z folder's
+// packed streams are.
+struct Bcj2Input {
+    Ref<InStream> source;
+    CodecWindow windows[4];
+};
+
+Bcj2Input bcj2Input(const std::vector<uint8_t>& main, const std::vector<uint8_t>& call,
+                    const std::vector<uint8_t>& jump, const std::vector<uint8_t>& range) {
+    std::vector<uint8_t> all;
+    Bcj2Input input;
+    int i = 0;
+    for (const auto* part : {&main, &call, &jump, &range}) {
+        input.windows[i++] = {nullptr, static_cast<int64_t>(all.size()), static_cast<int64_t>(part->size())};
+        all.insert(all.end(), part->begin(), part->end());
+    }
+    input.source = memorySource(all);
+    for (CodecWindow& window : input.windows) window.stream = input.source.get();
+    return input;
 }
 
-std::vector<uint8_t> decodeBcj2(const std::vector<uint8_t>& input, int64_t size) {
-    Ref<InStream> stream = openCodec(u"bcj2", input, size);
+Ref<InStream> openBcj2(const Bcj2Input& input, int64_t size, size_t inputCount = 4) {
+    CodecRequest request;
+    request.method = u"bcj2";
+    request.inputs = std::span(input.windows, inputCount);
+    request.unpackedSize = size;
+    return Ref<InStream>(openCodecStream(request));
+}
+
+std::vector<uint8_t> decodeBcj2(const Bcj2Input& input, int64_t size) {
+    Ref<InStream> stream = openBcj2(input, size);
     if (!stream) return {0xDE, 0xAD};
     return readAll(stream.get());
 }
@@ -57,11 +78,11 @@ TEST(Bcj2, MissingTargetEndsTheOutputAfterTheOpcode) {
 
 TEST(Bcj2, StopsAndResumesInsideAnOperandAndAfterSeeks) {
     auto input = bcj2Input({0xE8, 0x90, 0xE8}, {0, 0, 0, 9, 0, 0, 0, 0x20}, {}, kDecideOne);
-    Ref<InStream> whole = openCodec(u"bcj2", input, 11);
+    Ref<InStream> whole = openBcj2(input, 11);
     ASSERT_TRUE(whole);
     std::vector<uint8_t> expected = readAll(whole.get());
     ASSERT_EQ(expected.size(), 11u);
-    Ref<InStream> stream = openCodec(u"bcj2", input, 11);
+    Ref<InStream> stream = openBcj2(input, 11);
     std::vector<uint8_t> pieces;
     uint8_t byte;
     while (stream->read(&byte, 1) == 1) pieces.push_back(byte);
@@ -71,22 +92,17 @@ TEST(Bcj2, StopsAndResumesInsideAnOperandAndAfterSeeks) {
     EXPECT_EQ(readAt(stream.get(), 1, 2), slice(expected, 1, 2));
 }
 
-TEST(Bcj2, SizesMustFillThePackedDataWithoutOverflow) {
+TEST(Bcj2, NeedsItsFourInputsAndItsSize) {
     auto input = bcj2Input({0x90}, {}, {}, kDecideZero);
-    EXPECT_TRUE(openCodec(u"bcj2", input, 1));
-    auto extra = input;
-    extra.push_back(0);
-    EXPECT_FALSE(openCodec(u"bcj2", extra, 1));
+    EXPECT_TRUE(openBcj2(input, 1));
+    EXPECT_FALSE(openBcj2(input, 1, 3));
+    EXPECT_FALSE(openBcj2(input, -1));
     auto missing = input;
-    missing.pop_back();
-    EXPECT_FALSE(openCodec(u"bcj2", missing, 1));
-    // Main 2^64 - 1 and call 7: the sum wraps around to the 6 bytes there are.
-    auto wrapping = input;
-    std::fill(wrapping.begin(), wrapping.begin() + 32, 0);
-    std::fill(wrapping.begin(), wrapping.begin() + 8, 0xFF);
-    wrapping[8] = 7;
-    EXPECT_FALSE(openCodec(u"bcj2", wrapping, 1));
-    EXPECT_FALSE(openCodec(u"bcj2", std::vector<uint8_t>(31), 1));
+    missing.windows[2].stream = nullptr;
+    EXPECT_FALSE(openBcj2(missing, 1));
+    auto negative = input;
+    negative.windows[1].size = -1;
+    EXPECT_FALSE(openBcj2(negative, 1));
 }
 
 // ---- PPMd -------------------------------------------------------------------
@@ -106,19 +122,19 @@ std::vector<uint8_t> packSample(const TempDir& dir, size_t size, uint32_t seed, 
 
 TEST(Ppmd, PropertiesOutsideTheirRangesAreRefused) {
     std::vector<uint8_t> data = {0, 1, 2, 3, 4, 5};
-    EXPECT_TRUE(openCodec(u"ppmd-h", concat(ppmdHProperties(2, 2048), data), 10));
-    EXPECT_FALSE(openCodec(u"ppmd-h", concat(ppmdHProperties(1, 1 << 20), data), 10));
-    EXPECT_FALSE(openCodec(u"ppmd-h", concat(ppmdHProperties(65, 1 << 20), data), 10));
-    EXPECT_FALSE(openCodec(u"ppmd-h", concat(ppmdHProperties(6, 2047), data), 10));
-    EXPECT_FALSE(openCodec(u"ppmd-h", concat(ppmdHProperties(6, 0xFFFFFFDC), data), 10));
-    EXPECT_FALSE(openCodec(u"ppmd-h", ppmdHProperties(6, 1 << 20), 10));
+    EXPECT_TRUE(openPropertiesFirst(u"ppmd-h", concat(ppmdHProperties(2, 2048), data), 10));
+    EXPECT_FALSE(openPropertiesFirst(u"ppmd-h", concat(ppmdHProperties(1, 1 << 20), data), 10));
+    EXPECT_FALSE(openPropertiesFirst(u"ppmd-h", concat(ppmdHProperties(65, 1 << 20), data), 10));
+    EXPECT_FALSE(openPropertiesFirst(u"ppmd-h", concat(ppmdHProperties(6, 2047), data), 10));
+    EXPECT_FALSE(openPropertiesFirst(u"ppmd-h", concat(ppmdHProperties(6, 0xFFFFFFDC), data), 10));
+    EXPECT_FALSE(openPropertiesFirst(u"ppmd-h", ppmdHProperties(6, 1 << 20), 10));
     EXPECT_TRUE(openCodec(u"ppmd-i", concat({0x15, 0x10}, data), 10));
     EXPECT_FALSE(openCodec(u"ppmd-i", concat({0x00, 0x20}, data), 10));  // restore method 2
     EXPECT_FALSE(openCodec(u"ppmd-i", concat({0x10, 0x00}, data), 10));  // order 1
 }
 
 TEST(Ppmd, VariantHWithoutLeadingZeroDeliversNothing) {
-    Ref<InStream> stream = openCodec(u"ppmd-h", concat(ppmdHProperties(6, 1 << 20), {1, 2, 3, 4, 5, 6}), 10);
+    Ref<InStream> stream = openPropertiesFirst(u"ppmd-h", concat(ppmdHProperties(6, 1 << 20), {1, 2, 3, 4, 5, 6}), 10);
     ASSERT_TRUE(stream);
     EXPECT_TRUE(readAll(stream.get()).empty());
 }

@@ -12,6 +12,7 @@
 #include "engine/archive.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
+#include "tests/codec_fixtures.h"
 #include "tests/test_util.h"
 
 namespace zorvex {
@@ -20,9 +21,7 @@ namespace {
 using test::TempDir;
 
 Ref<InStream> bzip2Over(const std::vector<uint8_t>& packed, int64_t size = -1) {
-    Ref<MemoryStream> memory(MemoryStream::create(u"mem", nullptr, 0, packed.data(), packed.size()));
-    return Ref<InStream>(
-        findCodec(u"bzip2")->createStream(u"x", nullptr, 0, memory.get(), 0, static_cast<int64_t>(packed.size()), size));
+    return test::openCodec(u"bzip2", packed, size);
 }
 
 std::vector<uint8_t> packWith(const std::string& tool, const TempDir& dir, const std::vector<uint8_t>& data,

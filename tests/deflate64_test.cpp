@@ -22,10 +22,7 @@ namespace {
 using test::TempDir;
 
 Ref<InStream> decoderOver(const char16_t* codec, const std::vector<uint8_t>& packed, int64_t size = -1) {
-    Ref<MemoryStream> memory(MemoryStream::create(u"mem", nullptr, 0, packed.data(), packed.size()));
-    Codec* c = findCodec(codec);
-    if (!c) return Ref<InStream>();
-    return Ref<InStream>(c->createStream(u"x", nullptr, 0, memory.get(), 0, static_cast<int64_t>(packed.size()), size));
+    return test::openCodec(codec, packed, size);
 }
 
 // Data whose Deflate64 form needs matches longer than 258 bytes and

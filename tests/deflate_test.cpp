@@ -7,6 +7,7 @@
 
 #include "engine/codec.h"
 #include "engine/stream.h"
+#include "tests/codec_fixtures.h"
 #include "tests/test_util.h"
 
 namespace zorvex {
@@ -38,8 +39,7 @@ Ref<InStream> inflateOver(const std::vector<uint8_t>& packed, int64_t size, Ref<
     *keepSource = memoryOf(framed);
     Codec* codec = findCodec(u"Deflate");
     EXPECT_NE(codec, nullptr);
-    return Ref<InStream>(codec->createStream(u"entry", nullptr, 0, keepSource->get(), 3,
-                                             static_cast<int64_t>(packed.size()), size));
+    return test::openCodec(u"Deflate", keepSource->get(), 3, static_cast<int64_t>(packed.size()), size);
 }
 
 TEST(Deflate, DecodesAcrossManyWindowsAndInputPieces) {
@@ -80,17 +80,15 @@ TEST(Deflate, ResumesAtEveryInputByte) {
     for (size_t i = 40000; i < data.size(); i += 3) data[i] = data[i - 32000];
     std::vector<uint8_t> packed = rawDeflate(data, 9);
     Ref<InStream> source(new OneByteAtATime(packed));
-    Ref<InStream> s(findCodec(u"deflate")->createStream(u"entry", nullptr, 0, source.get(), 0,
-                                                       static_cast<int64_t>(packed.size()), -1));
+    Ref<InStream> s(test::openCodec(u"deflate", source.get(), 0, static_cast<int64_t>(packed.size()), -1));
     ASSERT_TRUE(s);
     EXPECT_EQ(s->size(), static_cast<int64_t>(data.size()));
     EXPECT_EQ(test::readAll(s.get()), data);
 
     std::vector<uint8_t> cut(packed.begin(), packed.end() - 100);
     Ref<InStream> shortSource(new OneByteAtATime(cut));
-    Ref<InStream> shortStream(findCodec(u"deflate")->createStream(
-        u"entry", nullptr, 0, shortSource.get(), 0, static_cast<int64_t>(cut.size()),
-        static_cast<int64_t>(data.size())));
+    Ref<InStream> shortStream(test::openCodec(u"deflate", shortSource.get(), 0, static_cast<int64_t>(cut.size()),
+                                              static_cast<int64_t>(data.size())));
     ASSERT_TRUE(shortStream);
     EXPECT_LT(test::readAll(shortStream.get()).size(), data.size());
 }

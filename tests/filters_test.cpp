@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "engine/pipeline.h"
 #include "tests/codec_fixtures.h"
 
 namespace zorvex::test {
@@ -41,22 +42,26 @@ std::vector<uint8_t> codeLikeData() {
     return data;
 }
 
-std::vector<uint8_t> le32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
+// The filter's stream over `filtered`, converted against `startOffset`.
+Ref<InStream> openBranch(const char16_t* codec, const std::vector<uint8_t>& filtered, uint32_t startOffset) {
+    Ref<InStream> source = memorySource(filtered);
+    CodecRequest request;
+    request.method = codec;
+    request.source = source.get();
+    request.packedSize = static_cast<int64_t>(filtered.size());
+    request.startOffset = startOffset;
+    return Ref<InStream>(openCodecStream(request));
 }
 
 struct Branch {
-    const char16_t* plain;
-    const char16_t* withOffset;
+    const char16_t* codec;
     int xzFilterId;
     uint32_t startOffset;
 };
 
 const Branch kBranches[] = {
-    {u"bcj", u"bcj-offset", 4, 0x12345},   {u"ppc", u"ppc-offset", 5, 0x12340},
-    {u"ia64", u"ia64-offset", 6, 0x12340}, {u"arm", u"arm-offset", 7, 0x12340},
-    {u"armt", u"armt-offset", 8, 0x12342}, {u"sparc", u"sparc-offset", 9, 0x12340},
+    {u"bcj", 4, 0x12345}, {u"ppc", 5, 0x12340},  {u"ia64", 6, 0x12340},
+    {u"arm", 7, 0x12340}, {u"armt", 8, 0x12342}, {u"sparc", 9, 0x12340},
 };
 
 TEST(Filters, BranchConvertersUndoTheirEncoders) {
@@ -68,14 +73,14 @@ TEST(Filters, BranchConvertersUndoTheirEncoders) {
         auto filtered = applyFilter(dir, data, branch.xzFilterId, 0);
         ASSERT_EQ(filtered.size(), data.size());
         EXPECT_NE(filtered, data);  // the data really has branches to convert
-        auto plain = openCodec(branch.plain, filtered, -1);
+        auto plain = openCodec(branch.codec, filtered, -1);
         ASSERT_TRUE(plain);
         EXPECT_EQ(plain->size(), static_cast<int64_t>(data.size()));
         EXPECT_EQ(readAll(plain.get()), data);
 
         auto shifted = applyFilter(dir, data, branch.xzFilterId, branch.startOffset);
         EXPECT_NE(shifted, filtered);
-        auto withOffset = openCodec(branch.withOffset, concat(le32(branch.startOffset), shifted), -1);
+        auto withOffset = openBranch(branch.codec, shifted, branch.startOffset);
         ASSERT_TRUE(withOffset);
         EXPECT_EQ(withOffset->size(), static_cast<int64_t>(data.size()));
         EXPECT_EQ(readAll(withOffset.get()), data);
@@ -83,27 +88,31 @@ TEST(Filters, BranchConvertersUndoTheirEncoders) {
 }
 
 TEST(Filters, DeltaUndoesItsEncoder) {
-    EXPECT_EQ(readAll(openCodec(u"delta", std::vector<uint8_t>{0, 1, 1, 1}, -1).get()),
+    EXPECT_EQ(readAll(openPropertiesFirst(u"delta", std::vector<uint8_t>{0, 1, 1, 1}, -1).get()),
               (std::vector<uint8_t>{1, 2, 3}));
     REQUIRE_TOOL("python3");
     TempDir dir;
     auto data = codeLikeData();
     for (int distance : {1, 4, 7, 256}) {
         auto filtered = applyFilter(dir, data, 3, distance);
-        auto stream = openCodec(u"delta", concat({static_cast<uint8_t>(distance - 1)}, filtered), -1);
+        auto stream = openPropertiesFirst(u"delta", concat({static_cast<uint8_t>(distance - 1)}, filtered), -1);
         ASSERT_TRUE(stream);
         EXPECT_EQ(readAll(stream.get()), data) << distance;
     }
 }
 
 TEST(Filters, HeadersAndShortPieces) {
-    // The start offset needs 4 bytes; with exactly 4 the stream is empty.
-    EXPECT_FALSE(openCodec(u"arm-offset", std::vector<uint8_t>{1, 2, 3}, -1));
-    auto empty = openCodec(u"bcj-offset", std::vector<uint8_t>{1, 2, 3, 4}, -1);
+    // Branch filters take no property bytes (their start offset has a field
+    // of its own); delta takes exactly one.
+    const uint8_t properties[] = {1, 2, 3, 4};
+    EXPECT_FALSE(openCodec(u"arm", std::vector<uint8_t>{1, 2, 3}, -1, properties));
+    EXPECT_FALSE(openCodec(u"bcj", std::vector<uint8_t>{1, 2, 3}, -1, properties));
+    EXPECT_FALSE(openCodec(u"delta", std::vector<uint8_t>{1, 2, 3}, -1));
+    EXPECT_FALSE(openCodec(u"delta", std::vector<uint8_t>{1, 2, 3}, -1, properties));
+    auto empty = openBranch(u"bcj", {}, 0x1000);
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->size(), 0);
     EXPECT_TRUE(readAll(empty.get()).empty());
-    EXPECT_FALSE(openCodec(u"delta", std::vector<uint8_t>{}, -1));
 
     // One ARM call (target 0x40 from position 0) and a 3-byte tail that stays as it is.
     auto arm = openCodec(u"arm", std::vector<uint8_t>{0x10, 0, 0, 0xEB, 0x01, 0x00, 0xEB}, -1);
@@ -118,7 +127,7 @@ TEST(Filters, SeeksReplayTheConversion) {
     TempDir dir;
     auto data = codeLikeData();
     auto bcj = openCodec(u"bcj", applyFilter(dir, data, 4, 0), -1);
-    auto delta = openCodec(u"delta", concat({3}, applyFilter(dir, data, 3, 4)), -1);
+    auto delta = openPropertiesFirst(u"delta", concat({3}, applyFilter(dir, data, 3, 4)), -1);
     for (InStream* stream : {bcj.get(), delta.get()}) {
         ASSERT_TRUE(stream);
         EXPECT_EQ(readAll(stream), data);
@@ -139,7 +148,7 @@ TEST(Filters, StackOverADecoderStream) {
     writeFile(dir / "data", data.data(), data.size());
     mustRun(dir, "xz --format=raw --x86 --lzma2=dict=1MiB -c data > raw");
     auto packed = concat({16}, readFile(dir / "raw"));
-    auto lzma2 = openCodec(u"lzma2", packed, -1);
+    auto lzma2 = openPropertiesFirst(u"lzma2", packed, -1);
     ASSERT_TRUE(lzma2);
     auto bcj = openCodec(u"bcj", lzma2.get(), 0, lzma2->size(), lzma2->size());
     ASSERT_TRUE(bcj);

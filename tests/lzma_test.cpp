@@ -41,38 +41,30 @@ TEST(Lzma, DecodesWithStoredOrMeasuredSize) {
     auto data = sampleData(300000, 1);
     auto packed = withoutSizeField(makeAlone(dir, data, "-6"));
 
-    auto known = openCodec(u"lzma", packed, static_cast<int64_t>(data.size()));
+    auto known = openPropertiesFirst(u"lzma", packed, static_cast<int64_t>(data.size()));
     ASSERT_TRUE(known);
     EXPECT_EQ(known->size(), static_cast<int64_t>(data.size()));
     EXPECT_EQ(readAll(known.get()), data);
 
-    auto measured = openCodec(u"LZMA", packed, -1);
+    auto measured = openPropertiesFirst(u"LZMA", packed, -1);
     ASSERT_TRUE(measured);
     EXPECT_EQ(measured->size(), static_cast<int64_t>(data.size()));
     EXPECT_EQ(measured->tell(), 0);
     EXPECT_EQ(readAll(measured.get()), data);
 }
 
-TEST(Lzma, ReadsPropertiesAtTheGivenOffsetOfAJoinedSource) {
+TEST(Lzma, TakesPropertiesFromTheRequestAndDataFromTheOffset) {
     REQUIRE_TOOL("xz");
     TempDir dir;
     auto data = sampleData(50000, 2);
     auto alone = makeAlone(dir, data, "-1");
-    auto file = memorySource(alone);
-    // As a container would: properties and data joined, skipping the size field.
-    Ref<ConcatStream> joined(new ConcatStream(u"joined", nullptr, 0));
-    ASSERT_TRUE(joined->appendPart(file.get(), 0, 5));
-    ASSERT_TRUE(joined->appendPart(file.get(), kAloneHeader, static_cast<int64_t>(alone.size()) - kAloneHeader));
-    auto stream = openCodec(u"lzma", joined.get(), 0, joined->size(), static_cast<int64_t>(data.size()));
+    std::vector<uint8_t> properties(alone.begin(), alone.begin() + 5);
+    // The data placed after other bytes of the source, as inside an archive.
+    auto source = memorySource(alone);
+    auto stream = openCodec(u"lzma", source.get(), kAloneHeader, static_cast<int64_t>(alone.size()) - kAloneHeader,
+                            static_cast<int64_t>(data.size()), properties);
     ASSERT_TRUE(stream);
     EXPECT_EQ(readAll(stream.get()), data);
-
-    // The same data placed after other bytes of the source.
-    auto shifted = concat(std::vector<uint8_t>(7, 0xAA), withoutSizeField(alone));
-    auto source = memorySource(shifted);
-    auto inner = openCodec(u"lzma", source.get(), 7, static_cast<int64_t>(shifted.size()) - 7, -1);
-    ASSERT_TRUE(inner);
-    EXPECT_EQ(readAll(inner.get()), data);
 }
 
 TEST(Lzma, TinyDictionaryIsRaisedToTheMinimum) {
@@ -83,7 +75,7 @@ TEST(Lzma, TinyDictionaryIsRaisedToTheMinimum) {
     ASSERT_EQ(packed[0], 0x5D);
     packed[1] = 1;
     packed[2] = packed[3] = packed[4] = 0;
-    auto stream = openCodec(u"lzma", packed, static_cast<int64_t>(data.size()));
+    auto stream = openPropertiesFirst(u"lzma", packed, static_cast<int64_t>(data.size()));
     ASSERT_TRUE(stream);
     EXPECT_EQ(readAll(stream.get()), data);
 }
@@ -96,7 +88,7 @@ TEST(Lzma, HugeDictionaryOfASmallEntryDecodes) {
     auto data = sampleData(70000, 4);
     auto packed = withoutSizeField(makeAlone(dir, data, "-1"));
     packed[1] = packed[2] = packed[3] = packed[4] = 0xFF;
-    auto stream = openCodec(u"lzma", packed, static_cast<int64_t>(data.size()));
+    auto stream = openPropertiesFirst(u"lzma", packed, static_cast<int64_t>(data.size()));
     ASSERT_TRUE(stream);
     EXPECT_EQ(readAll(stream.get()), data);
     ASSERT_TRUE(stream->seek(10));
@@ -115,7 +107,7 @@ TEST(Lzma, DictionaryGrowsWithTheOutputWhenNoSizeIsStored) {
     for (int i = 0; i < 5; ++i) data.insert(data.end(), block.begin(), block.end());
     auto alone = makeAlone(dir, data, "--lzma1=preset=6,dict=1MiB");
     alone[1] = alone[2] = alone[3] = alone[4] = 0xFF;
-    auto stream = openCodec(u"lzma", withoutSizeField(alone), -1);
+    auto stream = openPropertiesFirst(u"lzma", withoutSizeField(alone), -1);
     ASSERT_TRUE(stream);
     EXPECT_EQ(stream->size(), static_cast<int64_t>(data.size()));
     EXPECT_TRUE(readAll(stream.get()) == data);
@@ -146,7 +138,7 @@ TEST(Lzma, MatchesReachBackAcrossTheMovesOfABigDictionary) {
     for (int i = 0; i < 4; ++i) data.insert(data.end(), block.begin(), block.end());
     auto packed = withoutSizeField(makeAlone(dir, data, "--lzma1=preset=1,dict=8MiB"));
     for (int64_t size : {static_cast<int64_t>(data.size()), int64_t{-1}}) {
-        auto stream = openCodec(u"lzma", packed, size);
+        auto stream = openPropertiesFirst(u"lzma", packed, size);
         ASSERT_TRUE(stream);
         EXPECT_TRUE(readAll(stream.get()) == data) << "size " << size;
         EXPECT_FALSE(stream->damaged());
@@ -155,13 +147,15 @@ TEST(Lzma, MatchesReachBackAcrossTheMovesOfABigDictionary) {
 
 TEST(Lzma, RejectsBadPropertiesAndShortHeads) {
     std::vector<uint8_t> props{225, 0, 0, 1, 0, 0, 0, 0};
-    EXPECT_FALSE(openCodec(u"lzma", props, 10));
-    EXPECT_FALSE(openCodec(u"lzma", std::vector<uint8_t>{0x5D, 0, 0}, 10));
-    EXPECT_FALSE(openCodec(u"lzma2", std::vector<uint8_t>{41, 0}, 10));
-    EXPECT_FALSE(openCodec(u"lzma2", std::vector<uint8_t>{}, 10));
-    // A source that is too short for the properties at the offset.
-    auto source = memorySource({0x5D, 0, 0, 1, 0});
-    EXPECT_FALSE(openCodec(u"lzma", source.get(), 2, 5, 10));
+    EXPECT_FALSE(openPropertiesFirst(u"lzma", props, 10));
+    EXPECT_FALSE(openPropertiesFirst(u"lzma", std::vector<uint8_t>{0x5D, 0, 0}, 10));
+    EXPECT_FALSE(openPropertiesFirst(u"lzma2", std::vector<uint8_t>{41, 0}, 10));
+    EXPECT_FALSE(openPropertiesFirst(u"lzma2", std::vector<uint8_t>{}, 10));
+    // Properties of the wrong length, even with the right bytes after them.
+    const uint8_t six[] = {0x5D, 0, 0, 1, 0, 0};
+    EXPECT_FALSE(openCodec(u"lzma", std::vector<uint8_t>{1, 2, 3}, 10, six));
+    EXPECT_FALSE(openCodec(u"lzma", std::vector<uint8_t>{1, 2, 3}, 10, std::span(six, 4)));
+    EXPECT_TRUE(openCodec(u"lzma", std::vector<uint8_t>{1, 2, 3}, 10, std::span(six, 5)));
 }
 
 TEST(Lzma, StreamWithoutEndMarkIsMeasuredToItsInput) {
@@ -180,7 +174,7 @@ TEST(Lzma, StreamWithoutEndMarkIsMeasuredToItsInput) {
     auto found = std::search(archive.begin() + 32 + packedSize, archive.end(), coder, coder + sizeof coder);
     ASSERT_NE(found, archive.end());
     auto packed = concat(std::vector<uint8_t>(found + 5, found + 10), slice(archive, 32, packedSize));
-    auto stream = openCodec(u"lzma", packed, -1);
+    auto stream = openPropertiesFirst(u"lzma", packed, -1);
     ASSERT_TRUE(stream);
     EXPECT_EQ(stream->size(), static_cast<int64_t>(data.size()));
     EXPECT_EQ(readAll(stream.get()), data);
@@ -191,7 +185,7 @@ TEST(Lzma2, DecodesRawStreams) {
     TempDir dir;
     auto data = sampleData(400000, 5);
     auto packed = makeRawLzma2(dir, data);
-    auto measured = openCodec(u"lzma2", packed, -1);
+    auto measured = openPropertiesFirst(u"lzma2", packed, -1);
     ASSERT_TRUE(measured);
     EXPECT_EQ(measured->size(), static_cast<int64_t>(data.size()));
     EXPECT_EQ(readAll(measured.get()), data);
@@ -201,7 +195,7 @@ TEST(Lzma2, DecodesRawStreams) {
     uint32_t x = 12345;
     for (auto& b : noise) b = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 16);
     auto packedNoise = makeRawLzma2(dir, noise);
-    auto stream = openCodec(u"lzma2", packedNoise, static_cast<int64_t>(noise.size()));
+    auto stream = openPropertiesFirst(u"lzma2", packedNoise, static_cast<int64_t>(noise.size()));
     ASSERT_TRUE(stream);
     EXPECT_EQ(readAll(stream.get()), noise);
 }
@@ -210,8 +204,8 @@ TEST(Lzma, SeeksBackwardAndForward) {
     REQUIRE_TOOL("xz");
     TempDir dir;
     auto data = sampleData(200000, 6);
-    auto lzma = openCodec(u"lzma", withoutSizeField(makeAlone(dir, data, "-6")), -1);
-    auto lzma2 = openCodec(u"lzma2", makeRawLzma2(dir, data), -1);
+    auto lzma = openPropertiesFirst(u"lzma", withoutSizeField(makeAlone(dir, data, "-6")), -1);
+    auto lzma2 = openPropertiesFirst(u"lzma2", makeRawLzma2(dir, data), -1);
     for (InStream* stream : {lzma.get(), lzma2.get()}) {
         ASSERT_TRUE(stream);
         for (int64_t at : {150000, 1000, 199999, 0, 90000, 90001, 70000}) {
@@ -235,16 +229,16 @@ TEST(Lzma, DamagedDataEndsEarlyWithoutFault) {
             if (at >= bad.size()) continue;
             bad[at] ^= 0x55;
             auto codec = original == &good ? u"lzma" : u"lzma2";
-            auto stream = openCodec(codec, bad, static_cast<int64_t>(data.size()));
+            auto stream = openPropertiesFirst(codec, bad, static_cast<int64_t>(data.size()));
             // Whatever is decoded, the damage shows: short or different data.
             if (stream) EXPECT_NE(readAll(stream.get()), data) << at;
-            auto measured = openCodec(codec, bad, -1);
+            auto measured = openPropertiesFirst(codec, bad, -1);
             if (measured) EXPECT_NE(readAll(measured.get()), data) << at;
         }
     }
     // Cut short: the size promised is not reached.
     auto cut = std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2);
-    auto stream = openCodec(u"lzma", cut, static_cast<int64_t>(data.size()));
+    auto stream = openPropertiesFirst(u"lzma", cut, static_cast<int64_t>(data.size()));
     ASSERT_TRUE(stream);
     EXPECT_LT(readAll(stream.get()).size(), data.size());
 }

@@ -10,6 +10,7 @@
 #include "engine/archive.h"
 #include "engine/codec.h"
 #include "engine/format_registry.h"
+#include "engine/path_clean.h"
 #include "engine/stream.h"
 #include "platform/platform.h"
 #include "tests/test_util.h"

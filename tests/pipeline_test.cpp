@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "engine/coder_graph.h"
 #include "engine/pipeline.h"
 #include "tests/test_util.h"
 
@@ -12,39 +13,80 @@ Ref<MemoryStream> memoryOf(const std::vector<uint8_t>& bytes) {
     return Ref<MemoryStream>(MemoryStream::create(u"m", nullptr, 0, bytes.data(), bytes.size()));
 }
 
-TEST(Pipeline, CodecInputJoinsBytesAndWindows) {
+TEST(Pipeline, OpensTheRequestedMethod) {
     auto source = memoryOf({10, 11, 12, 13, 14, 15});
-    const uint8_t props[] = {1, 2};
-    CodecInput input(u"in", nullptr, 7);
-    ASSERT_TRUE(input.addBytes(props, sizeof props));
-    ASSERT_TRUE(input.addBytes(props, 0));
-    ASSERT_TRUE(input.addWindow(source.get(), 3, 2));
-    ASSERT_TRUE(input.addWindow(source.get(), 0, 1));
-    EXPECT_EQ(input.size(), 5);
-    Ref<InStream> joined(input.take());
-    ASSERT_TRUE(joined);
-    EXPECT_EQ(joined->tag(), 7);
-    EXPECT_EQ(test::readAll(joined.get()), (std::vector<uint8_t>{1, 2, 13, 14, 10}));
-    EXPECT_EQ(input.take(), nullptr);  // handed out once
-
-    // Through the registry, over the joined input.
-    Ref<InStream> stored(openCodecStream(u"store", u"s", nullptr, 0, joined.get(), 1, 3, 3));
+    CodecRequest request;
+    request.method = u"store";
+    request.name = u"s";
+    request.tag = 7;
+    request.source = source.get();
+    request.offset = 1;
+    request.packedSize = request.unpackedSize = 3;
+    Ref<InStream> stored(openCodecStream(request));
     ASSERT_TRUE(stored);
-    EXPECT_EQ(test::readAll(stored.get()), (std::vector<uint8_t>{2, 13, 14}));
-    EXPECT_EQ(openCodecStream(u"no-such-codec", u"s", nullptr, 0, joined.get(), 0, 5, 5), nullptr);
+    EXPECT_EQ(stored->tag(), 7);
+    EXPECT_EQ(test::readAll(stored.get()), (std::vector<uint8_t>{11, 12, 13}));
+    request.method = u"no-such-codec";
+    EXPECT_EQ(openCodecStream(request), nullptr);
+    request.method = nullptr;
+    EXPECT_EQ(openCodecStream(request), nullptr);
 }
 
-TEST(Pipeline, AFailedAddVoidsTheInput) {
-    auto source = memoryOf({1, 2, 3});
-    CodecInput input(u"in", nullptr, 0);
-    ASSERT_TRUE(input.addWindow(source.get(), 0, 3));
-    EXPECT_FALSE(input.addWindow(source.get(), 4, 1));  // starts past the end
-    // Nothing half-built is handed out, and later adds cannot revive it.
-    EXPECT_FALSE(input.addBytes("x", 1));
-    EXPECT_EQ(input.take(), nullptr);
-    CodecInput noStream(u"in", nullptr, 0);
-    EXPECT_FALSE(noStream.addWindow(nullptr, 0, 1));
-    EXPECT_EQ(noStream.take(), nullptr);
+// Packed bytes 5, 1, 1 at offset 2 of the archive; "delta" (distance 1)
+// over "store" turns them into 5, 6, 7.
+CoderGraph deltaOverStore() {
+    CoderGraph graph;
+    graph.coders.resize(2);
+    graph.coders[0].method = u"delta";
+    graph.coders[0].properties = {0};
+    graph.coders[1].method = u"store";
+    graph.coders[1].firstInput = 1;
+    graph.bindings = {{0, 1}};  // coder 0's input is coder 1's output
+    graph.packedInputs = {1};
+    graph.packed = {{2, 3}};
+    graph.unpackSizes = {3, 3};
+    return graph;
+}
+
+TEST(CoderGraph, RunsTheBoundCodersOrFailsWithoutFault) {
+    auto archive = memoryOf({0, 0, 5, 1, 1, 0});
+    struct Case {
+        const char* what;
+        void (*change)(CoderGraph&);
+        std::vector<uint8_t> expected;
+    };
+    const Case cases[] = {
+        {"whole graph", [](CoderGraph&) {}, {5, 6, 7}},
+        {"unknown method", [](CoderGraph& g) { g.coders[1].method = nullptr; }, {}},
+        {"properties the codec refuses", [](CoderGraph& g) { g.coders[0].properties.clear(); }, {}},
+        {"input fed by nothing", [](CoderGraph& g) { g.packedInputs = {2}; }, {}},
+        {"outputs bound in a circle", [](CoderGraph& g) { g.bindings = {{0, 1}, {1, 0}}; }, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CoderGraph graph = deltaOverStore();
+        c.change(graph);
+        Ref<InStream> decoded(openCoderGraph(archive.get(), graph));
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(decoded->size(), 3);
+        EXPECT_EQ(test::readAll(decoded.get()), c.expected);
+    }
+}
+
+TEST(CoderGraph, PassesOnTheDamageItsCoderFound) {
+    FactoryCodec damaging(u"test-damaging", [](const CodecRequest& r) -> InStream* {
+        auto* stream = new StoreStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize);
+        stream->markDamaged();
+        return stream;
+    });
+    auto archive = memoryOf({0, 0, 5, 1, 1, 0});
+    CoderGraph graph = deltaOverStore();
+    graph.coders[0].method = u"test-damaging";
+    graph.coders[0].properties.clear();
+    Ref<InStream> decoded(openCoderGraph(archive.get(), graph));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(test::readAll(decoded.get()), (std::vector<uint8_t>{5, 1, 1}));
+    EXPECT_TRUE(decoded->damaged());
 }
 
 }  // namespace

@@ -100,9 +100,9 @@ std::vector<uint8_t> decode(const char16_t* codec, uint64_t dictionary, const st
     std::vector<rar::Member> sizes;
     std::vector<uint8_t> input;
     for (const Member& m : members) sizes.push_back({m.packed.size(), m.size});
-    input = rar::encodeHead(dictionary, sizes);
     for (const Member& m : members) input.insert(input.end(), m.packed.begin(), m.packed.end());
-    Ref<InStream> stream = test::openCodec(codec, input, static_cast<int64_t>(totalSize(members)));
+    Ref<InStream> stream = test::openCodec(codec, input, static_cast<int64_t>(totalSize(members)),
+                                           rar::encodeProperties(dictionary, sizes));
     if (!stream) return {};
     return test::readAll(stream.get());
 }

@@ -18,6 +18,7 @@
 #include "formats/rar.h"
 #include "fuzz/walk.h"
 #include "tests/archive_support.h"
+#include "tests/codec_fixtures.h"
 #include "tests/test_util.h"
 
 namespace zorvex {
@@ -421,11 +422,10 @@ TEST(RarSolid, FilterOffsetsCountFromTheCurrentMember) {
     std::vector<uint8_t> exe = packedData(corpus / "rar" / "test_read_format_rar_filter.rar", &exeSize, &exeCrc);
     ASSERT_FALSE(text.empty());
     ASSERT_FALSE(exe.empty());
-    std::vector<uint8_t> input = rar::encodeHead(0, {{text.size(), textSize}, {exe.size(), exeSize}});
-    input.insert(input.end(), text.begin(), text.end());
+    std::vector<uint8_t> properties = rar::encodeProperties(0, {{text.size(), textSize}, {exe.size(), exeSize}});
+    std::vector<uint8_t> input = text;
     input.insert(input.end(), exe.begin(), exe.end());
-    Ref<InStream> source(MemoryStream::create(nullptr, nullptr, 0, input.data(), input.size()));
-    Ref<InStream> decoded(makeRar29Stream(u"group", nullptr, 0, source.get(), 0, int64_t(input.size()), -1));
+    Ref<InStream> decoded(test::openCodec(u"rar29", input, -1, properties));
     ASSERT_TRUE(decoded);
     std::vector<uint8_t> out = test::readAll(decoded.get());
     ASSERT_EQ(out.size(), size_t(textSize) + exeSize);
@@ -560,20 +560,19 @@ TEST(RarFilters, DefinitionsBeyondTheLimitsAreRejected) {
     EXPECT_EQ(accepted, int(rar::Filters29::kMaxPending));
 }
 
-TEST(RarStreamHead, BadHeadsMakeNoStream) {
+TEST(RarStreamProperties, BadPropertiesMakeNoStream) {
     std::vector<uint8_t> data(100, 0);
-    auto make = [&](const std::vector<uint8_t>& head) {
-        std::vector<uint8_t> input = head;
-        input.insert(input.end(), data.begin(), data.end());
-        Ref<InStream> source(MemoryStream::create(nullptr, nullptr, 0, input.data(), input.size()));
-        return Ref<InStream>(makeRar29Stream(u"s", nullptr, 0, source.get(), 0, int64_t(input.size()), -1));
-    };
-    EXPECT_TRUE(make(rar::encodeHead(0, {{100, 10}})));
-    EXPECT_FALSE(make(rar::encodeHead(0, {{99, 10}})));  // sizes that do not add up
-    EXPECT_FALSE(make(rar::encodeHead(rar::kMaxWindow * 2, {{100, 10}})));
-    std::vector<uint8_t> none = rar::encodeHead(0, {{100, 10}});
+    auto make = [&](const std::vector<uint8_t>& properties) { return test::openCodec(u"rar29", data, -1, properties); };
+    EXPECT_TRUE(make(rar::encodeProperties(0, {{100, 10}})));
+    EXPECT_FALSE(make(rar::encodeProperties(0, {{99, 10}})));  // sizes that do not add up
+    EXPECT_FALSE(make(rar::encodeProperties(rar::kMaxWindow * 2, {{100, 10}})));
+    std::vector<uint8_t> none = rar::encodeProperties(0, {{100, 10}});
     std::memset(&none[8], 0, 4);  // no members
     EXPECT_FALSE(make(none));
+    std::vector<uint8_t> longer = rar::encodeProperties(0, {{100, 10}});
+    longer.push_back(0);  // a table longer than its count says
+    EXPECT_FALSE(make(longer));
+    EXPECT_FALSE(make({}));
     rar::Window window;
     EXPECT_FALSE(window.reserve(rar::kMaxWindow * 2));
     EXPECT_TRUE(window.reserve(1000));

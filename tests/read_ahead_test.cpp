@@ -79,13 +79,13 @@ TEST(ReadAhead, PassesOnWhereAndThatTheSourceWasDamaged) {
     packed.erase(packed.begin() + 5, packed.begin() + 13);  // the size field: the codec takes the size apart
     packed.resize(packed.size() / 2);
 
-    Ref<InStream> direct = openCodec(u"lzma", packed, int64_t(data.size()));
+    Ref<InStream> direct = openPropertiesFirst(u"lzma", packed, int64_t(data.size()));
     ASSERT_TRUE(direct);
     std::vector<uint8_t> expected = readInPieces(direct.get(), 65536);
     ASSERT_TRUE(direct->damaged());
     ASSERT_LT(expected.size(), data.size());
 
-    Ref<InStream> decoded = openCodec(u"lzma", packed, int64_t(data.size()));
+    Ref<InStream> decoded = openPropertiesFirst(u"lzma", packed, int64_t(data.size()));
     Ref<InStream> ahead(openReadAhead(decoded.get()));
     decoded = Ref<InStream>();  // the read-ahead stream is the only reader
     EXPECT_TRUE(readInPieces(ahead.get(), 65536) == expected);

@@ -92,10 +92,9 @@ TEST(StoreStream, ShortSourceDeliversWhatIsThere) {
 }
 
 int countingFactoryCalls = 0;
-InStream* countingFactory(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t) {
+InStream* countingFactory(const CodecRequest& r) {
     ++countingFactoryCalls;
-    return new StoreStream(name, owner, tag, source, offset, packedSize);
+    return new StoreStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize);
 }
 
 TEST(CodecRegistry, FindsByNameInAnyCaseAndGuardsTheSource) {
@@ -110,10 +109,21 @@ TEST(CodecRegistry, FindsByNameInAnyCaseAndGuardsTheSource) {
     EXPECT_EQ(codecAt(-1), nullptr);
 
     countingFactoryCalls = 0;
-    EXPECT_EQ(codec.createStream(u"x", nullptr, 0, nullptr, 0, 10, 10), nullptr);
-    EXPECT_EQ(countingFactoryCalls, 0);
+    CodecRequest request;
+    request.packedSize = request.unpackedSize = 10;
+    EXPECT_EQ(codec.createStream(request), nullptr);
+    CodecWindow missing[2] = {};
     auto source = memoryOf(iota(0, 4));
-    Ref<InStream> s(codec.createStream(u"x", nullptr, 7, source.get(), 1, 2, 2));
+    missing[0].stream = source.get();
+    request.inputs = missing;  // a coder with several inputs, one of them missing
+    EXPECT_EQ(codec.createStream(request), nullptr);
+    EXPECT_EQ(countingFactoryCalls, 0);
+    request = CodecRequest{};
+    request.tag = 7;
+    request.source = source.get();
+    request.offset = 1;
+    request.packedSize = request.unpackedSize = 2;
+    Ref<InStream> s(codec.createStream(request));
     ASSERT_TRUE(s);
     EXPECT_EQ(countingFactoryCalls, 1);
     EXPECT_EQ(s->tag(), 7);

@@ -200,7 +200,7 @@ TEST(WavPack, DamageInsideALongFileEndsItThere) {
         const std::vector<uint8_t>& packed = variants[v];
         test::onBothPaths([&] {
             Ref<MemoryStream> m(MemoryStream::create(u"m", nullptr, 0, packed.data(), packed.size()));
-            Ref<InStream> d(codec->createStream(u"x", nullptr, 0, m.get(), 0, packed.size(), f.wav.size()));
+            Ref<InStream> d(test::openCodec(u"wavpack", m.get(), 0, packed.size(), f.wav.size()));
             ASSERT_TRUE(d);
             const std::vector<uint8_t> got = test::readAll(d.get());
             EXPECT_TRUE(d->damaged());
@@ -224,13 +224,13 @@ TEST(WavPack, WithoutTrailerOrSizeAndDamaged) {
     ASSERT_TRUE(codec);
     Ref<MemoryStream> memory(MemoryStream::create(u"m", nullptr, 0, f.packed.data(), f.packed.size()));
     // Readers always give the size; without it nothing is delivered.
-    Ref<InStream> unsized(codec->createStream(u"x", nullptr, 0, memory.get(), 0, f.packed.size(), -1));
+    Ref<InStream> unsized(test::openCodec(u"wavpack", memory.get(), 0, f.packed.size(), -1));
     ASSERT_TRUE(unsized);
     EXPECT_TRUE(test::readAll(unsized.get()).empty());
     // Not WavPack at all.
     std::vector<uint8_t> noise(4000, 0x5A);
     Ref<MemoryStream> junk(MemoryStream::create(u"m", nullptr, 0, noise.data(), noise.size()));
-    EXPECT_FALSE(Ref<InStream>(codec->createStream(u"x", nullptr, 0, junk.get(), 0, noise.size(), 100)));
+    EXPECT_FALSE(Ref<InStream>(test::openCodec(u"wavpack", junk.get(), 0, noise.size(), 100)));
 
     std::mt19937 rng(3);
     for (int round = 0; round < 30; ++round) {
@@ -238,7 +238,7 @@ TEST(WavPack, WithoutTrailerOrSizeAndDamaged) {
         for (int i = 0; i < 1 + round % 3; ++i) damaged[rng() % damaged.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
         if (round % 5 == 4) damaged.resize(damaged.size() / 2);
         Ref<MemoryStream> m(MemoryStream::create(u"m", nullptr, 0, damaged.data(), damaged.size()));
-        Ref<InStream> d(codec->createStream(u"x", nullptr, 0, m.get(), 0, damaged.size(), f.wav.size()));
+        Ref<InStream> d(test::openCodec(u"wavpack", m.get(), 0, damaged.size(), f.wav.size()));
         if (!d) continue;
         EXPECT_LE(test::readAll(d.get()).size(), f.wav.size());
         d->seek(1000);

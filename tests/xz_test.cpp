@@ -242,7 +242,7 @@ TEST(Xz, CorpusFilesDecode) {
         } else {
             // Properties, then the data after the 8-byte size field.
             auto packed = concat(slice(bytes, 0, 5), slice(bytes, 13, bytes.size() - 13));
-            stream = openCodec(u"lzma", packed, -1);
+            stream = openPropertiesFirst(u"lzma", packed, -1);
         }
         ASSERT_TRUE(stream) << name;
         EXPECT_EQ(stream->size(), size) << name;

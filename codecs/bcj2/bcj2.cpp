@@ -5,8 +5,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 
-#include "engine/byte_order.h"
+#include "engine/codec.h"
 #include "engine/pipeline.h"
 #include "engine/sequential_stream.h"
 
@@ -17,7 +18,8 @@ namespace {
 class WindowInput {
 public:
     bool init(InStream* source, int64_t offset, int64_t size, int capacity) {
-        source_ = source;
+        if (offset < 0 || size < 0) return false;
+        source_ = Ref<InStream>::share(source);
         offset_ = offset;
         size_ = size;
         capacity_ = capacity;
@@ -61,7 +63,7 @@ private:
     struct FreeDeleter {
         void operator()(uint8_t* p) const { std::free(p); }
     };
-    InStream* source_ = nullptr;
+    Ref<InStream> source_;
     int64_t offset_ = 0;
     int64_t size_ = 0;
     int64_t consumed_ = 0;
@@ -75,22 +77,12 @@ enum Input { kMain, kCall, kJump, kRange, kInputCount };
 
 class Bcj2Stream final : public SequentialStream {
 public:
-    static constexpr int kHeaderSize = 8 * kInputCount;
+    Bcj2Stream(const CodecRequest& r) : SequentialStream(r.name, r.owner, r.tag, r.unpackedSize) {}
 
-    Bcj2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t unpackedSize)
-        : SequentialStream(name, owner, tag, unpackedSize), source_(source) {
-        source_->addRef();
-    }
-    ~Bcj2Stream() override { source_->release(); }
-
-    // Places the four windows after the size header.
-    bool init(int64_t offset, const int64_t sizes[kInputCount]) {
-        int64_t at = offset + kHeaderSize;
+    bool init(std::span<const CodecWindow> windows) {
         static constexpr int kCapacity[kInputCount] = {1 << 16, 1 << 12, 1 << 12, 1 << 12};
-        for (int i = 0; i < kInputCount; ++i) {
-            if (!inputs_[i].init(source_, at, sizes[i], kCapacity[i])) return false;
-            at += sizes[i];
-        }
+        for (int i = 0; i < kInputCount; ++i)
+            if (!inputs_[i].init(windows[i].stream, windows[i].offset, windows[i].size, kCapacity[i])) return false;
         return restart();
     }
 
@@ -254,7 +246,6 @@ private:
         return true;
     }
 
-    InStream* source_;
     WindowInput inputs_[kInputCount];
     Phase phase_ = Phase::Start;
     uint32_t code_ = 0;
@@ -268,25 +259,10 @@ private:
 
 }  // namespace
 
-InStream* makeBcj2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                         int64_t packedSize, int64_t unpackedSize) {
-    uint8_t header[Bcj2Stream::kHeaderSize];
-    if (!source || packedSize < Bcj2Stream::kHeaderSize || unpackedSize < 0 || !source->seek(offset) ||
-        !readExact(source, header, sizeof header))
-        return nullptr;
-    // The four sizes must fill the packed data exactly; each is checked
-    // against what is left so that the sum cannot overflow.
-    int64_t sizes[kInputCount];
-    uint64_t left = static_cast<uint64_t>(packedSize - Bcj2Stream::kHeaderSize);
-    for (int i = 0; i < kInputCount; ++i) {
-        uint64_t size = le64(header + 8 * i);
-        if (size > left) return nullptr;
-        left -= size;
-        sizes[i] = static_cast<int64_t>(size);
-    }
-    if (left != 0) return nullptr;
-    return startDecoderStream(new (std::nothrow) Bcj2Stream(name, owner, tag, source, unpackedSize),
-                              [&](Bcj2Stream& stream) { return stream.init(offset, sizes); });
+InStream* makeBcj2Stream(const CodecRequest& request) {
+    if (request.inputs.size() != kInputCount || request.unpackedSize < 0) return nullptr;
+    return startDecoderStream(new (std::nothrow) Bcj2Stream(request),
+                              [&](Bcj2Stream& stream) { return stream.init(request.inputs); });
 }
 
 }  // namespace zorvex

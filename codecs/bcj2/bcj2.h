@@ -7,13 +7,11 @@
 
 namespace zorvex {
 
-class Archive;
 class InStream;
+struct CodecRequest;
 
-// The packed data starts with four unsigned 64-bit little-endian sizes, of
-// the main, call, jump and range-coder streams, followed by those streams in
-// that order.
-InStream* makeBcj2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                         int64_t packedSize, int64_t unpackedSize);
+// Takes its four inputs from the request, in this order: the main, call,
+// jump and range-coder streams. The decoded size must be known.
+InStream* makeBcj2Stream(const CodecRequest& request);
 
 }  // namespace zorvex

@@ -8,6 +8,7 @@
 
 #include "codecs/bzip2/bzip2_blocks.h"
 #include "codecs/bzip2/bzip2_magic.h"
+#include "engine/codec.h"
 #include "engine/pipeline.h"
 
 // The block index. bzip2 blocks start at any bit, each with a 48-bit block
@@ -507,10 +508,9 @@ bool Bzip2Stream::restartPoint(int64_t target, int64_t* inputOffset, int64_t* ou
 
 }  // namespace
 
-InStream* makeBzip2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t unpackedSize) {
+InStream* makeBzip2Stream(const CodecRequest& r) {
     return startDecoderStream(
-        new (std::nothrow) Bzip2Stream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        new (std::nothrow) Bzip2Stream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
         [](Bzip2Stream& stream) { return stream.start(); });
 }
 

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "codecs/deflate/inflater.h"
+#include "engine/codec.h"
 #include "engine/pipeline.h"
 
 namespace zorvex {
@@ -37,10 +38,9 @@ private:
 
 }  // namespace
 
-InStream* makeDeflateStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                            int64_t packedSize, int64_t unpackedSize) {
+InStream* makeDeflateStream(const CodecRequest& r) {
     return startDecoderStream(
-        new (std::nothrow) InflateStream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        new (std::nothrow) InflateStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
         [](InflateStream& stream) { return stream.ready(); });
 }
 

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "codecs/deflate64/inflate64.h"
+#include "engine/codec.h"
 #include "engine/pipeline.h"
 
 namespace zorvex {
@@ -25,10 +26,9 @@ private:
 
 }  // namespace
 
-InStream* makeDeflate64Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                              int64_t packedSize, int64_t unpackedSize) {
+InStream* makeDeflate64Stream(const CodecRequest& r) {
     return startDecoderStream(
-        new (std::nothrow) Deflate64Stream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        new (std::nothrow) Deflate64Stream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
         [](Deflate64Stream& stream) { return stream.inflaterReady(); });
 }
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/byte_order.h"
+#include "engine/codec.h"
 #include "engine/copy_bytes.h"
 #include "engine/stream.h"
 
@@ -228,69 +228,38 @@ InStream* opened(FilterStream* stream) {
     return stream;
 }
 
-// Reads the `n` header bytes that precede the filtered data.
-bool readHeader(InStream* source, int64_t offset, int64_t packedSize, uint8_t* header, int n) {
-    return source && packedSize >= n && source->seek(offset) && readExact(source, header, n);
-}
-
-InStream* makeBranch(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                     int64_t packedSize, int unit, BranchConverter converter) {
-    if (!source) return nullptr;
-    return opened(new (std::nothrow)
-                      BranchFilterStream(name, owner, tag, source, offset, packedSize, unit, 0, converter));
-}
-
-InStream* makeBranchOffset(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                           int64_t packedSize, int unit, BranchConverter converter) {
-    uint8_t header[4];
-    if (!readHeader(source, offset, packedSize, header, 4)) return nullptr;
-    return opened(new (std::nothrow) BranchFilterStream(name, owner, tag, source, offset + 4, packedSize - 4,
-                                                        unit, le32(header), converter));
+InStream* makeBranch(const CodecRequest& r, int unit, BranchConverter converter) {
+    if (!r.properties.empty()) return nullptr;
+    return opened(new (std::nothrow) BranchFilterStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize,
+                                                        unit, r.startOffset, converter));
 }
 
 }  // namespace
 
-InStream* makeBcjStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                        int64_t packedSize, int64_t) {
-    if (!source) return nullptr;
-    return opened(new (std::nothrow) X86FilterStream(name, owner, tag, source, offset, packedSize, 0));
-}
-
-InStream* makeBcjOffsetStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                              int64_t packedSize, int64_t) {
-    uint8_t header[4];
-    if (!readHeader(source, offset, packedSize, header, 4)) return nullptr;
+InStream* makeBcjStream(const CodecRequest& r) {
+    if (!r.properties.empty()) return nullptr;
     return opened(new (std::nothrow)
-                      X86FilterStream(name, owner, tag, source, offset + 4, packedSize - 4, le32(header)));
+                      X86FilterStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.startOffset));
 }
 
-InStream* makeDeltaStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t) {
-    uint8_t distanceCode;
-    if (!readHeader(source, offset, packedSize, &distanceCode, 1)) return nullptr;
-    return opened(new (std::nothrow) DeltaFilterStream(name, owner, tag, source, offset + 1, packedSize - 1,
-                                                       unsigned{distanceCode} + 1));
+InStream* makeDeltaStream(const CodecRequest& r) {
+    if (r.properties.size() != 1) return nullptr;
+    return opened(new (std::nothrow) DeltaFilterStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize,
+                                                       unsigned{r.properties[0]} + 1));
 }
 
-#define ZORVEX_BRANCH_FACTORIES(Plain, Offset, unit, converter)                                               \
-    InStream* Plain(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,      \
-                    int64_t packedSize, int64_t) {                                                            \
-        return makeBranch(name, owner, tag, source, offset, packedSize, unit, converter);                     \
-    }                                                                                                         \
-    InStream* Offset(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,     \
-                     int64_t packedSize, int64_t) {                                                           \
-        return makeBranchOffset(name, owner, tag, source, offset, packedSize, unit, converter);               \
-    }
+#define ZORVEX_BRANCH_FACTORY(function, unit, converter) \
+    InStream* function(const CodecRequest& request) { return makeBranch(request, unit, converter); }
 
-ZORVEX_BRANCH_FACTORIES(makeArmStream, makeArmOffsetStream, 4, Z7_BRANCH_CONV_DEC(ARM))
-ZORVEX_BRANCH_FACTORIES(makeArmtStream, makeArmtOffsetStream, 4, Z7_BRANCH_CONV_DEC(ARMT))
-ZORVEX_BRANCH_FACTORIES(makePpcStream, makePpcOffsetStream, 4, Z7_BRANCH_CONV_DEC(PPC))
-ZORVEX_BRANCH_FACTORIES(makeSparcStream, makeSparcOffsetStream, 4, Z7_BRANCH_CONV_DEC(SPARC))
-ZORVEX_BRANCH_FACTORIES(makeIa64Stream, makeIa64OffsetStream, 16, Z7_BRANCH_CONV_DEC(IA64))
-ZORVEX_BRANCH_FACTORIES(makeArm64Stream, makeArm64OffsetStream, 4, Z7_BRANCH_CONV_DEC(ARM64))
+ZORVEX_BRANCH_FACTORY(makeArmStream, 4, Z7_BRANCH_CONV_DEC(ARM))
+ZORVEX_BRANCH_FACTORY(makeArmtStream, 4, Z7_BRANCH_CONV_DEC(ARMT))
+ZORVEX_BRANCH_FACTORY(makePpcStream, 4, Z7_BRANCH_CONV_DEC(PPC))
+ZORVEX_BRANCH_FACTORY(makeSparcStream, 4, Z7_BRANCH_CONV_DEC(SPARC))
+ZORVEX_BRANCH_FACTORY(makeIa64Stream, 16, Z7_BRANCH_CONV_DEC(IA64))
+ZORVEX_BRANCH_FACTORY(makeArm64Stream, 4, Z7_BRANCH_CONV_DEC(ARM64))
 // RISC-V instructions are 2-byte aligned and the converter looks 6 bytes ahead.
-ZORVEX_BRANCH_FACTORIES(makeRiscvStream, makeRiscvOffsetStream, 8, Z7_BRANCH_CONV_DEC(RISCV))
+ZORVEX_BRANCH_FACTORY(makeRiscvStream, 8, Z7_BRANCH_CONV_DEC(RISCV))
 
-#undef ZORVEX_BRANCH_FACTORIES
+#undef ZORVEX_BRANCH_FACTORY
 
 }  // namespace zorvex

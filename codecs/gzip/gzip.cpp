@@ -8,6 +8,7 @@
 
 #include "codecs/deflate/inflater.h"
 #include "engine/byte_order.h"
+#include "engine/codec.h"
 #include "engine/pipeline.h"
 
 namespace zorvex {
@@ -202,11 +203,10 @@ private:
 
 }  // namespace
 
-InStream* makeGzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                         int64_t packedSize, int64_t unpackedSize) {
-    if (!source) return nullptr;
+InStream* makeGzipStream(const CodecRequest& r) {
+    if (!r.source) return nullptr;
     return startDecoderStream(
-        new (std::nothrow) GzipStream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        new (std::nothrow) GzipStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
         [](GzipStream& stream) { return stream.ready(); });
 }
 

@@ -12,6 +12,7 @@
 #include "codecs/jpeg/packed_input.h"
 #include "codecs/jpeg/scan_writer.h"
 #include "engine/codec.h"
+#include "engine/pipeline.h"
 #include "engine/refobject.h"
 #include "engine/stream.h"
 
@@ -184,23 +185,27 @@ bool ZipJpegDecoder::readHeaderBlock(const uint8_t** data, int* size) {
     return true;
 }
 
-// Decoded through the "lzma" codec, whose source starts with the properties.
+// Decoded through the "lzma" codec.
 Bytes ZipJpegDecoder::readCompressedHeader(uint32_t size, uint32_t packed) {
-    constexpr int kPropsSize = 5;
-    Codec* lzma = findCodec(u"lzma");
-    if (!lzma || packed > input_.remaining()) return nullptr;
-    auto* source = static_cast<uint8_t*>(std::malloc(size_t(packed) + kPropsSize));
+    if (packed > input_.remaining()) return nullptr;
+    auto* source = static_cast<uint8_t*>(std::malloc(std::max<size_t>(packed, 1)));
     if (!source) return nullptr;
-    uint32_t dictionary = headerDictionary(size);
-    source[0] = 0x5D;  // lc 3, lp 0, pb 2
-    for (int i = 0; i < 4; ++i) source[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));
-    if (!input_.read(source + kPropsSize, packed)) {
+    if (!input_.read(source, packed)) {
         std::free(source);
         return nullptr;
     }
-    Ref<InStream> memory(MemoryStream::adopt(u"", nullptr, 0, source, size_t(packed) + kPropsSize));
+    Ref<InStream> memory(MemoryStream::adopt(u"", nullptr, 0, source, packed));
     if (!memory) return nullptr;
-    Ref<InStream> decoded(lzma->createStream(u"", nullptr, 0, memory.get(), 0, int64_t(packed) + kPropsSize, size));
+    uint32_t dictionary = headerDictionary(size);
+    uint8_t properties[5] = {0x5D};  // lc 3, lp 0, pb 2
+    for (int i = 0; i < 4; ++i) properties[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));
+    CodecRequest lzma;
+    lzma.method = u"lzma";
+    lzma.source = memory.get();
+    lzma.packedSize = packed;
+    lzma.unpackedSize = size;
+    lzma.properties = properties;
+    Ref<InStream> decoded(openCodecStream(lzma));
     Bytes out(static_cast<uint8_t*>(std::malloc(size)));
     if (!decoded || !out || !readExact(decoded.get(), out.get(), static_cast<int>(size))) return nullptr;
     return out;
@@ -395,10 +400,10 @@ private:
 
 }  // namespace
 
-InStream* makeZipJpegStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                            int64_t packedSize, int64_t unpackedSize) {
-    if (!source || packedSize < 0) return nullptr;
-    auto* stream = new (std::nothrow) ZipJpegStream(name, owner, tag, source, offset, packedSize, unpackedSize);
+InStream* makeZipJpegStream(const CodecRequest& r) {
+    if (!r.source || r.packedSize < 0) return nullptr;
+    auto* stream =
+        new (std::nothrow) ZipJpegStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize);
     if (!stream) return nullptr;
     if (!stream->restart()) {
         stream->release();

@@ -8,10 +8,9 @@
 
 namespace zorvex {
 
-class Archive;
 class InStream;
+struct CodecRequest;
 
-InStream* makeZipJpegStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                            int64_t packedSize, int64_t unpackedSize);
+InStream* makeZipJpegStream(const CodecRequest& request);
 
 }  // namespace zorvex

@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 
 #include "codecs/common/sdk_alloc.h"
 #include "engine/byte_order.h"
+#include "engine/codec.h"
 #include "engine/copy_bytes.h"
 #include "engine/crc32.h"
 #include "engine/pipeline.h"
@@ -164,12 +166,12 @@ class LzmaStream final : public DecoderStream {
 public:
     static constexpr int kPropsSize = LZMA_PROPS_SIZE;
 
-    LzmaStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-               int64_t packedSize, int64_t unpackedSize)
-        : DecoderStream(name, owner, tag, source, offset + kPropsSize, packedSize - kPropsSize, unpackedSize) {}
+    LzmaStream(const CodecRequest& r)
+        : DecoderStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize) {}
 
-    bool init(InStream* source, int64_t offset) {
-        if (!source->seek(offset) || !readExact(source, props_, kPropsSize)) return false;
+    bool init(std::span<const uint8_t> properties) {
+        if (properties.size() != kPropsSize) return false;
+        std::memcpy(props_, properties.data(), kPropsSize);
         limitDictionary();
         // A stated size must be where the data ends: at its end mark, or
         // where the packed data runs out when it has none.
@@ -318,15 +320,15 @@ private:
 
 class Lzma2Stream final : public DecoderStream {
 public:
-    Lzma2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                int64_t packedSize, int64_t unpackedSize)
-        : DecoderStream(name, owner, tag, source, offset + 1, packedSize - 1, unpackedSize) {
+    Lzma2Stream(const CodecRequest& r)
+        : DecoderStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize) {
         Lzma2Dec_CONSTRUCT(&decoder_);
     }
     ~Lzma2Stream() override { Lzma2Dec_Free(&decoder_, &kSdkLargeHeap); }
 
-    bool init(InStream* source, int64_t offset) {
-        if (!source->seek(offset) || !readExact(source, &prop_, 1)) return false;
+    bool init(std::span<const uint8_t> properties) {
+        if (properties.size() != 1) return false;
+        prop_ = properties[0];
         limitDictionary();
         // Every LZMA2 stream ends with its end mark: a stated size must be
         // followed by it.
@@ -383,12 +385,12 @@ private:
     int64_t taken_ = 0;  // packed bytes the decoder has taken
 };
 
+// The properties come with the request: 5 bytes for "lzma", 1 for "lzma2".
 template <class Stream>
-InStream* makeStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                     int64_t packedSize, int64_t unpackedSize) {
-    if (!source) return nullptr;
-    return startDecoderStream(new (std::nothrow) Stream(name, owner, tag, source, offset, packedSize, unpackedSize),
-                              [&](Stream& stream) { return stream.init(source, offset); });
+InStream* makeStream(const CodecRequest& request) {
+    if (!request.source) return nullptr;
+    return startDecoderStream(new (std::nothrow) Stream(request),
+                              [&](Stream& stream) { return stream.init(request.properties); });
 }
 
 }  // namespace
@@ -401,22 +403,15 @@ uint32_t lzipDictionarySize(const uint8_t* header) {
     return dictionary >= (uint32_t(1) << 12) && dictionary <= (uint32_t(1) << 29) ? dictionary : 0;
 }
 
-InStream* makeLzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                         int64_t packedSize, int64_t unpackedSize) {
-    if (!source) return nullptr;
+InStream* makeLzipStream(const CodecRequest& r) {
+    if (!r.source) return nullptr;
     return startDecoderStream(
-        new (std::nothrow) LzipStream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        new (std::nothrow) LzipStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
         [](LzipStream& stream) { return stream.init(); });
 }
 
-InStream* makeLzmaStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                         int64_t packedSize, int64_t unpackedSize) {
-    return makeStream<LzmaStream>(name, owner, tag, source, offset, packedSize, unpackedSize);
-}
+InStream* makeLzmaStream(const CodecRequest& request) { return makeStream<LzmaStream>(request); }
 
-InStream* makeLzma2Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t unpackedSize) {
-    return makeStream<Lzma2Stream>(name, owner, tag, source, offset, packedSize, unpackedSize);
-}
+InStream* makeLzma2Stream(const CodecRequest& request) { return makeStream<Lzma2Stream>(request); }
 
 }  // namespace zorvex

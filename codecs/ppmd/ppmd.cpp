@@ -6,6 +6,7 @@
 
 #include "codecs/common/sdk_alloc.h"
 #include "engine/byte_order.h"
+#include "engine/codec.h"
 #include "engine/pipeline.h"
 #include "engine/sequential_stream.h"
 
@@ -126,11 +127,10 @@ class PpmdHStream final : public PpmdStream {
 public:
     static constexpr int kPropertySize = 5;
 
-    PpmdHStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                int64_t packedSize, int64_t unpackedSize, unsigned order, uint32_t memory)
-        : PpmdStream(name, owner, tag, source, offset + kPropertySize, packedSize - kPropertySize, unpackedSize),
+    PpmdHStream(const CodecRequest& r, unsigned order, uint32_t memory)
+        : PpmdStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
           order_(order),
-          memory_(ppmdHModelSize(memory, order, unpackedSize)) {
+          memory_(ppmdHModelSize(memory, order, r.unpackedSize)) {
         Ppmd7_Construct(&model_);
     }
     ~PpmdHStream() override { Ppmd7_Free(&model_, heap_); }
@@ -157,9 +157,9 @@ class PpmdIStream final : public PpmdStream {
 public:
     static constexpr int kPropertySize = 2;
 
-    PpmdIStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                int64_t packedSize, int64_t unpackedSize, unsigned order, uint32_t memory, unsigned restore)
-        : PpmdStream(name, owner, tag, source, offset + kPropertySize, packedSize - kPropertySize, unpackedSize),
+    PpmdIStream(const CodecRequest& r, unsigned order, uint32_t memory, unsigned restore)
+        : PpmdStream(r.name, r.owner, r.tag, r.source, r.offset + kPropertySize, r.packedSize - kPropertySize,
+                     r.unpackedSize),
           order_(order),
           memory_(memory),
           restore_(restore) {
@@ -213,30 +213,26 @@ uint32_t ppmdHModelSize(uint32_t declared, unsigned order, int64_t outputSize) {
     return needed < declared ? static_cast<uint32_t>(needed) : declared;
 }
 
-InStream* makePpmdHStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t unpackedSize) {
-    uint8_t p[PpmdHStream::kPropertySize];
-    if (!readProperties(source, offset, packedSize, p, sizeof p)) return nullptr;
-    unsigned order = p[0];
-    uint32_t memory = le32(p + 1);
+InStream* makePpmdHStream(const CodecRequest& r) {
+    if (r.properties.size() != PpmdHStream::kPropertySize || r.packedSize <= 0) return nullptr;
+    unsigned order = r.properties[0];
+    uint32_t memory = le32(r.properties.data() + 1);
     if (order < PPMD7_MIN_ORDER || order > PPMD7_MAX_ORDER || memory < PPMD7_MIN_MEM_SIZE ||
         memory > PPMD7_MAX_MEM_SIZE)
         return nullptr;
-    return startDecoderStream(new (std::nothrow)
-                                  PpmdHStream(name, owner, tag, source, offset, packedSize, unpackedSize, order, memory));
+    return startDecoderStream(new (std::nothrow) PpmdHStream(r, order, memory));
 }
 
-InStream* makePpmdIStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t unpackedSize) {
+// Zip stores the 2 property bytes at the head of the data.
+InStream* makePpmdIStream(const CodecRequest& r) {
     uint8_t p[PpmdIStream::kPropertySize];
-    if (!readProperties(source, offset, packedSize, p, sizeof p)) return nullptr;
+    if (!readProperties(r.source, r.offset, r.packedSize, p, sizeof p)) return nullptr;
     unsigned value = le16(p);
     unsigned order = (value & 15) + 1;
     uint32_t memory = (((value >> 4) & 255) + 1) << 20;
     unsigned restore = value >> 12;
     if (order < PPMD8_MIN_ORDER || restore > 1) return nullptr;
-    return startDecoderStream(new (std::nothrow) PpmdIStream(name, owner, tag, source, offset, packedSize,
-                                                             unpackedSize, order, memory, restore));
+    return startDecoderStream(new (std::nothrow) PpmdIStream(r, order, memory, restore));
 }
 
 }  // namespace zorvex

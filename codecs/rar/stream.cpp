@@ -1,11 +1,13 @@
-// The stream every RAR codec makes: reads the head in front of the packed
-// data, runs the unpacker, and keeps what a step decoded beyond the reader's
+// The stream every RAR codec makes: reads the member table from the
+// request's properties, runs the unpacker, and keeps what a step decoded beyond the reader's
 // request for the next read. Seeking backwards decodes again from the start.
 #include <algorithm>
 #include <new>
+#include <span>
 
 #include "codecs/rar/unpacker.h"
 #include "engine/byte_order.h"
+#include "engine/codec.h"
 #include "engine/copy_bytes.h"
 #include "engine/stream.h"
 
@@ -31,7 +33,7 @@ public:
     }
     ~RarStream() override { source_->release(); }
 
-    bool init(Version version, int64_t offset, int64_t packedSize);
+    bool init(Version version, const CodecRequest& request);
 
     int64_t tell() override { return position_; }
     int64_t size() override { return size_; }
@@ -40,7 +42,8 @@ public:
 
 private:
     void output(const uint8_t* data, size_t size) override;
-    bool readHead(int64_t offset, int64_t packedSize, uint64_t* dictionary, std::vector<Member>* members);
+    bool readProperties(std::span<const uint8_t> properties, int64_t packedSize, uint64_t* dictionary,
+                        std::vector<Member>* members);
     // Delivers `count` bytes to `dest` (null: discards them); returns how many.
     int64_t pull(uint8_t* dest, int64_t count);
     int64_t pendingLeft() const { return static_cast<int64_t>(pending_.size() - pendingOffset_); }
@@ -59,47 +62,42 @@ private:
     int64_t want_ = 0;
 };
 
-bool RarStream::readHead(int64_t offset, int64_t packedSize, uint64_t* dictionary, std::vector<Member>* members) {
-    uint8_t fixed[rar::kHeadFixedSize];
-    if (packedSize < static_cast<int64_t>(sizeof fixed) || !source_->seek(offset) ||
-        !readExact(source_, fixed, sizeof fixed))
-        return false;
-    *dictionary = le64(fixed);
-    uint32_t count = le32(fixed + 8);
-    if (count == 0 || count > rar::kMaxMembers) return false;
-    int64_t head = static_cast<int64_t>(rar::headSize(count));
-    if (head > packedSize) return false;
-    std::vector<uint8_t> table(static_cast<size_t>(count) * rar::kHeadMemberSize);
-    if (!readExact(source_, table.data(), static_cast<int>(table.size()))) return false;
+bool RarStream::readProperties(std::span<const uint8_t> properties, int64_t packedSize, uint64_t* dictionary,
+                               std::vector<Member>* members) {
+    if (properties.size() < rar::kPropertiesFixedSize) return false;
+    *dictionary = le64(properties.data());
+    uint32_t count = le32(properties.data() + 8);
+    if (count == 0 || count > rar::kMaxMembers || properties.size() != rar::propertiesSize(count)) return false;
+    const uint8_t* table = properties.data() + rar::kPropertiesFixedSize;
     uint64_t packedTotal = 0, unpackedTotal = 0;
     members->resize(count);
     for (uint32_t i = 0; i < count; ++i) {
         Member& m = (*members)[i];
-        m.packedSize = le64(table.data() + i * rar::kHeadMemberSize);
-        m.unpackedSize = le64(table.data() + i * rar::kHeadMemberSize + 8);
+        m.packedSize = le64(table + i * rar::kPropertiesMemberSize);
+        m.unpackedSize = le64(table + i * rar::kPropertiesMemberSize + 8);
         packedTotal += m.packedSize;
         unpackedTotal += m.unpackedSize;
         if (m.packedSize > INT64_MAX / 2 || m.unpackedSize > INT64_MAX / 2 || packedTotal > INT64_MAX / 2 ||
             unpackedTotal > INT64_MAX / 2)
             return false;
     }
-    if (packedTotal != static_cast<uint64_t>(packedSize - head)) return false;
+    if (packedSize < 0 || packedTotal != static_cast<uint64_t>(packedSize)) return false;
     size_ = static_cast<int64_t>(unpackedTotal);
     return true;
 }
 
-bool RarStream::init(Version version, int64_t offset, int64_t packedSize) {
+bool RarStream::init(Version version, const CodecRequest& request) {
     uint64_t dictionary = 0;
     std::vector<Member> members;
-    if (!readHead(offset, packedSize, &dictionary, &members)) return false;
+    if (!readProperties(request.properties, request.packedSize, &dictionary, &members)) return false;
     uint64_t window = dictionary == 0 ? rar::kDefaultWindow : roundUpToPowerOfTwo(dictionary);
     if (window == 0 || window > rar::kMaxWindow) return false;
     // Matches never reach before the start of the stream, so the window need
     // not be bigger than everything the stream decodes.
     uint64_t needed = roundUpToPowerOfTwo(static_cast<uint64_t>(size_) + Unpacker::kMaxSymbolOutput);
     window = std::max(std::min(window, needed), rar::kMinWindow);
-    int64_t dataOffset = offset + static_cast<int64_t>(rar::headSize(members.size()));
-    unpacker_.reset(new (std::nothrow) Unpacker(version, window, source_, dataOffset, std::move(members), this));
+    unpacker_.reset(new (std::nothrow)
+                        Unpacker(version, window, source_, request.offset, std::move(members), this));
     return unpacker_ && unpacker_->init();
 }
 
@@ -153,11 +151,10 @@ bool RarStream::seek(int64_t position) {
     return pull(nullptr, distance) == distance;
 }
 
-InStream* makeRarStream(Version version, const char16_t* name, Archive* owner, int64_t tag, InStream* source,
-                        int64_t offset, int64_t packedSize) {
-    auto* stream = new (std::nothrow) RarStream(name, owner, tag, source);
+InStream* makeRarStream(Version version, const CodecRequest& request) {
+    auto* stream = new (std::nothrow) RarStream(request.name, request.owner, request.tag, request.source);
     if (!stream) return nullptr;
-    if (!stream->init(version, offset, packedSize)) {
+    if (!stream->init(version, request)) {
         stream->release();
         return nullptr;
     }
@@ -166,24 +163,9 @@ InStream* makeRarStream(Version version, const char16_t* name, Archive* owner, i
 
 }  // namespace
 
-InStream* makeRar15Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t) {
-    return makeRarStream(Version::Rar15, name, owner, tag, source, offset, packedSize);
-}
-
-InStream* makeRar20Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t) {
-    return makeRarStream(Version::Rar20, name, owner, tag, source, offset, packedSize);
-}
-
-InStream* makeRar29Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t) {
-    return makeRarStream(Version::Rar29, name, owner, tag, source, offset, packedSize);
-}
-
-InStream* makeRar50Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t) {
-    return makeRarStream(Version::Rar50, name, owner, tag, source, offset, packedSize);
-}
+InStream* makeRar15Stream(const CodecRequest& request) { return makeRarStream(Version::Rar15, request); }
+InStream* makeRar20Stream(const CodecRequest& request) { return makeRarStream(Version::Rar20, request); }
+InStream* makeRar29Stream(const CodecRequest& request) { return makeRarStream(Version::Rar29, request); }
+InStream* makeRar50Stream(const CodecRequest& request) { return makeRarStream(Version::Rar50, request); }
 
 }  // namespace zorvex

@@ -32,19 +32,19 @@ void putLe64(uint8_t* p, uint64_t v) {
 
 }  // namespace
 
-std::vector<uint8_t> encodeHead(uint64_t dictionarySize, const std::vector<Member>& members) {
+std::vector<uint8_t> encodeProperties(uint64_t dictionarySize, const std::vector<Member>& members) {
     if (members.empty() || members.size() > kMaxMembers) return {};
-    std::vector<uint8_t> head(headSize(members.size()));
-    putLe64(head.data(), dictionarySize);
+    std::vector<uint8_t> properties(propertiesSize(members.size()));
+    putLe64(properties.data(), dictionarySize);
     uint32_t count = static_cast<uint32_t>(members.size());
-    for (int i = 0; i < 4; ++i) head[8 + i] = static_cast<uint8_t>(count >> (8 * i));
-    uint8_t* p = head.data() + kHeadFixedSize;
+    for (int i = 0; i < 4; ++i) properties[8 + i] = static_cast<uint8_t>(count >> (8 * i));
+    uint8_t* p = properties.data() + kPropertiesFixedSize;
     for (const Member& m : members) {
         putLe64(p, m.packedSize);
         putLe64(p + 8, m.unpackedSize);
-        p += kHeadMemberSize;
+        p += kPropertiesMemberSize;
     }
-    return head;
+    return properties;
 }
 
 // --- Window ---

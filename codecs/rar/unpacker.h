@@ -1,14 +1,15 @@
-// RAR decoding, shared by the four format versions: the head in front of the
-// packed data, the sliding window, the unpacker that runs one block decoder
-// member by member, and the block decoder interface each version implements.
+// RAR decoding, shared by the four format versions: the codec properties,
+// the sliding window, the unpacker that runs one block decoder member by
+// member, and the block decoder interface each version implements.
 //
-// Packed input of every RAR codec stream (little-endian), written by the
-// archive reader:
+// Properties of every RAR codec (little-endian), written by the archive
+// reader:
 //   u64  dictionary size (0: the version's default window)
 //   u32  member count n, 1 <= n <= kMaxMembers
 //   n x  { u64 packed size, u64 unpacked size }
-// then the members' packed data back to back. A solid group lists one member
-// per compressed file; any other entry is a single member. The bit input
+// The packed input is the members' packed data back to back, exactly as
+// long as their packed sizes add up to. A solid group lists one member per
+// compressed file; any other entry is a single member. The bit input
 // restarts at each member's packed data while the window and the decoder's
 // tables and models carry on; each member ends at its unpacked size.
 #pragma once
@@ -22,8 +23,8 @@
 
 namespace zorvex {
 
-class Archive;
 class InStream;
+struct CodecRequest;
 
 namespace rar {
 
@@ -33,12 +34,14 @@ struct Member {
 };
 
 constexpr uint32_t kMaxMembers = 1u << 24;
-constexpr size_t kHeadFixedSize = 12;
-constexpr size_t kHeadMemberSize = 16;
+constexpr size_t kPropertiesFixedSize = 12;
+constexpr size_t kPropertiesMemberSize = 16;
 
-inline size_t headSize(size_t memberCount) { return kHeadFixedSize + memberCount * kHeadMemberSize; }
-// The head for these members; empty when there are none or too many.
-std::vector<uint8_t> encodeHead(uint64_t dictionarySize, const std::vector<Member>& members);
+inline size_t propertiesSize(size_t memberCount) {
+    return kPropertiesFixedSize + memberCount * kPropertiesMemberSize;
+}
+// The properties for these members; empty when there are none or too many.
+std::vector<uint8_t> encodeProperties(uint64_t dictionarySize, const std::vector<Member>& members);
 
 // Format versions that select the block decoder.
 enum class Version { Rar15 = 15, Rar20 = 20, Rar29 = 29, Rar50 = 50 };
@@ -248,13 +251,9 @@ private:
 }  // namespace rar
 
 // Codec stream factories, registered as "rar15", "rar20", "rar29", "rar50".
-InStream* makeRar15Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t unpackedSize);
-InStream* makeRar20Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t unpackedSize);
-InStream* makeRar29Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t unpackedSize);
-InStream* makeRar50Stream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                          int64_t packedSize, int64_t unpackedSize);
+InStream* makeRar15Stream(const CodecRequest& request);
+InStream* makeRar20Stream(const CodecRequest& request);
+InStream* makeRar29Stream(const CodecRequest& request);
+InStream* makeRar50Stream(const CodecRequest& request);
 
 }  // namespace zorvex

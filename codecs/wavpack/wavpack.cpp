@@ -7,6 +7,7 @@
 
 #include "codecs/wavpack/block_run.h"
 #include "engine/byte_order.h"
+#include "engine/codec.h"
 #include "engine/copy_bytes.h"
 #include "engine/job_pool.h"
 #include "engine/pipeline.h"
@@ -408,11 +409,10 @@ bool WavPackStream::seek(int64_t target) {
 
 }  // namespace
 
-InStream* makeWavPackStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                            int64_t packedSize, int64_t unpackedSize) {
-    if (!source || packedSize < 0) return nullptr;
+InStream* makeWavPackStream(const CodecRequest& r) {
+    if (!r.source || r.packedSize < 0) return nullptr;
     return startDecoderStream(
-        new (std::nothrow) WavPackStream(name, owner, tag, source, offset, packedSize, unpackedSize),
+        new (std::nothrow) WavPackStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
         [](WavPackStream& stream) { return stream.start(); });
 }
 

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <span>
 #include <vector>
 
 #include "engine/byte_order.h"
+#include "engine/codec.h"
 #include "engine/crc32.h"
 #include "engine/pipeline.h"
 
@@ -131,29 +134,32 @@ struct Filter {
     int propsSize;
 };
 
-// Branch converters by filter id: the codec without properties and the one
-// whose 4 property bytes give the start offset.
+// Branch converters by filter id; 4 property bytes, when present, give the
+// start offset.
 struct BranchFilter {
     uint64_t id;
-    const char16_t* plain;
-    const char16_t* withStartOffset;
+    const char16_t* codec;
 };
 constexpr BranchFilter kBranchFilters[] = {
-    {0x04, u"bcj", u"bcj-offset"},   {0x05, u"ppc", u"ppc-offset"},     {0x06, u"ia64", u"ia64-offset"},
-    {0x07, u"arm", u"arm-offset"},   {0x08, u"armt", u"armt-offset"},   {0x09, u"sparc", u"sparc-offset"},
+    {0x04, u"bcj"}, {0x05, u"ppc"}, {0x06, u"ia64"}, {0x07, u"arm"}, {0x08, u"armt"}, {0x09, u"sparc"},
 };
 constexpr uint64_t kFilterDelta = 0x03;
 
-// The codec that undoes a non-final filter of a chain; null for ids and
-// property sizes that are not allowed there.
-const char16_t* filterCodec(const Filter& filter) {
-    if (filter.id == kFilterDelta) return filter.propsSize == 1 ? u"delta" : nullptr;
+// The request that undoes a non-final filter of a chain over `data`; false
+// for ids and property sizes that are not allowed there.
+bool describeFilter(const Filter& filter, CodecRequest* request) {
+    if (filter.id == kFilterDelta) {
+        request->method = u"delta";
+        request->properties = std::span<const uint8_t>(filter.props, static_cast<size_t>(filter.propsSize));
+        return filter.propsSize == 1;
+    }
     for (const BranchFilter& branch : kBranchFilters) {
         if (branch.id != filter.id) continue;
-        if (filter.propsSize == 0) return branch.plain;
-        return filter.propsSize == 4 ? branch.withStartOffset : nullptr;
+        request->method = branch.codec;
+        if (filter.propsSize == 4) request->startOffset = le32(filter.props);
+        return filter.propsSize == 0 || filter.propsSize == 4;
     }
-    return nullptr;
+    return false;
 }
 
 class XzStream final : public InStream {
@@ -354,13 +360,16 @@ private:
 
         const Filter& last = filters[filterCount - 1];
         if (last.id != kFilterLzma2 || last.propsSize != 1) return false;
-        Ref<InStream> lzma2(
-            decodeFiltered(u"lzma2", source_, offset_ + block.headerOffset + headerSize, packed, last, block.size));
+        CodecRequest lzma2Request = request(u"lzma2", source_, offset_ + block.headerOffset + headerSize, packed);
+        lzma2Request.properties = std::span<const uint8_t>(last.props, 1);
+        lzma2Request.unpackedSize = block.size;
+        Ref<InStream> lzma2(openCodecStream(lzma2Request));
         Ref<InStream> stream = lzma2;
         for (int i = filterCount - 2; i >= 0 && stream; --i) {
-            const char16_t* codec = filterCodec(filters[i]);
             int64_t size = stream->size();
-            stream = Ref<InStream>(codec ? decodeFiltered(codec, stream.get(), 0, size, filters[i], size) : nullptr);
+            CodecRequest filter = request(nullptr, stream.get(), 0, size);
+            filter.unpackedSize = size;
+            stream = Ref<InStream>(describeFilter(filters[i], &filter) ? openCodecStream(filter) : nullptr);
         }
         if (!stream || stream->size() != block.size) return false;
         chain_ = stream.detach();
@@ -397,16 +406,18 @@ private:
         return true;
     }
 
-    // The named codec's stream over the filter's property bytes (perhaps
-    // none) followed by [offset, offset + size) of `data`.
-    InStream* decodeFiltered(const char16_t* codec, InStream* data, int64_t offset, int64_t size,
-                             const Filter& filter, int64_t unpackedSize) {
-        CodecInput input(name(), ownerNoRef(), tag());
-        input.addBytes(filter.props, static_cast<size_t>(filter.propsSize));
-        input.addWindow(data, offset, size);
-        Ref<InStream> joined(input.take());
-        if (!joined) return nullptr;
-        return openCodecStream(codec, name(), ownerNoRef(), tag(), joined.get(), 0, input.size(), unpackedSize);
+    // A request for the codec over [offset, offset + size) of `data`, its
+    // stream named as this one.
+    CodecRequest request(const char16_t* method, InStream* data, int64_t offset, int64_t size) {
+        CodecRequest r;
+        r.method = method;
+        r.name = name();
+        r.owner = ownerNoRef();
+        r.tag = tag();
+        r.source = data;
+        r.offset = offset;
+        r.packedSize = size;
+        return r;
     }
 
     // Once a block's data has been read to its end: its LZMA2 data ended
@@ -441,10 +452,9 @@ private:
 
 }  // namespace
 
-InStream* makeXzStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                       int64_t packedSize, int64_t) {
-    if (!source || offset < 0 || packedSize < 0) return nullptr;
-    auto* stream = new (std::nothrow) XzStream(name, owner, tag, source, offset, packedSize);
+InStream* makeXzStream(const CodecRequest& r) {
+    if (!r.source || r.offset < 0 || r.packedSize < 0) return nullptr;
+    auto* stream = new (std::nothrow) XzStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize);
     if (stream && !stream->readIndexes()) {
         stream->release();
         return nullptr;

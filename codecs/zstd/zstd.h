@@ -7,11 +7,10 @@
 
 namespace zorvex {
 
-class Archive;
 class InStream;
+struct CodecRequest;
 
-InStream* makeZstdStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                         int64_t packedSize, int64_t unpackedSize);
+InStream* makeZstdStream(const CodecRequest& request);
 
 // The largest window (as a power of two) a frame in `packedSize` bytes may
 // ask for. A block header and one byte can stand for a whole 128 KiB block,

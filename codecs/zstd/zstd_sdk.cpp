@@ -9,6 +9,7 @@
 #include "codecs/common/sdk_alloc.h"
 #include "codecs/zstd/zstd.h"
 #include "codecs/zstd/zstd_stream.h"
+#include "engine/codec.h"
 #include "engine/copy_bytes.h"
 
 extern "C" {
@@ -98,9 +99,8 @@ private:
 
 }  // namespace
 
-InStream* makeZstdStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                         int64_t packedSize, int64_t unpackedSize) {
-    return makeZstdStreamOf<ZstdStream>(name, owner, tag, source, offset, packedSize, unpackedSize);
+InStream* makeZstdStream(const CodecRequest& r) {
+    return makeZstdStreamOf<ZstdStream>(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize);
 }
 
 }  // namespace zorvex
