@@ -240,7 +240,6 @@ bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, s
 bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
               int64_t offset, int64_t packedSize, int64_t size, int64_t time, std::optional<uint32_t> crc,
               const Status& failure, std::optional<Blake2spDigest> blake2sp = std::nullopt);
-              std::optional<Blake2spDigest> blake2sp = std::nullopt);
 
 // Shows the entry of that name at the archive's top level among its nested
 // archives even though its name says nothing of it: its reader found that

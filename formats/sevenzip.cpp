@@ -594,7 +594,7 @@ constexpr uint64_t kAesCoderId = 0x06F10701;
 // Why no file of the folder can be read, known before reading: a coder no
 // codec here runs. Ok when every coder has one.
 Status folderFailure(const Folder& folder) {
-    for (const Coder& coder : folder.coders)
+    for (const GraphCoder& coder : folder.coders)
         if (!coder.method) return coder.id == kAesCoderId ? Status::encrypted() : Status::unsupportedMethod(coder.id);
     return Status();
 }
