@@ -133,6 +133,7 @@ public:
     // A file whose name says nothing may still be an archive (a .jar, a
     // .docx): opens it as the archive its content says it is.
     Archive* openFileByContent(int index);
+
     // Why the last open of an entry here (openFile, openNestedStream,
     // openEntry, their by-name forms) gave null; ok when it gave a stream.
     const Status& openFailure() const { return openFailure_; }
