@@ -54,5 +54,7 @@ def compare(key, title, peer_name, size, width=14, target=1.0):
     cpu = (peer['user'] + peer['system']) / max(ours['user'] + ours['system'], 1e-6)
     print(f'\n({key}) {title}' + (f', {size / 2**20:.0f} MiB of output' if size else ''))
     print(line(peer_name, peer, size, width))
-    print(line('zorvex', ours, size, width) + f'   ratio {peer["median"] / ours["median"]:.2f}x wall, {cpu:.2f}x CPU'
+    # A command done within the timer's resolution measures 0 s.
+    wall = peer['median'] / max(ours['median'], 1e-6)
+    print(line('zorvex', ours, size, width) + f'   ratio {wall:.2f}x wall, {cpu:.2f}x CPU'
           f' (target >= {target:.2f})')

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <unordered_set>
 
 #include "engine/codec.h"
 #include "engine/convert.h"
+#include "engine/crc32.h"
 #include "engine/decoded_cache.h"
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
@@ -71,6 +73,8 @@ Archive::Archive(const char16_t* name, Archive* owner, InStream* stream)
     : RefObject(name, owner),
       stream_(stream),
       readPlan_(owner ? owner->readPlan_ : ReadPlan::kBrowse),
+      // A folder level shares its archive's stream; a nested archive has its own.
+      nesting_(owner ? owner->nesting_ + (stream != owner->stream_ ? 1 : 0) : 0),
       stagingFolder_(owner ? owner->stagingFolder_ : std::u16string()) {
     if (stream_) stream_->addRef();
     liveArchives().push_back(this);
@@ -345,17 +349,74 @@ Archive* Archive::openNestedArchiveByName(const char16_t* name) { return openNes
 
 Archive* Archive::openNestedArchive(int index) {
     int raw = rawAt(nestedView(), index);
-    if (raw < 0) return nullptr;
+    if (raw < 0 || nestingStop(raw) != NestingStop::kNone) return nullptr;
     Ref<InStream> stream(openEntry(raw));
     if (!stream) return nullptr;
     if (readPlan_ == ReadPlan::kEveryEntry && entries_[raw].codec != findCodec(u"store"))
         stream = Ref<InStream>(keepDecodedData(stream.detach(), stagingFolder_));
-    Archive* nested = detectAndOpen(joinName(name(), entries_[raw].name).c_str(), this, stream.get());
+    return openBelow(raw, stream.get());
+}
+
+Archive* Archive::openFileByContent(int index) {
+    int raw = rawAt(fileView(), index);
+    if (raw < 0 || nestingStop(raw) != NestingStop::kNone) return nullptr;
+    Ref<InStream> file(openEntry(raw));
+    return file ? openBelow(raw, file.get()) : nullptr;
+}
+
+Archive* Archive::openBelow(int raw, InStream* stream) {
+    ArchiveEntry& e = entries_[raw];
+    Archive* nested = detectAndOpen(joinName(name(), e.name).c_str(), this, stream);
+    if (!nested) return nullptr;
     // Opening mostly reads the stream to its end (a tar reads on through its
     // end blocks, other formats seek to a directory there): a size no header
     // stated is then known, and showing it costs no second decoding.
-    if (nested && entries_[raw].size < 0 && stream->knownSize() >= 0) learnSize(entries_[raw], stream.get());
+    if (e.size < 0 && stream->knownSize() >= 0) learnSize(e, stream);
+    nested->originSize_ = e.size;
+    nested->originCrc_ = e.checks.crc;
     return nested;
+}
+
+NestingStop Archive::nestedStop(int index) {
+    int raw = rawAt(nestedView(), index);
+    return raw < 0 ? NestingStop::kNone : nestingStop(raw);
+}
+
+NestingStop Archive::fileStop(int index) {
+    int raw = rawAt(fileView(), index);
+    return raw < 0 ? NestingStop::kNone : nestingStop(raw);
+}
+
+// Entries without a size or CRC are only bounded by depth.
+NestingStop Archive::nestingStop(int raw) {
+    if (nesting_ >= kMaxNesting) return NestingStop::kTooDeep;
+    const ArchiveEntry& e = entries_[raw];
+    if (e.size < 0 || !e.checks.crc) return NestingStop::kNone;
+    for (Archive* level = this; level; level = level->ownerNoRef())
+        if (level->openedFrom(e.size, *e.checks.crc)) return NestingStop::kRepeatsEnclosing;
+    return NestingStop::kNone;
+}
+
+namespace {
+
+std::optional<uint32_t> crcOfStream(InStream* stream) {
+    constexpr int kPiece = 1 << 16;
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kPiece]);
+    if (!buffer || !stream->seek(0)) return std::nullopt;
+    uint32_t crc = 0;
+    for (int n; (n = stream->read(buffer.get(), kPiece)) > 0;) crc = crc32Update(crc, buffer.get(), n);
+    return crc;
+}
+
+}  // namespace
+
+bool Archive::openedFrom(int64_t size, uint32_t crc) {
+    bool outermost = !ownerNoRef();
+    if (outermost && originSize_ < 0 && stream_) originSize_ = stream_->size();
+    if (size != originSize_) return false;
+    // The outermost file is read whole only when an entry has its size.
+    if (outermost && !originCrc_) originCrc_ = crcOfStream(stream_);
+    return originCrc_ == crc;
 }
 
 // ---- Raw entries and directories -------------------------------------------
@@ -403,6 +464,21 @@ int64_t Archive::entrySize(int raw) {
     if (e.size < 0 && e.codec) {
         Ref<InStream> probe(openEntry(raw));
         if (probe && probe->size() >= 0) learnSize(e, probe.get());
+    }
+    return e.size;
+}
+
+int64_t Archive::statedFileSize(int index) { return statedSize(rawAt(fileView(), index)); }
+int64_t Archive::statedNestedSize(int index) { return statedSize(rawAt(nestedView(), index)); }
+
+// Opening a stream reads only what its format keeps apart from the data (an
+// xz index); knownSize() then tells what that stated.
+int64_t Archive::statedSize(int raw) {
+    if (raw < 0 || raw >= entryCount()) return -1;
+    ArchiveEntry& e = entries_[raw];
+    if (e.size < 0 && e.codec) {
+        Ref<InStream> probe(openEntry(raw));
+        if (probe && probe->knownSize() >= 0) learnSize(e, probe.get());
     }
     return e.size;
 }
@@ -550,14 +626,10 @@ Archive* openWholePath(const std::u16string& path) {
 // A file of `level` that a path names: a caller that takes the last file gets
 // the file; a path that goes on through it (a .jar inside a zip) opens it as
 // the archive its content says it is.
-Archive* openFileAsArchive(Archive* level, const std::u16string& path, const char16_t* name, InStream** outStream) {
-    Ref<InStream> file(level->openFileByName(name));
-    if (!file) return nullptr;
-    if (outStream) {
-        *outStream = file.detach();
-        return nullptr;
-    }
-    return detectAndOpen(path.c_str(), level, file.get());
+Archive* openFileAsArchive(Archive* level, const char16_t* name, InStream** outStream) {
+    if (!outStream) return level->openFileByContent(level->findFile(name));
+    *outStream = level->openFileByName(name);
+    return nullptr;
 }
 
 // The folder or nested archive of `level` that `name` names, shared when it
@@ -601,13 +673,10 @@ Archive* openNormalizedPath(const std::u16string& full, InStream** outStream, Re
     }
     if (!level) return nullptr;
     if (plan == ReadPlan::kEveryEntry) level->setReadPlan(plan);
-    std::u16string path = level->name();
     for (; !below.empty(); below.pop_back()) {
         const char16_t* name = below.back().c_str();
-        path += u'\\';
-        path += below.back();
         Archive* next = openChild(level.get(), name);
-        if (!next) next = openFileAsArchive(level.get(), path, name, below.size() == 1 ? outStream : nullptr);
+        if (!next) next = openFileAsArchive(level.get(), name, below.size() == 1 ? outStream : nullptr);
         if (!next) return nullptr;
         level = Ref<Archive>(next);
     }

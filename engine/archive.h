@@ -33,6 +33,14 @@ class InStream;
 // not decode it again. Levels opened under a level share its plan.
 enum class ReadPlan { kBrowse, kEveryEntry };
 
+// Nested archives are opened at most this many levels below the outermost.
+inline constexpr int kMaxNesting = 32;
+
+// Why a nested archive is not opened: it would lie deeper than kMaxNesting,
+// or its data has the size and CRC of an archive enclosing it (an archive
+// that contains itself would otherwise be entered without end).
+enum class NestingStop { kNone, kTooDeep, kRepeatsEnclosing };
+
 // A BLAKE2sp digest, which RAR 5 archives may store instead of a CRC-32.
 using Blake2spDigest = std::array<uint8_t, 32>;
 
@@ -132,6 +140,21 @@ public:
     const EntryMetadata& nestedMetadata(int index);
     const EntryMetadata& folderMetadata(int index);
 
+    // Sizes as the headers state them, learnt without decoding any data
+    // (a stream's index or trailer may be read): -1 where only decoding
+    // would tell. fileSize and nestedSize decode to learn them.
+    int64_t statedFileSize(int index);
+    int64_t statedNestedSize(int index);
+
+    // Whether the nested archive, or the file opened by its content, may be
+    // opened below this level (openNestedArchive and openFileByContent
+    // return null when not).
+    NestingStop nestedStop(int index);
+    NestingStop fileStop(int index);
+    // A file whose name says nothing may still be an archive (a .jar, a
+    // .docx): opens it as the archive its content says it is.
+    Archive* openFileByContent(int index);
+
     // Why the last open of an entry here (openFile, openNestedStream,
     // openEntry, their by-name forms) gave null; ok when it gave a stream.
     const Status& openFailure() const { return openFailure_; }
@@ -179,10 +202,21 @@ private:
     void readLinkTarget(int raw);
     // Takes an entry's size from a stream of it that has learnt it.
     static void learnSize(ArchiveEntry& entry, InStream* decoded);
+    int64_t statedSize(int raw);
+    NestingStop nestingStop(int raw);
+    // Whether this level is an archive opened from data of that size and CRC.
+    bool openedFrom(int64_t size, uint32_t crc);
+    // Opens the stream of entry `raw` as an archive one level down.
+    Archive* openBelow(int raw, InStream* stream);
 
     InStream* stream_;
     Status openFailure_;
     ReadPlan readPlan_;
+    int nesting_;  // archives enclosing this level's archive
+    // The size and CRC of the entry this archive was opened from; the
+    // outermost archive's are its file's, the CRC computed when first needed.
+    int64_t originSize_ = -1;
+    std::optional<uint32_t> originCrc_;
     std::u16string stagingFolder_;
     std::vector<ArchiveEntry> entries_;
     std::vector<DirectoryRecord> directories_;

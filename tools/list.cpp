@@ -1,7 +1,7 @@
 // `zorvex list`: one line per folder, nested archive and file, with its
 // modification time and size; -r descends into folders and nested archives.
 #include <charconv>
-#include <cinttypes>
+#include <chrono>
 #include <cstdio>
 
 #include "engine/format_registry.h"
@@ -17,6 +17,8 @@ constexpr const char* kRule = "-------------------  --------------  ----";
 
 // Listings run to hundreds of thousands of lines: they are gathered here and
 // written in large pieces rather than formatted line by line through stdio.
+// Before work that may take long (opening a nested archive) what is gathered
+// is written out, so that a listing shows its rows as they are found.
 class Output {
 public:
     ~Output() { flush(); }
@@ -42,10 +44,20 @@ public:
     void flush() {
         if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), stdout);
         buffer_.clear();
+        std::fflush(stdout);
+        lastFlush_ = std::chrono::steady_clock::now();
+    }
+    // Before work that is mostly quick (looking into a file that may be an
+    // archive, for every file of a large archive): rows wait at most a
+    // moment, and a listing does not cost a write per row.
+    void flushIfWaiting() {
+        if (std::chrono::steady_clock::now() - lastFlush_ >= kMaxWait) flush();
     }
 
 private:
     static constexpr size_t kFlushSize = 1 << 18;
+    static constexpr auto kMaxWait = std::chrono::milliseconds(50);
+    std::chrono::steady_clock::time_point lastFlush_ = std::chrono::steady_clock::now();
     std::string buffer_;
 };
 
@@ -71,6 +83,7 @@ struct Listing {
     std::string subject;  // the path as given, for error lines
     bool recursive;
     int64_t files = 0, folders = 0, archives = 0, bytes = 0;
+    bool bytesUnknown = false;  // some size was not stated: the total is not known either
     Output out;
     // Entries of one archive often share their time: the local-time
     // conversion is done once per distinct value in a row.
@@ -95,10 +108,28 @@ struct Listing {
         if (size >= 0) length = static_cast<size_t>(std::to_chars(text, text + sizeof text, size).ptr - text);
         beginRow(time, std::string_view(text, length));
     }
+    void countBytes(int64_t size) {
+        if (size < 0)
+            bytesUnknown = true;
+        else
+            bytes += size;
+    }
     void error(const std::string& name, const std::string& message) {
         out.flush();  // keep the error after the rows before it
         flushStandardOutput();
         reporter.error(subject, name, message);
+    }
+    // A nested archive left unopened. One whose data repeats an archive
+    // enclosing it would only list again what is shown above: a note, and
+    // the listing is still whole. One beyond the depth limit leaves its
+    // contents unlisted, which is a failure.
+    void notEntered(const std::string& name, NestingStop stop) {
+        out.flush();
+        if (stop == NestingStop::kRepeatsEnclosing)
+            reporter.note(subject, name, "not opened: same size and CRC as an archive enclosing it");
+        else
+            reporter.error(subject, name, "not opened: archives nested more than " + std::to_string(kMaxNesting) +
+                                              " deep");
     }
 
     // The walk over the levels (engine/level_walk.h); the place is the
@@ -124,17 +155,24 @@ struct Listing {
         error(prefix + displayName(archive->folderName(i)) + kDisplaySeparator, "cannot open folder");
     }
     // With -r the nested archive is opened before its row is written, and
-    // walked here: opening reads its stream, which tells a size that no
-    // header stated, so the size column costs no second decoding.
+    // walked here: opening mostly reads its stream to the end, which tells a
+    // size that no header stated, so the size column costs no second
+    // decoding. Without -r such a size is shown as unknown.
     std::optional<std::string> nested(Archive* archive, int i, const std::string& prefix) {
         std::string name = prefix + displayName(archive->nestedName(i));
-        Ref<Archive> inner(recursive ? archive->openNestedArchive(i) : nullptr);
-        beginSizedRow(archive->nestedTime(i), archive->nestedSize(i));
+        NestingStop stop = recursive ? archive->nestedStop(i) : NestingStop::kNone;
+        bool open = recursive && stop == NestingStop::kNone;
+        if (open) out.flush();
+        Ref<Archive> inner(open ? archive->openNestedArchive(i) : nullptr);
+        int64_t size = archive->statedNestedSize(i);
+        beginSizedRow(archive->nestedTime(i), size);
         out.text(name);
         out.endLine();
         ++archives;
         if (!recursive) {
-            bytes += std::max<int64_t>(archive->nestedSize(i), 0);
+            countBytes(size);
+        } else if (stop != NestingStop::kNone) {
+            notEntered(name, stop);
         } else if (inner) {
             walkLevels(inner.get(), *this, name + kDisplaySeparator);
             damagedLevel(inner.get(), name);
@@ -148,14 +186,14 @@ struct Listing {
     }
     void after(Archive* archive, const std::string& prefix) {
         for (int i = 0; i < archive->fileCount(); ++i) {
-            int64_t size = archive->fileSize(i);
+            int64_t size = archive->statedFileSize(i);
             beginSizedRow(archive->fileTime(i), size);
             out.text(prefix);
             out.name(archive->fileName(i));
             linkTarget(archive->fileMetadata(i));
             out.endLine();
             ++files;
-            bytes += std::max<int64_t>(size, 0);
+            countBytes(size);
             if (recursive) descendByContent(archive, i, prefix);
         }
     }
@@ -169,19 +207,23 @@ struct Listing {
     void descendByContent(Archive* archive, int index, const std::string& prefix) {
         const char16_t* name = archive->fileName(index);
         if (!mayHoldArchive(name)) return;
-        Ref<InStream> file(archive->openFile(index));
-        if (!file) return;
-        std::u16string path = std::u16string(archive->name()) + u"\\" + name;
-        Ref<Archive> inner(detectAndOpen(path.c_str(), archive, file.get()));
+        std::string path = prefix + displayName(name);
+        if (NestingStop stop = archive->fileStop(index); stop != NestingStop::kNone) {
+            // Only a file that is an archive is worth a word.
+            Ref<InStream> file(archive->openFile(index));
+            if (stop == NestingStop::kRepeatsEnclosing || startsWithArchive(file.get())) notEntered(path, stop);
+            return;
+        }
+        out.flushIfWaiting();
+        Ref<Archive> inner(archive->openFileByContent(index));
         if (!inner) return;
-        walkLevels(inner.get(), *this, prefix + displayName(name) + kDisplaySeparator);
-        damagedLevel(inner.get(), prefix + displayName(name));
+        walkLevels(inner.get(), *this, path + kDisplaySeparator);
+        damagedLevel(inner.get(), path);
     }
     // After the rows of a level its reader found damaged.
     void damagedLevel(Archive* level, const std::string& path) {
         if (!level->damaged()) return;
         out.flush();
-        std::fflush(stdout);
         reportDamagedLevel(level, reporter, subject, path);
     }
 };
@@ -211,17 +253,18 @@ int listCommand(const std::string& path, bool recursive) {
     } else {
         // The path names a file inside an archive: show just that entry.
         auto slash = enginePath.find_last_of(u'\\');
-        listing.beginSizedRow(file->tag(), file->size());
+        listing.beginSizedRow(file->tag(), file->knownSize());
         listing.out.name(std::u16string_view(enginePath).substr(slash + 1));
         listing.out.endLine();
         listing.files = 1;
-        listing.bytes = std::max<int64_t>(file->size(), 0);
+        listing.countBytes(file->knownSize());
     }
     listing.out.flush();
     std::string summary = plural(listing.files, "file", "files") + ", " +
                           plural(listing.folders, "folder", "folders") + ", " +
                           plural(listing.archives, "archive", "archives");
-    std::printf("%s\n%19s  %14" PRId64 "  %s\n", kRule, "", listing.bytes, summary.c_str());
+    std::string total = listing.bytesUnknown ? "?" : std::to_string(listing.bytes);
+    std::printf("%s\n%19s  %14s  %s\n", kRule, "", total.c_str(), summary.c_str());
     flushStandardOutput();
     return reporter.failures() ? 1 : 0;
 }

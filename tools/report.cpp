@@ -33,13 +33,17 @@ Reporter::Reporter() : terminal_(stderrIsTerminal()) {}
 Reporter::~Reporter() { clearProgress(); }
 
 void Reporter::error(const std::string& subject, const std::string& entry, const std::string& message) {
+    note(subject, entry, message);
+    ++failures_;
+}
+
+void Reporter::note(const std::string& subject, const std::string& entry, const std::string& message) {
     clearProgress();
     std::fflush(stdout);
     if (entry.empty())
         std::fprintf(stderr, "zorvex: %s: %s\n", subject.c_str(), message.c_str());
     else
         std::fprintf(stderr, "zorvex: %s: %s: %s\n", subject.c_str(), entry.c_str(), message.c_str());
-    ++failures_;
 }
 
 void Reporter::beginWork(const std::string& what) {

@@ -24,6 +24,9 @@ public:
     // "zorvex: SUBJECT: MESSAGE" (or without ENTRY when it is empty).
     void error(const std::string& subject, const std::string& entry, const std::string& message);
     int failures() const { return failures_; }
+    // A line of the same form that is no failure: something worth knowing
+    // that left nothing undone.
+    void note(const std::string& subject, const std::string& entry, const std::string& message);
 
     // Names the work shown on the progress line ("extracting a.zip").
     void beginWork(const std::string& what);
