@@ -34,7 +34,7 @@ std::u16string windowsSafeName(std::u16string_view name) {
         if (c < 32 || std::u16string_view(u"<>:\"/\\|?*").find(c) != std::u16string_view::npos) c = u'_';
     for (size_t i = safe.size(); i > 0 && (safe[i - 1] == u'.' || safe[i - 1] == u' '); --i) safe[i - 1] = u'_';
     if (safe.empty()) return u"_";
-    if (isDeviceName(safe)) safe.insert(0, u"_");
+    if (isDeviceName(safe)) safe.insert(safe.begin(), u'_');
     return safe;
 }
 
