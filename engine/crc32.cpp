@@ -145,14 +145,14 @@ ZORVEX_WIDE_CLMUL uint32_t wideUpdate(uint32_t c, const uint8_t* p, size_t size)
     return finish(x, p, size);
 }
 
-enum class Multiplier { None, Narrow, Wide };
+enum class Multiplier { kNone, kNarrow, kWide };
 
 Multiplier multiplier() {
     static const Multiplier best = [] {
         __builtin_cpu_init();
-        if (!__builtin_cpu_supports("pclmul") || !__builtin_cpu_supports("sse2")) return Multiplier::None;
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq")) return Multiplier::Wide;
-        return Multiplier::Narrow;
+        if (!__builtin_cpu_supports("pclmul") || !__builtin_cpu_supports("sse2")) return Multiplier::kNone;
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq")) return Multiplier::kWide;
+        return Multiplier::kNarrow;
     }();
     return best;
 }
@@ -168,9 +168,9 @@ uint32_t crc32Update(uint32_t crc, const void* data, size_t size) {
     if (size >= 128) {
         Multiplier m = multiplier();
         size_t bulk = size & ~size_t(15);
-        if (m == Multiplier::Wide && size >= 512)
+        if (m == Multiplier::kWide && size >= 512)
             c = wideUpdate(c, p, bulk);
-        else if (m != Multiplier::None)
+        else if (m != Multiplier::kNone)
             c = clmulUpdate(c, p, bulk);
         else
             bulk = 0;

@@ -20,10 +20,10 @@ Layout layoutAt(InStream* stream, int64_t position) {
     static constexpr uint8_t kSignature[6] = {'R', 'a', 'r', '!', 0x1A, 0x07};
     uint8_t head[8];
     int got = stream->seek(position) ? stream->read(head, 8) : 0;
-    if (got < 7 || std::memcmp(head, kSignature, 6) != 0) return Layout::None;
-    if (head[6] == 0) return Layout::Rar4;
-    if (head[6] == 1 && got == 8 && head[7] == 0) return Layout::Rar5;
-    return Layout::None;
+    if (got < 7 || std::memcmp(head, kSignature, 6) != 0) return Layout::kNone;
+    if (head[6] == 0) return Layout::kRar4;
+    if (head[6] == 1 && got == 8 && head[7] == 0) return Layout::kRar5;
+    return Layout::kNone;
 }
 
 Reader::Reader(Archive* archive, ConcatStream* data, const char16_t* path, InStream* first)
@@ -69,12 +69,12 @@ bool Reader::moveToVolume(uint64_t index, bool allowSeen) {
     std::u16string key = foldCase(*name);
     if (!allowSeen && opened_.count(key)) return false;
     Layout layout = layoutAt(next.get(), 0);
-    if (layout == Layout::None) return false;
+    if (layout == Layout::kNone) return false;
     opened_.insert(key);
     volume_ = next;
     volumeName_ = *name;
     volumeIndex_ = index;
-    position_ = layout == Layout::Rar4 ? kSignature4Size : kSignature5Size;
+    position_ = layout == Layout::kRar4 ? kSignature4Size : kSignature5Size;
     return true;
 }
 
@@ -274,12 +274,12 @@ std::optional<std::u16string> rarVolumeName(std::u16string_view name, bool newNu
 Archive* openRar(const char16_t* name, Archive* container, InStream* stream) {
     using namespace rar_reader;
     Layout layout = layoutAt(stream, 0);
-    if (layout == Layout::None) return nullptr;
+    if (layout == Layout::kNone) return nullptr;
     Ref<ConcatStream> data(new (std::nothrow) ConcatStream(stream->name(), nullptr, stream->tag()));
     if (!data) return nullptr;
     Ref<Archive> archive(newArchive(name, container, data.get()));
     if (!archive) return nullptr;
-    bool accepted = layout == Layout::Rar4 ? readArchive4(archive.get(), data.get(), name, stream)
+    bool accepted = layout == Layout::kRar4 ? readArchive4(archive.get(), data.get(), name, stream)
                                            : readArchive5(archive.get(), data.get(), name, stream);
     if (!accepted) return nullptr;
     return archive.detach();
@@ -293,9 +293,9 @@ Bid probeRar(const ProbeInput& input) {
     if (input.place == ProbePlace::kStart) return Bid::kSignature;
     bool checks = false;
     switch (layoutAt(input.stream, input.position)) {
-        case Layout::Rar4: checks = mainBlockChecks4(input.stream, input.position + kSignature4Size); break;
-        case Layout::Rar5: checks = blockChecks5(input.stream, input.position + kSignature5Size); break;
-        case Layout::None: break;
+        case Layout::kRar4: checks = mainBlockChecks4(input.stream, input.position + kSignature4Size); break;
+        case Layout::kRar5: checks = blockChecks5(input.stream, input.position + kSignature5Size); break;
+        case Layout::kNone: break;
     }
     return checks ? Bid::kSignature : Bid::kNone;
 }

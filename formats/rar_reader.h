@@ -24,7 +24,7 @@
 namespace zorvex {
 namespace rar_reader {
 
-enum class Layout { None, Rar4, Rar5 };
+enum class Layout { kNone, kRar4, kRar5 };
 
 // The layout whose signature starts the stream at `position`.
 Layout layoutAt(InStream* stream, int64_t position);

@@ -45,7 +45,7 @@ void setString(HKEY key, const wchar_t* name, const std::wstring& value, DWORD t
                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-enum class DefaultValue { absent, present, tooLong };
+enum class DefaultValue { kAbsent, kPresent, kTooLong };
 
 // Reads a key's default value into a 200-byte buffer. A value too long for it
 // is still somebody's value: it is reported as such, never as absent.
@@ -53,10 +53,10 @@ DefaultValue readDefault(HKEY key, std::wstring* value) {
     wchar_t buffer[100] = {};
     DWORD bytes = sizeof buffer - sizeof(wchar_t);
     LONG rc = RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
-    if (rc == ERROR_MORE_DATA) return DefaultValue::tooLong;
-    if (rc != ERROR_SUCCESS || buffer[0] == 0) return DefaultValue::absent;
+    if (rc == ERROR_MORE_DATA) return DefaultValue::kTooLong;
+    if (rc != ERROR_SUCCESS || buffer[0] == 0) return DefaultValue::kAbsent;
     *value = buffer;
-    return DefaultValue::present;
+    return DefaultValue::kPresent;
 }
 
 // Sets the default value of a key unless it already has a non-empty one.
@@ -64,7 +64,7 @@ void setDefaultIfEmpty(const std::wstring& path, const std::wstring& value) {
     HKEY key = createKey(path, KEY_WRITE | KEY_QUERY_VALUE);
     if (!key) return;
     std::wstring existing;
-    if (readDefault(key, &existing) == DefaultValue::absent) setString(key, nullptr, value);
+    if (readDefault(key, &existing) == DefaultValue::kAbsent) setString(key, nullptr, value);
     RegCloseKey(key);
 }
 
@@ -107,7 +107,7 @@ void removeOwnDefault(const std::wstring& path, const std::wstring& ours) {
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
         return;
     std::wstring value;
-    if (readDefault(key, &value) == DefaultValue::present && value == ours) RegDeleteValueW(key, nullptr);
+    if (readDefault(key, &value) == DefaultValue::kPresent && value == ours) RegDeleteValueW(key, nullptr);
     RegCloseKey(key);
     deleteIfEmpty(path);
 }

@@ -477,7 +477,7 @@ TEST(RarFilters, StandardFiltersAndTheirBounds) {
     const uint8_t call[] = {0x90, 0xE8, 0x00, 0x20, 0x00, 0x00, 0x90, 0x90};
     std::memcpy(memory.data(), call, sizeof call);
     registers[6] = 0x1000;
-    rar::FilterResult r = rar::runFilter(rar::FilterType::E8, memory.data(), sizeof call, registers);
+    rar::FilterResult r = rar::runFilter(rar::FilterType::kE8, memory.data(), sizeof call, registers);
     EXPECT_EQ(r.offset, 0u);
     EXPECT_EQ(r.size, sizeof call);
     uint32_t address;
@@ -485,7 +485,7 @@ TEST(RarFilters, StandardFiltersAndTheirBounds) {
     EXPECT_EQ(address, 0x2000u - (0x1000u + 2));
     // A block of 3 bytes is left as it is.
     std::memcpy(memory.data(), call, 3);
-    r = rar::runFilter(rar::FilterType::E8, memory.data(), 3, registers);
+    r = rar::runFilter(rar::FilterType::kE8, memory.data(), 3, registers);
     EXPECT_EQ(r.size, 3u);
     EXPECT_EQ(std::memcmp(memory.data(), call, 3), 0);
 
@@ -493,14 +493,14 @@ TEST(RarFilters, StandardFiltersAndTheirBounds) {
     const uint8_t deltas[] = {0xFF, 0xFF, 0xFE, 0xFE};  // channel 0: 1, 2; channel 1: 2, 4
     std::memcpy(memory.data(), deltas, sizeof deltas);
     registers[0] = 2;
-    r = rar::runFilter(rar::FilterType::Delta, memory.data(), 4, registers);
+    r = rar::runFilter(rar::FilterType::kDelta, memory.data(), 4, registers);
     ASSERT_EQ(r.offset, 4u);
     EXPECT_EQ(std::vector<uint8_t>(memory.begin() + 4, memory.begin() + 8), (std::vector<uint8_t>{1, 2, 2, 4}));
 
     // Parameters out of range leave the block unchanged.
-    for (auto [type, channels] : {std::pair{rar::FilterType::Delta, 0u}, {rar::FilterType::Delta, 1025u},
-                                  {rar::FilterType::Audio, 0u}, {rar::FilterType::Audio, 129u},
-                                  {rar::FilterType::Rgb, 2u}}) {
+    for (auto [type, channels] : {std::pair{rar::FilterType::kDelta, 0u}, {rar::FilterType::kDelta, 1025u},
+                                  {rar::FilterType::kAudio, 0u}, {rar::FilterType::kAudio, 129u},
+                                  {rar::FilterType::kRgb, 2u}}) {
         registers[0] = channels;
         r = rar::runFilter(type, memory.data(), 64, registers);
         EXPECT_EQ(r.offset, 0u);
@@ -531,7 +531,7 @@ private:
 };
 
 TEST(RarFilters, DefinitionsBeyondTheLimitsAreRejected) {
-    rar::Unpacker unpacker(rar::Version::Rar29, rar::kMinWindow, nullptr, 0, {{1, 1}}, nullptr);
+    rar::Unpacker unpacker(rar::Version::kRar29, rar::kMinWindow, nullptr, 0, {{1, 1}}, nullptr);
     auto define = [&](rar::Filters29& filters, uint32_t length, uint32_t globalSize, uint32_t number) {
         DefinitionWriter w;
         w.number(number);  // flag 0x80: a filter number

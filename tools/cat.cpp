@@ -68,12 +68,12 @@ int catCommand(const std::string& path) {
         return false;
     };
     CopyResult result = copyVerified(stream.get(), item.checks(parent.get()), toStdout, reporter, path, "");
-    if (result == CopyResult::WriteFailed && !writeError.empty())
+    if (result == CopyResult::kWriteFailed && !writeError.empty())
         reporter.error(path, "", "cannot write to standard output: " + writeError);
     // Bytes from a stream whose check at its end fails may be wrong: the
     // entry's own check, when it has one, is what still vouches for them.
     bool ownCheck = item.checks(parent.get()).crc || item.checks(parent.get()).blake2sp;
-    if (result == CopyResult::Ok && !ownCheck && sourceFoundDamaged(parent.get()))
+    if (result == CopyResult::kOk && !ownCheck && sourceFoundDamaged(parent.get()))
         reporter.error(path, "", "the data it was read from is damaged");
     return reporter.failures() ? 1 : 0;
 }

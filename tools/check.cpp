@@ -61,7 +61,7 @@ struct Checker {
     }
     void verify(InStream* stream, const EntryChecks& checks, const std::string& entry) {
         auto discard = [](const uint8_t*, size_t) { return true; };
-        if (copyVerified(stream, checks, discard, reporter, subject, entry) == CopyResult::Ok) bytes += stream->size();
+        if (copyVerified(stream, checks, discard, reporter, subject, entry) == CopyResult::kOk) bytes += stream->size();
     }
     std::optional<std::string> folder(Archive* archive, int i, const std::string& prefix) {
         return prefix + displayName(archive->folderName(i)) + kDisplaySeparator;

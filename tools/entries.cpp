@@ -187,7 +187,7 @@ CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteS
                                                                &std::free);
     if (!buffer) {
         reporter.error(subject, entry, "out of memory");
-        return CopyResult::WriteFailed;
+        return CopyResult::kWriteFailed;
     }
     // A size that only decoding would tell is not asked for: the copy runs to
     // the data's end and checks the damage mark instead.
@@ -203,27 +203,27 @@ CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteS
         int got = stream->read(buffer.get(), want);
         if (got <= 0) break;
         check.update(buffer.get(), size_t(got));
-        if (!sink(buffer.get(), size_t(got))) return CopyResult::WriteFailed;
+        if (!sink(buffer.get(), size_t(got))) return CopyResult::kWriteFailed;
         total += got;
         reporter.countBytes(got);
     }
     const bool isShort = expected >= 0 && total < expected;
     if (isShort || stream->damaged()) {
         reporter.error(subject, entry, failureText(stream->status(), total, expected));
-        return isShort ? CopyResult::Short : CopyResult::Damaged;
+        return isShort ? CopyResult::kShort : CopyResult::kDamaged;
     }
     if (!check.crcMatches()) {
         char text[96];
         std::snprintf(text, sizeof text, "CRC mismatch (stored %08" PRIx32 ", data gives %08" PRIx32 ")", *stored.crc,
                       check.crc());
         reporter.error(subject, entry, text);
-        return CopyResult::CheckFailed;
+        return CopyResult::kCheckFailed;
     }
     if (!check.blake2spMatches()) {
         reporter.error(subject, entry, "BLAKE2sp mismatch");
-        return CopyResult::CheckFailed;
+        return CopyResult::kCheckFailed;
     }
-    return CopyResult::Ok;
+    return CopyResult::kOk;
 }
 
 }  // namespace zorvex::cli

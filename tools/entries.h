@@ -79,7 +79,7 @@ bool reportDamagedLevel(Archive* level, Reporter& reporter, const std::string& s
 // Receives decoded bytes; false stops the copy as a write failure.
 using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;
 
-enum class CopyResult { Ok, Short, Damaged, CheckFailed, WriteFailed };
+enum class CopyResult { kOk, kShort, kDamaged, kCheckFailed, kWriteFailed };
 
 // Reads the whole stream into `sink`, checking that it yields exactly its size,
 // that it was not found damaged and that it passes the checks the archive

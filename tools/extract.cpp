@@ -570,15 +570,15 @@ bool Extractor::writeData(InStream* stream, const EntryChecks& checks, int64_t t
         return false;
     };
     CopyResult result = copyVerified(stream, checks, toFile, reporter_, subject_, entry);
-    if (result == CopyResult::Ok && time > 0) out.setModificationTime(time);
-    if (!out.close() && result == CopyResult::Ok) {
+    if (result == CopyResult::kOk && time > 0) out.setModificationTime(time);
+    if (!out.close() && result == CopyResult::kOk) {
         writeError = lastErrorText();
-        result = CopyResult::WriteFailed;
+        result = CopyResult::kWriteFailed;
     }
     stopIfInterrupted();
-    if (result == CopyResult::WriteFailed)
+    if (result == CopyResult::kWriteFailed)
         reporter_.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + writeError);
-    if (result == CopyResult::Ok) return true;
+    if (result == CopyResult::kOk) return true;
     // Short, damaged or unwritten data, or data that fails its check, leaves no file.
     std::error_code error;
     fs::remove(written, error);

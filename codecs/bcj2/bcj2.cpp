@@ -90,7 +90,7 @@ protected:
     bool restart() override {
         for (WindowInput& input : inputs_) input.rewind();
         std::fill(std::begin(probabilities_), std::end(probabilities_), kProbabilityInit);
-        phase_ = Phase::Start;
+        phase_ = Phase::kStart;
         previous_ = 0;
         produced_ = 0;
         return true;
@@ -100,23 +100,23 @@ protected:
         int done = 0;
         while (done < count) {
             switch (phase_) {
-                case Phase::Start:
+                case Phase::kStart:
                     if (!startRangeDecoder()) return finish(done);
-                    phase_ = Phase::Opcode;
+                    phase_ = Phase::kOpcode;
                     break;
-                case Phase::Opcode: {
+                case Phase::kOpcode: {
                     int copied = 0;
                     bool ok = copyMain(out + done, count - done, &copied);
                     done += copied;
                     if (!ok) return finish(done);
                     break;
                 }
-                case Phase::Operand:
+                case Phase::kOperand:
                     out[done++] = static_cast<uint8_t>(operand_ >> (8 * (4 - operandLeft_)));
                     ++produced_;
-                    if (--operandLeft_ == 0) phase_ = Phase::Opcode;
+                    if (--operandLeft_ == 0) phase_ = Phase::kOpcode;
                     break;
-                case Phase::Finished:
+                case Phase::kFinished:
                     return done;
             }
         }
@@ -124,7 +124,12 @@ protected:
     }
 
 private:
-    enum class Phase { Start, Opcode, Operand, Finished };
+    enum class Phase {
+        kStart,     // the range decoder's first bytes are still to be read
+        kOpcode,    // copying the main stream up to and through the next branch opcode
+        kOperand,   // handing out the 4 bytes of the converted branch target
+        kFinished,  // the output is complete or the data failed: nothing more comes
+    };
     static constexpr int kProbabilityBits = 11;
     static constexpr uint32_t kProbabilityInit = 1u << (kProbabilityBits - 1);
     static constexpr int kMoveBits = 5;
@@ -134,7 +139,7 @@ private:
     static constexpr int kConditionalProbability = 257;
 
     int finish(int done) {
-        phase_ = Phase::Finished;
+        phase_ = Phase::kFinished;
         return done;
     }
 
@@ -178,7 +183,7 @@ private:
     // phase; false when the main stream or a decision failed.
     bool copyMain(uint8_t* out, int count, int* copied) {
         int n = 0;
-        while (n < count && phase_ == Phase::Opcode) {
+        while (n < count && phase_ == Phase::kOpcode) {
             int available = 0;
             const uint8_t* in = inputs_[kMain].peek(&available);
             if (!in) {
@@ -207,11 +212,11 @@ private:
                 *copied = n;
                 return false;
             }
-            if (phase_ == Phase::Operand && count - n >= 4) {
+            if (phase_ == Phase::kOperand && count - n >= 4) {
                 for (int i = 0; i < 4; ++i) out[n + i] = static_cast<uint8_t>(operand_ >> (8 * i));
                 n += 4;
                 produced_ += 4;
-                phase_ = Phase::Opcode;
+                phase_ = Phase::kOpcode;
             }
         }
         *copied = n;
@@ -242,12 +247,12 @@ private:
         operand_ = target - static_cast<uint32_t>(produced_ + 4);
         operandLeft_ = 4;
         previous_ = static_cast<uint8_t>(operand_ >> 24);
-        phase_ = Phase::Operand;
+        phase_ = Phase::kOperand;
         return true;
     }
 
     WindowInput inputs_[kInputCount];
-    Phase phase_ = Phase::Start;
+    Phase phase_ = Phase::kStart;
     uint32_t code_ = 0;
     uint32_t range_ = 0;
     uint32_t probabilities_[258] = {};

@@ -37,16 +37,16 @@ public:
 
 private:
     enum State {
-        kBlockHeader,
-        kStoredHeader,
-        kStoredCopy,
-        kDynamicHeader,
-        kCodeLengthCodes,
-        kCodeLengths,
-        kLiteralLength,
-        kDistance,
-        kDone,
-        kFailed,
+        kBlockHeader,      // the 3 bits that say whether the block is the last and how it is coded
+        kStoredHeader,     // a stored block's length and its complement, after the byte boundary
+        kStoredCopy,       // copying a stored block's bytes into the window
+        kDynamicHeader,    // the counts of literal/length, distance and code length codes
+        kCodeLengthCodes,  // the code lengths of the code length alphabet
+        kCodeLengths,      // the literal/length and distance code lengths, run-length coded
+        kLiteralLength,    // a literal, an end of block, or the length of a match
+        kDistance,         // the distance of the match whose length was just read
+        kDone,             // the last block ended: nothing more is decoded
+        kFailed,           // the data is damaged: nothing more is decoded
     };
 
     // Runs the state machine until the window's work area is full, input is

@@ -133,7 +133,7 @@ public:
 
     void reset() override {
         inflater_.reset();
-        state_ = State::inMember;
+        state_ = State::kInMember;
     }
 
     // The last trailer's size stands for the whole data when it can; only
@@ -156,29 +156,29 @@ public:
         *consumed = 0;
         *produced = 0;
         int used = 0;
-        while (state_ != State::inMember) {
+        while (state_ != State::kInMember) {
             if (used == inLength) {
                 *consumed = used;
                 if (inLength > 0) return kDecodeProgress;
                 // The data ends: whole after a member, cut short after the
                 // first magic byte of another.
-                return state_ == State::afterFirstMagicByte ? kDecodeError : kDecodeEnd;
+                return state_ == State::kAfterFirstMagicByte ? kDecodeError : kDecodeEnd;
             }
-            uint8_t expected = state_ == State::afterMember ? kMagic[0] : kMagic[1];
+            uint8_t expected = state_ == State::kAfterMember ? kMagic[0] : kMagic[1];
             if (in[used] != expected) return kDecodeEnd;
             ++used;
-            if (state_ == State::afterMember) {
-                state_ = State::afterFirstMagicByte;
+            if (state_ == State::kAfterMember) {
+                state_ = State::kAfterFirstMagicByte;
             } else {
                 startNextMember(out, outCapacity);
-                state_ = State::inMember;
+                state_ = State::kInMember;
             }
         }
         Inflater::Step step = inflater_.step(in + used, inLength - used, consumed, out, outCapacity, produced);
         *consumed += used;
         if (step == Inflater::Step::kError) return kDecodeError;
         if (step == Inflater::Step::kEnd) {
-            state_ = State::afterMember;
+            state_ = State::kAfterMember;
             return kDecodeProgress;
         }
         // The file ends inside a member.
@@ -186,7 +186,11 @@ public:
     }
 
 private:
-    enum class State { inMember, afterMember, afterFirstMagicByte };
+    enum class State {
+        kInMember,             // the inflater is decoding a member (its header, data or trailer)
+        kAfterMember,          // a member ended: another may start, or the data ends here
+        kAfterFirstMagicByte,  // the first byte of another member's magic was met
+    };
 
     // The magic bytes were consumed while looking for the member: hand them to
     // the fresh inflater, which parses the header itself.
@@ -198,7 +202,7 @@ private:
 
     Inflater inflater_{Inflater::Wrapper::kGzip};
     bool trailerAsked_ = false;
-    State state_ = State::inMember;
+    State state_ = State::kInMember;
 };
 
 }  // namespace

@@ -72,7 +72,15 @@ public:
     bool next(const uint8_t** data, int* size);
 
 private:
-    enum class Phase { kFileHeader, kHeaderBlock, kScanStart, kBandDecode, kBandOutput, kFinished, kFailed };
+    enum class Phase {
+        kFileHeader,   // the packed file's own header, before the image
+        kHeaderBlock,  // handing out the image's header segments up to a scan or the end
+        kScanStart,    // a scan begins: its components and models are set up
+        kBandDecode,   // decoding one band of MCUs of the scan
+        kBandOutput,   // handing out the entropy-coded bytes of that band
+        kFinished,     // the end of the image was written
+        kFailed,       // the data is damaged: nothing more is written
+    };
 
     bool step(const uint8_t** data, int* size);
     bool readFileHeader();

@@ -225,7 +225,7 @@ public:
     }
 
     void reset() override {
-        state_ = State::header;
+        state_ = State::kHeader;
         filled_ = 0;
         members_ = 0;
     }
@@ -236,7 +236,7 @@ public:
         *produced = 0;
         for (;;) {
             int used = *consumed;
-            if (state_ == State::data) {
+            if (state_ == State::kData) {
                 // A full window, or input used up after a header: the next
                 // call goes on (with no input there the member is cut short).
                 if (*produced == outCapacity || (used == inLength && used > 0)) return kDecodeProgress;
@@ -246,27 +246,31 @@ public:
                 *consumed += took;
                 *produced += gave;
                 if (status != kDecodeEnd) return status;
-                state_ = State::trailer;
+                state_ = State::kTrailer;
                 continue;
             }
             if (used == inLength) {
                 // The input ends between members, or inside a header or trailer.
                 if (*consumed > 0 || *produced > 0) return kDecodeProgress;
-                return state_ == State::header && filled_ == 0 && members_ > 0 ? kDecodeEnd : kDecodeError;
+                return state_ == State::kHeader && filled_ == 0 && members_ > 0 ? kDecodeEnd : kDecodeError;
             }
-            int wanted = (state_ == State::header ? kLzipHeaderBytes : kLzipTrailerBytes) - filled_;
+            int wanted = (state_ == State::kHeader ? kLzipHeaderBytes : kLzipTrailerBytes) - filled_;
             int take = std::min(wanted, inLength - used);
             std::memcpy(fields_ + filled_, in + used, static_cast<size_t>(take));
             filled_ += take;
             *consumed += take;
             if (take < wanted) return kDecodeProgress;
             filled_ = 0;
-            if (state_ == State::header ? !startMember() : !endMember()) return kDecodeError;
+            if (state_ == State::kHeader ? !startMember() : !endMember()) return kDecodeError;
         }
     }
 
 private:
-    enum class State { header, data, trailer };
+    enum class State {
+        kHeader,   // a member's header (magic, version, dictionary size) is being gathered
+        kData,     // the member's LZMA data is being decoded
+        kTrailer,  // the member's trailer (CRC-32, data size, member size) is being gathered
+    };
 
     bool startMember() {
         uint32_t dictionary = lzipDictionarySize(fields_);
@@ -279,7 +283,7 @@ private:
         crc_ = 0;
         dataSize_ = 0;
         memberSize_ = kLzipHeaderBytes;
-        state_ = State::data;
+        state_ = State::kData;
         return true;
     }
 
@@ -288,7 +292,7 @@ private:
         if (le32(fields_) != crc_ || le64(fields_ + 4) != dataSize_ || le64(fields_ + 12) != memberSize_)
             return false;
         ++members_;
-        state_ = State::header;
+        state_ = State::kHeader;
         return true;
     }
 
@@ -309,7 +313,7 @@ private:
     }
 
     GrowingLzmaDecoder decoder_;
-    State state_ = State::header;
+    State state_ = State::kHeader;
     uint8_t fields_[kLzipTrailerBytes] = {};  // the header or trailer being gathered
     int filled_ = 0;
     uint32_t crc_ = 0;

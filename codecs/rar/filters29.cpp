@@ -20,9 +20,9 @@ struct KnownProgram {
 };
 
 constexpr KnownProgram kKnownPrograms[] = {
-    {53, 0xAD576887, FilterType::E8},     {57, 0x3CD7E57E, FilterType::E8E9},
-    {120, 0x3769893F, FilterType::Itanium}, {29, 0x0E06077D, FilterType::Delta},
-    {149, 0x1C2C5DC8, FilterType::Rgb},   {216, 0xBC85E701, FilterType::Audio},
+    {53, 0xAD576887, FilterType::kE8},     {57, 0x3CD7E57E, FilterType::kE8E9},
+    {120, 0x3769893F, FilterType::kItanium}, {29, 0x0E06077D, FilterType::kDelta},
+    {149, 0x1C2C5DC8, FilterType::kRgb},   {216, 0xBC85E701, FilterType::kAudio},
 };
 
 // Blocks the filters that write their result after the input may have.
@@ -188,25 +188,25 @@ uint32_t readNumber(MsbBitReader& r) {
 }  // namespace
 
 FilterType recogniseFilter(const uint8_t* code, size_t size) {
-    if (size == 0) return FilterType::None;
+    if (size == 0) return FilterType::kNone;
     uint8_t sum = 0;
     for (size_t i = 1; i < size; ++i) sum ^= code[i];
-    if (sum != code[0]) return FilterType::None;
+    if (sum != code[0]) return FilterType::kNone;
     uint32_t crc = crc32Update(0, code, size);
     for (const KnownProgram& p : kKnownPrograms)
         if (p.size == size && p.crc == crc) return p.type;
-    return FilterType::None;
+    return FilterType::kNone;
 }
 
 FilterResult runFilter(FilterType type, uint8_t* memory, uint32_t length, const uint32_t* registers) {
     switch (type) {
-        case FilterType::E8: return runE8(memory, length, registers[6], false);
-        case FilterType::E8E9: return runE8(memory, length, registers[6], true);
-        case FilterType::Itanium: return runItanium(memory, length, registers[6]);
-        case FilterType::Delta: return runDelta(memory, length, registers[0]);
-        case FilterType::Rgb: return runRgb(memory, length, registers[0], registers[1]);
-        case FilterType::Audio: return runAudio(memory, length, registers[0]);
-        case FilterType::None: break;
+        case FilterType::kE8: return runE8(memory, length, registers[6], false);
+        case FilterType::kE8E9: return runE8(memory, length, registers[6], true);
+        case FilterType::kItanium: return runItanium(memory, length, registers[6]);
+        case FilterType::kDelta: return runDelta(memory, length, registers[0]);
+        case FilterType::kRgb: return runRgb(memory, length, registers[0], registers[1]);
+        case FilterType::kAudio: return runAudio(memory, length, registers[0]);
+        case FilterType::kNone: break;
     }
     return unchanged(length);
 }

@@ -14,7 +14,7 @@ namespace zorvex::rar {
 
 class Unpacker;
 
-enum class FilterType { None, E8, E8E9, Itanium, Delta, Rgb, Audio };
+enum class FilterType { kNone, kE8, kE8E9, kItanium, kDelta, kRgb, kAudio };
 
 // The memory a filter works in: its block at the start, and what some
 // filters produce right after it.
@@ -54,7 +54,7 @@ public:
 
 private:
     struct Program {
-        FilterType type = FilterType::None;
+        FilterType type = FilterType::kNone;
         uint32_t blockLength = 0;
         uint32_t useCount = 0;
     };

@@ -174,16 +174,16 @@ bool Rar15Decoder::startMember(Unpacker& unpacker, bool first) {
 
 DecodeResult Rar15Decoder::decode(Unpacker& unpacker) {
     // An empty member reads nothing, not even its first flag byte.
-    if (unpacker.decoded() >= unpacker.memberEnd()) return DecodeResult::MemberDone;
+    if (unpacker.decoded() >= unpacker.memberEnd()) return DecodeResult::kMemberDone;
     if (!flagsStarted_) {
-        if (!unpacker.ensureInput() || !fetchFlagByte()) return DecodeResult::Error;
+        if (!unpacker.ensureInput() || !fetchFlagByte()) return DecodeResult::kError;
         flagsLeft_ = 8;
         flagsStarted_ = true;
     }
     while (unpacker.decoded() < unpacker.decodeLimit()) {
-        if (!unpacker.ensureInput() || !item() || unpacker.inputOverrun()) return DecodeResult::Error;
+        if (!unpacker.ensureInput() || !item() || unpacker.inputOverrun()) return DecodeResult::kError;
     }
-    return unpacker.decoded() >= unpacker.memberEnd() ? DecodeResult::MemberDone : DecodeResult::More;
+    return unpacker.decoded() >= unpacker.memberEnd() ? DecodeResult::kMemberDone : DecodeResult::kMore;
 }
 
 int Rar15Decoder::decodeFixed(const FixedCode& code) {

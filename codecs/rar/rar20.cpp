@@ -140,14 +140,14 @@ bool Rar20Decoder::startMember(Unpacker& unpacker, bool first) {
 }
 
 DecodeResult Rar20Decoder::decode(Unpacker& unpacker) {
-    if (unpacker.decoded() >= unpacker.memberEnd()) return DecodeResult::MemberDone;
-    if (!tablesRead_ && !readTables()) return DecodeResult::Error;
+    if (unpacker.decoded() >= unpacker.memberEnd()) return DecodeResult::kMemberDone;
+    if (!tablesRead_ && !readTables()) return DecodeResult::kError;
     while (unpacker.decoded() < unpacker.decodeLimit()) {
-        if (!unpacker.ensureInput()) return DecodeResult::Error;
+        if (!unpacker.ensureInput()) return DecodeResult::kError;
         bool ok = audioMode_ ? audioSymbol() : lzSymbol();
-        if (!ok || unpacker.inputOverrun()) return DecodeResult::Error;
+        if (!ok || unpacker.inputOverrun()) return DecodeResult::kError;
     }
-    return unpacker.decoded() >= unpacker.memberEnd() ? finishMember() : DecodeResult::More;
+    return unpacker.decoded() >= unpacker.memberEnd() ? finishMember() : DecodeResult::kMore;
 }
 
 // The data has no end marker; a table header may follow the member's last
@@ -155,10 +155,10 @@ DecodeResult Rar20Decoder::decode(Unpacker& unpacker) {
 DecodeResult Rar20Decoder::finishMember() {
     Unpacker& u = *unpacker_;
     uint64_t consumed = u.inputBase() + bits_->bytePosition();
-    if (consumed + 5 > u.memberPackedSize()) return DecodeResult::MemberDone;
+    if (consumed + 5 > u.memberPackedSize()) return DecodeResult::kMemberDone;
     int symbol = audioMode_ ? audioCodes_[channel_].decode(*bits_) : mainCode_.decode(*bits_);
     if (symbol == (audioMode_ ? kNewTablesAudio : kNewTablesLz) && !readTables()) tablesRead_ = false;
-    return DecodeResult::MemberDone;
+    return DecodeResult::kMemberDone;
 }
 
 // A table header: the mode bits, the pre-code and the code lengths, each

@@ -80,8 +80,8 @@ public:
     bool writeOut(Unpacker& u, bool memberEnd) override { return filters_.writeOut(u, memberEnd); }
 
 private:
-    enum class Block { Lz, Ppmd };
-    enum class Symbol { Output, Control, EndOfFile, Error };
+    enum class Block { kLz, kPpmd };
+    enum class Symbol { kOutput, kControl, kEndOfFile, kError };
 
     bool readTables(Unpacker& u);
     bool readLzTables(Unpacker& u);
@@ -103,7 +103,7 @@ private:
         return u.inputBase() + u.bits().bytePosition() < u.memberPackedSize();
     }
 
-    Block block_ = Block::Lz;
+    Block block_ = Block::kLz;
     bool tablesValid_ = false;
     Table main_;
     SmallTable distance_, lowDistance_, repeat_;
@@ -125,7 +125,7 @@ private:
 
 bool Rar29Decoder::startMember(Unpacker& u, bool first) {
     if (first) {
-        block_ = Block::Lz;
+        block_ = Block::kLz;
         tablesValid_ = false;
         std::memset(previousLengths_, 0, sizeof previousLengths_);
         std::fill(std::begin(oldDistances_), std::end(oldDistances_), 0);
@@ -149,7 +149,7 @@ bool Rar29Decoder::readTables(Unpacker& u) {
 
 bool Rar29Decoder::readLzTables(Unpacker& u) {
     MsbBitReader& bits = u.bits();
-    block_ = Block::Lz;
+    block_ = Block::kLz;
     previousLow_ = 0;
     lowRepeats_ = 0;
     bits.skip(1);
@@ -229,7 +229,7 @@ bool Rar29Decoder::startPpmd(Unpacker& u) {
         Ppmd7_Init(&ppmd_, order);
         ppmdReady_ = true;
     }
-    block_ = Block::Ppmd;
+    block_ = Block::kPpmd;
     // A PPMd block leaves no tables behind: the next member starts with a
     // block header of its own.
     tablesValid_ = false;
@@ -252,28 +252,28 @@ void Rar29Decoder::match(Unpacker& u, uint32_t length, uint64_t distance) {
 bool Rar29Decoder::endOfBlock(Unpacker& u, Symbol* result) {
     MsbBitReader& bits = u.bits();
     if (bits.read(1)) {
-        *result = Symbol::Control;
+        *result = Symbol::kControl;
         return readTables(u);
     }
     tablesValid_ = !bits.read(1);
-    *result = Symbol::EndOfFile;
+    *result = Symbol::kEndOfFile;
     return true;
 }
 
 Rar29Decoder::Symbol Rar29Decoder::lzSymbol(Unpacker& u) {
     MsbBitReader& bits = u.bits();
     int symbol = main_.decode(bits);
-    if (symbol < 0) return Symbol::Error;
+    if (symbol < 0) return Symbol::kError;
     if (symbol < 256) {
         u.putByte(static_cast<uint8_t>(symbol));
-        return Symbol::Output;
+        return Symbol::kOutput;
     }
     if (symbol >= kFirstLong) {
         int slot = symbol - kFirstLong;
         uint32_t length = kLengthBase[slot] + 3u;
         if (kLengthBits[slot]) length += bits.read(kLengthBits[slot]);
         int distanceSlot = distance_.decode(bits);
-        if (distanceSlot < 0) return Symbol::Error;
+        if (distanceSlot < 0) return Symbol::kError;
         int extra = kDistances.bits[distanceSlot];
         uint64_t distance = kDistances.base[distanceSlot] + 1u;
         if (extra >= 4) {
@@ -283,7 +283,7 @@ Rar29Decoder::Symbol Rar29Decoder::lzSymbol(Unpacker& u) {
                 distance += previousLow_;
             } else {
                 int low = lowDistance_.decode(bits);
-                if (low < 0) return Symbol::Error;
+                if (low < 0) return Symbol::kError;
                 if (low == 16) {
                     lowRepeats_ = kLowDistanceRepeats - 1;
                     distance += previousLow_;
@@ -299,14 +299,14 @@ Rar29Decoder::Symbol Rar29Decoder::lzSymbol(Unpacker& u) {
         if (distance >= 0x40000) ++length;
         pushOldDistance(distance);
         match(u, length, distance);
-        return Symbol::Output;
+        return Symbol::kOutput;
     }
     if (symbol >= kFirstShort) {
         int slot = symbol - kFirstShort;
         uint64_t distance = kShortBase[slot] + 1u + bits.read(kShortBits[slot]);
         pushOldDistance(distance);
         match(u, 2, distance);
-        return Symbol::Output;
+        return Symbol::kOutput;
     }
     if (symbol >= kFirstOldDistance) {
         int index = symbol - kFirstOldDistance;
@@ -314,20 +314,20 @@ Rar29Decoder::Symbol Rar29Decoder::lzSymbol(Unpacker& u) {
         for (int i = index; i > 0; --i) oldDistances_[i] = oldDistances_[i - 1];
         oldDistances_[0] = distance;
         int slot = repeat_.decode(bits);
-        if (slot < 0 || slot >= kRepeatSymbols) return Symbol::Error;
+        if (slot < 0 || slot >= kRepeatSymbols) return Symbol::kError;
         uint32_t length = kLengthBase[slot] + 2u;
         if (kLengthBits[slot]) length += bits.read(kLengthBits[slot]);
         match(u, length, distance);
-        return Symbol::Output;
+        return Symbol::kOutput;
     }
     if (symbol == kRepeatLast) {
-        if (lastLength_ == 0) return Symbol::Control;
+        if (lastLength_ == 0) return Symbol::kControl;
         match(u, lastLength_, lastDistance_);
-        return Symbol::Output;
+        return Symbol::kOutput;
     }
-    if (symbol == kFilterSymbol) return readLzFilter(u) ? Symbol::Control : Symbol::Error;
+    if (symbol == kFilterSymbol) return readLzFilter(u) ? Symbol::kControl : Symbol::kError;
     Symbol result;
-    return endOfBlock(u, &result) ? result : Symbol::Error;
+    return endOfBlock(u, &result) ? result : Symbol::kError;
 }
 
 bool Rar29Decoder::readLzFilter(Unpacker& u) {
@@ -372,53 +372,53 @@ bool Rar29Decoder::readPpmdFilter(Unpacker& u) {
 
 Rar29Decoder::Symbol Rar29Decoder::ppmdSymbol(Unpacker& u) {
     int c = ppmdByte();
-    if (c < 0) return Symbol::Error;
+    if (c < 0) return Symbol::kError;
     if (c != escape_) {
         u.putByte(static_cast<uint8_t>(c));
-        return Symbol::Output;
+        return Symbol::kOutput;
     }
     int code = ppmdByte();
-    if (code < 0) return Symbol::Error;
+    if (code < 0) return Symbol::kError;
     switch (code) {
-        case kPpmEndOfBlock: return readTables(u) ? Symbol::Control : Symbol::Error;
-        case kPpmEndOfFile: return Symbol::EndOfFile;
-        case kPpmFilter: return readPpmdFilter(u) ? Symbol::Control : Symbol::Error;
+        case kPpmEndOfBlock: return readTables(u) ? Symbol::kControl : Symbol::kError;
+        case kPpmEndOfFile: return Symbol::kEndOfFile;
+        case kPpmFilter: return readPpmdFilter(u) ? Symbol::kControl : Symbol::kError;
         case kPpmMatch: {
             uint32_t distance = 0;
             for (int i = 0; i < 3; ++i) {
                 int b = ppmdByte();
-                if (b < 0) return Symbol::Error;
+                if (b < 0) return Symbol::kError;
                 distance = distance << 8 | static_cast<uint32_t>(b);
             }
             int length = ppmdByte();
-            if (length < 0) return Symbol::Error;
+            if (length < 0) return Symbol::kError;
             u.copyMatch(distance + 2u, static_cast<uint32_t>(length) + 32u);
-            return Symbol::Output;
+            return Symbol::kOutput;
         }
         case kPpmRun: {
             int length = ppmdByte();
-            if (length < 0) return Symbol::Error;
+            if (length < 0) return Symbol::kError;
             u.copyMatch(1, static_cast<uint32_t>(length) + 4u);
-            return Symbol::Output;
+            return Symbol::kOutput;
         }
-        default: u.putByte(static_cast<uint8_t>(escape_)); return Symbol::Output;
+        default: u.putByte(static_cast<uint8_t>(escape_)); return Symbol::kOutput;
     }
 }
 
 DecodeResult Rar29Decoder::decode(Unpacker& u) {
     while (u.decoded() < u.decodeLimit()) {
-        if (!u.ensureInput()) return DecodeResult::Error;
-        Symbol s = block_ == Block::Lz ? lzSymbol(u) : ppmdSymbol(u);
-        if (s == Symbol::Error || u.inputOverrun()) return DecodeResult::Error;
-        if (s == Symbol::EndOfFile) return DecodeResult::MemberDone;
+        if (!u.ensureInput()) return DecodeResult::kError;
+        Symbol s = block_ == Block::kLz ? lzSymbol(u) : ppmdSymbol(u);
+        if (s == Symbol::kError || u.inputOverrun()) return DecodeResult::kError;
+        if (s == Symbol::kEndOfFile) return DecodeResult::kMemberDone;
     }
-    if (u.decoded() < u.memberEnd()) return DecodeResult::More;
+    if (u.decoded() < u.memberEnd()) return DecodeResult::kMore;
     finishMember(u);
-    return DecodeResult::MemberDone;
+    return DecodeResult::kMemberDone;
 }
 
 void Rar29Decoder::finishMember(Unpacker& u) {
-    if (block_ == Block::Ppmd) {
+    if (block_ == Block::kPpmd) {
         // The escape and end code still update the model the next member uses.
         if (ppmdByte() == escape_) ppmdByte();
         return;
@@ -436,7 +436,7 @@ void Rar29Decoder::finishMember(Unpacker& u) {
             return;
         }
         Symbol result;
-        if (!endOfBlock(u, &result) || result == Symbol::EndOfFile) return;
+        if (!endOfBlock(u, &result) || result == Symbol::kEndOfFile) return;
     }
 }
 

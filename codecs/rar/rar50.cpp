@@ -158,18 +158,18 @@ DecodeResult Rar50Decoder::decode(Unpacker& unpacker) {
     // Unpacker limits leave room for its symbol bound; matches here reach 4100.
     uint64_t limit = std::min(unpacker.decodeLimit(), unpacker.written() + unpacker.window().size() - kMaxMatch);
     while (!fileDone_ && unpacker.decoded() < limit) {
-        if (!unpacker.ensureInput()) return DecodeResult::Error;
+        if (!unpacker.ensureInput()) return DecodeResult::kError;
         if (!inBlock_ || position() >= blockEnd_) {
             if (inBlock_ && lastBlock_) {
                 fileDone_ = true;
                 break;
             }
-            if (!readBlockHeader()) return DecodeResult::Error;
+            if (!readBlockHeader()) return DecodeResult::kError;
             continue;
         }
-        if (!symbol() || unpacker.inputOverrun()) return DecodeResult::Error;
+        if (!symbol() || unpacker.inputOverrun()) return DecodeResult::kError;
     }
-    return fileDone_ || unpacker.decoded() >= unpacker.memberEnd() ? DecodeResult::MemberDone : DecodeResult::More;
+    return fileDone_ || unpacker.decoded() >= unpacker.memberEnd() ? DecodeResult::kMemberDone : DecodeResult::kMore;
 }
 
 // A block header: flags, a check byte and the size in 1-3 bytes. The block's

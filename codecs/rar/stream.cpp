@@ -123,7 +123,7 @@ int64_t RarStream::pull(uint8_t* dest, int64_t count) {
     want_ = count - fromPending;
     while (want_ > 0 && !finished_) {
         StepResult result = unpacker_->step();
-        if (result != StepResult::More) finished_ = true;
+        if (result != StepResult::kMore) finished_ = true;
     }
     int64_t got = count - want_;
     want_ = 0;
@@ -163,9 +163,9 @@ InStream* makeRarStream(Version version, const CodecRequest& request) {
 
 }  // namespace
 
-InStream* makeRar15Stream(const CodecRequest& request) { return makeRarStream(Version::Rar15, request); }
-InStream* makeRar20Stream(const CodecRequest& request) { return makeRarStream(Version::Rar20, request); }
-InStream* makeRar29Stream(const CodecRequest& request) { return makeRarStream(Version::Rar29, request); }
-InStream* makeRar50Stream(const CodecRequest& request) { return makeRarStream(Version::Rar50, request); }
+InStream* makeRar15Stream(const CodecRequest& request) { return makeRarStream(Version::kRar15, request); }
+InStream* makeRar20Stream(const CodecRequest& request) { return makeRarStream(Version::kRar20, request); }
+InStream* makeRar29Stream(const CodecRequest& request) { return makeRarStream(Version::kRar29, request); }
+InStream* makeRar50Stream(const CodecRequest& request) { return makeRarStream(Version::kRar50, request); }
 
 }  // namespace zorvex

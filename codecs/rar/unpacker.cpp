@@ -133,10 +133,10 @@ namespace {
 
 std::unique_ptr<BlockDecoder> makeDecoder(Version version) {
     switch (version) {
-        case Version::Rar15: return makeRar15Decoder();
-        case Version::Rar20: return makeRar20Decoder();
-        case Version::Rar29: return makeRar29Decoder();
-        case Version::Rar50: return makeRar50Decoder();
+        case Version::kRar15: return makeRar15Decoder();
+        case Version::kRar20: return makeRar20Decoder();
+        case Version::kRar29: return makeRar29Decoder();
+        case Version::kRar50: return makeRar50Decoder();
     }
     return nullptr;
 }
@@ -211,22 +211,22 @@ bool Unpacker::finishMember() {
 
 StepResult Unpacker::step() {
     if (!memberOpen_) {
-        if (member_ >= members_.size()) return StepResult::End;
-        if (!beginMember(member_ == 0)) return StepResult::Error;
+        if (member_ >= members_.size()) return StepResult::kEnd;
+        if (!beginMember(member_ == 0)) return StepResult::kError;
     }
     uint64_t windowRoom = window_.size() - kMaxSymbolOutput;
     decodeLimit_ = std::min({memberEnd(), written_ + windowRoom, decoded_ + kStepOutput});
     uint64_t decodedBefore = decoded_, writtenBefore = written_;
     uint64_t inputBefore = inputBase_ * 8 + bits_.bitPosition();
     DecodeResult result = decoder_->decode(*this);
-    if (result == DecodeResult::Error) return StepResult::Error;
-    if (result == DecodeResult::MemberDone) return finishMember() ? StepResult::More : StepResult::Error;
-    if (!decoder_->writeOut(*this, false)) return StepResult::Error;
+    if (result == DecodeResult::kError) return StepResult::kError;
+    if (result == DecodeResult::kMemberDone) return finishMember() ? StepResult::kMore : StepResult::kError;
+    if (!decoder_->writeOut(*this, false)) return StepResult::kError;
     // A decoder that neither read, decoded nor wrote anything would be called
     // again for ever.
     bool moved = decoded_ != decodedBefore || written_ != writtenBefore ||
                  inputBase_ * 8 + bits_.bitPosition() != inputBefore;
-    return moved ? StepResult::More : StepResult::Error;
+    return moved ? StepResult::kMore : StepResult::kError;
 }
 
 void Unpacker::copyForward(uint8_t* to, const uint8_t* from, uint32_t length) {

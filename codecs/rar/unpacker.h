@@ -44,7 +44,7 @@ inline size_t propertiesSize(size_t memberCount) {
 std::vector<uint8_t> encodeProperties(uint64_t dictionarySize, const std::vector<Member>& members);
 
 // Format versions that select the block decoder.
-enum class Version { Rar15 = 15, Rar20 = 20, Rar29 = 29, Rar50 = 50 };
+enum class Version { kRar15 = 15, kRar20 = 20, kRar29 = 29, kRar50 = 50 };
 
 // Smallest window: smaller dictionaries still get this much.
 constexpr uint64_t kMinWindow = 0x40000;
@@ -107,9 +107,9 @@ public:
 class Unpacker;
 
 enum class DecodeResult {
-    More,        // call again (the window needs writing out, or the input refilling)
-    MemberDone,  // the member's data ended (its size reached or its end marker met)
-    Error,       // damaged data: the stream ends here
+    kMore,        // call again (the window needs writing out, or the input refilling)
+    kMemberDone,  // the member's data ended (its size reached or its end marker met)
+    kError,       // damaged data: the stream ends here
 };
 
 // One format version's decoder. It keeps its own tables and models; the
@@ -137,7 +137,7 @@ std::unique_ptr<BlockDecoder> makeRar20Decoder();
 std::unique_ptr<BlockDecoder> makeRar29Decoder();
 std::unique_ptr<BlockDecoder> makeRar50Decoder();
 
-enum class StepResult { More, End, Error };
+enum class StepResult { kMore, kEnd, kError };
 
 class Unpacker {
 public:

@@ -41,7 +41,12 @@ public:
     bool damaged() const;
 
 private:
-    enum Phase { kLeadingWrapper, kSamples, kTrailingWrapper, kFinished };
+    enum Phase {
+        kLeadingWrapper,   // handing out the wrapper bytes (the RIFF header) before the samples
+        kSamples,          // unpacking samples, a step at a time
+        kTrailingWrapper,  // handing out the wrapper bytes stored after the samples
+        kFinished,         // the run is over
+    };
 
     void convert(int frames);
     int handWrapper(const uint8_t** bytes, Phase after);
