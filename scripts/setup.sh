@@ -11,7 +11,7 @@ native_packages=(
     build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libcli11-dev
     zlib1g-dev libbz2-dev libwavpack-dev libzstd-dev libisal-dev
-    7zip xz-utils bzip2 gzip lzip zstd pigz wavpack libarchive-tools python3 hyperfine time isal lbzip2
+    7zip zip xz-utils bzip2 gzip lzip zstd pigz wavpack libarchive-tools python3 hyperfine time isal lbzip2
     libjpeg-turbo-progs unar
     dpkg-dev
 )
