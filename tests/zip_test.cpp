@@ -707,6 +707,7 @@ void collectContents(Archive* archive, std::set<std::pair<int64_t, std::string>>
 // What each variant of a small zip (made by python's zipfile, then edited)
 // must give: whole, or damaged for the reason named, its entries still listed.
 TEST(ZipChecks, DirectoryEndRecordAndLocalHeadersMustAgree) {
+    REQUIRE_TOOL("python3");
     test::TempDir dir;
     python(dir, R"(
 import io, os, struct, zipfile
