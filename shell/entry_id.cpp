@@ -6,6 +6,7 @@
 
 #include "engine/archive.h"
 #include "engine/checked_stream.h"
+#include "engine/links.h"
 #include "engine/names.h"
 #include "engine/stream.h"
 #include "shell/com_object.h"
@@ -90,13 +91,21 @@ int64_t itemTime(Archive* archive, uint8_t kind, int32_t index) {
 }
 
 InStream* openItemStream(Archive* archive, uint8_t kind, int32_t index) {
+    if (kind != kNestedEntry && kind != kFileEntry) return nullptr;
+    // A symbolic link gives the data of the entry it points to; its own data
+    // (the target's path, or nothing) must never stand in for that, so a link
+    // out of the archive is a stream that fails.
+    Ref<Archive> level = Ref<Archive>::share(archive);
+    LevelEntry entry{u"", kind == kNestedEntry, index};
+    if (!followLinks(level, entry)) {
+        InStream* failed = MemoryStream::create(itemName(archive, kind, index), archive, 0, nullptr, 0);
+        if (failed) failed->fail(Status::corrupt("link target is not in the archive"));
+        return failed;
+    }
     // The copy engine sees only the stream: data that fails a check the
     // archive stores must reach it as a failed read.
-    switch (kind) {
-        case kNestedEntry: return openChecked(archive->openNestedStream(index), archive->nestedChecks(index));
-        case kFileEntry: return openChecked(archive->openFile(index), archive->fileChecks(index));
-    }
-    return nullptr;
+    if (entry.nested) return openChecked(level->openNestedStream(entry.index), level->nestedChecks(entry.index));
+    return openChecked(level->openFile(entry.index), level->fileChecks(entry.index));
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include "engine/convert.h"
 #include "engine/checked_stream.h"
 #include "engine/extraction.h"
+#include "engine/links.h"
 #include "platform/platform.h"
 #include "tools/os.h"
 
@@ -76,48 +77,10 @@ const EntryMetadata& LevelItem::metadata(Archive* level) const {
     return nested ? level->nestedMetadata(index) : level->fileMetadata(index);
 }
 
-// The level and name a symbolic link's target names, resolved from the
-// link's level within the same archive; false when it is absolute or climbs
-// out of the archive.
-static bool resolveInArchive(Ref<Archive>& level, std::u16string& name, std::u16string_view target) {
-    if (target.empty() || target[0] == u'\\' || (target.size() > 1 && target[1] == u':')) return false;
-    std::vector<std::u16string_view> parts;
-    for (size_t start = 0; start <= target.size();) {
-        size_t end = std::min(target.find(u'\\', start), target.size());
-        std::u16string_view part = target.substr(start, end - start);
-        if (!part.empty() && part != u".") parts.push_back(part);
-        start = end + 1;
-    }
-    if (parts.empty() || parts.back() == u"..") return false;
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        if (parts[i] == u"..") {
-            // Folder levels share their archive's stream; the archive's own
-            // level is the last that does.
-            Ref<Archive> up(level->owner());
-            if (!up || up->stream() != level->stream()) return false;
-            level = std::move(up);
-        } else {
-            level = Ref<Archive>(level->openFolderByName(std::u16string(parts[i]).c_str()));
-            if (!level) return false;
-        }
-    }
-    name = std::u16string(parts.back());
-    return true;
-}
-
 std::optional<LevelItem> linkedEntry(Ref<Archive>& level, LevelItem item) {
-    constexpr int kMaxLinks = 16;
-    for (int links = 0; links <= kMaxLinks; ++links) {
-        const EntryMetadata& metadata = item.metadata(level.get());
-        if (metadata.link != LinkKind::kSymbolic) return item;
-        const std::u16string target = metadata.linkTarget;  // the level holding it may go
-        std::u16string name;
-        if (!resolveInArchive(level, name, target)) return std::nullopt;
-        item = LevelItem{name, false, level->findFile(name.c_str())};
-        if (item.index < 0) item = LevelItem{name, true, level->findNested(name.c_str())};
-        if (item.index < 0) return std::nullopt;
-    }
-    return std::nullopt;
+    LevelEntry entry{item.name, item.nested, item.index};
+    if (!followLinks(level, entry)) return std::nullopt;
+    return LevelItem{std::move(entry.name), entry.nested, entry.index};
 }
 
 std::string displayPath(std::u16string_view path) {

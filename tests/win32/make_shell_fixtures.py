@@ -130,6 +130,21 @@ with zipfile.ZipFile(os.path.join(out, "long.zip"), "w") as z:
     add(z, "d" * 100 + "/" + "e" * 100 + "/" + "f" * 100 + ".txt", b"deep")
     add(z, "short.txt", b"short")
 
+# links.zip: symbolic links (Unix mode) to an entry inside and to a path
+# outside the archive; their stored data is the target's path.
+def add_link(z, name, target):
+    info = zipfile.ZipInfo(name, later)
+    info.create_system = 3
+    info.external_attr = 0o120777 << 16
+    z.writestr(info, target)
+
+
+with zipfile.ZipFile(os.path.join(out, "links.zip"), "w") as z:
+    add(z, "dir/target.txt", b"the data the link points to\n")
+    add_link(z, "dir/inside", "target.txt")
+    add_link(z, "dir/outside", "../../outside.txt")
+
+
 # view.zip: one folder, one nested archive and one file of the test type, as
 # the hosted folder view shows them.
 note = b"a note opened from the view\n" * 40

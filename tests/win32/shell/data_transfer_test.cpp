@@ -437,6 +437,26 @@ TEST_F(DataTransferTest, DamagedLevelsAndStreamsReachTheCopy) {
     EXPECT_TRUE(damage.empty());
 }
 
+TEST_F(DataTransferTest, SymbolicLinksGiveTheirTargetsData) {
+    struct Case {
+        const wchar_t* name;
+        HRESULT read;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {L"inside", S_OK, "the data the link points to\n"},
+        {L"outside", HRESULT_FROM_WIN32(ERROR_FILE_CORRUPT), ""},
+    };
+    for (const Case& c : cases) {
+        Com<IDataObject> data;
+        data.p = selection(L"links.zip", L"dir", {c.name});
+        ASSERT_TRUE(data.p) << c.name;
+        std::vector<uint8_t> bytes;
+        EXPECT_EQ(readContents(data.p, 0, 4096, &bytes), c.read) << c.name;
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.bytes) << c.name;
+    }
+}
+
 TEST(ExtractionInput, LinesOfTheExtractCommand) {
     auto parse = [](const std::u16string& text) { return parseExtractionInput(text); };
     auto request = parse(u"C:\\Out\nC:\\a.zip\nD:\\b.rar\n");
