@@ -61,6 +61,8 @@ struct EntryMetadata {
     // may be absolute or climb out); a hard link's target entry, a path from
     // the archive's root.
     std::u16string linkTarget;
+    // The DOS and Windows read-only attribute, when the archive stores it.
+    bool readOnly = false;
 };
 
 struct ArchiveEntry {

@@ -46,7 +46,8 @@ constexpr uint16_t kEndVolumeNumber = 0x0008;
 constexpr int kBaseHeaderSize = 7;
 constexpr int kFileHeaderFixed = 32;  // base header + fields up to the attributes
 constexpr uint8_t kStoredMethod = 0x30;
-constexpr uint8_t kHostUnix = 3;
+constexpr uint8_t kHostDos = 0, kHostWindows = 2, kHostUnix = 3;
+constexpr uint32_t kDosReadOnly = 0x01;
 
 // The CRC-16 is the low half of the CRC-32 of the header after the CRC field.
 // Old writers that kept a comment inside the header covered only what comes
@@ -193,6 +194,7 @@ bool Reader4::readFileHeader(const std::vector<uint8_t>& header, uint16_t flags,
     file.time = timeFromDosPacked(dosTime);
     // A Unix host keeps the mode; a symbolic link's data is its target.
     if (host == kHostUnix) file.metadata = unixMetadata(attributes);
+    else if (host == kHostDos || host == kHostWindows) file.metadata.readOnly = (attributes & kDosReadOnly) != 0;
     file.checks.crc = crc;
     file.unpackedSize = uint64_t{unpackedHigh} << 32 | unpackedLow;
     file.directory = (flags & kFileDirectoryMask) == kFileDirectoryMask;

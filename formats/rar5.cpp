@@ -197,8 +197,10 @@ bool Reader5::readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t data
     file.name = utf8ToWide(std::string_view(reinterpret_cast<const char*>(h.here()), nameLength)).value_or(u"");
     h.skip(nameLength);
     file.time = mtime;
-    constexpr uint64_t kHostUnix = 1;
+    constexpr uint64_t kHostWindows = 0, kHostUnix = 1;
+    constexpr uint64_t kWindowsReadOnly = 0x01;
     if (host == kHostUnix) file.metadata = unixMetadata(uint32_t(attributes));
+    else if (host == kHostWindows) file.metadata.readOnly = (attributes & kWindowsReadOnly) != 0;
     if (fileFlags & kFile5Crc) file.checks.crc = crc;
     file.unpackedSize = unpackedSize;
     file.directory = fileFlags & kFile5Directory;

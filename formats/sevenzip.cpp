@@ -142,7 +142,7 @@ struct FileRecord {
     bool isEmptyFile = false;
     bool isAnti = false;
     int64_t time = 0;
-    std::optional<uint32_t> unixMode;  // from attributes with the Unix extension
+    EntryMetadata metadata;  // from the attributes
 };
 
 // Reads the header's numbers and vectors from memory. Every read checks the
@@ -593,12 +593,15 @@ private:
     // Unix mode in the high half.
     void readAttributes(HeaderReader& in) {
         constexpr uint32_t kUnixExtension = 0x8000;
+        constexpr uint32_t kReadOnly = 0x01;
         std::vector<bool> defined = in.definedBits(files.size());
         if (in.byte() != 0) return void(in.fail());
         for (size_t i = 0; i < defined.size() && in.ok(); ++i) {
             if (!defined[i]) continue;
             uint32_t attributes = in.uint32();
-            if ((attributes & kUnixExtension) && (attributes >> 16) != 0) files[i].unixMode = attributes >> 16;
+            if ((attributes & kUnixExtension) && (attributes >> 16) != 0)
+                files[i].metadata = unixMetadata(attributes >> 16);
+            files[i].metadata.readOnly = (attributes & kReadOnly) != 0;
         }
     }
 
@@ -635,10 +638,10 @@ bool addFiles(Archive* archive, const HeaderParser& header, Codec* store) {
         if (!file.hasStream) {
             if (file.isEmptyFile)
                 addEntry(archive, store, file.name, 0, 0, 0, file.time, std::nullopt, Status(), std::nullopt,
-                         unixMetadata(file.unixMode));
+                         file.metadata);
             else
                 addEntry(archive, nullptr, file.name + u"\\", 0, 0, 0, file.time, std::nullopt, Status(), std::nullopt,
-                         unixMetadata(file.unixMode));
+                         file.metadata);
             continue;
         }
         while (folder < info.folders.size() && usedInFolder == info.substreamCounts[folder]) {
@@ -649,7 +652,7 @@ bool addFiles(Archive* archive, const HeaderParser& header, Codec* store) {
         if (folder == info.folders.size() || substream >= info.substreamSizes.size()) return false;
         int64_t size = info.substreamSizes[substream];
         addEntry(archive, store, file.name, offset, size, size, file.time, info.substreamCrcs[substream],
-                 folderFailure(info.folders[folder]), std::nullopt, unixMetadata(file.unixMode));
+                 folderFailure(info.folders[folder]), std::nullopt, file.metadata);
         offset += size;
         ++substream;
         ++usedInFolder;

@@ -126,7 +126,7 @@ struct CentralRecord {
     uint16_t nameLength = 0;
     std::string name;
     uint16_t flags = 0;
-    std::optional<uint32_t> unixMode = std::nullopt;
+    EntryMetadata metadata;
 };
 
 // What reading the directory found out about its records, for the checks
@@ -157,17 +157,21 @@ struct LocalEntry {
     bool named;  // by a directory record
     bool overlapping;  // its bytes are also another entry's
     bool unicodePath;  // the name is the Unicode path field's UTF-8
-    std::optional<uint32_t> unixMode;  // from the directory record of a Unix host
+    EntryMetadata metadata;  // from the directory record
     int64_t end() const { return dataOffset + packedSize; }
 };
 
-// The Unix mode a directory record keeps in the high
-// half of its external attributes when the host that made it was Unix.
-std::optional<uint32_t> unixModeOf(uint8_t host, uint32_t externalAttributes) {
+// A directory record keeps the Unix mode in the high half of its external
+// attributes when the host that made it was Unix, and the DOS attributes in the
+// low byte (every host sets the read-only bit there the same way).
+EntryMetadata metadataOf(uint8_t host, uint32_t externalAttributes) {
     constexpr uint8_t kUnixHost = 3;
-    uint32_t mode = externalAttributes >> 16;
-    if (host != kUnixHost || mode == 0) return std::nullopt;
-    return mode;
+    constexpr uint32_t kDosReadOnly = 0x01;
+    const uint32_t mode = externalAttributes >> 16;
+    EntryMetadata metadata;
+    if (host == kUnixHost && mode != 0) metadata = unixMetadata(mode);
+    metadata.readOnly = (externalAttributes & kDosReadOnly) != 0;
+    return metadata;
 }
 
 bool startsBefore(const LocalEntry* a, const LocalEntry* b) { return a->headerOffset < b->headerOffset; }
@@ -206,7 +210,7 @@ public:
 private:
     int64_t parseLocalHeader(const CentralRecord* record);
     bool skipCentralHeader(uint32_t& headerOffset, std::string& name, uint16_t& flags,
-                           std::optional<uint32_t>& unixMode);
+                           EntryMetadata& metadata);
     void takeCentralName(LocalEntry& entry, std::string_view name, uint16_t flags);
     bool readFromDirectory();
     std::optional<int64_t> findEndRecord();
@@ -295,15 +299,15 @@ bool ZipReader::read() {
             passedDirectory = true;
             uint32_t headerOffset;
             uint16_t flags;
-            std::optional<uint32_t> unixMode;
-            if (!skipCentralHeader(headerOffset, centralName, flags, unixMode)) break;
+            EntryMetadata metadata;
+            if (!skipCentralHeader(headerOffset, centralName, flags, metadata)) break;
             if (headerOffset == kZip64Marker) continue;
             LocalEntry* named = scannedEntryAt(headerOffset);
             if (!named || named->named) directoryDisagrees = true;
             else takeCentralName(*named, centralName, flags);  // the first record naming it
             if (named) {
                 named->named = true;
-                named->unixMode = unixMode;
+                named->metadata = metadata;
             }
         } else if (signature != kSpanningMarker && ++unknownWords >= kMaxUnknownWords) {
             break;
@@ -382,14 +386,14 @@ LocalEntry* ZipReader::scannedEntryAt(int64_t headerOffset) {
 
 // In the sequential scan, passes over a central directory header whose
 // signature has just been read, noting the local header offset, the name and
-// the flags and the Unix mode it records.
+// the flags and the attributes it records.
 bool ZipReader::skipCentralHeader(uint32_t& headerOffset, std::string& name, uint16_t& flags,
-                                  std::optional<uint32_t>& unixMode) {
+                                  EntryMetadata& metadata) {
     uint8_t h[kCentralHeaderSize - 4];
     if (!readBytes(h, sizeof h)) return false;
     headerOffset = le32(h + 38);
     flags = le16(h + 4);
-    unixMode = unixModeOf(h[1], le32(h + 34));
+    metadata = metadataOf(h[1], le32(h + 34));
     name.resize(le16(h + 24));
     return readBytes(name.data(), static_cast<int>(name.size())) && skip(int64_t{le16(h + 26)} + le16(h + 28));
 }
@@ -567,7 +571,7 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     if (!name) return;
     addEntry(archive_, codec, std::move(properties), *name, entry.dataOffset + headerBytes, packedSize - headerBytes,
              entry.size, timeFromDos(entry.date, entry.time), entry.crc, failure, std::nullopt,
-             unixMetadata(entry.unixMode));
+             entry.metadata);
 }
 
 // The last `count` of the method's `headerBytes` header bytes. None when
@@ -603,7 +607,7 @@ bool ZipReader::readFromDirectory() {
                 takeCentralName(earlier, record.name, record.flags);  // the first record naming it
             }
             earlier.named = true;
-            earlier.unixMode = record.unixMode;
+            earlier.metadata = record.metadata;
             continue;
         }
         uint32_t signature;
@@ -614,7 +618,7 @@ bool ZipReader::readFromDirectory() {
         if (next == kEncrypted) return false;
         if (next < 0) break;
         takeCentralName(entries_.back(), record.name, record.flags);
-        entries_.back().unixMode = record.unixMode;
+        entries_.back().metadata = record.metadata;
         entryAt.emplace(entries_.back().headerOffset, entries_.size() - 1);
         namedBy.push_back(r);
     }
@@ -717,7 +721,7 @@ bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limi
         uint8_t h[kCentralHeaderSize];
         if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
         CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16), le16(h + 10),
-                             in_->tell(), le16(h + 28), {}, le16(h + 8), unixModeOf(h[5], le32(h + 38))};
+                             in_->tell(), le16(h + 28), {}, le16(h + 8), metadataOf(h[5], le32(h + 38))};
         uint16_t nameLength = record.nameLength;
         uint16_t extraLength = le16(h + 30);
         uint16_t commentLength = le16(h + 32);

@@ -222,6 +222,46 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
     EXPECT_EQ(std::string(got.begin(), got.begin() + 5), "b.txt");
 }
 
+// The DOS read-only bit of the external attributes, from any host; the Unix
+// mode only from a Unix host. Written seekable and streamed alike.
+TEST(ZipWriters, ReadOnlyAttributeAndUnixMode) {
+    test::TempDir dir;
+    python(dir, std::string(kUnseekable) + R"(
+entries = [("dos-ro.txt", 0, 0x01), ("dos-rw.txt", 0, 0x20), ("ntfs-ro.txt", 11, 0x21),
+           ("unix-ro.txt", 3, (0o100444 << 16) | 0x01), ("unix-rw.txt", 3, 0o100644 << 16)]
+def fill(z):
+    for name, host, attributes in entries:
+        info = zipfile.ZipInfo(name)
+        info.create_system, info.external_attr = host, attributes
+        z.writestr(info, name)
+with zipfile.ZipFile(sys.argv[1], "w") as z: fill(z)
+with open(sys.argv[2], "wb") as f:
+    z = zipfile.ZipFile(Unseekable(f), "w")
+    fill(z)
+    z.close()
+)",
+           "'" + (dir / "seek.zip").string() + "' '" + (dir / "stream.zip").string() + "'");
+    struct Case {
+        const char* name;
+        bool readOnly;
+        std::optional<uint32_t> mode;
+    };
+    const Case cases[] = {{"dos-ro.txt", true, std::nullopt},
+                          {"dos-rw.txt", false, std::nullopt},
+                          {"ntfs-ro.txt", true, std::nullopt},
+                          {"unix-ro.txt", true, 0444},
+                          {"unix-rw.txt", false, 0644}};
+    for (const char* zip : {"seek.zip", "stream.zip"}) {
+        Ref<Archive> a = openArchive(dir / zip);
+        ASSERT_TRUE(a) << zip;
+        for (const Case& c : cases) {
+            const EntryMetadata& metadata = a->fileMetadata(a->findFile(u16(c.name).c_str()));
+            EXPECT_EQ(metadata.readOnly, c.readOnly) << zip << " " << c.name;
+            EXPECT_EQ(metadata.mode, c.mode) << zip << " " << c.name;
+        }
+    }
+}
+
 TEST(ZipWriters, Utf8NamesAndFoldersImpliedByPaths) {
     test::TempDir dir;
     python(dir, R"(

@@ -140,6 +140,7 @@ private:
         fs::path target;
         std::string entry;
         bool checked;  // its own stored check held
+        bool readOnly;  // given the read-only attribute once in place
     };
     void extractItem(Archive* level, const LevelItem& item, const Place& place);
     bool linkKept(InStream* stream, const EntryChecks& checks, const fs::path& written);
@@ -506,7 +507,7 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     }
 
     const EntryChecks checks = data.checks(source.get());
-    Written file{temporaryName(place.folder), target, entry, checks.crc || checks.blake2sp};
+    Written file{temporaryName(place.folder), target, entry, checks.crc || checks.blake2sp, metadata.readOnly};
     if (!waiting_) setCleanupPending(true);
     writing_ = file.temporary;
     const int64_t time = std::max<int64_t>(item.time(level), 0);
@@ -534,6 +535,8 @@ void Extractor::rename(const Written& file) {
     RenameResult result = renameFile(file.temporary, file.target, options_.overwrite, error);
     if (result == RenameResult::kDone) {
         if (kHasUnixMetadata) written_.insert(file.target);
+        // Last, so that nothing done to the file before fails on it.
+        if (file.readOnly) setReadOnly(file.target);
         return;
     }
     if (result == RenameResult::kExists)

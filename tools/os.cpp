@@ -108,6 +108,15 @@ bool OutputFile::setModificationTime(int64_t time) {
 RenameResult renameFile(const fs::path& from, const fs::path& to, bool replace, std::string& error) {
     if (MoveFileExW(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return RenameResult::kDone;
     DWORD code = GetLastError();
+    // Replacing asked for covers a read-only file, such as an earlier extraction leaves.
+    const DWORD existing = GetFileAttributesW(to.c_str());
+    if (replace && code == ERROR_ACCESS_DENIED && existing != INVALID_FILE_ATTRIBUTES &&
+        (existing & FILE_ATTRIBUTE_READONLY) && !(existing & FILE_ATTRIBUTE_DIRECTORY) &&
+        SetFileAttributesW(to.c_str(), existing & ~DWORD(FILE_ATTRIBUTE_READONLY))) {
+        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return RenameResult::kDone;
+        code = GetLastError();
+        SetFileAttributesW(to.c_str(), existing);
+    }
     if (!replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) return RenameResult::kExists;
     error = std::system_category().message(int(code));
     return RenameResult::kFailed;
@@ -302,6 +311,12 @@ bool setPermissions(const fs::path&, uint32_t) { return false; }
 bool createSymbolicLink(const std::string&, const fs::path&) { return false; }
 bool setLinkModificationTime(const fs::path&, int64_t) { return false; }
 
+bool setReadOnly(const fs::path& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_READONLY);
+}
+
 #else
 
 uint32_t permissionsFor(uint32_t stored, bool preserve) {
@@ -317,6 +332,8 @@ uint32_t permissionsFor(uint32_t stored, bool preserve) {
 bool setPermissions(const fs::path& path, uint32_t permissions) {
     return ::chmod(path.c_str(), mode_t(permissions)) == 0;
 }
+
+bool setReadOnly(const fs::path&) { return false; }
 
 bool createSymbolicLink(const std::string& target, const fs::path& path) {
     return ::symlink(target.c_str(), path.c_str()) == 0;

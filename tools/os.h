@@ -70,6 +70,10 @@ bool createSymbolicLink(const std::string& target, const std::filesystem::path& 
 // Sets a symbolic link's own modification time, never its target's.
 bool setLinkModificationTime(const std::filesystem::path& path, int64_t time);
 
+// Gives a file the Windows read-only attribute. Elsewhere the stored Unix mode
+// decides, and this does nothing and fails.
+bool setReadOnly(const std::filesystem::path& path);
+
 enum class RenameResult { kDone, kExists, kFailed };
 // Gives the file `from` the name `to`. Without `replace`, a file at `to`
 // (even one that appeared a moment ago) is kept and kExists returned. On
