@@ -147,9 +147,9 @@ TEST(ZipLegacy, DamagedCorpusDataIsReportedNotCrashed) {
         void (*damage)(std::vector<uint8_t>&);
     };
     const Case cases[] = {
-        {0, "cut short", [](std::vector<uint8_t>& p) { p.resize(p.size() - 2); }},
-        {1, "cut short", [](std::vector<uint8_t>& p) { p.resize(p.size() - 2); }},
-        {2, "cut short", [](std::vector<uint8_t>& p) { p.resize(p.size() - 2); }},
+        {0, "cut short", [](std::vector<uint8_t>& p) { p.erase(p.end() - 2, p.end()); }},
+        {1, "cut short", [](std::vector<uint8_t>& p) { p.erase(p.end() - 2, p.end()); }},
+        {2, "cut short", [](std::vector<uint8_t>& p) { p.erase(p.end() - 2, p.end()); }},
         {1, "cut inside the follower sets", [](std::vector<uint8_t>& p) { p.resize(20); }},
         {2, "cut inside the trees", [](std::vector<uint8_t>& p) { p.resize(20); }},
         // The size of the set of byte 255 (the first six bits) above 32.
