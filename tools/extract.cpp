@@ -512,15 +512,20 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     writing_ = file.temporary;
     const int64_t time = std::max<int64_t>(item.time(level), 0);
     bool written = false;
-    if (linkKept(stream.get(), checks, file.temporary)) {
+    const bool linked = linkKept(stream.get(), checks, file.temporary);
+    if (linked) {
         written = true;
         if (time > 0) setModificationTime(file.temporary, time);
     } else {
         written = writeData(stream.get(), checks, time, file.temporary, target, entry);
     }
     writing_.clear();
-    if (written && metadata.mode)
-        setPermissions(file.temporary, permissionsFor(*metadata.mode, options_.preservePermissions));
+    if (written && metadata.mode) {
+        // A file written here already has 0666 under the umask, which most
+        // entries (0644 and 0664 under the usual umasks) want: no call for them.
+        const uint32_t wanted = permissionsFor(*metadata.mode, options_.preservePermissions);
+        if (linked || wanted != createdPermissions()) setPermissions(file.temporary, wanted);
+    }
     if (written) {
         if (waiting_)
             waitingFiles_.push_back(std::move(file));

@@ -307,6 +307,8 @@ bool setModificationTime(const fs::path& path, int64_t time) {
 #ifdef _WIN32
 
 uint32_t permissionsFor(uint32_t, bool) { return 0; }
+
+uint32_t createdPermissions() { return 0; }
 bool setPermissions(const fs::path&, uint32_t) { return false; }
 bool createSymbolicLink(const std::string&, const fs::path&) { return false; }
 bool setLinkModificationTime(const fs::path&, int64_t) { return false; }
@@ -319,15 +321,25 @@ bool setReadOnly(const fs::path& path) {
 
 #else
 
-uint32_t permissionsFor(uint32_t stored, bool preserve) {
-    if (preserve) return stored & 07777;
+namespace {
+
+uint32_t processUmask() {
     static const mode_t mask = [] {
         mode_t current = ::umask(0);
         ::umask(current);
         return current;
     }();
-    return stored & 0777 & ~uint32_t(mask);
+    return uint32_t(mask);
 }
+
+}  // namespace
+
+uint32_t permissionsFor(uint32_t stored, bool preserve) {
+    if (preserve) return stored & 07777;
+    return stored & 0777 & ~processUmask();
+}
+
+uint32_t createdPermissions() { return 0666 & ~processUmask(); }
 
 bool setPermissions(const fs::path& path, uint32_t permissions) {
     return ::chmod(path.c_str(), mode_t(permissions)) == 0;

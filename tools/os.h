@@ -64,6 +64,8 @@ constexpr bool kHasUnixMetadata =
 // as a normal user's tar gives them, the umask applies and setuid, setgid and
 // sticky bits are dropped, unless `preserve` keeps all of them.
 uint32_t permissionsFor(uint32_t stored, bool preserve);
+// The permission bits OutputFile::create gives a new file (0666 under the umask).
+uint32_t createdPermissions();
 bool setPermissions(const std::filesystem::path& path, uint32_t permissions);
 // Creates a symbolic link at `path` holding `target` (UTF-8) unchanged.
 bool createSymbolicLink(const std::string& target, const std::filesystem::path& path);
