@@ -13,6 +13,7 @@
 #include "engine/archive.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
+#include "tests/bit_writer.h"
 #include "tests/codec_fixtures.h"
 #include "tests/test_util.h"
 
@@ -42,15 +43,9 @@ std::vector<uint8_t> farAndLongMatches(size_t size) {
     return out;
 }
 
-// Writes bits least significant first, Huffman codes most significant first.
-class BitWriter {
+// Deflate's fixed codes over the shared bit writer.
+class BitWriter : public test::LsbBitWriter {
 public:
-    void bits(uint32_t value, int count) {
-        for (int i = 0; i < count; ++i) put((value >> i) & 1);
-    }
-    void code(uint32_t value, int count) {
-        for (int i = count - 1; i >= 0; --i) put((value >> i) & 1);
-    }
     // Fixed-code literal/length symbol and distance symbol.
     void symbol(int s) {
         if (s < 144) code(0x30 + s, 8);
@@ -59,26 +54,6 @@ public:
         else code(0xC0 + s - 280, 8);
     }
     void distance(int d) { code(d, 5); }
-    void align() {
-        while (used_) put(0);
-    }
-    void bytes(const std::vector<uint8_t>& data) {
-        align();
-        out_.insert(out_.end(), data.begin(), data.end());
-    }
-    std::vector<uint8_t> finish() {
-        align();
-        return out_;
-    }
-
-private:
-    void put(int bit) {
-        if (!used_) out_.push_back(0);
-        out_.back() |= bit << used_;
-        used_ = (used_ + 1) & 7;
-    }
-    std::vector<uint8_t> out_;
-    int used_ = 0;
 };
 
 // A stored block of `history`, then a final fixed block with one match.

@@ -16,6 +16,7 @@
 #include "codecs/zip_legacy/shrink.h"
 #include "engine/byte_order.h"
 #include "tests/archive_support.h"
+#include "tests/bit_writer.h"
 #include "tests/codec_fixtures.h"
 
 namespace zorvex {
@@ -23,26 +24,7 @@ namespace {
 
 using test::readFile;
 
-// Writes bits least significant first; codes most significant bit first.
-class BitWriter {
-public:
-    void bits(uint32_t value, int count) {
-        for (int i = 0; i < count; ++i) put((value >> i) & 1);
-    }
-    void code(uint32_t value, int count) {
-        for (int i = count - 1; i >= 0; --i) put((value >> i) & 1);
-    }
-    std::vector<uint8_t> finish() const { return out_; }
-
-private:
-    void put(uint32_t bit) {
-        if (used_ == 0) out_.push_back(0);
-        out_.back() |= static_cast<uint8_t>(bit << used_);
-        used_ = (used_ + 1) & 7;
-    }
-    std::vector<uint8_t> out_;
-    int used_ = 0;
-};
+using BitWriter = test::LsbBitWriter;
 
 struct Decoded {
     std::vector<uint8_t> data;
