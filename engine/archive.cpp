@@ -75,7 +75,8 @@ Archive::Archive(const char16_t* name, Archive* owner, InStream* stream)
       readPlan_(owner ? owner->readPlan_ : ReadPlan::kBrowse),
       // A folder level shares its archive's stream; a nested archive has its own.
       nesting_(owner ? owner->nesting_ + (stream != owner->stream_ ? 1 : 0) : 0),
-      stagingFolder_(owner ? owner->stagingFolder_ : std::u16string()) {
+      stagingFolder_(owner ? owner->stagingFolder_ : std::u16string()),
+      formatName_(owner && stream == owner->stream_ ? owner->formatName_ : std::u16string()) {
     if (stream_) stream_->addRef();
     liveArchives().push_back(this);
 }
@@ -296,6 +297,14 @@ EntryChecks Archive::nestedChecks(int index) { return checksAt(rawAt(nestedView(
 
 const EntryMetadata& Archive::fileMetadata(int index) { return metadataAt(rawAt(fileView(), index)); }
 const EntryMetadata& Archive::nestedMetadata(int index) { return metadataAt(rawAt(nestedView(), index)); }
+const ArchiveEntry* Archive::fileEntry(int index) {
+    int raw = rawAt(fileView(), index);
+    return raw >= 0 ? &entries_[raw] : nullptr;
+}
+const ArchiveEntry* Archive::nestedEntry(int index) {
+    int raw = rawAt(nestedView(), index);
+    return raw >= 0 ? &entries_[raw] : nullptr;
+}
 const EntryMetadata& Archive::folderMetadata(int index) {
     static const EntryMetadata none;
     int raw = rawAt(folderView(), index);

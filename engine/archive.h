@@ -141,6 +141,15 @@ public:
     const EntryMetadata& fileMetadata(int index);
     const EntryMetadata& nestedMetadata(int index);
     const EntryMetadata& folderMetadata(int index);
+    // The record of a file or nested archive of this level (its codec,
+    // packed size, ...); null for an index out of range.
+    const ArchiveEntry* fileEntry(int index);
+    const ArchiveEntry* nestedEntry(int index);
+    // The display name of the format whose reader opened the archive ("zip",
+    // "tar", ...); folder levels share their archive's. Empty when no
+    // registered format opened it.
+    const std::u16string& formatName() const { return formatName_; }
+    void setFormatName(std::u16string name) { formatName_ = std::move(name); }
 
     // Sizes as the headers state them, learnt without decoding any data
     // (a stream's index or trailer may be read): -1 where only decoding
@@ -220,6 +229,7 @@ private:
     int64_t originSize_ = -1;
     std::optional<uint32_t> originCrc_;
     std::u16string stagingFolder_;
+    std::u16string formatName_;
     std::vector<ArchiveEntry> entries_;
     std::vector<DirectoryRecord> directories_;
     // Name as stored -> raw index: names that differ only in case are different entries.

@@ -170,6 +170,13 @@ void forEachExtension(void (*visit)(const char16_t* extension, void* context), v
 
 namespace {
 
+// Opens the stream as `format`, and the archive says which format it is.
+Archive* openAs(ArchiveFormat* format, const char16_t* name, Archive* container, InStream* stream) {
+    Archive* archive = format->open(name, container, stream);
+    if (archive && format->displayName) archive->setFormatName(format->displayName);
+    return archive;
+}
+
 // Reads up to `count` bytes, fewer only at the stream's end; the count read.
 int readUpTo(InStream* stream, uint8_t* buf, int count) {
     int got = 0;
@@ -220,7 +227,7 @@ ArchiveFormat* bySignature(const std::vector<Bidder>& bids) {
 // for formats whose first bytes prove nothing (a header without a signature,
 // an archive with data in front), finding entries is the proof.
 Archive* openIfItHoldsEntries(ArchiveFormat* format, const char16_t* name, Archive* container, InStream* stream) {
-    Archive* archive = format->open(name, container, stream);
+    Archive* archive = openAs(format, name, container, stream);
     if (archive && archive->entryCount() == 0 && archive->directoryCount() == 0) {
         archive->release();
         return nullptr;
@@ -283,7 +290,7 @@ Archive* openEmbedded(const char16_t* name, Archive* container, InStream* stream
     if (!found) return nullptr;
     Ref<ConcatStream> window(new (std::nothrow) ConcatStream(stream->name(), nullptr, stream->tag()));
     if (!window || !window->appendPart(stream, found->offset, stream->size() - found->offset)) return nullptr;
-    return found->format->open(name, container, window.get());
+    return openAs(found->format, name, container, window.get());
 }
 
 // For a name that says nothing, or bytes that do not match what it says: a
@@ -331,11 +338,12 @@ Archive* detectAndOpen(const char16_t* name, Archive* container, InStream* strea
     std::vector<ArchiveFormat*> byName;
     for (ArchiveFormat* f : formats())
         if (f->displayName && formatHasExtension(f, name)) byName.push_back(f);
-    if (!byName.empty() && byName.front()->signatureLength == 0) return byName.front()->open(name, container, stream);
+    if (!byName.empty() && byName.front()->signatureLength == 0)
+        return openAs(byName.front(), name, container, stream);
     std::vector<Bidder> bids = bidsAtStart(stream);
-    if (ArchiveFormat* f = bySignature(bids)) return f->open(name, container, stream);
+    if (ArchiveFormat* f = bySignature(bids)) return openAs(f, name, container, stream);
     for (ArchiveFormat* f : byName)
-        if (f->signatureLength == 0) return f->open(name, container, stream);
+        if (f->signatureLength == 0) return openAs(f, name, container, stream);
     return openByContent(bids, byName, name, container, stream);
 }
 

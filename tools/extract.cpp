@@ -29,6 +29,7 @@
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/os.h"
+#include "tools/selection.h"
 
 namespace zorvex::cli {
 
@@ -90,11 +91,16 @@ void removeLeftovers(const fs::path& folder) {
 
 class Extractor {
 public:
-    Extractor(Reporter& reporter, const ExtractOptions& options) : reporter_(reporter), options_(options) {}
+    Extractor(Reporter& reporter, const ExtractOptions& options)
+        : reporter_(reporter),
+          options_(options),
+          selection_(options.patterns, options.excludes, options.ignoreCase) {}
 
     // Prepares the destination folder; false when it cannot be used.
     bool prepare();
     void extractArchive(const std::string& argument);
+    // The patterns that selected nothing in any archive.
+    std::vector<std::string> unmatchedPatterns() const { return selection_.unmatched(); }
 
     // The walk over the levels (engine/level_walk.h): where a level's items
     // are written and how their entries are named. Nested archives other than
@@ -103,6 +109,9 @@ public:
         fs::path folder;
         std::string entryPrefix;
         bool created = false;  // by this extraction, so empty but for what it wrote
+        std::u16string path;   // the folder's own path in the level, with a final "\\" (patterns match it)
+        int depth = 0;         // of that path, in components
+        bool taken = true;     // selected itself, not only walked for what it holds
     };
     void items(Archive* level, const Place& place);
     std::optional<Place> folder(Archive* level, int i, const Place& place);
@@ -126,6 +135,7 @@ private:
         fs::path path;
         int64_t time;
         std::optional<uint32_t> mode;
+        bool removeIfEmpty;  // created only to hold selected entries
     };
     void createLinks();
     void createSymbolicLink(const Link& link);
@@ -143,6 +153,7 @@ private:
         bool readOnly;  // given the read-only attribute once in place
     };
     void extractItem(Archive* level, const LevelItem& item, const Place& place);
+    void writeToStdout(Archive* level, const LevelItem& item, const std::string& entry);
     bool linkKept(InStream* stream, const EntryChecks& checks, const fs::path& written);
     // Writes the entry's data to `written` with the modification time `time`
     // (none when 0), reporting what fails. False when no file is left.
@@ -166,6 +177,7 @@ private:
 
     Reporter& reporter_;
     const ExtractOptions& options_;
+    Selection selection_;
     fs::path root_;  // canonical destination
     std::string subject_;
     int temporaries_ = 0;
@@ -209,7 +221,7 @@ void Extractor::extractArchive(const std::string& argument) {
         reporter_.error(argument, "", "cannot open as an archive");
         return;
     }
-    archive->setStagingFolder(engineArgumentPath(utf8FromPath(root_)));
+    if (!options_.toStdout) archive->setStagingFolder(engineArgumentPath(utf8FromPath(root_)));
     ExtractionPlan plan = planExtraction(archive.get());
     reportDamagedLevels(plan);
     std::string prefix;
@@ -227,8 +239,8 @@ void Extractor::extractArchive(const std::string& argument) {
     }
     Archive* level = plan.level.get();
 
-    Place top{root_, prefix};
-    if (!plan.wrapper.empty()) {
+    Place top{root_, prefix, false, u"", 0, true};
+    if (!plan.wrapper.empty() && !options_.toStdout && options_.stripComponents == 0) {
         if (auto wrapper = safeComponent(plan.wrapper)) {
             top.folder /= *wrapper;
             if (!makeFolder(top.folder, displayName(plan.wrapper), top.created)) return;
@@ -260,7 +272,10 @@ void Extractor::finishWaiting(Archive* level, const std::string& levelPath) {
     stopIfInterrupted();
     // Nothing tells which bytes a failed check covers: a file without a check
     // of its own that held may be wrong anywhere, and is not kept.
-    if (damaged) reporter_.error(subject_, levelPath, "data is damaged: files written from it are not kept");
+    if (damaged)
+        reporter_.error(subject_, levelPath,
+                        options_.toStdout ? "data is damaged: what was written from it may be wrong"
+                                          : "data is damaged: files written from it are not kept");
     for (const Written& file : waitingFiles_) {
         if (damaged && !file.checked) {
             std::error_code error;
@@ -290,13 +305,23 @@ void Extractor::items(Archive* level, const Place& place) {
 
 std::optional<Extractor::Place> Extractor::folder(Archive* level, int i, const Place& place) {
     std::u16string_view name = level->folderName(i);
+    const std::u16string path = place.path + std::u16string(name);
+    if (!selection_.mayTakeBelow(path)) return std::nullopt;
     std::string entry = place.entryPrefix + displayName(name);
     auto component = safeComponent(name);
     if (!component) {
         reporter_.error(subject_, entry, "unsafe folder name, skipped");
         return std::nullopt;
     }
-    Place sub{place.folder / *component, entry + kDisplaySeparator};
+    Place sub{place.folder / *component, entry + kDisplaySeparator, false, path + u'\\', place.depth + 1,
+              selection_.takes(path)};
+    // A folder whose path is stripped, or written to standard output, puts
+    // nothing on disk: its entries go where its own folder's went.
+    if (sub.depth <= options_.stripComponents || options_.toStdout) {
+        sub.folder = place.folder;
+        sub.created = place.created;
+        return sub;
+    }
     if (!claimFolder(sub.folder, entry) || !makeFolder(sub.folder, entry, sub.created)) return std::nullopt;
     return sub;
 }
@@ -305,17 +330,23 @@ void Extractor::folderFailed(Archive* level, int i, const Place& place) {
     reporter_.error(subject_, place.entryPrefix + displayName(level->folderName(i)), "cannot open folder");
 }
 
-void Extractor::leftFolder(Archive* level, int i, const Place&, const Place& sub) {
+void Extractor::leftFolder(Archive* level, int i, const Place& place, const Place& sub) {
+    if (sub.folder == place.folder) return;  // none of its own
     // After everything written into it, links last: that changes its time,
     // and a mode without write permission would stop it.
     std::optional<uint32_t> mode = sub.created ? level->folderMetadata(i).mode : std::nullopt;
-    folders_.push_back({sub.folder, level->folderTime(i), mode});
+    folders_.push_back({sub.folder, level->folderTime(i), mode, sub.created && !sub.taken});
 }
 
 // Deepest first (folders are left after their contents): a folder's time
 // is set after its subfolders' modes and times changed nothing more in it.
 void Extractor::finishFolders() {
     for (const FolderFinish& folder : folders_) {
+        std::error_code error;
+        if (folder.removeIfEmpty && fs::is_empty(folder.path, error)) {
+            fs::remove(folder.path, error);
+            continue;
+        }
         if (folder.time > 0) setModificationTime(folder.path, folder.time);
         if (folder.mode) setPermissions(folder.path, permissionsFor(*folder.mode, options_.preservePermissions));
     }
@@ -391,7 +422,7 @@ void Extractor::createSymbolicLink(const Link& link) {
 // takes no hard link, a copy of it stands in.
 void Extractor::createHardLink(const Link& link) {
     fs::path target = top_;
-    const std::u16string& stored = link.metadata.linkTarget;
+    const std::u16string stored = strippedPath(link.metadata.linkTarget, options_.stripComponents);
     bool safe = !stored.empty();
     for (size_t start = 0; safe && start <= stored.size();) {
         size_t end = std::min(stored.find(u'\\', start), stored.size());
@@ -402,7 +433,8 @@ void Extractor::createHardLink(const Link& link) {
     }
     if (!safe || !written_.count(target)) {
         reporter_.error(subject_, link.entry,
-                        "a hard link to " + displayPath(stored) + ", which was not extracted: not created");
+                        "a hard link to " + displayPath(link.metadata.linkTarget) +
+                            ", which was not extracted: not created");
         return;
     }
     if (!linkPlaceFree(link)) return;
@@ -458,8 +490,13 @@ fs::path Extractor::temporaryName(const fs::path& folder) {
 
 void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& place) {
     stopIfInterrupted();
+    if (!selection_.takes(place.path + item.name) || place.depth + 1 <= options_.stripComponents) return;
     reporter_.countEntry();
     const std::string entry = place.entryPrefix + displayName(item.name);
+    if (options_.toStdout) {
+        writeToStdout(level, item, entry);
+        return;
+    }
     auto component = safeComponent(item.name);
     if (!component) {
         reporter_.error(subject_, entry, "unsafe file name, skipped");
@@ -535,6 +572,25 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     if (!waiting_) setCleanupPending(false);
 }
 
+// -O: the entry's bytes, checked as `cat` checks them. A link has none of its own.
+void Extractor::writeToStdout(Archive* level, const LevelItem& item, const std::string& entry) {
+    if (item.metadata(level).link != LinkKind::kNone) return;
+    Ref<InStream> stream(item.open(level));
+    if (!stream) {
+        reporter_.error(subject_, entry, openFailureText(level));
+        return;
+    }
+    std::string writeError;
+    auto toStdout = [&](const uint8_t* data, size_t size) {
+        if (writeStdout(data, size)) return true;
+        writeError = lastErrorText();
+        return false;
+    };
+    if (copyVerified(stream.get(), item.checks(level), toStdout, reporter_, subject_, entry) == CopyResult::kWriteFailed)
+        reporter_.error(subject_, entry, "cannot write to standard output: " + writeError);
+    stopIfInterrupted();
+}
+
 void Extractor::rename(const Written& file) {
     std::string error;
     RenameResult result = renameFile(file.temporary, file.target, options_.overwrite, error);
@@ -599,8 +655,9 @@ int extractCommand(const std::vector<std::string>& archives, const ExtractOption
     Reporter reporter;
     catchInterrupts();
     Extractor extractor(reporter, options);
-    if (!extractor.prepare()) return 1;
+    if (!options.toStdout && !extractor.prepare()) return 1;
     for (const std::string& archive : archives) extractor.extractArchive(archive);
+    for (const std::string& pattern : extractor.unmatchedPatterns()) reporter.error(pattern, "", "no such entry");
     return reporter.failures() ? 1 : 0;
 }
 

@@ -1,19 +1,30 @@
 // `zorvex list`: one line per folder, nested archive and file, with its
-// modification time and size; -r descends into folders and nested archives.
+// modification time and size (-l: packed size, method, CRC and attributes
+// too), or one JSON document (--json); -r descends into folders and nested
+// archives.
+#include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
+
+#include "engine/codec.h"
+#include "engine/convert.h"
 
 #include "engine/format_registry.h"
 #include "engine/level_walk.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
+#include "tools/json.h"
+#include "tools/selection.h"
 
 namespace zorvex::cli {
 
 namespace {
 
 constexpr const char* kRule = "-------------------  --------------  ----";
+constexpr const char* kLongRule =
+    "-------------------  --------------  --------------  ----------  --------  ----------  ----";
 
 // Listings run to hundreds of thousands of lines: they are gathered here and
 // written in large pieces rather than formatted line by line through stdio.
@@ -24,6 +35,7 @@ public:
     ~Output() { flush(); }
 
     void text(std::string_view s) { buffer_.append(s); }
+    std::string& raw() { return buffer_; }
     void character(char c) { buffer_.push_back(c); }
     // A name as UTF-8; ASCII names are copied unit by unit.
     void name(std::u16string_view name) {
@@ -75,13 +87,42 @@ bool mayHoldArchive(std::u16string_view name) {
     return dot == std::u16string_view::npos || dot == 0 || kArchiveBased.find(name) >= 0;
 }
 
+enum class Kind { kFile, kFolder, kArchive, kLink };
+
+const char* kindName(Kind kind) {
+    switch (kind) {
+        case Kind::kFolder: return "folder";
+        case Kind::kArchive: return "archive";
+        case Kind::kLink: return "link";
+        default: return "file";
+    }
+}
+
+// "-rw-r--r--" for a stored Unix mode; blanks without one.
+std::string modeText(const std::optional<uint32_t>& mode, Kind kind) {
+    if (!mode) return std::string(10, ' ');
+    std::string text(10, '-');
+    const uint32_t type = *mode & kUnixTypeMask;
+    text[0] = type == kUnixFolder || kind == Kind::kFolder ? 'd' : type == kUnixSymbolicLink ? 'l' : '-';
+    static const char kLetters[] = "rwxrwxrwx";
+    for (int bit = 0; bit < 9; ++bit)
+        if (*mode & (0400u >> bit)) text[size_t(bit) + 1] = kLetters[bit];
+    return text;
+}
+
 struct Listing {
-    Listing(Reporter& reporter, std::string subject, bool recursive)
-        : reporter(reporter), subject(std::move(subject)), recursive(recursive) {}
+    Listing(Reporter& reporter, std::string subject, const ListOptions& options)
+        : reporter(reporter),
+          subject(std::move(subject)),
+          recursive(options.recursive),
+          style(options.style),
+          selection(options.patterns, options.excludes, options.ignoreCase) {}
 
     Reporter& reporter;
     std::string subject;  // the path as given, for error lines
     bool recursive;
+    ListOptions::Style style;
+    Selection selection;
     int64_t files = 0, folders = 0, archives = 0, bytes = 0;
     bool bytesUnknown = false;  // some size was not stated: the total is not known either
     Output out;
@@ -89,6 +130,21 @@ struct Listing {
     // conversion is done once per distinct value in a row.
     int64_t lastTime = 0;
     std::string lastTimeText = formatTime(0);
+    // JSON: where the display prefix of each nested level being written
+    // starts its own paths, and whether its entry array is still empty.
+    std::vector<size_t> levelStarts{0};
+    bool firstEntry = true;
+
+    bool json() const { return style == ListOptions::Style::kJson; }
+    // Whether the entry at the display path PREFIX + NAME is listed.
+    bool takes(const std::string& prefix, std::u16string_view name) {
+        if (selection.all()) return true;
+        return selection.takes(utf8ToWide(prefix).value_or(u"") + std::u16string(name));
+    }
+    bool mayTakeBelow(const std::string& prefix, std::u16string_view name) {
+        if (selection.all()) return true;
+        return selection.mayTakeBelow(utf8ToWide(prefix).value_or(u"") + std::u16string(name));
+    }
 
     // Starts a row: the time and the size column, then the name follows.
     void beginRow(int64_t time, std::string_view size) {
@@ -98,16 +154,135 @@ struct Listing {
         }
         out.text(lastTimeText);
         out.text("  ");
-        for (size_t n = size.size(); n < 14; ++n) out.character(' ');
-        out.text(size);
+        column(size, 14);
         out.text("  ");
     }
-    void beginSizedRow(int64_t time, int64_t size) {
-        char text[24] = "?";
-        size_t length = 1;
-        if (size >= 0) length = static_cast<size_t>(std::to_chars(text, text + sizeof text, size).ptr - text);
-        beginRow(time, std::string_view(text, length));
+    void column(std::string_view text, size_t width) {
+        for (size_t n = text.size(); n < width; ++n) out.character(' ');
+        out.text(text);
     }
+    static std::string_view number(int64_t value, char (&text)[24]) {
+        if (value < 0) return "?";
+        return std::string_view(text, size_t(std::to_chars(text, text + sizeof text, value).ptr - text));
+    }
+    void beginSizedRow(int64_t time, int64_t size) {
+        char text[24];
+        beginRow(time, number(size, text));
+    }
+    // -l: packed size, method, CRC and attributes after the size.
+    void longColumns(Kind kind, const ArchiveEntry* entry, const EntryMetadata& metadata) {
+        char text[24];
+        column(entry && kind != Kind::kFolder ? number(entry->packedSize, text) : "", 14);
+        out.text("  ");
+        std::string method = entry && entry->codec ? displayName(entry->codec->name()) : "";
+        out.text(method);
+        for (size_t n = method.size(); n < 10; ++n) out.character(' ');
+        out.text("  ");
+        char crc[16] = "        ";
+        if (entry && entry->checks.crc) std::snprintf(crc, sizeof crc, "%08" PRIx32, *entry->checks.crc);
+        out.text(crc);
+        out.text("  ");
+        out.text(modeText(metadata.mode, kind));
+        out.text("  ");
+    }
+
+    // One entry: a row of text, or a JSON object left open for what the
+    // entry may still get ("contents" of a nested level); endRow ends it.
+    void row(Kind kind, const std::string& prefix, std::u16string_view name, int64_t time, int64_t size,
+             const ArchiveEntry* entry, const EntryMetadata& metadata) {
+        if (json()) return jsonRow(kind, prefix, name, time, size, entry, metadata);
+        if (kind == Kind::kFolder)
+            beginRow(time, "<dir>");
+        else
+            beginSizedRow(time, size);
+        if (style == ListOptions::Style::kLong) longColumns(kind, entry, metadata);
+        out.text(prefix);
+        out.name(name);
+        if (kind == Kind::kFolder) out.character(kDisplaySeparator);
+        linkTarget(metadata);
+    }
+    void endRow() {
+        if (json()) out.character('}');
+        out.endLine();
+    }
+    void jsonRow(Kind kind, const std::string& prefix, std::u16string_view name, int64_t time, int64_t size,
+                 const ArchiveEntry* entry, const EntryMetadata& metadata) {
+        std::string& text = out.raw();
+        if (!firstEntry) text += ",\n";
+        firstEntry = false;
+        text += "{\"path\":";
+        std::string path = prefix.substr(levelStarts.back()) + displayName(name);
+        if (kDisplaySeparator != '/') std::replace(path.begin(), path.end(), kDisplaySeparator, '/');
+        appendJsonString(text, path);
+        text += ",\"kind\":\"";
+        text += kindName(kind);
+        text += "\",\"size\":";
+        char number[24];
+        text += kind == Kind::kFolder || size < 0 ? "null" : this->number(size, number);
+        text += ",\"packed_size\":";
+        text += kind == Kind::kFolder || !entry ? "null" : this->number(entry->packedSize, number);
+        text += ",\"modified\":";
+        appendJsonTime(text, time);
+        text += ",\"method\":";
+        if (kind != Kind::kFolder && entry && entry->codec)
+            appendJsonString(text, displayName(entry->codec->name()));
+        else
+            text += "null";
+        text += ",\"crc32\":";
+        if (entry && entry->checks.crc) {
+            char crc[16];
+            std::snprintf(crc, sizeof crc, "\"%08" PRIx32 "\"", *entry->checks.crc);
+            text += crc;
+        } else {
+            text += "null";
+        }
+        text += ",\"encrypted\":false,\"link_target\":";
+        if (metadata.link != LinkKind::kNone)
+            appendJsonString(text, displayName(metadata.linkTarget));
+        else
+            text += "null";
+        text += ",\"mode\":";
+        if (metadata.mode) {
+            char mode[16];
+            std::snprintf(mode, sizeof mode, "\"%o\"", unsigned(*metadata.mode));
+            text += mode;
+        } else {
+            text += "null";
+        }
+    }
+    // JSON: a nested level's own document inside its entry's object.
+    void beginContents(Archive* level, const std::string& prefix) {
+        if (!json()) return;
+        out.text(",\"contents\":{\"format\":");
+        appendJsonString(out.raw(), displayName(level->formatName()));
+        out.text(",\"entries\":[\n");
+        levelStarts.push_back(prefix.size());
+        firstEntry = true;
+    }
+    void endContents(Archive* level) {
+        if (!json()) return;
+        out.text("],\"damaged\":");
+        damageVerdict(level);
+        out.character('}');
+        levelStarts.pop_back();
+        firstEntry = false;
+    }
+    // An entry whose contents could not be listed (JSON: in its object).
+    void entryError(const std::string& message) {
+        if (!json()) return;
+        out.text(",\"error\":");
+        appendJsonString(out.raw(), message);
+    }
+    void damageVerdict(Archive* level) {
+        if (!level->damaged()) {
+            out.text("null");
+            return;
+        }
+        out.text("{\"reason\":");
+        appendJsonString(out.raw(), level->damageReason());
+        out.text(",\"entries_before\":" + std::to_string(level->entriesBeforeDamage()) + "}");
+    }
+
     void countBytes(int64_t size) {
         if (size < 0)
             bytesUnknown = true;
@@ -125,31 +300,30 @@ struct Listing {
     // contents unlisted, which is a failure.
     void notEntered(const std::string& name, NestingStop stop) {
         out.flush();
-        if (stop == NestingStop::kRepeatsEnclosing)
+        if (stop == NestingStop::kRepeatsEnclosing) {
             reporter.note(subject, name, "not opened: same size and CRC as an archive enclosing it");
-        else
-            reporter.error(subject, name, "not opened: archives nested more than " + std::to_string(kMaxNesting) +
-                                              " deep");
+        } else {
+            std::string message = "not opened: archives nested more than " + std::to_string(kMaxNesting) + " deep";
+            entryError(message);
+            reporter.error(subject, name, message);
+        }
     }
 
     // The walk over the levels (engine/level_walk.h); the place is the
-    // display prefix. Rows: folders (each followed by its contents with -r),
-    // nested archives (likewise), then files.
+    // display prefix. Rows: folders (each followed by its contents with -r,
+    // or when patterns may select something in it), nested archives
+    // (likewise), then files.
     void items(Archive*, const std::string&) {}
     std::optional<std::string> folder(Archive* archive, int i, const std::string& prefix) {
-        beginRow(archive->folderTime(i), "<dir>");
-        ++folders;
-        if (!recursive) {
-            out.text(prefix);
-            out.name(archive->folderName(i));
-            out.character(kDisplaySeparator);
-            out.endLine();
-            return std::nullopt;
+        std::u16string_view name = archive->folderName(i);
+        const bool descend = recursive || (!selection.all() && mayTakeBelow(prefix, name));
+        if (takes(prefix, name)) {
+            row(Kind::kFolder, prefix, name, archive->folderTime(i), -1, nullptr, archive->folderMetadata(i));
+            endRow();
+            ++folders;
         }
-        std::string name = prefix + displayName(archive->folderName(i)) + kDisplaySeparator;
-        out.text(name);
-        out.endLine();
-        return name;
+        if (!descend) return std::nullopt;
+        return prefix + displayName(name) + kDisplaySeparator;
     }
     void folderFailed(Archive* archive, int i, const std::string& prefix) {
         error(prefix + displayName(archive->folderName(i)) + kDisplaySeparator, "cannot open folder");
@@ -159,26 +333,32 @@ struct Listing {
     // size that no header stated, so the size column costs no second
     // decoding. Without -r such a size is shown as unknown.
     std::optional<std::string> nested(Archive* archive, int i, const std::string& prefix) {
-        std::string name = prefix + displayName(archive->nestedName(i));
-        NestingStop stop = recursive ? archive->nestedStop(i) : NestingStop::kNone;
-        bool open = recursive && stop == NestingStop::kNone;
+        std::u16string_view nestedName = archive->nestedName(i);
+        const bool taken = takes(prefix, nestedName);
+        const bool walk = recursive && (taken || mayTakeBelow(prefix, nestedName));
+        if (!taken && !(walk && json())) return std::nullopt;
+        std::string name = prefix + displayName(nestedName);
+        NestingStop stop = walk ? archive->nestedStop(i) : NestingStop::kNone;
+        bool open = walk && stop == NestingStop::kNone;
         if (open) out.flush();
         Ref<Archive> inner(open ? archive->openNestedArchive(i) : nullptr);
         int64_t size = archive->statedNestedSize(i);
-        beginSizedRow(archive->nestedTime(i), size);
-        out.text(name);
-        out.endLine();
-        ++archives;
-        if (!recursive) {
+        if (taken || json()) {
+            row(Kind::kArchive, prefix, nestedName, archive->nestedTime(i), size, archive->nestedEntry(i),
+                archive->nestedMetadata(i));
+            ++archives;
+        }
+        if (!walk) {
             countBytes(size);
         } else if (stop != NestingStop::kNone) {
             notEntered(name, stop);
         } else if (inner) {
-            walkLevels(inner.get(), *this, name + kDisplaySeparator);
-            damagedLevel(inner.get(), name);
+            walkInto(inner.get(), name + kDisplaySeparator);
         } else {
+            entryError("cannot open as an archive");
             nestedFailed(archive, i, prefix);
         }
+        if (taken || json()) endRow();
         return std::nullopt;
     }
     void nestedFailed(Archive* archive, int i, const std::string& prefix) {
@@ -186,15 +366,23 @@ struct Listing {
     }
     void after(Archive* archive, const std::string& prefix) {
         for (int i = 0; i < archive->fileCount(); ++i) {
+            const char16_t* name = archive->fileName(i);
+            const bool taken = takes(prefix, name);
+            const bool walk = recursive && (taken || mayTakeBelow(prefix, name)) && mayHoldArchive(name);
+            if (!taken && !(walk && json())) {
+                if (walk) descendByContent(archive, i, prefix);
+                continue;
+            }
             int64_t size = archive->statedFileSize(i);
-            beginSizedRow(archive->fileTime(i), size);
-            out.text(prefix);
-            out.name(archive->fileName(i));
-            linkTarget(archive->fileMetadata(i));
-            out.endLine();
+            const EntryMetadata& metadata = archive->fileMetadata(i);
+            row(metadata.link == LinkKind::kNone ? Kind::kFile : Kind::kLink, prefix, name, archive->fileTime(i),
+                size, archive->fileEntry(i), metadata);
+            // Text rows end first: the contents follow as rows of their own.
+            if (!json()) endRow();
             ++files;
             countBytes(size);
-            if (recursive) descendByContent(archive, i, prefix);
+            if (walk) descendByContent(archive, i, prefix);
+            if (json()) endRow();
         }
     }
     // "name -> target" for a symbolic link, "name link to target" for a hard one.
@@ -206,7 +394,6 @@ struct Listing {
     // A file whose name says nothing may still be an archive (a .jar, a .docx).
     void descendByContent(Archive* archive, int index, const std::string& prefix) {
         const char16_t* name = archive->fileName(index);
-        if (!mayHoldArchive(name)) return;
         std::string path = prefix + displayName(name);
         if (NestingStop stop = archive->fileStop(index); stop != NestingStop::kNone) {
             // Only a file that is an archive is worth a word.
@@ -217,8 +404,13 @@ struct Listing {
         out.flushIfWaiting();
         Ref<Archive> inner(archive->openFileByContent(index));
         if (!inner) return;
-        walkLevels(inner.get(), *this, path + kDisplaySeparator);
-        damagedLevel(inner.get(), path);
+        walkInto(inner.get(), path + kDisplaySeparator);
+    }
+    void walkInto(Archive* inner, const std::string& prefix) {
+        beginContents(inner, prefix);
+        walkLevels(inner, *this, prefix);
+        endContents(inner);
+        damagedLevel(inner, prefix.substr(0, prefix.size() - 1));
     }
     // After the rows of a level its reader found damaged.
     void damagedLevel(Archive* level, const std::string& path) {
@@ -234,7 +426,7 @@ std::string plural(int64_t n, const char* one, const char* many) {
 
 }  // namespace
 
-int listCommand(const std::string& path, bool recursive) {
+int listCommand(const std::string& path, const ListOptions& options) {
     Reporter reporter;
     std::u16string enginePath = engineArgumentPath(path);
     InStream* fileStream = nullptr;
@@ -245,26 +437,51 @@ int listCommand(const std::string& path, bool recursive) {
         return 1;
     }
 
-    std::printf("%-19s  %14s  %s\n%s\n", "Modified", "Size", "Name", kRule);
-    Listing listing{reporter, path, recursive};
+    Listing listing{reporter, path, options};
+    if (listing.json()) {
+        listing.out.text("{\"archive\":");
+        appendJsonString(listing.out.raw(), path);
+        listing.out.text(",\"format\":");
+        if (archive)
+            appendJsonString(listing.out.raw(), displayName(archive->formatName()));
+        else
+            listing.out.text("null");
+        listing.out.text(",\"entries\":[\n");
+    } else if (options.style == ListOptions::Style::kLong) {
+        std::printf("%-19s  %14s  %14s  %-10s  %-8s  %-10s  %s\n%s\n", "Modified", "Size", "Packed", "Method", "CRC",
+                    "Attributes", "Name", kLongRule);
+    } else {
+        std::printf("%-19s  %14s  %s\n%s\n", "Modified", "Size", "Name", kRule);
+    }
     if (archive) {
         walkLevels(archive.get(), listing, std::string());
         listing.damagedLevel(archive.get(), std::string());
-    } else {
+    } else if (listing.selection.all()) {
         // The path names a file inside an archive: show just that entry.
         auto slash = enginePath.find_last_of(u'\\');
-        listing.beginSizedRow(file->tag(), file->knownSize());
-        listing.out.name(std::u16string_view(enginePath).substr(slash + 1));
-        listing.out.endLine();
+        listing.row(Kind::kFile, std::string(), std::u16string_view(enginePath).substr(slash + 1), file->tag(),
+                    file->knownSize(), nullptr, EntryMetadata{});
+        listing.endRow();
         listing.files = 1;
         listing.countBytes(file->knownSize());
     }
+    if (listing.json()) {
+        listing.out.text("],\"damaged\":");
+        if (archive)
+            listing.damageVerdict(archive.get());
+        else
+            listing.out.text("null");
+        listing.out.text("}\n");
+    }
     listing.out.flush();
+    for (const std::string& pattern : listing.selection.unmatched()) reporter.error(pattern, "", "no such entry");
+    if (listing.json()) return reporter.failures() ? 1 : 0;
     std::string summary = plural(listing.files, "file", "files") + ", " +
                           plural(listing.folders, "folder", "folders") + ", " +
                           plural(listing.archives, "archive", "archives");
     std::string total = listing.bytesUnknown ? "?" : std::to_string(listing.bytes);
-    std::printf("%s\n%19s  %14s  %s\n", kRule, "", total.c_str(), summary.c_str());
+    const char* rule = options.style == ListOptions::Style::kLong ? kLongRule : kRule;
+    std::printf("%s\n%19s  %14s  %s\n", rule, "", total.c_str(), summary.c_str());
     flushStandardOutput();
     return reporter.failures() ? 1 : 0;
 }

@@ -8,10 +8,27 @@
 #include "tools/commands.h"
 #include "tools/os.h"
 #include "tools/report.h"
+#include "tools/selection.h"
+#include "tools/version.h"
 
 namespace {
 
 constexpr int kUsageError = 2;
+
+// `zorvex help [COMMAND]`: the same text as --help.
+int showHelp(CLI::App& app, const std::string& command) {
+    if (command.empty()) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    }
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+        if (sub->get_name() != command || command == "help") continue;
+        std::fputs(sub->help(app.get_name()).c_str(), stdout);
+        return 0;
+    }
+    std::fprintf(stderr, "zorvex: no such command: %s\n", command.c_str());
+    return kUsageError;
+}
 
 }  // namespace
 
@@ -22,17 +39,25 @@ int main(int argc, char** argv) {
     static char stdoutBuffer[1 << 16];
     std::setvbuf(stdout, stdoutBuffer, _IOFBF, sizeof stdoutBuffer);
 
-    CLI::App app{"zorvex: lists, reads, extracts and tests archives"};
+    CLI::App app{"zorvex: lists, reads, extracts and tests archives", "zorvex"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", versionText(), "Show the version, formats, codecs and libraries, and exit");
     std::string charset;
     app.add_option("--charset", charset,
                    "Character set of zip names stored without the UTF-8 flag (e.g. CP866, ISO-8859-2)");
 
     std::string listPath;
-    bool recursive = false;
+    ListOptions listOptions;
+    bool listLong = false, listJson = false;
     auto* list = app.add_subcommand("list", "List a level of an archive (PATH may lead inside: a.zip/docs)");
     list->add_option("PATH", listPath, "Archive, folder or nested archive")->required();
-    list->add_flag("-r,--recursive", recursive, "Descend into folders and nested archives");
+    list->add_option("PATTERN", listOptions.patterns, "List only entries matching these (as extract takes them)");
+    list->add_flag("-r,--recursive", listOptions.recursive, "Descend into folders and nested archives");
+    list->add_flag("-l,--long", listLong, "Show packed size, method, CRC and attributes too");
+    list->add_flag("--json", listJson, "Write one JSON document (schema in the README)");
+    list->add_option("--exclude", listOptions.excludes, "Leave out entries matching PATTERN (repeatable)")
+        ->allow_extra_args(false);
+    list->add_flag("--ignore-case", listOptions.ignoreCase, "Patterns match regardless of case");
 
     std::string catPath;
     auto* cat = app.add_subcommand("cat", "Write an entry's bytes to standard output");
@@ -40,8 +65,19 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> extractArchives;
     ExtractOptions extractOptions;
-    auto* extract = app.add_subcommand("extract", "Extract whole archives");
-    extract->add_option("ARCHIVE", extractArchives, "Archives to extract")->required();
+    auto* extract = app.add_subcommand("extract", "Extract archives, or the entries matching PATTERNs");
+    extract->add_option("ARCHIVE", extractArchives,
+                        "Archives to extract, then PATTERNs of entries to take: the first argument after the first "
+                        "archive that names no existing file starts the patterns, and so does --")
+        ->required();
+    extract->add_option("--exclude", extractOptions.excludes, "Leave out entries matching PATTERN (repeatable)")
+        ->allow_extra_args(false);
+    extract->add_flag("--ignore-case", extractOptions.ignoreCase, "Patterns match regardless of case");
+    extract->add_option("--strip-components", extractOptions.stripComponents,
+                        "Drop N leading components of entry paths (entries with no more are skipped)")
+        ->check(CLI::NonNegativeNumber);
+    extract->add_flag("-O,--to-stdout", extractOptions.toStdout,
+                      "Write the selected files' bytes to standard output, nothing to disk");
     extract->add_option("-C,--directory", extractOptions.destination, "Destination folder (default: current)");
     extract->add_flag("--overwrite", extractOptions.overwrite, "Replace files that exist already");
     extract->add_flag("--preserve-permissions", extractOptions.preservePermissions,
@@ -51,7 +87,12 @@ int main(int argc, char** argv) {
     auto* test = app.add_subcommand("test", "Decode every entry and check sizes and stored CRCs");
     test->add_option("ARCHIVE", testArchives, "Archives to test")->required();
 
+    std::string helpCommand;
+    auto* help = app.add_subcommand("help", "Show the help of a command, or of zorvex");
+    help->add_option("COMMAND", helpCommand, "list, cat, extract or test");
+
     std::vector<std::string> arguments = utf8Arguments(argc, argv);
+    std::vector<std::string> afterSeparator = takeArgumentsAfterSeparator(arguments, {"extract", "list"});
     std::vector<char*> pointers;
     for (std::string& argument : arguments) pointers.push_back(argument.data());
     try {
@@ -69,8 +110,15 @@ int main(int argc, char** argv) {
         zorvex::setNamesCharset(charset);
     }
 
+    if (*help) return showHelp(app, helpCommand);
+    if (listJson) listOptions.style = ListOptions::Style::kJson;
+    else if (listLong) listOptions.style = ListOptions::Style::kLong;
+    listOptions.patterns.insert(listOptions.patterns.end(), afterSeparator.begin(), afterSeparator.end());
+    splitArchivesAndPatterns(std::vector<std::string>(extractArchives), afterSeparator, extractArchives,
+                             extractOptions.patterns);
+
     int status = 0;
-    if (*list) status = listCommand(listPath, recursive);
+    if (*list) status = listCommand(listPath, listOptions);
     if (*cat) status = catCommand(catPath);
     if (*extract) status = extractCommand(extractArchives, extractOptions);
     if (*test) status = testCommand(testArchives);
