@@ -103,7 +103,8 @@ std::string modeText(const std::optional<uint32_t>& mode, Kind kind) {
     if (!mode) return std::string(10, ' ');
     std::string text(10, '-');
     const uint32_t type = *mode & kUnixTypeMask;
-    text[0] = type == kUnixFolder || kind == Kind::kFolder ? 'd' : type == kUnixSymbolicLink ? 'l' : '-';
+    const bool link = type == kUnixSymbolicLink || kind == Kind::kLink;
+    text[0] = type == kUnixFolder || kind == Kind::kFolder ? 'd' : link ? 'l' : '-';
     static const char kLetters[] = "rwxrwxrwx";
     for (int bit = 0; bit < 9; ++bit)
         if (*mode & (0400u >> bit)) text[size_t(bit) + 1] = kLetters[bit];

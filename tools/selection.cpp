@@ -13,6 +13,12 @@ namespace {
 
 constexpr std::u16string_view kAnyDepth = u"**";
 
+// A pattern's text: bytes that are no UTF-8 stay bytes, which no name holds.
+std::u16string patternText(const std::string& text) {
+    if (auto wide = utf8ToWide(text)) return *wide;
+    return std::u16string(text.begin(), text.end());
+}
+
 bool isSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
 // Units of the character at `at`: a surrogate pair is one character to "?".
@@ -138,12 +144,13 @@ Selection::Selection(const std::vector<std::string>& patterns, const std::vector
                      bool ignoreCase)
     : ignoreCase_(ignoreCase) {
     for (const std::string& text : patterns) {
-        Pattern pattern{text, split(utf8ToWide(text).value_or(u""))};
+        Pattern pattern{text, split(patternText(text))};
         pattern.components.emplace_back(kAnyDepth);  // and everything below what it matches
         patterns_.push_back(std::move(pattern));
     }
     for (const std::string& text : excludes) {
-        Pattern exclude{text, split(utf8ToWide(text).value_or(u""))};
+        Pattern exclude{text, split(patternText(text))};
+        if (exclude.components.empty()) continue;  // excludes nothing
         if (exclude.components.size() == 1) exclude.components.insert(exclude.components.begin(), std::u16string(kAnyDepth));
         exclude.components.emplace_back(kAnyDepth);
         excludes_.push_back(std::move(exclude));
