@@ -5,7 +5,8 @@
 #   (b) deflate decoding                        vs  7zz e -so -mmt1
 #   (c) listing 10k/30k/100k entries in one folder and 100k over 1,000 folders
 #                                               vs  7zz l
-# Usage: [CASES="a b c"] bench/foundation.sh [path/to/zorvex]
+#   (d) list -r --json of 100k entries          vs  plain list -r of the same zip
+# Usage: [CASES="a b c d"] bench/foundation.sh [path/to/zorvex]
 #        (default zorvex: build/native/tools/zorvex; CASES picks the cases to run)
 # Needs python3, 7zz, hyperfine and GNU time. Takes a few minutes.
 set -euo pipefail
@@ -17,7 +18,7 @@ need_tools python3 7zz hyperfine /usr/bin/time
 HYPERFINE_OPTIONS="-N --output=null"
 enter_workdir
 
-export CASES="${CASES:-a b c}"
+export CASES="${CASES:-a b c d}"
 has() { [[ " $CASES " == *" $1 "* ]]; }
 
 python3 - <<'PY'
@@ -74,6 +75,8 @@ if 'c' in cases:
     many('flat30k.zip', 30000, 0)
     many('flat100k.zip', 100000, 0)
     many('tree100k.zip', 100000, 1000)
+elif 'd' in cases:
+    many('flat100k.zip', 100000, 0)
 PY
 
 # hyperfine prints its own report; the JSON feeds the table at the end. The
@@ -97,6 +100,7 @@ if has c; then
     echo "$(peak "$zorvex list -r flat100k.zip > /dev/null")" > rss-zorvex-c
     echo "$(peak "7zz l flat100k.zip > /dev/null")" > rss-7zz-c
 fi
+has d && bench d "$zorvex list -r flat100k.zip" "$zorvex list -r --json flat100k.zip"
 
 python3 - <<'PY'
 import json, os, zipfile
@@ -134,4 +138,10 @@ if 'c' in cases:
         peer, ours = means('c-' + name)
         print(f'    {name:<14} {n:9d} {peer:7.3f}s {ours:7.3f}s  {peer / ours:5.2f}x  {ours / n * 1e6:8.2f}')
     print(f'    peak RSS, flat100k: 7zz {rss("rss-7zz-c"):.1f} MiB, zorvex {rss("rss-zorvex-c"):.1f} MiB')
+
+if 'd' in cases:
+    plain, json_listing = means('d')
+    print('\n(d) listing 100k entries as JSON (flat100k.zip)')
+    print(f'    list -r          {plain:7.3f} s')
+    print(f'    list -r --json   {json_listing:7.3f} s   ratio {json_listing / plain:.2f}x (target <= 1.20)')
 PY

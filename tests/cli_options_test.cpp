@@ -33,7 +33,8 @@ std::set<std::string> filesBelow(const fs::path& root) {
     std::set<std::string> files;
     if (!fs::exists(root)) return files;
     for (auto& item : fs::recursive_directory_iterator(root))
-        if (!item.is_directory() || item.is_symlink()) files.insert(item.path().lexically_relative(root).generic_string());
+        if (!item.is_directory() || item.is_symlink())
+            files.insert(item.path().lexically_relative(root).generic_string());
     return files;
 }
 
@@ -59,7 +60,10 @@ with tarfile.open("tree.tar", "w", format=tarfile.PAX_FORMAT) as tar:
 TEST(CliOptionsTest, PatternsSelectWhatTheyMatch) {
     TempDir dir;
     makeTree(dir);
-    const std::string u = "\xc3\xbc" "n\xc3\xaf" "code";  // "ünïcode"
+    const std::string u =
+        "\xc3\xbc"
+        "n\xc3\xaf"
+        "code";  // "ünïcode"
     struct Case {
         std::string args;
         std::set<std::string> files;  // below the extraction's own folder
@@ -80,8 +84,9 @@ TEST(CliOptionsTest, PatternsSelectWhatTheyMatch) {
         {"'?n?code'", {u + "/\xc3\x9f.txt"}},
         {"--ignore-case DOCS/README.TXT 'S*/MAIN.C'", {"docs/readme.txt", "src/main.c"}},
         {"--strip-components 2 docs", {"intro.md", "deep/x.md"}},
-        {"--strip-components 1 --exclude '*.o'", {"readme.txt", "guide/intro.md", "guide/deep/x.md", "main.c",
-                                                  "util/helper.c", "util/helper.h", "latest", "\xc3\x9f.txt"}},
+        {"--strip-components 1 --exclude '*.o'",
+         {"readme.txt", "guide/intro.md", "guide/deep/x.md", "main.c", "util/helper.c", "util/helper.h", "latest",
+          "\xc3\x9f.txt"}},
     };
     for (const Case& c : cases) {
         fs::remove_all(dir / "out");
@@ -95,7 +100,8 @@ TEST(CliOptionsTest, PatternsSelectWhatTheyMatch) {
         Outcome listed = zorvex(dir, "list tree.tar " + c.args);
         for (const std::string& file : c.files)
             EXPECT_NE(listed.out.find("  " + file + (file == "src/latest" ? " ->" : "\n")), std::string::npos)
-                << c.args << ": " << file << "\n" << listed.out;
+                << c.args << ": " << file << "\n"
+                << listed.out;
     }
 }
 
@@ -110,7 +116,7 @@ TEST(CliOptionsTest, PatternsThatMatchNothingFailAndArchivesAreToldFromPatterns)
     };
     const Case cases[] = {
         {"extract tree.tar -C out nothing docs", 1, "zorvex: nothing: no such entry"},
-        {"extract tree.tar -C out DOCS", 1, "zorvex: DOCS: no such entry"},  // case-sensitive
+        {"extract tree.tar -C out DOCS", 1, "zorvex: DOCS: no such entry"},                 // case-sensitive
         {"extract tree.tar -C out docs --exclude docs", 1, "zorvex: docs: no such entry"},  // as tar
         {"list tree.tar 'missing/**'", 1, "zorvex: missing/**: no such entry"},
         // Several archives, then patterns: each pattern needs a match in one of them.
@@ -168,9 +174,8 @@ TEST(CliOptionsTest, JsonListingFollowsTheSchema) {
     const std::string validate = " | python3 " + quote(fs::path(ZORVEX_SOURCE_DIR) / "tests/list_json_schema.py");
     auto check = [&](const fs::path& archive, const std::string& options) {
         int status = 0;
-        std::string out = runOutput(quote(cliPath()) + " list " + options + " --json " + quote(archive) +
-                                        " 2>/dev/null" + validate,
-                                    &status);
+        std::string out = runOutput(
+            quote(cliPath()) + " list " + options + " --json " + quote(archive) + " 2>/dev/null" + validate, &status);
         EXPECT_EQ(status, 0) << archive << " " << options << ": " << out;
         return out;
     };
@@ -183,9 +188,9 @@ TEST(CliOptionsTest, JsonListingFollowsTheSchema) {
         EXPECT_NE(nested.find(part), std::string::npos) << part << "\n" << nested;
 
     REQUIRE_CORPUS(corpus);
-    for (const char* archive : {"zip/Zip.deflate64.zip", "7z/7Zip.BCJ2.7z", "rar/BoatModernEnglish-regular-unpack20.rar",
-                                "rar5/Rar.multi.solid.part01.rar", "tar/test_compat_gtar_1.tar", "single/test_expand.gz",
-                                "tar/test_compat_bzip2_1.tbz"})
+    for (const char* archive : {"zip/Zip.deflate64.zip", "7z/7Zip.BCJ2.7z",
+                                "rar/BoatModernEnglish-regular-unpack20.rar", "rar5/Rar.multi.solid.part01.rar",
+                                "tar/test_compat_gtar_1.tar", "single/test_expand.gz", "tar/test_compat_bzip2_1.tbz"})
         check(corpus / archive, "-r");
 }
 
@@ -249,8 +254,7 @@ TEST(CliOptionsTest, VersionHelpManualPageAndCompletionAgree) {
 
 TEST(CliOptionsTest, InstallPutsProgramManualPageAndCompletionInPlace) {
     TempDir dir;
-    ASSERT_EQ(run("cmake --install " + quote(ZORVEX_BUILD_DIR) + " --prefix " + quote(dir / "usr") + " >/dev/null"),
-              0);
+    ASSERT_EQ(run("cmake --install " + quote(ZORVEX_BUILD_DIR) + " --prefix " + quote(dir / "usr") + " >/dev/null"), 0);
     for (const char* file : {"bin/zorvex", "share/man/man1/zorvex.1", "share/bash-completion/completions/zorvex"})
         EXPECT_TRUE(fs::is_regular_file(dir / "usr" / file)) << file;
     EXPECT_EQ(run(quote(dir / "usr/bin/zorvex") + " --version >/dev/null"), 0);

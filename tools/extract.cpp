@@ -586,7 +586,8 @@ void Extractor::writeToStdout(Archive* level, const LevelItem& item, const std::
         writeError = lastErrorText();
         return false;
     };
-    if (copyVerified(stream.get(), item.checks(level), toStdout, reporter_, subject_, entry) == CopyResult::kWriteFailed)
+    CopyResult result = copyVerified(stream.get(), item.checks(level), toStdout, reporter_, subject_, entry);
+    if (result == CopyResult::kWriteFailed)
         reporter_.error(subject_, entry, "cannot write to standard output: " + writeError);
     stopIfInterrupted();
 }

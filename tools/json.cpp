@@ -42,9 +42,9 @@ void appendJsonTime(std::string& out, int64_t time) {
     const int64_t year = yearOfEra + era * 400 + (month <= 2);
     char text[48];
     int length = std::snprintf(text, sizeof text, "\"%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ\"",
-                               static_cast<long long>(year), static_cast<long long>(month),
-                               static_cast<long long>(day), static_cast<long long>(seconds / 3600),
-                               static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+                               static_cast<long long>(year), static_cast<long long>(month), static_cast<long long>(day),
+                               static_cast<long long>(seconds / 3600), static_cast<long long>(seconds / 60 % 60),
+                               static_cast<long long>(seconds % 60));
     out.append(text, static_cast<size_t>(length));
 }
 

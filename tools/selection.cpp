@@ -55,8 +55,7 @@ bool matchBracket(std::u16string_view pattern, size_t start, char16_t c, size_t&
 // `prefix`, also when the path ends while pattern components remain (what
 // lies below it may match). Dynamic programming over both positions: "**"
 // makes plain backtracking exponential.
-bool componentsMatch(const std::vector<std::u16string>& pattern, const std::vector<std::u16string>& path,
-                     bool prefix) {
+bool componentsMatch(const std::vector<std::u16string>& pattern, const std::vector<std::u16string>& path, bool prefix) {
     const size_t count = path.size();
     std::vector<char> next(count + 1), current(count + 1);  // rows for the pattern's rest
     for (size_t t = 0; t <= count; ++t) next[t] = t == count;
@@ -115,14 +114,14 @@ bool componentMatches(std::u16string_view pattern, std::u16string_view text) {
     return p == pattern.size();
 }
 
-void splitArchivesAndPatterns(const std::vector<std::string>& arguments,
-                              const std::vector<std::string>& afterSeparator, std::vector<std::string>& archives,
-                              std::vector<std::string>& patterns) {
+void splitArchivesAndPatterns(const std::vector<std::string>& arguments, const std::vector<std::string>& afterSeparator,
+                              std::vector<std::string>& archives, std::vector<std::string>& patterns) {
     archives.clear();
     size_t i = 0;
     for (; i < arguments.size(); ++i) {
         std::error_code error;
-        bool archive = i == 0 || arguments[i] == "-" || std::filesystem::is_regular_file(pathFromUtf8(arguments[i]), error);
+        bool archive =
+            i == 0 || arguments[i] == "-" || std::filesystem::is_regular_file(pathFromUtf8(arguments[i]), error);
         if (!archive) break;
         archives.push_back(arguments[i]);
     }
@@ -151,7 +150,8 @@ Selection::Selection(const std::vector<std::string>& patterns, const std::vector
     for (const std::string& text : excludes) {
         Pattern exclude{text, split(patternText(text))};
         if (exclude.components.empty()) continue;  // excludes nothing
-        if (exclude.components.size() == 1) exclude.components.insert(exclude.components.begin(), std::u16string(kAnyDepth));
+        if (exclude.components.size() == 1)
+            exclude.components.insert(exclude.components.begin(), std::u16string(kAnyDepth));
         exclude.components.emplace_back(kAnyDepth);
         excludes_.push_back(std::move(exclude));
     }

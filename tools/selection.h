@@ -24,9 +24,8 @@ bool componentMatches(std::u16string_view pattern, std::u16string_view text);
 // existing file ("-" included), up to the first that does not; that one and
 // the rest are patterns. `afterSeparator` (what followed "--") are patterns
 // whatever they name.
-void splitArchivesAndPatterns(const std::vector<std::string>& arguments,
-                              const std::vector<std::string>& afterSeparator, std::vector<std::string>& archives,
-                              std::vector<std::string>& patterns);
+void splitArchivesAndPatterns(const std::vector<std::string>& arguments, const std::vector<std::string>& afterSeparator,
+                              std::vector<std::string>& archives, std::vector<std::string>& patterns);
 
 // Takes what follows a "--" after the subcommand `command` out of `arguments`
 // (the option parser would mix it with the archives).

@@ -39,10 +39,13 @@ std::string joined(int count, Name name) {
 
 std::string versionText() {
     std::string text = "zorvex " ZORVEX_VERSION "\n";
-    text += "formats: " + joined(formatCount(), [](int i) {
-                const char16_t* name = formatAt(i)->displayName;
-                return name ? displayName(name) : std::string();
-            }) + "\n";
+    text += "formats: " +
+            joined(formatCount(),
+                   [](int i) {
+                       const char16_t* name = formatAt(i)->displayName;
+                       return name ? displayName(name) : std::string();
+                   }) +
+            "\n";
     text += "codecs: " + joined(codecCount(), [](int i) { return displayName(codecAt(i)->name()); }) + "\n";
     text += "libraries: zlib " + std::string(zlibVersion()) + ", libbz2 " + BZ2_bzlibVersion() +
 #ifdef ZORVEX_ZSTD_SDK
