@@ -51,6 +51,9 @@ public:
     }
     void endLine() {
         buffer_.push_back('\n');
+        flushIfFull();
+    }
+    void flushIfFull() {
         if (buffer_.size() >= kFlushSize) flush();
     }
     void flush() {
@@ -203,8 +206,9 @@ struct Listing {
         linkTarget(metadata);
     }
     void endRow() {
-        if (json()) out.character('}');
-        out.endLine();
+        if (!json()) return out.endLine();
+        out.character('}');
+        out.flushIfFull();
     }
     void jsonRow(Kind kind, const std::string& prefix, std::u16string_view name, int64_t time, int64_t size,
                  const ArchiveEntry* entry, const EntryMetadata& metadata) {
@@ -262,7 +266,7 @@ struct Listing {
     }
     void endContents(Archive* level) {
         if (!json()) return;
-        out.text("],\"damaged\":");
+        out.text("\n],\"damaged\":");
         damageVerdict(level);
         out.character('}');
         levelStarts.pop_back();
@@ -467,7 +471,7 @@ int listCommand(const std::string& path, const ListOptions& options) {
         listing.countBytes(file->knownSize());
     }
     if (listing.json()) {
-        listing.out.text("],\"damaged\":");
+        listing.out.text("\n],\"damaged\":");
         if (archive)
             listing.damageVerdict(archive.get());
         else
