@@ -228,6 +228,9 @@ TEST(CliOptionsTest, VersionHelpManualPageAndCompletionAgree) {
         EXPECT_NE(version.out.find(part), std::string::npos) << part << "\n" << version.out;
 
     const std::string manual = runOutput("cat " + quote(fs::path(ZORVEX_SOURCE_DIR) / "tools/zorvex.1"));
+    // The manual page names the version the program says it is.
+    const std::string programVersion = version.out.substr(0, version.out.find('\n'));
+    EXPECT_NE(manual.find("\"" + programVersion + "\""), std::string::npos) << programVersion;
     const std::string completion = runOutput("cat " + quote(fs::path(ZORVEX_SOURCE_DIR) / "tools/zorvex.bash"));
     for (const char* command : {"", "list", "cat", "extract", "test"}) {
         Outcome help = zorvex(dir, std::string(command) + " --help");

@@ -111,11 +111,16 @@ int main(int argc, char** argv) {
     }
 
     if (*help) return showHelp(app, helpCommand);
-    if (listJson) listOptions.style = ListOptions::Style::kJson;
-    else if (listLong) listOptions.style = ListOptions::Style::kLong;
-    listOptions.patterns.insert(listOptions.patterns.end(), afterSeparator.begin(), afterSeparator.end());
-    splitArchivesAndPatterns(std::vector<std::string>(extractArchives), afterSeparator, extractArchives,
-                             extractOptions.patterns);
+    if (*list) {
+        listOptions.style = listJson   ? ListOptions::Style::kJson
+                            : listLong ? ListOptions::Style::kLong
+                                       : ListOptions::Style::kPlain;
+        listOptions.patterns.insert(listOptions.patterns.end(), afterSeparator.begin(), afterSeparator.end());
+    }
+    if (*extract) {
+        std::vector<std::string> given = std::move(extractArchives);
+        splitArchivesAndPatterns(given, afterSeparator, extractArchives, extractOptions.patterns);
+    }
 
     int status = 0;
     if (*list) status = listCommand(listPath, listOptions);

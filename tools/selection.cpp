@@ -131,6 +131,7 @@ void splitArchivesAndPatterns(const std::vector<std::string>& arguments, const s
 
 std::vector<std::string> takeArgumentsAfterSeparator(std::vector<std::string>& arguments,
                                                      const std::vector<std::string>& commands) {
+    if (arguments.size() < 2) return {};
     auto command = std::find_first_of(arguments.begin() + 1, arguments.end(), commands.begin(), commands.end());
     auto separator = std::find(command, arguments.end(), "--");
     if (command == arguments.end() || separator == arguments.end()) return {};
