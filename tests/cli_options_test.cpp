@@ -175,7 +175,7 @@ TEST(CliOptionsTest, JsonListingFollowsTheSchema) {
     auto check = [&](const fs::path& archive, const std::string& options) {
         int status = 0;
         std::string out = runOutput(
-            quote(cliPath()) + " list " + options + " --json " + quote(archive) + " 2>/dev/null" + validate, &status);
+            quote(cliPath()) + " list --json " + quote(archive) + " " + options + " 2>/dev/null" + validate, &status);
         EXPECT_EQ(status, 0) << archive << " " << options << ": " << out;
         return out;
     };
@@ -186,6 +186,13 @@ TEST(CliOptionsTest, JsonListingFollowsTheSchema) {
                              "\"path\":\"src/latest\",\"kind\":\"link\"", "\"link_target\":\"main.c\"",
                              "\"modified\":\"2023-11-14T22:13:20Z\"", "\"method\":\"deflate\"", "note \\\"q\\\".txt"})
         EXPECT_NE(nested.find(part), std::string::npos) << part << "\n" << nested;
+
+    // Patterns reach into nested levels; only the archives holding a match
+    // are written around it, in text and in JSON.
+    EXPECT_EQ(check(dir / "outer.zip", "-r '**/x.md' 'tree.tar.gz/*/docs/*.txt'"), "ok 4\n");
+    Outcome selected = zorvex(dir, "list -r outer.zip '**/x.md'");
+    EXPECT_NE(selected.out.find("  tree.tar.gz/tree.tar/docs/guide/deep/x.md\n---"), std::string::npos) << selected.out;
+    EXPECT_NE(selected.out.find("1 file, 0 folders, 0 archives"), std::string::npos) << selected.out;
 
     REQUIRE_CORPUS(corpus);
     for (const char* archive : {"zip/Zip.deflate64.zip", "7z/7Zip.BCJ2.7z",

@@ -56,7 +56,11 @@ public:
     void flushIfFull() {
         if (buffer_.size() >= kFlushSize) flush();
     }
+    // While held, nothing is written: what is gathered may still be taken back.
+    void hold() { ++held_; }
+    void release() { --held_; }
     void flush() {
+        if (held_ > 0) return;
         if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), stdout);
         buffer_.clear();
         std::fflush(stdout);
@@ -74,6 +78,7 @@ private:
     static constexpr auto kMaxWait = std::chrono::milliseconds(50);
     std::chrono::steady_clock::time_point lastFlush_ = std::chrono::steady_clock::now();
     std::string buffer_;
+    int held_ = 0;
 };
 
 // Looking into a file of a solid archive decodes everything before it, so
@@ -138,6 +143,29 @@ struct Listing {
     // starts its own paths, and whether its entry array is still empty.
     std::vector<size_t> levelStarts{0};
     bool firstEntry = true;
+    int64_t rows = 0;  // written, at every level
+
+    // JSON: an archive, or a file that may be one, that patterns do not
+    // select but may select entries in gets an object all the same, to hold
+    // them; it is taken back when none was selected.
+    struct Tentative {
+        size_t mark;
+        bool firstEntry;
+        int64_t rows;
+    };
+    std::optional<Tentative> beginTentative(bool taken) {
+        if (taken || !json()) return std::nullopt;
+        out.hold();
+        return Tentative{out.raw().size(), firstEntry, rows};
+    }
+    void endTentative(const std::optional<Tentative>& tentative) {
+        if (!tentative) return;
+        out.release();
+        if (rows > tentative->rows + 1) return;  // more than its own row
+        out.raw().resize(tentative->mark);
+        firstEntry = tentative->firstEntry;
+        rows = tentative->rows;
+    }
 
     bool json() const { return style == ListOptions::Style::kJson; }
     // Whether the entry at the display path PREFIX + NAME is listed.
@@ -194,6 +222,7 @@ struct Listing {
     // entry may still get ("contents" of a nested level); endRow ends it.
     void row(Kind kind, const std::string& prefix, std::u16string_view name, int64_t time, int64_t size,
              const ArchiveEntry* entry, const EntryMetadata& metadata) {
+        ++rows;
         if (json()) return jsonRow(kind, prefix, name, time, size, entry, metadata);
         if (kind == Kind::kFolder)
             beginRow(time, "<dir>");
@@ -341,17 +370,19 @@ struct Listing {
         std::u16string_view nestedName = archive->nestedName(i);
         const bool taken = takes(prefix, nestedName);
         const bool walk = recursive && (taken || mayTakeBelow(prefix, nestedName));
-        if (!taken && !(walk && json())) return std::nullopt;
+        if (!taken && !walk) return std::nullopt;
+        const bool shown = taken || json();
+        std::optional<Tentative> tentative = beginTentative(taken);
         std::string name = prefix + displayName(nestedName);
         NestingStop stop = walk ? archive->nestedStop(i) : NestingStop::kNone;
         bool open = walk && stop == NestingStop::kNone;
         if (open) out.flush();
         Ref<Archive> inner(open ? archive->openNestedArchive(i) : nullptr);
         int64_t size = archive->statedNestedSize(i);
-        if (taken || json()) {
+        if (shown) {
             row(Kind::kArchive, prefix, nestedName, archive->nestedTime(i), size, archive->nestedEntry(i),
                 archive->nestedMetadata(i));
-            ++archives;
+            archives += taken;
         }
         if (!walk) {
             countBytes(size);
@@ -363,7 +394,8 @@ struct Listing {
             entryError("cannot open as an archive");
             nestedFailed(archive, i, prefix);
         }
-        if (taken || json()) endRow();
+        if (shown) endRow();
+        endTentative(tentative);
         return std::nullopt;
     }
     void nestedFailed(Archive* archive, int i, const std::string& prefix) {
@@ -374,10 +406,12 @@ struct Listing {
             const char16_t* name = archive->fileName(i);
             const bool taken = takes(prefix, name);
             const bool walk = recursive && (taken || mayTakeBelow(prefix, name)) && mayHoldArchive(name);
-            if (!taken && !(walk && json())) {
-                if (walk) descendByContent(archive, i, prefix);
+            if (!taken && !walk) continue;
+            if (!taken && !json()) {
+                descendByContent(archive, i, prefix);
                 continue;
             }
+            std::optional<Tentative> tentative = beginTentative(taken);
             int64_t size = archive->statedFileSize(i);
             const EntryMetadata& metadata = archive->fileMetadata(i);
             row(metadata.link == LinkKind::kNone ? Kind::kFile : Kind::kLink, prefix, name, archive->fileTime(i),
@@ -388,6 +422,7 @@ struct Listing {
             countBytes(size);
             if (walk) descendByContent(archive, i, prefix);
             if (json()) endRow();
+            endTentative(tentative);
         }
     }
     // "name -> target" for a symbolic link, "name link to target" for a hard one.
