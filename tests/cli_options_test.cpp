@@ -137,6 +137,24 @@ TEST(CliOptionsTest, PatternsThatMatchNothingFailAndArchivesAreToldFromPatterns)
     }
 }
 
+TEST(CliOptionsTest, StrippedHardLinksFindTheirStrippedTargets) {
+    TempDir dir;
+    writeFile(dir / "make.py", R"(import tarfile, io
+with tarfile.open("links.tar", "w") as tar:
+    info = tarfile.TarInfo("top/a.txt"); info.size = 5; tar.addfile(info, io.BytesIO(b"hello"))
+    info = tarfile.TarInfo("top/b.txt"); info.type = tarfile.LNKTYPE; info.linkname = "top/a.txt"; tar.addfile(info)
+)");
+    ASSERT_EQ(run("cd " + quote(dir.path()) + " && python3 make.py"), 0);
+    Outcome o = zorvex(dir, "extract links.tar -C out --strip-components 1");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(filesBelow(dir / "out"), (std::set<std::string>{"a.txt", "b.txt"}));
+    EXPECT_TRUE(fs::equivalent(dir / "out/a.txt", dir / "out/b.txt"));
+    // A link whose target is not extracted is not made.
+    o = zorvex(dir, "extract links.tar -C out2 top/b.txt");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("a hard link to top/a.txt, which was not extracted"), std::string::npos) << o.err;
+}
+
 TEST(CliOptionsTest, ToStdoutGivesTheBytesCatGives) {
     TempDir dir;
     makeTree(dir);
@@ -275,6 +293,12 @@ TEST(CliOptionsTest, InstallPutsProgramManualPageAndCompletionInPlace) {
         (dir / "usr/share/bash-completion/completions/zorvex").string() +
         "; COMP_WORDS=(zorvex extract tree.tar docs/g); COMP_CWORD=3; _zorvex; printf \"%s\\n\" \"${COMPREPLY[@]}\"'");
     EXPECT_EQ(completed, "docs/guide/\ndocs/guide/deep/\ndocs/guide/deep/x.md\ndocs/guide/intro.md\n");
+    // A path into an archive completes to its entries.
+    completed = runOutput("cd " + quote(dir.path()) + " && PATH=" + quote(dir / "usr/bin") + ":$PATH bash -c '. " +
+                          (dir / "usr/share/bash-completion/completions/zorvex").string() +
+                          "; COMP_WORDS=(zorvex cat tree.tar/src/m); COMP_CWORD=2; _zorvex; printf \"%s\\n\" "
+                          "\"${COMPREPLY[@]}\"'");
+    EXPECT_EQ(completed, "tree.tar/src/main.c\n");
 }
 
 }  // namespace
