@@ -3,6 +3,7 @@
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/os.h"
+#include "tools/standard_input.h"
 
 namespace zorvex::cli {
 
@@ -21,6 +22,7 @@ bool matchesSeveralCases(Archive* level, const std::u16string& name) {
 
 int catCommand(const std::string& path) {
     Reporter reporter;
+    StandardInput input({path});
     std::u16string enginePath = engineArgumentPath(path);
     size_t slash = enginePath.find_last_of(u'\\');
     if (slash == std::u16string::npos || slash + 1 == enginePath.size()) {

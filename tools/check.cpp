@@ -6,6 +6,7 @@
 #include "engine/level_walk.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
+#include "tools/standard_input.h"
 
 namespace zorvex::cli {
 
@@ -77,6 +78,7 @@ struct Checker {
 
 int testCommand(const std::vector<std::string>& archives) {
     Reporter reporter;
+    StandardInput input(archives);
     for (const std::string& argument : archives) {
         std::u16string path = engineArgumentPath(argument);
         Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry));

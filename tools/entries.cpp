@@ -12,6 +12,7 @@
 #include "engine/links.h"
 #include "platform/platform.h"
 #include "tools/os.h"
+#include "tools/standard_input.h"
 
 namespace zorvex::cli {
 
@@ -32,6 +33,7 @@ std::u16string u16FromNative(const std::filesystem::path& path) {
 }  // namespace
 
 std::u16string engineArgumentPath(const std::string& argument) {
+    if (auto input = standardInputArgumentPath(argument)) return *input;
     std::u16string path = u16FromNative(pathFromUtf8(argument));
     return platform::fullPath(path).value_or(path);
 }

@@ -21,7 +21,8 @@ constexpr char kDisplaySeparator = '\\';
 constexpr char kDisplaySeparator = '/';
 #endif
 
-// The absolute engine path of a command-line path (UTF-8).
+// The absolute engine path of a command-line path (UTF-8); "-" is standard
+// input (tools/standard_input.h).
 std::u16string engineArgumentPath(const std::string& argument);
 
 // An engine name as UTF-8 for display (unconvertible units become "?").

@@ -29,6 +29,7 @@
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/os.h"
+#include "tools/standard_input.h"
 
 namespace zorvex::cli {
 
@@ -94,6 +95,8 @@ public:
 
     // Prepares the destination folder; false when it cannot be used.
     bool prepare();
+    // Where entries' data may be kept while an archive is read: the destination.
+    std::u16string stagingFolder() const { return engineArgumentPath(utf8FromPath(root_)); }
     void extractArchive(const std::string& argument);
 
     // The walk over the levels (engine/level_walk.h): where a level's items
@@ -600,6 +603,7 @@ int extractCommand(const std::vector<std::string>& archives, const ExtractOption
     catchInterrupts();
     Extractor extractor(reporter, options);
     if (!extractor.prepare()) return 1;
+    StandardInput input(archives, extractor.stagingFolder());
     for (const std::string& archive : archives) extractor.extractArchive(archive);
     return reporter.failures() ? 1 : 0;
 }

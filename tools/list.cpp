@@ -8,6 +8,7 @@
 #include "engine/level_walk.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
+#include "tools/standard_input.h"
 
 namespace zorvex::cli {
 
@@ -236,6 +237,7 @@ std::string plural(int64_t n, const char* one, const char* many) {
 
 int listCommand(const std::string& path, bool recursive) {
     Reporter reporter;
+    StandardInput input({path});
     std::u16string enginePath = engineArgumentPath(path);
     InStream* fileStream = nullptr;
     Ref<Archive> archive(openArchivePath(enginePath.c_str(), &fileStream));

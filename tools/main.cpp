@@ -8,6 +8,7 @@
 #include "tools/commands.h"
 #include "tools/os.h"
 #include "tools/report.h"
+#include "tools/standard_input.h"
 
 namespace {
 
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
     test->add_option("ARCHIVE", testArchives, "Archives to test")->required();
 
     std::vector<std::string> arguments = utf8Arguments(argc, argv);
+    spellStandardInputPaths(arguments);
     std::vector<char*> pointers;
     for (std::string& argument : arguments) pointers.push_back(argument.data());
     try {

@@ -1,0 +1,51 @@
+#include "tools/standard_input.h"
+
+#include <algorithm>
+
+#include "engine/convert.h"
+#include "engine/standard_input.h"
+#include "tools/entries.h"
+
+namespace zorvex::cli {
+
+namespace {
+
+bool isSeparator(char c) {
+#ifdef _WIN32
+    if (c == '\\') return true;
+#endif
+    return c == '/';
+}
+
+}  // namespace
+
+std::optional<std::u16string> standardInputArgumentPath(const std::string& argument) {
+    if (argument.empty() || argument[0] != '-' || (argument.size() > 1 && !isSeparator(argument[1])))
+        return std::nullopt;
+    std::u16string path = standardInputPath();
+    if (argument.size() > 1) {
+        std::u16string rest = utf8ToWide(argument.substr(1)).value_or(u"?");
+        std::replace(rest.begin(), rest.end(), u'/', u'\\');
+        path += rest;
+    }
+    return path;
+}
+
+void spellStandardInputPaths(std::vector<std::string>& arguments) {
+    for (std::string& argument : arguments) {
+        std::optional<std::u16string> path = standardInputArgumentPath(argument);
+        if (path && argument.size() > 1) argument = displayPath(*path);
+    }
+}
+
+StandardInput::StandardInput(const std::vector<std::string>& arguments, const std::u16string& stagingFolder) {
+    const std::u16string input = standardInputPath();
+    auto named = [&](const std::string& argument) {
+        std::u16string path = engineArgumentPath(argument);
+        return path.starts_with(input) && (path.size() == input.size() || path[input.size()] == u'\\');
+    };
+    if (std::any_of(arguments.begin(), arguments.end(), named))
+        archive_ = Ref<Archive>(openStandardInput(stagingFolder));
+}
+
+}  // namespace zorvex::cli
