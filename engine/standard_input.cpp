@@ -21,7 +21,8 @@ constexpr char16_t kUnnamedEntry[] = u"stdin.out";
 // stream over it asks for that only once it has stopped keeping.
 class StandardInputStream final : public InStream {
 public:
-    StandardInputStream() : InStream(kStreamName, nullptr, 0) {}
+    explicit StandardInputStream(std::function<void(int64_t)> onRead)
+        : InStream(kStreamName, nullptr, 0), onRead_(std::move(onRead)) {}
 
     int64_t tell() override { return position_; }
 
@@ -47,8 +48,12 @@ public:
             int error = 0;
             int n = platform::readStandardInput(static_cast<uint8_t*>(buf) + done, count - done, &error);
             if (n < 0) fail(Status::ioError(error));
-            if (n <= 0) ended_ = true;
-            done += n > 0 ? n : 0;
+            if (n <= 0) {
+                ended_ = true;
+                break;
+            }
+            done += n;
+            if (onRead_) onRead_(n);
         }
         position_ += done;
         return done;
@@ -58,6 +63,7 @@ public:
     int64_t size() override { return ended_ && !damaged() ? position_ : -1; }
 
 private:
+    std::function<void(int64_t)> onRead_;
     int64_t position_ = 0;
     bool ended_ = false;
 };
@@ -75,8 +81,8 @@ void markNestedArchive(Archive* archive) {
 
 std::u16string standardInputPath() { return normalizePath(u"\\dev\\stdin").value_or(u"\\dev\\stdin"); }
 
-Archive* openStandardInput(const std::u16string& stagingFolder) {
-    InStream* input = new (std::nothrow) StandardInputStream;
+Archive* openStandardInput(const std::u16string& stagingFolder, std::function<void(int64_t)> onRead) {
+    InStream* input = new (std::nothrow) StandardInputStream(std::move(onRead));
     if (!input) return nullptr;
     Ref<InStream> kept(keepDecodedData(input, stagingFolder));
     // Without a scratch file nothing could be read twice.

@@ -10,6 +10,8 @@
 // a reader that needs it finds the stream damaged.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/archive.h"
@@ -22,9 +24,11 @@ namespace zorvex {
 std::u16string standardInputPath();
 
 // Opens standard input as an archive (counted), with entries' data kept in
-// `stagingFolder` when it is not empty. Null when it opens as no archive.
+// `stagingFolder` when it is not empty, and `onRead` told how many bytes each
+// read from the input took (for a progress line). Null when it opens as no
+// archive.
 // A single compressed stream (a .gz) is named "stdin.out" and opens as the
 // archive its data starts with, since no name says what it holds.
-Archive* openStandardInput(const std::u16string& stagingFolder);
+Archive* openStandardInput(const std::u16string& stagingFolder, std::function<void(int64_t)> onRead = {});
 
 }  // namespace zorvex

@@ -22,7 +22,7 @@ bool matchesSeveralCases(Archive* level, const std::u16string& name) {
 
 int catCommand(const std::string& path) {
     Reporter reporter;
-    StandardInput input({path});
+    StandardInput input({path}, reporter);
     std::u16string enginePath = engineArgumentPath(path);
     size_t slash = enginePath.find_last_of(u'\\');
     if (slash == std::u16string::npos || slash + 1 == enginePath.size()) {
@@ -62,7 +62,7 @@ int catCommand(const std::string& path) {
         reporter.error(path, "", openFailureText(parent.get()));
         return 1;
     }
-    reporter.beginWork("reading " + path);
+    reporter.beginWork("reading " + path, stream->knownSize());
     std::string writeError;
     auto toStdout = [&](const uint8_t* data, size_t size) {
         if (writeStdout(data, size)) return true;

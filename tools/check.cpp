@@ -28,7 +28,7 @@ struct Checker {
     void items(Archive* archive, const std::string& prefix) {
         for (const LevelItem& item : itemsForExtraction(archive)) {
             std::string entry = prefix + displayName(item.name);
-            reporter.countEntry();
+            reporter.countEntry(entry);
             ++entries;
             if (item.nested && depth < kMaxNestingDepth) {
                 Ref<Archive> inner(archive->openNestedArchive(item.index));
@@ -78,7 +78,7 @@ struct Checker {
 
 int testCommand(const std::vector<std::string>& archives) {
     Reporter reporter;
-    StandardInput input(archives);
+    StandardInput input(archives, reporter);
     for (const std::string& argument : archives) {
         std::u16string path = engineArgumentPath(argument);
         Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry));

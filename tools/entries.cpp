@@ -105,6 +105,18 @@ std::vector<LevelItem> itemsForExtraction(Archive* level) {
     return items;
 }
 
+int64_t statedBytes(Archive* level) {
+    int64_t total = 0;
+    auto add = [&](int64_t size) { total = total < 0 || size < 0 ? -1 : total + size; };
+    for (int i = 0; i < level->fileCount(); ++i) add(level->statedFileSize(i));
+    for (int i = 0; i < level->nestedCount(); ++i) add(level->statedNestedSize(i));
+    for (int i = 0; i < level->folderCount() && total >= 0; ++i) {
+        Ref<Archive> folder(level->openFolder(i));
+        if (folder) add(statedBytes(folder.get()));
+    }
+    return total;
+}
+
 bool sourceFoundDamaged(Archive* level) {
     InStream* stream = level->stream();
     if (!stream) return false;

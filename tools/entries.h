@@ -56,6 +56,10 @@ std::string displayPath(std::u16string_view path);
 // front to back.
 std::vector<LevelItem> itemsForExtraction(Archive* level);
 
+// The bytes of the files and nested archives of `level` and its folders, as
+// their headers state them; -1 when any size is known only by decoding.
+int64_t statedBytes(Archive* level);
+
 // Whether the data `level`'s entries are read from is damaged. When that data
 // is itself an entry of an enclosing archive (the tar inside a .gz), its
 // checks (a CRC, a stated size) come after the last entry's data, so the rest

@@ -237,7 +237,7 @@ void Extractor::extractArchive(const std::string& argument) {
             if (!makeFolder(top.folder, displayName(plan.wrapper), top.created)) return;
         }
     }
-    reporter_.beginWork("extracting " + argument);
+    reporter_.beginWork("extracting " + argument, statedBytes(level));
     waiting_ = !plan.unwrapped.empty();
     if (waiting_) setCleanupPending(true);
     top_ = top.folder;
@@ -461,8 +461,8 @@ fs::path Extractor::temporaryName(const fs::path& folder) {
 
 void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& place) {
     stopIfInterrupted();
-    reporter_.countEntry();
     const std::string entry = place.entryPrefix + displayName(item.name);
+    reporter_.countEntry(entry);
     auto component = safeComponent(item.name);
     if (!component) {
         reporter_.error(subject_, entry, "unsafe file name, skipped");
@@ -603,7 +603,7 @@ int extractCommand(const std::vector<std::string>& archives, const ExtractOption
     catchInterrupts();
     Extractor extractor(reporter, options);
     if (!extractor.prepare()) return 1;
-    StandardInput input(archives, extractor.stagingFolder());
+    StandardInput input(archives, reporter, extractor.stagingFolder());
     for (const std::string& archive : archives) extractor.extractArchive(archive);
     return reporter.failures() ? 1 : 0;
 }

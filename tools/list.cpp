@@ -237,7 +237,7 @@ std::string plural(int64_t n, const char* one, const char* many) {
 
 int listCommand(const std::string& path, bool recursive) {
     Reporter reporter;
-    StandardInput input({path});
+    StandardInput input({path}, reporter);
     std::u16string enginePath = engineArgumentPath(path);
     InStream* fileStream = nullptr;
     Ref<Archive> archive(openArchivePath(enginePath.c_str(), &fileStream));

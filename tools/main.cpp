@@ -52,6 +52,12 @@ int main(int argc, char** argv) {
     auto* test = app.add_subcommand("test", "Decode every entry and check sizes and stored CRCs");
     test->add_option("ARCHIVE", testArchives, "Archives to test")->required();
 
+    bool forceProgress = false, quiet = false;
+    for (auto* command : {extract, test, cat}) {
+        command->add_flag("--progress", forceProgress, "Show the progress line even when not on a terminal");
+        command->add_flag("-q,--quiet", quiet, "No progress line");
+    }
+
     std::vector<std::string> arguments = utf8Arguments(argc, argv);
     spellStandardInputPaths(arguments);
     std::vector<char*> pointers;
@@ -63,6 +69,7 @@ int main(int argc, char** argv) {
         return status == 0 ? 0 : kUsageError;
     }
 
+    setProgressMode(quiet ? ProgressMode::kQuiet : forceProgress ? ProgressMode::kForced : ProgressMode::kAuto);
     if (!charset.empty()) {
         if (!zorvex::charsetKnown(charset)) {
             std::fprintf(stderr, "zorvex: unknown character set: %s\n", charset.c_str());

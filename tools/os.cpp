@@ -15,6 +15,7 @@
 #else
 #include <signal.h>
 #include <stdio.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -58,6 +59,13 @@ fs::path pathFromUtf8(const std::string& text) { return fs::path(wideFromUtf8(te
 std::string utf8FromPath(const fs::path& path) { return utf8FromWide(path.wstring()); }
 
 bool stderrIsTerminal() { return _isatty(2) != 0; }
+
+int terminalWidth() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 80;
+    int width = info.srWindow.Right - info.srWindow.Left + 1;
+    return width > 1 ? width : 80;
+}
 
 bool writeStdout(const void* data, size_t size) {
     static bool binary = (_setmode(1, _O_BINARY), true);
@@ -169,6 +177,12 @@ fs::path pathFromUtf8(const std::string& text) { return fs::path(text); }
 std::string utf8FromPath(const fs::path& path) { return path.string(); }
 
 bool stderrIsTerminal() { return isatty(2) != 0; }
+
+int terminalWidth() {
+    struct winsize size {};
+    if (ioctl(2, TIOCGWINSZ, &size) != 0 || size.ws_col < 2) return 80;
+    return size.ws_col;
+}
 
 namespace {
 

@@ -21,6 +21,8 @@ std::filesystem::path pathFromUtf8(const std::string& text);
 std::string utf8FromPath(const std::filesystem::path& path);
 
 bool stderrIsTerminal();
+// The columns of the terminal standard error shows on; 80 when none says.
+int terminalWidth();
 
 // Writes everything to standard output (binary, unbuffered). False on error.
 bool writeStdout(const void* data, size_t size);

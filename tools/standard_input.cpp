@@ -38,14 +38,17 @@ void spellStandardInputPaths(std::vector<std::string>& arguments) {
     }
 }
 
-StandardInput::StandardInput(const std::vector<std::string>& arguments, const std::u16string& stagingFolder) {
+StandardInput::StandardInput(const std::vector<std::string>& arguments, Reporter& reporter,
+                             const std::u16string& stagingFolder) {
     const std::u16string input = standardInputPath();
     auto named = [&](const std::string& argument) {
         std::u16string path = engineArgumentPath(argument);
         return path.starts_with(input) && (path.size() == input.size() || path[input.size()] == u'\\');
     };
-    if (std::any_of(arguments.begin(), arguments.end(), named))
-        archive_ = Ref<Archive>(openStandardInput(stagingFolder));
+    if (!std::any_of(arguments.begin(), arguments.end(), named)) return;
+    reporter.beginWork("reading standard input", -1);
+    archive_ = Ref<Archive>(openStandardInput(stagingFolder, [&reporter](int64_t n) { reporter.countBytes(n); }));
+    reporter.clearProgress();
 }
 
 }  // namespace zorvex::cli

@@ -8,6 +8,7 @@
 
 #include "engine/archive.h"
 #include "engine/refobject.h"
+#include "tools/report.h"
 
 namespace zorvex::cli {
 
@@ -25,7 +26,9 @@ void spellStandardInputPaths(std::vector<std::string>& arguments);
 // is then kept there in the files that take the entries' names.
 class StandardInput {
 public:
-    explicit StandardInput(const std::vector<std::string>& arguments, const std::u16string& stagingFolder = {});
+    // The reporter's progress line shows the input read while it opens.
+    StandardInput(const std::vector<std::string>& arguments, Reporter& reporter,
+                  const std::u16string& stagingFolder = {});
 
 private:
     Ref<Archive> archive_;
