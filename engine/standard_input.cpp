@@ -81,7 +81,8 @@ void markNestedArchive(Archive* archive) {
 
 std::u16string standardInputPath() { return normalizePath(u"\\dev\\stdin").value_or(u"\\dev\\stdin"); }
 
-Archive* openStandardInput(const std::u16string& stagingFolder, std::function<void(int64_t)> onRead) {
+Archive* openStandardInput(const std::u16string& stagingFolder, std::function<void(int64_t)> onRead,
+                           Status& failure) {
     InStream* input = new (std::nothrow) StandardInputStream(std::move(onRead));
     if (!input) return nullptr;
     Ref<InStream> kept(keepDecodedData(input, stagingFolder));
@@ -89,6 +90,7 @@ Archive* openStandardInput(const std::u16string& stagingFolder, std::function<vo
     if (kept.get() == input) return nullptr;
     Archive* archive = detectAndOpen(standardInputPath().c_str(), nullptr, kept.get());
     if (archive) markNestedArchive(archive);
+    if (!archive) failure = kept->status();
     return archive;
 }
 

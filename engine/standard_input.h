@@ -15,6 +15,7 @@
 #include <string>
 
 #include "engine/archive.h"
+#include "engine/status.h"
 
 namespace zorvex {
 
@@ -26,9 +27,10 @@ std::u16string standardInputPath();
 // Opens standard input as an archive (counted), with entries' data kept in
 // `stagingFolder` when it is not empty, and `onRead` told how many bytes each
 // read from the input took (for a progress line). Null when it opens as no
-// archive.
+// archive; `failure` then says why when reading the input failed.
 // A single compressed stream (a .gz) is named "stdin.out" and opens as the
 // archive its data starts with, since no name says what it holds.
-Archive* openStandardInput(const std::u16string& stagingFolder, std::function<void(int64_t)> onRead = {});
+Archive* openStandardInput(const std::u16string& stagingFolder, std::function<void(int64_t)> onRead,
+                           Status& failure);
 
 }  // namespace zorvex

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/convert.h"
+#include "engine/status.h"
 #include "engine/standard_input.h"
 #include "tools/entries.h"
 
@@ -47,8 +48,12 @@ StandardInput::StandardInput(const std::vector<std::string>& arguments, Reporter
     };
     if (!std::any_of(arguments.begin(), arguments.end(), named)) return;
     reporter.beginWork("reading standard input", -1);
-    archive_ = Ref<Archive>(openStandardInput(stagingFolder, [&reporter](int64_t n) { reporter.countBytes(n); }));
+    Status failure;
+    archive_ = Ref<Archive>(
+        openStandardInput(stagingFolder, [&reporter](int64_t n) { reporter.countBytes(n); }, failure));
     reporter.clearProgress();
+    // The command says that it cannot open the archive; this says why.
+    if (!failure.ok()) reporter.error("-", "", "cannot read standard input: " + describe(failure));
 }
 
 }  // namespace zorvex::cli

@@ -26,7 +26,8 @@ void spellStandardInputPaths(std::vector<std::string>& arguments);
 // is then kept there in the files that take the entries' names.
 class StandardInput {
 public:
-    // The reporter's progress line shows the input read while it opens.
+    // The reporter's progress line shows the input read while it opens, and
+    // a failed read is reported.
     StandardInput(const std::vector<std::string>& arguments, Reporter& reporter,
                   const std::u16string& stagingFolder = {});
 
