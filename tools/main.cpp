@@ -6,6 +6,7 @@
 
 #include "engine/convert.h"
 #include "tools/commands.h"
+#include "tools/console.h"
 #include "tools/os.h"
 #include "tools/report.h"
 #include "tools/standard_input.h"
@@ -19,6 +20,7 @@ constexpr int kUsageError = 2;
 int main(int argc, char** argv) {
     using namespace zorvex::cli;
     std::setlocale(LC_ALL, "");
+    routeConsoleOutput();
     // Listings of many entries go out in large pieces when not on a terminal.
     static char stdoutBuffer[1 << 16];
     std::setvbuf(stdout, stdoutBuffer, _IOFBF, sizeof stdoutBuffer);

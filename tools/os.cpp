@@ -46,7 +46,6 @@ std::wstring wideFromUtf8(const std::string& text) {
 }  // namespace
 
 std::vector<std::string> utf8Arguments(int, char**) {
-    SetConsoleOutputCP(CP_UTF8);
     int argc = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::string> args;
@@ -58,7 +57,11 @@ std::vector<std::string> utf8Arguments(int, char**) {
 fs::path pathFromUtf8(const std::string& text) { return fs::path(wideFromUtf8(text)); }
 std::string utf8FromPath(const fs::path& path) { return utf8FromWide(path.wstring()); }
 
-bool stderrIsTerminal() { return _isatty(2) != 0; }
+// The handle, not the descriptor: tools/console.h may have given that a pipe.
+bool stderrIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
 
 int terminalWidth() {
     CONSOLE_SCREEN_BUFFER_INFO info;

@@ -13,7 +13,7 @@
 namespace zorvex::cli {
 
 // The program's arguments as UTF-8 (on Windows read from the wide command
-// line, and the console set to show UTF-8 output).
+// line).
 std::vector<std::string> utf8Arguments(int argc, char** argv);
 
 // A filesystem path from UTF-8 text and back.
