@@ -85,20 +85,34 @@ void finishRoutes() {
     }
 }
 
+// The descriptor's handle is closed when another takes its place, and the
+// standard handle follows it: the console is kept in a handle of its own,
+// which becomes the standard handle again.
 void route(int fd, DWORD standardHandle) {
-    HANDLE console = GetStdHandle(standardHandle);
+    HANDLE original = GetStdHandle(standardHandle), console = nullptr;
     DWORD mode = 0;
-    if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode)) return;
+    if (original == INVALID_HANDLE_VALUE || !GetConsoleMode(original, &mode)) return;
+    if (!DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &console, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        return;
     HANDLE reader = nullptr, writer = nullptr;
-    if (!CreatePipe(&reader, &writer, nullptr, 0)) return;
+    if (!CreatePipe(&reader, &writer, nullptr, 0)) {
+        CloseHandle(console);
+        return;
+    }
     const int pipeFd = _open_osfhandle(intptr_t(writer), _O_BINARY);
     if (pipeFd < 0 || _dup2(pipeFd, fd) != 0) {
-        if (pipeFd >= 0) _close(pipeFd); else CloseHandle(writer);
+        if (pipeFd >= 0)
+            _close(pipeFd);
+        else
+            CloseHandle(writer);
         CloseHandle(reader);
+        CloseHandle(console);
         return;
     }
     _close(pipeFd);
     _setmode(fd, _O_BINARY);
+    SetStdHandle(standardHandle, console);
     auto* routed = new Route{fd, console, reader, {}};
     routed->thread = std::thread([routed] { routed->run(); });
     routes().push_back(routed);
