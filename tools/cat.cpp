@@ -21,6 +21,8 @@ bool matchesSeveralCases(Archive* level, const std::u16string& name) {
 }  // namespace
 
 int catCommand(const std::string& path) {
+    // Bytes shown on the terminal and a line redrawn among them would mix.
+    if (stdoutIsTerminal()) setProgressMode(ProgressMode::kQuiet);
     Reporter reporter;
     StandardInput input({path}, reporter);
     std::u16string enginePath = engineArgumentPath(path);

@@ -57,10 +57,15 @@ std::vector<std::string> utf8Arguments(int, char**) {
 fs::path pathFromUtf8(const std::string& text) { return fs::path(wideFromUtf8(text)); }
 std::string utf8FromPath(const fs::path& path) { return utf8FromWide(path.wstring()); }
 
-// The handle, not the descriptor: tools/console.h may have given that a pipe.
+// The handles, not the descriptors: tools/console.h may have given those a pipe.
 bool stderrIsTerminal() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+bool stdoutIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
 int terminalWidth() {
@@ -180,6 +185,7 @@ fs::path pathFromUtf8(const std::string& text) { return fs::path(text); }
 std::string utf8FromPath(const fs::path& path) { return path.string(); }
 
 bool stderrIsTerminal() { return isatty(2) != 0; }
+bool stdoutIsTerminal() { return isatty(1) != 0; }
 
 int terminalWidth() {
     struct winsize size {};

@@ -21,6 +21,7 @@ std::filesystem::path pathFromUtf8(const std::string& text);
 std::string utf8FromPath(const std::filesystem::path& path);
 
 bool stderrIsTerminal();
+bool stdoutIsTerminal();
 // The columns of the terminal standard error shows on; 80 when none says.
 int terminalWidth();
 
