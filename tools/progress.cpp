@@ -78,7 +78,17 @@ sigset_t printSignals() {
 
 void setProgressMode(ProgressMode mode) { progressMode = mode; }
 
-Progress::Progress() : shown_(progressShown()) {}
+// The thread starts at once: a signal asking for the line must find it
+// waiting however early it comes (while an archive is still being opened).
+Progress::Progress() : shown_(progressShown()) {
+#ifndef _WIN32
+    // The signals that ask for the line wait for the thread, which takes
+    // them when it is ready; threads started later inherit the mask.
+    sigset_t set = printSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+#endif
+    thread_ = std::thread([this] { run(); });
+}
 
 Progress::~Progress() {
     {
@@ -86,7 +96,6 @@ Progress::~Progress() {
         clearLocked();
         stopping_ = true;
     }
-    if (!thread_.joinable()) return;
 #ifdef _WIN32
     wake_.notify_all();
 #else
@@ -104,14 +113,6 @@ void Progress::begin(std::string work, int64_t total) {
     started_ = std::chrono::steady_clock::now();
     bytes_ = 0;
     entries_ = 0;
-    if (thread_.joinable()) return;
-#ifndef _WIN32
-    // The signals that ask for the line wait for the thread, which takes
-    // them when it is ready; the threads started later inherit the mask.
-    sigset_t set = printSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-#endif
-    thread_ = std::thread([this] { run(); });
 }
 
 void Progress::countEntry(std::string_view name) {
@@ -193,7 +194,7 @@ void Progress::run() {
     for (;;) {
 #ifdef _WIN32
         std::unique_lock lock(mutex_);
-        wake_.wait_for(lock, kRedrawInterval);
+        wake_.wait_for(lock, kRedrawInterval, [this] { return stopping_; });
         if (stopping_) return;
         draw();
 #else
