@@ -70,7 +70,7 @@ TEST(WindowsCli, ArchiveFromAPipeAndUtf8ToAPipe) {
     zip.local(name, data, ZipEntry{.flags = 0x808});  // UTF-8 name, data descriptor
     zip.finish();
 
-    Outcome listed = runWithInput(L"list -", zip.bytes);
+    Outcome listed = runWithInput(L"list -r -", zip.bytes);
     EXPECT_EQ(listed.status, 0u) << listed.out;
     EXPECT_NE(listed.out.find("\xc3\xa9t\xc3\xa9 \xe2\x82\xac.txt"), std::string::npos) << listed.out;
 
