@@ -2,10 +2,11 @@
 
 #include <algorithm>
 
-#include "engine/convert.h"
 #include "engine/status.h"
 #include "engine/standard_input.h"
+#include "platform/platform.h"
 #include "tools/entries.h"
+#include "tools/os.h"
 
 namespace zorvex::cli {
 
@@ -25,7 +26,8 @@ std::optional<std::u16string> standardInputArgumentPath(const std::string& argum
         return std::nullopt;
     std::u16string path = standardInputPath();
     if (argument.size() > 1) {
-        std::u16string rest = utf8ToWide(argument.substr(1)).value_or(u"?");
+        // As other paths: on POSIX systems any bytes name a file.
+        std::u16string rest = platform::fromNativePath(pathFromUtf8(argument.substr(1)).native());
         std::replace(rest.begin(), rest.end(), u'/', u'\\');
         path += rest;
     }
