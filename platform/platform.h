@@ -24,6 +24,11 @@ NativePath toNativePath(const std::u16string& path);
 // Native path to an engine path.
 std::u16string fromNativePath(const NativePath& path);
 
+// Reads up to `count` bytes of the process's standard input, waiting until
+// some are there: fewer only when no more are ready yet, 0 at its end, -1 on
+// an error (the system's code, errno or GetLastError, in `error`).
+int readStandardInput(void* out, int count, int* error);
+
 // A file in the system's temporary folder for data the engine keeps aside
 // while an archive is open. No other program is meant to use it, and it is
 // gone once closed (also when the process ends without closing it).

@@ -3,6 +3,7 @@
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/os.h"
+#include "tools/standard_input.h"
 
 namespace zorvex::cli {
 
@@ -20,7 +21,10 @@ bool matchesSeveralCases(Archive* level, const std::u16string& name) {
 }  // namespace
 
 int catCommand(const std::string& path) {
+    // Bytes shown on the terminal and a line redrawn among them would mix.
+    if (stdoutIsTerminal()) setProgressMode(ProgressMode::kQuiet);
     Reporter reporter;
+    StandardInput input({path}, reporter);
     std::u16string enginePath = engineArgumentPath(path);
     size_t slash = enginePath.find_last_of(u'\\');
     if (slash == std::u16string::npos || slash + 1 == enginePath.size()) {
@@ -60,7 +64,7 @@ int catCommand(const std::string& path) {
         reporter.error(path, "", openFailureText(parent.get()));
         return 1;
     }
-    reporter.beginWork("reading " + path);
+    reporter.beginWork("reading " + path, stream->knownSize());
     std::string writeError;
     auto toStdout = [&](const uint8_t* data, size_t size) {
         if (writeStdout(data, size)) return true;

@@ -6,6 +6,7 @@
 #include "engine/level_walk.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
+#include "tools/standard_input.h"
 
 namespace zorvex::cli {
 
@@ -27,7 +28,7 @@ struct Checker {
     void items(Archive* archive, const std::string& prefix) {
         for (const LevelItem& item : itemsForExtraction(archive)) {
             std::string entry = prefix + displayName(item.name);
-            reporter.countEntry();
+            reporter.countEntry(entry);
             ++entries;
             if (item.nested && depth < kMaxNestingDepth) {
                 Ref<Archive> inner(archive->openNestedArchive(item.index));
@@ -77,6 +78,7 @@ struct Checker {
 
 int testCommand(const std::vector<std::string>& archives) {
     Reporter reporter;
+    StandardInput input(archives, reporter);
     for (const std::string& argument : archives) {
         std::u16string path = engineArgumentPath(argument);
         Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry));

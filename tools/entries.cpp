@@ -12,6 +12,7 @@
 #include "engine/links.h"
 #include "platform/platform.h"
 #include "tools/os.h"
+#include "tools/standard_input.h"
 
 namespace zorvex::cli {
 
@@ -32,6 +33,7 @@ std::u16string u16FromNative(const std::filesystem::path& path) {
 }  // namespace
 
 std::u16string engineArgumentPath(const std::string& argument) {
+    if (auto input = standardInputArgumentPath(argument)) return *input;
     std::u16string path = u16FromNative(pathFromUtf8(argument));
     return platform::fullPath(path).value_or(path);
 }
@@ -101,6 +103,18 @@ std::vector<LevelItem> itemsForExtraction(Archive* level) {
     items.reserve(listed.size());
     for (size_t position : extractionOrder(level, names)) items.push_back(std::move(listed[position]));
     return items;
+}
+
+int64_t statedBytes(Archive* level) {
+    int64_t total = 0;
+    auto add = [&](int64_t size) { total = total < 0 || size < 0 ? -1 : total + size; };
+    for (int i = 0; i < level->fileCount(); ++i) add(level->statedFileSize(i));
+    for (int i = 0; i < level->nestedCount(); ++i) add(level->statedNestedSize(i));
+    for (int i = 0; i < level->folderCount() && total >= 0; ++i) {
+        Ref<Archive> folder(level->openFolder(i));
+        if (folder) add(statedBytes(folder.get()));
+    }
+    return total;
 }
 
 bool sourceFoundDamaged(Archive* level) {

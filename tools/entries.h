@@ -21,7 +21,8 @@ constexpr char kDisplaySeparator = '\\';
 constexpr char kDisplaySeparator = '/';
 #endif
 
-// The absolute engine path of a command-line path (UTF-8).
+// The absolute engine path of a command-line path (UTF-8); "-" is standard
+// input (tools/standard_input.h).
 std::u16string engineArgumentPath(const std::string& argument);
 
 // An engine name as UTF-8 for display (unconvertible units become "?").
@@ -54,6 +55,10 @@ std::string displayPath(std::u16string_view path);
 // The level's files and nested archives in the order that reads the archive
 // front to back.
 std::vector<LevelItem> itemsForExtraction(Archive* level);
+
+// The bytes of the files and nested archives of `level` and its folders, as
+// their headers state them; -1 when any size is known only by decoding.
+int64_t statedBytes(Archive* level);
 
 // Whether the data `level`'s entries are read from is damaged. When that data
 // is itself an entry of an enclosing archive (the tar inside a .gz), its

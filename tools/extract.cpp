@@ -30,6 +30,7 @@
 #include "tools/entries.h"
 #include "tools/os.h"
 #include "tools/selection.h"
+#include "tools/standard_input.h"
 
 namespace zorvex::cli {
 
@@ -98,6 +99,8 @@ public:
 
     // Prepares the destination folder; false when it cannot be used.
     bool prepare();
+    // Where entries' data may be kept while an archive is read: the destination.
+    std::u16string stagingFolder() const { return engineArgumentPath(utf8FromPath(root_)); }
     void extractArchive(const std::string& argument);
     // The patterns that selected nothing in any archive.
     std::vector<std::string> unmatchedPatterns() const { return selection_.unmatched(); }
@@ -246,7 +249,7 @@ void Extractor::extractArchive(const std::string& argument) {
             if (!makeFolder(top.folder, displayName(plan.wrapper), top.created)) return;
         }
     }
-    reporter_.beginWork("extracting " + argument);
+    reporter_.beginWork("extracting " + argument, statedBytes(level));
     waiting_ = !plan.unwrapped.empty();
     if (waiting_) setCleanupPending(true);
     top_ = top.folder;
@@ -491,8 +494,8 @@ fs::path Extractor::temporaryName(const fs::path& folder) {
 void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& place) {
     stopIfInterrupted();
     if (!selection_.takes(place.path + item.name) || place.depth + 1 <= options_.stripComponents) return;
-    reporter_.countEntry();
     const std::string entry = place.entryPrefix + displayName(item.name);
+    reporter_.countEntry(entry);
     if (options_.toStdout) {
         writeToStdout(level, item, entry);
         return;
@@ -657,6 +660,7 @@ int extractCommand(const std::vector<std::string>& archives, const ExtractOption
     catchInterrupts();
     Extractor extractor(reporter, options);
     if (!options.toStdout && !extractor.prepare()) return 1;
+    StandardInput input(archives, reporter, options.toStdout ? std::u16string() : extractor.stagingFolder());
     for (const std::string& archive : archives) extractor.extractArchive(archive);
     for (const std::string& pattern : extractor.unmatchedPatterns()) reporter.error(pattern, "", "no such entry");
     return reporter.failures() ? 1 : 0;

@@ -17,6 +17,7 @@
 #include "tools/entries.h"
 #include "tools/json.h"
 #include "tools/selection.h"
+#include "tools/standard_input.h"
 
 namespace zorvex::cli {
 
@@ -468,6 +469,7 @@ std::string plural(int64_t n, const char* one, const char* many) {
 
 int listCommand(const std::string& path, const ListOptions& options) {
     Reporter reporter;
+    StandardInput input({path}, reporter);
     std::u16string enginePath = engineArgumentPath(path);
     InStream* fileStream = nullptr;
     Ref<Archive> archive(openArchivePath(enginePath.c_str(), &fileStream));

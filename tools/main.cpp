@@ -6,9 +6,11 @@
 
 #include "engine/convert.h"
 #include "tools/commands.h"
+#include "tools/console.h"
 #include "tools/os.h"
 #include "tools/report.h"
 #include "tools/selection.h"
+#include "tools/standard_input.h"
 #include "tools/version.h"
 
 namespace {
@@ -35,6 +37,7 @@ int showHelp(CLI::App& app, const std::string& command) {
 int main(int argc, char** argv) {
     using namespace zorvex::cli;
     std::setlocale(LC_ALL, "");
+    routeConsoleOutput();
     // Listings of many entries go out in large pieces when not on a terminal.
     static char stdoutBuffer[1 << 16];
     std::setvbuf(stdout, stdoutBuffer, _IOFBF, sizeof stdoutBuffer);
@@ -87,12 +90,19 @@ int main(int argc, char** argv) {
     auto* test = app.add_subcommand("test", "Decode every entry and check sizes and stored CRCs");
     test->add_option("ARCHIVE", testArchives, "Archives to test")->required();
 
+    bool forceProgress = false, quiet = false;
+    for (auto* command : {extract, test, cat}) {
+        command->add_flag("--progress", forceProgress, "Show the progress line even when not on a terminal");
+        command->add_flag("-q,--quiet", quiet, "No progress line");
+    }
+
     std::string helpCommand;
     auto* help = app.add_subcommand("help", "Show the help of a command, or of zorvex");
     help->add_option("COMMAND", helpCommand, "list, cat, extract or test");
 
     std::vector<std::string> arguments = utf8Arguments(argc, argv);
     std::vector<std::string> afterSeparator = takeArgumentsAfterSeparator(arguments, {"extract", "list"});
+    spellStandardInputPaths(arguments);
     std::vector<char*> pointers;
     for (std::string& argument : arguments) pointers.push_back(argument.data());
     try {
@@ -102,6 +112,7 @@ int main(int argc, char** argv) {
         return status == 0 ? 0 : kUsageError;
     }
 
+    setProgressMode(quiet ? ProgressMode::kQuiet : forceProgress ? ProgressMode::kForced : ProgressMode::kAuto);
     if (!charset.empty()) {
         if (!zorvex::charsetKnown(charset)) {
             std::fprintf(stderr, "zorvex: unknown character set: %s\n", charset.c_str());

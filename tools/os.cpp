@@ -15,6 +15,7 @@
 #else
 #include <signal.h>
 #include <stdio.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -45,7 +46,6 @@ std::wstring wideFromUtf8(const std::string& text) {
 }  // namespace
 
 std::vector<std::string> utf8Arguments(int, char**) {
-    SetConsoleOutputCP(CP_UTF8);
     int argc = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::string> args;
@@ -57,7 +57,23 @@ std::vector<std::string> utf8Arguments(int, char**) {
 fs::path pathFromUtf8(const std::string& text) { return fs::path(wideFromUtf8(text)); }
 std::string utf8FromPath(const fs::path& path) { return utf8FromWide(path.wstring()); }
 
-bool stderrIsTerminal() { return _isatty(2) != 0; }
+// The handles, not the descriptors: tools/console.h may have given those a pipe.
+bool stderrIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+bool stdoutIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+int terminalWidth() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 80;
+    int width = info.srWindow.Right - info.srWindow.Left + 1;
+    return width > 1 ? width : 80;
+}
 
 bool writeStdout(const void* data, size_t size) {
     static bool binary = (_setmode(1, _O_BINARY), true);
@@ -169,6 +185,13 @@ fs::path pathFromUtf8(const std::string& text) { return fs::path(text); }
 std::string utf8FromPath(const fs::path& path) { return path.string(); }
 
 bool stderrIsTerminal() { return isatty(2) != 0; }
+bool stdoutIsTerminal() { return isatty(1) != 0; }
+
+int terminalWidth() {
+    struct winsize size {};
+    if (ioctl(2, TIOCGWINSZ, &size) != 0 || size.ws_col < 2) return 80;
+    return size.ws_col;
+}
 
 namespace {
 

@@ -13,7 +13,7 @@
 namespace zorvex::cli {
 
 // The program's arguments as UTF-8 (on Windows read from the wide command
-// line, and the console set to show UTF-8 output).
+// line).
 std::vector<std::string> utf8Arguments(int argc, char** argv);
 
 // A filesystem path from UTF-8 text and back.
@@ -21,6 +21,9 @@ std::filesystem::path pathFromUtf8(const std::string& text);
 std::string utf8FromPath(const std::filesystem::path& path);
 
 bool stderrIsTerminal();
+bool stdoutIsTerminal();
+// The columns of the terminal standard error shows on; 80 when none says.
+int terminalWidth();
 
 // Writes everything to standard output (binary, unbuffered). False on error.
 bool writeStdout(const void* data, size_t size);

@@ -1,14 +1,15 @@
 // Error lines and the progress line on standard error.
 //
 // Every failure is one line, "zorvex: ARCHIVE: ENTRY: what happened", and
-// counts towards a non-zero exit status. The progress line is shown only on a
-// terminal, rewritten in place at most a few times a second, and cleared
-// before any other output and at the end.
+// counts towards a non-zero exit status. The progress line (tools/progress.h)
+// is cleared before any such line.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "tools/progress.h"
 
 namespace zorvex::cli {
 
@@ -18,9 +19,6 @@ bool flushStandardOutput();
 
 class Reporter {
 public:
-    Reporter();
-    ~Reporter();
-
     // "zorvex: SUBJECT: MESSAGE" (or without ENTRY when it is empty).
     void error(const std::string& subject, const std::string& entry, const std::string& message);
     int failures() const { return failures_; }
@@ -28,23 +26,17 @@ public:
     // that left nothing undone.
     void note(const std::string& subject, const std::string& entry, const std::string& message);
 
-    // Names the work shown on the progress line ("extracting a.zip").
-    void beginWork(const std::string& what);
-    void countEntry() { ++entries_, tick(); }
-    void countBytes(int64_t n) { bytes_ += n, tick(); }
-    void clearProgress();
+    // Names the work shown on the progress line ("extracting a.zip") and the
+    // bytes it will take (-1: unknown).
+    void beginWork(const std::string& what, int64_t totalBytes = -1) { progress_.begin(what, totalBytes); }
+    void countEntry(std::string_view name = {}) { progress_.countEntry(name); }
+    void countBytes(int64_t n) { progress_.countBytes(n); }
+    // Ends the work: its progress line is cleared.
+    void clearProgress() { progress_.end(); }
 
 private:
-    void tick();
-    void draw();
-
-    bool terminal_;
-    bool shown_ = false;
     int failures_ = 0;
-    std::string work_;
-    int64_t entries_ = 0;
-    int64_t bytes_ = 0;
-    std::chrono::steady_clock::time_point nextDraw_;
+    Progress progress_;
 };
 
 }  // namespace zorvex::cli

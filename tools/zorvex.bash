@@ -33,10 +33,10 @@ _zorvex() {
     local options
     case $command in
         list) options="-r --recursive -l --long --json --exclude --ignore-case --help" ;;
-        cat) options="--help" ;;
+        cat) options="--progress -q --quiet --help" ;;
         extract) options="-C --directory --overwrite --preserve-permissions --exclude --ignore-case
-                          --strip-components -O --to-stdout --help" ;;
-        test) options="--help" ;;
+                          --strip-components -O --to-stdout --progress -q --quiet --help" ;;
+        test) options="--progress -q --quiet --help" ;;
         help) COMPREPLY=($(compgen -W "list cat extract test" -- "$cur")); return ;;
     esac
     if [[ $cur == -* ]]; then

@@ -55,6 +55,16 @@ std::u16string fromNativePath(const NativePath& path) {
     return out;
 }
 
+int readStandardInput(void* out, int count, int* error) {
+    for (;;) {
+        ssize_t n = read(0, out, static_cast<size_t>(count));
+        if (n >= 0) return static_cast<int>(n);
+        if (errno == EINTR) continue;
+        *error = errno;
+        return -1;
+    }
+}
+
 // Blocks of at least one large page start on a large-page boundary and fill
 // whole large pages, so the kernel can back all of them with large pages.
 // The advice is only a hint: where it is refused the block works as usual.

@@ -107,6 +107,17 @@ std::u16string fromNativePath(const NativePath& path) {
 }
 
 // Large pages need a privilege that ordinary accounts lack: plain heap memory.
+// A pipe whose writer has closed it reports ERROR_BROKEN_PIPE: that is its end.
+int readStandardInput(void* out, int count, int* error) {
+    DWORD got = 0;
+    if (ReadFile(GetStdHandle(STD_INPUT_HANDLE), out, static_cast<DWORD>(count), &got, nullptr))
+        return static_cast<int>(got);
+    DWORD code = GetLastError();
+    if (code == ERROR_BROKEN_PIPE) return 0;
+    *error = static_cast<int>(code);
+    return -1;
+}
+
 void* allocateLarge(size_t size) { return std::malloc(size); }
 void freeLarge(void* block) { std::free(block); }
 
