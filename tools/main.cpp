@@ -8,6 +8,9 @@
 #include "tools/commands.h"
 #include "tools/os.h"
 #include "tools/report.h"
+#ifdef ZORVEX_WITH_MOUNT
+#include "tools/mount.h"
+#endif
 
 namespace {
 
@@ -51,6 +54,10 @@ int main(int argc, char** argv) {
     auto* test = app.add_subcommand("test", "Decode every entry and check sizes and stored CRCs");
     test->add_option("ARCHIVE", testArchives, "Archives to test")->required();
 
+#ifdef ZORVEX_WITH_MOUNT
+    MountCommands mountCommands(app);
+#endif
+
     std::vector<std::string> arguments = utf8Arguments(argc, argv);
     std::vector<char*> pointers;
     for (std::string& argument : arguments) pointers.push_back(argument.data());
@@ -74,6 +81,9 @@ int main(int argc, char** argv) {
     if (*cat) status = catCommand(catPath);
     if (*extract) status = extractCommand(extractArchives, extractOptions);
     if (*test) status = testCommand(testArchives);
+#ifdef ZORVEX_WITH_MOUNT
+    if (auto mounted = mountCommands.run()) status = *mounted;
+#endif
     if (!flushStandardOutput()) status = 1;
     return status;
 }
