@@ -149,7 +149,6 @@ struct MountedArchive::Impl {
             return node;
         }
         node.attributes.permissions = metadata.mode ? *metadata.mode & 0777 : kFilePermissions;
-        if (metadata.readOnly) node.attributes.permissions &= ~0222u;
         if (metadata.link == LinkKind::kHard) {
             node.hardLink = true;
             node.hardTarget = metadata.linkTarget;
@@ -284,6 +283,8 @@ struct MountedArchive::Impl {
         stream = Ref<InStream>(openChecked(stream.detach(), item.checks(level)));
         if (stream && !direct) stream = Ref<InStream>(keepDecodedData(stream.detach()));
         if (!stream) return -ENOMEM;
+        // A header may state a size its data does not have; the stream's is the one reads find.
+        if (int64_t known = stream->knownSize(); known >= 0) node.attributes.size = known;
         node.data = std::move(stream);
         node.domain = chosen;
         return 0;
@@ -378,14 +379,15 @@ int MountedArchive::read(int node, char* buffer, size_t size, int64_t offset) {
     if (!unchanged()) return -ESTALE;
     Node* data = nullptr;
     Domain* copy = nullptr;
+    int64_t total = 0;
     {
         std::lock_guard<std::mutex> hold(impl_->engine);
         data = impl_->nodes[node]->hardLink ? impl_->nodes[impl_->nodes[node]->hardTargetNode].get()
                                             : impl_->nodes[node].get();
         if (!data->data) return -EIO;
         copy = impl_->domains[data->domain].get();
+        total = data->attributes.size;
     }
-    const int64_t total = data->attributes.size;
     if (offset < 0) return -EINVAL;
     if (offset >= total || size == 0) return 0;
     int want = int(std::min<int64_t>(std::min<size_t>(size, 1 << 30), total - offset));
