@@ -3,6 +3,7 @@
 #define FUSE_USE_VERSION 312
 #include <fuse.h>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -114,7 +115,35 @@ std::string fileSystemName(const std::string& archive) {
     return name;
 }
 
-int serve(const std::string& archive, const std::string& mountpoint, bool foreground,
+// In the background the process forks before the engine opens anything (a
+// decoder's worker threads would not survive the fork); the child says over
+// `ready` when the mount stands, and its errors until then reach the terminal.
+void detachFromTerminal(int ready) {
+    char mounted = 0;
+    if (::write(ready, &mounted, 1) != 1) return;
+    ::close(ready);
+    int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+        if (null > STDERR_FILENO) ::close(null);
+    }
+    if (::chdir("/") != 0) return;
+}
+
+// In the parent: 0 once the child reports the mount, 1 when it ends without.
+int waitForMount(pid_t child, int ready) {
+    char mounted = 1;
+    bool told = ::read(ready, &mounted, 1) == 1;
+    ::close(ready);
+    if (told && mounted == 0) return 0;
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return 1;
+}
+
+int serve(const std::string& archive, const std::string& mountpoint, int ready,
           const std::vector<std::string>& fuseOptions) {
     fuse_args args = FUSE_ARGS_INIT(0, nullptr);
     fuse_opt_add_arg(&args, "zorvex");
@@ -132,7 +161,8 @@ int serve(const std::string& archive, const std::string& mountpoint, bool foregr
     if (fuse_mount(fs, mountpoint.c_str()) == 0) {
         fuse_loop_config* config = fuse_loop_cfg_create();
         fuse_loop_cfg_set_max_threads(config, kMaxThreads);
-        if (fuse_daemonize(foreground ? 1 : 0) == 0 && fuse_set_signal_handlers(fuse_get_session(fs)) == 0) {
+        if (ready >= 0) detachFromTerminal(ready);
+        if (fuse_set_signal_handlers(fuse_get_session(fs)) == 0) {
             status = fuse_loop_mt(fs, config) == 0 ? 0 : 1;
             fuse_remove_signal_handlers(fuse_get_session(fs));
         }
@@ -165,6 +195,24 @@ int mountCommand(const std::string& archive, const std::string& mountpoint, bool
             }
         }
     }
+    int ready = -1;
+    if (!foreground) {
+        int channel[2];
+        if (::pipe(channel) != 0) {
+            reporter.error(archive, "", std::string("cannot start in the background: ") + std::strerror(errno));
+            return 1;
+        }
+        pid_t child = ::fork();
+        if (child != 0) {
+            ::close(channel[1]);
+            if (child > 0) return waitForMount(child, channel[0]);
+            reporter.error(archive, "", std::string("cannot start in the background: ") + std::strerror(errno));
+            return 1;
+        }
+        ::close(channel[0]);
+        ::setsid();
+        ready = channel[1];
+    }
     std::string error;
     std::unique_ptr<MountedArchive> tree = MountedArchive::open(archive, settings, error);
     if (!tree) {
@@ -172,7 +220,7 @@ int mountCommand(const std::string& archive, const std::string& mountpoint, bool
         return 1;
     }
     mounted = tree.get();
-    int status = serve(archive, mountpoint, foreground, fuseOptions);
+    int status = serve(archive, mountpoint, ready, fuseOptions);
     mounted = nullptr;
     if (status != 0) reporter.error(archive, "", "cannot mount on " + mountpoint);
     return status;
