@@ -89,6 +89,11 @@ int read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* i
     return mounted->read(int(info->fh), buffer, size, offset);
 }
 
+int release(const char*, fuse_file_info* info) {
+    mounted->closeData(int(info->fh));
+    return 0;
+}
+
 void* init(fuse_conn_info*, fuse_config* config) {
     config->use_ino = 1;  // hard links show as one file
     config->kernel_cache = 1;
@@ -103,6 +108,7 @@ fuse_operations operations() {
     ops.readdir = readdir;
     ops.open = open;
     ops.read = read;
+    ops.release = release;
     ops.init = init;
     return ops;
 }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <list>
 #include <map>
 #include <mutex>
 
@@ -77,6 +78,7 @@ struct Node {
     Ref<InStream> data;
     int domain = 0;
     int openError = 0;
+    int handles = 0;  // open file handles reading it
 };
 
 }  // namespace
@@ -92,6 +94,8 @@ struct MountedArchive::Impl {
     ExtractionPlan plan;  // keeps the levels above the root alive
     std::vector<std::unique_ptr<Node>> nodes;
     int nextDomain = 0;
+    static constexpr size_t kIdleData = 64;
+    std::list<int> idle;  // nodes whose data no handle reads, the longest unread first
 
     int addNode(Node node) {
         node.attributes.inode = nodes.size() + 1;
@@ -257,25 +261,28 @@ struct MountedArchive::Impl {
     }
 
     // Opens a file's data in a copy of the archive (under the engine lock).
+    // Opens a file's data (under the engine lock): in another copy of the
+    // archive where one serves it, else in the first.
     int openData(Node& node) {
         if (node.data) return 0;
         if (node.openError) return -node.openError;
-        Node& folder = *nodes[node.parent];
-        Domain* copy = nullptr;
-        int chosen = 0;
         if (node.outer && settings.domains > 1) {
-            chosen = nextDomain++ % settings.domains;
-            copy = domain(chosen);
+            int chosen = nextDomain++ % settings.domains;
+            if (chosen != 0 && domain(chosen) && openIn(node, chosen) == 0) return 0;
         }
-        if (!copy) copy = domains[chosen = 0].get();
-        std::lock_guard<std::mutex> hold(copy->lock);
-        Archive* level = chosen == 0 ? folder.level.get() : copy->level(folder.folderPath);
+        return openIn(node, 0);
+    }
+
+    int openIn(Node& node, int chosen) {
+        Domain& copy = *domains[chosen];
+        std::lock_guard<std::mutex> hold(copy.lock);
+        Archive* level = chosen == 0 ? nodes[node.parent]->level.get() : copy.level(nodes[node.parent]->folderPath);
         LevelItem item = node.item;
         if (level && chosen != 0)
             item.index = item.nested ? level->findNested(item.name.c_str()) : level->findFile(item.name.c_str());
         Ref<InStream> stream(level && item.index >= 0 ? item.open(level) : nullptr);
         if (!stream) {
-            node.openError = EIO;
+            if (chosen == 0) node.openError = EIO;
             return -EIO;
         }
         // Stored data seeks where it lies; decoded data is kept as it is first decoded.
@@ -288,6 +295,19 @@ struct MountedArchive::Impl {
         node.data = std::move(stream);
         node.domain = chosen;
         return 0;
+    }
+
+    // Data no handle reads any more stays open (with what it keeps decoded)
+    // for the last few files only: each holds a decoder and a scratch file.
+    void closed(int index) {
+        Node& node = *nodes[index];
+        if (--node.handles > 0 || !node.data) return;
+        idle.push_back(index);
+        if (idle.size() <= kIdleData) return;
+        Node& oldest = *nodes[idle.front()];
+        idle.pop_front();
+        std::lock_guard<std::mutex> hold(domains[oldest.domain]->lock);
+        oldest.data = Ref<InStream>();
     }
 };
 
@@ -372,7 +392,15 @@ int MountedArchive::openData(int node) {
     Node& data = *impl_->nodes[node];
     if (data.attributes.kind == MountAttributes::Kind::kFolder) return -EISDIR;
     if (data.hardLink) return -EIO;  // a hard link whose target is not in the archive
-    return impl_->openData(data);
+    if (int status = impl_->openData(data); status < 0) return status;
+    if (data.handles++ == 0) impl_->idle.remove(node);
+    return 0;
+}
+
+void MountedArchive::closeData(int node) {
+    std::lock_guard<std::mutex> hold(impl_->engine);
+    const Node& opened = *impl_->nodes[node];
+    impl_->closed(opened.hardLink ? opened.hardTargetNode : node);
 }
 
 int MountedArchive::read(int node, char* buffer, size_t size, int64_t offset) {

@@ -63,8 +63,10 @@ public:
     // does not open.
     int children(int node, const std::function<void(const std::string& name, const MountAttributes&)>& visit);
     int linkTarget(int node, std::string& target);
-    // Prepares the node's data for reading: 0, or -errno.
+    // Prepares the node's data for reading: 0, or -errno. Each open that
+    // succeeded is ended by closeData.
     int openData(int node);
+    void closeData(int node);
     // Bytes read at `offset` (fewer only at the end), or -errno: EIO when
     // the data is damaged or ends early, ESTALE when the archive changed.
     int read(int node, char* buffer, size_t size, int64_t offset);
