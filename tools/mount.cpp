@@ -215,7 +215,10 @@ int mountCommand(const std::string& archive, const std::string& mountpoint, bool
             reporter.error(archive, "", std::string("cannot start in the background: ") + std::strerror(errno));
             return 1;
         }
-        ::close(channel[0]);
+        // The server lives as long as the mount: it keeps none of the files
+        // its starter had open (one in another mount would keep that busy).
+        ::close_range(3, unsigned(channel[1]) - 1, 0);
+        ::close_range(unsigned(channel[1]) + 1, ~0u, 0);
         ::setsid();
         ready = channel[1];
     }
@@ -233,16 +236,20 @@ int mountCommand(const std::string& archive, const std::string& mountpoint, bool
 }
 
 int unmountCommand(const std::string& mountpoint) {
+    Reporter reporter;
+    // Root unmounts directly; anyone else through the setuid helper, which says itself what failed.
+    if (::geteuid() == 0) {
+        if (::umount(mountpoint.c_str()) == 0) return 0;
+        reporter.error(mountpoint, "", std::string("cannot unmount: ") + std::strerror(errno));
+        return 1;
+    }
     const char* argv[] = {"fusermount3", "-u", "--", mountpoint.c_str(), nullptr};
     pid_t child = 0;
     int status = 0;
     if (posix_spawnp(&child, "fusermount3", nullptr, nullptr, const_cast<char**>(argv), environ) == 0 &&
         waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return 0;
-    // Without fusermount3, root may unmount directly.
-    if (::umount(mountpoint.c_str()) == 0) return 0;
-    Reporter reporter;
-    reporter.error(mountpoint, "", std::string("cannot unmount: ") + std::strerror(errno));
+    reporter.error(mountpoint, "", "cannot unmount");
     return 1;
 }
 
