@@ -179,12 +179,11 @@ int serve(const std::string& archive, const std::string& mountpoint, int ready,
     return status;
 }
 
-int mountCommand(const std::string& archive, const std::string& mountpoint, bool foreground,
-                 const std::vector<std::string>& options) {
-    Reporter reporter;
-    MountSettings settings;
-    std::vector<std::string> fuseOptions;
-    for (const std::string& list : options) {
+// Takes zorvex's own options from the -o lists and leaves FUSE's; false
+// after writing `error`.
+bool parseOptions(const std::vector<std::string>& lists, MountSettings& settings,
+                  std::vector<std::string>& fuseOptions, std::string& error) {
+    for (const std::string& list : lists) {
         for (size_t start = 0; start <= list.size();) {
             size_t end = std::min(list.find(',', start), list.size());
             std::string option = list.substr(start, end - start);
@@ -194,12 +193,25 @@ int mountCommand(const std::string& archive, const std::string& mountpoint, bool
                 settings.domains = std::clamp(std::atoi(option.c_str() + 8), 1, kMaxDomains);
             } else if (option.rfind("password=", 0) == 0) {
                 // Where the password reaches the engine once encrypted entries can be read.
-                reporter.error(archive, "", "passwords are not supported yet");
-                return 1;
+                error = "passwords are not supported yet";
+                return false;
             } else {
                 fuseOptions.push_back(option);
             }
         }
+    }
+    return true;
+}
+
+int mountCommand(const std::string& archive, const std::string& mountpoint, bool foreground,
+                 const std::vector<std::string>& options) {
+    Reporter reporter;
+    MountSettings settings;
+    std::vector<std::string> fuseOptions;
+    std::string error;
+    if (!parseOptions(options, settings, fuseOptions, error)) {
+        reporter.error(archive, "", error);
+        return 1;
     }
     int ready = -1;
     if (!foreground) {
@@ -222,7 +234,6 @@ int mountCommand(const std::string& archive, const std::string& mountpoint, bool
         ::setsid();
         ready = channel[1];
     }
-    std::string error;
     std::unique_ptr<MountedArchive> tree = MountedArchive::open(archive, settings, error);
     if (!tree) {
         reporter.error(archive, "", error);
