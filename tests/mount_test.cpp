@@ -169,6 +169,33 @@ TEST(Mount, CorpusTreesMatchExtraction) {
     EXPECT_GT(compared, 300);
 }
 
+TEST(Mount, LinksAndNestedArchivesAsExtractionGivesThem) {
+    REQUIRE_MOUNT();
+    REQUIRE_TOOL("zip");
+    TempDir tmp;
+    writeFile(tmp / "in/inner.txt", "inner\n");
+    ASSERT_EQ(run("cd " + quote(tmp / "in") + " && zip -q ../inner.zip inner.txt"), 0);
+    writeFile(tmp / "src/real.txt", "real\n");
+    fs::create_directories(tmp / "src/dir");
+    fs::copy_file(tmp / "inner.zip", tmp / "src/dir/inner.zip");
+    fs::create_symlink("real.txt", tmp / "src/link.zip");  // named like an archive, still a link
+    fs::create_hard_link(tmp / "src/real.txt", tmp / "src/hard.txt");
+    ASSERT_EQ(run("tar cf " + quote(tmp / "a.tar") + " -C " + quote(tmp / "src") + " ."), 0);
+    Mounted mount(tmp / "a.tar", tmp / "m");
+    ASSERT_TRUE(mount.ok());
+    EXPECT_EQ(fs::read_symlink(tmp / "m/link.zip"), "real.txt");
+    EXPECT_EQ(readFile(tmp / "m/link.zip"), readFile(tmp / "src/real.txt"));
+    struct stat real {}, hard {};
+    ASSERT_EQ(::stat((tmp / "m/real.txt").c_str(), &real), 0);
+    ASSERT_EQ(::stat((tmp / "m/hard.txt").c_str(), &hard), 0);
+    EXPECT_EQ(real.st_ino, hard.st_ino);
+    EXPECT_EQ(hard.st_nlink, 2u);
+    EXPECT_EQ(readFile(tmp / "m/hard.txt"), readFile(tmp / "src/real.txt"));
+    EXPECT_TRUE(fs::is_directory(tmp / "m/dir/inner.zip"));
+    EXPECT_EQ(readFile(tmp / "m/dir/inner.zip/inner.txt"), readFile(tmp / "in/inner.txt"));
+    EXPECT_EQ(readFile(tmp / "m/dir/.inner.zip.bytes"), readFile(tmp / "inner.zip"));
+}
+
 // Reads `count` random ranges of `file` with pread and compares them with `data`.
 void randomReads(const fs::path& file, const std::vector<uint8_t>& data, int count, uint32_t seed,
                  std::vector<std::string>& faults) {

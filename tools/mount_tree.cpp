@@ -188,7 +188,8 @@ struct MountedArchive::Impl {
         for (int i = 0; i < level->folderCount(); ++i) addChild(index, folderNode(level, i, false, folder));
         for (int i = 0; i < level->nestedCount(); ++i) {
             LevelItem item{level->nestedName(i), true, i};
-            if (level->nestedStop(i) != NestingStop::kNone) {
+            // A link named like an archive is a link; one not to be entered is a file.
+            if (level->nestedMetadata(i).link != LinkKind::kNone || level->nestedStop(i) != NestingStop::kNone) {
                 addChild(index, itemNode(level, item, folder));
                 continue;
             }
@@ -379,7 +380,7 @@ int MountedArchive::linkTarget(int node, std::string& target) {
     std::scoped_lock hold(impl_->engine, impl_->domains[0]->lock);
     const Node& link = *impl_->nodes[node];
     if (link.attributes.kind != MountAttributes::Kind::kSymbolicLink) return -EINVAL;
-    target = displayPath(impl_->nodes[link.parent]->level->fileMetadata(link.item.index).linkTarget);
+    target = displayPath(link.item.metadata(impl_->nodes[link.parent]->level.get()).linkTarget);
     return 0;
 }
 
