@@ -13,6 +13,7 @@ native_packages=(
     zlib1g-dev libbz2-dev libwavpack-dev libzstd-dev libisal-dev
     7zip zip xz-utils bzip2 gzip lzip zstd pigz wavpack libarchive-tools python3 hyperfine time isal lbzip2
     libjpeg-turbo-progs unar
+    libfuse3-dev fuse3 archivemount
     dpkg-dev
 )
 windows_packages=(mingw-w64 libz-mingw-w64-dev wine64 wine googletest xvfb xauth)

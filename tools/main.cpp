@@ -12,6 +12,9 @@
 #include "tools/selection.h"
 #include "tools/standard_input.h"
 #include "tools/version.h"
+#ifdef ZORVEX_WITH_MOUNT
+#include "tools/mount.h"
+#endif
 
 namespace {
 
@@ -100,6 +103,10 @@ int main(int argc, char** argv) {
     auto* help = app.add_subcommand("help", "Show the help of a command, or of zorvex");
     help->add_option("COMMAND", helpCommand, "list, cat, extract or test");
 
+#ifdef ZORVEX_WITH_MOUNT
+    MountCommands mountCommands(app);
+#endif
+
     std::vector<std::string> arguments = utf8Arguments(argc, argv);
     std::vector<std::string> afterSeparator = takeArgumentsAfterSeparator(arguments, {"extract", "list"});
     spellStandardInputPaths(arguments);
@@ -138,6 +145,9 @@ int main(int argc, char** argv) {
     if (*cat) status = catCommand(catPath);
     if (*extract) status = extractCommand(extractArchives, extractOptions);
     if (*test) status = testCommand(testArchives);
+#ifdef ZORVEX_WITH_MOUNT
+    if (auto mounted = mountCommands.run()) status = *mounted;
+#endif
     if (!flushStandardOutput()) status = 1;
     return status;
 }
