@@ -16,13 +16,13 @@ _zorvex() {
     prev=${COMP_WORDS[COMP_CWORD-1]}
     for ((i = 1; i < COMP_CWORD; i++)); do
         case ${COMP_WORDS[i]} in
-            list|cat|extract|test|help) command=${COMP_WORDS[i]}; break ;;
+            list|cat|extract|test|help|mount|unmount) command=${COMP_WORDS[i]}; break ;;
         esac
     done
 
     if [[ -z $command ]]; then
         if [[ $prev == --charset ]]; then return; fi
-        COMPREPLY=($(compgen -W "list cat extract test help --charset --version --help" -- "$cur"))
+        COMPREPLY=($(compgen -W "list cat extract test help mount unmount --charset --version --help" -- "$cur"))
         return
     fi
     case $prev in
@@ -37,7 +37,9 @@ _zorvex() {
         extract) options="-C --directory --overwrite --preserve-permissions --exclude --ignore-case
                           --strip-components -O --to-stdout --progress -q --quiet --help" ;;
         test) options="--progress -q --quiet --help" ;;
-        help) COMPREPLY=($(compgen -W "list cat extract test" -- "$cur")); return ;;
+        mount) options="-f --foreground -o --help" ;;
+        unmount) COMPREPLY=($(compgen -d -- "$cur")); return ;;
+        help) COMPREPLY=($(compgen -W "list cat extract test mount unmount" -- "$cur")); return ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
