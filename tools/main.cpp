@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "engine/convert.h"
+#include "engine/job_pool.h"
 #include "tools/commands.h"
 #include "tools/os.h"
 #include "tools/report.h"
@@ -27,6 +28,10 @@ int main(int argc, char** argv) {
     std::string charset;
     app.add_option("--charset", charset,
                    "Character set of zip names stored without the UTF-8 flag (e.g. CP866, ISO-8859-2)");
+
+    int threads = 0;
+    app.add_option("-j,--threads", threads, "Threads for decoding (default: one per processor; 1: no worker threads)")
+        ->check(CLI::Range(1, 1 << 16));
 
     std::string listPath;
     bool recursive = false;
@@ -68,6 +73,8 @@ int main(int argc, char** argv) {
         }
         zorvex::setNamesCharset(charset);
     }
+
+    if (threads > 0) zorvex::setJobWorkerLimit(threads == 1 ? 0 : threads);
 
     int status = 0;
     if (*list) status = listCommand(listPath, recursive);
