@@ -246,7 +246,8 @@ void ParallelUnits::plan() {
                 found = UnitCodec::Found::kNone;
             if (found == UnitCodec::Found::kMore && inputEnded_) found = UnitCodec::Found::kNone;
             if (found == UnitCodec::Found::kUnit) {
-                const bool fits = end - planned_ + unit.length <= kJobInput && bound + unit.decodedBound <= kMaxJobOutput;
+                const bool fits =
+                    end - planned_ + unit.length <= kJobInput && bound + unit.decodedBound <= kMaxJobOutput;
                 if (end > planned_ && !fits) break;
                 end += unit.length;
                 bound += unit.decodedBound;
@@ -257,7 +258,8 @@ void ParallelUnits::plan() {
                 if (end == planned_) return;  // wait for input
                 break;
             }
-            if (found == UnitCodec::Found::kMore && end == planned_ && jobCount_ > 0) return;  // room comes with delivery
+            // Room for the unit comes as the jobs ahead are delivered.
+            if (found == UnitCodec::Found::kMore && end == planned_ && jobCount_ > 0) return;
             if (end == planned_) {
                 planEnded_ = true;
                 serialFrom_ = planned_;

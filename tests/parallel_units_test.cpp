@@ -3,6 +3,7 @@
 // bytes as on one thread, damage met at the same byte for the same reason,
 // seeks anywhere, and a worker limit of 0 that keeps everything on one thread.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -12,6 +13,7 @@
 #include "engine/archive.h"
 #include "engine/parallel_units.h"
 #include "tests/archive_support.h"
+#include "tests/codec_fixtures.h"
 #include "tests/test_util.h"
 
 namespace zorvex::test {
@@ -35,7 +37,8 @@ struct Fixture {
 // compressors write it (frames and members written one after the other are
 // what pzstd and pigz --independent write).
 constexpr Fixture kFixtures[] = {
-    {"xz blocks", "xz", "xz -1 -T2 --block-size=300000 -c data > data.xz", "data.xz", ParallelUnits::kMinimumPacked, false},
+    {"xz blocks", "xz", "xz -1 -T2 --block-size=300000 -c data > data.xz", "data.xz",
+     ParallelUnits::kMinimumPacked, false},
     {"zstd frames", "zstd", "for p in part.*; do zstd -q -c $p; done > data.zst", "data.zst",
      ParallelUnits::kMinimumPacked, false},
     {"gzip members", "gzip", "for p in part.*; do gzip -n -c $p; done > data.gz", "data.gz",
@@ -141,6 +144,52 @@ INSTANTIATE_TEST_SUITE_P(Units, ParallelUnitsTest, ::testing::ValuesIn(kFixtures
                                  if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                              return name;
                          });
+
+// A gzip member of `data` made by zlib (no archiver needed: this runs on Windows too).
+std::vector<uint8_t> gzipMember(const uint8_t* data, size_t size) {
+    z_stream zs{};
+    EXPECT_EQ(deflateInit2(&zs, 1, Z_DEFLATED, 16 + 15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::vector<uint8_t> out(deflateBound(&zs, static_cast<uLong>(size)) + 32);
+    zs.next_in = const_cast<Bytef*>(data);
+    zs.avail_in = static_cast<uInt>(size);
+    zs.next_out = out.data();
+    zs.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+    out.resize(zs.total_out);
+    deflateEnd(&zs);
+    return out;
+}
+
+// Workers start with a stream's first read and have all ended once it is
+// released, whatever they were doing: the Windows library may be unloaded
+// only then (its DllCanUnloadNow asks).
+TEST(ParallelUnitsLifetime, WorkersEndWithTheirStream) {
+    std::vector<uint8_t> data = sampleData(kDataSize, 36);
+    std::vector<uint8_t> packed;
+    for (size_t at = 0; at < data.size(); at += 100000) {
+        std::vector<uint8_t> member = gzipMember(data.data() + at, std::min<size_t>(100000, data.size() - at));
+        packed.insert(packed.end(), member.begin(), member.end());
+    }
+    ASSERT_GE(int64_t(packed.size()), ParallelUnits::kMinimumPacked);
+    for (size_t readFirst : {size_t{1}, data.size()}) {
+        SCOPED_TRACE(readFirst);
+        ASSERT_EQ(liveJobWorkers(), 0);
+        {
+            Ref<InStream> stream = openCodec(u"gzip", packed, -1);
+            ASSERT_TRUE(stream);
+            std::vector<uint8_t> got(readFirst);
+            ASSERT_TRUE(readExact(stream.get(), got.data(), static_cast<int>(got.size())));
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+            EXPECT_GT(liveJobWorkers(), 0);
+        }
+        EXPECT_EQ(liveJobWorkers(), 0);
+    }
+    setJobWorkerLimit(0);
+    Ref<InStream> alone = openCodec(u"gzip", packed, -1);
+    EXPECT_TRUE(readAll(alone.get()) == data);
+    EXPECT_EQ(liveJobWorkers(), 0);
+    setJobWorkerLimit(kMaxJobWorkers);
+}
 
 // The command line's thread count reaches the engine: one thread and many
 // give the same bytes.

@@ -223,7 +223,8 @@ bool openBlockChain(InStream* source, int64_t base, const Block& block, const Co
     uint8_t header[1024];
     if (!readAt(source, base, block.headerOffset, header, 1)) return false;
     int headerSize = (header[0] + 1) * 4;
-    if (header[0] == 0 || headerSize > block.unpaddedSize || !readAt(source, base, block.headerOffset, header, headerSize) ||
+    if (header[0] == 0 || headerSize > block.unpaddedSize ||
+        !readAt(source, base, block.headerOffset, header, headerSize) ||
         !crcMatches(header, headerSize - 4, header + headerSize - 4))
         return false;
     int64_t packed = block.unpaddedSize - headerSize - checkSize(block.checkType);
@@ -302,6 +303,7 @@ public:
         source_->addRef();
     }
     ~XzStream() override {
+        stopFeeding();
         closeBlock();
         source_->release();
         std::free(feed_);
