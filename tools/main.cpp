@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
     int threads = 0;
     app.add_option("-j,--threads", threads, "Threads for decoding (default: one per processor; 1: no worker threads)")
         ->check(CLI::Range(1, 1 << 16));
+    app.fallthrough();  // before or after the command alike
 
     std::string listPath;
     bool recursive = false;
