@@ -105,7 +105,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
     // A worker thread of a stream still running code of this library keeps it loaded.
-    if (objectCount() != 0 || liveJobWorkers() != 0) return S_FALSE;
+    if (objectCount() != 0 || zorvex::liveJobWorkers() != 0) return S_FALSE;
     ScopedLock lock(LockId::temporaryFolders);
     for (const std::wstring& folder : temporaryFolders) deleteFolderTree(folder.c_str());
     temporaryFolders.clear();

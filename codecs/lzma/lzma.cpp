@@ -324,12 +324,17 @@ private:
 };
 
 // LZMA2 data is a run of chunks, each with a header that states its packed
-// and unpacked sizes. A chunk that resets the dictionary (what a compressor
-// working on several threads starts each of its blocks with) owes nothing to
-// what came before: from one such chunk to the next is a unit of its own.
-bool resetsDictionary(uint8_t control) { return control == 1 || control >= 0xE0; }
+// and unpacked sizes. A chunk that resets the dictionary and the coder's
+// state and properties (what a compressor working on several threads starts
+// each of its blocks with) owes nothing to what came before: from one such
+// chunk to the next is a unit of its own. (A stored chunk resets the
+// dictionary too, but the chunks after it may still use the properties
+// before it.)
+bool resetsEverything(uint8_t control) { return control >= 0xE0; }
 
-UnitCodec::Found findLzma2Unit(const uint8_t* data, int64_t size, bool ended, UnitCodec::Unit* unit) {
+// The unit at packed `offset`: the data's first chunk starts one whatever it is.
+UnitCodec::Found findLzma2Unit(int64_t offset, const uint8_t* data, int64_t size, bool ended,
+                               UnitCodec::Unit* unit) {
     using Found = UnitCodec::Found;
     const Found more = ended ? Found::kNone : Found::kMore;
     int64_t pos = 0;
@@ -340,10 +345,11 @@ UnitCodec::Found findLzma2Unit(const uint8_t* data, int64_t size, bool ended, Un
             break;  // the data ends without its end mark, which the codec's decoder reports
         }
         const uint8_t control = data[pos];
-        if (pos == 0 ? !resetsDictionary(control) : control == 0 || resetsDictionary(control)) {
+        if (pos == 0 ? offset > 0 && !resetsEverything(control) : control == 0 || resetsEverything(control)) {
             if (pos == 0) return Found::kNone;
             break;
         }
+        if (control == 0) return Found::kNone;  // the end mark at the start
         int64_t headerBytes = 3, packed = 0, unpacked = 0;
         if (pos + 5 > size) return more;
         if (control >= 0x80) {
@@ -393,8 +399,8 @@ public:
     }
 
 private:
-    Found findUnit(int64_t, const uint8_t* data, int64_t size, bool ended, Unit* unit) override {
-        return findLzma2Unit(data, size, ended, unit);
+    Found findUnit(int64_t offset, const uint8_t* data, int64_t size, bool ended, Unit* unit) override {
+        return findLzma2Unit(offset, data, size, ended, unit);
     }
 
     // A worker's units are followed by an end mark of their own.
