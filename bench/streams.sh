@@ -44,7 +44,7 @@ zstd -q -3 -T0 -c text > single.zst
 split -b 8M text member.
 for p in member.*; do gzip -6 -n -c "$p"; done > members.gz
 rm member.*
-pigz -6 -i -c text > independent.gz
+pigz -6 -n -i -c text > independent.gz
 write_fresh_script "$zorvex" tar lbzip2
 
 z1="$zorvex -j 1"

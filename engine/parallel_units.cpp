@@ -99,6 +99,7 @@ UnitJob::~UnitJob() {
 ParallelUnits::ParallelUnits(InStream& stream, UnitCodec& codec, int64_t packedSize)
     : stream_(stream),
       codec_(codec),
+      packedSize_(packedSize),
       enabled_(packedSize >= kMinimumPacked),
       mode_(enabled_ ? Mode::kUnstarted : Mode::kSerial) {}
 
@@ -245,6 +246,9 @@ void ParallelUnits::plan() {
             if (found == UnitCodec::Found::kUnit && (unit.decodedBound > kMaxJobOutput || unit.length <= 0))
                 found = UnitCodec::Found::kNone;
             if (found == UnitCodec::Found::kMore && inputEnded_) found = UnitCodec::Found::kNone;
+            // Data of a single unit (zstd -T0 writes one frame) has nothing to share out.
+            if (found == UnitCodec::Found::kUnit && end == 0 && unit.length >= packedSize_)
+                found = UnitCodec::Found::kNone;
             if (found == UnitCodec::Found::kUnit) {
                 const bool fits =
                     end - planned_ + unit.length <= kJobInput && bound + unit.decodedBound <= kMaxJobOutput;

@@ -127,6 +127,7 @@ private:
 
     InStream& stream_;
     UnitCodec& codec_;
+    const int64_t packedSize_;
     const bool enabled_;
     Mode mode_;
 
