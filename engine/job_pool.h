@@ -13,14 +13,29 @@
 
 namespace zorvex {
 
-constexpr int kMaxJobWorkers = 4;
+constexpr int kMaxJobWorkers = 64;
 constexpr int kMaxPoolJobs = kMaxJobWorkers + 1;
 
 // Caps the workers of pools started afterwards; with 0 none start, and the
-// decoders work on the caller's thread alone.
+// decoders work on the caller's thread alone. The one setting of how many
+// threads decoding may use.
 void setJobWorkerLimit(int workers);
-// How many workers a pool starts: one per processor, within the limit.
+// How many workers a pool starts: one per processor, within the limit; none
+// on a worker thread itself, whose decoders run where they are.
 int jobWorkerCount();
+// Worker threads (of pools and read-ahead streams) that have not ended yet:
+// a library must not be unloaded under them.
+int liveJobWorkers();
+
+// Held for the whole life of a worker thread: counts it as live and keeps
+// its decoders from starting workers of their own.
+class JobWorkerScope {
+public:
+    JobWorkerScope();
+    ~JobWorkerScope();
+    JobWorkerScope(const JobWorkerScope&) = delete;
+    JobWorkerScope& operator=(const JobWorkerScope&) = delete;
+};
 
 enum class JobState : uint8_t { kFree, kQueued, kRunning, kDone };
 
@@ -102,6 +117,7 @@ public:
 
 private:
     void work() {
+        JobWorkerScope scope;
         Worker worker;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {

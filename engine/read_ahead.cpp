@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "engine/copy_bytes.h"
+#include "engine/job_pool.h"
 
 namespace zorvex {
 namespace {
@@ -42,7 +43,9 @@ public:
         if (!buf || count <= 0 || position_ >= size_) return 0;
         if (!worker_.joinable() && !direct_) {
             if (source_->tell() != position_ && !source_->seek(position_)) return 0;
-            direct_ = !start();
+            // With no workers allowed (one thread wanted, or on a worker
+            // itself) the caller reads for itself.
+            direct_ = jobWorkerCount() == 0 || !start();
         }
         int got = direct_ ? readDirect(buf, count) : readRing(static_cast<uint8_t*>(buf), count);
         position_ += got;
@@ -86,6 +89,7 @@ private:
     }
 
     void work() {
+        JobWorkerScope scope;
         for (uint64_t index = 0;; ++index) {
             {
                 std::unique_lock<std::mutex> hold(lock_);

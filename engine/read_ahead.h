@@ -8,7 +8,8 @@
 // (give it its own SharedStream view of a shared file). The worker touches
 // no counts; it is stopped and joined by any seek to another position and by
 // destruction, so no thread outlives the stream. When the thread or the ring
-// cannot be had, reads go to the source directly.
+// cannot be had, or no worker is allowed (jobWorkerCount), reads go to the
+// source directly.
 #pragma once
 
 #include "engine/stream.h"

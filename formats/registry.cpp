@@ -22,7 +22,7 @@ FunctionFormat xz(u"xz", xzExtensions, 2, xzSignature, 6, openXz);
 
 const char16_t* const zstdExtensions[] = {u".zst", u".tzst"};
 const uint8_t zstdSignature[] = {0x28, 0xB5, 0x2F, 0xFD};
-FunctionFormat zstd(u"zstd", zstdExtensions, 2, zstdSignature, 4, openZstd);
+FunctionFormat zstd(u"zstd", zstdExtensions, 2, zstdSignature, 4, openZstd, probeZstd);
 
 const char16_t* const splitExtensions[] = {u".001"};
 FunctionFormat split(u"001", splitExtensions, 1, nullptr, 0, openSplit);

@@ -3,6 +3,8 @@
 // in its turn as a nested archive).
 #pragma once
 
+#include "engine/format_registry.h"
+
 namespace zorvex {
 
 class Archive;
@@ -14,5 +16,8 @@ Archive* openLzma(const char16_t* name, Archive* container, InStream* stream);
 Archive* openXz(const char16_t* name, Archive* container, InStream* stream);
 Archive* openLzip(const char16_t* name, Archive* container, InStream* stream);
 Archive* openZstd(const char16_t* name, Archive* container, InStream* stream);
+// zstd data may begin with skippable frames (pzstd writes one before each
+// frame): it is zstd when a frame follows them.
+Bid probeZstd(const ProbeInput& input);
 
 }  // namespace zorvex

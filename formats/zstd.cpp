@@ -3,6 +3,7 @@
 // headers; when a frame states none, the codec learns it by decoding.
 #include <optional>
 
+#include "codecs/zstd/zstd_frames.h"
 #include "engine/archive.h"
 #include "engine/codec.h"
 #include "engine/stream.h"
@@ -12,63 +13,15 @@
 namespace zorvex {
 namespace {
 
-constexpr uint32_t kFrameMagic = 0xFD2FB528;
-constexpr uint32_t kSkippableMagic = 0x184D2A50;  // the low 4 bits are free
-constexpr int kBlockHeaderBytes = 3, kChecksumBytes = 4;
-constexpr int kRleBlock = 1, kReservedBlock = 3;
-
-uint64_t le(const uint8_t* p, int n) {
-    uint64_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = v << 8 | p[i];
-    return v;
-}
-
-struct FrameWalk {
-    int64_t end = 0;                   // where the frame ends
-    std::optional<uint64_t> size;      // the decoded size it states
-};
-
-// The frame starting at `at` (data or skippable), or nullopt when its headers
+// The frame starting at `at`, or nullopt when it is not one or its headers
 // do not fit in the file.
-std::optional<FrameWalk> walkFrame(InStream* stream, int64_t at, int64_t fileSize) {
-    uint8_t head[18];  // magic, descriptor, window, dictionary id, content size
-    if (fileSize - at < 8 || !stream->seek(at) || !readExact(stream, head, 8)) return std::nullopt;
-    uint32_t magic = static_cast<uint32_t>(le(head, 4));
-    if ((magic & 0xFFFFFFF0) == kSkippableMagic) {
-        int64_t end = at + 8 + static_cast<int64_t>(le(head + 4, 4));
-        if (end > fileSize) return std::nullopt;
-        return FrameWalk{end, 0};
-    }
-    if (magic != kFrameMagic) return std::nullopt;
-    uint8_t descriptor = head[4];
-    bool singleSegment = descriptor & 0x20;
-    static constexpr int kSizeBytes[4] = {0, 2, 4, 8};
-    static constexpr int kDictionaryBytes[4] = {0, 1, 2, 4};
-    int sizeBytes = kSizeBytes[descriptor >> 6];
-    if (singleSegment && sizeBytes == 0) sizeBytes = 1;
-    int headerBytes = 5 + (singleSegment ? 0 : 1) + kDictionaryBytes[descriptor & 3] + sizeBytes;
-    if (descriptor & 0x08 || fileSize - at < headerBytes || !stream->seek(at) ||
-        !readExact(stream, head, headerBytes))
-        return std::nullopt;
-    FrameWalk frame;
-    if (sizeBytes > 0) {
-        frame.size = le(head + headerBytes - sizeBytes, sizeBytes);
-        if (sizeBytes == 2) *frame.size += 256;
-    }
-    int64_t pos = at + headerBytes;
-    for (bool last = false; !last;) {
-        uint8_t block[kBlockHeaderBytes];
-        if (fileSize - pos < kBlockHeaderBytes || !stream->seek(pos) || !readExact(stream, block, kBlockHeaderBytes))
-            return std::nullopt;
-        uint32_t header = static_cast<uint32_t>(le(block, kBlockHeaderBytes));
-        last = header & 1;
-        int type = header >> 1 & 3;
-        if (type == kReservedBlock) return std::nullopt;
-        pos += kBlockHeaderBytes + (type == kRleBlock ? 1 : header >> 3);
-    }
-    if (descriptor & 0x04) pos += kChecksumBytes;
-    if (pos > fileSize) return std::nullopt;
-    frame.end = pos;
+std::optional<ZstdFrame> walkFrame(InStream* stream, int64_t at, int64_t fileSize) {
+    auto fetch = [&](int64_t offset, uint8_t* buffer, int count) {
+        return offset >= 0 && offset <= fileSize - at - count && stream->seek(at + offset) &&
+               readExact(stream, buffer, count);
+    };
+    ZstdFrame frame;
+    if (walkZstdFrame(fetch, &frame) != FrameWalk::kFrame) return std::nullopt;
     return frame;
 }
 
@@ -78,15 +31,31 @@ std::optional<int64_t> statedSize(InStream* stream) {
     int64_t fileSize = stream->size();
     uint64_t total = 0;
     for (int64_t at = 0; at < fileSize;) {
-        std::optional<FrameWalk> frame = walkFrame(stream, at, fileSize);
-        if (!frame || !frame->size || *frame->size > uint64_t(INT64_MAX) - total) return std::nullopt;
-        total += *frame->size;
-        at = frame->end;
+        std::optional<ZstdFrame> frame = walkFrame(stream, at, fileSize);
+        if (!frame || frame->statedSize < 0 || uint64_t(frame->statedSize) > uint64_t(INT64_MAX) - total)
+            return std::nullopt;
+        total += uint64_t(frame->statedSize);
+        at += frame->length;
     }
     return static_cast<int64_t>(total);
 }
 
 }  // namespace
+
+Bid probeZstd(const ProbeInput& input) {
+    constexpr int kMostSkippable = 16;
+    if (input.place != ProbePlace::kStart) return Bid::kNone;
+    if (input.signatureMatches) return Bid::kSignature;
+    const int64_t fileSize = input.stream->size();
+    int64_t at = input.position;
+    for (int i = 0; i < kMostSkippable; ++i) {
+        std::optional<ZstdFrame> frame = walkFrame(input.stream, at, fileSize);
+        if (!frame) return Bid::kNone;
+        if (frame->blocks > 0) return Bid::kSignature;
+        at += frame->length;
+    }
+    return Bid::kNone;
+}
 
 Archive* openZstd(const char16_t* name, Archive* container, InStream* stream) {
     Archive* archive = newArchive(name, container, stream);

@@ -7,6 +7,7 @@
 
 #include <deque>
 
+#include "engine/job_pool.h"
 #include "shell/engine_lock.h"
 
 namespace zorvex::shell {
@@ -103,7 +104,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-    if (objectCount() != 0) return S_FALSE;
+    // A worker thread of a stream still running code of this library keeps it loaded.
+    if (objectCount() != 0 || zorvex::liveJobWorkers() != 0) return S_FALSE;
     ScopedLock lock(LockId::temporaryFolders);
     for (const std::wstring& folder : temporaryFolders) deleteFolderTree(folder.c_str());
     temporaryFolders.clear();

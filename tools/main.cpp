@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "engine/convert.h"
+#include "engine/job_pool.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/os.h"
@@ -51,6 +52,11 @@ int main(int argc, char** argv) {
     std::string charset;
     app.add_option("--charset", charset,
                    "Character set of zip names stored without the UTF-8 flag (e.g. CP866, ISO-8859-2)");
+
+    int threads = 0;
+    app.add_option("-j,--threads", threads, "Threads for decoding (default: one per processor; 1: no worker threads)")
+        ->check(CLI::Range(1, 1 << 16));
+    app.fallthrough();  // before or after the command alike
 
     std::string listPath;
     ListOptions listOptions;
@@ -128,6 +134,7 @@ int main(int argc, char** argv) {
         zorvex::setNamesCharset(charset);
     }
 
+    if (threads > 0) zorvex::setJobWorkerLimit(threads == 1 ? 0 : threads);
     if (*help) return showHelp(app, helpCommand);
     if (*list) {
         listOptions.style = listJson   ? ListOptions::Style::kJson

@@ -166,6 +166,7 @@ private:
     int64_t inputPos_ = 0;  // packed offset of the next byte taken from the caller
     int64_t outPos_ = 0;    // decoded bytes produced so far
     bool afterStreamEnd_ = false;
+    bool damageFound_ = false;  // the next step reports it, once the bytes before it are delivered
 
     IndexMode mode_ = kIndexOff;
     RecordArray<Block> blocks_;
@@ -189,6 +190,7 @@ private:
 };
 
 void Bzip2Stream::startFromBeginning() {
+    damageFound_ = false;
     stageStart_ = stageEnd_ = 0;
     inputPos_ = outPos_ = 0;
     afterStreamEnd_ = false;
@@ -219,6 +221,7 @@ int Bzip2Stream::decode(const uint8_t* in, int inLength, int* consumed, uint8_t*
         if (status != kDecodeProgress) finishIndex();
         return status;
     }
+    if (damageFound_) return kDecodeError;
     const bool inputEnded = inLength == 0;
     for (;;) {
         int took = stageInput(in + *consumed, inLength - *consumed, inputEnded);
@@ -244,6 +247,12 @@ int Bzip2Stream::decode(const uint8_t* in, int inLength, int* consumed, uint8_t*
             // Bytes after a complete stream that start no other are ignored.
             if (result == BZ_DATA_ERROR_MAGIC && afterStreamEnd_) return kDecodeEnd;
             markDamaged();  // also when it had no input: libbz2 rejected data it held
+            // What was decoded before the damage is delivered before the error,
+            // as the block workers deliver it.
+            if (*produced > 0) {
+                damageFound_ = true;
+                return kDecodeProgress;
+            }
             return kDecodeError;
         }
         if (*produced == outCapacity) return kDecodeProgress;
@@ -501,6 +510,7 @@ bool Bzip2Stream::restartPoint(int64_t target, int64_t* inputOffset, int64_t* ou
     }
     outPos_ = start;
     afterStreamEnd_ = false;
+    damageFound_ = false;
     *inputOffset = block.position;
     *outputPosition = start;
     return true;

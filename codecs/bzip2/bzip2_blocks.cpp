@@ -13,7 +13,10 @@ namespace zorvex {
 namespace bzip2 {
 namespace {
 
-constexpr int kInputCapacity = 8 << 20;  // far more than the longest block
+// Packed bytes taken ahead: far more than the longest block, and a block's
+// worth for each slot.
+constexpr int kInputCapacity = 8 << 20;
+constexpr int kInputPerSlot = 1 << 20;
 constexpr int kMaxMarks = 4096;
 constexpr int kFirstOutput = 1 << 20;
 constexpr int kOutputStep = 1 << 18;  // a worker looks for cancellation this often
@@ -166,7 +169,10 @@ bool ParallelBlocks::start() {
     if (pool_.started()) return true;
     const int workers = jobWorkerCount();
     if (workers == 0) return false;
-    if (!in_) in_ = static_cast<uint8_t*>(platform::allocateLarge(kInputCapacity));
+    if (!in_) {
+        inputCapacity_ = std::max(kInputCapacity, (workers + 1) * kInputPerSlot);
+        in_ = static_cast<uint8_t*>(platform::allocateLarge(inputCapacity_));
+    }
     if (!marks_) marks_ = static_cast<Mark*>(std::malloc(sizeof(Mark) * kMaxMarks));
     if (!in_ || !marks_) return false;
     if (!pool_.start(workers)) return false;
@@ -419,7 +425,10 @@ ParallelBlocks::Step ParallelBlocks::planBlock() {
     const Mark* next = empty ? here : markFrom(minEnd_);
     if (!next || !available(streamEndByte(next->bit))) {
         if (!inputEnded_) return kStarved;
-        endPlan(kDecodeError);  // cut inside a block or a trailer
+        // A block tried up to later magics and never whole is damaged;
+        // otherwise the data was cut inside a block or a trailer.
+        if (retries_ > 0) fail();
+        else endPlan(kDecodeError);
         return kStopped;
     }
     BlockJob* job = newJob();
@@ -503,10 +512,10 @@ uint32_t ParallelBlocks::bitsAt(int64_t bit, int count) const {
 
 // Appends packed bytes, noting each magic once its 48 bits are in view.
 int ParallelBlocks::takeInput(const uint8_t* in, int length) {
-    if (inFill_ == kInputCapacity || markCount_ + 16 > kMaxMarks) compact();
+    if (inFill_ == inputCapacity_ || markCount_ + 16 > kMaxMarks) compact();
     int taken = 0;
     // One byte completes at most one magic of each kind per phase.
-    while (taken < length && inFill_ < kInputCapacity && markCount_ + 16 <= kMaxMarks) {
+    while (taken < length && inFill_ < inputCapacity_ && markCount_ + 16 <= kMaxMarks) {
         uint8_t byte = in[taken++];
         int64_t position = inputEnd();
         in_[inFill_++] = byte;

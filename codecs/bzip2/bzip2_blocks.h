@@ -166,6 +166,7 @@ private:
     int jobCount_ = 0;
 
     uint8_t* in_ = nullptr;  // packed bytes [inBase_, inBase_ + inFill_)
+    int inputCapacity_ = 0;
     int64_t inBase_ = 0;
     int inFill_ = 0;
     bool inputEnded_ = false;

@@ -9,6 +9,7 @@
 #include "codecs/deflate/inflater.h"
 #include "engine/byte_order.h"
 #include "engine/codec.h"
+#include "engine/parallel_units.h"
 #include "engine/pipeline.h"
 
 namespace zorvex {
@@ -16,6 +17,7 @@ namespace {
 
 constexpr uint8_t kMagic[2] = {0x1F, 0x8B};
 constexpr int kTrailerBytes = 8;
+constexpr int kHeaderBytes = 10;
 // Whether the 10 bytes at `p` can start a member: magic, method deflate and
 // no reserved flag. The extra flags and the system byte vary among writers.
 bool isGzipMemberHeader(const uint8_t* p) {
@@ -55,7 +57,6 @@ bool probeFirstMember(InStream* stream, int64_t start, int64_t packedSize, doubl
 // Looks through the packed data for the header of a further member. Reading
 // is far cheaper than inflating; a chance match only costs a full decode.
 bool mayHoldAnotherMember(InStream* stream, int64_t from, int64_t to) {
-    constexpr int kHeaderBytes = 10;
     constexpr int kChunk = 1 << 20;
     uint8_t* buf = static_cast<uint8_t*>(malloc(kChunk + kHeaderBytes));
     if (!buf || !stream->seek(from)) {
@@ -125,15 +126,22 @@ int64_t trustedTrailerSize(InStream* file, int64_t offset, int64_t packedSize) {
 // checks are the inflater's). Bytes after a member that do not start another
 // member (zero padding, junk) end the data, as gzip -t and tar readers pass
 // them over: every member before them has been checked whole.
-class GzipStream final : public DecoderStream {
+UnitCodec::Decoded decodeMembers(const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+                                 const std::atomic<bool>& cancelled);
+
+class GzipStream final : public DecoderStream, private UnitCodec {
 public:
-    using DecoderStream::DecoderStream;
+    GzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+               int64_t packedSize, int64_t unpackedSize)
+        : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize),
+          units_(*this, *this, packedSize) {}
 
     bool ready() const { return inflater_.ready(); }
 
     void reset() override {
-        inflater_.reset();
-        state_ = State::kInMember;
+        units_.restart();
+        searchFrom_ = -1;
+        startSerial(0);
     }
 
     // The last trailer's size stands for the whole data when it can; only
@@ -153,6 +161,30 @@ public:
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
+        return units_.decode(in, inLength, consumed, out, outCapacity, produced);
+    }
+
+private:
+    enum class State {
+        kInMember,             // the inflater is decoding a member (its header, data or trailer)
+        kAfterMember,          // a member ended: another may start, or the data ends here
+        kAfterFirstMagicByte,  // the first byte of another member's magic was met
+    };
+
+    Found findUnit(int64_t offset, const uint8_t* data, int64_t size, bool ended, Unit* unit) override;
+    Decoded decodeUnits(int64_t, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+                        const std::atomic<bool>& cancelled) const override {
+        return decodeMembers(in, size, out, capacity, cancelled);
+    }
+
+    // The first member starts the data; anywhere else what follows a member is looked at first.
+    void startSerial(int64_t offset) override {
+        inflater_.reset();
+        state_ = offset == 0 ? State::kInMember : State::kAfterMember;
+    }
+
+    int decodeSerial(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+                     int* produced) override {
         *consumed = 0;
         *produced = 0;
         int used = 0;
@@ -185,13 +217,6 @@ public:
         return inLength == 0 && *produced == 0 ? kDecodeError : kDecodeProgress;
     }
 
-private:
-    enum class State {
-        kInMember,             // the inflater is decoding a member (its header, data or trailer)
-        kAfterMember,          // a member ended: another may start, or the data ends here
-        kAfterFirstMagicByte,  // the first byte of another member's magic was met
-    };
-
     // The magic bytes were consumed while looking for the member: hand them to
     // the fresh inflater, which parses the header itself.
     void startNextMember(uint8_t* out, int outCapacity) {
@@ -203,7 +228,76 @@ private:
     Inflater inflater_{Inflater::Wrapper::kGzip};
     bool trailerAsked_ = false;
     State state_ = State::kInMember;
+    int64_t searchFrom_ = -1;  // the unit whose end is being looked for
+    int64_t searched_ = 0;     // its bytes looked through for the next header
+    ParallelUnits units_;
 };
+
+// A member runs, as far as can be told without inflating it, up to the next
+// header; one that turns out to be a look-alike inside the member only makes
+// it fail to decode whole. The last member's trailer states its size modulo
+// 2^32, which bounds its output where it is not beyond belief.
+UnitCodec::Found GzipStream::findUnit(int64_t offset, const uint8_t* data, int64_t size, bool ended, Unit* unit) {
+    constexpr int64_t kSmallestMember = 10 + 2 + kTrailerBytes;
+    constexpr int64_t kMaxDeflateRatio = 1032;
+    constexpr int64_t kOutputSlack = 64;  // room for an inflater that wants some to finish in
+    if (size < kHeaderBytes) return ended ? Found::kNone : Found::kMore;
+    if (!isGzipMemberHeader(data)) return Found::kNone;
+    if (searchFrom_ != offset) {
+        searchFrom_ = offset;
+        searched_ = kSmallestMember;
+    }
+    int64_t length = -1;
+    for (int64_t at = searched_; at + kHeaderBytes <= size; ++at) {
+        const void* magic = std::memchr(data + at, kMagic[0], static_cast<size_t>(size - kHeaderBytes + 1 - at));
+        if (!magic) break;
+        at = static_cast<const uint8_t*>(magic) - data;
+        if (isGzipMemberHeader(data + at)) {
+            length = at;
+            break;
+        }
+    }
+    if (length < 0) {
+        if (!ended) {
+            searched_ = std::max(searched_, size - kHeaderBytes + 1);
+            return Found::kMore;
+        }
+        length = size;
+    }
+    if (length < kSmallestMember) return Found::kNone;
+    const int64_t stated = le32(data + length - 4);
+    if (stated > length * kMaxDeflateRatio) return Found::kNone;
+    *unit = Unit{length, stated + kOutputSlack};
+    return Found::kUnit;
+}
+
+// Members back to back, each inflated to its end with its CRC and size
+// checked; bytes after one that start no other end the run.
+UnitCodec::Decoded decodeMembers(const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+                                 const std::atomic<bool>& cancelled) {
+    constexpr int kPiece = 1 << 20;
+    UnitCodec::Decoded failed;
+    Inflater inflater(Inflater::Wrapper::kGzip);
+    if (!inflater.ready()) return failed;
+    int64_t used = 0, produced = 0;
+    while (used < size) {
+        if (used > 0 && (size - used < kHeaderBytes || !isGzipMemberHeader(in + used))) break;
+        inflater.reset();
+        for (Inflater::Step step = Inflater::Step::kProgress; step != Inflater::Step::kEnd;) {
+            if (cancelled.load(std::memory_order_relaxed)) return failed;
+            int took = 0, gave = 0;
+            step = inflater.step(in + used, static_cast<int>(std::min<int64_t>(size - used, kPiece)), &took,
+                                 out + produced, static_cast<int>(std::min<int64_t>(capacity - produced, kPiece)),
+                                 &gave);
+            used += took;
+            produced += gave;
+            // An error, a member cut short, or more output than its trailer said.
+            if (step == Inflater::Step::kError || (step == Inflater::Step::kProgress && took == 0 && gave == 0))
+                return failed;
+        }
+    }
+    return UnitCodec::Decoded{produced, used};
+}
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include "engine/codec.h"
 #include "engine/copy_bytes.h"
 #include "engine/crc32.h"
+#include "engine/parallel_units.h"
 #include "engine/pipeline.h"
 
 extern "C" {
@@ -322,10 +323,57 @@ private:
     int64_t members_ = 0;
 };
 
-class Lzma2Stream final : public DecoderStream {
+// LZMA2 data is a run of chunks, each with a header that states its packed
+// and unpacked sizes. A chunk that resets the dictionary and the coder's
+// state and properties (what a compressor working on several threads starts
+// each of its blocks with) owes nothing to what came before: from one such
+// chunk to the next is a unit of its own. (A stored chunk resets the
+// dictionary too, but the chunks after it may still use the properties
+// before it.)
+bool resetsEverything(uint8_t control) { return control >= 0xE0; }
+
+// The unit at packed `offset`: the data's first chunk starts one whatever it is.
+UnitCodec::Found findLzma2Unit(int64_t offset, const uint8_t* data, int64_t size, bool ended,
+                               UnitCodec::Unit* unit) {
+    using Found = UnitCodec::Found;
+    const Found more = ended ? Found::kNone : Found::kMore;
+    int64_t pos = 0;
+    int64_t decoded = 0;
+    for (;;) {
+        if (pos == size) {
+            if (!ended || pos == 0) return more;
+            break;  // the data ends without its end mark, which the codec's decoder reports
+        }
+        const uint8_t control = data[pos];
+        if (pos == 0 ? offset > 0 && !resetsEverything(control) : control == 0 || resetsEverything(control)) {
+            if (pos == 0) return Found::kNone;
+            break;
+        }
+        if (control == 0) return Found::kNone;  // the end mark at the start
+        int64_t headerBytes = 3, packed = 0, unpacked = 0;
+        if (pos + 5 > size) return more;
+        if (control >= 0x80) {
+            headerBytes = control >= 0xC0 ? 6 : 5;
+            unpacked = (int64_t{control & 0x1Fu} << 16 | be16(data + pos + 1)) + 1;
+            packed = be16(data + pos + 3) + 1;
+        } else if (control <= 2) {
+            unpacked = packed = be16(data + pos + 1) + 1;
+        } else {
+            break;  // not a chunk: the codec's decoder reports it
+        }
+        if (pos + headerBytes + packed > size) return more;
+        pos += headerBytes + packed;
+        decoded += unpacked;
+    }
+    *unit = UnitCodec::Unit{pos, decoded};
+    return Found::kUnit;
+}
+
+class Lzma2Stream final : public DecoderStream, private UnitCodec {
 public:
     Lzma2Stream(const CodecRequest& r)
-        : DecoderStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize) {
+        : DecoderStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
+          units_(*this, *this, r.packedSize) {
         Lzma2Dec_CONSTRUCT(&decoder_);
     }
     ~Lzma2Stream() override { Lzma2Dec_Free(&decoder_, &kSdkLargeHeap); }
@@ -341,12 +389,37 @@ public:
     }
 
     void reset() override {
-        start();
-        taken_ = 0;
+        units_.restart();
+        startSerial(0);
     }
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
+        return units_.decode(in, inLength, consumed, out, outCapacity, produced);
+    }
+
+private:
+    Found findUnit(int64_t offset, const uint8_t* data, int64_t size, bool ended, Unit* unit) override {
+        return findLzma2Unit(offset, data, size, ended, unit);
+    }
+
+    // A worker's units are followed by an end mark of their own.
+    Decoded decodeUnits(int64_t, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+                        const std::atomic<bool>& cancelled) const override {
+        static constexpr uint8_t kEndMark = 0;
+        CodecRequest request;
+        request.method = u"lzma2";
+        request.properties = std::span<const uint8_t>(&prop_, 1);
+        return decodeUnitsThrough(request, in, size, &kEndMark, 1, capacity, out, capacity, cancelled);
+    }
+
+    void startSerial(int64_t offset) override {
+        start();
+        taken_ = offset;
+    }
+
+    int decodeSerial(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+                     int* produced) override {
         int status = sdkDecodeStep(
             *this,
             [this](Byte* to, SizeT* toLen, const Byte* from, SizeT* fromLen, ELzmaStatus* status) {
@@ -365,7 +438,6 @@ public:
         return status;
     }
 
-private:
     // As for lzma: a known output size bounds the dictionary that is used.
     // The property byte codes 2 or 3 times a power of two; the smallest code
     // that still covers the output is taken.
@@ -387,6 +459,7 @@ private:
     CLzma2Dec decoder_;
     Byte prop_ = 0;
     int64_t taken_ = 0;  // packed bytes the decoder has taken
+    ParallelUnits units_;
 };
 
 // The properties come with the request: 5 bytes for "lzma", 1 for "lzma2".

@@ -1,6 +1,7 @@
 #include "codecs/xz/xz.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -10,6 +11,7 @@
 #include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/crc32.h"
+#include "engine/parallel_units.h"
 #include "engine/pipeline.h"
 
 extern "C" {
@@ -162,15 +164,149 @@ bool describeFilter(const Filter& filter, CodecRequest* request) {
     return false;
 }
 
-class XzStream final : public InStream {
+// Reads `count` bytes at `position` of xz data that lies in `source` from `base` on.
+bool readAt(InStream* source, int64_t base, int64_t position, void* buf, int count) {
+    return source->seek(base + position) && readExact(source, buf, count);
+}
+
+// Checks the header fields; fills the filter list.
+bool parseBlockHeader(const uint8_t* header, size_t size, const Block& block, int64_t packed, Filter* filters,
+                      int* filterCount) {
+    uint8_t flags = header[1];
+    if (flags & 0x3C) return false;
+    size_t pos = 2;
+    uint64_t value;
+    if (flags & 0x40) {
+        if (!readVli(header, size, &pos, &value) || value != static_cast<uint64_t>(packed)) return false;
+    }
+    if (flags & 0x80) {
+        if (!readVli(header, size, &pos, &value) || value != static_cast<uint64_t>(block.size)) return false;
+    }
+    *filterCount = (flags & 3) + 1;
+    for (int i = 0; i < *filterCount; ++i) {
+        uint64_t propsSize;
+        if (!readVli(header, size, &pos, &filters[i].id) || !readVli(header, size, &pos, &propsSize) ||
+            propsSize > 4 || propsSize > size - pos)
+            return false;
+        filters[i].propsSize = static_cast<int>(propsSize);
+        std::memcpy(filters[i].props, header + pos, propsSize);
+        pos += propsSize;
+    }
+    for (; pos < size; ++pos)
+        if (header[pos] != 0) return false;
+    return true;
+}
+
+// A block's decoder chain, and apart from it the chain's innermost LZMA2
+// stream, whose damage the filters above do not pass on.
+struct BlockChain {
+    Ref<InStream> chain;
+    Ref<InStream> lzma2;
+};
+
+// Reads the header of `block` (of xz data in `source` from `base` on) and
+// builds the chain that decodes its data; `naming` gives the streams' name,
+// owner and tag.
+bool openBlockChain(InStream* source, int64_t base, const Block& block, const CodecRequest& naming,
+                    BlockChain* out) {
+    auto request = [&naming](const char16_t* method, InStream* data, int64_t offset, int64_t size) {
+        CodecRequest r;
+        r.method = method;
+        r.name = naming.name;
+        r.owner = naming.owner;
+        r.tag = naming.tag;
+        r.source = data;
+        r.offset = offset;
+        r.packedSize = size;
+        return r;
+    };
+    uint8_t header[1024];
+    if (!readAt(source, base, block.headerOffset, header, 1)) return false;
+    int headerSize = (header[0] + 1) * 4;
+    if (header[0] == 0 || headerSize > block.unpaddedSize ||
+        !readAt(source, base, block.headerOffset, header, headerSize) ||
+        !crcMatches(header, headerSize - 4, header + headerSize - 4))
+        return false;
+    int64_t packed = block.unpaddedSize - headerSize - checkSize(block.checkType);
+    Filter filters[kMaxFilters];
+    int filterCount = 0;
+    if (packed <= 0 || !parseBlockHeader(header, headerSize - 4, block, packed, filters, &filterCount)) return false;
+
+    const Filter& last = filters[filterCount - 1];
+    if (last.id != kFilterLzma2 || last.propsSize != 1) return false;
+    CodecRequest lzma2Request = request(u"lzma2", source, base + block.headerOffset + headerSize, packed);
+    lzma2Request.properties = std::span<const uint8_t>(last.props, 1);
+    lzma2Request.unpackedSize = block.size;
+    Ref<InStream> lzma2(openCodecStream(lzma2Request));
+    Ref<InStream> stream = lzma2;
+    for (int i = filterCount - 2; i >= 0 && stream; --i) {
+        int64_t size = stream->size();
+        CodecRequest filter = request(nullptr, stream.get(), 0, size);
+        filter.unpackedSize = size;
+        stream = Ref<InStream>(describeFilter(filters[i], &filter) ? openCodecStream(filter) : nullptr);
+    }
+    if (!stream || stream->size() != block.size) return false;
+    *out = BlockChain{stream, lzma2};
+    return true;
+}
+
+// Once a block's data has been read to its end: its LZMA2 data ended there
+// with its end mark and filled the packed size the index gives, its padding
+// is zero, and its check value matches when `check` (computed over the
+// block from its start) is given.
+bool blockEndsWhole(InStream* source, int64_t base, const Block& block, const BlockChain& chain,
+                    BlockCheck* check) {
+    if (chain.lzma2->damaged() || chain.chain->damaged()) return false;
+    // Padding (zero bytes up to a multiple of four), then the check value.
+    uint8_t tail[3 + kMaxCheckBytes];
+    int checkBytes = checkSize(block.checkType);
+    int paddingBytes = static_cast<int>(roundUp4(block.unpaddedSize) - block.unpaddedSize);
+    if (!readAt(source, base, block.headerOffset + block.unpaddedSize - checkBytes, tail, paddingBytes + checkBytes))
+        return false;
+    for (int i = 0; i < paddingBytes; ++i)
+        if (tail[i] != 0) return false;
+    return !check || check->matches(tail + paddingBytes);
+}
+
+// Decodes a whole block from its start, its check included, into `out`
+// (block.size bytes); false when it is not whole.
+bool decodeWholeBlock(InStream* source, int64_t base, const Block& block, uint8_t* out,
+                      const std::atomic<bool>& cancelled) {
+    constexpr int kStep = 1 << 20;
+    BlockChain chain;
+    BlockCheck check;
+    const bool checking = check.start(block.checkType);
+    if (!openBlockChain(source, base, block, CodecRequest{}, &chain)) return false;
+    for (int64_t done = 0; done < block.size;) {
+        if (cancelled.load(std::memory_order_relaxed)) return false;
+        int got = chain.chain->read(out + done, static_cast<int>(std::min<int64_t>(block.size - done, kStep)));
+        if (got <= 0) return false;
+        if (checking) check.update(out + done, static_cast<size_t>(got));
+        done += got;
+    }
+    return blockEndsWhole(source, base, block, chain, checking ? &check : nullptr);
+}
+
+// Reading from a block's start on, the blocks are units that decode apart
+// (engine/parallel_units.h), located by the index; what lies between them
+// (indexes and headers of further streams, checked when the indexes were
+// read) is a unit that decodes to nothing. Where the workers cannot vouch for
+// a block, the stream reads it itself, as it does without workers.
+class XzStream final : public InStream, private UnitCodec {
 public:
     XzStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset, int64_t packedSize)
-        : InStream(name, owner, tag), source_(source), offset_(offset), packedSize_(packedSize) {
+        : InStream(name, owner, tag),
+          source_(source),
+          offset_(offset),
+          packedSize_(packedSize),
+          units_(*this, *this, packedSize) {
         source_->addRef();
     }
     ~XzStream() override {
+        stopFeeding();
         closeBlock();
         source_->release();
+        std::free(feed_);
     }
 
     // Reads every stream's index, from the last stream to the first.
@@ -179,7 +315,8 @@ public:
         int64_t end = packedSize_;
         while (end > 0) {
             uint8_t footer[kHeaderSize];
-            if (end < 2 * kHeaderSize || !readAt(end - kHeaderSize, footer, kHeaderSize)) return false;
+            if (end < 2 * kHeaderSize || !readAt(source_, offset_, end - kHeaderSize, footer, kHeaderSize))
+                return false;
             if (footer[10] != 'Y' || footer[11] != 'Z') {
                 // Stream padding: zero bytes in groups of four after a stream.
                 if (le32(footer + 8) != 0) return false;
@@ -211,7 +348,8 @@ public:
 
     bool seek(int64_t target) override {
         if (target < 0 || target >= size_) return false;
-        if (target == position_ && chain_) return true;
+        if (target == position_ && (chain_.chain || feeding_)) return true;
+        stopFeeding();
         position_ = target;
         return enterBlock();
     }
@@ -221,6 +359,7 @@ public:
         int wanted = static_cast<int>(std::min<int64_t>(count, size_ - position_));
         auto* out = static_cast<uint8_t*>(buf);
         int delivered = 0;
+        if (feeding_ || startFeeding()) delivered = readUnits(out, wanted);
         while (delivered < wanted) {
             if (!enterBlock()) break;
             Block& block = blocks_[current_];
@@ -229,7 +368,7 @@ public:
             int64_t limit = block.start + block.size - (block.damaged ? 1 : 0);
             if (position_ >= limit) break;
             int n = static_cast<int>(std::min<int64_t>(wanted - delivered, limit - position_));
-            int got = chain_->read(out + delivered, n);
+            int got = chain_.chain->read(out + delivered, n);
             if (got <= 0) {
                 markDamaged();  // the block decodes to less than the index says
                 closeBlock();
@@ -238,7 +377,8 @@ public:
             if (checking_) check_.update(out + delivered, got);
             position_ += got;
             delivered += got;
-            if (position_ == block.start + block.size && !blockEndsWhole(block)) {
+            if (position_ == block.start + block.size &&
+                !blockEndsWhole(source_, offset_, block, chain_, checking_ ? &check_ : nullptr)) {
                 block.damaged = true;
                 markDamaged();
                 --position_;
@@ -251,9 +391,7 @@ public:
     }
 
 private:
-    bool readAt(int64_t position, void* buf, int count) {
-        return source_->seek(offset_ + position) && readExact(source_, buf, count);
-    }
+    static constexpr int kFeedPiece = 1 << 18;
 
     // Reads the stream that ends at `end` (its footer read already) and lists
     // its blocks. Returns the stream's start, or -1 when it is damaged.
@@ -264,7 +402,8 @@ private:
         if (indexStart < kHeaderSize || indexSize > kMaxIndexSize) return -1;
         auto* index = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(indexSize)));
         if (!index) return -1;
-        bool ok = readAt(indexStart, index, static_cast<int>(indexSize)) && parseIndex(index, indexSize, blocks);
+        bool ok = readAt(source_, offset_, indexStart, index, static_cast<int>(indexSize)) &&
+                  parseIndex(index, indexSize, blocks);
         std::free(index);
         if (!ok) return -1;
 
@@ -277,7 +416,7 @@ private:
         }
         int64_t start = indexStart - blocksSize - kHeaderSize;
         uint8_t header[kHeaderSize];
-        if (start < 0 || !readAt(start, header, kHeaderSize)) return -1;
+        if (start < 0 || !readAt(source_, offset_, start, header, kHeaderSize)) return -1;
         if (std::memcmp(header, kHeaderMagic, 6) != 0 || header[6] != footer[8] || header[7] != footer[9] ||
             !crcMatches(header + 6, 2, header + 8))
             return -1;
@@ -304,13 +443,22 @@ private:
         return true;
     }
 
+    // The block that holds decoded `position`: the last one starting at or
+    // before it (empty blocks share their start with the next one, which is
+    // the one wanted); -1 for none.
+    int blockAt(int64_t position) const {
+        auto after = std::upper_bound(blocks_.begin(), blocks_.end(), position,
+                                      [](int64_t p, const Block& b) { return p < b.start; });
+        return static_cast<int>(after - blocks_.begin()) - 1;
+    }
+
     // Makes the chain of the block holding position_ ready to deliver it.
     bool enterBlock() {
-        if (chain_ && position_ >= blocks_[current_].start &&
+        if (chain_.chain && position_ >= blocks_[current_].start &&
             position_ < blocks_[current_].start + blocks_[current_].size) {
             int64_t inBlock = position_ - blocks_[current_].start;
-            if (chain_->tell() == inBlock) return true;
-            if (!chain_->seek(inBlock)) {
+            if (chain_.chain->tell() == inBlock) return true;
+            if (!chain_.chain->seek(inBlock)) {
                 closeBlock();
                 return false;
             }
@@ -318,16 +466,17 @@ private:
             return true;
         }
         closeBlock();
-        // The last block starting at or before the position; empty blocks
-        // share their start with the next one, which is the one wanted.
-        auto after = std::upper_bound(blocks_.begin(), blocks_.end(), position_,
-                                      [](int64_t p, const Block& b) { return p < b.start; });
-        if (after == blocks_.begin()) return false;
-        int index = static_cast<int>(after - blocks_.begin()) - 1;
-        if (!openBlock(index)) return false;
+        int index = blockAt(position_);
+        if (index < 0) return false;
+        CodecRequest naming;
+        naming.name = name();
+        naming.owner = ownerNoRef();
+        naming.tag = tag();
+        if (!openBlockChain(source_, offset_, blocks_[index], naming, &chain_)) return false;
+        current_ = index;
         int64_t inBlock = position_ - blocks_[index].start;
         checking_ = inBlock == 0 && check_.start(blocks_[index].checkType);
-        if (inBlock > 0 && !chain_->seek(inBlock)) {
+        if (inBlock > 0 && !chain_.chain->seek(inBlock)) {
             closeBlock();
             return false;
         }
@@ -335,106 +484,92 @@ private:
     }
 
     void closeBlock() {
-        if (chain_) chain_->release();
-        if (lzma2_) lzma2_->release();
-        chain_ = nullptr;
-        lzma2_ = nullptr;
+        chain_ = BlockChain{};
         current_ = -1;
         checking_ = false;
     }
 
-    // Reads the block header and builds the decoder chain for its data.
-    bool openBlock(int index) {
-        const Block& block = blocks_[index];
-        uint8_t header[1024];
-        if (!readAt(block.headerOffset, header, 1)) return false;
-        int headerSize = (header[0] + 1) * 4;
-        if (header[0] == 0 || headerSize > block.unpaddedSize || !readAt(block.headerOffset, header, headerSize) ||
-            !crcMatches(header, headerSize - 4, header + headerSize - 4))
+    // Blocks go to the workers when reading starts at a block other than the
+    // last, unless they gave that block back already.
+    bool startFeeding() {
+        int index = blockAt(position_);
+        if (index < 0 || index + 1 >= static_cast<int>(blocks_.size()) || blocks_[index].start != position_ ||
+            position_ == declinedAt_)
             return false;
-        int64_t packed = block.unpaddedSize - headerSize - checkSize(block.checkType);
-        Filter filters[kMaxFilters];
-        int filterCount = 0;
-        if (packed <= 0 || !parseBlockHeader(header, headerSize - 4, block, packed, filters, &filterCount))
-            return false;
-
-        const Filter& last = filters[filterCount - 1];
-        if (last.id != kFilterLzma2 || last.propsSize != 1) return false;
-        CodecRequest lzma2Request = request(u"lzma2", source_, offset_ + block.headerOffset + headerSize, packed);
-        lzma2Request.properties = std::span<const uint8_t>(last.props, 1);
-        lzma2Request.unpackedSize = block.size;
-        Ref<InStream> lzma2(openCodecStream(lzma2Request));
-        Ref<InStream> stream = lzma2;
-        for (int i = filterCount - 2; i >= 0 && stream; --i) {
-            int64_t size = stream->size();
-            CodecRequest filter = request(nullptr, stream.get(), 0, size);
-            filter.unpackedSize = size;
-            stream = Ref<InStream>(describeFilter(filters[i], &filter) ? openCodecStream(filter) : nullptr);
-        }
-        if (!stream || stream->size() != block.size) return false;
-        chain_ = stream.detach();
-        lzma2_ = lzma2.detach();
-        current_ = index;
+        closeBlock();
+        units_.restart();
+        feedBase_ = blocks_[index].headerOffset;
+        fed_ = feedBase_;
+        feedUsed_ = feedFill_ = 0;
+        feeding_ = true;
         return true;
     }
 
-    // Checks the header fields; fills the filter list.
-    static bool parseBlockHeader(const uint8_t* header, size_t size, const Block& block, int64_t packed,
-                                 Filter* filters, int* filterCount) {
-        uint8_t flags = header[1];
-        if (flags & 0x3C) return false;
-        size_t pos = 2;
-        uint64_t value;
-        if (flags & 0x40) {
-            if (!readVli(header, size, &pos, &value) || value != static_cast<uint64_t>(packed)) return false;
-        }
-        if (flags & 0x80) {
-            if (!readVli(header, size, &pos, &value) || value != static_cast<uint64_t>(block.size)) return false;
-        }
-        *filterCount = (flags & 3) + 1;
-        for (int i = 0; i < *filterCount; ++i) {
-            uint64_t propsSize;
-            if (!readVli(header, size, &pos, &filters[i].id) || !readVli(header, size, &pos, &propsSize) ||
-                propsSize > 4 || propsSize > size - pos)
-                return false;
-            filters[i].propsSize = static_cast<int>(propsSize);
-            std::memcpy(filters[i].props, header + pos, propsSize);
-            pos += propsSize;
-        }
-        for (; pos < size; ++pos)
-            if (header[pos] != 0) return false;
-        return true;
+    void stopFeeding() {
+        if (!feeding_) return;
+        units_.restart();
+        feeding_ = false;
     }
 
-    // A request for the codec over [offset, offset + size) of `data`, its
-    // stream named as this one.
-    CodecRequest request(const char16_t* method, InStream* data, int64_t offset, int64_t size) {
-        CodecRequest r;
-        r.method = method;
-        r.name = name();
-        r.owner = ownerNoRef();
-        r.tag = tag();
-        r.source = data;
-        r.offset = offset;
-        r.packedSize = size;
-        return r;
+    // What the workers deliver, up to where they leave the rest to read().
+    int readUnits(uint8_t* out, int wanted) {
+        if (!feed_) feed_ = static_cast<uint8_t*>(std::malloc(kFeedPiece));
+        int delivered = 0;
+        while (feed_ && delivered < wanted) {
+            if (feedUsed_ == feedFill_ && fed_ < packedSize_) {
+                int n = static_cast<int>(std::min<int64_t>(packedSize_ - fed_, kFeedPiece));
+                feedUsed_ = 0;
+                feedFill_ = readAt(source_, offset_, fed_, feed_, n) ? n : 0;
+                fed_ += feedFill_;
+                if (feedFill_ == 0) break;  // the blocks are read as without workers, which tells what failed
+            }
+            int consumed = 0, produced = 0;
+            int status = units_.decode(feed_ + feedUsed_, feedFill_ - feedUsed_, &consumed, out + delivered,
+                                       wanted - delivered, &produced);
+            feedUsed_ += consumed;
+            delivered += produced;
+            position_ += produced;
+            if (status != kDecodeProgress) break;
+        }
+        if (delivered < wanted) {
+            declinedAt_ = position_;
+            stopFeeding();
+        }
+        return delivered;
     }
 
-    // Once a block's data has been read to its end: its LZMA2 data ended
-    // there with its end mark and filled the packed size the index gives, its
-    // padding is zero, and its check value matches when the block was read
-    // from its start.
-    bool blockEndsWhole(const Block& block) {
-        if (lzma2_->damaged() || chain_->damaged()) return false;
-        // Padding (zero bytes up to a multiple of four), then the check value.
-        uint8_t tail[3 + kMaxCheckBytes];
-        int checkBytes = checkSize(block.checkType);
-        int paddingBytes = static_cast<int>(roundUp4(block.unpaddedSize) - block.unpaddedSize);
-        if (!readAt(block.headerOffset + block.unpaddedSize - checkBytes, tail, paddingBytes + checkBytes))
-            return false;
-        for (int i = 0; i < paddingBytes; ++i)
-            if (tail[i] != 0) return false;
-        return !checking_ || check_.matches(tail + paddingBytes);
+    Found findUnit(int64_t offset, const uint8_t*, int64_t size, bool, Unit* unit) override {
+        const int64_t at = feedBase_ + offset;
+        auto next = std::lower_bound(blocks_.begin(), blocks_.end(), at,
+                                     [](const Block& b, int64_t p) { return b.headerOffset < p; });
+        if (next == blocks_.end()) return Found::kNone;  // the last index: nothing more to decode
+        if (next->headerOffset == at) *unit = Unit{roundUp4(next->unpaddedSize), next->size};
+        else *unit = Unit{next->headerOffset - at, 0};
+        return unit->length <= size ? Found::kUnit : Found::kMore;
+    }
+
+    Decoded decodeUnits(int64_t offset, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+                        const std::atomic<bool>& cancelled) const override {
+        const int64_t from = feedBase_ + offset;
+        Ref<InStream> bytes(openMemoryView(in, size));
+        if (!bytes) return Decoded{};
+        auto block = std::lower_bound(blocks_.begin(), blocks_.end(), from,
+                                      [](const Block& b, int64_t p) { return b.headerOffset < p; });
+        int64_t produced = 0;
+        for (; block != blocks_.end() && block->headerOffset < from + size; ++block) {
+            if (block->size > capacity - produced ||
+                !decodeWholeBlock(bytes.get(), -from, *block, out + produced, cancelled))
+                return Decoded{};
+            produced += block->size;
+        }
+        return Decoded{produced, size};
+    }
+
+    // The stream reads on by itself from where the workers stopped.
+    void startSerial(int64_t) override {}
+    int decodeSerial(const uint8_t*, int, int* consumed, uint8_t*, int, int* produced) override {
+        *consumed = *produced = 0;
+        return kDecodeStop;
     }
 
     InStream* source_;
@@ -443,11 +578,19 @@ private:
     std::vector<Block> blocks_;
     int64_t size_ = 0;
     int64_t position_ = 0;
-    InStream* chain_ = nullptr;
-    InStream* lzma2_ = nullptr;  // the chain's innermost stream, whose damage the filters above do not pass on
+    BlockChain chain_;
     int current_ = -1;
     bool checking_ = false;  // the block is read from its start: its check is being computed
     BlockCheck check_;
+
+    bool feeding_ = false;     // the workers deliver from position_ on
+    int64_t declinedAt_ = -1;  // where they last gave the reading back
+    int64_t feedBase_ = 0;     // the xz offset their packed offset 0 is
+    int64_t fed_ = 0;          // the xz offset of the next byte to read for them
+    uint8_t* feed_ = nullptr;
+    int feedUsed_ = 0;
+    int feedFill_ = 0;
+    ParallelUnits units_;  // last: stopped before what its workers read goes
 };
 
 }  // namespace

@@ -2,15 +2,19 @@
 #include <zstd.h>
 
 #include "codecs/zstd/zstd.h"
+#include "codecs/zstd/zstd_frames.h"
 #include "codecs/zstd/zstd_stream.h"
 #include "engine/codec.h"
 
 namespace zorvex {
 namespace {
 
-class ZstdStream final : public DecoderStream {
+class ZstdStream final : public DecoderStream, private UnitCodec {
 public:
-    using DecoderStream::DecoderStream;
+    ZstdStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+               int64_t packedSize, int64_t unpackedSize)
+        : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize),
+          units_(*this, *this, packedSize) {}
     ~ZstdStream() override { ZSTD_freeDStream(stream_); }
 
     bool init() {
@@ -24,12 +28,32 @@ public:
     }
 
     void reset() override {
-        ZSTD_DCtx_reset(stream_, ZSTD_reset_session_only);
-        betweenFrames_ = true;
+        units_.restart();
+        restartDecoder();
     }
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
+        return units_.decode(in, inLength, consumed, out, outCapacity, produced);
+    }
+
+private:
+    Found findUnit(int64_t, const uint8_t* data, int64_t size, bool ended, Unit* unit) override {
+        return findZstdFrame(data, size, ended, unit);
+    }
+    Decoded decodeUnits(int64_t, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+                        const std::atomic<bool>& cancelled) const override {
+        return decodeZstdFrames(in, size, out, capacity, cancelled);
+    }
+    void startSerial(int64_t) override { restartDecoder(); }
+
+    void restartDecoder() {
+        ZSTD_DCtx_reset(stream_, ZSTD_reset_session_only);
+        betweenFrames_ = true;
+    }
+
+    int decodeSerial(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+                     int* produced) override {
         ZSTD_inBuffer input{in, static_cast<size_t>(inLength), 0};
         ZSTD_outBuffer output{out, static_cast<size_t>(outCapacity), 0};
         size_t result = ZSTD_decompressStream(stream_, &output, &input);
@@ -47,9 +71,9 @@ public:
         return betweenFrames_ ? kDecodeEnd : kDecodeError;
     }
 
-private:
     ZSTD_DStream* stream_ = nullptr;
     bool betweenFrames_ = true;
+    ParallelUnits units_;
 };
 
 }  // namespace

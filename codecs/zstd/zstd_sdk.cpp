@@ -8,6 +8,7 @@
 
 #include "codecs/common/sdk_alloc.h"
 #include "codecs/zstd/zstd.h"
+#include "codecs/zstd/zstd_frames.h"
 #include "codecs/zstd/zstd_stream.h"
 #include "engine/codec.h"
 #include "engine/copy_bytes.h"
@@ -35,9 +36,12 @@ struct WindowAlloc {
 };
 static_assert(offsetof(WindowAlloc, base) == 0);
 
-class ZstdStream final : public DecoderStream {
+class ZstdStream final : public DecoderStream, private UnitCodec {
 public:
-    using DecoderStream::DecoderStream;
+    ZstdStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+               int64_t packedSize, int64_t unpackedSize)
+        : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize),
+          units_(*this, *this, packedSize) {}
     ~ZstdStream() override {
         if (decoder_) ZstdDec_Destroy(decoder_);
     }
@@ -51,17 +55,37 @@ public:
         windows_.limit = (uint64_t{2} << zstdWindowLogLimit(packedSize(), kLargestWindowLog)) + kBlockRoom;
         decoder_ = ZstdDec_Create(&kSdkHeap, &windows_.base);
         if (!decoder_) return false;
-        reset();
+        restartDecoder();
         return true;
     }
 
     void reset() override {
-        ZstdDec_Init(decoder_);
-        ZstdDecState_Clear(&state_);
+        units_.restart();
+        restartDecoder();
     }
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
+        return units_.decode(in, inLength, consumed, out, outCapacity, produced);
+    }
+
+private:
+    Found findUnit(int64_t, const uint8_t* data, int64_t size, bool ended, Unit* unit) override {
+        return findZstdFrame(data, size, ended, unit);
+    }
+    Decoded decodeUnits(int64_t, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+                        const std::atomic<bool>& cancelled) const override {
+        return decodeZstdFrames(in, size, out, capacity, cancelled);
+    }
+    void startSerial(int64_t) override { restartDecoder(); }
+
+    void restartDecoder() {
+        ZstdDec_Init(decoder_);
+        ZstdDecState_Clear(&state_);
+    }
+
+    int decodeSerial(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+                     int* produced) override {
         *consumed = 0;
         *produced = deliver(out, outCapacity);
         if (*produced > 0) return kDecodeProgress;
@@ -82,7 +106,6 @@ public:
         return info.is_NonFinishedFrame || info.extraSize != 0 ? kDecodeError : kDecodeEnd;
     }
 
-private:
     // Copies decoded bytes not handed out yet from the decoder's window.
     int deliver(uint8_t* out, int capacity) {
         size_t ready = state_.winPos - state_.wrPos;
@@ -95,6 +118,7 @@ private:
     WindowAlloc windows_;
     CZstdDecHandle decoder_ = nullptr;
     CZstdDecState state_{};
+    ParallelUnits units_;
 };
 
 }  // namespace
