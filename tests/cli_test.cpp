@@ -296,6 +296,35 @@ with zipfile.ZipFile('outer.zip', 'w') as z:
     EXPECT_NE(zorvex(tmp, "list " + quote(tmp / "outer.zip/readme/x")).status, 0);
 }
 
+// A true zip quine (tests/zip_quine.py): the one entry of self.zip inflates
+// to the whole file, as the entry of that entry does, without end. Listing
+// it recursively stops at the first repeat and says so; testing decodes and
+// checks the entry once. Both end at once (a repeat taken for a new archive
+// would go 32 levels down and fail there).
+TEST_F(CliTest, ZipQuineIsOpenedOnce) {
+    REQUIRE_TOOL("python3");
+    ASSERT_EQ(run("cd " + quote(tmp.path()) + " && python3 '" ZORVEX_SOURCE_DIR "/tests/zip_quine.py'"), 0);
+    struct Case {
+        const char* archive;
+        const char* repeat;  // the nested archive left unopened
+        const char* tested;  // what test checks: self.zip once
+    } cases[] = {{"self.zip", "self.zip", "OK (1 entries, 528 bytes)"},
+                 {"outer.zip", "self.zip/self.zip", "OK (2 entries, 1056 bytes)"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        auto list = zorvex(tmp, "list -r " + quote(tmp / c.archive), "timeout 20 ");
+        EXPECT_EQ(list.status, 0) << list.err;
+        EXPECT_NE(list.out.find(std::string(c.repeat) + "\n"), std::string::npos) << list.out;
+        EXPECT_EQ(list.out.find(std::string(c.repeat) + "/"), std::string::npos) << list.out;
+        EXPECT_NE(list.err.find(std::string(c.repeat) + ": not opened: same size and CRC as an archive enclosing it"),
+                  std::string::npos)
+            << list.err;
+        auto test = zorvex(tmp, "test " + quote(tmp / c.archive), "timeout 20 ");
+        EXPECT_EQ(test.status, 0) << test.err;
+        EXPECT_NE(test.out.find(c.tested), std::string::npos) << test.out;
+    }
+}
+
 // An archive that holds itself is listed with -r without end unless the data
 // of an enclosing archive is recognised. Here the repeat is forged: b.zip is a
 // different zip of the same size whose last four bytes give it the same CRC
