@@ -216,6 +216,9 @@ bool Reader5::readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t data
         return false;
     }
     if (file.link) file.unpackedSize = 0;
+    // A link to a folder (a symbolic link with the directory flag, or a
+    // junction) is a link entry, never a folder of its own.
+    if (file.metadata.link == LinkKind::kSymbolic) file.directory = false;
     if (file.name.empty()) return true;
     if (unpackedSize > uint64_t{INT64_MAX} / 2) return false;
     return takePart(std::move(file), headerFlags & kHeaderFromPrevious, headerFlags & kHeaderToNext, dataStart,
