@@ -1183,6 +1183,34 @@ open('twice.zip', 'wb').write(b[:offset] + central + central + b[end:end + 8] +
     }
 }
 
+// With --versions the older versions of a RAR 5.0 file are entries of their
+// own, "name;N", in every command; without it they are not there.
+TEST_F(CliTest, OlderRarVersionsAreShownOnlyWhenAsked) {
+    auto corpus = corpusDir();
+    if (!corpus) GTEST_SKIP() << "no ../shared/corpus";
+    const fs::path archive = *corpus / "rar5/rar5-versions.rar";
+    const Tree versions = {{"versioned.txt", {'3', '\n'}}, {"versioned.txt;1", {'1', '\n'}},
+                           {"versioned.txt;2", {'2', '\n'}}};
+    for (const char* option : {"", "--versions "}) {
+        SCOPED_TRACE(option);
+        const bool shown = *option != 0;
+        EXPECT_NE(zorvex(tmp, std::string(option) + "list " + quote(archive)).out.find(shown ? "3 files," : "1 file,"),
+                  std::string::npos);
+        for (const auto& [name, data] : versions) {
+            auto cat = zorvex(tmp, std::string(option) + "cat " + quote(archive / name));
+            const bool there = shown || name == "versioned.txt";
+            EXPECT_EQ(cat.status, there ? 0 : 1) << name;
+            if (there) EXPECT_EQ(cat.out, std::string(data.begin(), data.end())) << name;
+        }
+        fs::path out = tmp / (shown ? "all" : "current");
+        auto extract = zorvex(tmp, std::string(option) + "extract " + quote(archive) + " -C " + quote(out));
+        EXPECT_EQ(extract.status, 0) << extract.err;
+        EXPECT_EQ(readTree(out).size(), shown ? 3u : 1u);
+        auto test = zorvex(tmp, std::string(option) + "test " + quote(archive));
+        EXPECT_NE(test.out.find(shown ? "OK (3 entries" : "OK (1 entries"), std::string::npos) << test.out;
+    }
+}
+
 // `cat` takes the name spelled exactly so, or else the only one that differs
 // from it in case; it does not guess between several.
 TEST_F(CliTest, CatTakesTheExactNameOrTheOnlyCaseInsensitiveMatch) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "engine/convert.h"
+#include "engine/names.h"
 #include "tools/commands.h"
 #include "tools/os.h"
 #include "tools/report.h"
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
     std::string charset;
     app.add_option("--charset", charset,
                    "Character set of zip names stored without the UTF-8 flag (e.g. CP866, ISO-8859-2)");
+    bool versions = false;
+    app.add_flag("--versions", versions, "Also list, read and extract older file versions (RAR 5.0) as NAME;N");
 
     std::string listPath;
     bool recursive = false;
@@ -68,6 +71,8 @@ int main(int argc, char** argv) {
         }
         zorvex::setNamesCharset(charset);
     }
+
+    zorvex::setOlderVersionsListed(versions);
 
     int status = 0;
     if (*list) status = listCommand(listPath, recursive);
