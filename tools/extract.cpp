@@ -140,7 +140,7 @@ private:
         std::unique_ptr<OutputFile> file;
         fs::path target;
         std::string entry;
-        bool checked;  // its own stored check held
+        bool checked;   // its own stored check held
         bool readOnly;  // given the read-only attribute once in place
     };
     void extractItem(Archive* level, const LevelItem& item, const Place& place);
@@ -511,8 +511,7 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     writing_ = out.get();
     const fs::path temporary = temporaryName(place.folder);
     const bool linked = linkKept(stream.get(), checks, *out, temporary);
-    const bool written =
-        linked || writeData(stream.get(), checks, *out, place.folder, temporary, target, entry);
+    const bool written = linked || writeData(stream.get(), checks, *out, place.folder, temporary, target, entry);
     writing_ = nullptr;
     if (written) {
         const int64_t time = item.time(level);
