@@ -510,17 +510,18 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     if (!waiting_) setCleanupPending(true);
     writing_ = out.get();
     const fs::path temporary = temporaryName(place.folder);
-    const bool linked = linkKept(stream.get(), checks, *out, temporary);
-    const bool written = linked || writeData(stream.get(), checks, *out, place.folder, temporary, target, entry);
+    const bool written = linkKept(stream.get(), checks, *out, temporary) ||
+                         writeData(stream.get(), checks, *out, place.folder, temporary, target, entry);
     writing_ = nullptr;
     if (written) {
         const int64_t time = item.time(level);
         if (time > 0) out->setModificationTime(time);
         if (metadata.mode) {
-            // A file written here already has 0666 under the umask, which most
-            // entries (0644 and 0664 under the usual umasks) want: no call for them.
+            // A file written here, or kept apart by the engine, already has 0666
+            // under the umask, which most entries (0644 and 0664 under the usual
+            // umasks) want: no call for them.
             const uint32_t wanted = permissionsFor(*metadata.mode, options_.preservePermissions);
-            if (linked || wanted != createdPermissions()) out->setPermissions(wanted);
+            if (wanted != createdPermissions()) out->setPermissions(wanted);
         }
         Written file{std::move(out), target, entry, checks.crc || checks.blake2sp, metadata.readOnly};
         if (!waiting_)

@@ -219,22 +219,20 @@ bool OutputFile::create(const fs::path& folder, const fs::path& temporary, bool 
     return named_;
 }
 
-bool OutputFile::adopt(const fs::path& temporary) {
-    temporary_ = temporary;
-    named_ = true;
-    // Read access is enough to set its time and mode.
-    fd_ = ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    return fd_ >= 0;
-}
-
 bool OutputFile::write(const void* data, size_t size) { return writeAll(fd_, data, size); }
 
+// A file taken by adopt() is not opened: its temporary name, which nothing
+// but this process uses, is set instead.
 bool OutputFile::setModificationTime(int64_t time) {
     struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(time), 0}};
+    if (fd_ < 0) return ::utimensat(AT_FDCWD, temporary_.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
     return ::futimens(fd_, times) == 0;
 }
 
-bool OutputFile::setPermissions(uint32_t permissions) { return ::fchmod(fd_, mode_t(permissions)) == 0; }
+bool OutputFile::setPermissions(uint32_t permissions) {
+    if (fd_ < 0) return ::fchmodat(AT_FDCWD, temporary_.c_str(), mode_t(permissions), 0) == 0;
+    return ::fchmod(fd_, mode_t(permissions)) == 0;
+}
 
 namespace {
 
@@ -389,6 +387,14 @@ RenameResult OutputFile::publish(const fs::path& target, bool replace, std::stri
     discard();
     return result;
 }
+
+#ifndef _WIN32
+bool OutputFile::adopt(const fs::path& temporary) {
+    temporary_ = temporary;
+    named_ = true;
+    return true;
+}
+#endif
 
 bool OutputFile::setAside() {
     if (!named_ || fd_ < 0) return true;

@@ -48,7 +48,7 @@ public:
     // (for files that wait long: each nameless file holds a descriptor).
     bool create(const std::filesystem::path& folder, const std::filesystem::path& temporary, bool nameless);
     // Takes a file already written under the name `temporary` (false when it
-    // cannot be opened).
+    // cannot be opened where it must be).
     bool adopt(const std::filesystem::path& temporary);
     bool write(const void* data, size_t size);
     // Sets the modification time (seconds since 1970 UTC) and permission bits
