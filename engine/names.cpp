@@ -116,4 +116,16 @@ std::u16string stemOf(std::u16string_view fullName) {
     return std::u16string(fullName.substr(0, fullName.find_last_of(u'.')));
 }
 
+namespace {
+
+bool& olderVersionsSetting() {
+    static bool listed = false;
+    return listed;
+}
+
+}  // namespace
+
+void setOlderVersionsListed(bool listed) { olderVersionsSetting() = listed; }
+bool olderVersionsListed() { return olderVersionsSetting(); }
+
 }  // namespace zorvex

@@ -22,4 +22,11 @@ std::u16string foldCase(std::u16string_view s);
 // ("photos" for "C:\\x\\photos.zip").
 std::u16string stemOf(std::u16string_view fullName);
 
+// Whether the older versions of a file that an archiver keeps beside the
+// current one (RAR 5.0 file versions) are listed, as "name;N". Off: only
+// the current version stands under its name. One setting for the process,
+// made before archives are opened.
+void setOlderVersionsListed(bool listed);
+bool olderVersionsListed();
+
 }  // namespace zorvex

@@ -4,12 +4,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
 #include "engine/crc32.h"
+#include "engine/names.h"
 #include "formats/rar.h"
 #include "formats/rar_reader.h"
 
@@ -160,7 +162,9 @@ bool Reader5::readExtraRecords(HeaderCursor& h, FileRecord* file) {
                 if (record.u64(&filetime)) file->time = timeFromFiletime(filetime);
             }
         } else if (type == kRecordVersion) {
+            uint64_t versionFlags;
             file->olderVersion = true;
+            if (!record.vint(&versionFlags) || !record.vint(&file->versionNumber)) file->versionNumber = 0;
         } else if (type == kRecordRedirection) {
             uint64_t kind, linkFlags, nameLength;
             if (!record.vint(&kind) || !record.vint(&linkFlags) || !record.vint(&nameLength) ||
@@ -216,6 +220,13 @@ bool Reader5::readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t data
         return false;
     }
     if (file.link) file.unpackedSize = 0;
+    // A link to a folder (a symbolic link with the directory flag, or a
+    // junction) is a link entry, never a folder of its own.
+    if (file.metadata.link == LinkKind::kSymbolic) file.directory = false;
+    if (file.olderVersion && olderVersionsListed()) {
+        file.name += u";" + utf8ToWide(std::to_string(file.versionNumber)).value_or(u"0");
+        file.olderVersion = false;
+    }
     if (file.name.empty()) return true;
     if (unpackedSize > uint64_t{INT64_MAX} / 2) return false;
     return takePart(std::move(file), headerFlags & kHeaderFromPrevious, headerFlags & kHeaderToNext, dataStart,

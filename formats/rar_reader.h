@@ -102,6 +102,7 @@ struct FileRecord {
     uint64_t dictionary = 0;
     std::u16string linkTarget;  // a hard link or file copy: the entry it repeats
     bool olderVersion = false;  // kept by the archiver's file versions; the current one has no version record
+    uint64_t versionNumber = 0;
     EntryMetadata metadata;     // Unix mode, and the link it is
     std::vector<Range> parts;
 };

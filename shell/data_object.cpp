@@ -483,7 +483,8 @@ HRESULT EntryDataObject::descriptors(STGMEDIUM* medium) {
             d.dwFlags = FD_ATTRIBUTES | FD_PROGRESSUI;
             d.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
             setName(d, file.path);
-            int64_t fileSize = itemSize(level, file.kind, file.index);
+            // The size of the data the stream gives, a link's target's.
+            int64_t fileSize = itemDataSize(level, file.kind, file.index);
             if (fileSize >= 0) {
                 d.dwFlags |= FD_FILESIZE;
                 d.nFileSizeLow = static_cast<DWORD>(fileSize);

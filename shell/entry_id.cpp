@@ -81,6 +81,14 @@ int64_t itemSize(Archive* archive, uint8_t kind, int32_t index) {
     return -1;
 }
 
+int64_t itemDataSize(Archive* archive, uint8_t kind, int32_t index) {
+    if (kind != kNestedEntry && kind != kFileEntry) return -1;
+    Ref<Archive> level = Ref<Archive>::share(archive);
+    LevelEntry entry{u"", kind == kNestedEntry, index};
+    if (!followLinks(level, entry)) return -1;
+    return itemSize(level.get(), entry.nested ? kNestedEntry : kFileEntry, entry.index);
+}
+
 int64_t itemTime(Archive* archive, uint8_t kind, int32_t index) {
     switch (kind) {
         case kFolderEntry: return archive->folderTime(index);

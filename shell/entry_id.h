@@ -47,6 +47,9 @@ int idCount(LPCITEMIDLIST list);
 const char16_t* itemName(Archive* archive, uint8_t kind, int32_t index);
 int itemIndex(Archive* archive, uint8_t kind, const char16_t* name);
 int64_t itemSize(Archive* archive, uint8_t kind, int32_t index);  // -1 for folders
+// The size of what openItemStream gives: for a symbolic link, its target's
+// size; -1 for folders and links that lead nowhere in the archive.
+int64_t itemDataSize(Archive* archive, uint8_t kind, int32_t index);
 int64_t itemTime(Archive* archive, uint8_t kind, int32_t index);
 // The entry stream of a nested archive or a file (counted), checked by what
 // the archive stores for it (CRC-32, BLAKE2sp); null for folders.

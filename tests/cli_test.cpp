@@ -296,6 +296,35 @@ with zipfile.ZipFile('outer.zip', 'w') as z:
     EXPECT_NE(zorvex(tmp, "list " + quote(tmp / "outer.zip/readme/x")).status, 0);
 }
 
+// A true zip quine (tests/zip_quine.py): the one entry of self.zip inflates
+// to the whole file, as the entry of that entry does, without end. Listing
+// it recursively stops at the first repeat and says so; testing decodes and
+// checks the entry once. Both end at once (a repeat taken for a new archive
+// would go 32 levels down and fail there).
+TEST_F(CliTest, ZipQuineIsOpenedOnce) {
+    REQUIRE_TOOL("python3");
+    ASSERT_EQ(run("cd " + quote(tmp.path()) + " && python3 '" ZORVEX_SOURCE_DIR "/tests/zip_quine.py'"), 0);
+    struct Case {
+        const char* archive;
+        const char* repeat;  // the nested archive left unopened
+        const char* tested;  // what test checks: self.zip once
+    } cases[] = {{"self.zip", "self.zip", "OK (1 entries, 528 bytes)"},
+                 {"outer.zip", "self.zip/self.zip", "OK (2 entries, 1056 bytes)"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        auto list = zorvex(tmp, "list -r " + quote(tmp / c.archive), "timeout 20 ");
+        EXPECT_EQ(list.status, 0) << list.err;
+        EXPECT_NE(list.out.find(std::string(c.repeat) + "\n"), std::string::npos) << list.out;
+        EXPECT_EQ(list.out.find(std::string(c.repeat) + "/"), std::string::npos) << list.out;
+        EXPECT_NE(list.err.find(std::string(c.repeat) + ": not opened: same size and CRC as an archive enclosing it"),
+                  std::string::npos)
+            << list.err;
+        auto test = zorvex(tmp, "test " + quote(tmp / c.archive), "timeout 20 ");
+        EXPECT_EQ(test.status, 0) << test.err;
+        EXPECT_NE(test.out.find(c.tested), std::string::npos) << test.out;
+    }
+}
+
 // An archive that holds itself is listed with -r without end unless the data
 // of an enclosing archive is recognised. Here the repeat is forged: b.zip is a
 // different zip of the same size whose last four bytes give it the same CRC
@@ -1030,7 +1059,8 @@ TEST_F(CliTest, LeftoversOfKilledExtractionsAreRemoved) {
 
 #ifndef _WIN32
 // An interrupted extraction leaves neither a partial file under the entry's
-// name nor its temporary file, and ends as the signal would have.
+// name nor its temporary file, and ends as the signal would have. A killed
+// one leaves at most a temporary name.
 TEST_F(CliTest, InterruptedExtractionLeavesNothing) {
     REQUIRE_TOOL("python3");
     // 1 GiB of zeros as many small gzip members: quick to make, long to write.
@@ -1039,7 +1069,7 @@ import gzip
 member = gzip.compress(bytes(16 << 20), 1)
 open('zeros.gz', 'wb').write(member * 64)
 )");
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
         SCOPED_TRACE(signal);
         const fs::path out = tmp / ("out" + std::to_string(signal));
         fs::create_directories(out);
@@ -1056,9 +1086,12 @@ open('zeros.gz', 'wb').write(member * 64)
         pid_t pid = 0;
         ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ), 0);
         posix_spawnattr_destroy(&attributes);
+        // A file open for writing in `out`, named or not (its /proc link says which folder).
+        const fs::path canonicalOut = fs::canonical(out);
         auto writing = [&] {
-            for (auto& item : fs::directory_iterator(out))
-                if (item.path().extension() == ".part") return true;
+            std::error_code error;
+            for (auto& item : fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "fd", error))
+                if (fs::read_symlink(item.path(), error).parent_path() == canonicalOut) return true;
             return false;
         };
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -1068,7 +1101,8 @@ open('zeros.gz', 'wb').write(member * 64)
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
-        EXPECT_TRUE(fs::is_empty(out));
+        for (auto& item : fs::directory_iterator(out))
+            EXPECT_TRUE(signal == SIGKILL && item.path().extension() == ".part") << item.path();
     }
 }
 #endif
@@ -1146,6 +1180,34 @@ open('twice.zip', 'wb').write(b[:offset] + central + central + b[end:end + 8] +
         auto extract = zorvex(tmp, "extract " + quote(t.archive) + " -C " + quote(out));
         EXPECT_EQ(extract.status, 0) << extract.err;
         EXPECT_EQ(readTree(out), (Tree{{t.name, std::vector<uint8_t>(t.data, t.data + strlen(t.data))}}));
+    }
+}
+
+// With --versions the older versions of a RAR 5.0 file are entries of their
+// own, "name;N", in every command; without it they are not there.
+TEST_F(CliTest, OlderRarVersionsAreShownOnlyWhenAsked) {
+    auto corpus = corpusDir();
+    if (!corpus) GTEST_SKIP() << "no ../shared/corpus";
+    const fs::path archive = *corpus / "rar5/rar5-versions.rar";
+    const Tree versions = {{"versioned.txt", {'3', '\n'}}, {"versioned.txt;1", {'1', '\n'}},
+                           {"versioned.txt;2", {'2', '\n'}}};
+    for (const char* option : {"", "--versions "}) {
+        SCOPED_TRACE(option);
+        const bool shown = *option != 0;
+        EXPECT_NE(zorvex(tmp, std::string(option) + "list " + quote(archive)).out.find(shown ? "3 files," : "1 file,"),
+                  std::string::npos);
+        for (const auto& [name, data] : versions) {
+            auto cat = zorvex(tmp, std::string(option) + "cat " + quote(archive / name));
+            const bool there = shown || name == "versioned.txt";
+            EXPECT_EQ(cat.status, there ? 0 : 1) << name;
+            if (there) EXPECT_EQ(cat.out, std::string(data.begin(), data.end())) << name;
+        }
+        fs::path out = tmp / (shown ? "all" : "current");
+        auto extract = zorvex(tmp, std::string(option) + "extract " + quote(archive) + " -C " + quote(out));
+        EXPECT_EQ(extract.status, 0) << extract.err;
+        EXPECT_EQ(readTree(out).size(), shown ? 3u : 1u);
+        auto test = zorvex(tmp, std::string(option) + "test " + quote(archive));
+        EXPECT_NE(test.out.find(shown ? "OK (3 entries" : "OK (1 entries"), std::string::npos) << test.out;
     }
 }
 

@@ -113,8 +113,8 @@ TEST(UnixMetadata, RarRedirectionsBecomeLinks) {
     struct Case {
         const char* archive;
         const char* link;
-        const char* target;  // symbolic link's text; "" for a hard link to `file`
-        const char* file;
+        const char* target;  // symbolic link's text; "" for a hard link to `file`; null: not created
+        const char* file;    // for a link not created: a file written where it was, or ""
         int status;
     };
     const Case cases[] = {
@@ -123,18 +123,30 @@ TEST(UnixMetadata, RarRedirectionsBecomeLinks) {
         {"rar5-symlink-unix.rar", "data_link", "data.txt", "", 0},
         {"rar5-hlink.rar", "stest2.txt", "", "stest1.txt", 0},
         {"rar5-evil-symlink-traversal.rar", "up", nullptr, "up/pwned.txt", 1},
+        // Links to folders: a Windows symbolic link with the directory flag,
+        // and a junction, whose target is absolute.
+        {"rar5-symlink-win.rar", "links/dir_link", "../content/dir1", "", 1},
+        {"rar5-symlink-win.rar", "links/dir_junction", nullptr, "", 1},
         {"../rar/rar3-symlink-unix.rar", "data_link", "data.txt", "", 0},  // the data is the target
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.archive) + " " + c.link);
         TempDir tmp;
         int status = 0;
-        zorvex(tmp, "extract -C " + quote(tmp / "out") + " " + quote(corpus / "rar5" / c.archive), &status);
+        std::string err;
+        zorvex(tmp, "extract -C " + quote(tmp / "out") + " " + quote(corpus / "rar5" / c.archive), &status, &err);
         EXPECT_EQ(status, c.status);
         fs::path out = tmp / "out" / fs::path(c.archive).stem();
         if (!c.target) {
-            EXPECT_FALSE(fs::is_symlink(out / c.link));
-            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out / c.file)));
+            if (*c.file) {
+                EXPECT_FALSE(fs::is_symlink(out / c.link));
+                EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out / c.file)));
+            } else {
+                EXPECT_FALSE(fs::exists(fs::symlink_status(out / c.link)));
+                EXPECT_NE(err.find(std::string(c.link) + ": link leaves the destination, not created"),
+                          std::string::npos)
+                    << err;
+            }
         } else if (*c.target) {
             EXPECT_EQ(fs::read_symlink(out / c.link), c.target);
         } else {

@@ -7,11 +7,11 @@
 // (through a symbolic link) is refused.
 //
 // No file appears under its own name before it is whole and checked: each is
-// written as ".zorvex-PID-N.part" in its folder and renamed when its size and
-// checks hold. Entries of a level inside a compressed stream (a .tar.gz) wait
-// under those names until the stream's own check at its end has held too. An
-// interruption removes them; those of a killed process are removed by a
-// later extraction into the same folder.
+// written in its folder without a name (Linux) or as ".zorvex-PID-N.part", and
+// named when its size and checks hold. Entries of a level inside a compressed
+// stream (a .tar.gz) wait until the stream's own check at its end has held too.
+// An interruption removes them; a killed process leaves no nameless file, and
+// its temporary names are removed by a later extraction into the same folder.
 //
 // On POSIX systems files and folders get their stored permissions, and links
 // are created last, once every file is in place, so that nothing is ever
@@ -19,9 +19,10 @@
 // Windows links are written as the data the archive gives them.
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <optional>
-#include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "engine/extraction.h"
 #include "engine/level_walk.h"
@@ -147,24 +148,24 @@ private:
     // and may not be replaced.
     bool linkPlaceFree(const Link& link);
     void finishFolders();
-    // A file written under a temporary name, waiting for its own name.
+    // A file written, waiting for its own name.
     struct Written {
-        fs::path temporary;
+        std::unique_ptr<OutputFile> file;
         fs::path target;
         std::string entry;
-        bool checked;  // its own stored check held
+        bool checked;   // its own stored check held
         bool readOnly;  // given the read-only attribute once in place
     };
     void extractItem(Archive* level, const LevelItem& item, const Place& place);
     void writeToStdout(Archive* level, const LevelItem& item, const std::string& entry);
-    bool linkKept(InStream* stream, const EntryChecks& checks, const fs::path& written);
-    // Writes the entry's data to `written` with the modification time `time`
-    // (none when 0), reporting what fails. False when no file is left.
-    bool writeData(InStream* stream, const EntryChecks& checks, int64_t time, const fs::path& written,
-                   const fs::path& target, const std::string& entry);
+    bool linkKept(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& temporary);
+    // Writes the entry's data to a new file in `folder`, reporting what fails.
+    // False when no file is left.
+    bool writeData(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& folder,
+                   const fs::path& temporary, const fs::path& target, const std::string& entry);
     // Gives a written file its own name (replacing a file there only with
-    // --overwrite); the temporary file goes on failure.
-    void rename(const Written& file);
+    // --overwrite); the file goes on failure.
+    void rename(Written& file);
     // After a level read from an enclosing archive's entry: its files get
     // their names once that entry's data has held its checks.
     void finishWaiting(Archive* level, const std::string& levelPath);
@@ -184,7 +185,7 @@ private:
     fs::path root_;  // canonical destination
     std::string subject_;
     int temporaries_ = 0;
-    fs::path writing_;  // the temporary file being written
+    OutputFile* writing_ = nullptr;  // the file being written
     // Whether files wait for the outer data's check, and those that wait.
     bool waiting_ = false;
     std::vector<Written> waitingFiles_;
@@ -192,7 +193,7 @@ private:
     std::vector<FolderFinish> folders_;
     std::vector<Link> links_;
     fs::path top_;  // where the archive's root is written
-    std::set<fs::path> written_;  // files this extraction gave their names
+    std::unordered_set<fs::path::string_type> written_;  // files this extraction gave their names
 };
 
 bool Extractor::prepare() {
@@ -279,10 +280,9 @@ void Extractor::finishWaiting(Archive* level, const std::string& levelPath) {
         reporter_.error(subject_, levelPath,
                         options_.toStdout ? "data is damaged: what was written from it may be wrong"
                                           : "data is damaged: files written from it are not kept");
-    for (const Written& file : waitingFiles_) {
+    for (Written& file : waitingFiles_) {
         if (damaged && !file.checked) {
-            std::error_code error;
-            fs::remove(file.temporary, error);
+            file.file->discard();
             reporter_.error(subject_, file.entry, "not kept: written from damaged data");
             continue;
         }
@@ -295,9 +295,8 @@ void Extractor::finishWaiting(Archive* level, const std::string& levelPath) {
 
 void Extractor::stopIfInterrupted() {
     if (!interrupted()) return;
-    std::error_code error;
-    if (!writing_.empty()) fs::remove(writing_, error);
-    for (const Written& file : waitingFiles_) fs::remove(file.temporary, error);
+    if (writing_) writing_->discard();
+    for (Written& file : waitingFiles_) file.file->discard();
     reporter_.clearProgress();
     exitInterrupted();
 }
@@ -434,7 +433,7 @@ void Extractor::createHardLink(const Link& link) {
         if (safe) target /= *component;
         start = end + 1;
     }
-    if (!safe || !written_.count(target)) {
+    if (!safe || !written_.count(target.native())) {
         reporter_.error(subject_, link.entry,
                         "a hard link to " + displayPath(link.metadata.linkTarget) +
                             ", which was not extracted: not created");
@@ -547,30 +546,30 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     }
 
     const EntryChecks checks = data.checks(source.get());
-    Written file{temporaryName(place.folder), target, entry, checks.crc || checks.blake2sp, metadata.readOnly};
+    auto out = std::make_unique<OutputFile>();
     if (!waiting_) setCleanupPending(true);
-    writing_ = file.temporary;
-    const int64_t time = std::max<int64_t>(item.time(level), 0);
-    bool written = false;
-    const bool linked = linkKept(stream.get(), checks, file.temporary);
-    if (linked) {
-        written = true;
-        if (time > 0) setModificationTime(file.temporary, time);
-    } else {
-        written = writeData(stream.get(), checks, time, file.temporary, target, entry);
-    }
-    writing_.clear();
-    if (written && metadata.mode) {
-        // A file written here already has 0666 under the umask, which most
-        // entries (0644 and 0664 under the usual umasks) want: no call for them.
-        const uint32_t wanted = permissionsFor(*metadata.mode, options_.preservePermissions);
-        if (linked || wanted != createdPermissions()) setPermissions(file.temporary, wanted);
-    }
+    writing_ = out.get();
+    const fs::path temporary = temporaryName(place.folder);
+    const bool written = linkKept(stream.get(), checks, *out, temporary) ||
+                         writeData(stream.get(), checks, *out, place.folder, temporary, target, entry);
+    writing_ = nullptr;
     if (written) {
-        if (waiting_)
+        const int64_t time = item.time(level);
+        if (time > 0) out->setModificationTime(time);
+        if (metadata.mode) {
+            // A file written here, or kept apart by the engine, already has 0666
+            // under the umask, which most entries (0644 and 0664 under the usual
+            // umasks) want: no call for them.
+            const uint32_t wanted = permissionsFor(*metadata.mode, options_.preservePermissions);
+            if (wanted != createdPermissions()) out->setPermissions(wanted);
+        }
+        Written file{std::move(out), target, entry, checks.crc || checks.blake2sp, metadata.readOnly};
+        if (!waiting_)
+            rename(file);
+        else if (file.file->setAside())
             waitingFiles_.push_back(std::move(file));
         else
-            rename(file);
+            reporter_.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + lastErrorText());
     }
     if (!waiting_) setCleanupPending(false);
 }
@@ -595,11 +594,11 @@ void Extractor::writeToStdout(Archive* level, const LevelItem& item, const std::
     stopIfInterrupted();
 }
 
-void Extractor::rename(const Written& file) {
+void Extractor::rename(Written& file) {
     std::string error;
-    RenameResult result = renameFile(file.temporary, file.target, options_.overwrite, error);
+    RenameResult result = file.file->publish(file.target, options_.overwrite, error);
     if (result == RenameResult::kDone) {
-        if (kHasUnixMetadata) written_.insert(file.target);
+        if (kHasUnixMetadata) written_.insert(file.target.native());
         // Last, so that nothing done to the file before fails on it.
         if (file.readOnly) setReadOnly(file.target);
         return;
@@ -608,26 +607,31 @@ void Extractor::rename(const Written& file) {
         reporter_.error(subject_, file.entry, "exists, not overwritten (use --overwrite to replace it)");
     else
         reporter_.error(subject_, file.entry, "cannot create " + utf8FromPath(file.target) + ": " + error);
-    std::error_code ignored;
-    fs::remove(file.temporary, ignored);
 }
 
 // Data kept apart while the archive was listed (engine/decoded_cache.h) is
 // given the file's name instead of being written again. An entry with stored
 // checks is written, which checks it.
-bool Extractor::linkKept(InStream* stream, const EntryChecks& checks, const fs::path& written) {
+bool Extractor::linkKept(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& temporary) {
     if (checks.crc || checks.blake2sp) return false;
     const int64_t size = stream->knownSize();
-    if (size <= 0 || !stream->linkRange(0, size, engineArgumentPath(utf8FromPath(written)))) return false;
+    if (size <= 0 || !stream->linkRange(0, size, engineArgumentPath(utf8FromPath(temporary)))) return false;
+    if (!out.adopt(temporary)) {
+        out.discard();
+        return false;
+    }
     reporter_.countBytes(size);
     return true;
 }
 
-bool Extractor::writeData(InStream* stream, const EntryChecks& checks, int64_t time, const fs::path& written,
-                          const fs::path& target, const std::string& entry) {
-    OutputFile out;
-    if (!out.create(written)) {
-        reporter_.error(subject_, entry, "cannot create " + utf8FromPath(written) + ": " + lastErrorText());
+bool Extractor::writeData(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& folder,
+                          const fs::path& temporary, const fs::path& target, const std::string& entry) {
+    // The files of a level that waits hold their descriptors until its end:
+    // past a quarter of what the process may open (and more are seldom worth
+    // it), they take temporary names instead.
+    static const size_t namelessWaitingFiles = std::min<size_t>(openFileLimit() / 4, 256);
+    if (!out.create(folder, temporary, !waiting_ || waitingFiles_.size() < namelessWaitingFiles)) {
+        reporter_.error(subject_, entry, "cannot create " + utf8FromPath(temporary) + ": " + lastErrorText());
         return false;
     }
     std::string writeError;
@@ -638,18 +642,12 @@ bool Extractor::writeData(InStream* stream, const EntryChecks& checks, int64_t t
         return false;
     };
     CopyResult result = copyVerified(stream, checks, toFile, reporter_, subject_, entry);
-    if (result == CopyResult::kOk && time > 0) out.setModificationTime(time);
-    if (!out.close() && result == CopyResult::kOk) {
-        writeError = lastErrorText();
-        result = CopyResult::kWriteFailed;
-    }
     stopIfInterrupted();
     if (result == CopyResult::kWriteFailed)
         reporter_.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + writeError);
     if (result == CopyResult::kOk) return true;
     // Short, damaged or unwritten data, or data that fails its check, leaves no file.
-    std::error_code error;
-    fs::remove(written, error);
+    out.discard();
     return false;
 }
 

@@ -6,6 +6,7 @@
 
 #include "engine/convert.h"
 #include "engine/job_pool.h"
+#include "engine/names.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/os.h"
@@ -52,6 +53,8 @@ int main(int argc, char** argv) {
     std::string charset;
     app.add_option("--charset", charset,
                    "Character set of zip names stored without the UTF-8 flag (e.g. CP866, ISO-8859-2)");
+    bool versions = false;
+    app.add_flag("--versions", versions, "Also list, read and extract older file versions (RAR 5.0) as NAME;N");
 
     int threads = 0;
     app.add_option("-j,--threads", threads, "Threads for decoding (default: one per processor; 1: no worker threads)")
@@ -146,6 +149,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> given = std::move(extractArchives);
         splitArchivesAndPatterns(given, afterSeparator, extractArchives, extractOptions.patterns);
     }
+    zorvex::setOlderVersionsListed(versions);
 
     int status = 0;
     if (*list) status = listCommand(listPath, listOptions);

@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -89,8 +90,18 @@ bool writeStdout(const void* data, size_t size) {
     return true;
 }
 
-bool OutputFile::create(const fs::path& path) {
-    fd_ = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+bool OutputFile::create(const fs::path&, const fs::path& temporary, bool) {
+    fd_ = _wopen(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd_ < 0) return false;
+    temporary_ = temporary;
+    named_ = true;
+    return true;
+}
+
+bool OutputFile::adopt(const fs::path& temporary) {
+    temporary_ = temporary;
+    named_ = true;
+    fd_ = _wopen(temporary.c_str(), _O_WRONLY | _O_BINARY);
     return fd_ >= 0;
 }
 
@@ -106,13 +117,6 @@ bool OutputFile::write(const void* data, size_t size) {
     return true;
 }
 
-bool OutputFile::close() {
-    if (fd_ < 0) return true;
-    int rc = _close(fd_);
-    fd_ = -1;
-    return rc == 0;
-}
-
 bool OutputFile::setModificationTime(int64_t time) {
     // FILETIME counts 100 ns units since 1601.
     constexpr int64_t kUnixEpochIn1601 = 11644473600;
@@ -120,6 +124,12 @@ bool OutputFile::setModificationTime(int64_t time) {
     FILETIME when{DWORD(ticks), DWORD(ticks >> 32)};
     return SetFileTime(HANDLE(_get_osfhandle(fd_)), nullptr, nullptr, &when) != 0;
 }
+
+bool OutputFile::setPermissions(uint32_t) { return false; }
+
+namespace {
+
+int closeFile(int fd) { return _close(fd); }
 
 RenameResult renameFile(const fs::path& from, const fs::path& to, bool replace, std::string& error) {
     if (MoveFileExW(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return RenameResult::kDone;
@@ -137,6 +147,10 @@ RenameResult renameFile(const fs::path& from, const fs::path& to, bool replace, 
     error = std::system_category().message(int(code));
     return RenameResult::kFailed;
 }
+
+}  // namespace
+
+size_t openFileLimit() { return size_t(_getmaxstdio()); }
 
 int64_t processId() { return int64_t(GetCurrentProcessId()); }
 
@@ -211,24 +225,41 @@ bool writeAll(int fd, const void* data, size_t size) {
 
 bool writeStdout(const void* data, size_t size) { return writeAll(1, data, size); }
 
-bool OutputFile::create(const fs::path& path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    return fd_ >= 0;
+bool OutputFile::create(const fs::path& folder, const fs::path& temporary, bool nameless) {
+    temporary_ = temporary;
+#ifdef O_TMPFILE
+    if (nameless) {
+        fd_ = ::open(folder.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+        if (fd_ >= 0) return true;
+        // Not every file system makes files without a name: then one with a name.
+    }
+#else
+    (void)folder;
+    (void)nameless;
+#endif
+    fd_ = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    named_ = fd_ >= 0;
+    return named_;
 }
 
 bool OutputFile::write(const void* data, size_t size) { return writeAll(fd_, data, size); }
 
-bool OutputFile::close() {
-    if (fd_ < 0) return true;
-    int rc = ::close(fd_);
-    fd_ = -1;
-    return rc == 0;
-}
-
+// A file taken by adopt() is not opened: its temporary name, which nothing
+// but this process uses, is set instead.
 bool OutputFile::setModificationTime(int64_t time) {
     struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(time), 0}};
+    if (fd_ < 0) return ::utimensat(AT_FDCWD, temporary_.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
     return ::futimens(fd_, times) == 0;
 }
+
+bool OutputFile::setPermissions(uint32_t permissions) {
+    if (fd_ < 0) return ::fchmodat(AT_FDCWD, temporary_.c_str(), mode_t(permissions), 0) == 0;
+    return ::fchmod(fd_, mode_t(permissions)) == 0;
+}
+
+namespace {
+
+int closeFile(int fd) { return ::close(fd); }
 
 RenameResult renameFile(const fs::path& from, const fs::path& to, bool replace, std::string& error) {
     int rc = 0;
@@ -252,6 +283,54 @@ RenameResult renameFile(const fs::path& from, const fs::path& to, bool replace, 
     if (rc == 0) return RenameResult::kDone;
     error = std::strerror(errno);
     return RenameResult::kFailed;
+}
+
+// Gives the nameless file open as `fd` the name `name` (never replacing one).
+// Linking the descriptor itself needs a capability on kernels before 6.10,
+// which say ENOENT without it; its /proc entry does not.
+bool linkNameless(int fd, const fs::path& name) {
+    static bool direct = true;
+    if (direct) {
+        if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+        if (errno != ENOENT) return false;
+    }
+    const std::string entry = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, entry.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) return false;
+    direct = false;
+    return true;
+}
+
+}  // namespace
+
+RenameResult OutputFile::publishNameless(const fs::path& target, bool replace, std::string& error) {
+    if (!linkNameless(fd_, target)) {
+        if (errno == EEXIST && !replace) return RenameResult::kExists;
+        if (errno != EEXIST) {
+            error = std::strerror(errno);
+            return RenameResult::kFailed;
+        }
+        // A link replaces nothing: the file takes its temporary name, which
+        // then replaces the file there in one step.
+        if (!linkNameless(fd_, temporary_)) {
+            error = std::strerror(errno);
+            return RenameResult::kFailed;
+        }
+        named_ = true;
+        return publish(target, replace, error);
+    }
+    const int rc = closeFile(fd_);
+    fd_ = -1;
+    if (rc == 0) return RenameResult::kDone;
+    // Data the system reports lost on closing is not kept under the name.
+    error = std::strerror(errno);
+    ::unlink(target.c_str());
+    return RenameResult::kFailed;
+}
+
+size_t openFileLimit() {
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
+    return size_t(limit.rlim_cur);
 }
 
 int64_t processId() { return int64_t(getpid()); }
@@ -315,7 +394,47 @@ void exitInterrupted() {
 
 #endif
 
-OutputFile::~OutputFile() { close(); }
+OutputFile::~OutputFile() { discard(); }
+
+RenameResult OutputFile::publish(const fs::path& target, bool replace, std::string& error) {
+#ifndef _WIN32
+    if (!named_) return publishNameless(target, replace, error);
+#endif
+    const bool closed = setAside();
+    RenameResult result = RenameResult::kFailed;
+    if (!closed)
+        error = lastErrorText();
+    else
+        result = renameFile(temporary_, target, replace, error);
+    if (result == RenameResult::kDone) named_ = false;  // nothing left to remove
+    discard();
+    return result;
+}
+
+#ifndef _WIN32
+bool OutputFile::adopt(const fs::path& temporary) {
+    temporary_ = temporary;
+    named_ = true;
+    return true;
+}
+#endif
+
+bool OutputFile::setAside() {
+    if (!named_ || fd_ < 0) return true;
+    const int rc = closeFile(fd_);
+    fd_ = -1;
+    return rc == 0;
+}
+
+void OutputFile::discard() {
+    if (fd_ >= 0) closeFile(fd_);
+    fd_ = -1;
+    if (named_) {
+        std::error_code ignored;
+        fs::remove(temporary_, ignored);
+        named_ = false;
+    }
+}
 
 std::string lastErrorText() { return std::strerror(errno); }
 

@@ -1,6 +1,6 @@
 // The few operating-system calls the command-line tool makes itself: raw
-// output, exclusive file creation and renaming, terminals, interruption and
-// the command line's text.
+// output, files created out of sight and named once whole, terminals,
+// interruption and the command line's text.
 // Everything else goes through the engine or std::filesystem.
 #pragma once
 
@@ -31,25 +31,51 @@ bool writeStdout(const void* data, size_t size);
 // Text of the last system error (errno), for messages.
 std::string lastErrorText();
 
-// A file created for writing, never one that existed before and never through
-// a symbolic link; written with large unbuffered writes.
+enum class RenameResult { kDone, kExists, kFailed };
+
+// A file being extracted into a folder, which takes its own name only once it
+// is whole and checked. Where the system allows (Linux), it has no name at all
+// until then, so that nothing is left of it when the process ends, however it
+// ends; elsewhere it is written under a temporary name given by the caller.
+// Never created through a symbolic link; written with large unbuffered writes.
 class OutputFile {
 public:
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
+    // Removes the file unless it was given its name.
     ~OutputFile();
 
-    bool create(const std::filesystem::path& path);
+    // Creates the file in `folder`; `temporary` is the name it has until
+    // publish() where it needs one. `nameless` false asks for that name at once
+    // (for files that wait long: each nameless file holds a descriptor).
+    bool create(const std::filesystem::path& folder, const std::filesystem::path& temporary, bool nameless);
+    // Takes a file already written under the name `temporary` (false when it
+    // cannot be opened where it must be).
+    bool adopt(const std::filesystem::path& temporary);
     bool write(const void* data, size_t size);
-    // Sets the modification time (seconds since 1970 UTC), through the open
-    // file: no second look-up of its name.
+    // Sets the modification time (seconds since 1970 UTC) and permission bits
+    // through the open file: no look-up of its name. Permissions are Unix
+    // only (false elsewhere).
     bool setModificationTime(int64_t time);
-    // False when the final flush to disk reported an error.
-    bool close();
+    bool setPermissions(uint32_t permissions);
+    // For a file that waits long for its name: closes it where it has a
+    // temporary name (a nameless one needs its descriptor). False when
+    // closing reports an error.
+    bool setAside();
+    // Gives the file the name `target`, replacing a file there only with
+    // `replace` (else kExists, even for one that appeared a moment ago), and
+    // closes it. On failure (`error` says why for kFailed) the file goes.
+    RenameResult publish(const std::filesystem::path& target, bool replace, std::string& error);
+    // Closes and removes the file.
+    void discard();
 
 private:
+    RenameResult publishNameless(const std::filesystem::path& target, bool replace, std::string& error);
+
     int fd_ = -1;
+    std::filesystem::path temporary_;
+    bool named_ = false;  // it has the name `temporary_`, to remove unless published
 };
 
 // Sets a file's or folder's modification time (seconds since 1970 UTC).
@@ -69,6 +95,7 @@ constexpr bool kHasUnixMetadata =
 uint32_t permissionsFor(uint32_t stored, bool preserve);
 // The permission bits OutputFile::create gives a new file (0666 under the umask).
 uint32_t createdPermissions();
+// Sets a folder's permission bits.
 bool setPermissions(const std::filesystem::path& path, uint32_t permissions);
 // Creates a symbolic link at `path` holding `target` (UTF-8) unchanged.
 bool createSymbolicLink(const std::string& target, const std::filesystem::path& path);
@@ -79,12 +106,8 @@ bool setLinkModificationTime(const std::filesystem::path& path, int64_t time);
 // decides, and this does nothing and fails.
 bool setReadOnly(const std::filesystem::path& path);
 
-enum class RenameResult { kDone, kExists, kFailed };
-// Gives the file `from` the name `to`. Without `replace`, a file at `to`
-// (even one that appeared a moment ago) is kept and kExists returned. On
-// kFailed `error` says why.
-RenameResult renameFile(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
-                        std::string& error);
+// How many files the process may hold open at once.
+size_t openFileLimit();
 
 int64_t processId();
 // False only when no process with that id runs.

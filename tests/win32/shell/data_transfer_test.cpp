@@ -454,6 +454,12 @@ TEST_F(DataTransferTest, SymbolicLinksGiveTheirTargetsData) {
         std::vector<uint8_t> bytes;
         EXPECT_EQ(readContents(data.p, 0, 4096, &bytes), c.read) << c.name;
         EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.bytes) << c.name;
+        // The descriptor gives the size of those bytes, not the link's own.
+        std::vector<Descriptor> descriptors;
+        ASSERT_EQ(readDescriptors(data.p, &descriptors), S_OK) << c.name;
+        ASSERT_EQ(descriptors.size(), 1u) << c.name;
+        EXPECT_EQ((descriptors[0].flags & FD_FILESIZE) != 0, c.read == S_OK) << c.name;
+        if (c.read == S_OK) EXPECT_EQ(descriptors[0].size, c.bytes.size()) << c.name;
     }
 }
 
