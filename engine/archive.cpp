@@ -133,8 +133,15 @@ bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, s
 bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
               int64_t offset, int64_t packedSize, int64_t size, int64_t time, std::optional<uint32_t> crc,
               const Status& failure, std::optional<Blake2spDigest> blake2sp, EntryMetadata metadata) {
+    return addEntry(archive, codec, std::move(properties), path, offset, packedSize, size, time,
+                    EntryChecks{crc, blake2sp, nullptr}, failure, std::move(metadata));
+}
+
+bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
+              int64_t offset, int64_t packedSize, int64_t size, int64_t time, EntryChecks checks,
+              const Status& failure, EntryMetadata metadata) {
     if (!archive || !archive->stream_) return false;
-    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, {crc, blake2sp}, failure,
+    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, std::move(checks), failure,
                        false, std::move(properties), std::move(metadata)};
     // A file stored without a name of its own takes the archive's name
     // without its extension: dropped, its data would be lost. That is a file
@@ -375,7 +382,8 @@ Archive* Archive::openBelow(int raw, InStream* stream) {
     // stated is then known, and showing it costs no second decoding.
     if (e.size < 0 && stream->knownSize() >= 0) learnSize(e, stream);
     nested->originSize_ = e.size;
-    nested->originCrc_ = e.checks.crc;
+    // A keyed CRC is no plain CRC of the data: nothing to compare with.
+    if (!e.checks.key) nested->originCrc_ = e.checks.crc;
     return nested;
 }
 
@@ -393,7 +401,7 @@ NestingStop Archive::fileStop(int index) {
 NestingStop Archive::nestingStop(int raw) {
     if (nesting_ >= kMaxNesting) return NestingStop::kTooDeep;
     const ArchiveEntry& e = entries_[raw];
-    if (e.size < 0 || !e.checks.crc) return NestingStop::kNone;
+    if (e.size < 0 || !e.checks.crc || e.checks.key) return NestingStop::kNone;
     for (Archive* level = this; level; level = level->ownerNoRef())
         if (level->openedFrom(e.size, *e.checks.crc)) return NestingStop::kRepeatsEnclosing;
     return NestingStop::kNone;
@@ -502,7 +510,7 @@ std::optional<uint32_t> Archive::entryCrc(int raw) {
 
 EntryChecks Archive::checksAt(int raw) {
     if (raw < 0 || raw >= entryCount()) return {};
-    return {entryCrc(raw), entries_[raw].checks.blake2sp};
+    return entries_[raw].checks;
 }
 
 int Archive::directoryCount() { return static_cast<int>(directories_.size()); }

@@ -10,8 +10,8 @@
 #pragma once
 
 #include <array>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,10 +47,23 @@ enum class NestingStop { kNone, kTooDeep, kRepeatsEnclosing };
 // A BLAKE2sp digest, which RAR 5 archives may store instead of a CRC-32.
 using Blake2spDigest = std::array<uint8_t, 32>;
 
+// Turns the checksums of an entry's data into the values its archive stores,
+// for formats that key them with a secret (the encrypted files of "rar" 5.0
+// archives), so that known plain text cannot be confirmed without it.
+// Nullopt while the key is not known: the check then fails.
+class ChecksumKey {
+public:
+    virtual ~ChecksumKey() = default;
+    virtual std::optional<uint32_t> storedCrc(uint32_t crc) const = 0;
+    virtual std::optional<Blake2spDigest> storedDigest(const Blake2spDigest& digest) const = 0;
+};
+
 // What an archive stores to check an entry's data by; either may be missing.
+// With a key, the stored values are keyed ones.
 struct EntryChecks {
     std::optional<uint32_t> crc;
     std::optional<Blake2spDigest> blake2sp;
+    std::shared_ptr<const ChecksumKey> key;
 };
 
 // What an entry is besides data, as Unix-like systems keep it.
@@ -196,7 +209,7 @@ public:
 
 private:
     friend bool addEntry(Archive*, Codec*, std::vector<uint8_t>, std::u16string_view, int64_t, int64_t, int64_t,
-                         int64_t, std::optional<uint32_t>, const Status&, std::optional<Blake2spDigest>, EntryMetadata);
+                         int64_t, EntryChecks, const Status&, EntryMetadata);
     friend void markHoldsArchive(Archive*, std::u16string_view);
     // Adds an entry whose name has no separator left; a later entry of the
     // same name replaces the earlier one.
@@ -288,6 +301,11 @@ bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, s
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc, const Status& failure,
               std::optional<Blake2spDigest> blake2sp, EntryMetadata metadata);
+
+// As above, with checks that may be keyed (ChecksumKey).
+bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
+              int64_t offset, int64_t packedSize, int64_t size, int64_t time, EntryChecks checks,
+              const Status& failure, EntryMetadata metadata);
 
 // Unix file type bits of a mode.
 constexpr uint32_t kUnixTypeMask = 0170000, kUnixSymbolicLink = 0120000, kUnixFolder = 0040000;

@@ -35,6 +35,10 @@ public:
     // `method` as the format numbers it; without one the message names none.
     static constexpr Status unsupportedMethod(uint64_t method) { return {kUnsupportedMethod, method, nullptr}; }
     static constexpr Status unsupportedMethod() { return {kUnsupportedMethod, kNoDetail, nullptr}; }
+    // Something else than a compression method that no code here handles, as `note` words it.
+    static constexpr Status unsupportedFeature(const char* note) { return {kUnsupportedMethod, kNoDetail, note}; }
+    // An encrypted entry whose cipher no code here decrypts.
+    static constexpr Status unsupportedEncryption() { return unsupportedFeature("encryption method not supported"); }
     static constexpr Status encrypted() { return {kEncrypted, 0, nullptr}; }
     static constexpr Status wrongPassword() { return {kWrongPassword, 0, nullptr}; }
     static constexpr Status outOfMemory() { return {kOutOfMemory, 0, nullptr}; }

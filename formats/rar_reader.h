@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "codecs/crypto/rar_cipher.h"
 #include "codecs/rar/unpacker.h"
 #include "engine/archive.h"
 #include "engine/stream.h"
@@ -85,6 +86,7 @@ struct Range {
     Ref<InStream> stream;
     int64_t offset;
     int64_t length;
+    std::optional<rar_crypto::Cipher> cipher;  // each part of an encrypted file has its own
 };
 
 // What the headers say about one file, gathered over its parts.
@@ -103,6 +105,8 @@ struct FileRecord {
     std::u16string linkTarget;  // a hard link or file copy: the entry it repeats
     bool olderVersion = false;  // kept by the archiver's file versions; the current one has no version record
     EntryMetadata metadata;     // Unix mode, and the link it is
+    std::optional<rar_crypto::Cipher> cipher;  // how the data is encrypted
+    Status unreadable;  // why the data cannot be read at all: a cipher not decrypted here
     std::vector<Range> parts;
 };
 
@@ -115,6 +119,9 @@ public:
 
     // False when the archive is refused.
     bool read();
+    // Why it was refused, when the reason is more than not being an archive
+    // of this format: encrypted headers without a password or with a wrong one.
+    const Status& refusal() const { return refusal_; }
 
 protected:
     // Walks the blocks from the first volume on; false refuses the archive.
@@ -138,6 +145,16 @@ protected:
     // Collects one part of a file; the file is placed after its last part.
     bool takePart(FileRecord&& header, bool fromPrevious, bool toNext, int64_t dataStart, int64_t length);
 
+    // The archive's keys, derived from its password as encrypted data or
+    // headers need them.
+    const std::shared_ptr<rar_crypto::KeyRing>& keyRing();
+    // The key of the archive's encrypted headers; false (and the reason kept
+    // for the archive's refusal) when there is none: no password given, or a
+    // wrong one.
+    bool headerKey(const rar_crypto::Cipher& cipher, rar_crypto::DerivedKey* key);
+    // Refuses the archive for that reason.
+    bool refuse(const Status& reason);
+
     Ref<InStream> volume_;
     uint64_t volumeIndex_ = 0;
     int64_t position_ = 0;
@@ -149,6 +166,7 @@ protected:
     bool sawMain_ = false;
     bool startedMidSet_ = false;  // opened at a later volume of an old-numbering set
     std::string damage_;
+    Status refusal_;
 
     // A member of a solid group, listed once the group's stream exists.
     struct GroupEntry {
@@ -180,6 +198,13 @@ private:
 
     void placeFile(FileRecord& file);
     void placeCompressed(FileRecord& file);
+    // An encrypted file in one part outside a solid group: listed with the
+    // codec that decrypts it, so that a missing or wrong password fails its
+    // stream alone.
+    void placeEncrypted(FileRecord& file);
+    // The parts of an encrypted file read decrypted, for a solid group or a
+    // file split over volumes.
+    bool decryptParts(FileRecord& file);
     void openGroup(const FileRecord& file);
     void closeGroup();
     void list(const std::u16string& name, Codec* codec, int64_t offset, int64_t packedSize, int64_t size,
@@ -198,6 +223,7 @@ private:
 
     std::unordered_map<std::u16string, ListedEntry> listed_;
     std::vector<FileRecord> links_;
+    std::shared_ptr<rar_crypto::KeyRing> keys_;
 };
 
 // Each format's parser over a reader's state; false when the archive is refused.

@@ -45,7 +45,9 @@ TEST(RarKeys, Format3KeyAndIv) {
          "6cd51fd9a536aebc2b6749963f02c501"},
     };
     for (const Case& c : cases) {
-        Key3 key = deriveKey3(c.password, unhex(c.salt));
+        std::vector<uint8_t> password;
+        for (char16_t unit : c.password) password.insert(password.end(), {uint8_t(unit), uint8_t(unit >> 8)});
+        Key3 key = deriveKey3(password, unhex(c.salt));
         EXPECT_EQ(hex(key.key), c.key) << c.salt;
         EXPECT_EQ(hex(key.iv), c.iv) << c.salt;
     }
@@ -77,7 +79,8 @@ TEST(RarKeys, Format5KeysAndCheckValue) {
     for (const Case& c : cases) {
         std::vector<uint8_t> salt = unhex(c.salt);
         Keys5 keys;
-        ASSERT_TRUE(deriveKeys5(c.password, std::span<const uint8_t, kSalt5Size>(salt.data(), kSalt5Size), 15, &keys));
+        std::span<const uint8_t> password(reinterpret_cast<const uint8_t*>(c.password.data()), c.password.size());
+        ASSERT_TRUE(deriveKeys5(password, std::span<const uint8_t, kSalt5Size>(salt.data(), kSalt5Size), 15, &keys));
         EXPECT_EQ(hex(keys.aesKey), c.aesKey) << c.salt;
         if (c.hashKey) EXPECT_EQ(hex(keys.hashKey), c.hashKey) << c.salt;
         EXPECT_EQ(hex(keys.checkValue), c.check) << c.salt;
@@ -91,9 +94,10 @@ TEST(RarKeys, Format5KeysAndCheckValue) {
 TEST(RarKeys, Format5RefusesCostsAboveTheBound) {
     const std::array<uint8_t, kSalt5Size> salt{};
     Keys5 keys;
-    EXPECT_FALSE(deriveKeys5("password", salt, kMaxLg2Count + 1, &keys));
-    EXPECT_FALSE(deriveKeys5("password", salt, 63, &keys));
-    EXPECT_TRUE(deriveKeys5("password", salt, 0, &keys));
+    const uint8_t password[] = {'p', 'w'};
+    EXPECT_FALSE(deriveKeys5(password, salt, kMaxLg2Count + 1, &keys));
+    EXPECT_FALSE(deriveKeys5(password, salt, 63, &keys));
+    EXPECT_TRUE(deriveKeys5(password, salt, 0, &keys));
 }
 
 TEST(RarKeys, TweakedChecksums) {

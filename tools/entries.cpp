@@ -176,6 +176,11 @@ CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteS
         return isShort ? CopyResult::kShort : CopyResult::kDamaged;
     }
     if (!check.crcMatches()) {
+        // A keyed CRC is not the data's: only the mismatch says anything.
+        if (stored.key) {
+            reporter.error(subject, entry, "CRC mismatch");
+            return CopyResult::kCheckFailed;
+        }
         char text[96];
         std::snprintf(text, sizeof text, "CRC mismatch (stored %08" PRIx32 ", data gives %08" PRIx32 ")", *stored.crc,
                       check.crc());

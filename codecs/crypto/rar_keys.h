@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string_view>
 
 namespace zorvex {
 namespace rar_crypto {
@@ -22,9 +21,9 @@ struct Key3 {
     std::array<uint8_t, 16> iv{};
 };
 
-// `password` as UTF-16 code units; `salt` is 8 bytes or empty. 2^18 rounds of
+// `password` as UTF-16LE bytes; `salt` is 8 bytes or empty. 2^18 rounds of
 // SHA-1 over the password and salt, as the archiver hashes them.
-Key3 deriveKey3(std::u16string_view password, std::span<const uint8_t> salt);
+Key3 deriveKey3(std::span<const uint8_t> password, std::span<const uint8_t> salt);
 
 // ---- Format 5.0 ---------------------------------------------------------------
 
@@ -42,8 +41,9 @@ struct Keys5 {
     std::array<uint8_t, kCheckValueSize> checkValue{};
 };
 
-// `password` as UTF-8. False (nothing derived) when lg2Count exceeds kMaxLg2Count.
-bool deriveKeys5(std::string_view password, std::span<const uint8_t, kSalt5Size> salt, int lg2Count, Keys5* keys);
+// `password` as UTF-8 bytes. False (nothing derived) when lg2Count exceeds kMaxLg2Count.
+bool deriveKeys5(std::span<const uint8_t> password, std::span<const uint8_t, kSalt5Size> salt, int lg2Count,
+                 Keys5* keys);
 
 // Whether a stored check value is intact: its checksum is the first bytes of
 // its SHA-256. A damaged one says nothing about the password.

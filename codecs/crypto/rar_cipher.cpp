@@ -1,0 +1,331 @@
+#include "codecs/crypto/rar_cipher.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <new>
+#include <string_view>
+
+#include "codecs/crypto/aes.h"
+#include "codecs/crypto/secret.h"
+#include "engine/codec.h"
+#include "engine/password.h"
+#include "engine/pipeline.h"
+#include "engine/stream.h"
+
+namespace zorvex {
+namespace rar_crypto {
+
+DerivedKey::~DerivedKey() {
+    crypto::secureZero(aesKey.data(), aesKey.size());
+    crypto::secureZero(iv.data(), iv.size());
+    crypto::secureZero(hashKey.data(), hashKey.size());
+}
+
+namespace {
+
+Status derive(const Password& password, const Cipher& cipher, DerivedKey* key) {
+    if (cipher.scheme == Cipher::Scheme::kAes128) {
+        crypto::SecretBytes text = passwordUtf16le(password);
+        Key3 derived = deriveKey3(text, std::span(cipher.salt.data(), cipher.saltSize));
+        key->aesKey.assign(derived.key.begin(), derived.key.end());
+        key->iv = derived.iv;
+        crypto::secureZero(&derived, sizeof derived);
+        return Status();
+    }
+    crypto::SecretBytes text = passwordUtf8(password);
+    Keys5 derived;
+    if (!deriveKeys5(text, cipher.salt, cipher.lg2Count, &derived))
+        return costTooHigh();
+    Status result;
+    // A check value whose own checksum fails is damaged: it says nothing, and
+    // the data's checksum is left to tell.
+    if (cipher.hasCheck && checkValueIntact(cipher.checkValue, cipher.checkSum) &&
+        !crypto::constantTimeEqual(derived.checkValue.data(), cipher.checkValue.data(), kCheckValueSize))
+        result = Status::wrongPassword();
+    key->aesKey.assign(derived.aesKey.begin(), derived.aesKey.end());
+    key->iv = cipher.iv;
+    key->hashKey = derived.hashKey;
+    crypto::secureZero(&derived, sizeof derived);
+    return result;
+}
+
+}  // namespace
+
+Status KeyRing::keyFor(const Cipher& cipher, DerivedKey* key) {
+    std::lock_guard lock(mutex_);
+    auto same = [&](const Kept& k) {
+        return k.scheme == cipher.scheme && k.saltSize == cipher.saltSize && k.salt == cipher.salt &&
+               k.lg2Count == cipher.lg2Count;
+    };
+    auto it = std::find_if(kept_.begin(), kept_.end(), same);
+    if (it == kept_.end()) {
+        std::shared_ptr<ArchivePassword> source = password_.lock();
+        const Password* password = source ? source->get() : nullptr;
+        if (!password) return Status::encrypted();
+        auto derived = std::shared_ptr<DerivedKey>(new (std::nothrow) DerivedKey);
+        if (!derived) return Status::outOfMemory();
+        Status failure = derive(*password, cipher, derived.get());
+        kept_.push_back({cipher.scheme, cipher.salt, cipher.saltSize, cipher.lg2Count, failure, std::move(derived)});
+        it = kept_.end() - 1;
+    }
+    if (!it->failure.ok()) return it->failure;
+    key->aesKey = it->key->aesKey;
+    key->hashKey = it->key->hashKey;
+    // Format 5.0 files each store their own IV; the derived one is 1.5-4.x's.
+    key->iv = cipher.scheme == Cipher::Scheme::kAes256 ? cipher.iv : it->key->iv;
+    return Status();
+}
+
+namespace {
+
+// The rings of live passwords: readers and codecs of one archive share one.
+struct RingEntry {
+    std::weak_ptr<ArchivePassword> password;
+    std::shared_ptr<KeyRing> ring;
+};
+std::mutex ringsMutex;
+std::vector<RingEntry> rings;
+
+// The ring of `password` when one was made; its keys go with the password.
+std::shared_ptr<KeyRing> registeredRing(const ArchivePassword* password) {
+    std::lock_guard lock(ringsMutex);
+    std::erase_if(rings, [](const RingEntry& e) { return e.password.expired(); });
+    for (const RingEntry& e : rings)
+        if (e.password.lock().get() == password) return e.ring;
+    return nullptr;
+}
+
+}  // namespace
+
+std::shared_ptr<KeyRing> keyRingFor(const std::shared_ptr<ArchivePassword>& password) {
+    if (!password) return std::make_shared<KeyRing>(password);
+    if (std::shared_ptr<KeyRing> ring = registeredRing(password.get())) return ring;
+    auto ring = std::make_shared<KeyRing>(password);
+    std::lock_guard lock(ringsMutex);
+    rings.push_back({password, ring});
+    return ring;
+}
+
+void decryptBlocks(const DerivedKey& key, const uint8_t* iv, uint8_t* data, size_t size) {
+    crypto::Aes aes;
+    aes.startCbcDecryption(key.aesKey, iv);
+    alignas(16) uint8_t chunk[1024];
+    for (size_t at = 0; at < size; at += sizeof chunk) {
+        size_t n = std::min(sizeof chunk, size - at);
+        std::memcpy(chunk, data + at, n);
+        aes.process(chunk, n / kBlockSize);
+        std::memcpy(data + at, chunk, n);
+    }
+    crypto::secureZero(chunk, sizeof chunk);
+}
+
+namespace {
+
+class DecryptedStream final : public InStream {
+public:
+    DecryptedStream(InStream* source, int64_t offset, int64_t size, const Cipher& cipher,
+                    std::shared_ptr<KeyRing> keys)
+        : InStream(source->name(), nullptr, source->tag()),
+          source_(source),
+          offset_(offset),
+          // A size that is no multiple of the block size ends in a piece no
+          // key decrypts: what is whole is delivered, and reading on finds it short.
+          size_(size - size % kBlockSize),
+          cipher_(cipher),
+          keys_(std::move(keys)) {
+        source_->addRef();
+    }
+    ~DecryptedStream() override {
+        source_->release();
+        crypto::secureZero(buffer_, sizeof buffer_);
+    }
+
+    int64_t tell() override { return position_; }
+    int64_t size() override { return size_; }
+    bool seek(int64_t position) override {
+        if (position < 0 || position > size_) return false;
+        position_ = position;
+        return true;
+    }
+
+    int read(void* buf, int count) override {
+        if (!buf || count <= 0 || !keyed()) return 0;
+        uint8_t* out = static_cast<uint8_t*>(buf);
+        int done = 0;
+        while (done < count && position_ < size_) {
+            if (position_ < bufferStart_ || position_ >= bufferStart_ + bufferFill_) {
+                if (!fill(position_ - position_ % kBlockSize)) break;
+            }
+            size_t at = static_cast<size_t>(position_ - bufferStart_);
+            size_t n = std::min<size_t>(static_cast<size_t>(bufferFill_) - at, static_cast<size_t>(count - done));
+            std::memcpy(out + done, buffer_ + at, n);
+            done += static_cast<int>(n);
+            position_ += static_cast<int64_t>(n);
+        }
+        return done;
+    }
+
+    // Derives the key on the first call; false (and the stream failed) when there is none.
+    bool keyed() {
+        if (keyedOnce_) return keyedWell_;
+        keyedOnce_ = true;
+        Status failure = keys_->keyFor(cipher_, &key_);
+        keyedWell_ = failure.ok();
+        fail(failure);
+        return keyedWell_;
+    }
+
+private:
+
+    // Decrypts the blocks from `start` (a block boundary) into the buffer.
+    // CBC goes on from the last fill when it ends there; anywhere else it
+    // restarts with the block before as IV.
+    bool fill(int64_t start) {
+        const int64_t want = std::min<int64_t>(sizeof buffer_, size_ - start);
+        if (start != bufferStart_ + bufferFill_ || !started_) {
+            uint8_t iv[kBlockSize];
+            if (start == 0) {
+                std::memcpy(iv, key_.iv.data(), kBlockSize);
+            } else if (!source_->seek(offset_ + start - kBlockSize) || !readExact(source_, iv, kBlockSize)) {
+                return failRead();
+            }
+            aes_.startCbcDecryption(key_.aesKey, iv);
+            started_ = true;
+        }
+        if (!source_->seek(offset_ + start) || !readExact(source_, buffer_, static_cast<int>(want))) return failRead();
+        aes_.process(buffer_, static_cast<size_t>(want) / kBlockSize);
+        bufferStart_ = start;
+        bufferFill_ = want;
+        return true;
+    }
+
+    bool failRead() {
+        fail(source_->status());
+        fail(Status::truncated());
+        bufferFill_ = 0;
+        started_ = false;
+        return false;
+    }
+
+    InStream* source_;
+    int64_t offset_, size_;
+    Cipher cipher_;
+    std::shared_ptr<KeyRing> keys_;
+    DerivedKey key_;
+    bool keyedOnce_ = false, keyedWell_ = false;
+    crypto::Aes aes_;
+    bool started_ = false;
+    int64_t position_ = 0;
+    int64_t bufferStart_ = 0;
+    int64_t bufferFill_ = 0;
+    alignas(16) uint8_t buffer_[0x4000];
+};
+
+class TweakedChecksums final : public ChecksumKey {
+public:
+    TweakedChecksums(std::shared_ptr<KeyRing> keys, const Cipher& cipher) : keys_(std::move(keys)), cipher_(cipher) {}
+
+    std::optional<uint32_t> storedCrc(uint32_t crc) const override {
+        DerivedKey key;
+        if (!keys_->keyFor(cipher_, &key).ok()) return std::nullopt;
+        return tweakCrc(key.hashKey, crc);
+    }
+    std::optional<Blake2spDigest> storedDigest(const Blake2spDigest& digest) const override {
+        DerivedKey key;
+        if (!keys_->keyFor(cipher_, &key).ok()) return std::nullopt;
+        return tweakDigest(key.hashKey, digest);
+    }
+
+private:
+    std::shared_ptr<KeyRing> keys_;
+    Cipher cipher_;
+};
+
+}  // namespace
+
+InStream* openDecrypted(InStream* source, int64_t offset, int64_t size, const Cipher& cipher,
+                        std::shared_ptr<KeyRing> keys) {
+    if (!source || !keys || offset < 0 || size < 0) return nullptr;
+    return new (std::nothrow) DecryptedStream(source, offset, size, cipher, std::move(keys));
+}
+
+namespace {
+
+// The codec's properties: the cipher, then the inner codec and its properties.
+//   u8 scheme, u8 salt size, 16 salt, 16 IV, u8 Lg2Count, u8 flags (1 check value, 2 tweaked),
+//   8 check value, 4 checksum, u8 inner codec (index in kInnerCodecs), inner properties
+constexpr size_t kCipherPropertiesSize = 2 + kSalt5Size + kBlockSize + 2 + kCheckValueSize + kCheckSumSize;
+constexpr const char16_t* kInnerCodecs[] = {u"store", u"rar29", u"rar50"};
+
+bool decodeCipher(std::span<const uint8_t> p, Cipher* cipher, Codec** inner, std::span<const uint8_t>* rest) {
+    if (p.size() < kCipherPropertiesSize + 1 || p[0] > 1 || p[1] > kSalt5Size ||
+        p[kCipherPropertiesSize] >= std::size(kInnerCodecs))
+        return false;
+    cipher->scheme = p[0] ? Cipher::Scheme::kAes256 : Cipher::Scheme::kAes128;
+    cipher->saltSize = p[1];
+    const uint8_t* at = p.data() + 2;
+    std::memcpy(cipher->salt.data(), at, kSalt5Size);
+    std::memcpy(cipher->iv.data(), at + kSalt5Size, kBlockSize);
+    at += kSalt5Size + kBlockSize;
+    cipher->lg2Count = at[0];
+    cipher->hasCheck = at[1] & 1;
+    cipher->tweakedChecksums = at[1] & 2;
+    std::memcpy(cipher->checkValue.data(), at + 2, kCheckValueSize);
+    std::memcpy(cipher->checkSum.data(), at + 2 + kCheckValueSize, kCheckSumSize);
+    *inner = findCodec(kInnerCodecs[p[kCipherPropertiesSize]]);
+    *rest = p.subspan(kCipherPropertiesSize + 1);
+    return *inner != nullptr;
+}
+
+}  // namespace
+
+std::vector<uint8_t> encodeCodecProperties(const Cipher& cipher, const char16_t* innerCodec,
+                                           const std::vector<uint8_t>& innerProperties) {
+    size_t index = 0;
+    while (index < std::size(kInnerCodecs) && std::u16string_view(kInnerCodecs[index]) != innerCodec) ++index;
+    if (index == std::size(kInnerCodecs)) return {};
+    std::vector<uint8_t> p;
+    p.push_back(cipher.scheme == Cipher::Scheme::kAes256);
+    p.push_back(cipher.saltSize);
+    p.insert(p.end(), cipher.salt.begin(), cipher.salt.end());
+    p.insert(p.end(), cipher.iv.begin(), cipher.iv.end());
+    p.push_back(cipher.lg2Count);
+    p.push_back(static_cast<uint8_t>((cipher.hasCheck ? 1 : 0) | (cipher.tweakedChecksums ? 2 : 0)));
+    p.insert(p.end(), cipher.checkValue.begin(), cipher.checkValue.end());
+    p.insert(p.end(), cipher.checkSum.begin(), cipher.checkSum.end());
+    p.push_back(static_cast<uint8_t>(index));
+    p.insert(p.end(), innerProperties.begin(), innerProperties.end());
+    return p;
+}
+
+InStream* makeDecryptingStream(const CodecRequest& request) {
+    Cipher cipher;
+    Codec* inner = nullptr;
+    std::span<const uint8_t> innerProperties;
+    if (!request.source || !decodeCipher(request.properties, &cipher, &inner, &innerProperties)) return nullptr;
+    std::shared_ptr<KeyRing> keys = registeredRing(request.password);
+    if (!keys) keys = std::make_shared<KeyRing>(std::weak_ptr<ArchivePassword>());
+    Ref<DecryptedStream> decrypted(new (std::nothrow) DecryptedStream(request.source, request.offset,
+                                                                       request.packedSize, cipher, keys));
+    if (!decrypted) return nullptr;
+    // Deriving the key now tells a wrong or missing password before any data.
+    if (!decrypted->keyed()) return failedStream(request, decrypted->status());
+    CodecRequest decoding = request;
+    decoding.source = decrypted.get();
+    decoding.offset = 0;
+    decoding.packedSize = decrypted->size();
+    // Stored data ends before the padding to whole cipher blocks.
+    if (inner == findCodec(u"store") && request.unpackedSize >= 0)
+        decoding.packedSize = std::min(decoding.packedSize, request.unpackedSize);
+    decoding.properties = innerProperties;
+    return inner->createStream(decoding);
+}
+
+std::shared_ptr<const ChecksumKey> checksumKey(std::shared_ptr<KeyRing> keys, const Cipher& cipher) {
+    if (!cipher.tweakedChecksums) return nullptr;
+    return std::shared_ptr<const ChecksumKey>(new (std::nothrow) TweakedChecksums(std::move(keys), cipher));
+}
+
+}  // namespace rar_crypto
+}  // namespace zorvex
