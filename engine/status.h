@@ -32,14 +32,16 @@ public:
     static constexpr Status truncated(const char* note = nullptr) { return {kTruncated, 0, note}; }
     static constexpr Status corrupt(const char* note = nullptr) { return {kCorrupt, 0, note}; }
     static constexpr Status checkFailed(const char* note = nullptr) { return {kCheckFailed, 0, note}; }
+    // Something other than a method that no code here handles, as `note` (a literal) words it.
+    static constexpr Status unsupportedFeature(const char* note) { return {kUnsupportedMethod, kNoDetail, note}; }
     // `method` as the format numbers it; without one the message names none.
     static constexpr Status unsupportedMethod(uint64_t method) { return {kUnsupportedMethod, method, nullptr}; }
     static constexpr Status unsupportedMethod() { return {kUnsupportedMethod, kNoDetail, nullptr}; }
-    // Something else than a compression method that no code here handles, as `note` words it.
-    static constexpr Status unsupportedFeature(const char* note) { return {kUnsupportedMethod, kNoDetail, note}; }
-    // An encrypted entry whose cipher no code here decrypts.
-    static constexpr Status unsupportedEncryption() { return unsupportedFeature("encryption method not supported"); }
     static constexpr Status encrypted() { return {kEncrypted, 0, nullptr}; }
+    // Encrypted with a cipher no codec here decrypts.
+    static constexpr Status unsupportedEncryption() {
+        return {kUnsupportedMethod, kNoDetail, "encryption method not supported"};
+    }
     static constexpr Status wrongPassword() { return {kWrongPassword, 0, nullptr}; }
     static constexpr Status outOfMemory() { return {kOutOfMemory, 0, nullptr}; }
     // `systemError`: errno, or GetLastError() on Windows.
