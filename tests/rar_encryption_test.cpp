@@ -406,5 +406,35 @@ TEST(RarEncryptionHostile, DamagedCopiesNeverClaimSuccess) {
     }
 }
 
+// ---- Command line ------------------------------------------------------------------
+
+// Without a password (and no terminal to ask at) the command fails with exit
+// status 1, names each encrypted file, extracts the plain ones, and leaves no
+// file for the encrypted ones.
+TEST(RarEncryptionCli, WithoutAPasswordEncryptedFilesFailAndLeaveNoFile) {
+    REQUIRE_CORPUS(corpus);
+    if (!test::fs::exists(test::cliPath())) GTEST_SKIP() << "zorvex is not built";
+    REQUIRE_TOOL("sh");
+    for (const char* name : {"rar/test_read_format_rar4_encrypted.rar", "rar5/test_read_format_rar5_encrypted.rar"}) {
+        SCOPED_TRACE(name);
+        test::TempDir dir;
+        int status = 0;
+        std::string out = test::runOutput("'" + test::cliPath() + "' extract -C '" + dir.path().string() + "' '" +
+                                              (corpus / name).string() + "' </dev/null 2>&1",
+                                          &status);
+        EXPECT_EQ(status, 1) << out;
+        EXPECT_NE(out.find("b.txt: encrypted; give a password with -p"), std::string::npos) << out;
+        EXPECT_NE(out.find("d.txt: encrypted; give a password with -p"), std::string::npos) << out;
+        size_t files = 0;
+        for (const auto& entry : test::fs::recursive_directory_iterator(dir.path())) {
+            if (!entry.is_regular_file()) continue;
+            ++files;
+            std::string leaf = entry.path().filename().string();
+            EXPECT_TRUE(leaf == "a.txt" || leaf == "c.txt") << leaf;
+        }
+        EXPECT_EQ(files, 2u);
+    }
+}
+
 }  // namespace
 }  // namespace zorvex
