@@ -177,8 +177,7 @@ void Reader::placeFile(FileRecord& file) {
             return;
         }
         file.checks.key = rar_crypto::checksumKey(keyRing(), *file.cipher);
-        bool inGroup = !file.stored && file.unpackedSize > 0 && (solid_ || file.solid);
-        if (file.parts.size() == 1 && !inGroup && file.codec && file.unpackedSize > 0) {
+        if (file.parts.size() == 1 && !inSolidGroup && file.codec && file.unpackedSize > 0) {
             placeEncrypted(file);
             return;
         }
@@ -214,6 +213,10 @@ void Reader::placeEncrypted(FileRecord& file) {
 
 bool Reader::decryptParts(FileRecord& file) {
     for (Range& r : file.parts) {
+        if (!r.cipher) {
+            noteDamage("encrypted file continued without encryption");
+            return false;
+        }
         Ref<InStream> decrypted(rar_crypto::openDecrypted(r.stream.get(), r.offset, r.length, *r.cipher, keyRing()));
         if (!decrypted) return false;
         r = {decrypted, 0, decrypted->size(), std::nullopt};

@@ -236,7 +236,8 @@ bool Reader5::readBlocks() {
         } else if (type == kEncryption5) {
             rar_crypto::Cipher cipher;
             Status unreadable;
-            if (!readCipher(h, false, &cipher, &unreadable)) return refuse(Status::corrupt("encryption header does not parse"));
+            if (!readCipher(h, false, &cipher, &unreadable))
+                return refuse(Status::corrupt("encryption header does not parse"));
             if (!unreadable.ok()) return refuse(unreadable);
             if (!headerKey(cipher, &headerKey_)) return false;
             encryptedHeaders_ = true;

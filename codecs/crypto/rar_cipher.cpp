@@ -177,7 +177,6 @@ public:
     }
 
 private:
-
     // Decrypts the blocks from `start` (a block boundary) into the buffer.
     // CBC goes on from the last fill when it ends there; anywhere else it
     // restarts with the block before as IV.
@@ -303,7 +302,9 @@ InStream* makeDecryptingStream(const CodecRequest& request) {
     Cipher cipher;
     Codec* inner = nullptr;
     std::span<const uint8_t> innerProperties;
-    if (!request.source || !decodeCipher(request.properties, &cipher, &inner, &innerProperties)) return nullptr;
+    if (!request.source || request.offset < 0 || request.packedSize < 0 ||
+        !decodeCipher(request.properties, &cipher, &inner, &innerProperties))
+        return nullptr;
     std::shared_ptr<KeyRing> keys = registeredRing(request.password);
     if (!keys) keys = std::make_shared<KeyRing>(std::weak_ptr<ArchivePassword>());
     Ref<DecryptedStream> decrypted(new (std::nothrow) DecryptedStream(request.source, request.offset,
