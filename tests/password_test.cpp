@@ -202,6 +202,43 @@ TEST_F(MadeArchives, DamagedAesDataFailsItsAuthenticationCode) {
     EXPECT_EQ(read.status.kind(), Status::kCheckFailed) << first << ": " << describe(read.status);
 }
 
+// The command line: the password from -p or a file, none (standard input is
+// no terminal here) or a wrong one; a failed entry leaves no file.
+TEST_F(MadeArchives, CommandLinePasswords) {
+    for (const char* archive : {"zipcrypto_deflate.zip", "lzma2_solid.7z"}) {
+        std::string password = std::string(archive).ends_with(".zip") ? "Secret 123" : kPasswordUtf8;
+        fs::path passwordFile = *dir_ / "password.txt";
+        writeFile(passwordFile, password + "\r\nnot this line\n");
+        struct Case {
+            std::string options;
+            int status;
+            std::string message;
+        } cases[] = {
+            {"-p '" + password + "'", 0, ""},
+            {"--password-file '" + passwordFile.string() + "'", 0, ""},
+            {"", 1, "small.txt: encrypted; give a password with -p"},
+            {"--password wrong", 1, "small.txt: wrong password"},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(archive) + " " + c.options);
+            fs::path out = *dir_ / "out";
+            fs::remove_all(out);
+            int status = -1;
+            runOutput("'" + cliPath() + "' extract " + c.options + " -C '" + out.string() + "' '" +
+                          (*dir_ / archive).string() + "' </dev/null 2>'" + (*dir_ / "err.txt").string() + "'",
+                      &status);
+            std::string err = fileText(readFile(*dir_ / "err.txt"));
+            EXPECT_EQ(status, c.status) << err;
+            EXPECT_NE(err.find(c.message), std::string::npos) << err;
+            fs::path small = out / fs::path(archive).stem() / "small.txt";
+            EXPECT_EQ(fs::exists(small), c.status == 0);
+            if (c.status == 0) EXPECT_EQ(fileText(readFile(small)), "hello, world\n");
+        }
+    }
+    std::string listing = runOutput("'" + cliPath() + "' list '" + (*dir_ / "aes128_deflate.zip").string() + "'");
+    EXPECT_NE(listing.find("*small.txt"), std::string::npos) << listing;
+}
+
 // Every file of the corpus' encrypted zip and 7z archives (with the
 // passwords they were made with), and the plain files beside encrypted ones.
 TEST(PasswordCorpus, EncryptedZipAnd7zFilesRead) {
