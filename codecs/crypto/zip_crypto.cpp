@@ -4,11 +4,13 @@
 #include <array>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "codecs/crypto/aes.h"
 #include "codecs/crypto/cipher_stream.h"
 #include "codecs/crypto/hash.h"
 #include "codecs/crypto/secret.h"
+#include "engine/convert.h"
 #include "engine/crc32.h"
 #include "engine/password.h"
 #include "engine/pipeline.h"
@@ -131,35 +133,70 @@ private:
     crypto::HmacSha1 mac_;
 };
 
-// The decrypting stream of the request, or a stream that says why there is
-// none (no password, a wrong one). Null for an unreadable entry.
-InStream* openDecrypting(const CodecRequest& request, const ZipEncryption& encryption, int64_t* dataSize) {
-    const Password* password = request.password ? request.password->get() : nullptr;
-    if (!password) return failedStream(request, Status::encrypted());
-    // The writers here store the password as UTF-8; no encoding is recorded.
-    SecretBytes bytes = passwordUtf8(*password);
-    if (encryption.scheme == ZipEncryption::kTraditional) {
-        if (request.packedSize < kTraditionalHeader) return nullptr;
+// The password in a legacy code page, one byte per character; nothing when
+// a character has no byte there.
+std::optional<SecretBytes> legacyBytes(const Password& password, bool (*toWide)(char, char16_t[2])) {
+    SecretBytes bytes;
+    for (char16_t unit : password) {
+        int found = -1;
+        for (int b = 0x80; b < 0x100 && unit >= 0x80 && found < 0; ++b) {
+            char16_t wide[2];
+            if (toWide(char(b), wide) && wide[0] == unit) found = b;
+        }
+        if (unit < 0x80) found = unit;
+        if (found < 0) return std::nullopt;
+        bytes.push_back(uint8_t(found));
+    }
+    return bytes;
+}
+
+// No encoding of the password is recorded. The writers here use UTF-8; older
+// ones used the OEM or ANSI code page. The check byte or verifier picks one.
+std::vector<SecretBytes> passwordCandidates(const Password& password) {
+    std::vector<SecretBytes> candidates{passwordUtf8(password)};
+    for (auto toWide : {oemCharToWide, ansiCharToWide})
+        if (std::optional<SecretBytes> legacy = legacyBytes(password, toWide))
+            if (std::find(candidates.begin(), candidates.end(), *legacy) == candidates.end())
+                candidates.push_back(std::move(*legacy));
+    return candidates;
+}
+
+InStream* openTraditional(const CodecRequest& request, const ZipEncryption& encryption, const Password& password) {
+    if (request.packedSize < kTraditionalHeader) return nullptr;
+    for (SecretBytes& bytes : passwordCandidates(password)) {
         Ref<TraditionalStream> stream(new (std::nothrow) TraditionalStream(request, std::move(bytes)));
         uint8_t last;
         if (!stream || !stream->readHeader(&last)) return nullptr;
-        if (last != encryption.check) return failedStream(request, Status::wrongPassword());
-        *dataSize = request.packedSize - kTraditionalHeader;
-        return stream.detach();
+        if (last == encryption.check) return stream.detach();
     }
+    return failedStream(request, Status::wrongPassword());
+}
+
+InStream* openAes(const CodecRequest& request, const ZipEncryption& encryption, const Password& password) {
     const int saltSize = zipAesSaltSize(encryption.strength);
     const size_t keySize = size_t(saltSize) * 2;
     if (!saltSize || request.packedSize < saltSize + kVerifierSize + kMacSize) return nullptr;
     uint8_t salt[16 + kVerifierSize];
     if (!request.source->seek(request.offset) || !readExact(request.source, salt, saltSize + kVerifierSize))
         return nullptr;
-    SecretBytes derived(keySize * 2 + kVerifierSize);
-    crypto::pbkdf2HmacSha1(bytes, std::span(salt, size_t(saltSize)), kAesIterations, derived);
-    if (!crypto::constantTimeEqual(derived.data() + keySize * 2, salt + saltSize, kVerifierSize))
-        return failedStream(request, Status::wrongPassword());
-    std::span<const uint8_t> keys(derived);
-    *dataSize = request.packedSize - saltSize - kVerifierSize - kMacSize;
-    return new (std::nothrow) AesStream(request, saltSize, keys.subspan(0, keySize), keys.subspan(keySize, keySize));
+    for (const SecretBytes& bytes : passwordCandidates(password)) {
+        SecretBytes derived(keySize * 2 + kVerifierSize);
+        crypto::pbkdf2HmacSha1(bytes, std::span(salt, size_t(saltSize)), kAesIterations, derived);
+        if (!crypto::constantTimeEqual(derived.data() + keySize * 2, salt + saltSize, kVerifierSize)) continue;
+        std::span<const uint8_t> keys(derived);
+        return new (std::nothrow)
+            AesStream(request, saltSize, keys.subspan(0, keySize), keys.subspan(keySize, keySize));
+    }
+    return failedStream(request, Status::wrongPassword());
+}
+
+// The decrypting stream of the request, or a stream that says why there is
+// none (no password, a wrong one). Null for an unreadable entry.
+InStream* openDecrypting(const CodecRequest& request, const ZipEncryption& encryption) {
+    const Password* password = request.password ? request.password->get() : nullptr;
+    if (!password) return failedStream(request, Status::encrypted());
+    return encryption.scheme == ZipEncryption::kTraditional ? openTraditional(request, encryption, *password)
+                                                           : openAes(request, encryption, *password);
 }
 
 }  // namespace
@@ -197,9 +234,9 @@ std::optional<ZipEncryption> decodeZipEncryption(std::span<const uint8_t> bytes)
 InStream* makeZipEncryptedStream(const CodecRequest& request) {
     std::optional<ZipEncryption> encryption = decodeZipEncryption(request.properties);
     if (!encryption || request.packedSize < 0) return nullptr;
-    int64_t dataSize = 0;
-    Ref<InStream> decrypted(openDecrypting(request, *encryption, &dataSize));
+    Ref<InStream> decrypted(openDecrypting(request, *encryption));
     if (!decrypted || !decrypted->status().ok() || encryption->method == u"store") return decrypted.detach();
+    const int64_t dataSize = decrypted->size();
     // The method's own header bytes (zip's lzma: version, size, properties)
     // are part of the encrypted data.
     std::vector<uint8_t> properties = encryption->properties;
