@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <new>
 #include <vector>
@@ -76,35 +75,6 @@ SecretBytes deriveKey(const SecretBytes& password, const AesProperties& p) {
     return key;
 }
 
-// The last key derived: the folders of an archive share password and salt,
-// and a key takes half a million hashes.
-class KeyCache {
-public:
-    SecretBytes key(const SecretBytes& password, const AesProperties& p) {
-        std::lock_guard lock(mutex_);
-        if (!valid_ || password_ != password || salt_ != p.salt || cyclesPower_ != p.cyclesPower) {
-            key_ = deriveKey(password, p);
-            password_ = password;
-            salt_ = p.salt;
-            cyclesPower_ = p.cyclesPower;
-            valid_ = true;
-        }
-        return key_;
-    }
-
-private:
-    std::mutex mutex_;
-    bool valid_ = false;
-    SecretBytes password_, key_;
-    std::vector<uint8_t> salt_;
-    int cyclesPower_ = 0;
-};
-
-KeyCache& keyCache() {
-    static KeyCache cache;
-    return cache;
-}
-
 class SevenZipAesStream final : public crypto::CipherStream {
 public:
     SevenZipAesStream(const CodecRequest& request, const SecretBytes& key, const uint8_t* iv)
@@ -142,9 +112,12 @@ InStream* makeSevenZipAesStream(const CodecRequest& request) {
                             Status::unsupportedEncryption("key derivation asks for more than 2^24 rounds; refused"));
     // The packed stream is whole AES blocks.
     if (request.packedSize % 16 != 0) return failedStream(request, Status::corrupt());
-    const Password* password = request.password ? request.password->get() : nullptr;
-    if (!password) return failedStream(request, Status::encrypted());
-    SecretBytes key = keyCache().key(passwordUtf16le(*password), *properties);
+    if (!request.password || !request.password->get()) return failedStream(request, Status::encrypted());
+    // All folders of an archive usually share salt and cost: the key is derived once.
+    std::vector<uint8_t> recipe = {'7', 'z', uint8_t(properties->cyclesPower)};
+    recipe.insert(recipe.end(), properties->salt.begin(), properties->salt.end());
+    SecretBytes key = request.password->derivedKey(
+        recipe, [&](const Password& password) { return deriveKey(passwordUtf16le(password), *properties); });
     return new (std::nothrow) SevenZipAesStream(request, key, properties->iv);
 }
 
