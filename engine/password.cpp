@@ -1,5 +1,6 @@
 #include "engine/password.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "engine/archive.h"
@@ -19,6 +20,17 @@ const Password* ArchivePassword::get() {
         if (source_ && source_->askPassword(archiveName_, answer)) password_ = std::move(answer);
     }
     return password_ ? &*password_ : nullptr;
+}
+
+crypto::SecretBytes ArchivePassword::derivedKey(std::span<const uint8_t> recipe,
+                                                const std::function<crypto::SecretBytes(const Password&)>& derive) {
+    std::lock_guard lock(mutex_);
+    if (!password_) return {};
+    for (const DerivedKey& known : keys_)
+        if (std::equal(known.recipe.begin(), known.recipe.end(), recipe.begin(), recipe.end())) return known.key;
+    if (keys_.size() == kMaxKeys) keys_.erase(keys_.begin());
+    keys_.push_back({crypto::SecretBytes(recipe.begin(), recipe.end()), derive(*password_)});
+    return keys_.back().key;
 }
 
 std::shared_ptr<ArchivePassword> passwordFor(Archive* container) {

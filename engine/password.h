@@ -18,8 +18,10 @@
 //   const Password* text = request.password ? request.password->get() : nullptr;
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,13 +55,25 @@ public:
     // The password, asked of the source on the first call; null when none was
     // given. The pointer lives as long as this object.
     const Password* get();
+    // A key derived from the password, once get() gave one, remembered under
+    // `recipe` (what else it is derived from: the format, salt and cost) so
+    // that the entries and folders that share it derive it once. `derive` makes
+    // it from the password when it is not known yet. Empty without a password.
+    crypto::SecretBytes derivedKey(std::span<const uint8_t> recipe,
+                                   const std::function<crypto::SecretBytes(const Password&)>& derive);
 
 private:
+    static constexpr size_t kMaxKeys = 16;
+    struct DerivedKey {
+        crypto::SecretBytes recipe, key;
+    };
+
     std::mutex mutex_;
     PasswordSource* source_;
     std::u16string archiveName_;
     bool asked_ = false;
     std::optional<Password> password_;
+    std::vector<DerivedKey> keys_;  // the most recent last
 };
 
 // Where the password of an archive opened inside `container` comes from: the

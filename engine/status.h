@@ -32,17 +32,16 @@ public:
     static constexpr Status truncated(const char* note = nullptr) { return {kTruncated, 0, note}; }
     static constexpr Status corrupt(const char* note = nullptr) { return {kCorrupt, 0, note}; }
     static constexpr Status checkFailed(const char* note = nullptr) { return {kCheckFailed, 0, note}; }
-    // Something other than a method that no code here handles, as `note` (a literal) words it.
-    static constexpr Status unsupportedFeature(const char* note) { return {kUnsupportedMethod, kNoDetail, note}; }
     // `method` as the format numbers it; without one the message names none.
     static constexpr Status unsupportedMethod(uint64_t method) { return {kUnsupportedMethod, method, nullptr}; }
     static constexpr Status unsupportedMethod() { return {kUnsupportedMethod, kNoDetail, nullptr}; }
     static constexpr Status encrypted() { return {kEncrypted, 0, nullptr}; }
-    // Encrypted with a cipher no codec here decrypts.
-    static constexpr Status unsupportedEncryption() {
-        return {kUnsupportedMethod, kNoDetail, "encryption method not supported"};
+    // Encrypted with a cipher (or settings) no codec here decrypts.
+    static constexpr Status unsupportedEncryption(const char* note = "encryption method not supported") {
+        return {kUnsupportedMethod, kNoDetail, note};
     }
-    static constexpr Status wrongPassword() { return {kWrongPassword, 0, nullptr}; }
+    // `note` where the format cannot tell a wrong password from damage.
+    static constexpr Status wrongPassword(const char* note = nullptr) { return {kWrongPassword, 0, note}; }
     static constexpr Status outOfMemory() { return {kOutOfMemory, 0, nullptr}; }
     // `systemError`: errno, or GetLastError() on Windows.
     static constexpr Status ioError(int systemError) { return {kIoError, uint64_t(uint32_t(systemError)), nullptr}; }

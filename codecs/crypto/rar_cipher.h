@@ -44,7 +44,7 @@ struct Cipher {
 
 // Why a file or archive whose key derivation costs more than 2^kMaxLg2Count rounds is refused.
 constexpr Status costTooHigh() {
-    return Status::unsupportedFeature("password key derivation cost too high (over 2^24 rounds)");
+    return Status::unsupportedEncryption("password key derivation cost too high (over 2^24 rounds)");
 }
 
 // The AES key and IV for one cipher, and for 5.0 the checksum key.
