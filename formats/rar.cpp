@@ -35,13 +35,8 @@ Reader::Reader(Archive* archive, ConcatStream* data, const char16_t* path, InStr
     store_ = findCodec(u"store");
 }
 
-const std::shared_ptr<rar_crypto::KeyRing>& Reader::keyRing() {
-    if (!keys_) keys_ = rar_crypto::keyRingFor(archive_->password());
-    return keys_;
-}
-
 bool Reader::headerKey(const rar_crypto::Cipher& cipher, rar_crypto::DerivedKey* key) {
-    Status failure = keyRing()->keyFor(cipher, key);
+    Status failure = rar_crypto::keyFor(archive_->password().get(), cipher, key);
     return failure.ok() || refuse(failure);
 }
 
@@ -176,7 +171,7 @@ void Reader::placeFile(FileRecord& file) {
                      file.time, {}, file.unreadable, file.metadata);
             return;
         }
-        file.checks.key = rar_crypto::checksumKey(keyRing(), *file.cipher);
+        file.checks.key = rar_crypto::checksumKey(archive_->password(), *file.cipher);
         if (file.parts.size() == 1 && !inSolidGroup && file.codec && file.unpackedSize > 0) {
             placeEncrypted(file);
             return;
@@ -217,7 +212,8 @@ bool Reader::decryptParts(FileRecord& file) {
             noteDamage("encrypted file continued without encryption");
             return false;
         }
-        Ref<InStream> decrypted(rar_crypto::openDecrypted(r.stream.get(), r.offset, r.length, *r.cipher, keyRing()));
+        Ref<InStream> decrypted(
+            rar_crypto::openDecrypted(r.stream.get(), r.offset, r.length, *r.cipher, archive_->password()));
         if (!decrypted) return false;
         r = {decrypted, 0, decrypted->size(), std::nullopt};
     }

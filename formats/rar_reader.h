@@ -145,9 +145,6 @@ protected:
     // Collects one part of a file; the file is placed after its last part.
     bool takePart(FileRecord&& header, bool fromPrevious, bool toNext, int64_t dataStart, int64_t length);
 
-    // The archive's keys, derived from its password as encrypted data or
-    // headers need them.
-    const std::shared_ptr<rar_crypto::KeyRing>& keyRing();
     // The key of the archive's encrypted headers; false (and the reason kept
     // for the archive's refusal) when there is none: no password given, or a
     // wrong one.
@@ -223,7 +220,6 @@ private:
 
     std::unordered_map<std::u16string, ListedEntry> listed_;
     std::vector<FileRecord> links_;
-    std::shared_ptr<rar_crypto::KeyRing> keys_;
 };
 
 // Each format's parser over a reader's state; false when the archive is refused.

@@ -52,59 +52,44 @@ Status derive(const Password& password, const Cipher& cipher, DerivedKey* key) {
 
 }  // namespace
 
-Status KeyRing::keyFor(const Cipher& cipher, DerivedKey* key) {
-    std::lock_guard lock(mutex_);
-    auto same = [&](const Kept& k) {
-        return k.scheme == cipher.scheme && k.saltSize == cipher.saltSize && k.salt == cipher.salt &&
-               k.lg2Count == cipher.lg2Count;
-    };
-    auto it = std::find_if(kept_.begin(), kept_.end(), same);
-    if (it == kept_.end()) {
-        std::shared_ptr<ArchivePassword> source = password_.lock();
-        const Password* password = source ? source->get() : nullptr;
-        if (!password) return Status::encrypted();
-        auto derived = std::shared_ptr<DerivedKey>(new (std::nothrow) DerivedKey);
-        if (!derived) return Status::outOfMemory();
-        Status failure = derive(*password, cipher, derived.get());
-        kept_.push_back({cipher.scheme, cipher.salt, cipher.saltSize, cipher.lg2Count, failure, std::move(derived)});
-        it = kept_.end() - 1;
-    }
-    if (!it->failure.ok()) return it->failure;
-    key->aesKey = it->key->aesKey;
-    key->hashKey = it->key->hashKey;
-    // Format 5.0 files each store their own IV; the derived one is 1.5-4.x's.
-    key->iv = cipher.scheme == Cipher::Scheme::kAes256 ? cipher.iv : it->key->iv;
-    return Status();
-}
-
 namespace {
 
-// The rings of live passwords: readers and codecs of one archive share one.
-struct RingEntry {
-    std::weak_ptr<ArchivePassword> password;
-    std::shared_ptr<KeyRing> ring;
-};
-std::mutex ringsMutex;
-std::vector<RingEntry> rings;
+// A derived key as the password keeps it: whether the check value refused
+// the password, the AES key's size, the AES key, the IV and the hash key.
+constexpr uint8_t kKeptWell = 0, kKeptWrongPassword = 1;
 
-// The ring of `password` when one was made; its keys go with the password.
-std::shared_ptr<KeyRing> registeredRing(const ArchivePassword* password) {
-    std::lock_guard lock(ringsMutex);
-    std::erase_if(rings, [](const RingEntry& e) { return e.password.expired(); });
-    for (const RingEntry& e : rings)
-        if (e.password.lock().get() == password) return e.ring;
-    return nullptr;
+crypto::SecretBytes keep(const Status& failure, const DerivedKey& key) {
+    crypto::SecretBytes bytes;
+    bytes.push_back(failure.ok() ? kKeptWell : kKeptWrongPassword);
+    bytes.push_back(static_cast<uint8_t>(key.aesKey.size()));
+    bytes.insert(bytes.end(), key.aesKey.begin(), key.aesKey.end());
+    bytes.insert(bytes.end(), key.iv.begin(), key.iv.end());
+    bytes.insert(bytes.end(), key.hashKey.begin(), key.hashKey.end());
+    return bytes;
 }
 
 }  // namespace
 
-std::shared_ptr<KeyRing> keyRingFor(const std::shared_ptr<ArchivePassword>& password) {
-    if (!password) return std::make_shared<KeyRing>(password);
-    if (std::shared_ptr<KeyRing> ring = registeredRing(password.get())) return ring;
-    auto ring = std::make_shared<KeyRing>(password);
-    std::lock_guard lock(ringsMutex);
-    rings.push_back({password, ring});
-    return ring;
+Status keyFor(ArchivePassword* password, const Cipher& cipher, DerivedKey* key) {
+    if (!password || !password->get()) return Status::encrypted();
+    if (cipher.scheme == Cipher::Scheme::kAes256 && cipher.lg2Count > kMaxLg2Count) return costTooHigh();
+    std::vector<uint8_t> recipe = {'r', 'a', 'r', static_cast<uint8_t>(cipher.scheme), cipher.lg2Count};
+    recipe.insert(recipe.end(), cipher.salt.begin(), cipher.salt.begin() + cipher.saltSize);
+    crypto::SecretBytes kept = password->derivedKey(recipe, [&](const Password& text) {
+        DerivedKey derived;
+        Status failure = derive(text, cipher, &derived);
+        return keep(failure, derived);
+    });
+    const size_t aesSize = kept.size() > 2 ? kept[1] : 0;
+    if (kept.size() != 2 + aesSize + kBlockSize + key->hashKey.size()) return Status::outOfMemory();
+    if (kept[0] == kKeptWrongPassword) return Status::wrongPassword();
+    const uint8_t* at = kept.data() + 2;
+    key->aesKey.assign(at, at + aesSize);
+    // Format 5.0 files each store their own IV; the derived one is 1.5-4.x's.
+    if (cipher.scheme == Cipher::Scheme::kAes256) key->iv = cipher.iv;
+    else std::memcpy(key->iv.data(), at + aesSize, kBlockSize);
+    std::memcpy(key->hashKey.data(), at + aesSize + kBlockSize, key->hashKey.size());
+    return Status();
 }
 
 void decryptBlocks(const DerivedKey& key, const uint8_t* iv, uint8_t* data, size_t size) {
@@ -124,8 +109,9 @@ namespace {
 
 class DecryptedStream final : public InStream {
 public:
-    DecryptedStream(InStream* source, int64_t offset, int64_t size, const Cipher& cipher,
-                    std::shared_ptr<KeyRing> keys)
+    // `password` is kept by `keeper`, or lives until the first read.
+    DecryptedStream(InStream* source, int64_t offset, int64_t size, const Cipher& cipher, ArchivePassword* password,
+                    std::shared_ptr<ArchivePassword> keeper)
         : InStream(source->name(), nullptr, source->tag()),
           source_(source),
           offset_(offset),
@@ -133,7 +119,8 @@ public:
           // key decrypts: what is whole is delivered, and reading on finds it short.
           size_(size - size % kBlockSize),
           cipher_(cipher),
-          keys_(std::move(keys)) {
+          password_(password),
+          keeper_(std::move(keeper)) {
         source_->addRef();
     }
     ~DecryptedStream() override {
@@ -170,7 +157,7 @@ public:
     bool keyed() {
         if (keyedOnce_) return keyedWell_;
         keyedOnce_ = true;
-        Status failure = keys_->keyFor(cipher_, &key_);
+        Status failure = keyFor(password_, cipher_, &key_);
         keyedWell_ = failure.ok();
         fail(failure);
         return keyedWell_;
@@ -210,7 +197,8 @@ private:
     InStream* source_;
     int64_t offset_, size_;
     Cipher cipher_;
-    std::shared_ptr<KeyRing> keys_;
+    ArchivePassword* password_;
+    std::shared_ptr<ArchivePassword> keeper_;
     DerivedKey key_;
     bool keyedOnce_ = false, keyedWell_ = false;
     crypto::Aes aes_;
@@ -223,30 +211,32 @@ private:
 
 class TweakedChecksums final : public ChecksumKey {
 public:
-    TweakedChecksums(std::shared_ptr<KeyRing> keys, const Cipher& cipher) : keys_(std::move(keys)), cipher_(cipher) {}
+    TweakedChecksums(std::shared_ptr<ArchivePassword> password, const Cipher& cipher)
+        : password_(std::move(password)), cipher_(cipher) {}
 
     std::optional<uint32_t> storedCrc(uint32_t crc) const override {
         DerivedKey key;
-        if (!keys_->keyFor(cipher_, &key).ok()) return std::nullopt;
+        if (!keyFor(password_.get(), cipher_, &key).ok()) return std::nullopt;
         return tweakCrc(key.hashKey, crc);
     }
     std::optional<Blake2spDigest> storedDigest(const Blake2spDigest& digest) const override {
         DerivedKey key;
-        if (!keys_->keyFor(cipher_, &key).ok()) return std::nullopt;
+        if (!keyFor(password_.get(), cipher_, &key).ok()) return std::nullopt;
         return tweakDigest(key.hashKey, digest);
     }
 
 private:
-    std::shared_ptr<KeyRing> keys_;
+    std::shared_ptr<ArchivePassword> password_;
     Cipher cipher_;
 };
 
 }  // namespace
 
 InStream* openDecrypted(InStream* source, int64_t offset, int64_t size, const Cipher& cipher,
-                        std::shared_ptr<KeyRing> keys) {
-    if (!source || !keys || offset < 0 || size < 0) return nullptr;
-    return new (std::nothrow) DecryptedStream(source, offset, size, cipher, std::move(keys));
+                        std::shared_ptr<ArchivePassword> password) {
+    if (!source || offset < 0 || size < 0) return nullptr;
+    ArchivePassword* raw = password.get();
+    return new (std::nothrow) DecryptedStream(source, offset, size, cipher, raw, std::move(password));
 }
 
 namespace {
@@ -305,10 +295,9 @@ InStream* makeDecryptingStream(const CodecRequest& request) {
     if (!request.source || request.offset < 0 || request.packedSize < 0 ||
         !decodeCipher(request.properties, &cipher, &inner, &innerProperties))
         return nullptr;
-    std::shared_ptr<KeyRing> keys = registeredRing(request.password);
-    if (!keys) keys = std::make_shared<KeyRing>(std::weak_ptr<ArchivePassword>());
     Ref<DecryptedStream> decrypted(new (std::nothrow) DecryptedStream(request.source, request.offset,
-                                                                       request.packedSize, cipher, keys));
+                                                                       request.packedSize, cipher, request.password,
+                                                                       nullptr));
     if (!decrypted) return nullptr;
     // Deriving the key now tells a wrong or missing password before any data.
     if (!decrypted->keyed()) return failedStream(request, decrypted->status());
@@ -323,9 +312,9 @@ InStream* makeDecryptingStream(const CodecRequest& request) {
     return inner->createStream(decoding);
 }
 
-std::shared_ptr<const ChecksumKey> checksumKey(std::shared_ptr<KeyRing> keys, const Cipher& cipher) {
+std::shared_ptr<const ChecksumKey> checksumKey(std::shared_ptr<ArchivePassword> password, const Cipher& cipher) {
     if (!cipher.tweakedChecksums) return nullptr;
-    return std::shared_ptr<const ChecksumKey>(new (std::nothrow) TweakedChecksums(std::move(keys), cipher));
+    return std::shared_ptr<const ChecksumKey>(new (std::nothrow) TweakedChecksums(std::move(password), cipher));
 }
 
 }  // namespace rar_crypto

@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "codecs/crypto/rar_keys.h"
@@ -55,41 +54,18 @@ struct DerivedKey {
     ~DerivedKey();
 };
 
-// The keys of one archive, derived from its password as its files and
-// headers ask for them and kept by salt: all files of an archive usually
-// share one. Any thread may ask.
-class KeyRing {
-public:
-    explicit KeyRing(std::weak_ptr<ArchivePassword> password) : password_(std::move(password)) {}
-
-    // The key for `cipher`, or why there is none: Status::encrypted() when no
-    // password was given, wrongPassword() when the stored check value
-    // disagrees.
-    Status keyFor(const Cipher& cipher, DerivedKey* key);
-
-private:
-    struct Kept {
-        Cipher::Scheme scheme;
-        std::array<uint8_t, kSalt5Size> salt;
-        uint8_t saltSize, lg2Count;
-        Status failure;
-        std::shared_ptr<const DerivedKey> key;
-    };
-    std::mutex mutex_;
-    std::weak_ptr<ArchivePassword> password_;
-    std::vector<Kept> kept_;
-};
-
-// The key ring of the archive whose password that is, made on first use and
-// dropped with the password; one of its own for an archive without one.
-std::shared_ptr<KeyRing> keyRingFor(const std::shared_ptr<ArchivePassword>& password);
+// The key for `cipher`, derived from the archive's password once per salt
+// and cost and kept with the password (ArchivePassword::derivedKey), or why
+// there is none: Status::encrypted() when no password was given,
+// wrongPassword() when the stored check value disagrees.
+Status keyFor(ArchivePassword* password, const Cipher& cipher, DerivedKey* key);
 
 // Decrypts `size` bytes from `offset` of `source` (CBC, restarted with the
 // cipher's IV). The key is derived at the first read; when that fails the
 // stream delivers nothing and carries the reason. Seeks anywhere. Null when
 // memory is short.
 InStream* openDecrypted(InStream* source, int64_t offset, int64_t size, const Cipher& cipher,
-                        std::shared_ptr<KeyRing> keys);
+                        std::shared_ptr<ArchivePassword> password);
 
 // The "rar-aes" codec: decrypts an entry's packed data, then decodes it with
 // the codec the properties name. The key is derived when the stream is made:
@@ -105,7 +81,7 @@ void decryptBlocks(const DerivedKey& key, const uint8_t* iv, uint8_t* data, size
 
 // The stored checksums of a file whose cipher tweaks them, checked by
 // converting the plain ones with the key derived for the file's data.
-std::shared_ptr<const ChecksumKey> checksumKey(std::shared_ptr<KeyRing> keys, const Cipher& cipher);
+std::shared_ptr<const ChecksumKey> checksumKey(std::shared_ptr<ArchivePassword> password, const Cipher& cipher);
 
 }  // namespace rar_crypto
 }  // namespace zorvex
