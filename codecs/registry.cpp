@@ -2,6 +2,9 @@
 // codecs are enumerated). A family's header names its stream factory.
 #include "codecs/bcj2/bcj2.h"
 #include "codecs/bzip2/bzip2.h"
+#include "codecs/crypto/rar_cipher.h"
+#include "codecs/crypto/sevenzip_aes.h"
+#include "codecs/crypto/zip_crypto.h"
 #include "codecs/deflate/deflate.h"
 #include "codecs/deflate64/deflate64.h"
 #include "codecs/filters/filters.h"
@@ -42,6 +45,7 @@ FactoryCodec rar15(u"rar15", makeRar15Stream);
 FactoryCodec rar20(u"rar20", makeRar20Stream);
 FactoryCodec rar29(u"rar29", makeRar29Stream);
 FactoryCodec rar50(u"rar50", makeRar50Stream);
+FactoryCodec rarAes(u"rar-aes", rar_crypto::makeDecryptingStream);
 FactoryCodec bzip2(u"bzip2", makeBzip2Stream);
 FactoryCodec deflate(u"deflate", makeDeflateStream);
 FactoryCodec deflate64(u"deflate64", makeDeflate64Stream);
@@ -55,6 +59,8 @@ FactoryCodec shrink(u"shrink", makeShrinkStream);
 FactoryCodec reduce(u"reduce", makeReduceStream);
 FactoryCodec implode(u"implode", makeImplodeStream);
 FactoryCodec store(u"store", makeStoreStream);
+FactoryCodec zipEncrypted(u"zip-encrypted", makeZipEncryptedStream);
+FactoryCodec sevenZipAes(u"7z-aes", makeSevenZipAesStream);
 
 }  // namespace
 }  // namespace zorvex

@@ -13,6 +13,7 @@
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
 #include "engine/names.h"
+#include "engine/password.h"
 #include "engine/path_clean.h"
 #include "engine/stream.h"
 // The path API resolves a path typed by a user against the current folder,
@@ -76,7 +77,8 @@ Archive::Archive(const char16_t* name, Archive* owner, InStream* stream)
       // A folder level shares its archive's stream; a nested archive has its own.
       nesting_(owner ? owner->nesting_ + (stream != owner->stream_ ? 1 : 0) : 0),
       stagingFolder_(owner ? owner->stagingFolder_ : std::u16string()),
-      formatName_(owner && stream == owner->stream_ ? owner->formatName_ : std::u16string()) {
+      formatName_(owner && stream == owner->stream_ ? owner->formatName_ : std::u16string()),
+      password_(passwordFor(owner)) {
     if (stream_) stream_->addRef();
     liveArchives().push_back(this);
 }
@@ -132,8 +134,15 @@ bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, s
 bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
               int64_t offset, int64_t packedSize, int64_t size, int64_t time, std::optional<uint32_t> crc,
               const Status& failure, std::optional<Blake2spDigest> blake2sp, EntryMetadata metadata) {
+    return addEntry(archive, codec, std::move(properties), path, offset, packedSize, size, time,
+                    EntryChecks{crc, blake2sp, nullptr}, failure, std::move(metadata));
+}
+
+bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
+              int64_t offset, int64_t packedSize, int64_t size, int64_t time, EntryChecks checks,
+              const Status& failure, EntryMetadata metadata) {
     if (!archive || !archive->stream_) return false;
-    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, {crc, blake2sp}, failure,
+    ArchiveEntry entry{codec, sanitizePath(path), offset, packedSize, size, time, std::move(checks), failure,
                        false, std::move(properties), std::move(metadata)};
     // A file stored without a name of its own takes the archive's name
     // without its extension: dropped, its data would be lost. That is a file
@@ -382,7 +391,8 @@ Archive* Archive::openBelow(int raw, InStream* stream) {
     // stated is then known, and showing it costs no second decoding.
     if (e.size < 0 && stream->knownSize() >= 0) learnSize(e, stream);
     nested->originSize_ = e.size;
-    nested->originCrc_ = e.checks.crc;
+    // A keyed CRC is no plain CRC of the data: nothing to compare with.
+    if (!e.checks.key) nested->originCrc_ = e.checks.crc;
     return nested;
 }
 
@@ -400,7 +410,7 @@ NestingStop Archive::fileStop(int index) {
 NestingStop Archive::nestingStop(int raw) {
     if (nesting_ >= kMaxNesting) return NestingStop::kTooDeep;
     const ArchiveEntry& e = entries_[raw];
-    if (e.size < 0 || !e.checks.crc) return NestingStop::kNone;
+    if (e.size < 0 || !e.checks.crc || e.checks.key) return NestingStop::kNone;
     for (Archive* level = this; level; level = level->ownerNoRef())
         if (level->openedFrom(e.size, *e.checks.crc)) return NestingStop::kRepeatsEnclosing;
     return NestingStop::kNone;
@@ -452,6 +462,7 @@ InStream* Archive::openEntry(int raw) {
         request.packedSize = e.packedSize;
         request.unpackedSize = e.size;
         request.properties = e.properties;
+        request.password = password_.get();
         stream = e.codec->createStream(request);
     }
     if (stream) {
@@ -508,7 +519,7 @@ std::optional<uint32_t> Archive::entryCrc(int raw) {
 
 EntryChecks Archive::checksAt(int raw) {
     if (raw < 0 || raw >= entryCount()) return {};
-    return {entryCrc(raw), entries_[raw].checks.blake2sp};
+    return entries_[raw].checks;
 }
 
 int Archive::directoryCount() { return static_cast<int>(directories_.size()); }
@@ -620,13 +631,16 @@ Archive* findLive(const std::u16string& name) {
 }
 
 // An archive already open under this exact path, or one on disk there.
-Archive* openWholePath(const std::u16string& path) {
+Archive* openWholePath(const std::u16string& path, PasswordSource* passwords) {
     if (Archive* live = findLive(path)) {
         live->addRef();
         return live;
     }
     FileSource* file = openFileSource(path.c_str());
     if (!file) return nullptr;
+    std::shared_ptr<ArchivePassword> password;
+    if (passwords) password = std::make_shared<ArchivePassword>(passwords, path);
+    OpeningWithPassword opening(std::move(password));
     Archive* archive = detectAndOpen(path.c_str(), nullptr, file);
     file->release();
     return archive;
@@ -661,11 +675,12 @@ Archive* openChild(Archive* level, const char16_t* name) {
 // component. A loop rather than recursion, so that neither a long path nor
 // components such as "c:" (to which normalising adds a separator again) can
 // exhaust the stack.
-Archive* openNormalizedPath(const std::u16string& full, InStream** outStream, ReadPlan plan) {
+Archive* openNormalizedPath(const std::u16string& full, InStream** outStream, ReadPlan plan,
+                            PasswordSource* passwords) {
     std::vector<std::u16string> below;  // components after `base`, the last one first
     Ref<Archive> level;
     for (std::u16string base = full; !base.empty();) {
-        level = Ref<Archive>(openWholePath(base));
+        level = Ref<Archive>(openWholePath(base, passwords));
         if (level) break;
         // A root ("\\" or "C:\\") has no parent; any other trailing
         // separator is dropped. ("C:" without it would name the drive's
@@ -694,16 +709,16 @@ Archive* openNormalizedPath(const std::u16string& full, InStream** outStream, Re
 
 }  // namespace
 
-Archive* openArchivePath(const char16_t* path, InStream** outStream, ReadPlan plan) {
+Archive* openArchivePath(const char16_t* path, InStream** outStream, ReadPlan plan, PasswordSource* passwords) {
     auto normalized = normalizePath(path);
-    return normalized ? openNormalizedPath(*normalized, outStream, plan) : nullptr;
+    return normalized ? openNormalizedPath(*normalized, outStream, plan, passwords) : nullptr;
 }
 
 InStream* openStreamPath(const char16_t* path, Archive** outFolder) {
     auto normalized = normalizePath(path);
     std::u16string parentName, last;
     if (!normalized || !splitLast(*normalized, &parentName, &last)) return nullptr;
-    Ref<Archive> parent(openNormalizedPath(parentName, nullptr, ReadPlan::kBrowse));
+    Ref<Archive> parent(openNormalizedPath(parentName, nullptr, ReadPlan::kBrowse, nullptr));
     if (!parent) return nullptr;
     if (InStream* file = parent->openFileByName(last.c_str())) return file;
     if (InStream* nested = parent->openNestedStreamByName(last.c_str())) return nested;

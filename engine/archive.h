@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,8 +23,10 @@
 
 namespace zorvex {
 
+class ArchivePassword;
 class Codec;
 class InStream;
+class PasswordSource;
 
 // How a caller will use what it opens. A browser lists levels and reads some
 // entries; a caller that reads every entry after listing (extracting,
@@ -44,15 +47,30 @@ enum class NestingStop { kNone, kTooDeep, kRepeatsEnclosing };
 // A BLAKE2sp digest, which RAR 5 archives may store instead of a CRC-32.
 using Blake2spDigest = std::array<uint8_t, 32>;
 
+// Turns the checksums of an entry's data into the values its archive stores,
+// for formats that key them with a secret (the encrypted files of "rar" 5.0
+// archives), so that known plain text cannot be confirmed without it.
+// Nullopt while the key is not known: the check then fails.
+class ChecksumKey {
+public:
+    virtual ~ChecksumKey() = default;
+    virtual std::optional<uint32_t> storedCrc(uint32_t crc) const = 0;
+    virtual std::optional<Blake2spDigest> storedDigest(const Blake2spDigest& digest) const = 0;
+};
+
 // What an archive stores to check an entry's data by; either may be missing.
+// With a key, the stored values are keyed ones.
 struct EntryChecks {
     std::optional<uint32_t> crc;
     std::optional<Blake2spDigest> blake2sp;
+    std::shared_ptr<const ChecksumKey> key;
 };
 
 // What an entry is besides data, as Unix-like systems keep it.
 enum class LinkKind : uint8_t { kNone, kSymbolic, kHard };
 
+// What an entry is besides its data: as Unix-like systems keep it, its
+// read-only attribute, and whether its data is encrypted.
 struct EntryMetadata {
     // The Unix mode (type and permission bits) when the archive stores one.
     std::optional<uint32_t> mode;
@@ -63,6 +81,8 @@ struct EntryMetadata {
     std::u16string linkTarget;
     // The DOS and Windows read-only attribute, when the archive stores it.
     bool readOnly = false;
+    // The data needs the archive's password (engine/password.h); listings mark it.
+    bool encrypted = false;
 };
 
 struct ArchiveEntry {
@@ -191,9 +211,14 @@ public:
     // engine/decoded_cache.h); empty: nowhere.
     void setStagingFolder(std::u16string folder) { stagingFolder_ = std::move(folder); }
 
+    // Where this level's encrypted data gets its password (engine/password.h):
+    // the outermost archive's, shared by every level; null when its opener
+    // gave no password source.
+    const std::shared_ptr<ArchivePassword>& password() const { return password_; }
+
 private:
     friend bool addEntry(Archive*, Codec*, std::vector<uint8_t>, std::u16string_view, int64_t, int64_t, int64_t,
-                         int64_t, std::optional<uint32_t>, const Status&, std::optional<Blake2spDigest>, EntryMetadata);
+                         int64_t, EntryChecks, const Status&, EntryMetadata);
     friend void markHoldsArchive(Archive*, std::u16string_view);
     // Adds an entry whose name has no separator left; a later entry of the
     // same name replaces the earlier one.
@@ -230,6 +255,7 @@ private:
     std::optional<uint32_t> originCrc_;
     std::u16string stagingFolder_;
     std::u16string formatName_;
+    std::shared_ptr<ArchivePassword> password_;
     std::vector<ArchiveEntry> entries_;
     std::vector<DirectoryRecord> directories_;
     // Name as stored -> raw index: names that differ only in case are different entries.
@@ -286,6 +312,11 @@ bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t 
               int64_t size, int64_t time, std::optional<uint32_t> crc, const Status& failure,
               std::optional<Blake2spDigest> blake2sp, EntryMetadata metadata);
 
+// As above, with checks that may be keyed (ChecksumKey).
+bool addEntry(Archive* archive, Codec* codec, std::vector<uint8_t> properties, std::u16string_view path,
+              int64_t offset, int64_t packedSize, int64_t size, int64_t time, EntryChecks checks,
+              const Status& failure, EntryMetadata metadata);
+
 // Unix file type bits of a mode.
 constexpr uint32_t kUnixTypeMask = 0170000, kUnixSymbolicLink = 0120000, kUnixFolder = 0040000;
 
@@ -306,7 +337,10 @@ Archive* newArchive(const char16_t* name, Archive* container, InStream* stream);
 // (engine/path_clean.h).
 // An archive on disk, a folder inside one, or a nested archive. When the last
 // component is a file and `outStream` is given, its stream is handed out there.
-Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr, ReadPlan plan = ReadPlan::kBrowse);
+// An archive opened here the first time asks `passwords` for its password
+// when it needs one (engine/password.h).
+Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr, ReadPlan plan = ReadPlan::kBrowse,
+                         PasswordSource* passwords = nullptr);
 // A file (or nested archive's stream) by path; a folder goes to `outFolder`.
 InStream* openStreamPath(const char16_t* path, Archive** outFolder = nullptr);
 std::optional<std::u16string> parentPath(const char16_t* path);

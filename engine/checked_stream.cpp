@@ -30,12 +30,19 @@ void DataCheck::update(const void* data, size_t size) {
     if (blake2sp_) Blake2sp_Update(&blake2sp_->state, static_cast<const Byte*>(data), size);
 }
 
+bool DataCheck::crcMatches() const {
+    if (!stored_.crc) return true;
+    if (!stored_.key) return crc_ == *stored_.crc;
+    return stored_.key->storedCrc(crc_) == stored_.crc;
+}
+
 bool DataCheck::blake2spMatches() {
     if (!stored_.blake2sp) return true;
     if (blake2sp_) {
         Blake2spDigest digest;
         Blake2sp_Final(&blake2sp_->state, digest.data());
-        blake2spMatched_ = digest == *stored_.blake2sp;
+        blake2spMatched_ = stored_.key ? stored_.key->storedDigest(digest) == stored_.blake2sp
+                                       : digest == *stored_.blake2sp;
         blake2sp_.reset();
     }
     // Without memory for the state nothing was checked: not a match.

@@ -35,8 +35,25 @@ Reader::Reader(Archive* archive, ConcatStream* data, const char16_t* path, InStr
     store_ = findCodec(u"store");
 }
 
+bool Reader::headerKey(const rar_crypto::Cipher& cipher, rar_crypto::DerivedKey* key) {
+    Status failure = rar_crypto::keyFor(archive_->password().get(), cipher, key);
+    return failure.ok() || refuse(failure);
+}
+
+bool Reader::refuse(const Status& reason) {
+    refusal_ = reason;
+    return false;
+}
+
 bool Reader::read() {
-    if (!readBlocks()) return false;
+    const bool accepted = readBlocks();
+    // Encrypted headers without the right password: the archive opens, and
+    // says why it lists nothing.
+    if (!refusal_.ok()) {
+        archive_->markDamaged(describe(refusal_));
+        return true;
+    }
+    if (!accepted) return false;
     closeGroup();
     resolveLinks();
     if (!damage_.empty()) archive_->markDamaged(damage_);
@@ -94,8 +111,7 @@ bool Reader::restartAtFirstVolume() {
 void Reader::list(const std::u16string& name, Codec* codec, int64_t offset, int64_t packedSize, int64_t size,
                      int64_t time, const EntryChecks& checks, const EntryMetadata& metadata,
                      const std::vector<uint8_t>& properties) {
-    if (addEntry(archive_, codec, properties, name, offset, packedSize, size, time, checks.crc, Status(),
-                 checks.blake2sp, metadata))
+    if (addEntry(archive_, codec, properties, name, offset, packedSize, size, time, checks, Status(), metadata))
         listed_[name] = {codec, offset, packedSize, size, checks, properties};
 }
 
@@ -103,7 +119,7 @@ void Reader::list(const std::u16string& name, Codec* codec, int64_t offset, int6
 // continued from a volume that was not read is dropped with the rest of its file.
 bool Reader::takePart(FileRecord&& header, bool fromPrevious, bool toNext, int64_t dataStart, int64_t length) {
     int64_t available = std::max<int64_t>(0, volume_->size() - dataStart);
-    Range range{volume_, dataStart, std::min(length, available)};
+    Range range{volume_, dataStart, std::min(length, available), header.cipher};
     if (fromPrevious) {
         if (!pending_ || pending_->name != header.name) {
             pending_.reset();
@@ -148,14 +164,60 @@ void Reader::placeFile(FileRecord& file) {
         list(file.name, store_, 0, 0, 0, file.time, {}, file.metadata);
         return;
     }
+    if (file.cipher) {
+        file.metadata.encrypted = true;
+        if (!file.unreadable.ok()) {
+            addEntry(archive_, damagedEntryCodec(), {}, file.name, 0, 0, static_cast<int64_t>(file.unpackedSize),
+                     file.time, {}, file.unreadable, file.metadata);
+            return;
+        }
+        file.checks.key = rar_crypto::checksumKey(archive_->password(), *file.cipher);
+        if (file.parts.size() == 1 && !inSolidGroup && file.codec && file.unpackedSize > 0) {
+            placeEncrypted(file);
+            return;
+        }
+        if (!decryptParts(file)) return;
+    }
     if (file.stored) {
         int64_t offset = data_->size();
-        for (const Range& r : file.parts) data_->appendPart(r.stream.get(), r.offset, r.length);
+        // Encrypted data is padded to whole cipher blocks: the file ends before the padding.
+        int64_t left = file.cipher ? static_cast<int64_t>(file.unpackedSize) : INT64_MAX;
+        for (const Range& r : file.parts) {
+            int64_t length = std::min(r.length, left);
+            data_->appendPart(r.stream.get(), r.offset, length);
+            left -= length;
+        }
         list(file.name, store_, offset, data_->size() - offset, static_cast<int64_t>(file.unpackedSize), file.time,
              file.checks, file.metadata);
         return;
     }
     placeCompressed(file);
+}
+
+void Reader::placeEncrypted(FileRecord& file) {
+    const Range& part = file.parts.front();
+    std::vector<uint8_t> inner;
+    if (!file.stored) inner = rar::encodeProperties(file.dictionary, {{uint64_t(part.length), file.unpackedSize}});
+    std::vector<uint8_t> properties =
+        rar_crypto::encodeCodecProperties(*part.cipher, file.stored ? u"store" : file.codec->name(), inner);
+    int64_t offset = data_->size();
+    data_->appendPart(part.stream.get(), part.offset, part.length);
+    list(file.name, findCodec(u"rar-aes"), offset, part.length, static_cast<int64_t>(file.unpackedSize), file.time,
+         file.checks, file.metadata, properties);
+}
+
+bool Reader::decryptParts(FileRecord& file) {
+    for (Range& r : file.parts) {
+        if (!r.cipher) {
+            noteDamage("encrypted file continued without encryption");
+            return false;
+        }
+        Ref<InStream> decrypted(
+            rar_crypto::openDecrypted(r.stream.get(), r.offset, r.length, *r.cipher, archive_->password()));
+        if (!decrypted) return false;
+        r = {decrypted, 0, decrypted->size(), std::nullopt};
+    }
+    return true;
 }
 
 void Reader::placeCompressed(FileRecord& file) {

@@ -37,6 +37,7 @@ constexpr uint16_t kFileSolid = 0x0010;
 constexpr uint16_t kFileDirectoryMask = 0x00E0;
 constexpr uint16_t kFileLargeSizes = 0x0100;
 constexpr uint16_t kFileUnicodeName = 0x0200;
+constexpr uint16_t kFileSalt = 0x0400;
 constexpr uint16_t kBlockHasData = 0x8000;
 
 constexpr uint16_t kEndNextVolume = 0x0001;
@@ -46,6 +47,9 @@ constexpr uint16_t kEndVolumeNumber = 0x0008;
 constexpr int kBaseHeaderSize = 7;
 constexpr int kFileHeaderFixed = 32;  // base header + fields up to the attributes
 constexpr uint8_t kStoredMethod = 0x30;
+// Files packed by version 2.9 and later are encrypted with AES; older ones
+// with ciphers that are not decrypted here.
+constexpr uint8_t kFirstAesVersion = 29;
 constexpr uint8_t kHostDos = 0, kHostWindows = 2, kHostUnix = 3;
 constexpr uint32_t kDosReadOnly = 0x01;
 
@@ -69,10 +73,18 @@ public:
     using Reader::Reader;
 
 private:
+    enum class HeaderRead { kRead, kNothing, kCut, kTooSmall, kNoKey };
+
     bool readBlocks() override;
+    HeaderRead readHeader(int64_t blockStart, bool encrypted, std::vector<uint8_t>* header, int64_t* dataStart);
+    HeaderRead readEncryptedHeader(int64_t blockStart, std::vector<uint8_t>* header, int64_t* dataStart);
     bool readFileHeader(const std::vector<uint8_t>& header, uint16_t flags, int64_t dataStart, int64_t* next);
     Codec* codecFor(uint8_t version, uint8_t method);
     std::u16string nameFromHeader(const uint8_t* name, size_t size, uint16_t flags, uint8_t host);
+
+    // The main header says that every block after it is encrypted.
+    bool encryptedHeaders_ = false;
+    bool readEncrypted_ = false;  // an encrypted header was read whole: the password is right
 };
 
 Codec* Reader4::codecFor(uint8_t version, uint8_t method) {
@@ -102,37 +114,91 @@ std::u16string Reader4::nameFromHeader(const uint8_t* name, size_t size, uint16_
     return ansiToWide(bytes).value_or(u"");
 }
 
+// The block header at `blockStart`, whole; its data follows at `dataStart`.
+Reader4::HeaderRead Reader4::readHeader(int64_t blockStart, bool encrypted, std::vector<uint8_t>* header,
+                                        int64_t* dataStart) {
+    if (encrypted) return readEncryptedHeader(blockStart, header, dataStart);
+    uint8_t base[kBaseHeaderSize];
+    if (!volume_->seek(blockStart) || !readExact(volume_.get(), base, kBaseHeaderSize)) return HeaderRead::kNothing;
+    uint16_t headerSize = le16(base + 5);
+    if (headerSize < kBaseHeaderSize) return HeaderRead::kTooSmall;
+    header->resize(headerSize);
+    std::memcpy(header->data(), base, kBaseHeaderSize);
+    if (!readExact(volume_.get(), header->data() + kBaseHeaderSize, headerSize - kBaseHeaderSize))
+        return HeaderRead::kCut;
+    *dataStart = blockStart + headerSize;
+    return HeaderRead::kRead;
+}
+
+// An encrypted block header: its salt, then the header padded to whole
+// cipher blocks. The first block tells the header's size.
+Reader4::HeaderRead Reader4::readEncryptedHeader(int64_t blockStart, std::vector<uint8_t>* header,
+                                                 int64_t* dataStart) {
+    using rar_crypto::kBlockSize;
+    rar_crypto::Cipher cipher;
+    cipher.saltSize = rar_crypto::kSalt3Size;
+    if (!volume_->seek(blockStart) || !readExact(volume_.get(), cipher.salt.data(), cipher.saltSize))
+        return HeaderRead::kNothing;
+    uint8_t first[kBlockSize];
+    if (!readExact(volume_.get(), first, kBlockSize)) return HeaderRead::kCut;
+    rar_crypto::DerivedKey key;
+    if (!headerKey(cipher, &key)) return HeaderRead::kNoKey;
+    uint8_t plain[kBlockSize];
+    std::memcpy(plain, first, kBlockSize);
+    rar_crypto::decryptBlocks(key, key.iv.data(), plain, kBlockSize);
+    uint16_t headerSize = le16(plain + 5);
+    if (headerSize < kBaseHeaderSize) return HeaderRead::kTooSmall;
+    size_t padded = (headerSize + kBlockSize - 1) / kBlockSize * kBlockSize;
+    header->resize(padded);
+    std::memcpy(header->data(), first, kBlockSize);
+    if (!readExact(volume_.get(), header->data() + kBlockSize, static_cast<int>(padded - kBlockSize)))
+        return HeaderRead::kCut;
+    rar_crypto::decryptBlocks(key, key.iv.data(), header->data(), padded);
+    header->resize(headerSize);
+    *dataStart = blockStart + cipher.saltSize + static_cast<int64_t>(padded);
+    return HeaderRead::kRead;
+}
+
 bool Reader4::readBlocks() {
     position_ = kSignature4Size;
     for (;;) {
-        uint8_t base[kBaseHeaderSize];
         int64_t blockStart = position_;
         const int64_t volumeSize = volume_->size();
         if (volumeSize >= 0 && blockStart > volumeSize) return stopDamaged("archive cut inside a file's data");
-        if (!volume_->seek(blockStart) || !readExact(volume_.get(), base, kBaseHeaderSize)) {
-            if (blockStart < volumeSize) return stopDamaged("archive cut inside a header");
-            // The end of a volume without an end block (older writers wrote
-            // none): the next one, if any.
-            if (isVolume_ && moveToVolume(volumeIndex_ + 1, false)) continue;
-            return true;
+        // Every volume starts with its main header in plain.
+        const bool encrypted = encryptedHeaders_ && blockStart != kSignature4Size;
+        std::vector<uint8_t> header;
+        int64_t next = 0;
+        HeaderRead got = readHeader(blockStart, encrypted, &header, &next);
+        // Nothing tells a wrong password from damage but the first header's
+        // CRC: until one header decrypted whole, a failure is taken for it.
+        if (encrypted && !readEncrypted_ && got != HeaderRead::kNothing && got != HeaderRead::kNoKey &&
+            (got != HeaderRead::kRead || !headerCrcHolds(header.data(), static_cast<int>(header.size()))))
+            return refuse(Status::wrongPassword());
+        switch (got) {
+            case HeaderRead::kRead: break;
+            case HeaderRead::kNoKey: return false;
+            case HeaderRead::kTooSmall: return stopDamaged("header size too small");
+            case HeaderRead::kCut: return stopDamaged("archive cut inside a header");
+            case HeaderRead::kNothing:
+                if (blockStart < volumeSize) return stopDamaged("archive cut inside a header");
+                // The end of a volume without an end block (older writers
+                // wrote none): the next one, if any.
+                if (isVolume_ && moveToVolume(volumeIndex_ + 1, false)) continue;
+                return true;
         }
-        uint8_t type = base[2];
-        uint16_t flags = le16(base + 3);
-        uint16_t headerSize = le16(base + 5);
-        if (headerSize < kBaseHeaderSize) return stopDamaged("header size too small");
-        std::vector<uint8_t> header(headerSize);
-        std::memcpy(header.data(), base, kBaseHeaderSize);
-        if (!readExact(volume_.get(), header.data() + kBaseHeaderSize, headerSize - kBaseHeaderSize))
-            return stopDamaged("archive cut inside a header");
+        if (encrypted) readEncrypted_ = true;
+        uint8_t type = header[2];
+        uint16_t flags = le16(header.data() + 3);
+        uint16_t headerSize = static_cast<uint16_t>(header.size());
         // Old service blocks are passed over by their sizes, whatever their
         // CRCs cover. A header that fails its CRC is still read as far as
         // it parses.
         bool skipped = type >= kFirstSkippedBlock && type <= kLastSkippedBlock;
         if (!skipped && !headerCrcHolds(header.data(), headerSize)) noteDamage("header CRC mismatch");
-        int64_t next = blockStart + headerSize;
 
         if (type == kMainBlock) {
-            if (flags & kMainEncryptedHeaders) return false;
+            encryptedHeaders_ = flags & kMainEncryptedHeaders;
             isVolume_ = flags & kMainVolume;
             solid_ = flags & kMainSolid;
             newNumbering_ = flags & kMainNewNumbering;
@@ -143,7 +209,6 @@ bool Reader4::readBlocks() {
                 startedMidSet_ = volumeIndex_ > 0;
             }
         } else if (type == kFileBlock || type == kSubBlock) {
-            if (flags & kFileEncrypted) return false;
             if (headerSize < kFileHeaderFixed || !readFileHeader(header, flags, next, &next))
                 return stopDamaged("file header does not parse");
         } else if (type == kEndBlock) {
@@ -191,6 +256,17 @@ bool Reader4::readFileHeader(const std::vector<uint8_t>& header, uint16_t flags,
     FileRecord file;
     file.name = nameFromHeader(h.here(), nameSize, flags, host);
     if (file.name.empty()) return true;
+    if (flags & kFileEncrypted) {
+        rar_crypto::Cipher cipher;
+        // The salt follows the name.
+        if (flags & kFileSalt) {
+            cipher.saltSize = rar_crypto::kSalt3Size;
+            if (!h.skip(nameSize) || h.left() < cipher.saltSize) return false;
+            std::memcpy(cipher.salt.data(), h.here(), cipher.saltSize);
+        }
+        file.cipher = cipher;
+        if (version < kFirstAesVersion) file.unreadable = Status::unsupportedEncryption();
+    }
     file.time = timeFromDosPacked(dosTime);
     // A Unix host keeps the mode; a symbolic link's data is its target.
     if (host == kHostUnix) file.metadata = unixMetadata(attributes);

@@ -48,6 +48,9 @@ constexpr uint64_t kFile5Time = 0x0002;
 constexpr uint64_t kFile5Crc = 0x0004;
 
 constexpr uint64_t kRecordEncryption = 1;
+constexpr uint64_t kCipherAes256 = 0;
+constexpr uint64_t kCipherHasCheck = 0x0001;
+constexpr uint64_t kCipherTweaked = 0x0002;
 constexpr uint64_t kRecordHash = 2;
 constexpr uint64_t kHashBlake2sp = 0;
 constexpr uint64_t kRecordTime = 3;
@@ -59,49 +62,158 @@ constexpr uint64_t kRedirectionFileCopy = 5;
 
 constexpr uint64_t kMaxHeader5 = 0x200000;
 
+// An encryption record of a file, or the archive's encryption header:
+// version, flags, cost, salt, the IV (files only) and the password check
+// value with its checksum. False when it does not parse; `unreadable` says
+// why a record that parses cannot be used.
+bool readCipher(HeaderCursor& h, bool withIv, rar_crypto::Cipher* cipher, Status* unreadable) {
+    using namespace rar_crypto;
+    uint64_t version, flags;
+    uint8_t lg2Count;
+    if (!h.vint(&version) || !h.vint(&flags)) return false;
+    if (version != kCipherAes256) {
+        *unreadable = Status::unsupportedEncryption();
+        return true;
+    }
+    cipher->scheme = Cipher::Scheme::kAes256;
+    cipher->saltSize = kSalt5Size;
+    cipher->hasCheck = flags & kCipherHasCheck;
+    cipher->tweakedChecksums = flags & kCipherTweaked;
+    size_t need = kSalt5Size + (withIv ? kBlockSize : 0) + (cipher->hasCheck ? kCheckValueSize + kCheckSumSize : 0);
+    if (!h.u8(&lg2Count) || h.left() < need) return false;
+    cipher->lg2Count = lg2Count;
+    auto take = [&](uint8_t* to, size_t n) {
+        std::memcpy(to, h.here(), n);
+        h.skip(n);
+    };
+    take(cipher->salt.data(), kSalt5Size);
+    if (withIv) take(cipher->iv.data(), kBlockSize);
+    if (cipher->hasCheck) {
+        take(cipher->checkValue.data(), kCheckValueSize);
+        take(cipher->checkSum.data(), kCheckSumSize);
+    }
+    // The cost comes from the file: bounded, so that a small file cannot
+    // keep a command busy for hours.
+    if (lg2Count > kMaxLg2Count) *unreadable = costTooHigh();
+    return true;
+}
+
 class Reader5 final : public Reader {
 public:
     using Reader::Reader;
 
 private:
+    enum class HeaderRead { kRead, kNothing, kCut, kBadSize };
+
     bool readBlocks() override;
+    // The header at `blockStart`: the CRC stored before it, and the bytes that
+    // CRC covers (the size field and the header); its data follows at `dataStart`.
+    HeaderRead readHeader(int64_t blockStart, uint32_t* crc, std::vector<uint8_t>* covered, size_t* sizeFieldLength,
+                          int64_t* dataStart);
+    HeaderRead readEncryptedHeader(int64_t blockStart, uint32_t* crc, std::vector<uint8_t>* covered,
+                                   size_t* sizeFieldLength, int64_t* dataStart);
     bool readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t dataStart, uint64_t dataSize,
                         size_t extraStart);
-    bool readExtraRecords(HeaderCursor& h, FileRecord* file);
+    void readExtraRecords(HeaderCursor& h, FileRecord* file);
 
-    bool refused_ = false;
+    // Set by the encryption header: every header after it is encrypted with this key.
+    bool encryptedHeaders_ = false;
+    rar_crypto::DerivedKey headerKey_;
+    bool readEncrypted_ = false;  // an encrypted header was read whole
 };
+
+// The size field (at most three bytes: 2 MiB) at the start of `bytes`.
+bool headerSizeField(const uint8_t* bytes, size_t available, uint64_t* headerSize, size_t* length) {
+    HeaderCursor field(bytes, std::min<size_t>(available, 3));
+    if (!field.vint(headerSize) || *headerSize == 0 || *headerSize > kMaxHeader5) return false;
+    *length = field.position();
+    return true;
+}
+
+Reader5::HeaderRead Reader5::readHeader(int64_t blockStart, uint32_t* crc, std::vector<uint8_t>* covered,
+                                        size_t* sizeFieldLength, int64_t* dataStart) {
+    if (encryptedHeaders_ && blockStart != kSignature5Size)
+        return readEncryptedHeader(blockStart, crc, covered, sizeFieldLength, dataStart);
+    uint8_t prefix[4 + 3];
+    if (!volume_->seek(blockStart)) return HeaderRead::kNothing;
+    int got = std::max(volume_->read(prefix, sizeof prefix), 0);
+    if (got == 0) return HeaderRead::kNothing;
+    if (got < 5) return HeaderRead::kCut;
+    uint64_t headerSize;
+    if (!headerSizeField(prefix + 4, static_cast<size_t>(got) - 4, &headerSize, sizeFieldLength))
+        return HeaderRead::kBadSize;
+    *crc = le32(prefix);
+    covered->resize(*sizeFieldLength + static_cast<size_t>(headerSize));
+    std::memcpy(covered->data(), prefix + 4, *sizeFieldLength);
+    int64_t headerStart = blockStart + 4 + static_cast<int64_t>(*sizeFieldLength);
+    if (!volume_->seek(headerStart) ||
+        !readExact(volume_.get(), covered->data() + *sizeFieldLength, static_cast<int>(headerSize)))
+        return HeaderRead::kCut;
+    *dataStart = headerStart + static_cast<int64_t>(headerSize);
+    return HeaderRead::kRead;
+}
+
+// An encrypted header: its IV, then the CRC, size field and header padded
+// to whole cipher blocks. The first block tells the size.
+Reader5::HeaderRead Reader5::readEncryptedHeader(int64_t blockStart, uint32_t* crc, std::vector<uint8_t>* covered,
+                                                 size_t* sizeFieldLength, int64_t* dataStart) {
+    using rar_crypto::kBlockSize;
+    uint8_t iv[kBlockSize], first[kBlockSize];
+    if (!volume_->seek(blockStart)) return HeaderRead::kNothing;
+    int got = std::max(volume_->read(iv, kBlockSize), 0);
+    if (got == 0) return HeaderRead::kNothing;
+    if (got < static_cast<int>(kBlockSize) || !readExact(volume_.get(), first, kBlockSize)) return HeaderRead::kCut;
+    uint8_t plain[kBlockSize];
+    std::memcpy(plain, first, kBlockSize);
+    rar_crypto::decryptBlocks(headerKey_, iv, plain, kBlockSize);
+    uint64_t headerSize;
+    if (!headerSizeField(plain + 4, kBlockSize - 4, &headerSize, sizeFieldLength)) return HeaderRead::kBadSize;
+    size_t length = 4 + *sizeFieldLength + static_cast<size_t>(headerSize);
+    size_t padded = (length + kBlockSize - 1) / kBlockSize * kBlockSize;
+    std::vector<uint8_t> block(padded);
+    std::memcpy(block.data(), first, kBlockSize);
+    if (!readExact(volume_.get(), block.data() + kBlockSize, static_cast<int>(padded - kBlockSize)))
+        return HeaderRead::kCut;
+    rar_crypto::decryptBlocks(headerKey_, iv, block.data(), padded);
+    *crc = le32(block.data());
+    covered->assign(block.begin() + 4, block.begin() + static_cast<std::ptrdiff_t>(length));
+    *dataStart = blockStart + static_cast<int64_t>(kBlockSize + padded);
+    return HeaderRead::kRead;
+}
 
 bool Reader5::readBlocks() {
     position_ = kSignature5Size;
     for (;;) {
-        // The CRC and a header size of at most three bytes (2 MiB).
-        uint8_t prefix[4 + 3];
         int64_t blockStart = position_;
         const int64_t volumeSize = volume_->size();
         if (volumeSize >= 0 && blockStart > volumeSize) return stopDamaged("archive cut inside a file's data");
-        if (!volume_->seek(blockStart)) return true;
-        int got = std::max(volume_->read(prefix, sizeof prefix), 0);
-        if (got == 0) return stopDamaged("no end of archive block");
-        if (got < 5) return stopDamaged("archive cut inside a header");
-        HeaderCursor sizeField(prefix + 4, std::min<size_t>(static_cast<size_t>(got) - 4, 3));
-        uint64_t headerSize;
-        if (!sizeField.vint(&headerSize) || headerSize == 0 || headerSize > kMaxHeader5)
-            return stopDamaged("header size out of range");
-        int64_t headerStart = blockStart + 4 + static_cast<int64_t>(sizeField.position());
-        std::vector<uint8_t> header(static_cast<size_t>(headerSize));
-        if (!volume_->seek(headerStart) || !readExact(volume_.get(), header.data(), static_cast<int>(headerSize)))
-            return stopDamaged("archive cut inside a header");
+        uint32_t storedCrc = 0;
+        std::vector<uint8_t> covered;
+        size_t sizeFieldLength = 0;
+        int64_t dataStart = 0;
+        HeaderRead got = readHeader(blockStart, &storedCrc, &covered, &sizeFieldLength, &dataStart);
         // The CRC covers the size field and the header. A header that fails
         // it is still read as far as it parses.
-        uint32_t crc = crc32Update(crc32Update(0, prefix + 4, sizeField.position()), header.data(), header.size());
-        if (crc != le32(prefix)) noteDamage("header CRC mismatch");
+        const bool crcHolds = got == HeaderRead::kRead && crc32Update(0, covered.data(), covered.size()) == storedCrc;
+        // Without a check value nothing tells a wrong password from damage but
+        // the first encrypted header: until one decrypted whole, a failure is taken for it.
+        if (encryptedHeaders_ && !readEncrypted_ && blockStart != kSignature5Size && got != HeaderRead::kNothing) {
+            if (!crcHolds) return refuse(Status::wrongPassword());
+            readEncrypted_ = true;
+        }
+        switch (got) {
+            case HeaderRead::kRead: break;
+            case HeaderRead::kNothing: return stopDamaged("no end of archive block");
+            case HeaderRead::kCut: return stopDamaged("archive cut inside a header");
+            case HeaderRead::kBadSize: return stopDamaged("header size out of range");
+        }
+        if (!crcHolds) noteDamage("header CRC mismatch");
+        std::vector<uint8_t> header(covered.begin() + static_cast<std::ptrdiff_t>(sizeFieldLength), covered.end());
         HeaderCursor h(header.data(), header.size());
         uint64_t type, flags, extraSize = 0, dataSize = 0;
         bool parsed = h.vint(&type) && h.vint(&flags) && (!(flags & kHeaderExtra) || h.vint(&extraSize)) &&
                       (!(flags & kHeaderData) || h.vint(&dataSize)) && extraSize <= header.size();
         if (!parsed) return stopDamaged("header does not parse");
-        int64_t dataStart = headerStart + static_cast<int64_t>(headerSize);
         if (dataSize > uint64_t{INT64_MAX} - static_cast<uint64_t>(dataStart)) return stopDamaged("data size out of range");
         int64_t next = dataStart + static_cast<int64_t>(dataSize);
 
@@ -122,9 +234,15 @@ bool Reader5::readBlocks() {
             }
         } else if (type == kFile5) {
             if (!readFileHeader(h, flags, dataStart, dataSize, header.size() - extraSize))
-                return !refused_ && stopDamaged("file header does not parse");
+                return stopDamaged("file header does not parse");
         } else if (type == kEncryption5) {
-            return false;
+            rar_crypto::Cipher cipher;
+            Status unreadable;
+            if (!readCipher(h, false, &cipher, &unreadable))
+                return refuse(Status::corrupt("encryption header does not parse"));
+            if (!unreadable.ok()) return refuse(unreadable);
+            if (!headerKey(cipher, &headerKey_)) return false;
+            encryptedHeaders_ = true;
         } else if (type == kEnd5) {
             uint64_t endFlags;
             // Some writers leave the flags out: then this is the last volume.
@@ -137,15 +255,18 @@ bool Reader5::readBlocks() {
     }
 }
 
-bool Reader5::readExtraRecords(HeaderCursor& h, FileRecord* file) {
+void Reader5::readExtraRecords(HeaderCursor& h, FileRecord* file) {
     while (h.left() > 0) {
         uint64_t size, type;
-        if (!h.vint(&size) || size == 0 || size > h.left()) return true;
+        if (!h.vint(&size) || size == 0 || size > h.left()) return;
         HeaderCursor record(h.here(), static_cast<size_t>(size));
         h.skip(size);
         if (!record.vint(&type)) continue;
-        if (type == kRecordEncryption) return false;
-        if (type == kRecordHash) {
+        if (type == kRecordEncryption) {
+            file->cipher.emplace();
+            if (!readCipher(record, true, &*file->cipher, &file->unreadable))
+                file->unreadable = Status::corrupt("encryption record does not parse");
+        } else if (type == kRecordHash) {
             uint64_t hashType;
             Blake2spDigest digest;
             if (!record.vint(&hashType) || hashType != kHashBlake2sp || record.left() < digest.size()) continue;
@@ -184,7 +305,6 @@ bool Reader5::readExtraRecords(HeaderCursor& h, FileRecord* file) {
             }
         }
     }
-    return true;
 }
 
 bool Reader5::readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t dataStart, uint64_t dataSize,
@@ -215,10 +335,7 @@ bool Reader5::readFileHeader(HeaderCursor& h, uint64_t headerFlags, int64_t data
     file.codec = file.version == 0 ? findCodec(u"rar50") : nullptr;
     file.dictionary = rar5DictionarySize(compression);
     HeaderCursor extra(h.here() + (extraStart - h.position()), h.left() - (extraStart - h.position()));
-    if (!readExtraRecords(extra, &file)) {
-        refused_ = true;
-        return false;
-    }
+    readExtraRecords(extra, &file);
     if (file.link) file.unpackedSize = 0;
     // A link to a folder (a symbolic link with the directory flag, or a
     // junction) is a link entry, never a folder of its own.

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "codecs/crypto/rar_cipher.h"
 #include "codecs/rar/unpacker.h"
 #include "engine/archive.h"
 #include "engine/stream.h"
@@ -85,6 +86,7 @@ struct Range {
     Ref<InStream> stream;
     int64_t offset;
     int64_t length;
+    std::optional<rar_crypto::Cipher> cipher;  // each part of an encrypted file has its own
 };
 
 // What the headers say about one file, gathered over its parts.
@@ -104,6 +106,8 @@ struct FileRecord {
     bool olderVersion = false;  // kept by the archiver's file versions; the current one has no version record
     uint64_t versionNumber = 0;
     EntryMetadata metadata;     // Unix mode, and the link it is
+    std::optional<rar_crypto::Cipher> cipher;  // how the data is encrypted
+    Status unreadable;  // why the data cannot be read at all: a cipher not decrypted here
     std::vector<Range> parts;
 };
 
@@ -116,6 +120,9 @@ public:
 
     // False when the archive is refused.
     bool read();
+    // Why it was refused, when the reason is more than not being an archive
+    // of this format: encrypted headers without a password or with a wrong one.
+    const Status& refusal() const { return refusal_; }
 
 protected:
     // Walks the blocks from the first volume on; false refuses the archive.
@@ -139,6 +146,13 @@ protected:
     // Collects one part of a file; the file is placed after its last part.
     bool takePart(FileRecord&& header, bool fromPrevious, bool toNext, int64_t dataStart, int64_t length);
 
+    // The key of the archive's encrypted headers; false (and the reason kept
+    // for the archive's refusal) when there is none: no password given, or a
+    // wrong one.
+    bool headerKey(const rar_crypto::Cipher& cipher, rar_crypto::DerivedKey* key);
+    // Refuses the archive for that reason.
+    bool refuse(const Status& reason);
+
     Ref<InStream> volume_;
     uint64_t volumeIndex_ = 0;
     int64_t position_ = 0;
@@ -150,6 +164,7 @@ protected:
     bool sawMain_ = false;
     bool startedMidSet_ = false;  // opened at a later volume of an old-numbering set
     std::string damage_;
+    Status refusal_;
 
     // A member of a solid group, listed once the group's stream exists.
     struct GroupEntry {
@@ -181,6 +196,13 @@ private:
 
     void placeFile(FileRecord& file);
     void placeCompressed(FileRecord& file);
+    // An encrypted file in one part outside a solid group: listed with the
+    // codec that decrypts it, so that a missing or wrong password fails its
+    // stream alone.
+    void placeEncrypted(FileRecord& file);
+    // The parts of an encrypted file read decrypted, for a solid group or a
+    // file split over volumes.
+    bool decryptParts(FileRecord& file);
     void openGroup(const FileRecord& file);
     void closeGroup();
     void list(const std::u16string& name, Codec* codec, int64_t offset, int64_t packedSize, int64_t size,

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "engine/level_walk.h"
+#include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/standard_input.h"
@@ -81,7 +82,7 @@ int testCommand(const std::vector<std::string>& archives) {
     StandardInput input(archives, reporter);
     for (const std::string& argument : archives) {
         std::u16string path = engineArgumentPath(argument);
-        Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry));
+        Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry, commandPasswords()));
         if (!archive) {
             reporter.error(argument, "", "cannot open as an archive");
             continue;

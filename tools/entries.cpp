@@ -152,6 +152,12 @@ std::string openFailureText(Archive* level) {
 bool reportDamagedLevel(Archive* level, Reporter& reporter, const std::string& subject, const std::string& levelPath) {
     if (!level->damaged()) return false;
     int entries = level->entriesBeforeDamage();
+    // Headers that need a password, or another one: no damage to speak of.
+    const std::string& reason = level->damageReason();
+    if (entries == 0 && (reason == describe(Status::encrypted()) || reason.starts_with("wrong password"))) {
+        reporter.error(subject, levelPath, reason);
+        return true;
+    }
     reporter.error(subject, levelPath,
                    "damaged after " + std::to_string(entries) + (entries == 1 ? " entry: " : " entries: ") +
                        level->damageReason());
@@ -190,6 +196,11 @@ CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteS
         return isShort ? CopyResult::kShort : CopyResult::kDamaged;
     }
     if (!check.crcMatches()) {
+        // A keyed CRC is not the data's: only the mismatch says anything.
+        if (stored.key) {
+            reporter.error(subject, entry, "CRC mismatch");
+            return CopyResult::kCheckFailed;
+        }
         char text[96];
         std::snprintf(text, sizeof text, "CRC mismatch (stored %08" PRIx32 ", data gives %08" PRIx32 ")", *stored.crc,
                       check.crc());

@@ -13,6 +13,7 @@
 
 #include "engine/format_registry.h"
 #include "engine/level_walk.h"
+#include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/json.h"
@@ -230,6 +231,7 @@ struct Listing {
         else
             beginSizedRow(time, size);
         if (style == ListOptions::Style::kLong) longColumns(kind, entry, metadata);
+        encryptedMark(metadata);
         out.text(prefix);
         out.name(name);
         if (kind == Kind::kFolder) out.character(kDisplaySeparator);
@@ -271,7 +273,8 @@ struct Listing {
         } else {
             text += "null";
         }
-        text += ",\"encrypted\":false,\"link_target\":";
+        text += metadata.encrypted ? ",\"encrypted\":true" : ",\"encrypted\":false";
+        text += ",\"link_target\":";
         if (metadata.link != LinkKind::kNone)
             appendJsonString(text, displayName(metadata.linkTarget));
         else
@@ -426,6 +429,10 @@ struct Listing {
             endTentative(tentative);
         }
     }
+    // "*" in front of an entry whose data needs the password.
+    void encryptedMark(const EntryMetadata& metadata) {
+        if (metadata.encrypted) out.character('*');
+    }
     // "name -> target" for a symbolic link, "name link to target" for a hard one.
     void linkTarget(const EntryMetadata& metadata) {
         if (metadata.link == LinkKind::kNone) return;
@@ -472,7 +479,7 @@ int listCommand(const std::string& path, const ListOptions& options) {
     StandardInput input({path}, reporter);
     std::u16string enginePath = engineArgumentPath(path);
     InStream* fileStream = nullptr;
-    Ref<Archive> archive(openArchivePath(enginePath.c_str(), &fileStream));
+    Ref<Archive> archive(openArchivePath(enginePath.c_str(), &fileStream, ReadPlan::kBrowse, commandPasswords()));
     Ref<InStream> file(fileStream);
     if (!archive && !file) {
         reporter.error(path, "", "cannot open (no such archive, folder or entry)");

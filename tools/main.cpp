@@ -10,6 +10,7 @@
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/os.h"
+#include "tools/password.h"
 #include "tools/report.h"
 #include "tools/selection.h"
 #include "tools/standard_input.h"
@@ -59,7 +60,12 @@ int main(int argc, char** argv) {
     int threads = 0;
     app.add_option("-j,--threads", threads, "Threads for decoding (default: one per processor; 1: no worker threads)")
         ->check(CLI::Range(1, 1 << 16));
-    app.fallthrough();  // before or after the command alike
+
+    // Passwords of encrypted archives (tools/password.h); given before or after the command.
+    std::string password, passwordFile;
+    app.add_option("-p,--password", password, "Password of encrypted archives");
+    app.add_option("--password-file", passwordFile, "File whose first line is the password");
+    app.fallthrough();  // these options go before or after the command alike
 
     std::string listPath;
     ListOptions listOptions;
@@ -150,6 +156,7 @@ int main(int argc, char** argv) {
         splitArchivesAndPatterns(given, afterSeparator, extractArchives, extractOptions.patterns);
     }
     zorvex::setOlderVersionsListed(versions);
+    if (!setPasswordOptions(password, passwordFile)) return kUsageError;
 
     int status = 0;
     if (*list) status = listCommand(listPath, listOptions);

@@ -22,7 +22,7 @@ _zorvex() {
 
     if [[ -z $command ]]; then
         if [[ $prev == --charset ]]; then return; fi
-        COMPREPLY=($(compgen -W "list cat extract test help mount unmount -j --threads --versions --charset --version --help" -- "$cur"))
+        COMPREPLY=($(compgen -W "list cat extract test help mount unmount -j --threads -p --password --password-file --versions --charset --version --help" -- "$cur"))
         return
     fi
     case $prev in

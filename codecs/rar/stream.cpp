@@ -124,6 +124,8 @@ int64_t RarStream::pull(uint8_t* dest, int64_t count) {
     while (want_ > 0 && !finished_) {
         StepResult result = unpacker_->step();
         if (result != StepResult::kMore) finished_ = true;
+        // Packed data that could not be had says why, such as a missing password.
+        if (result == StepResult::kError) fail(source_->status());
     }
     int64_t got = count - want_;
     want_ = 0;
