@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <list>
@@ -22,6 +23,28 @@ namespace {
 
 // What extraction gives entries that store no mode, under the usual umask.
 constexpr uint32_t kFilePermissions = 0644, kFolderPermissions = 0755;
+// How far past the checked run a read may start and still have the gap read
+// first: well beyond the kernel's read-ahead window.
+constexpr int64_t kCatchUpLimit = 16 << 20;
+
+// Reads `length` bytes from `offset` into `buffer`, `chunk` at a time (the
+// buffer's size): false when the data is damaged or ends early, never bytes
+// from damaged data nor a file that ends early as if whole.
+bool readInto(InStream* stream, int64_t offset, char* buffer, int64_t length, int chunk) {
+    if (!stream->seek(offset)) return false;
+    while (length > 0) {
+        int want = int(std::min<int64_t>(length, chunk));
+        int done = 0;
+        while (done < want) {
+            int got = stream->read(buffer + done, want - done);
+            if (got <= 0) break;
+            done += got;
+        }
+        if (stream->damaged() || done < want) return false;
+        length -= want;
+    }
+    return true;
+}
 
 // The hidden file that holds a nested archive's bytes, beside its folder.
 std::string bytesName(const std::string& nested) { return "." + nested + ".bytes"; }
@@ -79,6 +102,9 @@ struct Node {
     int domain = 0;
     int openError = 0;
     int handles = 0;  // open file handles reading it
+    // How far reads have run on unbroken from the data's start: the stored
+    // CRC is checked over that run. Under the lock of the copy it was opened in.
+    int64_t checkedRun = 0;
 };
 
 }  // namespace
@@ -422,17 +448,17 @@ int MountedArchive::read(int node, char* buffer, size_t size, int64_t offset) {
     int want = int(std::min<int64_t>(std::min<size_t>(size, 1 << 30), total - offset));
     std::lock_guard<std::mutex> hold(copy->lock);
     InStream* stream = data->data.get();
-    if (!stream->seek(offset)) return -EIO;
-    int done = 0;
-    while (done < want) {
-        int got = stream->read(buffer + done, want - done);
-        if (got <= 0) break;
-        done += got;
-    }
-    // Never bytes from damaged data, nor a file that ends early as if whole.
-    if (stream->damaged() || done < want) return -EIO;
-    return done;
+    // Reads of a file read whole reach us out of order (the kernel's
+    // read-ahead, several threads serving): one a little past the checked run
+    // reads the gap first, so that the run reaches the end and the CRC is checked.
+    if (offset > data->checkedRun && offset - data->checkedRun <= kCatchUpLimit &&
+        !readInto(stream, data->checkedRun, buffer, offset - data->checkedRun, want))
+        return -EIO;
+    if (!readInto(stream, offset, buffer, want, want)) return -EIO;
+    if (offset <= data->checkedRun) data->checkedRun = std::max(data->checkedRun, offset + want);
+    return want;
 }
+
 
 bool MountedArchive::unchanged() const {
     struct stat now {};
