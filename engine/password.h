@@ -14,8 +14,12 @@
 //   std::shared_ptr<ArchivePassword> password = passwordFor(container);
 //   const Password* text = password ? password->get() : nullptr;
 //   if (!text) -> Status::encrypted();  a check value that disagrees -> Status::wrongPassword()
+//   (headers it cannot read so: archive->markDamaged(describe(status)), which
+//   the command line shows as that reason alone)
 //   // a codec, in makeStream:
 //   const Password* text = request.password ? request.password->get() : nullptr;
+//   no text, or a check value that disagrees: return failedStream(request, status)
+//   keys: request.password->derivedKey(recipe, derive), derived once per recipe
 #pragma once
 
 #include <functional>

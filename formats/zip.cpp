@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/archive.h"
 #include "codecs/crypto/zip_crypto.h"
+#include "engine/archive.h"
 #include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/convert.h"

@@ -10,6 +10,9 @@
 #include "codecs/crypto/hash.h"
 #include "codecs/crypto/secret.h"
 #include "engine/password.h"
+#include "engine/pipeline.h"
+#include "engine/stream.h"
+#include "tests/test_util.h"
 
 namespace zorvex {
 namespace {
@@ -94,6 +97,56 @@ TEST(Crypto, PasswordEncodings) {
     Password password = {0x5BC6, 0x7801, 0xD83D, 0xDD11, u'p', 0xE4, u's', 0x20AC};
     EXPECT_EQ(toHex(passwordUtf16le(password)), "c65b01783dd811dd7000e4007300ac20");
     EXPECT_EQ(toHex(passwordUtf8(password)), "e5af86e7a081f09f9491" "70c3a473e282ac");
+}
+
+class OnePassword final : public PasswordSource {
+public:
+    bool askPassword(const std::u16string&, Password& password) override {
+        password = {u'p', u'w'};
+        return true;
+    }
+};
+
+// The 7z coder's properties come from the file: a key derivation beyond 2^24
+// rounds is refused before any hashing, and sizes that do not add up are no
+// coder at all.
+TEST(Crypto, SevenZipAesProperties) {
+    std::vector<uint8_t> iv(16, 0x11);
+    auto with = [&](std::vector<uint8_t> head, size_t ivBytes) {
+        head.insert(head.end(), iv.begin(), iv.begin() + ivBytes);
+        return head;
+    };
+    struct Case {
+        std::vector<uint8_t> properties;
+        const char* failure;  // null: decrypts; "": no stream
+    } cases[] = {
+        {with({0x40, 0x0F}, 16), nullptr},  // one round, 16-byte IV
+        {with({0x59, 0x0F}, 16), "key derivation asks for more than 2^24 rounds; refused"},
+        {with({0x7E, 0x0F}, 16), "key derivation asks for more than 2^24 rounds; refused"},
+        {with({0x53, 0x0F}, 8), ""},  // the IV is shorter than stated
+        {{}, ""},
+    };
+    std::vector<uint8_t> packed(32, 0x5A);
+    Ref<MemoryStream> source(MemoryStream::create(u"packed", nullptr, 0, packed.data(), packed.size()));
+    OnePassword answers;
+    ArchivePassword password(&answers, u"a.7z");
+    for (const Case& c : cases) {
+        CodecRequest request;
+        request.method = u"7z-aes";
+        request.source = source.get();
+        request.packedSize = 32;
+        request.unpackedSize = 20;
+        request.properties = c.properties;
+        request.password = &password;
+        Ref<InStream> stream(openCodecStream(request));
+        if (c.failure && !*c.failure) {
+            EXPECT_FALSE(stream) << c.properties.size();
+            continue;
+        }
+        ASSERT_TRUE(stream);
+        EXPECT_EQ(test::readAll(stream.get()).size(), c.failure ? 0u : 20u);
+        EXPECT_EQ(describe(stream->status()), c.failure ? c.failure : "");
+    }
 }
 
 TEST(Crypto, ConstantTimeEqual) {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "codecs/crypto/aes.h"
