@@ -41,6 +41,7 @@ add_library(lzmasdk STATIC
     ${LZMA_SDK_DIR}/Ppmd7.c ${LZMA_SDK_DIR}/Ppmd7Dec.c ${LZMA_SDK_DIR}/Ppmd7aDec.c ${LZMA_SDK_DIR}/Ppmd8.c ${LZMA_SDK_DIR}/Ppmd8Dec.c
     ${LZMA_SDK_DIR}/XzCrc64.c ${LZMA_SDK_DIR}/XzCrc64Opt.c ${LZMA_SDK_DIR}/Sha256.c ${LZMA_SDK_DIR}/Sha256Opt.c
     ${LZMA_SDK_DIR}/Blake2s.c
+    ${LZMA_SDK_DIR}/Aes.c ${LZMA_SDK_DIR}/AesOpt.c ${LZMA_SDK_DIR}/Sha1.c ${LZMA_SDK_DIR}/Sha1Opt.c
     ${LZMA_SDK_DIR}/CpuArch.c)
 target_include_directories(lzmasdk SYSTEM PUBLIC ${LZMA_SDK_DIR})
 # -O2 rather than the Release -O3: the LZMA decoder's big loop runs faster so.

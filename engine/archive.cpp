@@ -13,6 +13,7 @@
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
 #include "engine/names.h"
+#include "engine/password.h"
 #include "engine/path_clean.h"
 #include "engine/stream.h"
 // The path API resolves a path typed by a user against the current folder,
@@ -75,7 +76,8 @@ Archive::Archive(const char16_t* name, Archive* owner, InStream* stream)
       readPlan_(owner ? owner->readPlan_ : ReadPlan::kBrowse),
       // A folder level shares its archive's stream; a nested archive has its own.
       nesting_(owner ? owner->nesting_ + (stream != owner->stream_ ? 1 : 0) : 0),
-      stagingFolder_(owner ? owner->stagingFolder_ : std::u16string()) {
+      stagingFolder_(owner ? owner->stagingFolder_ : std::u16string()),
+      password_(passwordFor(owner)) {
     if (stream_) stream_->addRef();
     liveArchives().push_back(this);
 }
@@ -443,6 +445,7 @@ InStream* Archive::openEntry(int raw) {
         request.packedSize = e.packedSize;
         request.unpackedSize = e.size;
         request.properties = e.properties;
+        request.password = password_.get();
         stream = e.codec->createStream(request);
     }
     if (stream) {
@@ -611,13 +614,16 @@ Archive* findLive(const std::u16string& name) {
 }
 
 // An archive already open under this exact path, or one on disk there.
-Archive* openWholePath(const std::u16string& path) {
+Archive* openWholePath(const std::u16string& path, PasswordSource* passwords) {
     if (Archive* live = findLive(path)) {
         live->addRef();
         return live;
     }
     FileSource* file = openFileSource(path.c_str());
     if (!file) return nullptr;
+    std::shared_ptr<ArchivePassword> password;
+    if (passwords) password = std::make_shared<ArchivePassword>(passwords, path);
+    OpeningWithPassword opening(std::move(password));
     Archive* archive = detectAndOpen(path.c_str(), nullptr, file);
     file->release();
     return archive;
@@ -652,11 +658,12 @@ Archive* openChild(Archive* level, const char16_t* name) {
 // component. A loop rather than recursion, so that neither a long path nor
 // components such as "c:" (to which normalising adds a separator again) can
 // exhaust the stack.
-Archive* openNormalizedPath(const std::u16string& full, InStream** outStream, ReadPlan plan) {
+Archive* openNormalizedPath(const std::u16string& full, InStream** outStream, ReadPlan plan,
+                            PasswordSource* passwords) {
     std::vector<std::u16string> below;  // components after `base`, the last one first
     Ref<Archive> level;
     for (std::u16string base = full; !base.empty();) {
-        level = Ref<Archive>(openWholePath(base));
+        level = Ref<Archive>(openWholePath(base, passwords));
         if (level) break;
         // A root ("\\" or "C:\\") has no parent; any other trailing
         // separator is dropped. ("C:" without it would name the drive's
@@ -685,16 +692,16 @@ Archive* openNormalizedPath(const std::u16string& full, InStream** outStream, Re
 
 }  // namespace
 
-Archive* openArchivePath(const char16_t* path, InStream** outStream, ReadPlan plan) {
+Archive* openArchivePath(const char16_t* path, InStream** outStream, ReadPlan plan, PasswordSource* passwords) {
     auto normalized = normalizePath(path);
-    return normalized ? openNormalizedPath(*normalized, outStream, plan) : nullptr;
+    return normalized ? openNormalizedPath(*normalized, outStream, plan, passwords) : nullptr;
 }
 
 InStream* openStreamPath(const char16_t* path, Archive** outFolder) {
     auto normalized = normalizePath(path);
     std::u16string parentName, last;
     if (!normalized || !splitLast(*normalized, &parentName, &last)) return nullptr;
-    Ref<Archive> parent(openNormalizedPath(parentName, nullptr, ReadPlan::kBrowse));
+    Ref<Archive> parent(openNormalizedPath(parentName, nullptr, ReadPlan::kBrowse, nullptr));
     if (!parent) return nullptr;
     if (InStream* file = parent->openFileByName(last.c_str())) return file;
     if (InStream* nested = parent->openNestedStreamByName(last.c_str())) return nested;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,8 +23,10 @@
 
 namespace zorvex {
 
+class ArchivePassword;
 class Codec;
 class InStream;
+class PasswordSource;
 
 // How a caller will use what it opens. A browser lists levels and reads some
 // entries; a caller that reads every entry after listing (extracting,
@@ -53,6 +56,8 @@ struct EntryChecks {
 // What an entry is besides data, as Unix-like systems keep it.
 enum class LinkKind : uint8_t { kNone, kSymbolic, kHard };
 
+// What an entry is besides its data: as Unix-like systems keep it, its
+// read-only attribute, and whether its data is encrypted.
 struct EntryMetadata {
     // The Unix mode (type and permission bits) when the archive stores one.
     std::optional<uint32_t> mode;
@@ -63,6 +68,8 @@ struct EntryMetadata {
     std::u16string linkTarget;
     // The DOS and Windows read-only attribute, when the archive stores it.
     bool readOnly = false;
+    // The data needs the archive's password (engine/password.h); listings mark it.
+    bool encrypted = false;
 };
 
 struct ArchiveEntry {
@@ -182,6 +189,11 @@ public:
     // engine/decoded_cache.h); empty: nowhere.
     void setStagingFolder(std::u16string folder) { stagingFolder_ = std::move(folder); }
 
+    // Where this level's encrypted data gets its password (engine/password.h):
+    // the outermost archive's, shared by every level; null when its opener
+    // gave no password source.
+    const std::shared_ptr<ArchivePassword>& password() const { return password_; }
+
 private:
     friend bool addEntry(Archive*, Codec*, std::vector<uint8_t>, std::u16string_view, int64_t, int64_t, int64_t,
                          int64_t, std::optional<uint32_t>, const Status&, std::optional<Blake2spDigest>, EntryMetadata);
@@ -220,6 +232,7 @@ private:
     int64_t originSize_ = -1;
     std::optional<uint32_t> originCrc_;
     std::u16string stagingFolder_;
+    std::shared_ptr<ArchivePassword> password_;
     std::vector<ArchiveEntry> entries_;
     std::vector<DirectoryRecord> directories_;
     // Name as stored -> raw index: names that differ only in case are different entries.
@@ -296,7 +309,10 @@ Archive* newArchive(const char16_t* name, Archive* container, InStream* stream);
 // (engine/path_clean.h).
 // An archive on disk, a folder inside one, or a nested archive. When the last
 // component is a file and `outStream` is given, its stream is handed out there.
-Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr, ReadPlan plan = ReadPlan::kBrowse);
+// An archive opened here the first time asks `passwords` for its password
+// when it needs one (engine/password.h).
+Archive* openArchivePath(const char16_t* path, InStream** outStream = nullptr, ReadPlan plan = ReadPlan::kBrowse,
+                         PasswordSource* passwords = nullptr);
 // A file (or nested archive's stream) by path; a folder goes to `outFolder`.
 InStream* openStreamPath(const char16_t* path, Archive** outFolder = nullptr);
 std::optional<std::u16string> parentPath(const char16_t* path);

@@ -7,6 +7,7 @@
 namespace zorvex {
 
 class Archive;
+class ArchivePassword;
 class InStream;
 
 // [offset, offset + size) of a stream: one input of a codec.
@@ -37,8 +38,10 @@ struct CodecRequest {
     // Branch filters: where the filtered data starts in its file, which
     // relative branch targets were converted against.
     uint32_t startOffset = 0;
-    // Reserved for the key of encrypting methods; no codec reads it yet.
-    std::span<const uint8_t> key;
+    // Where a decrypting method gets the password (engine/password.h): it
+    // calls get() when it makes its stream; null when none can be had, and
+    // the stream then fails with Status::encrypted().
+    ArchivePassword* password = nullptr;
 };
 
 // Makes the stream that decodes what the request describes. Returns a new

@@ -44,8 +44,8 @@ public:
         if (decoder_->tell() != position_ && !decoder_->seek(position_)) return 0;
         int want = static_cast<int>(std::min<int64_t>(count, size() - position_));
         int got = std::max(decoder_->read(buf, want), 0);
-        // A coder that found damage says so through the graph's output.
-        if (decoder_->damaged()) markDamaged();
+        // A coder that found damage (or lacks a password) says so through the graph's output.
+        fail(decoder_->status());
         position_ += got;
         if (position_ == size()) decoder_ = Ref<InStream>();
         return got;
@@ -112,6 +112,7 @@ private:
         request.unpackedSize = graph_.unpackSizes[output];
         request.properties = coder.properties;
         request.startOffset = coder.startOffset;
+        request.password = graph_.password.get();
         if (coder.inputs == 1) {
             request.source = windows[0].stream;
             request.offset = windows[0].offset;

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace zorvex {
 
+class ArchivePassword;
 class InStream;
 class SharedStream;
 
@@ -38,6 +40,8 @@ struct CoderGraph {
     std::vector<PackedWindow> packed;
     std::vector<int64_t> unpackSizes;  // one per coder output
     uint32_t mainOutput = 0;
+    // Given to every coder's request (CodecRequest::password).
+    std::shared_ptr<ArchivePassword> password;
 
     int64_t size() const { return unpackSizes.empty() ? 0 : unpackSizes[mainOutput]; }
 };

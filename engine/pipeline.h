@@ -25,6 +25,12 @@ namespace zorvex {
 // when the method is unknown or its stream cannot be made.
 InStream* openCodecStream(const CodecRequest& request);
 
+// A stream that delivers nothing and fails with `why`: what a codec makes
+// when it knows before decoding that it cannot, such as an encrypted method
+// without a password (Status::encrypted()) or with one its check value
+// rejects (Status::wrongPassword()). Null when memory is short.
+InStream* failedStream(const CodecRequest& request, const Status& why);
+
 // Finishes a stream a factory made with new(std::nothrow): null when it is
 // null, when a DecoderStream lacks its buffers, or when `init(*stream)` fails
 // (the stream is then released).
