@@ -16,9 +16,18 @@ const Password* ArchivePassword::get() {
     if (!asked_) {
         asked_ = true;
         Password answer;
-        if (source_ && source_->askPassword(archiveName_, answer)) password_ = std::move(answer);
+        if (source_ && source_->askPassword(archiveName_, answer)) {
+            passwords_.push_back(std::move(answer));
+            answered_ = true;
+        }
     }
-    return password_ ? &*password_ : nullptr;
+    return answered_ ? &passwords_.back() : nullptr;
+}
+
+void ArchivePassword::forget() {
+    std::lock_guard lock(mutex_);
+    asked_ = false;
+    answered_ = false;
 }
 
 std::shared_ptr<ArchivePassword> passwordFor(Archive* container) {

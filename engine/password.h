@@ -18,6 +18,7 @@
 //   const Password* text = request.password ? request.password->get() : nullptr;
 #pragma once
 
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,13 +54,20 @@ public:
     // The password, asked of the source on the first call; null when none was
     // given. The pointer lives as long as this object.
     const Password* get();
+    // Drops the answer (none given, or a password found wrong), so that the
+    // next get() asks the source again: a caller that can ask its user
+    // afresh (the shell, whose archives stay open) lets the user try again.
+    void forget();
 
 private:
     std::mutex mutex_;
     PasswordSource* source_;
     std::u16string archiveName_;
     bool asked_ = false;
-    std::optional<Password> password_;
+    // Every password given; the last is the answer while `answered_`. Earlier
+    // ones stay (unused) until this object goes: get() handed out pointers.
+    std::list<Password> passwords_;
+    bool answered_ = false;
 };
 
 // Where the password of an archive opened inside `container` comes from: the
