@@ -48,6 +48,8 @@ const char16_t* itemName(Archive* archive, uint8_t kind, int32_t index);
 int itemIndex(Archive* archive, uint8_t kind, const char16_t* name);
 int64_t itemSize(Archive* archive, uint8_t kind, int32_t index);  // -1 for folders
 int64_t itemTime(Archive* archive, uint8_t kind, int32_t index);
+// Whether the item's data needs its archive's password (never for folders).
+bool itemEncrypted(Archive* archive, uint8_t kind, int32_t index);
 // The entry stream of a nested archive or a file (counted), checked by what
 // the archive stores for it (CRC-32, BLAKE2sp); null for folders.
 InStream* openItemStream(Archive* archive, uint8_t kind, int32_t index);
