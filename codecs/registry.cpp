@@ -2,6 +2,8 @@
 // codecs are enumerated). A family's header names its stream factory.
 #include "codecs/bcj2/bcj2.h"
 #include "codecs/bzip2/bzip2.h"
+#include "codecs/crypto/sevenzip_aes.h"
+#include "codecs/crypto/zip_crypto.h"
 #include "codecs/deflate/deflate.h"
 #include "codecs/deflate64/deflate64.h"
 #include "codecs/filters/filters.h"
@@ -55,6 +57,8 @@ FactoryCodec shrink(u"shrink", makeShrinkStream);
 FactoryCodec reduce(u"reduce", makeReduceStream);
 FactoryCodec implode(u"implode", makeImplodeStream);
 FactoryCodec store(u"store", makeStoreStream);
+FactoryCodec zipEncrypted(u"zip-encrypted", makeZipEncryptedStream);
+FactoryCodec sevenZipAes(u"7z-aes", makeSevenZipAesStream);
 
 }  // namespace
 }  // namespace zorvex

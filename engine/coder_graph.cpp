@@ -33,7 +33,10 @@ public:
             return true;
         }
         if (!decoder_ && !build(false)) return false;
-        if (!decoder_->seek(position)) return false;
+        if (!decoder_->seek(position)) {
+            fail(reported(decoder_->status()));
+            return false;
+        }
         position_ = position;
         return true;
     }
@@ -45,13 +48,21 @@ public:
         int want = static_cast<int>(std::min<int64_t>(count, size() - position_));
         int got = std::max(decoder_->read(buf, want), 0);
         // A coder that found damage (or lacks a password) says so through the graph's output.
-        fail(decoder_->status());
+        fail(reported(decoder_->status()));
         position_ += got;
         if (position_ == size()) decoder_ = Ref<InStream>();
         return got;
     }
 
 private:
+    // Decrypted with a wrong key, data decodes to noise that the next coder
+    // rejects: in a graph that decrypts, that is the likely reason.
+    Status reported(const Status& status) const {
+        bool damage = status.kind() == Status::kCorrupt || status.kind() == Status::kTruncated ||
+                      status.kind() == Status::kCheckFailed;
+        return graph_.password && damage ? Status::wrongPassword("wrong password or damaged data") : status;
+    }
+
     // How a coder's inputs are made: the stream packed windows are read
     // from, and whether first inputs of coders with several may be read ahead.
     struct Plan {
@@ -108,6 +119,10 @@ private:
             if (!openInput(coder.firstInput + i, depth, plan, ahead, &windows[i], &holders[i])) return nullptr;
         }
         CodecRequest request;
+        // An input known to fail before decoding (a decrypting coder without
+        // its password) fails this output for the same reason.
+        for (const Ref<InStream>& input : holders)
+            if (input && !input->status().ok()) return failedStream(request, input->status());
         request.method = coder.method;
         request.unpackedSize = graph_.unpackSizes[output];
         request.properties = coder.properties;

@@ -40,7 +40,9 @@ struct CoderGraph {
     std::vector<PackedWindow> packed;
     std::vector<int64_t> unpackSizes;  // one per coder output
     uint32_t mainOutput = 0;
-    // Given to every coder's request (CodecRequest::password).
+    // For graphs that decrypt: given to every coder's request
+    // (CodecRequest::password). Damage found in such a graph is reported
+    // as a wrong password, which it most likely is.
     std::shared_ptr<ArchivePassword> password;
 
     int64_t size() const { return unpackSizes.empty() ? 0 : unpackSizes[mainOutput]; }

@@ -1,5 +1,6 @@
 #include "engine/password.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "engine/archive.h"
@@ -28,6 +29,18 @@ void ArchivePassword::forget() {
     std::lock_guard lock(mutex_);
     asked_ = false;
     answered_ = false;
+    keys_.clear();
+}
+
+crypto::SecretBytes ArchivePassword::derivedKey(std::span<const uint8_t> recipe,
+                                                const std::function<crypto::SecretBytes(const Password&)>& derive) {
+    std::lock_guard lock(mutex_);
+    if (!answered_) return {};
+    for (const DerivedKey& known : keys_)
+        if (std::equal(known.recipe.begin(), known.recipe.end(), recipe.begin(), recipe.end())) return known.key;
+    if (keys_.size() == kMaxKeys) keys_.erase(keys_.begin());
+    keys_.push_back({crypto::SecretBytes(recipe.begin(), recipe.end()), derive(passwords_.back())});
+    return keys_.back().key;
 }
 
 std::shared_ptr<ArchivePassword> passwordFor(Archive* container) {

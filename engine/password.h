@@ -18,9 +18,11 @@
 //   const Password* text = request.password ? request.password->get() : nullptr;
 #pragma once
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,12 +56,24 @@ public:
     // The password, asked of the source on the first call; null when none was
     // given. The pointer lives as long as this object.
     const Password* get();
-    // Drops the answer (none given, or a password found wrong), so that the
-    // next get() asks the source again: a caller that can ask its user
-    // afresh (the shell, whose archives stay open) lets the user try again.
+    // A key derived from the password, once get() gave one, remembered under
+    // `recipe` (what else it is derived from: the format, salt and cost) so
+    // that the entries and folders that share it derive it once. `derive` makes
+    // it from the password when it is not known yet. Empty without a password.
+    crypto::SecretBytes derivedKey(std::span<const uint8_t> recipe,
+                                   const std::function<crypto::SecretBytes(const Password&)>& derive);
+    // Drops the answer (none given, or a password found wrong) and the keys
+    // derived from it, so that the next get() asks the source again: a caller
+    // that can ask its user afresh (the shell, whose archives stay open) lets
+    // the user try again.
     void forget();
 
 private:
+    static constexpr size_t kMaxKeys = 16;
+    struct DerivedKey {
+        crypto::SecretBytes recipe, key;
+    };
+
     std::mutex mutex_;
     PasswordSource* source_;
     std::u16string archiveName_;
@@ -68,6 +82,7 @@ private:
     // ones stay (unused) until this object goes: get() handed out pointers.
     std::list<Password> passwords_;
     bool answered_ = false;
+    std::vector<DerivedKey> keys_;  // the most recent last
 };
 
 // Where the password of an archive opened inside `container` comes from: the

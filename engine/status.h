@@ -36,7 +36,12 @@ public:
     static constexpr Status unsupportedMethod(uint64_t method) { return {kUnsupportedMethod, method, nullptr}; }
     static constexpr Status unsupportedMethod() { return {kUnsupportedMethod, kNoDetail, nullptr}; }
     static constexpr Status encrypted() { return {kEncrypted, 0, nullptr}; }
-    static constexpr Status wrongPassword() { return {kWrongPassword, 0, nullptr}; }
+    // Encrypted with a cipher (or settings) no codec here decrypts.
+    static constexpr Status unsupportedEncryption(const char* note = "encryption method not supported") {
+        return {kUnsupportedMethod, kNoDetail, note};
+    }
+    // `note` where the format cannot tell a wrong password from damage.
+    static constexpr Status wrongPassword(const char* note = nullptr) { return {kWrongPassword, 0, note}; }
     static constexpr Status outOfMemory() { return {kOutOfMemory, 0, nullptr}; }
     // `systemError`: errno, or GetLastError() on Windows.
     static constexpr Status ioError(int systemError) { return {kIoError, uint64_t(uint32_t(systemError)), nullptr}; }

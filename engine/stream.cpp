@@ -419,7 +419,10 @@ int ConcatStream::read(void* buf, int count) {
     for (; part != parts_.end() && done < count; ++part) {
         int64_t start = part->end - part->length;
         int64_t inPart = position_ - start;
-        if (!part->stream->seek(part->offset + inPart)) break;
+        if (!part->stream->seek(part->offset + inPart)) {
+            fail(part->stream->status());  // a part that cannot get there may know why
+            break;
+        }
         int want = static_cast<int>(std::min<int64_t>(count - done, part->length - inPart));
         int got = std::max(part->stream->read(out + done, want), 0);
         fail(part->stream->status());

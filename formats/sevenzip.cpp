@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@
 #include "engine/convert.h"
 #include "engine/crc32.h"
 #include "engine/format_registry.h"
+#include "engine/password.h"
 #include "engine/shared_stream.h"
 #include "engine/stream.h"
 
@@ -102,6 +104,7 @@ constexpr CoderId kCoderIds[] = {
     {4, {0x03, 0x03, 0x07, 0x01}, u"armt", true},
     {4, {0x03, 0x03, 0x08, 0x05}, u"sparc", true},
     {4, {0x04, 0xF7, 0x11, 0x01}, u"zstd", false},
+    {4, {0x06, 0xF1, 0x07, 0x01}, u"7z-aes", false},
 };
 
 // Describes a coder from its id and properties; its method stays null when
@@ -126,6 +129,14 @@ struct Folder : CoderGraph {
     std::optional<uint32_t> crc;
     uint32_t firstPackStream = 0;
 };
+
+// The coder id of AES-256 with a SHA-256 derived key.
+constexpr uint64_t kAesCoderId = 0x06F10701;
+
+bool isEncrypted(const Folder& folder) {
+    return std::any_of(folder.coders.begin(), folder.coders.end(),
+                       [](const GraphCoder& coder) { return coder.id == kAesCoderId; });
+}
 
 struct StreamsInfo {
     uint64_t packPosition = 0;
@@ -259,7 +270,8 @@ private:
 // Turns header bytes into streams info and file records.
 class HeaderParser {
 public:
-    HeaderParser(InStream* archive, int64_t archiveSize) : archive_(archive), archiveSize_(archiveSize) {}
+    HeaderParser(InStream* archive, int64_t archiveSize, std::shared_ptr<ArchivePassword> password)
+        : archive_(archive), archiveSize_(archiveSize), password_(std::move(password)) {}
 
     // Parses a plain header, or decodes an encoded one and parses that.
     bool parse(const uint8_t* data, size_t size, bool encodedAllowed) {
@@ -275,6 +287,9 @@ public:
 
     StreamsInfo streams;
     std::vector<FileRecord> files;
+    // Why an encrypted header could not be read: no password, or one that
+    // does not decode it (a wrong one, or damage: the two look the same).
+    Status headerFailure;
 
 private:
     bool parseHeader(HeaderReader& in) {
@@ -512,8 +527,19 @@ private:
     bool decodeFolder(const Folder& folder, std::vector<uint8_t>& out) {
         int64_t size = folder.size();
         if (size <= 0 || size > kMaxHeaderSize) return false;
-        Ref<InStream> stream(openCoderGraph(archive_, folder));
+        Folder withPassword = folder;
+        if (isEncrypted(folder)) withPassword.password = password_;
+        Ref<InStream> stream(openCoderGraph(archive_, std::move(withPassword)));
         if (!stream) return false;
+        if (isEncrypted(folder)) {
+            // A wrong key decrypts to noise, which the decoder after AES or
+            // the header's CRC rejects.
+            headerFailure = Status::wrongPassword("wrong password or damaged header");
+            if (!password_ || !password_->get()) {
+                headerFailure = Status::encrypted();
+                return false;
+            }
+        }
         constexpr int kPiece = 1 << 20;
         while (static_cast<int64_t>(out.size()) < size) {
             size_t done = out.size();
@@ -521,7 +547,9 @@ private:
             if (!readExact(stream.get(), out.data() + done, static_cast<int>(out.size() - done))) return false;
         }
         // A damaged header could still parse, into wrong names and sizes.
-        return !folder.crc || crc32Update(0, out.data(), out.size()) == *folder.crc;
+        if (folder.crc && crc32Update(0, out.data(), out.size()) != *folder.crc) return false;
+        headerFailure = Status();
+        return true;
     }
 
     bool parseFiles(HeaderReader& in) {
@@ -607,16 +635,14 @@ private:
 
     InStream* archive_;
     int64_t archiveSize_;
+    std::shared_ptr<ArchivePassword> password_;
 };
-
-// The coder id of AES-256 with a SHA-256 derived key: the folder is encrypted.
-constexpr uint64_t kAesCoderId = 0x06F10701;
 
 // Why no file of the folder can be read, known before reading: a coder no
 // codec here runs. Ok when every coder has one.
 Status folderFailure(const Folder& folder) {
     for (const GraphCoder& coder : folder.coders)
-        if (!coder.method) return coder.id == kAesCoderId ? Status::encrypted() : Status::unsupportedMethod(coder.id);
+        if (!coder.method) return Status::unsupportedMethod(coder.id);
     return Status();
 }
 
@@ -651,8 +677,10 @@ bool addFiles(Archive* archive, const HeaderParser& header, Codec* store) {
         }
         if (folder == info.folders.size() || substream >= info.substreamSizes.size()) return false;
         int64_t size = info.substreamSizes[substream];
+        EntryMetadata metadata = file.metadata;
+        metadata.encrypted = isEncrypted(info.folders[folder]);
         addEntry(archive, store, file.name, offset, size, size, file.time, info.substreamCrcs[substream],
-                 folderFailure(info.folders[folder]), std::nullopt, file.metadata);
+                 folderFailure(info.folders[folder]), std::nullopt, std::move(metadata));
         offset += size;
         ++substream;
         ++usedInFolder;
@@ -709,8 +737,16 @@ Archive* openSevenZip(const char16_t* name, Archive* container, InStream* stream
         if (archive) archive->markDamaged(std::move(damage));
         return archive;
     }
-    HeaderParser header(stream, archiveSize);
-    if (!empty && !header.parse(bytes.data(), bytes.size(), true)) return nullptr;
+    std::shared_ptr<ArchivePassword> password = passwordFor(container);
+    HeaderParser header(stream, archiveSize, password);
+    if (!empty && !header.parse(bytes.data(), bytes.size(), true)) {
+        // Encrypted headers without the right password: an archive that
+        // lists nothing and says why.
+        if (header.headerFailure.ok()) return nullptr;
+        Archive* archive = newArchive(name, container, stream);
+        if (archive) archive->markDamaged(describe(header.headerFailure));
+        return archive;
+    }
     Codec* store = findCodec(u"store");
     Ref<ConcatStream> joined(new (std::nothrow) ConcatStream(name, container, 0));
     if (!store || !joined) return nullptr;
@@ -721,7 +757,8 @@ Archive* openSevenZip(const char16_t* name, Archive* container, InStream* stream
     // streams its reader uses too, so its folders stay on one thread.
     Ref<SharedStream> shared(container ? nullptr : SharedStream::create(stream));
     InStream* source = shared ? shared.get() : stream;
-    for (const Folder& folder : header.streams.folders) {
+    for (Folder& folder : header.streams.folders) {
+        if (isEncrypted(folder)) folder.password = password;
         Ref<InStream> output(openCoderGraph(source, folder, shared.get()));
         if (!output || !joined->appendPart(output.get(), 0, folder.size())) return nullptr;
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/archive.h"
+#include "codecs/crypto/zip_crypto.h"
 #include "engine/byte_order.h"
 #include "engine/codec.h"
 #include "engine/convert.h"
@@ -32,11 +33,15 @@ constexpr uint32_t kSplitMarker = 0x08074B50;
 
 constexpr uint16_t kFlagEncrypted = 0x1;
 constexpr uint16_t kFlagDataDescriptor = 0x8;
+constexpr uint16_t kFlagStrongEncryption = 0x40;
+constexpr uint16_t kFlagEncryptedDirectory = 0x2000;
 constexpr uint16_t kFlagUtf8Name = 0x800;
 
 constexpr uint32_t kZip64Marker = 0xFFFFFFFF;
 constexpr uint16_t kZip64ExtraId = 1;
 constexpr uint16_t kUnicodePathExtraId = 0x7075;
+constexpr uint16_t kAesExtraId = 0x9901;
+constexpr uint16_t kAesMethod = 99;
 
 constexpr int kLocalHeaderSize = 26;    // after the signature
 constexpr int kCentralHeaderSize = 46;  // with the signature
@@ -50,7 +55,6 @@ constexpr int kMaxUnknownWords = 7;
 // Local header parse results other than the position after the entry's data.
 constexpr int64_t kStop = -1;
 constexpr int64_t kUseDirectory = -2;
-constexpr int64_t kEncrypted = -3;
 
 
 struct Method {
@@ -98,6 +102,29 @@ std::optional<std::string_view> unicodePathName(std::string_view extra, std::str
         if (id == kUnicodePathExtraId && size > kFieldHead && p[at] == 1 &&
             le32(p + at + 1) == crc32Update(0, headerName.data(), headerName.size()))
             return extra.substr(at + kFieldHead, size - kFieldHead);
+        at += size;
+    }
+    return std::nullopt;
+}
+
+// The AES extra field: the vendor version (1: AE-1, 2: AE-2, which stores
+// no CRC), the key strength and the method of the decrypted data.
+struct AesField {
+    uint16_t version;
+    uint8_t strength;
+    uint16_t method;
+};
+
+std::optional<AesField> aesField(std::string_view extra) {
+    constexpr size_t kRecordHead = 4, kFieldSize = 7;
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(extra.data());
+    for (size_t at = 0; at + kRecordHead <= extra.size();) {
+        uint16_t id = le16(p + at);
+        size_t size = le16(p + at + 2);
+        at += kRecordHead;
+        if (size > extra.size() - at) break;
+        if (id == kAesExtraId && size >= kFieldSize && p[at + 2] == 'A' && p[at + 3] == 'E')
+            return AesField{le16(p + at), p[at + 4], le16(p + at + 5)};
         at += size;
     }
     return std::nullopt;
@@ -157,6 +184,7 @@ struct LocalEntry {
     bool named;  // by a directory record
     bool overlapping;  // its bytes are also another entry's
     bool unicodePath;  // the name is the Unicode path field's UTF-8
+    std::optional<AesField> aes;  // of an AES-encrypted entry
     EntryMetadata metadata;  // from the directory record
     int64_t end() const { return dataOffset + packedSize; }
 };
@@ -202,8 +230,7 @@ public:
         for (int i = 0; i < kMethodCount; ++i) codecs_[i] = findCodec(kMethods[i].codec);
     }
 
-    // False when the archive holds an encrypted entry.
-    bool read();
+    void read();
     // Why the archive is damaged, after read(); empty when it is not.
     const std::string& damage() const { return damage_; }
 
@@ -212,7 +239,7 @@ private:
     bool skipCentralHeader(uint32_t& headerOffset, std::string& name, uint16_t& flags,
                            EntryMetadata& metadata);
     void takeCentralName(LocalEntry& entry, std::string_view name, uint16_t flags);
-    bool readFromDirectory();
+    void readFromDirectory();
     std::optional<int64_t> findEndRecord();
     bool readDirectory(std::vector<CentralRecord>& records, uint64_t limit = UINT64_MAX,
                        DirectoryFacts* facts = nullptr);
@@ -231,6 +258,7 @@ private:
     }
     bool readZip64Extra(int extraLength, uint64_t* values[], int count, bool allPresent);
     void addLocalEntry(const LocalEntry& entry);
+    std::optional<std::vector<uint8_t>> encryptionProperties(const LocalEntry& entry, const Method& method);
     std::vector<uint8_t> readProperties(const LocalEntry& entry, int headerBytes, int count);
     void addEntries();
 
@@ -246,6 +274,7 @@ private:
     Archive* archive_;
     InStream* in_;
     Codec* codecs_[kMethodCount];
+    Codec* zipEncrypted_ = findCodec(u"zip-encrypted");
     LocalEntry* scannedEntryAt(int64_t headerOffset);
 
     // Entries in the order they were found, added once the reading is over,
@@ -259,24 +288,23 @@ private:
     std::string damage_;
 };
 
-bool ZipReader::read() {
+void ZipReader::read() {
     int64_t fileSize = in_->size();
     nameBudget_ = fileSize >= 0 ? fileSize : INT64_MAX;
     uint32_t first = 0;
     bool splitMarker = in_->seek(0) && readU32(first) && first == kSplitMarker;
     if (dataInFront()) {
-        if (!readFromDirectory()) return false;
+        readFromDirectory();
         checkDirectory(splitMarker);
         addEntries();
-        return true;
+        return;
     }
-    if (!in_->seek(0)) return true;
+    if (!in_->seek(0)) return;
     int unknownWords = 0;
     bool passedDirectory = false;
     // Whether the directory names a header the scan did not find (one inside
     // another entry's data) or names one header twice.
     bool directoryDisagrees = false;
-    bool listed = true;
     std::string centralName;
     uint32_t signature;
     while (readU32(signature)) {
@@ -287,10 +315,9 @@ bool ZipReader::read() {
                 if (!in_->seek(next)) break;
                 continue;
             }
-            if (next == kEncrypted) return false;
             if (next == kUseDirectory) {
                 passedDirectory = true;
-                listed = readFromDirectory();
+                readFromDirectory();
             }
             break;
         }
@@ -317,12 +344,10 @@ bool ZipReader::read() {
     // damaged header, a stub in front): the directory still lists the rest.
     if (!passedDirectory || directoryDisagrees) {
         for (LocalEntry& entry : entries_) entry.named = false;
-        listed = readFromDirectory();
+        readFromDirectory();
     }
-    if (!listed) return false;
     checkDirectory(splitMarker);
     addEntries();
-    return true;
 }
 
 // Cross-checks the end record, the central directory and the local headers
@@ -332,6 +357,9 @@ void ZipReader::checkDirectory(bool startsWithSplitMarker) {
     std::vector<CentralRecord> records;
     DirectoryFacts facts;
     readDirectory(records, UINT64_MAX, &facts);
+    bool directoryEncrypted = std::any_of(entries_.begin(), entries_.end(),
+                                          [](const LocalEntry& e) { return e.flags & kFlagEncryptedDirectory; });
+    if (directoryEncrypted) return damaged("central directory is encrypted (encryption method not supported)");
     if (!facts.endRecord || facts.multiDisk) {
         bool part = startsWithSplitMarker || facts.multiDisk;
         return damaged(part ? "one part of a multi-disk set" : "no end of central directory record");
@@ -414,14 +442,13 @@ void ZipReader::takeCentralName(LocalEntry& entry, std::string_view name, uint16
 // Parses a local header whose signature has just been read and keeps its
 // entry. Without a directory record (sequential mode) the header's own sizes
 // count; with one, the directory's. Returns the position after the entry's
-// data, or kStop, kUseDirectory or kEncrypted.
+// data, or kStop or kUseDirectory.
 int64_t ZipReader::parseLocalHeader(const CentralRecord* record) {
     int64_t headerOffset = in_->tell() - 4;
     uint8_t h[kLocalHeaderSize];
     if (headerOffset < 0 || !readBytes(h, kLocalHeaderSize)) return kStop;
     uint16_t flags = le16(h + 2);
     if (!record && (flags & kFlagDataDescriptor)) return kUseDirectory;
-    if (flags & kFlagEncrypted) return kEncrypted;
     uint16_t method = le16(h + 4);
     uint16_t time = le16(h + 6);
     uint16_t date = le16(h + 8);
@@ -441,6 +468,7 @@ int64_t ZipReader::parseLocalHeader(const CentralRecord* record) {
     extra_.resize(extraLength);
     if (!readBytes(extra_.data(), extraLength)) extra_.clear();
     bool unicodePath = takeUnicodePath(nameAt, nameLength);
+    std::optional<AesField> aes = aesField(extra_);
     int64_t dataOffset = nameEnd + extraLength;
     const uint32_t localCrc = crc;
     uint64_t localPackedSize = packedSize, localSize = size;
@@ -482,6 +510,7 @@ int64_t ZipReader::parseLocalHeader(const CentralRecord* record) {
     entry.named = record != nullptr;
     entry.overlapping = false;
     entry.unicodePath = unicodePath;
+    entry.aes = aes;
     entries_.push_back(entry);
     return entry.end();
 }
@@ -535,17 +564,17 @@ bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count, b
 // Entries that cannot be listed (unconvertible name, duplicate) are passed
 // over.
 void ZipReader::addLocalEntry(const LocalEntry& entry) {
+    const bool encrypted = entry.flags & kFlagEncrypted;
+    // AES keeps the method of the decrypted data in its extra field.
+    const uint16_t method = encrypted && entry.method == kAesMethod && entry.aes ? entry.aes->method : entry.method;
     // Entries sharing bytes never decode: no data is expanded again and again
     // (the overlapping zip-bomb pattern), and every command reports them.
     Codec* codec = entry.overlapping ? damagedEntryCodec() : nullptr;
-    int headerBytes = 0;
-    std::vector<uint8_t> properties;
+    const Method* known = nullptr;
     for (int i = 0; i < kMethodCount && !entry.overlapping; ++i) {
-        if (kMethods[i].number != entry.method) continue;
+        if (kMethods[i].number != method) continue;
         codec = codecs_[i];
-        headerBytes = kMethods[i].headerBytes;
-        properties = kMethods[i].propertyBytes ? readProperties(entry, headerBytes, kMethods[i].propertyBytes)
-                                               : flagProperties(entry.method, entry.flags);
+        known = &kMethods[i];
         break;
     }
     // An entry no codec here decodes is still listed: every read of it fails
@@ -553,12 +582,33 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     Status failure = entry.overlapping ? Status::corrupt("shares its data with another entry") : Status();
     if (!codec) {
         codec = damagedEntryCodec();
-        failure = Status::unsupportedMethod(entry.method);
+        failure = Status::unsupportedMethod(method);
+    }
+    int headerBytes = 0;
+    std::vector<uint8_t> properties;
+    std::optional<uint32_t> crc = entry.crc;
+    if (encrypted && known && !entry.overlapping) {
+        // The method's header bytes are encrypted: the codec reads them once
+        // it has decrypted them.
+        std::optional<std::vector<uint8_t>> described = encryptionProperties(entry, *known);
+        if (described) {
+            codec = zipEncrypted_;
+            properties = std::move(*described);
+        } else {
+            codec = damagedEntryCodec();
+            failure = Status::unsupportedEncryption();
+        }
+        // AE-2 stores no CRC: its authentication code is the only check.
+        if (entry.method == kAesMethod && entry.aes && entry.aes->version == 2) crc.reset();
+    } else if (known && !entry.overlapping) {
+        headerBytes = known->headerBytes;
+        properties = known->propertyBytes ? readProperties(entry, headerBytes, known->propertyBytes)
+                                          : flagProperties(entry.method, entry.flags);
     }
     // Stored data is the entry itself: never hand out more than the entry's
     // size (the bytes after it belong to the next record), and when the data
     // is shorter the reader sees fewer bytes than the size.
-    int64_t packedSize = entry.method == 0 ? std::min(entry.packedSize, entry.size) : entry.packedSize;
+    int64_t packedSize = entry.method == 0 && !encrypted ? std::min(entry.packedSize, entry.size) : entry.packedSize;
 
     std::string_view raw(names_.data() + entry.nameAt, entry.nameLength);
     raw = raw.substr(0, raw.find('\0'));  // a zero byte ends the name
@@ -569,9 +619,32 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     // A name flagged UTF-8 that is not is still the entry's name.
     if (!name) name = oemToWide(raw);
     if (!name) return;
+    EntryMetadata metadata = entry.metadata;
+    metadata.encrypted = encrypted;
     addEntry(archive_, codec, std::move(properties), *name, entry.dataOffset + headerBytes, packedSize - headerBytes,
-             entry.size, timeFromDos(entry.date, entry.time), entry.crc, failure, std::nullopt,
-             entry.metadata);
+             entry.size, timeFromDos(entry.date, entry.time), crc, failure, std::nullopt, std::move(metadata));
+}
+
+// What the "zip-encrypted" codec needs to decrypt and decode the entry;
+// nothing for a cipher it does not know (strong encryption, an AES field
+// that is missing or names another strength).
+std::optional<std::vector<uint8_t>> ZipReader::encryptionProperties(const LocalEntry& entry, const Method& method) {
+    if (!zipEncrypted_ || (entry.flags & kFlagStrongEncryption)) return std::nullopt;
+    ZipEncryption encryption;
+    if (entry.method == kAesMethod) {
+        if (!entry.aes || !zipAesSaltSize(entry.aes->strength)) return std::nullopt;
+        encryption.scheme = ZipEncryption::kAes;
+        encryption.strength = entry.aes->strength;
+    } else {
+        // With a data descriptor the writer did not know the CRC when it
+        // wrote the encryption header, and checks against the time instead.
+        encryption.check = entry.flags & kFlagDataDescriptor ? uint8_t(entry.time >> 8) : uint8_t(entry.crc >> 24);
+    }
+    encryption.method = method.codec;
+    encryption.headerBytes = uint8_t(method.headerBytes);
+    encryption.propertyBytes = uint8_t(method.propertyBytes);
+    if (!method.propertyBytes) encryption.properties = flagProperties(method.number, entry.flags);
+    return encodeZipEncryption(encryption);
 }
 
 // The last `count` of the method's `headerBytes` header bytes. None when
@@ -584,9 +657,9 @@ std::vector<uint8_t> ZipReader::readProperties(const LocalEntry& entry, int head
     return properties;
 }
 
-bool ZipReader::readFromDirectory() {
+void ZipReader::readFromDirectory() {
     std::vector<CentralRecord> records;
-    if (!readDirectory(records)) return true;
+    if (!readDirectory(records)) return;
     std::unordered_map<int64_t, size_t> entryAt;  // entries by header offset
     for (size_t i = 0; i < entries_.size(); ++i) entryAt.emplace(entries_[i].headerOffset, i);
     constexpr size_t kUnnamed = SIZE_MAX;
@@ -615,14 +688,12 @@ bool ZipReader::readFromDirectory() {
             signature != kLocalHeaderSignature)
             break;
         int64_t next = parseLocalHeader(&record);
-        if (next == kEncrypted) return false;
         if (next < 0) break;
         takeCentralName(entries_.back(), record.name, record.flags);
         entries_.back().metadata = record.metadata;
         entryAt.emplace(entries_.back().headerOffset, entries_.size() - 1);
         namedBy.push_back(r);
     }
-    return true;
 }
 
 bool ZipReader::sameName(const CentralRecord& a, const CentralRecord& b) {
@@ -759,10 +830,7 @@ Archive* openZip(const char16_t* name, Archive* container, InStream* stream) {
         return nullptr;
     }
     ZipReader reader(archive, archive->stream());
-    if (!reader.read()) {
-        archive->release();
-        return nullptr;
-    }
+    reader.read();
     if (!reader.damage().empty()) archive->markDamaged(reader.damage());
     return archive;
 }

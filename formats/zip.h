@@ -10,8 +10,9 @@ class InStream;
 enum class Bid;
 struct ProbeInput;
 
-// Null for a null name or stream and for an archive with an encrypted entry;
-// otherwise the archive with the entries read before any damage.
+// Null for a null name or stream; otherwise the archive with the entries
+// read before any damage. Encrypted entries are listed as such and decrypt
+// with the archive's password.
 Archive* openZip(const char16_t* name, Archive* container, InStream* stream);
 Bid probeZip(const ProbeInput& input);
 

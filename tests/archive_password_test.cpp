@@ -35,8 +35,13 @@ TEST(ArchivePassword, AskedOnceUntilForgotten) {
     EXPECT_EQ(password.get(), first);
     EXPECT_EQ(source.asked, 1u);
 
+    // Keys derived from a forgotten password are forgotten with it.
+    const uint8_t recipe[] = {1};
+    auto firstUnit = [](const Password& p) { return crypto::SecretBytes{uint8_t(p[0])}; };
+    EXPECT_EQ(password.derivedKey(recipe, firstUnit), crypto::SecretBytes{'w'});
     password.forget();
     const Password* second = password.get();
+    EXPECT_EQ(password.derivedKey(recipe, firstUnit), crypto::SecretBytes{'r'});
     ASSERT_TRUE(second);
     EXPECT_EQ(text(second), u"right");
     EXPECT_EQ(text(first), u"wrong");  // a codec may still hold it

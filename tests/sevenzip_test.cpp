@@ -539,13 +539,19 @@ TEST(SevenZipCorpus, ManifestRowsMatch) {
 }
 
 // Encrypted entries are refused: they list, but no data comes out.
-TEST(SevenZipCorpus, EncryptedEntriesGiveNoData) {
+// Without a password: encrypted entries give no data, the plain one beside
+// them reads, and encrypted headers list nothing and say why.
+TEST(SevenZipCorpus, EncryptedEntriesGiveNoDataWithoutPassword) {
     REQUIRE_CORPUS(corpus);
     EXPECT_FALSE(entryData(insidePath(corpus / "7z" / "test_read_format_7zip_encryption.7z", "bar.txt")));
-    EXPECT_FALSE(
-        entryData(insidePath(corpus / "7z" / "test_read_format_7zip_encryption_partially.7z", "bar_encrypted.txt")));
-    EXPECT_FALSE(Ref<Archive>(
-        openArchivePath(insidePath(corpus / "7z" / "test_read_format_7zip_encryption_header.7z").c_str())));
+    fs::path partially = corpus / "7z" / "test_read_format_7zip_encryption_partially.7z";
+    EXPECT_FALSE(entryData(insidePath(partially, "bar_encrypted.txt")));
+    EXPECT_TRUE(entryData(insidePath(partially, "bar_unencrypted.txt")));
+    fs::path headerEncrypted = corpus / "7z" / "test_read_format_7zip_encryption_header.7z";
+    Ref<Archive> header(openArchivePath(insidePath(headerEncrypted).c_str()));
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->fileCount(), 0);
+    EXPECT_EQ(header->damageReason(), "encrypted; give a password with -p");
 }
 
 }  // namespace

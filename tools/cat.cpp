@@ -1,5 +1,6 @@
 // `zorvex cat`: one entry's bytes to standard output, size and CRC checked.
 #include "engine/names.h"
+#include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/os.h"
@@ -31,7 +32,7 @@ int catCommand(const std::string& path) {
     // that the entry's stored CRC can be checked too.
     std::u16string parentPath = enginePath.substr(0, slash <= 2 ? slash + 1 : slash);
     std::u16string name = enginePath.substr(slash + 1);
-    Ref<Archive> parent(openArchivePath(parentPath.c_str(), nullptr, ReadPlan::kEveryEntry));
+    Ref<Archive> parent(openArchivePath(parentPath.c_str(), nullptr, ReadPlan::kEveryEntry, commandPasswords()));
     if (!parent) {
         reporter.error(path, "", "not an entry inside an archive");
         return 1;

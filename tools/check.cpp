@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "engine/level_walk.h"
+#include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 
@@ -79,7 +80,7 @@ int testCommand(const std::vector<std::string>& archives) {
     Reporter reporter;
     for (const std::string& argument : archives) {
         std::u16string path = engineArgumentPath(argument);
-        Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry));
+        Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry, commandPasswords()));
         if (!archive) {
             reporter.error(argument, "", "cannot open as an archive");
             continue;

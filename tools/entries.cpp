@@ -138,6 +138,12 @@ std::string openFailureText(Archive* level) {
 bool reportDamagedLevel(Archive* level, Reporter& reporter, const std::string& subject, const std::string& levelPath) {
     if (!level->damaged()) return false;
     int entries = level->entriesBeforeDamage();
+    // Headers that need a password, or another one: no damage to speak of.
+    const std::string& reason = level->damageReason();
+    if (entries == 0 && (reason == describe(Status::encrypted()) || reason.starts_with("wrong password"))) {
+        reporter.error(subject, levelPath, reason);
+        return true;
+    }
     reporter.error(subject, levelPath,
                    "damaged after " + std::to_string(entries) + (entries == 1 ? " entry: " : " entries: ") +
                        level->damageReason());

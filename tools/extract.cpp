@@ -26,6 +26,7 @@
 #include "engine/extraction.h"
 #include "engine/level_walk.h"
 #include "engine/names.h"
+#include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/os.h"
@@ -204,7 +205,7 @@ bool Extractor::prepare() {
 void Extractor::extractArchive(const std::string& argument) {
     subject_ = argument;
     std::u16string path = engineArgumentPath(argument);
-    Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry));
+    Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry, commandPasswords()));
     if (!archive) {
         reporter_.error(argument, "", "cannot open as an archive");
         return;

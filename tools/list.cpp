@@ -6,6 +6,7 @@
 
 #include "engine/format_registry.h"
 #include "engine/level_walk.h"
+#include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 
@@ -166,6 +167,7 @@ struct Listing {
         Ref<Archive> inner(open ? archive->openNestedArchive(i) : nullptr);
         int64_t size = archive->statedNestedSize(i);
         beginSizedRow(archive->nestedTime(i), size);
+        encryptedMark(archive->nestedMetadata(i));
         out.text(name);
         out.endLine();
         ++archives;
@@ -188,6 +190,7 @@ struct Listing {
         for (int i = 0; i < archive->fileCount(); ++i) {
             int64_t size = archive->statedFileSize(i);
             beginSizedRow(archive->fileTime(i), size);
+            encryptedMark(archive->fileMetadata(i));
             out.text(prefix);
             out.name(archive->fileName(i));
             linkTarget(archive->fileMetadata(i));
@@ -196,6 +199,10 @@ struct Listing {
             countBytes(size);
             if (recursive) descendByContent(archive, i, prefix);
         }
+    }
+    // "*" in front of an entry whose data needs the password.
+    void encryptedMark(const EntryMetadata& metadata) {
+        if (metadata.encrypted) out.character('*');
     }
     // "name -> target" for a symbolic link, "name link to target" for a hard one.
     void linkTarget(const EntryMetadata& metadata) {
@@ -238,7 +245,7 @@ int listCommand(const std::string& path, bool recursive) {
     Reporter reporter;
     std::u16string enginePath = engineArgumentPath(path);
     InStream* fileStream = nullptr;
-    Ref<Archive> archive(openArchivePath(enginePath.c_str(), &fileStream));
+    Ref<Archive> archive(openArchivePath(enginePath.c_str(), &fileStream, ReadPlan::kBrowse, commandPasswords()));
     Ref<InStream> file(fileStream);
     if (!archive && !file) {
         reporter.error(path, "", "cannot open (no such archive, folder or entry)");

@@ -7,6 +7,7 @@
 #include "engine/convert.h"
 #include "tools/commands.h"
 #include "tools/os.h"
+#include "tools/password.h"
 #include "tools/report.h"
 
 namespace {
@@ -27,6 +28,11 @@ int main(int argc, char** argv) {
     std::string charset;
     app.add_option("--charset", charset,
                    "Character set of zip names stored without the UTF-8 flag (e.g. CP866, ISO-8859-2)");
+    // Passwords of encrypted archives (tools/password.h); given before or after the command.
+    std::string password, passwordFile;
+    app.add_option("-p,--password", password, "Password of encrypted archives");
+    app.add_option("--password-file", passwordFile, "File whose first line is the password");
+    app.fallthrough();
 
     std::string listPath;
     bool recursive = false;
@@ -68,6 +74,8 @@ int main(int argc, char** argv) {
         }
         zorvex::setNamesCharset(charset);
     }
+
+    if (!setPasswordOptions(password, passwordFile)) return kUsageError;
 
     int status = 0;
     if (*list) status = listCommand(listPath, recursive);

@@ -35,6 +35,14 @@ bool Aes::startCounterMode(std::span<const uint8_t> key) {
     return true;
 }
 
+void Aes::setIv(const uint8_t* iv) { AesCbc_Init(state_, iv); }
+
+void Aes::setCounter(uint64_t blocksBefore) {
+    state_[0] = static_cast<UInt32>(blocksBefore);
+    state_[1] = static_cast<UInt32>(blocksBefore >> 32);
+    state_[2] = state_[3] = 0;
+}
+
 void Aes::process(uint8_t* data, size_t blocks) {
     if (blocks) code_(state_, data, blocks);
 }

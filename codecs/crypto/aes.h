@@ -23,6 +23,11 @@ public:
     // Counter mode: the first block's counter is 1, written little-endian in 16 bytes.
     bool startCounterMode(std::span<const uint8_t> key);
 
+    // Where the next block starts: CBC, the previous ciphertext block (the IV
+    // for the first); counter mode, the number of blocks before it.
+    void setIv(const uint8_t* iv);
+    void setCounter(uint64_t blocksBefore);
+
     // Decrypts (CBC) or xors with the key stream (counter mode) `blocks`
     // whole blocks in place; `data` must be 16-byte aligned.
     void process(uint8_t* data, size_t blocks);

@@ -1,0 +1,21 @@
+// The command line's passwords: -p / --password, --password-file (its first
+// line), or, with neither, a prompt on the terminal (without echo), asked at
+// most once per archive named on the command line and kept for its nested
+// archives. Without any of these, encrypted data fails with "encrypted; give
+// a password with -p".
+#pragma once
+
+#include <string>
+
+#include "engine/password.h"
+
+namespace zorvex::cli {
+
+// Takes the options' password (and zeroes the option's text). False, with
+// a message on standard error, when the file cannot be read.
+bool setPasswordOptions(std::string& password, const std::string& passwordFile);
+
+// What the commands give openArchivePath.
+PasswordSource* commandPasswords();
+
+}  // namespace zorvex::cli
