@@ -202,21 +202,12 @@ HRESULT ArchiveFolder::ensureArchive(bool mayAsk) {
     if (!SHGetPathFromIDListW(ownList_, path)) return E_FAIL;
     const auto* name = reinterpret_cast<const char16_t*>(path);
     if (password_.archive().empty()) password_ = PasswordHold(archiveFileOf(name));
-    auto open = [&] {
-        EngineLock lock;
-        if (!archive_.get(lock))
-            archive_.reset(openArchivePath(name, nullptr, ReadPlan::kBrowse, passwordBook()), lock);
-        return archive_.get(lock) != nullptr;
-    };
-    const std::u16string& archive = password_.archive();
-    takePasswordWanted(archive);
-    if (open()) return S_OK;
-    // Encrypted headers: the listing itself needs the password. The dialog
-    // is shown without the engine lock (shell/password_book.h).
-    if (!mayAsk || !takePasswordWanted(archive) || !askUnlessKnown(owner_, archive)) return E_FAIL;
-    if (open()) return S_OK;
-    forgetPassword(archive);  // a wrong one: entering again asks again
-    return E_FAIL;
+    // Encrypted headers: the listing itself needs the password, asked for
+    // when the folder is entered.
+    Locked<Archive> opened = openArchiveFile(name, ReadPlan::kBrowse, mayAsk, owner_);
+    EngineLock lock;
+    if (!archive_.get(lock)) archive_ = std::move(opened);
+    return archive_.get(lock) ? S_OK : E_FAIL;
 }
 
 void ArchiveFolder::noteOwner(HWND owner) {

@@ -167,13 +167,31 @@ HRESULT openEntryStream(const Locked<Archive>& level, uint8_t kind, int32_t inde
         stream.reset(openItemStream(archive, kind, index), lock);
         return openStatus(archive, stream.get(lock));
     };
+    const std::u16string& archiveFile = access.hold.archive();
+    bool encrypted;
+    {
+        EngineLock lock;
+        encrypted = itemEncrypted(level.get(lock), kind, index);
+    }
+    // An entry that says it is encrypted needs the password before its
+    // stream is made: some formats ask for it as they list, and fail only
+    // when the data is read.
+    if (encrypted && !passwordKnown(archiveFile) && *access.mayAsk) {
+        *access.mayAsk = false;
+        if (!askUnlessKnown(access.owner, archiveFile)) return readFailure(Status::encrypted());
+        EngineLock lock;
+        if (const std::shared_ptr<ArchivePassword>& asked = level.get(lock)->password()) asked->forget();
+    }
+    takePasswordWanted(archiveFile);
     Status failure = open();
-    if (failure.kind() == Status::kEncrypted && *access.mayAsk) {
-        // The archive's password was asked for and none was known: the
-        // engine keeps that answer until told to forget it.
+    // Some streams fail only when read; that the engine asked for the
+    // password, and the book had none, is known at once.
+    bool wanted = takePasswordWanted(archiveFile);
+    if ((failure.kind() == Status::kEncrypted || wanted) && *access.mayAsk) {
+        // The engine keeps the answer it had, none, until told to forget it.
         *access.mayAsk = false;
         if (password) password->forget();
-        if (!askUnlessKnown(access.owner, access.hold.archive())) return readFailure(Status::encrypted());
+        if (!askUnlessKnown(access.owner, archiveFile)) return readFailure(Status::encrypted());
         failure = open();
     }
     if (failure.kind() == Status::kWrongPassword) forgetWrongPassword(access.hold, password.get());

@@ -55,29 +55,13 @@ void noteDamagedLevels(const std::wstring& path, const ExtractionPlan& plan, std
     }
 }
 
-// The archive at `path` opened for extraction; when its listing needs the
-// password, asked for in a dialog owned by `owner` (outside the engine lock).
-Locked<Archive> openArchiveFile(const std::wstring& path, const PasswordHold& password, HWND owner) {
-    const auto* name = reinterpret_cast<const char16_t*>(path.c_str());
-    auto open = [&] {
-        EngineLock lock;
-        return Locked<Archive>(openArchivePath(name, nullptr, ReadPlan::kEveryEntry, passwordBook()));
-    };
-    takePasswordWanted(password.archive());
-    Locked<Archive> archive = open();
-    if (archive || !takePasswordWanted(password.archive()) || !askUnlessKnown(owner, password.archive()))
-        return archive;
-    archive = open();
-    if (!archive) forgetPassword(password.archive());
-    return archive;
-}
-
 IDataObject* openForExtraction(const std::wstring& path, IShellFolder* desktop, HWND owner,
                                std::vector<std::wstring>& damage) {
     // Kept by the data object: entries that need the password ask for it
     // once, when the copy engine first wants one of them.
     PasswordHold password(archiveFileOf(reinterpret_cast<const char16_t*>(path.c_str())));
-    Locked<Archive> archive = openArchiveFile(path, password, owner);
+    Locked<Archive> archive =
+        openArchiveFile(std::u16string(path.begin(), path.end()), ReadPlan::kEveryEntry, true, owner);
     if (!archive) return nullptr;
     Locked<Archive> level;
     size_t unwrapped;

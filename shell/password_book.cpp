@@ -88,6 +88,36 @@ bool askUnlessKnown(HWND owner, const std::u16string& archive) {
     return true;
 }
 
+Locked<Archive> openArchiveFile(const std::u16string& path, ReadPlan plan, bool mayAsk, HWND owner) {
+    const std::u16string file = archiveFileOf(path.c_str());
+    // A listing that needs the password ends at once, damaged for that
+    // reason; a reader may also fail to open at all.
+    auto open = [&](Status* refusal) {
+        EngineLock lock;
+        Locked<Archive> archive(openArchivePath(path.c_str(), nullptr, plan, passwordBook()));
+        Archive* opened = archive.get(lock);
+        const std::string reason = opened ? opened->damageReason() : describe(Status::encrypted());
+        if (reason == describe(Status::encrypted())) *refusal = Status::encrypted();
+        // With a password given, a listing that yields nothing is taken for a
+        // wrong one: a format may tell it no better than damage.
+        if (reason == describe(Status::wrongPassword()) ||
+            (passwordKnown(file) && opened && opened->damaged() && opened->entriesBeforeDamage() == 0))
+            *refusal = Status::wrongPassword();
+        return archive;
+    };
+    takePasswordWanted(file);
+    Status refusal;
+    Locked<Archive> archive = open(&refusal);
+    if (!takePasswordWanted(file) || refusal.ok()) return archive;
+    archive = Locked<Archive>();
+    if (!mayAsk || !askUnlessKnown(owner, file)) return archive;
+    refusal = Status();
+    archive = open(&refusal);
+    if (refusal.ok()) return archive;
+    forgetPassword(file);
+    return Locked<Archive>();
+}
+
 void forgetPassword(const std::u16string& archive) {
     std::lock_guard lock(book.mutex_);
     auto page = book.pages_.find(keyOf(archive));

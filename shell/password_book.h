@@ -20,7 +20,9 @@
 
 #include <string>
 
+#include "engine/archive.h"
 #include "engine/password.h"
+#include "shell/engine_lock.h"
 
 namespace zorvex::shell {
 
@@ -48,6 +50,13 @@ bool askUnlessKnown(HWND owner, const std::u16string& archive);
 
 // Drops `archive`'s password (found wrong), so that the next need asks again.
 void forgetPassword(const std::u16string& archive);
+
+// The archive file `path` opened with the book as its password source. When
+// its listing needs the password and the book has none, and `mayAsk`, asks
+// the user (dialog owned by `owner`) and opens it again. None when it cannot
+// be opened, or its listing needs a password that was not given or is wrong
+// (then forgotten). Never call it with the engine lock held.
+Locked<Archive> openArchiveFile(const std::u16string& path, ReadPlan plan, bool mayAsk, HWND owner);
 
 // Keeps `archive`'s password in the book while the hold lives.
 class PasswordHold {

@@ -207,7 +207,8 @@ with open(os.path.join(out, "flip.tar.gz"), "wb") as f:
 
 # Encrypted archives, the password "secret" (password_test.cpp): secret.zip,
 # traditional zip encryption beside a plain entry; aes.zip, AES-256; secret.7z,
-# AES-256 data under plain headers; hidden.7z, encrypted headers.
+# AES-256 data under plain headers; hidden.7z, encrypted headers; nested.zip
+# below.
 import subprocess
 sources = {"hidden.bin": a_txt[:40000] + x_bin, "plain.txt": b"readable without a password\n",
            "second.bin": x_bin[::-1] * 3}
@@ -278,6 +279,11 @@ def zipcrypto_zip(path, entries, password):
 zipcrypto_zip(os.path.join(out, "secret.zip"), [("plain.txt", sources["plain.txt"], False),
                                                 ("hidden.bin", sources["hidden.bin"], True),
                                                 ("second.bin", sources["second.bin"], True)], b"secret")
+# nested.zip: a plain listing, but the nested archive's data is encrypted.
+with open(os.path.join(src, "x.bin"), "wb") as f:
+    f.write(x_bin)
+zipcrypto_zip(os.path.join(out, "nested.zip"), [("inner.zip", inner_zip, True), ("plain.txt", b"plain", False)],
+              b"secret")
 
 
 def seven_zip(archive, names, *options):

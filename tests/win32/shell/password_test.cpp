@@ -93,5 +93,160 @@ TEST_F(PasswordTest, DialogTakesWhatIsTypedOrNothingOnCancel) {
     }
 }
 
+TEST_F(PasswordTest, CopyAsksOnceAndWritesNothingWithoutTheRightPassword) {
+    const HRESULT wrong = HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD);
+    struct Case {
+        const wchar_t* archive;
+        const wchar_t* answer;
+        HRESULT result;
+    };
+    const Case cases[] = {
+        {L"secret.zip", L"ok:secret", S_OK}, {L"secret.zip", L"ok:wrong", wrong},
+        {L"secret.zip", L"cancel", E_ACCESSDENIED}, {L"aes.zip", L"ok:secret", S_OK},
+        {L"aes.zip", L"ok:Secret", wrong},          {L"aes.zip", L"cancel", E_ACCESSDENIED},
+        {L"secret.7z", L"ok:secret", S_OK},         {L"secret.7z", L"ok:wrong", wrong},
+        {L"secret.7z", L"cancel", E_ACCESSDENIED},
+    };
+    for (const Case& c : cases) {
+        Com<IShellFolder2> folder;
+        IdList list;
+        openArchiveFolder(fixtures() + L"\\" + c.archive, folder, list);
+        // Two encrypted entries, one question.
+        Answers answers(std::wstring(c.answer) + L"\nok:unused");
+        Tree written;
+        EXPECT_EQ(copy(folder.p, {L"hidden.bin", L"second.bin"}, &written), c.result) << c.archive << " " << c.answer;
+        EXPECT_EQ(answers.left(), L"ok:unused") << c.archive << " " << c.answer;
+        if (c.result == S_OK)
+            EXPECT_EQ(written, Tree({{L"hidden.bin", source(L"hidden.bin")}, {L"second.bin", source(L"second.bin")}}))
+                << c.archive;
+        else
+            EXPECT_EQ(written, Tree()) << c.archive << " " << c.answer;
+    }
+}
+
+TEST_F(PasswordTest, PlainEntriesBesideEncryptedOnesAskNothing) {
+    Answers answers(L"ok:unused");
+    Tree written;
+    ASSERT_EQ(copy(folder_.p, {L"plain.txt"}, &written), S_OK);
+    EXPECT_EQ(written, Tree({{L"plain.txt", source(L"plain.txt")}}));
+    EXPECT_EQ(answers.left(), L"ok:unused");
+}
+
+TEST_F(PasswordTest, KeptWhileTheFolderLivesAskedAgainAfterAWrongOne) {
+    Answers answers(L"ok:wrong\nok:secret\nok:again\nok:unused");
+    Tree written;
+    EXPECT_EQ(copy(folder_.p, {L"hidden.bin"}, &written), HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD));
+    EXPECT_EQ(copy(folder_.p, {L"hidden.bin"}, &written), S_OK);
+    EXPECT_EQ(written[L"hidden.bin"], source(L"hidden.bin"));
+    EXPECT_EQ(answers.left(), L"ok:again\nok:unused");
+    // The folder keeps it: another copy and a stream bound to the item
+    // (opening the entry) ask nothing.
+    EXPECT_EQ(copy(folder_.p, {L"second.bin"}, &written), S_OK);
+    EXPECT_EQ(readAll(folder_.p, L"hidden.bin"), source(L"hidden.bin"));
+    EXPECT_EQ(answers.left(), L"ok:again\nok:unused");
+
+    // Once no object of the archive lives, it is forgotten.
+    folder_.p->Release();
+    folder_.p = nullptr;
+    Com<IShellFolder2> reopened;
+    IdList list;
+    openArchiveFolder(fixtures() + L"\\secret.zip", reopened, list);
+    EXPECT_EQ(copy(reopened.p, {L"second.bin"}, &written), HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD));
+    EXPECT_EQ(answers.left(), L"ok:unused");
+}
+
+TEST_F(PasswordTest, EncryptedListingAsksWhenTheFolderIsEntered) {
+    Com<IShellFolder2> folder;
+    IdList list;
+    openArchiveFolder(fixtures() + L"\\hidden.7z", folder, list);
+    Answers answers(L"cancel\nok:wrong\nok:secret\nok:unused");
+    Com<IEnumIDList> items;
+    EXPECT_EQ(folder->EnumObjects(nullptr, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS, &items.p), E_FAIL);  // cancelled
+    EXPECT_EQ(folder->EnumObjects(nullptr, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS, &items.p), E_FAIL);  // wrong
+    ASSERT_EQ(folder->EnumObjects(nullptr, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS, &items.p), S_OK);
+    EXPECT_EQ(answers.left(), L"ok:unused");
+    // Its entries' data takes the same password without asking.
+    Tree written;
+    ASSERT_EQ(copy(folder.p, {L"hidden.bin", L"second.bin"}, &written), S_OK);
+    EXPECT_EQ(written, Tree({{L"hidden.bin", source(L"hidden.bin")}, {L"second.bin", source(L"second.bin")}}));
+    EXPECT_EQ(answers.left(), L"ok:unused");
+}
+
+TEST_F(PasswordTest, EncryptedNestedArchiveAsksWhenEntered) {
+    Com<IShellFolder2> outer;
+    IdList list;
+    openArchiveFolder(fixtures() + L"\\nested.zip", outer, list);
+    Answers answers(L"cancel\nok:secret\nok:unused");
+    std::wstring name = L"inner.zip";
+    IdList item;
+    ASSERT_EQ(outer->ParseDisplayName(nullptr, nullptr, name.data(), nullptr, item.out(), nullptr), S_OK);
+    Com<IShellFolder2> inner;
+    EXPECT_EQ(outer->BindToObject(item.p, nullptr, IID_IShellFolder2, inner.out()), E_FAIL);  // cancelled
+    ASSERT_EQ(outer->BindToObject(item.p, nullptr, IID_IShellFolder2, inner.out()), S_OK);
+    EXPECT_EQ(readAll(inner.p, L"x.bin"), source(L"x.bin"));
+    EXPECT_EQ(answers.left(), L"ok:unused");
+}
+
+TEST_F(PasswordTest, ExtractionAsksOncePerArchive) {
+    Com<IShellFolder> desktop;
+    ASSERT_EQ(SHGetDesktopFolder(&desktop.p), S_OK);
+    const std::wstring f = fixtures() + L"\\";
+    // hidden.7z asks as it is opened; the zips when the copy thread first
+    // reads one of their encrypted entries.
+    Answers answers(L"ok:secret\nok:secret\nok:secret\nok:unused");
+    ScratchFolder out(L"zorvex-password-extract-");
+    {
+        Com<IDataObject> data;
+        data.p = extractionDataObject({f + L"secret.zip", f + L"aes.zip", f + L"hidden.7z"}, desktop.p);
+        ASSERT_TRUE(data.p);
+        CopyEngineTarget target(out.path, true);
+        dropAndWait(&target, data.p);
+        EXPECT_EQ(target.result, S_OK);
+    }
+    EXPECT_EQ(answers.left(), L"ok:unused");
+    Tree want;
+    for (const wchar_t* top : {L"secret", L"aes", L"hidden"}) {
+        want[std::wstring(top) + L"\\"] = {};
+        want[std::wstring(top) + L"\\hidden.bin"] = source(L"hidden.bin");
+        want[std::wstring(top) + L"\\second.bin"] = source(L"second.bin");
+    }
+    want[L"secret\\plain.txt"] = source(L"plain.txt");
+    EXPECT_EQ(readTree(out.path), want);
+}
+
+TEST_F(PasswordTest, EncryptedEntriesAreMarkedInTheDetails) {
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* text;
+        ULONG attributes;
+    };
+    const Case cases[] = {
+        {L"hidden.bin", L"Yes", FILE_ATTRIBUTE_ENCRYPTED},
+        {L"plain.txt", L"", FILE_ATTRIBUTE_NORMAL},
+    };
+    SHCOLUMNID key;
+    ASSERT_EQ(folder_->MapColumnToSCID(3, &key), S_OK);
+    EXPECT_EQ(key.pid, 13u);  // the storage set's attributes
+    for (const Case& c : cases) {
+        std::wstring name = c.name;
+        IdList item;
+        ASSERT_EQ(folder_->ParseDisplayName(nullptr, nullptr, name.data(), nullptr, item.out(), nullptr), S_OK);
+        SHELLDETAILS details = {};
+        ASSERT_EQ(folder_->GetDetailsOf(item.p, 3, &details), S_OK);
+        EXPECT_EQ(takeString(details.str), c.text);
+        VARIANT value;
+        VariantInit(&value);
+        ASSERT_EQ(folder_->GetDetailsEx(item.p, &key, &value), S_OK);
+        EXPECT_EQ(V_VT(&value), VT_UI4);
+        EXPECT_EQ(V_UI4(&value), c.attributes) << c.name;
+    }
+    SHELLDETAILS header = {};
+    ASSERT_EQ(folder_->GetDetailsOf(nullptr, 3, &header), S_OK);
+    EXPECT_EQ(takeString(header.str), L"Encrypted");
+    SHCOLSTATEF state = 0;
+    ASSERT_EQ(folder_->GetDefaultColumnState(3, &state), S_OK);
+    EXPECT_EQ(state, static_cast<SHCOLSTATEF>(SHCOLSTATE_TYPE_STR));
+}
+
 }  // namespace
 }  // namespace zorvex::shell
