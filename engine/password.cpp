@@ -17,19 +17,29 @@ const Password* ArchivePassword::get() {
     if (!asked_) {
         asked_ = true;
         Password answer;
-        if (source_ && source_->askPassword(archiveName_, answer)) password_ = std::move(answer);
+        if (source_ && source_->askPassword(archiveName_, answer)) {
+            passwords_.push_back(std::move(answer));
+            answered_ = true;
+        }
     }
-    return password_ ? &*password_ : nullptr;
+    return answered_ ? &passwords_.back() : nullptr;
+}
+
+void ArchivePassword::forget() {
+    std::lock_guard lock(mutex_);
+    asked_ = false;
+    answered_ = false;
+    keys_.clear();
 }
 
 crypto::SecretBytes ArchivePassword::derivedKey(std::span<const uint8_t> recipe,
                                                 const std::function<crypto::SecretBytes(const Password&)>& derive) {
     std::lock_guard lock(mutex_);
-    if (!password_) return {};
+    if (!answered_) return {};
     for (const DerivedKey& known : keys_)
         if (std::equal(known.recipe.begin(), known.recipe.end(), recipe.begin(), recipe.end())) return known.key;
     if (keys_.size() == kMaxKeys) keys_.erase(keys_.begin());
-    keys_.push_back({crypto::SecretBytes(recipe.begin(), recipe.end()), derive(*password_)});
+    keys_.push_back({crypto::SecretBytes(recipe.begin(), recipe.end()), derive(passwords_.back())});
     return keys_.back().key;
 }
 

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -65,6 +66,11 @@ public:
     // it from the password when it is not known yet. Empty without a password.
     crypto::SecretBytes derivedKey(std::span<const uint8_t> recipe,
                                    const std::function<crypto::SecretBytes(const Password&)>& derive);
+    // Drops the answer (none given, or a password found wrong) and the keys
+    // derived from it, so that the next get() asks the source again: a caller
+    // that can ask its user afresh (the shell, whose archives stay open) lets
+    // the user try again.
+    void forget();
 
 private:
     static constexpr size_t kMaxKeys = 16;
@@ -76,7 +82,10 @@ private:
     PasswordSource* source_;
     std::u16string archiveName_;
     bool asked_ = false;
-    std::optional<Password> password_;
+    // Every password given; the last is the answer while `answered_`. Earlier
+    // ones stay (unused) until this object goes: get() handed out pointers.
+    std::list<Password> passwords_;
+    bool answered_ = false;
     std::vector<DerivedKey> keys_;  // the most recent last
 };
 

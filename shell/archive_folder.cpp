@@ -28,9 +28,10 @@ constexpr GUID kViewLayoutProperties = {0xc9944a21, 0xa406, 0x48fe, {0x82, 0x25,
 constexpr GUID kFolderPathProperties = {0xe3e0584c, 0xb788, 0x4a5a, {0xbb, 0x20, 0x7f, 0x5a, 0x44, 0xc9, 0xac, 0xdd}};
 constexpr GUID kExplorerCommandProvider = {0x64961751, 0x0835, 0x43c0, {0x8f, 0xfe, 0xd5, 0x76, 0x86, 0x53, 0x0e, 0x64}};
 constexpr GUID kQueryAssociationsClass = {0xa07034fd, 0x6caa, 0x4954, {0xac, 0x3f, 0x97, 0xa2, 0x72, 0x16, 0xf9, 0x8a}};
-constexpr DWORD kNameProperty = 10, kSizeProperty = 12, kWriteTimeProperty = 14;  // storage set
-constexpr DWORD kInfoTipProperty = 9;                                              // info-tip set
-constexpr DWORD kTileProperty = 0;                                                 // tile set
+// Storage set.
+constexpr DWORD kNameProperty = 10, kSizeProperty = 12, kAttributesProperty = 13, kWriteTimeProperty = 14;
+constexpr DWORD kInfoTipProperty = 9;  // info-tip set
+constexpr DWORD kTileProperty = 0;     // tile set
 // View layout set: the property lists the view shows in each place.
 constexpr DWORD kTileInfoProperty = 3, kInfoTipListProperty = 4, kPreviewTitleProperty = 6,
                 kPreviewDetailsProperty = 8, kContentViewProperty = 13;
@@ -53,13 +54,16 @@ HRESULT returnBstr(const wchar_t* text, VARIANT* out) {
 }
 
 // The column headers, borrowed from the desktop folder (its columns 0, 1 and
-// 3: name, size, date modified) so that they read as the user's language.
+// 3: name, size, date modified) so that they read as the user's language,
+// and the library's own "Encrypted", whose values are the entries' file
+// attributes (FILE_ATTRIBUTE_ENCRYPTED or not) to a view that asks by property.
 struct ColumnHeader {
     wchar_t title[32];
     int format;
     int width;
 };
-ColumnHeader columnHeaders[3];
+constexpr UINT kEncryptedColumn = 3;
+ColumnHeader columnHeaders[4] = {{}, {}, {}, {L"Encrypted", LVCFMT_LEFT, 10}};
 
 HRESULT fillColumnHeaders() {
     ScopedLock lock(LockId::columnCache);
@@ -144,8 +148,8 @@ LPITEMIDLIST cloneList(LPCITEMIDLIST list) { return list ? ILClone(list) : nullp
 
 }  // namespace
 
-IShellFolder2* ArchiveFolder::create(LPITEMIDLIST ownList, Locked<Archive> archive) {
-    auto* folder = new (std::nothrow) ArchiveFolder(ownList, std::move(archive));
+IShellFolder2* ArchiveFolder::create(LPITEMIDLIST ownList, Locked<Archive> archive, const PasswordHold& password) {
+    auto* folder = new (std::nothrow) ArchiveFolder(ownList, std::move(archive), password);
     if (!folder) {
         CoTaskMemFree(ownList);
         return nullptr;
@@ -153,8 +157,8 @@ IShellFolder2* ArchiveFolder::create(LPITEMIDLIST ownList, Locked<Archive> archi
     return static_cast<IShellFolder2*>(folder);
 }
 
-ArchiveFolder::ArchiveFolder(LPITEMIDLIST ownList, Locked<Archive> archive)
-    : ownList_(ownList), archive_(std::move(archive)) {
+ArchiveFolder::ArchiveFolder(LPITEMIDLIST ownList, Locked<Archive> archive, const PasswordHold& password)
+    : password_(password), ownList_(ownList), archive_(std::move(archive)) {
     objectCreated();
 }
 
@@ -188,7 +192,7 @@ ULONG STDMETHODCALLTYPE ArchiveFolder::Release() {
     return left;
 }
 
-HRESULT ArchiveFolder::ensureArchive() {
+HRESULT ArchiveFolder::ensureArchive(bool mayAsk) {
     {
         EngineLock lock;
         if (archive_.get(lock)) return S_OK;
@@ -196,23 +200,34 @@ HRESULT ArchiveFolder::ensureArchive() {
     if (!ownList_) return E_FAIL;
     wchar_t path[MAX_PATH];
     if (!SHGetPathFromIDListW(ownList_, path)) return E_FAIL;
+    const auto* name = reinterpret_cast<const char16_t*>(path);
+    if (password_.archive().empty()) password_ = PasswordHold(archiveFileOf(name));
+    // Encrypted headers: the listing itself needs the password, asked for
+    // when the folder is entered.
+    Locked<Archive> opened = openArchiveFile(name, ReadPlan::kBrowse, mayAsk, owner_);
     EngineLock lock;
-    if (!archive_.get(lock)) archive_.reset(openArchivePath(reinterpret_cast<const char16_t*>(path)), lock);
+    if (!archive_.get(lock)) archive_ = std::move(opened);
     return archive_.get(lock) ? S_OK : E_FAIL;
 }
 
-HRESULT STDMETHODCALLTYPE ArchiveFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR name, ULONG* eaten,
+void ArchiveFolder::noteOwner(HWND owner) {
+    if (owner) owner_ = owner;
+}
+
+HRESULT STDMETHODCALLTYPE ArchiveFolder::ParseDisplayName(HWND owner, IBindCtx*, LPWSTR name, ULONG* eaten,
                                                           PIDLIST_RELATIVE* out, ULONG* attributes) {
     if (out) *out = nullptr;
-    if (FAILED(ensureArchive())) return E_FAIL;
+    noteOwner(owner);
+    if (FAILED(ensureArchive(true))) return E_FAIL;
     EngineLock lock;
     return parseDisplayName(archive_.get(lock), name, eaten, out, attributes);
 }
 
-HRESULT STDMETHODCALLTYPE ArchiveFolder::EnumObjects(HWND, SHCONTF flags, IEnumIDList** out) {
+HRESULT STDMETHODCALLTYPE ArchiveFolder::EnumObjects(HWND owner, SHCONTF flags, IEnumIDList** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
-    if (FAILED(ensureArchive())) return E_FAIL;
+    noteOwner(owner);
+    if (FAILED(ensureArchive(true))) return E_FAIL;
     EngineLock lock;
     *out = newEntryEnumerator(archive_.get(lock), flags);
     return *out ? S_OK : E_OUTOFMEMORY;
@@ -221,17 +236,32 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::EnumObjects(HWND, SHCONTF flags, IEnumI
 HRESULT STDMETHODCALLTYPE ArchiveFolder::BindToObject(PCUIDLIST_RELATIVE list, IBindCtx*, REFIID riid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
-    if (FAILED(ensureArchive())) return E_FAIL;
+    if (FAILED(ensureArchive(true))) return E_FAIL;
     if (riid == IID_IShellFolder || riid == IID_IShellFolder2) {
         Locked<Archive> child;
-        {
+        std::shared_ptr<ArchivePassword> password;
+        auto open = [&] {
             EngineLock lock;
+            password = archive_.get(lock)->password();
             child.reset(resolve(archive_.get(lock), list), lock);
+            return bool(child);
+        };
+        // A nested archive whose data is encrypted needs the password to be
+        // listed. The engine keeps the answer it had, none, until told to
+        // forget it.
+        const std::u16string& archive = password_.archive();
+        takePasswordWanted(archive);
+        if (!open() && takePasswordWanted(archive)) {
+            if (password) password->forget();
+            if (askUnlessKnown(owner_, archive) && !open()) {
+                forgetPassword(archive);
+                if (password) password->forget();
+            }
         }
         if (!child) return E_FAIL;
         LPITEMIDLIST combined = ILCombine(ownList_, list);
         if (!combined) return E_OUTOFMEMORY;
-        IShellFolder2* folder = create(combined, std::move(child));
+        IShellFolder2* folder = create(combined, std::move(child), password_);
         if (!folder) return E_OUTOFMEMORY;
         HRESULT hr = folder->QueryInterface(riid, out);
         folder->Release();
@@ -244,15 +274,17 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::BindToObject(PCUIDLIST_RELATIVE list, I
         for (int i = 1; i < count; ++i) last = nextId(last);
         EntryId id;
         if (!readEntryId(last, &id) || id.kind == kFolderEntry) return E_FAIL;
-        Locked<InStream> stream;
+        Locked<Archive> parent;
         {
             EngineLock lock;
-            Ref<Archive> parent(resolve(archive_.get(lock), list, count - 1));
-            if (parent) stream.reset(openItemStream(parent.get(), id.kind, id.index), lock);
+            parent.reset(resolve(archive_.get(lock), list, count - 1), lock);
         }
-        if (!stream) return E_FAIL;
-        *out = newEntryStream(std::move(stream));
-        return *out ? S_OK : E_OUTOFMEMORY;
+        if (!parent) return E_FAIL;
+        bool mayAsk = true;
+        IStream* stream = nullptr;
+        HRESULT hr = openEntryStream(parent, id.kind, id.index, {owner_, password_, &mayAsk}, &stream);
+        *out = stream;
+        return hr;
     }
     return E_NOINTERFACE;
 }
@@ -269,9 +301,10 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::CompareIDs(LPARAM column, PCUIDLIST_REL
     return compareIds(archive_.get(lock), column, first, second);
 }
 
-HRESULT STDMETHODCALLTYPE ArchiveFolder::CreateViewObject(HWND, REFIID riid, void** out) {
+HRESULT STDMETHODCALLTYPE ArchiveFolder::CreateViewObject(HWND owner, REFIID riid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
+    noteOwner(owner);
     if (riid == IID_IShellView) {
         using CreateView = HRESULT(WINAPI*)(const SFV_CREATE*, IShellView**);
         HMODULE shell32 = GetModuleHandleW(L"shell32.dll");
@@ -305,6 +338,7 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetUIObjectOf(HWND owner, UINT count, P
                                                        UINT*, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
+    noteOwner(owner);
     if (riid == IID_IExtractIconW) {
         EntryId id;
         if (count < 1 || !items || !readEntryId(items[0], &id)) return E_INVALIDARG;
@@ -345,7 +379,7 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetUIObjectOf(HWND owner, UINT count, P
             archive->addRef();
             shared.reset(archive, lock);
         }
-        *out = newEntryDataObject(std::move(shared), ownList_, count, items);
+        *out = newEntryDataObject(std::move(shared), ownList_, count, items, owner_, password_);
         return *out ? S_OK : E_INVALIDARG;
     }
     if (riid == IID_IContextMenu) {
@@ -408,10 +442,12 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDefaultColumn(DWORD, ULONG* sort, UL
 
 HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDefaultColumnState(UINT column, SHCOLSTATEF* state) {
     if (!state) return E_POINTER;
-    static const SHCOLSTATEF states[3] = {SHCOLSTATE_TYPE_STR | SHCOLSTATE_ONBYDEFAULT,
+    // The encrypted column is offered, not shown by default: knowing whether
+    // a level holds an encrypted entry would mean looking at every entry.
+    static const SHCOLSTATEF states[4] = {SHCOLSTATE_TYPE_STR | SHCOLSTATE_ONBYDEFAULT,
                                           SHCOLSTATE_TYPE_INT | SHCOLSTATE_ONBYDEFAULT,
-                                          SHCOLSTATE_TYPE_DATE | SHCOLSTATE_ONBYDEFAULT};
-    if (column > 2) return E_INVALIDARG;
+                                          SHCOLSTATE_TYPE_DATE | SHCOLSTATE_ONBYDEFAULT, SHCOLSTATE_TYPE_STR};
+    if (column > kEncryptedColumn) return E_INVALIDARG;
     *state = states[column];
     return S_OK;
 }
@@ -421,12 +457,19 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDetailsEx(PCUITEMID_CHILD item, cons
     if (FAILED(ensureArchive())) return E_FAIL;
     const GUID& set = key->fmtid;
     const DWORD property = key->pid;
-    if (set == kStorageProperties &&
-        (property == kNameProperty || property == kSizeProperty || property == kWriteTimeProperty)) {
+    if (set == kStorageProperties && (property == kNameProperty || property == kSizeProperty ||
+                                      property == kAttributesProperty || property == kWriteTimeProperty)) {
         EntryId id;
         if (!readEntryId(item, &id)) return E_INVALIDARG;
         EngineLock lock;
         Archive* archive = archive_.get(lock);
+        if (property == kAttributesProperty) {
+            V_VT(value) = VT_UI4;
+            V_UI4(value) = id.kind == kFolderEntry                       ? FILE_ATTRIBUTE_DIRECTORY
+                           : itemEncrypted(archive, id.kind, id.index) ? FILE_ATTRIBUTE_ENCRYPTED
+                                                                        : FILE_ATTRIBUTE_NORMAL;
+            return S_OK;
+        }
         if (property == kNameProperty) {
             const char16_t* name = itemName(archive, id.kind, id.index);
             return name ? returnBstr(wide(name), value) : E_INVALIDARG;
@@ -470,7 +513,7 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDetailsEx(PCUITEMID_CHILD item, cons
 HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDetailsOf(PCUITEMID_CHILD item, UINT column, SHELLDETAILS* details) {
     if (!details) return E_POINTER;
     if (!item) {
-        if (column > 2) return E_INVALIDARG;
+        if (column > kEncryptedColumn) return E_INVALIDARG;
         HRESULT hr = fillColumnHeaders();
         if (FAILED(hr)) return hr;
         details->fmt = columnHeaders[column].format;
@@ -504,13 +547,17 @@ HRESULT STDMETHODCALLTYPE ArchiveFolder::GetDetailsOf(PCUITEMID_CHILD item, UINT
         if (GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, text + n, 80 - n) <= 0) return E_FAIL;
         return returnString(text, &details->str);
     }
+    if (column == kEncryptedColumn) {
+        EngineLock lock;
+        return returnString(itemEncrypted(archive_.get(lock), id.kind, id.index) ? L"Yes" : L"", &details->str);
+    }
     return E_FAIL;
 }
 
 HRESULT STDMETHODCALLTYPE ArchiveFolder::MapColumnToSCID(UINT column, SHCOLUMNID* key) {
     if (!key) return E_POINTER;
-    static const DWORD properties[3] = {kNameProperty, kSizeProperty, kWriteTimeProperty};
-    if (column > 2) return E_INVALIDARG;
+    static const DWORD properties[4] = {kNameProperty, kSizeProperty, kWriteTimeProperty, kAttributesProperty};
+    if (column > kEncryptedColumn) return E_INVALIDARG;
     key->fmtid = kStorageProperties;
     key->pid = properties[column];
     return S_OK;

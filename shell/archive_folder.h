@@ -9,6 +9,7 @@
 #include <string>
 
 #include "shell/engine_lock.h"
+#include "shell/password_book.h"
 
 namespace zorvex {
 class Archive;
@@ -28,8 +29,9 @@ class ArchiveFolder final : public IShellFolder2,
                             public IFolderHint {
 public:
     // A folder for `ownList` (adopted; null: not yet initialised) showing
-    // `archive` (null: opened on first need).
-    static IShellFolder2* create(LPITEMIDLIST ownList, Locked<Archive> archive);
+    // `archive` (null: opened on first need), whose archive's password
+    // `password` keeps.
+    static IShellFolder2* create(LPITEMIDLIST ownList, Locked<Archive> archive, const PasswordHold& password = {});
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override;
@@ -79,12 +81,19 @@ public:
     LPCITEMIDLIST ownList() const { return ownList_; }
 
 private:
-    ArchiveFolder(LPITEMIDLIST ownList, Locked<Archive> archive);
+    ArchiveFolder(LPITEMIDLIST ownList, Locked<Archive> archive, const PasswordHold& password);
     ~ArchiveFolder();
-    // Opens the archive of the own list when it is not open yet.
-    HRESULT ensureArchive();
+    // Opens the archive of the own list when it is not open yet. When its
+    // listing needs the password, and `mayAsk`, asks the user for it (the
+    // folder is being entered).
+    HRESULT ensureArchive(bool mayAsk = false);
+    // The window that owns the password dialog: the last one the shell
+    // named in a call (the browser's); null before any.
+    void noteOwner(HWND owner);
 
     LONG refs_ = 1;
+    HWND owner_ = nullptr;
+    PasswordHold password_;  // declared before the archive, which it outlives
     LPITEMIDLIST ownList_;
     Locked<Archive> archive_;
     std::wstring temporaryFolder_;

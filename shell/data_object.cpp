@@ -255,8 +255,10 @@ HRESULT readList(IStream* stream, LPITEMIDLIST* out) {
 class EntryDataObject final : public DataObjectBase, public IPersistStream {
 public:
     EntryDataObject(Locked<Archive> level, LPITEMIDLIST folderList, std::vector<EntryId> items, bool async,
-                    bool quitOnEnd, std::u16string prefix)
+                    bool quitOnEnd, std::u16string prefix, HWND owner, const PasswordHold& password)
         : DataObjectBase(async, quitOnEnd),
+          owner_(owner),
+          password_(password),
           level_(std::move(level)),
           folderList_(folderList),
           items_(std::move(items)),
@@ -310,6 +312,9 @@ private:
     HRESULT contents(LONG index, STGMEDIUM* medium);
     HRESULT idListArray(STGMEDIUM* medium);
 
+    HWND owner_;               // of the password dialog
+    PasswordHold password_;    // the archive's password, kept while the object lives
+    bool mayAskPassword_ = true;  // asked at most once (openEntryStream)
     Locked<Archive> level_;
     LPITEMIDLIST folderList_;
     std::vector<EntryId> items_;
@@ -508,14 +513,13 @@ HRESULT EntryDataObject::contents(LONG index, STGMEDIUM* medium) {
     if (index < 0 || static_cast<size_t>(index) < folders || static_cast<size_t>(index) - folders >= files_.size())
         return DV_E_LINDEX;
     const FileItem& file = files_[static_cast<size_t>(index) - folders];
-    Locked<InStream> stream;
-    {
-        EngineLock lock;
-        stream.reset(openItemStream(levels_[file.level].get(lock), file.kind, file.index), lock);
-    }
-    if (!stream) return E_FAIL;
-    IStream* entry = newEntryStream(std::move(stream));
-    if (!entry) return E_OUTOFMEMORY;
+    // Asked here, on the copy engine's thread, as the stream is wanted: the
+    // dialog appears only when bytes of an encrypted entry are needed (not
+    // while the shell merely looks at the object during a drag), and the
+    // browser's thread stays free while it is open.
+    IStream* entry = nullptr;
+    hr = openEntryStream(levels_[file.level], file.kind, file.index, {owner_, password_, &mayAskPassword_}, &entry);
+    if (FAILED(hr)) return hr;
     medium->tymed = TYMED_ISTREAM;
     medium->pstm = entry;
     medium->pUnkForRelease = nullptr;
@@ -602,8 +606,11 @@ HRESULT STDMETHODCALLTYPE EntryDataObject::Load(IStream* stream) {
         return hr;
     }
     name.pop_back();
+    // The archive's password is kept from here on, should it already be
+    // known (the folder the copy came from may still be open) or be given.
+    password_ = PasswordHold(archiveFileOf(name.c_str()));
     EngineLock lock;
-    level_.reset(openArchivePath(name.c_str()), lock);
+    level_.reset(openArchivePath(name.c_str(), nullptr, ReadPlan::kBrowse, passwordBook()), lock);
     if (!level_) {
         CoTaskMemFree(folderList);
         return E_FAIL;
@@ -721,23 +728,24 @@ std::vector<EntryId> childIds(UINT count, PCUITEMID_CHILD_ARRAY items, bool* val
 UINT clipboardFormat(ClipboardFormat which) { return clipboardFormats.ids[which]; }
 
 IDataObject* newEntryDataObject(Locked<Archive> level, LPCITEMIDLIST folderList, UINT count,
-                                PCUITEMID_CHILD_ARRAY items) {
+                                PCUITEMID_CHILD_ARRAY items, HWND owner, const PasswordHold& password) {
     bool valid;
     std::vector<EntryId> ids = childIds(count, items, &valid);
     if (!valid || !folderList) return nullptr;
     LPITEMIDLIST list = ILClone(folderList);
     if (!list) return nullptr;
-    auto* object =
-        new (std::nothrow) EntryDataObject(std::move(level), list, std::move(ids), asyncByDefault(), false, u"");
+    auto* object = new (std::nothrow)
+        EntryDataObject(std::move(level), list, std::move(ids), asyncByDefault(), false, u"", owner, password);
     if (!object) CoTaskMemFree(list);
     return object;
 }
 
 IDataObject* newEmptyEntryDataObject() {
-    return new (std::nothrow) EntryDataObject({}, nullptr, {}, asyncByDefault(), false, u"");
+    return new (std::nothrow) EntryDataObject({}, nullptr, {}, asyncByDefault(), false, u"", nullptr, {});
 }
 
-IDataObject* newExtractionDataObject(Locked<Archive> level, LPCITEMIDLIST levelList, const std::u16string& wrapper) {
+IDataObject* newExtractionDataObject(Locked<Archive> level, LPCITEMIDLIST levelList, const std::u16string& wrapper,
+                                     HWND owner, const PasswordHold& password) {
     std::vector<EntryId> ids;
     {
         EngineLock lock;
@@ -750,7 +758,8 @@ IDataObject* newExtractionDataObject(Locked<Archive> level, LPCITEMIDLIST levelL
     LPITEMIDLIST list = levelList ? ILClone(levelList) : nullptr;
     if (levelList && !list) return nullptr;
     std::u16string prefix = wrapper.empty() ? u"" : windowsSafeName(wrapper) + u"\\";
-    auto* object = new (std::nothrow) EntryDataObject(std::move(level), list, std::move(ids), true, true, prefix);
+    auto* object = new (std::nothrow)
+        EntryDataObject(std::move(level), list, std::move(ids), true, true, prefix, owner, password);
     if (!object) CoTaskMemFree(list);
     return object;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "shell/engine_lock.h"
+#include "shell/password_book.h"
 
 namespace zorvex::shell {
 
@@ -21,17 +22,21 @@ enum ClipboardFormat { kPreferredDropEffect, kFileGroupDescriptor, kFileContents
 UINT clipboardFormat(ClipboardFormat which);
 
 // The selection `items` (child identifiers of `level`) of the folder whose
-// absolute list is `folderList` (both copied). Null when out of memory.
+// absolute list is `folderList` (both copied). Reading an encrypted entry
+// asks for the archive's password (kept in `password`) once per object, in a
+// dialog owned by `owner`, on the thread that asks for the entry's stream.
+// Null when out of memory.
 IDataObject* newEntryDataObject(Locked<Archive> level, LPCITEMIDLIST folderList, UINT count,
-                                PCUITEMID_CHILD_ARRAY items);
+                                PCUITEMID_CHILD_ARRAY items, HWND owner, const PasswordHold& password);
 
 // An empty object, to be filled by its IPersistStream::Load.
 IDataObject* newEmptyEntryDataObject();
 
 // Every entry of `level` for extraction, under `wrapper` (a folder name; empty:
-// none). When the shell's copy ends, the object posts the quit message to the
-// thread that made it.
-IDataObject* newExtractionDataObject(Locked<Archive> level, LPCITEMIDLIST levelList, const std::u16string& wrapper);
+// none); passwords as for newEntryDataObject. When the shell's copy ends, the
+// object posts the quit message to the thread that made it.
+IDataObject* newExtractionDataObject(Locked<Archive> level, LPCITEMIDLIST levelList, const std::u16string& wrapper,
+                                     HWND owner, const PasswordHold& password);
 
 // Several extraction objects as one (their references adopted); its end of
 // operation always posts the quit message.

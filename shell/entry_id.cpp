@@ -10,6 +10,7 @@
 #include "engine/names.h"
 #include "engine/stream.h"
 #include "shell/com_object.h"
+#include "shell/password_book.h"
 
 namespace zorvex::shell {
 
@@ -89,6 +90,14 @@ int64_t itemDataSize(Archive* archive, uint8_t kind, int32_t index) {
     return itemSize(level.get(), entry.nested ? kNestedEntry : kFileEntry, entry.index);
 }
 
+bool itemEncrypted(Archive* archive, uint8_t kind, int32_t index) {
+    switch (kind) {
+        case kNestedEntry: return archive->nestedMetadata(index).encrypted;
+        case kFileEntry: return archive->fileMetadata(index).encrypted;
+    }
+    return false;
+}
+
 int64_t itemTime(Archive* archive, uint8_t kind, int32_t index) {
     switch (kind) {
         case kFolderEntry: return archive->folderTime(index);
@@ -111,9 +120,11 @@ InStream* openItemStream(Archive* archive, uint8_t kind, int32_t index) {
         return failed;
     }
     // The copy engine sees only the stream: data that fails a check the
-    // archive stores must reach it as a failed read.
-    if (entry.nested) return openChecked(level->openNestedStream(entry.index), level->nestedChecks(entry.index));
-    return openChecked(level->openFile(entry.index), level->fileChecks(entry.index));
+    // archive stores must reach it as a failed read. A stream that failed as
+    // it was made (no password, a wrong one) says so itself.
+    InStream* stream = entry.nested ? level->openNestedStream(entry.index) : level->openFile(entry.index);
+    if (stream && stream->damaged()) return stream;
+    return openChecked(stream, entry.nested ? level->nestedChecks(entry.index) : level->fileChecks(entry.index));
 }
 
 namespace {
@@ -125,7 +136,7 @@ Archive* openChild(Archive* archive, const EntryId& id) {
     const char16_t* name = itemName(archive, id.kind, id.index);
     if (!name) return nullptr;
     std::u16string path = std::u16string(archive->name()) + u"\\" + name;
-    return openArchivePath(path.c_str());
+    return openArchivePath(path.c_str(), nullptr, ReadPlan::kBrowse, passwordBook());
 }
 
 }  // namespace

@@ -51,6 +51,8 @@ int64_t itemSize(Archive* archive, uint8_t kind, int32_t index);  // -1 for fold
 // size; -1 for folders and links that lead nowhere in the archive.
 int64_t itemDataSize(Archive* archive, uint8_t kind, int32_t index);
 int64_t itemTime(Archive* archive, uint8_t kind, int32_t index);
+// Whether the item's data needs its archive's password (never for folders).
+bool itemEncrypted(Archive* archive, uint8_t kind, int32_t index);
 // The entry stream of a nested archive or a file (counted), checked by what
 // the archive stores for it (CRC-32, BLAKE2sp); null for folders.
 InStream* openItemStream(Archive* archive, uint8_t kind, int32_t index);

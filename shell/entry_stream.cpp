@@ -3,11 +3,15 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
+#include "engine/archive.h"
 #include "engine/convert.h"
+#include "engine/password.h"
 #include "engine/stream.h"
 #include "shell/com_object.h"
+#include "shell/entry_id.h"
 
 namespace zorvex::shell {
 
@@ -45,9 +49,17 @@ HRESULT readFailure(const Status& status) {
 
 namespace {
 
+// Both the book and the engine forget a password found wrong, so that the
+// next attempt asks the user again.
+void forgetWrongPassword(const PasswordHold& hold, ArchivePassword* password) {
+    forgetPassword(hold.archive());
+    if (password) password->forget();
+}
+
 class EntryStream final : public SingleInterface<IStream> {
 public:
-    explicit EntryStream(Locked<InStream> stream) : stream_(std::move(stream)) {}
+    EntryStream(Locked<InStream> stream, const PasswordHold& hold, std::shared_ptr<ArchivePassword> password)
+        : hold_(hold), password_(std::move(password)), stream_(std::move(stream)) {}
 
     // Fills the whole request unless the data ends. Data that ends before
     // the entry's size, or that the engine found damaged (a failed check, a
@@ -71,7 +83,11 @@ public:
         }
         position_ += total;
         if (done) *done = total;
-        if (stream->damaged()) return readFailure(stream->status());
+        if (stream->damaged()) {
+            // Some formats learn that a password is wrong only from the data.
+            if (stream->status().kind() == Status::kWrongPassword) forgetWrongPassword(hold_, password_.get());
+            return readFailure(stream->status());
+        }
         if (total == count) return S_OK;
         int64_t size = stream->size();
         // Nothing at the very start of a non-empty entry: it cannot be decoded.
@@ -124,12 +140,65 @@ public:
     HRESULT STDMETHODCALLTYPE Clone(IStream**) override { return E_NOTIMPL; }
 
 private:
+    // Declared before the stream: the archive's password outlives it.
+    PasswordHold hold_;
+    std::shared_ptr<ArchivePassword> password_;
     Locked<InStream> stream_;
     int64_t position_ = 0;
 };
 
+// Why `stream` (null: the open failed) cannot be read, as far as is known before reading it.
+Status openStatus(Archive* level, InStream* stream) {
+    if (!stream) return level->openFailure().ok() ? Status::corrupt() : level->openFailure();
+    return stream->status();
+}
+
 }  // namespace
 
-IStream* newEntryStream(Locked<InStream> stream) { return new (std::nothrow) EntryStream(std::move(stream)); }
+HRESULT openEntryStream(const Locked<Archive>& level, uint8_t kind, int32_t index, const PasswordAccess& access,
+                        IStream** out) {
+    *out = nullptr;
+    Locked<InStream> stream;
+    std::shared_ptr<ArchivePassword> password;
+    auto open = [&] {
+        EngineLock lock;
+        Archive* archive = level.get(lock);
+        password = archive->password();
+        stream.reset(openItemStream(archive, kind, index), lock);
+        return openStatus(archive, stream.get(lock));
+    };
+    const std::u16string& archiveFile = access.hold.archive();
+    bool encrypted;
+    {
+        EngineLock lock;
+        encrypted = itemEncrypted(level.get(lock), kind, index);
+    }
+    // An entry that says it is encrypted needs the password before its
+    // stream is made: some formats ask for it as they list, and fail only
+    // when the data is read.
+    if (encrypted && !passwordKnown(archiveFile) && *access.mayAsk) {
+        *access.mayAsk = false;
+        if (!askUnlessKnown(access.owner, archiveFile)) return readFailure(Status::encrypted());
+        EngineLock lock;
+        if (const std::shared_ptr<ArchivePassword>& asked = level.get(lock)->password()) asked->forget();
+    }
+    takePasswordWanted(archiveFile);
+    Status failure = open();
+    // Some streams fail only when read; that the engine asked for the
+    // password, and the book had none, is known at once.
+    bool wanted = takePasswordWanted(archiveFile);
+    if ((failure.kind() == Status::kEncrypted || wanted) && *access.mayAsk) {
+        // The engine keeps the answer it had, none, until told to forget it.
+        *access.mayAsk = false;
+        if (password) password->forget();
+        if (!askUnlessKnown(access.owner, archiveFile)) return readFailure(Status::encrypted());
+        failure = open();
+    }
+    if (failure.kind() == Status::kWrongPassword) forgetWrongPassword(access.hold, password.get());
+    if (failure.kind() == Status::kEncrypted || failure.kind() == Status::kWrongPassword) return readFailure(failure);
+    if (!stream) return E_FAIL;
+    *out = new (std::nothrow) EntryStream(std::move(stream), access.hold, std::move(password));
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
 
 }  // namespace zorvex::shell

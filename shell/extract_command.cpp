@@ -7,6 +7,7 @@
 #include "shell/data_object.h"
 #include "shell/engine_lock.h"
 #include "shell/entry_id.h"
+#include "shell/password_book.h"
 
 namespace zorvex::shell {
 
@@ -54,16 +55,20 @@ void noteDamagedLevels(const std::wstring& path, const ExtractionPlan& plan, std
     }
 }
 
-IDataObject* openForExtraction(const std::wstring& path, IShellFolder* desktop, std::vector<std::wstring>& damage) {
+IDataObject* openForExtraction(const std::wstring& path, IShellFolder* desktop, HWND owner,
+                               std::vector<std::wstring>& damage) {
+    // Kept by the data object: entries that need the password ask for it
+    // once, when the copy engine first wants one of them.
+    PasswordHold password(archiveFileOf(reinterpret_cast<const char16_t*>(path.c_str())));
+    Locked<Archive> archive =
+        openArchiveFile(std::u16string(path.begin(), path.end()), ReadPlan::kEveryEntry, true, owner);
+    if (!archive) return nullptr;
     Locked<Archive> level;
     size_t unwrapped;
     std::u16string wrapper;
     {
         EngineLock lock;
-        Ref<Archive> archive(
-            openArchivePath(reinterpret_cast<const char16_t*>(path.c_str()), nullptr, ReadPlan::kEveryEntry));
-        if (!archive) return nullptr;
-        ExtractionPlan plan = planExtraction(archive.get());
+        ExtractionPlan plan = planExtraction(archive.get(lock));
         noteDamagedLevels(path, plan, damage);
         if (!plan.level) return nullptr;  // an empty archive extracts nothing
         unwrapped = plan.unwrapped.size();
@@ -75,7 +80,7 @@ IDataObject* openForExtraction(const std::wstring& path, IShellFolder* desktop, 
     if (FAILED(desktop->ParseDisplayName(nullptr, nullptr, name.data(), nullptr, &list, nullptr))) return nullptr;
     list = levelList(list, unwrapped);
     if (!list) return nullptr;
-    IDataObject* data = newExtractionDataObject(std::move(level), list, wrapper);
+    IDataObject* data = newExtractionDataObject(std::move(level), list, wrapper, owner, password);
     CoTaskMemFree(list);
     return data;
 }
@@ -101,7 +106,7 @@ IDropTarget* dropTargetOf(const std::wstring& folder, IShellFolder* desktop) {
 // extraction.
 void extract(const ExtractionRequest& request, IShellFolder* desktop, HWND window) {
     std::vector<std::wstring> damage;
-    if (IDataObject* data = extractionDataObject(request.archives, desktop, &damage)) {
+    if (IDataObject* data = extractionDataObject(request.archives, desktop, &damage, window)) {
         if (IDropTarget* target = dropTargetOf(request.target, desktop)) {
             dropAndWait(target, data);
             target->Release();
@@ -129,11 +134,11 @@ std::optional<ExtractionRequest> parseExtractionInput(const std::u16string& inpu
 }
 
 IDataObject* extractionDataObject(const std::vector<std::wstring>& archives, IShellFolder* desktop,
-                                  std::vector<std::wstring>* damage) {
+                                  std::vector<std::wstring>* damage, HWND owner) {
     std::vector<IDataObject*> members;
     std::vector<std::wstring> found;
     for (const std::wstring& archive : archives) {
-        IDataObject* member = openForExtraction(archive, desktop, found);
+        IDataObject* member = openForExtraction(archive, desktop, owner, found);
         if (!member) {
             for (IDataObject* m : members) m->Release();
             if (damage) *damage = std::move(found);

@@ -30,8 +30,11 @@ std::optional<ExtractionRequest> parseExtractionInput(const std::u16string& inpu
 // receives (null or not) a line "LEVEL: damaged after N entries: REASON" for
 // each level on the way whose reader stopped at damage, of the archives
 // opened; the entries such a level read are extracted all the same.
+// Passwords are asked for in dialogs owned by `owner`, at most once per
+// archive: as it is opened when its listing is encrypted, else when the copy
+// first reads one of its encrypted entries.
 IDataObject* extractionDataObject(const std::vector<std::wstring>& archives, IShellFolder* desktop,
-                                  std::vector<std::wstring>* damage = nullptr);
+                                  std::vector<std::wstring>* damage = nullptr, HWND owner = nullptr);
 
 // Drops `data` on `target` and, when the target started an operation that is
 // still running, serves messages until the data object ends it.

@@ -15,6 +15,7 @@
 #include "shell/entry_id.h"
 #include "shell/entry_writer.h"
 #include "shell/module.h"
+#include "shell/resource_ids.h"
 
 namespace zorvex::shell {
 
@@ -22,7 +23,6 @@ namespace {
 
 constexpr UINT kOpenCommand = 0, kOpenWithCommand = 1, kCopyCommand = 2;
 constexpr UINT kExploreCommand = 0, kExtractCommand = 1;
-constexpr int kBitmapResource = 11;
 constexpr int kBitmapSize = 11;
 constexpr GUID kShellLibraryClass = {0xd9b3211d, 0xe57f, 0x4426, {0xaa, 0xef, 0x30, 0xa8, 0x06, 0xad, 0xd3, 0x97}};
 constexpr GUID kShellLibraryIid = {0x11a66efa, 0x382e, 0x451a, {0x92, 0x34, 0x1e, 0x0e, 0x12, 0xef, 0x30, 0x85}};
@@ -438,7 +438,7 @@ HBITMAP ArchiveFileMenu::menuBitmap() {
     HDC source = CreateCompatibleDC(screen);
     bitmap_ = CreateBitmap(width, height, GetDeviceCaps(screen, PLANES), GetDeviceCaps(screen, BITSPIXEL), nullptr);
     HBITMAP own = static_cast<HBITMAP>(
-        LoadImageW(moduleHandle(), MAKEINTRESOURCEW(kBitmapResource), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
+        LoadImageW(moduleHandle(), MAKEINTRESOURCEW(ZORVEX_MENU_BITMAP), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
     if (bitmap_ && own && target && source) {
         HGDIOBJ oldTarget = SelectObject(target, bitmap_);
         HGDIOBJ oldSource = SelectObject(source, own);

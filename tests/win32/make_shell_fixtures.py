@@ -204,3 +204,93 @@ def flipped_near_end():
 
 with open(os.path.join(out, "flip.tar.gz"), "wb") as f:
     f.write(flipped_near_end())
+
+# Encrypted archives, the password "secret" (password_test.cpp): secret.zip,
+# traditional zip encryption beside a plain entry; aes.zip, AES-256; secret.7z,
+# AES-256 data under plain headers; hidden.7z, encrypted headers; nested.zip
+# below.
+import subprocess
+sources = {"hidden.bin": a_txt[:40000] + x_bin, "plain.txt": b"readable without a password\n",
+           "second.bin": x_bin[::-1] * 3}
+for name, data in sources.items():
+    with open(os.path.join(src, name), "wb") as f:
+        f.write(data)
+
+
+def crc_byte(crc, byte):
+    return zlib.crc32(bytes([byte]), crc ^ 0xFFFFFFFF) ^ 0xFFFFFFFF
+
+
+class ZipCrypto:
+    """The traditional zip cipher, keyed by a password."""
+
+    def __init__(self, password):
+        self.keys = [0x12345678, 0x23456789, 0x34567890]
+        for byte in password:
+            self.update(byte)
+
+    def update(self, byte):
+        k = self.keys
+        k[0] = crc_byte(k[0], byte)
+        k[1] = ((k[1] + (k[0] & 0xFF)) * 134775813 + 1) & 0xFFFFFFFF
+        k[2] = crc_byte(k[2], k[1] >> 24)
+
+    def mask(self):
+        t = (self.keys[2] | 2) & 0xFFFF
+        return ((t * (t ^ 1)) >> 8) & 0xFF
+
+    def encrypt(self, data):
+        out = bytearray()
+        for byte in data:
+            out.append(byte ^ self.mask())
+            self.update(byte)
+        return bytes(out)
+
+    def decrypt(self, data):
+        out = bytearray()
+        for byte in data:
+            out.append(byte ^ self.mask())
+            self.update(out[-1])
+        return bytes(out)
+
+
+def zipcrypto_zip(path, entries, password):
+    """A zip whose entries (name, data, encrypted) are deflated, the encrypted
+    ones under a fixed 12-byte header (so that a test's wrong password fails
+    its check byte every run, not all but one in 256)."""
+    import struct
+    body, central = b"", b""
+    for name, data, encrypted in entries:
+        crc, packed, flags = zlib.crc32(data), deflated(data), 0
+        if encrypted:
+            cipher = ZipCrypto(password)
+            packed, flags = cipher.encrypt(bytes(range(11)) + bytes([crc >> 24]) + packed), 1
+            assert ZipCrypto(b"wrong").decrypt(packed[:12])[11] != crc >> 24
+        name = name.encode()
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, flags, 8, 0x6458, 0x50CF, crc,
+                               len(packed), len(data), len(name), 0, 0, 0, 0, 0, len(body)) + name
+        body += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, 8, 0x6458, 0x50CF, crc, len(packed),
+                            len(data), len(name), 0) + name + packed
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central), len(body), 0)
+    with open(path, "wb") as f:
+        f.write(body + central + end)
+
+
+zipcrypto_zip(os.path.join(out, "secret.zip"), [("plain.txt", sources["plain.txt"], False),
+                                                ("hidden.bin", sources["hidden.bin"], True),
+                                                ("second.bin", sources["second.bin"], True)], b"secret")
+# nested.zip: a plain listing, but the nested archive's data is encrypted.
+with open(os.path.join(src, "x.bin"), "wb") as f:
+    f.write(x_bin)
+zipcrypto_zip(os.path.join(out, "nested.zip"), [("inner.zip", inner_zip, True), ("plain.txt", b"plain", False)],
+              b"secret")
+
+
+def seven_zip(archive, names, *options):
+    subprocess.run(["7zz", "a", "-bso0", "-bsp0", os.path.join(out, archive), *names, *options], cwd=src,
+                   check=True)
+
+
+seven_zip("aes.zip", ["hidden.bin", "second.bin"], "-tzip", "-psecret", "-mem=AES256")
+seven_zip("secret.7z", ["hidden.bin", "second.bin"], "-psecret", "-mhe=off", "-ms=off")
+seven_zip("hidden.7z", ["hidden.bin", "second.bin"], "-psecret", "-mhe=on")

@@ -499,11 +499,11 @@ TEST_F(ShellFolderTest, ColumnsAndDetails) {
     SHCOLSTATEF state;
     EXPECT_EQ(folder->GetDefaultColumnState(1, &state), S_OK);
     EXPECT_EQ(state, 0x12u);
-    EXPECT_EQ(folder->GetDefaultColumnState(3, &state), E_INVALIDARG);
+    EXPECT_EQ(folder->GetDefaultColumnState(4, &state), E_INVALIDARG);  // 3: encrypted (password_test.cpp)
     SHCOLUMNID key;
     EXPECT_EQ(folder->MapColumnToSCID(2, &key), S_OK);
     EXPECT_EQ(key.pid, 14u);
-    EXPECT_EQ(folder->MapColumnToSCID(3, &key), E_INVALIDARG);
+    EXPECT_EQ(folder->MapColumnToSCID(4, &key), E_INVALIDARG);
 
     // Headers read as the desktop's own name, size and date-modified columns.
     Com<IShellFolder> desktop;
@@ -521,7 +521,7 @@ TEST_F(ShellFolderTest, ColumnsAndDetails) {
         EXPECT_EQ(ours.fmt, theirs.fmt);
     }
     SHELLDETAILS details;
-    EXPECT_EQ(folder->GetDetailsOf(nullptr, 3, &details), E_INVALIDARG);
+    EXPECT_EQ(folder->GetDetailsOf(nullptr, 4, &details), E_INVALIDARG);
 
     IdList dir, file, undated;
     dir.p = parse(L"sub");
@@ -541,7 +541,7 @@ TEST_F(ShellFolderTest, ColumnsAndDetails) {
     GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &stored, nullptr, time, 40);
     EXPECT_EQ(takeString(details.str), std::wstring(date) + L" " + time);
     EXPECT_EQ(folder->GetDetailsOf(undated.p, 2, &details), E_FAIL);
-    EXPECT_EQ(folder->GetDetailsOf(file.p, 3, &details), E_FAIL);
+    EXPECT_EQ(folder->GetDetailsOf(file.p, 4, &details), E_FAIL);
 }
 
 TEST_F(ShellFolderTest, DetailsByPropertyKey) {
