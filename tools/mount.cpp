@@ -10,11 +10,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "tools/mount.h"
 #include "tools/mount_tree.h"
-#include "tools/report.h"
 
 extern char** environ;
 
@@ -121,6 +121,12 @@ std::string fileSystemName(const std::string& archive) {
     return name;
 }
 
+// "zorvex: SUBJECT: what failed". Not through a Reporter: its progress line
+// runs a thread, and the process must have no thread but its own when it forks.
+void reportError(const std::string& subject, const std::string& text) {
+    std::fprintf(stderr, "zorvex: %s: %s\n", subject.c_str(), text.c_str());
+}
+
 // In the background the process forks before the engine opens anything (a
 // decoder's worker threads would not survive the fork); the child says over
 // `ready` when the mount stands, and its errors until then reach the terminal.
@@ -205,26 +211,25 @@ bool parseOptions(const std::vector<std::string>& lists, MountSettings& settings
 
 int mountCommand(const std::string& archive, const std::string& mountpoint, bool foreground,
                  const std::vector<std::string>& options) {
-    Reporter reporter;
     MountSettings settings;
     std::vector<std::string> fuseOptions;
     std::string error;
     if (!parseOptions(options, settings, fuseOptions, error)) {
-        reporter.error(archive, "", error);
+        reportError(archive, error);
         return 1;
     }
     int ready = -1;
     if (!foreground) {
         int channel[2];
         if (::pipe(channel) != 0) {
-            reporter.error(archive, "", std::string("cannot start in the background: ") + std::strerror(errno));
+            reportError(archive, std::string("cannot start in the background: ") + std::strerror(errno));
             return 1;
         }
         pid_t child = ::fork();
         if (child != 0) {
             ::close(channel[1]);
             if (child > 0) return waitForMount(child, channel[0]);
-            reporter.error(archive, "", std::string("cannot start in the background: ") + std::strerror(errno));
+            reportError(archive, std::string("cannot start in the background: ") + std::strerror(errno));
             return 1;
         }
         // The server lives as long as the mount: it keeps none of the files
@@ -236,22 +241,21 @@ int mountCommand(const std::string& archive, const std::string& mountpoint, bool
     }
     std::unique_ptr<MountedArchive> tree = MountedArchive::open(archive, settings, error);
     if (!tree) {
-        reporter.error(archive, "", error);
+        reportError(archive, error);
         return 1;
     }
     mounted = tree.get();
     int status = serve(archive, mountpoint, ready, fuseOptions);
     mounted = nullptr;
-    if (status != 0) reporter.error(archive, "", "cannot mount on " + mountpoint);
+    if (status != 0) reportError(archive, "cannot mount on " + mountpoint);
     return status;
 }
 
 int unmountCommand(const std::string& mountpoint) {
-    Reporter reporter;
     // Root unmounts directly; anyone else through the setuid helper, which says itself what failed.
     if (::geteuid() == 0) {
         if (::umount(mountpoint.c_str()) == 0) return 0;
-        reporter.error(mountpoint, "", std::string("cannot unmount: ") + std::strerror(errno));
+        reportError(mountpoint, std::string("cannot unmount: ") + std::strerror(errno));
         return 1;
     }
     const char* argv[] = {"fusermount3", "-u", "--", mountpoint.c_str(), nullptr};
@@ -260,7 +264,7 @@ int unmountCommand(const std::string& mountpoint) {
     if (posix_spawnp(&child, "fusermount3", nullptr, nullptr, const_cast<char**>(argv), environ) == 0 &&
         waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return 0;
-    reporter.error(mountpoint, "", "cannot unmount");
+    reportError(mountpoint, "cannot unmount");
     return 1;
 }
 
