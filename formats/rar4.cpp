@@ -79,6 +79,7 @@ private:
     HeaderRead readHeader(int64_t blockStart, bool encrypted, std::vector<uint8_t>* header, int64_t* dataStart);
     HeaderRead readEncryptedHeader(int64_t blockStart, std::vector<uint8_t>* header, int64_t* dataStart);
     bool readFileHeader(const std::vector<uint8_t>& header, uint16_t flags, int64_t dataStart, int64_t* next);
+    bool serviceBlockCrcHolds(const std::vector<uint8_t>& header, int64_t dataStart, bool encrypted);
     Codec* codecFor(uint8_t version, uint8_t method);
     std::u16string nameFromHeader(const uint8_t* name, size_t size, uint16_t flags, uint8_t host);
 
@@ -191,11 +192,11 @@ bool Reader4::readBlocks() {
         uint8_t type = header[2];
         uint16_t flags = le16(header.data() + 3);
         uint16_t headerSize = static_cast<uint16_t>(header.size());
-        // Old service blocks are passed over by their sizes, whatever their
-        // CRCs cover. A header that fails its CRC is still read as far as
-        // it parses.
+        // Old service blocks are passed over by their sizes. A header that
+        // fails its CRC is still read as far as it parses.
         bool skipped = type >= kFirstSkippedBlock && type <= kLastSkippedBlock;
-        if (!skipped && !headerCrcHolds(header.data(), headerSize)) noteDamage("header CRC mismatch");
+        if (!(skipped ? serviceBlockCrcHolds(header, next, encrypted) : headerCrcHolds(header.data(), headerSize)))
+            noteDamage("header CRC mismatch");
 
         if (type == kMainBlock) {
             encryptedHeaders_ = flags & kMainEncryptedHeaders;
@@ -229,6 +230,22 @@ bool Reader4::readBlocks() {
         }
         position_ = next;
     }
+}
+
+// An old service block's CRC covers its header alone or, as some writers
+// made it, the header and the data behind it (read only when the header
+// alone fails, and only while it is small).
+bool Reader4::serviceBlockCrcHolds(const std::vector<uint8_t>& header, int64_t dataStart, bool encrypted) {
+    constexpr uint32_t kLargestCoveredData = 1 << 16;
+    const int headerSize = static_cast<int>(header.size());
+    if (headerCrcHolds(header.data(), headerSize)) return true;
+    if (encrypted || !(le16(header.data() + 3) & kBlockHasData) || headerSize < kBaseHeaderSize + 4) return false;
+    uint32_t dataSize = le32(header.data() + kBaseHeaderSize);
+    if (dataSize > kLargestCoveredData) return false;
+    std::vector<uint8_t> data(dataSize);
+    if (!volume_->seek(dataStart) || !readExact(volume_.get(), data.data(), dataSize)) return false;
+    uint32_t crc = crc32Update(crc32Update(0, header.data() + 2, header.size() - 2), data.data(), dataSize);
+    return (crc & 0xFFFF) == le16(header.data());
 }
 
 bool Reader4::readFileHeader(const std::vector<uint8_t>& header, uint16_t flags, int64_t dataStart,

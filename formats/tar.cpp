@@ -235,10 +235,15 @@ private:
             if (!next) return;
             at = *next;
         }
-        // The last entry's data must be there in full; the padding after it
-        // only completes a block, and its absence loses nothing.
+        // The last entry's data must be there in full. An archive that then
+        // stops at a block's end without end blocks is whole as far as anyone
+        // can tell (some writers leave them out); one that stops inside the
+        // padding was cut, and what followed is lost.
         int64_t size = stream_->size();
-        if (size >= 0 && dataEnd_ > size) damage_ = "archive cut inside an entry's data";
+        if (size >= 0 && dataEnd_ > size)
+            damage_ = "archive cut inside an entry's data";
+        else if (size >= 0 && !ended && size % kBlock != 0)
+            damage_ = "archive cut after an entry's data";
     }
 
     // Reads up to a block; the count read.

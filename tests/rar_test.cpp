@@ -341,6 +341,22 @@ TEST(RarHeaders, OldServiceBlocksAreSkipped) {
     EXPECT_EQ(test::fileText(*data[u"bar.txt"]).size(), 3u);
 }
 
+// Writers made the CRC of an old service block over its header alone or over
+// the header and its data; one that matches neither is damage.
+TEST(RarHeaders, ServiceBlockCrcsAreChecked) {
+    REQUIRE_CORPUS(corpus);
+    for (auto [file, damaged] : {std::pair("mac-subblock.rar", false), std::pair("rar2-unix-owner.rar", false),
+                                 std::pair("old-uo-header-crc-mismatch.rar", true),
+                                 std::pair("sign-header-crc-mismatch.rar", true),
+                                 std::pair("av-header-crc-mismatch.rar", true)}) {
+        SCOPED_TRACE(file);
+        Ref<Archive> archive = openBytes(u"x.rar", test::readFile(corpus / "rar" / file));
+        ASSERT_TRUE(archive);
+        EXPECT_EQ(archive->damaged(), damaged) << archive->damageReason();
+        if (damaged) EXPECT_EQ(archive->damageReason(), "header CRC mismatch");
+    }
+}
+
 TEST(RarHeaders, TooSmallHeaderSizesEndTheListing) {
     REQUIRE_CORPUS(corpus);
     std::vector<uint8_t> original = test::readFile(corpus / "rar" / "gh-88-empty.rar");

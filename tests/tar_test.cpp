@@ -391,7 +391,7 @@ void fixChecksum(std::vector<uint8_t>& tar, size_t at) {
 
 // A tar that stops early, or holds a header that fails its checks, marks the
 // archive damaged and keeps the entries before the damage; padding after the
-// end blocks and a missing end block do not.
+// end blocks and missing end blocks after a whole block do not.
 TEST(Tar, DamageMarksTheArchive) {
     REQUIRE_TOOL("python3");
     TempDir dir;
@@ -423,6 +423,7 @@ TEST(Tar, DamageMarksTheArchive) {
         {"second checksum fails", edited(bytes, [](auto& t) { t[1536 + 1] ^= 1; }), 1, "header checksum mismatch"},
         {"cut inside a header", edited(bytes, [](auto& t) { t.resize(1536 + 100); }), 1, "cut inside a header"},
         {"cut inside the data", edited(bytes, [](auto& t) { t.resize(1000); }), 1, "cut inside an entry's data"},
+        {"cut inside the padding", edited(bytes, [](auto& t) { t.resize(2100); }), 2, "cut after an entry's data"},
         {"negative size", edited(bytes,
                                  [](auto& t) {
                                      std::memset(t.data() + 1536 + 124, 0xFF, 12);
