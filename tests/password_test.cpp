@@ -239,6 +239,20 @@ TEST_F(MadeArchives, CommandLinePasswords) {
     EXPECT_NE(listing.find("*small.txt"), std::string::npos) << listing;
 }
 
+// While a command runs, the process list shows no password given on the
+// command line, in any of the option's spellings.
+TEST(CommandLinePassword, NotShownInTheProcessList) {
+    if (!fs::exists("/proc/self/cmdline")) GTEST_SKIP() << "no /proc here";
+    for (const char* option : {"-p pw-4711", "-ppw-4711", "--password pw-4711", "--password=pw-4711"}) {
+        SCOPED_TRACE(option);
+        // zorvex waits on standard input while its arguments are read.
+        std::string shown = runOutput("(sleep 1 | '" + cliPath() + "' list " + option +
+                                      " - >/dev/null 2>&1 & pid=$!; sleep 0.5; tr '\\0' ' ' </proc/$pid/cmdline)");
+        EXPECT_NE(shown.find(" list "), std::string::npos) << shown;
+        EXPECT_EQ(shown.find("pw-4711"), std::string::npos) << shown;
+    }
+}
+
 // Every file of the corpus' encrypted zip and 7z archives (with the
 // passwords they were made with), and the plain files beside encrypted ones.
 TEST(PasswordCorpus, EncryptedZipAnd7zFilesRead) {

@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
         splitArchivesAndPatterns(given, afterSeparator, extractArchives, extractOptions.patterns);
     }
     zorvex::setOlderVersionsListed(versions);
-    if (!setPasswordOptions(password, passwordFile)) return kUsageError;
+    if (!setPasswordOptions(password, passwordFile, arguments, argc, argv)) return kUsageError;
 
     int status = 0;
     if (*list) status = listCommand(listPath, listOptions);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "codecs/crypto/secret.h"
@@ -116,9 +117,18 @@ CommandPasswords& passwords() {
     return instance;
 }
 
-}  // namespace
+// Zeroes the password's text wherever an argument holds it: "-p TEXT",
+// "-pTEXT", "--password TEXT" or "--password=TEXT".
+void wipe(char* argument, size_t length, const std::string& password) {
+    std::string_view text(argument, length);
+    if (text.size() < password.size() || text.substr(text.size() - password.size()) != password) return;
+    std::string_view before = text.substr(0, text.size() - password.size());
+    if (before.empty() || before == "-p" || before == "--password=")
+        secureZero(argument + before.size(), password.size());
+}
 
-bool setPasswordOptions(std::string& password, const std::string& passwordFile) {
+// The password of the options or the file, given to every archive.
+bool takePassword(std::string& password, const std::string& passwordFile) {
     if (!passwordFile.empty()) {
         std::ifstream file(pathFromUtf8(passwordFile), std::ios::binary);
         std::string line;
@@ -133,6 +143,23 @@ bool setPasswordOptions(std::string& password, const std::string& passwordFile) 
         passwords().give(passwordFromUtf8(password));
     }
     return true;
+}
+
+}  // namespace
+
+bool setPasswordOptions(std::string& password, const std::string& passwordFile, std::vector<std::string>& arguments,
+                        int argc, char** argv) {
+    if (!password.empty()) {
+        for (std::string& argument : arguments) wipe(argument.data(), argument.size(), password);
+#ifndef _WIN32
+        // The arguments as given are bytes on POSIX systems: the same text.
+        for (int i = 1; i < argc; ++i) wipe(argv[i], std::strlen(argv[i]), password);
+#else
+        (void)argc;
+        (void)argv;
+#endif
+    }
+    return takePassword(password, passwordFile);
 }
 
 PasswordSource* commandPasswords() { return &passwords(); }

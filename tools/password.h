@@ -6,14 +6,18 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "engine/password.h"
 
 namespace zorvex::cli {
 
-// Takes the options' password (and zeroes the option's text). False, with
-// a message on standard error, when the file cannot be read.
-bool setPasswordOptions(std::string& password, const std::string& passwordFile);
+// Takes the options' password (and zeroes the option's text, and its copies
+// among the arguments: `arguments` and, where they can be written, the
+// process's own, which others may read in the process list). False, with a
+// message on standard error, when the file cannot be read.
+bool setPasswordOptions(std::string& password, const std::string& passwordFile, std::vector<std::string>& arguments,
+                        int argc, char** argv);
 
 // What the commands give openArchivePath.
 PasswordSource* commandPasswords();
