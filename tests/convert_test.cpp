@@ -1,6 +1,13 @@
 // Text and time conversions, and native path forms.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <tuple>
+
 #include "engine/convert.h"
 #include "platform/platform.h"
 
@@ -34,6 +41,34 @@ TEST(TimeConversion, DosDatesAreLocalTimes) {
     EXPECT_FALSE(timeToParts(0));
     EXPECT_FALSE(timeToParts(-5));
 }
+
+#ifndef _WIN32
+// Local times convert through each hour's start, remembered per thread: every
+// local time of a year with both summer-time changes comes back as it was.
+TEST(TimeConversion, LocalTimesRoundTripAcrossSummerTime) {
+    if (!std::filesystem::exists("/usr/share/zoneinfo/Europe/Berlin")) GTEST_SKIP() << "no time zone data";
+    const char* saved = std::getenv("TZ");
+    const std::string before = saved ? saved : "";
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    std::thread([] {  // a thread of its own: no hour remembered from another zone
+        for (int64_t t = 1704067200; t < 1704067200 + 366 * 86400; t += 37 * 60 + 11) {
+            auto parts = timeToParts(t);
+            ASSERT_TRUE(parts);
+            int64_t back = timeFromParts(parts->year, parts->month, parts->day, parts->hour, parts->minute,
+                                         parts->second);
+            auto again = timeToParts(back);
+            ASSERT_TRUE(again);
+            ASSERT_EQ(std::tie(again->year, again->month, again->day, again->hour, again->minute, again->second),
+                      std::tie(parts->year, parts->month, parts->day, parts->hour, parts->minute, parts->second))
+                << t;
+        }
+    }).join();
+    if (saved) setenv("TZ", before.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+}
+#endif
 
 TEST(TimeConversion, FiletimesAreUtc) {
     constexpr uint64_t kEpoch = 116444736000000000ull;  // 1970-01-01 in 100 ns units since 1601

@@ -197,16 +197,26 @@ bool oemCharToWide(char c, char16_t out[2]) {
 }
 
 int64_t timeFromParts(int year, int month, int day, int hour, int minute, int second) {
-    std::tm parts{};
-    parts.tm_year = year - 1900;
-    parts.tm_mon = month - 1;
-    parts.tm_mday = day;
-    parts.tm_hour = hour;
-    parts.tm_min = minute;
-    parts.tm_sec = second;
-    parts.tm_isdst = -1;
-    time_t t = std::mktime(&parts);
-    return t < 0 ? 0 : static_cast<int64_t>(t);
+    // mktime looks at the time zone file again on every call (a stat each
+    // time); an archive's entries mostly share their hour, whose start is
+    // converted once. Within an hour local time runs on as UTC does.
+    struct Hour {
+        int year = 0, month = 0, day = 0, hour = -1;
+        time_t start = 0;
+    };
+    thread_local Hour last;
+    if (year != last.year || month != last.month || day != last.day || hour != last.hour) {
+        std::tm parts{};
+        parts.tm_year = year - 1900;
+        parts.tm_mon = month - 1;
+        parts.tm_mday = day;
+        parts.tm_hour = hour;
+        parts.tm_isdst = -1;
+        last = {year, month, day, hour, std::mktime(&parts)};
+    }
+    if (last.start == time_t(-1)) return 0;
+    const int64_t t = int64_t{last.start} + int64_t{minute} * 60 + second;
+    return t < 0 ? 0 : t;
 }
 
 std::optional<TimeParts> timeToParts(int64_t time) {
