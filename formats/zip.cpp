@@ -88,23 +88,35 @@ constexpr Method kMethods[] = {
 };
 constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
 
+// Walks the records of an extra field: `take(data)` for each record of type
+// `id`, first to last, until one gives a value.
+template <typename Take>
+auto findExtraRecord(std::string_view extra, uint16_t id, Take take) -> decltype(take(extra)) {
+    constexpr size_t kRecordHead = 4;
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(extra.data());
+    for (size_t at = 0; at + kRecordHead <= extra.size();) {
+        uint16_t recordId = le16(p + at);
+        size_t size = le16(p + at + 2);
+        at += kRecordHead;
+        if (size > extra.size() - at) break;
+        if (recordId == id)
+            if (auto value = take(extra.substr(at, size))) return value;
+        at += size;
+    }
+    return std::nullopt;
+}
+
 // The UTF-8 name of an Info-ZIP Unicode path field (version 1, the CRC-32
 // of the header's name, the name), when the CRC shows that it was written
 // for this name and not left behind by a tool that renamed the entry.
 std::optional<std::string_view> unicodePathName(std::string_view extra, std::string_view headerName) {
-    constexpr size_t kRecordHead = 4, kFieldHead = 5;
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(extra.data());
-    for (size_t at = 0; at + kRecordHead <= extra.size();) {
-        uint16_t id = le16(p + at);
-        size_t size = le16(p + at + 2);
-        at += kRecordHead;
-        if (size > extra.size() - at) break;
-        if (id == kUnicodePathExtraId && size > kFieldHead && p[at] == 1 &&
-            le32(p + at + 1) == crc32Update(0, headerName.data(), headerName.size()))
-            return extra.substr(at + kFieldHead, size - kFieldHead);
-        at += size;
-    }
-    return std::nullopt;
+    constexpr size_t kFieldHead = 5;
+    return findExtraRecord(extra, kUnicodePathExtraId, [&](std::string_view data) -> std::optional<std::string_view> {
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(data.data());
+        const uint32_t nameCrc = crc32Update(0, headerName.data(), headerName.size());
+        if (data.size() > kFieldHead && p[0] == 1 && le32(p + 1) == nameCrc) return data.substr(kFieldHead);
+        return std::nullopt;
+    });
 }
 
 // The AES extra field: the vendor version (1: AE-1, 2: AE-2, which stores
@@ -116,18 +128,12 @@ struct AesField {
 };
 
 std::optional<AesField> aesField(std::string_view extra) {
-    constexpr size_t kRecordHead = 4, kFieldSize = 7;
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(extra.data());
-    for (size_t at = 0; at + kRecordHead <= extra.size();) {
-        uint16_t id = le16(p + at);
-        size_t size = le16(p + at + 2);
-        at += kRecordHead;
-        if (size > extra.size() - at) break;
-        if (id == kAesExtraId && size >= kFieldSize && p[at + 2] == 'A' && p[at + 3] == 'E')
-            return AesField{le16(p + at), p[at + 4], le16(p + at + 5)};
-        at += size;
-    }
-    return std::nullopt;
+    constexpr size_t kFieldSize = 7;
+    return findExtraRecord(extra, kAesExtraId, [](std::string_view data) -> std::optional<AesField> {
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(data.data());
+        if (data.size() >= kFieldSize && p[2] == 'A' && p[3] == 'E') return AesField{le16(p), p[4], le16(p + 5)};
+        return std::nullopt;
+    });
 }
 
 // A name without the UTF-8 flag: in the character set the user chose, else
