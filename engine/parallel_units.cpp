@@ -20,6 +20,9 @@ constexpr int64_t kMaxJobOutput = int64_t{128} << 20;
 // Packed bytes buffered per slot, and at most in all.
 constexpr int64_t kBufferPerSlot = int64_t{16} << 20;
 constexpr int64_t kMaxBuffer = int64_t{256} << 20;
+// Packed bytes taken beyond the plan while it needs none: enough for the
+// next job once a slot frees.
+constexpr int64_t kReadAhead = 2 * kJobInput;
 // A worker looks for cancellation this often.
 constexpr int kReadStep = 1 << 20;
 
@@ -49,8 +52,13 @@ private:
     int64_t position_ = 0;
 };
 
+// Sizes are rounded up to a power of two (up to the most a job holds), so
+// that jobs of slightly different bounds reuse one buffer.
 bool grow(uint8_t** buffer, int64_t* capacity, int64_t size) {
     if (*capacity >= size) return true;
+    int64_t rounded = 1 << 16;
+    while (rounded < size && rounded < kMaxJobOutput) rounded *= 2;
+    size = std::max(size, rounded);
     std::free(*buffer);
     *buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
     *capacity = *buffer ? size : 0;
@@ -123,6 +131,7 @@ void ParallelUnits::restart() {
     inputEnded_ = false;
     planned_ = 0;
     planEnded_ = false;
+    planWaits_ = false;
     serialFrom_ = 0;
     replayed_ = 0;
     mode_ = !enabled_ ? Mode::kSerial : pool_.started() ? Mode::kParallel : Mode::kUnstarted;
@@ -154,7 +163,7 @@ int ParallelUnits::decode(const uint8_t* in, int inLength, int* consumed, uint8_
             if (*produced > 0 || (planCanGrow && *consumed > 0)) return kDecodeProgress;
             pool_.wait(&head);
         }
-        if (!accepted(head)) {
+        if (delivered_ == 0 && !accepted(head)) {
             switchToSerial(head.start);
             if (*consumed > 0 || *produced > 0) return kDecodeProgress;
             return decodeSerial(in, inLength, consumed, out, outCapacity, produced);
@@ -170,10 +179,11 @@ int ParallelUnits::decode(const uint8_t* in, int inLength, int* consumed, uint8_
 // Units that took fewer bytes than planned are whole only when they are the
 // last ones found, and then the codec's own decoder goes on after them
 // (junk after the last gzip member is its to judge).
-bool ParallelUnits::accepted(const UnitJob& head) const {
+bool ParallelUnits::accepted(const UnitJob& head) {
     if (head.result.produced < 0) return false;
-    if (head.result.used == head.inputSize) return true;
-    return jobCount_ == 1 && planEnded_ && serialFrom_ == head.start + head.inputSize;
+    const bool whole = head.result.used == head.inputSize ||
+                       (jobCount_ == 1 && planEnded_ && serialFrom_ == head.start + head.inputSize);
+    return whole && codec_.acceptUnits(head.start, head.result, head.output);
 }
 
 void ParallelUnits::completeHead() {
@@ -194,16 +204,18 @@ void ParallelUnits::discardJobs() {
     delivered_ = 0;
 }
 
-// Takes what fits of the caller's bytes, once the bytes no job or plan
-// needs any more are dropped.
+// Takes what fits of the caller's bytes, as far ahead of the plan as it can
+// use, once the bytes no job or plan needs any more are dropped. They are
+// moved down only when no more is moved than dropped, or room is short.
 int ParallelUnits::takeInput(const uint8_t* in, int length) {
     if (planEnded_) return 0;
     if (length == 0) {
         inputEnded_ = true;
         return 0;
     }
+    if (!planWaits_ && inputEnd() - planned_ >= kReadAhead) return 0;
     int64_t keep = keepFrom();
-    if (keep > base_) {
+    if (keep > base_ && (keep - base_ >= inputEnd() - keep || limit_ - fill_ < length)) {
         std::memmove(buffer_, at(keep), static_cast<size_t>(inputEnd() - keep));
         fill_ -= keep - base_;
         base_ = keep;
@@ -236,10 +248,12 @@ bool ParallelUnits::reserve(int64_t bytes) {
 // Hands runs of whole units to free slots. The plan ends where no unit can
 // be found, one is too large for a worker or the buffer, or memory is short.
 void ParallelUnits::plan() {
+    planWaits_ = false;
     while (!planEnded_ && jobCount_ < slots_) {
         const bool full = inputEnd() - keepFrom() >= limit_;
         int64_t end = planned_;
         int64_t bound = 0;
+        bool continues = false;
         for (;;) {
             UnitCodec::Unit unit;
             UnitCodec::Found found = codec_.findUnit(end, at(end), inputEnd() - end, inputEnded_, &unit);
@@ -253,17 +267,22 @@ void ParallelUnits::plan() {
                 const bool fits =
                     end - planned_ + unit.length <= kJobInput && bound + unit.decodedBound <= kMaxJobOutput;
                 if (end > planned_ && !fits) break;
+                if (end == planned_) continues = unit.continues;
                 end += unit.length;
                 bound += unit.decodedBound;
                 if (end - planned_ >= kJobInput) break;
                 continue;
             }
             if (found == UnitCodec::Found::kMore && !full) {
-                if (end == planned_) return;  // wait for input
+                planWaits_ = end == planned_;
+                if (planWaits_) return;  // wait for input
                 break;
             }
             // Room for the unit comes as the jobs ahead are delivered.
-            if (found == UnitCodec::Found::kMore && end == planned_ && jobCount_ > 0) return;
+            if (found == UnitCodec::Found::kMore && end == planned_ && jobCount_ > 0) {
+                planWaits_ = true;
+                return;
+            }
             if (end == planned_) {
                 planEnded_ = true;
                 serialFrom_ = planned_;
@@ -271,7 +290,7 @@ void ParallelUnits::plan() {
             }
             break;
         }
-        if (!submit(planned_, end, bound)) {
+        if (!submit(planned_, end, bound, continues)) {
             planEnded_ = true;
             serialFrom_ = planned_;
             return;
@@ -280,13 +299,14 @@ void ParallelUnits::plan() {
     }
 }
 
-bool ParallelUnits::submit(int64_t start, int64_t end, int64_t bound) {
+bool ParallelUnits::submit(int64_t start, int64_t end, int64_t bound, bool continues) {
     UnitJob& job = jobAt(jobCount_);
     if (!grow(&job.input, &job.inputCapacity, end - start) || !grow(&job.output, &job.outputCapacity, bound))
         return false;
     std::memcpy(job.input, at(start), static_cast<size_t>(end - start));
     job.codec = &codec_;
     job.start = start;
+    job.continues = continues;
     job.inputSize = end - start;
     job.outputCapacity = bound;
     job.result = UnitCodec::Decoded{};

@@ -1,6 +1,7 @@
 // Packed data made of units that decode independently of each other (zstd
-// frames, gzip members, LZMA2 runs that begin with a dictionary reset),
-// decoded on worker threads and delivered in order.
+// frames, gzip members, LZMA2 runs that begin with a dictionary reset, the
+// parts of a gzip member between flush points), decoded on worker threads
+// and delivered in order.
 //
 // The caller's side takes the packed bytes, as a decoder stream's steps hand
 // them over, into a bounded buffer; the codec tells from its headers where
@@ -30,11 +31,36 @@ public:
     struct Unit {
         int64_t length = 0;        // packed bytes
         int64_t decodedBound = 0;  // the most it may decode to
+        // It begins inside a stream that the unit before it began (at a point
+        // where that stream needs nothing decoded before it), not at a header.
+        bool continues = false;
     };
     enum class Found : uint8_t { kUnit, kMore, kNone };
+    // A CRC-32 over `size` decoded bytes.
+    struct Check {
+        uint32_t crc = 0;
+        int64_t size = 0;
+    };
+    // Where units split a stream that is checked as a whole (a gzip member
+    // cut at its flush points), the codec's figures for acceptUnits: the
+    // check over the output up to the end of the stream the units began
+    // inside, the values its trailer states when it ended among them, and the
+    // check over the stream still open where they end.
+    struct Split {
+        Check lead;
+        bool leadEnded = false;
+        Check stated;
+        bool trailOpen = false;
+        Check trail;
+    };
     struct Decoded {
+        Decoded() = default;
+        Decoded(int64_t produced, int64_t used) : produced(produced), used(used) {}
+        Decoded(int64_t produced, int64_t used, const Split& split) : produced(produced), used(used), split(split) {}
+
         int64_t produced = -1;  // -1: the units did not decode whole
         int64_t used = 0;       // packed bytes they took
+        Split split;
     };
 
     // On the caller's thread: the unit that begins at packed `offset`, of
@@ -42,9 +68,14 @@ public:
     // kMore: more bytes are needed to tell; kNone: no unit begins here.
     virtual Found findUnit(int64_t offset, const uint8_t* data, int64_t size, bool ended, Unit* unit) = 0;
     // On a worker, while others run it too: decodes whole units back to back,
-    // the first at packed `offset`, into `out`; gives up once `cancelled` is set.
-    virtual Decoded decodeUnits(int64_t offset, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
-                                const std::atomic<bool>& cancelled) const = 0;
+    // the first at packed `offset` (`continues`: as found), into `out`; gives
+    // up once `cancelled` is set.
+    virtual Decoded decodeUnits(int64_t offset, bool continues, const uint8_t* in, int64_t size, uint8_t* out,
+                                int64_t capacity, const std::atomic<bool>& cancelled) const = 0;
+    // On the caller's thread, once per job the workers decoded whole, in
+    // order, before any of its output is delivered: false when the codec's own
+    // checks across jobs fail, and then its own decoder decodes it again.
+    virtual bool acceptUnits(int64_t /*offset*/, const Decoded& /*decoded*/, const uint8_t* /*out*/) { return true; }
     // On the caller's thread: the codec's own decoder starts at packed
     // `offset` (where a unit begins, or where the last one ended), then
     // decodes as DecoderStream::decode.
@@ -63,9 +94,9 @@ InStream* openMemoryView(const uint8_t* data, int64_t size);
 // Decodes `in` (whole units) with the codec `request` names, its source and
 // sizes filled in here, after `suffix` bytes appended; the units must give
 // exactly `decodedSize` bytes when that is not -1, and no more than `capacity`.
-UnitCodec::Decoded decodeUnitsThrough(CodecRequest request, const uint8_t* in, int64_t size,
-                                      const uint8_t* suffix, int suffixSize, int64_t decodedSize, uint8_t* out,
-                                      int64_t capacity, const std::atomic<bool>& cancelled);
+UnitCodec::Decoded decodeUnitsThrough(CodecRequest request, const uint8_t* in, int64_t size, const uint8_t* suffix,
+                                      int suffixSize, int64_t decodedSize, uint8_t* out, int64_t capacity,
+                                      const std::atomic<bool>& cancelled);
 
 struct UnitJob : PoolJob {
     UnitJob() = default;
@@ -75,6 +106,7 @@ struct UnitJob : PoolJob {
 
     const UnitCodec* codec = nullptr;
     int64_t start = 0;  // packed offset of its first unit
+    bool continues = false;
     uint8_t* input = nullptr;
     int64_t inputSize = 0;
     int64_t inputCapacity = 0;
@@ -85,8 +117,8 @@ struct UnitJob : PoolJob {
 
 struct UnitWorker {
     void operator()(UnitJob& job) {
-        job.result =
-            job.codec->decodeUnits(job.start, job.input, job.inputSize, job.output, job.outputCapacity, job.cancelled);
+        job.result = job.codec->decodeUnits(job.start, job.continues, job.input, job.inputSize, job.output,
+                                            job.outputCapacity, job.cancelled);
     }
 };
 
@@ -115,8 +147,8 @@ private:
     int64_t keepFrom() const;
     bool reserve(int64_t bytes);
     void plan();
-    bool submit(int64_t start, int64_t end, int64_t bound);
-    bool accepted(const UnitJob& head) const;
+    bool submit(int64_t start, int64_t end, int64_t bound, bool continues);
+    bool accepted(const UnitJob& head);
     void completeHead();
     void discardJobs();
     void switchToSerial(int64_t offset);
@@ -139,6 +171,7 @@ private:
     bool inputEnded_ = false;
     int64_t planned_ = 0;  // where the next unit begins
     bool planEnded_ = false;
+    bool planWaits_ = false;  // for more input, to find where a unit ends
     int64_t serialFrom_ = 0;  // once the plan ended: where the codec's own decoder takes over
     int64_t replayed_ = 0;    // in serial mode: buffered bytes already given to it
 

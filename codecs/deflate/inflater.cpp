@@ -1,5 +1,7 @@
 #include "codecs/deflate/inflater.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #ifdef ZORVEX_HAVE_ISAL
@@ -20,7 +22,7 @@ struct Inflater::State {
     uint32_t wrapper = ISAL_DEFLATE;
 };
 
-Inflater::Inflater(Wrapper wrapper) : state_(new (std::nothrow) State) {
+Inflater::Inflater(Wrapper wrapper) : state_(new (std::nothrow) State), rest_(wrapper == Wrapper::kGzipRest) {
     if (!state_) return;
     state_->wrapper = wrapper == Wrapper::kGzip ? ISAL_GZIP : ISAL_DEFLATE;
     reset();
@@ -29,10 +31,23 @@ Inflater::Inflater(Wrapper wrapper) : state_(new (std::nothrow) State) {
 void Inflater::reset() {
     isal_inflate_init(&state_->isal);
     state_->isal.crc_flag = state_->wrapper;
+    inTrailer_ = false;
+    trailerFill_ = 0;
+}
+
+bool Inflater::setHistory(const uint8_t* history, int size) {
+    return isal_inflate_set_dict(&state_->isal, const_cast<uint8_t*>(history), static_cast<uint32_t>(size)) == COMP_OK;
+}
+
+bool Inflater::betweenBlocks() const {
+    const inflate_state& s = state_->isal;
+    return s.block_state == ISAL_BLOCK_NEW_HDR && s.read_in_length == 0 && s.tmp_in_size == 0 && !s.bfinal;
 }
 
 Inflater::Step Inflater::step(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                               int* produced) {
+    *produced = 0;
+    if (inTrailer_) return takeTrailer(in, inLength, consumed);
     inflate_state& s = state_->isal;
     s.next_in = const_cast<uint8_t*>(in);
     s.avail_in = static_cast<uint32_t>(inLength);
@@ -42,7 +57,18 @@ Inflater::Step Inflater::step(const uint8_t* in, int inLength, int* consumed, ui
     *consumed = inLength - static_cast<int>(s.avail_in);
     *produced = outCapacity - static_cast<int>(s.avail_out);
     if (rc < 0) return Step::kError;
-    return s.block_state == ISAL_BLOCK_FINISH ? Step::kEnd : Step::kProgress;
+    if (s.block_state != ISAL_BLOCK_FINISH) return Step::kProgress;
+    if (!rest_) return Step::kEnd;
+    // The trailer's first bytes may already sit in the bit buffer, after the
+    // bits left of the deflate data's last byte.
+    const uint64_t held = s.read_in >> (s.read_in_length % 8);
+    for (int i = 0; i < s.read_in_length / 8 && trailerFill_ < 8; ++i)
+        trailer_[trailerFill_++] = static_cast<uint8_t>(held >> (8 * i));
+    inTrailer_ = true;
+    int more = 0;
+    Step step = takeTrailer(in + *consumed, inLength - *consumed, &more);
+    *consumed += more;
+    return step;
 }
 
 #else
@@ -51,16 +77,30 @@ struct Inflater::State {
     z_stream z{};
 };
 
-Inflater::Inflater(Wrapper wrapper) : state_(new (std::nothrow) State) {
+Inflater::Inflater(Wrapper wrapper) : state_(new (std::nothrow) State), rest_(wrapper == Wrapper::kGzipRest) {
     // Window bits: -15 is a 32 KiB window and no header; 16 + 15 the gzip wrapper.
     if (state_ && inflateInit2(&state_->z, wrapper == Wrapper::kGzip ? 16 + MAX_WBITS : -MAX_WBITS) != Z_OK)
         state_.reset();
 }
 
-void Inflater::reset() { inflateReset(&state_->z); }
+void Inflater::reset() {
+    inflateReset(&state_->z);
+    inTrailer_ = false;
+    trailerFill_ = 0;
+}
+
+bool Inflater::setHistory(const uint8_t* history, int size) {
+    return inflateSetDictionary(&state_->z, history, static_cast<uInt>(size)) == Z_OK;
+}
+
+// zlib's data_type: the bits left over in the last byte taken, +64 inside the
+// last block, +128 where a block ended and the next one's header is due.
+bool Inflater::betweenBlocks() const { return state_->z.data_type == 128; }
 
 Inflater::Step Inflater::step(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                               int* produced) {
+    *produced = 0;
+    if (inTrailer_) return takeTrailer(in, inLength, consumed);
     z_stream& z = state_->z;
     z.next_in = const_cast<Bytef*>(in);
     z.avail_in = static_cast<uInt>(inLength);
@@ -69,6 +109,13 @@ Inflater::Step Inflater::step(const uint8_t* in, int inLength, int* consumed, ui
     int rc = inflate(&z, Z_NO_FLUSH);
     *consumed = inLength - static_cast<int>(z.avail_in);
     *produced = outCapacity - static_cast<int>(z.avail_out);
+    if (rc == Z_STREAM_END && rest_) {
+        inTrailer_ = true;
+        int more = 0;
+        Step step = takeTrailer(in + *consumed, inLength - *consumed, &more);
+        *consumed += more;
+        return step;
+    }
     if (rc == Z_STREAM_END) return Step::kEnd;
     // Z_BUF_ERROR without progress is where data cut short ends.
     if (rc == Z_OK || (rc == Z_BUF_ERROR && (*consumed > 0 || *produced > 0))) return Step::kProgress;
@@ -76,6 +123,15 @@ Inflater::Step Inflater::step(const uint8_t* in, int inLength, int* consumed, ui
 }
 
 #endif
+
+Inflater::Step Inflater::takeTrailer(const uint8_t* in, int inLength, int* consumed) {
+    *consumed = std::min(inLength, static_cast<int>(sizeof trailer_) - trailerFill_);
+    if (*consumed > 0) std::memcpy(trailer_ + trailerFill_, in, static_cast<size_t>(*consumed));
+    trailerFill_ += *consumed;
+    return trailerFill_ == sizeof trailer_ ? Step::kEnd : Step::kProgress;
+}
+
+const uint8_t* Inflater::trailer() const { return trailer_; }
 
 Inflater::~Inflater() {
 #ifndef ZORVEX_HAVE_ISAL

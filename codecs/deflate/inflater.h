@@ -14,6 +14,10 @@ public:
     enum class Wrapper {
         kRaw,   // bare Deflate data
         kGzip,  // one gzip member: header parsed, CRC-32 and size checked
+        // The rest of a gzip member from a point inside its deflate data,
+        // then its trailer (for the caller to check: its CRC covers what came
+        // before the point too).
+        kGzipRest,
     };
     enum class Step { kProgress, kEnd, kError };
 
@@ -26,13 +30,28 @@ public:
     bool ready() const { return state_ != nullptr; }
     // Back to the start of a (new) stream or member.
     void reset();
+    // Right after reset of a raw inflater: the data goes on from a point
+    // whose last (up to 32 KiB) decoded bytes were `history`.
+    bool setHistory(const uint8_t* history, int size);
+    // Whether the input so far ended exactly between two blocks of the
+    // deflate data, none of its bits left over, the last block still to come:
+    // there the rest decodes as deflate data of its own, given the history.
+    bool betweenBlocks() const;
     // Decodes from `in` into `out`. kEnd: the deflate data (or member, with
     // its trailer) ended after `consumed` bytes. kError: the data is damaged.
     Step step(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced);
+    // kGzipRest, once ended: the trailer's 8 bytes.
+    const uint8_t* trailer() const;
 
 private:
     struct State;
+    Step takeTrailer(const uint8_t* in, int inLength, int* consumed);
+
     std::unique_ptr<State> state_;
+    bool rest_ = false;
+    bool inTrailer_ = false;
+    uint8_t trailer_[8] = {};
+    int trailerFill_ = 0;
 };
 
 }  // namespace zorvex

@@ -6,6 +6,8 @@
 #include <memory>
 #include <new>
 
+#include <zlib.h>
+
 #include "codecs/deflate/inflater.h"
 #include "engine/byte_order.h"
 #include "engine/codec.h"
@@ -18,6 +20,7 @@ namespace {
 constexpr uint8_t kMagic[2] = {0x1F, 0x8B};
 constexpr int kTrailerBytes = 8;
 constexpr int kHeaderBytes = 10;
+constexpr int64_t kMaxDeflateRatio = 1032;  // a 258-byte match costs at least 2 bits
 // Whether the 10 bytes at `p` can start a member: magic, method deflate and
 // no reserved flag. The extra flags and the system byte vary among writers.
 bool isGzipMemberHeader(const uint8_t* p) {
@@ -94,7 +97,6 @@ bool mayHoldAnotherMember(InStream* stream, int64_t from, int64_t to) {
 // has several members or holds 4 GiB or more. Small files are simply decoded.
 bool trailerTrusted(InStream* stream, int64_t start, int64_t packedSize, int64_t statedSize) {
     constexpr int64_t kAlwaysDecode = 1 << 20;
-    constexpr int64_t kMaxDeflateRatio = 1032;  // a 258-byte match costs at least 2 bits
     if (packedSize <= kAlwaysDecode) return false;
     // Deflate never needs much more than the data itself (stored blocks add
     // 5 bytes per block): more packed bytes mean more data than stated.
@@ -122,25 +124,64 @@ int64_t trustedTrailerSize(InStream* file, int64_t offset, int64_t packedSize) {
     return trailerTrusted(file, offset, packedSize - kTrailerBytes, stated) ? stated : -1;
 }
 
+// Writers that compress a member in independent parts (pigz -i, bgzip-like
+// tools) end each part with a flush: an empty stored block, whose length
+// fields `00 00 ff ff` end byte-aligned. Just after one, the deflate data
+// may go on needing no history; the workers confirm that it does.
+constexpr uint8_t kFlushMark[4] = {0x00, 0x00, 0xFF, 0xFF};
+// Parts are looked for only from this far into a unit, and in a member's
+// first MiB: data with none there (plain gzip) is not searched further.
+constexpr int64_t kLeastPart = 32 << 10;
+constexpr int64_t kFlushSearch = 1 << 20;
+// The most a part that ends at a flush point is given room to decode to:
+// its packed size does not bound it usefully (deflate reaches 1032:1).
+constexpr int64_t kMaxPartOutput = int64_t{16} << 20;
+constexpr int kHistoryBytes = 32 << 10;
+
+UnitCodec::Check combine(UnitCodec::Check first, UnitCodec::Check second) {
+    // Parts are bounded by a worker's output, far below 2^31 bytes.
+    return UnitCodec::Check{
+        static_cast<uint32_t>(crc32_combine(first.crc, second.crc, static_cast<z_off_t>(second.size))),
+        first.size + second.size};
+}
+
+UnitCodec::Check checkOf(const uint8_t* data, int64_t size) {
+    return UnitCodec::Check{static_cast<uint32_t>(crc32_z(0, data, static_cast<z_size_t>(size))), size};
+}
+
+// The end of the first flush mark in `data[from, to)`, or -1.
+int64_t findFlushPoint(const uint8_t* data, int64_t from, int64_t to) {
+    for (int64_t at = from + 2; at + 2 <= to;) {
+        const void* found = std::memchr(data + at, 0xFF, static_cast<size_t>(to - 1 - at));
+        if (!found) break;
+        at = static_cast<const uint8_t*>(found) - data;
+        if (data[at + 1] == 0xFF && data[at - 1] == 0 && data[at - 2] == 0) return at + 2;
+        ++at;
+    }
+    return -1;
+}
+
 // Decodes the members of a gzip file back to back (the wrapper, CRC and size
-// checks are the inflater's). Bytes after a member that do not start another
-// member (zero padding, junk) end the data, as gzip -t and tar readers pass
-// them over: every member before them has been checked whole.
-UnitCodec::Decoded decodeMembers(const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+// checks are the inflater's), the first from a flush point inside it when
+// `continues`. Bytes after a member that do not start another member (zero
+// padding, junk) end the data, as gzip -t and tar readers pass them over:
+// every member before them has been checked whole.
+UnitCodec::Decoded decodeMembers(bool continues, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
                                  const std::atomic<bool>& cancelled);
 
 class GzipStream final : public DecoderStream, private UnitCodec {
 public:
-    GzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-               int64_t packedSize, int64_t unpackedSize)
-        : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize),
-          units_(*this, *this, packedSize) {}
+    GzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset, int64_t packedSize,
+               int64_t unpackedSize)
+        : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize), units_(*this, *this, packedSize) {}
 
     bool ready() const { return inflater_.ready(); }
 
     void reset() override {
         units_.restart();
         searchFrom_ = -1;
+        continuesAt_ = -1;
+        resumeAt_ = -1;
         startSerial(0);
     }
 
@@ -159,34 +200,43 @@ public:
         return DecoderStream::size();
     }
 
-    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
-               int* produced) override {
+    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced) override {
         return units_.decode(in, inLength, consumed, out, outCapacity, produced);
     }
 
 private:
     enum class State {
         kInMember,             // the inflater is decoding a member (its header, data or trailer)
+        kInMemberRest,         // another inflater goes on with a member from a flush point
         kAfterMember,          // a member ended: another may start, or the data ends here
         kAfterFirstMagicByte,  // the first byte of another member's magic was met
     };
 
     Found findUnit(int64_t offset, const uint8_t* data, int64_t size, bool ended, Unit* unit) override;
-    Decoded decodeUnits(int64_t, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+    Decoded decodeUnits(int64_t, bool continues, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
                         const std::atomic<bool>& cancelled) const override {
-        return decodeMembers(in, size, out, capacity, cancelled);
+        return decodeMembers(continues, in, size, out, capacity, cancelled);
     }
+    bool acceptUnits(int64_t offset, const Decoded& decoded, const uint8_t* out) override;
+    bool keepHistory(const uint8_t* out, int64_t size);
 
-    // The first member starts the data; anywhere else what follows a member is looked at first.
+    // The first member starts the data; after a flush point the member goes
+    // on from there; anywhere else what follows a member is looked at first.
     void startSerial(int64_t offset) override {
         inflater_.reset();
         state_ = offset == 0 ? State::kInMember : State::kAfterMember;
+        if (offset != 0 && offset == resumeAt_) {
+            restInflater_.reset();
+            restInflater_.setHistory(history_.get(), historySize_);
+            state_ = State::kInMemberRest;
+        }
     }
 
     int decodeSerial(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                      int* produced) override {
         *consumed = 0;
         *produced = 0;
+        if (state_ == State::kInMemberRest) return decodeMemberRest(in, inLength, consumed, out, outCapacity, produced);
         int used = 0;
         while (state_ != State::kInMember) {
             if (used == inLength) {
@@ -217,6 +267,20 @@ private:
         return inLength == 0 && *produced == 0 ? kDecodeError : kDecodeProgress;
     }
 
+    // The rest of a member after a flush point, checked against its trailer
+    // together with what the workers decoded of it.
+    int decodeMemberRest(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced) {
+        Inflater::Step step = restInflater_.step(in, inLength, consumed, out, outCapacity, produced);
+        running_ = combine(running_, checkOf(out, *produced));
+        if (step == Inflater::Step::kError) return kDecodeError;
+        if (step == Inflater::Step::kProgress) return inLength == 0 && *produced == 0 ? kDecodeError : kDecodeProgress;
+        const uint8_t* trailer = restInflater_.trailer();
+        if (le32(trailer) != running_.crc || le32(trailer + 4) != static_cast<uint32_t>(running_.size))
+            return kDecodeError;
+        state_ = State::kAfterMember;
+        return kDecodeProgress;
+    }
+
     // The magic bytes were consumed while looking for the member: hand them to
     // the fresh inflater, which parses the header itself.
     void startNextMember(uint8_t* out, int outCapacity) {
@@ -228,34 +292,60 @@ private:
     Inflater inflater_{Inflater::Wrapper::kGzip};
     bool trailerAsked_ = false;
     State state_ = State::kInMember;
-    int64_t searchFrom_ = -1;  // the unit whose end is being looked for
-    int64_t searched_ = 0;     // its bytes looked through for the next header
+    int64_t searchFrom_ = -1;       // the unit whose end is being looked for
+    bool searchContinues_ = false;  // it begins at a flush point
+    int64_t searched_ = 0;          // its bytes looked through for the next header
+    int64_t flushSearched_ = -1;    // and for a flush point (-1: not looked for)
+    int64_t continuesAt_ = -1;      // where the last unit found at a flush point ends
+    // The member the workers left open at a flush point: where, its check so
+    // far and the last bytes decoded, for the caller's decoder to go on from.
+    int64_t resumeAt_ = -1;
+    Check running_;
+    std::unique_ptr<uint8_t[]> history_;
+    int historySize_ = 0;
+    Inflater restInflater_{Inflater::Wrapper::kGzipRest};
     ParallelUnits units_;
 };
 
-// A member runs, as far as can be told without inflating it, up to the next
-// header; one that turns out to be a look-alike inside the member only makes
-// it fail to decode whole. The last member's trailer states its size modulo
-// 2^32, which bounds its output where it is not beyond belief.
+// A unit runs, as far as can be told without inflating it, up to the next
+// member header or, before that, the next flush point; one that turns out to
+// be a look-alike only makes it fail to decode whole. The last member's
+// trailer states its size modulo 2^32, which bounds a whole member's output
+// where it is not beyond belief.
 UnitCodec::Found GzipStream::findUnit(int64_t offset, const uint8_t* data, int64_t size, bool ended, Unit* unit) {
     constexpr int64_t kSmallestMember = 10 + 2 + kTrailerBytes;
-    constexpr int64_t kMaxDeflateRatio = 1032;
     constexpr int64_t kOutputSlack = 64;  // room for an inflater that wants some to finish in
-    if (size < kHeaderBytes) return ended ? Found::kNone : Found::kMore;
-    if (!isGzipMemberHeader(data)) return Found::kNone;
     if (searchFrom_ != offset) {
         searchFrom_ = offset;
-        searched_ = kSmallestMember;
+        searchContinues_ = offset == continuesAt_;
+        searched_ = searchContinues_ ? 0 : kSmallestMember;
+        flushSearched_ = kLeastPart - 4;
     }
+    if (!searchContinues_) {
+        if (size < kHeaderBytes) return ended ? Found::kNone : Found::kMore;
+        if (!isGzipMemberHeader(data)) return Found::kNone;
+    }
+    int64_t flush = -1;
+    if (flushSearched_ >= 0) {
+        const int64_t to = searchContinues_ ? size : std::min(size, kFlushSearch);
+        flush = findFlushPoint(data, flushSearched_, to);
+        if (flush < 0) flushSearched_ = !searchContinues_ && to == kFlushSearch ? -1 : std::max(flushSearched_, to - 3);
+    }
+    const int64_t headerLimit = flush >= 0 ? flush : size;
     int64_t length = -1;
-    for (int64_t at = searched_; at + kHeaderBytes <= size; ++at) {
-        const void* magic = std::memchr(data + at, kMagic[0], static_cast<size_t>(size - kHeaderBytes + 1 - at));
+    for (int64_t at = searched_; at + kHeaderBytes <= headerLimit; ++at) {
+        const void* magic = std::memchr(data + at, kMagic[0], static_cast<size_t>(headerLimit - kHeaderBytes + 1 - at));
         if (!magic) break;
         at = static_cast<const uint8_t*>(magic) - data;
         if (isGzipMemberHeader(data + at)) {
             length = at;
             break;
         }
+    }
+    if (length < 0 && flush >= 0) {
+        *unit = Unit{flush, std::min(flush * kMaxDeflateRatio, kMaxPartOutput) + kOutputSlack, searchContinues_};
+        continuesAt_ = offset + flush;
+        return Found::kUnit;
     }
     if (length < 0) {
         if (!ended) {
@@ -264,6 +354,12 @@ UnitCodec::Found GzipStream::findUnit(int64_t offset, const uint8_t* data, int64
         }
         length = size;
     }
+    if (searchContinues_) {
+        // The trailer states the whole member's size, not this part's.
+        if (length < kTrailerBytes) return Found::kNone;
+        *unit = Unit{length, std::min(length * kMaxDeflateRatio, kMaxPartOutput) + kOutputSlack, true};
+        return Found::kUnit;
+    }
     if (length < kSmallestMember) return Found::kNone;
     const int64_t stated = le32(data + length - 4);
     if (stated > length * kMaxDeflateRatio) return Found::kNone;
@@ -271,41 +367,107 @@ UnitCodec::Found GzipStream::findUnit(int64_t offset, const uint8_t* data, int64
     return Found::kUnit;
 }
 
-// Members back to back, each inflated to its end with its CRC and size
-// checked; bytes after one that start no other end the run.
-UnitCodec::Decoded decodeMembers(const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
-                                 const std::atomic<bool>& cancelled) {
-    constexpr int kPiece = 1 << 20;
-    UnitCodec::Decoded failed;
-    Inflater inflater(Inflater::Wrapper::kGzip);
-    if (!inflater.ready()) return failed;
-    int64_t used = 0, produced = 0;
-    while (used < size) {
-        if (used > 0 && (size - used < kHeaderBytes || !isGzipMemberHeader(in + used))) break;
-        inflater.reset();
-        for (Inflater::Step step = Inflater::Step::kProgress; step != Inflater::Step::kEnd;) {
-            if (cancelled.load(std::memory_order_relaxed)) return failed;
-            int took = 0, gave = 0;
-            step = inflater.step(in + used, static_cast<int>(std::min<int64_t>(size - used, kPiece)), &took,
-                                 out + produced, static_cast<int>(std::min<int64_t>(capacity - produced, kPiece)),
-                                 &gave);
-            used += took;
-            produced += gave;
-            // An error, a member cut short, or more output than its trailer said.
-            if (step == Inflater::Step::kError || (step == Inflater::Step::kProgress && took == 0 && gave == 0))
-                return failed;
+// The workers' parts of a member split at flush points are checked together
+// against its trailer; a member they leave open is for the next job, or the
+// caller's decoder, to go on with.
+bool GzipStream::acceptUnits(int64_t offset, const Decoded& decoded, const uint8_t* out) {
+    const bool continues = offset == resumeAt_;
+    resumeAt_ = -1;
+    if (continues) {
+        Check member = combine(running_, decoded.split.lead);
+        running_ = {};
+        if (decoded.split.leadEnded) {
+            // A trailer states the member's size modulo 2^32.
+            const Check& stated = decoded.split.stated;
+            if (member.crc != stated.crc || static_cast<uint32_t>(member.size) != stated.size) return false;
+        } else {
+            running_ = member;
+            resumeAt_ = offset + decoded.used;
+            return keepHistory(out, decoded.produced);
         }
     }
-    return UnitCodec::Decoded{produced, used};
+    if (!decoded.split.trailOpen) return true;
+    // A member refers back to none of the bytes before it.
+    running_ = decoded.split.trail;
+    resumeAt_ = offset + decoded.used;
+    historySize_ = 0;
+    return keepHistory(out + decoded.produced - decoded.split.trail.size, decoded.split.trail.size);
+}
+
+// The last 32 KiB decoded: what the deflate data after a flush point may
+// refer back to.
+bool GzipStream::keepHistory(const uint8_t* out, int64_t size) {
+    if (!history_) history_.reset(new (std::nothrow) uint8_t[kHistoryBytes]);
+    if (!history_) return false;
+    const int add = static_cast<int>(std::min<int64_t>(size, kHistoryBytes));
+    const int keep = std::min(historySize_, kHistoryBytes - add);
+    std::memmove(history_.get(), history_.get() + historySize_ - keep, static_cast<size_t>(keep));
+    std::memcpy(history_.get() + keep, out + size - add, static_cast<size_t>(add));
+    historySize_ = keep + add;
+    return true;
+}
+
+enum class Inflated { kEnded, kOpen, kFailed };
+
+// Inflates from in[*used] until the deflate data (or member) ends; kOpen:
+// the input ran out exactly between two blocks. An error, data cut short
+// elsewhere or more output than `capacity` fail.
+Inflated inflateRun(Inflater& inflater, const uint8_t* in, int64_t size, int64_t* used, uint8_t* out, int64_t capacity,
+                    int64_t* produced, const std::atomic<bool>& cancelled) {
+    constexpr int kPiece = 1 << 20;
+    for (;;) {
+        if (cancelled.load(std::memory_order_relaxed)) return Inflated::kFailed;
+        int took = 0, gave = 0;
+        Inflater::Step step =
+            inflater.step(in + *used, static_cast<int>(std::min<int64_t>(size - *used, kPiece)), &took, out + *produced,
+                          static_cast<int>(std::min<int64_t>(capacity - *produced, kPiece)), &gave);
+        *used += took;
+        *produced += gave;
+        if (step == Inflater::Step::kEnd) return Inflated::kEnded;
+        if (*used == size && inflater.betweenBlocks()) return Inflated::kOpen;
+        if (step == Inflater::Step::kError || (took == 0 && gave == 0)) return Inflated::kFailed;
+    }
+}
+
+UnitCodec::Decoded decodeMembers(bool continues, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+                                 const std::atomic<bool>& cancelled) {
+    UnitCodec::Decoded failed;
+    UnitCodec::Split split;
+    int64_t used = 0, produced = 0;
+    if (continues) {
+        // With no history: a reference back before the flush point fails it.
+        Inflater rest(Inflater::Wrapper::kGzipRest);
+        if (!rest.ready()) return failed;
+        Inflated end = inflateRun(rest, in, size, &used, out, capacity, &produced, cancelled);
+        if (end == Inflated::kFailed) return failed;
+        split.lead = checkOf(out, produced);
+        if (end == Inflated::kOpen) return UnitCodec::Decoded{produced, used, split};
+        split.leadEnded = true;
+        split.stated = UnitCodec::Check{le32(rest.trailer()), le32(rest.trailer() + 4)};
+    }
+    Inflater inflater(Inflater::Wrapper::kGzip);
+    if (!inflater.ready()) return failed;
+    while (used < size) {
+        if ((used > 0 || continues) && (size - used < kHeaderBytes || !isGzipMemberHeader(in + used))) break;
+        inflater.reset();
+        const int64_t memberStart = produced;
+        Inflated end = inflateRun(inflater, in, size, &used, out, capacity, &produced, cancelled);
+        if (end == Inflated::kFailed) return failed;
+        if (end == Inflated::kOpen) {
+            split.trailOpen = true;
+            split.trail = checkOf(out + memberStart, produced - memberStart);
+        }
+    }
+    return UnitCodec::Decoded{produced, used, split};
 }
 
 }  // namespace
 
 InStream* makeGzipStream(const CodecRequest& r) {
     if (!r.source) return nullptr;
-    return startDecoderStream(
-        new (std::nothrow) GzipStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
-        [](GzipStream& stream) { return stream.ready(); });
+    return startDecoderStream(new (std::nothrow)
+                                  GzipStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
+                              [](GzipStream& stream) { return stream.ready(); });
 }
 
 }  // namespace zorvex

@@ -404,7 +404,7 @@ private:
     }
 
     // A worker's units are followed by an end mark of their own.
-    Decoded decodeUnits(int64_t, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+    Decoded decodeUnits(int64_t, bool, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
                         const std::atomic<bool>& cancelled) const override {
         static constexpr uint8_t kEndMark = 0;
         CodecRequest request;

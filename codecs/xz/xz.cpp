@@ -548,7 +548,7 @@ private:
         return unit->length <= size ? Found::kUnit : Found::kMore;
     }
 
-    Decoded decodeUnits(int64_t offset, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+    Decoded decodeUnits(int64_t offset, bool, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
                         const std::atomic<bool>& cancelled) const override {
         const int64_t from = feedBase_ + offset;
         Ref<InStream> bytes(openMemoryView(in, size));

@@ -73,7 +73,7 @@ private:
     Found findUnit(int64_t, const uint8_t* data, int64_t size, bool ended, Unit* unit) override {
         return findZstdFrame(data, size, ended, unit);
     }
-    Decoded decodeUnits(int64_t, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
+    Decoded decodeUnits(int64_t, bool, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
                         const std::atomic<bool>& cancelled) const override {
         return decodeZstdFrames(in, size, out, capacity, cancelled);
     }
