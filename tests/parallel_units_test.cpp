@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,8 @@ struct Fixture {
     // The workers confirm a bzip2 block's CRC before any of it is delivered,
     // where one thread streams a block whose CRC then fails.
     bool withholdsDamagedUnit;
+    // The data holds the bytes that end a deflate flush point (00 00 ff ff).
+    bool flushLookAlikes = false;
 };
 
 // Packed data large enough to be split, in several units, as the threaded
@@ -46,6 +49,15 @@ constexpr Fixture kFixtures[] = {
     {"LZMA2 resets", "7zz", "7zz a -bd -mmt2 -m0=lzma2:d=64k:c=256k:a=0 data.7z data > /dev/null", "data.7z",
      ParallelUnits::kMinimumPacked, false},
     {"bzip2 blocks", "bzip2", "bzip2 -1 -c data > data.bz2", "data.bz2", 0, true},
+    // One member in parts that need nothing before them, each ended by a flush.
+    {"gzip independent parts", "pigz", "pigz -n -i -p 2 -b 64 -c data > data.gz", "data.gz",
+     ParallelUnits::kMinimumPacked, false},
+    // The same flush points, but parts that refer back across them.
+    {"gzip dependent parts", "pigz", "pigz -n -p 2 -b 64 -c data > data.gz", "data.gz",
+     ParallelUnits::kMinimumPacked, false},
+    // Stored data whose own bytes look like flush points.
+    {"gzip stored parts", "pigz", "pigz -n -0 -i -p 2 -b 64 -c data > data.gz", "data.gz",
+     ParallelUnits::kMinimumPacked, false, true},
 };
 
 struct Reading {
@@ -77,6 +89,8 @@ protected:
     void SetUp() override {
         if (!haveTool(GetParam().tool)) GTEST_SKIP() << GetParam().tool << " is not installed";
         data_ = sampleData(kDataSize, 34);
+        if (GetParam().flushLookAlikes)
+            for (size_t at = 100; at + 4 < data_.size(); at += 5000) std::memcpy(&data_[at], "\0\0\xff\xff", 4);
         writeFile(dir_ / "data", data_.data(), data_.size());
         const size_t part = data_.size() / kParts;
         for (size_t i = 0; i < kParts; ++i) {
@@ -110,7 +124,8 @@ TEST_P(ParallelUnitsTest, DamageInAMiddleUnitEndsTheDataWhereOneThreadDoes) {
     Reading alone = readEntry(file_, 0);
     Reading shared = readEntry(file_, kMaxJobWorkers);
     EXPECT_FALSE(alone.status.ok());
-    EXPECT_LT(alone.bytes.size(), data_.size());
+    // Damage shortens the data, or (a changed literal in gzip) only alters it.
+    EXPECT_FALSE(alone.bytes == data_);
     EXPECT_EQ(shared.status.kind(), alone.status.kind()) << describe(shared.status);
     if (GetParam().withholdsDamagedUnit) {
         ASSERT_LE(shared.bytes.size(), alone.bytes.size());
@@ -208,6 +223,61 @@ TEST(ParallelUnitsCli, ThreadCountOption) {
         EXPECT_TRUE(std::vector<uint8_t>(out.begin(), out.end()) == data);
     }
     EXPECT_NE(run(cliPath() + " -j 0 cat '" + (dir / "data.xz/data").string() + "' 2>/dev/null"), 0);
+}
+
+// One gzip member of independent parts: any thread count gives gunzip's
+// bytes, and damage anywhere the bytes, message and exit status of one thread.
+TEST(ParallelUnitsCli, GzipMemberInParts) {
+    REQUIRE_TOOL("pigz");
+    TempDir dir;
+    std::vector<uint8_t> data = sampleData(kDataSize, 37);
+    writeFile(dir / "data", data.data(), data.size());
+    ASSERT_EQ(run("cd '" + dir.path().string() + "' && pigz -n -i -b 64 data"), 0);
+    const fs::path file = dir / "data.gz";
+    const std::vector<uint8_t> packed = readFile(file);
+    struct Case {
+        const char* name;
+        size_t at;  // the byte changed, from the end when negative
+        bool fromEnd;
+    };
+    const Case cases[] = {
+        {"intact", 0, false},
+        {"middle part", packed.size() / 2, false},
+        {"last part", packed.size() - 300, false},
+        {"trailer CRC", 8, true},
+        {"trailer size", 2, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> changed = packed;
+        const bool intact = c.at == 0;
+        if (!intact) changed[c.fromEnd ? changed.size() - c.at : c.at] ^= 0x21;
+        writeFile(file, changed.data(), changed.size());
+        std::string first;
+        int firstStatus = -1;
+        for (int threads : {1, 2, 8}) {
+            SCOPED_TRACE(threads);
+            int status = -1;
+            const std::string command = cliPath() + " -j " + std::to_string(threads) + " cat '" +
+                                        (dir / "data.gz/data").string() + "' 2>&1";
+            std::string out = runOutput(command, &status);
+            if (intact) {
+                EXPECT_EQ(status, 0);
+                EXPECT_TRUE(std::vector<uint8_t>(out.begin(), out.end()) == data);
+                continue;
+            }
+            EXPECT_NE(status, 0);
+            if (threads == 1) {
+                first = out;
+                firstStatus = status;
+                EXPECT_LT(out.size(), data.size() + 200) << "damage went unseen";
+            } else {
+                EXPECT_EQ(status, firstStatus);
+                EXPECT_EQ(out.size(), first.size());
+                EXPECT_TRUE(out == first) << "output or message differs from one thread's";
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -218,7 +218,7 @@ private:
         return decodeMembers(continues, in, size, out, capacity, cancelled);
     }
     bool acceptUnits(int64_t offset, const Decoded& decoded, const uint8_t* out) override;
-    bool keepHistory(const uint8_t* out, int64_t size);
+    bool keepHistory(const uint8_t* out, int64_t size, bool fresh);
 
     // The first member starts the data; after a flush point the member goes
     // on from there; anywhere else what follows a member is looked at first.
@@ -369,36 +369,42 @@ UnitCodec::Found GzipStream::findUnit(int64_t offset, const uint8_t* data, int64
 
 // The workers' parts of a member split at flush points are checked together
 // against its trailer; a member they leave open is for the next job, or the
-// caller's decoder, to go on with.
+// caller's decoder, to go on with. Nothing changes for a job refused, which
+// the caller's decoder then decodes again.
 bool GzipStream::acceptUnits(int64_t offset, const Decoded& decoded, const uint8_t* out) {
-    const bool continues = offset == resumeAt_;
-    resumeAt_ = -1;
-    if (continues) {
-        Check member = combine(running_, decoded.split.lead);
-        running_ = {};
-        if (decoded.split.leadEnded) {
-            // A trailer states the member's size modulo 2^32.
-            const Check& stated = decoded.split.stated;
-            if (member.crc != stated.crc || static_cast<uint32_t>(member.size) != stated.size) return false;
-        } else {
-            running_ = member;
-            resumeAt_ = offset + decoded.used;
-            return keepHistory(out, decoded.produced);
+    const Split& split = decoded.split;
+    Check running;
+    int64_t resumeAt = -1;
+    bool freshHistory = false;
+    if (offset == resumeAt_) {
+        Check member = combine(running_, split.lead);
+        // A trailer states the member's size modulo 2^32.
+        if (split.leadEnded &&
+            (member.crc != split.stated.crc || static_cast<uint32_t>(member.size) != split.stated.size))
+            return false;
+        if (!split.leadEnded) {
+            running = member;
+            resumeAt = offset + decoded.used;
         }
     }
-    if (!decoded.split.trailOpen) return true;
-    // A member refers back to none of the bytes before it.
-    running_ = decoded.split.trail;
-    resumeAt_ = offset + decoded.used;
-    historySize_ = 0;
-    return keepHistory(out + decoded.produced - decoded.split.trail.size, decoded.split.trail.size);
+    if (split.trailOpen) {
+        running = split.trail;
+        resumeAt = offset + decoded.used;
+        freshHistory = true;  // a member refers back to none of the bytes before it
+    }
+    const int64_t memberBytes = std::min(decoded.produced, running.size);
+    if (resumeAt >= 0 && !keepHistory(out + decoded.produced - memberBytes, memberBytes, freshHistory)) return false;
+    running_ = running;
+    resumeAt_ = resumeAt;
+    return true;
 }
 
-// The last 32 KiB decoded: what the deflate data after a flush point may
-// refer back to.
-bool GzipStream::keepHistory(const uint8_t* out, int64_t size) {
+// The last 32 KiB decoded of the open member: what its deflate data after a
+// flush point may refer back to.
+bool GzipStream::keepHistory(const uint8_t* out, int64_t size, bool fresh) {
     if (!history_) history_.reset(new (std::nothrow) uint8_t[kHistoryBytes]);
     if (!history_) return false;
+    if (fresh) historySize_ = 0;
     const int add = static_cast<int>(std::min<int64_t>(size, kHistoryBytes));
     const int keep = std::min(historySize_, kHistoryBytes - add);
     std::memmove(history_.get(), history_.get() + historySize_ - keep, static_cast<size_t>(keep));
