@@ -9,7 +9,9 @@
 #   (e) .zst of frames (pzstd)        zstd -dc -T0, pzstd -dc
 #   (f) .zst of one frame (zstd -T0)  zstd -dc -T0 (nothing to split: zorvex stays on one thread)
 #   (g) .gz of members (8 MiB each)   pigz -dc, igzip -dc
-#   (h) .gz of pigz --independent     pigz -dc (one member: zorvex stays on one thread)
+#   (h) .gz of pigz --independent     pigz -dc, igzip -dc (one member in parts that need no history,
+#                                     decoded from its flush points on several threads)
+#   (i) .gz of one member (gzip -6)   igzip -dc (no flush points: zorvex stays on one thread)
 # Prints `nproc` and, per case, zorvex's speed-up over -j 1 and its ratio to each peer.
 # Usage: bench/streams.sh [path/to/zorvex]   (default: build/native/tools/zorvex)
 # Needs python3, hyperfine, bzip2, lbzip2, xz, 7zz, zstd, pzstd, pigz, igzip. Takes a few minutes.
@@ -45,6 +47,7 @@ split -b 8M text member.
 for p in member.*; do gzip -6 -n -c "$p"; done > members.gz
 rm member.*
 pigz -6 -n -i -c text > independent.gz
+gzip -6 -n -c text > single.gz
 write_fresh_script "$zorvex" tar lbzip2
 
 z1="$zorvex -j 1"
@@ -60,8 +63,10 @@ bench f 'zstd -dc -T0 single.zst > /dev/null' "$z1 cat single.zst/single > /dev/
     "$zorvex cat single.zst/single > /dev/null"
 bench g 'pigz -dc members.gz > /dev/null' 'igzip -dc members.gz > /dev/null' \
     "$z1 cat members.gz/members > /dev/null" "$zorvex cat members.gz/members > /dev/null"
-bench h 'pigz -dc independent.gz > /dev/null' "$z1 cat independent.gz/independent > /dev/null" \
-    "$zorvex cat independent.gz/independent > /dev/null"
+bench h 'pigz -dc independent.gz > /dev/null' 'igzip -dc independent.gz > /dev/null' \
+    "$z1 cat independent.gz/independent > /dev/null" "$zorvex cat independent.gz/independent > /dev/null"
+bench i 'igzip -dc single.gz > /dev/null' "$z1 cat single.gz/single > /dev/null" \
+    "$zorvex cat single.gz/single > /dev/null"
 
 echo
 echo "nproc: $(nproc)"
@@ -78,7 +83,8 @@ cases = (
     ('e', '.zst of frames (pzstd) cat', ['zstd -dc -T0', 'pzstd -dc'], 1.0),
     ('f', '.zst of one frame (zstd -T0) cat', ['zstd -dc -T0'], 1.0),
     ('g', '.gz of 8 MiB members cat', ['pigz -dc', 'igzip -dc'], 1.0),
-    ('h', '.gz of pigz -i (one member) cat', ['pigz -dc'], 1.0),
+    ('h', '.gz of pigz -i (one member in parts) cat', ['pigz -dc', 'igzip -dc'], 1.0),
+    ('i', '.gz of one member (gzip -6) cat', ['igzip -dc'], 1.0),
 )
 for key, title, peers, target in cases:
     rows = results(key)

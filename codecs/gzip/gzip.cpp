@@ -128,7 +128,6 @@ int64_t trustedTrailerSize(InStream* file, int64_t offset, int64_t packedSize) {
 // tools) end each part with a flush: an empty stored block, whose length
 // fields `00 00 ff ff` end byte-aligned. Just after one, the deflate data
 // may go on needing no history; the workers confirm that it does.
-constexpr uint8_t kFlushMark[4] = {0x00, 0x00, 0xFF, 0xFF};
 // Parts are looked for only from this far into a unit, and in a member's
 // first MiB: data with none there (plain gzip) is not searched further.
 constexpr int64_t kLeastPart = 32 << 10;
@@ -171,9 +170,10 @@ UnitCodec::Decoded decodeMembers(bool continues, const uint8_t* in, int64_t size
 
 class GzipStream final : public DecoderStream, private UnitCodec {
 public:
-    GzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset, int64_t packedSize,
-               int64_t unpackedSize)
-        : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize), units_(*this, *this, packedSize) {}
+    GzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
+               int64_t packedSize, int64_t unpackedSize)
+        : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize),
+          units_(*this, *this, packedSize) {}
 
     bool ready() const { return inflater_.ready(); }
 
@@ -200,7 +200,8 @@ public:
         return DecoderStream::size();
     }
 
-    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced) override {
+    int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+               int* produced) override {
         return units_.decode(in, inLength, consumed, out, outCapacity, produced);
     }
 
@@ -226,8 +227,8 @@ private:
         inflater_.reset();
         state_ = offset == 0 ? State::kInMember : State::kAfterMember;
         if (offset != 0 && offset == resumeAt_) {
-            restInflater_.reset();
-            restInflater_.setHistory(history_.get(), historySize_);
+            restInflater_->reset();
+            restInflater_->setHistory(history_.get(), historySize_);
             state_ = State::kInMemberRest;
         }
     }
@@ -270,11 +271,11 @@ private:
     // The rest of a member after a flush point, checked against its trailer
     // together with what the workers decoded of it.
     int decodeMemberRest(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced) {
-        Inflater::Step step = restInflater_.step(in, inLength, consumed, out, outCapacity, produced);
+        Inflater::Step step = restInflater_->step(in, inLength, consumed, out, outCapacity, produced);
         running_ = combine(running_, checkOf(out, *produced));
         if (step == Inflater::Step::kError) return kDecodeError;
         if (step == Inflater::Step::kProgress) return inLength == 0 && *produced == 0 ? kDecodeError : kDecodeProgress;
-        const uint8_t* trailer = restInflater_.trailer();
+        const uint8_t* trailer = restInflater_->trailer();
         if (le32(trailer) != running_.crc || le32(trailer + 4) != static_cast<uint32_t>(running_.size))
             return kDecodeError;
         state_ = State::kAfterMember;
@@ -303,7 +304,7 @@ private:
     Check running_;
     std::unique_ptr<uint8_t[]> history_;
     int historySize_ = 0;
-    Inflater restInflater_{Inflater::Wrapper::kGzipRest};
+    std::unique_ptr<Inflater> restInflater_;  // made once a member is left open
     ParallelUnits units_;
 };
 
@@ -392,8 +393,11 @@ bool GzipStream::acceptUnits(int64_t offset, const Decoded& decoded, const uint8
         resumeAt = offset + decoded.used;
         freshHistory = true;  // a member refers back to none of the bytes before it
     }
+    if (resumeAt >= 0 && !restInflater_) restInflater_.reset(new (std::nothrow) Inflater(Inflater::Wrapper::kGzipRest));
     const int64_t memberBytes = std::min(decoded.produced, running.size);
-    if (resumeAt >= 0 && !keepHistory(out + decoded.produced - memberBytes, memberBytes, freshHistory)) return false;
+    if (resumeAt >= 0 && (!restInflater_ || !restInflater_->ready() ||
+                          !keepHistory(out + decoded.produced - memberBytes, memberBytes, freshHistory)))
+        return false;
     running_ = running;
     resumeAt_ = resumeAt;
     return true;
