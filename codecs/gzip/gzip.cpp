@@ -148,6 +148,13 @@ UnitCodec::Check checkOf(const uint8_t* data, int64_t size) {
     return UnitCodec::Check{static_cast<uint32_t>(crc32_z(0, data, static_cast<z_size_t>(size))), size};
 }
 
+// Whether a member's output is what its trailer states: its CRC, and its size modulo 2^32.
+bool matchesTrailer(UnitCodec::Check member, UnitCodec::Check stated) {
+    return member.crc == stated.crc && static_cast<uint32_t>(member.size) == stated.size;
+}
+
+UnitCodec::Check trailerOf(const uint8_t* trailer) { return UnitCodec::Check{le32(trailer), le32(trailer + 4)}; }
+
 // The end of the first flush mark in `data[from, to)`, or -1.
 int64_t findFlushPoint(const uint8_t* data, int64_t from, int64_t to) {
     for (int64_t at = from + 2; at + 2 <= to;) {
@@ -275,9 +282,7 @@ private:
         running_ = combine(running_, checkOf(out, *produced));
         if (step == Inflater::Step::kError) return kDecodeError;
         if (step == Inflater::Step::kProgress) return inLength == 0 && *produced == 0 ? kDecodeError : kDecodeProgress;
-        const uint8_t* trailer = restInflater_->trailer();
-        if (le32(trailer) != running_.crc || le32(trailer + 4) != static_cast<uint32_t>(running_.size))
-            return kDecodeError;
+        if (!matchesTrailer(running_, trailerOf(restInflater_->trailer()))) return kDecodeError;
         state_ = State::kAfterMember;
         return kDecodeProgress;
     }
@@ -379,10 +384,7 @@ bool GzipStream::acceptUnits(int64_t offset, const Decoded& decoded, const uint8
     bool freshHistory = false;
     if (offset == resumeAt_) {
         Check member = combine(running_, split.lead);
-        // A trailer states the member's size modulo 2^32.
-        if (split.leadEnded &&
-            (member.crc != split.stated.crc || static_cast<uint32_t>(member.size) != split.stated.size))
-            return false;
+        if (split.leadEnded && !matchesTrailer(member, split.stated)) return false;
         if (!split.leadEnded) {
             running = member;
             resumeAt = offset + decoded.used;
@@ -453,7 +455,7 @@ UnitCodec::Decoded decodeMembers(bool continues, const uint8_t* in, int64_t size
         split.lead = checkOf(out, produced);
         if (end == Inflated::kOpen) return UnitCodec::Decoded{produced, used, split};
         split.leadEnded = true;
-        split.stated = UnitCodec::Check{le32(rest.trailer()), le32(rest.trailer() + 4)};
+        split.stated = trailerOf(rest.trailer());
     }
     Inflater inflater(Inflater::Wrapper::kGzip);
     if (!inflater.ready()) return failed;
