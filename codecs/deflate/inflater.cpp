@@ -5,6 +5,7 @@
 #include <new>
 
 #ifdef ZORVEX_HAVE_ISAL
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 #else
 #include <zlib.h>
@@ -33,6 +34,10 @@ void Inflater::reset() {
     state_->isal.crc_flag = state_->wrapper;
     inTrailer_ = false;
     trailerFill_ = 0;
+}
+
+uint32_t Inflater::crc32(uint32_t crc, const uint8_t* data, int64_t size) {
+    return crc32_gzip_refl(crc, data, static_cast<uint64_t>(size));
 }
 
 bool Inflater::setHistory(const uint8_t* history, int size) {
@@ -87,6 +92,10 @@ void Inflater::reset() {
     inflateReset(&state_->z);
     inTrailer_ = false;
     trailerFill_ = 0;
+}
+
+uint32_t Inflater::crc32(uint32_t crc, const uint8_t* data, int64_t size) {
+    return static_cast<uint32_t>(crc32_z(crc, data, static_cast<z_size_t>(size)));
 }
 
 bool Inflater::setHistory(const uint8_t* history, int size) {

@@ -43,6 +43,9 @@ public:
     // kGzipRest, once ended: the trailer's 8 bytes.
     const uint8_t* trailer() const;
 
+    // Continues a gzip CRC-32 (start from 0) with the library's fastest code.
+    static uint32_t crc32(uint32_t crc, const uint8_t* data, int64_t size);
+
 private:
     struct State;
     Step takeTrailer(const uint8_t* in, int inLength, int* consumed);

@@ -145,7 +145,7 @@ UnitCodec::Check combine(UnitCodec::Check first, UnitCodec::Check second) {
 }
 
 UnitCodec::Check checkOf(const uint8_t* data, int64_t size) {
-    return UnitCodec::Check{static_cast<uint32_t>(crc32_z(0, data, static_cast<z_size_t>(size))), size};
+    return UnitCodec::Check{Inflater::crc32(0, data, size), size};
 }
 
 // Whether a member's output is what its trailer states: its CRC, and its size modulo 2^32.
