@@ -228,6 +228,20 @@ private:
     bool acceptUnits(int64_t offset, const Decoded& decoded, const uint8_t* out) override;
     bool keepHistory(const uint8_t* out, int64_t size, bool fresh);
 
+    // Whether the size the last trailer states accounts for all the packed
+    // data (deflate adds at most 5 bytes per 64 KiB), as in a file of one member.
+    bool lastMemberMayBeAll() {
+        if (lastMemberMayBeAll_ < 0) {
+            uint8_t trailer[kTrailerBytes];
+            const int64_t packed = packedSize();
+            const bool read = packed > kTrailerBytes && source()->seek(packedOffset() + packed - kTrailerBytes) &&
+                              readExact(source(), trailer, kTrailerBytes);
+            const int64_t stated = read ? le32(trailer + 4) : 0;
+            lastMemberMayBeAll_ = read && packed <= stated + stated / 1024 + 1024;
+        }
+        return lastMemberMayBeAll_ > 0;
+    }
+
     // The first member starts the data; after a flush point the member goes
     // on from there; anywhere else what follows a member is looked at first.
     void startSerial(int64_t offset) override {
@@ -303,6 +317,7 @@ private:
     int64_t searched_ = 0;          // its bytes looked through for the next header
     int64_t flushSearched_ = -1;    // and for a flush point (-1: not looked for)
     int64_t continuesAt_ = -1;      // where the last unit found at a flush point ends
+    int8_t lastMemberMayBeAll_ = -1;  // -1: not read yet
     // The member the workers left open at a flush point: where, its check so
     // far and the last bytes decoded, for the caller's decoder to go on from.
     int64_t resumeAt_ = -1;
@@ -355,6 +370,9 @@ UnitCodec::Found GzipStream::findUnit(int64_t offset, const uint8_t* data, int64
     }
     if (length < 0) {
         if (!ended) {
+            // One member with no flush point in its first MiB has nothing to
+            // share out: it is decoded at once rather than buffered first.
+            if (offset == 0 && flushSearched_ < 0 && lastMemberMayBeAll()) return Found::kNone;
             searched_ = std::max(searched_, size - kHeaderBytes + 1);
             return Found::kMore;
         }
