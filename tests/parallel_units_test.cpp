@@ -55,6 +55,10 @@ constexpr Fixture kFixtures[] = {
     // The same flush points, but parts that refer back across them.
     {"gzip dependent parts", "pigz", "pigz -n -p 2 -b 64 -c data > data.gz", "data.gz",
      ParallelUnits::kMinimumPacked, false},
+    // One plain member (stored, so that its first MiB holds no flush point): one thread.
+    {"gzip one member", "python3",
+     "python3 -c \"import gzip, sys; sys.stdout.buffer.write(gzip.compress(open('data', 'rb').read(), 0))\" > data.gz",
+     "data.gz", ParallelUnits::kMinimumPacked, false},
     // Stored data whose own bytes look like flush points.
     {"gzip stored parts", "pigz", "pigz -n -0 -i -p 2 -b 64 -c data > data.gz", "data.gz",
      ParallelUnits::kMinimumPacked, false, true},
