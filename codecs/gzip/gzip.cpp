@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include <zlib.h>
 
@@ -475,13 +476,13 @@ UnitCodec::Decoded decodeMembers(bool continues, const uint8_t* in, int64_t size
         split.leadEnded = true;
         split.stated = trailerOf(rest.trailer());
     }
-    Inflater inflater(Inflater::Wrapper::kGzip);
-    if (!inflater.ready()) return failed;
+    std::optional<Inflater> inflater;  // made at the first member header: most parts have none
     while (used < size) {
         if ((used > 0 || continues) && (size - used < kHeaderBytes || !isGzipMemberHeader(in + used))) break;
-        inflater.reset();
+        if (inflater) inflater->reset();
+        else if (!inflater.emplace(Inflater::Wrapper::kGzip).ready()) return failed;
         const int64_t memberStart = produced;
-        Inflated end = inflateRun(inflater, in, size, &used, out, capacity, &produced, cancelled);
+        Inflated end = inflateRun(*inflater, in, size, &used, out, capacity, &produced, cancelled);
         if (end == Inflated::kFailed) return failed;
         if (end == Inflated::kOpen) {
             split.trailOpen = true;
