@@ -340,7 +340,7 @@ UnitCodec::Found GzipStream::findUnit(int64_t offset, const uint8_t* data, int64
     if (searchFrom_ != offset) {
         searchFrom_ = offset;
         searchContinues_ = offset == continuesAt_;
-        searched_ = searchContinues_ ? 0 : kSmallestMember;
+        searched_ = searchContinues_ ? kTrailerBytes + 1 : kSmallestMember;  // where another member may begin
         flushSearched_ = kLeastPart - 4;
     }
     if (!searchContinues_) {
