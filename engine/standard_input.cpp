@@ -5,7 +5,6 @@
 #include <limits>
 #include <new>
 #include <span>
-#include <vector>
 
 #include "engine/byte_order.h"
 #include "engine/codec.h"
@@ -60,13 +59,13 @@ public:
 
     int read(void* buf, int count) override {
         if (!buf || count <= 0) return 0;
-        auto* out = static_cast<uint8_t*>(buf);
-        int done = 0;
+        int done;
         if (position_ < headFill_) {
             done = static_cast<int>(std::min<int64_t>(count, headFill_ - position_));
-            std::memcpy(out, head_ + position_, static_cast<size_t>(done));
+            std::memcpy(buf, head_ + position_, static_cast<size_t>(done));
+        } else {
+            done = readInput(static_cast<uint8_t*>(buf), count);
         }
-        done += readInput(out + done, count - done);
         position_ += done;
         return done;
     }
@@ -78,22 +77,18 @@ public:
     // when not yet read.
     std::span<const uint8_t> head(int count) {
         count = std::min(count, kHeadBytes);
-        if (position_ == headFill_) {
-            uint8_t* end = head_ + headFill_;
-            int got = readInput(end, count - headFill_);
-            position_ += got;
-        }
+        if (position_ == headFill_) position_ += readInput(head_ + headFill_, count - headFill_);
         return {head_, static_cast<size_t>(std::min(count, headFill_))};
     }
 
 private:
     static constexpr int kHeadBytes = 4096;
 
-    // Reads at the input's end of what was read so far: a pipe gives what
+    // Reads on from what was read so far (past the head): a pipe gives what
     // its writer wrote so far, in pieces of any size, so this fills the
     // buffer unless the input ends. The first bytes are kept in head_.
     int readInput(uint8_t* out, int count) {
-        if (count <= 0 || position_ < headFill_) return 0;
+        if (count <= 0) return 0;
         int done = 0;
         while (!ended_ && done < count) {
             int error = 0;
