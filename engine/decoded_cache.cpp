@@ -59,10 +59,14 @@ public:
                 // The decoder moves away from the end of what is kept.
                 keeping_ = false;
                 got = readDecoded(buf, want);
+            } else if (got < count && position_ + got == kept_ && keeping_) {
+                // A read that reaches the end of what is kept goes on from
+                // the decoder, which stands there (a seek to that end keeps
+                // one byte only).
+                got += readOnward(static_cast<uint8_t*>(buf) + got, count - got);
             }
         } else if (keepUpTo(position_) && keeping_) {
-            got = std::max(decoded_->read(buf, count), 0);
-            if (got > 0 && !keep(static_cast<const uint8_t*>(buf), got)) keeping_ = false;
+            got = readOnward(static_cast<uint8_t*>(buf), count);
         } else {
             got = readDecoded(buf, count);
         }
@@ -140,6 +144,13 @@ private:
         bool read = place.apart ? place.apart->file->read(position_ - place.apart->start, buf, n)
                                 : file_->read(position_, buf, n);
         return read ? n : -1;
+    }
+
+    // Reads on from the end of what is kept, keeping what it reads.
+    int readOnward(uint8_t* buf, int count) {
+        int got = std::max(decoded_->read(buf, count), 0);
+        if (got > 0 && !keep(buf, got)) keeping_ = false;
+        return got;
     }
 
     // What the decoded stream gives at the position, not kept.

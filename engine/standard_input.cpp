@@ -1,11 +1,17 @@
 #include "engine/standard_input.h"
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
 #include <new>
+#include <span>
 
+#include "engine/byte_order.h"
+#include "engine/codec.h"
 #include "engine/decoded_cache.h"
 #include "engine/format_registry.h"
 #include "engine/path_clean.h"
+#include "engine/pipeline.h"
 #include "engine/stream.h"
 #include "platform/platform.h"
 
@@ -15,22 +21,34 @@ namespace {
 
 // What a single-stream reader names its entry after the stream's name.
 constexpr char16_t kStreamName[] = u"stdin";
-constexpr char16_t kUnnamedEntry[] = u"stdin.out";
 
-// Standard input read front to back. Going back is not possible: the kept
-// stream over it asks for that only once it has stopped keeping.
+// Standard input read front to back. Its first bytes stay in memory, so that
+// what the input starts as can be looked at before a reader takes it; going
+// back further is not possible.
 class StandardInputStream final : public InStream {
 public:
     explicit StandardInputStream(std::function<void(int64_t)> onRead)
         : InStream(kStreamName, nullptr, 0), onRead_(std::move(onRead)) {}
 
+    // Whether a seek forward reads the bytes in between: the kept stream over
+    // the input asks for that once it has stopped keeping. A decoder reading
+    // the input directly never skips packed data, and its seek ahead (to look
+    // for a trailer) then fails instead of eating the input.
+    void setSkipsAhead(bool skipsAhead) { skipsAhead_ = skipsAhead; }
+
     int64_t tell() override { return position_; }
 
     bool seek(int64_t position) override {
+        if (position < 0) return false;
+        if (position <= headFill_ && position_ <= headFill_) {
+            position_ = position;
+            return true;
+        }
         if (position < position_) {
             fail(Status::truncated("standard input is larger than the temporary space for keeping it"));
             return false;
         }
+        if (!skipsAhead_) return position == position_;
         uint8_t scratch[4096];
         while (position_ < position) {
             int want = static_cast<int>(std::min<int64_t>(sizeof scratch, position - position_));
@@ -39,21 +57,14 @@ public:
         return true;
     }
 
-    // Fills the buffer unless the input ends: a pipe gives what its writer
-    // wrote so far, in pieces of any size.
     int read(void* buf, int count) override {
         if (!buf || count <= 0) return 0;
-        int done = 0;
-        while (!ended_ && done < count) {
-            int error = 0;
-            int n = platform::readStandardInput(static_cast<uint8_t*>(buf) + done, count - done, &error);
-            if (n < 0) fail(Status::ioError(error));
-            if (n <= 0) {
-                ended_ = true;
-                break;
-            }
-            done += n;
-            if (onRead_) onRead_(n);
+        int done;
+        if (position_ < headFill_) {
+            done = static_cast<int>(std::min<int64_t>(count, headFill_ - position_));
+            std::memcpy(buf, head_ + position_, static_cast<size_t>(done));
+        } else {
+            done = readInput(static_cast<uint8_t*>(buf), count);
         }
         position_ += done;
         return done;
@@ -62,19 +73,119 @@ public:
     // Known once the input has ended whole.
     int64_t size() override { return ended_ && !damaged() ? position_ : -1; }
 
+    // The input's first `count` bytes (fewer when it is shorter), read now
+    // when not yet read.
+    std::span<const uint8_t> head(int count) {
+        count = std::min(count, kHeadBytes);
+        if (position_ == headFill_) position_ += readInput(head_ + headFill_, count - headFill_);
+        return {head_, static_cast<size_t>(std::min(count, headFill_))};
+    }
+
 private:
+    static constexpr int kHeadBytes = 4096;
+
+    // Reads on from what was read so far (past the head): a pipe gives what
+    // its writer wrote so far, in pieces of any size, so this fills the
+    // buffer unless the input ends. The first bytes are kept in head_.
+    int readInput(uint8_t* out, int count) {
+        if (count <= 0) return 0;
+        int done = 0;
+        while (!ended_ && done < count) {
+            int error = 0;
+            int n = platform::readStandardInput(out + done, count - done, &error);
+            if (n < 0) fail(Status::ioError(error));
+            if (n <= 0) {
+                ended_ = true;
+                break;
+            }
+            done += n;
+            if (onRead_) onRead_(n);
+        }
+        if (position_ == headFill_ && headFill_ < kHeadBytes) {
+            int kept = std::min(done, kHeadBytes - headFill_);
+            if (out != head_ + headFill_) std::memcpy(head_ + headFill_, out, static_cast<size_t>(kept));
+            headFill_ += kept;
+        }
+        return done;
+    }
+
     std::function<void(int64_t)> onRead_;
+    bool skipsAhead_ = false;
+    uint8_t head_[kHeadBytes];
+    int headFill_ = 0;
     int64_t position_ = 0;
     bool ended_ = false;
 };
+
+// The compressed single streams whose decoders read their packed data front
+// to back and check it as they go (member CRCs and sizes, trailers), so that
+// the pipe is decoded as it arrives instead of being kept first. xz is not
+// among them: its decoder starts from the index at the stream's end.
+struct FrontToBackStream {
+    const char16_t* format;
+    const char16_t* codec;
+    std::span<const uint8_t> signature;
+};
+constexpr uint8_t kGzipMagic[] = {0x1F, 0x8B, 0x08};
+constexpr uint8_t kBzip2Magic[] = {'B', 'Z', 'h'};
+constexpr uint8_t kLzipMagic[] = {'L', 'Z', 'I', 'P'};
+constexpr uint8_t kZstdMagic[] = {0x28, 0xB5, 0x2F, 0xFD};
+const FrontToBackStream kFrontToBack[] = {
+    {u"gzip", u"gzip", kGzipMagic},
+    {u"bzip2", u"bzip2", kBzip2Magic},
+    {u"lzip", u"lzip", kLzipMagic},
+    {u"zstd", u"zstd", kZstdMagic},
+};
+
+// A .lzma starts with its property bytes and the decoded size, no magic:
+// properties within range, a dictionary size that tools write (2^n or
+// 2^n + 2^(n-1), from 4 KiB up), and a size not stored or below 2^48.
+constexpr int kLzmaProperties = 5, kLzmaHeader = 13;
+bool isLzmaHeader(std::span<const uint8_t> head) {
+    if (head.size() < size_t(kLzmaHeader) || head[0] >= 9 * 5 * 5) return false;
+    const uint32_t dictionary = le32(&head[1]);
+    bool written = false;
+    for (int n = 12; n < 32 && !written; ++n)
+        written = dictionary == (1u << n) || dictionary == (1u << n) + (1u << (n - 1));
+    const uint64_t size = le64(&head[kLzmaProperties]);
+    return written && (size == ~uint64_t{0} || size < (uint64_t{1} << 48));
+}
+
+// The decoded data of a compressed single stream on standard input, decoded
+// as the input arrives; null when the input starts as no such stream.
+InStream* openFrontToBack(StandardInputStream* input, const char16_t** format) {
+    std::span<const uint8_t> head = input->head(kLzmaHeader);
+    CodecRequest request;
+    request.name = kStandardInputStream;
+    request.source = input;
+    for (const FrontToBackStream& kind : kFrontToBack) {
+        if (head.size() >= kind.signature.size() &&
+            std::equal(kind.signature.begin(), kind.signature.end(), head.begin())) {
+            request.method = kind.codec;
+            *format = kind.format;
+        }
+    }
+    if (!request.method && isLzmaHeader(head)) {
+        request.method = u"lzma";
+        request.offset = kLzmaHeader;
+        request.properties = head.first(kLzmaProperties);
+        uint64_t stated = le64(&head[kLzmaProperties]);
+        request.unpackedSize = stated == ~uint64_t{0} ? -1 : static_cast<int64_t>(stated);
+        *format = u"lzma";
+    }
+    if (!request.method) return nullptr;
+    // The packed data ends where the input does.
+    request.packedSize = std::numeric_limits<int64_t>::max() - request.offset;
+    return openCodecStream(request);
+}
 
 // A compressed single stream of standard input names its entry after no
 // file: it is an archive when its data starts as one.
 void markNestedArchive(Archive* archive) {
     if (archive->fileCount() != 1 || archive->folderCount() != 0 || archive->nestedCount() != 0) return;
-    if (std::u16string_view(archive->fileName(0)) != kUnnamedEntry) return;
+    if (std::u16string_view(archive->fileName(0)) != kStandardInputStream) return;
     Ref<InStream> data(archive->openFile(0));
-    if (startsWithArchive(data.get())) markHoldsArchive(archive, kUnnamedEntry);
+    if (startsWithArchive(data.get())) markHoldsArchive(archive, kStandardInputStream);
 }
 
 }  // namespace
@@ -83,12 +194,31 @@ std::u16string standardInputPath() { return normalizePath(u"\\dev\\stdin").value
 
 Archive* openStandardInput(const std::u16string& stagingFolder, std::function<void(int64_t)> onRead,
                            Status& failure) {
-    InStream* input = new (std::nothrow) StandardInputStream(std::move(onRead));
+    auto* input = new (std::nothrow) StandardInputStream(std::move(onRead));
     if (!input) return nullptr;
-    Ref<InStream> kept(keepDecodedData(input, stagingFolder));
+    Ref<InStream> raw(input);
+    const char16_t* format = nullptr;
+    Ref<InStream> decoded(openFrontToBack(input, &format));
+    if (!decoded) {
+        if (!input->seek(0)) return nullptr;
+        input->setSkipsAhead(true);
+    }
+    // What is read is kept, so that readers can go back to it: the input
+    // itself, or else the data decoded from it.
+    InStream* source = decoded ? decoded.get() : input;
+    source->addRef();
+    Ref<InStream> kept(keepDecodedData(source, stagingFolder));
     // Without a scratch file nothing could be read twice.
-    if (kept.get() == input) return nullptr;
-    Archive* archive = detectAndOpen(standardInputPath().c_str(), nullptr, kept.get());
+    if (kept.get() == source) return nullptr;
+    Archive* archive = nullptr;
+    if (decoded) {
+        archive = newArchive(standardInputPath().c_str(), nullptr, kept.get());
+        if (!archive) return nullptr;
+        archive->setFormatName(format);
+        addEntry(archive, findCodec(u"store"), kStandardInputStream, 0, -1, -1, 0);
+    } else {
+        archive = detectAndOpen(standardInputPath().c_str(), nullptr, kept.get());
+    }
     if (archive) markNestedArchive(archive);
     if (!archive) failure = kept->status();
     return archive;

@@ -24,12 +24,18 @@ namespace zorvex {
 // by that path.
 std::u16string standardInputPath();
 
+// The entry a compressed single stream read from standard input presents.
+inline constexpr char16_t kStandardInputStream[] = u"stdin.out";
+
 // Opens standard input as an archive (counted), with entries' data kept in
 // `stagingFolder` when it is not empty, and `onRead` told how many bytes each
 // read from the input took (for a progress line). Null when it opens as no
 // archive; `failure` then says why when reading the input failed.
-// A single compressed stream (a .gz) is named "stdin.out" and opens as the
-// archive its data starts with, since no name says what it holds.
+// A single compressed stream (a .gz, a raw .lzma known by its header) is
+// decoded as the input arrives, its packed data never kept: its one entry,
+// kStandardInputStream, is the decoded data, and opens as the archive it
+// starts with, since no name says what it holds. Its size is unknown until
+// it has been decoded to the end.
 Archive* openStandardInput(const std::u16string& stagingFolder, std::function<void(int64_t)> onRead,
                            Status& failure);
 

@@ -165,25 +165,49 @@ StoreStream::~StoreStream() {
 int64_t StoreStream::tell() { return source_ ? position_ : -1; }
 
 bool StoreStream::seek(int64_t position) {
-    if (position < 0 || position >= size_) return false;
+    if (position < 0 || (size_ >= 0 && position >= size_)) return false;
+    if (size_ < 0 && (!source_ || !source_->seek(offset_ + position))) return false;
     position_ = position;
     return true;
 }
 
 int StoreStream::read(void* buf, int count) {
-    if (!source_ || !buf || count <= 0 || size_ - position_ <= 0) return 0;
-    int n = static_cast<int>(std::min<int64_t>(count, size_ - position_));
-    if (!source_->seek(offset_ + position_)) return 0;
+    if (!source_ || !buf || count <= 0 || (size_ >= 0 && size_ - position_ <= 0)) return 0;
+    int n = size_ < 0 ? count : static_cast<int>(std::min<int64_t>(count, size_ - position_));
+    if (!source_->seek(offset_ + position_)) {
+        // A source that ends here is the data's end; one that failed getting
+        // here (a decoder that stopped at damage) is not.
+        fail(source_->status());
+        return 0;
+    }
     int got = source_->read(buf, n);
     fail(source_->status());
     if (got > 0) position_ += got;
     return std::max(got, 0);
 }
 
-int64_t StoreStream::size() { return size_; }
+// A size learnt from the source is where it ended: damage, when that is why.
+int64_t StoreStream::size() {
+    if (size_ >= 0 || !source_) return size_;
+    int64_t whole = source_->size();
+    fail(source_->status());
+    return whole < offset_ ? -1 : whole - offset_;
+}
+
+int64_t StoreStream::knownSize() {
+    if (size_ >= 0 || !source_) return size_;
+    int64_t whole = source_->knownSize();
+    fail(source_->status());
+    return whole < offset_ ? -1 : whole - offset_;
+}
+
+void StoreStream::keepApart(int64_t offset, int64_t size) {
+    if (source_ && offset >= 0 && size >= 0 && (size_ < 0 || size <= size_ - offset))
+        source_->keepApart(offset_ + offset, size);
+}
 
 bool StoreStream::linkRange(int64_t offset, int64_t size, const std::u16string& path) {
-    if (!source_ || offset < 0 || size < 0 || size > size_ - offset) return false;
+    if (!source_ || offset < 0 || size < 0 || (size_ >= 0 && size > size_ - offset)) return false;
     return source_->linkRange(offset_ + offset, size, path);
 }
 

@@ -98,7 +98,9 @@ private:
     int64_t position_ = 0;
 };
 
-// A window [offset, offset + size) of another stream, as made by the "store" codec.
+// A window [offset, offset + size) of another stream, as made by the "store"
+// codec. A size of -1 reaches to the source's end, wherever that turns out to
+// be (a stream read from a pipe).
 class StoreStream final : public InStream {
 public:
     StoreStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
@@ -109,6 +111,8 @@ public:
     bool seek(int64_t position) override;  // 0 <= position < size
     int read(void* buf, int count) override;
     int64_t size() override;
+    int64_t knownSize() override;
+    void keepApart(int64_t offset, int64_t size) override;
     bool linkRange(int64_t offset, int64_t size, const std::u16string& path) override;
 
 private:

@@ -1,6 +1,7 @@
 // zstd: one entry decoded by the "zstd" codec over the whole file. Its size is
 // the sum of the sizes the frames state, found by walking the frame and block
 // headers; when a frame states none, the codec learns it by decoding.
+#include <limits>
 #include <optional>
 
 #include "codecs/zstd/zstd_frames.h"
@@ -46,7 +47,11 @@ Bid probeZstd(const ProbeInput& input) {
     constexpr int kMostSkippable = 16;
     if (input.place != ProbePlace::kStart) return Bid::kNone;
     if (input.signatureMatches) return Bid::kSignature;
-    const int64_t fileSize = input.stream->size();
+    // Detection must not learn the size of a stream that is read as it
+    // arrives (a pipe): asking would read it whole. A frame's own header
+    // bounds it there.
+    const int64_t known = input.stream->knownSize();
+    const int64_t fileSize = known >= 0 ? known : std::numeric_limits<int64_t>::max();
     int64_t at = input.position;
     for (int i = 0; i < kMostSkippable; ++i) {
         std::optional<ZstdFrame> frame = walkFrame(input.stream, at, fileSize);

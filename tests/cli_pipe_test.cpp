@@ -2,6 +2,7 @@
 // line on a terminal (a python3 pseudo-terminal) and elsewhere.
 #include <fstream>
 #include <map>
+#include <sstream>
 
 #include "tests/test_util.h"
 
@@ -57,8 +58,10 @@ struct Fixture {
     const char* make;
 };
 
-// Tar and its compressed forms stream; a zip written to a pipe (python's
-// zipfile then stores data descriptors) and a 7z are kept whole first.
+// Tar and its compressed forms stream (xz's packed data is kept whole first,
+// its decoder starting from the index at its end); a zip written to a pipe
+// (python's zipfile then stores data descriptors) and a 7z are kept whole
+// first. A raw .lzma has no signature: its header tells it.
 const Fixture kFixtures[] = {
     {"t.tar", "tar", "true"},
     {"t.tar.gz", "gzip", "gzip -c t.tar > t.tar.gz"},
@@ -66,6 +69,7 @@ const Fixture kFixtures[] = {
     {"t.tar.xz", "xz", "xz -c t.tar > t.tar.xz"},
     {"t.tar.lz", "lzip", "lzip -c t.tar > t.tar.lz"},
     {"t.tar.zst", "zstd", "zstd -q -c t.tar > t.tar.zst"},
+    {"t.tar.lzma", "xz", "xz --format=lzma -c t.tar > t.tar.lzma"},
     {"d.zip", "python3",
      "cd in && python3 -c \"import sys, zipfile, os\n"
      "z = zipfile.ZipFile(sys.stdout.buffer, 'w', zipfile.ZIP_DEFLATED)\n"
@@ -116,6 +120,110 @@ TEST_F(PipeTest, AnInputThatEndsEarlyOrCannotBeReadFails) {
         EXPECT_TRUE(!fs::exists(big) || readFile(big) != readFile(tmp / "in/top/big.bin"));
         EXPECT_EQ(shell(tmp.path(), "head -c " + half + " " + name + " | " + zorvex + " test -"), 1);
     }
+}
+
+// The compressed single streams, each made by `make` from t.tar into OUT.
+struct Compressor {
+    const char* tool;
+    const char* make;
+};
+const Compressor kCompressors[] = {
+    {"gzip", "gzip -c t.tar > OUT"},         {"bzip2", "bzip2 -c t.tar > OUT"},
+    {"lzip", "lzip -c t.tar > OUT"},         {"zstd", "zstd -q -c t.tar > OUT"},
+    {"xz", "xz -c t.tar > OUT"},             {"xz", "xz --format=lzma -c t.tar > OUT"},
+};
+
+std::string made(const Compressor& compressor, const std::string& out) {
+    std::string command = compressor.make;
+    command.replace(command.find("OUT"), 3, out);
+    return command;
+}
+
+TEST_F(PipeTest, CatOfACompressedStreamGivesItsDecodedBytesAndACutOneFails) {
+    int row = 0;
+    for (const Compressor& compressor : kCompressors) {
+        const std::string packed = "s" + std::to_string(row++);
+        SCOPED_TRACE(made(compressor, packed));
+        if (!haveTool(compressor.tool)) continue;
+        ASSERT_EQ(shell(tmp.path(), made(compressor, packed)), 0);
+        std::string err;
+        EXPECT_EQ(shell(tmp.path(), "cat " + packed + " | " + zorvex + " cat - > " + packed + ".out", &err), 0)
+            << err;
+        EXPECT_TRUE(readFile(tmp / (packed + ".out")) == readFile(tmp / "t.tar"));
+        // Cut before anything decodes (a bzip2 block is whole or nothing),
+        // and cut inside the data: never a success.
+        for (const std::string& bytes : {std::string("100"), std::to_string(fs::file_size(tmp / packed) / 2)}) {
+            const std::string head = "head -c " + bytes + " " + packed;
+            EXPECT_EQ(shell(tmp.path(), head + " | " + zorvex + " cat -", &err), 1) << bytes;
+            EXPECT_NE(err, "");
+            EXPECT_EQ(shell(tmp.path(), head + " | " + zorvex + " test -"), 1) << bytes;
+        }
+    }
+}
+
+// For each PACKED file: feeds it to `ZORVEX -j 1 extract - -C xPACKED` up to
+// three quarters, and while the rest is held back, measures how many bytes
+// the files it has open in TMPDIR take on disk (the scratch file is sparse);
+// prints that, the bytes fed and the exit status, a line per file.
+constexpr char kScratchWatcher[] = R"(
+import os, subprocess, sys, time
+scratch = os.path.realpath(os.environ['TMPDIR'])
+for packed in sys.argv[2:]:
+    data = open(packed, 'rb').read()
+    fed = len(data) * 3 // 4
+    p = subprocess.Popen([sys.argv[1], '-j', '1', 'extract', '-', '-C', 'x' + packed],
+                         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    p.stdin.write(data[:fed])
+    p.stdin.flush()
+    time.sleep(0.3)
+    held = 0
+    for fd in os.listdir('/proc/%d/fd' % p.pid):
+        path = '/proc/%d/fd/%s' % (p.pid, fd)
+        try:
+            if os.readlink(path).startswith(scratch + '/'):
+                held += os.stat(path).st_blocks * 512
+        except OSError:
+            pass
+    p.stdin.write(data[fed:])
+    p.stdin.close()
+    print(packed, held, fed, p.wait())
+)";
+
+TEST_F(PipeTest, ACompressedTarIsDecodedAsItArrivesWithoutKeepingItsPackedData) {
+    if (!fs::exists("/proc/self/fd")) GTEST_SKIP() << "no /proc";
+    // Data that does not compress: what is fed is about what it decodes to.
+    ASSERT_EQ(shell(tmp.path(), "mkdir -p noise/top && head -c 400000 /dev/urandom > noise/top/a.bin && "
+                                "head -c 400000 /dev/urandom > noise/top/b.bin && tar cf t.tar -C noise top"),
+              0);
+    writeFile(tmp / "watch.py", kScratchWatcher);
+    fs::create_directories(tmp / "scratch");
+    // xz's packed data is kept whole: its decoder starts from the index.
+    std::vector<std::string> packed;
+    for (const Compressor& compressor : kCompressors) {
+        const std::string name = "w" + std::to_string(packed.size());
+        if (!haveTool(compressor.tool) || std::string(compressor.make).starts_with("xz -c")) continue;
+        ASSERT_EQ(shell(tmp.path(), made(compressor, name)), 0);
+        packed.push_back(name);
+    }
+    std::string names;
+    for (const std::string& name : packed) names += " " + name;
+    // One thread: with more, a stream of units that decode apart (gzip
+    // members) is first read ahead into a bounded buffer to share out.
+    std::istringstream lines(
+        runOutput("cd " + quote(tmp.path()) + " && TMPDIR=scratch python3 watch.py " + zorvex + names));
+    std::string name;
+    long long held = -1, fed = 0;
+    int status = -1, seen = 0;
+    while (lines >> name >> held >> fed >> status) {
+        SCOPED_TRACE(name);
+        ++seen;
+        EXPECT_EQ(status, 0);
+        // The entries' data goes into the destination; the temporary folder
+        // holds the tar's headers at most, never the input read so far.
+        EXPECT_LT(held, fed / 10);
+        EXPECT_TRUE(readTree(tmp / ("x" + name)) == readTree(tmp / "noise"));
+    }
+    EXPECT_EQ(seen, int(packed.size()));
 }
 
 // Feeds t.tar to `zorvex ARGS` in two halves a while apart, standard error on

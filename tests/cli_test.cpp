@@ -243,6 +243,8 @@ TEST_F(CliTest, ListsAndReadsInsideNestedArchives) {
         EXPECT_NE(all.out.find(path), std::string::npos) << path << "\n" << all.out;
     // Natural order: file2 before file10.
     EXPECT_LT(all.out.find("file2.txt"), all.out.find("file10.txt"));
+    // A nested archive's row is a line of its own, its contents below it.
+    EXPECT_NE(all.out.find("  inner.zip\n"), std::string::npos) << all.out;
 
     // A path naming a file lists just that file.
     auto one = zorvex(tmp, "list " + quote(outer / "inner.zip/top.txt"));

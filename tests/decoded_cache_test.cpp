@@ -73,6 +73,30 @@ TEST(DecodedCache, SizeAskedFirstKeepsEverything) {
     EXPECT_EQ(k.packed->bytesRead, afterSize);
 }
 
+// A window reaching to the end of a kept stream (the data of a compressed
+// stream read from a pipe): reads seek to the end of what is kept and still
+// fill whole pieces, and the window learns its size, or the damage, there.
+TEST(DecodedCache, WindowToTheEndReadsWholePiecesAndPassesDamageOn) {
+    REQUIRE_TOOL("gzip");
+    TempDir dir;
+    auto data = sampleData(1 << 20, 24);
+    for (bool cut : {false, true}) {
+        SCOPED_TRACE(cut);
+        Kept k = keptGzip(dir, data, cut);
+        ASSERT_TRUE(k.stream);
+        Ref<InStream> window(new StoreStream(u"data", nullptr, 0, k.stream.get(), 0, -1));
+        EXPECT_EQ(window->knownSize(), -1);
+        std::vector<uint8_t> piece(1 << 16);
+        EXPECT_EQ(window->read(piece.data(), int(piece.size())), int(piece.size()));
+        std::vector<uint8_t> got(piece);
+        for (int n; (n = window->read(piece.data(), int(piece.size()))) > 0;)
+            got.insert(got.end(), piece.begin(), piece.begin() + n);
+        EXPECT_EQ(window->damaged(), cut);
+        EXPECT_EQ(got == data, !cut);
+        EXPECT_EQ(window->size(), int64_t(got.size()));
+    }
+}
+
 TEST(DecodedCache, DamageIsPassedOn) {
     REQUIRE_TOOL("gzip");
     TempDir dir;

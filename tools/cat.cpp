@@ -1,5 +1,6 @@
 // `zorvex cat`: one entry's bytes to standard output, size and CRC checked.
 #include "engine/names.h"
+#include "engine/standard_input.h"
 #include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
@@ -27,6 +28,8 @@ int catCommand(const std::string& path) {
     Reporter reporter;
     StandardInput input({path}, reporter);
     std::u16string enginePath = engineArgumentPath(path);
+    // "-" alone is the decoded data of a compressed stream on standard input.
+    if (enginePath == standardInputPath()) enginePath += std::u16string(u"\\") + kStandardInputStream;
     size_t slash = enginePath.find_last_of(u'\\');
     if (slash == std::u16string::npos || slash + 1 == enginePath.size()) {
         reporter.error(path, "", "not an entry inside an archive");

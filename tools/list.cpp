@@ -386,6 +386,8 @@ struct Listing {
         if (shown) {
             row(Kind::kArchive, prefix, nestedName, archive->nestedTime(i), size, archive->nestedEntry(i),
                 archive->nestedMetadata(i));
+            // Text rows end first: the contents follow as rows of their own.
+            if (!json()) endRow();
             archives += taken;
         }
         if (!walk) {
@@ -398,7 +400,7 @@ struct Listing {
             entryError("cannot open as an archive");
             nestedFailed(archive, i, prefix);
         }
-        if (shown) endRow();
+        if (shown && json()) endRow();
         endTentative(tentative);
         return std::nullopt;
     }

@@ -1,7 +1,9 @@
 #include "tools/standard_input.h"
 
 #include <algorithm>
+#include <memory>
 
+#include "engine/codec.h"
 #include "engine/status.h"
 #include "engine/standard_input.h"
 #include "platform/platform.h"
@@ -51,8 +53,17 @@ StandardInput::StandardInput(const std::vector<std::string>& arguments, Reporter
     if (!std::any_of(arguments.begin(), arguments.end(), named)) return;
     reporter.beginWork("reading standard input", -1);
     Status failure;
-    archive_ = Ref<Archive>(
-        openStandardInput(stagingFolder, [&reporter](int64_t n) { reporter.countBytes(n); }, failure));
+    // The line counts the input read while it opens; what a command reads
+    // later is counted by the command.
+    auto opening = std::make_shared<bool>(true);
+    archive_ = Ref<Archive>(openStandardInput(
+        stagingFolder, [&reporter, opening](int64_t n) { if (*opening) reporter.countBytes(n); }, failure));
+    // A compressed stream is decoded as it arrives: the archive it holds is
+    // read through now, under the line, and stays open for the command.
+    if (archive_ && archive_->fileCount() == 0 && archive_->nestedCount() == 1 &&
+        archive_->nestedEntry(0)->codec == findCodec(u"store"))
+        nested_ = Ref<Archive>(archive_->openNestedArchive(0));
+    *opening = false;
     reporter.clearProgress();
     // The command says that it cannot open the archive; this says why.
     if (!failure.ok()) reporter.error("-", "", "cannot read standard input: " + describe(failure));

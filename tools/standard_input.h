@@ -33,6 +33,7 @@ public:
 
 private:
     Ref<Archive> archive_;
+    Ref<Archive> nested_;  // the archive a compressed stream holds
 };
 
 }  // namespace zorvex::cli
