@@ -260,8 +260,12 @@ void ParallelUnits::plan() {
             if (found == UnitCodec::Found::kUnit && (unit.decodedBound > kMaxJobOutput || unit.length <= 0))
                 found = UnitCodec::Found::kNone;
             if (found == UnitCodec::Found::kMore && inputEnded_) found = UnitCodec::Found::kNone;
-            // Data of a single unit (zstd -T0 writes one frame) has nothing to share out.
-            if (found == UnitCodec::Found::kUnit && end == 0 && unit.length >= packedSize_)
+            // Data of a single unit (zstd -T0 writes one frame, one thread's
+            // LZMA2 one run of chunks) has nothing to share out. A first unit
+            // whose end is seen only once every packed byte is in runs to the
+            // data's end but for an end mark, a trailer or a last piece: a
+            // job would only copy it all twice.
+            if (found == UnitCodec::Found::kUnit && end == 0 && (inputEnded_ || inputEnd() >= packedSize_))
                 found = UnitCodec::Found::kNone;
             if (found == UnitCodec::Found::kUnit) {
                 const bool fits =

@@ -48,16 +48,17 @@ bool checksumHolds(const uint8_t* header) {
     for (; i < kChecksum + kChecksumLength && header[i] >= '0' && header[i] <= '7'; ++i)
         stored = stored * 8 + (header[i] - '0');
     if (i == digitsStart || (i < kChecksum + kChecksumLength && header[i] != ' ' && header[i] != 0)) return false;
-    // Summed whole in straight loops (which the compiler vectorises: a listing
-    // checks every header), then the checksum field's bytes taken out again.
-    int32_t unsignedSum = 0, signedSum = 0;
+    // Summed whole in a straight loop (which the compiler vectorises: a
+    // listing checks every header), then the checksum field's bytes taken out
+    // again. The signed sum is needed only for the rare old header.
+    int32_t unsignedSum = 0;
     for (int k = 0; k < kBlock; ++k) unsignedSum += header[k];
+    for (int k = kChecksum; k < kChecksum + kChecksumLength; ++k) unsignedSum += ' ' - header[k];
+    if (stored == unsignedSum) return true;
+    int32_t signedSum = 0;
     for (int k = 0; k < kBlock; ++k) signedSum += static_cast<int8_t>(header[k]);
-    for (int k = kChecksum; k < kChecksum + kChecksumLength; ++k) {
-        unsignedSum += ' ' - header[k];
-        signedSum += ' ' - static_cast<int8_t>(header[k]);
-    }
-    return stored == unsignedSum || stored == signedSum;
+    for (int k = kChecksum; k < kChecksum + kChecksumLength; ++k) signedSum += ' ' - static_cast<int8_t>(header[k]);
+    return stored == signedSum;
 }
 
 std::string field(const uint8_t* header, int offset, int length) {
@@ -212,6 +213,7 @@ private:
     // be anything (tapes and writers pad archives so), and is read only while
     // it holds headers.
     void scan() {
+        reserveListing();
         uint8_t header[kBlock];
         bool ended = false;
         int64_t at = 0;
@@ -244,6 +246,15 @@ private:
             damage_ = "archive cut inside an entry's data";
         else if (size >= 0 && !ended && size % kBlock != 0)
             damage_ = "archive cut after an entry's data";
+    }
+
+    // Room for as many entries as the archive's size allows (two blocks
+    // each), up to a bound: a listing of many small files then never moves
+    // the entries gathered so far. Memory never written is never touched.
+    void reserveListing() {
+        constexpr int64_t kMaxReserved = 1 << 18;
+        int64_t size = stream_->size();
+        if (size > 0) listed_.reserve(static_cast<size_t>(std::min(size / (2 * kBlock) + 1, kMaxReserved)));
     }
 
     // Reads up to a block; the count read.

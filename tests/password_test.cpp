@@ -255,6 +255,85 @@ TEST(CommandLinePassword, NotShownInTheProcessList) {
 }
 #endif
 
+#ifndef _WIN32
+// Runs a command with standard input and error on a pseudo-terminal, typing
+// the next of the answers (argv[1], comma-separated) at each password
+// prompt; prints the exit status, a newline, and what the terminal showed.
+constexpr char kTypist[] = R"(
+import os, pty, select, subprocess, sys
+answers = [a.encode() for a in sys.argv[1].split(',') if a]
+controller, terminal = pty.openpty()
+p = subprocess.Popen(sys.argv[2:], stdin=terminal, stderr=terminal, stdout=subprocess.DEVNULL)
+os.close(terminal)
+shown, prompts = b'', 0
+while True:
+    ready, _, _ = select.select([controller], [], [], 20)
+    if not ready:
+        p.kill()
+        break
+    try:
+        piece = os.read(controller, 4096)
+    except OSError:
+        break
+    if not piece:
+        break
+    shown += piece
+    if shown.count(b'Password for ') > prompts:
+        prompts += 1
+        os.write(controller, (answers.pop(0) if answers else b'') + b'\n')
+sys.stdout.write(str(p.wait()) + '\n' + shown.decode('utf-8', 'replace'))
+)";
+
+// With no password option and a terminal for standard input, the password
+// is asked there without echo: once per archive named, and kept for the
+// archives nested in it.
+TEST_F(MadeArchives, TerminalPrompt) {
+    REQUIRE_TOOL("python3");
+    const fs::path dir = dir_->path();
+    writeFile(dir / "typist.py", kTypist);
+    ASSERT_EQ(run("cd '" + (dir / "in").string() +
+                  "' && 7zz a -bso0 -t7z -mhe=on -p'Secret 123' ../prompt_inner.7z small.txt >/dev/null && cd .. && "
+                  "7zz a -bso0 -tzip -mem=AES256 -p'Secret 123' prompt_outer.zip prompt_inner.7z >/dev/null"),
+              0);
+    struct Case {
+        std::string answers;  // typed at the prompts in turn, the first one never to be shown
+        std::string command;
+        int status;
+        std::vector<std::string> asked;  // the archives prompted for, in order
+        std::string message;
+        std::string extracted;  // a file that must hold small.txt's text afterwards
+    } cases[] = {
+        {kPasswordUtf8, "extract -C out lzma2_solid.7z", 0, {"lzma2_solid.7z"}, "", "out/lzma2_solid/small.txt"},
+        {"nope-4711", "extract -C out lzma2_solid.7z", 1, {"lzma2_solid.7z"}, "small.txt: wrong password", ""},
+        {"Secret 123", "cat prompt_outer.zip/prompt_inner.7z/small.txt", 0, {"prompt_outer.zip"}, "", ""},
+        {"Secret 123,Secret 123", "extract -C out aes256_lzma.zip zipcrypto_store.zip", 0,
+         {"aes256_lzma.zip", "zipcrypto_store.zip"}, "", "out/zipcrypto_store/small.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        fs::remove_all(dir / "out");
+        std::string got = runOutput("cd '" + dir.string() + "' && python3 typist.py '" + c.answers + "' '" +
+                                    cliPath() + "' " + c.command);
+        size_t newline = got.find('\n');
+        ASSERT_NE(newline, std::string::npos) << got;
+        const std::string shown = got.substr(newline + 1);
+        EXPECT_EQ(got.substr(0, newline), std::to_string(c.status)) << shown;
+        std::vector<std::string> asked;
+        const std::string prompt = "Password for ";
+        for (size_t at = shown.find(prompt); at != std::string::npos; at = shown.find(prompt, at + 1)) {
+            size_t colon = shown.find(": ", at);
+            ASSERT_NE(colon, std::string::npos) << shown;
+            std::string name = shown.substr(at, colon - at);
+            asked.push_back(name.substr(name.find_last_of('/') + 1));
+        }
+        EXPECT_EQ(asked, c.asked) << shown;
+        EXPECT_EQ(shown.find(c.answers.substr(0, c.answers.find(','))), std::string::npos) << shown;
+        EXPECT_NE(shown.find(c.message), std::string::npos) << shown;
+        if (!c.extracted.empty()) EXPECT_EQ(fileText(readFile(dir / c.extracted)), "hello, world\n");
+    }
+}
+#endif
+
 // Every file of the corpus' encrypted zip and 7z archives (with the
 // passwords they were made with), and the plain files beside encrypted ones.
 TEST(PasswordCorpus, EncryptedZipAnd7zFilesRead) {

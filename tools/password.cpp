@@ -36,12 +36,20 @@ Password passwordFromUtf8(std::string& text) {
     return password;
 }
 
+void showPrompt(const std::string& prompt) {
+    std::fputs(prompt.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+// Shows the prompt once echo is off: a password typed (or pasted) the moment
+// the prompt appears is neither shown nor dropped by the switch.
 #ifdef _WIN32
-bool readHiddenLine(Password& password) {
+bool readHiddenLine(const std::string& prompt, Password& password) {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     if (!GetConsoleMode(input, &mode)) return false;
     SetConsoleMode(input, mode & ~DWORD(ENABLE_ECHO_INPUT));
+    showPrompt(prompt);
     bool read = false;
     for (;;) {
         wchar_t unit;
@@ -60,7 +68,7 @@ bool readHiddenLine(Password& password) {
 
 bool stdinIsTerminal() { return _isatty(0) != 0; }
 #else
-bool readHiddenLine(Password& password) {
+bool readHiddenLine(const std::string& prompt, Password& password) {
     termios saved;
     bool restore = tcgetattr(0, &saved) == 0;
     if (restore) {
@@ -68,6 +76,7 @@ bool readHiddenLine(Password& password) {
         quiet.c_lflag &= ~tcflag_t(ECHO);
         tcsetattr(0, TCSAFLUSH, &quiet);
     }
+    showPrompt(prompt);
     crypto::SecretBytes line;
     bool read = false;
     for (char c; ::read(0, &c, 1) == 1;) {
@@ -99,9 +108,7 @@ public:
 #ifndef _WIN32
         std::replace(shown.begin(), shown.end(), '\\', '/');
 #endif
-        std::fprintf(stderr, "Password for %s: ", shown.c_str());
-        std::fflush(stderr);
-        bool read = readHiddenLine(password);
+        bool read = readHiddenLine("Password for " + shown + ": ", password);
         std::fputc('\n', stderr);
         return read;
     }
