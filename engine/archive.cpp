@@ -535,7 +535,7 @@ Archive* Archive::openDirectory(int raw) {
     Archive* level = newArchive(joinName(name(), directories_[raw].name).c_str(), this, stream_);
     if (!level) return nullptr;
     // The records keep their remaining paths, already made safe on the way in.
-    const std::vector<ArchiveEntry>& records = directories_[raw].entries;
+    const EntryTable& records = directories_[raw].entries;
     // Sized up front: growing the index a record at a time rehashes it over and over.
     size_t here = std::count_if(records.begin(), records.end(),
                                 [](const ArchiveEntry& e) { return e.name.find(u'\\') == std::u16string::npos; });

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <new>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@
 
 #include "engine/refobject.h"
 #include "engine/status.h"
+#include "platform/platform.h"
 
 namespace zorvex {
 
@@ -99,9 +101,29 @@ struct ArchiveEntry {
     EntryMetadata metadata;
 };
 
+// Storage for an archive's entry records. A listing of a hundred thousand
+// entries takes tens of MiB; on large pages its first touches fault a few
+// hundred times instead of thousands, which is most of the time an opening
+// spends on them.
+template <class T>
+struct LargeTableAllocator {
+    using value_type = T;
+    LargeTableAllocator() = default;
+    template <class U>
+    LargeTableAllocator(const LargeTableAllocator<U>&) {}
+    T* allocate(size_t count) {
+        void* block = count <= SIZE_MAX / sizeof(T) ? platform::allocateLarge(count * sizeof(T)) : nullptr;
+        if (!block) throw std::bad_alloc();
+        return static_cast<T*>(block);
+    }
+    void deallocate(T* block, size_t) { platform::freeLarge(block); }
+    friend bool operator==(const LargeTableAllocator&, const LargeTableAllocator&) { return true; }
+};
+using EntryTable = std::vector<ArchiveEntry, LargeTableAllocator<ArchiveEntry>>;
+
 struct DirectoryRecord {
     std::u16string name;  // one component
-    std::vector<ArchiveEntry> entries;
+    EntryTable entries;
     int64_t time = 0;
     EntryMetadata metadata;  // the folder entry's own mode, when one was stored
 };
@@ -256,7 +278,7 @@ private:
     std::u16string stagingFolder_;
     std::u16string formatName_;
     std::shared_ptr<ArchivePassword> password_;
-    std::vector<ArchiveEntry> entries_;
+    EntryTable entries_;
     std::vector<DirectoryRecord> directories_;
     // Name as stored -> raw index: names that differ only in case are different entries.
     std::unordered_map<std::u16string, int> entryIndex_;

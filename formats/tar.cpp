@@ -251,9 +251,10 @@ private:
     // Room for as many entries as the archive's size allows (two blocks
     // each), up to a bound: a listing of many small files then never moves
     // the entries gathered so far. Memory never written is never touched.
+    // Only a size already known counts: learning it would read a pipe whole.
     void reserveListing() {
         constexpr int64_t kMaxReserved = 1 << 18;
-        int64_t size = stream_->size();
+        int64_t size = stream_->knownSize();
         if (size > 0) listed_.reserve(static_cast<size_t>(std::min(size / (2 * kBlock) + 1, kMaxReserved)));
     }
 
