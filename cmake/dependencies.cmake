@@ -40,6 +40,7 @@ add_library(lzmasdk STATIC
     ${LZMA_SDK_DIR}/Bra.c ${LZMA_SDK_DIR}/Bra86.c ${LZMA_SDK_DIR}/BraIA64.c ${LZMA_SDK_DIR}/Delta.c
     ${LZMA_SDK_DIR}/Ppmd7.c ${LZMA_SDK_DIR}/Ppmd7Dec.c ${LZMA_SDK_DIR}/Ppmd7aDec.c ${LZMA_SDK_DIR}/Ppmd8.c ${LZMA_SDK_DIR}/Ppmd8Dec.c
     ${LZMA_SDK_DIR}/XzCrc64.c ${LZMA_SDK_DIR}/XzCrc64Opt.c ${LZMA_SDK_DIR}/Sha256.c ${LZMA_SDK_DIR}/Sha256Opt.c
+    ${LZMA_SDK_DIR}/Xz.c ${LZMA_SDK_DIR}/XzDec.c ${LZMA_SDK_DIR}/7zCrc.c ${LZMA_SDK_DIR}/7zCrcOpt.c ${LZMA_SDK_DIR}/Alloc.c
     ${LZMA_SDK_DIR}/Blake2s.c
     ${LZMA_SDK_DIR}/Aes.c ${LZMA_SDK_DIR}/AesOpt.c ${LZMA_SDK_DIR}/Sha1.c ${LZMA_SDK_DIR}/Sha1Opt.c
     ${LZMA_SDK_DIR}/CpuArch.c)
@@ -51,6 +52,9 @@ target_compile_options(lzmasdk PRIVATE -w $<$<CONFIG:Release>:-O2>)
 # not allow, long matches of repetitive data are copied about twice as fast.
 set_source_files_properties(${LZMA_SDK_DIR}/LzmaDec.c PROPERTIES COMPILE_OPTIONS
     "$<$<AND:$<CONFIG:Release>,$<C_COMPILER_ID:GNU>>:-ftree-loop-vectorize;-fvect-cost-model=dynamic>")
+# The xz unpacker decodes a stream front to back on the caller's thread; its
+# threaded decoder is not used.
+set_source_files_properties(${LZMA_SDK_DIR}/XzDec.c PROPERTIES COMPILE_DEFINITIONS Z7_ST)
 # The SDK reads and writes unaligned words on purpose on CPUs that allow it.
 if(ZORVEX_SANITIZE OR ZORVEX_FUZZ)
     target_compile_options(lzmasdk PRIVATE -fno-sanitize=alignment)

@@ -119,8 +119,9 @@ private:
 
 // The compressed single streams whose decoders read their packed data front
 // to back and check it as they go (member CRCs and sizes, trailers), so that
-// the pipe is decoded as it arrives instead of being kept first. xz is not
-// among them: its decoder starts from the index at the stream's end.
+// the pipe is decoded as it arrives instead of being kept first. (An xz file
+// is read from its indexes at the end; of a pipe, whose size is not known,
+// it is decoded front to back.)
 struct FrontToBackStream {
     const char16_t* format;
     const char16_t* codec;
@@ -130,11 +131,13 @@ constexpr uint8_t kGzipMagic[] = {0x1F, 0x8B, 0x08};
 constexpr uint8_t kBzip2Magic[] = {'B', 'Z', 'h'};
 constexpr uint8_t kLzipMagic[] = {'L', 'Z', 'I', 'P'};
 constexpr uint8_t kZstdMagic[] = {0x28, 0xB5, 0x2F, 0xFD};
+constexpr uint8_t kXzMagic[] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
 const FrontToBackStream kFrontToBack[] = {
     {u"gzip", u"gzip", kGzipMagic},
     {u"bzip2", u"bzip2", kBzip2Magic},
     {u"lzip", u"lzip", kLzipMagic},
     {u"zstd", u"zstd", kZstdMagic},
+    {u"xz", u"xz", kXzMagic},
 };
 
 // A .lzma starts with its property bytes and the decoded size, no magic:

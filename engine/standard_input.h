@@ -31,7 +31,7 @@ inline constexpr char16_t kStandardInputStream[] = u"stdin.out";
 // `stagingFolder` when it is not empty, and `onRead` told how many bytes each
 // read from the input took (for a progress line). Null when it opens as no
 // archive; `failure` then says why when reading the input failed.
-// A single compressed stream (a .gz, a raw .lzma known by its header) is
+// A single compressed stream (a .gz, an .xz, a raw .lzma known by its header) is
 // decoded as the input arrives, its packed data never kept: its one entry,
 // kStandardInputStream, is the decoded data, and opens as the archive it
 // starts with, since no name says what it holds. Its size is unknown until

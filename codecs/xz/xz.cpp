@@ -597,6 +597,7 @@ private:
 
 InStream* makeXzStream(const CodecRequest& r) {
     if (!r.source || r.offset < 0 || r.packedSize < 0) return nullptr;
+    if (r.source->knownSize() < 0) return makeXzForwardStream(r);
     auto* stream = new (std::nothrow) XzStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize);
     if (stream && !stream->readIndexes()) {
         stream->release();
