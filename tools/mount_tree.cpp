@@ -327,7 +327,8 @@ struct MountedArchive::Impl {
         Ref<InStream> stream(level && item.index >= 0 ? item.open(level) : nullptr);
         // Data that needs a password not given, or given wrong, is not
         // damaged: it is the reader's access that fails.
-        const int failure = !stream ? EIO : passwordRefused(stream->status()) ? EACCES : 0;
+        const Status& why = stream ? stream->status() : level ? level->openFailure() : Status::corrupt();
+        const int failure = passwordRefused(why) ? EACCES : !stream ? EIO : 0;
         if (failure != 0) {
             if (chosen == 0) node.openError = failure;
             return -failure;
@@ -475,10 +476,12 @@ int MountedArchive::read(int node, char* buffer, size_t size, int64_t offset) {
     // Reads of a file read whole reach us out of order (the kernel's
     // read-ahead, several threads serving): one a little past the checked run
     // reads the gap first, so that the run reaches the end and the CRC is checked.
+    // A password not given or wrong may only show once the data is read.
+    auto failed = [stream] { return passwordRefused(stream->status()) ? -EACCES : -EIO; };
     if (offset > data->checkedRun && offset - data->checkedRun <= kCatchUpLimit &&
         !readInto(stream, data->checkedRun, buffer, offset - data->checkedRun, want))
-        return -EIO;
-    if (!readInto(stream, offset, buffer, want, want)) return -EIO;
+        return failed();
+    if (!readInto(stream, offset, buffer, want, want)) return failed();
     if (offset <= data->checkedRun) data->checkedRun = std::max(data->checkedRun, offset + want);
     return want;
 }
