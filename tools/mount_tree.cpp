@@ -403,8 +403,9 @@ std::unique_ptr<MountedArchive> MountedArchive::open(const std::string& path, co
         return nullptr;
     }
     // Asked now, while a terminal may still answer: reads come later, in the background.
-    Archive* shown = impl->nodes[0]->level.get();
-    if (const auto& password = shown->password(); password && holdsEncryptedEntries(shown)) password->get();
+    // (A root with nothing in it has no level.)
+    if (Archive* shown = impl->nodes[0]->level.get(); shown && shown->password() && holdsEncryptedEntries(shown))
+        shown->password()->get();
     return std::unique_ptr<MountedArchive>(new MountedArchive(std::move(impl)));
 }
 
