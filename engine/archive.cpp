@@ -10,6 +10,7 @@
 #include "engine/convert.h"
 #include "engine/crc32.h"
 #include "engine/decoded_cache.h"
+#include "engine/recent_blocks.h"
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
 #include "engine/names.h"
@@ -378,6 +379,9 @@ Archive* Archive::openNestedArchive(int index) {
     if (!stream) return nullptr;
     if (keepsDecodedData(stream.get(), entries_[raw].codec))
         stream = Ref<InStream>(keepDecodedData(stream.detach(), stagingFolder_));
+    else if (readPlan_ == ReadPlan::kRandomAccess && stream->restartsNearby())
+        stream = Ref<InStream>(keepRecentBlocks(stream.detach()));
+    if (!stream) return nullptr;
     return openBelow(raw, stream.get());
 }
 

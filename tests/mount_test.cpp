@@ -35,7 +35,8 @@ public:
     // `options`: more arguments of the mount command; it has no terminal to ask on.
     Mounted(const fs::path& archive, const fs::path& point, const std::string& options = "") : point_(point) {
         fs::create_directories(point);
-        ok_ = run(quote(cliPath()) + " mount " + options + " " + quote(archive) + " " + quote(point) + " </dev/null") == 0;
+        ok_ = run(quote(cliPath()) + " mount " + options + " " + quote(archive) + " " + quote(point) +
+                  " </dev/null") == 0;
     }
     ~Mounted() {
         // A process started meanwhile by another thread may hold a file of it open for a moment.
@@ -368,6 +369,8 @@ TEST(Mount, EncryptedEntriesReadWithTheGivenPassword) {
             std::vector<std::string> faults;
             randomReads(tmp / "m/data.bin", data, 50, 3, faults);
             EXPECT_TRUE(faults.empty()) << faults.front();
+            // The server's arguments in the process list no longer show it.
+            EXPECT_NE(run("cat /proc/[0-9]*/cmdline 2>/dev/null | tr '\\0' ' ' | grep -q 'se c[r]et'"), 0);
         }
         {
             Mounted mount(tmp / c.archive, tmp / "m");

@@ -85,7 +85,8 @@ TEST(RestartPoints, SeeksAfterTheFirstPassDecodeLittle) {
             // Back and forth: each read costs no more packed bytes than the
             // few MiB of output around its target, whatever the distance.
             const int64_t bound = int64_t(packed.size()) / 3;
-            for (size_t target : {kDataSize - 70000, kDataSize / 2 + 12345, size_t{5} << 20, size_t{1} << 20, kDataSize - 1}) {
+            const size_t targets[] = {kDataSize - 70000, kDataSize / 2 + 12345, 5 << 20, 1 << 20, kDataSize - 1};
+            for (size_t target : targets) {
                 SCOPED_TRACE(target);
                 const int64_t before = counted->bytesRead;
                 const std::vector<uint8_t> got = readAt(stream.get(), int64_t(target), 65536);

@@ -275,8 +275,9 @@ MountCommands::MountCommands(CLI::App& app) {
     mount_->add_option("ARCHIVE", archive_, "Archive to mount")->required();
     mount_->add_option("MOUNTPOINT", mountpoint_, "Empty folder to mount it on")->required();
     mount_->add_flag("-f,--foreground", foreground_, "Stay in the foreground");
-    mount_->add_option("-o", options_, "Options: readers=N (engine copies reading in parallel), password=TEXT (of encrypted "
-                    "entries; else asked on the terminal when needed), FUSE options");
+    mount_->add_option("-o", options_,
+                       "Options: readers=N (engine copies reading in parallel), password=TEXT (of encrypted "
+                       "entries; else asked on the terminal when needed), FUSE options");
     unmount_ = app.add_subcommand("unmount", "Unmount a folder mounted by zorvex mount");
     unmount_->add_option("MOUNTPOINT", mountpoint_, "Mounted folder")->required();
 }

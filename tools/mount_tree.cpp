@@ -16,6 +16,7 @@
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
 #include "engine/password.h"
+#include "engine/recent_blocks.h"
 #include "tools/entries.h"
 
 namespace zorvex::cli {
@@ -333,11 +334,14 @@ struct MountedArchive::Impl {
             if (chosen == 0) node.openError = failure;
             return -failure;
         }
-        // Stored data seeks where it lies, so does data whose codec restarts
-        // near any offset; other decoded data is kept as it is first decoded.
-        bool direct = dynamic_cast<StoreStream*>(stream.get()) != nullptr || stream->restartsNearby();
+        // Stored data seeks where it lies; data whose codec restarts near any
+        // offset keeps its last blocks, for reads handed over out of order;
+        // other decoded data is kept as it is first decoded.
+        const bool stored = dynamic_cast<StoreStream*>(stream.get()) != nullptr;
+        const bool restarts = stream->restartsNearby();
         stream = Ref<InStream>(openChecked(stream.detach(), item.checks(level)));
-        if (stream && !direct) stream = Ref<InStream>(keepDecodedData(stream.detach()));
+        if (stream && restarts) stream = Ref<InStream>(keepRecentBlocks(stream.detach()));
+        else if (stream && !stored) stream = Ref<InStream>(keepDecodedData(stream.detach()));
         if (!stream) return -ENOMEM;
         // A header may state a size its data does not have; the stream's is the one reads find.
         if (int64_t known = stream->knownSize(); known >= 0) node.attributes.size = known;
