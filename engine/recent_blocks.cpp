@@ -12,7 +12,8 @@ namespace {
 class RecentBlocks final : public InStream {
 public:
     static constexpr int kBlockSize = 128 << 10;
-    static constexpr int kBlocks = 16;  // beyond the reordering of a read-ahead window
+    // Twice what 16 threads serving 128 KiB reads can have in flight.
+    static constexpr int kBlocks = 32;
 
     RecentBlocks(InStream* inner, uint8_t* memory)
         : InStream(inner->name(), nullptr, inner->tag()), inner_(inner), memory_(memory) {

@@ -96,7 +96,11 @@ int release(const char*, fuse_file_info* info) {
     return 0;
 }
 
-void* init(fuse_conn_info*, fuse_config* config) {
+void* init(fuse_conn_info* connection, fuse_config* config) {
+    // A file's reads in the order its reader makes them: reads of one entry
+    // are served one at a time anyway, and out of order they would send a
+    // decoder back to a restart point.
+    connection->want &= ~unsigned(FUSE_CAP_ASYNC_READ);
     config->use_ino = 1;  // hard links show as one file
     config->kernel_cache = 1;
     config->entry_timeout = config->attr_timeout = config->negative_timeout = 3600;
