@@ -10,6 +10,7 @@
 #include "engine/convert.h"
 #include "engine/crc32.h"
 #include "engine/decoded_cache.h"
+#include "engine/recent_blocks.h"
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
 #include "engine/names.h"
@@ -365,13 +366,22 @@ Archive* Archive::openFolderByName(const char16_t* name) { return openFolder(fin
 InStream* Archive::openNestedStreamByName(const char16_t* name) { return openNestedStream(findNested(name)); }
 Archive* Archive::openNestedArchiveByName(const char16_t* name) { return openNestedArchive(findNested(name)); }
 
+bool Archive::keepsDecodedData(InStream* decoded, const Codec* codec) const {
+    if (codec == findCodec(u"store")) return false;
+    if (readPlan_ == ReadPlan::kRandomAccess) return !decoded->restartsNearby();
+    return readPlan_ == ReadPlan::kEveryEntry;
+}
+
 Archive* Archive::openNestedArchive(int index) {
     int raw = rawAt(nestedView(), index);
     if (raw < 0 || nestingStop(raw) != NestingStop::kNone) return nullptr;
     Ref<InStream> stream(openEntry(raw));
     if (!stream) return nullptr;
-    if (readPlan_ == ReadPlan::kEveryEntry && entries_[raw].codec != findCodec(u"store"))
+    if (keepsDecodedData(stream.get(), entries_[raw].codec))
         stream = Ref<InStream>(keepDecodedData(stream.detach(), stagingFolder_));
+    else if (readPlan_ == ReadPlan::kRandomAccess && stream->restartsNearby())
+        stream = Ref<InStream>(keepRecentBlocks(stream.detach()));
+    if (!stream) return nullptr;
     return openBelow(raw, stream.get());
 }
 
@@ -696,7 +706,7 @@ Archive* openNormalizedPath(const std::u16string& full, InStream** outStream, Re
         base = std::move(parent);
     }
     if (!level) return nullptr;
-    if (plan == ReadPlan::kEveryEntry) level->setReadPlan(plan);
+    if (plan != ReadPlan::kBrowse) level->setReadPlan(plan);
     for (; !below.empty(); below.pop_back()) {
         const char16_t* name = below.back().c_str();
         Archive* next = openChild(level.get(), name);

@@ -35,8 +35,11 @@ class PasswordSource;
 // testing, copying one entry out of a nested archive) says so, and nested
 // archives inside compressed streams then keep their data as it is decoded
 // for the listing (engine/decoded_cache.h), so that reading the entries does
-// not decode it again. Levels opened under a level share its plan.
-enum class ReadPlan { kBrowse, kEveryEntry };
+// not decode it again. A caller that reads entries in any order, again and
+// again (a mounted file system), keeps decoded data only where the codec
+// cannot resume near any offset (InStream::restartsNearby): a seek elsewhere
+// costs a bounded amount of decoding. Levels opened under a level share its plan.
+enum class ReadPlan { kBrowse, kEveryEntry, kRandomAccess };
 
 // Nested archives are opened at most this many levels below the outermost.
 inline constexpr int kMaxNesting = 32;
@@ -266,6 +269,9 @@ private:
     bool openedFrom(int64_t size, uint32_t crc);
     // Opens the stream of entry `raw` as an archive one level down.
     Archive* openBelow(int raw, InStream* stream);
+    // Whether a nested archive's data, decoded by `codec`, is kept as it is
+    // first decoded (engine/decoded_cache.h), by the read plan.
+    bool keepsDecodedData(InStream* decoded, const Codec* codec) const;
 
     InStream* stream_;
     Status openFailure_;

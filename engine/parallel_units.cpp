@@ -127,18 +127,33 @@ bool ParallelUnits::startWorkers() {
 
 void ParallelUnits::restart() {
     discardJobs();
-    base_ = fill_ = 0;
+    base_ = planned_ = serialFrom_ = 0;
+    fill_ = replayed_ = 0;
+    output_ = 0;
     inputEnded_ = false;
-    planned_ = 0;
     planEnded_ = false;
     planWaits_ = false;
-    serialFrom_ = 0;
-    replayed_ = 0;
     mode_ = !enabled_ ? Mode::kSerial : pool_.started() ? Mode::kParallel : Mode::kUnstarted;
+}
+
+void ParallelUnits::resumeSerial(int64_t offset) {
+    discardJobs();
+    base_ = planned_ = serialFrom_ = offset;
+    fill_ = replayed_ = 0;
+    inputEnded_ = false;
+    planEnded_ = true;
+    mode_ = Mode::kSerial;
 }
 
 int ParallelUnits::decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                           int* produced) {
+    int status = decodeStep(in, inLength, consumed, out, outCapacity, produced);
+    output_ += *produced;
+    return status;
+}
+
+int ParallelUnits::decodeStep(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+                              int* produced) {
     *consumed = 0;
     *produced = 0;
     // Threads are started at the first read, not for a stream only listed.
@@ -172,7 +187,10 @@ int ParallelUnits::decode(const uint8_t* in, int inLength, int* consumed, uint8_
         copyBytes(out + *produced, head.output + delivered_, static_cast<size_t>(n));
         delivered_ += n;
         *produced += n;
-        if (delivered_ == head.result.produced) completeHead();
+        if (delivered_ == head.result.produced) {
+            codec_.unitsDelivered(head.start + head.result.used, output_ + *produced);
+            completeHead();
+        }
     }
 }
 

@@ -82,6 +82,10 @@ public:
     virtual void startSerial(int64_t offset) = 0;
     virtual int decodeSerial(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                              int* produced) = 0;
+    // On the caller's thread: the workers' units delivered so far end at
+    // packed `input`, where decoded `output` begins (a place to restart at,
+    // with resumeSerial).
+    virtual void unitsDelivered(int64_t /*input*/, int64_t /*output*/) {}
 
 protected:
     ~UnitCodec() = default;
@@ -136,12 +140,16 @@ public:
 
     // Back to packed offset 0, with the codec's decoder reset by its owner.
     void restart();
+    // The codec's own decoder goes on from packed `offset`, where its owner
+    // has put it back into a state it kept (a restart point), to the end.
+    void resumeSerial(int64_t offset);
     // As DecoderStream::decode over the packed data from offset 0.
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced);
 
 private:
     enum class Mode : uint8_t { kUnstarted, kParallel, kSerial };
 
+    int decodeStep(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced);
     bool startWorkers();
     int takeInput(const uint8_t* in, int length);
     int64_t keepFrom() const;
@@ -180,6 +188,7 @@ private:
     int head_ = 0;
     int jobCount_ = 0;
     int64_t delivered_ = 0;  // of the head's output
+    int64_t output_ = 0;     // decoded bytes given since the packed offset 0
 
     JobPool<UnitJob, UnitWorker> pool_;  // last: stopped before the jobs go
 };

@@ -60,9 +60,19 @@ public:
     // given a name before: an extraction then need not write them again.
     virtual bool linkRange(int64_t /*offset*/, int64_t /*size*/, const std::u16string& /*path*/) { return false; }
 
+    // Whether a seek to any position costs a bounded amount of decoding: the
+    // codec resumes near any target (at blocks, frames or kept decoder
+    // states). A reader that goes back and forth then needs no copy of the
+    // decoded data.
+    bool restartsNearby() const { return restartsNearby_; }
+
+protected:
+    void setRestartsNearby() { restartsNearby_ = true; }
+
 private:
     int64_t tag_;
     Status status_;
+    bool restartsNearby_ = false;
 };
 
 // Reads and discards `count` bytes in small pieces; false when the stream

@@ -32,9 +32,11 @@ std::string quote(const fs::path& path) { return "'" + path.string() + "'"; }
 // An archive mounted for the object's life.
 class Mounted {
 public:
-    Mounted(const fs::path& archive, const fs::path& point) : point_(point) {
+    // `options`: more arguments of the mount command; it has no terminal to ask on.
+    Mounted(const fs::path& archive, const fs::path& point, const std::string& options = "") : point_(point) {
         fs::create_directories(point);
-        ok_ = run(quote(cliPath()) + " mount " + quote(archive) + " " + quote(point)) == 0;
+        ok_ = run(quote(cliPath()) + " mount " + options + " " + quote(archive) + " " + quote(point) +
+                  " </dev/null") == 0;
     }
     ~Mounted() {
         // A process started meanwhile by another thread may hold a file of it open for a moment.
@@ -334,6 +336,53 @@ TEST(Mount, DamageAndChangeAreErrorsAndTheMountStaysUp) {
         // The archive changes on disk: nothing more is read from it.
         writeFile(tmp / name, archive.data(), archive.size() - 1);
         EXPECT_EQ(readError(tmp / "m/b-good.txt"), ESTALE);
+    }
+}
+
+// Encrypted data reads with the password given, and fails to open without
+// it (EACCES) or with a wrong one (EACCES where the format tells at once,
+// else EIO as the decoded data fails its checks).
+TEST(Mount, EncryptedEntriesReadWithTheGivenPassword) {
+    REQUIRE_MOUNT();
+    struct Case {
+        const char* archive;
+        const char* tool;
+        const char* command;
+    };
+    const Case cases[] = {
+        {"crypto.zip", "zip", "zip -q -P 'se cret' ARCHIVE data.bin"},
+        {"aes.7z", "7zz", "7zz a -bd '-pse cret' ARCHIVE data.bin >/dev/null"},
+    };
+    TempDir tmp;
+    const std::vector<uint8_t> data = sampleData(3 << 20, 11);
+    writeFile(tmp / "src/data.bin", data.data(), data.size());
+    for (const Case& c : cases) {
+        if (!haveTool(c.tool)) continue;
+        SCOPED_TRACE(c.archive);
+        std::string command = c.command;
+        command.replace(command.find("ARCHIVE"), 7, quote(tmp / c.archive));
+        ASSERT_EQ(run("cd " + quote(tmp / "src") + " && " + command), 0);
+        {
+            Mounted mount(tmp / c.archive, tmp / "m", "-o 'readers=2,password=se cret'");
+            ASSERT_TRUE(mount.ok());
+            EXPECT_TRUE(bytesOf(tmp / "m/data.bin") == data);
+            std::vector<std::string> faults;
+            randomReads(tmp / "m/data.bin", data, 50, 3, faults);
+            EXPECT_TRUE(faults.empty()) << faults.front();
+            // The server's arguments in the process list no longer show it.
+            EXPECT_NE(run("cat /proc/[0-9]*/cmdline 2>/dev/null | tr '\\0' ' ' | grep -q 'se c[r]et'"), 0);
+        }
+        {
+            Mounted mount(tmp / c.archive, tmp / "m");
+            ASSERT_TRUE(mount.ok());
+            EXPECT_EQ(readError(tmp / "m/data.bin"), EACCES);
+        }
+        {
+            Mounted mount(tmp / c.archive, tmp / "m", "-o password=wrong");
+            ASSERT_TRUE(mount.ok());
+            int error = readError(tmp / "m/data.bin");
+            EXPECT_TRUE(error == EACCES || error == EIO) << error;
+        }
     }
 }
 

@@ -13,8 +13,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "codecs/crypto/secret.h"
 #include "tools/mount.h"
 #include "tools/mount_tree.h"
+#include "tools/password.h"
 
 extern char** environ;
 
@@ -94,7 +96,11 @@ int release(const char*, fuse_file_info* info) {
     return 0;
 }
 
-void* init(fuse_conn_info*, fuse_config* config) {
+void* init(fuse_conn_info* connection, fuse_config* config) {
+    // A file's reads in the order its reader makes them: reads of one entry
+    // are served one at a time anyway, and out of order they would send a
+    // decoder back to a restart point.
+    connection->want &= ~unsigned(FUSE_CAP_ASYNC_READ);
     config->use_ino = 1;  // hard links show as one file
     config->kernel_cache = 1;
     config->entry_timeout = config->attr_timeout = config->negative_timeout = 3600;
@@ -185,12 +191,12 @@ int serve(const std::string& archive, const std::string& mountpoint, int ready,
     return status;
 }
 
-// Takes zorvex's own options from the -o lists and leaves FUSE's; false
-// after writing `error`.
-bool parseOptions(const std::vector<std::string>& lists, MountSettings& settings,
-                  std::vector<std::string>& fuseOptions, std::string& error) {
-    for (const std::string& list : lists) {
+// Takes zorvex's own options from the -o lists and leaves FUSE's. A
+// password is zeroed in the lists once taken.
+void parseOptions(std::vector<std::string>& lists, MountSettings& settings, std::vector<std::string>& fuseOptions) {
+    for (std::string& list : lists) {
         for (size_t start = 0; start <= list.size();) {
+            const size_t from = start;
             size_t end = std::min(list.find(',', start), list.size());
             std::string option = list.substr(start, end - start);
             start = end + 1;
@@ -198,26 +204,23 @@ bool parseOptions(const std::vector<std::string>& lists, MountSettings& settings
             if (option.rfind("readers=", 0) == 0) {
                 settings.domains = std::clamp(std::atoi(option.c_str() + 8), 1, kMaxDomains);
             } else if (option.rfind("password=", 0) == 0) {
-                // Where the password reaches the engine once encrypted entries can be read.
-                error = "passwords are not supported yet";
-                return false;
+                std::string password = option.substr(9);
+                crypto::secureZero(option.data(), option.size());
+                crypto::secureZero(list.data() + from, end - from);
+                givePassword(password);
             } else {
                 fuseOptions.push_back(option);
             }
         }
     }
-    return true;
 }
 
 int mountCommand(const std::string& archive, const std::string& mountpoint, bool foreground,
-                 const std::vector<std::string>& options) {
+                 std::vector<std::string>& options) {
     MountSettings settings;
+    settings.passwords = commandPasswords();
     std::vector<std::string> fuseOptions;
-    std::string error;
-    if (!parseOptions(options, settings, fuseOptions, error)) {
-        reportError(archive, error);
-        return 1;
-    }
+    parseOptions(options, settings, fuseOptions);
     int ready = -1;
     if (!foreground) {
         int channel[2];
@@ -239,6 +242,7 @@ int mountCommand(const std::string& archive, const std::string& mountpoint, bool
         ::setsid();
         ready = channel[1];
     }
+    std::string error;
     std::unique_ptr<MountedArchive> tree = MountedArchive::open(archive, settings, error);
     if (!tree) {
         reportError(archive, error);
@@ -275,7 +279,9 @@ MountCommands::MountCommands(CLI::App& app) {
     mount_->add_option("ARCHIVE", archive_, "Archive to mount")->required();
     mount_->add_option("MOUNTPOINT", mountpoint_, "Empty folder to mount it on")->required();
     mount_->add_flag("-f,--foreground", foreground_, "Stay in the foreground");
-    mount_->add_option("-o", options_, "Options: readers=N (engine copies reading in parallel), FUSE options");
+    mount_->add_option("-o", options_,
+                       "Options: readers=N (engine copies reading in parallel), password=TEXT (of encrypted "
+                       "entries; else asked on the terminal when needed), FUSE options");
     unmount_ = app.add_subcommand("unmount", "Unmount a folder mounted by zorvex mount");
     unmount_->add_option("MOUNTPOINT", mountpoint_, "Mounted folder")->required();
 }

@@ -15,6 +15,8 @@
 #include "engine/extraction.h"
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
+#include "engine/password.h"
+#include "engine/recent_blocks.h"
 #include "tools/entries.h"
 
 namespace zorvex::cli {
@@ -44,6 +46,20 @@ bool readInto(InStream* stream, int64_t offset, char* buffer, int64_t length, in
         length -= want;
     }
     return true;
+}
+
+bool passwordRefused(const Status& status) {
+    return status.kind() == Status::kEncrypted || status.kind() == Status::kWrongPassword;
+}
+
+// Whether any entry of `level` is encrypted (its folders' and nested
+// archives' own entries are not looked at: they open later).
+bool holdsEncryptedEntries(Archive* level) {
+    for (int i = 0; i < level->fileCount(); ++i)
+        if (level->fileMetadata(i).encrypted) return true;
+    for (int i = 0; i < level->nestedCount(); ++i)
+        if (level->nestedMetadata(i).encrypted) return true;
+    return false;
 }
 
 // The hidden file that holds a nested archive's bytes, beside its folder.
@@ -279,9 +295,11 @@ struct MountedArchive::Impl {
         std::u16string enginePath = engineArgumentPath(path);
         Ref<FileSource> file(openFileSource(enginePath.c_str()));
         if (!file) return nullptr;
+        // Every copy has the first one's password, asked once.
+        OpeningWithPassword opening(domains[0]->root->password());
         Ref<Archive> root(detectAndOpen(enginePath.c_str(), nullptr, file.get()));
         if (!root) return nullptr;
-        root->setReadPlan(ReadPlan::kEveryEntry);
+        root->setReadPlan(ReadPlan::kRandomAccess);
         slot = std::make_unique<Domain>();
         slot->root = std::move(root);
         return slot.get();
@@ -308,14 +326,22 @@ struct MountedArchive::Impl {
         if (level && chosen != 0)
             item.index = item.nested ? level->findNested(item.name.c_str()) : level->findFile(item.name.c_str());
         Ref<InStream> stream(level && item.index >= 0 ? item.open(level) : nullptr);
-        if (!stream) {
-            if (chosen == 0) node.openError = EIO;
-            return -EIO;
+        // Data that needs a password not given, or given wrong, is not
+        // damaged: it is the reader's access that fails.
+        const Status& why = stream ? stream->status() : level ? level->openFailure() : Status::corrupt();
+        const int failure = passwordRefused(why) ? EACCES : !stream ? EIO : 0;
+        if (failure != 0) {
+            if (chosen == 0) node.openError = failure;
+            return -failure;
         }
-        // Stored data seeks where it lies; decoded data is kept as it is first decoded.
-        bool direct = dynamic_cast<StoreStream*>(stream.get()) != nullptr;
+        // Stored data seeks where it lies; data whose codec restarts near any
+        // offset keeps its last blocks, for reads handed over out of order;
+        // other decoded data is kept as it is first decoded.
+        const bool stored = dynamic_cast<StoreStream*>(stream.get()) != nullptr;
+        const bool restarts = stream->restartsNearby();
         stream = Ref<InStream>(openChecked(stream.detach(), item.checks(level)));
-        if (stream && !direct) stream = Ref<InStream>(keepDecodedData(stream.detach()));
+        if (stream && restarts) stream = Ref<InStream>(keepRecentBlocks(stream.detach()));
+        else if (stream && !stored) stream = Ref<InStream>(keepDecodedData(stream.detach()));
         if (!stream) return -ENOMEM;
         // A header may state a size its data does not have; the stream's is the one reads find.
         if (int64_t known = stream->knownSize(); known >= 0) node.attributes.size = known;
@@ -357,7 +383,7 @@ std::unique_ptr<MountedArchive> MountedArchive::open(const std::string& path, co
         return nullptr;
     }
     std::u16string enginePath = engineArgumentPath(impl->path);
-    Ref<Archive> archive(openArchivePath(enginePath.c_str(), nullptr, ReadPlan::kEveryEntry));
+    Ref<Archive> archive(openArchivePath(enginePath.c_str(), nullptr, ReadPlan::kRandomAccess, settings.passwords));
     if (!archive) {
         error = "cannot open as an archive";
         return nullptr;
@@ -380,6 +406,10 @@ std::unique_ptr<MountedArchive> MountedArchive::open(const std::string& path, co
         error = "cannot list";
         return nullptr;
     }
+    // Asked now, while a terminal may still answer: reads come later, in the background.
+    // (A root with nothing in it has no level.)
+    if (Archive* shown = impl->nodes[0]->level.get(); shown && shown->password() && holdsEncryptedEntries(shown))
+        shown->password()->get();
     return std::unique_ptr<MountedArchive>(new MountedArchive(std::move(impl)));
 }
 
@@ -451,10 +481,12 @@ int MountedArchive::read(int node, char* buffer, size_t size, int64_t offset) {
     // Reads of a file read whole reach us out of order (the kernel's
     // read-ahead, several threads serving): one a little past the checked run
     // reads the gap first, so that the run reaches the end and the CRC is checked.
+    // A password not given or wrong may only show once the data is read.
+    auto failed = [stream] { return passwordRefused(stream->status()) ? -EACCES : -EIO; };
     if (offset > data->checkedRun && offset - data->checkedRun <= kCatchUpLimit &&
         !readInto(stream, data->checkedRun, buffer, offset - data->checkedRun, want))
-        return -EIO;
-    if (!readInto(stream, offset, buffer, want, want)) return -EIO;
+        return failed();
+    if (!readInto(stream, offset, buffer, want, want)) return failed();
     if (offset <= data->checkedRun) data->checkedRun = std::max(data->checkedRun, offset + want);
     return want;
 }

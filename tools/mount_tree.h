@@ -15,12 +15,17 @@
 // different entries run in parallel; entries of nested archives are read in
 // the first copy, which keeps their decoded data.
 //
-// Random access: stored data (and every entry of a nested archive, whose data
-// is kept decoded in a scratch file when first listed) is read where it lies;
-// compressed data is kept in a scratch file as it is first decoded, so a
-// read goes back to any offset without decoding again, and a read ahead
-// decodes only up to it. Scratch files take at most half of the free space
-// and go with the mount.
+// Random access: stored data is read where it lies; so is data whose codec
+// resumes near any offset (InStream::restartsNearby: xz blocks, zstd frames,
+// Deflate states kept every few MiB of the first pass), a nested archive's
+// entries included, so a read costs a bounded amount of decoding. Other
+// compressed data (LZMA, PPMd, solid RAR, single-frame zstd, ...) is kept in
+// a scratch file as it is first decoded, so a read goes back to any offset
+// without decoding again, and a read ahead decodes only up to it. Scratch
+// files take at most half of the free space and go with the mount.
+//
+// Encrypted entries: a password not given, or given wrong where the format
+// tells, fails the open with EACCES; damage found while reading is EIO.
 #pragma once
 
 #include <sys/types.h>
@@ -30,6 +35,10 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace zorvex {
+class PasswordSource;
+}
 
 namespace zorvex::cli {
 
@@ -46,6 +55,10 @@ struct MountAttributes {
 
 struct MountSettings {
     int domains = 4;  // engine copies for reads of the outermost archive's entries
+    // Where encrypted entries get their password; asked at most once, while
+    // the archive is opened (before the mount goes to the background) when
+    // its root shows encrypted entries. Null: encrypted entries fail.
+    PasswordSource* passwords = nullptr;
 };
 
 class MountedArchive {
@@ -68,7 +81,8 @@ public:
     int openData(int node);
     void closeData(int node);
     // Bytes read at `offset` (fewer only at the end), or -errno: EIO when
-    // the data is damaged or ends early, ESTALE when the archive changed.
+    // the data is damaged or ends early (a wrong password some formats only
+    // find so), ESTALE when the archive changed.
     int read(int node, char* buffer, size_t size, int64_t offset);
     // Whether the archive file still has the size and time it had when mounted.
     bool unchanged() const;

@@ -125,13 +125,30 @@ CommandPasswords& passwords() {
 }
 
 // Zeroes the password's text wherever an argument holds it: "-p TEXT",
-// "-pTEXT", "--password TEXT" or "--password=TEXT".
+// "-pTEXT", "--password TEXT" or "--password=TEXT", and mount's
+// "-o password=TEXT" among other options ("-o ro,password=TEXT").
 void wipe(char* argument, size_t length, const std::string& password) {
     std::string_view text(argument, length);
-    if (text.size() < password.size() || text.substr(text.size() - password.size()) != password) return;
-    std::string_view before = text.substr(0, text.size() - password.size());
-    if (before.empty() || before == "-p" || before == "--password=")
-        secureZero(argument + before.size(), password.size());
+    if (text.size() < password.size()) return;
+    for (size_t at = text.find(password); at != std::string_view::npos; at = text.find(password, at + 1)) {
+        std::string_view before = text.substr(0, at);
+        const bool whole = at + password.size() == text.size() || text[at + password.size()] == ',';
+        const bool option = before.empty() || before == "-p" || before == "--password=";
+        const bool mountOption = before.ends_with("password=") &&
+                                 (before == "password=" || before == "-opassword=" || before.ends_with(",password="));
+        if (whole && (option || mountOption)) secureZero(argument + at, password.size());
+    }
+}
+
+// The process's own arguments, where they can be written.
+int processArgc = 0;
+char** processArgv = nullptr;
+
+void wipeProcessArguments(const std::string& password) {
+#ifndef _WIN32
+    // The arguments as given are bytes on POSIX systems: the same text.
+    for (int i = 1; i < processArgc; ++i) wipe(processArgv[i], std::strlen(processArgv[i]), password);
+#endif
 }
 
 // The password of the options or the file, given to every archive.
@@ -156,17 +173,19 @@ bool takePassword(std::string& password, const std::string& passwordFile) {
 
 bool setPasswordOptions(std::string& password, const std::string& passwordFile, std::vector<std::string>& arguments,
                         int argc, char** argv) {
+    processArgc = argc;
+    processArgv = argv;
     if (!password.empty()) {
         for (std::string& argument : arguments) wipe(argument.data(), argument.size(), password);
-#ifndef _WIN32
-        // The arguments as given are bytes on POSIX systems: the same text.
-        for (int i = 1; i < argc; ++i) wipe(argv[i], std::strlen(argv[i]), password);
-#else
-        (void)argc;
-        (void)argv;
-#endif
+        wipeProcessArguments(password);
     }
     return takePassword(password, passwordFile);
+}
+
+void givePassword(std::string& text) {
+    if (text.empty()) return;
+    wipeProcessArguments(text);
+    passwords().give(passwordFromUtf8(text));
 }
 
 PasswordSource* commandPasswords() { return &passwords(); }

@@ -19,6 +19,11 @@ namespace zorvex::cli {
 bool setPasswordOptions(std::string& password, const std::string& passwordFile, std::vector<std::string>& arguments,
                         int argc, char** argv);
 
+// A password given to a command in its own options (mount's -o password=):
+// given to every archive as -p's, zeroed in `text` and among the process's
+// arguments.
+void givePassword(std::string& text);
+
 // What the commands give openArchivePath.
 PasswordSource* commandPasswords();
 

@@ -28,6 +28,9 @@ _zorvex() {
     case $prev in
         -C|--directory) COMPREPLY=($(compgen -d -- "$cur")); return ;;
         --strip-components) return ;;
+        -o) [[ $command == mount ]] && COMPREPLY=($(compgen -W "readers= password= allow_other" -- "$cur")) &&
+                compopt -o nospace 2>/dev/null
+            return ;;
     esac
 
     local options

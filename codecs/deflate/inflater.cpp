@@ -1,6 +1,7 @@
 #include "codecs/deflate/inflater.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -76,16 +77,48 @@ Inflater::Step Inflater::step(const uint8_t* in, int inLength, int* consumed, ui
     return step;
 }
 
+// The state holds everything between two steps (the caller's buffers are
+// given again at each step): its fixed part, and as much of its output
+// buffer, which keeps the history, as is in use.
+struct Inflater::Snapshot::Saved {
+    std::unique_ptr<uint8_t[]> bytes;
+};
+
+bool Inflater::save(Snapshot* snapshot) const {
+    const inflate_state& s = state_->isal;
+    const int used = std::clamp<int>(s.tmp_out_valid, 0, static_cast<int>(sizeof(s.tmp_out_buffer)));
+    const size_t size = offsetof(inflate_state, tmp_out_buffer) + static_cast<size_t>(used);
+    auto saved = std::unique_ptr<Snapshot::Saved>(new (std::nothrow) Snapshot::Saved);
+    if (!saved) return false;
+    saved->bytes.reset(new (std::nothrow) uint8_t[size]);
+    if (!saved->bytes) return false;
+    std::memcpy(saved->bytes.get(), &s, size);
+    snapshot->saved_ = std::move(saved);
+    snapshot->size_ = size;
+    return true;
+}
+
+bool Inflater::restore(const Snapshot& snapshot) {
+    if (!snapshot.saved_) {
+        reset();
+        return false;
+    }
+    std::memcpy(&state_->isal, snapshot.saved_->bytes.get(), snapshot.size_);
+    return true;
+}
+
 #else
 
 struct Inflater::State {
     z_stream z{};
+    int windowBits = -MAX_WBITS;
 };
 
 Inflater::Inflater(Wrapper wrapper) : state_(new (std::nothrow) State), rest_(wrapper == Wrapper::kGzipRest) {
     // Window bits: -15 is a 32 KiB window and no header; 16 + 15 the gzip wrapper.
-    if (state_ && inflateInit2(&state_->z, wrapper == Wrapper::kGzip ? 16 + MAX_WBITS : -MAX_WBITS) != Z_OK)
-        state_.reset();
+    if (!state_) return;
+    state_->windowBits = wrapper == Wrapper::kGzip ? 16 + MAX_WBITS : -MAX_WBITS;
+    if (inflateInit2(&state_->z, state_->windowBits) != Z_OK) state_.reset();
 }
 
 void Inflater::reset() {
@@ -131,6 +164,36 @@ Inflater::Step Inflater::step(const uint8_t* in, int inLength, int* consumed, ui
     return Step::kError;
 }
 
+struct Inflater::Snapshot::Saved {
+    z_stream z{};
+    bool copied = false;
+    ~Saved() {
+        if (copied) inflateEnd(&z);
+    }
+};
+
+bool Inflater::save(Snapshot* snapshot) const {
+    auto saved = std::unique_ptr<Snapshot::Saved>(new (std::nothrow) Snapshot::Saved);
+    if (!saved || inflateCopy(&saved->z, &state_->z) != Z_OK) return false;
+    saved->copied = true;
+    snapshot->saved_ = std::move(saved);
+    // The state and its 32 KiB window.
+    snapshot->size_ = (size_t{1} << MAX_WBITS) + 8192;
+    return true;
+}
+
+bool Inflater::restore(const Snapshot& snapshot) {
+    if (snapshot.saved_) {
+        inflateEnd(&state_->z);
+        if (inflateCopy(&state_->z, &snapshot.saved_->z) == Z_OK) return true;
+        // Short of memory: a fresh decoder, which the caller resets from the start.
+        state_->z = z_stream{};
+        inflateInit2(&state_->z, state_->windowBits);
+    }
+    reset();
+    return false;
+}
+
 #endif
 
 Inflater::Step Inflater::takeTrailer(const uint8_t* in, int inLength, int* consumed) {
@@ -141,6 +204,11 @@ Inflater::Step Inflater::takeTrailer(const uint8_t* in, int inLength, int* consu
 }
 
 const uint8_t* Inflater::trailer() const { return trailer_; }
+
+Inflater::Snapshot::Snapshot() = default;
+Inflater::Snapshot::Snapshot(Snapshot&&) noexcept = default;
+Inflater::Snapshot& Inflater::Snapshot::operator=(Snapshot&&) noexcept = default;
+Inflater::Snapshot::~Snapshot() = default;
 
 Inflater::~Inflater() {
 #ifndef ZORVEX_HAVE_ISAL

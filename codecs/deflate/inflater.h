@@ -4,6 +4,7 @@
 // and the next one resumes there.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -45,6 +46,28 @@ public:
 
     // Continues a gzip CRC-32 (start from 0) with the library's fastest code.
     static uint32_t crc32(uint32_t crc, const uint8_t* data, int64_t size);
+
+    // The whole decoding state between two steps (bit buffer, Huffman tables,
+    // history, running check), so that decoding can later resume there.
+    class Snapshot {
+    public:
+        Snapshot();
+        Snapshot(Snapshot&&) noexcept;
+        Snapshot& operator=(Snapshot&&) noexcept;
+        ~Snapshot();
+        size_t bytes() const { return size_; }
+
+    private:
+        friend class Inflater;
+        struct Saved;
+        std::unique_ptr<Saved> saved_;
+        size_t size_ = 0;
+    };
+    // False when memory for it cannot be had.
+    bool save(Snapshot* snapshot) const;
+    // Back to the state `snapshot` holds; the next step takes the input that
+    // followed it. False (the inflater then reset) when it cannot be.
+    bool restore(const Snapshot& snapshot);
 
 private:
     struct State;

@@ -9,6 +9,7 @@
 
 #include <zlib.h>
 
+#include "codecs/deflate/checkpoints.h"
 #include "codecs/deflate/inflater.h"
 #include "engine/byte_order.h"
 #include "engine/codec.h"
@@ -181,7 +182,9 @@ public:
     GzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
                int64_t packedSize, int64_t unpackedSize)
         : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize),
-          units_(*this, *this, packedSize) {}
+          units_(*this, *this, packedSize) {
+        setRestartsNearby();
+    }
 
     bool ready() const { return inflater_.ready(); }
 
@@ -190,7 +193,31 @@ public:
         searchFrom_ = -1;
         continuesAt_ = -1;
         resumeAt_ = -1;
+        decoded_ = 0;
         startSerial(0);
+    }
+
+    // Points kept as the inflater decoded (members decoded by the workers
+    // have none): the state there includes the member's running CRC, so a
+    // read on to the member's end still checks it. Before the first point,
+    // the data's start is one: decoding from there stays on this thread,
+    // rather than have the workers buffer far ahead of the target.
+    bool restartPoint(int64_t target, int64_t* inputOffset, int64_t* outputPosition) override {
+        const InflateCheckpoints::Point* point = checkpoints_.before(target);
+        if (decoded_ >= (point ? point->output : 0) && decoded_ <= target) return false;
+        if (point && !inflater_.restore(point->state)) point = nullptr;
+        if (point) {
+            state_ = static_cast<State>(point->tag);
+            serialInput_ = point->input;
+            decoded_ = point->output;
+        } else {
+            startSerial(0);
+            decoded_ = 0;
+        }
+        units_.resumeSerial(serialInput_);
+        *inputOffset = serialInput_;
+        *outputPosition = decoded_;
+        return true;
     }
 
     // The last trailer's size stands for the whole data when it can; only
@@ -210,7 +237,9 @@ public:
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
-        return units_.decode(in, inLength, consumed, out, outCapacity, produced);
+        int status = units_.decode(in, inLength, consumed, out, outCapacity, produced);
+        decoded_ += *produced;
+        return status;
     }
 
 private:
@@ -248,6 +277,7 @@ private:
     void startSerial(int64_t offset) override {
         inflater_.reset();
         state_ = offset == 0 ? State::kInMember : State::kAfterMember;
+        serialInput_ = offset;
         if (offset != 0 && offset == resumeAt_) {
             restInflater_->reset();
             restInflater_->setHistory(history_.get(), historySize_);
@@ -255,8 +285,22 @@ private:
         }
     }
 
+    // What the serial decoder gives is all that the current step of the
+    // stream gives, so its output ends at decoded_ + *produced.
     int decodeSerial(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                      int* produced) override {
+        int status = decodeMembersSerially(in, inLength, consumed, out, outCapacity, produced);
+        serialInput_ += *consumed;
+        const int64_t reached = decoded_ + *produced;
+        // The rest of a member the workers left open runs on its own
+        // inflater, whose state a point does not hold.
+        if (status == kDecodeProgress && state_ != State::kInMemberRest && checkpoints_.due(reached))
+            checkpoints_.add(inflater_, serialInput_, reached, static_cast<int>(state_));
+        return status;
+    }
+
+    int decodeMembersSerially(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
+                              int* produced) {
         *consumed = 0;
         *produced = 0;
         if (state_ == State::kInMemberRest) return decodeMemberRest(in, inLength, consumed, out, outCapacity, produced);
@@ -326,6 +370,9 @@ private:
     std::unique_ptr<uint8_t[]> history_;
     int historySize_ = 0;
     std::unique_ptr<Inflater> restInflater_;  // made once a member is left open
+    InflateCheckpoints checkpoints_;
+    int64_t serialInput_ = 0;  // the packed offset the serial decoder has reached
+    int64_t decoded_ = 0;      // bytes the stream's steps gave
     ParallelUnits units_;
 };
 

@@ -340,6 +340,8 @@ public:
             }
         }
         size_ = position;
+        // A seek decodes from the start of its block only.
+        if (blocks_.size() > 1) setRestartsNearby();
         return true;
     }
 

@@ -1,6 +1,9 @@
 // The "zstd" codec over libzstd's streaming decoder.
 #include <zstd.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "codecs/zstd/zstd.h"
 #include "codecs/zstd/zstd_frames.h"
 #include "codecs/zstd/zstd_stream.h"
@@ -24,17 +27,37 @@ public:
         stream_ = ZSTD_createDStream();
         int largest = ZSTD_dParam_getBounds(ZSTD_d_windowLogMax).upperBound;
         int limit = zstdWindowLogLimit(packedSize(), largest);
-        return stream_ && !ZSTD_isError(ZSTD_DCtx_setParameter(stream_, ZSTD_d_windowLogMax, limit));
+        if (!stream_ || ZSTD_isError(ZSTD_DCtx_setParameter(stream_, ZSTD_d_windowLogMax, limit))) return false;
+        if (hasSeveralFrames(source(), packedOffset(), packedSize())) setRestartsNearby();
+        return true;
     }
 
     void reset() override {
         units_.restart();
         restartDecoder();
+        serialInput_ = decoded_ = 0;
+    }
+
+    // Frames decode apart: decoding restarts at the last frame boundary
+    // passed before the target (the data's start before the first), on this
+    // thread: a seek wants the frame it lands in, not the workers' read-ahead.
+    bool restartPoint(int64_t target, int64_t* inputOffset, int64_t* outputPosition) override {
+        auto after = std::upper_bound(frameStarts_.begin(), frameStarts_.end(), target,
+                                      [](int64_t t, const FrameStart& f) { return t < f.output; });
+        const FrameStart start = after == frameStarts_.begin() ? FrameStart{0, 0} : *(after - 1);
+        if (decoded_ >= start.output && decoded_ <= target) return false;
+        units_.resumeSerial(start.input);
+        startSerial(start.input);
+        *inputOffset = start.input;
+        *outputPosition = decoded_ = start.output;
+        return true;
     }
 
     int decode(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
                int* produced) override {
-        return units_.decode(in, inLength, consumed, out, outCapacity, produced);
+        int status = units_.decode(in, inLength, consumed, out, outCapacity, produced);
+        decoded_ += *produced;
+        return status;
     }
 
 private:
@@ -45,7 +68,31 @@ private:
                         const std::atomic<bool>& cancelled) const override {
         return decodeZstdFrames(in, size, out, capacity, cancelled);
     }
-    void startSerial(int64_t) override { restartDecoder(); }
+    void startSerial(int64_t offset) override {
+        restartDecoder();
+        serialInput_ = offset;
+    }
+    void unitsDelivered(int64_t input, int64_t output) override { noteFrameStart(input, output); }
+
+    // Keeps a boundary newly passed; their number is bounded by the packed
+    // size over the smallest run of frames a worker takes, and capped.
+    void noteFrameStart(int64_t input, int64_t output) {
+        constexpr size_t kMaxStarts = 1 << 16;
+        if (output <= 0 || (!frameStarts_.empty() && frameStarts_.back().output >= output) ||
+            frameStarts_.size() >= kMaxStarts)
+            return;
+        frameStarts_.push_back(FrameStart{input, output});
+    }
+
+    // Whether the first frame ends before the data does; a single frame
+    // has no place to restart in but its start.
+    static bool hasSeveralFrames(InStream* source, int64_t offset, int64_t packedSize) {
+        ZstdFrame first;
+        auto fetch = [&](int64_t at, uint8_t* buffer, int count) {
+            return at + count <= packedSize && source->seek(offset + at) && readExact(source, buffer, count);
+        };
+        return walkZstdFrame(fetch, &first) == FrameWalk::kFrame && first.length < packedSize;
+    }
 
     void restartDecoder() {
         ZSTD_DCtx_reset(stream_, ZSTD_reset_session_only);
@@ -65,14 +112,25 @@ private:
         }
         if (*consumed > 0 || *produced > 0) {
             betweenFrames_ = result == 0;  // 0: a frame ended and everything of it was delivered
+            serialInput_ += *consumed;
+            // The serial decoder's output is all of the stream's current step.
+            if (betweenFrames_) noteFrameStart(serialInput_, decoded_ + *produced);
             return kDecodeProgress;
         }
         // Nothing moved: the input is used up, which is only right between frames.
         return betweenFrames_ ? kDecodeEnd : kDecodeError;
     }
 
+    struct FrameStart {
+        int64_t input;   // packed offset
+        int64_t output;  // decoded position
+    };
+
     ZSTD_DStream* stream_ = nullptr;
     bool betweenFrames_ = true;
+    std::vector<FrameStart> frameStarts_;
+    int64_t serialInput_ = 0;  // the packed offset the serial decoder has reached
+    int64_t decoded_ = 0;      // bytes the stream's steps gave
     ParallelUnits units_;
 };
 

@@ -1,0 +1,128 @@
+// Seeks into large compressed streams decode a bounded amount: xz from the
+// block, zstd from the frame, Deflate (raw and gzip) from the decoder state
+// kept every few MiB of the first pass. Counted in packed bytes read, not time.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "tests/archive_support.h"
+#include "tests/codec_fixtures.h"
+
+namespace zorvex::test {
+namespace {
+
+constexpr size_t kDataSize = 16 << 20;
+
+// Text-like data that compresses about 3:1, the same on every run.
+const std::vector<uint8_t>& sampleData() {
+    static const std::vector<uint8_t> data = [] {
+        static const char* const kWords[] = {"archive", "stream", "block", "frame", "window", "offset",
+                                             "restart", "member", "decoder", "history", "index", "point"};
+        std::vector<uint8_t> out;
+        out.reserve(kDataSize + 16);
+        uint32_t state = 12345;
+        while (out.size() < kDataSize) {
+            state = state * 1103515245 + 12345;
+            const char* word = kWords[(state >> 16) % 12];
+            out.insert(out.end(), word, word + std::strlen(word));
+            out.push_back((state >> 8) % 7 == 0 ? '\n' : ' ');
+            if ((state >> 4) % 5 == 0) out.push_back(uint8_t('0' + (state >> 20) % 10));
+        }
+        out.resize(kDataSize);
+        return out;
+    }();
+    return data;
+}
+
+struct Packing {
+    const char* name;
+    const char16_t* codec;
+    // Whether every block or frame carries a check, which bytes overwritten
+    // inside it fail; Deflate finds them only where they decode to no valid
+    // code (a gzip member's CRC is for a read to its end).
+    bool checksUnits;
+    const char* command;  // packs the file "data" into "packed"
+};
+
+const Packing kPackings[] = {
+    {"xz blocks", u"xz", true, "xz -1 -T2 --block-size=2MiB -c data > packed"},
+    {"zstd frames", u"zstd", true,
+     "split -b 2M data part. && for f in part.*; do zstd -q -1 --check -c $f; done > packed"},
+    {"gzip member", u"gzip", false, "gzip -1 -c data > packed"},
+    {"raw deflate", u"deflate", false,
+     "python3 -c \"import sys,zlib; c=zlib.compressobj(1,zlib.DEFLATED,-15); "
+     "sys.stdout.buffer.write(c.compress(open('data','rb').read())+c.flush())\" > packed"},
+};
+
+// Packed once for all the tests.
+const std::vector<uint8_t>& pack(const Packing& packing) {
+    static std::map<std::string, std::vector<uint8_t>> packed;
+    std::vector<uint8_t>& bytes = packed[packing.name];
+    if (bytes.empty()) {
+        TempDir dir;
+        const std::vector<uint8_t>& data = sampleData();
+        writeFile(dir / "data", data.data(), data.size());
+        EXPECT_EQ(run("cd '" + dir.path().string() + "' && " + packing.command), 0) << packing.name;
+        bytes = readFile(dir / "packed");
+    }
+    return bytes;
+}
+
+TEST(RestartPoints, SeeksAfterTheFirstPassDecodeLittle) {
+    const std::vector<uint8_t>& data = sampleData();
+    for (const Packing& packing : kPackings) {
+        SCOPED_TRACE(packing.name);
+        const std::vector<uint8_t>& packed = pack(packing);
+        onBothPaths([&] {
+            Ref<CountingStream> counted(new CountingStream(memorySource(packed).detach()));
+            Ref<InStream> stream = openCodec(packing.codec, counted.get(), 0, int64_t(packed.size()), -1);
+            ASSERT_TRUE(stream);
+            EXPECT_TRUE(stream->restartsNearby());
+            ASSERT_TRUE(readAll(stream.get()) == data);
+            ASSERT_FALSE(stream->damaged());
+            // Back and forth: each read costs no more packed bytes than the
+            // few MiB of output around its target, whatever the distance.
+            const int64_t bound = int64_t(packed.size()) / 3;
+            const size_t targets[] = {kDataSize - 70000, kDataSize / 2 + 12345, 5 << 20, 1 << 20, kDataSize - 1};
+            for (size_t target : targets) {
+                SCOPED_TRACE(target);
+                const int64_t before = counted->bytesRead;
+                const std::vector<uint8_t> got = readAt(stream.get(), int64_t(target), 65536);
+                EXPECT_TRUE(got == slice(data, target, std::min<size_t>(65536, kDataSize - target)));
+                EXPECT_LT(counted->bytesRead - before, bound);
+            }
+            EXPECT_FALSE(stream->damaged());
+        });
+    }
+}
+
+// Damage past the last restart point before a target is decoded on the way
+// to it: the read fails rather than give bytes that are not the data.
+TEST(RestartPoints, DamagePastARestartPointStillFails) {
+    const std::vector<uint8_t>& data = sampleData();
+    for (const Packing& packing : kPackings) {
+        const std::vector<uint8_t>& packed = pack(packing);
+        const size_t damageAt = packed.size() * 4 / 5;
+        std::vector<uint8_t> overwritten = packed;
+        for (size_t i = 0; i < 4096; ++i) overwritten[damageAt + i] = uint8_t(i * 131 + 7);
+        const std::vector<uint8_t> cut(packed.begin(), packed.begin() + std::ptrdiff_t(damageAt));
+        const std::vector<uint8_t>* variants[] = {&cut, packing.checksUnits ? &overwritten : nullptr};
+        for (const std::vector<uint8_t>* damaged : variants) {
+            if (!damaged) continue;
+            SCOPED_TRACE(std::string(packing.name) + (damaged == &cut ? " cut short" : " overwritten"));
+            Ref<InStream> stream = openCodec(packing.codec, *damaged, -1);
+            if (!stream) continue;  // a container that checks its index refuses it at once
+            // The first pass stops halfway, with restart points behind it.
+            EXPECT_TRUE(readAt(stream.get(), 0, int(kDataSize / 2)) == slice(data, 0, kDataSize / 2));
+            // The 2 MiB around where the damage lies (the data compresses evenly).
+            const size_t target = kDataSize * 4 / 5 - (1 << 20);
+            const std::vector<uint8_t> got = readAt(stream.get(), int64_t(target), 2 << 20);
+            EXPECT_TRUE(stream->damaged() || got.size() < (2u << 20)) << got.size();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zorvex::test
