@@ -639,8 +639,8 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     Queued queued{Ref<Archive>::share(level), item, place, reporter_.takeKept(), -1, -1, false, true, {}, {}, {}};
     if (auto component = safeComponent(item.name)) {
         std::error_code error;
-        auto status =
-            place.created ? fs::file_status(fs::file_type::not_found) : fs::symlink_status(place.folder / *component, error);
+        auto status = place.created ? fs::file_status(fs::file_type::not_found)
+                                    : fs::symlink_status(place.folder / *component, error);
         const bool conflict = fs::exists(status) && (fs::is_directory(status) || !options_.overwrite);
         const bool link = kHasUnixMetadata && item.metadata(level).link != LinkKind::kNone;
         queued.decode = !conflict && !link;
