@@ -37,7 +37,7 @@ size=$(du -sb files | cut -f1)
 # Every command must write the same files before its time means anything.
 for archive in many.zip many.7z; do
     for threads in 1 2; do
-        rm -rf check && "$zorvex" -j "$threads" extract -q -C check "$archive" && diff -r files check
+        rm -rf check && "$zorvex" -j "$threads" extract -q -C check "$archive" && diff -r files "check/${archive%.*}"
     done
 done
 rm -rf check

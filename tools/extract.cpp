@@ -22,8 +22,10 @@
 // files, keeping what it reports; workers then write the files' data (each
 // through its own copy of the archive, tools/entry_units.h), and this thread
 // takes the queued files in the walk's order, saying what the walk said
-// before each and what its worker said, and gives each its name. Names,
-// conflicts and messages come out as with one thread.
+// before each and what its worker said, and gives each its name. A file
+// whose name no other queued file takes (whatever the case) gets it from its
+// worker: nothing else in the walk's order can reach it. Names, conflicts and
+// messages come out as with one thread.
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -183,10 +185,13 @@ private:
         int64_t size;                        // as stated, -1 unknown
         bool decode;                         // a worker writes it
         bool nameless;                       // with no name until it is given one
+        bool named;                          // by its worker, once written
         fs::path temporary;
-        // From the worker: what it said, and the file, whole and checked (or null).
+        // From the worker: what it said, and the file, whole and checked (or
+        // null), or whether it has its name.
         std::vector<Reporter::Line> lines;
         std::unique_ptr<OutputFile> file;
+        bool published = false;
     };
     // Writes the queued files with workers and finishes them in order.
     void writeQueued(UnitRunner& runner);
@@ -208,8 +213,10 @@ private:
                    const fs::path& temporary, const fs::path& target, const std::string& entry, Reporter& reporter,
                    bool nameless);
     // Gives a written file its own name (replacing a file there only with
-    // --overwrite); the file goes on failure.
+    // --overwrite); the file goes on failure. False after reporting.
     void rename(Written& file);
+    bool publish(OutputFile& file, const fs::path& target, const std::string& entry, bool readOnly,
+                 Reporter& reporter);
     // After a level read from an enclosing archive's entry: its files get
     // their names once that entry's data has held its checks.
     void finishWaiting(Archive* level, const std::string& levelPath);
@@ -241,6 +248,12 @@ private:
     // With workers: the walk queues files, and the runner stops when interrupted.
     bool queueing_ = false;
     std::vector<Queued> queued_;
+    std::unordered_map<std::u16string, int> queuedTargets_;  // files queued by targetKey
+    std::unordered_set<fs::path::string_type> queuedFiles_;  // and by their paths
+    // A target path as a file system that folds case may take it.
+    static std::u16string targetKey(const fs::path& target) {
+        return foldCase(engineArgumentPath(utf8FromPath(target)));
+    }
     UnitRunner* runner_ = nullptr;
 };
 
@@ -381,6 +394,11 @@ std::optional<Extractor::Place> Extractor::folder(Archive* level, int i, const P
         sub.folder = place.folder;
         sub.created = place.created;
         return sub;
+    }
+    // One thread would have written a queued file of that name by now.
+    if (queueing_ && queuedFiles_.count(sub.folder.native())) {
+        reporter_.error(subject_, entry, "exists and is not a folder");
+        return std::nullopt;
     }
     if (!claimFolder(sub.folder, entry) || !makeFolder(sub.folder, entry, sub.created)) return std::nullopt;
     return sub;
@@ -557,6 +575,11 @@ void Extractor::writeQueued(UnitRunner& runner) {
     const size_t perUnit = std::max<size_t>(1, namelessWaitingFiles() / (2 * static_cast<size_t>(jobWorkerCount())));
     for (size_t unit = 0; unit + 1 < starts.size(); ++unit)
         for (size_t i = starts[unit]; i < starts[unit + 1]; ++i) queued_[i].nameless = i - starts[unit] < perUnit;
+    for (Queued& queued : queued_) {
+        if (!queued.decode) continue;
+        const fs::path target = queued.place.folder / *safeComponent(queued.item.name);
+        queued.named = queuedTargets_[targetKey(target)] == 1;
+    }
 
     setCleanupPending(true);
     runner_ = &runner;
@@ -582,6 +605,8 @@ void Extractor::writeQueued(UnitRunner& runner) {
         std::lock_guard<std::mutex> hold(engineLock());
         queued_.clear();
     }
+    queuedTargets_.clear();
+    queuedFiles_.clear();
     queueing_ = false;
     setCleanupPending(false);
 }
@@ -615,7 +640,9 @@ void Extractor::decodeQueued(Queued& queued, ArchiveCopy& copy) {
         const fs::path target = folder / *safeComponent(item.name);
         if (writeData(stream.get(), checks, *out, folder, queued.temporary, target, entry, lines, queued.nameless)) {
             giveMetadata(*out, time, metadata);
-            if (out->setAside())
+            if (queued.named)
+                queued.published = publish(*out, target, entry, metadata.readOnly, lines);
+            else if (out->setAside())
                 queued.file = std::move(out);
             else
                 lines.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + lastErrorText());
@@ -636,7 +663,7 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     }
     // A worker writes what writeItem would decode: a file with a safe name,
     // no conflict with what is there already, that is no link to create.
-    Queued queued{Ref<Archive>::share(level), item, place, reporter_.takeKept(), -1, -1, false, true, {}, {}, {}};
+    Queued queued{Ref<Archive>::share(level), item, place, reporter_.takeKept(), -1, -1, false, true, false};
     if (auto component = safeComponent(item.name)) {
         std::error_code error;
         auto status = place.created ? fs::file_status(fs::file_type::not_found)
@@ -644,6 +671,10 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
         const bool conflict = fs::exists(status) && (fs::is_directory(status) || !options_.overwrite);
         const bool link = kHasUnixMetadata && item.metadata(level).link != LinkKind::kNone;
         queued.decode = !conflict && !link;
+        if (queued.decode) {
+            ++queuedTargets_[targetKey(place.folder / *component)];
+            queuedFiles_.insert((place.folder / *component).native());
+        }
     }
     if (queued.decode) {
         queued.temporary = temporaryName(place.folder);
@@ -666,6 +697,12 @@ void Extractor::writeItem(Archive* level, const LevelItem& item, const Place& pl
         return;
     }
     fs::path target = place.folder / *component;
+    if (queued && queued->named) {
+        // Its worker gave it its name, or said why not.
+        reporter_.replay(queued->lines);
+        if (queued->published && kHasUnixMetadata) written_.insert(target.native());
+        return;
+    }
     // What exists is not decoded to no purpose. A folder this extraction
     // created holds only what it wrote, and a name written twice is caught
     // when the second file is renamed.
@@ -775,18 +812,24 @@ void Extractor::writeToStdout(Archive* level, const LevelItem& item, const std::
 }
 
 void Extractor::rename(Written& file) {
+    if (publish(*file.file, file.target, file.entry, file.readOnly, reporter_) && kHasUnixMetadata)
+        written_.insert(file.target.native());
+}
+
+bool Extractor::publish(OutputFile& file, const fs::path& target, const std::string& entry, bool readOnly,
+                        Reporter& reporter) {
     std::string error;
-    RenameResult result = file.file->publish(file.target, options_.overwrite, error);
+    RenameResult result = file.publish(target, options_.overwrite, error);
     if (result == RenameResult::kDone) {
-        if (kHasUnixMetadata) written_.insert(file.target.native());
         // Last, so that nothing done to the file before fails on it.
-        if (file.readOnly) setReadOnly(file.target);
-        return;
+        if (readOnly) setReadOnly(target);
+        return true;
     }
     if (result == RenameResult::kExists)
-        reporter_.error(subject_, file.entry, "exists, not overwritten (use --overwrite to replace it)");
+        reporter.error(subject_, entry, "exists, not overwritten (use --overwrite to replace it)");
     else
-        reporter_.error(subject_, file.entry, "cannot create " + utf8FromPath(file.target) + ": " + error);
+        reporter.error(subject_, entry, "cannot create " + utf8FromPath(target) + ": " + error);
+    return false;
 }
 
 // Data kept apart while the archive was listed (engine/decoded_cache.h) is
