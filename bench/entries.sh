@@ -3,7 +3,7 @@
 # workers (one per processor) and 7zz x (its default threads) on the same
 # generated archives, in the same run, writing to tmpfs (/dev/shm) so that
 # the disk does not set the pace.
-#   (a) a zip of 5,000 files (1-64 KiB, deflated)
+#   (a) a zip of 5,000 files (1-16 KiB, deflated)
 #   (b) a non-solid 7z of the same files (LZMA2, one folder per file)
 # Target: the default at least 1.7x as fast as -j 1 on a two-processor machine.
 # Usage: bench/entries.sh [path/to/zorvex]   (default: build/native/tools/zorvex)
@@ -25,7 +25,7 @@ words = [bytes(rng.choice(b'abcdefghijklmnopqrstuvwxyz') for _ in range(rng.rand
 for i in range(5000):
     folder = 'files/d%02d' % (i % 50)
     os.makedirs(folder, exist_ok=True)
-    size = rng.randint(1 << 10, 64 << 10)
+    size = rng.randint(1 << 10, 16 << 10)
     data = bytearray()
     while len(data) < size:
         data += b' '.join(rng.choice(words) for _ in range(200)) + rng.randbytes(64)
