@@ -3,7 +3,9 @@
 #include <numeric>
 #include <unordered_map>
 
+#include "engine/codec.h"
 #include "engine/names.h"
+#include "engine/stream.h"
 
 namespace zorvex {
 
@@ -77,6 +79,15 @@ ExtractionPlan planExtraction(Archive* archive) {
     }
     if (total > 1) plan.wrapper = wrapperName(plan.level->name());
     return plan;
+}
+
+// Such files are stored windows of the level's joined stream, whose parts
+// are the decoded runs.
+int64_t decodingUnit(Archive* level, int index) {
+    const ArchiveEntry* entry = level->fileEntry(index);
+    auto* joined = dynamic_cast<ConcatStream*>(level->stream());
+    if (!entry || !joined || entry->codec != findCodec(u"store")) return -1;
+    return joined->partAt(entry->offset);
 }
 
 }  // namespace zorvex

@@ -40,6 +40,12 @@ ExtractionPlan planExtraction(Archive* archive);
 // given order.
 std::vector<size_t> extractionOrder(Archive* level, const std::vector<std::u16string>& paths);
 
+// Files whose data one decoder yields in a run (the files of a 7z folder, or
+// of a RAR solid group) share a unit: read apart, each would decode the run
+// again from its start. The unit of file `index` of `level`, or -1 for a file
+// whose data is read on its own.
+int64_t decodingUnit(Archive* level, int index);
+
 // The folder name a level with several entries is extracted into: the last
 // component of its full name without its extension ("photos" for
 // "C:\\x\\photos.zip", "x" for "...\\x.tar.gz\\x.tar").

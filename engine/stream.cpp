@@ -434,6 +434,12 @@ bool ConcatStream::seek(int64_t position) {
     return true;
 }
 
+int ConcatStream::partAt(int64_t position) const {
+    auto part = std::upper_bound(parts_.begin(), parts_.end(), position,
+                                 [](int64_t pos, const Part& p) { return pos < p.end; });
+    return part == parts_.end() || position < 0 ? -1 : static_cast<int>(part - parts_.begin());
+}
+
 int ConcatStream::read(void* buf, int count) {
     if (!buf || count <= 0) return 0;
     auto part = std::upper_bound(parts_.begin(), parts_.end(), position_,

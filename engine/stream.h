@@ -241,6 +241,9 @@ public:
     // 0 adds nothing and succeeds.
     virtual bool appendPart(InStream* stream, int64_t offset, int64_t length);  // slot 14
 
+    // The index of the part that holds `position`; -1 past the end.
+    int partAt(int64_t position) const;
+
 private:
     struct Part {
         InStream* stream;

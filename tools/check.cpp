@@ -1,12 +1,20 @@
 // `zorvex test`: decodes every entry of each archive, through all folders and
 // nested archives, and checks its size and stored CRC, and that no level was
 // found damaged.
+//
+// With workers (-j), the items of the archive's own levels are queued by the
+// walk and read by workers, each through its own copy of the archive
+// (tools/entry_units.h); this thread then takes them in the walk's order,
+// saying what was said before each and what its worker said. Nested
+// archives are checked here, in their turn.
 #include <cstdio>
 
+#include "engine/extraction.h"
 #include "engine/level_walk.h"
 #include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
+#include "tools/entry_units.h"
 #include "tools/standard_input.h"
 
 namespace zorvex::cli {
@@ -23,28 +31,112 @@ struct Checker {
     int64_t entries = 0, bytes = 0;
     int depth = 0;
 
+    // An item of the archive's own levels, queued for a worker (nested
+    // archives for this thread).
+    struct Queued {
+        Ref<Archive> level;  // this thread's
+        LevelItem item;
+        std::string entry;
+        std::u16string folderPath;           // of its level, for ArchiveCopy::level
+        std::vector<Reporter::Line> before;  // said by the walk before it
+        UnitKey key;
+        // From the worker: what it said, and the bytes of data that held its checks.
+        std::vector<Reporter::Line> lines;
+        int64_t bytes = 0;
+    };
+    std::vector<Queued>* queue = nullptr;  // with workers
+    Archive* root = nullptr;               // of the queued levels
+
     // The walk over the levels (engine/level_walk.h); the place is the
-    // display prefix. A nested archive is checked where its data lies among
-    // the level's entries: opened and walked, then its own data checked.
+    // display prefix.
     void items(Archive* archive, const std::string& prefix) {
         for (const LevelItem& item : itemsForExtraction(archive)) {
             std::string entry = prefix + displayName(item.name);
-            reporter.countEntry(entry);
-            ++entries;
-            if (item.nested && depth < kMaxNestingDepth) {
-                Ref<Archive> inner(archive->openNestedArchive(item.index));
-                if (inner) {
-                    checkNested(inner.get(), item.checks(archive), entry);
-                    continue;
-                }
-            }
-            Ref<InStream> stream(item.open(archive));
-            if (!stream) {
-                reporter.error(subject, entry, openFailureText(archive));
+            if (queue && depth == 0) {
+                enqueue(archive, item, std::move(entry));
                 continue;
             }
-            verify(stream.get(), item.checks(archive), entry);
+            reporter.countEntry(entry);
+            ++entries;
+            checkItem(archive, item, entry);
         }
+    }
+    // A nested archive is checked where its data lies among the level's
+    // entries: opened and walked, then its own data checked.
+    void checkItem(Archive* archive, const LevelItem& item, const std::string& entry) {
+        if (item.nested && depth < kMaxNestingDepth) {
+            Ref<Archive> inner(archive->openNestedArchive(item.index));
+            if (inner) {
+                checkNested(inner.get(), item.checks(archive), entry);
+                return;
+            }
+        }
+        Ref<InStream> stream(item.open(archive));
+        if (!stream) {
+            reporter.error(subject, entry, openFailureText(archive));
+            return;
+        }
+        verify(stream.get(), item.checks(archive), entry);
+    }
+    void enqueue(Archive* archive, const LevelItem& item, std::string entry) {
+        // A folder level's name is its archive's followed by the folder names.
+        std::u16string_view name = archive->name();
+        std::u16string folderPath(name.substr(std::min(name.size(), std::u16string_view(root->name()).size() + 1)));
+        if (!folderPath.empty()) folderPath += u'\\';
+        UnitKey key;
+        if (!item.nested) key = {decodingUnit(archive, item.index), archive->statedFileSize(item.index)};
+        queue->push_back({Ref<Archive>::share(archive), item, std::move(entry), std::move(folderPath),
+                          reporter.takeKept(), key, {}, 0});
+    }
+    // On a worker: reads the item in the worker's copy, keeping what it says.
+    void decodeQueued(Queued& queued, ArchiveCopy& copy) {
+        Reporter lines(reporter);
+        std::unique_lock<std::mutex> hold(engineLock());
+        Archive* level = copy.level(queued.folderPath);
+        LevelItem item = queued.item;
+        if (level) item.index = level->findFile(item.name.c_str());
+        Ref<InStream> stream(level && item.index >= 0 ? item.open(level) : nullptr);
+        if (!stream) lines.error(subject, queued.entry, level ? openFailureText(level) : "cannot be decoded");
+        const EntryChecks checks = stream ? item.checks(level) : EntryChecks();
+        hold.unlock();
+        auto discard = [](const uint8_t*, size_t) { return true; };
+        if (stream && copyVerified(stream.get(), checks, discard, lines, subject, queued.entry) == CopyResult::kOk)
+            queued.bytes = stream->size();
+        queued.lines = lines.takeKept();
+        hold.lock();
+        stream = Ref<InStream>();
+    }
+    // On this thread, in the walk's order.
+    void finishQueued(Queued& queued) {
+        reporter.replay(queued.before);
+        reporter.countEntry(queued.entry);
+        ++entries;
+        if (queued.item.nested) {
+            // Its levels are made and released while workers open theirs.
+            std::lock_guard<std::mutex> hold(engineLock());
+            checkItem(queued.level.get(), queued.item, queued.entry);
+            return;
+        }
+        reporter.replay(queued.lines);
+        bytes += queued.bytes;
+    }
+    // Checks the queued items with workers.
+    void runQueued(UnitRunner& runner) {
+        std::vector<Reporter::Line> after = reporter.takeKept();
+        std::vector<UnitKey> keys;
+        for (const Queued& queued : *queue) keys.push_back(queued.key);
+        const std::vector<size_t> starts = cutUnits(keys);
+        auto decode = [&](size_t unit, ArchiveCopy& copy) {
+            for (size_t i = starts[unit]; i < starts[unit + 1]; ++i)
+                if (!(*queue)[i].item.nested) decodeQueued((*queue)[i], copy);
+        };
+        auto finish = [&](size_t unit) {
+            for (size_t i = starts[unit]; i < starts[unit + 1]; ++i) finishQueued((*queue)[i]);
+        };
+        runner.run(starts.size() - 1, decode, finish);
+        reporter.replay(after);
+        std::lock_guard<std::mutex> hold(engineLock());
+        queue->clear();
     }
     // The nested level's stream is the one its entries were read from; read
     // again from its start it gives back what was decoded for them (under
@@ -90,7 +182,17 @@ int testCommand(const std::vector<std::string>& archives) {
         int failuresBefore = reporter.failures();
         Checker checker{reporter, argument};
         reporter.beginWork("testing " + argument);
+        // Workers read copies of an archive file opened as it is.
+        UnitRunner runner;
+        std::vector<Checker::Queued> queue;
+        if (!standardInputArgumentPath(argument) && !Ref<Archive>(archive->owner()) && UnitRunner::wanted() &&
+            runner.start(path, archive.get())) {
+            checker.queue = &queue;
+            checker.root = archive.get();
+            reporter.keepLines();
+        }
         walkLevels(archive.get(), checker, std::string());
+        if (checker.queue) checker.runQueued(runner);
         reporter.clearProgress();
         reportDamagedLevel(archive.get(), reporter, argument, std::string());
         int failed = reporter.failures() - failuresBefore;

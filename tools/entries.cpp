@@ -166,8 +166,9 @@ bool reportDamagedLevel(Archive* level, Reporter& reporter, const std::string& s
 
 CopyResult copyVerified(InStream* stream, const EntryChecks& stored, const ByteSink& sink, Reporter& reporter,
                         const std::string& subject, const std::string& entry) {
-    static std::unique_ptr<uint8_t, decltype(&std::free)> buffer(static_cast<uint8_t*>(std::malloc(kCopyBufferSize)),
-                                                               &std::free);
+    // One per thread: entries are copied on several at once.
+    thread_local std::unique_ptr<uint8_t, decltype(&std::free)> buffer(
+        static_cast<uint8_t*>(std::malloc(kCopyBufferSize)), &std::free);
     if (!buffer) {
         reporter.error(subject, entry, "out of memory");
         return CopyResult::kWriteFailed;

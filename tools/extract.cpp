@@ -17,6 +17,15 @@
 // are created last, once every file is in place, so that nothing is ever
 // written through one; folders get their times and modes after that. On
 // Windows links are written as the data the archive gives them.
+//
+// With workers (-j), the walk over an archive's levels first only queues its
+// files, keeping what it reports; workers then write the files' data (each
+// through its own copy of the archive, tools/entry_units.h), and this thread
+// takes the queued files in the walk's order, saying what the walk said
+// before each and what its worker said, and gives each its name. A file
+// whose name no other queued file takes (whatever the case) gets it from its
+// worker: nothing else in the walk's order can reach it. Names, conflicts and
+// messages come out as with one thread.
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -30,6 +39,7 @@
 #include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
+#include "tools/entry_units.h"
 #include "tools/os.h"
 #include "tools/selection.h"
 #include "tools/standard_input.h"
@@ -90,6 +100,14 @@ void removeLeftovers(const fs::path& folder) {
         std::error_code ignored;
         if (it->is_regular_file(ignored)) fs::remove(it->path(), ignored);
     }
+}
+
+// Files that wait for their names hold a descriptor each while they have
+// none: past a quarter of what the process may open (and more are seldom
+// worth it), they take temporary names instead.
+size_t namelessWaitingFiles() {
+    static const size_t limit = std::min<size_t>(openFileLimit() / 4, 256);
+    return limit;
 }
 
 class Extractor {
@@ -157,16 +175,48 @@ private:
         bool checked;   // its own stored check held
         bool readOnly;  // given the read-only attribute once in place
     };
+    // A file queued for a worker to write (see the top of this file).
+    struct Queued {
+        Ref<Archive> level;  // this thread's, for what the file is
+        LevelItem item;
+        Place place;
+        std::vector<Reporter::Line> before;  // said by the walk before the file
+        int64_t unit;                        // decodingUnit, -1 for none
+        int64_t size;                        // as stated, -1 unknown
+        bool decode;                         // a worker writes it
+        bool nameless;                       // with no name until it is given one
+        bool named;                          // by its worker, once written
+        fs::path temporary;
+        // From the worker: what it said, and the file, whole and checked (or
+        // null), or whether it has its name.
+        std::vector<Reporter::Line> lines;
+        std::unique_ptr<OutputFile> file;
+        bool published = false;
+    };
+    // Writes the queued files with workers and finishes them in order.
+    void writeQueued(UnitRunner& runner);
+    void decodeQueued(Queued& queued, ArchiveCopy& copy);
     void extractItem(Archive* level, const LevelItem& item, const Place& place);
+    // What extractItem does once the item is taken: with `queued`, its data
+    // was written by a worker.
+    void writeItem(Archive* level, const LevelItem& item, const Place& place, Queued* queued);
+    // The stream of a file's data: a link where links cannot be made reads
+    // the file it points to. Null after reporting.
+    Ref<InStream> openData(Archive* level, const LevelItem& item, Reporter& reporter, const std::string& entry);
+    // The stored time and mode, given to a written file.
+    void giveMetadata(OutputFile& out, int64_t time, const EntryMetadata& metadata);
     void writeToStdout(Archive* level, const LevelItem& item, const std::string& entry);
     bool linkKept(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& temporary);
     // Writes the entry's data to a new file in `folder`, reporting what fails.
     // False when no file is left.
     bool writeData(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& folder,
-                   const fs::path& temporary, const fs::path& target, const std::string& entry);
+                   const fs::path& temporary, const fs::path& target, const std::string& entry, Reporter& reporter,
+                   bool nameless);
     // Gives a written file its own name (replacing a file there only with
-    // --overwrite); the file goes on failure.
+    // --overwrite); the file goes on failure. False after reporting.
     void rename(Written& file);
+    bool publish(OutputFile& file, const fs::path& target, const std::string& entry, bool readOnly,
+                 Reporter& reporter);
     // After a level read from an enclosing archive's entry: its files get
     // their names once that entry's data has held its checks.
     void finishWaiting(Archive* level, const std::string& levelPath);
@@ -195,6 +245,16 @@ private:
     std::vector<Link> links_;
     fs::path top_;  // where the archive's root is written
     std::unordered_set<fs::path::string_type> written_;  // files this extraction gave their names
+    // With workers: the walk queues files, and the runner stops when interrupted.
+    bool queueing_ = false;
+    std::vector<Queued> queued_;
+    std::unordered_map<std::u16string, int> queuedTargets_;  // files queued by targetKey
+    std::unordered_set<fs::path::string_type> queuedFiles_;  // and by their paths
+    // A target path as a file system that folds case may take it.
+    static std::u16string targetKey(const fs::path& target) {
+        return foldCase(engineArgumentPath(utf8FromPath(target)));
+    }
+    UnitRunner* runner_ = nullptr;
 };
 
 bool Extractor::prepare() {
@@ -255,7 +315,14 @@ void Extractor::extractArchive(const std::string& argument) {
     waiting_ = !plan.unwrapped.empty();
     if (waiting_) setCleanupPending(true);
     top_ = top.folder;
+    // Workers read copies of an archive file opened as it is; a level
+    // unwrapped from a compressed stream is read through once, alone.
+    UnitRunner runner;
+    queueing_ = !waiting_ && !options_.toStdout && level == archive.get() &&
+                !standardInputArgumentPath(argument) && UnitRunner::wanted() && runner.start(path, archive.get());
+    if (queueing_) reporter_.keepLines();
     walkLevels(level, *this, top);
+    if (queueing_) writeQueued(runner);
     if (waiting_) finishWaiting(level, prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1));
     createLinks();
     finishFolders();
@@ -296,6 +363,9 @@ void Extractor::finishWaiting(Archive* level, const std::string& levelPath) {
 
 void Extractor::stopIfInterrupted() {
     if (!interrupted()) return;
+    if (runner_) runner_->stop();
+    for (Queued& queued : queued_)
+        if (queued.file) queued.file->discard();
     if (writing_) writing_->discard();
     for (Written& file : waitingFiles_) file.file->discard();
     reporter_.clearProgress();
@@ -324,6 +394,11 @@ std::optional<Extractor::Place> Extractor::folder(Archive* level, int i, const P
         sub.folder = place.folder;
         sub.created = place.created;
         return sub;
+    }
+    // One thread would have written a queued file of that name by now.
+    if (queueing_ && queuedFiles_.count(sub.folder.native())) {
+        reporter_.error(subject_, entry, "exists and is not a folder");
+        return std::nullopt;
     }
     if (!claimFolder(sub.folder, entry) || !makeFolder(sub.folder, entry, sub.created)) return std::nullopt;
     return sub;
@@ -491,9 +566,125 @@ fs::path Extractor::temporaryName(const fs::path& folder) {
     return folder / (start + std::to_string(++temporaries_) + std::string(kTemporaryEnd));
 }
 
+void Extractor::writeQueued(UnitRunner& runner) {
+    std::vector<Reporter::Line> after = reporter_.takeKept();
+    std::vector<UnitKey> keys;
+    for (const Queued& queued : queued_) keys.push_back({queued.unit, queued.size});
+    const std::vector<size_t> starts = cutUnits(keys);
+    // The files of the units out at once wait for their names.
+    const size_t perUnit = std::max<size_t>(1, namelessWaitingFiles() / (2 * static_cast<size_t>(jobWorkerCount())));
+    for (size_t unit = 0; unit + 1 < starts.size(); ++unit)
+        for (size_t i = starts[unit]; i < starts[unit + 1]; ++i) queued_[i].nameless = i - starts[unit] < perUnit;
+    for (Queued& queued : queued_) {
+        if (!queued.decode) continue;
+        const fs::path target = queued.place.folder / *safeComponent(queued.item.name);
+        queued.named = queuedTargets_[targetKey(target)] == 1;
+    }
+
+    setCleanupPending(true);
+    runner_ = &runner;
+    auto decode = [&](size_t unit, ArchiveCopy& copy) {
+        for (size_t i = starts[unit]; i < starts[unit + 1] && !interrupted(); ++i)
+            if (queued_[i].decode) decodeQueued(queued_[i], copy);
+    };
+    auto finish = [&](size_t unit) {
+        for (size_t i = starts[unit]; i < starts[unit + 1]; ++i) {
+            Queued& queued = queued_[i];
+            reporter_.replay(queued.before);
+            stopIfInterrupted();
+            writeItem(queued.level.get(), queued.item, queued.place, &queued);
+            if (queued.file) queued.file->discard();  // taken by a conflict found first
+        }
+    };
+    runner.run(starts.size() - 1, decode, finish);
+    stopIfInterrupted();
+    runner_ = nullptr;
+    reporter_.replay(after);
+    {
+        // Levels go while the workers' copies may still be released.
+        std::lock_guard<std::mutex> hold(engineLock());
+        queued_.clear();
+    }
+    queuedTargets_.clear();
+    queuedFiles_.clear();
+    queueing_ = false;
+    setCleanupPending(false);
+}
+
+// On a worker: opens the file in the worker's copy and writes it, keeping what it says.
+void Extractor::decodeQueued(Queued& queued, ArchiveCopy& copy) {
+    Reporter lines(reporter_);
+    const std::string entry = queued.place.entryPrefix + displayName(queued.item.name);
+    const fs::path& folder = queued.place.folder;
+    std::unique_lock<std::mutex> hold(engineLock());
+    Ref<Archive> level = Ref<Archive>::share(copy.level(queued.place.path));
+    LevelItem item = queued.item;
+    if (level)
+        item.index = item.nested ? level->findNested(item.name.c_str()) : level->findFile(item.name.c_str());
+    Ref<InStream> stream;
+    if (!level || item.index < 0)
+        lines.error(subject_, entry, "cannot be decoded");
+    else
+        stream = openData(level.get(), item, lines, entry);
+    EntryChecks checks;
+    int64_t time = 0;
+    EntryMetadata metadata;
+    if (stream) {
+        checks = item.checks(level.get());
+        time = item.time(level.get());
+        metadata = item.metadata(level.get());
+    }
+    hold.unlock();
+    if (stream) {
+        auto out = std::make_unique<OutputFile>();
+        const fs::path target = folder / *safeComponent(item.name);
+        if (writeData(stream.get(), checks, *out, folder, queued.temporary, target, entry, lines, queued.nameless)) {
+            giveMetadata(*out, time, metadata);
+            if (queued.named)
+                queued.published = publish(*out, target, entry, metadata.readOnly, lines);
+            else if (out->setAside())
+                queued.file = std::move(out);
+            else
+                lines.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + lastErrorText());
+        }
+    }
+    queued.lines = lines.takeKept();
+    hold.lock();
+    stream = Ref<InStream>();
+    level = Ref<Archive>();
+}
+
 void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& place) {
     stopIfInterrupted();
     if (!selection_.takes(place.path + item.name) || place.depth + 1 <= options_.stripComponents) return;
+    if (!queueing_) {
+        writeItem(level, item, place, nullptr);
+        return;
+    }
+    // A worker writes what writeItem would decode: a file with a safe name,
+    // no conflict with what is there already, that is no link to create.
+    Queued queued{Ref<Archive>::share(level), item, place, reporter_.takeKept(), -1, -1, false, true, false};
+    if (auto component = safeComponent(item.name)) {
+        std::error_code error;
+        auto status = place.created ? fs::file_status(fs::file_type::not_found)
+                                    : fs::symlink_status(place.folder / *component, error);
+        const bool conflict = fs::exists(status) && (fs::is_directory(status) || !options_.overwrite);
+        const bool link = kHasUnixMetadata && item.metadata(level).link != LinkKind::kNone;
+        queued.decode = !conflict && !link;
+        if (queued.decode) {
+            ++queuedTargets_[targetKey(place.folder / *component)];
+            queuedFiles_.insert((place.folder / *component).native());
+        }
+    }
+    if (queued.decode) {
+        queued.temporary = temporaryName(place.folder);
+        queued.size = item.nested ? level->statedNestedSize(item.index) : level->statedFileSize(item.index);
+        if (!item.nested) queued.unit = decodingUnit(level, item.index);
+    }
+    queued_.push_back(std::move(queued));
+}
+
+void Extractor::writeItem(Archive* level, const LevelItem& item, const Place& place, Queued* queued) {
     const std::string entry = place.entryPrefix + displayName(item.name);
     reporter_.countEntry(entry);
     if (options_.toStdout) {
@@ -506,6 +697,12 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
         return;
     }
     fs::path target = place.folder / *component;
+    if (queued && queued->named) {
+        // Its worker gave it its name, or said why not.
+        reporter_.replay(queued->lines);
+        if (queued->published && kHasUnixMetadata) written_.insert(target.native());
+        return;
+    }
     // What exists is not decoded to no purpose. A folder this extraction
     // created holds only what it wrote, and a name written twice is caught
     // when the second file is renamed.
@@ -526,44 +723,31 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
         links_.push_back({target, place.folder, metadata, item.time(level), entry});
         return;
     }
-    // Where links cannot be made, a symbolic link is written as the file it
-    // points to in the archive; its own data (mostly the target's path, or
-    // nothing) never stands in for it.
-    Ref<Archive> source = Ref<Archive>::share(level);
-    LevelItem data = item;
-    if (metadata.link == LinkKind::kSymbolic) {
-        std::optional<LevelItem> linked = linkedEntry(source, item);
-        if (!linked) {
-            reporter_.error(subject_, entry, "a link to " + displayPath(metadata.linkTarget) +
-                                                 ", which is not a file of the archive: not created");
-            return;
-        }
-        data = std::move(*linked);
+    std::unique_ptr<OutputFile> out;
+    EntryChecks checks;
+    if (queued) {
+        reporter_.replay(queued->lines);
+        out = std::move(queued->file);
+    } else {
+        Ref<InStream> stream = openData(level, item, reporter_, entry);
+        if (!stream) return;
+        checks = item.checks(level);
+        out = std::make_unique<OutputFile>();
+        if (!waiting_) setCleanupPending(true);
+        writing_ = out.get();
+        const fs::path temporary = temporaryName(place.folder);
+        const bool written =
+            linkKept(stream.get(), checks, *out, temporary) ||
+            writeData(stream.get(), checks, *out, place.folder, temporary, target, entry, reporter_,
+                      !waiting_ || waitingFiles_.size() < namelessWaitingFiles());
+        stopIfInterrupted();
+        writing_ = nullptr;
+        if (written)
+            giveMetadata(*out, item.time(level), metadata);
+        else
+            out.reset();
     }
-    Ref<InStream> stream(data.open(source.get()));
-    if (!stream) {
-        reporter_.error(subject_, entry, openFailureText(source.get()));
-        return;
-    }
-
-    const EntryChecks checks = data.checks(source.get());
-    auto out = std::make_unique<OutputFile>();
-    if (!waiting_) setCleanupPending(true);
-    writing_ = out.get();
-    const fs::path temporary = temporaryName(place.folder);
-    const bool written = linkKept(stream.get(), checks, *out, temporary) ||
-                         writeData(stream.get(), checks, *out, place.folder, temporary, target, entry);
-    writing_ = nullptr;
-    if (written) {
-        const int64_t time = item.time(level);
-        if (time > 0) out->setModificationTime(time);
-        if (metadata.mode) {
-            // A file written here, or kept apart by the engine, already has 0666
-            // under the umask, which most entries (0644 and 0664 under the usual
-            // umasks) want: no call for them.
-            const uint32_t wanted = permissionsFor(*metadata.mode, options_.preservePermissions);
-            if (wanted != createdPermissions()) out->setPermissions(wanted);
-        }
+    if (out) {
         Written file{std::move(out), target, entry, checks.crc || checks.blake2sp, metadata.readOnly};
         if (!waiting_)
             rename(file);
@@ -572,7 +756,39 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
         else
             reporter_.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + lastErrorText());
     }
-    if (!waiting_) setCleanupPending(false);
+    if (!waiting_ && !queued) setCleanupPending(false);
+}
+
+Ref<InStream> Extractor::openData(Archive* level, const LevelItem& item, Reporter& reporter, const std::string& entry) {
+    // Where links cannot be made, a symbolic link is written as the file it
+    // points to in the archive; its own data (mostly the target's path, or
+    // nothing) never stands in for it.
+    Ref<Archive> source = Ref<Archive>::share(level);
+    LevelItem data = item;
+    const EntryMetadata& metadata = item.metadata(level);
+    if (metadata.link == LinkKind::kSymbolic) {
+        std::optional<LevelItem> linked = linkedEntry(source, item);
+        if (!linked) {
+            reporter.error(subject_, entry, "a link to " + displayPath(metadata.linkTarget) +
+                                                ", which is not a file of the archive: not created");
+            return Ref<InStream>();
+        }
+        data = std::move(*linked);
+    }
+    Ref<InStream> stream(data.open(source.get()));
+    if (!stream) reporter.error(subject_, entry, openFailureText(source.get()));
+    return stream;
+}
+
+void Extractor::giveMetadata(OutputFile& out, int64_t time, const EntryMetadata& metadata) {
+    if (time > 0) out.setModificationTime(time);
+    if (metadata.mode) {
+        // A file written here, or kept apart by the engine, already has 0666
+        // under the umask, which most entries (0644 and 0664 under the usual
+        // umasks) want: no call for them.
+        const uint32_t wanted = permissionsFor(*metadata.mode, options_.preservePermissions);
+        if (wanted != createdPermissions()) out.setPermissions(wanted);
+    }
 }
 
 // -O: the entry's bytes, checked as `cat` checks them. A link has none of its own.
@@ -596,18 +812,24 @@ void Extractor::writeToStdout(Archive* level, const LevelItem& item, const std::
 }
 
 void Extractor::rename(Written& file) {
+    if (publish(*file.file, file.target, file.entry, file.readOnly, reporter_) && kHasUnixMetadata)
+        written_.insert(file.target.native());
+}
+
+bool Extractor::publish(OutputFile& file, const fs::path& target, const std::string& entry, bool readOnly,
+                        Reporter& reporter) {
     std::string error;
-    RenameResult result = file.file->publish(file.target, options_.overwrite, error);
+    RenameResult result = file.publish(target, options_.overwrite, error);
     if (result == RenameResult::kDone) {
-        if (kHasUnixMetadata) written_.insert(file.target.native());
         // Last, so that nothing done to the file before fails on it.
-        if (file.readOnly) setReadOnly(file.target);
-        return;
+        if (readOnly) setReadOnly(target);
+        return true;
     }
     if (result == RenameResult::kExists)
-        reporter_.error(subject_, file.entry, "exists, not overwritten (use --overwrite to replace it)");
+        reporter.error(subject_, entry, "exists, not overwritten (use --overwrite to replace it)");
     else
-        reporter_.error(subject_, file.entry, "cannot create " + utf8FromPath(file.target) + ": " + error);
+        reporter.error(subject_, entry, "cannot create " + utf8FromPath(target) + ": " + error);
+    return false;
 }
 
 // Data kept apart while the archive was listed (engine/decoded_cache.h) is
@@ -626,13 +848,10 @@ bool Extractor::linkKept(InStream* stream, const EntryChecks& checks, OutputFile
 }
 
 bool Extractor::writeData(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& folder,
-                          const fs::path& temporary, const fs::path& target, const std::string& entry) {
-    // The files of a level that waits hold their descriptors until its end:
-    // past a quarter of what the process may open (and more are seldom worth
-    // it), they take temporary names instead.
-    static const size_t namelessWaitingFiles = std::min<size_t>(openFileLimit() / 4, 256);
-    if (!out.create(folder, temporary, !waiting_ || waitingFiles_.size() < namelessWaitingFiles)) {
-        reporter_.error(subject_, entry, "cannot create " + utf8FromPath(temporary) + ": " + lastErrorText());
+                          const fs::path& temporary, const fs::path& target, const std::string& entry,
+                          Reporter& reporter, bool nameless) {
+    if (!out.create(folder, temporary, nameless)) {
+        reporter.error(subject_, entry, "cannot create " + utf8FromPath(temporary) + ": " + lastErrorText());
         return false;
     }
     std::string writeError;
@@ -642,10 +861,13 @@ bool Extractor::writeData(InStream* stream, const EntryChecks& checks, OutputFil
         writeError = lastErrorText();
         return false;
     };
-    CopyResult result = copyVerified(stream, checks, toFile, reporter_, subject_, entry);
-    stopIfInterrupted();
+    CopyResult result = copyVerified(stream, checks, toFile, reporter, subject_, entry);
+    if (interrupted()) {
+        out.discard();
+        return false;
+    }
     if (result == CopyResult::kWriteFailed)
-        reporter_.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + writeError);
+        reporter.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + writeError);
     if (result == CopyResult::kOk) return true;
     // Short, damaged or unwritten data, or data that fails its check, leaves no file.
     out.discard();

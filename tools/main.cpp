@@ -58,7 +58,9 @@ int main(int argc, char** argv) {
     app.add_flag("--versions", versions, "Also list, read and extract older file versions (RAR 5.0) as NAME;N");
 
     int threads = 0;
-    app.add_option("-j,--threads", threads, "Threads for decoding (default: one per processor; 1: no worker threads)")
+    app.add_option("-j,--threads", threads,
+                   "Threads for decoding: entries side by side, or pieces of one stream (default: one per "
+                   "processor; 1: no worker threads)")
         ->check(CLI::Range(1, 1 << 16));
 
     // Passwords of encrypted archives (tools/password.h); given before or after the command.

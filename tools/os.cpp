@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -342,8 +343,11 @@ bool processAlive(int64_t id) {
 
 namespace {
 
-volatile sig_atomic_t interruptCaught = 0;
-volatile sig_atomic_t cleanupPending = 0;
+// Atomic, not volatile: worker threads read them while the handler writes.
+// Lock-free, so the handler may touch them.
+std::atomic<int> interruptCaught{0};
+std::atomic<int> cleanupPending{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void onInterrupt(int signal) {
     if (cleanupPending) {
@@ -351,9 +355,11 @@ void onInterrupt(int signal) {
         return;
     }
     // Nothing to clean up: end as the signal would have (it is delivered
-    // again once this handler returns).
+    // again once this handler returns). The interrupted code's errno stays.
+    const int savedErrno = errno;
     ::signal(signal, SIG_DFL);
     ::raise(signal);
+    errno = savedErrno;
 }
 
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};

@@ -20,13 +20,35 @@ bool flushStandardOutput() {
     return false;
 }
 
+Reporter::Reporter() : ownProgress_(std::make_unique<Progress>()), progress_(ownProgress_.get()) {}
+
+Reporter::Reporter(Reporter& shown) : keeping_(true), progress_(shown.progress_) {}
+
 void Reporter::error(const std::string& subject, const std::string& entry, const std::string& message) {
+    if (keeping_) {
+        kept_.push_back({subject, entry, message, true});
+        return;
+    }
     note(subject, entry, message);
     ++failures_;
 }
 
+void Reporter::replay(const std::vector<Line>& lines) {
+    keeping_ = false;
+    for (const Line& line : lines) {
+        if (line.failure)
+            error(line.subject, line.entry, line.message);
+        else
+            note(line.subject, line.entry, line.message);
+    }
+}
+
 void Reporter::note(const std::string& subject, const std::string& entry, const std::string& message) {
-    auto quiet = progress_.pause();
+    if (keeping_) {
+        kept_.push_back({subject, entry, message, false});
+        return;
+    }
+    auto quiet = progress_->pause();
     std::fflush(stdout);
     if (entry.empty())
         std::fprintf(stderr, "zorvex: %s: %s\n", subject.c_str(), message.c_str());

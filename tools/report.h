@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tools/progress.h"
 
@@ -19,6 +21,20 @@ bool flushStandardOutput();
 
 class Reporter {
 public:
+    // A line kept to be printed later, in its turn.
+    struct Line {
+        std::string subject, entry, message;
+        bool failure;
+    };
+
+    Reporter();
+    // For work on another thread whose lines must come out in their order
+    // among the others': keeps its lines for `shown` to print (replay), and
+    // counts the bytes it is told of on `shown`'s progress line.
+    explicit Reporter(Reporter& shown);
+    Reporter(const Reporter&) = delete;
+    Reporter& operator=(const Reporter&) = delete;
+
     // "zorvex: SUBJECT: MESSAGE" (or without ENTRY when it is empty).
     void error(const std::string& subject, const std::string& entry, const std::string& message);
     int failures() const { return failures_; }
@@ -28,15 +44,25 @@ public:
 
     // Names the work shown on the progress line ("extracting a.zip") and the
     // bytes it will take (-1: unknown).
-    void beginWork(const std::string& what, int64_t totalBytes = -1) { progress_.begin(what, totalBytes); }
-    void countEntry(std::string_view name = {}) { progress_.countEntry(name); }
-    void countBytes(int64_t n) { progress_.countBytes(n); }
+    void beginWork(const std::string& what, int64_t totalBytes = -1) { progress_->begin(what, totalBytes); }
+    void countEntry(std::string_view name = {}) { progress_->countEntry(name); }
+    void countBytes(int64_t n) { progress_->countBytes(n); }
     // Ends the work: its progress line is cleared.
-    void clearProgress() { progress_.end(); }
+    void clearProgress() { progress_->end(); }
+
+    // From now on lines are kept (takeKept) instead of printed, until replay
+    // prints them.
+    void keepLines() { keeping_ = true; }
+    std::vector<Line> takeKept() { return std::move(kept_); }
+    // Ends keeping, and prints `lines` as they would have been printed.
+    void replay(const std::vector<Line>& lines);
 
 private:
     int failures_ = 0;
-    Progress progress_;
+    bool keeping_ = false;
+    std::vector<Line> kept_;
+    std::unique_ptr<Progress> ownProgress_;
+    Progress* progress_;
 };
 
 }  // namespace zorvex::cli

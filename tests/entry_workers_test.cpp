@@ -1,0 +1,258 @@
+// `zorvex extract` and `zorvex test` with entries decoded by several workers
+// (-j): what they write and say must be what one thread writes and says.
+// Fixtures are made at test time by python3's zipfile and 7zz, or taken from
+// the corpus.
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "tests/test_util.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <thread>
+#endif
+
+namespace zorvex::test {
+namespace {
+
+std::string quote(const fs::path& path) { return "'" + path.string() + "'"; }
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+    bool operator==(const Outcome&) const = default;
+};
+
+Outcome zorvex(const TempDir& tmp, const std::string& args) {
+    const fs::path errFile = tmp / "stderr.txt";
+    Outcome o;
+    o.out = runOutput(quote(cliPath()) + " " + args + " 2>" + quote(errFile), &o.status);
+    std::ifstream in(errFile);
+    o.err.assign(std::istreambuf_iterator<char>(in), {});
+    return o;
+}
+
+void python(const fs::path& dir, const std::string& script) {
+    writeFile(dir / "make.py", "import zipfile, os, random, time\nrandom.seed(7)\n" + script);
+    ASSERT_EQ(run("cd " + quote(dir) + " && python3 make.py"), 0) << script;
+}
+
+#ifndef _WIN32
+// Everything below `root` as one text: each path with its type, mode,
+// modification time and bytes (or link target), folders included. What has
+// no stored time (a wrapper folder, what was there before) is "new".
+std::string describeTree(const fs::path& root) {
+    static const time_t start = time(nullptr) - 2;
+    std::map<std::string, std::string> lines;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        struct stat state {};
+        if (lstat(it->path().c_str(), &state) != 0) continue;
+        std::ostringstream line;
+        line << std::oct << state.st_mode << std::dec << ' ';
+        if (state.st_mtim.tv_sec >= start)
+            line << "new ";
+        else
+            line << state.st_mtim.tv_sec << ' ';
+        if (S_ISLNK(state.st_mode))
+            line << "-> " << fs::read_symlink(it->path()).string();
+        else if (S_ISREG(state.st_mode))
+            line << state.st_nlink << ' ' << sha256Hex(readFile(it->path()));
+        lines[fs::relative(it->path(), root).generic_string()] = line.str();
+    }
+    std::string text;
+    for (const auto& [path, line] : lines) text += path + ": " + line + "\n";
+    return text;
+}
+
+class EntryWorkersTest : public ::testing::Test {
+protected:
+    TempDir tmp;
+
+    // Runs `command` (with its archives) into a fresh folder with -j 1, 2
+    // and 8 (after `prepare` filled it) and expects the same outcome and tree.
+    void expectSameAsOneThread(const std::string& command, const std::string& prepare = "") {
+        std::string treeOne;
+        Outcome one;
+        for (int threads : {1, 2, 8}) {
+            SCOPED_TRACE("-j " + std::to_string(threads));
+            const fs::path out = tmp / ("out" + std::to_string(threads));
+            fs::remove_all(out);
+            fs::create_directories(out);
+            if (!prepare.empty()) ASSERT_EQ(run("cd " + quote(out) + " && " + prepare), 0);
+            // Messages name the archives as given: the same text in every run.
+            Outcome outcome = zorvex(tmp, "-j " + std::to_string(threads) + " " + command + " -C " + quote(out));
+            std::string tree = describeTree(out);
+            if (threads == 1) {
+                one = outcome;
+                treeOne = tree;
+                continue;
+            }
+            EXPECT_EQ(outcome.status, one.status);
+            EXPECT_EQ(outcome.out, one.out);
+            EXPECT_EQ(outcome.err, one.err);
+            EXPECT_EQ(tree, treeOne);
+        }
+    }
+    void expectSameTestOutcome(const std::string& archives) {
+        const Outcome one = zorvex(tmp, "-j 1 test " + archives);
+        for (int threads : {2, 8}) EXPECT_EQ(zorvex(tmp, "-j " + std::to_string(threads) + " test " + archives), one);
+    }
+
+    // 100 small files in each of `folders` folders, stored and deflated, with
+    // modes, times and links.
+    void makeSmallFiles(int folders) {
+        python(tmp.path(), "folders = " + std::to_string(folders) + R"(
+os.makedirs('src', exist_ok=True)
+z = zipfile.ZipFile('small.zip', 'w')
+def add(name, data, mode=0o644, method=zipfile.ZIP_DEFLATED, when=(2021, 3, 4, 5, 6, 8)):
+    info = zipfile.ZipInfo(name, when)
+    info.external_attr = mode << 16
+    info.compress_type = method
+    z.writestr(info, data)
+for d in range(folders):
+    add('d%d/' % d, b'', 0o40755, when=(2020, 1, 2, 3, 4, 6))
+    for f in range(100):
+        size = random.randint(0, 3000)
+        data = os.urandom(size) if f % 5 == 0 else (b'line %d %d\n' % (d, f)) * (size // 10)
+        add('d%d/f%d' % (d, f), data, 0o600 if f % 7 == 0 else 0o644,
+            zipfile.ZIP_STORED if f % 4 == 0 else zipfile.ZIP_DEFLATED)
+        open('src/d%d-f%d' % (d, f), 'wb').write(data)
+add('d0/link', b'f1', 0o120777)
+add('d1/up', b'../d0/f2', 0o120777)
+z.close()
+)");
+    }
+};
+
+// Archives of every kind of unit: zip entries, 7z folders of one file and
+// of many, RAR volumes; and several archives in one command.
+TEST_F(EntryWorkersTest, ExtractAndTestGiveWhatOneThreadGives) {
+    REQUIRE_TOOL("python3");
+    REQUIRE_TOOL("7zz");
+    makeSmallFiles(20);
+    ASSERT_EQ(run("cd " + quote(tmp.path()) + " && 7zz a -bso0 -bsp0 -ms=off nonsolid.7z src/ && " +
+                  "7zz a -bso0 -bsp0 -ms=on -ms=64f solid.7z src/"),
+              0);
+    std::string rar;
+    if (auto corpus = corpusDir()) rar = quote(*corpus / "rar" / "Rar4.multi.part01.rar");
+    // Each archive alone would say no more than all of them at once.
+    const std::vector<std::string> cases = {"small.zip", "small.zip nonsolid.7z solid.7z " + rar};
+    for (const std::string& archives : cases) {
+        SCOPED_TRACE(archives);
+        std::string paths;
+        std::istringstream words(archives);
+        for (std::string word; words >> word;) paths += " " + (word[0] == '\'' ? word : quote(tmp / word));
+        expectSameAsOneThread("extract" + paths);
+        expectSameTestOutcome(paths);
+    }
+}
+
+// Order matters for what exists already (kept or replaced), for links after
+// their targets and for folder times after their contents.
+TEST_F(EntryWorkersTest, ConflictsAndLinksComeOutInOrder) {
+    REQUIRE_TOOL("python3");
+    makeSmallFiles(5);
+    const std::string archive = quote(tmp / "small.zip");
+    const std::string earlier = "mkdir d3 d4 && echo old > d3/f5 && mkdir d3/f6 && ln -s f9 d4/f8";
+    expectSameAsOneThread("extract " + archive, earlier);
+    expectSameAsOneThread("extract --overwrite " + archive, earlier);
+    expectSameAsOneThread("extract --strip-components 1 " + archive + " 'd1/*' 'd2/f1*'");
+}
+
+// Damage in some entries is said as one thread says it, at the same place
+// among the other lines, and leaves no file for them.
+TEST_F(EntryWorkersTest, DamageIsReportedAsWithOneThread) {
+    REQUIRE_TOOL("python3");
+    makeSmallFiles(5);
+    python(tmp.path(), R"(
+z = zipfile.ZipFile('small.zip')
+data = bytearray(open('small.zip', 'rb').read())
+names = []
+for d in (0, 1, 2):
+    info = next(i for i in z.infolist() if i.filename.startswith('d%d/f' % d) and i.compress_size >= 64
+                and i.compress_type == (zipfile.ZIP_STORED if d == 1 else zipfile.ZIP_DEFLATED))
+    start = info.header_offset + 30 + len(info.filename) + len(info.extra) + info.compress_size // 2
+    data[start: start + 4] = b'\x00\xff\x13\x77'
+    names.append(info.filename)
+open('bad.zip', 'wb').write(data)
+open('damaged.txt', 'w').write(' '.join(names))
+)");
+    expectSameAsOneThread("extract " + quote(tmp / "bad.zip"));
+    expectSameTestOutcome(quote(tmp / "bad.zip"));
+    Outcome outcome = zorvex(tmp, "-j 2 extract " + quote(tmp / "bad.zip") + " -C " + quote(tmp / "bad"));
+    EXPECT_EQ(outcome.status, 1);
+    std::istringstream names(runOutput("cat " + quote(tmp / "damaged.txt")));
+    for (std::string name; names >> name;) {
+        EXPECT_NE(outcome.err.find(name + ": "), std::string::npos) << name;
+        EXPECT_FALSE(fs::exists(tmp / "bad" / "bad" / name)) << name;
+    }
+    EXPECT_TRUE(fs::exists(tmp / "bad" / "bad" / "d3" / "f1"));
+}
+
+// Where workers cannot read a copy of the archive (standard input, a folder
+// inside an archive), or may not start (-j 1), one thread does the work.
+TEST_F(EntryWorkersTest, OneThreadWorksWhereWorkersCannot) {
+    REQUIRE_TOOL("python3");
+    makeSmallFiles(5);
+    const std::string archive = quote(tmp / "small.zip");
+    expectSameAsOneThread("extract - < " + archive);
+    expectSameAsOneThread("extract " + quote(tmp / "small.zip" / "d2"));
+}
+
+// An interruption while workers write leaves only whole files behind.
+TEST_F(EntryWorkersTest, InterruptionLeavesOnlyWholeFiles) {
+    REQUIRE_TOOL("python3");
+    python(tmp.path(), R"(
+z = zipfile.ZipFile('zeros.zip', 'w', zipfile.ZIP_DEFLATED, compresslevel=1)
+for i in range(4):
+    z.writestr('z%d' % i, bytes(64 << 20))
+z.close()
+)");
+    const fs::path out = tmp / "out";
+    fs::create_directories(out);
+    std::string program = cliPath(), archive = (tmp / "zeros.zip").string(), folder = out.string();
+    std::vector<char*> argv = {program.data(),      const_cast<char*>("-j"), const_cast<char*>("2"),
+                               const_cast<char*>("extract"), archive.data(), const_cast<char*>("-C"),
+                               folder.data(),       nullptr};
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ), 0);
+    posix_spawnattr_destroy(&attributes);
+    // A file open for writing in the folder the archive's entries go to.
+    const fs::path folderOut = fs::canonical(out) / "zeros";
+    auto writing = [&] {
+        std::error_code error;
+        for (auto& item : fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "fd", error))
+            if (fs::read_symlink(item.path(), error).parent_path() == folderOut) return true;
+        return false;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!writing() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    for (auto& item : fs::directory_iterator(folderOut)) {
+        EXPECT_NE(item.path().extension(), ".part") << item.path();
+        EXPECT_EQ(fs::file_size(item.path()), uint64_t(64) << 20) << item.path();
+    }
+}
+#endif
+
+}  // namespace
+}  // namespace zorvex::test
