@@ -663,7 +663,7 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     }
     // A worker writes what writeItem would decode: a file with a safe name,
     // no conflict with what is there already, that is no link to create.
-    Queued queued{Ref<Archive>::share(level), item, place, reporter_.takeKept(), -1, -1, false, true, false};
+    Queued queued{Ref<Archive>::share(level), item, place, reporter_.takeKept(), -1, -1, false, true, false, {}, {}, {}};
     if (auto component = safeComponent(item.name)) {
         std::error_code error;
         auto status = place.created ? fs::file_status(fs::file_type::not_found)
