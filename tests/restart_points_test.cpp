@@ -56,6 +56,13 @@ const Packing kPackings[] = {
      "sys.stdout.buffer.write(c.compress(open('data','rb').read())+c.flush())\" > packed"},
 };
 
+// The programs the packings run; a test skips without them (under Wine).
+#define REQUIRE_PACKERS()       \
+    REQUIRE_TOOL("xz");         \
+    REQUIRE_TOOL("zstd");       \
+    REQUIRE_TOOL("gzip");       \
+    REQUIRE_TOOL("python3")
+
 // Packed once for all the tests.
 const std::vector<uint8_t>& pack(const Packing& packing) {
     static std::map<std::string, std::vector<uint8_t>> packed;
@@ -71,6 +78,7 @@ const std::vector<uint8_t>& pack(const Packing& packing) {
 }
 
 TEST(RestartPoints, SeeksAfterTheFirstPassDecodeLittle) {
+    REQUIRE_PACKERS();
     const std::vector<uint8_t>& data = sampleData();
     for (const Packing& packing : kPackings) {
         SCOPED_TRACE(packing.name);
@@ -101,6 +109,7 @@ TEST(RestartPoints, SeeksAfterTheFirstPassDecodeLittle) {
 // Damage past the last restart point before a target is decoded on the way
 // to it: the read fails rather than give bytes that are not the data.
 TEST(RestartPoints, DamagePastARestartPointStillFails) {
+    REQUIRE_PACKERS();
     const std::vector<uint8_t>& data = sampleData();
     for (const Packing& packing : kPackings) {
         const std::vector<uint8_t>& packed = pack(packing);
