@@ -185,8 +185,8 @@ int testCommand(const std::vector<std::string>& archives) {
         // Workers read copies of an archive file opened as it is.
         UnitRunner runner;
         std::vector<Checker::Queued> queue;
-        if (!standardInputArgumentPath(argument) && !Ref<Archive>(archive->owner()) && UnitRunner::wanted() &&
-            runner.start(path, archive.get())) {
+        if (!standardInputArgumentPath(argument) && !Ref<Archive>(archive->owner()) &&
+            UnitRunner::wanted(archive.get()) && runner.start(path, archive.get())) {
             checker.queue = &queue;
             checker.root = archive.get();
             reporter.keepLines();

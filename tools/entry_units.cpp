@@ -80,7 +80,9 @@ UnitRunner::~UnitRunner() {
     pool_.reset();
 }
 
-bool UnitRunner::wanted() { return jobWorkerCount() > 1; }
+bool UnitRunner::wanted(Archive* archive) {
+    return jobWorkerCount() > 1 && (archive->directoryCount() > 0 || archive->entryCount() > 1);
+}
 
 bool UnitRunner::start(const std::u16string& path, Archive* original) {
     const int workers = jobWorkerCount();

@@ -72,8 +72,10 @@ public:
     UnitRunner(const UnitRunner&) = delete;
     UnitRunner& operator=(const UnitRunner&) = delete;
 
-    // Whether the work is worth workers: jobWorkerCount() is above one.
-    static bool wanted();
+    // Whether the work is worth workers: jobWorkerCount() is above one, and
+    // `archive` holds more than a single file at its root (a .bz2, a .xz: that
+    // file's stream then uses the workers itself).
+    static bool wanted(Archive* archive);
     // Opens a copy of the archive at `path` for each worker and starts them.
     // False when fewer than two workers could start with a copy: the caller
     // then works alone, as it always did.

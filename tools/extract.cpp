@@ -318,8 +318,8 @@ void Extractor::extractArchive(const std::string& argument) {
     // Workers read copies of an archive file opened as it is; a level
     // unwrapped from a compressed stream is read through once, alone.
     UnitRunner runner;
-    queueing_ = !waiting_ && !options_.toStdout && level == archive.get() &&
-                !standardInputArgumentPath(argument) && UnitRunner::wanted() && runner.start(path, archive.get());
+    queueing_ = !waiting_ && !options_.toStdout && level == archive.get() && !standardInputArgumentPath(argument) &&
+                UnitRunner::wanted(archive.get()) && runner.start(path, archive.get());
     if (queueing_) reporter_.keepLines();
     walkLevels(level, *this, top);
     if (queueing_) writeQueued(runner);
