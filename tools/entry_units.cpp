@@ -1,6 +1,8 @@
 #include "tools/entry_units.h"
 
 #include <algorithm>
+#include <iterator>
+#include <string_view>
 
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
@@ -81,7 +83,10 @@ UnitRunner::~UnitRunner() {
 }
 
 bool UnitRunner::wanted(Archive* archive) {
-    return jobWorkerCount() > 1 && (archive->directoryCount() > 0 || archive->entryCount() > 1);
+    static const std::u16string_view decodedApart[] = {u"zip", u"7zip", u"rar"};
+    const bool formatDecodesApart = std::find(std::begin(decodedApart), std::end(decodedApart),
+                                              archive->formatName()) != std::end(decodedApart);
+    return jobWorkerCount() > 1 && formatDecodesApart && (archive->directoryCount() > 0 || archive->entryCount() > 1);
 }
 
 bool UnitRunner::start(const std::u16string& path, Archive* original) {

@@ -73,8 +73,9 @@ public:
     UnitRunner& operator=(const UnitRunner&) = delete;
 
     // Whether the work is worth workers: jobWorkerCount() is above one, and
-    // `archive` holds more than a single file at its root (a .bz2, a .xz: that
-    // file's stream then uses the workers itself).
+    // `archive` is a zip, 7z or RAR archive of more than a single file. A
+    // tar's entries are copied as stored, which workers do not speed up; a
+    // single file's stream (a .bz2, a .xz) uses the workers itself.
     static bool wanted(Archive* archive);
     // Opens a copy of the archive at `path` for each worker and starts them.
     // False when fewer than two workers could start with a copy: the caller
