@@ -1076,32 +1076,8 @@ open('zeros.gz', 'wb').write(member * 64)
         const fs::path out = tmp / ("out" + std::to_string(signal));
         fs::create_directories(out);
         std::string program = cliPath(), archive = (tmp / "zeros.gz").string(), folder = out.string();
-        std::vector<char*> argv = {program.data(), const_cast<char*>("extract"), archive.data(),
-                                   const_cast<char*>("-C"), folder.data(), nullptr};
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, signal);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-        pid_t pid = 0;
-        ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ), 0);
-        posix_spawnattr_destroy(&attributes);
-        // A file open for writing in `out`, named or not (its /proc link says which folder).
-        const fs::path canonicalOut = fs::canonical(out);
-        auto writing = [&] {
-            std::error_code error;
-            for (auto& item : fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "fd", error))
-                if (fs::read_symlink(item.path(), error).parent_path() == canonicalOut) return true;
-            return false;
-        };
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!writing() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        kill(pid, signal);
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        const int status = interruptWhileWriting({program, "extract", archive, "-C", folder}, out, signal);
+        ASSERT_NE(status, -1);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
         for (auto& item : fs::directory_iterator(out))
             EXPECT_TRUE(signal == SIGKILL && item.path().extension() == ".part") << item.path();

@@ -219,33 +219,10 @@ z.close()
     const fs::path out = tmp / "out";
     fs::create_directories(out);
     std::string program = cliPath(), archive = (tmp / "zeros.zip").string(), folder = out.string();
-    std::vector<char*> argv = {program.data(),      const_cast<char*>("-j"), const_cast<char*>("2"),
-                               const_cast<char*>("extract"), archive.data(), const_cast<char*>("-C"),
-                               folder.data(),       nullptr};
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ), 0);
-    posix_spawnattr_destroy(&attributes);
-    // A file open for writing in the folder the archive's entries go to.
+    // Interrupted once a file is open in the folder the archive's entries go to.
     const fs::path folderOut = fs::canonical(out) / "zeros";
-    auto writing = [&] {
-        std::error_code error;
-        for (auto& item : fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "fd", error))
-            if (fs::read_symlink(item.path(), error).parent_path() == folderOut) return true;
-        return false;
-    };
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!writing() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    kill(pid, SIGINT);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    const int status = interruptWhileWriting({program, "-j", "2", "extract", archive, "-C", folder}, folderOut, SIGINT);
+    ASSERT_NE(status, -1);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
     for (auto& item : fs::directory_iterator(folderOut)) {
         EXPECT_NE(item.path().extension(), ".part") << item.path();

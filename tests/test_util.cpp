@@ -3,15 +3,19 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -177,5 +181,39 @@ std::string sha256Hex(const std::vector<uint8_t>& data) {
 }
 
 std::string cliPath() { return ZORVEX_CLI; }
+
+#ifndef _WIN32
+int interruptWhileWriting(const std::vector<std::string>& arguments, const fs::path& folder, int signal) {
+    std::vector<std::string> texts = arguments;
+    std::vector<char*> argv;
+    for (std::string& text : texts) argv.push_back(text.data());
+    argv.push_back(nullptr);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, signal);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) return -1;
+    // A file open for writing in `folder`, named or not (its /proc link says which folder).
+    const fs::path target = fs::weakly_canonical(folder);
+    auto writing = [&] {
+        std::error_code error;
+        for (auto& item : fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "fd", error))
+            if (fs::read_symlink(item.path(), error).parent_path() == target) return true;
+        return false;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!writing() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    kill(pid, signal);
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid ? status : -1;
+}
+#endif
 
 }  // namespace zorvex::test

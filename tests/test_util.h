@@ -62,6 +62,14 @@ std::string sha256Hex(const std::vector<uint8_t>& data);
 // The zorvex program built beside the tests.
 std::string cliPath();
 
+#ifndef _WIN32
+// Starts `arguments` (the program first) with `signal` at its default action,
+// sends it `signal` once it has a file open for writing in `folder` (or after
+// 30 s), and returns its wait status; -1 when it could not be started or
+// waited for.
+int interruptWhileWriting(const std::vector<std::string>& arguments, const fs::path& folder, int signal);
+#endif
+
 // Counts the bytes read through it.
 class CountingStream final : public InStream {
 public:
