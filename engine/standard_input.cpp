@@ -81,8 +81,9 @@ public:
         return {head_, static_cast<size_t>(std::min(count, headFill_))};
     }
 
-private:
     static constexpr int kHeadBytes = 4096;
+
+private:
 
     // Reads on from what was read so far (past the head): a pipe gives what
     // its writer wrote so far, in pieces of any size, so this fills the
@@ -140,6 +141,24 @@ const FrontToBackStream kFrontToBack[] = {
     {u"xz", u"xz", kXzMagic},
 };
 
+// zstd data may open with skippable frames (metadata that some writers put
+// first; each is a magic 0x184D2A50-5F, a 4-byte length and that many bytes).
+// It is zstd when the first real frame follows them within the head kept in
+// memory; longer ones leave the input to be kept whole and detected as files are.
+bool isZstdAfterSkippableFrames(std::span<const uint8_t> head) {
+    constexpr uint8_t kSkippableMagicHigh[] = {0x2A, 0x4D, 0x18};
+    constexpr size_t kFrameHeader = 8;
+    size_t at = 0;
+    while (head.size() - at >= kFrameHeader && (head[at] & 0xF0) == 0x50 &&
+           std::equal(std::begin(kSkippableMagicHigh), std::end(kSkippableMagicHigh), head.begin() + at + 1)) {
+        const uint64_t length = le32(&head[at + 4]);
+        if (length > head.size() - at - kFrameHeader) return false;
+        at += kFrameHeader + length;
+    }
+    return at > 0 && head.size() - at >= sizeof kZstdMagic &&
+           std::equal(std::begin(kZstdMagic), std::end(kZstdMagic), head.begin() + at);
+}
+
 // A .lzma starts with its property bytes and the decoded size, no magic:
 // properties within range, a dictionary size that tools write (2^n or
 // 2^n + 2^(n-1), from 4 KiB up), and a size not stored or below 2^48.
@@ -167,6 +186,10 @@ InStream* openFrontToBack(StandardInputStream* input, const char16_t** format) {
             request.method = kind.codec;
             *format = kind.format;
         }
+    }
+    if (!request.method && isZstdAfterSkippableFrames(input->head(StandardInputStream::kHeadBytes))) {
+        request.method = u"zstd";
+        *format = u"zstd";
     }
     if (!request.method && isLzmaHeader(head)) {
         request.method = u"lzma";

@@ -137,6 +137,8 @@ const Compressor kCompressors[] = {
     {"bzip2", "bzip2 -c t.tar > OUT"},
     {"lzip", "lzip -c t.tar > OUT"},
     {"zstd", "zstd -q -c t.tar > OUT"},
+    // A skippable frame of metadata before the data.
+    {"zstd", "{ printf '\\120\\052\\115\\030\\004\\000\\000\\000meta'; zstd -q -c t.tar; } > OUT"},
     {"xz", "xz -c t.tar > OUT"},
     {"xz", "xz -T2 --block-size=65536 --check=crc32 -c t.tar > OUT"},
     {"xz", "xz --check=sha256 --x86 --lzma2 -c t.tar > OUT"},

@@ -84,14 +84,21 @@ private:
         frameStarts_.push_back(FrameStart{input, output});
     }
 
-    // Whether the first frame ends before the data does; a single frame
-    // has no place to restart in but its start.
+    // Whether the first frame of data ends before the data does; a single
+    // frame has no place to restart in but its start (skippable frames
+    // before it hold no data to restart in).
     static bool hasSeveralFrames(InStream* source, int64_t offset, int64_t packedSize) {
-        ZstdFrame first;
+        int64_t start = 0;
         auto fetch = [&](int64_t at, uint8_t* buffer, int count) {
-            return at + count <= packedSize && source->seek(offset + at) && readExact(source, buffer, count);
+            return start + at + count <= packedSize && source->seek(offset + start + at) &&
+                   readExact(source, buffer, count);
         };
-        return walkZstdFrame(fetch, &first) == FrameWalk::kFrame && first.length < packedSize;
+        ZstdFrame frame;
+        while (walkZstdFrame(fetch, &frame) == FrameWalk::kFrame) {
+            start += frame.length;
+            if (frame.blocks > 0) return start < packedSize;
+        }
+        return false;
     }
 
     void restartDecoder() {
