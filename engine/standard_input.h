@@ -36,7 +36,8 @@ inline constexpr char16_t kStandardInputStream[] = u"stdin.out";
 // kStandardInputStream, is the decoded data, and opens as the archive it
 // starts with, since no name says what it holds. Its size is unknown until
 // it has been decoded to the end.
+// Encrypted data asks `passwords` for the password (engine/password.h).
 Archive* openStandardInput(const std::u16string& stagingFolder, std::function<void(int64_t)> onRead,
-                           Status& failure);
+                           Status& failure, PasswordSource* passwords = nullptr);
 
 }  // namespace zorvex
