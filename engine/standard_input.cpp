@@ -176,6 +176,24 @@ private:
     bool ended_ = false;
 };
 
+// Decoded data that ended before the size its entry states: it still states
+// that size (or none, when that is unknown), as the decoder that stopped
+// there does, so that a reader sees how much is missing.
+class CutShort final : public InStream {
+public:
+    CutShort(InStream* data, const CodecRequest& request)
+        : InStream(request.name, request.owner, request.tag), data_(data), stated_(request.unpackedSize) {}
+    ~CutShort() override { data_->release(); }
+    int64_t tell() override { return data_->tell(); }
+    bool seek(int64_t position) override { return data_->seek(position); }
+    int read(void* buf, int count) override { return data_->read(buf, count); }
+    int64_t size() override { return stated_; }
+
+private:
+    InStream* data_;
+    int64_t stated_;
+};
+
 // Stands for a zip method in an archive read from a pipe, whose entries'
 // data is kept decoded: listed under the method's name, it reads the decoded
 // bytes, as many as its property bytes say.
@@ -187,8 +205,13 @@ public:
     InStream* makeStream(const CodecRequest& request) override {
         if (request.properties.size() != 8) return nullptr;
         const int64_t size = static_cast<int64_t>(le64(request.properties.data()));
-        return new (std::nothrow) StoreStream(request.name, request.owner, request.tag, request.source,
-                                              request.offset, size);
+        auto* data = new (std::nothrow) StoreStream(request.name, request.owner, request.tag, request.source,
+                                                    request.offset, size);
+        // A size still unknown is that of data whose end was not found.
+        if (!data || (request.unpackedSize >= 0 && request.unpackedSize <= size)) return data;
+        auto* cut = new (std::nothrow) CutShort(data, request);
+        if (!cut) data->release();
+        return cut;
     }
 
 private:
@@ -225,9 +248,10 @@ Archive* openZipFromPipe(StandardInputStream* input, const std::u16string& stagi
     std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kPiece]);
     if (!piece) return nullptr;
     for (int64_t size; zip->nextEntry(size);) {
-        if (size > 0) kept->keepApart(kept->tell(), size);
+        if (size != 0) kept->keepApart(kept->tell(), size);
         while (kept->read(piece.get(), kPiece) > 0) {
         }
+        if (size < 0) kept->endApart(kept->tell());
     }
     Archive* archive = newArchive(standardInputPath().c_str(), nullptr, kept.get());
     if (!archive) return nullptr;

@@ -661,6 +661,11 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
             for (int i = 0; i < 8; ++i) decoding.properties[i] = uint8_t(uint64_t(entry.decodedSize) >> (8 * i));
         }
         if (!entry.failure.ok()) decoding.failure = entry.failure;
+        // Sizes and CRC that were to follow the data and never came.
+        if (entry.size < 0) {
+            decoding.packedSize = -1;
+            decoding.crc.reset();
+        }
     }
     std::string_view raw(names_.data() + entry.nameAt, entry.nameLength);
     raw = raw.substr(0, raw.find('\0'));  // a zero byte ends the name
@@ -961,6 +966,7 @@ private:
 };
 
 bool ZipStreamed::nextEntry(int64_t& size) {
+    size = 0;
     // Data the caller left unread is passed over.
     uint8_t scrap[4096];
     while ((state_ == State::kCodedData || state_ == State::kStoredData) && read(scrap, sizeof scrap) > 0) {
@@ -1071,7 +1077,9 @@ void ZipStreamed::finishCoded() {
         return;
     }
     if (!entry.failure.ok()) {
-        unreadable(entry, "a damaged entry hides where the next one starts");
+        // Input that ended inside the entry is told by the missing directory.
+        if (input_->size() >= 0) state_ = State::kEnd;
+        else unreadable(entry, "a damaged entry hides where the next one starts");
     } else if (!findDescriptor(entry)) {
         entry.failure = Status::corrupt("no data descriptor where the entry's data ends");
         reader_.damaged("no data descriptor where an entry's data ends");
@@ -1207,7 +1215,7 @@ void ZipStreamed::checkAgainstDirectory() {
             missing.nameLength = record.nameLength;
             missing.metadata = record.metadata;
             missing.decodedAt = total_;
-            missing.failure = Status::corrupt("listed in the central directory, not in the data read");
+            missing.failure = Status::truncated("listed in the central directory, not in the data read");
             unmet.push_back(missing);
             continue;
         }
@@ -1222,7 +1230,7 @@ void ZipStreamed::checkAgainstDirectory() {
         reader_.checkRecord(record, *entry);
     }
     if (!unmet.empty())
-        reader_.damaged(std::to_string(unmet.size()) + " entries of the central directory are not in the data read");
+        reader_.damaged("entries of the central directory not in the data read: " + std::to_string(unmet.size()));
     for (const LocalEntry& entry : reader_.entries_)
         if (!entry.named && endRecord_)
             reader_.damaged("the central directory does not list " +
