@@ -4,8 +4,11 @@
 // that walk the data front to back (tar) pass through it once, and with a
 // staging folder the entries' data goes straight into files of its own there
 // (an extraction names them instead of writing them again); readers that ask
-// for the size or the end first (zip, 7z, RAR, the compressed single streams)
-// have all of it kept before they start. The scratch file takes at most half
+// for the size or the end first (7z, RAR, the compressed single streams)
+// have all of it kept before they start. A zip that starts with a local
+// header is read front to back instead (formats/zip.h): its entries are
+// decoded as they arrive and only their decoded data is kept, each entry's
+// in a file of its own as for tar. The scratch file takes at most half
 // of the space free on its volume; data beyond that cannot be read again, and
 // a reader that needs it finds the stream damaged.
 #pragma once
