@@ -147,8 +147,8 @@ TEST_F(PipeTest, AnInputThatEndsEarlyOrCannotBeReadFails) {
 }
 
 // Zips whose damage shows only as they are read: a bit flipped in an entry's
-// data, a central directory that lists an entry the data does not carry, an
-// input cut inside an entry; each with sizes in the local headers ("sized")
+// data, a central directory that lists an entry the data does not carry or
+// leaves out one it carries, an input cut inside an entry; each with sizes in the local headers ("sized")
 // and in data descriptors ("piped").
 constexpr char kDamagedZips[] = R"(
 import io, struct, zipfile
@@ -170,9 +170,10 @@ for piped in (False, True):
     directory = struct.unpack('<I', data[-6:-2])[0]
     flipped = bytearray(data)
     flipped[b + 30 + 9 + 40] ^= 0x55
+    records = [at for at in range(directory, len(data)) if data.startswith(b'PK\1\2', at)]
     kind = 'piped' if piped else 'sized'
     for name, damaged in (('flipped', flipped), ('unmet', data[:c] + data[directory:]),
-                          ('cut', data[:b + 30 + 9 + 200])):
+                          ('unlisted', data[:records[1]] + data[records[2]:]), ('cut', data[:b + 30 + 9 + 200])):
         open(name + '-' + kind + '.zip', 'wb').write(damaged)
 )";
 
@@ -191,6 +192,8 @@ TEST_F(PipeTest, ADamagedZipFromAPipeFailsEntryByEntryAsItsFileDoes) {
          false},
         {"unmet-piped", "top/c.txt: listed in the central directory, not in the data read", "top/a.txt top/b.bin",
          false},
+        {"unlisted-sized", "the central directory does not list top/b.bin", "top/a.txt top/b.bin top/c.txt", false},
+        {"unlisted-piped", "the central directory does not list top/b.bin", "top/a.txt top/b.bin top/c.txt", false},
         {"cut-sized", "top/b.bin: data ends after 149 of 102400 bytes", "top/a.txt", true},
         {"cut-piped", "top/b.bin: data ends after 149 bytes", "top/a.txt", false},
     };
