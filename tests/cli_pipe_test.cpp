@@ -216,13 +216,15 @@ TEST_F(PipeTest, ADamagedZipFromAPipeFailsEntryByEntryAsItsFileDoes) {
     }
 }
 
-// Traditional encryption with its sizes after the data (stored and deflated
-// entries), and with them in the headers, and AES.
-TEST_F(PipeTest, AnEncryptedZipFromAPipeTakesThePassword) {
+// Zip's traditional encryption with its sizes after the data (stored and
+// deflated entries), and with them in the headers, zip's AES, and a 7z with
+// encrypted headers, which need the password as soon as they are opened.
+TEST_F(PipeTest, AnEncryptedArchiveFromAPipeTakesThePassword) {
     const Fixture encrypted[] = {
         {"e1.zip", "zip", "cd in && zip -qr -P secret - top | cat > ../e1.zip"},
         {"e2.zip", "7zz", "cd in && 7zz a -bso0 -bsp0 -tzip -psecret -mem=ZipCrypto ../e2.zip top"},
         {"e3.zip", "7zz", "cd in && 7zz a -bso0 -bsp0 -tzip -psecret -mem=AES256 ../e3.zip top"},
+        {"e4.7z", "7zz", "cd in && 7zz a -bso0 -bsp0 -psecret -mhe=on ../e4.7z top"},
     };
     for (const Fixture& fixture : encrypted) {
         SCOPED_TRACE(fixture.name);
