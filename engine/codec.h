@@ -63,6 +63,13 @@ public:
 
     const char16_t* name() const { return name_; }
 
+protected:
+    // A codec kept out of the registry (findCodec never gives it): one that
+    // stands for a registered codec's method in an archive that holds the
+    // entries' data already decoded.
+    struct Unlisted {};
+    Codec(const char16_t* name, Unlisted) : name_(name) {}
+
 private:
     const char16_t* name_;
 };

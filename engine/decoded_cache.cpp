@@ -83,9 +83,12 @@ public:
 
     void keepApart(int64_t offset, int64_t size) override {
         // Only ranges still ahead, in order, and big enough for a file of
-        // their own to be worth it.
-        if (stagingFolder_.empty() || size < kMinApart || offset < kept_ ||
-            size > std::numeric_limits<int64_t>::max() - offset || apartFiles >= apartLimit())
+        // their own to be worth it (which one whose end is not known yet
+        // shows at its end).
+        constexpr int64_t kOpen = std::numeric_limits<int64_t>::max();
+        const bool open = size == -1;
+        if (stagingFolder_.empty() || (!open && size < kMinApart) || offset < kept_ ||
+            (!open && size > kOpen - offset) || apartFiles >= apartLimit())
             return;
         if (!apart_.empty() && offset < apart_.back().end) return;
         std::unique_ptr<platform::ScratchFile> file = platform::ScratchFile::createLinkable(stagingFolder_);
@@ -93,8 +96,24 @@ public:
             stagingFolder_.clear();  // the folder cannot hold such files: all stays in the scratch file
             return;
         }
-        apart_.push_back(Apart{offset, offset + size, std::move(file), false});
+        apart_.push_back(Apart{offset, open ? kOpen : offset + size, std::move(file), false});
         ++apartFiles;
+    }
+
+    void endApart(int64_t end) override {
+        if (apart_.empty() || apart_.back().end != std::numeric_limits<int64_t>::max()) return;
+        Apart& last = apart_.back();
+        // What was kept beyond `end` is in the file already.
+        last.end = std::max({end, kept_, last.start});
+        const int64_t size = last.end - last.start;
+        if (size >= kMinApart) return;
+        // Too small for a file of its own after all: its bytes move to the
+        // scratch file, and the file goes.
+        std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[size_t(size) + 1]);
+        const int count = static_cast<int>(size);
+        if (!bytes || !last.file->read(0, bytes.get(), count) || !file_->write(last.start, bytes.get(), count)) return;
+        apart_.pop_back();
+        --apartFiles;
     }
 
     bool linkRange(int64_t offset, int64_t size, const std::u16string& path) override {

@@ -21,7 +21,9 @@ namespace zorvex {
 // data that a reader announces with keepApart is kept in files of their own
 // there, without names: linkRange then gives such a file the name of the
 // extracted file, so that its bytes are written once, not kept, read back and
-// written again.
+// written again. A range announced without its size (-1) ends where endApart
+// says; one that turns out smaller than is worth a file joins the scratch
+// file then.
 InStream* keepDecodedData(InStream* decoded, const std::u16string& stagingFolder = {});
 
 }  // namespace zorvex

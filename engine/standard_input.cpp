@@ -10,9 +10,11 @@
 #include "engine/codec.h"
 #include "engine/decoded_cache.h"
 #include "engine/format_registry.h"
+#include "engine/password.h"
 #include "engine/path_clean.h"
 #include "engine/pipeline.h"
 #include "engine/stream.h"
+#include "formats/zip.h"
 #include "platform/platform.h"
 
 namespace zorvex {
@@ -118,6 +120,148 @@ private:
     bool ended_ = false;
 };
 
+// Standard input for a reader that goes back a little: the last bytes read
+// stay in memory (at least kKeep / 2 of them), and a seek ahead reads on.
+class RecentInput final : public InStream {
+public:
+    explicit RecentInput(StandardInputStream* input)
+        : InStream(input->name(), nullptr, 0), input_(input), kept_(new (std::nothrow) uint8_t[kKeep]) {
+        input_->addRef();
+    }
+    ~RecentInput() override { input_->release(); }
+    bool ok() const { return kept_ != nullptr; }
+
+    int64_t tell() override { return position_; }
+    bool seek(int64_t position) override {
+        if (position < base_) return false;
+        while (position > base_ + fill_)
+            if (!pull()) return false;
+        position_ = position;
+        return true;
+    }
+    int read(void* buf, int count) override {
+        if (!buf || count <= 0 || (position_ == base_ + fill_ && !pull())) return 0;
+        const int done = static_cast<int>(std::min<int64_t>(count, base_ + fill_ - position_));
+        std::memcpy(buf, kept_.get() + (position_ - base_), static_cast<size_t>(done));
+        position_ += done;
+        return done;
+    }
+    int64_t size() override { return ended_ ? base_ + fill_ : -1; }
+
+private:
+    static constexpr int kKeep = 1 << 20;
+    static constexpr int kPiece = 1 << 16;
+
+    // Reads the next piece of the input after what is kept, letting the
+    // older half go when full. False when the input has ended.
+    bool pull() {
+        if (ended_) return false;
+        if (fill_ + kPiece > kKeep) {
+            const int dropped = fill_ - kKeep / 2;
+            std::memmove(kept_.get(), kept_.get() + dropped, static_cast<size_t>(kKeep / 2));
+            base_ += dropped;
+            fill_ = kKeep / 2;
+        }
+        const int got = input_->read(kept_.get() + fill_, kPiece);
+        fail(input_->status());
+        if (got <= 0) ended_ = true;
+        else fill_ += got;
+        return got > 0;
+    }
+
+    StandardInputStream* input_;
+    std::unique_ptr<uint8_t[]> kept_;
+    int64_t base_ = 0;  // the input offset of kept_[0]
+    int fill_ = 0;
+    int64_t position_ = 0;
+    bool ended_ = false;
+};
+
+// Decoded data that ended before the size its entry states: it still states
+// that size (or none, when that is unknown), as the decoder that stopped
+// there does, so that a reader sees how much is missing.
+class CutShort final : public InStream {
+public:
+    CutShort(InStream* data, const CodecRequest& request)
+        : InStream(request.name, request.owner, request.tag), data_(data), stated_(request.unpackedSize) {}
+    ~CutShort() override { data_->release(); }
+    int64_t tell() override { return data_->tell(); }
+    bool seek(int64_t position) override { return data_->seek(position); }
+    int read(void* buf, int count) override { return data_->read(buf, count); }
+    int64_t size() override { return stated_; }
+
+private:
+    InStream* data_;
+    int64_t stated_;
+};
+
+// Stands for a zip method in an archive read from a pipe, whose entries'
+// data is kept decoded: listed under the method's name, it reads the decoded
+// bytes, as many as its property bytes say.
+class DecodedData final : public Codec {
+public:
+    explicit DecodedData(Codec* method) : Codec(method->name(), Unlisted{}), method_(method) {}
+    Codec* method() const { return method_; }
+
+    InStream* makeStream(const CodecRequest& request) override {
+        if (request.properties.size() != 8) return nullptr;
+        const int64_t size = static_cast<int64_t>(le64(request.properties.data()));
+        auto* data = new (std::nothrow) StoreStream(request.name, request.owner, request.tag, request.source,
+                                                    request.offset, size);
+        // A size still unknown is that of data whose end was not found.
+        if (!data || (request.unpackedSize >= 0 && request.unpackedSize <= size)) return data;
+        auto* cut = new (std::nothrow) CutShort(data, request);
+        if (!cut) data->release();
+        return cut;
+    }
+
+private:
+    Codec* method_;
+};
+
+// One stand-in per method, made when first needed and kept for the process.
+Codec* decodedDataOf(Codec* method) {
+    static std::vector<std::unique_ptr<DecodedData>> standIns;
+    for (const auto& standIn : standIns)
+        if (standIn->method() == method) return standIn.get();
+    auto* made = new (std::nothrow) DecodedData(method);
+    if (!made) return damagedEntryCodec();
+    standIns.emplace_back(made);
+    return made;
+}
+
+// A zip whose first bytes are a local header is read by its local headers as
+// it arrives, its entries decoded: only their decoded data is kept, each
+// entry's (from 64 KiB up, when extracting) in a file of its own in the
+// staging folder. Its central directory, at the end, then names them.
+Archive* openZipFromPipe(StandardInputStream* input, const std::u16string& stagingFolder,
+                         const std::shared_ptr<ArchivePassword>& password, Status& failure) {
+    auto* recent = new (std::nothrow) RecentInput(input);
+    if (!recent) return nullptr;
+    Ref<InStream> recentRef(recent);
+    if (!recent->ok()) return nullptr;
+    Ref<ZipFrontToBack> zip(openZipFrontToBack(recent, password));
+    if (!zip) return nullptr;
+    zip->addRef();
+    Ref<InStream> kept(keepDecodedData(zip.get(), stagingFolder));
+    if (kept.get() == zip.get()) return nullptr;
+    constexpr int kPiece = 1 << 18;
+    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kPiece]);
+    if (!piece) return nullptr;
+    for (int64_t size; zip->nextEntry(size);) {
+        if (size != 0) kept->keepApart(kept->tell(), size);
+        while (kept->read(piece.get(), kPiece) > 0) {
+        }
+        if (size < 0) kept->endApart(kept->tell());
+    }
+    Archive* archive = newArchive(standardInputPath().c_str(), nullptr, kept.get());
+    if (!archive) return nullptr;
+    archive->setFormatName(u"zip");
+    zip->addEntries(archive, decodedDataOf);
+    failure = recent->status();
+    return archive;
+}
+
 // The compressed single streams whose decoders read their packed data front
 // to back and check it as they go (member CRCs and sizes, trailers), so that
 // the pipe is decoded as it arrives instead of being kept first. (An xz file
@@ -219,10 +363,16 @@ void markNestedArchive(Archive* archive) {
 std::u16string standardInputPath() { return normalizePath(u"\\dev\\stdin").value_or(u"\\dev\\stdin"); }
 
 Archive* openStandardInput(const std::u16string& stagingFolder, std::function<void(int64_t)> onRead,
-                           Status& failure) {
+                           Status& failure, PasswordSource* passwords) {
     auto* input = new (std::nothrow) StandardInputStream(std::move(onRead));
     if (!input) return nullptr;
     Ref<InStream> raw(input);
+    auto password = std::make_shared<ArchivePassword>(passwords, standardInputPath());
+    OpeningWithPassword opening(password);
+    constexpr uint8_t kLocalHeader[] = {'P', 'K', 3, 4};
+    std::span<const uint8_t> head = input->head(sizeof kLocalHeader);
+    if (head.size() == sizeof kLocalHeader && std::equal(head.begin(), head.end(), kLocalHeader))
+        return input->seek(0) ? openZipFromPipe(input, stagingFolder, password, failure) : nullptr;
     const char16_t* format = nullptr;
     Ref<InStream> decoded(openFrontToBack(input, &format));
     if (!decoded) {

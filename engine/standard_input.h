@@ -4,8 +4,11 @@
 // that walk the data front to back (tar) pass through it once, and with a
 // staging folder the entries' data goes straight into files of its own there
 // (an extraction names them instead of writing them again); readers that ask
-// for the size or the end first (zip, 7z, RAR, the compressed single streams)
-// have all of it kept before they start. The scratch file takes at most half
+// for the size or the end first (7z, RAR, the compressed single streams)
+// have all of it kept before they start. A zip that starts with a local
+// header is read front to back instead (formats/zip.h): its entries are
+// decoded as they arrive and only their decoded data is kept, each entry's
+// in a file of its own as for tar. The scratch file takes at most half
 // of the space free on its volume; data beyond that cannot be read again, and
 // a reader that needs it finds the stream damaged.
 #pragma once
@@ -36,7 +39,8 @@ inline constexpr char16_t kStandardInputStream[] = u"stdin.out";
 // kStandardInputStream, is the decoded data, and opens as the archive it
 // starts with, since no name says what it holds. Its size is unknown until
 // it has been decoded to the end.
+// Encrypted data asks `passwords` for the password (engine/password.h).
 Archive* openStandardInput(const std::u16string& stagingFolder, std::function<void(int64_t)> onRead,
-                           Status& failure);
+                           Status& failure, PasswordSource* passwords = nullptr);
 
 }  // namespace zorvex

@@ -54,7 +54,10 @@ public:
     // that [offset, offset + size) is one entry's data, before reading past
     // it: where the stream keeps what it decodes, it may keep that range in a
     // file of its own.
+    // A size of -1 announces data whose end the reader learns only by reading
+    // it: endApart then says where it ended, once the reader is there.
     virtual void keepApart(int64_t /*offset*/, int64_t /*size*/) {}
+    virtual void endApart(int64_t /*end*/) {}
     // Gives such a file the name `path` when it holds exactly the bytes
     // [offset, offset + size), all decoded without damage, and has not been
     // given a name before: an extraction then need not write them again.

@@ -160,6 +160,7 @@ struct CentralRecord {
     std::string name;
     uint16_t flags = 0;
     EntryMetadata metadata;
+    uint16_t time = 0, date = 0;
 };
 
 // What reading the directory found out about its records, for the checks
@@ -192,7 +193,21 @@ struct LocalEntry {
     bool unicodePath;  // the name is the Unicode path field's UTF-8
     std::optional<AesField> aes;  // of an AES-encrypted entry
     EntryMetadata metadata;  // from the directory record
+    // Read front to back: where its decoded data starts among the entries'
+    // decoded data, how much of it decoded, and why it is not whole.
+    int64_t decodedAt = -1;
+    int64_t decodedSize = 0;
+    Status failure;
     int64_t end() const { return dataOffset + packedSize; }
+};
+
+// How an entry's data is decoded: the codec and its request's window.
+struct EntryDecoding {
+    Codec* codec;
+    std::vector<uint8_t> properties;
+    int64_t offset, packedSize;
+    std::optional<uint32_t> crc;
+    Status failure;
 };
 
 // A directory record keeps the Unix mode in the high half of its external
@@ -249,6 +264,7 @@ private:
     std::optional<int64_t> findEndRecord();
     bool readDirectory(std::vector<CentralRecord>& records, uint64_t limit = UINT64_MAX,
                        DirectoryFacts* facts = nullptr);
+    bool readCentralRecord(CentralRecord& record);
     void checkDirectory(bool startsWithSplitMarker);
     void checkRecord(const CentralRecord& record, const LocalEntry& entry);
     void damaged(std::string reason) {
@@ -263,6 +279,7 @@ private:
                signature == kCentralHeaderSignature;
     }
     bool readZip64Extra(int extraLength, uint64_t* values[], int count, bool allPresent);
+    EntryDecoding decodingOf(const LocalEntry& entry);
     void addLocalEntry(const LocalEntry& entry);
     std::optional<std::vector<uint8_t>> encryptionProperties(const LocalEntry& entry, const Method& method);
     std::vector<uint8_t> readProperties(const LocalEntry& entry, int headerBytes, int count);
@@ -292,6 +309,13 @@ private:
     int64_t nameBudget_ = 0;
     std::string extra_;
     std::string damage_;
+
+    // Read front to back (ZipStreamed): entries with a data descriptor are
+    // read as they come, and the decoded ones are listed with the codec
+    // standIn_ gives for theirs.
+    friend class ZipStreamed;
+    bool frontToBack_ = false;
+    Codec* (*standIn_)(Codec*) = nullptr;
 };
 
 void ZipReader::read() {
@@ -396,7 +420,14 @@ void ZipReader::checkDirectory(bool startsWithSplitMarker) {
 void ZipReader::checkRecord(const CentralRecord& record, const LocalEntry& entry) {
     std::string name = names_.substr(entry.nameAt, entry.nameLength);
     if (record.method != entry.method) return damaged("central and local headers disagree on the method of " + name);
-    if (entry.flags & kFlagDataDescriptor) return;
+    if (entry.flags & kFlagDataDescriptor) {
+        // Read front to back, the descriptor gave them.
+        bool described = entry.decodedAt >= 0 && entry.failure.ok();
+        if (described && (record.crc != entry.crc || record.size != uint64_t(entry.size) ||
+                          record.packedSize != uint64_t(entry.packedSize)))
+            damaged("central directory and data descriptor disagree on " + name);
+        return;
+    }
     if (record.crc != entry.localCrc) return damaged("central and local headers disagree on the CRC of " + name);
     bool sizesRead = entry.localPackedSize != kZip64Marker && entry.localSize != kZip64Marker;
     if (sizesRead && (record.packedSize != entry.localPackedSize || record.size != entry.localSize))
@@ -454,7 +485,7 @@ int64_t ZipReader::parseLocalHeader(const CentralRecord* record) {
     uint8_t h[kLocalHeaderSize];
     if (headerOffset < 0 || !readBytes(h, kLocalHeaderSize)) return kStop;
     uint16_t flags = le16(h + 2);
-    if (!record && (flags & kFlagDataDescriptor)) return kUseDirectory;
+    if (!record && (flags & kFlagDataDescriptor) && !frontToBack_) return kUseDirectory;
     uint16_t method = le16(h + 4);
     uint16_t time = le16(h + 6);
     uint16_t date = le16(h + 8);
@@ -567,9 +598,8 @@ bool ZipReader::readZip64Extra(int extraLength, uint64_t* values[], int count, b
     return true;
 }
 
-// Entries that cannot be listed (unconvertible name, duplicate) are passed
-// over.
-void ZipReader::addLocalEntry(const LocalEntry& entry) {
+// The codec that decodes the entry, and over which bytes.
+EntryDecoding ZipReader::decodingOf(const LocalEntry& entry) {
     const bool encrypted = entry.flags & kFlagEncrypted;
     // AES keeps the method of the decrypted data in its extra field.
     const uint16_t method = encrypted && entry.method == kAesMethod && entry.aes ? entry.aes->method : entry.method;
@@ -615,7 +645,28 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     // size (the bytes after it belong to the next record), and when the data
     // is shorter the reader sees fewer bytes than the size.
     int64_t packedSize = entry.method == 0 && !encrypted ? std::min(entry.packedSize, entry.size) : entry.packedSize;
+    return {codec, std::move(properties), entry.dataOffset + headerBytes, packedSize - headerBytes, crc, failure};
+}
 
+// Entries that cannot be listed (unconvertible name, duplicate) are passed
+// over. Of entries read front to back, those that decoded are listed under
+// their method and read from their decoded data (standIn_).
+void ZipReader::addLocalEntry(const LocalEntry& entry) {
+    EntryDecoding decoding = decodingOf(entry);
+    if (entry.decodedAt >= 0) {
+        if (decoding.codec != damagedEntryCodec()) {
+            decoding.codec = standIn_(decoding.codec);
+            decoding.offset = entry.decodedAt;
+            decoding.properties.assign(8, 0);
+            for (int i = 0; i < 8; ++i) decoding.properties[i] = uint8_t(uint64_t(entry.decodedSize) >> (8 * i));
+        }
+        if (!entry.failure.ok()) decoding.failure = entry.failure;
+        // Sizes and CRC that were to follow the data and never came.
+        if (entry.size < 0) {
+            decoding.packedSize = -1;
+            decoding.crc.reset();
+        }
+    }
     std::string_view raw(names_.data() + entry.nameAt, entry.nameLength);
     raw = raw.substr(0, raw.find('\0'));  // a zero byte ends the name
     std::optional<std::u16string> name;
@@ -626,9 +677,10 @@ void ZipReader::addLocalEntry(const LocalEntry& entry) {
     if (!name) name = oemToWide(raw);
     if (!name) return;
     EntryMetadata metadata = entry.metadata;
-    metadata.encrypted = encrypted;
-    addEntry(archive_, codec, std::move(properties), *name, entry.dataOffset + headerBytes, packedSize - headerBytes,
-             entry.size, timeFromDos(entry.date, entry.time), crc, failure, std::nullopt, std::move(metadata));
+    metadata.encrypted = entry.flags & kFlagEncrypted;
+    addEntry(archive_, decoding.codec, std::move(decoding.properties), *name, decoding.offset, decoding.packedSize,
+             entry.size, timeFromDos(entry.date, entry.time), decoding.crc, decoding.failure, std::nullopt,
+             std::move(metadata));
 }
 
 // What the "zip-encrypted" codec needs to decrypt and decode the entry;
@@ -795,27 +847,8 @@ bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limi
     if (!in_->seek(static_cast<int64_t>(directoryOffset))) return false;
     facts->directoryFound = true;
     for (uint64_t i = 0; i < std::min(total, limit); ++i) {
-        uint8_t h[kCentralHeaderSize];
-        if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) break;
-        CentralRecord record{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16), le16(h + 10),
-                             in_->tell(), le16(h + 28), {}, le16(h + 8), metadataOf(h[5], le32(h + 38))};
-        uint16_t nameLength = record.nameLength;
-        uint16_t extraLength = le16(h + 30);
-        uint16_t commentLength = le16(h + 32);
-        record.name.resize(nameLength);
-        if (!readBytes(record.name.data(), nameLength)) break;
-        bool marked = record.packedSize == kZip64Marker || record.size == kZip64Marker ||
-                      record.headerOffset == kZip64Marker;
-        bool complete;
-        if (extraLength != 0 && marked) {
-            uint64_t* values[] = {&record.size, &record.packedSize, &record.headerOffset};
-            int64_t extraStart = in_->tell();
-            complete = extraStart >= 0 && readZip64Extra(extraLength, values, 3, false) &&
-                       in_->seek(extraStart + extraLength) && skip(commentLength);
-        } else {
-            complete = skip(int64_t{extraLength} + commentLength);
-        }
-        if (!complete) break;
+        CentralRecord record;
+        if (!readCentralRecord(record)) break;
         record.headerOffset += shift;
         records.push_back(record);
     }
@@ -823,6 +856,395 @@ bool ZipReader::readDirectory(std::vector<CentralRecord>& records, uint64_t limi
     facts->moreThanCounted = limit == UINT64_MAX && records.size() == total && readU32(next) &&
                              next == kCentralHeaderSignature;
     return !records.empty();
+}
+
+
+// Reads the central header at the position, signature included.
+bool ZipReader::readCentralRecord(CentralRecord& record) {
+    uint8_t h[kCentralHeaderSize];
+    if (!readBytes(h, kCentralHeaderSize) || le32(h) != kCentralHeaderSignature) return false;
+    record = CentralRecord{le32(h + 20), le32(h + 24), le32(h + 42), le32(h + 16), le16(h + 10),
+                           in_->tell(), le16(h + 28), {}, le16(h + 8), metadataOf(h[5], le32(h + 38)),
+                           le16(h + 12), le16(h + 14)};
+    uint16_t nameLength = record.nameLength;
+    uint16_t extraLength = le16(h + 30);
+    uint16_t commentLength = le16(h + 32);
+    record.name.resize(nameLength);
+    if (!readBytes(record.name.data(), nameLength)) return false;
+    bool marked = record.packedSize == kZip64Marker || record.size == kZip64Marker ||
+                  record.headerOffset == kZip64Marker;
+    if (extraLength == 0 || !marked) return skip(int64_t{extraLength} + commentLength);
+    uint64_t* values[] = {&record.size, &record.packedSize, &record.headerOffset};
+    int64_t extraStart = in_->tell();
+    return extraStart >= 0 && readZip64Extra(extraLength, values, 3, false) && in_->seek(extraStart + extraLength) &&
+           skip(commentLength);
+}
+
+// ---- Front to back, from a stream that goes back only a little --------------
+
+constexpr uint32_t kDescriptorSignature = 0x08074B50;
+// The traditional encryption's header in front of the data.
+constexpr int kTraditionalHeader = 12;
+// The longest data descriptor: signature, CRC and two zip64 sizes.
+constexpr int kMaxDescriptor = 24;
+// Decoders fetch their packed data in pieces: where they stop reading lies at
+// most this far past the end of the data.
+constexpr int64_t kDecoderReadAhead = 256 << 10;
+
+bool startsRecord(uint32_t word) { return word == kLocalHeaderSignature || word == kCentralHeaderSignature; }
+
+// The length of a data descriptor at `at` (of which `available` bytes are at
+// hand) for data of `packed` bytes that decoded to `size`, with `crc` when
+// given; 0 when none fits there. A local or central header must follow it:
+// that tells the zip64 form, and a form with no signature, from the others.
+int descriptorAt(const uint8_t* at, int64_t available, int64_t packed, int64_t size, std::optional<uint32_t> crc,
+                 uint32_t& stored) {
+    for (bool signature : {true, false}) {
+        for (bool wide : {false, true}) {
+            const int crcAt = signature ? 4 : 0, field = wide ? 8 : 4, length = crcAt + 4 + 2 * field;
+            if (available < length + 4 || (signature && le32(at) != kDescriptorSignature)) continue;
+            const uint8_t* sizes = at + crcAt + 4;
+            const uint64_t statedPacked = wide ? le64(sizes) : le32(sizes);
+            const uint64_t statedSize = wide ? le64(sizes + field) : le32(sizes + field);
+            if (statedPacked != uint64_t(packed) || statedSize != uint64_t(size) ||
+                (crc && le32(at + crcAt) != *crc) || !startsRecord(le32(at + length)))
+                continue;
+            stored = le32(at + crcAt);
+            return length;
+        }
+    }
+    return 0;
+}
+
+class ZipStreamed final : public ZipFrontToBack {
+public:
+    ZipStreamed(InStream* input, std::shared_ptr<ArchivePassword> password)
+        : ZipFrontToBack(input->name(), nullptr, 0), input_(input), reader_(nullptr, input),
+          password_(std::move(password)) {
+        input_->addRef();
+        reader_.frontToBack_ = true;
+        reader_.nameBudget_ = INT64_MAX;
+    }
+    ~ZipStreamed() override { input_->release(); }
+
+    int64_t tell() override { return total_; }
+    bool seek(int64_t position) override { return position == total_; }
+    int64_t size() override { return state_ == State::kEnd ? total_ : -1; }
+    int read(void* buf, int count) override;
+    bool nextEntry(int64_t& size) override;
+    void addEntries(Archive* archive, Codec* (*standIn)(Codec*)) override;
+
+private:
+    enum class State { kHeader, kCodedData, kStoredData, kEnd };
+
+    bool beginEntry(int64_t& size);
+    bool skipEntry(LocalEntry& entry, const Status& why);
+    bool unreadable(LocalEntry& entry, const char* why);
+    void account(const uint8_t* data, int count);
+    void finishCoded();
+    bool findDescriptor(LocalEntry& entry);
+    int readStored(uint8_t* buf, int count);
+    void readDirectory();
+    void checkAgainstDirectory();
+    bool skipTo(int64_t position) {
+        const int64_t at = input_->tell();
+        return position >= at ? skipBytes(input_, position - at) : input_->seek(position);
+    }
+
+    InStream* input_;
+    ZipReader reader_;
+    std::shared_ptr<ArchivePassword> password_;
+    State state_ = State::kHeader;
+    Ref<InStream> data_;  // the codec decoding the current entry
+    bool sizesFollow_ = false;
+    uint32_t crc_ = 0;      // of the current entry's decoded data so far
+    int64_t decoded_ = 0;   // of the current entry
+    int64_t total_ = 0;     // of all entries
+    std::vector<uint8_t> ahead_;  // a stored entry's packed bytes looked at for its descriptor
+    std::vector<CentralRecord> records_;
+    bool endRecord_ = false;
+};
+
+bool ZipStreamed::nextEntry(int64_t& size) {
+    size = 0;
+    // Data the caller left unread is passed over.
+    uint8_t scrap[4096];
+    while ((state_ == State::kCodedData || state_ == State::kStoredData) && read(scrap, sizeof scrap) > 0) {
+    }
+    if (state_ == State::kEnd) return false;
+    uint32_t signature;
+    state_ = State::kEnd;
+    if (!reader_.readU32(signature)) return false;  // no directory: checkAgainstDirectory tells
+    if (signature == kCentralHeaderSignature) {
+        readDirectory();
+        return false;
+    }
+    if (signature != kLocalHeaderSignature) {
+        reader_.damaged("no local header where the previous entry's data ends");
+        return false;
+    }
+    return beginEntry(size);
+}
+
+bool ZipStreamed::beginEntry(int64_t& size) {
+    if (reader_.parseLocalHeader(nullptr) == kStop) {
+        reader_.damaged("local header cut short or damaged");
+        return false;
+    }
+    LocalEntry& entry = reader_.entries_.back();
+    entry.decodedAt = total_;
+    crc_ = 0;
+    decoded_ = 0;
+    sizesFollow_ = entry.flags & kFlagDataDescriptor;
+    const bool encrypted = entry.flags & kFlagEncrypted;
+    if (sizesFollow_) {
+        // Until the descriptor tells: data that reaches as far as a stream can.
+        entry.packedSize = INT64_MAX - entry.dataOffset;
+        entry.size = -1;
+        if (entry.method == kAesMethod)
+            return unreadable(entry, "an AES-encrypted entry whose sizes follow its data cannot be read from a pipe");
+        if (entry.method == 0 && !encrypted) {
+            state_ = State::kStoredData;
+            size = -1;
+            return true;
+        }
+    }
+    EntryDecoding decoding = reader_.decodingOf(entry);
+    if (!decoding.failure.ok() || decoding.codec == damagedEntryCodec())
+        return skipEntry(entry, decoding.failure.ok() ? Status::corrupt() : decoding.failure);
+    CodecRequest request;
+    request.source = input_;
+    request.offset = decoding.offset;
+    request.packedSize = decoding.packedSize;
+    request.unpackedSize = entry.size;
+    request.properties = decoding.properties;
+    request.password = password_.get();
+    data_ = Ref<InStream>(decoding.codec->createStream(request));
+    if (!data_ || !input_->seek(decoding.offset)) return skipEntry(entry, Status::corrupt());
+    // A stored entry decrypts byte for byte: its descriptor is looked for
+    // in the packed bytes beside the decrypted ones.
+    state_ = sizesFollow_ && entry.method == 0 ? State::kStoredData : State::kCodedData;
+    size = entry.size;
+    return true;
+}
+
+// An entry that cannot be decoded is listed with the reason; the reading
+// goes on after it when its header gives its size.
+bool ZipStreamed::skipEntry(LocalEntry& entry, const Status& why) {
+    entry.failure = why;
+    if (sizesFollow_) return unreadable(entry, "an entry that cannot be decoded hides where the next one starts");
+    if (!skipTo(entry.end())) return false;
+    state_ = State::kHeader;
+    return true;
+}
+
+bool ZipStreamed::unreadable(LocalEntry& entry, const char* why) {
+    if (entry.failure.ok()) entry.failure = Status::unsupportedMethod();
+    reader_.damaged(why);
+    state_ = State::kEnd;
+    return false;
+}
+
+void ZipStreamed::account(const uint8_t* data, int count) {
+    crc_ = crc32Update(crc_, data, size_t(count));
+    decoded_ += count;
+    total_ += count;
+}
+
+int ZipStreamed::read(void* buf, int count) {
+    if (!buf || count <= 0) return 0;
+    if (state_ == State::kStoredData) return readStored(static_cast<uint8_t*>(buf), count);
+    if (state_ != State::kCodedData) return 0;
+    const int got = data_->read(buf, count);
+    if (got > 0) {
+        account(static_cast<uint8_t*>(buf), got);
+        return got;
+    }
+    finishCoded();
+    return 0;
+}
+
+// The codec has delivered the entry's data: the next header follows its
+// packed data, or the data descriptor after where the data ended.
+void ZipStreamed::finishCoded() {
+    LocalEntry& entry = reader_.entries_.back();
+    entry.decodedSize = decoded_;
+    if (data_->damaged()) entry.failure = data_->status();
+    data_ = Ref<InStream>();
+    state_ = State::kHeader;
+    if (!sizesFollow_) {
+        if (!skipTo(entry.end())) state_ = State::kEnd;
+        return;
+    }
+    if (!entry.failure.ok()) {
+        // Input that ended inside the entry is told by the missing directory.
+        if (input_->size() >= 0) state_ = State::kEnd;
+        else unreadable(entry, "a damaged entry hides where the next one starts");
+    } else if (!findDescriptor(entry)) {
+        entry.failure = Status::corrupt("no data descriptor where the entry's data ends");
+        reader_.damaged("no data descriptor where an entry's data ends");
+        state_ = State::kEnd;
+    }
+}
+
+// The descriptor whose sizes say that the data ends where it starts: the
+// first such place from the farthest back the decoder may have read ahead.
+bool ZipStreamed::findDescriptor(LocalEntry& entry) {
+    const int64_t stop = input_->tell();
+    const int64_t low = std::max(entry.dataOffset, stop - kDecoderReadAhead);
+    if (stop < low || !input_->seek(low)) return false;
+    std::vector<uint8_t> bytes(size_t(stop - low + kMaxDescriptor + 4));
+    int64_t got = 0;
+    for (int n; got < int64_t(bytes.size()) &&
+                (n = input_->read(bytes.data() + got, int(int64_t(bytes.size()) - got))) > 0;)
+        got += n;
+    for (int64_t p = low; p <= stop && p - low < got; ++p) {
+        uint32_t stored;
+        const int length =
+            descriptorAt(bytes.data() + (p - low), got - (p - low), p - entry.dataOffset, decoded_, std::nullopt, stored);
+        if (!length) continue;
+        entry.packedSize = p - entry.dataOffset;
+        entry.size = decoded_;
+        entry.crc = stored;
+        return input_->seek(p + length);
+    }
+    return false;
+}
+
+// A stored entry whose size follows it ends at the first descriptor whose
+// signature, CRC and sizes fit the bytes before it. Its bytes (decrypted,
+// when it is encrypted) are delivered up to where one is found.
+int ZipStreamed::readStored(uint8_t* buf, int count) {
+    LocalEntry& entry = reader_.entries_.back();
+    const int header = entry.flags & kFlagEncrypted ? kTraditionalHeader : 0;
+    const int64_t at = entry.dataOffset + header + decoded_;
+    int got = 0;
+    if (data_) {
+        got = std::max(data_->read(buf, count), 0);
+    } else if (input_->seek(at)) {
+        for (int n; got < count && (n = input_->read(buf + got, count - got)) > 0;) got += n;
+    }
+    // The packed bytes from there on, with room for a descriptor and the
+    // record after it.
+    constexpr int kLookAhead = kMaxDescriptor + 4;
+    ahead_.resize(size_t(got) + kLookAhead);
+    int looked = 0;
+    if (input_->seek(at))
+        for (int n; looked < int(ahead_.size()) &&
+                    (n = input_->read(ahead_.data() + looked, int(ahead_.size()) - looked)) > 0;)
+            looked += n;
+    uint32_t running = crc_;
+    int summed = 0;
+    for (int q = 0; q < got && q + 4 <= looked; ++q) {
+        if (le32(ahead_.data() + q) != kDescriptorSignature) continue;
+        running = crc32Update(running, buf + summed, size_t(q - summed));
+        summed = q;
+        uint32_t stored;
+        const int64_t size = decoded_ + q;
+        const int length = descriptorAt(ahead_.data() + q, looked - q, size + header, size, running, stored);
+        if (!length) continue;
+        account(buf, q);
+        entry.size = entry.decodedSize = decoded_;
+        entry.packedSize = decoded_ + header;
+        entry.crc = stored;
+        data_ = Ref<InStream>();
+        state_ = input_->seek(at + q + length) ? State::kHeader : State::kEnd;
+        return q;
+    }
+    if (got == 0) {
+        entry.decodedSize = decoded_;
+        entry.failure = data_ && data_->damaged() ? data_->status() : Status::truncated();
+        reader_.damaged("no data descriptor after a stored entry");
+        data_ = Ref<InStream>();
+        state_ = State::kEnd;
+        return 0;
+    }
+    account(buf, got);
+    return got;
+}
+
+// The central directory, whose first signature has been read, up to the end
+// record.
+void ZipStreamed::readDirectory() {
+    uint32_t signature = kCentralHeaderSignature;
+    input_->seek(input_->tell() - 4);
+    for (;;) {
+        if (signature == kCentralHeaderSignature) {
+            CentralRecord record;
+            if (!reader_.readCentralRecord(record)) break;
+            records_.push_back(std::move(record));
+        } else if (signature == kZip64EndRecordSignature) {
+            uint8_t size[8];
+            if (!reader_.readBytes(size, 8) || le64(size) > INT64_MAX || !skipBytes(input_, int64_t(le64(size))))
+                break;
+        } else if (signature == kZip64LocatorSignature) {
+            if (!skipBytes(input_, kZip64LocatorSize - 4)) break;
+        } else {
+            endRecord_ = signature == kEndRecordSignature;
+            break;
+        }
+        if (!reader_.readU32(signature)) break;
+        if (signature == kCentralHeaderSignature) input_->seek(input_->tell() - 4);
+    }
+}
+
+// The directory names the entries (its names win) and gives their Unix
+// modes; entries it lists that the data did not carry, and entries it does
+// not list, are reported.
+void ZipStreamed::checkAgainstDirectory() {
+    std::vector<LocalEntry> unmet;
+    for (const CentralRecord& record : records_) {
+        LocalEntry* entry =
+            record.headerOffset <= INT64_MAX ? reader_.scannedEntryAt(int64_t(record.headerOffset)) : nullptr;
+        if (entry && entry->named) {
+            reader_.damaged("the central directory names an entry twice");
+            continue;
+        }
+        if (!entry) {
+            // Listed with what the directory says, its data not there.
+            LocalEntry missing{};
+            missing.flags = record.flags;
+            missing.method = record.method;
+            missing.time = record.time;
+            missing.date = record.date;
+            missing.packedSize = int64_t(std::min<uint64_t>(record.packedSize, INT64_MAX));
+            missing.size = int64_t(std::min<uint64_t>(record.size, INT64_MAX));
+            missing.crc = record.crc;
+            missing.nameAt = reader_.names_.size();
+            reader_.names_ += record.name;
+            missing.nameLength = record.nameLength;
+            missing.metadata = record.metadata;
+            missing.decodedAt = total_;
+            missing.failure = Status::truncated("listed in the central directory, not in the data read");
+            unmet.push_back(missing);
+            continue;
+        }
+        reader_.takeCentralName(*entry, record.name, record.flags);
+        entry->named = true;
+        entry->metadata = record.metadata;
+        if (entry->size < 0) {  // its descriptor was not found
+            entry->size = int64_t(std::min<uint64_t>(record.size, INT64_MAX));
+            entry->packedSize = int64_t(std::min<uint64_t>(record.packedSize, INT64_MAX));
+            entry->crc = record.crc;
+        }
+        reader_.checkRecord(record, *entry);
+    }
+    if (!unmet.empty())
+        reader_.damaged("entries of the central directory not in the data read: " + std::to_string(unmet.size()));
+    for (const LocalEntry& entry : reader_.entries_)
+        if (!entry.named && endRecord_)
+            reader_.damaged("the central directory does not list " +
+                            reader_.names_.substr(entry.nameAt, entry.nameLength));
+    if (!endRecord_) reader_.damaged("no end of central directory record");
+    reader_.entries_.insert(reader_.entries_.end(), unmet.begin(), unmet.end());
+}
+
+void ZipStreamed::addEntries(Archive* archive, Codec* (*standIn)(Codec*)) {
+    checkAgainstDirectory();
+    reader_.archive_ = archive;
+    reader_.standIn_ = standIn;
+    for (const LocalEntry& entry : reader_.entries_) reader_.addLocalEntry(entry);
+    if (!reader_.damage().empty()) archive->markDamaged(reader_.damage());
 }
 
 }  // namespace
@@ -846,6 +1268,11 @@ Archive* openZip(const char16_t* name, Archive* container, InStream* stream) {
 Bid probeZip(const ProbeInput& input) {
     if (input.place != ProbePlace::kStart) return Bid::kNone;
     return input.signatureMatches ? Bid::kSignature : Bid::kFromEnd;
+}
+
+ZipFrontToBack* openZipFrontToBack(InStream* input, std::shared_ptr<ArchivePassword> password) {
+    if (!input) return nullptr;
+    return new (std::nothrow) ZipStreamed(input, std::move(password));
 }
 
 }  // namespace zorvex

@@ -46,8 +46,24 @@ protected:
         auto mid = sampleData(20000, 4);
         writeFile(tmp / "in/top/sub/mid.dat", mid.data(), mid.size());
         ASSERT_EQ(shell(tmp.path(), "tar cf t.tar -C in top"), 0);
+        writeFile(tmp / "zipstream.py", kZipStream);
         zorvex = quote(cliPath());
     }
+    // Writes a zip of ./top to standard output, which is a pipe: python's
+    // zipfile then puts every entry's sizes in a data descriptor after it
+    // (zip64 fields and descriptors with "zip64").
+    static constexpr char kZipStream[] = R"(
+import os, shutil, sys, zipfile
+z = zipfile.ZipFile(sys.stdout.buffer, 'w', getattr(zipfile, 'ZIP_' + sys.argv[1]))
+for root, dirs, files in sorted(os.walk('top')):
+    z.write(root)
+    for path in (os.path.join(root, f) for f in sorted(files)):
+        info = zipfile.ZipInfo.from_file(path)
+        info.compress_type = z.compression
+        with open(path, 'rb') as data, z.open(info, 'w', force_zip64=sys.argv[2:] == ['zip64']) as entry:
+            shutil.copyfileobj(data, entry)
+z.close()
+)";
     TempDir tmp;
     std::string zorvex;
 };
@@ -59,8 +75,9 @@ struct Fixture {
 };
 
 // Tar and its compressed forms stream (xz also in blocks, and as two streams
-// with padding between them); a zip written to a pipe (python's zipfile then
-// stores data descriptors) and a 7z are kept whole first. A raw .lzma has no
+// with padding between them), and so do zips, by their local headers: with
+// sizes there, or in data descriptors after stored, deflated and bzip2 data,
+// and with zip64 fields. A 7z is kept whole first. A raw .lzma has no
 // signature: its header tells it.
 const Fixture kFixtures[] = {
     {"t.tar", "tar", "true"},
@@ -73,12 +90,12 @@ const Fixture kFixtures[] = {
     {"t.tar.lz", "lzip", "lzip -c t.tar > t.tar.lz"},
     {"t.tar.zst", "zstd", "zstd -q -c t.tar > t.tar.zst"},
     {"t.tar.lzma", "xz", "xz --format=lzma -c t.tar > t.tar.lzma"},
-    {"d.zip", "python3",
-     "cd in && python3 -c \"import sys, zipfile, os\n"
-     "z = zipfile.ZipFile(sys.stdout.buffer, 'w', zipfile.ZIP_DEFLATED)\n"
-     "for root, dirs, files in sorted(os.walk('top')):\n"
-     "    for f in sorted(files): z.write(os.path.join(root, f))\n"
-     "z.close()\" | cat > ../d.zip"},
+    {"d.zip", "python3", "cd in && python3 ../zipstream.py DEFLATED | cat > ../d.zip"},
+    {"s.zip", "python3", "cd in && python3 ../zipstream.py STORED | cat > ../s.zip"},
+    {"b.zip", "python3", "cd in && python3 ../zipstream.py BZIP2 | cat > ../b.zip"},
+    {"sized.zip", "zip", "cd in && zip -qr ../sized.zip top"},
+    {"piped.zip", "zip", "cd in && zip -qr - top | cat > ../piped.zip"},
+    {"zip64.zip", "python3", "cd in && python3 ../zipstream.py DEFLATED zip64 | cat > ../zip64.zip"},
     {"t.7z", "7zz", "cd in && 7zz a -bso0 -bsp0 ../t.7z top"},
 };
 
@@ -98,6 +115,10 @@ TEST_F(PipeTest, EveryFormatFromAPipeGivesWhatItsFileGives) {
         // Nothing of the kept input stays behind in the destination.
         EXPECT_EQ(std::distance(fs::directory_iterator(tmp / ("pipe/" + name)), {}), 1);
         EXPECT_EQ(shell(tmp.path(), "cat " + name + " | " + zorvex + " test -", &err), 0) << err;
+        // A zip from a pipe lists as its file does.
+        if (name.ends_with(".zip"))
+            EXPECT_EQ(runOutput("cd " + quote(tmp.path()) + " && cat " + name + " | " + zorvex + " list -lr -"),
+                      runOutput("cd " + quote(tmp.path()) + " && " + zorvex + " list -lr " + name));
     }
     // A path inside the archive read from standard input.
     const std::string cat = runOutput("cd " + quote(tmp.path()) + " && " + zorvex + " cat -/top/small.txt < t.tar");
@@ -122,6 +143,100 @@ TEST_F(PipeTest, AnInputThatEndsEarlyOrCannotBeReadFails) {
         const fs::path big = tmp / ("cut/" + name + "/top/big.bin");
         EXPECT_TRUE(!fs::exists(big) || readFile(big) != readFile(tmp / "in/top/big.bin"));
         EXPECT_EQ(shell(tmp.path(), "head -c " + half + " " + name + " | " + zorvex + " test -"), 1);
+    }
+}
+
+// Zips whose damage shows only as they are read: a bit flipped in an entry's
+// data, a central directory that lists an entry the data does not carry or
+// leaves out one it carries, an input cut inside an entry; each with sizes in the local headers ("sized")
+// and in data descriptors ("piped").
+constexpr char kDamagedZips[] = R"(
+import io, struct, zipfile
+def write(piped):
+    out = io.BytesIO()
+    class Pipe:  # neither seek nor tell: zipfile writes data descriptors
+        def write(self, data): return out.write(data)
+        def flush(self): pass
+    z = zipfile.ZipFile(Pipe() if piped else out, 'w', zipfile.ZIP_DEFLATED)
+    z.writestr('top/a.txt', b'alpha\n' * 1000)
+    z.writestr('top/b.bin', bytes(range(256)) * 400)
+    z.writestr('top/c.txt', b'gamma\n' * 1000)
+    z.close()
+    return out.getvalue()
+for piped in (False, True):
+    data = write(piped)
+    entries = zipfile.ZipFile(io.BytesIO(data))
+    b, c = (entries.getinfo('top/' + name).header_offset for name in ('b.bin', 'c.txt'))
+    directory = struct.unpack('<I', data[-6:-2])[0]
+    flipped = bytearray(data)
+    flipped[b + 30 + 9 + 40] ^= 0x55
+    records = [at for at in range(directory, len(data)) if data.startswith(b'PK\1\2', at)]
+    kind = 'piped' if piped else 'sized'
+    for name, damaged in (('flipped', flipped), ('unmet', data[:c] + data[directory:]),
+                          ('unlisted', data[:records[1]] + data[records[2]:]), ('cut', data[:b + 30 + 9 + 200])):
+        open(name + '-' + kind + '.zip', 'wb').write(damaged)
+)";
+
+TEST_F(PipeTest, ADamagedZipFromAPipeFailsEntryByEntryAsItsFileDoes) {
+    writeFile(tmp / "damaged.py", kDamagedZips);
+    ASSERT_EQ(shell(tmp.path(), "python3 damaged.py"), 0);
+    struct Case {
+        const char* zip;
+        const char* message;
+        const char* extracted;  // the files a pipe gives
+        bool sameAsFile;        // the file reports the same (a cut piped zip's file has no directory to go by)
+    } cases[] = {
+        {"flipped-sized", "top/b.bin: CRC mismatch", "top/a.txt top/c.txt", true},
+        {"flipped-piped", "top/b.bin: CRC mismatch", "top/a.txt top/c.txt", true},
+        {"unmet-sized", "top/c.txt: listed in the central directory, not in the data read", "top/a.txt top/b.bin",
+         false},
+        {"unmet-piped", "top/c.txt: listed in the central directory, not in the data read", "top/a.txt top/b.bin",
+         false},
+        {"unlisted-sized", "the central directory does not list top/b.bin", "top/a.txt top/b.bin top/c.txt", false},
+        {"unlisted-piped", "the central directory does not list top/b.bin", "top/a.txt top/b.bin top/c.txt", false},
+        {"cut-sized", "top/b.bin: data ends after 149 of 102400 bytes", "top/a.txt", true},
+        {"cut-piped", "top/b.bin: data ends after 149 bytes", "top/a.txt", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.zip);
+        const std::string zip = std::string(c.zip) + ".zip";
+        std::string fromPipe, fromFile;
+        EXPECT_EQ(shell(tmp.path(), zorvex + " extract - -C pipe/" + c.zip + " < " + zip, &fromPipe), 1);
+        EXPECT_NE(fromPipe.find(c.message), std::string::npos) << fromPipe;
+        EXPECT_EQ(shell(tmp.path(), zorvex + " test - < " + zip), 1);
+        std::string extracted;
+        for (const auto& [name, data] : readTree(tmp / "pipe" / c.zip)) extracted += (extracted.empty() ? "" : " ") + name;
+        EXPECT_EQ(extracted, c.extracted);
+        EXPECT_EQ(readFile(tmp / "pipe" / c.zip / "top/a.txt").size(), 6000u);
+        if (!c.sameAsFile) continue;
+        EXPECT_EQ(shell(tmp.path(), zorvex + " extract " + zip + " -C file/" + c.zip, &fromFile), 1);
+        for (size_t at; (at = fromFile.find(zip + ":")) != std::string::npos;) fromFile.replace(at, zip.size(), "-");
+        EXPECT_EQ(fromPipe, fromFile);
+        EXPECT_TRUE(readTree(tmp / "pipe" / c.zip) == readTree(tmp / "file" / c.zip));
+    }
+}
+
+// Zip's traditional encryption with its sizes after the data (stored and
+// deflated entries), and with them in the headers, zip's AES, and a 7z with
+// encrypted headers, which need the password as soon as they are opened.
+TEST_F(PipeTest, AnEncryptedArchiveFromAPipeTakesThePassword) {
+    const Fixture encrypted[] = {
+        {"e1.zip", "zip", "cd in && zip -qr -P secret - top | cat > ../e1.zip"},
+        {"e2.zip", "7zz", "cd in && 7zz a -bso0 -bsp0 -tzip -psecret -mem=ZipCrypto ../e2.zip top"},
+        {"e3.zip", "7zz", "cd in && 7zz a -bso0 -bsp0 -tzip -psecret -mem=AES256 ../e3.zip top"},
+        {"e4.7z", "7zz", "cd in && 7zz a -bso0 -bsp0 -psecret -mhe=on ../e4.7z top"},
+    };
+    for (const Fixture& fixture : encrypted) {
+        SCOPED_TRACE(fixture.name);
+        if (!haveTool(fixture.tool)) continue;
+        const std::string name = fixture.name;
+        ASSERT_EQ(shell(tmp.path(), fixture.make), 0);
+        std::string err;
+        EXPECT_EQ(shell(tmp.path(), zorvex + " -p secret extract - -C pipe/" + name + " < " + name, &err), 0) << err;
+        EXPECT_TRUE(readTree(tmp / "pipe" / name) == readTree(tmp / "in"));
+        EXPECT_EQ(runOutput("cd " + quote(tmp.path()) + " && " + zorvex + " -p secret list -lr - < " + name),
+                  runOutput("cd " + quote(tmp.path()) + " && " + zorvex + " -p secret list -lr " + name));
+        EXPECT_EQ(shell(tmp.path(), zorvex + " -p wrong test - < " + name), 1);
     }
 }
 
@@ -210,7 +325,7 @@ for packed in sys.argv[2:]:
     print(packed, held, fed, p.wait())
 )";
 
-TEST_F(PipeTest, ACompressedTarIsDecodedAsItArrivesWithoutKeepingItsPackedData) {
+TEST_F(PipeTest, ACompressedTarOrAZipIsDecodedAsItArrivesWithoutKeepingItsPackedData) {
     if (!fs::exists("/proc/self/fd")) GTEST_SKIP() << "no /proc";
     // Data that does not compress: what is fed is about what it decodes to.
     ASSERT_EQ(shell(tmp.path(), "mkdir -p noise/top && head -c 400000 /dev/urandom > noise/top/a.bin && "
@@ -224,6 +339,15 @@ TEST_F(PipeTest, ACompressedTarIsDecodedAsItArrivesWithoutKeepingItsPackedData) 
         if (!haveTool(compressor.tool)) continue;
         ASSERT_EQ(shell(tmp.path(), made(compressor, name)), 0);
         packed.push_back(name);
+    }
+    // Zips, with sizes in their local headers and in data descriptors.
+    if (haveTool("python3")) {
+        ASSERT_EQ(shell(tmp.path(), "cd noise && python3 ../zipstream.py DEFLATED | cat > ../wz"), 0);
+        packed.push_back("wz");
+    }
+    if (haveTool("zip")) {
+        ASSERT_EQ(shell(tmp.path(), "cd noise && zip -qr ../wzs.zip top && mv ../wzs.zip ../wzs"), 0);
+        packed.push_back("wzs");
     }
     std::string names;
     for (const std::string& name : packed) names += " " + name;
@@ -239,7 +363,8 @@ TEST_F(PipeTest, ACompressedTarIsDecodedAsItArrivesWithoutKeepingItsPackedData) 
         ++seen;
         EXPECT_EQ(status, 0);
         // The entries' data goes into the destination; the temporary folder
-        // holds the tar's headers at most, never the input read so far.
+        // holds the tar's headers at most, never the input read so far (nor
+        // a zip's packed data).
         EXPECT_LT(held, fed / 10);
         EXPECT_TRUE(readTree(tmp / ("x" + name)) == readTree(tmp / "noise"));
     }

@@ -149,6 +149,31 @@ TEST(DecodedCache, RangesKeptApartReadBackAndLinkOnce) {
     EXPECT_TRUE(fs::is_empty(dir / "stage"));  // nothing is left behind
 }
 
+// Ranges whose end the reader learns by reading them (zip entries whose
+// sizes follow their data): a big one is linked as any other, a small one
+// joins the scratch file, and both read back whole.
+TEST(DecodedCache, RangesOfUnknownSizeEndWhereTheReaderSays) {
+    REQUIRE_TOOL("gzip");
+    TempDir dir;
+    auto data = sampleData(1 << 20, 26);
+    Kept k = keptGzip(dir, data, false, true);
+    ASSERT_TRUE(k.stream);
+    k.stream->keepApart(100000, -1);
+    EXPECT_EQ(readAt(k.stream.get(), 100000, 200000), slice(data, 100000, 200000));
+    k.stream->endApart(300000);
+    k.stream->keepApart(400000, -1);
+    EXPECT_EQ(readAt(k.stream.get(), 400000, 1000), slice(data, 400000, 1000));
+    k.stream->endApart(401000);
+    EXPECT_TRUE(k.stream->seek(0));
+    EXPECT_EQ(readAll(k.stream.get()), data);
+    EXPECT_FALSE(k.stream->linkRange(400000, 1000, enginePath(dir / "small")));
+    ASSERT_TRUE(k.stream->linkRange(100000, 200000, enginePath(dir / "big")));
+    k.stream = {};
+    EXPECT_EQ(readFile(dir / "big"), slice(data, 100000, 200000));
+    EXPECT_FALSE(fs::exists(dir / "small"));
+    EXPECT_TRUE(fs::is_empty(dir / "stage"));
+}
+
 TEST(DecodedCache, DamagedDataIsNeverLinked) {
     REQUIRE_TOOL("gzip");
     TempDir dir;

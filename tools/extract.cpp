@@ -33,6 +33,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "engine/checked_stream.h"
 #include "engine/extraction.h"
 #include "engine/level_walk.h"
 #include "engine/names.h"
@@ -832,14 +833,26 @@ bool Extractor::publish(OutputFile& file, const fs::path& target, const std::str
     return false;
 }
 
+// Whether the stream's data, read from its start to its end, passes the
+// stored checks. The stream is back at its start afterwards.
+bool passesChecks(InStream* stream, const EntryChecks& checks) {
+    DataCheck check(checks);
+    uint8_t piece[1 << 16];
+    int64_t total = 0;
+    for (int n; (n = stream->read(piece, sizeof piece)) > 0; total += n) check.update(piece, size_t(n));
+    const bool passed =
+        !stream->damaged() && total == stream->knownSize() && check.crcMatches() && check.blake2spMatches();
+    return stream->seek(0) && passed;
+}
+
 // Data kept apart while the archive was listed (engine/decoded_cache.h) is
 // given the file's name instead of being written again. An entry with stored
-// checks is written, which checks it.
+// checks is read through first (which writes nothing); when it fails them,
+// it is written as any other, which reports it.
 bool Extractor::linkKept(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& temporary) {
-    if (checks.crc || checks.blake2sp) return false;
     const int64_t size = stream->knownSize();
     if (size <= 0 || !stream->linkRange(0, size, engineArgumentPath(utf8FromPath(temporary)))) return false;
-    if (!out.adopt(temporary)) {
+    if (!out.adopt(temporary) || ((checks.crc || checks.blake2sp) && !passesChecks(stream, checks))) {
         out.discard();
         return false;
     }

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "tools/entries.h"
 #include "tools/os.h"
+#include "tools/password.h"
 
 namespace zorvex::cli {
 
@@ -57,7 +58,8 @@ StandardInput::StandardInput(const std::vector<std::string>& arguments, Reporter
     // later is counted by the command.
     auto opening = std::make_shared<bool>(true);
     archive_ = Ref<Archive>(openStandardInput(
-        stagingFolder, [&reporter, opening](int64_t n) { if (*opening) reporter.countBytes(n); }, failure));
+        stagingFolder, [&reporter, opening](int64_t n) { if (*opening) reporter.countBytes(n); }, failure,
+        commandPasswords()));
     // A compressed stream is decoded as it arrives: the archive it holds is
     // read through now, under the line, and stays open for the command.
     if (archive_ && archive_->fileCount() == 0 && archive_->nestedCount() == 1 &&

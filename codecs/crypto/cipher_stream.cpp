@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "codecs/crypto/secret.h"
 
@@ -52,8 +53,13 @@ bool CipherStream::decipherAt(int64_t pieceStart) {
     }
     fail(source_->status());
     if (got < want) {
-        fail(Status::truncated());
-        return false;
+        // Data said to reach as far as its source does (a pipe's, whose end
+        // is not known before it comes) ends with it; other data is cut short.
+        if (got == 0 || offset_ + packedSize_ != std::numeric_limits<int64_t>::max()) {
+            fail(Status::truncated());
+            return false;
+        }
+        packedSize_ = plainSize_ = pieceStart + got;
     }
     // Checks over the packed data see each byte once, in order.
     bool firstPass = pieceStart == nextInOrder_;
