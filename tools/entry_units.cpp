@@ -74,8 +74,8 @@ UnitRunner::~UnitRunner() { stop(); }
 
 bool UnitRunner::wanted(Archive* archive) {
     static const std::u16string_view decodedApart[] = {u"zip", u"7zip", u"rar"};
-    const bool formatDecodesApart = std::find(std::begin(decodedApart), std::end(decodedApart),
-                                              archive->formatName()) != std::end(decodedApart);
+    const bool formatDecodesApart =
+        std::find(std::begin(decodedApart), std::end(decodedApart), archive->formatName()) != std::end(decodedApart);
     return jobWorkerCount() > 1 && formatDecodesApart && (archive->directoryCount() > 0 || archive->entryCount() > 1);
 }
 
@@ -84,25 +84,18 @@ bool UnitRunner::start(const std::u16string& path, Archive* original, Decode dec
     original_ = Ref<Archive>::share(original);
     copyOf_.emplace(original);
     decode_ = std::move(decode);
-    const int workers = std::min(jobWorkerCount(), kMaxJobWorkers);
-    window_ = 2 * static_cast<size_t>(workers);
+    // This thread is one of the processors' decoders.
+    const int workers = std::min(jobWorkerCount(), kMaxJobWorkers) - 1;
+    window_ = 2 * static_cast<size_t>(workers + 1);
     for (int i = 0; i < workers; ++i) {
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            ++decoding_;
-        }
         // The library reports a thread it cannot start by throwing.
         try {
             threads_.emplace_back([this] { work(); });
         } catch (const std::system_error&) {
-            std::lock_guard<std::mutex> hold(mutex_);
-            --decoding_;
             break;
         }
     }
-    if (threads_.size() >= 2) return true;
-    stop();
-    return false;
+    return !threads_.empty();
 }
 
 void UnitRunner::offer(size_t begin, size_t end) {
@@ -125,9 +118,9 @@ bool UnitRunner::decoded(size_t unit) {
 
 void UnitRunner::wait(size_t unit) {
     std::unique_lock<std::mutex> hold(mutex_);
-    changed_.wait(hold, [&] { return units_[unit].decoded || (decoding_ == 0 && next_ <= unit); });
+    changed_.wait(hold, [&] { return units_[unit].decoded || next_ <= unit; });
     if (!units_[unit].decoded) {
-        // No worker has a copy: this thread reads the unit through its own opening.
+        // No worker has taken it: this thread decodes it through its own opening.
         next_ = unit + 1;
         hold.unlock();
         if (!ownCopy_) ownCopy_ = std::make_unique<ArchiveCopy>(original_);
@@ -170,22 +163,19 @@ bool UnitRunner::takeUnit(size_t& unit) {
 
 void UnitRunner::work() {
     JobWorkerScope scope;
+    // Without a copy, the units are left to the others and the caller.
     std::unique_ptr<ArchiveCopy> copy = ArchiveCopy::open(path_, *copyOf_);
+    if (!copy) return;
     std::unique_lock<std::mutex> hold(mutex_);
-    if (copy) {
-        for (;;) {
-            size_t unit = 0;
-            changed_.wait(hold, [&] { return stopping_ || takeUnit(unit); });
-            if (stopping_) break;
-            hold.unlock();
-            decode(unit, *copy);
-            changed_.notify_all();
-            hold.lock();
-        }
+    for (;;) {
+        size_t unit = 0;
+        changed_.wait(hold, [&] { return stopping_ || takeUnit(unit); });
+        if (stopping_) return;
+        hold.unlock();
+        decode(unit, *copy);
+        changed_.notify_all();
+        hold.lock();
     }
-    --decoding_;
-    hold.unlock();
-    changed_.notify_all();
 }
 
 }  // namespace zorvex::cli

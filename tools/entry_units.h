@@ -5,7 +5,9 @@
 // The engine's objects are used by one thread at a time (engine/refobject.h),
 // so each worker reads through a copy of the archive of its own, which it
 // opens again from its file itself (engine/archive.h, OpeningOwnCopy): the
-// workers open theirs side by side while the caller walks the archive.
+// workers open theirs side by side while the caller walks the archive. The
+// caller's thread is a decoder too: the unit it is to finish next, when no
+// worker has taken it, it decodes through its own opening.
 //
 // The caller cuts its entries into units: runs of entries that one worker
 // decodes in a row (a solid group is one unit, small files go together). It
@@ -13,9 +15,9 @@
 // per worker are decoded ahead of the one it finishes.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -97,10 +99,10 @@ public:
     // tar's entries are copied as stored, which workers do not speed up; a
     // single file's stream (a .bz2, a .xz) uses the workers itself.
     static bool wanted(Archive* archive);
-    // Starts a worker per processor, each opening a copy of the archive at
-    // `path` (opened as `original`) before it decodes units with `decode`.
-    // False when fewer than two could start: the caller then works alone, as
-    // it always did.
+    // Starts a worker per processor but one (the caller's thread decodes
+    // too), each opening a copy of the archive at `path` (opened as
+    // `original`) before it decodes units with `decode`. False when none
+    // could start: the caller then works alone, as it always did.
     bool start(const std::u16string& path, Archive* original, Decode decode);
     // Adds the unit of entries [begin, end); units are numbered from 0 as added.
     void offer(size_t begin, size_t end);
@@ -108,8 +110,8 @@ public:
     // Whether unit `unit`, the next to finish, is decoded (never waits).
     bool decoded(size_t unit);
     // Waits until unit `unit`, the next to finish, is decoded; it then counts
-    // as finished. When no worker could open its copy, the unit is decoded
-    // here, through the caller's own opening.
+    // as finished. A unit no worker has taken yet is decoded here, through
+    // the caller's own opening.
     void wait(size_t unit);
     // Takes back the units not yet decoded and waits for those that are
     // being decoded, which see interrupted() and stop early. For an interruption.
@@ -136,9 +138,8 @@ private:
     std::vector<Unit> units_;
     size_t next_ = 0;      // the next unit to hand out
     size_t finished_ = 0;  // units the caller waited for
-    int decoding_ = 0;     // workers with a copy, or yet to open one
     bool stopping_ = false;
-    std::unique_ptr<ArchiveCopy> ownCopy_;  // the caller's, when no worker has one
+    std::unique_ptr<ArchiveCopy> ownCopy_;  // over the caller's opening
 };
 
 }  // namespace zorvex::cli
