@@ -656,9 +656,11 @@ bool splitLast(const std::u16string& path, std::u16string* parent, std::u16strin
 }
 
 // Exact: below an archive's root, names that differ only in case are
-// different folders and files.
-// A thread's own copies are never handed out.
+// different folders and files. A thread's own copies are never handed out,
+// nor anything to a thread opening its own. The count is raised under the
+// list's lock.
 Archive* findLive(const std::u16string& name) {
+    if (openingOwnCopies) return nullptr;
     LiveArchives& live = liveArchives();
     std::lock_guard<std::mutex> hold(live.lock);
     for (Archive* a : live.archives)

@@ -382,9 +382,10 @@ int liveArchiveCount();
 
 // While it lives, archives opened on this thread, and every level below
 // them, are this thread's own copies: opening their paths never hands them
-// out, so threads that each read an archive through a copy of their own
-// share no object (reference counts are plain integers, engine/refobject.h).
-// Making and releasing archives on several threads at once is safe.
+// out, nor does an opening on this thread take a live archive of another,
+// so threads that each read an archive through a copy of their own share no
+// object (reference counts are plain integers, engine/refobject.h). Making
+// and releasing archives on several threads at once is safe.
 class OpeningOwnCopy {
 public:
     OpeningOwnCopy();

@@ -11,10 +11,10 @@
 
 #include "engine/extraction.h"
 #include "engine/level_walk.h"
+#include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/entry_units.h"
-#include "tools/password.h"
 #include "tools/standard_input.h"
 
 namespace zorvex::cli {
@@ -85,14 +85,8 @@ struct Checker {
         if (!folderPath.empty()) folderPath += u'\\';
         UnitKey key;
         if (!item.nested) key = {decodingUnit(archive, item.index), archive->statedFileSize(item.index)};
-        queue->push_back({Ref<Archive>::share(archive),
-                          item,
-                          std::move(entry),
-                          std::move(folderPath),
-                          reporter.takeKept(),
-                          key,
-                          {},
-                          0});
+        queue->push_back({Ref<Archive>::share(archive), item, std::move(entry), std::move(folderPath),
+                          reporter.takeKept(), key, {}, 0});
     }
     // On a worker: reads the item in the worker's copy, keeping what it says.
     void decodeQueued(Queued& queued, ArchiveCopy& copy) {

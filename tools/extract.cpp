@@ -37,11 +37,11 @@
 #include "engine/job_pool.h"
 #include "engine/level_walk.h"
 #include "engine/names.h"
+#include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
 #include "tools/entry_units.h"
 #include "tools/os.h"
-#include "tools/password.h"
 #include "tools/selection.h"
 #include "tools/standard_input.h"
 
@@ -114,7 +114,9 @@ size_t namelessWaitingFiles() {
 class Extractor {
 public:
     Extractor(Reporter& reporter, const ExtractOptions& options)
-        : reporter_(reporter), options_(options), selection_(options.patterns, options.excludes, options.ignoreCase) {}
+        : reporter_(reporter),
+          options_(options),
+          selection_(options.patterns, options.excludes, options.ignoreCase) {}
 
     // Prepares the destination folder; false when it cannot be used.
     bool prepare();
@@ -219,7 +221,8 @@ private:
     // Gives a written file its own name (replacing a file there only with
     // --overwrite); the file goes on failure. False after reporting.
     void rename(Written& file);
-    bool publish(OutputFile& file, const fs::path& target, const std::string& entry, bool readOnly, Reporter& reporter);
+    bool publish(OutputFile& file, const fs::path& target, const std::string& entry, bool readOnly,
+                 Reporter& reporter);
     // After a level read from an enclosing archive's entry: its files get
     // their names once that entry's data has held its checks.
     void finishWaiting(Archive* level, const std::string& levelPath);
@@ -246,7 +249,7 @@ private:
     std::unordered_map<std::u16string, fs::path> claimedFolders_;  // by case-folded path
     std::vector<FolderFinish> folders_;
     std::vector<Link> links_;
-    fs::path top_;                                       // where the archive's root is written
+    fs::path top_;  // where the archive's root is written
     std::unordered_set<fs::path::string_type> written_;  // files this extraction gave their names
     // With workers: the walk queues files, and the runner stops when interrupted.
     // Workers read queued_ while this thread adds to it: it grows past its
@@ -257,7 +260,7 @@ private:
     size_t unitStart_ = 0;          // the queued entry that starts the unit being cut
     std::vector<size_t> unitEnds_;  // of the units offered, where each ends
     size_t unitsFinished_ = 0;
-    size_t namelessPerUnit_ = 0;                             // files of a unit that wait for their names without one
+    size_t namelessPerUnit_ = 0;  // files of a unit that wait for their names without one
     std::unordered_map<std::u16string, int> queuedTargets_;  // files queued by targetKey
     std::unordered_set<fs::path::string_type> queuedFiles_;  // and by their paths
     // A target path as a file system that folds case may take it.
@@ -407,8 +410,8 @@ std::optional<Extractor::Place> Extractor::folder(Archive* level, int i, const P
         reporter_.error(subject_, entry, "unsafe folder name, skipped");
         return std::nullopt;
     }
-    Place sub{place.folder / *component, entry + kDisplaySeparator, false, path + u'\\',
-              place.depth + 1,           selection_.takes(path)};
+    Place sub{place.folder / *component, entry + kDisplaySeparator, false, path + u'\\', place.depth + 1,
+              selection_.takes(path)};
     // A folder whose path is stripped, or written to standard output, puts
     // nothing on disk: its entries go where its own folder's went.
     if (sub.depth <= options_.stripComponents || options_.toStdout) {
@@ -531,9 +534,9 @@ void Extractor::createHardLink(const Link& link) {
         start = end + 1;
     }
     if (!safe || !written_.count(target.native())) {
-        reporter_.error(
-            subject_, link.entry,
-            "a hard link to " + displayPath(link.metadata.linkTarget) + ", which was not extracted: not created");
+        reporter_.error(subject_, link.entry,
+                        "a hard link to " + displayPath(link.metadata.linkTarget) +
+                            ", which was not extracted: not created");
         return;
     }
     if (!linkPlaceFree(link)) return;
@@ -645,7 +648,8 @@ void Extractor::decodeQueued(Queued& queued, ArchiveCopy& copy) {
     const fs::path& folder = queued.place.folder;
     Ref<Archive> level = Ref<Archive>::share(copy.level(queued.place.path));
     LevelItem item = queued.item;
-    if (level) item.index = item.nested ? level->findNested(item.name.c_str()) : level->findFile(item.name.c_str());
+    if (level)
+        item.index = item.nested ? level->findNested(item.name.c_str()) : level->findFile(item.name.c_str());
     Ref<InStream> stream;
     if (!level || item.index < 0)
         lines.error(subject_, entry, "cannot be decoded");
