@@ -118,14 +118,19 @@ bool UnitRunner::decoded(size_t unit) {
 
 void UnitRunner::wait(size_t unit) {
     std::unique_lock<std::mutex> hold(mutex_);
-    changed_.wait(hold, [&] { return units_[unit].decoded || next_ <= unit; });
-    if (!units_[unit].decoded) {
-        // No worker has taken it: this thread decodes it through its own opening.
-        next_ = unit + 1;
-        hold.unlock();
-        if (!ownCopy_) ownCopy_ = std::make_unique<ArchiveCopy>(original_);
-        decode(unit, *ownCopy_);
-        hold.lock();
+    while (!units_[unit].decoded) {
+        // Rather than wait, this thread decodes a unit no worker has taken
+        // yet, through its own opening.
+        size_t other = 0;
+        if (takeUnit(other)) {
+            hold.unlock();
+            if (!ownCopy_) ownCopy_ = std::make_unique<ArchiveCopy>(original_);
+            decode(other, *ownCopy_);
+            changed_.notify_all();
+            hold.lock();
+            continue;
+        }
+        changed_.wait(hold);
     }
     finished_ = unit + 1;
     hold.unlock();

@@ -6,8 +6,8 @@
 // so each worker reads through a copy of the archive of its own, which it
 // opens again from its file itself (engine/archive.h, OpeningOwnCopy): the
 // workers open theirs side by side while the caller walks the archive. The
-// caller's thread is a decoder too: the unit it is to finish next, when no
-// worker has taken it, it decodes through its own opening.
+// caller's thread is a decoder too: while it waits for the unit it is to
+// finish next, it decodes units no worker has taken, through its own opening.
 //
 // The caller cuts its entries into units: runs of entries that one worker
 // decodes in a row (a solid group is one unit, small files go together). It
@@ -110,8 +110,8 @@ public:
     // Whether unit `unit`, the next to finish, is decoded (never waits).
     bool decoded(size_t unit);
     // Waits until unit `unit`, the next to finish, is decoded; it then counts
-    // as finished. A unit no worker has taken yet is decoded here, through
-    // the caller's own opening.
+    // as finished. Meanwhile units no worker has taken yet are decoded here,
+    // through the caller's own opening.
     void wait(size_t unit);
     // Takes back the units not yet decoded and waits for those that are
     // being decoded, which see interrupted() and stop early. For an interruption.

@@ -37,6 +37,7 @@
 #include "engine/job_pool.h"
 #include "engine/level_walk.h"
 #include "engine/names.h"
+#include "platform/platform.h"
 #include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
@@ -263,9 +264,9 @@ private:
     size_t namelessPerUnit_ = 0;  // files of a unit that wait for their names without one
     std::unordered_map<std::u16string, int> queuedTargets_;  // files queued by targetKey
     std::unordered_set<fs::path::string_type> queuedFiles_;  // and by their paths
-    // A target path as a file system that folds case may take it.
+    // A target path (made whole already) as a file system that folds case may take it.
     static std::u16string targetKey(const fs::path& target) {
-        return foldCase(engineArgumentPath(utf8FromPath(target)));
+        return foldCase(platform::fromNativePath(target.native()));
     }
     UnitRunner* runner_ = nullptr;
 };
@@ -688,12 +689,11 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     }
     // A worker writes what writeItem would decode: a file with a safe name,
     // no conflict with what is there already, that is no link to create.
-    Queued queued{
-        Ref<Archive>::share(level), item, place, reporter_.takeKept(), -1, -1, false, true, false, {}, {}, {}};
+    Queued queued{Ref<Archive>::share(level), item, place, reporter_.takeKept(), -1, -1, false, true, false, {}, {}, {}};
     if (auto component = safeComponent(item.name)) {
+        const fs::path target = place.folder / *component;
         std::error_code error;
-        auto status = place.created ? fs::file_status(fs::file_type::not_found)
-                                    : fs::symlink_status(place.folder / *component, error);
+        auto status = place.created ? fs::file_status(fs::file_type::not_found) : fs::symlink_status(target, error);
         const bool conflict = fs::exists(status) && (fs::is_directory(status) || !options_.overwrite);
         const bool link = kHasUnixMetadata && item.metadata(level).link != LinkKind::kNone;
         queued.decode = !conflict && !link;
@@ -701,8 +701,8 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
             // The first file queued under a name gets it from its worker;
             // those after it are named here, in their turn, as one thread
             // would name them.
-            queued.named = ++queuedTargets_[targetKey(place.folder / *component)] == 1;
-            queuedFiles_.insert((place.folder / *component).native());
+            queued.named = ++queuedTargets_[targetKey(target)] == 1;
+            queuedFiles_.insert(target.native());
         }
     }
     if (queued.decode) {
