@@ -74,8 +74,8 @@ UnitRunner::~UnitRunner() { stop(); }
 
 bool UnitRunner::wanted(Archive* archive) {
     static const std::u16string_view decodedApart[] = {u"zip", u"7zip", u"rar"};
-    const bool formatDecodesApart =
-        std::find(std::begin(decodedApart), std::end(decodedApart), archive->formatName()) != std::end(decodedApart);
+    const bool formatDecodesApart = std::find(std::begin(decodedApart), std::end(decodedApart),
+                                              archive->formatName()) != std::end(decodedApart);
     return jobWorkerCount() > 1 && formatDecodesApart && (archive->directoryCount() > 0 || archive->entryCount() > 1);
 }
 
@@ -104,11 +104,6 @@ void UnitRunner::offer(size_t begin, size_t end) {
         units_.push_back({begin, end});
     }
     changed_.notify_all();
-}
-
-size_t UnitRunner::offered() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return units_.size();
 }
 
 bool UnitRunner::decoded(size_t unit) {

@@ -12,7 +12,7 @@
 // The caller cuts its entries into units: runs of entries that one worker
 // decodes in a row (a solid group is one unit, small files go together). It
 // offers units as it cuts them and finishes each in turn; at most two units
-// per worker are decoded ahead of the one it finishes.
+// per decoding thread are out past the one it finishes.
 #pragma once
 
 #include <condition_variable>
@@ -106,7 +106,6 @@ public:
     bool start(const std::u16string& path, Archive* original, Decode decode);
     // Adds the unit of entries [begin, end); units are numbered from 0 as added.
     void offer(size_t begin, size_t end);
-    size_t offered();
     // Whether unit `unit`, the next to finish, is decoded (never waits).
     bool decoded(size_t unit);
     // Waits until unit `unit`, the next to finish, is decoded; it then counts
