@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <unordered_set>
 
@@ -27,11 +28,19 @@ namespace zorvex {
 namespace {
 
 // Every archive and folder level alive, so that opening a path that is open
-// already hands out the same object.
-std::vector<Archive*>& liveArchives() {
-    static std::vector<Archive*> archives;
-    return archives;
+// already hands out the same object. Threads that each read archives of
+// their own make and release them at once, so the list has a lock.
+struct LiveArchives {
+    std::mutex lock;
+    std::vector<Archive*> archives;
+};
+
+LiveArchives& liveArchives() {
+    static LiveArchives live;
+    return live;
 }
+
+thread_local bool openingOwnCopies = false;
 
 std::u16string joinName(const char16_t* level, std::u16string_view name) {
     std::u16string full(level);
@@ -79,16 +88,26 @@ Archive::Archive(const char16_t* name, Archive* owner, InStream* stream)
       nesting_(owner ? owner->nesting_ + (stream != owner->stream_ ? 1 : 0) : 0),
       stagingFolder_(owner ? owner->stagingFolder_ : std::u16string()),
       formatName_(owner && stream == owner->stream_ ? owner->formatName_ : std::u16string()),
-      password_(passwordFor(owner)) {
+      password_(passwordFor(owner)),
+      shared_(owner ? owner->shared_ : !openingOwnCopies) {
     if (stream_) stream_->addRef();
-    liveArchives().push_back(this);
+    LiveArchives& live = liveArchives();
+    std::lock_guard<std::mutex> hold(live.lock);
+    live.archives.push_back(this);
 }
 
 Archive::~Archive() {
-    auto& live = liveArchives();
-    live.erase(std::find(live.begin(), live.end(), this));
+    {
+        LiveArchives& live = liveArchives();
+        std::lock_guard<std::mutex> hold(live.lock);
+        live.archives.erase(std::find(live.archives.begin(), live.archives.end(), this));
+    }
     if (stream_) stream_->release();
 }
+
+OpeningOwnCopy::OpeningOwnCopy() : previous_(std::exchange(openingOwnCopies, true)) {}
+
+OpeningOwnCopy::~OpeningOwnCopy() { openingOwnCopies = previous_; }
 
 RefObject* asRefObject(Archive* archive) { return archive; }
 
@@ -103,7 +122,11 @@ Archive* newArchive(const char16_t* name, Archive* container, InStream* stream) 
     return new (std::nothrow) Archive(name, container, stream);
 }
 
-int liveArchiveCount() { return static_cast<int>(liveArchives().size()); }
+int liveArchiveCount() {
+    LiveArchives& live = liveArchives();
+    std::lock_guard<std::mutex> hold(live.lock);
+    return static_cast<int>(live.archives.size());
+}
 
 bool addEntry(Archive* archive, Codec* codec, std::u16string_view path, int64_t offset, int64_t packedSize,
               int64_t size, int64_t time, std::optional<uint32_t> crc, bool damaged,
@@ -633,19 +656,24 @@ bool splitLast(const std::u16string& path, std::u16string* parent, std::u16strin
 }
 
 // Exact: below an archive's root, names that differ only in case are
-// different folders and files.
+// different folders and files. A thread's own copies are never handed out,
+// nor anything to a thread opening its own. The count is raised under the
+// list's lock.
 Archive* findLive(const std::u16string& name) {
-    for (Archive* a : liveArchives())
-        if (a->name() == name) return a;
+    if (openingOwnCopies) return nullptr;
+    LiveArchives& live = liveArchives();
+    std::lock_guard<std::mutex> hold(live.lock);
+    for (Archive* a : live.archives)
+        if (a->shared() && a->name() == name) {
+            a->addRef();
+            return a;
+        }
     return nullptr;
 }
 
 // An archive already open under this exact path, or one on disk there.
 Archive* openWholePath(const std::u16string& path, PasswordSource* passwords) {
-    if (Archive* live = findLive(path)) {
-        live->addRef();
-        return live;
-    }
+    if (Archive* live = findLive(path)) return live;
     FileSource* file = openFileSource(path.c_str());
     if (!file) return nullptr;
     std::shared_ptr<ArchivePassword> password;
@@ -673,10 +701,7 @@ Archive* openChild(Archive* level, const char16_t* name) {
     int nested = folder < 0 ? level->findNested(name) : -1;
     const char16_t* stored = folder >= 0 ? level->folderName(folder) : level->nestedName(nested);
     if (!stored) return nullptr;
-    if (Archive* live = findLive(joinName(level->name(), stored))) {
-        live->addRef();
-        return live;
-    }
+    if (Archive* live = findLive(joinName(level->name(), stored))) return live;
     return folder >= 0 ? level->openFolder(folder) : level->openNestedArchive(nested);
 }
 

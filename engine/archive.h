@@ -220,6 +220,9 @@ public:
 
     ReadPlan readPlan() const { return readPlan_; }
     void setReadPlan(ReadPlan plan) { readPlan_ = plan; }
+    // Whether opening its path hands out this level (false for a thread's
+    // own copy of an archive, see OpeningOwnCopy).
+    bool shared() const { return shared_; }
     // The level's verdict. A reader that stops before the archive's end
     // (damage, a failed header check, a count or offset that does not add
     // up) marks its archive damaged with a short reason; the entries it read
@@ -284,6 +287,7 @@ private:
     std::u16string stagingFolder_;
     std::u16string formatName_;
     std::shared_ptr<ArchivePassword> password_;
+    bool shared_;
     EntryTable entries_;
     std::vector<DirectoryRecord> directories_;
     // Name as stored -> raw index: names that differ only in case are different entries.
@@ -375,5 +379,22 @@ std::optional<std::u16string> parentPath(const char16_t* path);
 
 // Counts live archives (for tests and leak checks).
 int liveArchiveCount();
+
+// While it lives, archives opened on this thread, and every level below
+// them, are this thread's own copies: opening their paths never hands them
+// out, nor does an opening on this thread take a live archive of another,
+// so threads that each read an archive through a copy of their own share no
+// object (reference counts are plain integers, engine/refobject.h). Making
+// and releasing archives on several threads at once is safe.
+class OpeningOwnCopy {
+public:
+    OpeningOwnCopy();
+    ~OpeningOwnCopy();
+    OpeningOwnCopy(const OpeningOwnCopy&) = delete;
+    OpeningOwnCopy& operator=(const OpeningOwnCopy&) = delete;
+
+private:
+    bool previous_;
+};
 
 }  // namespace zorvex

@@ -165,6 +165,24 @@ TEST_F(EntryWorkersTest, ConflictsAndLinksComeOutInOrder) {
     expectSameAsOneThread("extract " + archive, earlier);
     expectSameAsOneThread("extract --overwrite " + archive, earlier);
     expectSameAsOneThread("extract --strip-components 1 " + archive + " 'd1/*' 'd2/f1*'");
+    // Names taken twice in one archive (and files queued under a name a
+    // folder takes later), and every name taken again by a second archive.
+    python(tmp.path(), R"(
+import warnings
+warnings.simplefilter('ignore')
+z = zipfile.ZipFile('twice.zip', 'w', zipfile.ZIP_DEFLATED)
+for i in range(300):
+    z.writestr('a/f%d' % (i % 120), b'copy %d\n' % i * 40)
+z.writestr('a/F1', b'other case')
+z.writestr('a/f2/inner', b'below a file')
+z.close()
+)");
+    const std::string twice = quote(tmp / "twice.zip");
+    for (const std::string& command :
+         {"extract " + twice, "extract --overwrite " + twice, "extract " + archive + " " + archive}) {
+        SCOPED_TRACE(command);
+        expectSameAsOneThread(command);
+    }
 }
 
 // Damage in some entries is said as one thread says it, at the same place
@@ -185,8 +203,12 @@ for d in (0, 1, 2):
 open('bad.zip', 'wb').write(data)
 open('damaged.txt', 'w').write(' '.join(names))
 )");
-    expectSameAsOneThread("extract " + quote(tmp / "bad.zip"));
-    expectSameTestOutcome(quote(tmp / "bad.zip"));
+    // Alone, and first of several archives: its lines come before theirs.
+    const std::string several = quote(tmp / "bad.zip") + " " + quote(tmp / "small.zip") + " " + quote(tmp / "bad.zip");
+    for (const std::string& archives : {quote(tmp / "bad.zip"), several}) {
+        expectSameAsOneThread("extract " + archives);
+        expectSameTestOutcome(archives);
+    }
     Outcome outcome = zorvex(tmp, "-j 2 extract " + quote(tmp / "bad.zip") + " -C " + quote(tmp / "bad"));
     EXPECT_EQ(outcome.status, 1);
     std::istringstream names(runOutput("cat " + quote(tmp / "damaged.txt")));

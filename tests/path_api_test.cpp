@@ -119,6 +119,22 @@ TEST_F(PathApi, RepeatedOpensShareTheLiveArchive) {
     EXPECT_EQ(nested1.get(), nested2.get());
     Ref<Archive> container(nested1->owner());
     EXPECT_EQ(container.get(), first.get());
+
+    // A thread's own copy shares nothing, in either direction, and neither
+    // do the levels below it.
+    Ref<Archive> copy, copyDocs;
+    {
+        OpeningOwnCopy own;
+        copy = Ref<Archive>(openArchivePath(outer_.c_str()));
+        copyDocs = Ref<Archive>(openArchivePath(at(u"docs").c_str()));
+    }
+    ASSERT_TRUE(copy && copyDocs);
+    EXPECT_NE(copy.get(), first.get());
+    EXPECT_FALSE(copy->shared() || copyDocs->shared());
+    Ref<Archive> docs(openArchivePath(at(u"docs").c_str()));
+    EXPECT_NE(docs.get(), copyDocs.get());
+    EXPECT_TRUE(docs->shared());
+    EXPECT_EQ(Ref<Archive>(openArchivePath(outer_.c_str())).get(), first.get());
 }
 
 TEST_F(PathApi, OpensStreamsAndHandsOutWhatTheLastComponentIs) {

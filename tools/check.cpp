@@ -91,20 +91,16 @@ struct Checker {
     // On a worker: reads the item in the worker's copy, keeping what it says.
     void decodeQueued(Queued& queued, ArchiveCopy& copy) {
         Reporter lines(reporter);
-        std::unique_lock<std::mutex> hold(engineLock());
         Archive* level = copy.level(queued.folderPath);
         LevelItem item = queued.item;
         if (level) item.index = level->findFile(item.name.c_str());
         Ref<InStream> stream(level && item.index >= 0 ? item.open(level) : nullptr);
         if (!stream) lines.error(subject, queued.entry, level ? openFailureText(level) : "cannot be decoded");
         const EntryChecks checks = stream ? item.checks(level) : EntryChecks();
-        hold.unlock();
         auto discard = [](const uint8_t*, size_t) { return true; };
         if (stream && copyVerified(stream.get(), checks, discard, lines, subject, queued.entry) == CopyResult::kOk)
             queued.bytes = stream->size();
         queued.lines = lines.takeKept();
-        hold.lock();
-        stream = Ref<InStream>();
     }
     // On this thread, in the walk's order.
     void finishQueued(Queued& queued) {
@@ -112,30 +108,31 @@ struct Checker {
         reporter.countEntry(queued.entry);
         ++entries;
         if (queued.item.nested) {
-            // Its levels are made and released while workers open theirs.
-            std::lock_guard<std::mutex> hold(engineLock());
             checkItem(queued.level.get(), queued.item, queued.entry);
             return;
         }
         reporter.replay(queued.lines);
         bytes += queued.bytes;
     }
-    // Checks the queued items with workers.
+    // On a worker: reads the queued items [begin, end) but nested archives.
+    void decodeQueued(size_t begin, size_t end, ArchiveCopy& copy) {
+        for (size_t i = begin; i < end; ++i)
+            if (!(*queue)[i].item.nested) decodeQueued((*queue)[i], copy);
+    }
+    // Checks the queued items with workers, in units, finishing each in turn.
     void runQueued(UnitRunner& runner) {
         std::vector<Reporter::Line> after = reporter.takeKept();
-        std::vector<UnitKey> keys;
-        for (const Queued& queued : *queue) keys.push_back(queued.key);
-        const std::vector<size_t> starts = cutUnits(keys);
-        auto decode = [&](size_t unit, ArchiveCopy& copy) {
-            for (size_t i = starts[unit]; i < starts[unit + 1]; ++i)
-                if (!(*queue)[i].item.nested) decodeQueued((*queue)[i], copy);
-        };
-        auto finish = [&](size_t unit) {
-            for (size_t i = starts[unit]; i < starts[unit + 1]; ++i) finishQueued((*queue)[i]);
-        };
-        runner.run(starts.size() - 1, decode, finish);
+        std::vector<size_t> ends;  // of the units
+        UnitCutter cutter;
+        for (size_t i = 0; i < queue->size(); ++i)
+            if (cutter.startsUnit((*queue)[i].key) && i > 0) ends.push_back(i);
+        if (!queue->empty()) ends.push_back(queue->size());
+        for (size_t unit = 0, begin = 0; unit < ends.size(); begin = ends[unit++]) runner.offer(begin, ends[unit]);
+        for (size_t unit = 0, i = 0; unit < ends.size(); ++unit) {
+            runner.wait(unit);
+            for (; i < ends[unit]; ++i) finishQueued((*queue)[i]);
+        }
         reporter.replay(after);
-        std::lock_guard<std::mutex> hold(engineLock());
         queue->clear();
     }
     // The nested level's stream is the one its entries were read from; read
@@ -186,7 +183,10 @@ int testCommand(const std::vector<std::string>& archives) {
         UnitRunner runner;
         std::vector<Checker::Queued> queue;
         if (!standardInputArgumentPath(argument) && !Ref<Archive>(archive->owner()) &&
-            UnitRunner::wanted(archive.get()) && runner.start(path, archive.get())) {
+            UnitRunner::wanted(archive.get()) &&
+            runner.start(path, archive.get(), [&](size_t begin, size_t end, ArchiveCopy& copy) {
+                checker.decodeQueued(begin, end, copy);
+            })) {
             checker.queue = &queue;
             checker.root = archive.get();
             reporter.keepLines();

@@ -3,39 +3,37 @@
 #include <algorithm>
 #include <iterator>
 #include <string_view>
+#include <system_error>
 
 #include "engine/file_source.h"
 #include "engine/format_registry.h"
+#include "engine/job_pool.h"
 #include "engine/password.h"
+#include "tools/os.h"
 
 namespace zorvex::cli {
 
-std::mutex& engineLock() {
-    static std::mutex lock;
-    return lock;
-}
+ArchiveCopy::Original::Original(Archive* archive)
+    : format(archive->formatName()),
+      entries(archive->entryCount()),
+      damaged(archive->damaged()),
+      plan(archive->readPlan()),
+      password(archive->password()) {}
 
-std::unique_ptr<ArchiveCopy> ArchiveCopy::open(const std::u16string& path, Archive* original) {
+std::unique_ptr<ArchiveCopy> ArchiveCopy::open(const std::u16string& path, const Original& original) {
+    OpeningOwnCopy own;
     Ref<FileSource> file(openFileSource(path.c_str()));
     if (!file) return nullptr;
     // The password the first opening took (or asked for) serves the copy.
-    OpeningWithPassword opening(original->password());
+    OpeningWithPassword opening(original.password);
     Ref<Archive> root(detectAndOpen(path.c_str(), nullptr, file.get()));
     // A file changed since, or an opening that went otherwise, would give
     // other entries under the same names.
-    if (!root || root->formatName() != original->formatName() || root->entryCount() != original->entryCount() ||
-        root->damaged() != original->damaged())
+    if (!root || root->formatName() != original.format || root->entryCount() != original.entries ||
+        root->damaged() != original.damaged)
         return nullptr;
-    root->setReadPlan(original->readPlan());
-    auto copy = std::make_unique<ArchiveCopy>();
-    copy->root_ = std::move(root);
-    return copy;
-}
-
-ArchiveCopy::~ArchiveCopy() {
-    std::lock_guard<std::mutex> hold(engineLock());
-    folders_.clear();
-    root_ = Ref<Archive>();
+    root->setReadPlan(original.plan);
+    return std::make_unique<ArchiveCopy>(std::move(root));
 }
 
 Archive* ArchiveCopy::level(const std::u16string& path) {
@@ -58,29 +56,21 @@ Archive* ArchiveCopy::level(const std::u16string& path) {
 constexpr size_t kBatchFiles = 64;
 constexpr int64_t kBatchBytes = 4 << 20;
 
-std::vector<size_t> cutUnits(const std::vector<UnitKey>& entries) {
-    std::vector<size_t> starts;
-    size_t files = 0;
-    int64_t bytes = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const int64_t unit = entries[i].unit;
-        const bool sameUnit = i > 0 && unit == entries[i - 1].unit;
-        if (i == 0 || !sameUnit || (unit < 0 && (files >= kBatchFiles || bytes >= kBatchBytes))) {
-            starts.push_back(i);
-            files = 0;
-            bytes = 0;
-        }
-        ++files;
-        bytes += std::max<int64_t>(entries[i].size, 0);
+bool UnitCutter::startsUnit(const UnitKey& entry) {
+    const bool sameUnit = !first_ && entry.unit == unit_;
+    const bool starts = !sameUnit || (entry.unit < 0 && (files_ >= kBatchFiles || bytes_ >= kBatchBytes));
+    if (starts) {
+        files_ = 0;
+        bytes_ = 0;
     }
-    starts.push_back(entries.size());
+    first_ = false;
+    unit_ = entry.unit;
+    ++files_;
+    bytes_ += std::max<int64_t>(entry.size, 0);
     return starts;
 }
 
-UnitRunner::~UnitRunner() {
-    // The workers end before the copies they read go.
-    pool_.reset();
-}
+UnitRunner::~UnitRunner() { stop(); }
 
 bool UnitRunner::wanted(Archive* archive) {
     static const std::u16string_view decodedApart[] = {u"zip", u"7zip", u"rar"};
@@ -89,60 +79,103 @@ bool UnitRunner::wanted(Archive* archive) {
     return jobWorkerCount() > 1 && formatDecodesApart && (archive->directoryCount() > 0 || archive->entryCount() > 1);
 }
 
-bool UnitRunner::start(const std::u16string& path, Archive* original) {
-    const int workers = jobWorkerCount();
+bool UnitRunner::start(const std::u16string& path, Archive* original, Decode decode) {
+    path_ = path;
+    original_ = Ref<Archive>::share(original);
+    copyOf_.emplace(original);
+    decode_ = std::move(decode);
+    // This thread is one of the processors' decoders.
+    const int workers = std::min(jobWorkerCount(), kMaxJobWorkers) - 1;
+    window_ = 2 * static_cast<size_t>(workers + 1);
     for (int i = 0; i < workers; ++i) {
-        std::unique_ptr<ArchiveCopy> copy = ArchiveCopy::open(path, original);
-        if (!copy) break;
-        copies_.push_back(std::move(copy));
+        // The library reports a thread it cannot start by throwing.
+        try {
+            threads_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            break;
+        }
     }
-    if (copies_.size() < 2) return false;
-    pool_ = std::make_unique<JobPool<Job, Worker>>();
-    if (!pool_->start(static_cast<int>(copies_.size())) || pool_->workers() < 2) {
-        pool_.reset();
-        return false;
-    }
-    const size_t window = std::min<size_t>(2 * static_cast<size_t>(pool_->workers()), kMaxPoolJobs);
-    for (size_t i = 0; i < window; ++i) {
-        jobs_.push_back(std::make_unique<Job>());
-        jobs_.back()->runner = this;
-    }
-    return true;
+    return !threads_.empty();
 }
 
-void UnitRunner::run(size_t count, const Decode& decode, const Finish& finish) {
-    decode_ = &decode;
-    const size_t window = jobs_.size();
-    size_t next = 0;
-    auto submitNext = [&](Job& job) {
-        job.unit = next++;
-        pool_->submit(&job);
-    };
-    for (size_t i = 0; i < std::min(window, count); ++i) submitNext(*jobs_[i]);
-    for (size_t unit = 0; unit < count; ++unit) {
-        Job& job = *jobs_[unit % window];
-        pool_->wait(&job);
-        finish(unit);
-        if (next < count) submitNext(job);
+void UnitRunner::offer(size_t begin, size_t end) {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        units_.push_back({begin, end});
     }
-    decode_ = nullptr;
+    changed_.notify_all();
+}
+
+bool UnitRunner::decoded(size_t unit) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return units_[unit].decoded;
+}
+
+void UnitRunner::wait(size_t unit) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    while (!units_[unit].decoded) {
+        // Rather than wait, this thread decodes a unit no worker has taken
+        // yet, through its own opening.
+        size_t other = 0;
+        if (takeUnit(other)) {
+            hold.unlock();
+            if (!ownCopy_) ownCopy_ = std::make_unique<ArchiveCopy>(original_);
+            decode(other, *ownCopy_);
+            changed_.notify_all();
+            hold.lock();
+            continue;
+        }
+        changed_.wait(hold);
+    }
+    finished_ = unit + 1;
+    hold.unlock();
+    changed_.notify_all();
+}
+
+// Called with mutex_ free; returns with it free.
+void UnitRunner::decode(size_t unit, ArchiveCopy& copy) {
+    size_t begin, end;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        begin = units_[unit].begin;
+        end = units_[unit].end;
+    }
+    decode_(begin, end, copy);
+    std::lock_guard<std::mutex> hold(mutex_);
+    units_[unit].decoded = true;
 }
 
 void UnitRunner::stop() {
-    std::vector<Job*> jobs;
-    for (auto& job : jobs_) jobs.push_back(job.get());
-    pool_->cancel(jobs.data(), static_cast<int>(jobs.size()));
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
 }
 
-ArchiveCopy* UnitRunner::takeCopy() {
-    std::lock_guard<std::mutex> hold(engineLock());
-    return copies_[copiesTaken_++].get();
+bool UnitRunner::takeUnit(size_t& unit) {
+    if (next_ >= units_.size() || next_ >= finished_ + window_) return false;
+    unit = next_++;
+    return true;
 }
 
-void UnitRunner::Worker::operator()(Job& job) {
-    if (job.cancelled.load(std::memory_order_relaxed)) return;
-    if (!copy) copy = job.runner->takeCopy();
-    (*job.runner->decode_)(job.unit, *copy);
+void UnitRunner::work() {
+    JobWorkerScope scope;
+    // Without a copy, the units are left to the others and the caller.
+    std::unique_ptr<ArchiveCopy> copy = ArchiveCopy::open(path_, *copyOf_);
+    if (!copy) return;
+    std::unique_lock<std::mutex> hold(mutex_);
+    for (;;) {
+        size_t unit = 0;
+        changed_.wait(hold, [&] { return stopping_ || takeUnit(unit); });
+        if (stopping_) return;
+        hold.unlock();
+        decode(unit, *copy);
+        changed_.notify_all();
+        hold.lock();
+    }
 }
 
 }  // namespace zorvex::cli

@@ -3,44 +3,57 @@
 // written and said comes out as without workers.
 //
 // The engine's objects are used by one thread at a time (engine/refobject.h),
-// so each worker reads through a copy of the archive of its own, opened
-// again from its file. The engine keeps one list of live archives for the
-// process: while workers run, archives are made and released only under
-// engineLock().
+// so each worker reads through a copy of the archive of its own, which it
+// opens again from its file itself (engine/archive.h, OpeningOwnCopy): the
+// workers open theirs side by side while the caller walks the archive. The
+// caller's thread is a decoder too: while it waits for the unit it is to
+// finish next, it decodes units no worker has taken, through its own opening.
 //
 // The caller cuts its entries into units: runs of entries that one worker
-// decodes in a row (a solid group is one unit, small files go together).
-// At most two units per worker are out at a time; each is finished in turn.
+// decodes in a row (a solid group is one unit, small files go together). It
+// offers units as it cuts them and finishes each in turn; at most two units
+// per decoding thread are out past the one it finishes.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/archive.h"
-#include "engine/job_pool.h"
+#include "engine/password.h"
 #include "engine/refobject.h"
 
 namespace zorvex::cli {
 
-std::mutex& engineLock();
-
 // One worker's own opening of an archive.
 class ArchiveCopy {
 public:
-    // `path` opened again as `original` (an archive opened from that file)
-    // was: null when that cannot be done, or the copy lists otherwise.
-    static std::unique_ptr<ArchiveCopy> open(const std::u16string& path, Archive* original);
-    ~ArchiveCopy();
+    // What a copy must agree with, taken from the first opening of the file
+    // on the thread that owns it.
+    struct Original {
+        explicit Original(Archive* archive);
+        std::u16string format;
+        int entries;
+        bool damaged;
+        ReadPlan plan;
+        std::shared_ptr<ArchivePassword> password;
+    };
+    // `path` opened again as `original` was: null when that cannot be done,
+    // or the copy lists otherwise.
+    static std::unique_ptr<ArchiveCopy> open(const std::u16string& path, const Original& original);
+    // The caller's own opening, for the units it decodes itself.
+    explicit ArchiveCopy(Ref<Archive> root) : root_(std::move(root)) {}
 
     // The folder level at `path` (folder names from the root, each followed
-    // by "\\"; empty for the root), opened on first use; the caller holds engineLock().
-    // Null when it does not open.
+    // by "\\"; empty for the root), opened on first use. Null when it does not open.
     Archive* level(const std::u16string& path);
 
 private:
@@ -55,17 +68,26 @@ struct UnitKey {
     int64_t size = -1;
 };
 
-// Where each unit starts among the queued entries, and their count last.
-// Consecutive entries of one decoding unit stay together, whatever their
-// number; other entries go together up to a few MiB or a few dozen files.
-std::vector<size_t> cutUnits(const std::vector<UnitKey>& entries);
+// Cuts the queued entries, told one by one, into units. Consecutive entries
+// of one decoding unit stay together, whatever their number; other entries
+// go together up to a few MiB or a few dozen files.
+class UnitCutter {
+public:
+    // Whether `entry`, queued next, starts a new unit.
+    bool startsUnit(const UnitKey& entry);
+
+private:
+    bool first_ = true;
+    int64_t unit_ = -1;
+    size_t files_ = 0;
+    int64_t bytes_ = 0;
+};
 
 class UnitRunner {
 public:
-    // Decodes unit `unit` on a worker, through that worker's copy.
-    using Decode = std::function<void(size_t unit, ArchiveCopy& copy)>;
-    // Finishes unit `unit` on the caller's thread once it is decoded.
-    using Finish = std::function<void(size_t unit)>;
+    // Decodes the unit of queued entries [begin, end) on a worker, through
+    // that worker's copy.
+    using Decode = std::function<void(size_t begin, size_t end, ArchiveCopy& copy)>;
 
     UnitRunner() = default;
     ~UnitRunner();
@@ -77,34 +99,46 @@ public:
     // tar's entries are copied as stored, which workers do not speed up; a
     // single file's stream (a .bz2, a .xz) uses the workers itself.
     static bool wanted(Archive* archive);
-    // Opens a copy of the archive at `path` for each worker and starts them.
-    // False when fewer than two workers could start with a copy: the caller
-    // then works alone, as it always did.
-    bool start(const std::u16string& path, Archive* original);
-    // Runs `count` units; returns when all are finished.
-    void run(size_t count, const Decode& decode, const Finish& finish);
-    // Takes back the units not yet decoded and waits for those that are being
-    // decoded, which see interrupted() and stop early. For an interruption.
+    // Starts a worker per processor but one (the caller's thread decodes
+    // too), each opening a copy of the archive at `path` (opened as
+    // `original`) before it decodes units with `decode`. False when none
+    // could start: the caller then works alone, as it always did.
+    bool start(const std::u16string& path, Archive* original, Decode decode);
+    // Adds the unit of entries [begin, end); units are numbered from 0 as added.
+    void offer(size_t begin, size_t end);
+    // Whether unit `unit`, the next to finish, is decoded (never waits).
+    bool decoded(size_t unit);
+    // Waits until unit `unit`, the next to finish, is decoded; it then counts
+    // as finished. Meanwhile units no worker has taken yet are decoded here,
+    // through the caller's own opening.
+    void wait(size_t unit);
+    // Takes back the units not yet decoded and waits for those that are
+    // being decoded, which see interrupted() and stop early. For an interruption.
     void stop();
 
 private:
-    struct Job : PoolJob {
-        UnitRunner* runner = nullptr;
-        size_t unit = 0;
+    struct Unit {
+        size_t begin, end;
+        bool decoded = false;
     };
-    // Runs on each worker: takes a copy of its own with its first job.
-    struct Worker {
-        ArchiveCopy* copy = nullptr;
-        void operator()(Job& job);
-    };
-    ArchiveCopy* takeCopy();
+    void work();
+    // Under mutex_: the next unit a worker may take, or false.
+    bool takeUnit(size_t& unit);
+    void decode(size_t unit, ArchiveCopy& copy);
 
-    std::vector<std::unique_ptr<ArchiveCopy>> copies_;
-    size_t copiesTaken_ = 0;  // under engineLock()
-    std::unique_ptr<JobPool<Job, Worker>> pool_;
-    std::vector<std::unique_ptr<Job>> jobs_;
-    size_t inFlight_ = 0;  // jobs_ submitted and not yet finished
-    const Decode* decode_ = nullptr;
+    std::u16string path_;
+    Ref<Archive> original_;  // the caller's
+    std::optional<ArchiveCopy::Original> copyOf_;
+    Decode decode_;
+    size_t window_ = 0;
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Unit> units_;
+    size_t next_ = 0;      // the next unit to hand out
+    size_t finished_ = 0;  // units the caller waited for
+    bool stopping_ = false;
+    std::unique_ptr<ArchiveCopy> ownCopy_;  // over the caller's opening
 };
 
 }  // namespace zorvex::cli

@@ -18,14 +18,14 @@
 // written through one; folders get their times and modes after that. On
 // Windows links are written as the data the archive gives them.
 //
-// With workers (-j), the walk over an archive's levels first only queues its
-// files, keeping what it reports; workers then write the files' data (each
-// through its own copy of the archive, tools/entry_units.h), and this thread
-// takes the queued files in the walk's order, saying what the walk said
-// before each and what its worker said, and gives each its name. A file
-// whose name no other queued file takes (whatever the case) gets it from its
-// worker: nothing else in the walk's order can reach it. Names, conflicts and
-// messages come out as with one thread.
+// With workers (-j), the walk over an archive's levels only queues its
+// files, keeping what it reports; workers write the files' data (each
+// through its own copy of the archive, tools/entry_units.h) while the walk
+// goes on, and this thread takes the written files in the walk's order,
+// saying what the walk said before each and what its worker said, and gives
+// each its name. The first file queued under a name (whatever the case) gets
+// it from its worker: nothing before it in the walk's order takes that name.
+// Names, conflicts and messages come out as with one thread.
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -35,8 +35,10 @@
 
 #include "engine/checked_stream.h"
 #include "engine/extraction.h"
+#include "engine/job_pool.h"
 #include "engine/level_walk.h"
 #include "engine/names.h"
+#include "platform/platform.h"
 #include "tools/password.h"
 #include "tools/commands.h"
 #include "tools/entries.h"
@@ -194,8 +196,13 @@ private:
         std::unique_ptr<OutputFile> file;
         bool published = false;
     };
-    // Writes the queued files with workers and finishes them in order.
-    void writeQueued(UnitRunner& runner);
+    // Queues a file for the workers, offering them each unit as it is cut.
+    void queue(Queued queued);
+    // Finishes the decoded units in order; with `all`, every unit offered,
+    // waiting for them.
+    void finishUnits(bool all);
+    // Offers the last unit, finishes every unit and ends queueing.
+    void writeQueued();
     void decodeQueued(Queued& queued, ArchiveCopy& copy);
     void extractItem(Archive* level, const LevelItem& item, const Place& place);
     // What extractItem does once the item is taken: with `queued`, its data
@@ -247,13 +254,20 @@ private:
     fs::path top_;  // where the archive's root is written
     std::unordered_set<fs::path::string_type> written_;  // files this extraction gave their names
     // With workers: the walk queues files, and the runner stops when interrupted.
+    // Workers read queued_ while this thread adds to it: it grows past its
+    // reserve only when no unit is out.
     bool queueing_ = false;
     std::vector<Queued> queued_;
+    UnitCutter cutter_;
+    size_t unitStart_ = 0;          // the queued entry that starts the unit being cut
+    std::vector<size_t> unitEnds_;  // of the units offered, where each ends
+    size_t unitsFinished_ = 0;
+    size_t namelessPerUnit_ = 0;  // files of a unit that wait for their names without one
     std::unordered_map<std::u16string, int> queuedTargets_;  // files queued by targetKey
     std::unordered_set<fs::path::string_type> queuedFiles_;  // and by their paths
-    // A target path as a file system that folds case may take it.
+    // A target path (made whole already) as a file system that folds case may take it.
     static std::u16string targetKey(const fs::path& target) {
-        return foldCase(engineArgumentPath(utf8FromPath(target)));
+        return foldCase(platform::fromNativePath(target.native()));
     }
     UnitRunner* runner_ = nullptr;
 };
@@ -319,11 +333,22 @@ void Extractor::extractArchive(const std::string& argument) {
     // Workers read copies of an archive file opened as it is; a level
     // unwrapped from a compressed stream is read through once, alone.
     UnitRunner runner;
+    auto decode = [this](size_t begin, size_t end, ArchiveCopy& copy) {
+        for (size_t i = begin; i < end && !interrupted(); ++i)
+            if (queued_[i].decode) decodeQueued(queued_[i], copy);
+    };
     queueing_ = !waiting_ && !options_.toStdout && level == archive.get() && !standardInputArgumentPath(argument) &&
-                UnitRunner::wanted(archive.get()) && runner.start(path, archive.get());
-    if (queueing_) reporter_.keepLines();
+                UnitRunner::wanted(archive.get()) && runner.start(path, archive.get(), decode);
+    if (queueing_) {
+        runner_ = &runner;
+        queued_.reserve(static_cast<size_t>(archive->entryCount()));
+        // The files of the units out at once wait for their names.
+        namelessPerUnit_ = std::max<size_t>(1, namelessWaitingFiles() / (2 * static_cast<size_t>(jobWorkerCount())));
+        setCleanupPending(true);
+        reporter_.keepLines();
+    }
     walkLevels(level, *this, top);
-    if (queueing_) writeQueued(runner);
+    if (queueing_) writeQueued();
     if (waiting_) finishWaiting(level, prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1));
     createLinks();
     finishFolders();
@@ -567,45 +592,51 @@ fs::path Extractor::temporaryName(const fs::path& folder) {
     return folder / (start + std::to_string(++temporaries_) + std::string(kTemporaryEnd));
 }
 
-void Extractor::writeQueued(UnitRunner& runner) {
-    std::vector<Reporter::Line> after = reporter_.takeKept();
-    std::vector<UnitKey> keys;
-    for (const Queued& queued : queued_) keys.push_back({queued.unit, queued.size});
-    const std::vector<size_t> starts = cutUnits(keys);
-    // The files of the units out at once wait for their names.
-    const size_t perUnit = std::max<size_t>(1, namelessWaitingFiles() / (2 * static_cast<size_t>(jobWorkerCount())));
-    for (size_t unit = 0; unit + 1 < starts.size(); ++unit)
-        for (size_t i = starts[unit]; i < starts[unit + 1]; ++i) queued_[i].nameless = i - starts[unit] < perUnit;
-    for (Queued& queued : queued_) {
-        if (!queued.decode) continue;
-        const fs::path target = queued.place.folder / *safeComponent(queued.item.name);
-        queued.named = queuedTargets_[targetKey(target)] == 1;
+void Extractor::queue(Queued queued) {
+    if (cutter_.startsUnit({queued.unit, queued.size}) && !queued_.empty()) {
+        unitEnds_.push_back(queued_.size());
+        runner_->offer(unitStart_, queued_.size());
+        unitStart_ = queued_.size();
     }
+    queued.nameless = queued_.size() - unitStart_ < namelessPerUnit_;
+    if (queued_.size() == queued_.capacity()) finishUnits(true);
+    queued_.push_back(std::move(queued));
+    finishUnits(false);
+}
 
-    setCleanupPending(true);
-    runner_ = &runner;
-    auto decode = [&](size_t unit, ArchiveCopy& copy) {
-        for (size_t i = starts[unit]; i < starts[unit + 1] && !interrupted(); ++i)
-            if (queued_[i].decode) decodeQueued(queued_[i], copy);
-    };
-    auto finish = [&](size_t unit) {
-        for (size_t i = starts[unit]; i < starts[unit + 1]; ++i) {
+void Extractor::finishUnits(bool all) {
+    for (; unitsFinished_ < unitEnds_.size(); ++unitsFinished_) {
+        if (!all && !runner_->decoded(unitsFinished_)) return;
+        runner_->wait(unitsFinished_);
+        const size_t begin = unitsFinished_ == 0 ? 0 : unitEnds_[unitsFinished_ - 1];
+        for (size_t i = begin; i < unitEnds_[unitsFinished_]; ++i) {
             Queued& queued = queued_[i];
             reporter_.replay(queued.before);
             stopIfInterrupted();
             writeItem(queued.level.get(), queued.item, queued.place, &queued);
             if (queued.file) queued.file->discard();  // taken by a conflict found first
         }
-    };
-    runner.run(starts.size() - 1, decode, finish);
+        // What the walk says next is kept for its turn.
+        reporter_.keepLines();
+    }
+}
+
+void Extractor::writeQueued() {
+    std::vector<Reporter::Line> after = reporter_.takeKept();
+    if (unitStart_ < queued_.size()) {
+        unitEnds_.push_back(queued_.size());
+        runner_->offer(unitStart_, queued_.size());
+    }
+    finishUnits(true);
     stopIfInterrupted();
+    runner_->stop();
     runner_ = nullptr;
     reporter_.replay(after);
-    {
-        // Levels go while the workers' copies may still be released.
-        std::lock_guard<std::mutex> hold(engineLock());
-        queued_.clear();
-    }
+    queued_.clear();
+    cutter_ = UnitCutter();
+    unitStart_ = 0;
+    unitEnds_.clear();
+    unitsFinished_ = 0;
     queuedTargets_.clear();
     queuedFiles_.clear();
     queueing_ = false;
@@ -617,7 +648,6 @@ void Extractor::decodeQueued(Queued& queued, ArchiveCopy& copy) {
     Reporter lines(reporter_);
     const std::string entry = queued.place.entryPrefix + displayName(queued.item.name);
     const fs::path& folder = queued.place.folder;
-    std::unique_lock<std::mutex> hold(engineLock());
     Ref<Archive> level = Ref<Archive>::share(copy.level(queued.place.path));
     LevelItem item = queued.item;
     if (level)
@@ -635,7 +665,6 @@ void Extractor::decodeQueued(Queued& queued, ArchiveCopy& copy) {
         time = item.time(level.get());
         metadata = item.metadata(level.get());
     }
-    hold.unlock();
     if (stream) {
         auto out = std::make_unique<OutputFile>();
         const fs::path target = folder / *safeComponent(item.name);
@@ -650,9 +679,6 @@ void Extractor::decodeQueued(Queued& queued, ArchiveCopy& copy) {
         }
     }
     queued.lines = lines.takeKept();
-    hold.lock();
-    stream = Ref<InStream>();
-    level = Ref<Archive>();
 }
 
 void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& place) {
@@ -666,15 +692,18 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     // no conflict with what is there already, that is no link to create.
     Queued queued{Ref<Archive>::share(level), item, place, reporter_.takeKept(), -1, -1, false, true, false, {}, {}, {}};
     if (auto component = safeComponent(item.name)) {
+        const fs::path target = place.folder / *component;
         std::error_code error;
-        auto status = place.created ? fs::file_status(fs::file_type::not_found)
-                                    : fs::symlink_status(place.folder / *component, error);
+        auto status = place.created ? fs::file_status(fs::file_type::not_found) : fs::symlink_status(target, error);
         const bool conflict = fs::exists(status) && (fs::is_directory(status) || !options_.overwrite);
         const bool link = kHasUnixMetadata && item.metadata(level).link != LinkKind::kNone;
         queued.decode = !conflict && !link;
         if (queued.decode) {
-            ++queuedTargets_[targetKey(place.folder / *component)];
-            queuedFiles_.insert((place.folder / *component).native());
+            // The first file queued under a name gets it from its worker;
+            // those after it are named here, in their turn, as one thread
+            // would name them.
+            queued.named = ++queuedTargets_[targetKey(target)] == 1;
+            queuedFiles_.insert(target.native());
         }
     }
     if (queued.decode) {
@@ -682,7 +711,7 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
         queued.size = item.nested ? level->statedNestedSize(item.index) : level->statedFileSize(item.index);
         if (!item.nested) queued.unit = decodingUnit(level, item.index);
     }
-    queued_.push_back(std::move(queued));
+    queue(std::move(queued));
 }
 
 void Extractor::writeItem(Archive* level, const LevelItem& item, const Place& place, Queued* queued) {
@@ -737,10 +766,9 @@ void Extractor::writeItem(Archive* level, const LevelItem& item, const Place& pl
         if (!waiting_) setCleanupPending(true);
         writing_ = out.get();
         const fs::path temporary = temporaryName(place.folder);
-        const bool written =
-            linkKept(stream.get(), checks, *out, temporary) ||
-            writeData(stream.get(), checks, *out, place.folder, temporary, target, entry, reporter_,
-                      !waiting_ || waitingFiles_.size() < namelessWaitingFiles());
+        const bool written = linkKept(stream.get(), checks, *out, temporary) ||
+                             writeData(stream.get(), checks, *out, place.folder, temporary, target, entry, reporter_,
+                                       !waiting_ || waitingFiles_.size() < namelessWaitingFiles());
         stopIfInterrupted();
         writing_ = nullptr;
         if (written)
@@ -770,8 +798,9 @@ Ref<InStream> Extractor::openData(Archive* level, const LevelItem& item, Reporte
     if (metadata.link == LinkKind::kSymbolic) {
         std::optional<LevelItem> linked = linkedEntry(source, item);
         if (!linked) {
-            reporter.error(subject_, entry, "a link to " + displayPath(metadata.linkTarget) +
-                                                ", which is not a file of the archive: not created");
+            reporter.error(
+                subject_, entry,
+                "a link to " + displayPath(metadata.linkTarget) + ", which is not a file of the archive: not created");
             return Ref<InStream>();
         }
         data = std::move(*linked);
