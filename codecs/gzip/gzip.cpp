@@ -288,8 +288,8 @@ private:
         int status = decodeMembersSerially(in, inLength, consumed, out, outCapacity, produced);
         serialInput_ += *consumed;
         const int64_t reached = decoded_ + *produced;
-        // The rest of a member the workers left open runs on its own
-        // inflater, whose state a point does not hold.
+        // The rest of a member the workers left open runs on an inflater of
+        // its own: a point there holds that one's state and the running check.
         if (status == kDecodeProgress && checkpoints_.due(reached)) {
             const Inflater* active = state_ == State::kInMemberRest ? restInflater_.get() : &inflater_;
             checkpoints_.add(active, serialInput_, reached, {static_cast<int>(state_), running_.crc, running_.size});
