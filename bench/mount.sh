@@ -9,7 +9,7 @@
 # FILES and MIB make the fixtures smaller for a quick try (defaults 100000, 1024).
 # Needs /dev/fuse, fuse3, archivemount, python3, pigz and hyperfine; root or a
 # user allowed to mount. Takes several minutes; needs about 2 GiB in TMPDIR
-# (the mount restarts the gzip decoder from states kept every few MiB: no
+# (the mount restarts the gzip decoder from states kept every MiB: no
 # scratch copy of the tar).
 set -euo pipefail
 cd "$(dirname "$0")/.."

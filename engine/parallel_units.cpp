@@ -188,6 +188,10 @@ int ParallelUnits::decodeStep(const uint8_t* in, int inLength, int* consumed, ui
         delivered_ += n;
         *produced += n;
         if (delivered_ == head.result.produced) {
+            const int64_t jobOutput = output_ + *produced - head.result.produced;
+            for (int i = 0; i < std::min(head.result.markCount, UnitCodec::kMaxMarks); ++i)
+                codec_.unitsDelivered(head.start + head.result.marks[i].used,
+                                      jobOutput + head.result.marks[i].produced);
             codec_.unitsDelivered(head.start + head.result.used, output_ + *produced);
             completeHead();
         }

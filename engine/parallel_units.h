@@ -53,6 +53,13 @@ public:
         bool trailOpen = false;
         Check trail;
     };
+    // A unit's start inside a job, where decoding may restart needing
+    // nothing before it: offsets from the job's first packed and decoded byte.
+    struct Mark {
+        int64_t used = 0;
+        int64_t produced = 0;
+    };
+    static constexpr int kMaxMarks = 32;
     struct Decoded {
         Decoded() = default;
         Decoded(int64_t produced, int64_t used) : produced(produced), used(used) {}
@@ -61,6 +68,10 @@ public:
         int64_t produced = -1;  // -1: the units did not decode whole
         int64_t used = 0;       // packed bytes they took
         Split split;
+        // Some of the units' starts (a codec records as many as restarts
+        // want), in order; unitsDelivered hears of each.
+        Mark marks[kMaxMarks];
+        int markCount = 0;
     };
 
     // On the caller's thread: the unit that begins at packed `offset`, of
@@ -84,7 +95,7 @@ public:
                              int* produced) = 0;
     // On the caller's thread: the workers' units delivered so far end at
     // packed `input`, where decoded `output` begins (a place to restart at,
-    // with resumeSerial).
+    // with resumeSerial): at each job's end, and before it at its marks.
     virtual void unitsDelivered(int64_t /*input*/, int64_t /*output*/) {}
 
 protected:

@@ -233,7 +233,9 @@ TEST(DecodedCache, NestedTarListedThenReadDecodesOnce) {
     int64_t planned = readEverything(ReadPlan::kEveryEntry);
     int64_t browsed = readEverything(ReadPlan::kBrowse);
     EXPECT_LT(planned, int64_t(gz.size()) * 11 / 10);
-    EXPECT_GT(browsed, int64_t(gz.size()) * 3);
+    // Browsing decodes again for each file read backwards, from the restart
+    // point (one every MiB) before it.
+    EXPECT_GT(browsed, int64_t(gz.size()) * 2);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Seeks into large compressed streams decode a bounded amount: xz from the
 // block, zstd from the frame, Deflate (raw and gzip) from the decoder state
-// kept every few MiB of the first pass. Counted in packed bytes read, not time.
+// kept every MiB or so of the first pass, gzip members from their start,
+// whether the first pass ran on this thread or on workers. Counted in packed
+// bytes read, not time.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -36,6 +38,13 @@ const std::vector<uint8_t>& sampleData() {
     return data;
 }
 
+// Compresses "data" as one gzip member with a flush of the kind argv[1]
+// names (zlib's Z_SYNC_FLUSH or Z_FULL_FLUSH) after every 128 KiB.
+#define kFlushedGzip                                                                        \
+    "import sys,zlib; d=open('data','rb').read(); c=zlib.compressobj(1,zlib.DEFLATED,31); " \
+    "sys.stdout.buffer.write(b''.join(c.compress(d[i:i+131072])+c.flush(int(sys.argv[1])) " \
+    "for i in range(0,len(d),131072))+c.flush())"
+
 struct Packing {
     const char* name;
     const char16_t* codec;
@@ -51,6 +60,13 @@ const Packing kPackings[] = {
     {"zstd frames", u"zstd", true,
      "split -b 2M data part. && for f in part.*; do zstd -q -1 --check -c $f; done > packed"},
     {"gzip member", u"gzip", false, "gzip -1 -c data > packed"},
+    // What parallel gzip writers make: a member cut at flush points every
+    // 128 KiB, its parts referring back across them or not, and small members.
+    {"gzip flush points", u"gzip", false, "python3 -c \"" kFlushedGzip "\" 2 > packed"},
+    {"gzip independent parts", u"gzip", false, "python3 -c \"" kFlushedGzip "\" 3 > packed"},
+    {"gzip 64 KiB members", u"gzip", false,
+     "python3 -c \"import gzip,sys; d=open('data','rb').read(); "
+     "[sys.stdout.buffer.write(gzip.compress(d[i:i+65536],1)) for i in range(0,len(d),65536)]\" > packed"},
     {"raw deflate", u"deflate", false,
      "python3 -c \"import sys,zlib; c=zlib.compressobj(1,zlib.DEFLATED,-15); "
      "sys.stdout.buffer.write(c.compress(open('data','rb').read())+c.flush())\" > packed"},

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "codecs/crypto/secret.h"
 #include "tools/mount.h"
@@ -191,25 +192,45 @@ int serve(const std::string& archive, const std::string& mountpoint, int ready,
     return status;
 }
 
-// Takes zorvex's own options from the -o lists and leaves FUSE's. A
-// password is zeroed in the lists once taken.
+// The end of the option that starts at `start` of an -o list: the next
+// comma that no backslash escapes (libfuse's own parser takes them so).
+size_t optionEnd(const std::string& list, size_t start) {
+    size_t at = start;
+    while (at < list.size() && list[at] != ',') at += list[at] == '\\' && at + 1 < list.size() ? 2 : 1;
+    return at;
+}
+
+// An option's value with its escapes taken out: \, is a comma, \\ a backslash.
+std::string unescaped(std::string_view value) {
+    std::string text;
+    text.reserve(value.size());
+    for (size_t at = 0; at < value.size(); ++at) {
+        if (value[at] == '\\' && at + 1 < value.size()) ++at;
+        text.push_back(value[at]);
+    }
+    return text;
+}
+
+// Takes zorvex's own options from the -o lists and leaves FUSE's (escapes
+// and all, for its parser). A password is zeroed in the lists once taken.
 void parseOptions(std::vector<std::string>& lists, MountSettings& settings, std::vector<std::string>& fuseOptions) {
     for (std::string& list : lists) {
         for (size_t start = 0; start <= list.size();) {
             const size_t from = start;
-            size_t end = std::min(list.find(',', start), list.size());
-            std::string option = list.substr(start, end - start);
+            const size_t end = optionEnd(list, start);
+            std::string_view option(list.data() + start, end - start);
             start = end + 1;
             if (option.empty()) continue;
             if (option.rfind("readers=", 0) == 0) {
-                settings.domains = std::clamp(std::atoi(option.c_str() + 8), 1, kMaxDomains);
+                settings.domains = std::clamp(std::atoi(unescaped(option.substr(8)).c_str()), 1, kMaxDomains);
             } else if (option.rfind("password=", 0) == 0) {
-                std::string password = option.substr(9);
-                crypto::secureZero(option.data(), option.size());
+                std::string written(option.substr(9));
+                std::string password = unescaped(written);
                 crypto::secureZero(list.data() + from, end - from);
-                givePassword(password);
+                givePassword(password, written);
+                crypto::secureZero(written.data(), written.size());
             } else {
-                fuseOptions.push_back(option);
+                fuseOptions.emplace_back(option);
             }
         }
     }
@@ -281,7 +302,7 @@ MountCommands::MountCommands(CLI::App& app) {
     mount_->add_flag("-f,--foreground", foreground_, "Stay in the foreground");
     mount_->add_option("-o", options_,
                        "Options: readers=N (engine copies reading in parallel), password=TEXT (of encrypted "
-                       "entries; else asked on the terminal when needed), FUSE options");
+                       "entries, a comma in it written \\,; else asked on the terminal when needed), FUSE options");
     unmount_ = app.add_subcommand("unmount", "Unmount a folder mounted by zorvex mount");
     unmount_->add_option("MOUNTPOINT", mountpoint_, "Mounted folder")->required();
 }

@@ -17,8 +17,8 @@
 //
 // Random access: stored data is read where it lies; so is data whose codec
 // resumes near any offset (InStream::restartsNearby: xz blocks, zstd frames,
-// Deflate states kept every few MiB of the first pass), a nested archive's
-// entries included, so a read costs a bounded amount of decoding. Other
+// gzip members, Deflate states kept every MiB of the first pass), a nested
+// archive's entries included, so a read costs a bounded amount of decoding. Other
 // compressed data (LZMA, PPMd, solid RAR, single-frame zstd, ...) is kept in
 // a scratch file as it is first decoded, so a read goes back to any offset
 // without decoding again, and a read ahead decodes only up to it. Scratch

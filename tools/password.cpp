@@ -182,9 +182,9 @@ bool setPasswordOptions(std::string& password, const std::string& passwordFile, 
     return takePassword(password, passwordFile);
 }
 
-void givePassword(std::string& text) {
+void givePassword(std::string& text, const std::string& written) {
     if (text.empty()) return;
-    wipeProcessArguments(text);
+    wipeProcessArguments(written);
     passwords().give(passwordFromUtf8(text));
 }
 

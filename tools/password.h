@@ -20,9 +20,9 @@ bool setPasswordOptions(std::string& password, const std::string& passwordFile, 
                         int argc, char** argv);
 
 // A password given to a command in its own options (mount's -o password=):
-// given to every archive as -p's, zeroed in `text` and among the process's
-// arguments.
-void givePassword(std::string& text);
+// given to every archive as -p's, zeroed in `text`, and in the process's
+// arguments as they hold it (`written`: with a mount option's escapes).
+void givePassword(std::string& text, const std::string& written);
 
 // What the commands give openArchivePath.
 PasswordSource* commandPasswords();

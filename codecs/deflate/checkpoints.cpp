@@ -5,18 +5,27 @@
 
 namespace zorvex {
 
-void InflateCheckpoints::add(const Inflater& inflater, int64_t input, int64_t output, int tag) {
+void InflateCheckpoints::add(const Inflater* inflater, int64_t input, int64_t output, const Owner& owner) {
     next_ = output + spacing_;
-    if (!points_) points_.reset(new (std::nothrow) Point[kMaxPoints]);
-    if (!points_) return;
+    if (count_ == capacity_ && !grow()) return;
     Point& point = points_[count_];
-    if (!inflater.save(&point.state)) return;
+    if (inflater && !inflater->save(&point.state)) return;
     point.input = input;
     point.output = output;
-    point.tag = tag;
+    point.owner = owner;
     bytes_ += point.state.bytes();
     ++count_;
     while (count_ > 1 && (bytes_ > kBudget || count_ == kMaxPoints)) thin();
+}
+
+bool InflateCheckpoints::grow() {
+    const int capacity = std::min(kMaxPoints, std::max(16, 2 * capacity_));
+    std::unique_ptr<Point[]> points(new (std::nothrow) Point[capacity]);
+    if (!points) return false;
+    std::move(points_.get(), points_.get() + count_, points.get());
+    points_ = std::move(points);
+    capacity_ = capacity;
+    return true;
 }
 
 void InflateCheckpoints::thin() {

@@ -46,7 +46,7 @@ public:
         input_ += *consumed;
         output_ += *produced;
         if (step == Inflater::Step::kProgress && checkpoints_.due(output_))
-            checkpoints_.add(inflater_, input_, output_, 0);
+            checkpoints_.add(&inflater_, input_, output_, {});
         switch (step) {
             case Inflater::Step::kEnd:
                 return kDecodeEnd;

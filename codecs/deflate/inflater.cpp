@@ -79,31 +79,83 @@ Inflater::Step Inflater::step(const uint8_t* in, int inLength, int* consumed, ui
 
 // The state holds everything between two steps (the caller's buffers are
 // given again at each step): its fixed part, and as much of its output
-// buffer, which keeps the history, as is in use.
+// buffer, which keeps the history, as is in use. Some 55 KB in all, kept
+// deflated (level 1 runs at several hundred MB/s, and inflating it back
+// costs far less than the data a restart decodes): snapshots kept every MiB
+// of a large file would otherwise take some 55 MB per GiB.
 struct Inflater::Snapshot::Saved {
     std::unique_ptr<uint8_t[]> bytes;
+    uint32_t length = 0;    // of bytes
+    uint32_t unpacked = 0;  // of the state they hold
+    bool deflated = false;
 };
 
+namespace {
+
+// Deflates `size` bytes into `out` (as large): the length, or 0 when they do not get smaller.
+uint32_t deflateState(const uint8_t* in, uint32_t size, uint8_t* out) {
+    std::unique_ptr<isal_zstream> z(new (std::nothrow) isal_zstream);
+    if (!z) return 0;
+    isal_deflate_stateless_init(z.get());
+    z->level = 1;
+    z->next_in = const_cast<uint8_t*>(in);
+    z->avail_in = size;
+    z->next_out = out;
+    z->avail_out = size;
+    z->end_of_stream = 1;
+    return isal_deflate_stateless(z.get()) == COMP_OK ? size - z->avail_out : 0;
+}
+
+bool inflateState(const uint8_t* in, uint32_t length, uint8_t* out, uint32_t size) {
+    std::unique_ptr<inflate_state> s(new (std::nothrow) inflate_state);
+    if (!s) return false;
+    isal_inflate_init(s.get());
+    s->next_in = const_cast<uint8_t*>(in);
+    s->avail_in = length;
+    s->next_out = out;
+    s->avail_out = size;
+    return isal_inflate_stateless(s.get()) == ISAL_DECOMP_OK && s->avail_out == 0;
+}
+
+}  // namespace
+
 bool Inflater::save(Snapshot* snapshot) const {
+    if (inTrailer_) return false;  // the trailer's bytes so far are not in the library's state
     const inflate_state& s = state_->isal;
     const int used = std::clamp<int>(s.tmp_out_valid, 0, static_cast<int>(sizeof(s.tmp_out_buffer)));
-    const size_t size = offsetof(inflate_state, tmp_out_buffer) + static_cast<size_t>(used);
+    const auto size = static_cast<uint32_t>(offsetof(inflate_state, tmp_out_buffer) + static_cast<size_t>(used));
     auto saved = std::unique_ptr<Snapshot::Saved>(new (std::nothrow) Snapshot::Saved);
-    if (!saved) return false;
-    saved->bytes.reset(new (std::nothrow) uint8_t[size]);
+    std::unique_ptr<uint8_t[]> packed(new (std::nothrow) uint8_t[size]);
+    if (!saved || !packed) return false;
+    const auto* state = reinterpret_cast<const uint8_t*>(&s);
+    saved->length = deflateState(state, size, packed.get());
+    saved->deflated = saved->length > 0;
+    if (!saved->deflated) saved->length = size;
+    saved->bytes.reset(new (std::nothrow) uint8_t[saved->length]);
     if (!saved->bytes) return false;
-    std::memcpy(saved->bytes.get(), &s, size);
+    std::memcpy(saved->bytes.get(), saved->deflated ? packed.get() : state, saved->length);
+    saved->unpacked = size;
     snapshot->saved_ = std::move(saved);
-    snapshot->size_ = size;
+    snapshot->size_ = snapshot->saved_->length;
     return true;
 }
 
 bool Inflater::restore(const Snapshot& snapshot) {
-    if (!snapshot.saved_) {
+    const Snapshot::Saved* saved = snapshot.saved_.get();
+    auto* state = reinterpret_cast<uint8_t*>(&state_->isal);
+    bool restored = false;
+    if (saved && saved->deflated) {
+        restored = inflateState(saved->bytes.get(), saved->length, state, saved->unpacked);
+    } else if (saved) {
+        std::memcpy(state, saved->bytes.get(), saved->length);
+        restored = true;
+    }
+    if (!restored) {
         reset();
         return false;
     }
-    std::memcpy(&state_->isal, snapshot.saved_->bytes.get(), snapshot.size_);
+    inTrailer_ = false;
+    trailerFill_ = 0;
     return true;
 }
 
@@ -173,6 +225,7 @@ struct Inflater::Snapshot::Saved {
 };
 
 bool Inflater::save(Snapshot* snapshot) const {
+    if (inTrailer_) return false;  // the trailer's bytes so far are not in the library's state
     auto saved = std::unique_ptr<Snapshot::Saved>(new (std::nothrow) Snapshot::Saved);
     if (!saved || inflateCopy(&saved->z, &state_->z) != Z_OK) return false;
     saved->copied = true;
@@ -185,7 +238,11 @@ bool Inflater::save(Snapshot* snapshot) const {
 bool Inflater::restore(const Snapshot& snapshot) {
     if (snapshot.saved_) {
         inflateEnd(&state_->z);
-        if (inflateCopy(&state_->z, &snapshot.saved_->z) == Z_OK) return true;
+        if (inflateCopy(&state_->z, &snapshot.saved_->z) == Z_OK) {
+            inTrailer_ = false;
+            trailerFill_ = 0;
+            return true;
+        }
         // Short of memory: a fresh decoder, which the caller resets from the start.
         state_->z = z_stream{};
         inflateInit2(&state_->z, state_->windowBits);

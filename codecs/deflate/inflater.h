@@ -55,7 +55,8 @@ public:
         Snapshot(Snapshot&&) noexcept;
         Snapshot& operator=(Snapshot&&) noexcept;
         ~Snapshot();
-        size_t bytes() const { return size_; }
+        bool empty() const { return !saved_; }
+        size_t bytes() const { return size_; }  // the memory it takes
 
     private:
         friend class Inflater;

@@ -197,20 +197,16 @@ public:
         startSerial(0);
     }
 
-    // Points kept as the inflater decoded (members decoded by the workers
-    // have none): the state there includes the member's running CRC, so a
-    // read on to the member's end still checks it. Before the first point,
-    // the data's start is one: decoding from there stays on this thread,
-    // rather than have the workers buffer far ahead of the target.
+    // Points kept as the data was first decoded: every MiB or so of the
+    // serial decoder's output, its inflater's state with the running check
+    // of the member (so a read on to the member's end still checks it), and
+    // where the workers' units ended (see unitsDelivered). Before the first
+    // point, the data's start is one: decoding from there stays on this
+    // thread, rather than have the workers buffer far ahead of the target.
     bool restartPoint(int64_t target, int64_t* inputOffset, int64_t* outputPosition) override {
         const InflateCheckpoints::Point* point = checkpoints_.before(target);
         if (decoded_ >= (point ? point->output : 0) && decoded_ <= target) return false;
-        if (point && !inflater_.restore(point->state)) point = nullptr;
-        if (point) {
-            state_ = static_cast<State>(point->tag);
-            serialInput_ = point->input;
-            decoded_ = point->output;
-        } else {
+        if (!point || !resumeAt(*point)) {
             startSerial(0);
             decoded_ = 0;
         }
@@ -292,11 +288,44 @@ private:
         int status = decodeMembersSerially(in, inLength, consumed, out, outCapacity, produced);
         serialInput_ += *consumed;
         const int64_t reached = decoded_ + *produced;
-        // The rest of a member the workers left open runs on its own
-        // inflater, whose state a point does not hold.
-        if (status == kDecodeProgress && state_ != State::kInMemberRest && checkpoints_.due(reached))
-            checkpoints_.add(inflater_, serialInput_, reached, static_cast<int>(state_));
+        // The rest of a member the workers left open runs on an inflater of
+        // its own: a point there holds that one's state and the running check.
+        if (status == kDecodeProgress && checkpoints_.due(reached)) {
+            const Inflater* active = state_ == State::kInMemberRest ? restInflater_.get() : &inflater_;
+            checkpoints_.add(active, serialInput_, reached, {static_cast<int>(state_), running_.crc, running_.size});
+        }
         return status;
+    }
+
+    // Where a job's units end is a point too: a member's start needs no
+    // state; a member left open at a flush point goes on from its history.
+    void unitsDelivered(int64_t input, int64_t output) override {
+        if (!checkpoints_.due(output)) return;
+        if (input != resumeAt_) {
+            checkpoints_.add(nullptr, input, output, {static_cast<int>(State::kAfterMember)});
+            return;
+        }
+        restInflater_->reset();
+        if (restInflater_->setHistory(history_.get(), historySize_))
+            checkpoints_.add(restInflater_.get(), input, output,
+                             {static_cast<int>(State::kInMemberRest), running_.crc, running_.size});
+    }
+
+    // Puts the serial decoder back into the state a point kept.
+    bool resumeAt(const InflateCheckpoints::Point& point) {
+        const auto state = static_cast<State>(point.owner.tag);
+        if (point.state.empty()) {
+            inflater_.reset();
+        } else if (state == State::kInMemberRest) {
+            if (!restInflater_ || !restInflater_->restore(point.state)) return false;
+            running_ = Check{point.owner.crc, point.owner.checked};
+        } else if (!inflater_.restore(point.state)) {
+            return false;
+        }
+        state_ = state;
+        serialInput_ = point.input;
+        decoded_ = point.output;
+        return true;
     }
 
     int decodeMembersSerially(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity,
@@ -507,6 +536,16 @@ Inflated inflateRun(Inflater& inflater, const uint8_t* in, int64_t size, int64_t
     }
 }
 
+// Member starts inside a job are restart points that cost nothing to keep:
+// one every so often is marked, for reads at any offset of files of small
+// members (bgzip's are 64 KiB).
+void markMemberStart(UnitCodec::Decoded& decoded, int64_t used, int64_t produced) {
+    constexpr int64_t kMarkSpacing = 256 << 10;
+    const int64_t last = decoded.markCount > 0 ? decoded.marks[decoded.markCount - 1].produced : 0;
+    if (used == 0 || produced - last < kMarkSpacing || decoded.markCount == UnitCodec::kMaxMarks) return;
+    decoded.marks[decoded.markCount++] = UnitCodec::Mark{used, produced};
+}
+
 UnitCodec::Decoded decodeMembers(bool continues, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
                                  const std::atomic<bool>& cancelled) {
     UnitCodec::Decoded failed;
@@ -524,8 +563,10 @@ UnitCodec::Decoded decodeMembers(bool continues, const uint8_t* in, int64_t size
         split.stated = trailerOf(rest.trailer());
     }
     std::optional<Inflater> inflater;  // made at the first member header: most parts have none
+    UnitCodec::Decoded decoded;
     while (used < size) {
         if ((used > 0 || continues) && (size - used < kHeaderBytes || !isGzipMemberHeader(in + used))) break;
+        markMemberStart(decoded, used, produced);
         if (inflater) inflater->reset();
         else if (!inflater.emplace(Inflater::Wrapper::kGzip).ready()) return failed;
         const int64_t memberStart = produced;
@@ -536,7 +577,10 @@ UnitCodec::Decoded decodeMembers(bool continues, const uint8_t* in, int64_t size
             split.trail = checkOf(out + memberStart, produced - memberStart);
         }
     }
-    return UnitCodec::Decoded{produced, used, split};
+    decoded.produced = produced;
+    decoded.used = used;
+    decoded.split = split;
+    return decoded;
 }
 
 }  // namespace
