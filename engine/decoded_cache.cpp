@@ -80,6 +80,9 @@ public:
         return decoded_->size();
     }
     int64_t knownSize() override { return decoded_->knownSize(); }
+    // What was decoded is read from the scratch file; a seek ahead decodes
+    // only what lies between, once.
+    bool seeksBounded() override { return true; }
 
     void keepApart(int64_t offset, int64_t size) override {
         // Only ranges still ahead, in order, and big enough for a file of

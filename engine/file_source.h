@@ -26,6 +26,7 @@ public:
     bool seek(int64_t position) override;
     int read(void* buf, int count) override;
     int64_t size() override;
+    bool seeksBounded() override { return true; }
     // Opens a file of that name in this file's directory.
     InStream* openSibling(const char16_t* name) override;
 

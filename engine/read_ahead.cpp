@@ -30,6 +30,7 @@ public:
 
     int64_t tell() override { return position_; }
     int64_t size() override { return size_; }
+    bool seeksBounded() override { return source_->seeksBounded(); }
 
     bool seek(int64_t position) override {
         if (position < 0 || position >= size_) return false;

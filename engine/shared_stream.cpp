@@ -39,6 +39,11 @@ SharedStream::~SharedStream() {
 
 int64_t SharedStream::size() { return shared_->size; }
 
+bool SharedStream::seeksBounded() {
+    std::lock_guard<std::mutex> hold(shared_->lock);
+    return shared_->source->seeksBounded();
+}
+
 bool SharedStream::seek(int64_t position) {
     if (position < 0 || position >= shared_->size) return false;
     position_ = position;

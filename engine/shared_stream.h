@@ -25,6 +25,7 @@ public:
     bool seek(int64_t position) override;  // 0 <= position < size
     int read(void* buf, int count) override;
     int64_t size() override;
+    bool seeksBounded() override;
 
 private:
     struct Shared;

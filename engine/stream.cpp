@@ -428,6 +428,10 @@ int64_t ConcatStream::tell() { return position_; }
 
 int64_t ConcatStream::size() { return parts_.empty() ? 0 : parts_.back().end; }
 
+bool ConcatStream::seeksBounded() {
+    return std::all_of(parts_.begin(), parts_.end(), [](const Part& part) { return part.stream->seeksBounded(); });
+}
+
 bool ConcatStream::seek(int64_t position) {
     if (position < 0 || position > size()) return false;
     position_ = position;

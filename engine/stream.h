@@ -69,6 +69,12 @@ public:
     // decoded data.
     bool restartsNearby() const { return restartsNearby_; }
 
+    // Whether a seek to any position costs a bounded amount of work: data
+    // that lies in a file or in memory, windows of such data, and decoded
+    // data that restarts nearby. A window of other decoded data (a file of a
+    // solid block) is not: going back decodes the block again from its start.
+    virtual bool seeksBounded() { return restartsNearby_; }
+
 protected:
     void setRestartsNearby() { restartsNearby_ = true; }
 
@@ -100,6 +106,7 @@ public:
     bool seek(int64_t position) override;
     int read(void* buf, int count) override;
     int64_t size() override;
+    bool seeksBounded() override { return true; }
 
 private:
     MemoryStream(const char16_t* name, Archive* owner, int64_t tag);
@@ -127,6 +134,7 @@ public:
     int64_t knownSize() override;
     void keepApart(int64_t offset, int64_t size) override;
     bool linkRange(int64_t offset, int64_t size, const std::u16string& path) override;
+    bool seeksBounded() override { return source_->seeksBounded(); }
 
 private:
     InStream* source_;
@@ -239,6 +247,7 @@ public:
     int read(void* buf, int count) override;
     int64_t size() override;
     InStream* openSibling(const char16_t* name) override;
+    bool seeksBounded() override;
 
     // Appends [offset, offset + length) of `stream` (count raised). A length of
     // 0 adds nothing and succeeds.

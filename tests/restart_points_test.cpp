@@ -122,6 +122,42 @@ TEST(RestartPoints, SeeksAfterTheFirstPassDecodeLittle) {
     }
 }
 
+// Which files a reader going back and forth (the mount) may read in place:
+// those whose data lies in the archive's file, or in a stream that restarts
+// nearby. A file of a solid 7z block is a window of decoded data: going back
+// would decode the block again from its start, so it does not count.
+TEST(RestartPoints, OnlyWindowsOfStoredOrRestartableDataSeekBounded) {
+    REQUIRE_TOOL("7zz");
+    REQUIRE_TOOL("xz");
+    struct Case {
+        const char* archive;
+        const char* command;  // run in a folder holding "data" and "more"
+        const char* inner;    // the path of "data" inside
+        bool bounded;
+    };
+    const Case cases[] = {
+        {"solid.7z", "7zz a -bd -ms=on solid.7z data more >/dev/null", "data", false},
+        {"lzma.7z", "7zz a -bd -ms=off lzma.7z data more >/dev/null", "data", false},
+        {"stored.zip", "7zz a -bd -tzip -mx=0 stored.zip data more >/dev/null", "data", true},
+        {"plain.tar", "tar cf plain.tar data more", "data", true},
+        {"blocks.tar.xz", "tar cf - data more | xz -T2 --block-size=1MiB > blocks.tar.xz", "blocks.tar/data", true},
+    };
+    TempDir tmp;
+    const std::vector<uint8_t> data = test::sampleData(3 << 20, 5);
+    writeFile(tmp / "data", data.data(), data.size());
+    writeFile(tmp / "more", "more\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        ASSERT_EQ(run("cd '" + tmp.path().string() + "' && " + c.command), 0);
+        InStream* opened = nullptr;
+        Ref<Archive> archive(openArchivePath(insidePath(tmp / c.archive, c.inner).c_str(),
+                                             &opened, ReadPlan::kRandomAccess));
+        Ref<InStream> stream(opened);
+        ASSERT_TRUE(stream);
+        EXPECT_EQ(stream->seeksBounded(), c.bounded);
+    }
+}
+
 // Damage past the last restart point before a target is decoded on the way
 // to it: the read fails rather than give bytes that are not the data.
 TEST(RestartPoints, DamagePastARestartPointStillFails) {

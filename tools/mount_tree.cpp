@@ -336,12 +336,13 @@ struct MountedArchive::Impl {
         }
         // Stored data seeks where it lies; data whose codec restarts near any
         // offset keeps its last blocks, for reads handed over out of order;
-        // other decoded data is kept as it is first decoded.
-        const bool stored = dynamic_cast<StoreStream*>(stream.get()) != nullptr;
+        // other decoded data, a window of a solid block's included, is kept
+        // as it is first decoded.
         const bool restarts = stream->restartsNearby();
+        const bool bounded = stream->seeksBounded();
         stream = Ref<InStream>(openChecked(stream.detach(), item.checks(level)));
         if (stream && restarts) stream = Ref<InStream>(keepRecentBlocks(stream.detach()));
-        else if (stream && !stored) stream = Ref<InStream>(keepDecodedData(stream.detach()));
+        else if (stream && !bounded) stream = Ref<InStream>(keepDecodedData(stream.detach()));
         if (!stream) return -ENOMEM;
         // A header may state a size its data does not have; the stream's is the one reads find.
         if (int64_t known = stream->knownSize(); known >= 0) node.attributes.size = known;
