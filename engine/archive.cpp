@@ -390,8 +390,10 @@ InStream* Archive::openNestedStreamByName(const char16_t* name) { return openNes
 Archive* Archive::openNestedArchiveByName(const char16_t* name) { return openNestedArchive(findNested(name)); }
 
 bool Archive::keepsDecodedData(InStream* decoded, const Codec* codec) const {
+    // Going back and forth: anything that would decode again from a start
+    // far back (a window of a solid block too) is kept.
+    if (readPlan_ == ReadPlan::kRandomAccess) return !decoded->seeksBounded();
     if (codec == findCodec(u"store")) return false;
-    if (readPlan_ == ReadPlan::kRandomAccess) return !decoded->restartsNearby();
     return readPlan_ == ReadPlan::kEveryEntry;
 }
 

@@ -141,6 +141,9 @@ TEST(RestartPoints, OnlyWindowsOfStoredOrRestartableDataSeekBounded) {
         {"stored.zip", "7zz a -bd -tzip -mx=0 stored.zip data more >/dev/null", "data", true},
         {"plain.tar", "tar cf plain.tar data more", "data", true},
         {"blocks.tar.xz", "tar cf - data more | xz -T2 --block-size=1MiB > blocks.tar.xz", "blocks.tar/data", true},
+        // A level inside a solid block is kept as it is first decoded.
+        {"nested.7z", "7zz a -bd -tzip -mx=0 in.zip data >/dev/null && 7zz a -bd -ms=on nested.7z in.zip more >/dev/null",
+         "in.zip/data", true},
     };
     TempDir tmp;
     const std::vector<uint8_t> data = test::sampleData(3 << 20, 5);
