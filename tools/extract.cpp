@@ -252,7 +252,7 @@ private:
     std::unordered_set<fs::path::string_type> queuedFiles_;  // and by their paths
     // A target path as a file system that folds case may take it.
     static std::u16string targetKey(const fs::path& target) {
-        return foldCase(engineArgumentPath(utf8FromPath(target)));
+        return foldCase(enginePath(target));
     }
     UnitRunner* runner_ = nullptr;
 };
@@ -311,7 +311,7 @@ void Extractor::extractArchive(const std::string& argument) {
             if (!makeFolder(top.folder, displayName(plan.wrapper), top.created)) return;
         }
     }
-    reporter_.beginWork("extracting " + argument, statedBytes(level));
+    reporter_.beginWork("extracting " + argument, level->statedSizeOfAll());
     waiting_ = !plan.unwrapped.empty();
     if (waiting_) setCleanupPending(true);
     top_ = top.folder;
@@ -554,7 +554,7 @@ bool Extractor::makeFolder(const fs::path& folder, const std::string& entry, boo
 // folds case the second is a conflict like an existing file, never merged
 // into the first.
 bool Extractor::claimFolder(const fs::path& folder, const std::string& entry) {
-    auto [it, inserted] = claimedFolders_.try_emplace(foldCase(engineArgumentPath(utf8FromPath(folder))), folder);
+    auto [it, inserted] = claimedFolders_.try_emplace(foldCase(enginePath(folder)), folder);
     std::error_code error;
     if (inserted || it->second == folder || !fs::exists(folder, error)) return true;
     reporter_.error(subject_, entry, "exists, not merged (a folder whose name differs only in case)");
@@ -748,13 +748,13 @@ void Extractor::writeItem(Archive* level, const LevelItem& item, const Place& pl
             out.reset();
     }
     if (out) {
-        Written file{std::move(out), target, entry, checks.crc || checks.blake2sp, metadata.readOnly};
+        Written file{std::move(out), std::move(target), entry, checks.crc || checks.blake2sp, metadata.readOnly};
         if (!waiting_)
             rename(file);
         else if (file.file->setAside())
             waitingFiles_.push_back(std::move(file));
         else
-            reporter_.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + lastErrorText());
+            reporter_.error(subject_, entry, "cannot write " + utf8FromPath(file.target) + ": " + lastErrorText());
     }
     if (!waiting_ && !queued) setCleanupPending(false);
 }
@@ -838,7 +838,7 @@ bool Extractor::publish(OutputFile& file, const fs::path& target, const std::str
 bool Extractor::linkKept(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& temporary) {
     if (checks.crc || checks.blake2sp) return false;
     const int64_t size = stream->knownSize();
-    if (size <= 0 || !stream->linkRange(0, size, engineArgumentPath(utf8FromPath(temporary)))) return false;
+    if (size <= 0 || !stream->linkRange(0, size, enginePath(temporary))) return false;
     if (!out.adopt(temporary)) {
         out.discard();
         return false;
