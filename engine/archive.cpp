@@ -538,6 +538,29 @@ int64_t Archive::statedSize(int raw) {
     return e.size;
 }
 
+// A folder's records hold everything below it, sizes included: the folder
+// is opened (which copies and sorts them) only when one of them would have
+// to be opened to learn its size. A path stored twice counts twice.
+int64_t Archive::statedSizeOfAll() {
+    int64_t total = 0;
+    auto add = [&total](int64_t size) { total = total < 0 || size < 0 ? -1 : total + size; };
+    for (int raw = 0; raw < entryCount() && total >= 0; ++raw) add(statedSize(raw));
+    for (int raw = 0; raw < directoryCount() && total >= 0; ++raw) {
+        int64_t below = 0;
+        for (const ArchiveEntry& e : directories_[raw].entries) {
+            if (!e.codec || e.name.ends_with(u'\\')) continue;  // no data, or a folder itself
+            if (e.size < 0) {
+                Ref<Archive> folder(openDirectory(raw));
+                below = folder ? folder->statedSizeOfAll() : 0;
+                break;
+            }
+            below += e.size;
+        }
+        add(below);
+    }
+    return total;
+}
+
 void Archive::learnSize(ArchiveEntry& entry, InStream* decoded) {
     entry.size = decoded->size();
     // The size is where decoding stopped; when that was damage, every stream

@@ -201,6 +201,9 @@ public:
     // would tell. fileSize and nestedSize decode to learn them.
     int64_t statedFileSize(int index);
     int64_t statedNestedSize(int index);
+    // The stated sizes of every file and nested archive at this level and in
+    // its folders, all the way down; -1 when one of them is not known.
+    int64_t statedSizeOfAll();
 
     // Whether the nested archive, or the file opened by its content, may be
     // opened below this level (openNestedArchive and openFileByContent

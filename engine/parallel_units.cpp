@@ -117,11 +117,14 @@ ParallelUnits::~ParallelUnits() {
     std::free(buffer_);
 }
 
-bool ParallelUnits::startWorkers() {
-    if (pool_.started()) return true;
-    const int workers = jobWorkerCount();
-    if (workers == 0 || !pool_.start(workers)) return false;
-    slots_ = pool_.workers() + 1;
+// The threads themselves start with the first job (submit): data that turns
+// out to hold a single unit (most gzip files) is decoded on the caller's
+// thread and never pays for them.
+bool ParallelUnits::planForWorkers() {
+    if (slots_ > 0) return true;
+    const int workers = std::min(jobWorkerCount(), kMaxJobWorkers);
+    if (workers == 0) return false;
+    slots_ = workers + 1;
     limit_ = std::min(kMaxBuffer, slots_ * kBufferPerSlot);
     return true;
 }
@@ -134,7 +137,7 @@ void ParallelUnits::restart() {
     inputEnded_ = false;
     planEnded_ = false;
     planWaits_ = false;
-    mode_ = !enabled_ ? Mode::kSerial : pool_.started() ? Mode::kParallel : Mode::kUnstarted;
+    mode_ = !enabled_ ? Mode::kSerial : slots_ > 0 ? Mode::kParallel : Mode::kUnstarted;
 }
 
 void ParallelUnits::resumeSerial(int64_t offset) {
@@ -157,8 +160,8 @@ int ParallelUnits::decodeStep(const uint8_t* in, int inLength, int* consumed, ui
                               int* produced) {
     *consumed = 0;
     *produced = 0;
-    // Threads are started at the first read, not for a stream only listed.
-    if (mode_ == Mode::kUnstarted) mode_ = startWorkers() ? Mode::kParallel : Mode::kSerial;
+    // Planned at the first read, not for a stream only listed.
+    if (mode_ == Mode::kUnstarted) mode_ = planForWorkers() ? Mode::kParallel : Mode::kSerial;
     if (mode_ == Mode::kSerial) return decodeSerial(in, inLength, consumed, out, outCapacity, produced);
 
     *consumed = takeInput(in, inLength);
@@ -327,6 +330,7 @@ void ParallelUnits::plan() {
 }
 
 bool ParallelUnits::submit(int64_t start, int64_t end, int64_t bound, bool continues) {
+    if (!pool_.started() && !pool_.start(slots_ - 1)) return false;
     UnitJob& job = jobAt(jobCount_);
     if (!grow(&job.input, &job.inputCapacity, end - start) || !grow(&job.output, &job.outputCapacity, bound))
         return false;

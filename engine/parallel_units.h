@@ -161,7 +161,7 @@ private:
     enum class Mode : uint8_t { kUnstarted, kParallel, kSerial };
 
     int decodeStep(const uint8_t* in, int inLength, int* consumed, uint8_t* out, int outCapacity, int* produced);
-    bool startWorkers();
+    bool planForWorkers();
     int takeInput(const uint8_t* in, int length);
     int64_t keepFrom() const;
     bool reserve(int64_t bytes);

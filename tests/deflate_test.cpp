@@ -93,6 +93,32 @@ TEST(Deflate, ResumesAtEveryInputByte) {
     EXPECT_LT(test::readAll(shortStream.get()).size(), data.size());
 }
 
+// A gzip member met a byte at a time, as a pipe may give its first bytes,
+// with a name and a comment in its header.
+TEST(Deflate, GzipHeaderSplitBetweenReads) {
+    std::vector<uint8_t> data = test::sampleData(50000, 7);
+    z_stream zs{};
+    ASSERT_EQ(deflateInit2(&zs, 6, Z_DEFLATED, 16 + 15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    char name[] = "t.tar", comment[] = "made in pieces";
+    gz_header header{};
+    header.name = reinterpret_cast<Bytef*>(name);
+    header.comment = reinterpret_cast<Bytef*>(comment);
+    ASSERT_EQ(deflateSetHeader(&zs, &header), Z_OK);
+    std::vector<uint8_t> packed(deflateBound(&zs, data.size()) + 64);
+    zs.next_in = data.data();
+    zs.avail_in = static_cast<uInt>(data.size());
+    zs.next_out = packed.data();
+    zs.avail_out = static_cast<uInt>(packed.size());
+    ASSERT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+    packed.resize(zs.total_out);
+    deflateEnd(&zs);
+    Ref<InStream> source(new OneByteAtATime(packed));
+    Ref<InStream> s(test::openCodec(u"gzip", source.get(), 0, static_cast<int64_t>(packed.size()), -1));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(test::readAll(s.get()), data);
+    EXPECT_FALSE(s->damaged());
+}
+
 TEST(Deflate, UnknownSizeIsMeasuredAndTheStreamReadsFromItsStart) {
     std::vector<uint8_t> data = test::sampleData(70000, 2);
     Ref<InStream> source;

@@ -207,8 +207,8 @@ TEST(ParallelUnitsLifetime, WorkersEndWithTheirStream) {
 }
 
 // One plain member larger than the search for flush points (stored, so that
-// none is found) is decoded on the caller's thread from the start: the bytes,
-// and the damage at its end, of one thread.
+// none is found) is decoded on the caller's thread from the start, with no
+// worker started: the bytes, and the damage at its end, of one thread.
 TEST(ParallelUnitsGzip, OnePlainMember) {
     std::vector<uint8_t> data = sampleData(kDataSize, 38);
     std::vector<uint8_t> packed = gzipMember(data.data(), data.size(), 0);
@@ -222,6 +222,7 @@ TEST(ParallelUnitsGzip, OnePlainMember) {
             ASSERT_TRUE(stream);
             got[workers > 0] = readAll(stream.get());
             EXPECT_EQ(stream->damaged(), damaged);
+            EXPECT_EQ(liveJobWorkers(), 0);
         }
         EXPECT_TRUE(got[0] == got[1]);
         if (!damaged) EXPECT_TRUE(got[1] == data);

@@ -43,6 +43,18 @@ Tree makeTree(const fs::path& root, bool longLinks) {
     return tree;
 }
 
+// The stated sizes below `level` summed folder by folder, as the levels list them.
+int64_t statedSizeWalked(Archive* level) {
+    int64_t total = 0;
+    for (int i = 0; i < level->fileCount(); ++i) total += level->statedFileSize(i);
+    for (int i = 0; i < level->nestedCount(); ++i) total += level->statedNestedSize(i);
+    for (int i = 0; i < level->folderCount(); ++i) {
+        Ref<Archive> folder(level->openFolder(i));
+        if (folder) total += statedSizeWalked(folder.get());
+    }
+    return total;
+}
+
 void expectTree(const fs::path& tar, const Tree& tree) {
     for (const auto& [path, content] : tree.files) {
         SCOPED_TRACE(path);
@@ -57,6 +69,8 @@ void expectTree(const fs::path& tar, const Tree& tree) {
     int files = 0;
     for (const auto& [path, size] : listed) files += size >= 0;
     EXPECT_EQ(files, int(tree.files.size()));  // nothing extra, nothing lost
+    // Summed from the folders' records without opening them, as the walk sums it.
+    EXPECT_EQ(archive->statedSizeOfAll(), statedSizeWalked(archive.get()));
 }
 
 struct Writer {

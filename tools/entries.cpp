@@ -38,6 +38,8 @@ std::u16string engineArgumentPath(const std::string& argument) {
     return platform::fullPath(path).value_or(path);
 }
 
+std::u16string enginePath(const std::filesystem::path& absolute) { return u16FromNative(absolute); }
+
 std::string displayName(std::u16string_view name) {
     if (name.empty()) return {};
     if (auto utf8 = wideToUtf8(name)) return *utf8;
@@ -103,18 +105,6 @@ std::vector<LevelItem> itemsForExtraction(Archive* level) {
     items.reserve(listed.size());
     for (size_t position : extractionOrder(level, names)) items.push_back(std::move(listed[position]));
     return items;
-}
-
-int64_t statedBytes(Archive* level) {
-    int64_t total = 0;
-    auto add = [&](int64_t size) { total = total < 0 || size < 0 ? -1 : total + size; };
-    for (int i = 0; i < level->fileCount(); ++i) add(level->statedFileSize(i));
-    for (int i = 0; i < level->nestedCount(); ++i) add(level->statedNestedSize(i));
-    for (int i = 0; i < level->folderCount() && total >= 0; ++i) {
-        Ref<Archive> folder(level->openFolder(i));
-        if (folder) add(statedBytes(folder.get()));
-    }
-    return total;
 }
 
 bool sourceFoundDamaged(Archive* level) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,6 +25,9 @@ constexpr char kDisplaySeparator = '/';
 // The absolute engine path of a command-line path (UTF-8); "-" is standard
 // input (tools/standard_input.h).
 std::u16string engineArgumentPath(const std::string& argument);
+// An absolute path without "." or ".." in the engine's spelling: what
+// engineArgumentPath gives for it, for paths made per entry.
+std::u16string enginePath(const std::filesystem::path& absolute);
 
 // An engine name as UTF-8 for display (unconvertible units become "?").
 std::string displayName(std::u16string_view name);
@@ -55,10 +59,6 @@ std::string displayPath(std::u16string_view path);
 // The level's files and nested archives in the order that reads the archive
 // front to back.
 std::vector<LevelItem> itemsForExtraction(Archive* level);
-
-// The bytes of the files and nested archives of `level` and its folders, as
-// their headers state them; -1 when any size is known only by decoding.
-int64_t statedBytes(Archive* level);
 
 // Whether the data `level`'s entries are read from is damaged. When that data
 // is itself an entry of an enclosing archive (the tar inside a .gz), its

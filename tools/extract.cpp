@@ -267,7 +267,7 @@ private:
     std::unordered_set<fs::path::string_type> queuedFiles_;  // and by their paths
     // A target path (made whole already) as a file system that folds case may take it.
     static std::u16string targetKey(const fs::path& target) {
-        return foldCase(platform::fromNativePath(target.native()));
+        return foldCase(enginePath(target));
     }
     UnitRunner* runner_ = nullptr;
 };
@@ -326,7 +326,7 @@ void Extractor::extractArchive(const std::string& argument) {
             if (!makeFolder(top.folder, displayName(plan.wrapper), top.created)) return;
         }
     }
-    reporter_.beginWork("extracting " + argument, statedBytes(level));
+    reporter_.beginWork("extracting " + argument, level->statedSizeOfAll());
     waiting_ = !plan.unwrapped.empty();
     if (waiting_) setCleanupPending(true);
     top_ = top.folder;
@@ -580,7 +580,7 @@ bool Extractor::makeFolder(const fs::path& folder, const std::string& entry, boo
 // folds case the second is a conflict like an existing file, never merged
 // into the first.
 bool Extractor::claimFolder(const fs::path& folder, const std::string& entry) {
-    auto [it, inserted] = claimedFolders_.try_emplace(foldCase(engineArgumentPath(utf8FromPath(folder))), folder);
+    auto [it, inserted] = claimedFolders_.try_emplace(foldCase(enginePath(folder)), folder);
     std::error_code error;
     if (inserted || it->second == folder || !fs::exists(folder, error)) return true;
     reporter_.error(subject_, entry, "exists, not merged (a folder whose name differs only in case)");
@@ -777,13 +777,13 @@ void Extractor::writeItem(Archive* level, const LevelItem& item, const Place& pl
             out.reset();
     }
     if (out) {
-        Written file{std::move(out), target, entry, checks.crc || checks.blake2sp, metadata.readOnly};
+        Written file{std::move(out), std::move(target), entry, checks.crc || checks.blake2sp, metadata.readOnly};
         if (!waiting_)
             rename(file);
         else if (file.file->setAside())
             waitingFiles_.push_back(std::move(file));
         else
-            reporter_.error(subject_, entry, "cannot write " + utf8FromPath(target) + ": " + lastErrorText());
+            reporter_.error(subject_, entry, "cannot write " + utf8FromPath(file.target) + ": " + lastErrorText());
     }
     if (!waiting_ && !queued) setCleanupPending(false);
 }
@@ -880,7 +880,7 @@ bool passesChecks(InStream* stream, const EntryChecks& checks) {
 // it is written as any other, which reports it.
 bool Extractor::linkKept(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& temporary) {
     const int64_t size = stream->knownSize();
-    if (size <= 0 || !stream->linkRange(0, size, engineArgumentPath(utf8FromPath(temporary)))) return false;
+    if (size <= 0 || !stream->linkRange(0, size, enginePath(temporary))) return false;
     if (!out.adopt(temporary) || ((checks.crc || checks.blake2sp) && !passesChecks(stream, checks))) {
         out.discard();
         return false;

@@ -50,7 +50,9 @@ int main(int argc, char** argv) {
 
     CLI::App app{"zorvex: lists, reads, extracts and tests archives", "zorvex"};
     app.require_subcommand(1);
-    app.set_version_flag("--version", versionText(), "Show the version, formats, codecs and libraries, and exit");
+    // Made only when asked for: it names every format, codec and library.
+    app.set_version_flag("--version", std::function<std::string()>(versionText),
+                         "Show the version, formats, codecs and libraries, and exit");
     std::string charset;
     app.add_option("--charset", charset,
                    "Character set of zip names stored without the UTF-8 flag (e.g. CP866, ISO-8859-2)");

@@ -14,6 +14,9 @@ namespace zorvex::cli {
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+// How long work runs before a thread comes to answer the signals that ask
+// for a line not shown.
+constexpr auto kSignalThreadDelay = std::chrono::milliseconds(100);
 
 ProgressMode progressMode = ProgressMode::kAuto;
 
@@ -62,7 +65,11 @@ std::string_view firstColumns(std::string_view text, size_t width) {
     return text.substr(0, end);
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+constexpr bool kPrintSignals = false;
+#else
+constexpr bool kPrintSignals = true;
+
 sigset_t printSignals() {
     sigset_t set;
     sigemptyset(&set);
@@ -78,16 +85,20 @@ sigset_t printSignals() {
 
 void setProgressMode(ProgressMode mode) { progressMode = mode; }
 
-// The thread starts at once: a signal asking for the line must find it
-// waiting however early it comes (while an archive is still being opened).
-Progress::Progress() : shown_(progressShown()) {
+// The signals are blocked at once: one asking for the line, however early
+// it comes (while an archive is still being opened), must wait for the
+// thread rather than end the process. Windows has no such signal: a line
+// not shown needs no thread there.
+Progress::Progress()
+    : shown_(progressShown()),
+      threadAwaited_(!shown_ && kPrintSignals),
+      threadDue_(std::chrono::steady_clock::now() + kSignalThreadDelay) {
 #ifndef _WIN32
-    // The signals that ask for the line wait for the thread, which takes
-    // them when it is ready; threads started later inherit the mask.
+    // Threads started later inherit the mask.
     sigset_t set = printSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 #endif
-    thread_ = std::thread([this] { run(); });
+    if (shown_) thread_ = std::thread([this] { run(); });
 }
 
 Progress::~Progress() {
@@ -96,12 +107,28 @@ Progress::~Progress() {
         clearLocked();
         stopping_ = true;
     }
+    if (!thread_.joinable()) return;
 #ifdef _WIN32
     wake_.notify_all();
 #else
     pthread_kill(thread_.native_handle(), SIGUSR1);
 #endif
     thread_.join();
+}
+
+void Progress::startThreadIfDue() {
+    if (std::chrono::steady_clock::now() < threadDue_) return;
+    std::lock_guard lock(mutex_);
+    if (!threadAwaited_ || stopping_) return;
+    threadAwaited_ = false;
+#ifndef _WIN32
+    // A signal that came before the thread is answered here, while the work
+    // it asks about is still under way.
+    const sigset_t set = printSignals();
+    const timespec now{0, 0};
+    if (sigtimedwait(&set, nullptr, &now) > 0) printOnce();
+#endif
+    thread_ = std::thread([this] { run(); });
 }
 
 void Progress::begin(std::string work, int64_t total) {
@@ -117,6 +144,7 @@ void Progress::begin(std::string work, int64_t total) {
 
 void Progress::countEntry(std::string_view name) {
     entries_.fetch_add(1, std::memory_order_relaxed);
+    startThreadWhenDue();
     std::lock_guard lock(mutex_);
     current_.assign(name);
 }
@@ -198,9 +226,10 @@ void Progress::run() {
         if (stopping_) return;
         draw();
 #else
+        // A line not shown is never drawn: only a signal wakes the thread.
         const sigset_t set = printSignals();
         const timespec interval{0, std::chrono::nanoseconds(kRedrawInterval).count()};
-        const int signal = sigtimedwait(&set, nullptr, &interval);
+        const int signal = sigtimedwait(&set, nullptr, shown_ ? &interval : nullptr);
         std::lock_guard lock(mutex_);
         if (stopping_) return;
         if (signal > 0)

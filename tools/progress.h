@@ -8,6 +8,12 @@
 // --quiet, and cleared at the end and before any other line on standard
 // error. SIGUSR1 (and SIGINFO where it exists) prints it once as a line of
 // its own, shown or not.
+//
+// Where the line is not shown, the thread only answers those signals, and
+// starts once the work has lasted a moment: a short command (most of them)
+// runs on one thread, sparing the thread's start and end and the locking
+// that a second thread imposes on every allocation. Until then a signal
+// waits, blocked, for the thread to take it.
 #pragma once
 
 #include <atomic>
@@ -35,7 +41,10 @@ public:
     // Names the work ("extracting a.zip") and starts counting again; `total`
     // is the bytes it will take, -1 when unknown.
     void begin(std::string work, int64_t total);
-    void countBytes(int64_t n) { bytes_.fetch_add(n, std::memory_order_relaxed); }
+    void countBytes(int64_t n) {
+        bytes_.fetch_add(n, std::memory_order_relaxed);
+        startThreadWhenDue();
+    }
     void countEntry(std::string_view name);
     // The work is over: its line is cleared and not drawn again.
     void end();
@@ -46,12 +55,19 @@ public:
     std::string line(size_t width);
 
 private:
+    void startThreadWhenDue() {
+        if (threadAwaited_.load(std::memory_order_relaxed)) startThreadIfDue();
+    }
+    void startThreadIfDue();
     void run();
     void draw();
     void printOnce();
     void clearLocked();
 
     const bool shown_;
+    // Whether a thread that only answers signals is still to start, and when.
+    std::atomic<bool> threadAwaited_;
+    const std::chrono::steady_clock::time_point threadDue_;
     std::mutex mutex_;  // guards everything below and standard error
     std::string work_;
     std::string current_;

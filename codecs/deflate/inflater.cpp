@@ -21,6 +21,10 @@ struct Inflater::State {
     // written, and clearing 87 KB for every entry of an archive of small
     // files costs more than decoding many of them.
     inflate_state isal;
+    // The gzip header as read so far. isal_inflate reads it into one of its
+    // own that starts afresh at each call: a header split between two steps
+    // (a pipe's first bytes) was then read on with what its stack held.
+    isal_gzip_header gzipHeader;
     uint32_t wrapper = ISAL_DEFLATE;
 };
 
@@ -32,6 +36,7 @@ Inflater::Inflater(Wrapper wrapper) : state_(new (std::nothrow) State), rest_(wr
 
 void Inflater::reset() {
     isal_inflate_init(&state_->isal);
+    isal_gzip_header_init(&state_->gzipHeader);
     state_->isal.crc_flag = state_->wrapper;
     inTrailer_ = false;
     trailerFill_ = 0;
@@ -59,6 +64,15 @@ Inflater::Step Inflater::step(const uint8_t* in, int inLength, int* consumed, ui
     s.avail_in = static_cast<uint32_t>(inLength);
     s.next_out = out;
     s.avail_out = static_cast<uint32_t>(outCapacity);
+    // A gzip member's header is read apart; the deflate data and the trailer
+    // it checks follow.
+    if (s.crc_flag == ISAL_GZIP) {
+        const int header = isal_read_gzip_header(&s, &state_->gzipHeader);
+        *consumed = inLength - static_cast<int>(s.avail_in);
+        if (header < 0) return Step::kError;
+        if (header != ISAL_DECOMP_OK) return Step::kProgress;  // more of it is to come
+        s.crc_flag = ISAL_GZIP_NO_HDR_VER;
+    }
     int rc = isal_inflate(&s);
     *consumed = inLength - static_cast<int>(s.avail_in);
     *produced = outCapacity - static_cast<int>(s.avail_out);
