@@ -498,6 +498,7 @@ InStream* Archive::openEntry(int raw) {
         request.unpackedSize = e.size;
         request.properties = e.properties;
         request.password = password_.get();
+        request.readOnce = readPlan_ == ReadPlan::kEveryEntry;
         stream = e.codec->createStream(request);
     }
     if (stream) {

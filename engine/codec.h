@@ -42,6 +42,9 @@ struct CodecRequest {
     // calls get() when it makes its stream; null when none can be had, and
     // the stream then fails with Status::encrypted().
     ArchivePassword* password = nullptr;
+    // The reader takes the data once, front to back (an extraction): decoder
+    // states kept to restart from would cost time for nothing.
+    bool readOnce = false;
 };
 
 // Makes the stream that decodes what the request describes. Returns a new

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 #include "codecs/deflate/inflater.h"
@@ -39,6 +40,8 @@ public:
     // Whether a point at decoded `output` is due: the data is newly reached
     // and far enough past the last point.
     bool due(int64_t output) const { return output >= next_; }
+    // No point is ever due: the data is read once.
+    void keepNone() { next_ = std::numeric_limits<int64_t>::max(); }
     // Keeps `inflater`'s state as a point, or only the offsets when it is
     // null (nothing when memory is short).
     void add(const Inflater* inflater, int64_t input, int64_t output, const Owner& owner);

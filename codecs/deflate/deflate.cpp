@@ -13,9 +13,10 @@ namespace {
 class InflateStream final : public DecoderStream {
 public:
     InflateStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-                  int64_t packedSize, int64_t unpackedSize)
+                  int64_t packedSize, int64_t unpackedSize, bool readOnce)
         : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize) {
-        setRestartsNearby();
+        if (readOnce) checkpoints_.keepNone();
+        else setRestartsNearby();
     }
 
     bool ready() const { return inflater_.ready(); }
@@ -72,7 +73,8 @@ private:
 
 InStream* makeDeflateStream(const CodecRequest& r) {
     return startDecoderStream(
-        new (std::nothrow) InflateStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
+        new (std::nothrow) InflateStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize,
+                                         r.readOnce),
         [](InflateStream& stream) { return stream.ready(); });
 }
 

@@ -180,10 +180,11 @@ UnitCodec::Decoded decodeMembers(bool continues, const uint8_t* in, int64_t size
 class GzipStream final : public DecoderStream, private UnitCodec {
 public:
     GzipStream(const char16_t* name, Archive* owner, int64_t tag, InStream* source, int64_t offset,
-               int64_t packedSize, int64_t unpackedSize)
+               int64_t packedSize, int64_t unpackedSize, bool readOnce)
         : DecoderStream(name, owner, tag, source, offset, packedSize, unpackedSize),
           units_(*this, *this, packedSize) {
-        setRestartsNearby();
+        if (readOnce) checkpoints_.keepNone();
+        else setRestartsNearby();
     }
 
     bool ready() const { return inflater_.ready(); }
@@ -588,7 +589,8 @@ UnitCodec::Decoded decodeMembers(bool continues, const uint8_t* in, int64_t size
 InStream* makeGzipStream(const CodecRequest& r) {
     if (!r.source) return nullptr;
     return startDecoderStream(new (std::nothrow)
-                                  GzipStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize),
+                                  GzipStream(r.name, r.owner, r.tag, r.source, r.offset, r.packedSize, r.unpackedSize,
+                                         r.readOnce),
                               [](GzipStream& stream) { return stream.ready(); });
 }
 
