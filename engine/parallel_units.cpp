@@ -8,6 +8,7 @@
 #include "engine/copy_bytes.h"
 #include "engine/pipeline.h"
 #include "engine/stream.h"
+#include "platform/platform.h"
 
 namespace zorvex {
 namespace {
@@ -114,7 +115,7 @@ ParallelUnits::ParallelUnits(InStream& stream, UnitCodec& codec, int64_t packedS
 
 ParallelUnits::~ParallelUnits() {
     discardJobs();
-    std::free(buffer_);
+    platform::freeLarge(buffer_);
 }
 
 // The threads themselves start with the first job (submit): data that turns
@@ -125,7 +126,7 @@ bool ParallelUnits::planForWorkers() {
     const int workers = std::min(jobWorkerCount(), kMaxJobWorkers);
     if (workers == 0) return false;
     slots_ = workers + 1;
-    limit_ = std::min(kMaxBuffer, slots_ * kBufferPerSlot);
+    limit_ = std::min({kMaxBuffer, slots_ * kBufferPerSlot, packedSize_});
     return true;
 }
 
@@ -261,13 +262,16 @@ int ParallelUnits::takeInput(const uint8_t* in, int length) {
 
 int64_t ParallelUnits::keepFrom() const { return jobCount_ > 0 ? jobs_[head_].start : planned_; }
 
+// The buffer is taken once, as large as it may have to grow (the packed
+// size bounds it) on large pages where the system has them: its pages are
+// touched only as they fill, and a stream buffered whole while its units are
+// looked for pays far fewer page faults than growing copies would.
 bool ParallelUnits::reserve(int64_t bytes) {
     if (bytes <= capacity_) return true;
-    int64_t grown = std::min(limit_, std::max(bytes, std::max<int64_t>(capacity_ * 2, 1 << 20)));
-    void* moved = std::realloc(buffer_, static_cast<size_t>(grown));
-    if (!moved) return false;
-    buffer_ = static_cast<uint8_t*>(moved);
-    capacity_ = grown;
+    if (buffer_ || bytes > limit_) return false;
+    buffer_ = static_cast<uint8_t*>(platform::allocateLarge(static_cast<size_t>(limit_)));
+    if (!buffer_) return false;
+    capacity_ = limit_;
     return true;
 }
 

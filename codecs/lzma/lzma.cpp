@@ -332,16 +332,30 @@ private:
 // before it.)
 bool resetsEverything(uint8_t control) { return control >= 0xE0; }
 
-// The unit at packed `offset`: the data's first chunk starts one whatever it is.
-UnitCodec::Found findLzma2Unit(int64_t offset, const uint8_t* data, int64_t size, bool ended,
-                               UnitCodec::Unit* unit) {
-    using Found = UnitCodec::Found;
-    const Found more = ended ? Found::kNone : Found::kMore;
+// How far the chunks of the unit at `offset` were followed when more data
+// was wanted: the next look goes on from there, so that a long unit is not
+// walked again from its start each time a little more data comes.
+struct Lzma2Walk {
+    int64_t offset = -1;
     int64_t pos = 0;
     int64_t decoded = 0;
+};
+
+// The unit at packed `offset`: the data's first chunk starts one whatever it is.
+UnitCodec::Found findLzma2Unit(int64_t offset, const uint8_t* data, int64_t size, bool ended,
+                               UnitCodec::Unit* unit, Lzma2Walk& walk) {
+    using Found = UnitCodec::Found;
+    if (walk.offset != offset || walk.pos > size) walk = Lzma2Walk{offset};
+    int64_t pos = walk.pos;
+    int64_t decoded = walk.decoded;
+    auto more = [&] {
+        walk.pos = pos;
+        walk.decoded = decoded;
+        return ended ? Found::kNone : Found::kMore;
+    };
     for (;;) {
         if (pos == size) {
-            if (!ended || pos == 0) return more;
+            if (!ended || pos == 0) return more();
             break;  // the data ends without its end mark, which the codec's decoder reports
         }
         const uint8_t control = data[pos];
@@ -351,7 +365,7 @@ UnitCodec::Found findLzma2Unit(int64_t offset, const uint8_t* data, int64_t size
         }
         if (control == 0) return Found::kNone;  // the end mark at the start
         int64_t headerBytes = 3, packed = 0, unpacked = 0;
-        if (pos + 5 > size) return more;
+        if (pos + 5 > size) return more();
         if (control >= 0x80) {
             headerBytes = control >= 0xC0 ? 6 : 5;
             unpacked = (int64_t{control & 0x1Fu} << 16 | be16(data + pos + 1)) + 1;
@@ -361,7 +375,7 @@ UnitCodec::Found findLzma2Unit(int64_t offset, const uint8_t* data, int64_t size
         } else {
             break;  // not a chunk: the codec's decoder reports it
         }
-        if (pos + headerBytes + packed > size) return more;
+        if (pos + headerBytes + packed > size) return more();
         pos += headerBytes + packed;
         decoded += unpacked;
     }
@@ -400,7 +414,7 @@ public:
 
 private:
     Found findUnit(int64_t offset, const uint8_t* data, int64_t size, bool ended, Unit* unit) override {
-        return findLzma2Unit(offset, data, size, ended, unit);
+        return findLzma2Unit(offset, data, size, ended, unit, walk_);
     }
 
     // A worker's units are followed by an end mark of their own.
@@ -459,6 +473,7 @@ private:
     CLzma2Dec decoder_;
     Byte prop_ = 0;
     int64_t taken_ = 0;  // packed bytes the decoder has taken
+    Lzma2Walk walk_;
     ParallelUnits units_;
 };
 
