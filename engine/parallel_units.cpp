@@ -55,14 +55,15 @@ private:
 };
 
 // Sizes are rounded up to a power of two (up to the most a job holds), so
-// that jobs of slightly different bounds reuse one buffer.
+// that jobs of slightly different bounds reuse one buffer. Large pages: a
+// page fault costs more than decoding the few KiB it brings.
 bool grow(uint8_t** buffer, int64_t* capacity, int64_t size) {
     if (*capacity >= size) return true;
     int64_t rounded = 1 << 16;
     while (rounded < size && rounded < kMaxJobOutput) rounded *= 2;
     size = std::max(size, rounded);
-    std::free(*buffer);
-    *buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
+    platform::freeLarge(*buffer);
+    *buffer = static_cast<uint8_t*>(platform::allocateLarge(static_cast<size_t>(size)));
     *capacity = *buffer ? size : 0;
     return *buffer != nullptr;
 }
@@ -102,8 +103,8 @@ UnitCodec::Decoded decodeUnitsThrough(CodecRequest request, const uint8_t* in, i
 }
 
 UnitJob::~UnitJob() {
-    std::free(input);
-    std::free(output);
+    platform::freeLarge(input);
+    platform::freeLarge(output);
 }
 
 ParallelUnits::ParallelUnits(InStream& stream, UnitCodec& codec, int64_t packedSize)

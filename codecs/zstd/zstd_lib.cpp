@@ -2,6 +2,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "codecs/zstd/zstd.h"
@@ -64,9 +65,21 @@ private:
     Found findUnit(int64_t, const uint8_t* data, int64_t size, bool ended, Unit* unit) override {
         return findZstdFrame(data, size, ended, unit);
     }
+    // Whole frames go straight into the job's buffer in one call: a
+    // streaming decoder would fill a window of its own, fresh for each job,
+    // and copy out of it. Each worker keeps one context for all its jobs.
     Decoded decodeUnits(int64_t, bool, const uint8_t* in, int64_t size, uint8_t* out, int64_t capacity,
                         const std::atomic<bool>& cancelled) const override {
-        return decodeZstdFrames(in, size, out, capacity, cancelled);
+        struct FreeContext {
+            void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+        };
+        thread_local std::unique_ptr<ZSTD_DCtx, FreeContext> context(ZSTD_createDCtx());
+        if (!context || cancelled.load(std::memory_order_relaxed)) return Decoded{};
+        const size_t decoded = ZSTD_decompressDCtx(context.get(), out, static_cast<size_t>(capacity), in,
+                                                   static_cast<size_t>(size));
+        // Damage, or more output than the frames' bound: the caller's own decoder says which.
+        if (ZSTD_isError(decoded)) return Decoded{};
+        return Decoded{static_cast<int64_t>(decoded), size};
     }
     void startSerial(int64_t offset) override {
         restartDecoder();
