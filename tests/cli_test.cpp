@@ -503,6 +503,8 @@ TEST_F(CliTest, CompressedTarFilesComeOutWholeAndSeparate) {
     writeFile(tmp / "src/tree/other", other.data(), other.size());
     writeFile(tmp / "src/tree/small", "small");
     fs::create_hard_link(tmp / "src/tree/big", tmp / "src/tree/same");
+    // Linked into place, they still get their stored times and modes.
+    ASSERT_EQ(run("cd " + quote(tmp / "src/tree") + " && touch -d @1000000000 other && chmod 750 other"), 0);
     ASSERT_EQ(run("cd " + quote(tmp / "src") + " && tar cf ../t.tar tree && xz -k ../t.tar && gzip -k ../t.tar"), 0);
     for (const char* archive : {"t.tar.xz", "t.tar.gz"}) {
         SCOPED_TRACE(archive);
@@ -517,6 +519,9 @@ TEST_F(CliTest, CompressedTarFilesComeOutWholeAndSeparate) {
         // "same" is the tar's hard link to "big"; nothing else shares a file.
         for (auto [name, count] : {std::pair{"big", 2u}, {"same", 2u}, {"other", 1u}})
             EXPECT_EQ(fs::hard_link_count(out / "tree" / name), count) << name;
+        EXPECT_EQ(mtime(out / "tree/other"), 1000000000);
+        EXPECT_EQ(fs::status(out / "tree/other").permissions() & fs::perms::all,
+                  fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
 
         writeFile(out / "tree/big", "changed");
         o = zorvex(tmp, args + " --overwrite");

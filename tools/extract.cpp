@@ -215,6 +215,11 @@ private:
     void giveMetadata(OutputFile& out, int64_t time, const EntryMetadata& metadata);
     void writeToStdout(Archive* level, const LevelItem& item, const std::string& entry);
     bool linkKept(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& temporary);
+    bool linkKeptUnderName(Archive* level, InStream* stream, const EntryChecks& checks, const fs::path& target,
+                           int64_t time, const EntryMetadata& metadata);
+    // Whether the data the waiting level is read from has been read to its
+    // end with every check holding (asked once per archive).
+    bool sourceChecked(Archive* level);
     // Writes the entry's data to a new file in `folder`, reporting what fails.
     // False when no file is left.
     bool writeData(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& folder,
@@ -248,6 +253,7 @@ private:
     // Whether files wait for the outer data's check, and those that wait.
     bool waiting_ = false;
     std::vector<Written> waitingFiles_;
+    std::optional<bool> sourceChecked_;
     std::unordered_map<std::u16string, fs::path> claimedFolders_;  // by case-folded path
     std::vector<FolderFinish> folders_;
     std::vector<Link> links_;
@@ -328,6 +334,7 @@ void Extractor::extractArchive(const std::string& argument) {
     }
     reporter_.beginWork("extracting " + argument, level->statedSizeOfAll());
     waiting_ = !plan.unwrapped.empty();
+    sourceChecked_.reset();
     if (waiting_) setCleanupPending(true);
     top_ = top.folder;
     // Workers read copies of an archive file opened as it is; a level
@@ -762,6 +769,8 @@ void Extractor::writeItem(Archive* level, const LevelItem& item, const Place& pl
         Ref<InStream> stream = openData(level, item, reporter_, entry);
         if (!stream) return;
         checks = item.checks(level);
+        if (waiting_ && linkKeptUnderName(level, stream.get(), checks, target, item.time(level), metadata))
+            return;
         out = std::make_unique<OutputFile>();
         if (!waiting_) setCleanupPending(true);
         writing_ = out.get();
@@ -887,6 +896,31 @@ bool Extractor::linkKept(InStream* stream, const EntryChecks& checks, OutputFile
     }
     reporter_.countBytes(size);
     return true;
+}
+
+// Kept data of a level whose source has been read to its end with every
+// check holding has nothing left to wait for: once its own checks hold too,
+// it is linked under its final name at once, which spares a temporary name
+// and a rename per file. False, having done nothing, when that cannot be
+// (the name is taken, a check fails): the file is then written as any other.
+bool Extractor::linkKeptUnderName(Archive* level, InStream* stream, const EntryChecks& checks,
+                                  const fs::path& target, int64_t time, const EntryMetadata& metadata) {
+    const int64_t size = stream->knownSize();
+    if (size <= 0 || !sourceChecked(level)) return false;
+    if ((checks.crc || checks.blake2sp) && !passesChecks(stream, checks)) return false;
+    if (!stream->linkRange(0, size, enginePath(target))) return false;
+    OutputFile out;
+    if (out.adopt(target)) giveMetadata(out, time, metadata);
+    out.keep();
+    if (metadata.readOnly) setReadOnly(target);
+    if (kHasUnixMetadata) written_.insert(target.native());
+    reporter_.countBytes(size);
+    return true;
+}
+
+bool Extractor::sourceChecked(Archive* level) {
+    if (!sourceChecked_) sourceChecked_ = !sourceFoundDamaged(level) && !interrupted();
+    return *sourceChecked_;
 }
 
 bool Extractor::writeData(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& folder,

@@ -432,6 +432,12 @@ bool OutputFile::setAside() {
     return rc == 0;
 }
 
+void OutputFile::keep() {
+    if (fd_ >= 0) closeFile(fd_);
+    fd_ = -1;
+    named_ = false;
+}
+
 void OutputFile::discard() {
     if (fd_ >= 0) closeFile(fd_);
     fd_ = -1;

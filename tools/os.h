@@ -67,6 +67,8 @@ public:
     // `replace` (else kExists, even for one that appeared a moment ago), and
     // closes it. On failure (`error` says why for kFailed) the file goes.
     RenameResult publish(const std::filesystem::path& target, bool replace, std::string& error);
+    // Closes a file adopted under its final name, which it keeps.
+    void keep();
     // Closes and removes the file.
     void discard();
 
