@@ -265,6 +265,10 @@ int64_t FileSource::tell() { return ring_ ? ring_->position : -1; }
 
 int64_t FileSource::size() { return ring_ ? ring_->fileSize : -1; }
 
+bool FileSource::copyRangeTo(int64_t offset, int64_t size, intptr_t handle) {
+    return ring_ && offset >= 0 && size >= 0 && ring_->file->copyTo(offset, size, handle);
+}
+
 bool FileSource::seek(int64_t position) {
     if (!ring_ || position < 0) return false;
     if (position == ring_->position) return true;

@@ -27,6 +27,7 @@ public:
     int read(void* buf, int count) override;
     int64_t size() override;
     bool seeksBounded() override { return true; }
+    bool copyRangeTo(int64_t offset, int64_t size, intptr_t handle) override;
     // Opens a file of that name in this file's directory.
     InStream* openSibling(const char16_t* name) override;
 
@@ -76,6 +77,9 @@ public:
     virtual int finishRead(int slot) = 0;
     // Stops the read started for `slot`; its buffer is no longer written on return.
     virtual void cancelRead(int slot) = 0;
+    // Copies `size` bytes at `offset` into the file open as `handle`, at its
+    // position, inside the system: false where it cannot, or the file ends first.
+    virtual bool copyTo(int64_t /*offset*/, int64_t /*size*/, intptr_t /*handle*/) { return false; }
 
     // The system's code (errno, GetLastError) of the first read that failed; 0 while none has.
     int firstError() const { return firstError_; }

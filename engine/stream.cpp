@@ -211,6 +211,11 @@ bool StoreStream::linkRange(int64_t offset, int64_t size, const std::u16string& 
     return source_->linkRange(offset_ + offset, size, path);
 }
 
+bool StoreStream::copyRangeTo(int64_t offset, int64_t size, intptr_t handle) {
+    if (!source_ || offset < 0 || size < 0 || (size_ >= 0 && size > size_ - offset)) return false;
+    return source_->copyRangeTo(offset_ + offset, size, handle);
+}
+
 // ---- DecoderStream --------------------------------------------------------
 
 void DecoderStream::FreeDeleter::operator()(uint8_t* p) const { std::free(p); }

@@ -62,6 +62,12 @@ public:
     // [offset, offset + size), all decoded without damage, and has not been
     // given a name before: an extraction then need not write them again.
     virtual bool linkRange(int64_t /*offset*/, int64_t /*size*/, const std::u16string& /*path*/) { return false; }
+    // Where bytes [offset, offset + size) lie in a file as they are (stored
+    // data), the system copies them into the file open as `handle` (a
+    // descriptor), at its position: they never pass through this process.
+    // False where they do not, the system cannot, or the file ends before
+    // them; some may have been written then.
+    virtual bool copyRangeTo(int64_t /*offset*/, int64_t /*size*/, intptr_t /*handle*/) { return false; }
 
     // Whether a seek to any position costs a bounded amount of decoding: the
     // codec resumes near any target (at blocks, frames or kept decoder
@@ -134,6 +140,7 @@ public:
     int64_t knownSize() override;
     void keepApart(int64_t offset, int64_t size) override;
     bool linkRange(int64_t offset, int64_t size, const std::u16string& path) override;
+    bool copyRangeTo(int64_t offset, int64_t size, intptr_t handle) override;
     bool seeksBounded() override { return source_->seeksBounded(); }
 
 private:

@@ -548,6 +548,27 @@ TEST_F(CliTest, CompressedTarFilesComeOutWholeAndSeparate) {
     EXPECT_EQ(readTree(tmp / "wide/wide"), readTree(tmp / "src/wide"));
 }
 
+// A plain tar's files are copied from file to file by the system where it
+// can; an archive cut inside one still fails for it, leaving nothing.
+TEST_F(CliTest, PlainTarFilesAreCopiedWholeOrNotAtAll) {
+    REQUIRE_TOOL("tar");
+    auto big = sampleData(3 << 20, 61);
+    writeFile(tmp / "src/big", big.data(), big.size());
+    writeFile(tmp / "src/small", "small");
+    ASSERT_EQ(run("cd " + quote(tmp / "src") + " && tar cf ../t.tar big small"), 0);
+    auto whole = zorvex(tmp, "extract " + quote(tmp / "t.tar") + " -C " + quote(tmp / "whole"));
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    EXPECT_EQ(readFile(tmp / "whole/t/big"), big);
+    EXPECT_EQ(readFile(tmp / "whole/t/small").size(), 5u);
+
+    auto packed = readFile(tmp / "t.tar");
+    writeFile(tmp / "cut.tar", packed.data(), 512 + big.size() / 2);
+    auto cut = zorvex(tmp, "extract " + quote(tmp / "cut.tar") + " -C " + quote(tmp / "cut"));
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find("big: data ends after " + std::to_string(big.size() / 2)), std::string::npos) << cut.err;
+    EXPECT_TRUE(readTree(tmp / "cut").empty());
+}
+
 TEST_F(CliTest, NothingLandsOutsideTheDestination) {
     REQUIRE_TOOL("python3");
     python(tmp.path(), R"(

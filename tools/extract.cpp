@@ -215,6 +215,7 @@ private:
     void giveMetadata(OutputFile& out, int64_t time, const EntryMetadata& metadata);
     void writeToStdout(Archive* level, const LevelItem& item, const std::string& entry);
     bool linkKept(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& temporary);
+    bool copyStored(InStream* stream, const EntryChecks& checks, OutputFile& out, Reporter& reporter);
     bool linkKeptUnderName(Archive* level, InStream* stream, const EntryChecks& checks, const fs::path& target,
                            int64_t time, const EntryMetadata& metadata);
     // Whether the data the waiting level is read from has been read to its
@@ -923,6 +924,28 @@ bool Extractor::sourceChecked(Archive* level) {
     return *sourceChecked_;
 }
 
+// Data stored as it is in the archive's file with no check of its own to
+// compute (a tar's files) is copied by the system from file to file, without
+// passing through this process. False, with the file empty again, where
+// that cannot be: the data is then read and written as any other, which
+// also says why a short archive falls short.
+bool Extractor::copyStored(InStream* stream, const EntryChecks& checks, OutputFile& out, Reporter& reporter) {
+    const int64_t size = stream->knownSize();
+    if (size <= 0 || checks.crc || checks.blake2sp) return false;
+    // In pieces, so that an interruption is seen in time.
+    constexpr int64_t kPiece = 16 << 20;
+    for (int64_t done = 0; done < size; done += kPiece) {
+        if (interrupted() || !stream->copyRangeTo(done, std::min(kPiece, size - done), out.handle())) {
+            // Some may have been written. A file that cannot be emptied is
+            // dropped, and the writes that follow then fail and say so.
+            if (!out.restart()) out.discard();
+            return false;
+        }
+    }
+    reporter.countBytes(size);
+    return true;
+}
+
 bool Extractor::writeData(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& folder,
                           const fs::path& temporary, const fs::path& target, const std::string& entry,
                           Reporter& reporter, bool nameless) {
@@ -930,6 +953,7 @@ bool Extractor::writeData(InStream* stream, const EntryChecks& checks, OutputFil
         reporter.error(subject_, entry, "cannot create " + utf8FromPath(temporary) + ": " + lastErrorText());
         return false;
     }
+    if (copyStored(stream, checks, out, reporter)) return true;
     std::string writeError;
     auto toFile = [&](const uint8_t* data, size_t size) {
         if (interrupted()) return false;

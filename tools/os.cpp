@@ -432,6 +432,14 @@ bool OutputFile::setAside() {
     return rc == 0;
 }
 
+bool OutputFile::restart() {
+#ifdef _WIN32
+    return _chsize_s(fd_, 0) == 0 && _lseeki64(fd_, 0, SEEK_SET) == 0;
+#else
+    return ::ftruncate(fd_, 0) == 0 && ::lseek(fd_, 0, SEEK_SET) == 0;
+#endif
+}
+
 void OutputFile::keep() {
     if (fd_ >= 0) closeFile(fd_);
     fd_ = -1;

@@ -54,6 +54,10 @@ public:
     // cannot be opened where it must be).
     bool adopt(const std::filesystem::path& temporary);
     bool write(const void* data, size_t size);
+    // The open file's descriptor, for copies the system makes into it.
+    intptr_t handle() const { return fd_; }
+    // Empties the file, to be written again from its start.
+    bool restart();
     // Sets the modification time (seconds since 1970 UTC) and permission bits
     // through the open file: no look-up of its name. Permissions are Unix
     // only (false elsewhere).

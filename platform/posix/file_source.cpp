@@ -45,6 +45,18 @@ public:
     explicit PosixFileReader(int fd) : fd_(fd) {}
     ~PosixFileReader() override { close(fd_); }
 
+    bool copyTo(int64_t offset, int64_t size, intptr_t handle) override {
+        loff_t from = offset;
+        while (size > 0) {
+            ssize_t n = copy_file_range(fd_, &from, static_cast<int>(handle), nullptr,
+                                        static_cast<size_t>(std::min<int64_t>(size, 1 << 30)), 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            size -= n;
+        }
+        return true;
+    }
+
     int readAt(uint8_t* out, int count, int64_t offset) override {
         int got = readCached(out, count, offset);
         while (got < count) {
