@@ -13,6 +13,9 @@
 
 namespace zorvex {
 
+// Whether the archive stores a check of the entry's data at all.
+inline bool storesCheck(const EntryChecks& checks) { return checks.crc || checks.blake2sp; }
+
 // Runs the stored checks over data given front to back.
 class DataCheck {
 public:

@@ -1,4 +1,5 @@
 // `zorvex cat`: one entry's bytes to standard output, size and CRC checked.
+#include "engine/checked_stream.h"
 #include "engine/names.h"
 #include "engine/standard_input.h"
 #include "tools/password.h"
@@ -80,7 +81,7 @@ int catCommand(const std::string& path) {
         reporter.error(path, "", "cannot write to standard output: " + writeError);
     // Bytes from a stream whose check at its end fails may be wrong: the
     // entry's own check, when it has one, is what still vouches for them.
-    bool ownCheck = item.checks(parent.get()).crc || item.checks(parent.get()).blake2sp;
+    bool ownCheck = storesCheck(item.checks(parent.get()));
     if (result == CopyResult::kOk && !ownCheck && sourceFoundDamaged(parent.get()))
         reporter.error(path, "", "the data it was read from is damaged");
     return reporter.failures() ? 1 : 0;

@@ -787,7 +787,7 @@ void Extractor::writeItem(Archive* level, const LevelItem& item, const Place& pl
             out.reset();
     }
     if (out) {
-        Written file{std::move(out), std::move(target), entry, checks.crc || checks.blake2sp, metadata.readOnly};
+        Written file{std::move(out), std::move(target), entry, storesCheck(checks), metadata.readOnly};
         if (!waiting_)
             rename(file);
         else if (file.file->setAside())
@@ -891,7 +891,7 @@ bool passesChecks(InStream* stream, const EntryChecks& checks) {
 bool Extractor::linkKept(InStream* stream, const EntryChecks& checks, OutputFile& out, const fs::path& temporary) {
     const int64_t size = stream->knownSize();
     if (size <= 0 || !stream->linkRange(0, size, enginePath(temporary))) return false;
-    if (!out.adopt(temporary) || ((checks.crc || checks.blake2sp) && !passesChecks(stream, checks))) {
+    if (!out.adopt(temporary) || (storesCheck(checks) && !passesChecks(stream, checks))) {
         out.discard();
         return false;
     }
@@ -908,7 +908,7 @@ bool Extractor::linkKeptUnderName(Archive* level, InStream* stream, const EntryC
                                   const fs::path& target, int64_t time, const EntryMetadata& metadata) {
     const int64_t size = stream->knownSize();
     if (size <= 0 || !sourceChecked(level)) return false;
-    if ((checks.crc || checks.blake2sp) && !passesChecks(stream, checks)) return false;
+    if (storesCheck(checks) && !passesChecks(stream, checks)) return false;
     if (!stream->linkRange(0, size, enginePath(target))) return false;
     OutputFile out;
     if (out.adopt(target)) giveMetadata(out, time, metadata);
@@ -931,7 +931,7 @@ bool Extractor::sourceChecked(Archive* level) {
 // also says why a short archive falls short.
 bool Extractor::copyStored(InStream* stream, const EntryChecks& checks, OutputFile& out, Reporter& reporter) {
     const int64_t size = stream->knownSize();
-    if (size <= 0 || checks.crc || checks.blake2sp) return false;
+    if (size <= 0 || storesCheck(checks)) return false;
     // In pieces, so that an interruption is seen in time.
     constexpr int64_t kPiece = 16 << 20;
     for (int64_t done = 0; done < size; done += kPiece) {
