@@ -229,6 +229,39 @@ TEST_F(EntryWorkersTest, OneThreadWorksWhereWorkersCannot) {
     expectSameAsOneThread("extract " + quote(tmp / "small.zip" / "d2"));
 }
 
+// Archives after the first are opened (a compressed tar decoded), or tested,
+// on other threads: what they write and say still comes in the order given, for
+// archives that clash, are damaged, encrypted, not archives at all, or come
+// from standard input.
+TEST_F(EntryWorkersTest, ArchivesOpenedAheadComeOutInOrder) {
+    REQUIRE_TOOL("python3");
+    REQUIRE_TOOL("7zz");
+    makeSmallFiles(3);
+    ASSERT_EQ(run("cd " + quote(tmp.path()) + " && tar -czf a.tar.gz src && tar -cJf b.tar.xz src small.zip && " +
+                  "7zz a -bso0 -bsp0 -psecret -mhe=on hidden.7z src/d0-f1 && echo notes > notes.txt"),
+              0);
+    python(tmp.path(), R"(
+data = bytearray(open('b.tar.xz', 'rb').read())
+data[len(data) // 2: len(data) // 2 + 8] = b'\x00\xff\x13\x77\x00\xff\x13\x77'
+open('bad.tar.xz', 'wb').write(data)
+)");
+    auto paths = [&](const std::string& names) {
+        std::string text;
+        std::istringstream words(names);
+        for (std::string word; words >> word;) text += " " + (word == "-" ? word : quote(tmp / word));
+        return text;
+    };
+    for (const std::string& archives : {"a.tar.gz bad.tar.xz small.zip notes.txt a.tar.gz b.tar.xz hidden.7z",
+                                        "b.tar.xz - a.tar.gz", "bad.tar.xz b.tar.xz"}) {
+        SCOPED_TRACE(archives);
+        expectSameAsOneThread("extract" + paths(archives) + " < " + quote(tmp / "small.zip"));
+        expectSameTestOutcome(paths(archives) + " < " + quote(tmp / "small.zip"));
+    }
+    const std::string encrypted = paths("hidden.7z notes.txt hidden.7z a.tar.gz");
+    expectSameAsOneThread("extract -p secret" + encrypted);
+    expectSameTestOutcome("-p secret" + encrypted);
+}
+
 // An interruption while workers write leaves only whole files behind.
 TEST_F(EntryWorkersTest, InterruptionLeavesOnlyWholeFiles) {
     REQUIRE_TOOL("python3");

@@ -6,13 +6,16 @@
 // walk and read by workers, each through its own copy of the archive
 // (tools/entry_units.h); this thread then takes them in the walk's order,
 // saying what was said before each and what its worker said. Nested
-// archives are checked here, in their turn.
+// archives are checked here, in their turn. Archives given after the one
+// being checked are checked meanwhile on other threads, what they say kept
+// for their turn (tools/archives_ahead.h).
 #include <cstdio>
 
 #include "engine/extraction.h"
 #include "engine/level_walk.h"
-#include "tools/password.h"
+#include "tools/archives_ahead.h"
 #include "tools/commands.h"
+#include "tools/password.h"
 #include "tools/entries.h"
 #include "tools/entry_units.h"
 #include "tools/standard_input.h"
@@ -164,43 +167,73 @@ struct Checker {
     void nestedFailed(Archive*, int, const std::string&) {}
 };
 
+// What checking one argument gave: the line for standard output, and what
+// it said on the way when that was kept.
+struct Tested {
+    std::string summary;
+    std::vector<Reporter::Line> lines;
+};
+
+// Checks the argument, saying what fails through `reporter`.
+Tested testArchive(const std::string& argument, Reporter& reporter, PasswordSource* passwords) {
+    std::u16string path = engineArgumentPath(argument);
+    Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry, passwords));
+    if (!archive) {
+        reporter.error(argument, "", "cannot open as an archive");
+        return {};
+    }
+    // What this thread says is kept when it works ahead.
+    int failuresBefore = reporter.failuresWithKept();
+    Checker checker{reporter, argument};
+    // Workers read copies of an archive file opened as it is.
+    UnitRunner runner;
+    std::vector<Checker::Queued> queue;
+    if (!standardInputArgumentPath(argument) && !Ref<Archive>(archive->owner()) &&
+        UnitRunner::wanted(archive.get()) &&
+        runner.start(path, archive.get(), [&](size_t begin, size_t end, ArchiveCopy& copy) {
+            checker.decodeQueued(begin, end, copy);
+        })) {
+        checker.queue = &queue;
+        checker.root = archive.get();
+        reporter.keepLines();
+    }
+    walkLevels(archive.get(), checker, std::string());
+    if (checker.queue) checker.runQueued(runner);
+    reportDamagedLevel(archive.get(), reporter, argument, std::string());
+    int failed = reporter.failuresWithKept() - failuresBefore;
+    Tested tested;
+    if (failed == 0)
+        tested.summary = argument + ": OK (" + std::to_string(checker.entries) + " entries, " +
+                         std::to_string(checker.bytes) + " bytes)\n";
+    else
+        tested.summary = argument + ": " + std::to_string(failed) + " error" + (failed == 1 ? "" : "s") + "\n";
+    return tested;
+}
+
 }  // namespace
 
 int testCommand(const std::vector<std::string>& archives) {
     Reporter reporter;
     StandardInput input(archives, reporter);
-    for (const std::string& argument : archives) {
-        std::u16string path = engineArgumentPath(argument);
-        Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry, commandPasswords()));
-        if (!archive) {
-            reporter.error(argument, "", "cannot open as an archive");
-            continue;
-        }
-        int failuresBefore = reporter.failures();
-        Checker checker{reporter, argument};
-        reporter.beginWork("testing " + argument);
-        // Workers read copies of an archive file opened as it is.
-        UnitRunner runner;
-        std::vector<Checker::Queued> queue;
-        if (!standardInputArgumentPath(argument) && !Ref<Archive>(archive->owner()) &&
-            UnitRunner::wanted(archive.get()) &&
-            runner.start(path, archive.get(), [&](size_t begin, size_t end, ArchiveCopy& copy) {
-                checker.decodeQueued(begin, end, copy);
-            })) {
-            checker.queue = &queue;
-            checker.root = archive.get();
-            reporter.keepLines();
-        }
-        walkLevels(archive.get(), checker, std::string());
-        if (checker.queue) checker.runQueued(runner);
-        reporter.clearProgress();
-        reportDamagedLevel(archive.get(), reporter, argument, std::string());
-        int failed = reporter.failures() - failuresBefore;
-        if (failed == 0)
-            std::printf("%s: OK (%lld entries, %lld bytes)\n", argument.c_str(),
-                        static_cast<long long>(checker.entries), static_cast<long long>(checker.bytes));
+    // Arguments after the first are checked ahead, their lines kept.
+    ArchivesAhead<Tested> ahead;
+    ahead.start(
+        archives.size(), [&](size_t i) { return !standardInputArgumentPath(archives[i]); },
+        [&](size_t i, PasswordSource* passwords) {
+            Reporter kept(reporter);
+            Tested tested = testArchive(archives[i], kept, passwords);
+            tested.lines = kept.takeKept();
+            return tested;
+        });
+    for (size_t i = 0; i < archives.size(); ++i) {
+        reporter.beginWork("testing " + archives[i]);
+        std::optional<Tested> tested = ahead.take(i);
+        if (tested)
+            reporter.replay(tested->lines);
         else
-            std::printf("%s: %d error%s\n", argument.c_str(), failed, failed == 1 ? "" : "s");
+            tested = testArchive(archives[i], reporter, commandPasswords());
+        reporter.clearProgress();
+        std::fputs(tested->summary.c_str(), stdout);
         flushStandardOutput();
     }
     return reporter.failures() ? 1 : 0;

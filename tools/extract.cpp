@@ -25,7 +25,10 @@
 // saying what the walk said before each and what its worker said, and gives
 // each its name. The first file queued under a name (whatever the case) gets
 // it from its worker: nothing before it in the walk's order takes that name.
-// Names, conflicts and messages come out as with one thread.
+// Names, conflicts and messages come out as with one thread. Archives given
+// after the one being extracted are opened and planned meanwhile on other
+// threads (tools/archives_ahead.h); nothing is written for them before
+// their turn.
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -39,8 +42,9 @@
 #include "engine/level_walk.h"
 #include "engine/names.h"
 #include "platform/platform.h"
-#include "tools/password.h"
+#include "tools/archives_ahead.h"
 #include "tools/commands.h"
+#include "tools/password.h"
 #include "tools/entries.h"
 #include "tools/entry_units.h"
 #include "tools/os.h"
@@ -113,6 +117,12 @@ size_t namelessWaitingFiles() {
     return limit;
 }
 
+// An argument opened, and its extraction planned.
+struct OpenedArchive {
+    Ref<Archive> archive;  // null when it does not open
+    ExtractionPlan plan;
+};
+
 class Extractor {
 public:
     Extractor(Reporter& reporter, const ExtractOptions& options)
@@ -124,7 +134,11 @@ public:
     bool prepare();
     // Where entries' data may be kept while an archive is read: the destination.
     std::u16string stagingFolder() const { return engineArgumentPath(utf8FromPath(root_)); }
-    void extractArchive(const std::string& argument);
+    // Opens an argument and plans its extraction; any thread may
+    // (tools/archives_ahead.h).
+    OpenedArchive open(const std::string& argument, PasswordSource* passwords) const;
+    // Extracts the argument, as `opened` when it was opened ahead.
+    void extractArchive(const std::string& argument, std::optional<OpenedArchive> opened);
     // The patterns that selected nothing in any archive.
     std::vector<std::string> unmatchedPatterns() const { return selection_.unmatched(); }
 
@@ -300,16 +314,26 @@ bool Extractor::prepare() {
     return true;
 }
 
-void Extractor::extractArchive(const std::string& argument) {
+OpenedArchive Extractor::open(const std::string& argument, PasswordSource* passwords) const {
+    const std::u16string path = engineArgumentPath(argument);
+    OpenedArchive opened;
+    opened.archive = Ref<Archive>(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry, passwords));
+    if (!opened.archive) return opened;
+    if (!options_.toStdout) opened.archive->setStagingFolder(stagingFolder());
+    opened.plan = planExtraction(opened.archive.get());
+    return opened;
+}
+
+void Extractor::extractArchive(const std::string& argument, std::optional<OpenedArchive> opened) {
     subject_ = argument;
-    std::u16string path = engineArgumentPath(argument);
-    Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry, commandPasswords()));
+    if (!opened) opened = open(argument, commandPasswords());
+    const Ref<Archive> archive = std::move(opened->archive);
     if (!archive) {
         reporter_.error(argument, "", "cannot open as an archive");
         return;
     }
-    if (!options_.toStdout) archive->setStagingFolder(engineArgumentPath(utf8FromPath(root_)));
-    ExtractionPlan plan = planExtraction(archive.get());
+    const ExtractionPlan plan = std::move(opened->plan);
+    const std::u16string path = engineArgumentPath(argument);
     reportDamagedLevels(plan);
     std::string prefix;
     for (const std::u16string& name : plan.unwrapped) prefix += displayName(name) + kDisplaySeparator;
@@ -982,7 +1006,11 @@ int extractCommand(const std::vector<std::string>& archives, const ExtractOption
     Extractor extractor(reporter, options);
     if (!options.toStdout && !extractor.prepare()) return 1;
     StandardInput input(archives, reporter, options.toStdout ? std::u16string() : extractor.stagingFolder());
-    for (const std::string& archive : archives) extractor.extractArchive(archive);
+    ArchivesAhead<OpenedArchive> ahead;
+    ahead.start(
+        archives.size(), [&](size_t i) { return !standardInputArgumentPath(archives[i]); },
+        [&](size_t i, PasswordSource* passwords) { return extractor.open(archives[i], passwords); });
+    for (size_t i = 0; i < archives.size(); ++i) extractor.extractArchive(archives[i], ahead.take(i));
     for (const std::string& pattern : extractor.unmatchedPatterns()) reporter.error(pattern, "", "no such entry");
     return reporter.failures() ? 1 : 0;
 }

@@ -103,7 +103,7 @@ public:
             password = *given_;
             return true;
         }
-        if (!stdinIsTerminal()) return false;
+        if (!asksUser()) return false;
         std::string shown = displayName(archiveName);
 #ifndef _WIN32
         std::replace(shown.begin(), shown.end(), '\\', '/');
@@ -114,6 +114,7 @@ public:
     }
 
     void give(Password password) { given_ = std::move(password); }
+    bool asksUser() const { return !given_ && stdinIsTerminal(); }
 
 private:
     std::optional<Password> given_;
@@ -189,5 +190,7 @@ void givePassword(std::string& text, const std::string& written) {
 }
 
 PasswordSource* commandPasswords() { return &passwords(); }
+
+bool commandPasswordsAskUser() { return passwords().asksUser(); }
 
 }  // namespace zorvex::cli

@@ -26,5 +26,8 @@ void givePassword(std::string& text, const std::string& written);
 
 // What the commands give openArchivePath.
 PasswordSource* commandPasswords();
+// Whether commandPasswords() would ask the user: no password was given, and
+// standard input is a terminal to ask on.
+bool commandPasswordsAskUser();
 
 }  // namespace zorvex::cli

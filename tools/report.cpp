@@ -1,5 +1,6 @@
 #include "tools/report.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,11 @@ void Reporter::error(const std::string& subject, const std::string& entry, const
     }
     note(subject, entry, message);
     ++failures_;
+}
+
+int Reporter::failuresWithKept() const {
+    auto failure = [](const Line& line) { return line.failure; };
+    return failures_ + static_cast<int>(std::count_if(kept_.begin(), kept_.end(), failure));
 }
 
 void Reporter::replay(const std::vector<Line>& lines) {

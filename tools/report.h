@@ -38,6 +38,8 @@ public:
     // "zorvex: SUBJECT: MESSAGE" (or without ENTRY when it is empty).
     void error(const std::string& subject, const std::string& entry, const std::string& message);
     int failures() const { return failures_; }
+    // failures() and the failures among the lines kept.
+    int failuresWithKept() const;
     // A line of the same form that is no failure: something worth knowing
     // that left nothing undone.
     void note(const std::string& subject, const std::string& entry, const std::string& message);
