@@ -30,6 +30,7 @@
 // threads (tools/archives_ahead.h); nothing is written for them before
 // their turn.
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -193,17 +194,18 @@ private:
         bool readOnly;  // given the read-only attribute once in place
     };
     // A file queued for a worker to write (see the top of this file).
+    // Each holds what it needs until it is finished: the queue's memory is
+    // then used again, a unit's worth at a time, whatever the archive's size.
     struct Queued {
         Ref<Archive> level;  // this thread's, for what the file is
         LevelItem item;
-        Place place;
+        std::shared_ptr<const Place> place;  // shared with the folder's other files
         std::vector<Reporter::Line> before;  // said by the walk before the file
-        int64_t unit;                        // decodingUnit, -1 for none
-        int64_t size;                        // as stated, -1 unknown
-        bool decode;                         // a worker writes it
-        bool nameless;                       // with no name until it is given one
-        bool named;                          // by its worker, once written
-        fs::path temporary;
+        int64_t unit = -1;                   // decodingUnit, -1 for none
+        int64_t size = -1;                   // as stated, -1 unknown
+        bool decode = false;                 // a worker writes it
+        bool nameless = false;               // with no name until it is given one
+        bool named = false;                  // by its worker, once written
         // From the worker: what it said, and the file, whole and checked (or
         // null), or whether it has its name.
         std::vector<Reporter::Line> lines;
@@ -212,6 +214,8 @@ private:
     };
     // Queues a file for the workers, offering them each unit as it is cut.
     void queue(Queued queued);
+    // `place`, shared by the queued files of one folder.
+    std::shared_ptr<const Place> sharedPlace(const Place& place);
     // Finishes the decoded units in order; with `all`, every unit offered,
     // waiting for them.
     void finishUnits(bool all);
@@ -263,7 +267,7 @@ private:
     Selection selection_;
     fs::path root_;  // canonical destination
     std::string subject_;
-    int temporaries_ = 0;
+    std::atomic<int> temporaries_ = 0;  // workers name files too
     OutputFile* writing_ = nullptr;  // the file being written
     // Whether files wait for the outer data's check, and those that wait.
     bool waiting_ = false;
@@ -291,6 +295,7 @@ private:
         return foldCase(enginePath(target));
     }
     UnitRunner* runner_ = nullptr;
+    std::shared_ptr<const Place> lastPlace_;  // the one sharedPlace gave last
 };
 
 bool Extractor::prepare() {
@@ -636,6 +641,14 @@ void Extractor::queue(Queued queued) {
     finishUnits(false);
 }
 
+std::shared_ptr<const Extractor::Place> Extractor::sharedPlace(const Place& place) {
+    const bool same = lastPlace_ && lastPlace_->path == place.path && lastPlace_->folder.native() == place.folder.native() &&
+                      lastPlace_->entryPrefix == place.entryPrefix && lastPlace_->created == place.created &&
+                      lastPlace_->depth == place.depth && lastPlace_->taken == place.taken;
+    if (!same) lastPlace_ = std::make_shared<const Place>(place);
+    return lastPlace_;
+}
+
 void Extractor::finishUnits(bool all) {
     for (; unitsFinished_ < unitEnds_.size(); ++unitsFinished_) {
         if (!all && !runner_->decoded(unitsFinished_)) return;
@@ -645,8 +658,9 @@ void Extractor::finishUnits(bool all) {
             Queued& queued = queued_[i];
             reporter_.replay(queued.before);
             stopIfInterrupted();
-            writeItem(queued.level.get(), queued.item, queued.place, &queued);
+            writeItem(queued.level.get(), queued.item, *queued.place, &queued);
             if (queued.file) queued.file->discard();  // taken by a conflict found first
+            queued = Queued();
         }
         // What the walk says next is kept for its turn.
         reporter_.keepLines();
@@ -671,6 +685,7 @@ void Extractor::writeQueued() {
     unitsFinished_ = 0;
     queuedTargets_.clear();
     queuedFiles_.clear();
+    lastPlace_.reset();
     queueing_ = false;
     setCleanupPending(false);
 }
@@ -678,9 +693,9 @@ void Extractor::writeQueued() {
 // On a worker: opens the file in the worker's copy and writes it, keeping what it says.
 void Extractor::decodeQueued(Queued& queued, ArchiveCopy& copy) {
     Reporter lines(reporter_);
-    const std::string entry = queued.place.entryPrefix + displayName(queued.item.name);
-    const fs::path& folder = queued.place.folder;
-    Ref<Archive> level = Ref<Archive>::share(copy.level(queued.place.path));
+    const std::string entry = queued.place->entryPrefix + displayName(queued.item.name);
+    const fs::path& folder = queued.place->folder;
+    Ref<Archive> level = Ref<Archive>::share(copy.level(queued.place->path));
     LevelItem item = queued.item;
     if (level)
         item.index = item.nested ? level->findNested(item.name.c_str()) : level->findFile(item.name.c_str());
@@ -700,7 +715,8 @@ void Extractor::decodeQueued(Queued& queued, ArchiveCopy& copy) {
     if (stream) {
         auto out = std::make_unique<OutputFile>();
         const fs::path target = folder / *safeComponent(item.name);
-        if (writeData(stream.get(), checks, *out, folder, queued.temporary, target, entry, lines, queued.nameless)) {
+        if (writeData(stream.get(), checks, *out, folder, temporaryName(folder), target, entry, lines,
+                      queued.nameless)) {
             giveMetadata(*out, time, metadata);
             if (queued.named)
                 queued.published = publish(*out, target, entry, metadata.readOnly, lines);
@@ -722,7 +738,12 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
     }
     // A worker writes what writeItem would decode: a file with a safe name,
     // no conflict with what is there already, that is no link to create.
-    Queued queued{Ref<Archive>::share(level), item, place, reporter_.takeKept(), -1, -1, false, true, false, {}, {}, {}};
+    Queued queued;
+    queued.level = Ref<Archive>::share(level);
+    queued.item = item;
+    queued.place = sharedPlace(place);
+    queued.before = reporter_.takeKept();
+    queued.nameless = true;
     if (auto component = safeComponent(item.name)) {
         const fs::path target = place.folder / *component;
         std::error_code error;
@@ -739,7 +760,6 @@ void Extractor::extractItem(Archive* level, const LevelItem& item, const Place& 
         }
     }
     if (queued.decode) {
-        queued.temporary = temporaryName(place.folder);
         queued.size = item.nested ? level->statedNestedSize(item.index) : level->statedFileSize(item.index);
         if (!item.nested) queued.unit = decodingUnit(level, item.index);
     }
