@@ -257,6 +257,20 @@ open('bad.tar.xz', 'wb').write(data)
         expectSameAsOneThread("extract" + paths(archives) + " < " + quote(tmp / "small.zip"));
         expectSameTestOutcome(paths(archives) + " < " + quote(tmp / "small.zip"));
     }
+    // Archives of a single file, decoded whole ahead of their turn: damaged,
+    // cut short or failing their check only when the caller decodes them.
+    ASSERT_EQ(run("cd " + quote(tmp.path()) + " && cat src/* > one && cp one two && gzip -k one && bzip2 -k two && " +
+                  "head -c 3000 one.gz > short.gz && zip -q one.zip one"),
+              0);
+    python(tmp.path(), R"(
+data = bytearray(open('one.gz', 'rb').read())
+data[-8] ^= 1
+open('crc.gz', 'wb').write(data)
+)");
+    for (const std::string& options : {"", "--overwrite "}) {
+        const std::string singles = paths("one.gz two.bz2 crc.gz one.zip short.gz one.gz two.bz2");
+        expectSameAsOneThread("extract " + options + singles);
+    }
     const std::string encrypted = paths("hidden.7z notes.txt hidden.7z a.tar.gz");
     expectSameAsOneThread("extract -p secret" + encrypted);
     expectSameTestOutcome("-p secret" + encrypted);

@@ -2,7 +2,8 @@
 // their own meanwhile, so that several archives given at once are decoded
 // side by side. `zorvex extract` opens and plans them there (a compressed
 // tar is decoded while it is planned, its files' data kept aside for their
-// names); `zorvex test` checks them whole, keeping what it would say. The
+// names, and so is the only file of an archive that holds one); `zorvex
+// test` checks them whole, keeping what it would say. The
 // caller's thread takes each in the order given and does the rest: what
 // is written and said comes out as with one thread.
 //

@@ -27,8 +27,8 @@
 // it from its worker: nothing before it in the walk's order takes that name.
 // Names, conflicts and messages come out as with one thread. Archives given
 // after the one being extracted are opened and planned meanwhile on other
-// threads (tools/archives_ahead.h); nothing is written for them before
-// their turn.
+// threads (tools/archives_ahead.h), an archive's only file decoded into
+// data kept in the destination; nothing is named for them before their turn.
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -38,6 +38,7 @@
 #include <unordered_set>
 
 #include "engine/checked_stream.h"
+#include "engine/decoded_cache.h"
 #include "engine/extraction.h"
 #include "engine/job_pool.h"
 #include "engine/level_walk.h"
@@ -122,6 +123,9 @@ size_t namelessWaitingFiles() {
 struct OpenedArchive {
     Ref<Archive> archive;  // null when it does not open
     ExtractionPlan plan;
+    // The level's only file (a .gz of one file), decoded ahead and kept in
+    // the destination, whole and undamaged; null for any other.
+    Ref<InStream> onlyFile;
 };
 
 class Extractor {
@@ -136,8 +140,9 @@ public:
     // Where entries' data may be kept while an archive is read: the destination.
     std::u16string stagingFolder() const { return engineArgumentPath(utf8FromPath(root_)); }
     // Opens an argument and plans its extraction; any thread may
-    // (tools/archives_ahead.h).
-    OpenedArchive open(const std::string& argument, PasswordSource* passwords) const;
+    // (tools/archives_ahead.h). Ahead of its turn, a level's only file is
+    // decoded too: nothing else would be.
+    OpenedArchive open(const std::string& argument, PasswordSource* passwords, bool ahead) const;
     // Extracts the argument, as `opened` when it was opened ahead.
     void extractArchive(const std::string& argument, std::optional<OpenedArchive> opened);
     // The patterns that selected nothing in any archive.
@@ -226,6 +231,10 @@ private:
     // What extractItem does once the item is taken: with `queued`, its data
     // was written by a worker.
     void writeItem(Archive* level, const LevelItem& item, const Place& place, Queued* queued);
+    // The level's only file, decoded ahead into kept data (null when it was not).
+    Ref<InStream> keepOnlyFile(Archive* level) const;
+    // What keepOnlyFile kept, when `item` of `level` is that file; once.
+    Ref<InStream> takeOnlyFileAhead(Archive* level, const LevelItem& item);
     // The stream of a file's data: a link where links cannot be made reads
     // the file it points to. Null after reporting.
     Ref<InStream> openData(Archive* level, const LevelItem& item, Reporter& reporter, const std::string& entry);
@@ -296,6 +305,10 @@ private:
     }
     UnitRunner* runner_ = nullptr;
     std::shared_ptr<const Place> lastPlace_;  // the one sharedPlace gave last
+    // Of the archive being extracted: its plan's level, and that level's
+    // only file as decoded ahead.
+    Archive* onlyFileLevel_ = nullptr;
+    Ref<InStream> onlyFileAhead_;
 };
 
 bool Extractor::prepare() {
@@ -319,25 +332,48 @@ bool Extractor::prepare() {
     return true;
 }
 
-OpenedArchive Extractor::open(const std::string& argument, PasswordSource* passwords) const {
+OpenedArchive Extractor::open(const std::string& argument, PasswordSource* passwords, bool ahead) const {
     const std::u16string path = engineArgumentPath(argument);
     OpenedArchive opened;
     opened.archive = Ref<Archive>(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry, passwords));
     if (!opened.archive) return opened;
     if (!options_.toStdout) opened.archive->setStagingFolder(stagingFolder());
     opened.plan = planExtraction(opened.archive.get());
+    // Patterns may leave the file out, and standard output keeps nothing.
+    const bool whole = options_.patterns.empty() && options_.excludes.empty() && options_.stripComponents == 0;
+    if (ahead && whole && !options_.toStdout && opened.plan.level) opened.onlyFile = keepOnlyFile(opened.plan.level.get());
     return opened;
+}
+
+Ref<InStream> Extractor::keepOnlyFile(Archive* level) const {
+    if (level->fileCount() != 1 || level->nestedCount() != 0 || level->folderCount() != 0 ||
+        level->fileMetadata(0).link != LinkKind::kNone)
+        return {};
+    Ref<InStream> decoded(level->openFile(0));
+    Ref<InStream> kept(decoded ? keepDecodedData(decoded.detach(), stagingFolder()) : nullptr);
+    if (!kept) return {};
+    // In a file of its own, which the extraction names.
+    kept->keepApart(0, -1);
+    uint8_t piece[1 << 16];
+    while (kept->read(piece, sizeof piece) > 0 && !interrupted()) {
+    }
+    kept->endApart(kept->tell());
+    // Damage is left for the extraction to meet and say, as it would.
+    if (kept->damaged() || kept->knownSize() <= 0 || !kept->seek(0)) return {};
+    return kept;
 }
 
 void Extractor::extractArchive(const std::string& argument, std::optional<OpenedArchive> opened) {
     subject_ = argument;
-    if (!opened) opened = open(argument, commandPasswords());
+    if (!opened) opened = open(argument, commandPasswords(), false);
     const Ref<Archive> archive = std::move(opened->archive);
     if (!archive) {
         reporter_.error(argument, "", "cannot open as an archive");
         return;
     }
     const ExtractionPlan plan = std::move(opened->plan);
+    onlyFileLevel_ = plan.level.get();
+    onlyFileAhead_ = std::move(opened->onlyFile);
     const std::u16string path = engineArgumentPath(argument);
     reportDamagedLevels(plan);
     std::string prefix;
@@ -390,6 +426,9 @@ void Extractor::extractArchive(const std::string& argument, std::optional<Opened
     createLinks();
     finishFolders();
     reporter_.clearProgress();
+    // Kept for a file not written after all (it existed): its data goes.
+    onlyFileAhead_ = Ref<InStream>();
+    onlyFileLevel_ = nullptr;
 }
 
 // Told before anything is written: what a damaged level lists is extracted
@@ -811,7 +850,8 @@ void Extractor::writeItem(Archive* level, const LevelItem& item, const Place& pl
         reporter_.replay(queued->lines);
         out = std::move(queued->file);
     } else {
-        Ref<InStream> stream = openData(level, item, reporter_, entry);
+        Ref<InStream> stream = takeOnlyFileAhead(level, item);
+        if (!stream) stream = openData(level, item, reporter_, entry);
         if (!stream) return;
         checks = item.checks(level);
         if (waiting_ && linkKeptUnderName(level, stream.get(), checks, target, item.time(level), metadata))
@@ -840,6 +880,11 @@ void Extractor::writeItem(Archive* level, const LevelItem& item, const Place& pl
             reporter_.error(subject_, entry, "cannot write " + utf8FromPath(file.target) + ": " + lastErrorText());
     }
     if (!waiting_ && !queued) setCleanupPending(false);
+}
+
+Ref<InStream> Extractor::takeOnlyFileAhead(Archive* level, const LevelItem& item) {
+    const bool onlyFile = level == onlyFileLevel_ && !item.nested && item.index == 0;
+    return onlyFile ? std::move(onlyFileAhead_) : Ref<InStream>();
 }
 
 Ref<InStream> Extractor::openData(Archive* level, const LevelItem& item, Reporter& reporter, const std::string& entry) {
@@ -1029,7 +1074,7 @@ int extractCommand(const std::vector<std::string>& archives, const ExtractOption
     ArchivesAhead<OpenedArchive> ahead;
     ahead.start(
         archives.size(), [&](size_t i) { return !standardInputArgumentPath(archives[i]); },
-        [&](size_t i, PasswordSource* passwords) { return extractor.open(archives[i], passwords); });
+        [&](size_t i, PasswordSource* passwords) { return extractor.open(archives[i], passwords, true); });
     for (size_t i = 0; i < archives.size(); ++i) extractor.extractArchive(archives[i], ahead.take(i));
     for (const std::string& pattern : extractor.unmatchedPatterns()) reporter.error(pattern, "", "no such entry");
     return reporter.failures() ? 1 : 0;
