@@ -9,15 +9,17 @@
 #       system alone lets the writing of 5,000 files scale here
 #   (d) four .tar.xz given at once (the files in four parts), taken up side
 #       by side; beside tar -xJf run for each in turn
+#   (e) four .gz of one file each (the files' bytes in four parts), beside
+#       igzip -d run for each in turn
 # Target: the default at least 1.7x as fast as -j 1 on a two-processor machine.
 # Usage: bench/entries.sh [path/to/zorvex]   (default: build/native/tools/zorvex)
-# Needs python3, 7zz and hyperfine.
+# Needs python3, 7zz, igzip and hyperfine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/common.sh
 zorvex=$(realpath "${1:-build/native/tools/zorvex}")
 need_built "$zorvex"
-need_tools python3 7zz hyperfine
+need_tools python3 7zz hyperfine igzip
 [[ -d /dev/shm ]] && export TMPDIR=${TMPDIR:-/dev/shm}
 enter_workdir
 echo "processors (nproc): $(nproc)"
@@ -40,6 +42,8 @@ PY
 for part in 0 1 2 3; do
     # shellcheck disable=SC2046
     tar -cJf "part$part.tar.xz" $(seq -f 'files/d%02g' $((part * 13)) $((part == 3 ? 49 : part * 13 + 12)))
+    cat $(seq -f 'files/d%02g/*' $((part * 13)) $((part == 3 ? 49 : part * 13 + 12))) > "joined$part"
+    gzip -6 "joined$part"
 done
 size=$(du -sb files | cut -f1)
 
@@ -52,6 +56,11 @@ done
 parts="part0.tar.xz part1.tar.xz part2.tar.xz part3.tar.xz"
 # shellcheck disable=SC2086
 rm -rf check && "$zorvex" extract -q -C check $parts && diff -r files check/files
+gzips="joined0.gz joined1.gz joined2.gz joined3.gz"
+# shellcheck disable=SC2086
+rm -rf check && "$zorvex" extract -q -C check $gzips && for part in 0 1 2 3; do
+    gzip -dc "joined$part.gz" | cmp - "check/joined$part"
+done
 rm -rf check
 
 write_fresh_script "$zorvex" 7zz
@@ -61,6 +70,8 @@ for case in a:many.zip b:many.7z c:stored.zip; do
 done
 HYPERFINE_OPTIONS=--prepare=./fresh bench d "sh -c 'for p in $parts; do tar -xJf \$p -C out; done'" \
     "$zorvex -j 1 extract -q -C out $parts" "$zorvex extract -q -C out $parts"
+HYPERFINE_OPTIONS=--prepare=./fresh bench e "sh -c 'for f in $gzips; do igzip -dc \$f > out/\${f%.gz}; done'" \
+    "$zorvex -j 1 extract -q -C out $gzips" "$zorvex extract -q -C out $gzips"
 
 SIZE=$size python3 - <<'PY'
 import os
@@ -68,7 +79,8 @@ import compare
 size = int(os.environ['SIZE'])
 for key, title, peer_name in (('a', 'zip of 5,000 files', '7zz x'), ('b', 'non-solid 7z of 5,000 files', '7zz x'),
                               ('c', 'stored zip of 5,000 files', '7zz x'),
-                              ('d', 'four .tar.xz at once', 'tar -xJf each')):
+                              ('d', 'four .tar.xz at once', 'tar -xJf each'),
+                              ('e', 'four .gz at once', 'igzip -d each')):
     peer, one, default = compare.results(key)
     print(f'\n({key}) {title}, {size / 2**20:.0f} MiB of output')
     print(compare.line(peer_name, peer, size, 14))

@@ -68,15 +68,17 @@ public:
 
     // Works on arguments [1, count) ahead of the caller, skipping those
     // `mayTake` refuses (standard input), on a thread per processor but
-    // one, each at most as many archives ahead of the one last taken.
-    // Nothing starts for a single argument or a single processor.
+    // one, up to two archives per thread past the one last taken (one
+    // more than the threads keeps them busy while the caller names what
+    // the last one gave). Nothing starts for a single argument or a single
+    // processor.
     void start(size_t count, std::function<bool(size_t)> mayTake, Work work) {
         const int threads = std::min(jobWorkerCount(), kMaxJobWorkers) - 1;
         if (count < 2 || threads < 1) return;
         slots_.resize(count);
         mayTake_ = std::move(mayTake);
         work_ = std::move(work);
-        window_ = static_cast<size_t>(threads);
+        window_ = 2 * static_cast<size_t>(threads);
         for (int i = 0; i < threads; ++i) {
             // The library reports a thread it cannot start by throwing; the
             // caller then does what no thread does.
