@@ -174,14 +174,17 @@ struct Tested {
     std::vector<Reporter::Line> lines;
 };
 
-// Checks the argument, saying what fails through `reporter`.
-Tested testArchive(const std::string& argument, Reporter& reporter, PasswordSource* passwords) {
+// Checks the argument, saying what fails through `reporter`, and, when
+// `shown`, what it checks on the progress line once the archive is open (a
+// password prompt comes before it).
+Tested testArchive(const std::string& argument, Reporter& reporter, PasswordSource* passwords, bool shown) {
     std::u16string path = engineArgumentPath(argument);
     Ref<Archive> archive(openArchivePath(path.c_str(), nullptr, ReadPlan::kEveryEntry, passwords));
     if (!archive) {
         reporter.error(argument, "", "cannot open as an archive");
         return {};
     }
+    if (shown) reporter.beginWork("testing " + argument);
     // What this thread says is kept when it works ahead.
     int failuresBefore = reporter.failuresWithKept();
     Checker checker{reporter, argument};
@@ -221,17 +224,21 @@ int testCommand(const std::vector<std::string>& archives) {
         archives.size(), [&](size_t i) { return !standardInputArgumentPath(archives[i]); },
         [&](size_t i, PasswordSource* passwords) {
             Reporter kept(reporter);
-            Tested tested = testArchive(archives[i], kept, passwords);
+            Tested tested = testArchive(archives[i], kept, passwords, false);
             tested.lines = kept.takeKept();
             return tested;
         });
     for (size_t i = 0; i < archives.size(); ++i) {
+        // Shown while the work ahead goes on; what this thread opens itself
+        // is shown once open.
         reporter.beginWork("testing " + archives[i]);
         std::optional<Tested> tested = ahead.take(i);
-        if (tested)
+        if (tested) {
             reporter.replay(tested->lines);
-        else
-            tested = testArchive(archives[i], reporter, commandPasswords());
+        } else {
+            reporter.clearProgress();
+            tested = testArchive(archives[i], reporter, commandPasswords(), true);
+        }
         reporter.clearProgress();
         std::fputs(tested->summary.c_str(), stdout);
         flushStandardOutput();

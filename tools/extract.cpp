@@ -425,7 +425,6 @@ void Extractor::extractArchive(const std::string& argument, std::optional<Opened
     if (waiting_) finishWaiting(level, prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1));
     createLinks();
     finishFolders();
-    reporter_.clearProgress();
     // Kept for a file not written after all (it existed): its data goes.
     onlyFileAhead_ = Ref<InStream>();
     onlyFileLevel_ = nullptr;
@@ -1075,7 +1074,15 @@ int extractCommand(const std::vector<std::string>& archives, const ExtractOption
     ahead.start(
         archives.size(), [&](size_t i) { return !standardInputArgumentPath(archives[i]); },
         [&](size_t i, PasswordSource* passwords) { return extractor.open(archives[i], passwords, true); });
-    for (size_t i = 0; i < archives.size(); ++i) extractor.extractArchive(archives[i], ahead.take(i));
+    for (size_t i = 0; i < archives.size(); ++i) {
+        // Shown while the work ahead goes on; what this thread opens itself
+        // is shown once open (a password prompt comes before it).
+        reporter.beginWork("extracting " + archives[i]);
+        std::optional<OpenedArchive> opened = ahead.take(i);
+        if (!opened) reporter.clearProgress();
+        extractor.extractArchive(archives[i], std::move(opened));
+        reporter.clearProgress();
+    }
     for (const std::string& pattern : extractor.unmatchedPatterns()) reporter.error(pattern, "", "no such entry");
     return reporter.failures() ? 1 : 0;
 }
