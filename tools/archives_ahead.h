@@ -9,6 +9,7 @@
 //
 // A password that only the user can give is not asked ahead of the archives
 // before it: work that asked for one is done again by the caller in its turn.
+// Standard input is never taken up ahead: the caller reads it as it comes.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -26,6 +28,7 @@
 #include "engine/job_pool.h"
 #include "engine/password.h"
 #include "tools/password.h"
+#include "tools/standard_input.h"
 
 namespace zorvex::cli {
 
@@ -66,17 +69,17 @@ public:
     ArchivesAhead(const ArchivesAhead&) = delete;
     ArchivesAhead& operator=(const ArchivesAhead&) = delete;
 
-    // Works on arguments [1, count) ahead of the caller, skipping those
-    // `mayTake` refuses (standard input), on a thread per processor but
-    // one, up to two archives per thread past the one last taken (one
+    // Works on `arguments` but the first ahead of the caller, on a thread
+    // per processor but one, up to two archives per thread past the one last taken (one
     // more than the threads keeps them busy while the caller names what
     // the last one gave). Nothing starts for a single argument or a single
     // processor.
-    void start(size_t count, std::function<bool(size_t)> mayTake, Work work) {
+    void start(const std::vector<std::string>& arguments, Work work) {
         const int threads = std::min(jobWorkerCount(), kMaxJobWorkers) - 1;
-        if (count < 2 || threads < 1) return;
-        slots_.resize(count);
-        mayTake_ = std::move(mayTake);
+        if (arguments.size() < 2 || threads < 1) return;
+        slots_.resize(arguments.size());
+        for (size_t i = 0; i < arguments.size(); ++i)
+            if (standardInputArgumentPath(arguments[i])) slots_[i].state = State::kTaken;
         work_ = std::move(work);
         window_ = 2 * static_cast<size_t>(threads);
         for (int i = 0; i < threads; ++i) {
@@ -119,9 +122,11 @@ private:
 
     // Under mutex_: the next argument a thread may take up, or false.
     bool nextToTake(size_t& index) {
-        if (next_ >= slots_.size() || next_ > taken_ + window_) return false;
-        index = next_++;
-        return true;
+        while (next_ < slots_.size() && next_ <= taken_ + window_) {
+            index = next_++;
+            if (slots_[index].state == State::kWaiting) return true;
+        }
+        return false;
     }
     void run() {
         // Decoders made here work where they are, and the archives opened
@@ -134,10 +139,6 @@ private:
             changed_.wait(hold, [&] { return stopping_ || nextToTake(index); });
             if (stopping_) return;
             Slot& slot = slots_[index];
-            if (!mayTake_(index)) {
-                slot.state = State::kTaken;
-                continue;
-            }
             slot.state = State::kWorking;
             slot.passwords = std::make_unique<HeldPasswords>(commandPasswords());
             hold.unlock();
@@ -150,7 +151,6 @@ private:
     }
 
     std::vector<Slot> slots_;
-    std::function<bool(size_t)> mayTake_;
     Work work_;
     size_t window_ = 0;
     std::vector<std::thread> threads_;

@@ -220,14 +220,12 @@ int testCommand(const std::vector<std::string>& archives) {
     StandardInput input(archives, reporter);
     // Arguments after the first are checked ahead, their lines kept.
     ArchivesAhead<Tested> ahead;
-    ahead.start(
-        archives.size(), [&](size_t i) { return !standardInputArgumentPath(archives[i]); },
-        [&](size_t i, PasswordSource* passwords) {
-            Reporter kept(reporter);
-            Tested tested = testArchive(archives[i], kept, passwords, false);
-            tested.lines = kept.takeKept();
-            return tested;
-        });
+    ahead.start(archives, [&](size_t i, PasswordSource* passwords) {
+        Reporter kept(reporter);
+        Tested tested = testArchive(archives[i], kept, passwords, false);
+        tested.lines = kept.takeKept();
+        return tested;
+    });
     for (size_t i = 0; i < archives.size(); ++i) {
         // Shown while the work ahead goes on; what this thread opens itself
         // is shown once open.

@@ -158,6 +158,7 @@ public:
         std::u16string path;   // the folder's own path in the level, with a final "\\" (patterns match it)
         int depth = 0;         // of that path, in components
         bool taken = true;     // selected itself, not only walked for what it holds
+        bool operator==(const Place&) const = default;
     };
     void items(Archive* level, const Place& place);
     std::optional<Place> folder(Archive* level, int i, const Place& place);
@@ -341,7 +342,8 @@ OpenedArchive Extractor::open(const std::string& argument, PasswordSource* passw
     opened.plan = planExtraction(opened.archive.get());
     // Patterns may leave the file out, and standard output keeps nothing.
     const bool whole = options_.patterns.empty() && options_.excludes.empty() && options_.stripComponents == 0;
-    if (ahead && whole && !options_.toStdout && opened.plan.level) opened.onlyFile = keepOnlyFile(opened.plan.level.get());
+    if (ahead && whole && !options_.toStdout && opened.plan.level)
+        opened.onlyFile = keepOnlyFile(opened.plan.level.get());
     return opened;
 }
 
@@ -680,10 +682,7 @@ void Extractor::queue(Queued queued) {
 }
 
 std::shared_ptr<const Extractor::Place> Extractor::sharedPlace(const Place& place) {
-    const bool same = lastPlace_ && lastPlace_->path == place.path && lastPlace_->folder.native() == place.folder.native() &&
-                      lastPlace_->entryPrefix == place.entryPrefix && lastPlace_->created == place.created &&
-                      lastPlace_->depth == place.depth && lastPlace_->taken == place.taken;
-    if (!same) lastPlace_ = std::make_shared<const Place>(place);
+    if (!lastPlace_ || !(*lastPlace_ == place)) lastPlace_ = std::make_shared<const Place>(place);
     return lastPlace_;
 }
 
@@ -1071,9 +1070,8 @@ int extractCommand(const std::vector<std::string>& archives, const ExtractOption
     if (!options.toStdout && !extractor.prepare()) return 1;
     StandardInput input(archives, reporter, options.toStdout ? std::u16string() : extractor.stagingFolder());
     ArchivesAhead<OpenedArchive> ahead;
-    ahead.start(
-        archives.size(), [&](size_t i) { return !standardInputArgumentPath(archives[i]); },
-        [&](size_t i, PasswordSource* passwords) { return extractor.open(archives[i], passwords, true); });
+    ahead.start(archives,
+                [&](size_t i, PasswordSource* passwords) { return extractor.open(archives[i], passwords, true); });
     for (size_t i = 0; i < archives.size(); ++i) {
         // Shown while the work ahead goes on; what this thread opens itself
         // is shown once open (a password prompt comes before it).
