@@ -99,5 +99,10 @@ private:
 std::unique_ptr<FileReader> openFileReader(const char16_t* path, FileReader::Facts* facts);
 // The file's modification time, 0 when it cannot be read.
 int64_t fileModificationTime(const char16_t* path);
+// Whether FileReader::copyTo into files in `folder` costs less than reading
+// and writing the bytes: where the system copies without a pass of the bytes
+// through the process (tmpfs) or the server copies (network file systems).
+// On disk file systems its copy goes through a pipe's pages and is slower.
+bool systemCopyPays(const char16_t* folder);
 
 }  // namespace zorvex

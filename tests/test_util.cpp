@@ -22,9 +22,9 @@
 namespace zorvex::test {
 
 #ifdef _WIN32
-TempDir::TempDir() {
+TempDir::TempDir(const fs::path& base) {
     for (unsigned attempt = 0;; ++attempt) {
-        fs::path candidate = fs::temp_directory_path() /
+        fs::path candidate = (base.empty() ? fs::temp_directory_path() : base) /
                              ("zorvex-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt));
         if (CreateDirectoryW(candidate.c_str(), nullptr)) {
             path_ = candidate;
@@ -34,8 +34,8 @@ TempDir::TempDir() {
     }
 }
 #else
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "zorvex-test-XXXXXX").string();
+TempDir::TempDir(const fs::path& base) {
+    std::string pattern = ((base.empty() ? fs::temp_directory_path() : base) / "zorvex-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) std::abort();
     path_ = pattern;
 }

@@ -21,7 +21,8 @@ namespace fs = std::filesystem;
 // A fresh folder under the system's temporary folder, removed with the object.
 class TempDir {
 public:
-    TempDir();
+    // In the system's temporary folder, or in `base` when one is given.
+    explicit TempDir(const fs::path& base = {});
     ~TempDir();
     const fs::path& path() const { return path_; }
     fs::path operator/(const std::string& name) const { return path_ / name; }

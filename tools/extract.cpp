@@ -40,6 +40,7 @@
 #include "engine/checked_stream.h"
 #include "engine/decoded_cache.h"
 #include "engine/extraction.h"
+#include "engine/file_source.h"
 #include "engine/job_pool.h"
 #include "engine/level_walk.h"
 #include "engine/names.h"
@@ -276,6 +277,7 @@ private:
     const ExtractOptions& options_;
     Selection selection_;
     fs::path root_;  // canonical destination
+    bool systemCopies_ = false;  // whether stored data is copied by the system there
     std::string subject_;
     std::atomic<int> temporaries_ = 0;  // workers name files too
     OutputFile* writing_ = nullptr;  // the file being written
@@ -330,6 +332,7 @@ bool Extractor::prepare() {
         return false;
     }
     removeLeftovers(root_);
+    systemCopies_ = systemCopyPays(stagingFolder().c_str());
     return true;
 }
 
@@ -1013,12 +1016,13 @@ bool Extractor::sourceChecked(Archive* level) {
 
 // Data stored as it is in the archive's file with no check of its own to
 // compute (a tar's files) is copied by the system from file to file, without
-// passing through this process. False, with the file empty again, where
-// that cannot be: the data is then read and written as any other, which
-// also says why a short archive falls short.
+// passing through this process, where the destination makes that pay.
+// False, with the file empty again, where that cannot be: the data is then
+// read and written as any other, which also says why a short archive falls
+// short.
 bool Extractor::copyStored(InStream* stream, const EntryChecks& checks, OutputFile& out, Reporter& reporter) {
     const int64_t size = stream->knownSize();
-    if (size <= 0 || storesCheck(checks)) return false;
+    if (!systemCopies_ || size <= 0 || storesCheck(checks)) return false;
     // In pieces, so that an interruption is seen in time.
     constexpr int64_t kPiece = 16 << 20;
     for (int64_t done = 0; done < size; done += kPiece) {

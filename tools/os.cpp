@@ -436,7 +436,13 @@ bool OutputFile::restart() {
 #ifdef _WIN32
     return _chsize_s(fd_, 0) == 0 && _lseeki64(fd_, 0, SEEK_SET) == 0;
 #else
-    return ::ftruncate(fd_, 0) == 0 && ::lseek(fd_, 0, SEEK_SET) == 0;
+    // Emptying a file tells ext4 that it is being replaced, and the file is
+    // then written out to the disk as soon as it is closed: a file still
+    // empty (nothing copied into it yet) is left as it is.
+    struct stat status;
+    if (::fstat(fd_, &status) != 0) return false;
+    if (status.st_size != 0 && ::ftruncate(fd_, 0) != 0) return false;
+    return ::lseek(fd_, 0, SEEK_SET) == 0;
 #endif
 }
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <new>
 
@@ -25,11 +26,10 @@ namespace {
 constexpr int kLocalBlock = 0x100000;
 constexpr int kRemoteBlock = 0x2000;
 
-// Network file systems answer small reads sooner; local disks prefer large ones.
-bool isRemote(int fd) {
-    struct statfs info;
-    if (fstatfs(fd, &info) != 0) return false;
-    switch (static_cast<uint32_t>(info.f_type)) {
+// Network file systems answer small reads sooner (local disks prefer large
+// ones), and copy between their files themselves.
+bool isRemote(uint32_t fileSystem) {
+    switch (fileSystem) {
         case 0x6969:      // NFS
         case 0x517B:      // SMB
         case 0xFF534D42:  // CIFS
@@ -46,11 +46,16 @@ public:
     ~PosixFileReader() override { close(fd_); }
 
     bool copyTo(int64_t offset, int64_t size, intptr_t handle) override {
+        if (copiesRefused_.load(std::memory_order_relaxed)) return false;
         loff_t from = offset;
         while (size > 0) {
             ssize_t n = copy_file_range(fd_, &from, static_cast<int>(handle), nullptr,
                                         static_cast<size_t>(std::min<int64_t>(size, 1 << 30)), 0);
             if (n < 0 && errno == EINTR) continue;
+            // The system does not copy between these two file systems (an
+            // extraction writes to one): it is not asked again.
+            if (n < 0 && (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL))
+                copiesRefused_.store(true, std::memory_order_relaxed);
             if (n <= 0) return false;
             size -= n;
         }
@@ -99,6 +104,7 @@ private:
     int fd_;
     // Whether the last read found all its data in the page cache.
     bool cached_ = false;
+    std::atomic<bool> copiesRefused_{false};
 };
 
 }  // namespace
@@ -115,7 +121,9 @@ std::unique_ptr<FileReader> openFileReader(const char16_t* path, FileReader::Fac
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) return nullptr;
     facts->size = info.st_size;
     facts->alignment = info.st_blksize > 0 && info.st_blksize <= kLocalBlock ? static_cast<int>(info.st_blksize) : 0;
-    facts->baseBlock = std::max(isRemote(fd) ? kRemoteBlock : kLocalBlock, facts->alignment);
+    struct statfs fileSystem;
+    const bool remote = fstatfs(fd, &fileSystem) == 0 && isRemote(static_cast<uint32_t>(fileSystem.f_type));
+    facts->baseBlock = std::max(remote ? kRemoteBlock : kLocalBlock, facts->alignment);
     return reader;
 }
 
@@ -123,6 +131,14 @@ int64_t fileModificationTime(const char16_t* path) {
     struct stat info;
     if (!path || stat(platform::toNativePath(path).c_str(), &info) != 0) return 0;
     return info.st_mtime;
+}
+
+bool systemCopyPays(const char16_t* folder) {
+    constexpr uint32_t kTmpfs = 0x01021994;
+    struct statfs info;
+    if (!folder || statfs(platform::toNativePath(folder).c_str(), &info) != 0) return false;
+    const auto fileSystem = static_cast<uint32_t>(info.f_type);
+    return fileSystem == kTmpfs || isRemote(fileSystem);
 }
 
 }  // namespace zorvex

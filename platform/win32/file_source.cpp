@@ -145,4 +145,7 @@ int64_t fileModificationTime(const char16_t* path) {
     return _wstat64(nativeOf(path).c_str(), &st) == 0 ? st.st_mtime : 0;
 }
 
+// Files are not copied by the system here (copyTo is never offered).
+bool systemCopyPays(const char16_t*) { return false; }
+
 }  // namespace zorvex
