@@ -11,14 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-step_start=0
-step() {
-    local now
-    now=$(date +%s)
-    [[ $step_start != 0 ]] && echo "== done in $((now - step_start)) s"
-    step_start=$now
-    echo "== $*"
-}
+source scripts/steps.sh
 failed=()
 check() {  # check NAME COMMAND...: runs a test step, remembering a failure
     local name=$1

@@ -5,14 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-step_start=0
-step() {
-    local now
-    now=$(date +%s)
-    [[ $step_start != 0 ]] && echo "== done in $((now - step_start)) s"
-    step_start=$now
-    echo "== $*"
-}
+source scripts/steps.sh
 
 step "set-up"
 bash scripts/setup.sh --windows
